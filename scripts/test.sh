@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the C++ unit tests, then pytest.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+apt_install libgtest-dev
+setup_venv test
+install_module
+
+echo "== C++ unit tests"
+"$VENV/bin/cmake" -S "$ROOT" -B "$ROOT/build/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+    -DVORLENT_BUILD_MODULE=OFF -DVORLENT_BUILD_TESTS=ON >/dev/null
+"$VENV/bin/cmake" --build "$ROOT/build/cpp-tests" --parallel
+"$ROOT/build/cpp-tests/vorlent_tests" --gtest_brief=1
+
+echo "== Python tests"
+cd "$ROOT"
+"$VENV/bin/python" -m pytest -q tests/python

@@ -1,0 +1,90 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "common/matrix.hpp"
+#include "common/random.hpp"
+#include "model/node.hpp"
+
+namespace vorlent {
+
+// Task codes.
+enum Objective : int32_t { kBinary = 0, kRegression = 1, kMulticlass = 2 };
+// Regression loss codes.
+enum Loss : int32_t { kSquared = 0, kHuber = 1, kQuantile = 2 };
+
+// The learner: hyper-parameters, the trained ensemble, what prediction needs from the
+// training data, the early-stopping bookkeeping and the random engine. Training,
+// prediction, importances, explanation and the byte format are free functions that
+// read or write these fields.
+class Booster {
+public:
+    Booster(int32_t n_estimators, double learning_rate, int32_t max_depth, int32_t max_bins,
+            double reg_lambda, int32_t min_samples, double subsample, double colsample,
+            uint32_t seed, int32_t objective, int32_t loss, double alpha, int32_t clip,
+            std::vector<int32_t> monotone, std::vector<int32_t> categorical,
+            int32_t max_lineage, int32_t split_mode);
+
+    int32_t n_trees() const { return static_cast<int32_t>(trees.size()); }
+
+    // Copies the weights when there is one per row; otherwise training is unweighted.
+    void load_sample_weights(const double* weights, int64_t count, int64_t n_rows);
+    // Population standard deviation of every column over its non-missing values,
+    // floored at 1e-12; 1.0 for a column with fewer than two values.
+    void compute_feature_scale(const MatrixView& X);
+    // Recomputes the column count that routing through the model needs.
+    // Called after every change of trees or projections.
+    void refresh_required_columns();
+
+    // Hyper-parameters, as given to the constructor.
+    int32_t n_estimators;
+    int32_t max_depth;
+    int32_t max_bins;
+    int32_t min_samples;  // rows a node needs to be split
+    double learning_rate;
+    double reg_lambda;  // L2 term added to every hessian sum
+    double subsample;   // fraction of rows per tree
+    double colsample;   // fraction of columns offered per node
+    uint32_t seed;
+    int32_t objective;
+    int32_t loss;
+    double alpha;  // quantile level of the Huber and quantile losses
+    int32_t clip;  // nonzero: single-output raw scores clamp to the training target range
+    std::vector<int32_t> monotone;     // per column: +1 rising, -1 falling, 0 free; empty: none
+    std::vector<int32_t> categorical;  // per column: nonzero = categorical; empty: none
+    int32_t max_lineage;  // >= 1 selects the lineage projection builder
+    int32_t split_mode;   // 0 capped oblique search, 2 uncapped, other values axis only
+
+    // Derived from the training data.
+    int32_t hist_bins = 64;             // bins of projected histograms: max(max_bins, 2)
+    std::vector<double> feature_scale;  // per column standard deviation
+
+    // The ensemble.
+    std::vector<Tree> trees;
+    double base_score = 0.0;
+    double clip_low = 0.0;
+    double clip_high = 0.0;
+    int32_t n_features = 0;
+    int32_t n_outputs = 1;
+    std::vector<double> base_scores;       // per-output start scores (multiclass)
+    std::vector<double> feature_gain;      // n_features
+    std::vector<double> coefficient_gain;  // n_features
+    std::vector<double> interaction_gain;  // n_features * n_features, row-major
+    Directions projections;                // unit directions of projection nodes
+
+    // Training-time inputs.
+    std::vector<double> sample_weights;  // empty: every row weighs 1
+    std::vector<double> X_val;           // n_val rows of n_features, row-major
+    std::vector<double> y_val;
+    int32_t n_val = 0;
+    int32_t es_patience = 0;
+    double es_tol = 1e-4;
+    int32_t best_iteration = -1;
+
+    Rng rng;  // default-seeded (5489) until the first fit
+
+    // Columns that routing reads: one plus the largest column index any node needs.
+    int32_t required_width = 0;
+};
+
+}  // namespace vorlent

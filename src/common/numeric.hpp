@@ -1,0 +1,33 @@
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace vorlent {
+
+// Guard for divisions by hessian sums, determinants, norms and value ranges.
+inline constexpr double kTiny = 1e-12;
+// A split is made only with a gain above this.
+inline constexpr double kMinGain = 1e-6;
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Second-order gain of a cut, the parent term computed once per scan by the caller.
+inline double cut_gain(double gl, double hl, double g, double h, double lambda,
+                       double parent_term) {
+    const double gr = g - gl;
+    return gl * gl / (hl + lambda) + gr * gr / (h - hl + lambda) - parent_term;
+}
+
+// Clamp a Newton value into [lower, upper]; the lower bound wins a conflict.
+inline double clamp_value(double t, double lower, double upper) {
+    if (lower > t) return lower;
+    return upper < t ? upper : t;
+}
+
+// Truncate a category value toward zero; values outside the 32-bit range give INT32_MIN.
+inline int32_t category_code(double a) {
+    if (a > -2147483649.0 && a < 2147483648.0) return static_cast<int32_t>(a);
+    return std::numeric_limits<int32_t>::min();
+}
+
+}  // namespace vorlent

@@ -1,0 +1,7 @@
+#include "common/parallel.hpp"
+
+namespace vorlent {
+
+void (*g_parallel_fault_hook)() = nullptr;
+
+}  // namespace vorlent

@@ -1,0 +1,88 @@
+#pragma once
+#include <omp.h>
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+namespace vorlent {
+
+// Keeps the first exception thrown inside a parallel region so that it can be
+// rethrown on the calling thread after the region: an exception must never
+// leave an OpenMP region (that would terminate the process).
+class ExceptionCapture {
+public:
+    template <class F>
+    void run(F&& f) noexcept {
+        try {
+            f();
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!error_) error_ = std::current_exception();
+        }
+    }
+    void rethrow() const {
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::exception_ptr error_;
+};
+
+// Hook for tests: when set, every parallel helper throws inside its region.
+// Always null in normal use.
+extern void (*g_parallel_fault_hook)();
+
+// Runs body(begin, end) on contiguous blocks of [0, n): with T threads, thread t takes
+// rows n*t/T .. n*(t+1)/T (a static schedule). With parallel false the calling thread
+// takes the whole range. Results never depend on the thread count as long as each
+// index writes only its own outputs.
+template <class Body>
+void parallel_blocks(int64_t n, bool parallel, Body&& body) {
+    if (n <= 0) return;
+    if (!parallel || omp_get_max_threads() == 1) {
+        if (g_parallel_fault_hook) g_parallel_fault_hook();
+        body(int64_t{0}, n);
+        return;
+    }
+    ExceptionCapture capture;
+#pragma omp parallel
+    {
+        const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
+        const uint64_t threads = static_cast<uint64_t>(omp_get_num_threads());
+        const auto begin = static_cast<int64_t>(static_cast<uint64_t>(n) * t / threads);
+        const auto end = static_cast<int64_t>(static_cast<uint64_t>(n) * (t + 1) / threads);
+        capture.run([&] {
+            if (g_parallel_fault_hook) g_parallel_fault_hook();
+            if (begin < end) body(begin, end);
+        });
+    }
+    capture.rethrow();
+}
+
+// Runs body(i) for every i in [0, n), one index at a time, on a static schedule.
+template <class Body>
+void parallel_for(int64_t n, bool parallel, Body&& body) {
+    parallel_blocks(n, parallel, [&](int64_t begin, int64_t end) {
+        for (int64_t i = begin; i < end; ++i) body(i);
+    });
+}
+
+// Runs body(i) for every i in [0, n) on a dynamic schedule with the given chunk.
+template <class Body>
+void parallel_for_dynamic(int64_t n, int chunk, bool parallel, Body&& body) {
+    if (n <= 0) return;
+    ExceptionCapture capture;
+#pragma omp parallel for schedule(dynamic, chunk) if (parallel)
+    for (int64_t i = 0; i < n; ++i) {
+        capture.run([&] {
+            if (g_parallel_fault_hook) g_parallel_fault_hook();
+            body(i);
+        });
+    }
+    capture.rethrow();
+}
+
+}  // namespace vorlent

@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+
+#include "common/numeric.hpp"
+#include "model/node.hpp"
+
+namespace vorlent {
+
+// The one routing rule used by prediction, explanation, training score updates and
+// the histogram builder's partition. A row goes right unless its left test holds;
+// a needed value that is NaN follows missing_right.
+inline bool goes_right(const Node& node, const double* row, const Directions& projections) {
+    if (node.projection >= 0) {
+        const std::vector<double>& d = projections[node.projection];
+        double s = node.bias;
+        for (size_t j = 0; j < d.size(); ++j) {
+            if (d[j] == 0.0) continue;
+            const double x = row[j];
+            if (x != x) return node.missing_right != 0;
+            s += x * d[j];
+        }
+        return !(s < 0.0);
+    }
+    if (node.kind == kAxis) {
+        const double v = row[node.feature_a];
+        if (v != v) return node.missing_right != 0;
+        return !(node.threshold > v);
+    }
+    const double a = row[node.feature_a];
+    const double b = row[node.feature_b];
+    if (a != a || b != b) return node.missing_right != 0;
+    if (node.kind == kCategoryPair) {
+        const int32_t c = category_code(a);
+        const double t = (c >= 0 && static_cast<size_t>(c) < node.category_values.size())
+                             ? node.category_values[c]
+                             : 0.0;
+        return !((node.coef_b * b + t) + node.bias < 0.0);
+    }
+    return !((node.coef_b * b + node.coef_a * a) + node.bias < 0.0);
+}
+
+inline int32_t find_leaf(const Tree& tree, const double* row, const Directions& projections) {
+    int32_t i = 0;
+    while (!tree[i].is_leaf) {
+        const Node& node = tree[i];
+        i = goes_right(node, row, projections) ? node.right : node.left;
+    }
+    return i;
+}
+
+// One plus the largest column that routing through the trees can read; 0 for none.
+int32_t required_columns(const std::vector<Tree>& trees, const Directions& projections);
+
+}  // namespace vorlent

@@ -1,0 +1,74 @@
+#pragma once
+// Helpers shared by the C++ tests: default boosters and hand-built trees.
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "boosting/booster.hpp"
+
+namespace vorlent::testing {
+
+inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+inline Booster default_booster() {
+    return Booster(60, 0.12, 4, 64, 1.0, 10, 1.0, 1.0, 42, 0, 0, 0.9, 0, {}, {}, 0, 0);
+}
+
+inline Node split_node(int32_t kind, int32_t fa, int32_t fb, double threshold, double ca,
+                       double cb, double bias, int32_t left, int32_t right) {
+    Node n;
+    n.is_leaf = false;
+    n.kind = kind;
+    n.feature_a = fa;
+    n.feature_b = fb;
+    n.threshold = threshold;
+    n.coef_a = ca;
+    n.coef_b = cb;
+    n.bias = bias;
+    n.left = left;
+    n.right = right;
+    n.missing_right = 1;
+    n.gain = 1.0;
+    return n;
+}
+
+inline Node leaf(double value) {
+    Node n;
+    n.value = value;
+    return n;
+}
+
+// A random full tree of the given depth over n_features columns, mixing axis and pair tests.
+inline Tree random_tree(std::mt19937& gen, int depth, int32_t n_features) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_int_distribution<int32_t> col(0, n_features - 1);
+    Tree tree;
+    auto grow = [&](auto&& self, int d) -> int32_t {
+        const int32_t index = static_cast<int32_t>(tree.size());
+        tree.push_back(leaf(u(gen)));
+        if (d == depth) return index;
+        Node n = (gen() % 2) ? split_node(kAxis, col(gen), -1, u(gen), 0, 0, 0, -1, -1)
+                             : split_node(kLinearPair, col(gen), col(gen), 0, u(gen), u(gen),
+                                          u(gen), -1, -1);
+        n.missing_right = gen() % 2;
+        tree[index] = n;
+        const int32_t l = self(self, d + 1);
+        const int32_t r = self(self, d + 1);
+        tree[index].left = l;
+        tree[index].right = r;
+        return index;
+    };
+    grow(grow, 0);
+    return tree;
+}
+
+inline std::vector<double> random_matrix(std::mt19937& gen, int64_t rows, int32_t cols,
+                                         double nan_share) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> x(static_cast<size_t>(rows) * cols);
+    for (double& v : x) v = (u(gen) * 0.5 + 0.5 < nan_share) ? kNaN : u(gen);
+    return x;
+}
+
+}  // namespace vorlent::testing
