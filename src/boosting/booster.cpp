@@ -1,5 +1,6 @@
 #include "boosting/booster.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -67,8 +68,10 @@ void Booster::compute_feature_scale(const MatrixView& X) {
     }
 }
 
-void Booster::refresh_required_columns() {
+void Booster::refresh_model_facts() {
     required_width = required_columns(trees, projections);
+    deepest_path = 0;
+    for (const Tree& tree : trees) deepest_path = std::max(deepest_path, tree_depth(tree));
 }
 
 }  // namespace vorlent

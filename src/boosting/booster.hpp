@@ -32,9 +32,9 @@ public:
     // Population standard deviation of every column over its non-missing values,
     // floored at 1e-12; 1.0 for a column with fewer than two values.
     void compute_feature_scale(const MatrixView& X);
-    // Recomputes the column count that routing through the model needs.
-    // Called after every change of trees or projections.
-    void refresh_required_columns();
+    // Recomputes what readers of the model need to know about its shape (the columns that
+    // routing reads, the deepest path). Called after every change of trees or projections.
+    void refresh_model_facts();
 
     // Hyper-parameters, as given to the constructor.
     int32_t n_estimators;
@@ -85,6 +85,8 @@ public:
 
     // Columns that routing reads: one plus the largest column index any node needs.
     int32_t required_width = 0;
+    // Internal nodes on the longest root-to-leaf path of any tree.
+    int32_t deepest_path = 0;
 };
 
 }  // namespace vorlent

@@ -27,4 +27,15 @@ int32_t required_columns(const std::vector<Tree>& trees, const Directions& proje
     return width;
 }
 
+int32_t tree_depth(const Tree& tree) {
+    // Children always follow their parent, so one backward pass sees children first.
+    std::vector<int32_t> depth(tree.size(), 0);
+    for (size_t i = tree.size(); i > 0; --i) {
+        const Node& node = tree[i - 1];
+        if (node.is_leaf) continue;
+        depth[i - 1] = 1 + std::max(depth[node.left], depth[node.right]);
+    }
+    return tree.empty() ? 0 : depth[0];
+}
+
 }  // namespace vorlent

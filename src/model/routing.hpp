@@ -51,4 +51,7 @@ inline int32_t find_leaf(const Tree& tree, const double* row, const Directions& 
 // One plus the largest column that routing through the trees can read; 0 for none.
 int32_t required_columns(const std::vector<Tree>& trees, const Directions& projections);
 
+// The number of internal nodes on the longest root-to-leaf path (0 for a single leaf).
+int32_t tree_depth(const Tree& tree);
+
 }  // namespace vorlent

@@ -1,11 +1,25 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include "boosting/booster.hpp"
+#include "module/arrays.hpp"
+
 namespace vorlent::binding {
+
+using BoosterClass = pybind11::class_<Booster>;
 
 // make_folds, te_fit_transform, te_transform, in this order.
 void register_prep(pybind11::module_& m);
-// The Booster class and its methods.
+
+// The Booster class: the constructor, then each area's methods in this order.
 void register_booster(pybind11::module_& m);
+void def_training(BoosterClass& cls);        // fit, fit_more
+void def_prediction(BoosterClass& cls);      // n_trees, best_iteration, predict_raw, predict_proba
+void def_introspection(BoosterClass& cls);   // three importances, explain
+void def_persistence(BoosterClass& cls);     // serialize, deserialize
+
+// A matrix to route through the model: two-dimensional and wide enough for every column
+// that the trees read. Raises ValueError naming X otherwise.
+MatrixView model_input(const Booster& b, const F64Array& X);
 
 }  // namespace vorlent::binding

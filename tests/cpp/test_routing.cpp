@@ -109,3 +109,13 @@ TEST(Routing, FindLeafAndRequiredColumns) {
     proj[0].projection = 0;
     EXPECT_EQ(required_columns({proj}, {{0.0, 1.0, 0.0, 0.0}}), 2);
 }
+
+TEST(Routing, TreeDepthCountsInternalNodesOnTheLongestPath) {
+    Tree tree(5);
+    tree[0] = axis(0, 0.0, 1);  // children 1, 2
+    tree[2] = axis(0, 1.0, 1);
+    tree[2].left = 3;
+    tree[2].right = 4;
+    EXPECT_EQ(tree_depth(tree), 2);
+    EXPECT_EQ(tree_depth(Tree(1)), 0);
+}
