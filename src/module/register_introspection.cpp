@@ -1,8 +1,45 @@
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "model/explain.hpp"
+#include "model/importance.hpp"
 #include "module/arrays.hpp"
 #include "module/register.hpp"
 
 namespace vorlent::binding {
+namespace {
 
-void def_introspection(BoosterClass& /*cls*/) {}
+py::array_t<double> normalised(const std::vector<double>& gain) {
+    py::array_t<double> out(static_cast<py::ssize_t>(gain.size()));
+    normalise_gains(gain.data(), gain.size(), out.mutable_data(), gain.size());
+    return out;
+}
+
+// (n_features, n_features) filled from interaction_gain in row-major order. A loaded
+// model may hold an accumulator of another size: what fits is copied, the rest is zero.
+py::array_t<double> interaction_matrix(const Booster& b) {
+    const py::ssize_t side = std::max<int32_t>(b.n_features, 0);
+    py::array_t<double> out({side, side});
+    const size_t cells = static_cast<size_t>(side) * static_cast<size_t>(side);
+    normalise_gains(b.interaction_gain.data(), b.interaction_gain.size(), out.mutable_data(),
+                    cells);
+    return out;
+}
+
+}  // namespace
+
+void def_introspection(BoosterClass& cls) {
+    cls.def("feature_importances", [](const Booster& b) { return normalised(b.feature_gain); })
+        .def("coefficient_importances",
+             [](const Booster& b) { return normalised(b.coefficient_gain); })
+        .def("interaction_importances", &interaction_matrix)
+        .def("explain", [](const Booster& b, const F64Array& X) {
+            const MatrixView view = model_input(b, X);
+            py::array_t<double> out({view.n_rows, view.n_cols});
+            explain(b, view, out.mutable_data());
+            return out;
+        });
+}
 
 }  // namespace vorlent::binding

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "boosting/booster.hpp"
+#include "common/matrix.hpp"
+
+namespace vorlent {
+
+// Shares each tree's contribution to a row's raw score (learning_rate times the reached
+// leaf's value) among the columns tested on the row's path, in proportion to the split
+// gains, weighted by the coefficient sizes of pair splits. Tests that meet a missing
+// value and projection tests earn nothing; a path that earns nothing adds nothing.
+// `out` receives X.n_rows x X.n_cols values, row-major, and is overwritten. X must hold
+// every column the trees read (booster.required_width); the credit lists are sized from
+// booster.deepest_path, so both facts must be current.
+void explain(const Booster& booster, const MatrixView& X, double* out);
+
+}  // namespace vorlent

@@ -1,0 +1,54 @@
+#include "model/importance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace vorlent {
+namespace {
+
+// Accumulators only grow through these helpers. A model continued on a wider matrix
+// resizes feature_gain alone, so every index is checked against its own accumulator.
+inline void add_at(std::vector<double>& acc, int64_t index, double amount) {
+    if (index >= 0 && static_cast<uint64_t>(index) < acc.size()) acc[index] += amount;
+}
+
+}  // namespace
+
+void normalise_gains(const double* gain, size_t count, double* out, size_t out_count) {
+    double total = 0.0;
+    for (size_t i = 0; i < count; ++i) total += gain[i];
+    const size_t written = total > 0.0 ? std::min(count, out_count) : 0;
+    for (size_t i = 0; i < written; ++i) out[i] = gain[i] / total;
+    std::fill(out + written, out + out_count, 0.0);
+}
+
+void credit_split(Booster& booster, const Node& committed) {
+    const int32_t a = committed.feature_a;
+    const double g = committed.gain;
+    add_at(booster.feature_gain, a, g);
+    if (committed.kind == kAxis) {
+        add_at(booster.coefficient_gain, a, g);
+        return;
+    }
+    const int32_t b = committed.feature_b;
+    const double weight_a = std::fabs(committed.coef_a) * g;
+    const double abs_b = std::fabs(committed.coef_b);
+    add_at(booster.feature_gain, b, g);
+    add_at(booster.coefficient_gain, a, weight_a);
+    add_at(booster.coefficient_gain, b, abs_b * g);
+    if (a >= 0 && b >= 0 && a < booster.n_features && b < booster.n_features) {
+        add_at(booster.interaction_gain, int64_t{a} * booster.n_features + b, weight_a * abs_b);
+    }
+}
+
+void credit_projection(Booster& booster, const std::vector<double>& direction, double gain) {
+    for (size_t j = 0; j < direction.size(); ++j) {
+        if (direction[j] == 0.0) continue;
+        const double share = std::fabs(direction[j]) * gain;
+        add_at(booster.feature_gain, static_cast<int64_t>(j), share);
+        add_at(booster.coefficient_gain, static_cast<int64_t>(j), share);
+    }
+}
+
+}  // namespace vorlent

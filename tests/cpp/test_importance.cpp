@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "booster_fixtures.hpp"
+#include "model/importance.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+Booster trained_shape(int32_t n_features) {
+    Booster b = default_booster();
+    b.n_features = n_features;
+    b.feature_gain.assign(n_features, 0.0);
+    b.coefficient_gain.assign(n_features, 0.0);
+    b.interaction_gain.assign(static_cast<size_t>(n_features) * n_features, 0.0);
+    return b;
+}
+
+std::vector<double> normalise(const std::vector<double>& gain, size_t out_count) {
+    std::vector<double> out(out_count, -1.0);
+    normalise_gains(gain.data(), gain.size(), out.data(), out_count);
+    return out;
+}
+
+}  // namespace
+
+TEST(Importance, NormaliseMatchesNaiveSumAndDivide) {
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> u(0.0, 5.0);
+    for (size_t n : {1, 2, 7, 64}) {
+        std::vector<double> gain(n);
+        for (double& g : gain) g = u(gen);
+        double total = 0.0;
+        for (double g : gain) total += g;
+        const std::vector<double> got = normalise(gain, n);
+        double sum = 0.0;
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(got[i], gain[i] / total);
+            sum += got[i];
+        }
+        EXPECT_NEAR(sum, 1.0, 1e-12);
+    }
+}
+
+TEST(Importance, NormaliseWithoutPositiveTotalGivesZeros) {
+    EXPECT_EQ(normalise({0.0, 0.0, 0.0}, 3), (std::vector<double>{0.0, 0.0, 0.0}));
+    EXPECT_EQ(normalise({1.0, kNaN, 2.0}, 3), (std::vector<double>{0.0, 0.0, 0.0}));
+    EXPECT_EQ(normalise({1.0, -3.0}, 2), (std::vector<double>{0.0, 0.0}));
+    EXPECT_TRUE(normalise({}, 0).empty());
+    // A negative entry is allowed as long as the total is positive.
+    EXPECT_EQ(normalise({3.0, -1.0}, 2), (std::vector<double>{1.5, -0.5}));
+}
+
+TEST(Importance, NormaliseIntoAnotherSizeUsesTheWholeTotal) {
+    // The total covers every accumulator entry, whatever fits into the output.
+    EXPECT_EQ(normalise({1.0, 1.0, 2.0}, 2), (std::vector<double>{0.25, 0.25}));
+    EXPECT_EQ(normalise({1.0, 3.0}, 4), (std::vector<double>{0.25, 0.75, 0.0, 0.0}));
+    EXPECT_EQ(normalise({0.0, 0.0}, 3), (std::vector<double>{0.0, 0.0, 0.0}));
+}
+
+TEST(Importance, ObliqueSplitCreditsBothColumnsAndOneInteractionCell) {
+    Booster b = trained_shape(6);
+    Node n = split_node(kLinearPair, 2, 5, 0.0, 0.5, -2.0, 0.1, 1, 2);
+    n.gain = 3.0;
+    credit_split(b, n);
+    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 0, 3.0, 0, 0, 3.0}));
+    EXPECT_EQ(b.coefficient_gain, (std::vector<double>{0, 0, 1.5, 0, 0, 6.0}));
+    for (int a = 0; a < 6; ++a) {
+        for (int c = 0; c < 6; ++c) {
+            EXPECT_EQ(b.interaction_gain[a * 6 + c], (a == 2 && c == 5) ? 3.0 : 0.0)
+                << a << "," << c;
+        }
+    }
+}
+
+TEST(Importance, AxisSplitCreditsOneColumnAndNoInteraction) {
+    Booster b = trained_shape(3);
+    Node n = split_node(kAxis, 1, -1, 0.5, 0.0, 0.0, 0.0, 1, 2);
+    n.gain = 2.5;
+    credit_split(b, n);
+    credit_split(b, n);
+    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 5.0, 0}));
+    EXPECT_EQ(b.coefficient_gain, b.feature_gain);
+    EXPECT_EQ(b.interaction_gain, std::vector<double>(9, 0.0));
+}
+
+TEST(Importance, CategoryPairFillsTheOrderedCellOnly) {
+    // The categorical column is feature_a and may be the larger index.
+    Booster b = trained_shape(4);
+    Node n = split_node(kCategoryPair, 3, 1, 0.0, 1.0, 0.25, 0.0, 1, 2);
+    n.gain = 4.0;
+    credit_split(b, n);
+    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 4.0, 0, 4.0}));
+    EXPECT_EQ(b.coefficient_gain, (std::vector<double>{0, 1.0, 0, 4.0}));
+    EXPECT_EQ(b.interaction_gain[3 * 4 + 1], 1.0);
+    EXPECT_EQ(b.interaction_gain[1 * 4 + 3], 0.0);
+}
+
+TEST(Importance, ProjectionCreditsEveryNonZeroDirectionEntry) {
+    Booster b = trained_shape(4);
+    const std::vector<double> d{0.6, 0.0, -0.8, 0.0};
+    credit_projection(b, d, 5.0);
+    EXPECT_EQ(b.feature_gain, (std::vector<double>{0.6 * 5.0, 0.0, 0.8 * 5.0, 0.0}));
+    EXPECT_EQ(b.coefficient_gain, b.feature_gain);
+    EXPECT_EQ(b.interaction_gain, std::vector<double>(16, 0.0));
+}
+
+TEST(Importance, RandomSplitsMatchNaiveAccumulation) {
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    std::uniform_int_distribution<int32_t> col(0, 4);
+    Booster b = trained_shape(5);
+    std::vector<double> fg(5, 0.0), cg(5, 0.0), ig(25, 0.0);
+    for (int s = 0; s < 200; ++s) {
+        const int32_t kind = 1 + static_cast<int32_t>(gen() % 3);
+        const int32_t fa = col(gen);
+        const int32_t fb = kind == kAxis ? -1 : col(gen);
+        Node n = split_node(kind, fa, fb, u(gen), kind == kCategoryPair ? 1.0 : u(gen), u(gen),
+                            u(gen), 1, 2);
+        n.gain = std::fabs(u(gen)) + 1e-3;
+        credit_split(b, n);
+        const double g = n.gain;
+        fg[fa] += g;
+        if (kind == kAxis) {
+            cg[fa] += g;
+        } else {
+            fg[fb] += g;
+            cg[fa] += std::fabs(n.coef_a) * g;
+            cg[fb] += std::fabs(n.coef_b) * g;
+            ig[fa * 5 + fb] += (std::fabs(n.coef_a) * g) * std::fabs(n.coef_b);
+        }
+    }
+    EXPECT_EQ(b.feature_gain, fg);
+    EXPECT_EQ(b.coefficient_gain, cg);
+    EXPECT_EQ(b.interaction_gain, ig);
+}
+
+TEST(Importance, AccumulatorsOfAnotherWidthAreNeverOverrun) {
+    // A model continued on a wider matrix has a longer feature_gain than the others.
+    Booster b = trained_shape(2);
+    b.feature_gain.assign(4, 0.0);
+    Node n = split_node(kLinearPair, 1, 3, 0.0, 1.0, 1.0, 0.0, 1, 2);
+    n.gain = 2.0;
+    credit_split(b, n);
+    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 2.0, 0, 2.0}));
+    EXPECT_EQ(b.coefficient_gain, (std::vector<double>{0, 2.0}));
+    EXPECT_EQ(b.interaction_gain, std::vector<double>(4, 0.0));
+    credit_projection(b, {0.0, 0.0, 1.0, 0.0}, 1.0);
+    EXPECT_EQ(b.feature_gain[2], 1.0);
+    EXPECT_EQ(b.coefficient_gain.size(), 2u);
+}
