@@ -6,6 +6,12 @@ import numpy.typing as npt
 _F64 = npt.NDArray[np.float64]
 _ArrayLike = npt.ArrayLike
 
+def make_folds(y: _ArrayLike, nf: int, seed: int, stratified: bool) -> npt.NDArray[np.int32]: ...
+def te_fit_transform(
+    codes: _ArrayLike, y: _ArrayLike, folds: _ArrayLike, K: int, nf: int
+) -> tuple[_F64, _F64, float]: ...
+def te_transform(codes: _ArrayLike, full_map: _ArrayLike, gmean: float) -> _F64: ...
+
 class Booster:
     def __init__(
         self,

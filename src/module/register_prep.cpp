@@ -1,8 +1,58 @@
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
 #include "module/arrays.hpp"
 #include "module/register.hpp"
+#include "prep/folds.hpp"
+#include "prep/target_encoding.hpp"
 
 namespace vorlent::binding {
+namespace {
 
-void register_prep(py::module_& /*m*/) {}
+// Hands a result vector to NumPy without copying: the array keeps the vector alive.
+template <class T>
+py::array_t<T> to_array(std::vector<T>&& values) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    py::capsule owner(owned.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    std::vector<T>* kept = owned.release();
+    return py::array_t<T>(static_cast<py::ssize_t>(kept->size()), kept->data(), owner);
+}
+
+template <class T>
+std::span<const T> as_span(const py::array_t<T, py::array::c_style | py::array::forcecast>& a,
+                           const char* name) {
+    return {a.data(), static_cast<size_t>(vector_length(a, name))};
+}
+
+}  // namespace
+
+void register_prep(py::module_& m) {
+    m.def(
+        "make_folds",
+        [](const F64Array& y, int32_t nf, uint32_t seed, bool stratified) {
+            return to_array(make_folds(as_span(y, "y"), nf, seed, stratified));
+        },
+        py::arg("y"), py::arg("nf"), py::arg("seed"), py::arg("stratified"));
+    m.def(
+        "te_fit_transform",
+        [](const I64Array& codes, const F64Array& y, const I32Array& folds, int32_t K,
+           int32_t nf) {
+            TargetEncoding fitted = te_fit_transform(as_span(codes, "codes"), as_span(y, "y"),
+                                                     as_span(folds, "folds"), K, nf);
+            py::array_t<double> encodings = to_array(std::move(fitted.encodings));
+            py::array_t<double> full_map = to_array(std::move(fitted.full_map));
+            return py::make_tuple(encodings, full_map, fitted.gmean);
+        },
+        py::arg("codes"), py::arg("y"), py::arg("folds"), py::arg("K"), py::arg("nf"));
+    m.def(
+        "te_transform",
+        [](const I64Array& codes, const F64Array& full_map, double gmean) {
+            return to_array(te_transform(as_span(codes, "codes"),
+                                         as_span(full_map, "full_map"), gmean));
+        },
+        py::arg("codes"), py::arg("full_map"), py::arg("gmean"));
+}
 
 }  // namespace vorlent::binding

@@ -1,0 +1,230 @@
+#include "prep/binning.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "common/parallel.hpp"
+#include "prep/sort_keys.hpp"
+
+namespace vorlent {
+namespace {
+
+// Below this many cells the features are binned on the calling thread.
+constexpr int64_t kParallelCells = int64_t{1} << 16;
+// Scratch bytes per row held by one thread: the column copy and two key buffers.
+constexpr int64_t kScratchBytesPerRow = 3 * 8;
+
+// Working memory of one thread, allocated once and reused for every feature it bins.
+struct BinScratch {
+    explicit BinScratch(int32_t n_rows) : column(n_rows), keys(n_rows), spare(n_rows) {}
+
+    std::vector<double> column;   // the feature's values in row order
+    std::vector<uint64_t> keys;   // sort keys of the non-NaN values
+    std::vector<uint64_t> spare;  // second buffer of the radix sort
+    std::vector<double> sums;     // per bin
+    std::vector<int32_t> counts;  // per bin
+};
+
+// The non-NaN values of a column in ascending order, duplicates kept.
+struct SortedSample {
+    const uint64_t* keys;
+    int64_t n;
+
+    double operator[](int64_t i) const { return key_value(keys[i]); }
+};
+
+// The value at fraction t of the sorted sample, interpolating linearly between the two
+// neighbouring samples. Through an infinity the interpolation can come out NaN (inf - inf,
+// or inf * 0 when t lands exactly on a sample); the lower sample is then the answer, which
+// is also the limit of the interpolation wherever it has one.
+double percentile(const SortedSample& s, double t) {
+    if (s.n == 1) return s[0];
+    const double x = t * static_cast<double>(s.n - 1);
+    const int64_t j = std::clamp(static_cast<int64_t>(std::floor(x)), int64_t{0}, s.n - 1);
+    const double lo = s[j];
+    const double hi = s[std::min(j + 1, s.n - 1)];
+    const double value = (hi - lo) * (x - static_cast<double>(j)) + lo;
+    return std::isnan(value) ? lo : value;
+}
+
+void sort_unique(std::vector<double>& cuts) {
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+}
+
+// A cut between two neighbouring distinct values a < b that gives each its own bin: their
+// midpoint, unless rounding (a and b one step apart), the double range (a sum overflowing)
+// or an infinity (-inf and anything) puts the midpoint outside (a, b]; b is then the cut.
+double midpoint(double a, double b) {
+    const double m = (a + b) * 0.5;
+    return a < m && m <= b ? m : b;
+}
+
+// Cut points of a categorical feature: a bin per distinct value while there are few
+// enough of them, else the 8191 percentiles at multiples of 100 / 8192.
+std::vector<double> categorical_cuts(const SortedSample& s) {
+    std::vector<double> cuts;
+    double previous = s[0];
+    bool too_many = false;
+    for (int64_t i = 1; i < s.n && !too_many; ++i) {
+        const double v = s[i];
+        if (v == previous) continue;
+        too_many = static_cast<int32_t>(cuts.size()) == kMaxCategoryBins - 1;
+        if (!too_many) cuts.push_back(midpoint(previous, v));
+        previous = v;
+    }
+    if (!too_many) return cuts;
+    cuts.clear();
+    for (int32_t i = 1; i < kMaxCategoryBins; ++i) {
+        const double p = static_cast<double>(i) * 100.0 * 0x1p-13;
+        cuts.push_back(percentile(s, p / 100.0));
+    }
+    sort_unique(cuts);
+    return cuts;
+}
+
+// Quantile cut points of an ordinary feature; a column with NaN keeps one bin of its
+// budget for the missing values.
+std::vector<double> ordinary_cuts(const SortedSample& s, int32_t max_bins, bool has_missing) {
+    const int32_t q = has_missing ? std::max(max_bins - 1, 2) : max_bins;
+    std::vector<double> cuts;
+    if (q <= 1) return cuts;
+    cuts.reserve(q - 1);
+    for (int32_t i = 1; i < q; ++i) {
+        const double t = ((static_cast<double>(i) * 100.0) / static_cast<double>(q)) / 100.0;
+        cuts.push_back(percentile(s, t));
+    }
+    sort_unique(cuts);
+    return cuts;
+}
+
+// The number of cut points <= v (v not NaN): a branch-free upper-bound search.
+inline int32_t bin_of(const double* edges, int32_t n_edges, double v) {
+    if (n_edges == 0) return 0;
+    const double* base = edges;
+    int32_t len = n_edges;
+    while (len > 1) {
+        const int32_t half = len >> 1;
+        base = base[half] <= v ? base + half : base;
+        len -= half;
+    }
+    return static_cast<int32_t>(base - edges) + (*base <= v ? 1 : 0);
+}
+
+// Bins column f of X: writes its codes into the row-major codes and its tables into
+// edges, bin_values and has_missing.
+void bin_feature(const MatrixView& X, int32_t f, bool categorical, int32_t max_bins,
+                 BinScratch& scratch, uint16_t* codes, std::vector<double>& edges,
+                 std::vector<double>& bin_values, uint8_t& has_missing) {
+    const int64_t n_rows = X.n_rows;
+    const int64_t n_cols = X.n_cols;
+    double* column = scratch.column.data();
+    uint64_t* keys = scratch.keys.data();
+    int64_t n_sample = 0;
+    for (int64_t r = 0; r < n_rows; ++r) {
+        const double v = X.data[r * n_cols + f];
+        column[r] = v;
+        keys[n_sample] = sort_key(v);
+        n_sample += std::isnan(v) ? 0 : 1;
+    }
+    const bool missing = n_sample < n_rows;
+    has_missing = missing ? 1 : 0;
+    if (n_sample == 0) {
+        // No value to cut: the codes stay 0 and the one bin doubles as the missing bin.
+        bin_values.assign(1, 0.0);
+        return;
+    }
+
+    const SortedSample sample{sort_keys(keys, scratch.spare.data(), n_sample), n_sample};
+    edges = categorical ? categorical_cuts(sample) : ordinary_cuts(sample, max_bins, missing);
+
+    const int32_t n_edges = static_cast<int32_t>(edges.size());
+    const int32_t n_bins = n_edges + 1 + (missing ? 1 : 0);
+    const int32_t missing_code = n_bins - 1;
+    scratch.sums.assign(n_bins, 0.0);
+    scratch.counts.assign(n_bins, 0);
+    double* sums = scratch.sums.data();
+    int32_t* counts = scratch.counts.data();
+    const double* cut = edges.data();
+    for (int64_t r = 0; r < n_rows; ++r) {
+        const double v = column[r];
+        int32_t code = missing_code;
+        if (!std::isnan(v)) {
+            code = bin_of(cut, n_edges, v);
+            sums[code] += v;
+        }
+        ++counts[code];
+        codes[r * n_cols + f] = static_cast<uint16_t>(code);
+    }
+
+    bin_values.resize(n_bins);
+    for (int32_t k = 0; k < n_bins; ++k) {
+        if (missing && k == missing_code) {
+            bin_values[k] = 0.0;
+            continue;
+        }
+        if (counts[k] > 0) {
+            // A bin holding both -inf and +inf has no mean; it is valued like an empty one.
+            const double mean = sums[k] / counts[k];
+            if (!std::isnan(mean)) {
+                bin_values[k] = mean;
+                continue;
+            }
+        }
+        if (k == 0) {
+            bin_values[k] = n_edges > 0 ? cut[0] : sample[0];
+        } else {
+            bin_values[k] = k - 1 < n_edges ? cut[k - 1] : sample[sample.n - 1];
+        }
+    }
+}
+
+// How many threads bin features at once: no more than there are features, and few enough
+// that their scratch stays within twice the size of X.
+int32_t binning_slots(int32_t n_rows, int32_t n_features) {
+    if (int64_t{n_rows} * n_features < kParallelCells) return 1;
+    const int64_t memory_cap = std::max<int64_t>(1, 2 * 8 * int64_t{n_features} / kScratchBytesPerRow);
+    const int64_t slots = std::min<int64_t>({omp_get_max_threads(), n_features, memory_cap});
+    return static_cast<int32_t>(std::max<int64_t>(1, slots));
+}
+
+}  // namespace
+
+BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,
+                        const std::vector<int32_t>& categorical) {
+    if (max_bins > kMaxBins) {
+        throw std::invalid_argument("max_bins must be at most " + std::to_string(kMaxBins) +
+                                    " (bin codes are 16 bits wide), got " +
+                                    std::to_string(max_bins));
+    }
+    const int32_t n_features = X.n_cols;
+    BinnedMatrix out;
+    out.codes.assign(static_cast<size_t>(int64_t{X.n_rows} * n_features), 0);
+    out.edges.resize(n_features);
+    out.bin_values.resize(n_features);
+    // One byte per feature: threads may not share the words of a packed bit vector.
+    std::vector<uint8_t> missing(n_features, 0);
+    if (n_features == 0) return out;
+
+    // Features are independent, so whichever thread bins one, its result is the same.
+    const int32_t slots = binning_slots(X.n_rows, n_features);
+    std::atomic<int32_t> next_feature{0};
+    parallel_for_dynamic(slots, 1, slots > 1, [&](int64_t) {
+        BinScratch scratch(X.n_rows);
+        for (int32_t f = next_feature++; f < n_features; f = next_feature++) {
+            const bool is_categorical =
+                f < static_cast<int32_t>(categorical.size()) && categorical[f] != 0;
+            bin_feature(X, f, is_categorical, max_bins, scratch, out.codes.data(), out.edges[f],
+                        out.bin_values[f], missing[f]);
+        }
+    });
+    out.has_missing.assign(missing.begin(), missing.end());
+    return out;
+}
+
+}  // namespace vorlent

@@ -1,0 +1,32 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "common/matrix.hpp"
+
+namespace vorlent {
+
+// The training matrix as small integer bin codes, with the tables that give the codes
+// their meaning. Built once per training call and dropped when it returns.
+struct BinnedMatrix {
+    std::vector<uint16_t> codes;                  // n_rows * n_features, row-major
+    std::vector<std::vector<double>> edges;       // per feature, ascending distinct cut values
+    std::vector<std::vector<double>> bin_values;  // per feature, one representative value per bin
+    std::vector<bool> has_missing;                // per feature
+};
+
+// Categorical features with at most this many distinct values get one bin per value.
+inline constexpr int32_t kMaxCategoryBins = 8192;
+// Codes are 16 bits wide.
+inline constexpr int32_t kMaxBins = 65536;
+
+// Bins every column of X: quantile cut points for ordinary features (at most max_bins
+// bins, one of them kept for NaN when the column has any), one bin per distinct value
+// for categorical features, NaN in a last bin of its own, and the mean training value of
+// each bin as its representative. A nonzero categorical[f] makes feature f categorical;
+// entries past the end of the list count as zero. Throws std::invalid_argument for
+// max_bins above 65536, which the 16-bit codes cannot hold.
+BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,
+                        const std::vector<int32_t>& categorical);
+
+}  // namespace vorlent
