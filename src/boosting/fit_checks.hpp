@@ -1,0 +1,15 @@
+#pragma once
+#include "boosting/booster.hpp"
+#include "boosting/train.hpp"
+
+namespace vorlent {
+
+// Raise std::invalid_argument, naming the argument, for anything training cannot use.
+// They run before training changes any field of the booster.
+void check_hyper_parameters(const Booster& b, int32_t n_features);
+void check_training_data(const Booster& b, const MatrixView& X, VectorArg y,
+                         VectorArg sample_weight);
+void check_validation_data(const Booster& b, const MatrixView& X, const MatrixView& X_val,
+                           VectorArg y_val, const double* y);
+
+}  // namespace vorlent

@@ -1,0 +1,228 @@
+#include "boosting/objective.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/parallel.hpp"
+#include "model/predict.hpp"
+#include "model/routing.hpp"
+
+namespace vorlent {
+namespace {
+
+constexpr double kProbFloor = 1e-12;
+constexpr double kProbCeil = 0.999999999999;
+
+double clamp_probability(double p) {
+    if (p < kProbFloor) return kProbFloor;
+    return p > kProbCeil ? kProbCeil : p;
+}
+
+double sigmoid(double f) { return 1.0 / (std::exp(-f) + 1.0); }
+
+// The element at position k of v in ascending order (linear-time selection).
+double select_at(std::vector<double>& v, size_t k) {
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+    return v[k];
+}
+
+}  // namespace
+
+int64_t target_class(double y) {
+    if (!(y > -1.0 && y < 9.2e18)) return -1;
+    return static_cast<int64_t>(y);
+}
+
+void compute_base_score(Booster& b, const double* y, int32_t n_rows) {
+    const bool weighted = !b.sample_weights.empty();
+    b.clip_low = 0.0;
+    b.clip_high = 0.0;
+    if (n_rows > 0) {
+        b.clip_low = y[0];
+        b.clip_high = y[0];
+        for (int32_t i = 1; i < n_rows; ++i) {
+            if (y[i] < b.clip_low) b.clip_low = y[i];
+            if (y[i] > b.clip_high) b.clip_high = y[i];
+        }
+    }
+    double m = 0.0;
+    if (n_rows > 0) {
+        if (weighted) {
+            double swy = 0.0, sw = 0.0;
+            for (int32_t i = 0; i < n_rows; ++i) {
+                swy += b.sample_weights[i] * y[i];
+                sw += b.sample_weights[i];
+            }
+            m = sw > 0.0 ? swy / sw : swy;
+        } else {
+            double sy = 0.0;
+            for (int32_t i = 0; i < n_rows; ++i) sy += y[i];
+            m = sy / n_rows;
+        }
+    }
+    if (b.objective == kMulticlass) {
+        const int32_t k = static_cast<int32_t>(target_class(b.clip_high)) + 1;
+        b.n_outputs = k;
+        std::vector<double> count(static_cast<size_t>(k), 0.0);
+        double total = 0.0;
+        for (int32_t i = 0; i < n_rows; ++i) {
+            const int64_t c = target_class(y[i]);
+            if (c < 0 || c >= k) continue;
+            const double w = weighted ? b.sample_weights[i] : 1.0;
+            count[c] += w;
+            total += w;
+        }
+        b.base_scores.resize(static_cast<size_t>(k));
+        for (int32_t c = 0; c < k; ++c) {
+            b.base_scores[c] = std::log((count[c] + 0.001) / (k * 0.001 + total));
+        }
+        b.base_score = 0.0;
+        return;
+    }
+    b.n_outputs = 1;
+    if (b.objective == kBinary) {
+        double p = m < 1e-6 ? 1e-6 : m;
+        p = p > 0.999999 ? 0.999999 : p;
+        b.base_score = std::log(p / (1.0 - p));
+    } else if (b.loss == kSquared) {
+        b.base_score = m;
+    } else {
+        std::vector<double> copy(y, y + n_rows);
+        b.base_score = select_at(copy, static_cast<size_t>(n_rows / 2));
+    }
+}
+
+void compute_gradients(const Booster& b, const double* scores, const double* y, int32_t n_rows,
+                       double* grad, double* hess, std::vector<double>& abs_residuals) {
+    const int64_t n = n_rows;
+    const bool weighted = !b.sample_weights.empty();
+    const double* w = b.sample_weights.data();
+    if (b.objective == kMulticlass) {
+        const int64_t k = b.n_outputs;
+        const bool parallel = n * k > kParallelGradientValues;
+        parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                const double* f = scores + r * k;
+                double* g = grad + r * k;
+                double* h = hess + r * k;
+                double m = f[0];
+                for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
+                double sum = 0.0;
+                for (int64_t j = 0; j < k; ++j) {
+                    g[j] = std::exp(f[j] - m);
+                    sum += g[j];
+                }
+                const int64_t c = target_class(y[r]);
+                for (int64_t j = 0; j < k; ++j) {
+                    const double p = g[j] / sum;
+                    g[j] = p - (j == c ? 1.0 : 0.0);
+                    h[j] = p * (1.0 - p);
+                }
+            }
+        });
+        if (weighted) {
+            parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+                for (int64_t r = r0; r < r1; ++r) {
+                    for (int64_t j = 0; j < k; ++j) {
+                        grad[r * k + j] *= w[r];
+                        hess[r * k + j] *= w[r];
+                    }
+                }
+            });
+        }
+        return;
+    }
+    const bool parallel = n > kParallelGradientRows;
+    if (b.objective == kBinary) {
+        parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                const double p = sigmoid(scores[r]);
+                grad[r] = p - y[r];
+                hess[r] = p * (1.0 - p);
+            }
+        });
+    } else if (b.loss == kHuber) {
+        abs_residuals.resize(static_cast<size_t>(n));
+        for (int64_t r = 0; r < n; ++r) abs_residuals[r] = std::fabs(scores[r] - y[r]);
+        const size_t at = static_cast<size_t>(std::floor((n - 1) * b.alpha));
+        double delta = n > 0 ? select_at(abs_residuals, at) : 0.0;
+        if (!(delta > 0.0)) delta = 1e-12;
+        parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                const double d = scores[r] - y[r];
+                grad[r] = d > delta ? delta : (d < -delta ? -delta : d);
+                hess[r] = 1.0;
+            }
+        });
+    } else if (b.loss == kQuantile) {
+        parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                grad[r] = y[r] - scores[r] > 0.0 ? -b.alpha : 1.0 - b.alpha;
+                hess[r] = 1.0;
+            }
+        });
+    } else {
+        parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                grad[r] = scores[r] - y[r];
+                hess[r] = 1.0;
+            }
+        });
+    }
+    if (weighted) {
+        parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                grad[r] *= w[r];
+                hess[r] *= w[r];
+            }
+        });
+    }
+}
+
+void refit_quantile_leaves(const Booster& b, Tree& tree, const int32_t* bag, int32_t n_bag,
+                           const MatrixView& X, const double* y, const double* scores) {
+    std::vector<std::vector<double>> residuals(tree.size());
+    for (int32_t i = 0; i < n_bag; ++i) {
+        const int32_t r = bag[i];
+        residuals[find_leaf(tree, X.row(r), b.projections)].push_back(y[r] - scores[r]);
+    }
+    for (size_t leaf = 0; leaf < tree.size(); ++leaf) {
+        std::vector<double>& list = residuals[leaf];
+        if (list.empty()) continue;
+        const size_t m = list.size();
+        size_t k = static_cast<size_t>(std::floor((m - 1) * b.alpha + 0.5));
+        if (k > m - 1) k = m - 1;
+        tree[leaf].value = select_at(list, k);
+    }
+}
+
+double validation_loss(const Booster& b, const double* val_scores) {
+    const int64_t n = b.n_val;
+    double sum = 0.0;
+    if (b.objective == kBinary) {
+        for (int64_t r = 0; r < n; ++r) {
+            const double p = clamp_probability(sigmoid(val_scores[r]));
+            const double y = b.y_val[r];
+            sum += -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
+        }
+    } else if (b.objective == kMulticlass) {
+        const int64_t k = b.n_outputs;
+        for (int64_t r = 0; r < n; ++r) {
+            const double* f = val_scores + r * k;
+            double m = f[0];
+            for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
+            double s = 0.0;
+            for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
+            const int64_t c = target_class(b.y_val[r]);
+            sum += -std::log(clamp_probability(std::exp(f[c] - m) / s));
+        }
+    } else {
+        for (int64_t r = 0; r < n; ++r) {
+            const double d = val_scores[r] - b.y_val[r];
+            sum += d * d;
+        }
+    }
+    return sum / static_cast<double>(n > 1 ? n : 1);
+}
+
+}  // namespace vorlent

@@ -1,0 +1,208 @@
+#include "boosting/train.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+#include <vector>
+
+#include "boosting/fit_checks.hpp"
+#include "boosting/objective.hpp"
+#include "common/numeric.hpp"
+#include "common/parallel.hpp"
+#include "model/predict.hpp"
+#include "model/routing.hpp"
+#include "tree/grow_lineage.hpp"
+#include "tree/grow_node.hpp"
+
+namespace vorlent {
+namespace {
+
+// Rows above which the training scores are updated in parallel.
+constexpr int64_t kParallelUpdateRows = 2000;
+// Room reserved for the nodes of one tree.
+constexpr size_t kTreeReserve = 256;
+
+// Adds learning_rate times the leaf that every row of X reaches to its scores.
+void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X, double* scores) {
+    const int64_t k = b.n_outputs;
+    const bool multiclass = b.objective == kMulticlass;
+    parallel_blocks(X.n_rows, X.n_rows > kParallelUpdateRows, [&](int64_t r0, int64_t r1) {
+        for (int64_t r = r0; r < r1; ++r) {
+            const Node& leaf = tree[find_leaf(tree, X.row(r), b.projections)];
+            if (!multiclass) {
+                scores[r] += b.learning_rate * leaf.value;
+            } else if (static_cast<int64_t>(leaf.leaf_values.size()) == k) {
+                for (int64_t j = 0; j < k; ++j) {
+                    scores[r * k + j] += b.learning_rate * leaf.leaf_values[j];
+                }
+            }
+        }
+    });
+}
+
+int32_t bag_size(int32_t n_rows, double subsample) {
+    const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
+    return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
+}
+
+}  // namespace
+
+void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
+                  double* scores, int32_t rounds, const RoundHook& between_rounds) {
+    const int32_t n_rows = X.n_rows;
+    const int64_t k = b.n_outputs;
+    const bool early_stopping = b.es_patience >= 1 && b.n_val >= 1;
+    const MatrixView X_val{b.X_val.data(), b.n_val, b.n_features};
+    std::vector<double> val_scores;
+    if (early_stopping) {
+        val_scores.resize(static_cast<size_t>(b.n_val) * k);
+        predict_scores(b, X_val, val_scores.data());
+    }
+    std::vector<double> grad(static_cast<size_t>(n_rows) * k, 0.0);
+    std::vector<double> hess(static_cast<size_t>(n_rows) * k, 0.0);
+    std::vector<int32_t> row_perm(static_cast<size_t>(n_rows));
+    std::iota(row_perm.begin(), row_perm.end(), 0);
+    std::vector<double> abs_residuals;
+    const bool sampling = b.subsample < 1.0;
+    const int32_t n_bag = sampling ? bag_size(n_rows, b.subsample) : n_rows;
+    TreeWorkspace ws;
+    const TreeInput input{&X, &bins, grad.data(), hess.data()};
+
+    double best_loss = kInf;
+    int32_t best_round = -1;
+    int32_t stall = 0;
+    // The model's facts stay current after every round, so a stop between rounds leaves
+    // a usable booster.
+    struct Refresh {
+        Booster& b;
+        ~Refresh() { b.refresh_model_facts(); }
+    } refresh{b};
+    try {
+        for (int32_t round = 0; round < rounds; ++round) {
+            compute_gradients(b, scores, y, n_rows, grad.data(), hess.data(), abs_residuals);
+            if (sampling) shuffle_indices(row_perm, b.rng);
+            ws.rows.assign(row_perm.begin(), row_perm.begin() + n_bag);
+
+            Tree tree;
+            tree.reserve(kTreeReserve);
+            if (b.max_lineage <= 0) {
+                grow_node(tree, input, 0, n_bag, 0, b, -kInf, kInf, ws);
+            } else {
+                grow_lineage_tree(tree, X, grad.data(), hess.data(), ws.rows, b);
+            }
+            if (b.objective == kRegression && b.loss == kQuantile) {
+                refit_quantile_leaves(b, tree, row_perm.data(), n_bag, X, y, scores);
+            }
+            add_tree_scores(b, tree, X, scores);
+            b.trees.push_back(std::move(tree));
+
+            if (early_stopping) {
+                add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
+                const double loss = validation_loss(b, val_scores.data());
+                if (loss < best_loss - b.es_tol) {
+                    best_loss = loss;
+                    best_round = b.n_trees() - 1;
+                    stall = 0;
+                } else if (++stall >= b.es_patience) {
+                    break;
+                }
+            }
+            if (between_rounds && round + 1 < rounds) between_rounds();
+        }
+    } catch (...) {
+        // An interrupted call keeps its complete trees, cut back as early stopping would.
+        if (early_stopping && best_round >= 0 && best_round + 1 < b.n_trees()) {
+            b.trees.resize(static_cast<size_t>(best_round) + 1);
+        }
+        if (early_stopping) b.best_iteration = b.n_trees() - 1;
+        throw;
+    }
+    if (early_stopping) {
+        if (best_round >= 0 && best_round + 1 < b.n_trees()) {
+            b.trees.resize(static_cast<size_t>(best_round) + 1);
+        }
+        b.best_iteration = b.n_trees() - 1;
+    }
+}
+
+void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
+         const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
+         const RoundHook& between_rounds) {
+    check_hyper_parameters(b, X.n_cols);
+    check_training_data(b, X, y, sample_weight);
+    check_validation_data(b, X, X_val, y_val, y.data);
+
+    b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
+    b.n_val = static_cast<int32_t>(y_val.size);
+    if (b.n_val >= 1) {
+        b.X_val.assign(X_val.data, X_val.data + static_cast<int64_t>(X_val.n_rows) * X_val.n_cols);
+        b.y_val.assign(y_val.data, y_val.data + y_val.size);
+        b.es_tol = es_tol;
+        b.es_patience = es_patience;
+    } else {
+        b.X_val.clear();
+        b.y_val.clear();
+        b.es_patience = 0;
+    }
+    b.best_iteration = -1;
+    b.hist_bins = std::max(b.max_bins, 2);
+    b.compute_feature_scale(X);
+    const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+    compute_base_score(b, y.data, X.n_rows);
+
+    const int64_t k = b.n_outputs;
+    std::vector<double> scores(static_cast<size_t>(X.n_rows) * k);
+    for (int64_t r = 0; r < X.n_rows; ++r) {
+        for (int64_t j = 0; j < k; ++j) {
+            scores[r * k + j] = b.objective == kMulticlass ? b.base_scores[j] : b.base_score;
+        }
+    }
+    b.trees.clear();
+    b.trees.reserve(static_cast<size_t>(b.n_estimators));
+    b.n_features = X.n_cols;
+    b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
+    b.coefficient_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
+    b.interaction_gain.assign(static_cast<size_t>(X.n_cols) * X.n_cols, 0.0);
+    b.projections.clear();
+    b.refresh_model_facts();
+    b.rng.seed(b.seed);
+    boost_rounds(b, X, y.data, bins, scores.data(), b.n_estimators, between_rounds);
+}
+
+void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, VectorArg sample_weight,
+              const RoundHook& between_rounds) {
+    if (extra <= 0 || b.trees.empty()) return;
+    check_hyper_parameters(b, X.n_cols);
+    if (X.n_cols != b.n_features) {
+        throw std::invalid_argument("X has " + std::to_string(X.n_cols) +
+                                    " columns but the model was trained on " +
+                                    std::to_string(b.n_features));
+    }
+    check_training_data(b, X, y, sample_weight);
+    if (b.objective == kMulticlass) {
+        for (int64_t i = 0; i < y.size; ++i) {
+            if (target_class(y.data[i]) >= b.n_outputs) {
+                throw std::invalid_argument("y entry " + std::to_string(i) +
+                                            " is a class the model does not have (it has " +
+                                            std::to_string(b.n_outputs) + " classes)");
+            }
+        }
+    }
+
+    b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
+    b.n_val = 0;
+    b.es_patience = 0;
+    b.hist_bins = std::max(b.max_bins, 2);
+    b.compute_feature_scale(X);
+    const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
+    predict_scores(b, X, scores.data());
+    if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
+        b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
+    }
+    b.trees.reserve(b.trees.size() + static_cast<size_t>(extra));
+    boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds);
+}
+
+}  // namespace vorlent

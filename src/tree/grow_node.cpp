@@ -1,0 +1,199 @@
+#include "tree/grow_node.hpp"
+
+#include <cmath>
+
+#include "common/numeric.hpp"
+#include "model/importance.hpp"
+#include "model/routing.hpp"
+#include "tree/column_sampling.hpp"
+
+namespace vorlent {
+namespace {
+
+// Multiclass nodes split on one pair of outputs: p, whose gradients sum highest, against
+// q, whose gradients sum lowest (first index on ties). Fills the node gradients and
+// returns their sums.
+void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t k,
+                    TreeWorkspace& ws, double& G, double& H) {
+    ws.output_sums.assign(static_cast<size_t>(k), 0.0);
+    for (int32_t i = 0; i < n; ++i) {
+        const double* g = in.grad + static_cast<int64_t>(rows[i]) * k;
+        for (int32_t j = 0; j < k; ++j) ws.output_sums[j] += g[j];
+    }
+    int32_t p = 0, q = 0;
+    for (int32_t j = 1; j < k; ++j) {
+        if (ws.output_sums[j] > ws.output_sums[p]) p = j;
+        if (ws.output_sums[j] < ws.output_sums[q]) q = j;
+    }
+    G = 0.0;
+    H = 0.0;
+    for (int32_t i = 0; i < n; ++i) {
+        const int64_t base = static_cast<int64_t>(rows[i]) * k;
+        const double g = in.grad[base + p] - in.grad[base + q];
+        const double h = in.hess[base + q] + in.hess[base + p];
+        ws.node_grad[i] = g;
+        ws.node_hess[i] = h;
+        G += g;
+        H += h;
+    }
+}
+
+// Direction of the monotone constraint a split imposes: +1 rising, -1 falling, 0 none.
+int32_t constraint_direction(const Booster& b, const SplitChoice& s) {
+    if (b.monotone.empty()) return 0;
+    if (s.kind == kAxis) {
+        const int32_t m = b.monotone[s.feature_a];
+        return m == 0 ? 0 : (m > 0 ? 1 : -1);
+    }
+    int32_t m = b.monotone[s.feature_a];
+    double c = s.coef_a;
+    if (m == 0 || !(std::fabs(c) > kTiny)) {
+        m = b.monotone[s.feature_b];
+        c = s.coef_b;
+        if (m == 0 || !(std::fabs(c) > kTiny)) return 0;
+    }
+    return (c > 0) == (m > 0) ? 1 : -1;
+}
+
+void copy_split(Node& node, const SplitChoice& s) {
+    node.gain = s.gain;
+    node.is_leaf = false;
+    node.kind = s.kind;
+    node.feature_a = s.feature_a;
+    node.feature_b = s.feature_b;
+    node.threshold = s.threshold;
+    node.coef_a = s.coef_a;
+    node.coef_b = s.coef_b;
+    node.bias = s.bias;
+    node.missing_right = s.missing_right;
+    node.category_values = s.category_values;
+}
+
+void make_leaf(Node& node) {
+    const double value = node.value;
+    node = Node{};
+    node.value = value;
+}
+
+}  // namespace
+
+void class_leaf_values(Node& node, const double* grad, const double* hess, const int32_t* rows,
+                       int32_t n, int32_t n_outputs, double lambda) {
+    node.leaf_values.assign(static_cast<size_t>(n_outputs), 0.0);
+    for (int32_t j = 0; j < n_outputs; ++j) {
+        double g = 0.0, h = 0.0;
+        for (int32_t i = 0; i < n; ++i) {
+            const int64_t at = static_cast<int64_t>(rows[i]) * n_outputs + j;
+            g += grad[at];
+            h += hess[at];
+        }
+        node.leaf_values[j] = -g / (lambda + h);
+    }
+}
+
+int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, int32_t depth,
+                  Booster& b, double lower, double upper, TreeWorkspace& ws) {
+    const int32_t n = end - begin;
+    const int32_t* rows = ws.rows.data() + begin;
+    const bool multiclass = b.objective == kMulticlass;
+    const double lambda = b.reg_lambda;
+
+    double G = 0.0, H = 0.0;
+    if (!multiclass) {
+        for (int32_t i = 0; i < n; ++i) {
+            G += in.grad[rows[i]];
+            H += in.hess[rows[i]];
+        }
+    }
+    const int32_t index = static_cast<int32_t>(tree.size());
+    tree.emplace_back();
+    tree[index].value = multiclass ? 0.0 : clamp_value(-G / (H + lambda), lower, upper);
+
+    auto finish_leaf = [&]() {
+        if (multiclass) {
+            class_leaf_values(tree[index], in.grad, in.hess, rows, n, b.n_outputs, lambda);
+        }
+        return index;
+    };
+    if (depth >= b.max_depth || n < b.min_samples) return finish_leaf();
+    if (ws.scratch.empty()) ws.scratch.resize(1);
+
+    ws.node_grad.resize(static_cast<size_t>(n));
+    ws.node_hess.resize(static_cast<size_t>(n));
+    if (multiclass) {
+        reduce_outputs(in, rows, n, b.n_outputs, ws, G, H);
+    } else {
+        for (int32_t i = 0; i < n; ++i) {
+            ws.node_grad[i] = in.grad[rows[i]];
+            ws.node_hess[i] = in.hess[rows[i]];
+        }
+    }
+    const NodeGradients node{ws.node_grad.data(), ws.node_hess.data(), n, G, H};
+
+    sample_columns(in.X->n_cols, b.colsample, b.rng, ws.features);
+    const size_t c_count = ws.features.size();
+    float* values = grow(ws.scratch[0].column_values, c_count * static_cast<size_t>(n));
+    ws.columns.resize(c_count);
+    for (size_t i = 0; i < c_count; ++i) {
+        ws.columns[i] = FeatureColumn{ws.features[i], values + i * static_cast<size_t>(n), nullptr,
+                                      false};
+    }
+
+    const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &b, depth};
+    SplitChoice split = search_oblique_split(search, ws.scratch, ws.search);
+    if (!(split.gain > kMinGain) || split.kind == kNoSplit) {
+        split = search_axis_split(search, ws.scratch, ws.search);
+    }
+    if (!(split.gain > kMinGain) || split.kind == kNoSplit) return finish_leaf();
+
+    // Stable partition of the node's rows in place: left rows keep their order at the
+    // front, right rows follow in their order.
+    copy_split(tree[index], split);
+    const Node& test = tree[index];
+    int32_t* out = ws.rows.data() + begin;
+    int32_t* right = grow(ws.right_rows, static_cast<size_t>(n));
+    int32_t n_left = 0, n_right = 0;
+    double g_left = 0.0, h_left = 0.0;
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t row = out[i];
+        if (goes_right(test, in.X->row(row), b.projections)) {
+            right[n_right++] = row;
+        } else {
+            out[n_left++] = row;
+            g_left += ws.node_grad[i];
+            h_left += ws.node_hess[i];
+        }
+    }
+    std::copy(right, right + n_right, out + n_left);
+    if (n_left == 0 || n_right == 0) {
+        make_leaf(tree[index]);
+        return finish_leaf();
+    }
+
+    credit_split(b, tree[index]);
+
+    double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
+    const int32_t direction = constraint_direction(b, split);
+    if (direction != 0) {
+        const double mid = clamp_value(
+            ((-g_left) / (h_left + lambda) + (-(G - g_left)) / (H - h_left + lambda)) * 0.5, lower,
+            upper);
+        if (direction > 0) {
+            left_upper = mid;
+            right_lower = mid;
+        } else {
+            left_lower = mid;
+            right_upper = mid;
+        }
+    }
+    const int32_t split_at = begin + n_left;
+    const int32_t left = grow_node(tree, in, begin, split_at, depth + 1, b, left_lower,
+                                   left_upper, ws);
+    const int32_t right_child = grow_node(tree, in, split_at, end, depth + 1, b, right_lower,
+                                          right_upper, ws);
+    tree[index].left = left;
+    tree[index].right = right_child;
+    return index;
+}
+
+}  // namespace vorlent

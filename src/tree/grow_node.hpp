@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "boosting/booster.hpp"
+#include "common/matrix.hpp"
+#include "prep/binning.hpp"
+#include "tree/split_search.hpp"
+
+namespace vorlent {
+
+// Storage of the tree builders that lives for a whole training call, so that growing a
+// node allocates nothing once the first tree is grown.
+struct TreeWorkspace {
+    std::vector<int32_t> rows;          // the round's bag, partitioned in place node by node
+    std::vector<int32_t> right_rows;    // the right side while a node is partitioned
+    std::vector<double> node_grad;      // per node row, in row-list order
+    std::vector<double> node_hess;
+    std::vector<double> output_sums;    // multiclass: per-output gradient sums
+    std::vector<int32_t> features;      // the node's sampled columns
+    std::vector<FeatureColumn> columns;
+    SearchWorkspace search;
+    std::vector<ThreadScratch> scratch;  // one per thread; element 0 for sequential work
+};
+
+// What one tree's growth reads; grad and hess hold n_outputs values per training row.
+struct TreeInput {
+    const MatrixView* X;
+    const BinnedMatrix* bins;
+    const double* grad;
+    const double* hess;
+};
+
+// Grows the node for ws.rows[begin, end) and its subtree, depth first (a node, its left
+// subtree, then its right subtree), and returns the node's index in `tree`.
+int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, int32_t depth,
+                  Booster& booster, double lower, double upper, TreeWorkspace& ws);
+
+// Per-output Newton values of a multiclass leaf over ws.rows[begin, end).
+void class_leaf_values(Node& node, const double* grad, const double* hess, const int32_t* rows,
+                       int32_t n, int32_t n_outputs, double lambda);
+
+}  // namespace vorlent

@@ -1,0 +1,85 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "common/matrix.hpp"
+#include "tree/scratch.hpp"
+
+namespace vorlent {
+
+// The gradients of one node: one entry per node row, in row-list order, and their sums.
+struct NodeGradients {
+    const double* grad = nullptr;
+    const double* hess = nullptr;
+    int32_t n = 0;
+    double G = 0.0;
+    double H = 0.0;
+};
+
+// Rows above which bin codes and column values are gathered in parallel.
+inline constexpr int64_t kParallelGatherRows = 8000;
+// Columns x rows above which feature moments are computed in parallel.
+inline constexpr int64_t kParallelMomentCells = 30000;
+
+// Copies the node rows' values of every column that is not yet filled into its block
+// (single precision) and, when `moments` is given, computes each column's moments from
+// the double-precision values; columns with missing values keep all-zero moments.
+void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& has_missing,
+                  const MatrixView& X, const int32_t* rows, const NodeGradients& node,
+                  FeatureMoments* moments);
+
+// Points every column's codes at its block of scratch.bin_codes and gathers the node
+// rows' bin codes.
+void gather_bin_codes(std::vector<FeatureColumn>& columns, int32_t n_features,
+                      const uint16_t* codes, const int32_t* rows, int32_t n, ThreadScratch& s);
+
+// The best cut found so far by a scan over several columns.
+struct BinCut {
+    double gain = 0.0;
+    int32_t feature = -1;
+    double threshold = 0.0;
+};
+
+// Bin histogram of one column and its cut scan over the nonempty bins; improves `best`.
+// The cut between the last value bin and the missing bin gets threshold +inf: every
+// number goes left, only missing values go right.
+void best_bin_cut(const FeatureColumn& column, const std::vector<double>& bin_values,
+                  bool feature_has_missing, const NodeGradients& node, double lambda,
+                  ThreadScratch& s, BinCut& best);
+
+// Equal-width histogram of projected values over [lo, hi] and its cut scan. With
+// `missing_aware`, NaN values are kept aside and scored on the right side of every cut,
+// where the split sends them.
+struct ProjectedCut {
+    bool found = false;
+    double threshold = 0.0;
+    double gain = 0.0;
+};
+ProjectedCut projected_histogram_split(const double* projected, const NodeGradients& node,
+                                       double lambda, double lo, double hi, bool missing_aware,
+                                       ThreadScratch& s, int32_t bins);
+
+// Threshold search on coef_a * x_a + coef_b * x_b: exact double-precision histogram for
+// pairs with missing values, single-precision histogram of 4 * hist_bins cells otherwise.
+SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
+                                 double coef_b, const NodeGradients& node, const float* grad_f32,
+                                 const float* hess_f32, double lambda, int32_t hist_bins,
+                                 ThreadScratch& s, bool missing_aware, const FeatureMoments& ma,
+                                 const FeatureMoments& mb);
+
+// Threshold search on offset[category] + slope * x_numeric (exact, missing-aware). The
+// result carries no category values: the caller attaches the offsets of the pair that wins,
+// so that evaluating many candidates allocates nothing.
+SplitChoice evaluate_category_pair(const FeatureColumn& category, const FeatureColumn& numeric,
+                                   const double* offsets, int32_t n_offsets, double slope,
+                                   const NodeGradients& node, double lambda, int32_t hist_bins,
+                                   ThreadScratch& s);
+
+// The bin of a scaled value: truncation toward zero, clamped to [0, count - 1]; NaN gives 0.
+inline int32_t clamp_bin(double v, int32_t count) {
+    if (!(v >= 0.0)) return 0;
+    if (v >= static_cast<double>(count)) return count - 1;
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace vorlent

@@ -1,0 +1,72 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tree/histogram.hpp"
+#include "tree/scratch.hpp"
+
+namespace vorlent {
+
+// What the direction solvers read from the booster's configuration.
+struct PairConfig {
+    double lambda = 1.0;
+    const std::vector<int32_t>* categorical = nullptr;  // an index beyond the list counts as 0
+    const std::vector<int32_t>* monotone = nullptr;     // empty: no constraints
+    const std::vector<double>* feature_scale = nullptr;  // an index beyond counts as 1.0
+
+    bool is_categorical(int32_t f) const {
+        return f >= 0 && static_cast<size_t>(f) < categorical->size() && (*categorical)[f] != 0;
+    }
+    double scale(int32_t f) const {
+        return f >= 0 && static_cast<size_t>(f) < feature_scale->size() ? (*feature_scale)[f] : 1.0;
+    }
+    int32_t monotone_of(int32_t f) const {
+        return f >= 0 && static_cast<size_t>(f) < monotone->size() ? (*monotone)[f] : 0;
+    }
+};
+
+// A proposed direction for a pair of columns. A failed proposal has prescore -1.
+struct PairDirection {
+    double prescore = -1.0;
+    double coef_a = 0.0;
+    double coef_b = 0.0;
+    double cross_moment = 0.0;  // sum of h * x_a * x_b used by the ridge fit
+    int32_t n_offsets = 0;      // categorical-numeric pairs: offsets written by the solver
+};
+
+// Largest number of category codes a categorical-numeric pair can have (codes 0 .. 31).
+inline constexpr int32_t kMaxPairCategories = 32;
+
+// Sums of a pair of columns over the node rows, hessian-weighted.
+struct PairSums {
+    double H = 0.0, S_a = 0.0, S_b = 0.0, S_aa = 0.0, S_ab = 0.0, S_bb = 0.0;
+    double T_a = 0.0, T_b = 0.0, T0 = 0.0;  // sums of -g * x_a, -g * x_b, -g
+};
+
+// Ridge fit of the Newton targets on the two standardised, centred features.
+PairDirection solve_pair_ridge(const PairSums& s, const PairConfig& config, int32_t fa,
+                               int32_t fb);
+
+// One offset per category code (0 .. n_categories - 1) plus a slope on the numeric column;
+// the offsets, scaled with the slope to unit length, are written to `offsets`.
+PairDirection solve_category_slope(const FeatureColumn& category, const FeatureColumn& numeric,
+                                   const NodeGradients& node, const PairConfig& config,
+                                   int32_t n_categories, double* offsets);
+
+// The direction of one pair of columns: categorical-numeric when exactly one column is
+// categorical with 1 to 31 as its largest code in the node, the ridge fit otherwise.
+// `offsets` receives up to kMaxPairCategories values.
+PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
+                             const NodeGradients& node, const float* hess_f32,
+                             const PairConfig& config, bool missing_aware, double Hs, double R0,
+                             const FeatureMoments& ma, const FeatureMoments& mb, double* offsets);
+
+// How well the product of the two standardised columns explains the gradients.
+double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,
+                   const PairConfig& config);
+
+// Sum of x_a * h * x_b in single precision over n rows.
+float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n);
+
+}  // namespace vorlent

@@ -1,0 +1,72 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vorlent {
+
+// Working arrays of one thread. They only grow: a user resizes to at least what it needs
+// and clears the prefix it uses, so steady-state node processing allocates nothing.
+struct ThreadScratch {
+    std::vector<double> projected;       // projected value per node row (exact path)
+    std::vector<double> proj_grad_hist;  // exact projection histogram, hist_bins cells
+    std::vector<double> proj_hess_hist;
+    std::vector<float> fast_grad_hist;  // fast projection histogram, 4 * hist_bins cells
+    std::vector<float> fast_hess_hist;
+    std::vector<float> column_values;  // candidate column values, one block per column
+    std::vector<float> grad_f32;       // single-precision node gradients
+    std::vector<float> hess_f32;
+    std::vector<uint16_t> bin_codes;     // candidate column bin codes, one block per column
+    std::vector<double> bin_grad_hist;   // per training bin of one feature
+    std::vector<double> bin_hess_hist;
+    std::vector<int32_t> nonempty_bins;  // bins with positive hessian, ascending
+    std::vector<int32_t> fast_bin_of_row;
+};
+
+// Grows a vector to at least n entries; never shrinks it.
+template <class T>
+inline T* grow(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+// One candidate column of a node.
+struct FeatureColumn {
+    int32_t feature = -1;
+    float* values = nullptr;          // node rows' values, single precision
+    const uint16_t* codes = nullptr;  // node rows' bin codes; null until gathered
+    bool filled = false;              // values hold the node's data
+};
+
+// Hessian-weighted moments of a column over the node rows (all zero for a column with
+// missing values).
+struct FeatureMoments {
+    double sum_hx = 0.0;
+    double sum_hxx = 0.0;
+    double sum_rx = 0.0;  // sum of -g * x
+    double min_x = 0.0;
+    double max_x = 0.0;
+};
+
+// The outcome of a cut search, copied into the node when the split is committed.
+struct SplitChoice {
+    double gain = 0.0;
+    int32_t kind = 0;  // 0 none, 1 axis, 2 linear pair, 3 categorical-numeric pair
+    int32_t feature_a = -1;
+    int32_t feature_b = -1;
+    double threshold = 0.0;
+    double coef_a = 0.0;
+    double coef_b = 0.0;
+    double bias = 0.0;  // minus the cut position on the projected axis
+    int32_t missing_right = 0;
+    std::vector<double> category_values;
+
+    // The merge order of pair results: higher gain, then smaller feature_a, then feature_b.
+    bool beats(const SplitChoice& other) const {
+        if (gain != other.gain) return gain > other.gain;
+        if (feature_a != other.feature_a) return feature_a < other.feature_a;
+        return feature_b < other.feature_b;
+    }
+};
+
+}  // namespace vorlent

@@ -1,0 +1,281 @@
+#include "tree/split_search.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/numeric.hpp"
+#include "common/parallel.hpp"
+
+namespace vorlent {
+namespace {
+
+// Candidates above which screening and evaluation run in parallel.
+constexpr int64_t kParallelCandidates = 16;
+constexpr int32_t kScreenChunk = 8;
+constexpr int32_t kMaxDumpedNodes = 500;
+constexpr int32_t kMinDumpRows = 20;
+
+std::atomic<int32_t> g_dumped_nodes{0};
+
+bool flag_set(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && v[0] == '1';
+}
+
+PairConfig pair_config(const Booster& b) {
+    return PairConfig{b.reg_lambda, &b.categorical, &b.monotone, &b.feature_scale};
+}
+
+// Keeps the `keep` candidates with the highest key, in descending key order; equal keys keep
+// proposal order.
+template <class Key>
+void keep_top(std::vector<PairCandidate>& candidates, size_t keep, std::vector<int32_t>& order,
+              std::vector<PairCandidate>& out, Key key) {
+    order.resize(candidates.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+    std::partial_sort(order.begin(), order.begin() + keep, order.end(), [&](int32_t x, int32_t y) {
+        const double kx = key(candidates[x]);
+        const double ky = key(candidates[y]);
+        return kx != ky ? kx > ky : x < y;
+    });
+    out.clear();
+    for (size_t i = 0; i < keep; ++i) out.push_back(candidates[order[i]]);
+    candidates.swap(out);
+}
+
+// Marks the `half` best candidates by prescore and the `half` best by screening score and
+// keeps the marked ones in proposal order.
+void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWorkspace& ws) {
+    const size_t n = candidates.size();
+    ws.marked.assign(n, 0);
+    ws.order.resize(n);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < n; ++i) ws.order[i] = static_cast<int32_t>(i);
+        std::partial_sort(ws.order.begin(), ws.order.begin() + half, ws.order.end(),
+                          [&](int32_t x, int32_t y) {
+                              const double kx = pass == 0 ? candidates[x].prescore
+                                                          : candidates[x].screen_score;
+                              const double ky = pass == 0 ? candidates[y].prescore
+                                                          : candidates[y].screen_score;
+                              return kx != ky ? kx > ky : x < y;
+                          });
+        for (size_t i = 0; i < half; ++i) ws.marked[ws.order[i]] = 1;
+    }
+    ws.kept.clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (ws.marked[i]) ws.kept.push_back(candidates[i]);
+    }
+    candidates.swap(ws.kept);
+}
+
+SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
+                               const SearchWorkspace& ws, const ThreadScratch& first,
+                               ThreadScratch& s) {
+    const std::vector<FeatureColumn>& cols = *in.columns;
+    const Booster& b = *in.booster;
+    const FeatureColumn& a = cols[c.pos_a];
+    const FeatureColumn& other = cols[c.pos_b];
+    if (c.n_offsets == 0) {
+        return evaluate_linear_pair(a, other, c.coef_a, c.coef_b, *in.node, first.grad_f32.data(),
+                                    first.hess_f32.data(), b.reg_lambda, b.hist_bins, s,
+                                    c.missing_aware, ws.moments[c.pos_a], ws.moments[c.pos_b]);
+    }
+    const bool a_is_category = pair_config(b).is_categorical(a.feature);
+    return evaluate_category_pair(a_is_category ? a : other, a_is_category ? other : a,
+                                  ws.offset_pool.data() + c.offsets_begin, c.n_offsets, c.coef_b,
+                                  *in.node, b.reg_lambda, b.hist_bins, s);
+}
+
+}  // namespace
+
+SearchEnvironment SearchEnvironment::read() {
+    SearchEnvironment env;
+    env.axis_only = flag_set("VRL_AXIS");
+    env.full = flag_set("VRL_FULL");
+    const char* k = std::getenv("VRL_K");
+    env.keep_top = k != nullptr ? std::atoi(k) : 0;
+    env.dump_path = std::getenv("VRL_DUMP");
+    return env;
+}
+
+int32_t dumped_node_count() { return g_dumped_nodes.load(); }
+
+SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                                 SearchWorkspace& ws) {
+    const SearchEnvironment env = SearchEnvironment::read();
+    std::vector<FeatureColumn>& cols = *in.columns;
+    const NodeGradients& node = *in.node;
+    const Booster& b = *in.booster;
+    const int32_t c_count = static_cast<int32_t>(cols.size());
+    const int32_t n = node.n;
+    if (c_count < 2 || env.axis_only || n <= 0) return SplitChoice{};
+    // Modes other than 0 and 2 search axis-aligned splits only, unless VRL_FULL is set.
+    if (b.split_mode != 0 && b.split_mode != 2 && !env.full) return SplitChoice{};
+
+    double hs = 0.0, r0 = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+        hs += node.hess[k];
+        r0 -= node.grad[k];
+    }
+    if (!(hs >= kTiny)) return SplitChoice{};
+
+    const std::vector<bool>& has_missing = in.bins->has_missing;
+    ws.moments.resize(cols.size());
+    fill_columns(cols, has_missing, *in.X, in.rows, node, ws.moments.data());
+
+    const size_t threads = static_cast<size_t>(omp_get_max_threads());
+    if (scratch.size() < threads) scratch.resize(threads);
+    ThreadScratch& first = scratch[0];
+    float* g32 = grow(first.grad_f32, n);
+    float* h32 = grow(first.hess_f32, n);
+    for (int32_t k = 0; k < n; ++k) {
+        g32[k] = static_cast<float>(node.grad[k]);
+        h32[k] = static_cast<float>(node.hess[k]);
+    }
+
+    const bool capped = !(b.split_mode == 2 || env.full);
+    const size_t cap = 4 * static_cast<size_t>(c_count);
+    const bool screening = capped && in.depth <= 1;
+    const PairConfig config = pair_config(b);
+
+    // Propose a direction for every pair of columns.
+    std::vector<PairCandidate>& candidates = ws.candidates;
+    candidates.clear();
+    ws.offset_pool.clear();
+    double offsets[kMaxPairCategories];
+    for (int32_t pa = 0; pa + 1 < c_count; ++pa) {
+        for (int32_t pb = pa + 1; pb < c_count; ++pb) {
+            const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
+            const PairDirection d =
+                pair_direction(cols[pa], cols[pb], node, h32, config, missing_aware, hs, r0,
+                               ws.moments[pa], ws.moments[pb], offsets);
+            if (!(d.prescore >= 0.0)) continue;
+            PairCandidate c;
+            c.prescore = d.prescore;
+            c.coef_a = d.coef_a;
+            c.coef_b = d.coef_b;
+            c.cross_moment = d.cross_moment;
+            c.pos_a = pa;
+            c.pos_b = pb;
+            c.missing_aware = missing_aware;
+            c.offsets_begin = static_cast<int32_t>(ws.offset_pool.size());
+            c.n_offsets = d.n_offsets;
+            ws.offset_pool.insert(ws.offset_pool.end(), offsets, offsets + d.n_offsets);
+            candidates.push_back(c);
+        }
+    }
+
+    // Reduce to the most promising pairs.
+    if (capped && candidates.size() > cap) {
+        if (screening) {
+            parallel_for_dynamic(static_cast<int64_t>(candidates.size()), kScreenChunk,
+                                 static_cast<int64_t>(candidates.size()) > kParallelCandidates,
+                                 [&](int64_t i) {
+                                     PairCandidate& c = candidates[i];
+                                     c.screen_score = screen_pair(cols[c.pos_a], cols[c.pos_b],
+                                                                  node, config);
+                                 });
+            keep_screened(candidates, std::max<size_t>(1, cap / 2), ws);
+        } else {
+            keep_top(candidates, cap, ws.order, ws.kept,
+                     [](const PairCandidate& c) { return c.prescore; });
+        }
+    }
+    if (env.keep_top > 0 && static_cast<size_t>(env.keep_top) < candidates.size()) {
+        keep_top(candidates, static_cast<size_t>(env.keep_top), ws.order, ws.kept,
+                 [](const PairCandidate& c) { return c.prescore; });
+    }
+
+    // Evaluate the kept pairs.
+    const int64_t m = static_cast<int64_t>(candidates.size());
+    SplitChoice best;
+    int32_t best_candidate = -1;
+    std::FILE* dump = nullptr;
+    if (env.dump_path != nullptr && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
+        dump = std::fopen(env.dump_path, "a");
+    }
+    if (dump != nullptr) {
+        std::fprintf(dump, "#NODE %d %d\n", n, static_cast<int>(m));
+        g_dumped_nodes.fetch_add(1);
+        for (int64_t i = 0; i < m; ++i) {
+            const SplitChoice r = evaluate_candidate(candidates[i], in, ws, first, first);
+            std::fprintf(dump, "%.8g,%.8g\n", candidates[i].prescore, r.gain);
+            if (r.beats(best)) {
+                best = r;
+                best_candidate = static_cast<int32_t>(i);
+            }
+        }
+        std::fclose(dump);
+    } else {
+        ws.thread_best.assign(threads, SplitChoice{});
+        ws.thread_best_candidate.assign(threads, -1);
+        parallel_blocks(m, m > kParallelCandidates, [&](int64_t begin, int64_t end) {
+            const int t = omp_get_thread_num();
+            SplitChoice& local = ws.thread_best[t];
+            for (int64_t i = begin; i < end; ++i) {
+                const SplitChoice r = evaluate_candidate(candidates[i], in, ws, first, scratch[t]);
+                if (r.beats(local)) {
+                    local = r;
+                    ws.thread_best_candidate[t] = static_cast<int32_t>(i);
+                }
+            }
+        });
+        // The merge order is total on (gain, feature_a, feature_b): the thread count never
+        // changes the outcome.
+        for (size_t t = 0; t < threads; ++t) {
+            if (ws.thread_best[t].beats(best)) {
+                best = ws.thread_best[t];
+                best_candidate = ws.thread_best_candidate[t];
+            }
+        }
+    }
+    if (best.kind == kCategoryPair && best_candidate >= 0) {
+        const PairCandidate& c = candidates[best_candidate];
+        best.category_values.assign(ws.offset_pool.begin() + c.offsets_begin,
+                                    ws.offset_pool.begin() + c.offsets_begin + c.n_offsets);
+    }
+    return best;
+}
+
+SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                              SearchWorkspace& ws) {
+    std::vector<FeatureColumn>& cols = *in.columns;
+    const NodeGradients& node = *in.node;
+    const BinnedMatrix& bins = *in.bins;
+    const int64_t c_count = static_cast<int64_t>(cols.size());
+    const size_t threads = static_cast<size_t>(omp_get_max_threads());
+    if (scratch.size() < threads) scratch.resize(threads);
+    gather_bin_codes(cols, in.X->n_cols, bins.codes.data(), in.rows, node.n, scratch[0]);
+
+    // Each column's best cut on its own, then the first column with the largest gain: the
+    // same cut as one scan over all columns with a shared running best, whatever the
+    // number of threads.
+    ws.column_cuts.assign(cols.size(), BinCut{});
+    const bool parallel = c_count > 1 && c_count * node.n > kParallelMomentCells;
+    parallel_blocks(c_count, parallel, [&](int64_t begin, int64_t end) {
+        ThreadScratch& s = scratch[omp_get_thread_num()];
+        for (int64_t i = begin; i < end; ++i) {
+            const int32_t f = cols[i].feature;
+            best_bin_cut(cols[i], bins.bin_values[f], bins.has_missing[f], node,
+                         in.booster->reg_lambda, s, ws.column_cuts[i]);
+        }
+    });
+    BinCut best;
+    for (const BinCut& cut : ws.column_cuts) {
+        if (cut.gain > best.gain) best = cut;
+    }
+    SplitChoice out;
+    if (best.feature < 0) return out;
+    out.gain = best.gain;
+    out.kind = kAxis;
+    out.feature_a = best.feature;
+    out.threshold = best.threshold;
+    out.missing_right = 1;
+    return out;
+}
+
+}  // namespace vorlent

@@ -1,0 +1,73 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "boosting/booster.hpp"
+#include "common/matrix.hpp"
+#include "prep/binning.hpp"
+#include "tree/histogram.hpp"
+#include "tree/pair_direction.hpp"
+#include "tree/scratch.hpp"
+
+namespace vorlent {
+
+// One proposed pair of a node.
+struct PairCandidate {
+    double prescore = 0.0;
+    double coef_a = 0.0;
+    double coef_b = 0.0;  // the slope of a categorical-numeric pair
+    double cross_moment = 0.0;
+    double screen_score = 0.0;
+    int32_t pos_a = 0;  // positions in the node's column list, pos_a < pos_b
+    int32_t pos_b = 0;
+    int32_t offsets_begin = 0;  // categorical-numeric pairs: offsets in the offset pool
+    int32_t n_offsets = 0;      // 0 for linear pairs
+    bool missing_aware = false;
+};
+
+// Storage of the split search that lives across nodes, so that a node allocates nothing.
+struct SearchWorkspace {
+    std::vector<FeatureMoments> moments;
+    std::vector<PairCandidate> candidates;
+    std::vector<PairCandidate> kept;
+    std::vector<double> offset_pool;
+    std::vector<int32_t> order;
+    std::vector<char> marked;
+    std::vector<SplitChoice> thread_best;
+    std::vector<int32_t> thread_best_candidate;
+    std::vector<BinCut> column_cuts;
+};
+
+// The environment switches of the oblique search, read at every node search.
+struct SearchEnvironment {
+    bool axis_only = false;   // VRL_AXIS begins with "1"
+    bool full = false;        // VRL_FULL begins with "1"
+    int32_t keep_top = 0;     // VRL_K: keep only this many candidates when positive
+    const char* dump_path = nullptr;  // VRL_DUMP
+    static SearchEnvironment read();
+};
+
+// Everything a node search reads.
+struct NodeSearch {
+    std::vector<FeatureColumn>* columns;
+    const NodeGradients* node;
+    const MatrixView* X;
+    const int32_t* rows;
+    const BinnedMatrix* bins;
+    const Booster* booster;
+    int32_t depth;
+};
+
+// The oblique search: a direction for every pair of columns, the most promising pairs kept
+// and evaluated exactly. Returns an empty choice when no pair splits.
+SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                                 SearchWorkspace& ws);
+
+// The axis-aligned search over the columns' training bins.
+SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                              SearchWorkspace& ws);
+
+// Nodes dumped to VRL_DUMP so far in this process (at most 500).
+int32_t dumped_node_count();
+
+}  // namespace vorlent

@@ -1,0 +1,17 @@
+#include "alloc_counter.hpp"
+
+#include <cstdlib>
+#include <new>
+
+namespace vorlent::testing {
+std::atomic<long> g_allocations{0};
+std::atomic<bool> g_counting{false};
+}  // namespace vorlent::testing
+
+void* operator new(std::size_t size) {
+    if (vorlent::testing::g_counting) ++vorlent::testing::g_allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

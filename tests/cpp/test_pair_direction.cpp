@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "booster_fixtures.hpp"
+#include "tree/pair_direction.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+struct PairFixture {
+    std::vector<int32_t> categorical, monotone;
+    std::vector<double> scale;
+    PairConfig config(double lambda) const {
+        return PairConfig{lambda, &categorical, &monotone, &scale};
+    }
+};
+
+// Solves a dense system by Gaussian elimination with partial pivoting.
+std::vector<double> solve(std::vector<std::vector<double>> a, std::vector<double> b) {
+    const size_t n = b.size();
+    for (size_t c = 0; c < n; ++c) {
+        size_t p = c;
+        for (size_t r = c + 1; r < n; ++r) {
+            if (std::fabs(a[r][c]) > std::fabs(a[p][c])) p = r;
+        }
+        std::swap(a[p], a[c]);
+        std::swap(b[p], b[c]);
+        for (size_t r = c + 1; r < n; ++r) {
+            const double f = a[r][c] / a[c][c];
+            for (size_t k = c; k < n; ++k) a[r][k] -= f * a[c][k];
+            b[r] -= f * b[c];
+        }
+    }
+    std::vector<double> x(n);
+    for (size_t i = n; i-- > 0;) {
+        double s = b[i];
+        for (size_t k = i + 1; k < n; ++k) s -= a[i][k] * x[k];
+        x[i] = s / a[i][i];
+    }
+    return x;
+}
+
+PairSums sums_of(const std::vector<double>& xa, const std::vector<double>& xb,
+                 const std::vector<double>& g, const std::vector<double>& h) {
+    PairSums s;
+    for (size_t k = 0; k < g.size(); ++k) {
+        s.H += h[k];
+        s.S_a += h[k] * xa[k];
+        s.S_b += h[k] * xb[k];
+        s.S_aa += h[k] * xa[k] * xa[k];
+        s.S_ab += h[k] * xa[k] * xb[k];
+        s.S_bb += h[k] * xb[k] * xb[k];
+        s.T_a -= g[k] * xa[k];
+        s.T_b -= g[k] * xb[k];
+        s.T0 -= g[k];
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(PairRidge, MatchesDenseSolveOfTheStandardisedSystem) {
+    std::mt19937 gen(21);
+    std::normal_distribution<double> u(0.0, 1.0);
+    PairFixture fx{{}, {}, {2.0, 0.5}};
+    for (int trial = 0; trial < 20; ++trial) {
+        std::vector<double> xa, xb, g, h;
+        for (int k = 0; k < 50; ++k) {
+            xa.push_back(2.0 * u(gen));
+            xb.push_back(0.5 * u(gen) + 0.3 * xa.back());
+            g.push_back(u(gen));
+            h.push_back(0.2 + std::fabs(u(gen)));
+        }
+        const PairSums s = sums_of(xa, xb, g, h);
+        const PairDirection d = solve_pair_ridge(s, fx.config(0.7), 0, 1);
+        // Reference: centred, standardised normal equations with ridge 0.7.
+        const double aa = (s.S_aa - s.S_a * s.S_a / s.H) / 4.0 + 0.7;
+        const double bb = (s.S_bb - s.S_b * s.S_b / s.H) / 0.25 + 0.7;
+        const double ab = (s.S_ab - s.S_a * s.S_b / s.H) / 1.0;
+        const double ca = (s.H * s.T_a - s.S_a * s.T0) / 2.0;
+        const double cb = (s.H * s.T_b - s.S_b * s.T0) / 0.5;
+        const std::vector<double> beta = solve({{aa, ab}, {ab, bb}}, {ca, cb});
+        const double wa = beta[0] / 2.0, wb = beta[1] / 0.5;
+        const double norm = std::hypot(wa, wb);
+        EXPECT_NEAR(d.coef_a, wa / norm, 1e-12);
+        EXPECT_NEAR(d.coef_b, wb / norm, 1e-12);
+        EXPECT_NEAR(d.prescore, beta[0] * ca + beta[1] * cb, 1e-9 * std::fabs(d.prescore) + 1e-12);
+        EXPECT_NEAR(std::hypot(d.coef_a, d.coef_b), 1.0, 1e-12);
+        EXPECT_EQ(d.cross_moment, s.S_ab);
+    }
+}
+
+TEST(PairRidge, IdenticalColumnsAndTinyHessians) {
+    std::vector<double> x{1, 2, 3, 4, 5}, g{-1, -1, 0, 1, 1}, h{1, 1, 1, 1, 1};
+    PairFixture fx{{}, {}, {1.4, 1.4}};
+    const PairSums s = sums_of(x, x, g, h);
+    EXPECT_EQ(solve_pair_ridge(s, fx.config(0.0), 0, 1).prescore, -1.0);  // singular
+    const PairDirection d = solve_pair_ridge(s, fx.config(1.0), 0, 1);
+    EXPECT_NEAR(d.coef_a, d.coef_b, 1e-15);
+    EXPECT_NEAR(std::fabs(d.coef_a), 1.0 / std::sqrt(2.0), 1e-15);
+    PairSums empty;
+    empty.H = 1e-13;
+    EXPECT_EQ(solve_pair_ridge(empty, fx.config(1.0), 0, 1).prescore, -1.0);
+}
+
+TEST(PairRidge, MonotoneAgreement) {
+    // A target rising in a and falling in b: the unconstrained direction has opposite signs.
+    std::mt19937 gen(2);
+    std::normal_distribution<double> u(0.0, 1.0);
+    std::vector<double> xa, xb, g, h;
+    for (int k = 0; k < 200; ++k) {
+        xa.push_back(u(gen));
+        xb.push_back(u(gen));
+        g.push_back(-(xa.back() - xb.back()));
+        h.push_back(1.0);
+    }
+    const PairSums s = sums_of(xa, xb, g, h);
+    PairFixture both_up{{}, {1, 1}, {1.0, 1.0}};
+    PairFixture opposite{{}, {1, -1}, {1.0, 1.0}};
+    PairFixture one{{}, {1, 0}, {1.0, 1.0}};
+    const PairDirection free = solve_pair_ridge(s, PairFixture{{}, {}, {1, 1}}.config(1.0), 0, 1);
+    ASSERT_GE(free.prescore, 0.0);
+    ASSERT_LT(free.coef_a * free.coef_b, 0.0);  // opposite signs
+    EXPECT_EQ(solve_pair_ridge(s, both_up.config(1.0), 0, 1).prescore, -1.0);
+    EXPECT_GE(solve_pair_ridge(s, opposite.config(1.0), 0, 1).prescore, 0.0);
+    EXPECT_GE(solve_pair_ridge(s, one.config(1.0), 0, 1).prescore, 0.0);
+}
+
+TEST(CategorySlope, MatchesTheJointRidgeSystem) {
+    std::mt19937 gen(8);
+    std::normal_distribution<double> u(0.0, 1.0);
+    const int n = 120, K = 4;
+    std::vector<float> cat(n), num(n);
+    std::vector<double> g(n), h(n);
+    for (int k = 0; k < n; ++k) {
+        cat[k] = static_cast<float>(k % 6 == 5 ? -1 : k % K);  // negative codes are ignored
+        num[k] = static_cast<float>(u(gen));
+        g[k] = u(gen) + 0.5 * (k % K);
+        h[k] = 0.5 + 0.1 * (k % 3);
+    }
+    PairFixture fx{{1, 0}, {}, {1.0, 1.0}};
+    const double lambda = 0.8;
+    FeatureColumn c{0, cat.data(), nullptr, true}, x{1, num.data(), nullptr, true};
+    const NodeGradients node{g.data(), h.data(), n, 0, 0};
+    std::vector<double> offsets(kMaxPairCategories);
+    const PairDirection d = solve_category_slope(c, x, node, fx.config(lambda), K, offsets.data());
+    ASSERT_GE(d.n_offsets, K);
+    // (lambda + n_q) o_q + s_q F = r_q;  sum_q s_q o_q + (S + lambda) F = T
+    std::vector<std::vector<double>> a(K + 1, std::vector<double>(K + 1, 0.0));
+    std::vector<double> rhs(K + 1, 0.0);
+    for (int k = 0; k < n; ++k) {
+        if (cat[k] < 0) continue;
+        const int q = static_cast<int>(cat[k]);
+        const double xv = num[k];
+        a[q][q] += h[k];
+        a[q][K] += h[k] * xv;
+        a[K][q] += h[k] * xv;
+        a[K][K] += h[k] * xv * xv;
+        rhs[q] -= g[k];
+        rhs[K] -= g[k] * xv;
+    }
+    for (int i = 0; i <= K; ++i) a[i][i] += lambda;
+    const std::vector<double> sol = solve(a, rhs);
+    double norm = 0;
+    for (double v : sol) norm += v * v;
+    norm = std::sqrt(norm);
+    for (int q = 0; q < K; ++q) EXPECT_NEAR(offsets[q], sol[q] / norm, 1e-12);
+    EXPECT_NEAR(d.coef_b, sol[K] / norm, 1e-12);
+    EXPECT_EQ(d.coef_a, 1.0);
+}
+
+TEST(PairDirection, CategoricalDispatchByLargestCode) {
+    const int n = 40;
+    std::vector<float> small(n), large(n), negative(n), num(n);
+    std::vector<double> g(n), h(n, 1.0);
+    for (int k = 0; k < n; ++k) {
+        small[k] = static_cast<float>(k % 3);
+        large[k] = static_cast<float>(k % 40);  // largest code 39: paired as numeric
+        negative[k] = -1.0f - static_cast<float>(k % 2);
+        num[k] = static_cast<float>(k) / n;
+        g[k] = (k % 3) - 1.0;
+    }
+    PairFixture fx{{1, 1, 1, 0}, {}, {1, 1, 1, 1}};
+    const NodeGradients node{g.data(), h.data(), n, 0, n};
+    FeatureMoments none;
+    std::vector<double> offsets(kMaxPairCategories);
+    std::vector<float> hf(h.begin(), h.end());
+    auto direction = [&](std::vector<float>& cat) {
+        FeatureColumn c{0, cat.data(), nullptr, true}, x{3, num.data(), nullptr, true};
+        return pair_direction(c, x, node, hf.data(), fx.config(1.0), true, n, 0, none, none,
+                              offsets.data());
+    };
+    EXPECT_EQ(direction(small).n_offsets, 3);
+    EXPECT_EQ(direction(large).n_offsets, 0);
+    EXPECT_EQ(direction(negative).n_offsets, 0);
+}
+
+TEST(Screening, MatchesProductRegressionScore) {
+    std::mt19937 gen(4);
+    std::normal_distribution<double> u(0.0, 1.0);
+    const int n = 64;
+    std::vector<float> xa(n), xb(n);
+    std::vector<double> g(n), h(n);
+    for (int k = 0; k < n; ++k) {
+        xa[k] = static_cast<float>(u(gen));
+        xb[k] = static_cast<float>(u(gen));
+        g[k] = -xa[k] * xb[k] + 0.1 * u(gen);
+        h[k] = 1.0;
+    }
+    xa[3] = NAN;
+    PairFixture fx{{}, {}, {2.0, 0.5}};
+    FeatureColumn a{0, xa.data(), nullptr, true}, b{1, xb.data(), nullptr, true};
+    const NodeGradients node{g.data(), h.data(), n, 0, 0};
+    const double got = screen_pair(a, b, node, fx.config(1.0));
+    double hz = 0, rz = 0, sz = 0, szz = 0, rzz = 0;
+    for (int k = 0; k < n; ++k) {
+        if (k == 3) continue;
+        const double z = double(xa[k]) * double(xb[k]);  // scales multiply to 1
+        hz += h[k];
+        rz -= g[k];
+        sz += h[k] * z;
+        szz += h[k] * z * z;
+        rzz -= g[k] * z;
+    }
+    const double mean = sz / hz;
+    const double expected = (rzz - mean * rz) * (rzz - mean * rz) / (szz - mean * hz * mean + 1.0);
+    EXPECT_NEAR(got, expected, 1e-9 * expected);
+    EXPECT_GT(got, 10.0);  // the product explains the gradients
+}
+
+TEST(CrossMoment, CloseToDoublePrecisionSum) {
+    std::mt19937 gen(6);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int n : {0, 1, 7, 8, 9, 1000}) {
+        std::vector<float> a(n), b(n), h(n);
+        double ref = 0.0;
+        for (int k = 0; k < n; ++k) {
+            a[k] = u(gen);
+            b[k] = u(gen);
+            h[k] = 0.5f + 0.5f * u(gen);
+            ref += double(a[k]) * h[k] * b[k];
+        }
+        EXPECT_NEAR(cross_moment_f32(a.data(), b.data(), h.data(), n), ref, 1e-4 + 1e-5 * n);
+    }
+}
