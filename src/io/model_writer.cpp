@@ -1,0 +1,112 @@
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "io/byte_fields.hpp"
+#include "io/model_bytes.hpp"
+
+namespace vorlent {
+namespace {
+
+using io::ByteWriter;
+
+// Container lengths are stored as i32.
+int32_t count32(size_t n) { return static_cast<int32_t>(n); }
+
+void write_node(ByteWriter& w, const Node& node) {
+    w.u8(node.is_leaf ? 1 : 0);
+    w.f64(node.value);
+    w.i32(node.kind);
+    w.i32(node.feature_a);
+    w.i32(node.feature_b);
+    w.f64(node.threshold);
+    w.f64(node.coef_a);
+    w.f64(node.coef_b);
+    w.f64(node.bias);
+    w.i32(node.left);
+    w.i32(node.right);
+    w.i32(node.missing_right);
+    w.f64(node.gain);
+    w.i32(node.projection);
+    w.i32(count32(node.leaf_values.size()));
+    w.f64s(node.leaf_values.data(), node.leaf_values.size());
+}
+
+// Category offsets matter only where routing reads them: internal categorical-pair nodes
+// without a projection. Offsets anywhere else are never read and are not written.
+bool stores_categories(const Node& node) {
+    return !node.is_leaf && node.projection < 0 && node.kind == kCategoryPair &&
+           !node.category_values.empty();
+}
+
+void write_categories(ByteWriter& w, const std::vector<Tree>& trees) {
+    int32_t listed = 0;
+    for (const Tree& tree : trees) {
+        for (const Node& node : tree) listed += stores_categories(node) ? 1 : 0;
+    }
+    if (listed == 0) return;
+    const size_t start = w.size();
+    w.tag(kCategoryTag);
+    w.i32(listed);
+    for (size_t t = 0; t < trees.size(); ++t) {
+        for (size_t i = 0; i < trees[t].size(); ++i) {
+            const Node& node = trees[t][i];
+            if (!stores_categories(node)) continue;
+            w.i32(count32(t));
+            w.i32(count32(i));
+            w.i32(count32(node.category_values.size()));
+            w.f64s(node.category_values.data(), node.category_values.size());
+        }
+    }
+    const size_t length = w.size() - start + io::kI32Size;
+    if (length > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        throw std::length_error("the category offsets of the model exceed 2 GiB");
+    }
+    w.i32(static_cast<int32_t>(length));
+}
+
+}  // namespace
+
+std::string serialize_model(const Booster& b) {
+    ByteWriter w;
+    w.f64(b.base_score);
+    w.f64(b.learning_rate);
+    w.i32(b.objective);
+    w.i32(b.clip);
+    w.f64(b.clip_low);
+    w.f64(b.clip_high);
+    w.i32(b.n_outputs);
+
+    // coefficient_gain has no count of its own: it takes feature_gain's. A model continued
+    // on a wider matrix can have a longer feature_gain; its missing entries are zeros.
+    const size_t f = b.feature_gain.size();
+    w.i32(count32(f));
+    w.f64s(b.feature_gain.data(), f);
+    w.i32(b.n_features);
+    for (size_t j = 0; j < f; ++j) {
+        w.f64(j < b.coefficient_gain.size() ? b.coefficient_gain[j] : 0.0);
+    }
+    w.i32(count32(b.interaction_gain.size()));
+    w.f64s(b.interaction_gain.data(), b.interaction_gain.size());
+
+    w.i32(count32(b.trees.size()));
+    for (const Tree& tree : b.trees) {
+        w.i32(count32(tree.size()));
+        for (const Node& node : tree) write_node(w, node);
+    }
+
+    w.i32(count32(b.projections.size()));
+    for (const std::vector<double>& d : b.projections) {
+        w.i32(count32(d.size()));
+        w.f64s(d.data(), d.size());
+    }
+
+    w.i32(count32(b.base_scores.size()));
+    w.f64s(b.base_scores.data(), b.base_scores.size());
+
+    write_categories(w, b.trees);
+    return w.take();
+}
+
+}  // namespace vorlent
