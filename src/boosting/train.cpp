@@ -23,20 +23,48 @@ constexpr int64_t kParallelUpdateRows = 2000;
 // Room reserved for the nodes of one tree.
 constexpr size_t kTreeReserve = 256;
 
-// Adds learning_rate times the leaf that every row of X reaches to its scores.
+// Adds learning_rate times a leaf's value (or values) to the scores of one row.
+inline void add_leaf(const Booster& b, const Node& leaf, double* row_scores) {
+    if (b.objective != kMulticlass) {
+        row_scores[0] += b.learning_rate * leaf.value;
+        return;
+    }
+    const int64_t k = b.n_outputs;
+    if (static_cast<int64_t>(leaf.leaf_values.size()) != k) return;
+    for (int64_t j = 0; j < k; ++j) row_scores[j] += b.learning_rate * leaf.leaf_values[j];
+}
+
+// Adds the leaf that every row of X reaches to its scores.
 void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X, double* scores) {
     const int64_t k = b.n_outputs;
-    const bool multiclass = b.objective == kMulticlass;
     parallel_blocks(X.n_rows, X.n_rows > kParallelUpdateRows, [&](int64_t r0, int64_t r1) {
         for (int64_t r = r0; r < r1; ++r) {
-            const Node& leaf = tree[find_leaf(tree, X.row(r), b.projections)];
-            if (!multiclass) {
-                scores[r] += b.learning_rate * leaf.value;
-            } else if (static_cast<int64_t>(leaf.leaf_values.size()) == k) {
-                for (int64_t j = 0; j < k; ++j) {
-                    scores[r * k + j] += b.learning_rate * leaf.leaf_values[j];
-                }
+            add_leaf(b, tree[find_leaf(tree, X.row(r), b.projections)], scores + r * k);
+        }
+    });
+}
+
+// The same update for the training rows of a histogram-builder tree: its partition already
+// sent every bag row to its leaf by the routing rule, so only the rows outside the bag
+// walk the tree.
+void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X,
+                     const TreeWorkspace& ws, const int32_t* out_of_bag, int64_t n_out,
+                     double* scores) {
+    const int64_t k = b.n_outputs;
+    const int64_t n_leaves = static_cast<int64_t>(ws.leaves.size());
+    parallel_blocks(n_leaves, X.n_rows > kParallelUpdateRows, [&](int64_t l0, int64_t l1) {
+        for (int64_t l = l0; l < l1; ++l) {
+            const LeafRange& range = ws.leaves[l];
+            const Node& leaf = tree[range.node];
+            for (int32_t i = range.begin; i < range.end; ++i) {
+                add_leaf(b, leaf, scores + static_cast<int64_t>(ws.rows[i]) * k);
             }
+        }
+    });
+    parallel_blocks(n_out, n_out > kParallelUpdateRows, [&](int64_t r0, int64_t r1) {
+        for (int64_t i = r0; i < r1; ++i) {
+            const int64_t r = out_of_bag[i];
+            add_leaf(b, tree[find_leaf(tree, X.row(r), b.projections)], scores + r * k);
         }
     });
 }
@@ -86,7 +114,9 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
 
             Tree tree;
             tree.reserve(kTreeReserve);
-            if (b.max_lineage <= 0) {
+            const bool histogram_builder = b.max_lineage <= 0;
+            if (histogram_builder) {
+                ws.leaves.clear();
                 grow_node(tree, input, 0, n_bag, 0, b, -kInf, kInf, ws);
             } else {
                 grow_lineage_tree(tree, X, grad.data(), hess.data(), ws.rows, b);
@@ -94,7 +124,11 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             if (b.objective == kRegression && b.loss == kQuantile) {
                 refit_quantile_leaves(b, tree, row_perm.data(), n_bag, X, y, scores);
             }
-            add_tree_scores(b, tree, X, scores);
+            if (histogram_builder) {
+                add_tree_scores(b, tree, X, ws, row_perm.data() + n_bag, n_rows - n_bag, scores);
+            } else {
+                add_tree_scores(b, tree, X, scores);
+            }
             b.trees.push_back(std::move(tree));
 
             if (early_stopping) {

@@ -98,36 +98,46 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     const bool multiclass = b.objective == kMulticlass;
     const double lambda = b.reg_lambda;
 
+    // A node that may split gathers its gradients; the sums come out of the same pass.
+    const bool may_split = depth < b.max_depth && n >= b.min_samples;
     double G = 0.0, H = 0.0;
-    if (!multiclass) {
+    if (may_split) {
+        ws.node_grad.resize(static_cast<size_t>(n));
+        ws.node_hess.resize(static_cast<size_t>(n));
+    }
+    if (multiclass) {
+        if (may_split) reduce_outputs(in, rows, n, b.n_outputs, ws, G, H);
+    } else {
+        double g_sum = 0.0, h_sum = 0.0;
+        double* node_grad = ws.node_grad.data();
+        double* node_hess = ws.node_hess.data();
         for (int32_t i = 0; i < n; ++i) {
-            G += in.grad[rows[i]];
-            H += in.hess[rows[i]];
+            const double g = in.grad[rows[i]];
+            const double h = in.hess[rows[i]];
+            if (may_split) {
+                node_grad[i] = g;
+                node_hess[i] = h;
+            }
+            g_sum += g;
+            h_sum += h;
         }
+        G = g_sum;
+        H = h_sum;
     }
     const int32_t index = static_cast<int32_t>(tree.size());
     tree.emplace_back();
     tree[index].value = multiclass ? 0.0 : clamp_value(-G / (H + lambda), lower, upper);
 
     auto finish_leaf = [&]() {
+        ws.leaves.push_back(LeafRange{index, begin, end});
         if (multiclass) {
             class_leaf_values(tree[index], in.grad, in.hess, rows, n, b.n_outputs, lambda);
         }
         return index;
     };
-    if (depth >= b.max_depth || n < b.min_samples) return finish_leaf();
+    if (!may_split) return finish_leaf();
     if (ws.scratch.empty()) ws.scratch.resize(1);
 
-    ws.node_grad.resize(static_cast<size_t>(n));
-    ws.node_hess.resize(static_cast<size_t>(n));
-    if (multiclass) {
-        reduce_outputs(in, rows, n, b.n_outputs, ws, G, H);
-    } else {
-        for (int32_t i = 0; i < n; ++i) {
-            ws.node_grad[i] = in.grad[rows[i]];
-            ws.node_hess[i] = in.hess[rows[i]];
-        }
-    }
     const NodeGradients node{ws.node_grad.data(), ws.node_hess.data(), n, G, H};
 
     sample_columns(in.X->n_cols, b.colsample, b.rng, ws.features);
@@ -135,8 +145,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     float* values = grow(ws.scratch[0].column_values, c_count * static_cast<size_t>(n));
     ws.columns.resize(c_count);
     for (size_t i = 0; i < c_count; ++i) {
-        ws.columns[i] = FeatureColumn{ws.features[i], values + i * static_cast<size_t>(n), nullptr,
-                                      false};
+        ws.columns[i] = FeatureColumn{ws.features[i], values + i * static_cast<size_t>(n), false};
     }
 
     const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &b, depth};
@@ -156,6 +165,9 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     double g_left = 0.0, h_left = 0.0;
     for (int32_t i = 0; i < n; ++i) {
         const int32_t row = out[i];
+        if (i + kPrefetchDistance < n) {
+            __builtin_prefetch(in.X->row(out[i + kPrefetchDistance]) + test.feature_a);
+        }
         if (goes_right(test, in.X->row(row), b.projections)) {
             right[n_right++] = row;
         } else {

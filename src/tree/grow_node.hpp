@@ -9,6 +9,13 @@
 
 namespace vorlent {
 
+// The rows of the bag that reached one leaf: ws.rows[begin, end).
+struct LeafRange {
+    int32_t node;
+    int32_t begin;
+    int32_t end;
+};
+
 // Storage of the tree builders that lives for a whole training call, so that growing a
 // node allocates nothing once the first tree is grown.
 struct TreeWorkspace {
@@ -21,6 +28,7 @@ struct TreeWorkspace {
     std::vector<FeatureColumn> columns;
     SearchWorkspace search;
     std::vector<ThreadScratch> scratch;  // one per thread; element 0 for sequential work
+    std::vector<LeafRange> leaves;       // filled by grow_node; the caller clears it per tree
 };
 
 // What one tree's growth reads; grad and hess hold n_outputs values per training row.

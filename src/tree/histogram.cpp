@@ -10,91 +10,128 @@
 
 namespace vorlent {
 
+namespace {
+
+// Columns handled together by one row-major pass.
+constexpr int64_t kColumnGroup = 64;
+
+}  // namespace
+
 void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& has_missing,
                   const MatrixView& X, const int32_t* rows, const NodeGradients& node,
                   FeatureMoments* moments) {
     const int64_t c = static_cast<int64_t>(columns.size());
     const int64_t n = node.n;
-    // Columns are split into contiguous groups, one per thread; each group walks the rows in
-    // order, so every column's sums keep row order whatever the thread count.
+    // Columns are split into contiguous groups, one per thread. A group walks the rows in
+    // order, reading each row once for all its columns, so every column's sums keep row
+    // order whatever the thread count.
     const bool parallel = c > 1 && c * n > kParallelMomentCells;
     parallel_blocks(c, parallel, [&](int64_t c0, int64_t c1) {
-        for (int64_t i = c0; i < c1; ++i) {
-            FeatureColumn& col = columns[i];
-            const int64_t f = col.feature;
-            const bool with_moments = moments != nullptr && !has_missing[f];
-            float* values = col.values;
-            if (!with_moments) {
-                if (!col.filled) {
-                    for (int64_t k = 0; k < n; ++k) values[k] = static_cast<float>(X.at(rows[k], f));
+        for (int64_t g0 = c0; g0 < c1; g0 += kColumnGroup) {
+            const int64_t g1 = std::min(c1, g0 + kColumnGroup);
+            // Columns that take moments, and the others (missing values, or no moments).
+            int32_t mf[kColumnGroup], pf[kColumnGroup];
+            float* mv[kColumnGroup];
+            float* pv[kColumnGroup];
+            int64_t mi[kColumnGroup];
+            int64_t n_m = 0, n_p = 0;
+            for (int64_t i = g0; i < g1; ++i) {
+                FeatureColumn& col = columns[i];
+                if (moments != nullptr && !has_missing[col.feature]) {
+                    mf[n_m] = col.feature;
+                    mv[n_m] = col.values;
+                    mi[n_m++] = i;
+                } else {
+                    if (moments != nullptr) moments[i] = FeatureMoments{};
+                    if (col.filled) continue;
+                    pf[n_p] = col.feature;
+                    pv[n_p++] = col.values;
                 }
-                if (moments != nullptr) moments[i] = FeatureMoments{};
-                col.filled = true;
-                continue;
             }
-            double shx = 0.0, shxx = 0.0, srx = 0.0;
-            double lo = kInf, hi = -kInf;
+            double shx[kColumnGroup] = {}, shxx[kColumnGroup] = {}, srx[kColumnGroup] = {};
+            double lo[kColumnGroup], hi[kColumnGroup];
+            std::fill(lo, lo + n_m, kInf);
+            std::fill(hi, hi + n_m, -kInf);
             for (int64_t k = 0; k < n; ++k) {
-                const double x = X.at(rows[k], f);
-                values[k] = static_cast<float>(x);
+                if (k + kPrefetchDistance < n) __builtin_prefetch(X.row(rows[k + kPrefetchDistance]));
+                const double* row = X.row(rows[k]);
                 const double h = node.hess[k];
-                shx += h * x;
-                shxx += h * x * x;
-                srx += -node.grad[k] * x;
-                lo = x < lo ? x : lo;
-                hi = x > hi ? x : hi;
+                const double r = -node.grad[k];
+                for (int64_t j = 0; j < n_m; ++j) {
+                    const double x = row[mf[j]];
+                    mv[j][k] = static_cast<float>(x);
+                    shx[j] += h * x;
+                    shxx[j] += h * x * x;
+                    srx[j] += r * x;
+                    lo[j] = x < lo[j] ? x : lo[j];
+                    hi[j] = x > hi[j] ? x : hi[j];
+                }
+                for (int64_t j = 0; j < n_p; ++j) pv[j][k] = static_cast<float>(row[pf[j]]);
             }
-            moments[i] = FeatureMoments{shx, shxx, srx, lo, hi};
-            col.filled = true;
+            for (int64_t j = 0; j < n_m; ++j) {
+                moments[mi[j]] = FeatureMoments{shx[j], shxx[j], srx[j], lo[j], hi[j]};
+            }
+            for (int64_t i = g0; i < g1; ++i) columns[i].filled = true;
         }
     });
 }
 
-void gather_bin_codes(std::vector<FeatureColumn>& columns, int32_t n_features,
-                      const uint16_t* codes, const int32_t* rows, int32_t n, ThreadScratch& s) {
-    const size_t c = columns.size();
-    uint16_t* base = grow(s.bin_codes, c * static_cast<size_t>(n));
-    for (size_t i = 0; i < c; ++i) columns[i].codes = base + i * static_cast<size_t>(n);
-    parallel_blocks(n, n > kParallelGatherRows, [&](int64_t k0, int64_t k1) {
-        for (int64_t k = k0; k < k1; ++k) {
+void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0, int64_t c1,
+                          const int32_t* offsets, int32_t n_features, const uint16_t* codes,
+                          const int32_t* rows, const NodeGradients& node, double* cells) {
+    std::fill(cells + 2 * offsets[c0], cells + 2 * offsets[c1], 0.0);
+    // Columns of this group and their first cells, contiguous for the inner loop.
+    constexpr int64_t kMaxGroup = 64;
+    int32_t feature[kMaxGroup];
+    double* first_cell[kMaxGroup];
+    for (int64_t g0 = c0; g0 < c1; g0 += kMaxGroup) {
+        const int64_t g1 = std::min(c1, g0 + kMaxGroup);
+        const int64_t width = g1 - g0;
+        for (int64_t i = 0; i < width; ++i) {
+            feature[i] = columns[g0 + i].feature;
+            first_cell[i] = cells + 2 * offsets[g0 + i];
+        }
+        for (int32_t k = 0; k < node.n; ++k) {
+            // The node's rows are scattered over the matrix: fetch a later row's codes early.
+            if (k + kPrefetchDistance < node.n) {
+                __builtin_prefetch(codes + static_cast<int64_t>(rows[k + kPrefetchDistance]) *
+                                               n_features);
+            }
             const uint16_t* row = codes + static_cast<int64_t>(rows[k]) * n_features;
-            for (size_t i = 0; i < c; ++i) base[i * n + k] = row[columns[i].feature];
+            const double g = node.grad[k];
+            const double h = node.hess[k];
+            for (int64_t i = 0; i < width; ++i) {
+                double* cell = first_cell[i] + 2 * row[feature[i]];
+                cell[0] += g;
+                cell[1] += h;
+            }
         }
-    });
+    }
 }
 
-void best_bin_cut(const FeatureColumn& column, const std::vector<double>& bin_values,
+void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_values,
                   bool feature_has_missing, const NodeGradients& node, double lambda,
                   ThreadScratch& s, BinCut& best) {
     const int32_t bins = static_cast<int32_t>(bin_values.size());
     if (bins < 2) return;
-    double* gh = grow(s.bin_grad_hist, bins);
-    double* hh = grow(s.bin_hess_hist, bins);
-    std::fill(gh, gh + bins, 0.0);
-    std::fill(hh, hh + bins, 0.0);
-    const uint16_t* codes = column.codes;
-    for (int32_t k = 0; k < node.n; ++k) {
-        gh[codes[k]] += node.grad[k];
-        hh[codes[k]] += node.hess[k];
-    }
     int32_t* listed = grow(s.nonempty_bins, bins);
     int32_t count = 0;
     for (int32_t b = 0; b < bins; ++b) {
-        if (hh[b] > 0.0) listed[count++] = b;
+        if (cells[2 * b + 1] > 0.0) listed[count++] = b;
     }
     if (count < 2) return;
     const double parent = node.G * node.G / (node.H + lambda);
     const int32_t missing_bin = feature_has_missing ? bins - 1 : -1;
     double gl = 0.0, hl = 0.0;
     for (int32_t k = 0; k + 1 < count; ++k) {
-        gl += gh[listed[k]];
-        hl += hh[listed[k]];
+        gl += cells[2 * listed[k]];
+        hl += cells[2 * listed[k] + 1];
         if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
         const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
         if (gain > best.gain) {
             const int32_t upper = listed[k + 1];
             best.gain = gain;
-            best.feature = column.feature;
+            best.feature = feature;
             best.threshold = upper == missing_bin
                                  ? kInf
                                  : (bin_values[listed[k]] + bin_values[upper]) * 0.5;
@@ -170,23 +207,26 @@ ProjectedCut fast_linear_cut(const FeatureColumn& a, const FeatureColumn& b, dou
     float* hh = grow(s.fast_hess_hist, count);
     std::fill(gh, gh + count, 0.0f);
     std::fill(hh, hh + count, 0.0f);
-    int32_t* bin_of_row = grow(s.fast_bin_of_row, node.n);
+    const int32_t n = node.n;
+    int32_t* __restrict bin_of_row = grow(s.fast_bin_of_row, n);
     const float ca = static_cast<float>(coef_a);
     const float cb = static_cast<float>(coef_b);
     const float lo32 = static_cast<float>(lo);
     const float scale32 = static_cast<float>(scale);
     const float top = static_cast<float>(count - 1);
-    const float* xa = a.values;
-    const float* xb = b.values;
-    for (int32_t k = 0; k < node.n; ++k) {
+    const float* __restrict xa = a.values;
+    const float* __restrict xb = b.values;
+    for (int32_t k = 0; k < n; ++k) {
         float v = ((cb * xb[k] + ca * xa[k]) - lo32) * scale32;
         v = v >= 0.0f ? v : 0.0f;  // also maps NaN to bin 0
         v = v <= top ? v : top;
         bin_of_row[k] = static_cast<int32_t>(v);
     }
-    for (int32_t k = 0; k < node.n; ++k) {
-        gh[bin_of_row[k]] += grad_f32[k];
-        hh[bin_of_row[k]] += hess_f32[k];
+    float* __restrict gcell = gh;
+    float* __restrict hcell = hh;
+    for (int32_t k = 0; k < n; ++k) {
+        gcell[bin_of_row[k]] += grad_f32[k];
+        hcell[bin_of_row[k]] += hess_f32[k];
     }
     const double parent = node.G * node.G / (node.H + lambda);
     double gl = 0.0, hl = 0.0;

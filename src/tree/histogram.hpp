@@ -16,8 +16,8 @@ struct NodeGradients {
     double H = 0.0;
 };
 
-// Rows above which bin codes and column values are gathered in parallel.
-inline constexpr int64_t kParallelGatherRows = 8000;
+// Rows ahead at which scattered row reads are prefetched.
+inline constexpr int32_t kPrefetchDistance = 16;
 // Columns x rows above which feature moments are computed in parallel.
 inline constexpr int64_t kParallelMomentCells = 30000;
 
@@ -28,10 +28,12 @@ void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& 
                   const MatrixView& X, const int32_t* rows, const NodeGradients& node,
                   FeatureMoments* moments);
 
-// Points every column's codes at its block of scratch.bin_codes and gathers the node
-// rows' bin codes.
-void gather_bin_codes(std::vector<FeatureColumn>& columns, int32_t n_features,
-                      const uint16_t* codes, const int32_t* rows, int32_t n, ThreadScratch& s);
+// Bin histograms of columns [c0, c1) over the node rows, read straight from the
+// row-major codes: each column's cells start at offsets[i] of `cells` (a gradient and a
+// hessian sum per bin, interleaved) and accumulate in row order.
+void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0, int64_t c1,
+                          const int32_t* offsets, int32_t n_features, const uint16_t* codes,
+                          const int32_t* rows, const NodeGradients& node, double* cells);
 
 // The best cut found so far by a scan over several columns.
 struct BinCut {
@@ -40,10 +42,10 @@ struct BinCut {
     double threshold = 0.0;
 };
 
-// Bin histogram of one column and its cut scan over the nonempty bins; improves `best`.
-// The cut between the last value bin and the missing bin gets threshold +inf: every
-// number goes left, only missing values go right.
-void best_bin_cut(const FeatureColumn& column, const std::vector<double>& bin_values,
+// Cut scan of one column's bin histogram (interleaved gradient and hessian sums) over its
+// nonempty bins; improves `best`. The cut between the last value bin and the missing bin
+// gets threshold +inf: every number goes left, only missing values go right.
+void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_values,
                   bool feature_has_missing, const NodeGradients& node, double lambda,
                   ThreadScratch& s, BinCut& best);
 

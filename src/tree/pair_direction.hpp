@@ -66,6 +66,12 @@ PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,
                    const PairConfig& config);
 
+// The screening scores of up to kScreenLanes pairs that share their first column, in one
+// pass over the rows; each pair's sums are exactly those of screen_pair.
+inline constexpr int32_t kScreenLanes = 4;
+void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                  const NodeGradients& node, const PairConfig& config, double* scores);
+
 // Sum of x_a * h * x_b in single precision over n rows.
 float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n);
 

@@ -16,9 +16,9 @@ struct ThreadScratch {
     std::vector<float> column_values;  // candidate column values, one block per column
     std::vector<float> grad_f32;       // single-precision node gradients
     std::vector<float> hess_f32;
-    std::vector<uint16_t> bin_codes;     // candidate column bin codes, one block per column
-    std::vector<double> bin_grad_hist;   // per training bin of one feature
-    std::vector<double> bin_hess_hist;
+    std::vector<double> bin_hist;        // gradient and hessian sums per training bin,
+                                         // interleaved, of every candidate column
+    std::vector<int32_t> bin_offsets;    // first cell of each candidate column in bin_hist
     std::vector<int32_t> nonempty_bins;  // bins with positive hessian, ascending
     std::vector<int32_t> fast_bin_of_row;
 };
@@ -33,9 +33,8 @@ inline T* grow(std::vector<T>& v, std::size_t n) {
 // One candidate column of a node.
 struct FeatureColumn {
     int32_t feature = -1;
-    float* values = nullptr;          // node rows' values, single precision
-    const uint16_t* codes = nullptr;  // node rows' bin codes; null until gathered
-    bool filled = false;              // values hold the node's data
+    float* values = nullptr;  // node rows' values, single precision
+    bool filled = false;      // values hold the node's data
 };
 
 // Hessian-weighted moments of a column over the node rows (all zero for a column with

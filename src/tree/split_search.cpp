@@ -172,13 +172,27 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     // Reduce to the most promising pairs.
     if (capped && candidates.size() > cap) {
         if (screening) {
-            parallel_for_dynamic(static_cast<int64_t>(candidates.size()), kScreenChunk,
-                                 static_cast<int64_t>(candidates.size()) > kParallelCandidates,
-                                 [&](int64_t i) {
-                                     PairCandidate& c = candidates[i];
-                                     c.screen_score = screen_pair(cols[c.pos_a], cols[c.pos_b],
-                                                                  node, config);
-                                 });
+            // Neighbouring candidates that share their first column are screened together.
+            ws.groups.clear();
+            for (size_t i = 0; i < candidates.size(); ++i) {
+                if (ws.groups.empty() || candidates[i].pos_a != candidates[ws.groups.back()].pos_a ||
+                    static_cast<int32_t>(i - ws.groups.back()) == kScreenLanes) {
+                    ws.groups.push_back(static_cast<int32_t>(i));
+                }
+            }
+            const int64_t n_groups = static_cast<int64_t>(ws.groups.size());
+            ws.groups.push_back(static_cast<int32_t>(candidates.size()));
+            parallel_for_dynamic(
+                n_groups, kScreenChunk / kScreenLanes,
+                static_cast<int64_t>(candidates.size()) > kParallelCandidates, [&](int64_t g) {
+                    const int32_t first_i = ws.groups[g];
+                    const int32_t count = ws.groups[g + 1] - first_i;
+                    const FeatureColumn* lanes[kScreenLanes];
+                    double scores[kScreenLanes];
+                    for (int32_t j = 0; j < count; ++j) lanes[j] = &cols[candidates[first_i + j].pos_b];
+                    screen_pairs(cols[candidates[first_i].pos_a], lanes, count, node, config, scores);
+                    for (int32_t j = 0; j < count; ++j) candidates[first_i + j].screen_score = scores[j];
+                });
             keep_screened(candidates, std::max<size_t>(1, cap / 2), ws);
         } else {
             keep_top(candidates, cap, ws.order, ws.kept,
@@ -249,18 +263,28 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
     const int64_t c_count = static_cast<int64_t>(cols.size());
     const size_t threads = static_cast<size_t>(omp_get_max_threads());
     if (scratch.size() < threads) scratch.resize(threads);
-    gather_bin_codes(cols, in.X->n_cols, bins.codes.data(), in.rows, node.n, scratch[0]);
 
-    // Each column's best cut on its own, then the first column with the largest gain: the
-    // same cut as one scan over all columns with a shared running best, whatever the
-    // number of threads.
+    ThreadScratch& first = scratch[0];
+    int32_t* offsets = grow(first.bin_offsets, cols.size() + 1);
+    offsets[0] = 0;
+    for (int64_t i = 0; i < c_count; ++i) {
+        offsets[i + 1] = offsets[i] + static_cast<int32_t>(bins.bin_values[cols[i].feature].size());
+    }
+    double* cells = grow(first.bin_hist, 2 * static_cast<size_t>(offsets[c_count]));
+
+    // Columns are split into contiguous groups, one per thread, and each group's histograms
+    // accumulate over the rows in order; then each column's best cut on its own, and the
+    // first column with the largest gain wins. That is the cut one scan over all columns
+    // with a shared running best finds, whatever the number of threads.
     ws.column_cuts.assign(cols.size(), BinCut{});
     const bool parallel = c_count > 1 && c_count * node.n > kParallelMomentCells;
-    parallel_blocks(c_count, parallel, [&](int64_t begin, int64_t end) {
+    parallel_blocks(c_count, parallel, [&](int64_t c0, int64_t c1) {
+        build_bin_histograms(cols, c0, c1, offsets, in.X->n_cols, bins.codes.data(), in.rows, node,
+                             cells);
         ThreadScratch& s = scratch[omp_get_thread_num()];
-        for (int64_t i = begin; i < end; ++i) {
+        for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
-            best_bin_cut(cols[i], bins.bin_values[f], bins.has_missing[f], node,
+            best_bin_cut(f, cells + 2 * offsets[i], bins.bin_values[f], bins.has_missing[f], node,
                          in.booster->reg_lambda, s, ws.column_cuts[i]);
         }
     });

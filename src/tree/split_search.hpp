@@ -32,6 +32,7 @@ struct SearchWorkspace {
     std::vector<PairCandidate> kept;
     std::vector<double> offset_pool;
     std::vector<int32_t> order;
+    std::vector<int32_t> groups;  // first candidate of each screening group
     std::vector<char> marked;
     std::vector<SplitChoice> thread_best;
     std::vector<int32_t> thread_best_candidate;

@@ -53,7 +53,51 @@ ProjectedCut naive_scan(const std::vector<double>& gl_cells, const std::vector<d
     return best;
 }
 
+// Builds one column's bin histogram from its codes (every row of the node, in order) and
+// scans it.
+BinCut cut_of(const std::vector<uint16_t>& codes, const std::vector<double>& values,
+              bool has_missing, const NodeGradients& node, double lambda, int32_t feature = 0) {
+    std::vector<FeatureColumn> cols{FeatureColumn{0, nullptr, false}};
+    std::vector<int32_t> rows(codes.size());
+    for (size_t k = 0; k < rows.size(); ++k) rows[k] = static_cast<int32_t>(k);
+    const int32_t offsets[2] = {0, static_cast<int32_t>(values.size())};
+    std::vector<double> cells(2 * values.size());
+    build_bin_histograms(cols, 0, 1, offsets, 1, codes.data(), rows.data(), node, cells.data());
+    ThreadScratch s;
+    BinCut cut;
+    best_bin_cut(feature, cells.data(), values, has_missing, node, lambda, s, cut);
+    return cut;
+}
+
 }  // namespace
+
+TEST(BinHistogram, ManyColumnsReadFromRowMajorCodes) {
+    // Three columns with 3, 1 and 4 bins over a row subset; every cell is the plain sum.
+    std::mt19937 gen(17);
+    const int32_t n_features = 5, n_rows = 40;
+    std::vector<uint16_t> codes(n_rows * n_features);
+    const int32_t bins_of[5] = {3, 9, 1, 9, 4};
+    for (int32_t r = 0; r < n_rows; ++r) {
+        for (int32_t f = 0; f < n_features; ++f) codes[r * n_features + f] = gen() % bins_of[f];
+    }
+    NodeData d = random_node(gen, 25);
+    std::vector<int32_t> rows;
+    for (int32_t r = 0; r < 25; ++r) rows.push_back((r * 7) % n_rows);
+    std::vector<FeatureColumn> cols{{0, nullptr, false}, {2, nullptr, false}, {4, nullptr, false}};
+    const int32_t offsets[4] = {0, 3, 4, 8};
+    std::vector<double> cells(16, 99.0);
+    build_bin_histograms(cols, 0, 3, offsets, n_features, codes.data(), rows.data(), d.view(),
+                         cells.data());
+    std::vector<double> expected(16, 0.0);
+    for (int32_t k = 0; k < 25; ++k) {
+        for (int i = 0; i < 3; ++i) {
+            const int32_t cell = offsets[i] + codes[rows[k] * n_features + cols[i].feature];
+            expected[2 * cell] += d.grad[k];
+            expected[2 * cell + 1] += d.hess[k];
+        }
+    }
+    EXPECT_EQ(cells, expected);
+}
 
 TEST(BinCut, MatchesNaiveScanOverNonemptyBins) {
     std::mt19937 gen(11);
@@ -66,12 +110,7 @@ TEST(BinCut, MatchesNaiveScanOverNonemptyBins) {
         std::vector<double> values(bins);
         for (int b = 0; b < bins; ++b) values[b] = b * 1.5 - 2.0;
         const NodeGradients node = d.view();
-        FeatureColumn col;
-        col.feature = 3;
-        col.codes = codes.data();
-        ThreadScratch s;
-        BinCut cut;
-        best_bin_cut(col, values, false, node, 0.5, s, cut);
+        const BinCut cut = cut_of(codes, values, false, node, 0.5, 3);
 
         std::vector<double> gh(bins, 0), hh(bins, 0);
         for (int k = 0; k < n; ++k) {
@@ -104,36 +143,20 @@ TEST(BinCut, CutBeforeTheMissingBinSendsOnlyMissingRight) {
     // positive gradients, so the best cut separates the missing bin.
     std::vector<uint16_t> codes{0, 1, 0, 1, 2, 2};
     NodeData d{{-1, -1, -1, -1, 3, 3}, {1, 1, 1, 1, 1, 1}};
-    FeatureColumn col;
-    col.feature = 0;
-    col.codes = codes.data();
-    ThreadScratch s;
-    BinCut cut;
-    best_bin_cut(col, {1.0, 3.0, 0.0}, true, d.view(), 0.0, s, cut);
+    const BinCut cut = cut_of(codes, {1.0, 3.0, 0.0}, true, d.view(), 0.0);
     ASSERT_EQ(cut.feature, 0);
     EXPECT_EQ(cut.threshold, kInf);
     // Without a missing bin the last cut is the midpoint.
-    BinCut plain;
-    best_bin_cut(col, {1.0, 3.0, 5.0}, false, d.view(), 0.0, s, plain);
-    EXPECT_EQ(plain.threshold, 4.0);
+    EXPECT_EQ(cut_of(codes, {1.0, 3.0, 5.0}, false, d.view(), 0.0).threshold, 4.0);
 }
 
 TEST(BinCut, SingleBinAndTinyHessianSidesYieldNothing) {
     std::vector<uint16_t> codes{0, 0, 0};
     NodeData d{{1, -1, 2}, {1, 1, 1}};
-    FeatureColumn col;
-    col.feature = 0;
-    col.codes = codes.data();
-    ThreadScratch s;
-    BinCut cut;
-    best_bin_cut(col, {0.0}, false, d.view(), 1.0, s, cut);
-    best_bin_cut(col, {0.0, 1.0}, false, d.view(), 1.0, s, cut);  // every row in bin 0
-    EXPECT_EQ(cut.feature, -1);
-    std::vector<uint16_t> split{0, 1, 1};
-    col.codes = split.data();
+    EXPECT_EQ(cut_of(codes, {0.0}, false, d.view(), 1.0).feature, -1);
+    EXPECT_EQ(cut_of(codes, {0.0, 1.0}, false, d.view(), 1.0).feature, -1);  // all in bin 0
     NodeData tiny{{5, -1, -1}, {1e-12, 1, 1}};
-    best_bin_cut(col, {0.0, 1.0}, false, tiny.view(), 1.0, s, cut);
-    EXPECT_EQ(cut.feature, -1);
+    EXPECT_EQ(cut_of({0, 1, 1}, {0.0, 1.0}, false, tiny.view(), 1.0).feature, -1);
 }
 
 TEST(ProjectedHistogram, MatchesNaiveBinningAndKeepsMissingRight) {
@@ -210,7 +233,7 @@ TEST(LinearPair, FastPathMatchesSinglePrecisionReference) {
         g32[k] = static_cast<float>(d.grad[k]);
         h32[k] = static_cast<float>(d.hess[k]);
     }
-    FeatureColumn a{1, xa.data(), nullptr, true}, b{4, xb.data(), nullptr, true};
+    FeatureColumn a{1, xa.data(), true}, b{4, xb.data(), true};
     const double ca = 0.6, cb = -0.8;
     ThreadScratch s;
     const NodeGradients node = d.view();
@@ -245,7 +268,7 @@ TEST(CategoryPair, ProjectsThroughOffsetsAndSendsMissingRight) {
     std::vector<float> cat{0, 1, 0, 1, 5, NAN};
     std::vector<float> num{1, 1, 2, 2, 1, 1};
     NodeData d{{-2, 2, -2, 2, 2, 2}, {1, 1, 1, 1, 1, 1}};
-    FeatureColumn c{7, cat.data(), nullptr, true}, x{2, num.data(), nullptr, true};
+    FeatureColumn c{7, cat.data(), true}, x{2, num.data(), true};
     const std::vector<double> offsets{-1.0, 1.0};
     ThreadScratch s;
     const SplitChoice got =

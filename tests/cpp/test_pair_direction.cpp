@@ -145,7 +145,7 @@ TEST(CategorySlope, MatchesTheJointRidgeSystem) {
     }
     PairFixture fx{{1, 0}, {}, {1.0, 1.0}};
     const double lambda = 0.8;
-    FeatureColumn c{0, cat.data(), nullptr, true}, x{1, num.data(), nullptr, true};
+    FeatureColumn c{0, cat.data(), true}, x{1, num.data(), true};
     const NodeGradients node{g.data(), h.data(), n, 0, 0};
     std::vector<double> offsets(kMaxPairCategories);
     const PairDirection d = solve_category_slope(c, x, node, fx.config(lambda), K, offsets.data());
@@ -191,7 +191,7 @@ TEST(PairDirection, CategoricalDispatchByLargestCode) {
     std::vector<double> offsets(kMaxPairCategories);
     std::vector<float> hf(h.begin(), h.end());
     auto direction = [&](std::vector<float>& cat) {
-        FeatureColumn c{0, cat.data(), nullptr, true}, x{3, num.data(), nullptr, true};
+        FeatureColumn c{0, cat.data(), true}, x{3, num.data(), true};
         return pair_direction(c, x, node, hf.data(), fx.config(1.0), true, n, 0, none, none,
                               offsets.data());
     };
@@ -214,7 +214,7 @@ TEST(Screening, MatchesProductRegressionScore) {
     }
     xa[3] = NAN;
     PairFixture fx{{}, {}, {2.0, 0.5}};
-    FeatureColumn a{0, xa.data(), nullptr, true}, b{1, xb.data(), nullptr, true};
+    FeatureColumn a{0, xa.data(), true}, b{1, xb.data(), true};
     const NodeGradients node{g.data(), h.data(), n, 0, 0};
     const double got = screen_pair(a, b, node, fx.config(1.0));
     double hz = 0, rz = 0, sz = 0, szz = 0, rzz = 0;

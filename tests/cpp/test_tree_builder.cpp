@@ -268,6 +268,7 @@ TEST(GrowNode, NoHeapAllocationPerNodeOnceWarm) {
         const MatrixView X = p.view();
         const TreeInput in{&X, &bins, p.grad.data(), p.hess.data()};
         for (int32_t r = 0; r < p.rows; ++r) ws.rows[r] = r;
+        ws.leaves.clear();
         Tree tree;
         tree.reserve(256);
         long allocations = 0;
