@@ -3,6 +3,16 @@
 #include <cstdint>
 #include <limits>
 
+// Hot vector kernels are compiled twice, for AVX2 and for any x86-64, and the loader picks
+// the one the machine runs. Every kernel so marked keeps its lanes and its order of
+// operations the same in both (no reassociation, no fused multiply-add), so results do
+// not depend on the machine.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define VORLENT_HOT_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define VORLENT_HOT_KERNEL
+#endif
+
 namespace vorlent {
 
 // Guard for divisions by hessian sums, determinants, norms and value ranges.

@@ -97,6 +97,7 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
     return out;
 }
 
+VORLENT_HOT_KERNEL
 float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n) {
     // Eight independent partial sums, combined in a fixed order: the loop vectorises, and
     // the result depends only on the data, never on the machine or the thread count.
@@ -185,63 +186,48 @@ double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGra
     return score;
 }
 
+VORLENT_HOT_KERNEL
 void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                   const NodeGradients& node, const PairConfig& config, double* scores) {
-    // Two pairs per vector register, each lane its own pair: every lane's sums are formed
-    // row by row exactly as for one pair on its own.
-    using v2d = double __attribute__((vector_size(16)));
-    using v2l = long long __attribute__((vector_size(16)));
+    // One vector lane per pair: every lane's sums are formed row by row exactly as for one
+    // pair on its own, whatever the vector width of the machine.
+    using v4d = double __attribute__((vector_size(32)));
+    using v4l = long long __attribute__((vector_size(32)));
     static_assert(kScreenLanes == 4);
     const float* xb[kScreenLanes];
-    double inv_lane[kScreenLanes] = {};
+    v4d inv;
     for (int32_t j = 0; j < kScreenLanes; ++j) {
         // Unused lanes repeat the last pair and are dropped at the end.
         const FeatureColumn& col = *b[j < count ? j : count - 1];
         xb[j] = col.values;
-        inv_lane[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
+        inv[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
     }
-    const v2d inv0 = {inv_lane[0], inv_lane[1]};
-    const v2d inv1 = {inv_lane[2], inv_lane[3]};
-    const v2d zero = {0.0, 0.0};
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
     // Rows with a missing value add exact zeros to a pair's sums, which leaves them as they
     // would be had the row been skipped.
-    v2d hz0 = zero, rz0 = zero, sz0 = zero, szz0 = zero, rzz0 = zero;
-    v2d hz1 = zero, rz1 = zero, sz1 = zero, szz1 = zero, rzz1 = zero;
+    v4d hz = zero, rz = zero, sz = zero, szz = zero, rzz = zero;
     const float* xa = a.values;
-    for (int32_t k = 0; k < node.n; ++k) {
+    const int32_t n = node.n;
+    for (int32_t k = 0; k < n; ++k) {
         const double da = xa[k];
         const double h = node.hess[k];
         const double r = -node.grad[k];
-        const v2d fa = {da, da};
-        const v2d hh = {h, h};
-        const v2d rr = {r, r};
-        const v2d fb0 = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k])};
-        const v2d fb1 = {static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
-        const v2l ok0 = (fb0 == fb0) & (fa == fa);
-        const v2l ok1 = (fb1 == fb1) & (fa == fa);
-        const v2d z0 = ok0 ? fb0 * fa * inv0 : zero;
-        const v2d z1 = ok1 ? fb1 * fa * inv1 : zero;
-        const v2d h0 = ok0 ? hh : zero;
-        const v2d h1 = ok1 ? hh : zero;
-        const v2d r0 = ok0 ? rr : zero;
-        const v2d r1 = ok1 ? rr : zero;
-        hz0 += h0;
-        hz1 += h1;
-        rz0 += r0;
-        rz1 += r1;
-        sz0 += h0 * z0;
-        sz1 += h1 * z1;
-        szz0 += h0 * z0 * z0;
-        szz1 += h1 * z1 * z1;
-        rzz0 += r0 * z0;
-        rzz1 += r1 * z1;
+        const v4d fa = {da, da, da, da};
+        const v4d fb = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k]),
+                        static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
+        const v4l ok = (fb == fb) & (fa == fa);
+        const v4d z = ok ? fb * fa * inv : zero;
+        const v4d hv = ok ? v4d{h, h, h, h} : zero;
+        const v4d rv = ok ? v4d{r, r, r, r} : zero;
+        hz += hv;
+        rz += rv;
+        sz += hv * z;
+        szz += hv * z * z;
+        rzz += rv * z;
     }
-    const double out[kScreenLanes] = {
-        screen_score(hz0[0], rz0[0], sz0[0], szz0[0], rzz0[0], config.lambda),
-        screen_score(hz0[1], rz0[1], sz0[1], szz0[1], rzz0[1], config.lambda),
-        screen_score(hz1[0], rz1[0], sz1[0], szz1[0], rzz1[0], config.lambda),
-        screen_score(hz1[1], rz1[1], sz1[1], szz1[1], rzz1[1], config.lambda)};
-    for (int32_t j = 0; j < count; ++j) scores[j] = out[j];
+    for (int32_t j = 0; j < count; ++j) {
+        scores[j] = screen_score(hz[j], rz[j], sz[j], szz[j], rzz[j], config.lambda);
+    }
 }
 
 }  // namespace vorlent

@@ -142,31 +142,42 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     const bool screening = capped && in.depth <= 1;
     const PairConfig config = pair_config(b);
 
-    // Propose a direction for every pair of columns.
+    // Propose a direction for every pair of columns. Each pair is solved on its own (in
+    // parallel when there are many), then the candidates are listed in pair order.
+    const int64_t n_pairs = static_cast<int64_t>(c_count) * (c_count - 1) / 2;
+    ws.pairs.resize(static_cast<size_t>(n_pairs));
+    ws.directions.resize(static_cast<size_t>(n_pairs));
+    ws.pair_offsets.resize(static_cast<size_t>(n_pairs) * kMaxPairCategories);
+    for (int32_t pa = 0, p = 0; pa + 1 < c_count; ++pa) {
+        for (int32_t pb = pa + 1; pb < c_count; ++pb) ws.pairs[p++] = {pa, pb};
+    }
+    parallel_for(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p) {
+        const auto [pa, pb] = ws.pairs[p];
+        const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
+        ws.directions[p] = pair_direction(cols[pa], cols[pb], node, h32, config, missing_aware, hs,
+                                          r0, ws.moments[pa], ws.moments[pb],
+                                          ws.pair_offsets.data() + p * kMaxPairCategories);
+    });
     std::vector<PairCandidate>& candidates = ws.candidates;
     candidates.clear();
     ws.offset_pool.clear();
-    double offsets[kMaxPairCategories];
-    for (int32_t pa = 0; pa + 1 < c_count; ++pa) {
-        for (int32_t pb = pa + 1; pb < c_count; ++pb) {
-            const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
-            const PairDirection d =
-                pair_direction(cols[pa], cols[pb], node, h32, config, missing_aware, hs, r0,
-                               ws.moments[pa], ws.moments[pb], offsets);
-            if (!(d.prescore >= 0.0)) continue;
-            PairCandidate c;
-            c.prescore = d.prescore;
-            c.coef_a = d.coef_a;
-            c.coef_b = d.coef_b;
-            c.cross_moment = d.cross_moment;
-            c.pos_a = pa;
-            c.pos_b = pb;
-            c.missing_aware = missing_aware;
-            c.offsets_begin = static_cast<int32_t>(ws.offset_pool.size());
-            c.n_offsets = d.n_offsets;
-            ws.offset_pool.insert(ws.offset_pool.end(), offsets, offsets + d.n_offsets);
-            candidates.push_back(c);
-        }
+    for (int64_t p = 0; p < n_pairs; ++p) {
+        const PairDirection& d = ws.directions[p];
+        if (!(d.prescore >= 0.0)) continue;
+        const auto [pa, pb] = ws.pairs[p];
+        PairCandidate c;
+        c.prescore = d.prescore;
+        c.coef_a = d.coef_a;
+        c.coef_b = d.coef_b;
+        c.cross_moment = d.cross_moment;
+        c.pos_a = pa;
+        c.pos_b = pb;
+        c.missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
+        c.offsets_begin = static_cast<int32_t>(ws.offset_pool.size());
+        c.n_offsets = d.n_offsets;
+        const double* offsets = ws.pair_offsets.data() + p * kMaxPairCategories;
+        ws.offset_pool.insert(ws.offset_pool.end(), offsets, offsets + d.n_offsets);
+        candidates.push_back(c);
     }
 
     // Reduce to the most promising pairs.

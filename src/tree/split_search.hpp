@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "boosting/booster.hpp"
@@ -27,6 +28,9 @@ struct PairCandidate {
 
 // Storage of the split search that lives across nodes, so that a node allocates nothing.
 struct SearchWorkspace {
+    std::vector<std::pair<int32_t, int32_t>> pairs;  // column positions of every pair
+    std::vector<PairDirection> directions;           // one per pair
+    std::vector<double> pair_offsets;                // kMaxPairCategories per pair
     std::vector<FeatureMoments> moments;
     std::vector<PairCandidate> candidates;
     std::vector<PairCandidate> kept;
