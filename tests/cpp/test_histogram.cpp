@@ -283,3 +283,53 @@ TEST(CategoryPair, ProjectsThroughOffsetsAndSendsMissingRight) {
     EXPECT_LE(-got.bias, 0.0);
     EXPECT_TRUE(got.category_values.empty());  // attached by the caller for the winner
 }
+
+TEST(FillColumns, MomentsAreRowOrderSumsOnEveryPath) {
+    std::mt19937 gen(31);
+    const int32_t cols = 9, rows_total = 500;
+    std::vector<double> x = random_matrix(gen, rows_total, cols, 0.0);
+    x[7 * cols + 4] = kNaN;  // column 4 has a missing value: no moments
+    const std::vector<bool> has_missing{false, false, false, false, true, false, false, false, false};
+    std::vector<int32_t> rows;
+    for (int32_t r = 0; r < rows_total; r += 3) rows.push_back(r);
+    NodeData d = random_node(gen, static_cast<int>(rows.size()));
+    const NodeGradients node = d.view();
+    const MatrixView X{x.data(), rows_total, cols};
+    // Side by side columns (0..8) and a scattered selection.
+    for (const std::vector<int32_t>& features :
+         {std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}, std::vector<int32_t>{1, 2, 5, 8},
+          std::vector<int32_t>{0, 1, 2, 3}}) {
+        std::vector<float> values(features.size() * rows.size());
+        std::vector<FeatureColumn> columns;
+        for (size_t i = 0; i < features.size(); ++i) {
+            columns.push_back({features[i], values.data() + i * rows.size(), false});
+        }
+        std::vector<FeatureMoments> m(features.size());
+        fill_columns(columns, has_missing, X, rows.data(), node, m.data());
+        for (size_t i = 0; i < features.size(); ++i) {
+            const int32_t f = features[i];
+            FeatureMoments e;
+            if (!has_missing[f]) {
+                e.min_x = kInf;
+                e.max_x = -kInf;
+                for (size_t k = 0; k < rows.size(); ++k) {
+                    const double v = X.at(rows[k], f);
+                    e.sum_hx += d.hess[k] * v;
+                    e.sum_hxx += d.hess[k] * v * v;
+                    e.sum_rx += -d.grad[k] * v;
+                    e.min_x = std::min(e.min_x, v);
+                    e.max_x = std::max(e.max_x, v);
+                }
+            }
+            EXPECT_EQ(m[i].sum_hx, e.sum_hx) << "feature " << f;
+            EXPECT_EQ(m[i].sum_hxx, e.sum_hxx);
+            EXPECT_EQ(m[i].sum_rx, e.sum_rx);
+            EXPECT_EQ(m[i].min_x, e.min_x);
+            EXPECT_EQ(m[i].max_x, e.max_x);
+            for (size_t k = 0; k < rows.size(); ++k) {
+                ASSERT_EQ(columns[i].values[k], static_cast<float>(X.at(rows[k], f)));
+            }
+            EXPECT_TRUE(columns[i].filled);
+        }
+    }
+}

@@ -217,20 +217,59 @@ TEST(Screening, MatchesProductRegressionScore) {
     FeatureColumn a{0, xa.data(), true}, b{1, xb.data(), true};
     const NodeGradients node{g.data(), h.data(), n, 0, 0};
     const double got = screen_pair(a, b, node, fx.config(1.0));
+    // The scalar reference, in the same order of operations: the vector kernel (whatever
+    // instruction set the machine picked) must agree to the bit.
     double hz = 0, rz = 0, sz = 0, szz = 0, rzz = 0;
+    const double inv = 1.0 / (0.5 * 2.0);
     for (int k = 0; k < n; ++k) {
         if (k == 3) continue;
-        const double z = double(xa[k]) * double(xb[k]);  // scales multiply to 1
+        const double z = double(xb[k]) * double(xa[k]) * inv;
+        const double r = -g[k];
         hz += h[k];
-        rz -= g[k];
+        rz += r;
         sz += h[k] * z;
         szz += h[k] * z * z;
-        rzz -= g[k] * z;
+        rzz += r * z;
     }
     const double mean = sz / hz;
-    const double expected = (rzz - mean * rz) * (rzz - mean * rz) / (szz - mean * hz * mean + 1.0);
-    EXPECT_NEAR(got, expected, 1e-9 * expected);
+    const double num = rzz - mean * rz;
+    const double expected = num * num / (szz - mean * hz * mean + 1.0);
+    EXPECT_EQ(got, expected);
     EXPECT_GT(got, 10.0);  // the product explains the gradients
+    // Groups of up to four pairs give each pair the score it gets alone.
+    std::vector<float> xc(n), xd(n);
+    for (int k = 0; k < n; ++k) {
+        xc[k] = static_cast<float>(u(gen));
+        xd[k] = k % 5 == 0 ? NAN : static_cast<float>(u(gen));
+    }
+    FeatureColumn c{2, xc.data(), true}, d{3, xd.data(), true};
+    fx.scale = {2.0, 0.5, 1.5, 0.7};
+    const FeatureColumn* lanes[4] = {&b, &c, &d, &b};
+    for (int count = 1; count <= 4; ++count) {
+        double scores[4];
+        screen_pairs(a, lanes, count, node, fx.config(1.0), scores);
+        for (int j = 0; j < count; ++j) {
+            EXPECT_EQ(scores[j], screen_pair(a, *lanes[j], node, fx.config(1.0)));
+        }
+    }
+}
+
+TEST(CrossMoment, EightLanesInAFixedOrder) {
+    std::mt19937 gen(6);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int n : {0, 1, 7, 8, 9, 1000}) {
+        std::vector<float> a(n), b(n), h(n);
+        for (int k = 0; k < n; ++k) {
+            a[k] = u(gen);
+            b[k] = u(gen);
+            h[k] = u(gen);
+        }
+        float lane[8] = {};
+        for (int k = 0; k < n; ++k) lane[k % 8] += a[k] * h[k] * b[k];
+        float expected = 0.0f;
+        for (float v : lane) expected += v;
+        EXPECT_EQ(cross_moment_f32(a.data(), b.data(), h.data(), n), expected);
+    }
 }
 
 TEST(CrossMoment, CloseToDoublePrecisionSum) {
