@@ -196,6 +196,35 @@ TEST(SortKeys, OrderAndRoundTrip) {
     }
 }
 
+TEST(SortKeys, SelectionPlacesTheWantedOrderStatistics) {
+    std::mt19937_64 rng(12);
+    std::normal_distribution<double> normal;
+    for (int trial = 0; trial < 60; ++trial) {
+        const int64_t n = 1 + static_cast<int64_t>(rng() % (trial < 30 ? 3000 : 200000));
+        // Wide values, heavy duplicates, or one repeated value with a few outliers.
+        const int kind = trial % 3;
+        std::vector<uint64_t> keys(n);
+        for (int64_t i = 0; i < n; ++i) {
+            const double v = kind == 0   ? normal(rng) * 1e3
+                             : kind == 1 ? static_cast<double>(rng() % 17)
+                                         : (rng() % 100 == 0 ? normal(rng) : 2.5);
+            keys[i] = sort_key(v);
+        }
+        std::vector<uint64_t> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<int64_t> want;
+        for (int64_t p = 0; p < n; p += 1 + static_cast<int64_t>(rng() % (n / 8 + 1))) {
+            want.push_back(p);
+        }
+        want.push_back(n - 1);
+        std::sort(want.begin(), want.end());
+        want.erase(std::unique(want.begin(), want.end()), want.end());
+        std::vector<uint64_t> spare(n);
+        select_keys(keys.data(), spare.data(), n, want);
+        for (int64_t p : want) ASSERT_EQ(keys[p], sorted[p]) << "trial " << trial << " position " << p;
+    }
+}
+
 TEST(BuildBins, TwoValuesFourBins) {
     const BinnedMatrix b = bin_column({0.0, 10.0}, 4, false);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.5, 5.0, 7.5}));
