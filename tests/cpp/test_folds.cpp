@@ -151,6 +151,22 @@ TEST(MakeFolds, ManyLabelsGrowTheGroupTable) {
     EXPECT_EQ(folds_of(y, 4, 3, true), reference_folds(y, 4, 3, true));
 }
 
+TEST(MakeFolds, NarrowAndWideLabelRangesAgree) {
+    // A table indexes labels spanning fewer than 2^16 integers, a hash map the others:
+    // both visit the labels in ascending order.
+    std::mt19937 rng(14);
+    for (double top : {65535.0, 65536.0, 1e15, 9223372036854774784.0}) {
+        std::vector<double> y(3000);
+        for (double& v : y) {
+            const uint32_t pick = rng() % 4;
+            v = pick == 0 ? 0.0 : pick == 1 ? top : pick == 2 ? 7.0 : -top * (top > 1e6);
+        }
+        for (int32_t nf : {2, 5}) {
+            ASSERT_EQ(folds_of(y, nf, 21, true), reference_folds(y, nf, 21, true)) << top;
+        }
+    }
+}
+
 TEST(ShuffleIndices, MatchesThePlainLoop) {
     for (int64_t m : {int64_t{0}, int64_t{1}, int64_t{2}, int64_t{32}, int64_t{33},
                       int64_t{34}, int64_t{1000}, int64_t{300000}}) {
