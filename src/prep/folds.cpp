@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <sstream>
 #include <stdexcept>
@@ -188,10 +189,11 @@ std::vector<int32_t> make_folds(std::span<const double> y, int32_t nf, uint32_t 
     if (stratified) {
         stratified_folds(y, nf, rng, folds.data());
     } else {
-        std::vector<int32_t> rows(n);
-        std::iota(rows.begin(), rows.end(), 0);
-        shuffle_indices(rows, rng);
-        deal(rows.data(), n, nf, folds.data());
+        // Left uninitialised until iota fills it: zeroing it first would be one more pass.
+        const std::unique_ptr<int32_t[]> rows(new int32_t[n]);
+        std::iota(rows.get(), rows.get() + n, 0);
+        shuffle_indices(rows.get(), n, rng);
+        deal(rows.get(), n, nf, folds.data());
     }
     return folds;
 }
