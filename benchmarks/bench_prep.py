@@ -45,15 +45,25 @@ def materialise(cv, n, X, y):
 def build_binning_program():
     tools = pathlib.Path(sys.executable).parent
     cmake = tools / "cmake" if (tools / "cmake").exists() else "cmake"
-    configure = [str(cmake), "-S", str(ROOT), "-B", str(BENCH_BUILD),
-                 "-DCMAKE_BUILD_TYPE=Release", "-DVORLENT_BUILD_MODULE=OFF",
-                 "-DVORLENT_BUILD_BENCHMARKS=ON"]
+    configure = [
+        str(cmake),
+        "-S",
+        str(ROOT),
+        "-B",
+        str(BENCH_BUILD),
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DVORLENT_BUILD_MODULE=OFF",
+        "-DVORLENT_BUILD_BENCHMARKS=ON",
+    ]
     if (tools / "ninja").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}"]
     if not (BENCH_BUILD / "CMakeCache.txt").exists():
         subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([str(cmake), "--build", str(BENCH_BUILD), "--target", "bench_binning",
-                    "-j2"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [str(cmake), "--build", str(BENCH_BUILD), "--target", "bench_binning", "-j2"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return BENCH_BUILD / "bench_binning"
 
 
@@ -63,7 +73,9 @@ def run_binning_program(program, X, max_bins, repeats):
         np.ascontiguousarray(X, dtype=np.float64).tofile(path)
         out = subprocess.run(
             [str(program), str(X.shape[0]), str(X.shape[1]), path, str(max_bins), str(repeats)],
-            check=True, capture_output=True, text=True,
+            check=True,
+            capture_output=True,
+            text=True,
         ).stdout
     return float(out.strip().splitlines()[-1].split()[1])
 
@@ -101,8 +113,9 @@ def main():
     ours_with_folds = best_time(
         lambda: vc.te_fit_transform(codes, y, vc.make_folds(y, nf, 0, False), K, nf), R
     )
-    encoder = TargetEncoder(target_type="continuous", smooth="auto",
-                            cv=KFold(nf, shuffle=True, random_state=0))
+    encoder = TargetEncoder(
+        target_type="continuous", smooth="auto", cv=KFold(nf, shuffle=True, random_state=0)
+    )
     peer = best_time(lambda: encoder.fit_transform(codes[:, None], y), R)
     results.append((f"te_fit_transform, K={K}, {nf} folds", n, ours, "TargetEncoder", peer))
     results.append(("make_folds + te_fit_transform", n, ours_with_folds, "TargetEncoder", peer))
@@ -125,18 +138,41 @@ def main():
     params = {"max_bin": 64, "verbose": -1}
     peer = best_time(lambda: lgb.Dataset(X, params=params).construct(), R)
     results.append(
-        (f"build_bins {args.bin_cols} cols, max_bins 64", args.bin_rows, ours,
-         "lgb.Dataset.construct", peer)
+        (
+            f"build_bins {args.bin_cols} cols, max_bins 64",
+            args.bin_rows,
+            ours,
+            "lgb.Dataset.construct",
+            peer,
+        )
     )
 
     threads = os.environ.get("OMP_NUM_THREADS", str(os.cpu_count()))
     print(f"best of {R} runs; OMP_NUM_THREADS={threads}; rows per second in millions\n")
-    header = ("task", "rows", "vorlent s", "vorlent Mrows/s", "peer", "peer s",
-              "peer Mrows/s", "ratio")
+    header = (
+        "task",
+        "rows",
+        "vorlent s",
+        "vorlent Mrows/s",
+        "peer",
+        "peer s",
+        "peer Mrows/s",
+        "ratio",
+    )
     lines = [header]
     for task, rows, t_ours, peer_name, t_peer in results:
-        lines.append((task, f"{rows:,}", f"{t_ours:.3f}", f"{rows / t_ours / 1e6:.1f}", peer_name,
-                      f"{t_peer:.3f}", f"{rows / t_peer / 1e6:.1f}", f"{t_peer / t_ours:.1f}x"))
+        lines.append(
+            (
+                task,
+                f"{rows:,}",
+                f"{t_ours:.3f}",
+                f"{rows / t_ours / 1e6:.1f}",
+                peer_name,
+                f"{t_peer:.3f}",
+                f"{rows / t_peer / 1e6:.1f}",
+                f"{t_peer / t_ours:.1f}x",
+            )
+        )
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     for i, line in enumerate(lines):
         print("| " + " | ".join(cell.ljust(w) for cell, w in zip(line, widths)) + " |")

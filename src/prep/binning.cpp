@@ -35,7 +35,8 @@ struct BinScratch {
     std::vector<int32_t> counts;  // per bin
 };
 
-// The non-NaN values of a column in ascending order, duplicates kept.
+// The non-NaN values of a column, duplicates kept, in ascending order at least at every
+// position that is read.
 struct SortedSample {
     const uint64_t* keys;
     int64_t n;
@@ -154,10 +155,9 @@ void gather_group(const MatrixView& X, int32_t begin, int32_t end, double* colum
 
 // Bins one column (feature f of X, copied out in row order): writes its codes into the
 // row-major codes and its tables into edges, bin_values and has_missing.
-void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f,
-                 bool categorical, int32_t max_bins, BinScratch& scratch, uint16_t* codes,
-                 std::vector<double>& edges, std::vector<double>& bin_values,
-                 uint8_t& has_missing) {
+void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f, bool categorical,
+                 int32_t max_bins, BinScratch& scratch, uint16_t* codes, std::vector<double>& edges,
+                 std::vector<double>& bin_values, uint8_t& has_missing) {
     uint64_t* keys = scratch.keys.data();
     int64_t n_sample = 0;
     for (int64_t r = 0; r < n_rows; ++r) {
@@ -244,7 +244,8 @@ BinningPlan plan_binning(int32_t n_rows, int32_t n_features) {
     plan.n_groups = static_cast<int32_t>(
         std::min<int64_t>((groups + threads - 1) / threads * threads, n_features));
     plan.max_group = (n_features + plan.n_groups - 1) / plan.n_groups;
-    const int64_t memory_cap = 2 * 8 * int64_t{n_features} / BinScratch::bytes_per_row(plan.max_group);
+    const int64_t memory_cap =
+        2 * 8 * int64_t{n_features} / BinScratch::bytes_per_row(plan.max_group);
     plan.slots = static_cast<int32_t>(
         std::max<int64_t>(1, std::min<int64_t>({threads, memory_cap, plan.n_groups})));
     return plan;

@@ -109,7 +109,9 @@ std::vector<double> column_of(const std::vector<double>& x, int32_t n_cols, int3
     return col;
 }
 
-bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+bool same_bits(double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
 
 void expect_same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
     ASSERT_EQ(a.size(), b.size());
@@ -166,17 +168,17 @@ void expect_well_formed(const BinnedMatrix& b, int32_t n_rows, int32_t n_cols) {
 
 TEST(SortKeys, OrderAndRoundTrip) {
     std::mt19937_64 rng(3);
-    const std::vector<double> specials = {0.0,  -0.0, kInf, -kInf, 5e-324, -5e-324,
-                                          1e308, -1e308, 1.0, -1.0};
-    for (int64_t n : {int64_t{0}, int64_t{1}, int64_t{7}, int64_t{511}, int64_t{512},
-                      int64_t{5000}}) {
+    const std::vector<double> specials = {0.0,     -0.0,  kInf,   -kInf, 5e-324,
+                                          -5e-324, 1e308, -1e308, 1.0,   -1.0};
+    for (int64_t n :
+         {int64_t{0}, int64_t{1}, int64_t{7}, int64_t{511}, int64_t{512}, int64_t{5000}}) {
         std::vector<double> v(n);
         std::uniform_real_distribution<double> wide(-1e6, 1e6);
         for (int64_t i = 0; i < n; ++i) {
             v[i] = i % 13 == 0 ? specials[rng() % specials.size()]
-                   : i % 3 == 0 ? std::bit_cast<double>(rng() & 0x7FEFFFFFFFFFFFFFull) *
-                                      (rng() % 2 ? 1 : -1)
-                                : std::round(wide(rng));
+                   : i % 3 == 0
+                       ? std::bit_cast<double>(rng() & 0x7FEFFFFFFFFFFFFFull) * (rng() % 2 ? 1 : -1)
+                       : std::round(wide(rng));
         }
         std::vector<uint64_t> keys(n);
         std::vector<uint64_t> spare(n);
@@ -221,7 +223,8 @@ TEST(SortKeys, SelectionPlacesTheWantedOrderStatistics) {
         want.erase(std::unique(want.begin(), want.end()), want.end());
         std::vector<uint64_t> spare(n);
         select_keys(keys.data(), spare.data(), n, want);
-        for (int64_t p : want) ASSERT_EQ(keys[p], sorted[p]) << "trial " << trial << " position " << p;
+        for (int64_t p : want)
+            ASSERT_EQ(keys[p], sorted[p]) << "trial " << trial << " position " << p;
     }
 }
 

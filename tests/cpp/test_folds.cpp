@@ -60,11 +60,26 @@ std::vector<int32_t> fold_sizes(const std::vector<int32_t>& folds, int32_t nf) {
 }  // namespace
 
 TEST(RoundLabel, AgreesWithLlround) {
-    const std::vector<double> values = {0.0,  -0.0, 0.4,  0.5,  0.6,  -0.4, -0.5, -0.6,
-                                        2.5,  -2.5, 1.5,  -1.5, 0.49999999999999994,
-                                        -0.49999999999999994, 4503599627370495.5,
-                                        -4503599627370495.5, 9007199254740993.0,
-                                        9223372036854774784.0, -9223372036854774784.0, 1e18};
+    const std::vector<double> values = {0.0,
+                                        -0.0,
+                                        0.4,
+                                        0.5,
+                                        0.6,
+                                        -0.4,
+                                        -0.5,
+                                        -0.6,
+                                        2.5,
+                                        -2.5,
+                                        1.5,
+                                        -1.5,
+                                        0.49999999999999994,
+                                        -0.49999999999999994,
+                                        4503599627370495.5,
+                                        -4503599627370495.5,
+                                        9007199254740993.0,
+                                        9223372036854774784.0,
+                                        -9223372036854774784.0,
+                                        1e18};
     for (double v : values) EXPECT_EQ(round_label(v), std::llround(v)) << v;
     std::mt19937_64 rng(4);
     std::uniform_real_distribution<double> u(-1e6, 1e6);
@@ -168,8 +183,8 @@ TEST(MakeFolds, NarrowAndWideLabelRangesAgree) {
 }
 
 TEST(ShuffleIndices, MatchesThePlainLoop) {
-    for (int64_t m : {int64_t{0}, int64_t{1}, int64_t{2}, int64_t{32}, int64_t{33},
-                      int64_t{34}, int64_t{1000}, int64_t{300000}}) {
+    for (int64_t m : {int64_t{0}, int64_t{1}, int64_t{2}, int64_t{32}, int64_t{33}, int64_t{34},
+                      int64_t{1000}, int64_t{300000}}) {
         std::vector<int32_t> fast(m);
         std::iota(fast.begin(), fast.end(), 0);
         std::vector<int32_t> plain = fast;

@@ -71,8 +71,11 @@ def test_make_folds_is_deterministic_and_seeded(rng):
 
 def test_make_folds_converts_inputs():
     expected = vc.make_folds(np.array([0.0, 1.0, 1.0, 0.0, 1.0]), 2, 5, True)
-    for y in ([0, 1, 1, 0, 1], np.array([0, 1, 1, 0, 1], dtype=np.int8),
-              np.array([0, 1, 1, 0, 1], dtype=np.float32)):
+    for y in (
+        [0, 1, 1, 0, 1],
+        np.array([0, 1, 1, 0, 1], dtype=np.int8),
+        np.array([0, 1, 1, 0, 1], dtype=np.float32),
+    ):
         np.testing.assert_array_equal(vc.make_folds(y, 2, 5, True), expected)
     np.testing.assert_array_equal(vc.make_folds(y, np.int64(2), np.uint32(5), np.True_), expected)
     assert vc.make_folds(np.zeros(3), 2, 2**32 - 1, False).shape == (3,)
@@ -305,14 +308,10 @@ def test_te_transform_rejects_non_vectors():
 )
 def test_te_fit_transform_matches_reference(data, n, K, nf):
     codes = data.draw(hnp.arrays(np.int64, n, elements=st.integers(-2, K + 1)))
-    y = data.draw(
-        hnp.arrays(np.float64, n, elements=st.floats(-1e3, 1e3, allow_nan=False))
-    )
+    y = data.draw(hnp.arrays(np.float64, n, elements=st.floats(-1e3, 1e3, allow_nan=False)))
     folds = data.draw(hnp.arrays(np.int32, n, elements=st.integers(0, nf - 1)))
     enc, full_map, gmean = vc.te_fit_transform(codes, y, folds, K, nf)
-    ref_enc, ref_full, ref_gmean = reference_fit(
-        codes.tolist(), y.tolist(), folds.tolist(), K, nf
-    )
+    ref_enc, ref_full, ref_gmean = reference_fit(codes.tolist(), y.tolist(), folds.tolist(), K, nf)
     np.testing.assert_array_equal(enc, ref_enc.reshape(-1))
     np.testing.assert_array_equal(full_map, ref_full.reshape(-1))
     assert gmean == ref_gmean
