@@ -37,8 +37,7 @@ void register_prep(py::module_& m) {
         py::arg("y"), py::arg("nf"), py::arg("seed"), py::arg("stratified"));
     m.def(
         "te_fit_transform",
-        [](const I64Array& codes, const F64Array& y, const I32Array& folds, int32_t K,
-           int32_t nf) {
+        [](const I64Array& codes, const F64Array& y, const I32Array& folds, int32_t K, int32_t nf) {
             TargetEncoding fitted = te_fit_transform(as_span(codes, "codes"), as_span(y, "y"),
                                                      as_span(folds, "folds"), K, nf);
             py::array_t<double> encodings = to_array(std::move(fitted.encodings));
@@ -49,8 +48,8 @@ void register_prep(py::module_& m) {
     m.def(
         "te_transform",
         [](const I64Array& codes, const F64Array& full_map, double gmean) {
-            return to_array(te_transform(as_span(codes, "codes"),
-                                         as_span(full_map, "full_map"), gmean));
+            return to_array(
+                te_transform(as_span(codes, "codes"), as_span(full_map, "full_map"), gmean));
         },
         py::arg("codes"), py::arg("full_map"), py::arg("gmean"));
 }

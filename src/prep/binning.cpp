@@ -16,21 +16,27 @@ namespace {
 
 // Below this many cells the features are binned on the calling thread.
 constexpr int64_t kParallelCells = int64_t{1} << 16;
-// Scratch bytes per row held by one thread: the column copy and two key buffers.
-constexpr int64_t kScratchBytesPerRow = 3 * 8;
+// Up to this many neighbouring features are copied out of X in one pass over its rows,
+// which reads each row's cache line once for all of them.
+constexpr int32_t kMaxGroup = 4;
 
-// Working memory of one thread, allocated once and reused for every feature it bins.
+// Working memory of one thread, allocated once and reused for every group it bins.
 struct BinScratch {
-    explicit BinScratch(int32_t n_rows) : column(n_rows), keys(n_rows), spare(n_rows) {}
+    BinScratch(int32_t n_rows, int32_t group)
+        : columns(static_cast<size_t>(int64_t{n_rows} * group)), keys(n_rows), spare(n_rows) {}
 
-    std::vector<double> column;   // the feature's values in row order
-    std::vector<uint64_t> keys;   // sort keys of the non-NaN values
+    // Scratch bytes per row for a group of the given size.
+    static int64_t bytes_per_row(int32_t group) { return 8 * int64_t{group} + 2 * 8; }
+
+    std::vector<double> columns;  // the group's columns one after another, each in row order
+    std::vector<uint64_t> keys;   // sort keys of one column's non-NaN values
     std::vector<uint64_t> spare;  // second buffer of the radix sort
     std::vector<double> sums;     // per bin
     std::vector<int32_t> counts;  // per bin
 };
 
-// The non-NaN values of a column in ascending order, duplicates kept.
+// The non-NaN values of a column, duplicates kept, in ascending order at least at every
+// position that is read.
 struct SortedSample {
     const uint64_t* keys;
     int64_t n;
@@ -38,14 +44,21 @@ struct SortedSample {
     double operator[](int64_t i) const { return key_value(keys[i]); }
 };
 
+// Where fraction t falls in a sorted sample of n values, and the lower of its two
+// neighbouring positions.
+inline double rank_at(double t, int64_t n) { return t * static_cast<double>(n - 1); }
+inline int64_t lower_position(double x, int64_t n) {
+    return std::clamp(static_cast<int64_t>(std::floor(x)), int64_t{0}, n - 1);
+}
+
 // The value at fraction t of the sorted sample, interpolating linearly between the two
 // neighbouring samples. Through an infinity the interpolation can come out NaN (inf - inf,
 // or inf * 0 when t lands exactly on a sample); the lower sample is then the answer, which
 // is also the limit of the interpolation wherever it has one.
 double percentile(const SortedSample& s, double t) {
     if (s.n == 1) return s[0];
-    const double x = t * static_cast<double>(s.n - 1);
-    const int64_t j = std::clamp(static_cast<int64_t>(std::floor(x)), int64_t{0}, s.n - 1);
+    const double x = rank_at(t, s.n);
+    const int64_t j = lower_position(x, s.n);
     const double lo = s[j];
     const double hi = s[std::min(j + 1, s.n - 1)];
     const double value = (hi - lo) * (x - static_cast<double>(j)) + lo;
@@ -89,16 +102,28 @@ std::vector<double> categorical_cuts(const SortedSample& s) {
 }
 
 // Quantile cut points of an ordinary feature; a column with NaN keeps one bin of its
-// budget for the missing values.
-std::vector<double> ordinary_cuts(const SortedSample& s, int32_t max_bins, bool has_missing) {
+// budget for the missing values. Only the order statistics that the interpolation reads
+// are put in place (and the smallest and largest value), not the whole sample.
+std::vector<double> ordinary_cuts(uint64_t* keys, uint64_t* spare, int64_t n, int32_t max_bins,
+                                  bool has_missing) {
     const int32_t q = has_missing ? std::max(max_bins - 1, 2) : max_bins;
-    std::vector<double> cuts;
-    if (q <= 1) return cuts;
-    cuts.reserve(q - 1);
+    std::vector<double> fractions;
+    std::vector<int64_t> wanted = {0, n - 1};
     for (int32_t i = 1; i < q; ++i) {
         const double t = ((static_cast<double>(i) * 100.0) / static_cast<double>(q)) / 100.0;
-        cuts.push_back(percentile(s, t));
+        fractions.push_back(t);
+        const int64_t j = lower_position(rank_at(t, n), n);
+        wanted.push_back(j);
+        wanted.push_back(std::min(j + 1, n - 1));
     }
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    select_keys(keys, spare, n, wanted);
+
+    const SortedSample sample{keys, n};
+    std::vector<double> cuts;
+    cuts.reserve(fractions.size());
+    for (double t : fractions) cuts.push_back(percentile(sample, t));
     sort_unique(cuts);
     return cuts;
 }
@@ -118,17 +143,25 @@ inline int32_t bin_of(const double* edges, int32_t n_edges, double v) {
 
 // Bins column f of X: writes its codes into the row-major codes and its tables into
 // edges, bin_values and has_missing.
-void bin_feature(const MatrixView& X, int32_t f, bool categorical, int32_t max_bins,
-                 BinScratch& scratch, uint16_t* codes, std::vector<double>& edges,
-                 std::vector<double>& bin_values, uint8_t& has_missing) {
+// Copies features [begin, end) of X into consecutive columns.
+void gather_group(const MatrixView& X, int32_t begin, int32_t end, double* columns) {
     const int64_t n_rows = X.n_rows;
-    const int64_t n_cols = X.n_cols;
-    double* column = scratch.column.data();
+    const int32_t width = end - begin;
+    for (int64_t r = 0; r < n_rows; ++r) {
+        const double* row = X.row(r) + begin;
+        for (int32_t g = 0; g < width; ++g) columns[g * n_rows + r] = row[g];
+    }
+}
+
+// Bins one column (feature f of X, copied out in row order): writes its codes into the
+// row-major codes and its tables into edges, bin_values and has_missing.
+void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f, bool categorical,
+                 int32_t max_bins, BinScratch& scratch, uint16_t* codes, std::vector<double>& edges,
+                 std::vector<double>& bin_values, uint8_t& has_missing) {
     uint64_t* keys = scratch.keys.data();
     int64_t n_sample = 0;
     for (int64_t r = 0; r < n_rows; ++r) {
-        const double v = X.data[r * n_cols + f];
-        column[r] = v;
+        const double v = column[r];
         keys[n_sample] = sort_key(v);
         n_sample += std::isnan(v) ? 0 : 1;
     }
@@ -140,8 +173,15 @@ void bin_feature(const MatrixView& X, int32_t f, bool categorical, int32_t max_b
         return;
     }
 
-    const SortedSample sample{sort_keys(keys, scratch.spare.data(), n_sample), n_sample};
-    edges = categorical ? categorical_cuts(sample) : ordinary_cuts(sample, max_bins, missing);
+    // In order at least wherever the cut points read it, and at both ends.
+    const uint64_t* ordered = keys;
+    if (categorical) {
+        ordered = sort_keys(keys, scratch.spare.data(), n_sample);
+        edges = categorical_cuts(SortedSample{ordered, n_sample});
+    } else {
+        edges = ordinary_cuts(keys, scratch.spare.data(), n_sample, max_bins, missing);
+    }
+    const SortedSample sample{ordered, n_sample};
 
     const int32_t n_edges = static_cast<int32_t>(edges.size());
     const int32_t n_bins = n_edges + 1 + (missing ? 1 : 0);
@@ -184,13 +224,31 @@ void bin_feature(const MatrixView& X, int32_t f, bool categorical, int32_t max_b
     }
 }
 
-// How many threads bin features at once: no more than there are features, and few enough
-// that their scratch stays within twice the size of X.
-int32_t binning_slots(int32_t n_rows, int32_t n_features) {
-    if (int64_t{n_rows} * n_features < kParallelCells) return 1;
-    const int64_t memory_cap = std::max<int64_t>(1, 2 * 8 * int64_t{n_features} / kScratchBytesPerRow);
-    const int64_t slots = std::min<int64_t>({omp_get_max_threads(), n_features, memory_cap});
-    return static_cast<int32_t>(std::max<int64_t>(1, slots));
+// How the features are shared out: groups of neighbouring features, taken by the threads
+// one group at a time.
+struct BinningPlan {
+    int32_t slots = 1;      // threads binning at once
+    int32_t n_groups = 1;   // group k holds features [k * n / n_groups, (k + 1) * n / n_groups)
+    int32_t max_group = 1;  // features in the largest group
+};
+
+// As many groups as needed to keep them at most kMaxGroup wide, rounded up to a multiple
+// of the thread count so that the threads finish together; as many threads as the
+// machine offers, but few enough that their scratch stays within twice the size of X.
+BinningPlan plan_binning(int32_t n_rows, int32_t n_features) {
+    const int64_t threads = int64_t{n_rows} * n_features < kParallelCells
+                                ? 1
+                                : std::min<int64_t>(omp_get_max_threads(), n_features);
+    BinningPlan plan;
+    const int64_t groups = (n_features + kMaxGroup - 1) / kMaxGroup;
+    plan.n_groups = static_cast<int32_t>(
+        std::min<int64_t>((groups + threads - 1) / threads * threads, n_features));
+    plan.max_group = (n_features + plan.n_groups - 1) / plan.n_groups;
+    const int64_t memory_cap =
+        2 * 8 * int64_t{n_features} / BinScratch::bytes_per_row(plan.max_group);
+    plan.slots = static_cast<int32_t>(
+        std::max<int64_t>(1, std::min<int64_t>({threads, memory_cap, plan.n_groups})));
+    return plan;
 }
 
 }  // namespace
@@ -212,15 +270,21 @@ BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,
     if (n_features == 0) return out;
 
     // Features are independent, so whichever thread bins one, its result is the same.
-    const int32_t slots = binning_slots(X.n_rows, n_features);
-    std::atomic<int32_t> next_feature{0};
-    parallel_for_dynamic(slots, 1, slots > 1, [&](int64_t) {
-        BinScratch scratch(X.n_rows);
-        for (int32_t f = next_feature++; f < n_features; f = next_feature++) {
-            const bool is_categorical =
-                f < static_cast<int32_t>(categorical.size()) && categorical[f] != 0;
-            bin_feature(X, f, is_categorical, max_bins, scratch, out.codes.data(), out.edges[f],
-                        out.bin_values[f], missing[f]);
+    const BinningPlan plan = plan_binning(X.n_rows, n_features);
+    std::atomic<int32_t> next_group{0};
+    parallel_for_dynamic(plan.slots, 1, plan.slots > 1, [&](int64_t) {
+        BinScratch scratch(X.n_rows, plan.max_group);
+        for (int32_t k = next_group++; k < plan.n_groups; k = next_group++) {
+            const auto begin = static_cast<int32_t>(int64_t{k} * n_features / plan.n_groups);
+            const auto end = static_cast<int32_t>(int64_t{k + 1} * n_features / plan.n_groups);
+            gather_group(X, begin, end, scratch.columns.data());
+            for (int32_t f = begin; f < end; ++f) {
+                const bool is_categorical =
+                    f < static_cast<int32_t>(categorical.size()) && categorical[f] != 0;
+                bin_feature(scratch.columns.data() + int64_t{f - begin} * X.n_rows, X.n_rows,
+                            n_features, f, is_categorical, max_bins, scratch, out.codes.data(),
+                            out.edges[f], out.bin_values[f], missing[f]);
+            }
         }
     });
     out.has_missing.assign(missing.begin(), missing.end());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <sstream>
 #include <stdexcept>
@@ -15,7 +16,7 @@ namespace vorlent {
 namespace {
 
 // How far ahead the dealing loop prefetches the fold entry it is about to write.
-constexpr int64_t kPrefetchAhead = 16;
+constexpr int64_t kPrefetchAhead = 64;
 
 // Gives the row at position i of a shuffled list of m rows the fold (nf * i) / m. Each
 // fold takes a contiguous run of positions, so the runs are walked instead of dividing.
@@ -93,12 +94,37 @@ void check_labels(std::span<const double> y) {
     }
 }
 
-// Shuffles and deals each label's rows on its own, the labels in ascending order. The
-// rows of all groups share one array, each group's run in ascending row order.
-void stratified_folds(std::span<const double> y, int32_t nf, Rng& rng, int32_t* folds) {
+// The rows ordered by label, the labels ascending and each label's rows in ascending row
+// order: label k (the k-th smallest, counting labels without rows when the table is dense)
+// owns rows[start[k] .. start[k + 1]).
+struct LabelRuns {
+    std::vector<int32_t> rows;
+    std::vector<int64_t> start;
+};
+
+// Labels spanning at most this many integers index a table directly instead of a hash map.
+constexpr uint64_t kDenseLabelRange = uint64_t{1} << 16;
+
+// Counting sort of the rows by label - lowest.
+LabelRuns dense_runs(std::span<const double> y, int64_t lowest, uint64_t width) {
+    LabelRuns runs;
+    runs.start.assign(width + 1, 0);
+    for (double v : y) ++runs.start[static_cast<uint64_t>(round_label(v) - lowest) + 1];
+    std::partial_sum(runs.start.begin(), runs.start.end(), runs.start.begin());
+    std::vector<int64_t> cursor(runs.start.begin(), runs.start.end() - 1);
+    runs.rows.resize(y.size());
+    for (size_t r = 0; r < y.size(); ++r) {
+        runs.rows[cursor[static_cast<uint64_t>(round_label(y[r]) - lowest)]++] =
+            static_cast<int32_t>(r);
+    }
+    return runs;
+}
+
+// Labels spread too widely for a table: a hash map numbers them, the numbers are then
+// ranked by label.
+LabelRuns hashed_runs(std::span<const double> y) {
     const auto n = static_cast<int64_t>(y.size());
     LabelGroups groups;
-    // Rows are numbered by group in order of first appearance until the labels are sorted.
     std::vector<int32_t> group(n);
     for (int64_t r = 0; r < n; ++r) group[r] = groups.group_of(round_label(y[r]));
 
@@ -111,20 +137,36 @@ void stratified_folds(std::span<const double> y, int32_t nf, Rng& rng, int32_t* 
     std::vector<int32_t> rank(n_groups);
     for (int32_t k = 0; k < n_groups; ++k) rank[by_label[k]] = k;
 
-    // start[k] .. start[k + 1] is the run of the k-th smallest label.
-    std::vector<int64_t> start(n_groups + 1, 0);
+    LabelRuns runs;
+    runs.start.assign(n_groups + 1, 0);
     for (int64_t r = 0; r < n; ++r) {
         group[r] = rank[group[r]];
-        ++start[group[r] + 1];
+        ++runs.start[group[r] + 1];
     }
-    std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> cursor(start.begin(), start.end() - 1);
-    std::vector<int32_t> rows(n);
-    for (int64_t r = 0; r < n; ++r) rows[cursor[group[r]]++] = static_cast<int32_t>(r);
+    std::partial_sum(runs.start.begin(), runs.start.end(), runs.start.begin());
+    std::vector<int64_t> cursor(runs.start.begin(), runs.start.end() - 1);
+    runs.rows.resize(n);
+    for (int64_t r = 0; r < n; ++r) runs.rows[cursor[group[r]]++] = static_cast<int32_t>(r);
+    return runs;
+}
 
-    for (int32_t k = 0; k < n_groups; ++k) {
-        int32_t* run = rows.data() + start[k];
-        const int64_t m = start[k + 1] - start[k];
+// Shuffles and deals each label's rows on its own, the labels in ascending order.
+void stratified_folds(std::span<const double> y, int32_t nf, Rng& rng, int32_t* folds) {
+    if (y.empty()) return;
+    int64_t lowest = std::numeric_limits<int64_t>::max();
+    int64_t highest = std::numeric_limits<int64_t>::min();
+    for (double v : y) {
+        const int64_t label = round_label(v);
+        lowest = std::min(lowest, label);
+        highest = std::max(highest, label);
+    }
+    // Unsigned, as the span of two labels near +-2^63 does not fit a signed integer.
+    const uint64_t span = static_cast<uint64_t>(highest) - static_cast<uint64_t>(lowest);
+    LabelRuns runs = span < kDenseLabelRange ? dense_runs(y, lowest, span + 1) : hashed_runs(y);
+    // A label without rows has an empty run, which draws nothing.
+    for (size_t k = 0; k + 1 < runs.start.size(); ++k) {
+        int32_t* run = runs.rows.data() + runs.start[k];
+        const int64_t m = runs.start[k + 1] - runs.start[k];
         shuffle_indices(run, m, rng);
         deal(run, m, nf, folds);
     }
@@ -147,10 +189,11 @@ std::vector<int32_t> make_folds(std::span<const double> y, int32_t nf, uint32_t 
     if (stratified) {
         stratified_folds(y, nf, rng, folds.data());
     } else {
-        std::vector<int32_t> rows(n);
-        std::iota(rows.begin(), rows.end(), 0);
-        shuffle_indices(rows, rng);
-        deal(rows.data(), n, nf, folds.data());
+        // Left uninitialised until iota fills it: zeroing it first would be one more pass.
+        const std::unique_ptr<int32_t[]> rows(new int32_t[n]);
+        std::iota(rows.get(), rows.get() + n, 0);
+        shuffle_indices(rows.get(), n, rng);
+        deal(rows.get(), n, nf, folds.data());
     }
     return folds;
 }

@@ -7,7 +7,7 @@ namespace vorlent {
 
 // llround for |x| < 2^63: the nearest 64-bit integer, halves rounded away from zero.
 inline int64_t round_label(double x) {
-    const int64_t whole = static_cast<int64_t>(x);  // truncates toward zero
+    const int64_t whole = static_cast<int64_t>(x);           // truncates toward zero
     const double fraction = x - static_cast<double>(whole);  // exact below 2^63
     return whole + (fraction >= 0.5 ? 1 : 0) - (fraction <= -0.5 ? 1 : 0);
 }

@@ -147,8 +147,8 @@ TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const 
         for (int64_t r = 0; r < n; ++r) {
             const int64_t c = codes[r];
             const int32_t f = folds[r];
-            enc[r] = c >= 0 && c < width ? shrink(mu[f], var[f], code[c] - cell[f * width + c])
-                                         : mu[f];
+            enc[r] =
+                c >= 0 && c < width ? shrink(mu[f], var[f], code[c] - cell[f * width + c]) : mu[f];
         }
     }
 
@@ -164,8 +164,8 @@ TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const 
     return result;
 }
 
-std::vector<double> te_transform(std::span<const int64_t> codes,
-                                 std::span<const double> full_map, double gmean) {
+std::vector<double> te_transform(std::span<const int64_t> codes, std::span<const double> full_map,
+                                 double gmean) {
     const auto n = static_cast<int64_t>(codes.size());
     const auto size = static_cast<int64_t>(full_map.size());
     std::vector<double> out(n);

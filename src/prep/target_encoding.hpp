@@ -23,7 +23,7 @@ TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const 
                                 std::span<const int32_t> folds, int32_t K, int32_t nf);
 
 // full_map[c] for each code c inside the map, gmean for every other code.
-std::vector<double> te_transform(std::span<const int64_t> codes,
-                                 std::span<const double> full_map, double gmean);
+std::vector<double> te_transform(std::span<const int64_t> codes, std::span<const double> full_map,
+                                 double gmean);
 
 }  // namespace vorlent

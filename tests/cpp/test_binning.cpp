@@ -109,7 +109,9 @@ std::vector<double> column_of(const std::vector<double>& x, int32_t n_cols, int3
     return col;
 }
 
-bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+bool same_bits(double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
 
 void expect_same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
     ASSERT_EQ(a.size(), b.size());
@@ -166,17 +168,17 @@ void expect_well_formed(const BinnedMatrix& b, int32_t n_rows, int32_t n_cols) {
 
 TEST(SortKeys, OrderAndRoundTrip) {
     std::mt19937_64 rng(3);
-    const std::vector<double> specials = {0.0,  -0.0, kInf, -kInf, 5e-324, -5e-324,
-                                          1e308, -1e308, 1.0, -1.0};
-    for (int64_t n : {int64_t{0}, int64_t{1}, int64_t{7}, int64_t{511}, int64_t{512},
-                      int64_t{5000}}) {
+    const std::vector<double> specials = {0.0,     -0.0,  kInf,   -kInf, 5e-324,
+                                          -5e-324, 1e308, -1e308, 1.0,   -1.0};
+    for (int64_t n :
+         {int64_t{0}, int64_t{1}, int64_t{7}, int64_t{511}, int64_t{512}, int64_t{5000}}) {
         std::vector<double> v(n);
         std::uniform_real_distribution<double> wide(-1e6, 1e6);
         for (int64_t i = 0; i < n; ++i) {
             v[i] = i % 13 == 0 ? specials[rng() % specials.size()]
-                   : i % 3 == 0 ? std::bit_cast<double>(rng() & 0x7FEFFFFFFFFFFFFFull) *
-                                      (rng() % 2 ? 1 : -1)
-                                : std::round(wide(rng));
+                   : i % 3 == 0
+                       ? std::bit_cast<double>(rng() & 0x7FEFFFFFFFFFFFFFull) * (rng() % 2 ? 1 : -1)
+                       : std::round(wide(rng));
         }
         std::vector<uint64_t> keys(n);
         std::vector<uint64_t> spare(n);
@@ -193,6 +195,36 @@ TEST(SortKeys, OrderAndRoundTrip) {
             return a < b || (a == b && std::signbit(a) && !std::signbit(b));
         });
         for (int64_t i = 0; i < n; ++i) EXPECT_TRUE(same_bits(got[i], want[i])) << i;
+    }
+}
+
+TEST(SortKeys, SelectionPlacesTheWantedOrderStatistics) {
+    std::mt19937_64 rng(12);
+    std::normal_distribution<double> normal;
+    for (int trial = 0; trial < 60; ++trial) {
+        const int64_t n = 1 + static_cast<int64_t>(rng() % (trial < 30 ? 3000 : 200000));
+        // Wide values, heavy duplicates, or one repeated value with a few outliers.
+        const int kind = trial % 3;
+        std::vector<uint64_t> keys(n);
+        for (int64_t i = 0; i < n; ++i) {
+            const double v = kind == 0   ? normal(rng) * 1e3
+                             : kind == 1 ? static_cast<double>(rng() % 17)
+                                         : (rng() % 100 == 0 ? normal(rng) : 2.5);
+            keys[i] = sort_key(v);
+        }
+        std::vector<uint64_t> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<int64_t> want;
+        for (int64_t p = 0; p < n; p += 1 + static_cast<int64_t>(rng() % (n / 8 + 1))) {
+            want.push_back(p);
+        }
+        want.push_back(n - 1);
+        std::sort(want.begin(), want.end());
+        want.erase(std::unique(want.begin(), want.end()), want.end());
+        std::vector<uint64_t> spare(n);
+        select_keys(keys.data(), spare.data(), n, want);
+        for (int64_t p : want)
+            ASSERT_EQ(keys[p], sorted[p]) << "trial " << trial << " position " << p;
     }
 }
 

@@ -15,6 +15,14 @@ using namespace vorlent;
 
 namespace {
 
+// The shuffle as a plain loop: for i = 1 .. m-1 swap a[i] with a[j], j uniform in 0 .. i.
+void reference_shuffle(std::vector<int32_t>& a, Rng& rng) {
+    for (size_t i = 1; i < a.size(); ++i) {
+        const size_t j = uniform_below(rng, static_cast<uint32_t>(i + 1));
+        std::swap(a[i], a[j]);
+    }
+}
+
 // Folds the obvious way: an ordered map of label groups, a division per row.
 std::vector<int32_t> reference_folds(const std::vector<double>& y, int32_t nf, uint32_t seed,
                                      bool stratified) {
@@ -22,7 +30,7 @@ std::vector<int32_t> reference_folds(const std::vector<double>& y, int32_t nf, u
     std::vector<int32_t> folds(n, -1);
     Rng rng(seed);
     auto deal = [&](std::vector<int32_t> rows) {
-        shuffle_indices(rows, rng);
+        reference_shuffle(rows, rng);
         const auto m = static_cast<int64_t>(rows.size());
         for (int64_t i = 0; i < m; ++i) folds[rows[i]] = static_cast<int32_t>((nf * i) / m);
     };
@@ -52,11 +60,26 @@ std::vector<int32_t> fold_sizes(const std::vector<int32_t>& folds, int32_t nf) {
 }  // namespace
 
 TEST(RoundLabel, AgreesWithLlround) {
-    const std::vector<double> values = {0.0,  -0.0, 0.4,  0.5,  0.6,  -0.4, -0.5, -0.6,
-                                        2.5,  -2.5, 1.5,  -1.5, 0.49999999999999994,
-                                        -0.49999999999999994, 4503599627370495.5,
-                                        -4503599627370495.5, 9007199254740993.0,
-                                        9223372036854774784.0, -9223372036854774784.0, 1e18};
+    const std::vector<double> values = {0.0,
+                                        -0.0,
+                                        0.4,
+                                        0.5,
+                                        0.6,
+                                        -0.4,
+                                        -0.5,
+                                        -0.6,
+                                        2.5,
+                                        -2.5,
+                                        1.5,
+                                        -1.5,
+                                        0.49999999999999994,
+                                        -0.49999999999999994,
+                                        4503599627370495.5,
+                                        -4503599627370495.5,
+                                        9007199254740993.0,
+                                        9223372036854774784.0,
+                                        -9223372036854774784.0,
+                                        1e18};
     for (double v : values) EXPECT_EQ(round_label(v), std::llround(v)) << v;
     std::mt19937_64 rng(4);
     std::uniform_real_distribution<double> u(-1e6, 1e6);
@@ -141,6 +164,46 @@ TEST(MakeFolds, ManyLabelsGrowTheGroupTable) {
     std::mt19937 rng(6);
     for (double& v : y) v = static_cast<double>(static_cast<int64_t>(rng()) - (1ll << 31)) * 4096.0;
     EXPECT_EQ(folds_of(y, 4, 3, true), reference_folds(y, 4, 3, true));
+}
+
+TEST(MakeFolds, NarrowAndWideLabelRangesAgree) {
+    // A table indexes labels spanning fewer than 2^16 integers, a hash map the others:
+    // both visit the labels in ascending order.
+    std::mt19937 rng(14);
+    for (double top : {65535.0, 65536.0, 1e15, 9223372036854774784.0}) {
+        std::vector<double> y(3000);
+        for (double& v : y) {
+            const uint32_t pick = rng() % 4;
+            v = pick == 0 ? 0.0 : pick == 1 ? top : pick == 2 ? 7.0 : -top * (top > 1e6);
+        }
+        for (int32_t nf : {2, 5}) {
+            ASSERT_EQ(folds_of(y, nf, 21, true), reference_folds(y, nf, 21, true)) << top;
+        }
+    }
+}
+
+TEST(ShuffleIndices, MatchesThePlainLoop) {
+    for (int64_t m : {int64_t{0}, int64_t{1}, int64_t{2}, int64_t{32}, int64_t{33}, int64_t{34},
+                      int64_t{1000}, int64_t{300000}}) {
+        std::vector<int32_t> fast(m);
+        std::iota(fast.begin(), fast.end(), 0);
+        std::vector<int32_t> plain = fast;
+        Rng a(static_cast<uint32_t>(m));
+        Rng b(static_cast<uint32_t>(m));
+        shuffle_indices(fast, a);
+        reference_shuffle(plain, b);
+        ASSERT_EQ(fast, plain) << m;
+        EXPECT_EQ(a(), b()) << "the engines drew different amounts, m = " << m;
+    }
+}
+
+TEST(MakeFolds, LargeInputsMatchReference) {
+    std::vector<double> y(400000);
+    std::mt19937 rng(13);
+    for (double& v : y) v = static_cast<double>(rng() % 3);
+    for (bool stratified : {false, true}) {
+        EXPECT_EQ(folds_of(y, 7, 5, stratified), reference_folds(y, 7, 5, stratified));
+    }
 }
 
 TEST(MakeFolds, RejectsBadInput) {

@@ -92,7 +92,8 @@ bool same(double a, double b) {
 
 void expect_same(const std::vector<double>& a, const std::vector<double>& b) {
     ASSERT_EQ(a.size(), b.size());
-    for (size_t i = 0; i < a.size(); ++i) EXPECT_TRUE(same(a[i], b[i])) << i << ": " << a[i] << " vs " << b[i];
+    for (size_t i = 0; i < a.size(); ++i)
+        EXPECT_TRUE(same(a[i], b[i])) << i << ": " << a[i] << " vs " << b[i];
 }
 
 }  // namespace
@@ -111,7 +112,8 @@ TEST(TargetEncoding, WorkedExample) {
 TEST(TargetEncoding, CodesSeenInOneFoldOnlyOrNowhere) {
     // Code 2 lives only in fold 1: its rows get fold 1's out-of-fold mean. Code 3 has no
     // rows: its map entry is the overall mean.
-    const TargetEncoding t = fit({0, 0, 2, 1, 1, 2}, {1, 3, 10, 2, 6, 20}, {0, 1, 1, 0, 1, 1}, 4, 2);
+    const TargetEncoding t =
+        fit({0, 0, 2, 1, 1, 2}, {1, 3, 10, 2, 6, 20}, {0, 1, 1, 0, 1, 1}, 4, 2);
     const double mu1 = (1.0 + 2.0) / 2;
     EXPECT_DOUBLE_EQ(t.encodings[2], mu1);
     EXPECT_DOUBLE_EQ(t.encodings[5], mu1);
@@ -121,8 +123,7 @@ TEST(TargetEncoding, CodesSeenInOneFoldOnlyOrNowhere) {
 
 TEST(TargetEncoding, ZeroSpreadWithinACode) {
     // Code 0's out-of-fold targets are all 1.0 while the folds themselves vary: w = 1.
-    const TargetEncoding t =
-        fit({0, 0, 0, 1, 1, 1}, {1, 1, 1, 5, 9, 2}, {0, 1, 2, 0, 1, 2}, 2, 3);
+    const TargetEncoding t = fit({0, 0, 0, 1, 1, 1}, {1, 1, 1, 5, 9, 2}, {0, 1, 2, 0, 1, 2}, 2, 3);
     for (int r = 0; r < 3; ++r) EXPECT_EQ(t.encodings[r], 1.0) << r;
 }
 
