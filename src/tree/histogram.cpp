@@ -236,10 +236,10 @@ ProjectedCut fast_linear_cut(const FeatureColumn& a, const FeatureColumn& b, dou
     if (!(width >= kTiny)) return out;
     const int32_t count = 4 * hist_bins;
     const double scale = count / width;
-    float* gh = grow(s.fast_grad_hist, count);
-    float* hh = grow(s.fast_hess_hist, count);
-    std::fill(gh, gh + count, 0.0f);
-    std::fill(hh, hh + count, 0.0f);
+    // Gradient and hessian sums of a cell side by side: one load, add and store per row.
+    using v2f = float __attribute__((vector_size(8)));
+    v2f* cells = reinterpret_cast<v2f*>(grow(s.fast_hist, 2 * static_cast<size_t>(count)));
+    std::fill(cells, cells + count, v2f{0.0f, 0.0f});
     const int32_t n = node.n;
     int32_t* __restrict bin_of_row = grow(s.fast_bin_of_row, n);
     const float ca = static_cast<float>(coef_a);
@@ -255,17 +255,12 @@ ProjectedCut fast_linear_cut(const FeatureColumn& a, const FeatureColumn& b, dou
         v = v <= top ? v : top;
         bin_of_row[k] = static_cast<int32_t>(v);
     }
-    float* __restrict gcell = gh;
-    float* __restrict hcell = hh;
-    for (int32_t k = 0; k < n; ++k) {
-        gcell[bin_of_row[k]] += grad_f32[k];
-        hcell[bin_of_row[k]] += hess_f32[k];
-    }
+    for (int32_t k = 0; k < n; ++k) cells[bin_of_row[k]] += v2f{grad_f32[k], hess_f32[k]};
     const double parent = node.G * node.G / (node.H + lambda);
     double gl = 0.0, hl = 0.0;
     for (int32_t i = 0; i + 1 < count; ++i) {
-        gl += static_cast<double>(gh[i]);
-        hl += static_cast<double>(hh[i]);
+        gl += static_cast<double>(cells[i][0]);
+        hl += static_cast<double>(cells[i][1]);
         if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
         const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
         if (gain > out.gain) {

@@ -11,8 +11,8 @@ struct ThreadScratch {
     std::vector<double> projected;       // projected value per node row (exact path)
     std::vector<double> proj_grad_hist;  // exact projection histogram, hist_bins cells
     std::vector<double> proj_hess_hist;
-    std::vector<float> fast_grad_hist;  // fast projection histogram, 4 * hist_bins cells
-    std::vector<float> fast_hess_hist;
+    std::vector<float> fast_hist;  // fast projection histogram, 4 * hist_bins cells of
+                                   // gradient and hessian sums, interleaved
     std::vector<float> column_values;  // candidate column values, one block per column
     std::vector<float> grad_f32;       // single-precision node gradients
     std::vector<float> hess_f32;

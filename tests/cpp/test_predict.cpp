@@ -30,7 +30,7 @@ std::vector<double> naive_scores(const Booster& b, const std::vector<double>& x,
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 8) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
 }
 
 }  // namespace
