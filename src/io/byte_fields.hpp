@@ -20,26 +20,38 @@ static_assert(sizeof(double) == 8 && std::numeric_limits<double>::is_iec559,
 inline constexpr size_t kI32Size = 4;
 inline constexpr size_t kF64Size = 8;
 
+// Little-endian stores into a buffer that the caller has sized.
+inline void store_u64(char* at, uint64_t bits, int n_bytes) {
+    for (int i = 0; i < n_bytes; ++i) at[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
+}
+inline void store_i32(char* at, int32_t v) { store_u64(at, static_cast<uint32_t>(v), 4); }
+inline void store_f64(char* at, double v) { store_u64(at, std::bit_cast<uint64_t>(v), 8); }
+inline void store_f64s(char* at, const double* values, size_t count) {
+    for (size_t i = 0; i < count; ++i) store_f64(at + i * kF64Size, values[i]);
+}
+
 // Appends fields to a growing byte string.
 class ByteWriter {
 public:
     void u8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
-    void i32(int32_t v) { put(static_cast<uint32_t>(v), 4); }
-    void f64(double v) { put(std::bit_cast<uint64_t>(v), 8); }
+    void i32(int32_t v) { store_i32(grow(kI32Size), v); }
+    void f64(double v) { store_f64(grow(kF64Size), v); }
     void f64s(const double* values, size_t count) {
-        for (size_t i = 0; i < count; ++i) f64(values[i]);
+        store_f64s(grow(count * kF64Size), values, count);
     }
     void tag(const char (&text)[5]) { out_.append(text, 4); }
+    // Appends n bytes for the caller to fill and returns where they start.
+    char* grow(size_t n) {
+        const size_t at = out_.size();
+        out_.resize(at + n);
+        return out_.data() + at;
+    }
 
     size_t size() const { return out_.size(); }
     void reserve(size_t n) { out_.reserve(n); }
     std::string take() { return std::move(out_); }
 
 private:
-    void put(uint64_t bits, int n_bytes) {
-        for (int i = 0; i < n_bytes; ++i)
-            out_.push_back(static_cast<char>((bits >> (8 * i)) & 0xFF));
-    }
     std::string out_;
 };
 
@@ -80,11 +92,14 @@ public:
         return n;
     }
 
-    // Replaces `out` by `n` doubles; the caller has checked that the bytes are there.
+    // Replaces `out` by `n` doubles.
     void f64s(std::vector<double>& out, int32_t n, const char* field) {
         need(static_cast<size_t>(n) * kF64Size, field);
         out.resize(static_cast<size_t>(n));
-        for (double& v : out) v = std::bit_cast<double>(take(8, field));
+        for (double& v : out) {
+            v = std::bit_cast<double>(decode(8));
+            offset_ += kF64Size;
+        }
     }
 
     // True when the next bytes spell `text` (4 characters); consumes nothing.
@@ -101,10 +116,15 @@ private:
                                  std::to_string(remaining()) + " left)");
         }
     }
-    uint64_t take(int n_bytes, const char* field) {
-        need(static_cast<size_t>(n_bytes), field);
+    // The little-endian value of the n_bytes at the offset; the caller checked they exist.
+    uint64_t decode(int n_bytes) const {
         uint64_t bits = 0;
         for (int i = 0; i < n_bytes; ++i) bits |= uint64_t{data_[offset_ + i]} << (8 * i);
+        return bits;
+    }
+    uint64_t take(int n_bytes, const char* field) {
+        need(static_cast<size_t>(n_bytes), field);
+        const uint64_t bits = decode(n_bytes);
         offset_ += static_cast<size_t>(n_bytes);
         return bits;
     }

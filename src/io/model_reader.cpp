@@ -1,3 +1,21 @@
+// Reading model bytes that may come from anywhere. Nothing reaches the Booster until the
+// whole buffer has been read and found consistent, so that prediction, importances and
+// explanation can trust what they walk:
+// - every count is non-negative and fits in the bytes that remain;
+// - objective is 0, 1 or 2; n_outputs is 1 to kMaxOutputs; n_features is non-negative;
+//   feature_gain (and so coefficient_gain) has 0 or n_features entries, interaction_gain
+//   0 or n_features squared;
+// - a tree has at least one node; a split's children lie after it in its tree (which rules
+//   out cycles), a leaf has none; is_leaf and missing_right are 0 or 1; leaf_values has 0
+//   or n_outputs entries; projection is -1 or an index of the table;
+// - a model with splits has columns (n_features > 0); a split without projection has kind
+//   1 to 3 and reads columns below n_features (feature_a, and feature_b unless kind 1);
+// - every direction has n_features entries;
+// - the category block, when present, lists internal kind 3 splits without projection,
+//   in increasing (tree, node) order, each with at least one value, and ends with its
+//   own length.
+// Fields that no reader looks at (the features of a leaf or of a projection split) are
+// kept as they are, so a round trip reproduces the bytes.
 #include <cstdint>
 #include <string>
 #include <utility>

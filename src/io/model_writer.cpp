@@ -14,23 +14,26 @@ using io::ByteWriter;
 // Container lengths are stored as i32.
 int32_t count32(size_t n) { return static_cast<int32_t>(n); }
 
+// One node record, filled in place: the fixed 81 bytes, then the leaf values.
 void write_node(ByteWriter& w, const Node& node) {
-    w.u8(node.is_leaf ? 1 : 0);
-    w.f64(node.value);
-    w.i32(node.kind);
-    w.i32(node.feature_a);
-    w.i32(node.feature_b);
-    w.f64(node.threshold);
-    w.f64(node.coef_a);
-    w.f64(node.coef_b);
-    w.f64(node.bias);
-    w.i32(node.left);
-    w.i32(node.right);
-    w.i32(node.missing_right);
-    w.f64(node.gain);
-    w.i32(node.projection);
-    w.i32(count32(node.leaf_values.size()));
-    w.f64s(node.leaf_values.data(), node.leaf_values.size());
+    const size_t n_values = node.leaf_values.size();
+    char* at = w.grow(kNodeRecordBytes + n_values * io::kF64Size);
+    at[0] = node.is_leaf ? 1 : 0;
+    io::store_f64(at + 1, node.value);
+    io::store_i32(at + 9, node.kind);
+    io::store_i32(at + 13, node.feature_a);
+    io::store_i32(at + 17, node.feature_b);
+    io::store_f64(at + 21, node.threshold);
+    io::store_f64(at + 29, node.coef_a);
+    io::store_f64(at + 37, node.coef_b);
+    io::store_f64(at + 45, node.bias);
+    io::store_i32(at + 53, node.left);
+    io::store_i32(at + 57, node.right);
+    io::store_i32(at + 61, node.missing_right);
+    io::store_f64(at + 65, node.gain);
+    io::store_i32(at + 73, node.projection);
+    io::store_i32(at + 77, count32(n_values));
+    io::store_f64s(at + kNodeRecordBytes, node.leaf_values.data(), n_values);
 }
 
 // Category offsets matter only where routing reads them: internal categorical-pair nodes
@@ -66,10 +69,25 @@ void write_categories(ByteWriter& w, const std::vector<Tree>& trees) {
     w.i32(static_cast<int32_t>(length));
 }
 
+// The length of the five blocks, so the buffer is allocated once.
+size_t model_size(const Booster& b) {
+    size_t n = kHeaderBytes + 3 * io::kI32Size +
+               (2 * b.feature_gain.size() + b.interaction_gain.size()) * io::kF64Size;
+    n += io::kI32Size;
+    for (const Tree& tree : b.trees) {
+        n += io::kI32Size + tree.size() * kNodeRecordBytes;
+        for (const Node& node : tree) n += node.leaf_values.size() * io::kF64Size;
+    }
+    n += io::kI32Size;
+    for (const std::vector<double>& d : b.projections) n += io::kI32Size + d.size() * io::kF64Size;
+    return n + io::kI32Size + b.base_scores.size() * io::kF64Size;
+}
+
 }  // namespace
 
 std::string serialize_model(const Booster& b) {
     ByteWriter w;
+    w.reserve(model_size(b));
     w.f64(b.base_score);
     w.f64(b.learning_rate);
     w.i32(b.objective);

@@ -1,0 +1,129 @@
+"""Writes the seed corpus of the model-bytes fuzzer: one file per model.
+
+Each source is a function returning {name: model bytes}; add a source to SOURCES to seed
+the fuzzer with more models (for instance models made by training).
+"""
+
+import pathlib
+import random
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+
+from model_craft import (
+    Model,
+    axis,
+    category,
+    every_kind_model,
+    leaf,
+    lineage_model,
+    multiclass_model,
+    pair,
+    projection,
+)
+
+
+def random_model(seed: int) -> Model:
+    """A few random trees mixing every split kind, with offsets on some category splits."""
+    gen = random.Random(seed)
+    n_features = gen.randint(2, 6)
+    multiclass = gen.random() < 0.3
+    n_outputs = gen.randint(2, 4) if multiclass else 1
+    directions = []
+    for _ in range(gen.randint(0, 3)):
+        d = [gen.choice([0.0, gen.uniform(-1, 1)]) for _ in range(n_features)]
+        directions.append(d)
+    categories = []
+    trees = []
+    for t in range(gen.randint(1, 4)):
+        tree = []
+
+        def grow(depth, tree=tree, t=t):
+            index = len(tree)
+            tree.append(None)
+            if depth == 0 or gen.random() < 0.25:
+                values = [gen.uniform(-1, 1) for _ in range(n_outputs)] if multiclass else []
+                tree[index] = leaf(0.0 if multiclass else gen.uniform(-1, 1), values)
+                return index
+            kinds = ["axis", "pair", "category"] + (["projection"] if directions else [])
+            kind = gen.choice(kinds)
+            a, b = gen.randrange(n_features), gen.randrange(n_features)
+            left = grow(depth - 1)
+            right = grow(depth - 1)
+            if kind == "axis":
+                node = axis(a, gen.uniform(-1, 1), left, right, gen.randint(0, 1))
+            elif kind == "pair":
+                node = pair(
+                    a,
+                    b,
+                    gen.uniform(-1, 1),
+                    gen.uniform(-1, 1),
+                    gen.uniform(-1, 1),
+                    left,
+                    right,
+                    gen.randint(0, 1),
+                )
+            elif kind == "category":
+                node = category(a, b, gen.uniform(-1, 1), gen.uniform(-1, 1), left, right)
+                if gen.random() < 0.7:
+                    offsets = [gen.uniform(-2, 2) for _ in range(gen.randint(1, 5))]
+                    categories.append((t, index, offsets))
+            else:
+                node = projection(gen.randrange(len(directions)), gen.uniform(-1, 1), left, right)
+            node.gain = gen.uniform(0, 3)
+            tree[index] = node
+            return index
+
+        grow(gen.randint(0, 4))
+        trees.append(tree)
+    return Model(
+        base_score=gen.uniform(-1, 1),
+        learning_rate=gen.uniform(0.01, 1),
+        objective=2 if multiclass else gen.randint(0, 1),
+        clip=gen.randint(0, 1),
+        clip_low=-1.0,
+        clip_high=1.0,
+        n_outputs=n_outputs,
+        n_features=n_features,
+        feature_gain=[gen.random() for _ in range(n_features)],
+        coefficient_gain=[gen.random() for _ in range(n_features)],
+        interaction_gain=[gen.random() for _ in range(n_features * n_features)],
+        trees=trees,
+        projections=directions,
+        base_scores=[gen.uniform(-1, 1) for _ in range(n_outputs)] if multiclass else [],
+        categories=sorted(categories),
+    )
+
+
+def crafted_models() -> dict[str, bytes]:
+    without_offsets = every_kind_model()
+    without_offsets.categories = []
+    models = {
+        "empty": Model().pack(),
+        "every_kind": every_kind_model().pack(),
+        "every_kind_without_offsets": without_offsets.pack(),
+        "multiclass": multiclass_model().pack(),
+        "multiclass_without_start_scores": multiclass_model(with_start_scores=False).pack(),
+        "lineage": lineage_model().pack(),
+    }
+    for seed in range(8):
+        models[f"random_{seed}"] = random_model(seed).pack()
+    return models
+
+
+SOURCES = [crafted_models]
+
+
+def write_corpus(directory: pathlib.Path) -> int:
+    directory.mkdir(parents=True, exist_ok=True)
+    written = 0
+    for source in SOURCES:
+        for name, data in source().items():
+            (directory / f"{name}.bin").write_bytes(data)
+            written += 1
+    return written
+
+
+if __name__ == "__main__":
+    target = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/seeds")
+    print(f"wrote {write_corpus(target)} seed models to {target}")
