@@ -15,16 +15,18 @@ namespace {
 // Columns handled together by one row-major pass.
 constexpr int64_t kColumnGroup = 64;
 
-// Moments of `width` columns that sit side by side in the matrix, starting at column
-// `first`, accumulated row by row; the lanes are columns, so the vector width of the
-// machine never changes a sum.
+// Values and moments of `width` columns that sit side by side in the matrix, starting at
+// column `first`, accumulated row by row in one pass over the rows; the vector lanes are
+// columns, so the vector width of the machine never changes a sum.
 VORLENT_HOT_KERNEL
 void contiguous_moments(const MatrixView& X, const int32_t* rows, int64_t n, int32_t first,
-                        int64_t width, const NodeGradients& node, double* __restrict shx,
-                        double* __restrict shxx, double* __restrict srx, double* __restrict lo,
-                        double* __restrict hi) {
+                        int64_t width, const NodeGradients& node, float* const* values,
+                        double* __restrict shx, double* __restrict shxx, double* __restrict srx,
+                        double* __restrict lo, double* __restrict hi) {
     for (int64_t k = 0; k < n; ++k) {
-        if (k + kPrefetchDistance < n) __builtin_prefetch(X.row(rows[k + kPrefetchDistance]) + first);
+        if (k + kPrefetchDistance < n) {
+            prefetch_span(X.row(rows[k + kPrefetchDistance]) + first, width * sizeof(double));
+        }
         const double* __restrict x = X.row(rows[k]) + first;
         const double h = node.hess[k];
         const double r = -node.grad[k];
@@ -35,6 +37,7 @@ void contiguous_moments(const MatrixView& X, const int32_t* rows, int64_t n, int
             lo[j] = x[j] < lo[j] ? x[j] : lo[j];
             hi[j] = x[j] > hi[j] ? x[j] : hi[j];
         }
+        for (int64_t j = 0; j < width; ++j) values[j][k] = static_cast<float>(x[j]);
     }
 }
 
@@ -78,14 +81,14 @@ void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& 
             bool contiguous = n_m > 0;
             for (int64_t j = 1; j < n_m; ++j) contiguous = contiguous && mf[j] == mf[0] + j;
             if (contiguous) {
-                contiguous_moments(X, rows, n, mf[0], n_m, node, shx, shxx, srx, lo, hi);
+                contiguous_moments(X, rows, n, mf[0], n_m, node, mv, shx, shxx, srx, lo, hi);
             }
-            for (int64_t k = 0; k < n; ++k) {
-                if (k + kPrefetchDistance < n) __builtin_prefetch(X.row(rows[k + kPrefetchDistance]));
+            for (int64_t k = 0; k < n && (!contiguous || n_p > 0); ++k) {
+                if (k + kPrefetchDistance < n) {
+                    prefetch_span(X.row(rows[k + kPrefetchDistance]), X.n_cols * sizeof(double));
+                }
                 const double* row = X.row(rows[k]);
-                if (contiguous) {
-                    for (int64_t j = 0; j < n_m; ++j) mv[j][k] = static_cast<float>(row[mf[j]]);
-                } else {
+                if (!contiguous) {
                     const double h = node.hess[k];
                     const double r = -node.grad[k];
                     for (int64_t j = 0; j < n_m; ++j) {
@@ -126,8 +129,8 @@ void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0,
         for (int32_t k = 0; k < node.n; ++k) {
             // The node's rows are scattered over the matrix: fetch a later row's codes early.
             if (k + kPrefetchDistance < node.n) {
-                __builtin_prefetch(codes + static_cast<int64_t>(rows[k + kPrefetchDistance]) *
-                                               n_features);
+                prefetch_span(codes + static_cast<int64_t>(rows[k + kPrefetchDistance]) * n_features,
+                              n_features * sizeof(uint16_t));
             }
             const uint16_t* row = codes + static_cast<int64_t>(rows[k]) * n_features;
             const double g = node.grad[k];

@@ -18,6 +18,13 @@ struct NodeGradients {
 
 // Rows ahead at which scattered row reads are prefetched.
 inline constexpr int32_t kPrefetchDistance = 16;
+
+// Asks for every cache line of bytes [p, p + size) ahead of its use.
+inline void prefetch_span(const void* p, size_t size) {
+    const char* c = static_cast<const char*>(p);
+    for (size_t off = 0; off < size; off += 64) __builtin_prefetch(c + off);
+    __builtin_prefetch(c + size - 1);
+}
 // Columns x rows above which feature moments are computed in parallel.
 inline constexpr int64_t kParallelMomentCells = 30000;
 

@@ -98,25 +98,35 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
 }
 
 VORLENT_HOT_KERNEL
-float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n) {
-    // Eight independent partial sums, combined in a fixed order: the loop vectorises, and
-    // the result depends only on the data, never on the machine or the thread count.
-    constexpr int32_t kLanes = 8;
-    float lane[kLanes] = {};
-    int32_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) {
-        for (int32_t j = 0; j < kLanes; ++j) lane[j] += xa[k + j] * h[k + j] * xb[k + j];
+void cross_moment_lanes(const float* xa, const float* xb, const float* h, int32_t k0, int32_t k1,
+                        float* lanes) {
+    float lane[kCrossLanes];
+    for (int32_t j = 0; j < kCrossLanes; ++j) lane[j] = lanes[j];
+    int32_t k = k0;
+    for (; k + kCrossLanes <= k1; k += kCrossLanes) {
+        for (int32_t j = 0; j < kCrossLanes; ++j) lane[j] += xa[k + j] * h[k + j] * xb[k + j];
     }
-    for (int32_t j = 0; k < n; ++k, ++j) lane[j] += xa[k] * h[k] * xb[k];
+    for (int32_t j = 0; k < k1; ++k, ++j) lane[j] += xa[k] * h[k] * xb[k];
+    for (int32_t j = 0; j < kCrossLanes; ++j) lanes[j] = lane[j];
+}
+
+float cross_moment_total(const float* lane) {
     float sum = 0.0f;
-    for (int32_t j = 0; j < kLanes; ++j) sum += lane[j];
+    for (int32_t j = 0; j < kCrossLanes; ++j) sum += lane[j];
     return sum;
+}
+
+float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n) {
+    float lane[kCrossLanes] = {};
+    cross_moment_lanes(xa, xb, h, 0, n, lane);
+    return cross_moment_total(lane);
 }
 
 PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
                              const NodeGradients& node, const float* hess_f32,
                              const PairConfig& config, bool missing_aware, double Hs, double R0,
-                             const FeatureMoments& ma, const FeatureMoments& mb, double* offsets) {
+                             const FeatureMoments& ma, const FeatureMoments& mb, double* offsets,
+                             const float* cross_moment) {
     const bool cat_a = config.is_categorical(a.feature);
     const bool cat_b = config.is_categorical(b.feature);
     if (cat_a != cat_b) {
@@ -159,7 +169,9 @@ PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
         s.S_b = mb.sum_hx;
         s.S_bb = mb.sum_hxx;
         s.T_b = mb.sum_rx;
-        s.S_ab = static_cast<double>(cross_moment_f32(a.values, b.values, hess_f32, node.n));
+        s.S_ab = static_cast<double>(cross_moment != nullptr
+                                         ? *cross_moment
+                                         : cross_moment_f32(a.values, b.values, hess_f32, node.n));
         s.T0 = R0;
     }
     return solve_pair_ridge(s, config, a.feature, b.feature);
@@ -187,47 +199,90 @@ double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGra
 }
 
 VORLENT_HOT_KERNEL
-void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
-                  const NodeGradients& node, const PairConfig& config, double* scores) {
+void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                 const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
+                 ScreenSums& sums) {
     // One vector lane per pair: every lane's sums are formed row by row exactly as for one
-    // pair on its own, whatever the vector width of the machine.
+    // pair on its own, whatever the vector width of the machine. Two registers of four
+    // lanes share each row's loads.
     using v4d = double __attribute__((vector_size(32)));
     using v4l = long long __attribute__((vector_size(32)));
-    static_assert(kScreenLanes == 4);
+    static_assert(kScreenLanes == 8);
     const float* xb[kScreenLanes];
-    v4d inv;
+    double inv_lane[kScreenLanes];
     for (int32_t j = 0; j < kScreenLanes; ++j) {
         // Unused lanes repeat the last pair and are dropped at the end.
         const FeatureColumn& col = *b[j < count ? j : count - 1];
         xb[j] = col.values;
-        inv[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
+        inv_lane[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
     }
+#define VORLENT_LANES(v, o) {v[o], v[o + 1], v[o + 2], v[o + 3]}
+    const v4d inv0 = VORLENT_LANES(inv_lane, 0), inv1 = VORLENT_LANES(inv_lane, 4);
+    v4d hz0 = VORLENT_LANES(sums.hz, 0), rz0 = VORLENT_LANES(sums.rz, 0),
+        sz0 = VORLENT_LANES(sums.sz, 0), szz0 = VORLENT_LANES(sums.szz, 0),
+        rzz0 = VORLENT_LANES(sums.rzz, 0);
+    v4d hz1 = VORLENT_LANES(sums.hz, 4), rz1 = VORLENT_LANES(sums.rz, 4),
+        sz1 = VORLENT_LANES(sums.sz, 4), szz1 = VORLENT_LANES(sums.szz, 4),
+        rzz1 = VORLENT_LANES(sums.rzz, 4);
+#undef VORLENT_LANES
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
     // Rows with a missing value add exact zeros to a pair's sums, which leaves them as they
     // would be had the row been skipped.
-    v4d hz = zero, rz = zero, sz = zero, szz = zero, rzz = zero;
     const float* xa = a.values;
-    const int32_t n = node.n;
-    for (int32_t k = 0; k < n; ++k) {
+    for (int32_t k = k0; k < k1; ++k) {
         const double da = xa[k];
         const double h = node.hess[k];
         const double r = -node.grad[k];
         const v4d fa = {da, da, da, da};
-        const v4d fb = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k]),
-                        static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
-        const v4l ok = (fb == fb) & (fa == fa);
-        const v4d z = ok ? fb * fa * inv : zero;
-        const v4d hv = ok ? v4d{h, h, h, h} : zero;
-        const v4d rv = ok ? v4d{r, r, r, r} : zero;
-        hz += hv;
-        rz += rv;
-        sz += hv * z;
-        szz += hv * z * z;
-        rzz += rv * z;
+        const v4d hh = {h, h, h, h};
+        const v4d rr = {r, r, r, r};
+        const v4l a_ok = fa == fa;
+        const v4d fb0 = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k]),
+                         static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
+        const v4d fb1 = {static_cast<double>(xb[4][k]), static_cast<double>(xb[5][k]),
+                         static_cast<double>(xb[6][k]), static_cast<double>(xb[7][k])};
+        const v4l ok0 = (fb0 == fb0) & a_ok;
+        const v4l ok1 = (fb1 == fb1) & a_ok;
+        const v4d z0 = ok0 ? fb0 * fa * inv0 : zero;
+        const v4d z1 = ok1 ? fb1 * fa * inv1 : zero;
+        const v4d h0 = ok0 ? hh : zero;
+        const v4d h1 = ok1 ? hh : zero;
+        const v4d r0 = ok0 ? rr : zero;
+        const v4d r1 = ok1 ? rr : zero;
+        hz0 += h0;
+        hz1 += h1;
+        rz0 += r0;
+        rz1 += r1;
+        sz0 += h0 * z0;
+        sz1 += h1 * z1;
+        szz0 += h0 * z0 * z0;
+        szz1 += h1 * z1 * z1;
+        rzz0 += r0 * z0;
+        rzz1 += r1 * z1;
     }
-    for (int32_t j = 0; j < count; ++j) {
-        scores[j] = screen_score(hz[j], rz[j], sz[j], szz[j], rzz[j], config.lambda);
+    for (int32_t j = 0; j < 4; ++j) {
+        sums.hz[j] = hz0[j];
+        sums.rz[j] = rz0[j];
+        sums.sz[j] = sz0[j];
+        sums.szz[j] = szz0[j];
+        sums.rzz[j] = rzz0[j];
+        sums.hz[j + 4] = hz1[j];
+        sums.rz[j + 4] = rz1[j];
+        sums.sz[j + 4] = sz1[j];
+        sums.szz[j + 4] = szz1[j];
+        sums.rzz[j + 4] = rzz1[j];
     }
+}
+
+double screen_result(const ScreenSums& s, int32_t lane, double lambda) {
+    return screen_score(s.hz[lane], s.rz[lane], s.sz[lane], s.szz[lane], s.rzz[lane], lambda);
+}
+
+void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                  const NodeGradients& node, const PairConfig& config, double* scores) {
+    ScreenSums sums;
+    screen_rows(a, b, count, node, config, 0, node.n, sums);
+    for (int32_t j = 0; j < count; ++j) scores[j] = screen_result(sums, j, config.lambda);
 }
 
 }  // namespace vorlent

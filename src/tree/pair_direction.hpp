@@ -56,23 +56,41 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
 
 // The direction of one pair of columns: categorical-numeric when exactly one column is
 // categorical with 1 to 31 as its largest code in the node, the ridge fit otherwise.
-// `offsets` receives up to kMaxPairCategories values.
+// `offsets` receives up to kMaxPairCategories values. A pair without missing values uses
+// `cross_moment` when it is given, and computes it otherwise.
 PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
                              const NodeGradients& node, const float* hess_f32,
                              const PairConfig& config, bool missing_aware, double Hs, double R0,
-                             const FeatureMoments& ma, const FeatureMoments& mb, double* offsets);
+                             const FeatureMoments& ma, const FeatureMoments& mb, double* offsets,
+                             const float* cross_moment = nullptr);
 
 // How well the product of the two standardised columns explains the gradients.
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,
                    const PairConfig& config);
 
-// The screening scores of up to kScreenLanes pairs that share their first column, in one
-// pass over the rows; each pair's sums are exactly those of screen_pair.
-inline constexpr int32_t kScreenLanes = 4;
+// The screening of up to kScreenLanes pairs that share their first column, one lane per
+// pair. Rows are added in blocks, in order, so each pair's sums are exactly those of
+// screen_pair on its own.
+inline constexpr int32_t kScreenLanes = 8;
+struct ScreenSums {
+    double hz[kScreenLanes] = {}, rz[kScreenLanes] = {}, sz[kScreenLanes] = {};
+    double szz[kScreenLanes] = {}, rzz[kScreenLanes] = {};
+};
+void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                 const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
+                 ScreenSums& sums);
+double screen_result(const ScreenSums& sums, int32_t lane, double lambda);
 void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                   const NodeGradients& node, const PairConfig& config, double* scores);
 
-// Sum of x_a * h * x_b in single precision over n rows.
+// Sum of x_a * h * x_b in single precision over n rows: row k adds into lane k mod 8 (rows
+// may come in several calls of cross_moment_lanes, each starting at a multiple of 8), and
+// the lanes are added in order at the end. The loop vectorises, and the result depends
+// only on the data, never on the machine or the thread count.
+inline constexpr int32_t kCrossLanes = 8;
+void cross_moment_lanes(const float* xa, const float* xb, const float* h, int32_t k0, int32_t k1,
+                        float* lane);
+float cross_moment_total(const float* lane);
 float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n);
 
 }  // namespace vorlent

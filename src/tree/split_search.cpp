@@ -15,7 +15,8 @@ namespace {
 
 // Candidates above which screening and evaluation run in parallel.
 constexpr int64_t kParallelCandidates = 16;
-constexpr int32_t kScreenChunk = 8;
+// Rows screened together while their columns stay in cache.
+constexpr int32_t kScreenBlockRows = 2048;
 constexpr int32_t kMaxDumpedNodes = 500;
 constexpr int32_t kMinDumpRows = 20;
 
@@ -151,12 +152,31 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     for (int32_t pa = 0, p = 0; pa + 1 < c_count; ++pa) {
         for (int32_t pb = pa + 1; pb < c_count; ++pb) ws.pairs[p++] = {pa, pb};
     }
+    // Cross moments of the pairs without missing values, in blocks of rows that stay in
+    // cache while every pair of a thread's run reads them.
+    ws.cross_lanes.assign(static_cast<size_t>(n_pairs) * kCrossLanes, 0.0f);
+    ws.cross.resize(static_cast<size_t>(n_pairs));
+    parallel_blocks(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p0, int64_t p1) {
+        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
+            const int32_t k1 = std::min(n, k0 + kScreenBlockRows);
+            for (int64_t p = p0; p < p1; ++p) {
+                const auto [pa, pb] = ws.pairs[p];
+                if (has_missing[cols[pa].feature] || has_missing[cols[pb].feature]) continue;
+                cross_moment_lanes(cols[pa].values, cols[pb].values, h32, k0, k1,
+                                   ws.cross_lanes.data() + p * kCrossLanes);
+            }
+        }
+        for (int64_t p = p0; p < p1; ++p) {
+            ws.cross[p] = cross_moment_total(ws.cross_lanes.data() + p * kCrossLanes);
+        }
+    });
     parallel_for(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p) {
         const auto [pa, pb] = ws.pairs[p];
         const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
         ws.directions[p] = pair_direction(cols[pa], cols[pb], node, h32, config, missing_aware, hs,
                                           r0, ws.moments[pa], ws.moments[pb],
-                                          ws.pair_offsets.data() + p * kMaxPairCategories);
+                                          ws.pair_offsets.data() + p * kMaxPairCategories,
+                                          &ws.cross[p]);
     });
     std::vector<PairCandidate>& candidates = ws.candidates;
     candidates.clear();
@@ -193,16 +213,31 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             }
             const int64_t n_groups = static_cast<int64_t>(ws.groups.size());
             ws.groups.push_back(static_cast<int32_t>(candidates.size()));
-            parallel_for_dynamic(
-                n_groups, kScreenChunk / kScreenLanes,
-                static_cast<int64_t>(candidates.size()) > kParallelCandidates, [&](int64_t g) {
-                    const int32_t first_i = ws.groups[g];
-                    const int32_t count = ws.groups[g + 1] - first_i;
-                    const FeatureColumn* lanes[kScreenLanes];
-                    double scores[kScreenLanes];
-                    for (int32_t j = 0; j < count; ++j) lanes[j] = &cols[candidates[first_i + j].pos_b];
-                    screen_pairs(cols[candidates[first_i].pos_a], lanes, count, node, config, scores);
-                    for (int32_t j = 0; j < count; ++j) candidates[first_i + j].screen_score = scores[j];
+            // Each thread takes a run of groups and walks the rows in blocks small enough to
+            // stay in cache while every group of the run reads them.
+            ws.screen_sums.assign(static_cast<size_t>(n_groups), ScreenSums{});
+            parallel_blocks(
+                n_groups, static_cast<int64_t>(candidates.size()) > kParallelCandidates,
+                [&](int64_t g0, int64_t g1) {
+                    for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
+                        const int32_t k1 = std::min(n, k0 + kScreenBlockRows);
+                        for (int64_t g = g0; g < g1; ++g) {
+                            const int32_t first_i = ws.groups[g];
+                            const int32_t count = ws.groups[g + 1] - first_i;
+                            const FeatureColumn* lanes[kScreenLanes];
+                            for (int32_t j = 0; j < count; ++j) {
+                                lanes[j] = &cols[candidates[first_i + j].pos_b];
+                            }
+                            screen_rows(cols[candidates[first_i].pos_a], lanes, count, node,
+                                        config, k0, k1, ws.screen_sums[g]);
+                        }
+                    }
+                    for (int64_t g = g0; g < g1; ++g) {
+                        for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
+                            candidates[i].screen_score =
+                                screen_result(ws.screen_sums[g], i - ws.groups[g], config.lambda);
+                        }
+                    }
                 });
             keep_screened(candidates, std::max<size_t>(1, cap / 2), ws);
         } else {

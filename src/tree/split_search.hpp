@@ -31,12 +31,15 @@ struct SearchWorkspace {
     std::vector<std::pair<int32_t, int32_t>> pairs;  // column positions of every pair
     std::vector<PairDirection> directions;           // one per pair
     std::vector<double> pair_offsets;                // kMaxPairCategories per pair
+    std::vector<float> cross_lanes;                  // kCrossLanes partial sums per pair
+    std::vector<float> cross;                        // cross moment per pair
     std::vector<FeatureMoments> moments;
     std::vector<PairCandidate> candidates;
     std::vector<PairCandidate> kept;
     std::vector<double> offset_pool;
     std::vector<int32_t> order;
     std::vector<int32_t> groups;  // first candidate of each screening group
+    std::vector<ScreenSums> screen_sums;  // one per screening group
     std::vector<char> marked;
     std::vector<SplitChoice> thread_best;
     std::vector<int32_t> thread_best_candidate;

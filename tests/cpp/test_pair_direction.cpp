@@ -244,13 +244,20 @@ TEST(Screening, MatchesProductRegressionScore) {
     }
     FeatureColumn c{2, xc.data(), true}, d{3, xd.data(), true};
     fx.scale = {2.0, 0.5, 1.5, 0.7};
-    const FeatureColumn* lanes[4] = {&b, &c, &d, &b};
-    for (int count = 1; count <= 4; ++count) {
-        double scores[4];
+    const FeatureColumn* lanes[kScreenLanes] = {&b, &c, &d, &b, &d, &c, &c, &b};
+    for (int count = 1; count <= kScreenLanes; ++count) {
+        double scores[kScreenLanes];
         screen_pairs(a, lanes, count, node, fx.config(1.0), scores);
         for (int j = 0; j < count; ++j) {
             EXPECT_EQ(scores[j], screen_pair(a, *lanes[j], node, fx.config(1.0)));
         }
+    }
+    // Rows added in several blocks give the sums of one pass.
+    ScreenSums blocked;
+    screen_rows(a, lanes, 3, node, fx.config(1.0), 0, 17, blocked);
+    screen_rows(a, lanes, 3, node, fx.config(1.0), 17, n, blocked);
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_EQ(screen_result(blocked, j, 1.0), screen_pair(a, *lanes[j], node, fx.config(1.0)));
     }
 }
 
@@ -269,6 +276,11 @@ TEST(CrossMoment, EightLanesInAFixedOrder) {
         float expected = 0.0f;
         for (float v : lane) expected += v;
         EXPECT_EQ(cross_moment_f32(a.data(), b.data(), h.data(), n), expected);
+        float blocked[kCrossLanes] = {};
+        const int split = (n / 2) / kCrossLanes * kCrossLanes;
+        cross_moment_lanes(a.data(), b.data(), h.data(), 0, split, blocked);
+        cross_moment_lanes(a.data(), b.data(), h.data(), split, n, blocked);
+        EXPECT_EQ(cross_moment_total(blocked), expected);
     }
 }
 
