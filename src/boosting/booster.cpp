@@ -71,7 +71,12 @@ void Booster::compute_feature_scale(const MatrixView& X) {
 void Booster::refresh_model_facts() {
     required_width = required_columns(trees, projections);
     deepest_path = 0;
-    for (const Tree& tree : trees) deepest_path = std::max(deepest_path, tree_depth(tree));
+    packed.clear();
+    packed.reserve(trees.size());
+    for (const Tree& tree : trees) {
+        deepest_path = std::max(deepest_path, tree_depth(tree));
+        packed.push_back(pack_tree(tree));
+    }
 }
 
 }  // namespace vorlent

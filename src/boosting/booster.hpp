@@ -5,6 +5,7 @@
 #include "common/matrix.hpp"
 #include "common/random.hpp"
 #include "model/node.hpp"
+#include "model/packed_forest.hpp"
 
 namespace vorlent {
 
@@ -87,6 +88,8 @@ public:
     int32_t required_width = 0;
     // Internal nodes on the longest root-to-leaf path of any tree.
     int32_t deepest_path = 0;
+    // Compact copies of the trees for prediction; in step with `trees` after every refresh.
+    std::vector<PackedTree> packed;
 };
 
 }  // namespace vorlent

@@ -1,53 +1,69 @@
 #include "model/predict.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "common/parallel.hpp"
+#include "model/packed_forest.hpp"
 #include "model/routing.hpp"
 
 namespace vorlent {
 namespace {
 
+// Rows predicted together, tree after tree, while their feature rows stay in cache.
+constexpr int64_t kChunkRows = 256;
+
 // Walks rows [begin, end) through one tree, four rows side by side, and adds each
 // reached leaf's value times the learning rate to the row's score.
-void add_tree_single(const Tree& tree, const Directions& projections, const MatrixView& X,
-                     double learning_rate, int64_t begin, int64_t end, double* out) {
+void add_tree_single(const PackedTree& packed, const Tree& tree, const Directions& projections,
+                     const MatrixView& X, double learning_rate, int64_t begin, int64_t end,
+                     double* out) {
     int64_t r = begin;
     for (; r + 4 <= end; r += 4) {
         const double* row0 = X.row(r);
         const double* row1 = X.row(r + 1);
         const double* row2 = X.row(r + 2);
         const double* row3 = X.row(r + 3);
-        int32_t i0 = 0, i1 = 0, i2 = 0, i3 = 0;
-        for (;;) {
-            const Node& n0 = tree[i0];
-            const Node& n1 = tree[i1];
-            const Node& n2 = tree[i2];
-            const Node& n3 = tree[i3];
-            if (n0.is_leaf && n1.is_leaf && n2.is_leaf && n3.is_leaf) break;
-            if (!n0.is_leaf) i0 = goes_right(n0, row0, projections) ? n0.right : n0.left;
-            if (!n1.is_leaf) i1 = goes_right(n1, row1, projections) ? n1.right : n1.left;
-            if (!n2.is_leaf) i2 = goes_right(n2, row2, projections) ? n2.right : n2.left;
-            if (!n3.is_leaf) i3 = goes_right(n3, row3, projections) ? n3.right : n3.left;
+        int32_t i0 = packed.root, i1 = packed.root, i2 = packed.root, i3 = packed.root;
+        while ((i0 & i1 & i2 & i3) >= 0) {
+            // At least one of the four is still at an internal node.
+            if (i0 >= 0) {
+                const PackedNode& p = packed.nodes[i0];
+                i0 = packed_goes_right(p, row0, tree, projections) ? p.right : p.left;
+            }
+            if (i1 >= 0) {
+                const PackedNode& p = packed.nodes[i1];
+                i1 = packed_goes_right(p, row1, tree, projections) ? p.right : p.left;
+            }
+            if (i2 >= 0) {
+                const PackedNode& p = packed.nodes[i2];
+                i2 = packed_goes_right(p, row2, tree, projections) ? p.right : p.left;
+            }
+            if (i3 >= 0) {
+                const PackedNode& p = packed.nodes[i3];
+                i3 = packed_goes_right(p, row3, tree, projections) ? p.right : p.left;
+            }
         }
-        out[r] = tree[i0].value * learning_rate + out[r];
-        out[r + 1] = tree[i1].value * learning_rate + out[r + 1];
-        out[r + 2] = tree[i2].value * learning_rate + out[r + 2];
-        out[r + 3] = tree[i3].value * learning_rate + out[r + 3];
+        out[r] = packed.leaf_value[~i0] * learning_rate + out[r];
+        out[r + 1] = packed.leaf_value[~i1] * learning_rate + out[r + 1];
+        out[r + 2] = packed.leaf_value[~i2] * learning_rate + out[r + 2];
+        out[r + 3] = packed.leaf_value[~i3] * learning_rate + out[r + 3];
     }
     for (; r < end; ++r) {
-        const int32_t leaf = find_leaf(tree, X.row(r), projections);
-        out[r] = tree[leaf].value * learning_rate + out[r];
+        const int32_t leaf = packed_find_leaf(packed, tree, X.row(r), projections);
+        out[r] = packed.leaf_value[leaf] * learning_rate + out[r];
     }
 }
 
-void predict_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t end,
-                   double* out) {
+void predict_chunk(const Booster& b, const std::vector<PackedTree>& packed, const MatrixView& X,
+                   int64_t begin, int64_t end, double* out) {
+    const size_t n_trees = b.trees.size();
     if (b.objective != kMulticlass) {
         for (int64_t r = begin; r < end; ++r) out[r] = b.base_score;
-        for (const Tree& tree : b.trees) {
-            add_tree_single(tree, b.projections, X, b.learning_rate, begin, end, out);
+        for (size_t t = 0; t < n_trees; ++t) {
+            add_tree_single(packed[t], b.trees[t], b.projections, X, b.learning_rate, begin, end,
+                            out);
         }
         return;
     }
@@ -56,14 +72,32 @@ void predict_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t
     for (int64_t r = begin; r < end; ++r) {
         for (int64_t j = 0; j < k; ++j) out[r * k + j] = has_base ? b.base_scores[j] : 0.0;
     }
-    for (const Tree& tree : b.trees) {
+    if (k <= 0) return;
+    for (size_t t = 0; t < n_trees; ++t) {
+        const Tree& tree = b.trees[t];
         for (int64_t r = begin; r < end; ++r) {
-            const Node& leaf = tree[find_leaf(tree, X.row(r), b.projections)];
-            if (k <= 0 || static_cast<int64_t>(leaf.leaf_values.size()) != k) continue;
+            const int32_t slot = packed_find_leaf(packed[t], tree, X.row(r), b.projections);
+            const Node& leaf = tree[packed[t].leaf_node[slot]];
+            if (static_cast<int64_t>(leaf.leaf_values.size()) != k) continue;
             for (int64_t j = 0; j < k; ++j) {
                 out[r * k + j] = leaf.leaf_values[j] * b.learning_rate + out[r * k + j];
             }
         }
+    }
+}
+
+void predict_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t end,
+                   double* out) {
+    // The packed trees are refreshed with every change of the model; a model changed
+    // without a refresh is packed here instead of predicting from stale copies.
+    std::vector<PackedTree> fresh;
+    const std::vector<PackedTree>* packed = &b.packed;
+    if (b.packed.size() != b.trees.size()) {
+        for (const Tree& tree : b.trees) fresh.push_back(pack_tree(tree));
+        packed = &fresh;
+    }
+    for (int64_t c0 = begin; c0 < end; c0 += kChunkRows) {
+        predict_chunk(b, *packed, X, c0, std::min(end, c0 + kChunkRows), out);
     }
 }
 
