@@ -129,3 +129,31 @@ TEST(Predict, EmptyEnsemblePredictsStartScore) {
     EXPECT_EQ(out[0], -0.75);
     EXPECT_EQ(out[1], -0.75);
 }
+
+TEST(Predict, PackedTreesRouteLikeTheNodesForEveryTest) {
+    std::mt19937 gen(13);
+    Booster b = default_booster();
+    b.projections = {{0.6, 0.0, -0.8, 0.0}};
+    for (int t = 0; t < 6; ++t) b.trees.push_back(random_tree(gen, 3, 4));
+    // A tree mixing a categorical pair, a projection, and missing values sent left.
+    Tree mixed(7);
+    mixed[0] = split_node(kCategoryPair, 3, 1, 0, 1.0, 0.5, -0.25, 1, 4);
+    mixed[0].category_values = {-1.0, 0.0, 1.0};
+    mixed[1] = split_node(kAxis, 2, -1, 0.1, 0, 0, 0, 2, 3);
+    mixed[1].missing_right = 0;
+    mixed[2] = leaf(1.0);
+    mixed[3] = leaf(2.0);
+    mixed[4] = split_node(kNoSplit, -1, -1, 0, 0, 0, 0.05, 5, 6);
+    mixed[4].projection = 0;
+    mixed[5] = leaf(3.0);
+    mixed[6] = leaf(4.0);
+    b.trees.push_back(mixed);
+    b.trees.push_back(Tree(1, leaf(0.5)));
+    b.refresh_model_facts();
+    ASSERT_EQ(b.packed.size(), b.trees.size());
+    std::vector<double> x = random_matrix(gen, 3001, 4, 0.15);
+    for (int64_t r = 0; r < 3001; ++r) x[r * 4 + 3] = static_cast<double>(gen() % 5) - 1.0;
+    std::vector<double> got(3001);
+    predict_scores(b, MatrixView{x.data(), 3001, 4}, got.data());
+    EXPECT_TRUE(same_bits(got, naive_scores(b, x, 4)));
+}
