@@ -1,9 +1,11 @@
 #include "tree/grow_lineage.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "common/numeric.hpp"
+#include "common/parallel.hpp"
 #include "model/importance.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/histogram.hpp"
@@ -13,6 +15,10 @@ namespace vorlent {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Rows handled together while every pair reads them from cache.
+constexpr int32_t kBlockRows = 2048;
+// Pairs above which the passes over the rows run in parallel (each pair on its own).
+constexpr int64_t kParallelPairs = 16;
 
 // A candidate direction: a feature column (source 0) or a lineage entry (source 1).
 struct DirectionCandidate {
@@ -20,17 +26,29 @@ struct DirectionCandidate {
     int32_t index = 0;
 };
 
-// Values of a candidate over the node rows.
-void candidate_values(const DirectionCandidate& c, const MatrixView& X,
-                      const std::vector<int32_t>& rows,
-                      const std::vector<std::vector<double>>& lineage_values, double* out) {
-    const size_t n = rows.size();
-    if (c.source == 1) {
-        const std::vector<double>& v = lineage_values[c.index];
-        std::copy(v.begin(), v.end(), out);
-        return;
-    }
-    for (size_t k = 0; k < n; ++k) out[k] = X.at(rows[k], c.index);
+// One pair of candidates and everything its evaluation needs.
+struct LineagePair {
+    int32_t i = 0, j = 0;  // candidate positions, i < j
+    // Hessian-weighted sums over the rows where neither value is missing.
+    double W = 0, Sa = 0, Sb = 0, Saa = 0, Sbb = 0, Sab = 0, Ra = 0, Rb = 0, R0 = 0;
+    bool solved = false;
+    double ca = 0, cb = 0, norm = 0;
+    double lo = kInf, hi = -kInf;
+    bool any_missing = false;
+    int64_t cells = -1;  // first cell of its histogram, -1 without one
+};
+
+// Runs body(pair, k0, k1) for every pair over the rows in blocks, each pair seeing its rows
+// in order; pairs are spread over threads.
+template <class Body>
+void for_pairs_by_blocks(std::vector<LineagePair>& pairs, int32_t n, Body&& body) {
+    const int64_t m = static_cast<int64_t>(pairs.size());
+    parallel_blocks(m, m > kParallelPairs, [&](int64_t p0, int64_t p1) {
+        for (int32_t k0 = 0; k0 < n; k0 += kBlockRows) {
+            const int32_t k1 = std::min(n, k0 + kBlockRows);
+            for (int64_t p = p0; p < p1; ++p) body(pairs[p], k0, k1);
+        }
+    });
 }
 
 }  // namespace
@@ -38,7 +56,7 @@ void candidate_values(const DirectionCandidate& c, const MatrixView& X,
 int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, const double* hess,
                           std::vector<int32_t> rows, Directions lineage, int32_t depth,
                           double lower, double upper, Booster& b) {
-    const size_t n = rows.size();
+    const int32_t n = static_cast<int32_t>(rows.size());
     double G = 0.0, H = 0.0;
     for (int32_t r : rows) {
         G += grad[r];
@@ -47,14 +65,9 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     const int32_t index = static_cast<int32_t>(tree.size());
     tree.emplace_back();
     tree[index].value = clamp_value(-G / (H + b.reg_lambda), lower, upper);
-    if (!(depth < b.max_depth && static_cast<int64_t>(n) >= b.min_samples)) return index;
+    if (!(depth < b.max_depth && n >= b.min_samples)) return index;
 
     const int32_t n_features = X.n_cols;
-    std::vector<double> node_grad(n), node_hess(n);
-    for (size_t k = 0; k < n; ++k) {
-        node_grad[k] = grad[rows[k]];
-        node_hess[k] = hess[rows[k]];
-    }
     std::vector<int32_t> columns;
     if (depth == 0) {
         columns.resize(static_cast<size_t>(n_features));
@@ -62,105 +75,177 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     } else {
         sample_columns(n_features, b.colsample, b.rng, columns);
     }
-    // Projections of the node rows on every lineage direction, computed once per node.
-    std::vector<std::vector<double>> lineage_values(lineage.size(), std::vector<double>(n));
-    for (size_t e = 0; e < lineage.size(); ++e) {
-        const std::vector<double>& d = lineage[e];
-        for (size_t k = 0; k < n; ++k) {
-            const double* row = X.row(rows[k]);
-            double s = 0.0;
-            for (int32_t m = 0; m < n_features; ++m) {
-                if (d[m] != 0.0) s += d[m] * row[m];
-            }
-            lineage_values[e][k] = s;
-        }
-    }
     std::vector<DirectionCandidate> candidates;
     for (int32_t c : columns) candidates.push_back({0, c});
     for (size_t e = 0; e < lineage.size(); ++e) candidates.push_back({1, static_cast<int32_t>(e)});
+    const size_t m = candidates.size();
+
+    // The node's gradients and every candidate's values over the node rows, one column
+    // each: lineage entries by their projection, formed once per node.
+    std::vector<double> node_grad(n), node_hess(n);
+    std::vector<double> values(m * static_cast<size_t>(n));
+    std::vector<char> has_nan(m, 0);
+    for (int32_t k = 0; k < n; ++k) {
+        const double* row = X.row(rows[k]);
+        node_grad[k] = grad[rows[k]];
+        node_hess[k] = hess[rows[k]];
+        for (size_t c = 0; c < columns.size(); ++c) values[c * n + k] = row[columns[c]];
+        for (size_t e = 0; e < lineage.size(); ++e) {
+            const std::vector<double>& d = lineage[e];
+            double s = 0.0;
+            for (int32_t f = 0; f < n_features; ++f) {
+                if (d[f] != 0.0) s += d[f] * row[f];
+            }
+            values[(columns.size() + e) * n + k] = s;
+        }
+    }
+    for (size_t c = 0; c < m; ++c) {
+        const double* v = values.data() + c * n;
+        for (int32_t k = 0; k < n && !has_nan[c]; ++k) has_nan[c] = std::isnan(v[k]);
+    }
+    auto column_of = [&](int32_t c) { return values.data() + static_cast<size_t>(c) * n; };
     auto direction_of = [&](const DirectionCandidate& c, double scale, std::vector<double>& y) {
         if (c.source == 0) {
             y[c.index] += scale;
         } else {
             const std::vector<double>& d = lineage[c.index];
-            for (int32_t m = 0; m < n_features; ++m) y[m] += scale * d[m];
+            for (int32_t f = 0; f < n_features; ++f) y[f] += scale * d[f];
         }
     };
 
-    const NodeGradients node{node_grad.data(), node_hess.data(), static_cast<int32_t>(n), G, H};
-    ThreadScratch scratch;
-    std::vector<double> xa(n), xb(n), z(n), best_z(n), y(static_cast<size_t>(n_features));
-    std::vector<double> best_direction;
-    double best_gain = 0.0, best_threshold = 0.0;
+    std::vector<LineagePair> pairs;
+    for (size_t i = 0; i < m; ++i) {
+        for (size_t j = i + 1; j < m; ++j) {
+            LineagePair p;
+            p.i = static_cast<int32_t>(i);
+            p.j = static_cast<int32_t>(j);
+            pairs.push_back(p);
+        }
+    }
+    // The ridge sums of every pair.
+    for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+        const double* xa = column_of(p.i);
+        const double* xb = column_of(p.j);
+        const bool check = has_nan[p.i] || has_nan[p.j];
+        for (int32_t k = k0; k < k1; ++k) {
+            const double a = xa[k], bv = xb[k];
+            if (check && (std::isnan(a) || std::isnan(bv))) continue;
+            const double h = node_hess[k], g = node_grad[k];
+            p.W += h;
+            p.Sa += h * a;
+            p.Sb += h * bv;
+            p.Saa += h * a * a;
+            p.Sbb += h * bv * bv;
+            p.Sab += h * a * bv;
+            p.Ra -= g * a;
+            p.Rb -= g * bv;
+            p.R0 -= g;
+        }
+    });
+    // The hessian-weighted ridge regression of the Newton step on the centred pair, and
+    // the length of the direction it gives over all columns.
     const double lambda = b.reg_lambda;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        candidate_values(candidates[i], X, rows, lineage_values, xa.data());
-        for (size_t j = i + 1; j < candidates.size(); ++j) {
-            candidate_values(candidates[j], X, rows, lineage_values, xb.data());
-            double W = 0, Sa = 0, Sb = 0, Saa = 0, Sbb = 0, Sab = 0, Ra = 0, Rb = 0, R0 = 0;
-            for (size_t k = 0; k < n; ++k) {
-                const double a = xa[k], bv = xb[k];
-                if (std::isnan(a) || std::isnan(bv)) continue;
-                const double h = node_hess[k], g = node_grad[k];
-                W += h;
-                Sa += h * a;
-                Sb += h * bv;
-                Saa += h * a * a;
-                Sbb += h * bv * bv;
-                Sab += h * a * bv;
-                Ra -= g * a;
-                Rb -= g * bv;
-                R0 -= g;
-            }
-            if (!(W >= kTiny)) continue;
-            const double vbb = Sbb - Sb * Sb / W + lambda;
-            const double vaa = Saa - Sa * Sa / W + lambda;
-            const double vab = Sab - Sb * Sa / W;
-            const double det = vbb * vaa - vab * vab;
-            if (!(std::fabs(det) >= kTiny)) continue;
-            const double ra = Ra - R0 * Sa / W;
-            const double rb = Rb - R0 * Sb / W;
-            const double ca = (ra * vbb - rb * vab) / det;
-            const double cb = (rb * vaa - ra * vab) / det;
-            std::fill(y.begin(), y.end(), 0.0);
-            direction_of(candidates[i], ca, y);
-            direction_of(candidates[j], cb, y);
-            double norm_sq = 0.0;
-            for (double v : y) norm_sq += v * v;
-            const double norm = std::sqrt(norm_sq);
-            if (!(norm >= kTiny)) continue;
-            bool any_missing = false;
-            double lo = kInf, hi = -kInf;
-            for (size_t k = 0; k < n; ++k) {
-                if (std::isnan(xa[k]) || std::isnan(xb[k])) {
-                    z[k] = kNaN;
-                    any_missing = true;
-                    continue;
-                }
-                const double v = (ca * xa[k] + cb * xb[k]) / norm;
-                z[k] = v;
+    std::vector<double> y(static_cast<size_t>(n_features));
+    for (LineagePair& p : pairs) {
+        if (!(p.W >= kTiny)) continue;
+        const double vbb = p.Sbb - p.Sb * p.Sb / p.W + lambda;
+        const double vaa = p.Saa - p.Sa * p.Sa / p.W + lambda;
+        const double vab = p.Sab - p.Sb * p.Sa / p.W;
+        const double det = vbb * vaa - vab * vab;
+        if (!(std::fabs(det) >= kTiny)) continue;
+        const double ra = p.Ra - p.R0 * p.Sa / p.W;
+        const double rb = p.Rb - p.R0 * p.Sb / p.W;
+        p.ca = (ra * vbb - rb * vab) / det;
+        p.cb = (rb * vaa - ra * vab) / det;
+        std::fill(y.begin(), y.end(), 0.0);
+        direction_of(candidates[p.i], p.ca, y);
+        direction_of(candidates[p.j], p.cb, y);
+        double norm_sq = 0.0;
+        for (double v : y) norm_sq += v * v;
+        p.norm = std::sqrt(norm_sq);
+        p.solved = p.norm >= kTiny;
+    }
+    auto projection = [&](const LineagePair& p, int32_t k) {
+        const double a = column_of(p.i)[k], bv = column_of(p.j)[k];
+        if (std::isnan(a) || std::isnan(bv)) return kNaN;
+        return (p.ca * a + p.cb * bv) / p.norm;
+    };
+    // The range of every projection, then its equal-width histogram.
+    for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+        if (!p.solved) return;
+        if (!has_nan[p.i] && !has_nan[p.j]) {
+            const double* xa = column_of(p.i);
+            const double* xb = column_of(p.j);
+            double lo = p.lo, hi = p.hi;
+            for (int32_t k = k0; k < k1; ++k) {
+                const double v = (p.ca * xa[k] + p.cb * xb[k]) / p.norm;
                 lo = v < lo ? v : lo;
                 hi = v > hi ? v : hi;
             }
-            const ProjectedCut cut = projected_histogram_split(z.data(), node, lambda, lo, hi,
-                                                               any_missing, scratch, b.hist_bins);
-            if (cut.found && cut.gain > best_gain) {
-                best_direction.resize(y.size());
-                for (size_t m = 0; m < y.size(); ++m) best_direction[m] = y[m] / norm;
-                best_threshold = cut.threshold;
-                best_gain = cut.gain;
-                best_z.swap(z);
+            p.lo = lo;
+            p.hi = hi;
+            return;
+        }
+        for (int32_t k = k0; k < k1; ++k) {
+            const double v = projection(p, k);
+            if (std::isnan(v)) {
+                p.any_missing = true;
+                continue;
             }
+            p.lo = v < p.lo ? v : p.lo;
+            p.hi = v > p.hi ? v : p.hi;
+        }
+    });
+    const int32_t bins = b.hist_bins;
+    int64_t n_cells = 0;
+    for (LineagePair& p : pairs) {
+        if (p.solved && p.hi - p.lo >= kTiny) {
+            p.cells = n_cells;
+            n_cells += 2 * static_cast<int64_t>(bins);
         }
     }
-    if (!(best_gain > kMinGain)) return index;
+    std::vector<double> cells(static_cast<size_t>(n_cells), 0.0);
+    for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+        if (p.cells < 0) return;
+        double* cell = cells.data() + p.cells;
+        const double step = (p.hi - p.lo) / bins;
+        for (int32_t k = k0; k < k1; ++k) {
+            const double v = projection(p, k);
+            if (std::isnan(v)) continue;  // scored on the right side, where it is sent
+            const int32_t bin = clamp_bin((v - p.lo) / step, bins);
+            cell[2 * bin] += node_grad[k];
+            cell[2 * bin + 1] += node_hess[k];
+        }
+    });
+    // The best cut over all pairs; ties keep the earlier pair.
+    const NodeGradients node{node_grad.data(), node_hess.data(), n, G, H};
+    const LineagePair* best = nullptr;
+    double best_gain = 0.0, best_threshold = 0.0;
+    for (const LineagePair& p : pairs) {
+        if (p.cells < 0) continue;
+        const double* cell = cells.data() + p.cells;
+        const ProjectedCut cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo,
+                                                      (p.hi - p.lo) / bins, node, lambda);
+        if (cut.found && cut.gain > best_gain) {
+            best = &p;
+            best_gain = cut.gain;
+            best_threshold = cut.threshold;
+        }
+    }
+    if (best == nullptr || !(best_gain > kMinGain)) return index;
 
+    // A row goes left when its projection is a number below the threshold.
     std::vector<int32_t> left_rows, right_rows;
-    for (size_t k = 0; k < n; ++k) {
-        const double v = best_z[k];
+    for (int32_t k = 0; k < n; ++k) {
+        const double v = projection(*best, k);
         (!std::isnan(v) && v < best_threshold ? left_rows : right_rows).push_back(rows[k]);
     }
     if (left_rows.empty() || right_rows.empty()) return index;
+
+    std::vector<double> best_direction(static_cast<size_t>(n_features), 0.0);
+    direction_of(candidates[best->i], best->ca, best_direction);
+    direction_of(candidates[best->j], best->cb, best_direction);
+    for (double& v : best_direction) v /= best->norm;
 
     credit_projection(b, best_direction, best_gain);
     b.projections.push_back(best_direction);
@@ -181,13 +266,11 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     }
     // Release the node's working arrays before recursing.
     rows = {};
-    lineage_values = {};
+    values = {};
+    cells = {};
+    pairs = {};
     node_grad = {};
     node_hess = {};
-    xa = {};
-    xb = {};
-    z = {};
-    best_z = {};
     const int32_t left = grow_lineage_node(tree, X, grad, hess, std::move(left_rows),
                                            child_lineage, depth + 1, lower, upper, b);
     const int32_t right = grow_lineage_node(tree, X, grad, hess, std::move(right_rows),

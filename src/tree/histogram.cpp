@@ -177,8 +177,7 @@ void best_bin_cut(int32_t feature, const double* cells, const std::vector<double
 ProjectedCut projected_histogram_split(const double* projected, const NodeGradients& node,
                                        double lambda, double lo, double hi, bool missing_aware,
                                        ThreadScratch& s, int32_t bins) {
-    ProjectedCut out;
-    if (node.n == 0 || !(hi - lo >= kTiny)) return out;
+    if (node.n == 0 || !(hi - lo >= kTiny)) return ProjectedCut{};
     double* gh = grow(s.proj_grad_hist, bins);
     double* hh = grow(s.proj_hess_hist, bins);
     std::fill(gh, gh + bins, 0.0);
@@ -191,11 +190,18 @@ ProjectedCut projected_histogram_split(const double* projected, const NodeGradie
         gh[b] += node.grad[k];
         hh[b] += node.hess[k];
     }
+    return scan_projected_cells(gh, hh, 1, bins, lo, step, node, lambda);
+}
+
+ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_cells,
+                                  int32_t stride, int32_t bins, double lo, double step,
+                                  const NodeGradients& node, double lambda) {
+    ProjectedCut out;
     const double parent = node.G * node.G / (node.H + lambda);
     double gl = 0.0, hl = 0.0;
     for (int32_t i = 0; i + 1 < bins; ++i) {
-        gl += gh[i];
-        hl += hh[i];
+        gl += grad_cells[static_cast<int64_t>(i) * stride];
+        hl += hess_cells[static_cast<int64_t>(i) * stride];
         if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
         const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
         if (gain > out.gain) {

@@ -68,6 +68,13 @@ ProjectedCut projected_histogram_split(const double* projected, const NodeGradie
                                        double lambda, double lo, double hi, bool missing_aware,
                                        ThreadScratch& s, int32_t bins);
 
+// The cut scan of an equal-width histogram whose cell i starts at lo + i * step; cell i's
+// sums are at grad_cells[i * stride] and hess_cells[i * stride]. Missing values, kept
+// out of the cells, count on the right side.
+ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_cells,
+                                  int32_t stride, int32_t bins, double lo, double step,
+                                  const NodeGradients& node, double lambda);
+
 // Threshold search on coef_a * x_a + coef_b * x_b: exact double-precision histogram for
 // pairs with missing values, single-precision histogram of 4 * hist_bins cells otherwise.
 SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
