@@ -142,11 +142,9 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
 
     sample_columns(in.X->n_cols, b.colsample, b.rng, ws.features);
     const size_t c_count = ws.features.size();
-    float* values = grow(ws.scratch[0].column_values, c_count * static_cast<size_t>(n));
+    // Column values are materialised by the oblique search, which alone reads them.
     ws.columns.resize(c_count);
-    for (size_t i = 0; i < c_count; ++i) {
-        ws.columns[i] = FeatureColumn{ws.features[i], values + i * static_cast<size_t>(n), false};
-    }
+    for (size_t i = 0; i < c_count; ++i) ws.columns[i] = FeatureColumn{ws.features[i], nullptr, false};
 
     const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &b, depth};
     SplitChoice split = search_oblique_split(search, ws.scratch, ws.search);

@@ -125,6 +125,14 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     if (!(hs >= kTiny)) return SplitChoice{};
 
     const std::vector<bool>& has_missing = in.bins->has_missing;
+    // One block of single-precision values per column, in scratch element 0.
+    float* values = grow(scratch.empty() ? scratch.emplace_back().column_values
+                                         : scratch[0].column_values,
+                         cols.size() * static_cast<size_t>(n));
+    for (size_t i = 0; i < cols.size(); ++i) {
+        cols[i].values = values + i * static_cast<size_t>(n);
+        cols[i].filled = false;
+    }
     ws.moments.resize(cols.size());
     fill_columns(cols, has_missing, *in.X, in.rows, node, ws.moments.data());
 
