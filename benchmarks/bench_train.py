@@ -270,6 +270,7 @@ def save(results: list[Result], out_dir: pathlib.Path, stem: str) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import NullFormatter
 
     datasets = list(dict.fromkeys(r.dataset for r in results))
     fig, axes = plt.subplots(len(datasets), 2, figsize=(12, 3.2 * len(datasets)), squeeze=False)
@@ -278,6 +279,9 @@ def save(results: list[Result], out_dir: pathlib.Path, stem: str) -> None:
         labels = [r.model for r in rows]
         axes[row, 0].barh(labels, [r.fit_seconds for r in rows], color="tab:blue")
         axes[row, 0].set_xscale("log")
+        axes[row, 0].xaxis.set_minor_formatter(NullFormatter())
+        axes[row, 0].invert_yaxis()
+        axes[row, 1].invert_yaxis()
         axes[row, 0].set_xlabel("fit seconds (log scale)")
         axes[row, 0].set_title(dataset)
         axes[row, 1].barh(labels, [r.log_loss for r in rows], color="tab:orange")
