@@ -28,7 +28,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 GOLDEN = HERE / "golden"
 sys.path.insert(0, str(HERE.parent / "python"))
 
-from model_craft import unpack  # noqa: E402
+from model_craft import unpack
 
 N_TRAIN = 400
 N_COLUMNS = 5
@@ -82,25 +82,25 @@ def fit(params: dict, X, y) -> Booster:
 
 def binary_nan():
     X, signal, rng = training_data(1, 0.1)
-    return fit(dict(), X, (signal > 0).astype(float)), probe_rows(X, rng)
+    return fit({}, X, (signal > 0).astype(float)), probe_rows(X, rng)
 
 
 def multiclass():
     X, signal, rng = training_data(2, 0.05)
     y = np.digitize(signal, [-1.0, 1.0]).astype(float)
-    return fit(dict(objective=2), X, y), probe_rows(X, rng)
+    return fit({"objective": 2}, X, y), probe_rows(X, rng)
 
 
 def regression_huber():
     X, signal, rng = training_data(3, 0.1)
     y = signal + rng.standard_t(2, size=N_TRAIN)
-    return fit(dict(objective=1, loss=1, alpha=0.8), X, y), probe_rows(X, rng)
+    return fit({"objective": 1, "loss": 1, "alpha": 0.8}, X, y), probe_rows(X, rng)
 
 
 def regression_clip():
     """Full steps on a bounded target overshoot its range, so some scores are clipped."""
     X, signal, rng = training_data(7, 0.1)
-    b = fit(dict(objective=1, clip=1, learning_rate=1.0), X, np.clip(signal, -1.0, 1.0))
+    b = fit({"objective": 1, "clip": 1, "learning_rate": 1.0}, X, np.clip(signal, -1.0, 1.0))
     rows = probe_rows(X, rng)
     if not np.any(np.abs(b.predict_raw(rows)) == 1.0):
         sys.exit("regression_clip: no probe row reaches the clip bounds")
@@ -110,17 +110,17 @@ def regression_clip():
 def regression_quantile():
     X, signal, rng = training_data(4, 0.1)
     y = signal + rng.normal(size=N_TRAIN)
-    return fit(dict(objective=1, loss=2, alpha=0.7), X, y), probe_rows(X, rng)
+    return fit({"objective": 1, "loss": 2, "alpha": 0.7}, X, y), probe_rows(X, rng)
 
 
 def lineage():
     X, signal, rng = training_data(5, 0.05)
-    return fit(dict(objective=1, max_lineage=2), X, signal), probe_rows(X, rng)
+    return fit({"objective": 1, "max_lineage": 2}, X, signal), probe_rows(X, rng)
 
 
 def categorical_pairs():
     X, signal, rng = categorical_data(6)
-    b = fit(dict(objective=1, categorical=[1, 0, 0, 0]), X, signal)
+    b = fit({"objective": 1, "categorical": [1, 0, 0, 0]}, X, signal)
     return b, probe_rows(X, rng, categorical_column=0)
 
 

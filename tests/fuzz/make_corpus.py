@@ -126,7 +126,13 @@ def trained_models() -> dict[str, bytes]:
     return models
 
 
-SOURCES = [crafted_models, trained_models]
+def golden_models() -> dict[str, bytes]:
+    """The committed golden models (tests/data/golden)."""
+    golden = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
+    return {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+
+
+SOURCES = [crafted_models, trained_models, golden_models]
 
 
 def write_corpus(directory: pathlib.Path) -> int:

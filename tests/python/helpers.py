@@ -64,7 +64,7 @@ def trained_model(kind, n=500, seed=1, **params):
 
     objective, loss, lineage = kind
     X, signal, rng = mixed_data(n=n, seed=seed)
-    settings = dict(n_estimators=6, max_depth=3, min_samples=5)
+    settings = {"n_estimators": 6, "max_depth": 3, "min_samples": 5}
     settings.update(params)
     b = Booster(
         objective=objective,

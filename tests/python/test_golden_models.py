@@ -12,9 +12,8 @@ from vorlent_core import Booster
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 sys.path.insert(0, str(DATA))
 
-from make_golden import GOLDEN, MODELS, REQUIRED_KINDS, split_kinds  # noqa: E402
+from make_golden import GOLDEN, MODELS, REQUIRED_KINDS, split_kinds
 
-ANSWERS = ("raw", "proba", "explain")
 IMPORTANCES = ("feature_importances", "coefficient_importances", "interaction_importances")
 
 
@@ -28,9 +27,26 @@ def receivers(stored_objective):
     """Boosters that share nothing with the stored model: defaults, every hyper-parameter
     changed, and one that already holds a model of another width with a best iteration."""
     yield "default", Booster()
-    yield "other settings", Booster(
-        3, 0.9, 1, 8, 5.0, 2, 0.5, 0.5, 7, (stored_objective + 1) % 3, 2, 0.1, 1, [1], [1, 1], 3, 2
+    other = Booster(
+        n_estimators=3,
+        learning_rate=0.9,
+        max_depth=1,
+        max_bins=8,
+        reg_lambda=5.0,
+        min_samples=2,
+        subsample=0.5,
+        colsample=0.5,
+        seed=7,
+        objective=(stored_objective + 1) % 3,
+        loss=2,
+        alpha=0.1,
+        clip=1,
+        monotone=[1],
+        categorical=[1, 1],
+        max_lineage=3,
+        split_mode=2,
     )
+    yield "other settings", other
     rng = np.random.default_rng(0)
     X = rng.normal(size=(300, 2))
     y = (X[:, 0] > 0).astype(float)

@@ -6,6 +6,7 @@ import struct
 
 import numpy as np
 import pytest
+from helpers import TRAINED_KINDS, kind_id, trained_model
 from model_craft import (
     Model,
     axis,
@@ -16,8 +17,6 @@ from model_craft import (
     unpack,
 )
 from vorlent_core import Booster
-
-from helpers import TRAINED_KINDS, kind_id, trained_model
 
 EMPTY_MODEL = bytes.fromhex("00" * 8 + "b81e85eb51b8be3f" + "00" * 24 + "01000000" + "00" * 24)
 
