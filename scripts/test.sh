@@ -16,3 +16,10 @@ echo "== C++ unit tests"
 echo "== Python tests"
 cd "$ROOT"
 "$VENV/bin/python" -m pytest -q tests/python
+
+# A bounded fuzzing session of the model-bytes reader (set VORLENT_FUZZ_SECONDS=0 to skip).
+# A machine that cannot build or run the fuzzer passes; a finding fails the tests.
+if [ "${VORLENT_FUZZ_SECONDS:-45}" != "0" ]; then
+    echo "== Fuzzing the model bytes"
+    VORLENT_FUZZ_OPTIONAL=1 bash "$ROOT/tests/fuzz/run_native.sh" "${VORLENT_FUZZ_SECONDS:-45}"
+fi

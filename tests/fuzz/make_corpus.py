@@ -1,7 +1,8 @@
-"""Writes the seed corpus of the model-bytes fuzzer: one file per model.
+"""Writes the seed corpus of the model-bytes fuzzers: one file per model.
 
 Each source is a function returning {name: model bytes}; add a source to SOURCES to seed
-the fuzzer with more models (for instance models made by training).
+the fuzzers with more models. Both fuzzers share this corpus (tests/fuzz/run.sh for the
+Python module, tests/fuzz/run_native.sh for the reader itself).
 """
 
 import pathlib
@@ -10,6 +11,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 
+from helpers import TRAINED_KINDS, kind_id, trained_model
 from model_craft import (
     Model,
     axis,
@@ -111,7 +113,26 @@ def crafted_models() -> dict[str, bytes]:
     return models
 
 
-SOURCES = [crafted_models]
+def trained_models() -> dict[str, bytes]:
+    """Models made by Booster.fit: every objective and loss with both builders, over data
+    with a categorical column (so the histogram builder's models carry category offsets),
+    plus a deeper one with many small leaves."""
+    models = {}
+    for kind in TRAINED_KINDS:
+        booster, _ = trained_model(kind, n=300, n_estimators=4)
+        models[f"trained_{kind_id(kind)}"] = booster.serialize()
+    deep, _ = trained_model((1, 0, 0), n=600, n_estimators=3, max_depth=6, min_samples=2)
+    models["trained_regression_deep"] = deep.serialize()
+    return models
+
+
+def golden_models() -> dict[str, bytes]:
+    """The committed golden models (tests/data/golden)."""
+    golden = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
+    return {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+
+
+SOURCES = [crafted_models, trained_models, golden_models]
 
 
 def write_corpus(directory: pathlib.Path) -> int:

@@ -10,6 +10,8 @@ OUT="$ROOT/build/fuzz"
 
 apt_install clang libomp-dev
 setup_venv fuzz
+# The corpus holds models made by training with the ordinary module.
+"$VENV/bin/python" -c "import vorlent_core" 2>/dev/null || install_module
 
 echo "== instrumented build"
 "$VENV/bin/cmake" -S "$ROOT" -B "$OUT/module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

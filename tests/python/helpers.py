@@ -23,3 +23,55 @@ def mixed_data(n=9000, seed=1):
     numeric = X[:, :6]  # a view: the mask writes into X
     numeric[rng.random((n, 6)) < 0.05] = np.nan
     return X, signal, rng
+
+
+# (objective, loss, max_lineage) of every model kind that training can make: each
+# objective and loss with the histogram builder and, for single-output objectives, with the
+# lineage builder (which cannot train the multiclass objective).
+TRAINED_KINDS = [
+    (0, 0, 0),
+    (0, 0, 2),
+    (1, 0, 0),
+    (1, 0, 2),
+    (1, 1, 0),
+    (1, 1, 2),
+    (1, 2, 0),
+    (1, 2, 2),
+    (2, 0, 0),
+]
+
+
+def kind_id(kind) -> str:
+    objective, loss, lineage = kind
+    name = ["binary", "regression", "multiclass"][objective]
+    if objective == 1:
+        name += "_" + ["squared", "huber", "quantile"][loss]
+    return name + ("_lineage" if lineage else "")
+
+
+def target_for(objective, signal, rng):
+    if objective == 0:
+        return (signal > 0).astype(float)
+    if objective == 1:
+        return signal + 0.1 * rng.normal(size=len(signal))
+    return np.digitize(signal, [-0.5, 0.5]).astype(float)
+
+
+def trained_model(kind, n=500, seed=1, **params):
+    """A small model of `kind` trained on mixed_data, whose last column is categorical, so
+    the histogram builder makes categorical-pair splits. Returns (booster, X)."""
+    from vorlent_core import Booster
+
+    objective, loss, lineage = kind
+    X, signal, rng = mixed_data(n=n, seed=seed)
+    settings = {"n_estimators": 6, "max_depth": 3, "min_samples": 5}
+    settings.update(params)
+    b = Booster(
+        objective=objective,
+        loss=loss,
+        max_lineage=lineage,
+        categorical=[0] * 6 + [1],
+        **settings,
+    )
+    b.fit(X, target_for(objective, signal, rng))
+    return b, X

@@ -197,3 +197,59 @@ def lineage_model() -> Model:
         ],
         projections=[[0.6, 0.8, 0.0, 0.0], [0.0, 0.0, 0.0, -1.0]],
     )
+
+
+class _Cursor:
+    def __init__(self, data: bytes):
+        self.data = data
+        self.at = 0
+
+    def take(self, fmt: str):
+        values = struct.unpack_from(fmt, self.data, self.at)
+        self.at += struct.calcsize(fmt)
+        return values
+
+    def one(self, fmt: str):
+        return self.take(fmt)[0]
+
+    def f64s(self, n: int) -> list[float]:
+        return list(self.take(f"<{n}d"))
+
+
+def unpack(data: bytes) -> Model:
+    """The Model that `data` holds, read field by field; the inverse of Model.pack.
+
+    Trusts its input (struct raises on a short buffer): it reads bytes that the module
+    wrote, for tests that look inside trained models.
+    """
+    c = _Cursor(data)
+    m = Model()
+    (m.base_score, m.learning_rate, m.objective, m.clip, m.clip_low, m.clip_high, m.n_outputs) = (
+        c.take("<ddiiddi")
+    )
+    f = c.one("<i")
+    m.feature_gain = c.f64s(f)
+    m.n_features = c.one("<i")
+    m.coefficient_gain = c.f64s(f)
+    m.interaction_gain = c.f64s(c.one("<i"))
+    m.trees = []
+    for _ in range(c.one("<i")):
+        tree = []
+        for _ in range(c.one("<i")):
+            fields = c.take(NODE_FORMAT)
+            node = Node(*fields[:-1])
+            node.leaf_values = c.f64s(fields[-1])
+            tree.append(node)
+        m.trees.append(tree)
+    m.projections = [c.f64s(c.one("<i")) for _ in range(c.one("<i"))]
+    if c.at == len(data):
+        m.base_scores = None
+        return m
+    m.base_scores = c.f64s(c.one("<i"))
+    if data[c.at : c.at + 4] == b"VCAT":
+        c.at += 4
+        for _ in range(c.one("<i")):
+            t, i, v = c.take("<iii")
+            m.categories.append((t, i, c.f64s(v)))
+        c.at += 4  # the block's own length
+    return m

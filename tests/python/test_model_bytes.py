@@ -6,6 +6,7 @@ import struct
 
 import numpy as np
 import pytest
+from helpers import TRAINED_KINDS, kind_id, trained_model
 from model_craft import (
     Model,
     axis,
@@ -13,6 +14,7 @@ from model_craft import (
     leaf,
     lineage_model,
     multiclass_model,
+    unpack,
 )
 from vorlent_core import Booster
 
@@ -214,3 +216,93 @@ def test_a_split_model_without_columns_is_refused():
     model = Model(trees=[[axis(0, 0.0, 1, 2), leaf(0.0), leaf(1.0)]])
     with pytest.raises(ValueError, match="n_features 0"):
         loaded(model.pack())
+
+
+# ---------------------------------------------------------------------------------------
+# Models made by training
+# ---------------------------------------------------------------------------------------
+
+IMPORTANCES = ("feature_importances", "coefficient_importances", "interaction_importances")
+
+
+def answers(b: Booster, X: np.ndarray) -> dict[str, bytes]:
+    """Everything a loaded model answers, as bytes, so that equality is bit for bit."""
+    out = {
+        "raw": b.predict_raw(X),
+        "proba": b.predict_proba(X),
+        "explain": b.explain(X),
+    }
+    out.update({name: getattr(b, name)() for name in IMPORTANCES})
+    return {key: (v.shape, v.dtype.str, v.tobytes()) for key, v in out.items()}
+
+
+def probe(X: np.ndarray) -> np.ndarray:
+    """Training rows plus rows with category codes that training never saw."""
+    rows = X[:40].copy()
+    rows[:8, 6] = [-1.0, 5.0, 9.0, 2.5, -0.5, 1e12, np.nan, 4.0]
+    rows[8:12] = np.nan
+    return rows
+
+
+def other_receiver() -> Booster:
+    """A booster whose every hyper-parameter differs from the trained models' and which
+    holds a model of its own, with a best iteration from early stopping."""
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(200, 3))
+    y = X[:, 0] + rng.normal(size=200)
+    b = Booster(9, 0.7, 2, 16, 4.0, 3, 0.6, 0.8, 5, 1, 1, 0.3, 1, [1, 0, 0], [0, 1, 0], 0, 1)
+    b.fit(X, y, X_val=X[:50], y_val=-y[:50], es_patience=1)
+    assert b.best_iteration() >= 0
+    return b
+
+
+@pytest.mark.parametrize("kind", TRAINED_KINDS, ids=kind_id)
+def test_trained_models_round_trip_bit_for_bit(kind):
+    original, X = trained_model(kind)
+    data = original.serialize()
+    model = unpack(data)
+    if kind[2] == 0:
+        # The histogram builder's models carry categorical-pair splits with their offsets.
+        assert any(n.kind == 3 for t in model.trees for n in t if not n.is_leaf)
+        assert model.categories
+    else:
+        assert all(n.projection >= 0 for t in model.trees for n in t if not n.is_leaf)
+    rows = probe(X)
+    expected = answers(original, rows)
+    for receiver in (Booster(), Booster(max_depth=1, max_lineage=0), other_receiver()):
+        best_before = receiver.best_iteration()
+        receiver.deserialize(data)
+        assert receiver.serialize() == data
+        assert receiver.n_trees() == original.n_trees() == len(model.trees)
+        assert receiver.best_iteration() == best_before
+        assert answers(receiver, rows) == expected
+        # Loading into a booster that holds a model replaces all of it.
+        receiver.deserialize(data)
+        assert answers(receiver, rows) == expected
+
+
+def test_early_stopped_model_reports_its_stored_trees_not_its_best_iteration():
+    original, X = trained_model((0, 0, 0), n_estimators=30)
+    rng = np.random.default_rng(9)
+    y_val = rng.integers(0, 2, size=100).astype(float)
+    original.fit(X, (X[:, 2] > 0).astype(float), X_val=X[:100], y_val=y_val, es_patience=2)
+    assert 0 <= original.best_iteration() < 29
+    assert original.n_trees() == original.best_iteration() + 1
+    b = Booster()
+    b.deserialize(original.serialize())
+    assert b.n_trees() == original.n_trees()
+    assert b.best_iteration() == -1
+
+
+def test_the_empty_model_over_a_fitted_booster_leaves_nothing():
+    b, X = trained_model((2, 0, 0))
+    held = b.best_iteration()
+    b.deserialize(EMPTY_MODEL)
+    assert b.n_trees() == 0
+    assert b.best_iteration() == held
+    for name, shape in zip(IMPORTANCES, [(0,), (0,), (0, 0)]):
+        assert getattr(b, name)().shape == shape
+    assert b.serialize() == EMPTY_MODEL
+    # Objective 0 again: one score per row, the start score 0.0.
+    np.testing.assert_array_equal(b.predict_raw(X[:5]), np.zeros(5))
+    np.testing.assert_array_equal(b.explain(X[:5]), np.zeros((5, X.shape[1])))
