@@ -274,6 +274,60 @@ void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t 
     }
 }
 
+VORLENT_HOT_KERNEL
+void screen_rows_complete(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                          const NodeGradients& node, const PairConfig& config, int32_t k0,
+                          int32_t k1, ScreenSums& sums) {
+    // The same sums as screen_rows for columns without missing values, where every row
+    // counts: the hessian and gradient totals are the node's own (the caller fills them in),
+    // and the rest need no masks.
+    using v4d = double __attribute__((vector_size(32)));
+    static_assert(kScreenLanes == 8);
+    const float* xb[kScreenLanes];
+    double inv_lane[kScreenLanes];
+    for (int32_t j = 0; j < kScreenLanes; ++j) {
+        const FeatureColumn& col = *b[j < count ? j : count - 1];
+        xb[j] = col.values;
+        inv_lane[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
+    }
+#define VORLENT_LANES(v, o) {v[o], v[o + 1], v[o + 2], v[o + 3]}
+    const v4d inv0 = VORLENT_LANES(inv_lane, 0), inv1 = VORLENT_LANES(inv_lane, 4);
+    v4d sz0 = VORLENT_LANES(sums.sz, 0), szz0 = VORLENT_LANES(sums.szz, 0),
+        rzz0 = VORLENT_LANES(sums.rzz, 0);
+    v4d sz1 = VORLENT_LANES(sums.sz, 4), szz1 = VORLENT_LANES(sums.szz, 4),
+        rzz1 = VORLENT_LANES(sums.rzz, 4);
+#undef VORLENT_LANES
+    const float* xa = a.values;
+    for (int32_t k = k0; k < k1; ++k) {
+        const double da = xa[k];
+        const double h = node.hess[k];
+        const double r = -node.grad[k];
+        const v4d fa = {da, da, da, da};
+        const v4d hh = {h, h, h, h};
+        const v4d rr = {r, r, r, r};
+        const v4d fb0 = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k]),
+                         static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
+        const v4d fb1 = {static_cast<double>(xb[4][k]), static_cast<double>(xb[5][k]),
+                         static_cast<double>(xb[6][k]), static_cast<double>(xb[7][k])};
+        const v4d z0 = fb0 * fa * inv0;
+        const v4d z1 = fb1 * fa * inv1;
+        sz0 += hh * z0;
+        sz1 += hh * z1;
+        szz0 += hh * z0 * z0;
+        szz1 += hh * z1 * z1;
+        rzz0 += rr * z0;
+        rzz1 += rr * z1;
+    }
+    for (int32_t j = 0; j < 4; ++j) {
+        sums.sz[j] = sz0[j];
+        sums.szz[j] = szz0[j];
+        sums.rzz[j] = rzz0[j];
+        sums.sz[j + 4] = sz1[j];
+        sums.szz[j + 4] = szz1[j];
+        sums.rzz[j + 4] = rzz1[j];
+    }
+}
+
 double screen_result(const ScreenSums& s, int32_t lane, double lambda) {
     return screen_score(s.hz[lane], s.rz[lane], s.sz[lane], s.szz[lane], s.rzz[lane], lambda);
 }

@@ -79,6 +79,11 @@ struct ScreenSums {
 void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                  const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
                  ScreenSums& sums);
+// screen_rows for columns without missing values: every row counts, so the hessian and
+// negative-gradient totals of each lane are the node's, which the caller sets in hz and rz.
+void screen_rows_complete(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                          const NodeGradients& node, const PairConfig& config, int32_t k0,
+                          int32_t k1, ScreenSums& sums);
 double screen_result(const ScreenSums& sums, int32_t lane, double lambda);
 void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                   const NodeGradients& node, const PairConfig& config, double* scores);

@@ -233,14 +233,35 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                             const int32_t first_i = ws.groups[g];
                             const int32_t count = ws.groups[g + 1] - first_i;
                             const FeatureColumn* lanes[kScreenLanes];
+                            bool complete = !has_missing[cols[candidates[first_i].pos_a].feature];
                             for (int32_t j = 0; j < count; ++j) {
                                 lanes[j] = &cols[candidates[first_i + j].pos_b];
+                                complete = complete && !has_missing[lanes[j]->feature];
                             }
-                            screen_rows(cols[candidates[first_i].pos_a], lanes, count, node,
-                                        config, k0, k1, ws.screen_sums[g]);
+                            const FeatureColumn& a = cols[candidates[first_i].pos_a];
+                            if (complete) {
+                                screen_rows_complete(a, lanes, count, node, config, k0, k1,
+                                                     ws.screen_sums[g]);
+                            } else {
+                                screen_rows(a, lanes, count, node, config, k0, k1,
+                                            ws.screen_sums[g]);
+                            }
                         }
                     }
                     for (int64_t g = g0; g < g1; ++g) {
+                        // Pairs without missing values count every row: their hessian and
+                        // gradient totals are the node's, summed in the same row order.
+                        bool complete =
+                            !has_missing[cols[candidates[ws.groups[g]].pos_a].feature];
+                        for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
+                            complete = complete && !has_missing[cols[candidates[i].pos_b].feature];
+                        }
+                        if (complete) {
+                            std::fill(std::begin(ws.screen_sums[g].hz),
+                                      std::end(ws.screen_sums[g].hz), hs);
+                            std::fill(std::begin(ws.screen_sums[g].rz),
+                                      std::end(ws.screen_sums[g].rz), r0);
+                        }
                         for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
                             candidates[i].screen_score =
                                 screen_result(ws.screen_sums[g], i - ws.groups[g], config.lambda);

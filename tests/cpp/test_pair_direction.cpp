@@ -252,6 +252,26 @@ TEST(Screening, MatchesProductRegressionScore) {
             EXPECT_EQ(scores[j], screen_pair(a, *lanes[j], node, fx.config(1.0)));
         }
     }
+    // Columns without missing values: the node's own totals stand in for the per-pair ones.
+    std::vector<float> xe(n);
+    for (int k = 0; k < n; ++k) xe[k] = static_cast<float>(u(gen));
+    FeatureColumn full_a{0, xc.data(), true}, e{4, xe.data(), true};
+    fx.scale.push_back(0.9);
+    const FeatureColumn* complete_lanes[2] = {&e, &b};
+    ScreenSums complete;
+    screen_rows_complete(full_a, complete_lanes, 2, node, fx.config(1.0), 0, 30, complete);
+    screen_rows_complete(full_a, complete_lanes, 2, node, fx.config(1.0), 30, n, complete);
+    double hs = 0.0, r0 = 0.0;
+    for (int k = 0; k < n; ++k) {
+        hs += h[k];
+        r0 -= g[k];
+    }
+    for (int j = 0; j < 2; ++j) {
+        complete.hz[j] = hs;
+        complete.rz[j] = r0;
+        EXPECT_EQ(screen_result(complete, j, 1.0),
+                  screen_pair(full_a, *complete_lanes[j], node, fx.config(1.0)));
+    }
     // Rows added in several blocks give the sums of one pass.
     ScreenSums blocked;
     screen_rows(a, lanes, 3, node, fx.config(1.0), 0, 17, blocked);
