@@ -198,13 +198,18 @@ double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGra
     return score;
 }
 
-VORLENT_HOT_KERNEL
-void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
-                 const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
-                 ScreenSums& sums) {
-    // One vector lane per pair: every lane's sums are formed row by row exactly as for one
-    // pair on its own, whatever the vector width of the machine. Two registers of four
-    // lanes share each row's loads.
+// The screening kernel, inlined into each of its two entry points so that both are
+// compiled for every instruction set the hot kernels are. One vector lane per pair: every
+// lane's sums are formed row by row exactly as for one pair on its own, whatever the vector
+// width of the machine; two registers of four lanes share each row's loads. Masked rows
+// (a missing value) add exact zeros, which leaves the sums as they would be had the row
+// been skipped; without masks the hessian and gradient totals are left to the caller.
+template <bool kMasked>
+__attribute__((always_inline)) inline void screen_kernel(const FeatureColumn& a,
+                                                         const FeatureColumn* const* b,
+                                                         int32_t count, const NodeGradients& node,
+                                                         const PairConfig& config, int32_t k0,
+                                                         int32_t k1, ScreenSums& sums) {
     using v4d = double __attribute__((vector_size(32)));
     using v4l = long long __attribute__((vector_size(32)));
     static_assert(kScreenLanes == 8);
@@ -216,18 +221,18 @@ void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t 
         xb[j] = col.values;
         inv_lane[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
     }
-#define VORLENT_LANES(v, o) {v[o], v[o + 1], v[o + 2], v[o + 3]}
-    const v4d inv0 = VORLENT_LANES(inv_lane, 0), inv1 = VORLENT_LANES(inv_lane, 4);
-    v4d hz0 = VORLENT_LANES(sums.hz, 0), rz0 = VORLENT_LANES(sums.rz, 0),
-        sz0 = VORLENT_LANES(sums.sz, 0), szz0 = VORLENT_LANES(sums.szz, 0),
-        rzz0 = VORLENT_LANES(sums.rzz, 0);
-    v4d hz1 = VORLENT_LANES(sums.hz, 4), rz1 = VORLENT_LANES(sums.rz, 4),
-        sz1 = VORLENT_LANES(sums.sz, 4), szz1 = VORLENT_LANES(sums.szz, 4),
-        rzz1 = VORLENT_LANES(sums.rzz, 4);
-#undef VORLENT_LANES
+    v4d inv[2], hz[2], rz[2], sz[2], szz[2], rzz[2];
+    for (int32_t half = 0; half < 2; ++half) {
+        for (int32_t j = 0; j < 4; ++j) {
+            inv[half][j] = inv_lane[4 * half + j];
+            hz[half][j] = sums.hz[4 * half + j];
+            rz[half][j] = sums.rz[4 * half + j];
+            sz[half][j] = sums.sz[4 * half + j];
+            szz[half][j] = sums.szz[4 * half + j];
+            rzz[half][j] = sums.rzz[4 * half + j];
+        }
+    }
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    // Rows with a missing value add exact zeros to a pair's sums, which leaves them as they
-    // would be had the row been skipped.
     const float* xa = a.values;
     for (int32_t k = k0; k < k1; ++k) {
         const double da = xa[k];
@@ -236,96 +241,51 @@ void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t 
         const v4d fa = {da, da, da, da};
         const v4d hh = {h, h, h, h};
         const v4d rr = {r, r, r, r};
-        const v4l a_ok = fa == fa;
-        const v4d fb0 = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k]),
-                         static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
-        const v4d fb1 = {static_cast<double>(xb[4][k]), static_cast<double>(xb[5][k]),
-                         static_cast<double>(xb[6][k]), static_cast<double>(xb[7][k])};
-        const v4l ok0 = (fb0 == fb0) & a_ok;
-        const v4l ok1 = (fb1 == fb1) & a_ok;
-        const v4d z0 = ok0 ? fb0 * fa * inv0 : zero;
-        const v4d z1 = ok1 ? fb1 * fa * inv1 : zero;
-        const v4d h0 = ok0 ? hh : zero;
-        const v4d h1 = ok1 ? hh : zero;
-        const v4d r0 = ok0 ? rr : zero;
-        const v4d r1 = ok1 ? rr : zero;
-        hz0 += h0;
-        hz1 += h1;
-        rz0 += r0;
-        rz1 += r1;
-        sz0 += h0 * z0;
-        sz1 += h1 * z1;
-        szz0 += h0 * z0 * z0;
-        szz1 += h1 * z1 * z1;
-        rzz0 += r0 * z0;
-        rzz1 += r1 * z1;
+        for (int32_t half = 0; half < 2; ++half) {
+            const float* const* col = xb + 4 * half;
+            const v4d fb = {static_cast<double>(col[0][k]), static_cast<double>(col[1][k]),
+                            static_cast<double>(col[2][k]), static_cast<double>(col[3][k])};
+            if constexpr (kMasked) {
+                const v4l ok = (fb == fb) & (fa == fa);
+                const v4d z = ok ? fb * fa * inv[half] : zero;
+                const v4d hv = ok ? hh : zero;
+                const v4d rv = ok ? rr : zero;
+                hz[half] += hv;
+                rz[half] += rv;
+                sz[half] += hv * z;
+                szz[half] += hv * z * z;
+                rzz[half] += rv * z;
+            } else {
+                const v4d z = fb * fa * inv[half];
+                sz[half] += hh * z;
+                szz[half] += hh * z * z;
+                rzz[half] += rr * z;
+            }
+        }
     }
-    for (int32_t j = 0; j < 4; ++j) {
-        sums.hz[j] = hz0[j];
-        sums.rz[j] = rz0[j];
-        sums.sz[j] = sz0[j];
-        sums.szz[j] = szz0[j];
-        sums.rzz[j] = rzz0[j];
-        sums.hz[j + 4] = hz1[j];
-        sums.rz[j + 4] = rz1[j];
-        sums.sz[j + 4] = sz1[j];
-        sums.szz[j + 4] = szz1[j];
-        sums.rzz[j + 4] = rzz1[j];
+    for (int32_t half = 0; half < 2; ++half) {
+        for (int32_t j = 0; j < 4; ++j) {
+            sums.hz[4 * half + j] = hz[half][j];
+            sums.rz[4 * half + j] = rz[half][j];
+            sums.sz[4 * half + j] = sz[half][j];
+            sums.szz[4 * half + j] = szz[half][j];
+            sums.rzz[4 * half + j] = rzz[half][j];
+        }
     }
+}
+
+VORLENT_HOT_KERNEL
+void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
+                 const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
+                 ScreenSums& sums) {
+    screen_kernel<true>(a, b, count, node, config, k0, k1, sums);
 }
 
 VORLENT_HOT_KERNEL
 void screen_rows_complete(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                           const NodeGradients& node, const PairConfig& config, int32_t k0,
                           int32_t k1, ScreenSums& sums) {
-    // The same sums as screen_rows for columns without missing values, where every row
-    // counts: the hessian and gradient totals are the node's own (the caller fills them in),
-    // and the rest need no masks.
-    using v4d = double __attribute__((vector_size(32)));
-    static_assert(kScreenLanes == 8);
-    const float* xb[kScreenLanes];
-    double inv_lane[kScreenLanes];
-    for (int32_t j = 0; j < kScreenLanes; ++j) {
-        const FeatureColumn& col = *b[j < count ? j : count - 1];
-        xb[j] = col.values;
-        inv_lane[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
-    }
-#define VORLENT_LANES(v, o) {v[o], v[o + 1], v[o + 2], v[o + 3]}
-    const v4d inv0 = VORLENT_LANES(inv_lane, 0), inv1 = VORLENT_LANES(inv_lane, 4);
-    v4d sz0 = VORLENT_LANES(sums.sz, 0), szz0 = VORLENT_LANES(sums.szz, 0),
-        rzz0 = VORLENT_LANES(sums.rzz, 0);
-    v4d sz1 = VORLENT_LANES(sums.sz, 4), szz1 = VORLENT_LANES(sums.szz, 4),
-        rzz1 = VORLENT_LANES(sums.rzz, 4);
-#undef VORLENT_LANES
-    const float* xa = a.values;
-    for (int32_t k = k0; k < k1; ++k) {
-        const double da = xa[k];
-        const double h = node.hess[k];
-        const double r = -node.grad[k];
-        const v4d fa = {da, da, da, da};
-        const v4d hh = {h, h, h, h};
-        const v4d rr = {r, r, r, r};
-        const v4d fb0 = {static_cast<double>(xb[0][k]), static_cast<double>(xb[1][k]),
-                         static_cast<double>(xb[2][k]), static_cast<double>(xb[3][k])};
-        const v4d fb1 = {static_cast<double>(xb[4][k]), static_cast<double>(xb[5][k]),
-                         static_cast<double>(xb[6][k]), static_cast<double>(xb[7][k])};
-        const v4d z0 = fb0 * fa * inv0;
-        const v4d z1 = fb1 * fa * inv1;
-        sz0 += hh * z0;
-        sz1 += hh * z1;
-        szz0 += hh * z0 * z0;
-        szz1 += hh * z1 * z1;
-        rzz0 += rr * z0;
-        rzz1 += rr * z1;
-    }
-    for (int32_t j = 0; j < 4; ++j) {
-        sums.sz[j] = sz0[j];
-        sums.szz[j] = szz0[j];
-        sums.rzz[j] = rzz0[j];
-        sums.sz[j + 4] = sz1[j];
-        sums.szz[j + 4] = szz1[j];
-        sums.rzz[j + 4] = rzz1[j];
-    }
+    screen_kernel<false>(a, b, count, node, config, k0, k1, sums);
 }
 
 double screen_result(const ScreenSums& s, int32_t lane, double lambda) {
