@@ -56,10 +56,12 @@ ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stac
     "$BUILD/vorlent_tests" --gtest_brief=1
 
 echo "== Python tests against the sanitized module"
-# The interpreter is not instrumented, so the runtime must be loaded before it; its own
-# allocations at exit are not ours to account for, hence no leak detection here.
+# The interpreter is not instrumented, so the runtime must be loaded before it, and with
+# it the C++ runtime, whose __cxa_throw the sanitizer must find at start-up to intercept
+# it. The interpreter's own allocations at exit are not ours to account for, hence no leak
+# detection here.
 cd "$ROOT"
-export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export PYTHONPATH="$BUILD"
 imported="$("$VENV/bin/python" -c 'import vorlent_core; print(vorlent_core.__file__)' || true)"
