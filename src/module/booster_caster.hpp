@@ -3,15 +3,17 @@
 
 #include "boosting/booster.hpp"
 
-// Booster.__new__(Booster) alone makes an instance whose __init__ never ran, and pybind11
-// would hand a method called on it freshly allocated, unconstructed memory as its Booster.
-// This caster refuses such an instance with a TypeError instead.
+// Two ways to reach a method without a Booster, which this caster refuses: None as self
+// (Booster.n_trees(None)), which a method bound from a member function would receive as a
+// null `this`, and an instance made by Booster.__new__ alone, whose __init__ never ran and
+// for which pybind11 would hand over freshly allocated, unconstructed memory.
 namespace pybind11::detail {
 
 template <>
 class type_caster<vorlent::Booster> : public type_caster_base<vorlent::Booster> {
 public:
     bool load(handle src, bool convert) {
+        if (src.is_none()) return false;
         if (isinstance<vorlent::Booster>(src)) {
             auto* inst = reinterpret_cast<instance*>(src.ptr());
             const value_and_holder v_h =
