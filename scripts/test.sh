@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ unit tests, then pytest.
+# Sets everything up and runs every test: the C++ unit tests, then pytest, then both again
+# against AddressSanitizer and UndefinedBehaviorSanitizer builds (scripts/sanitize.sh;
+# VORLENT_SKIP_SANITIZE=1 leaves that part out for a quick run).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 apt_install libgtest-dev
@@ -16,3 +18,7 @@ echo "== C++ unit tests"
 echo "== Python tests"
 cd "$ROOT"
 "$VENV/bin/python" -m pytest -q tests/python
+
+if [ "${VORLENT_SKIP_SANITIZE:-0}" != "1" ]; then
+    bash "$ROOT/scripts/sanitize.sh"
+fi
