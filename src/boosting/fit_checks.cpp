@@ -138,8 +138,10 @@ void check_class_count(const Booster& b, VectorArg y, bool continuing) {
         classes = target_class(top) + 1;
         // Negative classes count nowhere, but a model needs at least one class to score.
         if (classes < 1) {
-            reject("y must hold a class of 0 or more for the multiclass objective, but its "
-                   "largest entry is " + str(top));
+            reject(
+                "y must hold a class of 0 or more for the multiclass objective, but its "
+                "largest entry is " +
+                str(top));
         }
     }
     // Scores, gradients and hessians: one double each per row and class.

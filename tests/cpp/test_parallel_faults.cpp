@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "boosting/train.hpp"
 #include "booster_fixtures.hpp"
+#include "boosting/train.hpp"
 #include "common/parallel.hpp"
 #include "io/model_bytes.hpp"
 #include "model/explain.hpp"
@@ -245,8 +245,8 @@ TEST_F(ParallelFaults, FailedTrainingLeavesAUsableBooster) {
 
             // Continued training fails the same way and keeps whole trees.
             arm(1 + step * (more_entries - 1) / 3, fault, worker_only);
-            const std::string more = caught(
-                [&] { fit_more(b, d.view(), d.target(), 1, VectorArg{}); });
+            const std::string more =
+                caught([&] { fit_more(b, d.view(), d.target(), 1, VectorArg{}); });
             arm(0);
             if (!(worker_only && more == "nothing")) {
                 EXPECT_EQ(more, expected(fault));
