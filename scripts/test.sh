@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ unit tests, then pytest.
+# Sets everything up and runs every test: the C++ unit tests, then pytest, then both again
+# against AddressSanitizer and UndefinedBehaviorSanitizer builds (scripts/sanitize.sh;
+# VORLENT_SKIP_SANITIZE=1 leaves that part out for a quick run).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 apt_install libgtest-dev
@@ -16,6 +18,12 @@ echo "== C++ unit tests"
 echo "== Python tests"
 cd "$ROOT"
 "$VENV/bin/python" -m pytest -q tests/python
+
+# The C++ tests and pytest again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (set VORLENT_SKIP_SANITIZE=1 to skip).
+if [ "${VORLENT_SKIP_SANITIZE:-0}" != "1" ]; then
+    bash "$ROOT/scripts/sanitize.sh"
+fi
 
 # A bounded fuzzing session of the model-bytes reader (set VORLENT_FUZZ_SECONDS=0 to skip).
 # A machine that cannot build or run the fuzzer passes; a finding fails the tests.

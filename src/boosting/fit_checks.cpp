@@ -6,6 +6,7 @@
 #include <string>
 
 #include "boosting/objective.hpp"
+#include "common/memory.hpp"
 
 namespace vorlent {
 namespace {
@@ -126,6 +127,27 @@ void check_validation_data(const Booster& b, const MatrixView& X, const MatrixVi
             }
         }
     }
+}
+
+void check_class_count(const Booster& b, VectorArg y, bool continuing) {
+    if (b.objective != kMulticlass || y.size == 0) return;
+    int64_t classes = b.n_outputs;
+    if (!continuing) {
+        double top = y.data[0];
+        for (int64_t i = 1; i < y.size; ++i) top = y.data[i] > top ? y.data[i] : top;
+        classes = target_class(top) + 1;
+        // Negative classes count nowhere, but a model needs at least one class to score.
+        if (classes < 1) {
+            reject(
+                "y must hold a class of 0 or more for the multiclass objective, but its "
+                "largest entry is " +
+                str(top));
+        }
+    }
+    // Scores, gradients and hessians: one double each per row and class.
+    check_memory_need(24.0 * static_cast<double>(y.size) * static_cast<double>(classes),
+                      "the scores of " + std::to_string(y.size) + " rows times " +
+                          std::to_string(classes) + " classes");
 }
 
 }  // namespace vorlent

@@ -11,5 +11,8 @@ void check_training_data(const Booster& b, const MatrixView& X, VectorArg y,
                          VectorArg sample_weight);
 void check_validation_data(const Booster& b, const MatrixView& X, const MatrixView& X_val,
                            VectorArg y_val, const double* y);
+// Multiclass only: y must hold a class of 0 or more (unless `continuing` an ensemble whose
+// classes are fixed), and the per-row, per-class training arrays must fit in memory.
+void check_class_count(const Booster& b, VectorArg y, bool continuing);
 
 }  // namespace vorlent

@@ -165,6 +165,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
          const RoundHook& between_rounds) {
     check_hyper_parameters(b, X.n_cols);
     check_training_data(b, X, y, sample_weight);
+    check_class_count(b, y, false);
     check_validation_data(b, X, X_val, y_val, y.data);
 
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
@@ -193,7 +194,6 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
         }
     }
     b.trees.clear();
-    b.trees.reserve(static_cast<size_t>(b.n_estimators));
     b.n_features = X.n_cols;
     b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     b.coefficient_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
@@ -214,6 +214,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
                                     std::to_string(b.n_features));
     }
     check_training_data(b, X, y, sample_weight);
+    check_class_count(b, y, true);
     if (b.objective == kMulticlass) {
         for (int64_t i = 0; i < y.size; ++i) {
             if (target_class(y.data[i]) >= b.n_outputs) {
@@ -235,7 +236,6 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
     if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
         b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     }
-    b.trees.reserve(b.trees.size() + static_cast<size_t>(extra));
     boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds);
 }
 

@@ -3,6 +3,7 @@
 
 #include "boosting/booster.hpp"
 #include "module/arrays.hpp"
+#include "module/booster_caster.hpp"
 
 namespace vorlent::binding {
 

@@ -1,10 +1,10 @@
 #include "prep/target_encoding.hpp"
 
-#include <unistd.h>
-
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "common/memory.hpp"
 
 namespace vorlent {
 namespace {
@@ -28,14 +28,6 @@ double shrink(double prior_mean, double prior_var, const Moments& code) {
     if (a <= 0) return prior_mean;
     const double w = between / a;
     return prior_mean * (1 - w) + (code.s / code.n) * w;
-}
-
-// The machine's memory in bytes, or 0 when it cannot be told.
-double physical_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return 0.0;
-    return static_cast<double>(pages) * static_cast<double>(page_size);
 }
 
 // Whether the per-(fold, code) encodings are worth tabulating once instead of being
@@ -62,18 +54,12 @@ void check_fit_input(std::span<const int64_t> codes, std::span<const double> y,
                                         std::to_string(nf - 1));
         }
     }
-    // Zero-filling statistics larger than the machine would page it to death or get the
-    // process killed; refusing them up front fails cleanly instead.
     const double cells = static_cast<double>(K) * nf;
     const double bytes = cells * (sizeof(Moments) + (tabulate(codes.size(), K, nf) ? 8 : 0)) +
                          static_cast<double>(K) * (sizeof(Moments) + 8);
-    const double memory = physical_memory();
-    if (memory > 0 && bytes > memory) {
-        std::ostringstream message;
-        message << "K = " << K << " codes times nf = " << nf << " folds need " << bytes
-                << " bytes of statistics, more than this machine's " << memory << " bytes";
-        throw std::invalid_argument(message.str());
-    }
+    std::ostringstream what;
+    what << "K = " << K << " codes times nf = " << nf << " folds";
+    check_memory_need(bytes, what.str());
 }
 
 }  // namespace

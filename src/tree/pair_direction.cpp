@@ -32,8 +32,9 @@ PairDirection solve_pair_ridge(const PairSums& s, const PairConfig& config, int3
         const int32_t m_a = config.monotone_of(fa);
         const int32_t m_b = config.monotone_of(fb);
         if (m_a != 0 && m_b != 0 && std::fabs(w_a) > kTiny && std::fabs(w_b) > kTiny) {
-            const int32_t dir_a = w_a > 0 ? m_a : -m_a;
-            const int32_t dir_b = w_b > 0 ? m_b : -m_b;
+            // In 64 bits: a code of -2^31 has no 32-bit negation.
+            const int64_t dir_a = w_a > 0 ? m_a : -int64_t{m_a};
+            const int64_t dir_b = w_b > 0 ? m_b : -int64_t{m_b};
             if (dir_a != dir_b) return out;
         }
     }

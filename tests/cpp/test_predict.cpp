@@ -30,7 +30,9 @@ std::vector<double> naive_scores(const Booster& b, const std::vector<double>& x,
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
+    // memcmp must not see the null data() of an empty vector.
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
 }
 
 }  // namespace

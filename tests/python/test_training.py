@@ -1,10 +1,5 @@
 """Training behaviour: rounds, early stopping, continued training, constraints, switches."""
 
-import os
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 from vorlent_core import Booster
@@ -182,46 +177,3 @@ def test_lineage_builder_trains_single_output_models():
     assert b.n_trees() == 10
     assert logloss(b.predict_proba(X)[:, 1], y) < logloss(np.full(len(y), y.mean()), y)
     np.testing.assert_array_equal(b.interaction_importances(), 0.0)
-
-
-THREAD_SCRIPT = textwrap.dedent(
-    """
-    import sys, numpy as np
-    sys.path.insert(0, {here!r})
-    from helpers import mixed_data
-    from vorlent_core import Booster
-    X, signal, rng = mixed_data(n=9000)
-    out = []
-    for objective, loss, lineage, mode in [(0, 0, 0, 0), (1, 1, 0, 2), (1, 2, 0, 1), (2, 0, 0, 0),
-                                           (1, 0, 2, 0)]:
-        if objective == 0:
-            y = (signal > 0).astype(float)
-        elif objective == 1:
-            y = signal
-        else:
-            y = np.digitize(signal, [-0.5, 0.5]).astype(float)
-        b = Booster(objective=objective, loss=loss, max_lineage=lineage, split_mode=mode,
-                    categorical=[0] * 6 + [1], n_estimators=6, subsample=0.8, colsample=0.7,
-                    max_depth=5)
-        b.fit(X, y)
-        out.append(b.predict_raw(X).tobytes())
-        out.append(b.feature_importances().tobytes())
-    sys.stdout.buffer.write(b"".join(out))
-    """
-)
-
-
-def test_models_do_not_depend_on_the_thread_count():
-    here = os.path.dirname(__file__)
-    results = []
-    for threads in ("1", "2", "2"):
-        env = dict(os.environ, OMP_NUM_THREADS=threads)
-        done = subprocess.run(
-            [sys.executable, "-c", THREAD_SCRIPT.format(here=here)],
-            env=env,
-            capture_output=True,
-            check=True,
-        )
-        results.append(done.stdout)
-    assert len(results[0]) > 0
-    assert results[0] == results[1] == results[2]

@@ -1,0 +1,97 @@
+"""Ctrl-C during training stops it after the current round and keeps a usable booster.
+
+Each case runs in a child interpreter that sends itself SIGINT from a separate process a
+second into a fit that would take many minutes, so a broken interruption fails the test
+by its timeout instead of hanging the suite.
+"""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROUNDS = 100_000
+
+CHILD = r"""
+import json, os, subprocess, sys, time
+import numpy as np
+from vorlent_core import Booster
+
+case, rounds = sys.argv[1], int(sys.argv[2])
+rng = np.random.default_rng(0)
+X = rng.normal(size=(20000, 8))
+y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(float)
+X_val, y_val = X[:2000], 1.0 - y[:2000]
+params = dict(max_depth=6, learning_rate=0.1)
+b = Booster(n_estimators=rounds, **params)
+if case == "fit_more":
+    b = Booster(n_estimators=2, **params)
+    b.fit(X, y)
+killer = subprocess.Popen(["sh", "-c", f"sleep 1; kill -INT {os.getpid()}"])
+start = time.monotonic()
+interrupted = False
+try:
+    if case == "fit":
+        b.fit(X, y)
+    elif case == "early_stopping":
+        # Validation labels that disagree with training: only the first round improves, and
+        # a patience that never runs out leaves the cut to the interruption.
+        b.fit(X, y, X_val=X_val, y_val=y_val, es_patience=10**9)
+    else:
+        b.fit_more(X, y, rounds)
+except KeyboardInterrupt:
+    interrupted = True
+elapsed = time.monotonic() - start
+killer.wait()
+
+# The booster answers every call, and its bytes load back into the same model.
+n = b.n_trees()
+raw = b.predict_raw(X)
+data = b.serialize()
+loaded = Booster()
+loaded.deserialize(data)
+same_loaded = bool(np.array_equal(loaded.predict_raw(X), raw) and loaded.serialize() == data)
+b.explain(X[:10])
+b.predict_proba(X[:10])
+
+# The trees kept are the complete trees of an uninterrupted run of that many rounds.
+if case == "early_stopping":
+    reference = Booster(n_estimators=b.best_iteration() + 1, **params)
+    reference.fit(X, y)
+else:
+    reference = Booster(n_estimators=n, **params)
+    reference.fit(X, y)
+same_as_shorter_fit = bool(np.array_equal(reference.predict_raw(X), raw))
+print(json.dumps(dict(interrupted=interrupted, n_trees=n, best_iteration=b.best_iteration(),
+                      elapsed=elapsed, same_loaded=same_loaded,
+                      same_as_shorter_fit=same_as_shorter_fit)))
+"""
+
+
+@pytest.mark.parametrize("case", ["fit", "early_stopping", "fit_more"])
+def test_ctrl_c_stops_training_after_a_complete_round(case):
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, case, str(ROUNDS)],
+        capture_output=True,
+        text=True,
+        cwd=pathlib.Path(__file__).parent,
+        env=dict(os.environ),
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result["interrupted"]
+    assert result["same_loaded"]
+    assert result["same_as_shorter_fit"]
+    if case == "early_stopping":
+        # Cut back to the best round, as early stopping would have done.
+        assert result["best_iteration"] == 0
+        assert result["n_trees"] == 1
+    else:
+        assert 1 <= result["n_trees"] <= ROUNDS - 1
+        assert result["best_iteration"] == -1
+    if case == "fit_more":
+        assert result["n_trees"] >= 3
