@@ -3,8 +3,8 @@
 // explanation can trust what they walk:
 // - every count is non-negative and fits in the bytes that remain;
 // - objective is 0, 1 or 2; n_outputs is 1 to kMaxOutputs; n_features is non-negative;
-//   feature_gain (and so coefficient_gain) has 0 or n_features entries, interaction_gain
-//   0 or n_features squared;
+//   feature_gain (and so coefficient_gain) has n_features entries, interaction_gain
+//   n_features squared;
 // - a tree has at least one node; a split's children lie after it in its tree (which rules
 //   out cycles), a leaf has none; is_leaf and missing_right are 0 or 1; leaf_values has 0
 //   or n_outputs entries; projection is -1 or an index of the table;
@@ -107,7 +107,10 @@ private:
             r_.fail_at(features_at,
                        "n_features is negative (" + std::to_string(m_.n_features) + ")");
         }
-        if (f != 0 && f != m_.n_features) {
+        // The accumulators always have one entry per column (n_features squared for the
+        // interactions), so a model's width is paid for in bytes: a small buffer cannot
+        // claim a huge width that later work would allocate for.
+        if (f != m_.n_features) {
             r_.fail_at(features_at, "feature_gain has " + std::to_string(f) +
                                         " entries but n_features is " +
                                         std::to_string(m_.n_features));
@@ -116,9 +119,9 @@ private:
         const size_t k_at = r_.offset();
         const int32_t k = r_.count("interaction_gain count", kF64Size);
         const int64_t square = int64_t{m_.n_features} * m_.n_features;
-        if (k != 0 && k != square) {
+        if (k != square) {
             r_.fail_at(k_at, "interaction_gain has " + std::to_string(k) +
-                                 " entries, expected 0 or n_features squared (" +
+                                 " entries, expected n_features squared (" +
                                  std::to_string(square) + ")");
         }
         r_.f64s(m_.interaction_gain, k, "interaction_gain");

@@ -426,6 +426,9 @@ TEST(ModelBytes, RandomModelsRoundTrip) {
     for (int round = 0; round < 20; ++round) {
         Booster b = default_booster();
         b.n_features = 6;
+        b.feature_gain.assign(6, 0.25);
+        b.coefficient_gain.assign(6, 0.5);
+        b.interaction_gain.assign(36, 0.125);
         const int n_trees = static_cast<int>(gen() % 5);
         for (int t = 0; t < n_trees; ++t)
             b.trees.push_back(random_tree(gen, static_cast<int>(gen() % 5), 6));
@@ -666,12 +669,9 @@ TEST(ModelBytes, RejectsMalformedNodes) {
 
 TEST(ModelBytes, AcceptsWhatRoutingNeverReads) {
     // A kind 1 split ignores feature_b; a projection split ignores kind and features;
-    // unreachable nodes and an empty feature_gain with columns are allowed.
+    // unreachable nodes are allowed.
     Booster b = small_model();
     b.trees[0][0].feature_b = -7;
-    b.feature_gain.clear();
-    b.coefficient_gain.clear();
-    b.interaction_gain.clear();
     b.trees.push_back(Tree{projection_node(0, 0.0, 2, 3), leaf(0.0), leaf(1.0), leaf(2.0)});
     b.trees.back()[0].kind = 42;
     b.trees.back()[0].feature_a = -9;
@@ -681,6 +681,14 @@ TEST(ModelBytes, AcceptsWhatRoutingNeverReads) {
     load(loaded, bytes);
     expect_same_model(b, loaded);
     EXPECT_EQ(serialize_model(loaded), bytes);
+    // Empty accumulators cannot stand for a model with columns: a few bytes must not be able
+    // to claim a width that importances would then allocate for.
+    b.feature_gain.clear();
+    b.coefficient_gain.clear();
+    b.interaction_gain.clear();
+    Booster untouched = default_booster();
+    EXPECT_THROW(load(untouched, serialize_model(b)), std::invalid_argument);
+    EXPECT_EQ(untouched.n_features, 0);
 }
 
 TEST(ModelBytes, RejectsMalformedCategoryBlocks) {

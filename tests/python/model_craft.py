@@ -106,6 +106,13 @@ class Model:
     # (tree, node, offsets) of categorical-pair splits, in (tree, node) order.
     categories: list[tuple[int, int, list[float]]] = field(default_factory=list)
 
+    def __post_init__(self):
+        # A model with columns carries one accumulator entry per column (the reader insists).
+        if self.n_features > 0 and not self.feature_gain:
+            self.feature_gain = [0.0] * self.n_features
+            self.coefficient_gain = [0.0] * self.n_features
+            self.interaction_gain = [0.0] * self.n_features**2
+
     def pack(self) -> bytes:
         out = struct.pack(
             "<ddiiddi",
