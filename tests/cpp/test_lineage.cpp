@@ -216,7 +216,7 @@ LineageCase make_case(uint32_t seed, int32_t rows, int32_t cols, double nan_shar
     for (int32_t r = 0; r < rows; ++r) {
         const double* v = c.x.data() + static_cast<int64_t>(r) * cols;
         const double a = std::isnan(v[0]) ? 0.0 : v[0];
-        const double b = std::isnan(v[1]) ? 0.0 : v[1];
+        const double b = cols < 2 || std::isnan(v[1]) ? 0.0 : v[1];
         c.grad.push_back(-(a * b + a - b) + noise(gen));
         c.hess.push_back(0.5 + 0.5 * std::fabs(noise(gen)));
     }
