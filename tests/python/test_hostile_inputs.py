@@ -376,6 +376,14 @@ def test_subclasses_must_initialise_and_boosters_do_not_pickle():
             action(k)
 
 
+def test_a_loaded_model_of_too_many_features_refuses_its_interaction_matrix():
+    b = Booster()
+    b.deserialize(Model(n_features=200_000).pack())
+    with pytest.raises(ValueError, match="the interaction matrix of 200000 features need"):
+        b.interaction_importances()
+    assert b.feature_importances().shape == (0,)
+
+
 def test_deserialize_takes_only_bytes(fitted):
     data = fitted.serialize()
     for bad in (bytearray(data), memoryview(data), data.decode("latin-1"), None, 5):
