@@ -387,7 +387,7 @@ def test_a_loaded_model_of_too_many_features_refuses_its_interaction_matrix():
 def test_deserialize_takes_only_bytes(fitted):
     data = fitted.serialize()
     for bad in (bytearray(data), memoryview(data), data.decode("latin-1"), None, 5):
-        refused(fitted, lambda: fitted.deserialize(bad), TypeError)
+        refused(fitted, lambda bad=bad: fitted.deserialize(bad), TypeError)
     refused(fitted, lambda: fitted.deserialize(b"\xff" * 100_000), ValueError, "data: invalid")
 
 
