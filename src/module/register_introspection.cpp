@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "common/memory.hpp"
 #include "model/explain.hpp"
 #include "model/importance.hpp"
 #include "module/arrays.hpp"
@@ -18,8 +20,11 @@ py::array_t<double> normalised(const std::vector<double>& gain) {
 
 // (n_features, n_features) filled from interaction_gain in row-major order. A loaded
 // model may hold an accumulator of another size: what fits is copied, the rest is zero.
+// Loaded bytes can claim any n_features, so the square is checked against memory first.
 py::array_t<double> interaction_matrix(const Booster& b) {
     const py::ssize_t side = std::max<int32_t>(b.n_features, 0);
+    check_memory_need(8.0 * static_cast<double>(side) * static_cast<double>(side),
+                      "the interaction matrix of " + std::to_string(side) + " features");
     py::array_t<double> out({side, side});
     const size_t cells = static_cast<size_t>(side) * static_cast<size_t>(side);
     normalise_gains(b.interaction_gain.data(), b.interaction_gain.size(), out.mutable_data(),

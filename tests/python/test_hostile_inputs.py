@@ -167,6 +167,11 @@ def test_multiclass_targets_need_a_class_of_zero_or_more(fitted):
 
 
 def test_classes_beyond_memory_are_refused_before_anything_changes():
+    b = Booster(objective=2, n_estimators=2)
+    b.fit(X, np.arange(300) % 3.0)
+    many = np.full(30_000, 999_999.0)
+    message = "the scores of 30000 rows times 1000000 classes need"
+    refused(b, lambda: b.fit(np.zeros((30_000, 4)), many), ValueError, message)
     # A loaded model of 2^20 classes continued on 300000 rows would need terabytes.
     model = Model(objective=2, n_outputs=2**20, n_features=1, learning_rate=0.1)
     model.trees = [[leaf(0.0, [0.0] * 2**20)]]
@@ -192,6 +197,22 @@ def trained(X_, y_, **params):
     loaded.deserialize(b.serialize())
     np.testing.assert_array_equal(loaded.predict_raw(X_), b.predict_raw(X_))
     return b
+
+
+def test_training_on_any_convertible_matrix_equals_training_on_a_contiguous_copy():
+    want = trained(X, Y).serialize()
+    for given in (
+        np.asfortranarray(X),
+        np.repeat(X, 2, axis=1)[:, ::2],
+        read_only(X),
+        X.astype(object),
+        X.tolist(),
+    ):
+        assert trained(given, read_only(Y)).serialize() == want
+    assert (
+        trained(X.astype(np.float32), Y).serialize()
+        == trained(X.astype(np.float32).astype(float), Y).serialize()
+    )
 
 
 @pytest.mark.parametrize("params", [{}, {"colsample": 0.5}, {"max_lineage": 2, "colsample": 0.3}])
@@ -355,10 +376,18 @@ def test_subclasses_must_initialise_and_boosters_do_not_pickle():
             action(k)
 
 
+def test_a_loaded_model_of_too_many_features_refuses_its_interaction_matrix():
+    b = Booster()
+    b.deserialize(Model(n_features=200_000).pack())
+    with pytest.raises(ValueError, match="the interaction matrix of 200000 features need"):
+        b.interaction_importances()
+    assert b.feature_importances().shape == (0,)
+
+
 def test_deserialize_takes_only_bytes(fitted):
     data = fitted.serialize()
     for bad in (bytearray(data), memoryview(data), data.decode("latin-1"), None, 5):
-        refused(fitted, lambda: fitted.deserialize(bad), TypeError)
+        refused(fitted, lambda bad=bad: fitted.deserialize(bad), TypeError)
     refused(fitted, lambda: fitted.deserialize(b"\xff" * 100_000), ValueError, "data: invalid")
 
 

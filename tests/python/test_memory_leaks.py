@@ -43,7 +43,7 @@ def cycle(i):
     loaded = Booster()
     loaded.deserialize(b.serialize())
     folds = vc.make_folds(Y, 4, i, True)
-    encodings, full_map, gmean = vc.te_fit_transform(CODES, Y, folds, 5, 4)
+    _, full_map, gmean = vc.te_fit_transform(CODES, Y, folds, 5, 4)
     vc.te_transform(CODES, full_map, gmean)
     # The failure paths allocate messages and exceptions; they must free them too.
     for bad in (

@@ -16,7 +16,7 @@ from helpers import mixed_data
 X, SIGNAL, _ = mixed_data(n=3000, seed=4)
 TARGETS = {0: (SIGNAL > 0).astype(float), 1: SIGNAL, 2: np.digitize(SIGNAL, [-0.5, 0.5]) * 1.0}
 SETTINGS = [
-    dict(objective=o, max_lineage=lineage, seed=seed, subsample=0.8, colsample=0.7)
+    {"objective": o, "max_lineage": lineage, "seed": seed, "subsample": 0.8, "colsample": 0.7}
     for o in (0, 1, 2)
     for lineage in ((0, 2) if o != 2 else (0,))
     for seed in (1, 2)
