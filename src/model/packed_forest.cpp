@@ -23,9 +23,9 @@ PackedTree pack_tree(const Tree& tree) {
         }
         PackedNode p{};
         p.node = static_cast<int32_t>(i);
-        p.left = slot[n.left];
-        p.right = slot[n.right];
-        p.missing_right = n.missing_right;
+        p.child[0] = slot[n.left];
+        p.child[1] = slot[n.right];
+        p.missing_right = n.missing_right != 0 ? 1 : 0;
         p.feature_a = n.feature_a;
         p.feature_b = n.feature_b;
         if (n.projection < 0 && n.kind == kAxis) {

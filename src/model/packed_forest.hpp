@@ -16,8 +16,7 @@ struct PackedNode {
     double coef_b;    // linear pairs
     int32_t feature_a;
     int32_t feature_b;
-    int32_t left;
-    int32_t right;
+    int32_t child[2];       // left, right
     int32_t kind;           // kAxis, kLinearPair, or kOther: route by the original node
     int32_t missing_right;  // 1: a needed value that is NaN goes right
     int32_t node;           // index of the original node in its tree
@@ -35,21 +34,22 @@ struct PackedTree {
 
 PackedTree pack_tree(const Tree& tree);
 
-// The same rule as goes_right, on the packed record.
-inline bool packed_goes_right(const PackedNode& p, const double* row, const Tree& tree,
-                              const Directions& projections) {
+// The same rule as goes_right, on the packed record, as 0 (left) or 1 (right) and without
+// branches on the data: a NaN fails every "goes left" test, so it goes right by itself
+// unless the node sends missing values left.
+inline int32_t packed_goes_right(const PackedNode& p, const double* row, const Tree& tree,
+                                 const Directions& projections) {
     if (p.kind == kAxis) {
         const double v = row[p.feature_a];
-        if (v != v) return p.missing_right != 0;
-        return !(p.t > v);
+        return static_cast<int32_t>(!(p.t > v)) & (p.missing_right | (v == v));
     }
     if (p.kind == kLinearPair) {
         const double a = row[p.feature_a];
         const double b = row[p.feature_b];
-        if (a != a || b != b) return p.missing_right != 0;
-        return !((p.coef_b * b + p.coef_a * a) + p.t < 0.0);
+        const double s = (p.coef_b * b + p.coef_a * a) + p.t;
+        return static_cast<int32_t>(!(s < 0.0)) & (p.missing_right | ((a == a) & (b == b)));
     }
-    return goes_right(tree[p.node], row, projections);
+    return goes_right(tree[p.node], row, projections) ? 1 : 0;
 }
 
 // The leaf slot a row reaches.
@@ -58,7 +58,7 @@ inline int32_t packed_find_leaf(const PackedTree& packed, const Tree& tree, cons
     int32_t i = packed.root;
     while (i >= 0) {
         const PackedNode& p = packed.nodes[i];
-        i = packed_goes_right(p, row, tree, projections) ? p.right : p.left;
+        i = p.child[packed_goes_right(p, row, tree, projections)];
     }
     return ~i;
 }

@@ -30,19 +30,19 @@ void add_tree_single(const PackedTree& packed, const Tree& tree, const Direction
             // At least one of the four is still at an internal node.
             if (i0 >= 0) {
                 const PackedNode& p = packed.nodes[i0];
-                i0 = packed_goes_right(p, row0, tree, projections) ? p.right : p.left;
+                i0 = p.child[packed_goes_right(p, row0, tree, projections)];
             }
             if (i1 >= 0) {
                 const PackedNode& p = packed.nodes[i1];
-                i1 = packed_goes_right(p, row1, tree, projections) ? p.right : p.left;
+                i1 = p.child[packed_goes_right(p, row1, tree, projections)];
             }
             if (i2 >= 0) {
                 const PackedNode& p = packed.nodes[i2];
-                i2 = packed_goes_right(p, row2, tree, projections) ? p.right : p.left;
+                i2 = p.child[packed_goes_right(p, row2, tree, projections)];
             }
             if (i3 >= 0) {
                 const PackedNode& p = packed.nodes[i3];
-                i3 = packed_goes_right(p, row3, tree, projections) ? p.right : p.left;
+                i3 = p.child[packed_goes_right(p, row3, tree, projections)];
             }
         }
         out[r] = packed.leaf_value[~i0] * learning_rate + out[r];
