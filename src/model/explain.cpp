@@ -86,7 +86,7 @@ void explain_tree(const Tree& tree, const Booster& b, const MatrixView& X, int64
             if (n.is_leaf) continue;
             walking = true;
             record_credit(n, row[l], path[l]);
-            node[l] = goes_right(n, row[l], b.projections) ? n.right : n.left;
+            node[l] = next_node(n, row[l], b.projections);
         }
         if (!walking) break;
     }

@@ -39,11 +39,17 @@ inline bool goes_right(const Node& node, const double* row, const Directions& pr
     return !((node.coef_b * b + node.coef_a * a) + node.bias < 0.0);
 }
 
+// The child a row moves to, picked by arithmetic rather than a branch on the data.
+inline int32_t next_node(const Node& node, const double* row, const Directions& projections) {
+    const int32_t right = goes_right(node, row, projections) ? 1 : 0;
+    return node.left + right * (node.right - node.left);
+}
+
 inline int32_t find_leaf(const Tree& tree, const double* row, const Directions& projections) {
     int32_t i = 0;
     while (!tree[i].is_leaf) {
         const Node& node = tree[i];
-        i = goes_right(node, row, projections) ? node.right : node.left;
+        i = next_node(node, row, projections);
     }
     return i;
 }
