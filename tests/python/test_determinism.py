@@ -23,6 +23,7 @@ SETTINGS = [
 TRAIN_AND_DIGEST = r"""
 import hashlib, json, sys
 import numpy as np
+import pytest
 from vorlent_core import Booster
 
 settings = json.loads(sys.argv[1])
@@ -74,6 +75,7 @@ def digests(threads: int, repeats: int) -> dict:
     return json.loads(done.stdout)
 
 
+@pytest.mark.slow
 def test_models_are_identical_across_thread_counts_and_runs():
     one = digests(1, 1)
     two = digests(2, 2)

@@ -71,6 +71,7 @@ print(json.dumps(dict(interrupted=interrupted, n_trees=n, best_iteration=b.best_
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", ["fit", "early_stopping", "fit_more"])
 def test_ctrl_c_stops_training_after_a_complete_round(case):
     done = subprocess.run(
