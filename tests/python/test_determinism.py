@@ -11,6 +11,8 @@ import pathlib
 import subprocess
 import sys
 
+import pytest
+
 # (objective, loss, max_lineage, split_mode); the lineage builder cannot train multiclass.
 SETTINGS = [
     (objective, loss, lineage, mode)
@@ -23,7 +25,6 @@ SETTINGS = [
 TRAIN_AND_DIGEST = r"""
 import hashlib, json, sys
 import numpy as np
-import pytest
 from vorlent_core import Booster
 
 settings = json.loads(sys.argv[1])
