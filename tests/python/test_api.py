@@ -101,9 +101,9 @@ def test_import_under_another_python_fails_with_the_version_message():
         # version check runs first.
         "sys.setdlopenflags(os.RTLD_LAZY)\n"
         f"loader = importlib.machinery.ExtensionFileLoader('vorlent_core', {str(module_path)!r})\n"
-        "spec = importlib.util.spec_from_loader('vorlent_core', loader)\n"
+        "module_def = importlib.util.spec_from_loader('vorlent_core', loader)\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(module_def)\n"
         "except ImportError as e:\n"
         "    print(e)\n"
         "    sys.exit(0)\n"
