@@ -74,10 +74,10 @@ def parts_from_split(X: np.ndarray, y: np.ndarray, split) -> dict:
 
 def package_file(package: str, *relative: str) -> pathlib.Path:
     """A data file inside an installed package, found without importing the package."""
-    spec = importlib.util.find_spec(package)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(package)
+    if found is None or not found.submodule_search_locations:
         raise RuntimeError(f"the {package} package is not installed: pip install {package}")
-    return pathlib.Path(next(iter(spec.submodule_search_locations))).joinpath(*relative)
+    return pathlib.Path(next(iter(found.submodule_search_locations))).joinpath(*relative)
 
 
 def build_flights(train_rows: int | None):
