@@ -95,11 +95,10 @@ class Suite:
             raise RuntimeError(f"child {job['system']} failed:\n{done.stderr[-3000:]}")
         return json.loads(done.stdout.strip().splitlines()[-1])
 
-    def find_fit(self, dataset: str, system: str, trees: int, threads: int):
+    def find_fit(self, dataset: str, system: str, trees: int, threads: int, phase: str):
         for entry in self.results["fits"]:
-            if (entry["dataset"], entry["system"], entry["trees"], entry["threads"]) == (
-                dataset, system, trees, threads
-            ):
+            if (entry["dataset"], entry["system"], entry["trees"], entry["threads"],
+                    entry["phase"]) == (dataset, system, trees, threads, phase):
                 return entry
         return None
 
@@ -118,11 +117,11 @@ class Suite:
         return folders
 
     def measure_fit(self, key: str, folder, system: str, trees: int, threads: int,
-                    predict: bool, phase: str, reuse: bool = False) -> dict:
-        """Runs the fit child up to --repeat times while the cell's budget lasts; reuse (or
-        --resume) keeps a measurement of the same cell taken earlier."""
-        entry = self.find_fit(key, system, trees, threads)
-        if entry is not None and (reuse or self.args.resume):
+                    predict: bool, phase: str) -> dict:
+        """Runs the fit child up to --repeat times while the cell's budget lasts; --resume
+        keeps a measurement of the same cell taken earlier."""
+        entry = self.find_fit(key, system, trees, threads, phase)
+        if entry is not None and self.args.resume:
             return entry
         if entry is not None:
             self.results["fits"].remove(entry)
@@ -190,9 +189,9 @@ class Suite:
                               ("vorlent split_mode 1", MATCHED_TREES),
                               ("LightGBM", MATCHED_TREES)):
             for n in (2, 1):
-                # The matched phase's two-thread fits count here too.
+                # Both counts measured back to back, so that they share the machine's load.
                 self.measure_fit(key, folders[key], system, trees, n, predict=False,
-                                 phase="threads", reuse=True)
+                                 phase="threads")
 
     def curves(self, folders: dict) -> None:
         cap = 40.0 if self.quick else self.args.curve_cap
@@ -255,10 +254,17 @@ class Suite:
                 versions[name] = "not installed"
         commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
                                 capture_output=True, text=True).stdout.strip()
+        command = "bash scripts/bench.sh --suite " + " ".join(shlex.quote(a) for a in argv)
+        date = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+        # A resumed run adds its command to the ones that made the file.
+        first = [{"command": meta["command"], "date": meta["date"]}] if "command" in meta else []
+        meta.setdefault("commands", first).append({"command": command.strip(), "date": date})
+        if self.args.resume and "mode" in meta:
+            return
         meta.update({
             "mode": "quick" if self.quick else "full",
-            "command": "bash scripts/bench.sh --suite " + " ".join(shlex.quote(a) for a in argv),
-            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+            "command": command.strip(),
+            "date": date,
             "cpu": model,
             "cores": os.cpu_count(),
             "omp_wait_policy": os.environ["OMP_WAIT_POLICY"],
