@@ -25,7 +25,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import suite_data
-from suite_data import BINARY, MULTICLASS, REGRESSION
+from suite_data import BINARY, REGRESSION
 
 DEPTH = 4
 LEAVES = 16
@@ -301,8 +301,11 @@ def job_curve(job: dict) -> dict:
             if seconds > SHORT_SECONDS:
                 break
         scores = raw(system, model, data["X_test"])
-        out["reach"] = {"rounds": hit["rounds"], "seconds": seconds,
-                        "test": test_loss(meta.objective, data["y_test"], scores)}
+        out["reach"] = {
+            "rounds": hit["rounds"],
+            "seconds": seconds,
+            "test": test_loss(meta.objective, data["y_test"], scores),
+        }
     return out
 
 
@@ -334,8 +337,9 @@ def stepped_curve(system: str, meta, data: dict, max_trees: int, time_cap: float
         previous = count
         val = test_loss(meta.objective, data["y_val"], raw(system, model, data["X_val"]))
         test = test_loss(meta.objective, data["y_test"], raw(system, model, data["X_test"]))
-        points.append({"rounds": rounds_of(system, model), "seconds": elapsed, "val": val,
-                       "test": test})
+        points.append(
+            {"rounds": rounds_of(system, model), "seconds": elapsed, "val": val, "test": test}
+        )
         stall = 0 if val < best_val else stall + 1
         best_val = min(best_val, val)
         if stall >= 2 or elapsed > time_cap:
@@ -361,12 +365,10 @@ def native_curve(system: str, meta, data: dict, max_trees: int, time_cap: float)
     points = []
     for count in counts:
         val = test_loss(meta.objective, data["y_val"], raw(system, model, data["X_val"], count))
-        test = test_loss(meta.objective, data["y_test"], raw(system, model, data["X_test"],
-                                                             count))
+        test = test_loss(meta.objective, data["y_test"], raw(system, model, data["X_test"], count))
         points.append({"rounds": count, "seconds": stamps[count - 1], "val": val, "test": test})
     best = next(p for p in points if p["rounds"] == best_rounds)
-    return {"points": points, "best_by_val": best, "stopped_seconds": stamps[-1],
-            "runs": len(runs)}
+    return {"points": points, "best_by_val": best, "stopped_seconds": stamps[-1], "runs": len(runs)}
 
 
 def native_run(system: str, meta, data: dict, max_trees: int, time_cap: float):
@@ -383,8 +385,15 @@ def native_run(system: str, meta, data: dict, max_trees: int, time_cap: float):
         def stamp(env) -> None:
             stamps.append(time.perf_counter() - start)
 
-        fit(system, model, meta, X, y, eval_set=evals,
-            callbacks=[stamp, lgb.early_stopping(PATIENCE, verbose=False)])
+        fit(
+            system,
+            model,
+            meta,
+            X,
+            y,
+            eval_set=evals,
+            callbacks=[stamp, lgb.early_stopping(PATIENCE, verbose=False)],
+        )
         best_rounds = model.booster_.best_iteration or len(stamps)
     else:
         import xgboost as xgb
