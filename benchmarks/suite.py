@@ -61,14 +61,7 @@ class Suite:
         self.cache = self.out / "data"
         self.results = self.load_results() if (args.resume or args.report_only) else None
         if self.results is None:
-            self.results = {
-                "meta": {},
-                "datasets": {},
-                "fits": [],
-                "curves": [],
-                "profile": None,
-                "skipped": [],
-            }
+            self.results = suite_report.empty_results()
         self.started = time.time()
 
     # --- bookkeeping ---------------------------------------------------------------------

@@ -23,6 +23,11 @@ VORLENT_SHOWN = [
 # --- reading results ---------------------------------------------------------------------
 
 
+def empty_results() -> dict:
+    """The results file before any measurement."""
+    return {"meta": {}, "datasets": {}, "fits": [], "curves": [], "profile": None, "skipped": []}
+
+
 def fit_entry(results, dataset, system, trees=None, threads=2, phase=None):
     """The measurement of a cell; without a phase, the matched phase's when there is one."""
     found = []

@@ -216,14 +216,7 @@ class TestGoals:
         assert verdicts(results)["4c"][2] == "**met**"
 
     def test_missing_measurements_say_so(self):
-        empty = {
-            "meta": {},
-            "datasets": {},
-            "fits": [],
-            "curves": [],
-            "profile": None,
-            "skipped": [],
-        }
+        empty = suite_report.empty_results()
         assert all(row[2] == "not measured" for row in suite_report.goals(empty))
 
     def test_the_document_is_written(self, results, tmp_path):
