@@ -711,7 +711,7 @@ def write(results, target: pathlib.Path, figure_dir: pathlib.Path) -> None:
         "# Benchmark results",
         "",
         (
-            f"- Command: `{meta.get('command')}` ({meta.get('mode')} suite){later}; "
+            f"- Command: `{str(meta.get('command')).strip()}` ({meta.get('mode')} suite){later}; "
             f"{meta.get('minutes', 0):.0f} minutes of machine time in all, at commit "
             f"{meta.get('commit')}."
         ),
