@@ -43,7 +43,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 
 import suite_data
 import suite_report
-from suite_systems import PEERS, SYSTEMS, VORLENT
+from suite_systems import SYSTEMS
 
 MATCHED_TREES = 60
 # Rounds of the default split mode on the 10M set: at 10x the 1M per-tree cost, 60 rounds
@@ -61,8 +61,7 @@ class Suite:
         self.cache = self.out / "data"
         self.results = self.load_results() if (args.resume or args.report_only) else None
         if self.results is None:
-            self.results = {"meta": {}, "datasets": {}, "fits": [], "curves": [],
-                            "profile": None, "skipped": []}
+            self.results = suite_report.empty_results()
         self.started = time.time()
 
     # --- bookkeeping ---------------------------------------------------------------------
@@ -89,17 +88,24 @@ class Suite:
         )
         done = subprocess.run(
             [sys.executable, str(CHILD), json.dumps(job)],
-            env=env, capture_output=True, text=True,
+            env=env,
+            capture_output=True,
+            text=True,
+            check=False,  # the child's error output goes into the exception below
         )
         if done.returncode != 0:
             raise RuntimeError(f"child {job['system']} failed:\n{done.stderr[-3000:]}")
         return json.loads(done.stdout.strip().splitlines()[-1])
 
-    def find_fit(self, dataset: str, system: str, trees: int, threads: int):
+    def find_fit(self, dataset: str, system: str, trees: int, threads: int, phase: str):
         for entry in self.results["fits"]:
-            if (entry["dataset"], entry["system"], entry["trees"], entry["threads"]) == (
-                dataset, system, trees, threads
-            ):
+            if (
+                entry["dataset"],
+                entry["system"],
+                entry["trees"],
+                entry["threads"],
+                entry["phase"],
+            ) == (dataset, system, trees, threads, phase):
                 return entry
         return None
 
@@ -117,12 +123,13 @@ class Suite:
         self.save()
         return folders
 
-    def measure_fit(self, key: str, folder, system: str, trees: int, threads: int,
-                    predict: bool, phase: str, reuse: bool = False) -> dict:
-        """Runs the fit child up to --repeat times while the cell's budget lasts; reuse (or
-        --resume) keeps a measurement of the same cell taken earlier."""
-        entry = self.find_fit(key, system, trees, threads)
-        if entry is not None and (reuse or self.args.resume):
+    def measure_fit(
+        self, key: str, folder, system: str, trees: int, threads: int, predict: bool, phase: str
+    ) -> dict:
+        """Runs the fit child up to --repeat times while the cell's budget lasts; --resume
+        keeps a measurement of the same cell taken earlier."""
+        entry = self.find_fit(key, system, trees, threads, phase)
+        if entry is not None and self.args.resume:
             return entry
         if entry is not None:
             self.results["fits"].remove(entry)
@@ -140,14 +147,20 @@ class Suite:
             spent += time.perf_counter() - start
             run["load"] = load
             runs.append(run)
-        entry = {"dataset": key, "system": system, "trees": trees, "threads": threads,
-                 "phase": phase, "runs": runs}
+        entry = {
+            "dataset": key,
+            "system": system,
+            "trees": trees,
+            "threads": threads,
+            "phase": phase,
+            "runs": runs,
+        }
         self.results["fits"].append(entry)
         self.save()
         best = min(r["fit_seconds"] for r in runs)
         print(
             f"   {system:<24} {threads}t {trees:>4} rounds: fit {best:8.2f} s "
-            f"(runs {', '.join(f'{r['fit_seconds']:.2f}' for r in runs)}; "
+            f"(runs {', '.join(f'{r["fit_seconds"]:.2f}' for r in runs)}; "
             f"load {runs[0]['load']:.1f}), loss {runs[0]['test_loss']:.5g}, "
             f"peak +{runs[0]['fit_peak_bytes'] / 2**20:.0f} MiB",
             flush=True,
@@ -162,37 +175,45 @@ class Suite:
             for system in SYSTEMS:
                 trees = MATCHED_TREES
                 if system == "vorlent max_lineage 2" and meta["objective"] == 2:
-                    self.skip(f"{system} on {meta['name']}",
-                              "the lineage builder grows single-output trees, which add "
-                              "nothing to a multiclass model")
+                    self.skip(
+                        f"{system} on {meta['name']}",
+                        "the lineage builder grows single-output trees, which add "
+                        "nothing to a multiclass model",
+                    )
                     continue
                 if system == "vorlent max_lineage 2" and not meta["real"]:
-                    self.skip(f"{system} on {meta['name']}",
-                              "too slow on the synthetic sets; run on the real tables only",
-                              "build/bench/bench_fit 1000000 0 60 2")
+                    self.skip(
+                        f"{system} on {meta['name']}",
+                        "too slow on the synthetic sets; run on the real tables only",
+                        "build/bench/bench_fit 1000000 0 60 2",
+                    )
                     continue
                 if big and system == "vorlent split_mode 2":
-                    self.skip(f"{system} on {meta['name']}",
-                              "would take over half an hour (about as slow as split_mode 0)",
-                              "build/bench/bench_fit 10000000 2 10")
+                    self.skip(
+                        f"{system} on {meta['name']}",
+                        "would take over half an hour (about as slow as split_mode 0)",
+                        "build/bench/bench_fit 10000000 2 10",
+                    )
                     continue
                 if big and system == "vorlent split_mode 0":
                     trees = CAPPED_TREES
-                self.measure_fit(key, folder, system, trees, 2, predict=not big,
-                                 phase="matched")
+                self.measure_fit(key, folder, system, trees, 2, predict=not big, phase="matched")
 
     def threads(self, folders: dict) -> None:
         key = "synthetic_1m"
         if key not in folders:
             return
         print("\n== threads: one against two on the synthetic set", flush=True)
-        for system, trees in (("vorlent split_mode 0", CAPPED_TREES),
-                              ("vorlent split_mode 1", MATCHED_TREES),
-                              ("LightGBM", MATCHED_TREES)):
+        for system, trees in (
+            ("vorlent split_mode 0", CAPPED_TREES),
+            ("vorlent split_mode 1", MATCHED_TREES),
+            ("LightGBM", MATCHED_TREES),
+        ):
             for n in (2, 1):
-                # The matched phase's two-thread fits count here too.
-                self.measure_fit(key, folders[key], system, trees, n, predict=False,
-                                 phase="threads", reuse=True)
+                # Both counts measured back to back, so that they share the machine's load.
+                self.measure_fit(
+                    key, folders[key], system, trees, n, predict=False, phase="threads"
+                )
 
     def curves(self, folders: dict) -> None:
         cap = 40.0 if self.quick else self.args.curve_cap
@@ -204,17 +225,34 @@ class Suite:
             for system in ["LightGBM"] + [s for s in SYSTEMS if s != "LightGBM"]:
                 if system == "vorlent max_lineage 2" and meta["objective"] == 2:
                     continue
-                done = next((c for c in self.results["curves"]
-                             if c["dataset"] == key and c["system"] == system), None)
+                done = next(
+                    (
+                        c
+                        for c in self.results["curves"]
+                        if c["dataset"] == key and c["system"] == system
+                    ),
+                    None,
+                )
                 if done is not None and self.args.resume:
                     continue
                 if done is not None:
                     self.results["curves"].remove(done)
                 load = os.getloadavg()[0]
-                job = {"job": "curve", "folder": str(folder), "system": system,
-                       "max_trees": 2000, "time_cap": cap}
-                reference = next((c for c in self.results["curves"]
-                                  if c["dataset"] == key and c["system"] == "LightGBM"), None)
+                job = {
+                    "job": "curve",
+                    "folder": str(folder),
+                    "system": system,
+                    "max_trees": 2000,
+                    "time_cap": cap,
+                }
+                reference = next(
+                    (
+                        c
+                        for c in self.results["curves"]
+                        if c["dataset"] == key and c["system"] == "LightGBM"
+                    ),
+                    None,
+                )
                 if reference is not None:
                     job["target"] = reference["best_by_val"]["test"]
                 result = self.child(job, 2)
@@ -244,28 +282,47 @@ class Suite:
 
     def record_machine(self, argv: list[str]) -> None:
         meta = self.results["meta"]
-        cpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
-        model = next((line.split(":", 1)[1].strip() for line in cpu.splitlines()
-                      if line.startswith("Model name")), "unknown")
+        cpu = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
+        model = next(
+            (
+                line.split(":", 1)[1].strip()
+                for line in cpu.splitlines()
+                if line.startswith("Model name")
+            ),
+            "unknown",
+        )
         versions = {}
         for name in ("lightgbm", "xgboost", "sklearn", "numpy"):
             try:
                 versions[name] = __import__(name).__version__
             except ImportError:
                 versions[name] = "not installed"
-        commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-                                capture_output=True, text=True).stdout.strip()
-        meta.update({
-            "mode": "quick" if self.quick else "full",
-            "command": "bash scripts/bench.sh --suite " + " ".join(shlex.quote(a) for a in argv),
-            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
-            "cpu": model,
-            "cores": os.cpu_count(),
-            "omp_wait_policy": os.environ["OMP_WAIT_POLICY"],
-            "versions": versions,
-            "commit": commit,
-            "load_start": os.getloadavg(),
-        })
+        commit = subprocess.run(
+            ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            check=False,
+        ).stdout.strip()
+        command = "bash scripts/bench.sh --suite " + " ".join(shlex.quote(a) for a in argv)
+        date = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+        # A resumed run adds its command to the ones that made the file.
+        first = [{"command": meta["command"], "date": meta["date"]}] if "command" in meta else []
+        meta.setdefault("commands", first).append({"command": command.strip(), "date": date})
+        if self.args.resume and "mode" in meta:
+            return
+        meta.update(
+            {
+                "mode": "quick" if self.quick else "full",
+                "command": command.strip(),
+                "date": date,
+                "cpu": model,
+                "cores": os.cpu_count(),
+                "omp_wait_policy": os.environ["OMP_WAIT_POLICY"],
+                "versions": versions,
+                "commit": commit,
+                "load_start": os.getloadavg(),
+            }
+        )
 
     def finish(self) -> None:
         meta = self.results["meta"]
@@ -277,21 +334,38 @@ class Suite:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, no 10M set")
-    parser.add_argument("--repeat", type=int, default=3,
-                        help="fits per cell, the fastest counting (fewer when a fit is slow)")
-    parser.add_argument("--phases", nargs="+", default=["matched", "threads", "curves",
-                                                        "profile"],
-                        choices=["matched", "threads", "curves", "profile"])
-    parser.add_argument("--datasets", nargs="+", default=None,
-                        help="dataset keys (default all: breast_cancer digits diamonds "
-                        "flights synthetic_1m and, in the full suite, synthetic_10m)")
+    parser.add_argument(
+        "--repeat",
+        type=int,
+        default=3,
+        help="fits per cell, the fastest counting (fewer when a fit is slow)",
+    )
+    parser.add_argument(
+        "--phases",
+        nargs="+",
+        default=["matched", "threads", "curves", "profile"],
+        choices=["matched", "threads", "curves", "profile"],
+    )
+    parser.add_argument(
+        "--datasets",
+        nargs="+",
+        default=None,
+        help="dataset keys (default all: breast_cancer digits diamonds "
+        "flights synthetic_1m and, in the full suite, synthetic_10m)",
+    )
     parser.add_argument("--no-10m", action="store_true", help="leave the 10M set out")
-    parser.add_argument("--curve-cap", type=float, default=120.0,
-                        help="seconds of fitting per loss-against-time curve")
-    parser.add_argument("--resume", action="store_true",
-                        help="keep measurements already in the results file")
-    parser.add_argument("--report-only", action="store_true",
-                        help="rewrite the report from the results file")
+    parser.add_argument(
+        "--curve-cap",
+        type=float,
+        default=120.0,
+        help="seconds of fitting per loss-against-time curve",
+    )
+    parser.add_argument(
+        "--resume", action="store_true", help="keep measurements already in the results file"
+    )
+    parser.add_argument(
+        "--report-only", action="store_true", help="rewrite the report from the results file"
+    )
     parser.add_argument("--out", type=pathlib.Path, default=HERE / "out")
     args = parser.parse_args()
 
@@ -300,13 +374,18 @@ def main() -> int:
         suite.record_machine(sys.argv[1:])
         keys = args.datasets or suite_data.dataset_keys(args.quick, not args.no_10m)
         if args.quick or args.no_10m:
-            suite.skip("the 10,000,000-row synthetic set",
-                       "runs only in the full suite" if args.quick else "left out (--no-10m)",
-                       "bash scripts/bench.sh --suite --datasets synthetic_1m synthetic_10m "
-                       "--phases matched threads --resume")
+            suite.skip(
+                "the 10,000,000-row synthetic set",
+                "runs only in the full suite" if args.quick else "left out (--no-10m)",
+                "bash scripts/bench.sh --suite --datasets synthetic_1m synthetic_10m "
+                "--phases matched threads --resume",
+            )
         load = os.getloadavg()
-        print(f"OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load average "
-              f"{load[0]:.1f} {load[1]:.1f} {load[2]:.1f} on {os.cpu_count()} cores", flush=True)
+        print(
+            f"OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load average "
+            f"{load[0]:.1f} {load[1]:.1f} {load[2]:.1f} on {os.cpu_count()} cores",
+            flush=True,
+        )
         folders = suite.prepare(keys)
         if "matched" in args.phases:
             suite.matched(folders)

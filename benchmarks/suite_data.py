@@ -163,7 +163,7 @@ def prepare(key: str, quick: bool, cache: pathlib.Path) -> pathlib.Path:
     folder.mkdir(parents=True, exist_ok=True)
     for part in PARTS:
         np.save(folder / f"{part}.npy", np.ascontiguousarray(arrays[part]))
-    rows = {part: int(len(arrays[f"y_{part}"])) for part in ("train", "val", "test")}
+    rows = {part: len(arrays[f"y_{part}"]) for part in ("train", "val", "test")}
     n_cols = arrays["X_train"].shape[1]
     meta = Meta(
         name=f"{label} {rows['train']:,} x {n_cols}",

@@ -47,21 +47,51 @@ PHASES = [
     ),
     (
         "screening",
-        ["screen_rows", "screen_pair", "screen_score", "screen_result", "keep_screened",
-         "keep_top", "for_pairs_by_blocks"],
+        [
+            "screen_rows",
+            "screen_pair",
+            "screen_score",
+            "screen_result",
+            "keep_screened",
+            "keep_top",
+            "for_pairs_by_blocks",
+        ],
     ),
     (
         "evaluation",
-        ["fast_linear_cut", "evaluate_", "projected_histogram_split", "scan_projected_cells",
-         "search_oblique_split"],
+        [
+            "fast_linear_cut",
+            "evaluate_",
+            "projected_histogram_split",
+            "scan_projected_cells",
+            "search_oblique_split",
+        ],
     ),
-    ("axis fallback", ["build_bin_histograms", "best_bin_cut", "search_axis_split",
-                       "categorical_cuts", "ordinary_cuts"]),
+    (
+        "axis fallback",
+        [
+            "build_bin_histograms",
+            "best_bin_cut",
+            "search_axis_split",
+            "categorical_cuts",
+            "ordinary_cuts",
+        ],
+    ),
     ("partition / node bookkeeping", ["grow_node", "make_leaf", "copy_split", "midpoint"]),
     ("gradients", ["compute_gradients"]),
     ("score updates", ["add_tree_scores", "add_leaf", "find_leaf"]),
-    ("binning", ["build_bins", "bin_feature", "plan_binning", "bin_of", "sort_unique",
-                 "percentile", "compute_feature_scale"]),
+    (
+        "binning",
+        [
+            "build_bins",
+            "bin_feature",
+            "plan_binning",
+            "bin_of",
+            "sort_unique",
+            "percentile",
+            "compute_feature_scale",
+        ],
+    ),
 ]
 LINE = re.compile(r"^\s*([0-9.]+)%\s+(\S+)\s+\[(.)\]\s+(.*)$")
 
@@ -71,12 +101,24 @@ def ensure_binary(cmake: str) -> pathlib.Path:
     if binary.exists():
         return binary
     subprocess.run(
-        [cmake, "-S", str(ROOT), "-B", str(BUILD), "-DVORLENT_BUILD_MODULE=OFF",
-         "-DVORLENT_BUILD_BENCHMARKS=ON", "-DCMAKE_CXX_FLAGS=-g"],
-        check=True, capture_output=True,
+        [
+            cmake,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD),
+            "-DVORLENT_BUILD_MODULE=OFF",
+            "-DVORLENT_BUILD_BENCHMARKS=ON",
+            "-DCMAKE_CXX_FLAGS=-g",
+        ],
+        check=True,
+        capture_output=True,
     )
-    subprocess.run([cmake, "--build", str(BUILD), "-j2", "--target", "bench_fit"], check=True,
-                   capture_output=True)
+    subprocess.run(
+        [cmake, "--build", str(BUILD), "-j2", "--target", "bench_fit"],
+        check=True,
+        capture_output=True,
+    )
     return binary
 
 
@@ -104,14 +146,29 @@ def profile(rows: int, mode: int, trees: int, cmake: str) -> dict:
     with tempfile.TemporaryDirectory() as tmp:
         data = pathlib.Path(tmp) / "p.data"
         record = subprocess.run(
-            [perf, "record", "-q", "-o", str(data), str(binary), str(rows), str(mode),
-             str(trees)],
-            env=env, check=True, capture_output=True, text=True,
+            [perf, "record", "-q", "-o", str(data), str(binary), str(rows), str(mode), str(trees)],
+            env=env,
+            check=True,
+            capture_output=True,
+            text=True,
         )
         report = subprocess.run(
-            [perf, "report", "-i", str(data), "--stdio", "--no-children", "--sort", "dso,sym",
-             "--percent-limit", "0", "-q"],
-            check=True, capture_output=True, text=True,
+            [
+                perf,
+                "report",
+                "-i",
+                str(data),
+                "--stdio",
+                "--no-children",
+                "--sort",
+                "dso,sym",
+                "--percent-limit",
+                "0",
+                "-q",
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
         ).stdout
     fit_line = next((line for line in record.stdout.splitlines() if line.startswith("rows")), "")
     functions = []

@@ -25,7 +25,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import suite_data
-from suite_data import BINARY, MULTICLASS, REGRESSION
+from suite_data import BINARY, REGRESSION
 
 DEPTH = 4
 LEAVES = 16
@@ -35,6 +35,8 @@ LAMBDA = 1.0
 MIN_ROWS = 10
 # LightGBM's early-stopping patience in rounds, for its best test loss.
 PATIENCE = 50
+# Seconds under which a curve's timing is repeated (the fastest run counts).
+SHORT_SECONDS = 5.0
 
 VORLENT = {
     "vorlent split_mode 0": {"split_mode": 0, "max_lineage": 0},
@@ -288,14 +290,22 @@ def job_curve(job: dict) -> dict:
     target = job.get("target")
     hit = next((p for p in out["points"] if p["test"] <= target), None) if target else None
     if hit is not None:
-        # Steps pay for resuming; a fresh fit of the reaching count gives its true time.
-        model = make(system, meta, hit["rounds"])
-        start = time.perf_counter()
-        fit(system, model, meta, data["X_train"], data["y_train"])
-        seconds = time.perf_counter() - start
+        # Steps pay for resuming; a fresh fit of the reaching count gives its true time,
+        # the best of three when it is short.
+        seconds = float("inf")
+        for _ in range(3):
+            model = make(system, meta, hit["rounds"])
+            start = time.perf_counter()
+            fit(system, model, meta, data["X_train"], data["y_train"])
+            seconds = min(seconds, time.perf_counter() - start)
+            if seconds > SHORT_SECONDS:
+                break
         scores = raw(system, model, data["X_test"])
-        out["reach"] = {"rounds": hit["rounds"], "seconds": seconds,
-                        "test": test_loss(meta.objective, data["y_test"], scores)}
+        out["reach"] = {
+            "rounds": hit["rounds"],
+            "seconds": seconds,
+            "test": test_loss(meta.objective, data["y_test"], scores),
+        }
     return out
 
 
@@ -327,8 +337,9 @@ def stepped_curve(system: str, meta, data: dict, max_trees: int, time_cap: float
         previous = count
         val = test_loss(meta.objective, data["y_val"], raw(system, model, data["X_val"]))
         test = test_loss(meta.objective, data["y_test"], raw(system, model, data["X_test"]))
-        points.append({"rounds": rounds_of(system, model), "seconds": elapsed, "val": val,
-                       "test": test})
+        points.append(
+            {"rounds": rounds_of(system, model), "seconds": elapsed, "val": val, "test": test}
+        )
         stall = 0 if val < best_val else stall + 1
         best_val = min(best_val, val)
         if stall >= 2 or elapsed > time_cap:
@@ -340,7 +351,29 @@ def stepped_curve(system: str, meta, data: dict, max_trees: int, time_cap: float
 def native_curve(system: str, meta, data: dict, max_trees: int, time_cap: float) -> dict:
     """LightGBM and XGBoost with their own early stopping on the validation split
     (PATIENCE rounds), every round's time taken by a callback; the staged test losses are
-    computed afterwards at the grid counts and at the best round."""
+    computed afterwards at the grid counts and at the best round. A short training runs
+    three times and each round keeps its earliest time stamp."""
+    runs = []
+    while len(runs) < 3:
+        runs.append(native_run(system, meta, data, max_trees, time_cap))
+        if runs[-1][0][-1] > SHORT_SECONDS:
+            break
+    stamps, model, best_rounds = runs[-1]
+    length = min(len(run[0]) for run in runs)
+    stamps = [min(run[0][i] for run in runs) for i in range(length)]
+    counts = sorted({c for c in GRID if c <= len(stamps)} | {best_rounds})
+    points = []
+    for count in counts:
+        val = test_loss(meta.objective, data["y_val"], raw(system, model, data["X_val"], count))
+        test = test_loss(meta.objective, data["y_test"], raw(system, model, data["X_test"], count))
+        points.append({"rounds": count, "seconds": stamps[count - 1], "val": val, "test": test})
+    best = next(p for p in points if p["rounds"] == best_rounds)
+    return {"points": points, "best_by_val": best, "stopped_seconds": stamps[-1], "runs": len(runs)}
+
+
+def native_run(system: str, meta, data: dict, max_trees: int, time_cap: float):
+    """One early-stopped training: the time stamp of every round, the model and its best
+    round count."""
     stamps = []
     model = make(system, meta, max_trees)
     X, y = data["X_train"], data["y_train"]
@@ -352,8 +385,15 @@ def native_curve(system: str, meta, data: dict, max_trees: int, time_cap: float)
         def stamp(env) -> None:
             stamps.append(time.perf_counter() - start)
 
-        fit(system, model, meta, X, y, eval_set=evals,
-            callbacks=[stamp, lgb.early_stopping(PATIENCE, verbose=False)])
+        fit(
+            system,
+            model,
+            meta,
+            X,
+            y,
+            eval_set=evals,
+            callbacks=[stamp, lgb.early_stopping(PATIENCE, verbose=False)],
+        )
         best_rounds = model.booster_.best_iteration or len(stamps)
     else:
         import xgboost as xgb
@@ -366,15 +406,7 @@ def native_curve(system: str, meta, data: dict, max_trees: int, time_cap: float)
         model.set_params(early_stopping_rounds=PATIENCE, callbacks=[Stamp()])
         fit(system, model, meta, X, y, eval_set=evals, verbose=False)
         best_rounds = model.best_iteration + 1
-    counts = sorted({c for c in GRID if c <= len(stamps)} | {best_rounds})
-    points = []
-    for count in counts:
-        val = test_loss(meta.objective, data["y_val"], raw(system, model, data["X_val"], count))
-        test = test_loss(meta.objective, data["y_test"], raw(system, model, data["X_test"],
-                                                             count))
-        points.append({"rounds": count, "seconds": stamps[count - 1], "val": val, "test": test})
-    best = next(p for p in points if p["rounds"] == best_rounds)
-    return {"points": points, "best_by_val": best, "stopped_seconds": stamps[-1]}
+    return stamps, model, best_rounds
 
 
 def main() -> int:

@@ -12,9 +12,10 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "benchmarks"))
 
-import suite_profile  # noqa: E402
-import suite_report  # noqa: E402
-import suite_systems  # noqa: E402
+import suite_data
+import suite_profile
+import suite_report
+import suite_systems
 
 
 def naive_binary_log_loss(y, scores):
@@ -34,18 +35,19 @@ class TestLosses:
     def test_binary_matches_the_direct_formula(self, rng):
         y = rng.integers(0, 2, 200).astype(np.float64)
         scores = rng.normal(scale=3.0, size=200)
-        got = suite_systems.test_loss(suite_systems.BINARY, y, scores)
+        got = suite_systems.test_loss(suite_data.BINARY, y, scores)
         assert got == pytest.approx(naive_binary_log_loss(y, scores), rel=1e-12)
 
     def test_binary_stays_finite_for_confident_misses(self):
-        got = suite_systems.test_loss(suite_systems.BINARY, np.array([1.0, 0.0]),
-                                      np.array([-800.0, 800.0]))
+        got = suite_systems.test_loss(
+            suite_data.BINARY, np.array([1.0, 0.0]), np.array([-800.0, 800.0])
+        )
         assert got == pytest.approx(800.0)
 
     def test_multiclass_matches_the_direct_formula(self, rng):
         y = rng.integers(0, 4, 150).astype(np.float64)
         scores = rng.normal(scale=2.0, size=(150, 4))
-        got = suite_systems.test_loss(suite_systems.MULTICLASS, y, scores)
+        got = suite_systems.test_loss(suite_data.MULTICLASS, y, scores)
         assert got == pytest.approx(naive_multiclass_log_loss(y, scores), rel=1e-12)
 
     def test_multiclass_is_shift_invariant_per_row(self, rng):
@@ -59,7 +61,7 @@ class TestLosses:
     def test_regression_is_rmse(self):
         y = np.array([1.0, 2.0, 3.0, 4.0])
         scores = np.array([1.0, 2.0, 3.0, 8.0])
-        assert suite_systems.test_loss(suite_systems.REGRESSION, y, scores) == pytest.approx(2.0)
+        assert suite_systems.test_loss(suite_data.REGRESSION, y, scores) == pytest.approx(2.0)
 
 
 def test_rows_block_repeats_whole_rows(rng):
@@ -73,29 +75,64 @@ def test_rows_block_repeats_whole_rows(rng):
 # --- report ------------------------------------------------------------------------------
 
 
-def fit(dataset, system, seconds, trees=60, threads=2, rounds=None, peak=0, predict=None,
-        explain=None, phase="matched"):
-    run = {"fit_seconds": seconds, "fit_cpu_seconds": seconds * threads,
-           "fit_peak_bytes": peak, "rounds": rounds or trees, "test_loss": 0.5, "load": 1.0}
+def fit(
+    dataset,
+    system,
+    seconds,
+    trees=60,
+    threads=2,
+    rounds=None,
+    peak=0,
+    predict=None,
+    explain=None,
+    phase="matched",
+):
+    run = {
+        "fit_seconds": seconds,
+        "fit_cpu_seconds": seconds * threads,
+        "fit_peak_bytes": peak,
+        "rounds": rounds or trees,
+        "test_loss": 0.5,
+        "load": 1.0,
+    }
     if predict:
         run.update(predict_rows=1000, predict_seconds=1000 / predict)
     if explain:
         run.update(explain_rows=100, explain_seconds=100 / explain)
-    return {"dataset": dataset, "system": system, "trees": trees, "threads": threads,
-            "phase": phase, "runs": [run]}
+    return {
+        "dataset": dataset,
+        "system": system,
+        "trees": trees,
+        "threads": threads,
+        "phase": phase,
+        "runs": [run],
+    }
 
 
 def dataset(name, rows, cols, real):
-    return {"name": name, "key": name, "objective": 0, "n_classes": 2,
-            "categorical": [0] * cols, "real": real,
-            "rows": {"train": rows, "val": 10, "test": 10}}
+    return {
+        "name": name,
+        "key": name,
+        "objective": 0,
+        "n_classes": 2,
+        "categorical": [0] * cols,
+        "real": real,
+        "rows": {"train": rows, "val": 10, "test": 10},
+    }
 
 
 def curve_entry(ds, system, points, best_rounds=None, reach=None):
     pts = [{"rounds": r, "seconds": s, "val": t, "test": t} for r, s, t in points]
     best = next(p for p in pts if p["rounds"] == best_rounds) if best_rounds else pts[-1]
-    out = {"dataset": ds, "system": system, "load": 1.0, "time_cap": 100.0, "points": pts,
-           "best_by_val": best, "stopped_seconds": pts[-1]["seconds"]}
+    out = {
+        "dataset": ds,
+        "system": system,
+        "load": 1.0,
+        "time_cap": 100.0,
+        "points": pts,
+        "best_by_val": best,
+        "stopped_seconds": pts[-1]["seconds"],
+    }
     if reach:
         out["reach"] = reach
     return out
@@ -114,21 +151,30 @@ def results():
         },
         "fits": [
             fit("synthetic_1m", "LightGBM", 2.0, predict=1e6, explain=1e4),
-            fit("synthetic_1m", "vorlent split_mode 1", 1.8, predict=2e6, explain=1e5,
-                peak=mib // 100),
-            fit("synthetic_1m", "vorlent split_mode 0", 20.0, predict=1.2e6, explain=6e4,
-                peak=mib),
-            fit("synthetic_1m", "vorlent split_mode 0", 4.0, trees=10),
-            fit("synthetic_1m", "vorlent split_mode 0", 7.6, trees=10, threads=1,
-                phase="threads"),
+            fit(
+                "synthetic_1m",
+                "vorlent split_mode 1",
+                1.8,
+                predict=2e6,
+                explain=1e5,
+                peak=mib // 100,
+            ),
+            fit("synthetic_1m", "vorlent split_mode 0", 20.0, predict=1.2e6, explain=6e4, peak=mib),
+            fit("synthetic_1m", "vorlent split_mode 0", 4.0, trees=10, phase="threads"),
+            fit("synthetic_1m", "vorlent split_mode 0", 7.6, trees=10, threads=1, phase="threads"),
             fit("synthetic_1m", "vorlent split_mode 1", 3.0, threads=1, phase="threads"),
             fit("synthetic_10m", "vorlent split_mode 0", 40.0, trees=10),
             fit("synthetic_10m", "vorlent split_mode 1", 21.0),
+            fit("synthetic_1m", "vorlent split_mode 1", 1.8, phase="threads"),
         ],
         "curves": [
             curve_entry("a", "LightGBM", [(10, 1.0, 0.5), (20, 2.0, 0.4), (30, 3.0, 0.45)], 20),
-            curve_entry("a", "vorlent split_mode 0", [(10, 0.5, 0.45), (20, 1.5, 0.39)],
-                        reach={"rounds": 20, "seconds": 1.2, "test": 0.39}),
+            curve_entry(
+                "a",
+                "vorlent split_mode 0",
+                [(10, 0.5, 0.45), (20, 1.5, 0.39)],
+                reach={"rounds": 20, "seconds": 1.2, "test": 0.39},
+            ),
             curve_entry("b", "LightGBM", [(10, 1.0, 0.3)], 10),
             curve_entry("b", "vorlent split_mode 0", [(10, 2.0, 0.31)]),
         ],
@@ -158,9 +204,7 @@ class TestGoals:
         # The stepped point says 1.5 s, the fresh fit of 20 rounds 1.2 s; LightGBM took 2 s.
         assert "a: 0.60x" in verdicts(results)["2b"][1]
 
-    def test_memory_allowance_is_matrix_plus_codes_plus_a_quarter_less_the_matrix(
-        self, results
-    ):
+    def test_memory_allowance_is_matrix_plus_codes_plus_a_quarter_less_the_matrix(self, results):
         x, codes = 1000 * 4 * 8, 1000 * 4 * 2
         assert suite_report.memory_budget(results, "synthetic_1m") == 1.25 * (x + codes) - x
         # split_mode 0 used a whole MiB, far over the 18 kB allowed.
@@ -172,8 +216,7 @@ class TestGoals:
         assert verdicts(results)["4c"][2] == "**met**"
 
     def test_missing_measurements_say_so(self):
-        empty = {"meta": {}, "datasets": {}, "fits": [], "curves": [], "profile": None,
-                 "skipped": []}
+        empty = suite_report.empty_results()
         assert all(row[2] == "not measured" for row in suite_report.goals(empty))
 
     def test_the_document_is_written(self, results, tmp_path):
@@ -194,8 +237,13 @@ class TestProfile:
         [
             ("vorlent::fill_columns(vorlent::Scratch&)", "moments / column fill"),
             ("vorlent::(anonymous namespace)::screen_rows(int, long)", "screening"),
-            ("void vorlent::parallel_blocks<vorlent::fast_linear_cut(double)::{lambda(long, "
-             "long)#1}>(long, bool, ...) [clone ._omp_fn.0]", "evaluation"),
+            (
+                (
+                    "void vorlent::parallel_blocks<vorlent::fast_linear_cut(double)::{lambda(long, "
+                    "long)#1}>(long, bool, ...) [clone ._omp_fn.0]"
+                ),
+                "evaluation",
+            ),
             ("vorlent::build_bin_histograms(int const*, int)", "axis fallback"),
             ("vorlent::grow_node(vorlent::Tree&, int)", "partition / node bookkeeping"),
         ],
