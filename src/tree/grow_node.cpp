@@ -1,8 +1,12 @@
 #include "tree/grow_node.hpp"
 
+#include <algorithm>
 #include <cmath>
 
+#include <omp.h>
+
 #include "common/numeric.hpp"
+#include "common/parallel.hpp"
 #include "model/importance.hpp"
 #include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
@@ -75,6 +79,79 @@ void make_leaf(Node& node) {
     node.value = value;
 }
 
+// Rows per block of the parallel partition; blocks are fixed, so the partition is the same
+// whatever the thread count.
+constexpr int64_t kPartitionBlock = 4096;
+// How far ahead the routing pass fetches the matrix rows it will test.
+constexpr int32_t kRoutePrefetch = 64;
+
+// Stable partition of the node's rows in place: left rows keep their order at the front,
+// right rows follow in theirs; side[i] is set to 1 for a row that goes right. The test
+// reads the matrix at rows scattered over it, which makes routing the costly step, so
+// blocks of rows are routed in parallel, then each block copies its rows to their places
+// in `spare` (the left rows of the blocks before it come first), and the result is copied
+// back. Returns the number of left rows.
+int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& projections,
+                       int32_t* rows, int32_t n, uint8_t* side, int32_t* spare,
+                       std::vector<int32_t>& block_left) {
+    const MatrixView& X = *in.X;
+    const int32_t column = test.projection >= 0 ? 0 : test.feature_a;
+    const int64_t blocks = (n + kPartitionBlock - 1) / kPartitionBlock;
+    const bool parallel = blocks > 1;
+    block_left.resize(static_cast<size_t>(blocks) + 1);
+    parallel_for(blocks, parallel, [&](int64_t block) {
+        const int64_t i0 = block * kPartitionBlock;
+        const int64_t i1 = std::min<int64_t>(n, i0 + kPartitionBlock);
+        int32_t left = 0;
+        for (int64_t i = i0; i < i1; ++i) {
+            if (i + kRoutePrefetch < i1) __builtin_prefetch(X.row(rows[i + kRoutePrefetch]) + column);
+            const bool r = goes_right(test, X.row(rows[i]), projections);
+            side[i] = r ? 1 : 0;
+            left += r ? 0 : 1;
+        }
+        block_left[block] = left;
+    });
+    // Exclusive prefix: the left rows before each block.
+    int32_t n_left = 0;
+    for (int64_t block = 0; block < blocks; ++block) {
+        const int32_t left = block_left[block];
+        block_left[block] = n_left;
+        n_left += left;
+    }
+    if (!parallel || omp_get_max_threads() == 1) {
+        // One thread: left rows move up in place, right rows wait in `spare`.
+        int64_t l = 0, r = 0;
+        for (int64_t i = 0; i < n; ++i) {
+            const int64_t s = side[i];
+            int32_t* at = s != 0 ? spare + r : rows + l;
+            *at = rows[i];
+            l += 1 - s;
+            r += s;
+        }
+        std::copy(spare, spare + r, rows + l);
+        return n_left;
+    }
+    parallel_for(blocks, parallel, [&](int64_t block) {
+        const int64_t i0 = block * kPartitionBlock;
+        const int64_t i1 = std::min<int64_t>(n, i0 + kPartitionBlock);
+        // The destination is picked by arithmetic, so the data never steers a branch.
+        int32_t* left_out = spare + block_left[block];
+        int32_t* right_out = spare + n_left + (i0 - block_left[block]);
+        int64_t l = 0, r = 0;
+        for (int64_t i = i0; i < i1; ++i) {
+            const int64_t s = side[i];
+            int32_t* at = s != 0 ? right_out + r : left_out + l;
+            *at = rows[i];
+            l += 1 - s;
+            r += s;
+        }
+    });
+    parallel_blocks(n, parallel, [&](int64_t i0, int64_t i1) {
+        std::copy(spare + i0, spare + i1, rows + i0);
+    });
+    return n_left;
+}
+
 }  // namespace
 
 void class_leaf_values(Node& node, const double* grad, const double* hess, const int32_t* rows,
@@ -109,17 +186,26 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
         if (may_split) reduce_outputs(in, rows, n, b.n_outputs, ws, G, H);
     } else {
         double g_sum = 0.0, h_sum = 0.0;
-        double* node_grad = ws.node_grad.data();
-        double* node_hess = ws.node_hess.data();
-        for (int32_t i = 0; i < n; ++i) {
-            const double g = in.grad[rows[i]];
-            const double h = in.hess[rows[i]];
-            if (may_split) {
-                node_grad[i] = g;
-                node_hess[i] = h;
+        if (may_split) {
+            // The gather reads scattered rows, so it runs in parallel blocks; the sums then
+            // run over the gathered copies in row order.
+            double* node_grad = ws.node_grad.data();
+            double* node_hess = ws.node_hess.data();
+            parallel_blocks(n, n > kPartitionBlock, [&](int64_t i0, int64_t i1) {
+                for (int64_t i = i0; i < i1; ++i) {
+                    node_grad[i] = in.grad[rows[i]];
+                    node_hess[i] = in.hess[rows[i]];
+                }
+            });
+            for (int32_t i = 0; i < n; ++i) {
+                g_sum += node_grad[i];
+                h_sum += node_hess[i];
             }
-            g_sum += g;
-            h_sum += h;
+        } else {
+            for (int32_t i = 0; i < n; ++i) {
+                g_sum += in.grad[rows[i]];
+                h_sum += in.hess[rows[i]];
+            }
         }
         G = g_sum;
         H = h_sum;
@@ -153,29 +239,14 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     }
     if (!(split.gain > kMinGain) || split.kind == kNoSplit) return finish_leaf();
 
-    // Stable partition of the node's rows in place: left rows keep their order at the
-    // front, right rows follow in their order.
     copy_split(tree[index], split);
     const Node& test = tree[index];
     int32_t* out = ws.rows.data() + begin;
-    int32_t* right = grow(ws.right_rows, static_cast<size_t>(n));
-    int32_t n_left = 0, n_right = 0;
-    double g_left = 0.0, h_left = 0.0;
-    for (int32_t i = 0; i < n; ++i) {
-        const int32_t row = out[i];
-        if (i + kPrefetchDistance < n) {
-            __builtin_prefetch(in.X->row(out[i + kPrefetchDistance]) + test.feature_a);
-        }
-        if (goes_right(test, in.X->row(row), b.projections)) {
-            right[n_right++] = row;
-        } else {
-            out[n_left++] = row;
-            g_left += ws.node_grad[i];
-            h_left += ws.node_hess[i];
-        }
-    }
-    std::copy(right, right + n_right, out + n_left);
-    if (n_left == 0 || n_right == 0) {
+    uint8_t* side = grow(ws.sides, static_cast<size_t>(n));
+    const int32_t n_left = partition_rows(test, in, b.projections, out, n, side,
+                                          grow(ws.spare_rows, static_cast<size_t>(n)),
+                                          ws.block_left);
+    if (n_left == 0 || n_left == n) {
         make_leaf(tree[index]);
         return finish_leaf();
     }
@@ -185,6 +256,14 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
     const int32_t direction = constraint_direction(b, split);
     if (direction != 0) {
+        // The left side's sums, in row order, bound the children.
+        double g_left = 0.0, h_left = 0.0;
+        for (int32_t i = 0; i < n; ++i) {
+            if (side[i] == 0) {
+                g_left += ws.node_grad[i];
+                h_left += ws.node_hess[i];
+            }
+        }
         const double mid = clamp_value(
             ((-g_left) / (h_left + lambda) + (-(G - g_left)) / (H - h_left + lambda)) * 0.5, lower,
             upper);

@@ -20,7 +20,9 @@ struct LeafRange {
 // node allocates nothing once the first tree is grown.
 struct TreeWorkspace {
     std::vector<int32_t> rows;          // the round's bag, partitioned in place node by node
-    std::vector<int32_t> right_rows;    // the right side while a node is partitioned
+    std::vector<int32_t> spare_rows;    // the partitioned rows before they are copied back
+    std::vector<uint8_t> sides;         // per node row while partitioned: 1 goes right
+    std::vector<int32_t> block_left;    // left rows per block of the partition
     std::vector<double> node_grad;      // per node row, in row-list order
     std::vector<double> node_hess;
     std::vector<double> output_sums;    // multiclass: per-output gradient sums
