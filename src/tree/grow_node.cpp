@@ -79,6 +79,32 @@ void make_leaf(Node& node) {
     node.value = value;
 }
 
+// A bin whose rows an axis test cannot place without reading their values.
+constexpr uint8_t kEitherSide = 2;
+
+// For an axis test: the side every row of each bin of the feature goes to (0 left, 1
+// right), or kEitherSide for a bin whose value range straddles the threshold. A bin's
+// values v satisfy lower cut <= v < upper cut, so a bin whose upper cut is at most the
+// threshold goes left and one whose lower cut is at least the threshold goes right;
+// the missing bin goes the way missing values go. Returns false when the codes cannot
+// stand in for the values (a feature without cuts whose one bin is also the missing bin).
+bool bin_sides(const Node& test, const BinnedMatrix& bins, std::vector<uint8_t>& out) {
+    const std::vector<double>& cuts = bins.edges[test.feature_a];
+    const int64_t n_cuts = static_cast<int64_t>(cuts.size());
+    const bool missing = bins.has_missing[test.feature_a];
+    if (missing && n_cuts == 0) return false;
+    const double t = test.threshold;
+    out.resize(static_cast<size_t>(n_cuts + 2));
+    for (int64_t c = 0; c <= n_cuts; ++c) {
+        uint8_t side = kEitherSide;
+        if (c < n_cuts && cuts[c] <= t) side = 0;
+        if (c > 0 && cuts[c - 1] >= t) side = 1;
+        out[c] = side;
+    }
+    out[n_cuts + 1] = test.missing_right != 0 ? 1 : 0;
+    return true;
+}
+
 // Rows per block of the parallel partition; blocks are fixed, so the partition is the same
 // whatever the thread count.
 constexpr int64_t kPartitionBlock = 4096;
@@ -93,21 +119,43 @@ constexpr int32_t kRoutePrefetch = 64;
 // back. Returns the number of left rows.
 int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& projections,
                        int32_t* rows, int32_t n, uint8_t* side, int32_t* spare,
-                       std::vector<int32_t>& block_left) {
+                       TreeWorkspace& ws) {
     const MatrixView& X = *in.X;
     const int32_t column = test.projection >= 0 ? 0 : test.feature_a;
     const int64_t blocks = (n + kPartitionBlock - 1) / kPartitionBlock;
     const bool parallel = blocks > 1;
+    std::vector<int32_t>& block_left = ws.block_left;
     block_left.resize(static_cast<size_t>(blocks) + 1);
+    // An axis test reads the rows' bin codes, a quarter of the bytes of their values, and
+    // the values only for rows in a bin that straddles the threshold.
+    const bool by_codes = test.projection < 0 && test.kind == kAxis &&
+                          bin_sides(test, *in.bins, ws.bin_sides);
+    const uint8_t* bin_side = ws.bin_sides.data();
+    const uint16_t* codes = in.bins->codes.data() + column;
+    const int64_t stride = X.n_cols;
     parallel_for(blocks, parallel, [&](int64_t block) {
         const int64_t i0 = block * kPartitionBlock;
         const int64_t i1 = std::min<int64_t>(n, i0 + kPartitionBlock);
         int32_t left = 0;
-        for (int64_t i = i0; i < i1; ++i) {
-            if (i + kRoutePrefetch < i1) __builtin_prefetch(X.row(rows[i + kRoutePrefetch]) + column);
-            const bool r = goes_right(test, X.row(rows[i]), projections);
-            side[i] = r ? 1 : 0;
-            left += r ? 0 : 1;
+        if (by_codes) {
+            for (int64_t i = i0; i < i1; ++i) {
+                if (i + kRoutePrefetch < i1) {
+                    __builtin_prefetch(codes + rows[i + kRoutePrefetch] * stride);
+                }
+                uint8_t r = bin_side[codes[rows[i] * stride]];
+                if (r == kEitherSide) r = goes_right(test, X.row(rows[i]), projections) ? 1 : 0;
+                side[i] = r;
+                left += 1 - r;
+            }
+        } else {
+            for (int64_t i = i0; i < i1; ++i) {
+                if (i + kRoutePrefetch < i1) {
+                    __builtin_prefetch(X.row(rows[i + kRoutePrefetch]) + column);
+                }
+                const bool r = goes_right(test, X.row(rows[i]), projections);
+                side[i] = r ? 1 : 0;
+                left += r ? 0 : 1;
+            }
         }
         block_left[block] = left;
     });
@@ -244,8 +292,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     int32_t* out = ws.rows.data() + begin;
     uint8_t* side = grow(ws.sides, static_cast<size_t>(n));
     const int32_t n_left = partition_rows(test, in, b.projections, out, n, side,
-                                          grow(ws.spare_rows, static_cast<size_t>(n)),
-                                          ws.block_left);
+                                          grow(ws.spare_rows, static_cast<size_t>(n)), ws);
     if (n_left == 0 || n_left == n) {
         make_leaf(tree[index]);
         return finish_leaf();

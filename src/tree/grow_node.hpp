@@ -23,6 +23,7 @@ struct TreeWorkspace {
     std::vector<int32_t> spare_rows;    // the partitioned rows before they are copied back
     std::vector<uint8_t> sides;         // per node row while partitioned: 1 goes right
     std::vector<int32_t> block_left;    // left rows per block of the partition
+    std::vector<uint8_t> bin_sides;     // an axis test's side per bin of its feature
     std::vector<double> node_grad;      // per node row, in row-list order
     std::vector<double> node_hess;
     std::vector<double> output_sums;    // multiclass: per-output gradient sums

@@ -177,3 +177,31 @@ def test_lineage_builder_trains_single_output_models():
     assert b.n_trees() == 10
     assert logloss(b.predict_proba(X)[:, 1], y) < logloss(np.full(len(y), y.mean()), y)
     np.testing.assert_array_equal(b.interaction_importances(), 0.0)
+
+
+@pytest.mark.parametrize("mode", [0, 1])
+def test_leaves_hold_the_rows_that_prediction_routes_to_them(mode):
+    # One regression tree with unit step and no shrinkage: each leaf's value is the mean
+    # target of the training rows the builder placed in it, and prediction must route
+    # exactly those rows there. Infinities, NaN, ties and values equal to cut points
+    # make the partition's shortcuts through the bin codes earn their keep.
+    rng = np.random.default_rng(11)
+    n = 30000
+    X = rng.normal(size=(n, 6))
+    X[:, 1] = np.round(X[:, 1], 1)  # many ties
+    X[rng.random(n) < 0.03, 2] = np.inf
+    X[rng.random(n) < 0.03, 2] = -np.inf
+    X[rng.random(n) < 0.05, 3] = np.nan
+    X[:, 4] = rng.integers(0, 9, n)
+    y = X[:, 0] + np.where(np.isfinite(X[:, 2]), X[:, 2], np.sign(X[:, 2]) * 3) + X[:, 1] * 2
+    y = y + np.nan_to_num(X[:, 3], nan=-2.0) + X[:, 4] * 0.3 + rng.normal(size=n) * 0.1
+    b = Booster(
+        objective=1, n_estimators=1, learning_rate=1.0, reg_lambda=0.0, max_depth=7,
+        min_samples=2, split_mode=mode, categorical=[0, 0, 0, 0, 1, 0],
+    )
+    b.fit(X, y)
+    pred = b.predict_raw(X).ravel()
+    leaves, leaf_of_row = np.unique(pred, return_inverse=True)
+    assert len(leaves) > 40
+    means = np.bincount(leaf_of_row, weights=y) / np.bincount(leaf_of_row)
+    np.testing.assert_allclose(leaves, means, rtol=0, atol=1e-9)
