@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -155,8 +156,12 @@ void gather_group(const MatrixView& X, int32_t begin, int32_t end, double* colum
 
 // Bins one column (feature f of X, copied out in row order): writes its codes into the
 // row-major codes and its tables into edges, bin_values and has_missing.
+// Thrown when a feature has more bins than one-byte codes can hold.
+struct CodesTooNarrow {};
+
+template <class Code>
 void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f, bool categorical,
-                 int32_t max_bins, BinScratch& scratch, uint16_t* codes, std::vector<double>& edges,
+                 int32_t max_bins, BinScratch& scratch, Code* codes, std::vector<double>& edges,
                  std::vector<double>& bin_values, uint8_t& has_missing) {
     uint64_t* keys = scratch.keys.data();
     int64_t n_sample = 0;
@@ -186,6 +191,7 @@ void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f
     const int32_t n_edges = static_cast<int32_t>(edges.size());
     const int32_t n_bins = n_edges + 1 + (missing ? 1 : 0);
     const int32_t missing_code = n_bins - 1;
+    if (n_bins - 1 > std::numeric_limits<Code>::max()) throw CodesTooNarrow{};
     scratch.sums.assign(n_bins, 0.0);
     scratch.counts.assign(n_bins, 0);
     double* sums = scratch.sums.data();
@@ -199,7 +205,7 @@ void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f
             sums[code] += v;
         }
         ++counts[code];
-        codes[r * n_cols + f] = static_cast<uint16_t>(code);
+        codes[r * n_cols + f] = static_cast<Code>(code);
     }
 
     bin_values.resize(n_bins);
@@ -253,16 +259,20 @@ BinningPlan plan_binning(int32_t n_rows, int32_t n_features) {
 
 }  // namespace
 
-BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,
-                        const std::vector<int32_t>& categorical) {
-    if (max_bins > kMaxBins) {
-        throw std::invalid_argument("max_bins must be at most " + std::to_string(kMaxBins) +
-                                    " (bin codes are 16 bits wide), got " +
-                                    std::to_string(max_bins));
-    }
+namespace {
+
+// Bins every column with codes of the given width.
+BinnedMatrix bin_all(const MatrixView& X, int32_t max_bins, const std::vector<int32_t>& categorical,
+                     bool narrow) {
     const int32_t n_features = X.n_cols;
     BinnedMatrix out;
-    out.codes.assign(static_cast<size_t>(int64_t{X.n_rows} * n_features), 0);
+    out.narrow = narrow;
+    const auto n_codes = static_cast<size_t>(int64_t{X.n_rows} * n_features);
+    if (out.narrow) {
+        out.narrow_codes.assign(n_codes, 0);
+    } else {
+        out.codes.assign(n_codes, 0);
+    }
     out.edges.resize(n_features);
     out.bin_values.resize(n_features);
     // One byte per feature: threads may not share the words of a packed bit vector.
@@ -281,14 +291,41 @@ BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,
             for (int32_t f = begin; f < end; ++f) {
                 const bool is_categorical =
                     f < static_cast<int32_t>(categorical.size()) && categorical[f] != 0;
-                bin_feature(scratch.columns.data() + int64_t{f - begin} * X.n_rows, X.n_rows,
-                            n_features, f, is_categorical, max_bins, scratch, out.codes.data(),
-                            out.edges[f], out.bin_values[f], missing[f]);
+                const double* column = scratch.columns.data() + int64_t{f - begin} * X.n_rows;
+                if (out.narrow) {
+                    bin_feature(column, X.n_rows, n_features, f, is_categorical, max_bins, scratch,
+                                out.narrow_codes.data(), out.edges[f], out.bin_values[f],
+                                missing[f]);
+                } else {
+                    bin_feature(column, X.n_rows, n_features, f, is_categorical, max_bins, scratch,
+                                out.codes.data(), out.edges[f], out.bin_values[f], missing[f]);
+                }
             }
         }
     });
     out.has_missing.assign(missing.begin(), missing.end());
     return out;
+}
+
+}  // namespace
+
+BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,
+                        const std::vector<int32_t>& categorical) {
+    if (max_bins > kMaxBins) {
+        throw std::invalid_argument("max_bins must be at most " + std::to_string(kMaxBins) +
+                                    " (bin codes are 16 bits wide), got " +
+                                    std::to_string(max_bins));
+    }
+    // An ordinary feature has at most max(max_bins, 3) bins, the missing one included, so
+    // one-byte codes fit unless a categorical feature has more than 256 values; then the
+    // matrix is binned again with two-byte codes.
+    if (max_bins <= kMaxNarrowBins) {
+        try {
+            return bin_all(X, max_bins, categorical, true);
+        } catch (const CodesTooNarrow&) {
+        }
+    }
+    return bin_all(X, max_bins, categorical, false);
 }
 
 }  // namespace vorlent

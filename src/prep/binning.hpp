@@ -9,11 +9,30 @@ namespace vorlent {
 // The training matrix as small integer bin codes, with the tables that give the codes
 // their meaning. Built once per training call and dropped when it returns.
 struct BinnedMatrix {
-    std::vector<uint16_t> codes;                  // n_rows * n_features, row-major
+    // The codes, n_rows * n_features, row-major, in one of two widths: one byte each
+    // (`narrow`) when no feature has more than 256 bins, else two. Only one is filled.
+    std::vector<uint8_t> narrow_codes;
+    std::vector<uint16_t> codes;
+    bool narrow = false;
     std::vector<std::vector<double>> edges;       // per feature, ascending distinct cut values
     std::vector<std::vector<double>> bin_values;  // per feature, one representative value per bin
     std::vector<bool> has_missing;                // per feature
+
+    // Calls f with a pointer to the first code, of whichever width is stored.
+    template <class F>
+    decltype(auto) with_codes(F&& f) const {
+        return narrow ? f(narrow_codes.data()) : f(codes.data());
+    }
+    // The code at a row-major position.
+    uint16_t code(int64_t at) const { return narrow ? narrow_codes[at] : codes[at]; }
+    // Every code, two bytes wide.
+    std::vector<uint16_t> all_codes() const {
+        return narrow ? std::vector<uint16_t>(narrow_codes.begin(), narrow_codes.end()) : codes;
+    }
 };
+
+// The most bins a feature can have with one-byte codes.
+inline constexpr int32_t kMaxNarrowBins = 256;
 
 // Categorical features with at most this many distinct values get one bin per value.
 inline constexpr int32_t kMaxCategoryBins = 8192;

@@ -131,22 +131,24 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
     const bool by_codes = test.projection < 0 && test.kind == kAxis &&
                           bin_sides(test, *in.bins, ws.bin_sides);
     const uint8_t* bin_side = ws.bin_sides.data();
-    const uint16_t* codes = in.bins->codes.data() + column;
     const int64_t stride = X.n_cols;
     parallel_for(blocks, parallel, [&](int64_t block) {
         const int64_t i0 = block * kPartitionBlock;
         const int64_t i1 = std::min<int64_t>(n, i0 + kPartitionBlock);
         int32_t left = 0;
         if (by_codes) {
-            for (int64_t i = i0; i < i1; ++i) {
-                if (i + kRoutePrefetch < i1) {
-                    __builtin_prefetch(codes + rows[i + kRoutePrefetch] * stride);
+            in.bins->with_codes([&](const auto* all_codes) {
+                const auto* codes = all_codes + column;
+                for (int64_t i = i0; i < i1; ++i) {
+                    if (i + kRoutePrefetch < i1) {
+                        __builtin_prefetch(codes + rows[i + kRoutePrefetch] * stride);
+                    }
+                    uint8_t r = bin_side[codes[rows[i] * stride]];
+                    if (r == kEitherSide) r = goes_right(test, X.row(rows[i]), projections) ? 1 : 0;
+                    side[i] = r;
+                    left += 1 - r;
                 }
-                uint8_t r = bin_side[codes[rows[i] * stride]];
-                if (r == kEitherSide) r = goes_right(test, X.row(rows[i]), projections) ? 1 : 0;
-                side[i] = r;
-                left += 1 - r;
-            }
+            });
         } else {
             for (int64_t i = i0; i < i1; ++i) {
                 if (i + kRoutePrefetch < i1) {

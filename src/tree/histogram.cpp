@@ -111,8 +111,9 @@ void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& 
     });
 }
 
+template <class Code>
 void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0, int64_t c1,
-                          const int32_t* offsets, int32_t n_features, const uint16_t* codes,
+                          const int32_t* offsets, int32_t n_features, const Code* codes,
                           const int32_t* rows, const NodeGradients& node, double* cells) {
     std::fill(cells + 2 * offsets[c0], cells + 2 * offsets[c1], 0.0);
     // Columns of this group and their first cells, contiguous for the inner loop.
@@ -130,9 +131,9 @@ void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0,
             // The node's rows are scattered over the matrix: fetch a later row's codes early.
             if (k + kPrefetchDistance < node.n) {
                 prefetch_span(codes + static_cast<int64_t>(rows[k + kPrefetchDistance]) * n_features,
-                              n_features * sizeof(uint16_t));
+                              n_features * sizeof(Code));
             }
-            const uint16_t* row = codes + static_cast<int64_t>(rows[k]) * n_features;
+            const Code* row = codes + static_cast<int64_t>(rows[k]) * n_features;
             const double g = node.grad[k];
             const double h = node.hess[k];
             for (int64_t i = 0; i < width; ++i) {
@@ -143,6 +144,13 @@ void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0,
         }
     }
 }
+
+template void build_bin_histograms(const std::vector<FeatureColumn>&, int64_t, int64_t,
+                                   const int32_t*, int32_t, const uint8_t*, const int32_t*,
+                                   const NodeGradients&, double*);
+template void build_bin_histograms(const std::vector<FeatureColumn>&, int64_t, int64_t,
+                                   const int32_t*, int32_t, const uint16_t*, const int32_t*,
+                                   const NodeGradients&, double*);
 
 void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_values,
                   bool feature_has_missing, const NodeGradients& node, double lambda,

@@ -36,10 +36,11 @@ void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& 
                   FeatureMoments* moments);
 
 // Bin histograms of columns [c0, c1) over the node rows, read straight from the
-// row-major codes: each column's cells start at offsets[i] of `cells` (a gradient and a
+// row-major codes (one or two bytes each): each column's cells start at offsets[i] of `cells` (a gradient and a
 // hessian sum per bin, interleaved) and accumulate in row order.
+template <class Code>
 void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0, int64_t c1,
-                          const int32_t* offsets, int32_t n_features, const uint16_t* codes,
+                          const int32_t* offsets, int32_t n_features, const Code* codes,
                           const int32_t* rows, const NodeGradients& node, double* cells);
 
 // The best cut found so far by a scan over several columns.

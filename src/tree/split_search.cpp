@@ -354,8 +354,9 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
     ws.column_cuts.assign(cols.size(), BinCut{});
     const bool parallel = c_count > 1 && c_count * node.n > kParallelMomentCells;
     parallel_blocks(c_count, parallel, [&](int64_t c0, int64_t c1) {
-        build_bin_histograms(cols, c0, c1, offsets, in.X->n_cols, bins.codes.data(), in.rows, node,
-                             cells);
+        bins.with_codes([&](const auto* codes) {
+            build_bin_histograms(cols, c0, c1, offsets, in.X->n_cols, codes, in.rows, node, cells);
+        });
         ThreadScratch& s = scratch[omp_get_thread_num()];
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;

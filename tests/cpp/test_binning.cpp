@@ -124,7 +124,7 @@ void expect_same_doubles(const std::vector<double>& a, const std::vector<double>
 void expect_matches_reference(const std::vector<double>& x, int32_t n_rows, int32_t n_cols,
                               int32_t max_bins, const std::vector<int32_t>& categorical) {
     const BinnedMatrix b = build_bins(MatrixView{x.data(), n_rows, n_cols}, max_bins, categorical);
-    ASSERT_EQ(b.codes.size(), static_cast<size_t>(n_rows) * n_cols);
+    ASSERT_EQ(b.all_codes().size(), static_cast<size_t>(n_rows) * n_cols);
     for (int32_t f = 0; f < n_cols; ++f) {
         const bool cat = f < static_cast<int32_t>(categorical.size()) && categorical[f] != 0;
         const ReferenceFeature ref = reference_feature(column_of(x, n_cols, f), max_bins, cat);
@@ -133,7 +133,7 @@ void expect_matches_reference(const std::vector<double>& x, int32_t n_rows, int3
         expect_same_doubles(b.bin_values[f], ref.bin_values);
         EXPECT_EQ(b.has_missing[f], ref.has_missing);
         for (int32_t r = 0; r < n_rows; ++r) {
-            ASSERT_EQ(b.codes[static_cast<size_t>(r) * n_cols + f], ref.codes[r]) << "row " << r;
+            ASSERT_EQ(b.code(int64_t{r} * n_cols + f), ref.codes[r]) << "row " << r;
         }
     }
 }
@@ -159,7 +159,7 @@ void expect_well_formed(const BinnedMatrix& b, int32_t n_rows, int32_t n_cols) {
         EXPECT_EQ(b.bin_values[f].size(), n_bins);
         for (double v : b.bin_values[f]) EXPECT_FALSE(std::isnan(v));
         for (int32_t r = 0; r < n_rows; ++r) {
-            EXPECT_LT(b.codes[static_cast<size_t>(r) * n_cols + f], b.bin_values[f].size());
+            EXPECT_LT(b.code(int64_t{r} * n_cols + f), b.bin_values[f].size());
         }
     }
 }
@@ -231,7 +231,7 @@ TEST(SortKeys, SelectionPlacesTheWantedOrderStatistics) {
 TEST(BuildBins, TwoValuesFourBins) {
     const BinnedMatrix b = bin_column({0.0, 10.0}, 4, false);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.5, 5.0, 7.5}));
-    EXPECT_EQ(b.codes, (std::vector<uint16_t>{0, 3}));
+    EXPECT_EQ(b.all_codes(), (std::vector<uint16_t>{0, 3}));
     EXPECT_EQ(b.bin_values[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
     EXPECT_FALSE(b.has_missing[0]);
 }
@@ -239,19 +239,19 @@ TEST(BuildBins, TwoValuesFourBins) {
 TEST(BuildBins, ValueOnACutGoesUp) {
     const BinnedMatrix b = bin_column({0.0, 5.0, 10.0}, 4, false);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.5, 5.0, 7.5}));
-    EXPECT_EQ(b.codes, (std::vector<uint16_t>{0, 2, 3}));
+    EXPECT_EQ(b.all_codes(), (std::vector<uint16_t>{0, 2, 3}));
     EXPECT_EQ(b.bin_values[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
 }
 
 TEST(BuildBins, ConstantColumn) {
     const BinnedMatrix plain = bin_column({4.5, 4.5, 4.5}, 64, false);
     EXPECT_EQ(plain.edges[0], (std::vector<double>{4.5}));
-    EXPECT_EQ(plain.codes, (std::vector<uint16_t>{1, 1, 1}));
+    EXPECT_EQ(plain.all_codes(), (std::vector<uint16_t>{1, 1, 1}));
     EXPECT_EQ(plain.bin_values[0], (std::vector<double>{4.5, 4.5}));
 
     const BinnedMatrix with_nan = bin_column({4.5, kNaN, 4.5}, 64, false);
     EXPECT_EQ(with_nan.edges[0], (std::vector<double>{4.5}));
-    EXPECT_EQ(with_nan.codes, (std::vector<uint16_t>{1, 2, 1}));
+    EXPECT_EQ(with_nan.all_codes(), (std::vector<uint16_t>{1, 2, 1}));
     EXPECT_EQ(with_nan.bin_values[0], (std::vector<double>{4.5, 4.5, 0.0}));
     EXPECT_TRUE(with_nan.has_missing[0]);
 }
@@ -260,7 +260,7 @@ TEST(BuildBins, EmptyAndAllMissingColumns) {
     const BinnedMatrix nan = bin_column({kNaN, kNaN, kNaN}, 64, false);
     EXPECT_TRUE(nan.edges[0].empty());
     EXPECT_EQ(nan.bin_values[0], (std::vector<double>{0.0}));
-    EXPECT_EQ(nan.codes, (std::vector<uint16_t>{0, 0, 0}));
+    EXPECT_EQ(nan.all_codes(), (std::vector<uint16_t>{0, 0, 0}));
     EXPECT_TRUE(nan.has_missing[0]);
 
     const BinnedMatrix nan_cat = bin_column({kNaN, kNaN}, 64, true);
@@ -268,7 +268,7 @@ TEST(BuildBins, EmptyAndAllMissingColumns) {
     EXPECT_EQ(nan_cat.bin_values[0], (std::vector<double>{0.0}));
 
     const BinnedMatrix none = build_bins(MatrixView{nullptr, 0, 3}, 64, {});
-    EXPECT_TRUE(none.codes.empty());
+    EXPECT_TRUE(none.all_codes().empty());
     ASSERT_EQ(none.edges.size(), 3u);
     for (int f = 0; f < 3; ++f) {
         EXPECT_TRUE(none.edges[f].empty());
@@ -278,7 +278,7 @@ TEST(BuildBins, EmptyAndAllMissingColumns) {
 
     const std::vector<double> x = {1.0, 2.0};
     const BinnedMatrix no_features = build_bins(MatrixView{x.data(), 2, 0}, 64, {});
-    EXPECT_TRUE(no_features.codes.empty());
+    EXPECT_TRUE(no_features.all_codes().empty());
     EXPECT_TRUE(no_features.edges.empty());
     EXPECT_TRUE(no_features.has_missing.empty());
 }
@@ -287,18 +287,18 @@ TEST(BuildBins, SmallBudgets) {
     // Two value bins and the missing bin: one more than max_bins.
     const BinnedMatrix two = bin_column({1.0, kNaN, 2.0, 3.0, 4.0}, 2, false);
     EXPECT_EQ(two.edges[0], (std::vector<double>{2.5}));
-    EXPECT_EQ(two.codes, (std::vector<uint16_t>{0, 2, 0, 1, 1}));
+    EXPECT_EQ(two.all_codes(), (std::vector<uint16_t>{0, 2, 0, 1, 1}));
     EXPECT_EQ(two.bin_values[0], (std::vector<double>{1.5, 3.5, 0.0}));
 
     for (int32_t max_bins : {1, 0, -5}) {
         const BinnedMatrix one = bin_column({1.0, 2.0, 6.0}, max_bins, false);
         EXPECT_TRUE(one.edges[0].empty());
-        EXPECT_EQ(one.codes, (std::vector<uint16_t>{0, 0, 0}));
+        EXPECT_EQ(one.all_codes(), (std::vector<uint16_t>{0, 0, 0}));
         EXPECT_EQ(one.bin_values[0], (std::vector<double>{3.0}));
         // With a NaN the budget is still one cut point.
         const BinnedMatrix nan = bin_column({1.0, 2.0, kNaN, 6.0}, max_bins, false);
         EXPECT_EQ(nan.edges[0], (std::vector<double>{2.0}));
-        EXPECT_EQ(nan.codes, (std::vector<uint16_t>{0, 1, 2, 1}));
+        EXPECT_EQ(nan.all_codes(), (std::vector<uint16_t>{0, 1, 2, 1}));
     }
 }
 
@@ -317,6 +317,41 @@ TEST(BuildBins, BinBudgetIsRespected) {
     }
 }
 
+TEST(BuildBins, CodesAreOneByteWhereNoFeatureCanOutgrowIt) {
+    // Two columns with NaN and many distinct values: at 256 bins each bin count reaches the
+    // one-byte limit; at 257, or with a categorical column of more than 256 values, the
+    // codes are two bytes wide.
+    std::mt19937 rng(5);
+    std::normal_distribution<double> normal;
+    const int32_t n_rows = 6000;
+    std::vector<double> x(2 * n_rows);
+    for (double& v : x) v = normal(rng);
+    x[2 * 10] = kNaN;
+    x[2 * 77 + 1] = kNaN;
+    const MatrixView view{x.data(), n_rows, 2};
+    const BinnedMatrix narrow = build_bins(view, 256, {0, 0});
+    EXPECT_TRUE(narrow.narrow);
+    EXPECT_TRUE(narrow.codes.empty());
+    EXPECT_EQ(narrow.bin_values[0].size(), 256u);
+    EXPECT_EQ(narrow.code(2 * 10), 255);  // the NaNs in the missing bins
+    EXPECT_EQ(narrow.code(2 * 77 + 1), 255);
+    expect_matches_reference(x, n_rows, 2, 256, {});
+    const BinnedMatrix wide = build_bins(view, 257, {});
+    EXPECT_FALSE(wide.narrow);
+    EXPECT_TRUE(wide.narrow_codes.empty());
+    expect_matches_reference(x, n_rows, 2, 257, {});
+    std::vector<double> codes(2 * n_rows);
+    for (int32_t r = 0; r < n_rows; ++r) {
+        codes[2 * r] = r % 257;  // a categorical column of 257 values
+        codes[2 * r + 1] = r % 256;
+    }
+    const MatrixView categories{codes.data(), n_rows, 2};
+    EXPECT_FALSE(build_bins(categories, 64, {1, 1}).narrow);
+    EXPECT_TRUE(build_bins(categories, 64, {0, 1}).narrow);
+    expect_matches_reference(codes, n_rows, 2, 64, {1, 1});
+    expect_matches_reference(codes, n_rows, 2, 64, {0, 1});
+}
+
 TEST(BuildBins, MaxBinsBeyondSixteenBitsIsRejected) {
     const std::vector<double> col = {1.0, 2.0};
     EXPECT_THROW(bin_column(col, 65537, false), std::invalid_argument);
@@ -326,12 +361,12 @@ TEST(BuildBins, MaxBinsBeyondSixteenBitsIsRejected) {
 TEST(BuildBins, CategoricalValuesGetOwnBins) {
     const BinnedMatrix b = bin_column({3.0, 1.0, 3.0, 7.0}, 2, true);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.0, 5.0}));
-    EXPECT_EQ(b.codes, (std::vector<uint16_t>{1, 0, 1, 2}));
+    EXPECT_EQ(b.all_codes(), (std::vector<uint16_t>{1, 0, 1, 2}));
     EXPECT_EQ(b.bin_values[0], (std::vector<double>{1.0, 3.0, 7.0}));
 
     const BinnedMatrix single = bin_column({2.0, 2.0, kNaN}, 64, true);
     EXPECT_TRUE(single.edges[0].empty());
-    EXPECT_EQ(single.codes, (std::vector<uint16_t>{0, 0, 1}));
+    EXPECT_EQ(single.all_codes(), (std::vector<uint16_t>{0, 0, 1}));
     EXPECT_EQ(single.bin_values[0], (std::vector<double>{2.0, 0.0}));
 
     // Neighbours one rounding step apart, a sum that overflows, and infinities all keep
@@ -340,7 +375,7 @@ TEST(BuildBins, CategoricalValuesGetOwnBins) {
     const BinnedMatrix close = bin_column({1.0, one_up, 1e308, 1.7e308, kInf, -kInf}, 64, true);
     EXPECT_EQ(close.edges[0],
               (std::vector<double>{1.0, one_up, (one_up + 1e308) * 0.5, 1.7e308, kInf}));
-    EXPECT_EQ(close.codes, (std::vector<uint16_t>{1, 2, 3, 4, 5, 0}));
+    EXPECT_EQ(close.all_codes(), (std::vector<uint16_t>{1, 2, 3, 4, 5, 0}));
 }
 
 TEST(BuildBins, ShortCategoricalListMeansOrdinary) {
@@ -365,7 +400,7 @@ TEST(BuildBins, ManyCategoriesUsePercentiles) {
     EXPECT_EQ(b.bin_values[0].size(), 8192u);
     for (int32_t r = 0; r < n; ++r) {
         const auto rank = std::lower_bound(s.begin(), s.end(), col[r]) - s.begin();
-        ASSERT_EQ(b.codes[r], std::min<int64_t>(rank, 8191)) << r;
+        ASSERT_EQ(b.code(r), std::min<int64_t>(rank, 8191)) << r;
     }
     EXPECT_EQ(b.bin_values[0][8191], (s[8191] + s[8192]) / 2);
 
@@ -381,7 +416,7 @@ TEST(BuildBins, InfinitiesNeverGiveNaN) {
     // Equal neighbouring infinities: the lower sample.
     const BinnedMatrix high = bin_column({kInf, kInf, kInf}, 4, false);
     EXPECT_EQ(high.edges[0], (std::vector<double>{kInf}));
-    EXPECT_EQ(high.codes, (std::vector<uint16_t>{1, 1, 1}));
+    EXPECT_EQ(high.all_codes(), (std::vector<uint16_t>{1, 1, 1}));
     EXPECT_EQ(high.bin_values[0], (std::vector<double>{kInf, kInf}));
 
     const BinnedMatrix low = bin_column({-kInf, -kInf, 0.0}, 2, false);
@@ -399,7 +434,7 @@ TEST(BuildBins, InfinitiesNeverGiveNaN) {
     // A bin holding both infinities has no mean and is valued like an empty bin.
     const BinnedMatrix both = bin_column({-kInf, kInf, kNaN}, 2, false);
     EXPECT_EQ(both.edges[0], (std::vector<double>{-kInf}));
-    EXPECT_EQ(both.codes, (std::vector<uint16_t>{1, 1, 2}));
+    EXPECT_EQ(both.all_codes(), (std::vector<uint16_t>{1, 1, 2}));
     EXPECT_EQ(both.bin_values[0], (std::vector<double>{-kInf, -kInf, 0.0}));
 
     std::mt19937 rng(17);
@@ -462,7 +497,7 @@ TEST(BuildBins, ThreadCountDoesNotChangeTheResult) {
     omp_set_num_threads(2);
     const BinnedMatrix two = build_bins(view, 64, categorical);
     omp_set_num_threads(saved);
-    EXPECT_EQ(one.codes, two.codes);
+    EXPECT_EQ(one.all_codes(), two.all_codes());
     EXPECT_EQ(one.edges, two.edges);
     EXPECT_EQ(one.bin_values, two.bin_values);
     EXPECT_EQ(one.has_missing, two.has_missing);
