@@ -108,7 +108,7 @@ bool bin_sides(const Node& test, const BinnedMatrix& bins, std::vector<uint8_t>&
 // Rows per block of the parallel partition; blocks are fixed, so the partition is the same
 // whatever the thread count.
 constexpr int64_t kPartitionBlock = 4096;
-// How far ahead the routing pass fetches the matrix rows it will test.
+// How far ahead the passes over a node's scattered rows fetch them.
 constexpr int32_t kRoutePrefetch = 64;
 
 // Stable partition of the node's rows in place: left rows keep their order at the front,
@@ -169,12 +169,14 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
         n_left += left;
     }
     if (!parallel || omp_get_max_threads() == 1) {
-        // One thread: left rows move up in place, right rows wait in `spare`.
+        // One thread: left rows move up in place, right rows wait in `spare`. Both places
+        // are written for every row and only one advances, so the data steers no branch.
         int64_t l = 0, r = 0;
         for (int64_t i = 0; i < n; ++i) {
             const int64_t s = side[i];
-            int32_t* at = s != 0 ? spare + r : rows + l;
-            *at = rows[i];
+            const int32_t row = rows[i];
+            rows[l] = row;
+            spare[r] = row;
             l += 1 - s;
             r += s;
         }
@@ -185,13 +187,13 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
         const int64_t i0 = block * kPartitionBlock;
         const int64_t i1 = std::min<int64_t>(n, i0 + kPartitionBlock);
         // The destination is picked by arithmetic, so the data never steers a branch.
-        int32_t* left_out = spare + block_left[block];
-        int32_t* right_out = spare + n_left + (i0 - block_left[block]);
+        const int64_t left_out = block_left[block];
+        const int64_t right_out = n_left + (i0 - block_left[block]);
         int64_t l = 0, r = 0;
         for (int64_t i = i0; i < i1; ++i) {
             const int64_t s = side[i];
-            int32_t* at = s != 0 ? right_out + r : left_out + l;
-            *at = rows[i];
+            const int64_t at = left_out + l;
+            spare[at + (right_out + r - at) * s] = rows[i];
             l += 1 - s;
             r += s;
         }
@@ -243,6 +245,10 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
             double* node_hess = ws.node_hess.data();
             parallel_blocks(n, n > kPartitionBlock, [&](int64_t i0, int64_t i1) {
                 for (int64_t i = i0; i < i1; ++i) {
+                    if (i + kRoutePrefetch < i1) {
+                        __builtin_prefetch(in.grad + rows[i + kRoutePrefetch]);
+                        __builtin_prefetch(in.hess + rows[i + kRoutePrefetch]);
+                    }
                     node_grad[i] = in.grad[rows[i]];
                     node_hess[i] = in.hess[rows[i]];
                 }
