@@ -279,6 +279,15 @@ class Suite:
         self.results["profile"] = {"load": load, **suite_profile.profile(rows, 0, 10, cmake)}
         self.save()
         print(f"   {self.results['profile'].get('bench_fit_output') or self.results['profile']}")
+        load = os.getloadavg()[0]
+        self.results["profile_axis"] = {
+            "load": load,
+            **suite_profile.profile(rows, 1, 60, cmake),
+        }
+        self.save()
+        print(
+            f"   {self.results['profile_axis'].get('bench_fit_output') or self.results['profile_axis']}"
+        )
 
     def record_machine(self, argv: list[str]) -> None:
         meta = self.results["meta"]

@@ -68,22 +68,27 @@ PHASES = [
         ],
     ),
     (
-        "axis fallback",
+        "bin histograms (axis search)",
         [
             "build_bin_histograms",
+            "histogram_lanes",
             "best_bin_cut",
             "search_axis_split",
             "categorical_cuts",
             "ordinary_cuts",
         ],
     ),
-    ("partition / node bookkeeping", ["grow_node", "make_leaf", "copy_split", "midpoint"]),
+    (
+        "partition / node bookkeeping",
+        ["partition_rows", "bin_sides", "grow_node", "make_leaf", "copy_split", "midpoint"],
+    ),
     ("gradients", ["compute_gradients"]),
     ("score updates", ["add_tree_scores", "add_leaf", "find_leaf"]),
     (
         "binning",
         [
             "build_bins",
+            "bin_all",
             "bin_feature",
             "plan_binning",
             "bin_of",

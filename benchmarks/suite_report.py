@@ -85,17 +85,18 @@ def peak(entry) -> int:
     return min(r["fit_peak_bytes"] for r in entry["runs"])
 
 
-def matrix_bytes(results, dataset) -> tuple[int, int]:
-    """Bytes of the training matrix (float64) and of its 16-bit codes."""
+def matrix_bytes(results, dataset, code_bytes: int = 2) -> tuple[int, int]:
+    """Bytes of the training matrix (float64) and of its codes (16-bit unless told)."""
     meta = results["datasets"][dataset]
     cells = meta["rows"]["train"] * len(meta["categorical"])
-    return cells * 8, cells * 2
+    return cells * 8, cells * code_bytes
 
 
-def memory_budget(results, dataset) -> float:
+def memory_budget(results, dataset, code_bytes: int = 2) -> float:
     """Extra bytes a fit may take on top of its loaded data: the matrix plus its codes plus
-    25%, less the matrix itself, which the baseline already holds."""
-    x, codes = matrix_bytes(results, dataset)
+    25%, less the matrix itself, which the baseline already holds. vorlent stores one-byte
+    codes when every feature has at most 256 bins, as here: code_bytes=1 is that reading."""
+    x, codes = matrix_bytes(results, dataset, code_bytes)
     return 1.25 * (x + codes) - x
 
 
@@ -308,6 +309,7 @@ def goals(results) -> list[tuple[str, str, str]]:
         if dataset not in results["datasets"]:
             continue
         budget = memory_budget(results, dataset)
+        narrow = memory_budget(results, dataset, code_bytes=1)
         for system in (GOAL_SYSTEM, AXIS_SYSTEM):
             entry = fit_entry(results, dataset, system)
             if entry:
@@ -316,7 +318,8 @@ def goals(results) -> list[tuple[str, str, str]]:
                 parts.append(
                     f"{system.replace('vorlent ', '')} on "
                     f"{results['datasets'][dataset]['name'].split(' ')[1]} rows: "
-                    f"+{used / MIB:.0f} MiB of {budget / MIB:.0f} MiB allowed"
+                    f"+{used / MIB:.0f} MiB of {budget / MIB:.0f} MiB allowed "
+                    f"({narrow / MIB:.0f} MiB counting the one-byte codes stored)"
                 )
     if verdicts:
         ok = all(verdicts)
@@ -535,6 +538,7 @@ def memory_table(results) -> list[str]:
             continue
         x, codes = matrix_bytes(results, dataset)
         budget = memory_budget(results, dataset)
+        narrow = memory_budget(results, dataset, code_bytes=1)
         for e in [
             e
             for e in results["fits"]
@@ -549,6 +553,8 @@ def memory_table(results) -> list[str]:
                     f"{peak(e) / MIB:.0f}",
                     f"{budget / MIB:.0f}",
                     "yes" if peak(e) <= budget else "no",
+                    f"{narrow / MIB:.0f}",
+                    "yes" if peak(e) <= narrow else "no",
                 ]
             )
     return table(
@@ -560,13 +566,15 @@ def memory_table(results) -> list[str]:
             "fit peak over loaded data MiB",
             "allowed MiB",
             "within",
+            "allowed with one-byte codes MiB",
+            "within",
         ],
         rows,
     )
 
 
-def profile_lines(results) -> list[str]:
-    prof = results.get("profile")
+def profile_lines(results, key: str = "profile") -> list[str]:
+    prof = results.get(key)
     if not prof:
         return ["Not measured. Command: `python benchmarks/suite_profile.py`."]
     if "error" in prof:
@@ -821,13 +829,17 @@ def write(results, target: pathlib.Path, figure_dir: pathlib.Path) -> None:
         (
             "The fit's peak resident size over the process's resident size with the data "
             "loaded, against the allowance of the goal: 1.25 x (matrix + 16-bit codes) - "
-            "matrix."
+            "matrix. vorlent stores one-byte codes when no feature has more than 256 bins, "
+            "as on every table here; the last two columns apply the goal to those stored "
+            "codes, the stricter reading."
         ),
         "",
     ]
     lines += memory_table(results)
     lines += ["", "## Profile of the C++ fit (split_mode 0, one thread)", ""]
     lines += profile_lines(results)
+    lines += ["", "## Profile of the C++ fit (split_mode 1, one thread)", ""]
+    lines += profile_lines(results, "profile_axis")
     lines += ["", "## Not measured", ""]
     for s in results["skipped"]:
         command = f" To measure: `{s['command']}`." if s["command"] else ""

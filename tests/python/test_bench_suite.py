@@ -207,6 +207,8 @@ class TestGoals:
     def test_memory_allowance_is_matrix_plus_codes_plus_a_quarter_less_the_matrix(self, results):
         x, codes = 1000 * 4 * 8, 1000 * 4 * 2
         assert suite_report.memory_budget(results, "synthetic_1m") == 1.25 * (x + codes) - x
+        narrow = suite_report.memory_budget(results, "synthetic_1m", code_bytes=1)
+        assert narrow == 1.25 * (x + codes / 2) - x
         # split_mode 0 used a whole MiB, far over the 18 kB allowed.
         assert verdicts(results)["4c"][2] == "**not met**"
         results["fits"][2]["runs"][0]["fit_peak_bytes"] = 1000
@@ -244,8 +246,25 @@ class TestProfile:
                 ),
                 "evaluation",
             ),
-            ("vorlent::build_bin_histograms(int const*, int)", "axis fallback"),
+            (
+                "void vorlent::build_bin_histograms<unsigned char>(int const*, int)",
+                "bin histograms (axis search)",
+            ),
             ("vorlent::grow_node(vorlent::Tree&, int)", "partition / node bookkeeping"),
+            (
+                (
+                    "vorlent::(anonymous namespace)::partition_rows(vorlent::Node const&, "
+                    "vorlent::TreeInput const&)"
+                ),
+                "partition / node bookkeeping",
+            ),
+            (
+                (
+                    "vorlent::parallel_for_dynamic<vorlent::(anonymous namespace)::bin_all("
+                    "vorlent::MatrixView const&, int)::{lambda(long)#1}>"
+                ),
+                "binning",
+            ),
         ],
     )
     def test_functions_fall_into_their_phase(self, symbol, phase):
