@@ -1,5 +1,6 @@
 #include "tree/pair_direction.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/numeric.hpp"
@@ -199,29 +200,31 @@ double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGra
     return score;
 }
 
+ScreenBlock fill_screen_block(const FeatureColumn* const* columns, int32_t count, int32_t k0,
+                              int32_t rows, int64_t stride, double* out) {
+    for (int32_t c = 0; c < count; ++c) {
+        const float* x = columns[c]->values + k0;
+        for (int32_t k = 0; k < rows; ++k) out[k * stride + c] = x[k];
+    }
+    for (int32_t k = 0; k < rows; ++k) std::fill(out + k * stride + count, out + (k + 1) * stride, 0.0);
+    return ScreenBlock{out, stride, k0, rows};
+}
+
 // The screening kernel, inlined into each of its two entry points so that both are
 // compiled for every instruction set the hot kernels are. One vector lane per pair: every
 // lane's sums are formed row by row exactly as for one pair on its own, whatever the vector
-// width of the machine; two registers of four lanes share each row's loads. Masked rows
-// (a missing value) add exact zeros, which leaves the sums as they would be had the row
-// been skipped; without masks the hessian and gradient totals are left to the caller.
+// width of the machine; two registers of four lanes share each row's loads, and a row's
+// values of the eight second columns sit side by side in the block. Masked rows (a missing
+// value) add exact zeros, which leaves the sums as they would be had the row been skipped;
+// without masks the hessian and gradient totals are left to the caller.
 template <bool kMasked>
-__attribute__((always_inline)) inline void screen_kernel(const FeatureColumn& a,
-                                                         const FeatureColumn* const* b,
-                                                         int32_t count, const NodeGradients& node,
-                                                         const PairConfig& config, int32_t k0,
-                                                         int32_t k1, ScreenSums& sums) {
+__attribute__((always_inline)) inline void screen_kernel(const ScreenBlock& block, int32_t a,
+                                                         int32_t lane_b, const double* inv_lane,
+                                                         const NodeGradients& node,
+                                                         ScreenSums& sums) {
     using v4d = double __attribute__((vector_size(32)));
     using v4l = long long __attribute__((vector_size(32)));
     static_assert(kScreenLanes == 8);
-    const float* xb[kScreenLanes];
-    double inv_lane[kScreenLanes];
-    for (int32_t j = 0; j < kScreenLanes; ++j) {
-        // Unused lanes repeat the last pair and are dropped at the end.
-        const FeatureColumn& col = *b[j < count ? j : count - 1];
-        xb[j] = col.values;
-        inv_lane[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
-    }
     v4d inv[2], hz[2], rz[2], sz[2], szz[2], rzz[2];
     for (int32_t half = 0; half < 2; ++half) {
         for (int32_t j = 0; j < 4; ++j) {
@@ -234,18 +237,19 @@ __attribute__((always_inline)) inline void screen_kernel(const FeatureColumn& a,
         }
     }
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    const float* xa = a.values;
-    for (int32_t k = k0; k < k1; ++k) {
-        const double da = xa[k];
-        const double h = node.hess[k];
-        const double r = -node.grad[k];
+    const double* hess = node.hess + block.k0;
+    const double* grad = node.grad + block.k0;
+    for (int32_t k = 0; k < block.rows; ++k) {
+        const double* row = block.values + k * block.stride;
+        const double da = row[a];
+        const double h = hess[k];
+        const double r = -grad[k];
         const v4d fa = {da, da, da, da};
         const v4d hh = {h, h, h, h};
         const v4d rr = {r, r, r, r};
         for (int32_t half = 0; half < 2; ++half) {
-            const float* const* col = xb + 4 * half;
-            const v4d fb = {static_cast<double>(col[0][k]), static_cast<double>(col[1][k]),
-                            static_cast<double>(col[2][k]), static_cast<double>(col[3][k])};
+            v4d fb;
+            __builtin_memcpy(&fb, row + lane_b + 4 * half, sizeof(fb));
             if constexpr (kMasked) {
                 const v4l ok = (fb == fb) & (fa == fa);
                 const v4d z = ok ? fb * fa * inv[half] : zero;
@@ -276,17 +280,15 @@ __attribute__((always_inline)) inline void screen_kernel(const FeatureColumn& a,
 }
 
 VORLENT_HOT_KERNEL
-void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
-                 const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
-                 ScreenSums& sums) {
-    screen_kernel<true>(a, b, count, node, config, k0, k1, sums);
+void screen_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const double* inv,
+                  const NodeGradients& node, ScreenSums& sums) {
+    screen_kernel<true>(block, a, lane_b, inv, node, sums);
 }
 
 VORLENT_HOT_KERNEL
-void screen_rows_complete(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
-                          const NodeGradients& node, const PairConfig& config, int32_t k0,
-                          int32_t k1, ScreenSums& sums) {
-    screen_kernel<false>(a, b, count, node, config, k0, k1, sums);
+void screen_block_complete(const ScreenBlock& block, int32_t a, int32_t lane_b, const double* inv,
+                           const NodeGradients& node, ScreenSums& sums) {
+    screen_kernel<false>(block, a, lane_b, inv, node, sums);
 }
 
 double screen_result(const ScreenSums& s, int32_t lane, double lambda) {
@@ -295,8 +297,24 @@ double screen_result(const ScreenSums& s, int32_t lane, double lambda) {
 
 void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                   const NodeGradients& node, const PairConfig& config, double* scores) {
+    // Column 0 of the block is a, columns 1 ... count the pairs' second columns.
+    const FeatureColumn* columns[1 + kScreenLanes] = {&a};
+    double inv[kScreenLanes];
+    for (int32_t j = 0; j < kScreenLanes; ++j) {
+        // Unused lanes repeat the last pair and are dropped at the end.
+        const FeatureColumn& col = *b[j < count ? j : count - 1];
+        inv[j] = 1.0 / (config.scale(col.feature) * config.scale(a.feature));
+        if (j < count) columns[1 + j] = &col;
+    }
+    constexpr int32_t kRows = 256;
+    constexpr int64_t kStride = 1 + 2 * kScreenLanes;
+    double values[kRows * kStride];
     ScreenSums sums;
-    screen_rows(a, b, count, node, config, 0, node.n, sums);
+    for (int32_t k0 = 0; k0 < node.n; k0 += kRows) {
+        const int32_t rows = std::min(kRows, node.n - k0);
+        screen_block(fill_screen_block(columns, 1 + count, k0, rows, kStride, values), 0, 1, inv,
+                     node, sums);
+    }
     for (int32_t j = 0; j < count; ++j) scores[j] = screen_result(sums, j, config.lambda);
 }
 

@@ -69,22 +69,38 @@ double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGra
                    const PairConfig& config);
 
 // The screening of up to kScreenLanes pairs that share their first column, one lane per
-// pair. Rows are added in blocks, in order, so each pair's sums are exactly those of
-// screen_pair on its own.
+// pair, over blocks of rows given in double precision, one row after another. Rows are
+// added block by block, in order, so each pair's sums are exactly those of screen_pair on
+// its own.
 inline constexpr int32_t kScreenLanes = 8;
 struct ScreenSums {
     double hz[kScreenLanes] = {}, rz[kScreenLanes] = {}, sz[kScreenLanes] = {};
     double szz[kScreenLanes] = {}, rzz[kScreenLanes] = {};
 };
-void screen_rows(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
-                 const NodeGradients& node, const PairConfig& config, int32_t k0, int32_t k1,
-                 ScreenSums& sums);
-// screen_rows for columns without missing values: every row counts, so the hessian and
+// Node rows [k0, k0 + rows) of some columns: column c's value at row k0 + k is
+// values[k * stride + c]. A pass reads kScreenLanes columns side by side, so a row holds
+// at least that many values past the last column a pass starts at.
+struct ScreenBlock {
+    const double* values;
+    int64_t stride;
+    int32_t k0;
+    int32_t rows;
+};
+// Transposes node rows [k0, k0 + rows) of the columns into `out` (rows * stride values),
+// padding each row with zeros after the last column.
+ScreenBlock fill_screen_block(const FeatureColumn* const* columns, int32_t count, int32_t k0,
+                              int32_t rows, int64_t stride, double* out);
+// Adds a block to the sums of the pairs (a, lane_b + j): column a against the columns
+// lane_b, lane_b + 1, ... of the block; inv[j] = 1 / (scale of lane j's feature * scale
+// of a's feature).
+void screen_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const double* inv,
+                  const NodeGradients& node, ScreenSums& sums);
+// screen_block for columns without missing values: every row counts, so the hessian and
 // negative-gradient totals of each lane are the node's, which the caller sets in hz and rz.
-void screen_rows_complete(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
-                          const NodeGradients& node, const PairConfig& config, int32_t k0,
-                          int32_t k1, ScreenSums& sums);
+void screen_block_complete(const ScreenBlock& block, int32_t a, int32_t lane_b, const double* inv,
+                           const NodeGradients& node, ScreenSums& sums);
 double screen_result(const ScreenSums& sums, int32_t lane, double lambda);
+// Scores of the pairs (a, b[j]) for j < count <= kScreenLanes over every node row.
 void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t count,
                   const NodeGradients& node, const PairConfig& config, double* scores);
 

@@ -21,6 +21,7 @@ struct ThreadScratch {
     std::vector<int32_t> bin_offsets;    // first cell of each candidate column in bin_hist
     std::vector<int32_t> nonempty_bins;  // bins with positive hessian, ascending
     std::vector<int32_t> fast_bin_of_row;
+    std::vector<double> screen_rows;  // a block of node rows of every column, for screening
 };
 
 // Grows a vector to at least n entries; never shrinks it.

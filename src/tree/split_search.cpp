@@ -16,7 +16,7 @@ namespace {
 // Candidates above which screening and evaluation run in parallel.
 constexpr int64_t kParallelCandidates = 16;
 // Rows screened together while their columns stay in cache.
-constexpr int32_t kScreenBlockRows = 2048;
+constexpr int32_t kScreenBlockRows = 512;
 constexpr int32_t kMaxDumpedNodes = 500;
 constexpr int32_t kMinDumpRows = 20;
 
@@ -46,6 +46,17 @@ void keep_top(std::vector<PairCandidate>& candidates, size_t keep, std::vector<i
     out.clear();
     for (size_t i = 0; i < keep; ++i) out.push_back(candidates[order[i]]);
     candidates.swap(out);
+}
+
+// Whether no column of screening group g has missing values.
+bool group_complete(const std::vector<PairCandidate>& candidates,
+                    const std::vector<int32_t>& groups, int64_t g,
+                    const std::vector<FeatureColumn>& cols, const std::vector<bool>& has_missing) {
+    bool complete = !has_missing[cols[candidates[groups[g]].pos_a].feature];
+    for (int32_t i = groups[g]; i < groups[g + 1]; ++i) {
+        complete = complete && !has_missing[cols[candidates[i].pos_b].feature];
+    }
+    return complete;
 }
 
 // Marks the `half` best candidates by prescore and the `half` best by screening score and
@@ -211,52 +222,64 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     // Reduce to the most promising pairs.
     if (capped && candidates.size() > cap) {
         if (screening) {
-            // Neighbouring candidates that share their first column are screened together.
+            // Candidates that share their first column and whose second columns lie within
+            // kScreenLanes neighbouring columns are screened together, a lane per column.
             ws.groups.clear();
+            ws.group_lane_b.clear();
             for (size_t i = 0; i < candidates.size(); ++i) {
-                if (ws.groups.empty() || candidates[i].pos_a != candidates[ws.groups.back()].pos_a ||
-                    static_cast<int32_t>(i - ws.groups.back()) == kScreenLanes) {
+                const PairCandidate& c = candidates[i];
+                if (ws.groups.empty() || c.pos_a != candidates[ws.groups.back()].pos_a ||
+                    c.pos_b - ws.group_lane_b.back() >= kScreenLanes) {
                     ws.groups.push_back(static_cast<int32_t>(i));
+                    ws.group_lane_b.push_back(c.pos_b);
                 }
             }
             const int64_t n_groups = static_cast<int64_t>(ws.groups.size());
             ws.groups.push_back(static_cast<int32_t>(candidates.size()));
-            // Each thread takes a run of groups and walks the rows in blocks small enough to
-            // stay in cache while every group of the run reads them.
+            ws.group_inv.resize(static_cast<size_t>(n_groups) * kScreenLanes);
+            for (int64_t g = 0; g < n_groups; ++g) {
+                const int32_t fa = cols[candidates[ws.groups[g]].pos_a].feature;
+                for (int32_t j = 0; j < kScreenLanes; ++j) {
+                    // Lanes past the last column read padding and are dropped.
+                    const int32_t pos = ws.group_lane_b[g] + j;
+                    const int32_t fb = pos < c_count ? cols[pos].feature : fa;
+                    ws.group_inv[g * kScreenLanes + j] =
+                        1.0 / (config.scale(fb) * config.scale(fa));
+                }
+            }
+            ws.column_order.resize(cols.size());
+            for (size_t i = 0; i < cols.size(); ++i) ws.column_order[i] = &cols[i];
+            const int64_t stride = (c_count + kScreenLanes + 3) / 4 * 4;
+            // Each thread takes a run of groups and walks the rows in blocks, copied side by
+            // side in double precision, that stay in cache while every group of the run
+            // reads them.
             ws.screen_sums.assign(static_cast<size_t>(n_groups), ScreenSums{});
             parallel_blocks(
                 n_groups, static_cast<int64_t>(candidates.size()) > kParallelCandidates,
                 [&](int64_t g0, int64_t g1) {
+                    double* rows_buffer =
+                        grow(scratch[omp_get_thread_num()].screen_rows,
+                             static_cast<size_t>(kScreenBlockRows) * static_cast<size_t>(stride));
                     for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-                        const int32_t k1 = std::min(n, k0 + kScreenBlockRows);
+                        const int32_t rows = std::min(n - k0, kScreenBlockRows);
+                        const ScreenBlock block = fill_screen_block(
+                            ws.column_order.data(), c_count, k0, rows, stride, rows_buffer);
                         for (int64_t g = g0; g < g1; ++g) {
-                            const int32_t first_i = ws.groups[g];
-                            const int32_t count = ws.groups[g + 1] - first_i;
-                            const FeatureColumn* lanes[kScreenLanes];
-                            bool complete = !has_missing[cols[candidates[first_i].pos_a].feature];
-                            for (int32_t j = 0; j < count; ++j) {
-                                lanes[j] = &cols[candidates[first_i + j].pos_b];
-                                complete = complete && !has_missing[lanes[j]->feature];
-                            }
-                            const FeatureColumn& a = cols[candidates[first_i].pos_a];
-                            if (complete) {
-                                screen_rows_complete(a, lanes, count, node, config, k0, k1,
-                                                     ws.screen_sums[g]);
+                            const int32_t pos_a = candidates[ws.groups[g]].pos_a;
+                            const double* inv = ws.group_inv.data() + g * kScreenLanes;
+                            if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
+                                screen_block_complete(block, pos_a, ws.group_lane_b[g], inv, node,
+                                                      ws.screen_sums[g]);
                             } else {
-                                screen_rows(a, lanes, count, node, config, k0, k1,
-                                            ws.screen_sums[g]);
+                                screen_block(block, pos_a, ws.group_lane_b[g], inv, node,
+                                             ws.screen_sums[g]);
                             }
                         }
                     }
                     for (int64_t g = g0; g < g1; ++g) {
                         // Pairs without missing values count every row: their hessian and
                         // gradient totals are the node's, summed in the same row order.
-                        bool complete =
-                            !has_missing[cols[candidates[ws.groups[g]].pos_a].feature];
-                        for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
-                            complete = complete && !has_missing[cols[candidates[i].pos_b].feature];
-                        }
-                        if (complete) {
+                        if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
                             std::fill(std::begin(ws.screen_sums[g].hz),
                                       std::end(ws.screen_sums[g].hz), hs);
                             std::fill(std::begin(ws.screen_sums[g].rz),
@@ -264,7 +287,9 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                         }
                         for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
                             candidates[i].screen_score =
-                                screen_result(ws.screen_sums[g], i - ws.groups[g], config.lambda);
+                                screen_result(ws.screen_sums[g],
+                                              candidates[i].pos_b - ws.group_lane_b[g],
+                                              config.lambda);
                         }
                     }
                 });

@@ -38,8 +38,11 @@ struct SearchWorkspace {
     std::vector<PairCandidate> kept;
     std::vector<double> offset_pool;
     std::vector<int32_t> order;
-    std::vector<int32_t> groups;  // first candidate of each screening group
+    std::vector<int32_t> groups;       // first candidate of each screening group
+    std::vector<int32_t> group_lane_b;  // column of each screening group's first lane
+    std::vector<double> group_inv;      // kScreenLanes inverse scale products per group
     std::vector<ScreenSums> screen_sums;  // one per screening group
+    std::vector<const FeatureColumn*> column_order;  // the candidate columns, in order
     std::vector<char> marked;
     std::vector<SplitChoice> thread_best;
     std::vector<int32_t> thread_best_candidate;

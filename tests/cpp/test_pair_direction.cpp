@@ -257,10 +257,16 @@ TEST(Screening, MatchesProductRegressionScore) {
     for (int k = 0; k < n; ++k) xe[k] = static_cast<float>(u(gen));
     FeatureColumn full_a{0, xc.data(), true}, e{4, xe.data(), true};
     fx.scale.push_back(0.9);
-    const FeatureColumn* complete_lanes[2] = {&e, &b};
+    const FeatureColumn* complete_columns[3] = {&full_a, &e, &b};
+    const double complete_inv[kScreenLanes] = {1.0 / (0.9 * 2.0), 1.0 / (0.5 * 2.0), 1, 1, 1, 1, 1, 1};
+    // Two blocks with the columns side by side, then padding read by the unused lanes.
+    const int64_t stride = 3 + kScreenLanes;
+    std::vector<double> rows(n * stride);
     ScreenSums complete;
-    screen_rows_complete(full_a, complete_lanes, 2, node, fx.config(1.0), 0, 30, complete);
-    screen_rows_complete(full_a, complete_lanes, 2, node, fx.config(1.0), 30, n, complete);
+    screen_block_complete(fill_screen_block(complete_columns, 3, 0, 30, stride, rows.data()), 0, 1,
+                          complete_inv, node, complete);
+    screen_block_complete(fill_screen_block(complete_columns, 3, 30, n - 30, stride, rows.data()),
+                          0, 1, complete_inv, node, complete);
     double hs = 0.0, r0 = 0.0;
     for (int k = 0; k < n; ++k) {
         hs += h[k];
@@ -270,14 +276,24 @@ TEST(Screening, MatchesProductRegressionScore) {
         complete.hz[j] = hs;
         complete.rz[j] = r0;
         EXPECT_EQ(screen_result(complete, j, 1.0),
-                  screen_pair(full_a, *complete_lanes[j], node, fx.config(1.0)));
+                  screen_pair(full_a, *complete_columns[1 + j], node, fx.config(1.0)));
     }
     // Rows added in several blocks give the sums of one pass.
+    // Missing values in a and d: the masked kernel, over three blocks of rows.
+    const FeatureColumn* masked_columns[4] = {&a, &b, &c, &d};
+    const double masked_inv[kScreenLanes] = {1.0 / (0.5 * 2.0), 1.0 / (1.5 * 2.0),
+                                             1.0 / (0.7 * 2.0), 1, 1, 1, 1, 1};
+    const int64_t masked_stride = 4 + kScreenLanes;
+    std::vector<double> masked_rows(n * masked_stride);
     ScreenSums blocked;
-    screen_rows(a, lanes, 3, node, fx.config(1.0), 0, 17, blocked);
-    screen_rows(a, lanes, 3, node, fx.config(1.0), 17, n, blocked);
+    for (const auto& [k0, k1] : {std::pair{0, 17}, std::pair{17, 18}, std::pair{18, n}}) {
+        screen_block(fill_screen_block(masked_columns, 4, k0, k1 - k0, masked_stride,
+                                       masked_rows.data()),
+                     0, 1, masked_inv, node, blocked);
+    }
     for (int j = 0; j < 3; ++j) {
-        EXPECT_EQ(screen_result(blocked, j, 1.0), screen_pair(a, *lanes[j], node, fx.config(1.0)));
+        EXPECT_EQ(screen_result(blocked, j, 1.0),
+                  screen_pair(a, *masked_columns[1 + j], node, fx.config(1.0)));
     }
 }
 
