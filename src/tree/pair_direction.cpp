@@ -112,6 +112,34 @@ void cross_moment_lanes(const float* xa, const float* xb, const float* h, int32_
     for (int32_t j = 0; j < kCrossLanes; ++j) lanes[j] = lane[j];
 }
 
+VORLENT_HOT_KERNEL
+void cross_moment_lanes_shared(const float* xa, const float* const* xb, const float* h, int32_t k0,
+                               int32_t k1, float* const* lanes) {
+    static_assert(kCrossLanes == 8);
+    using v8f = float __attribute__((vector_size(32)));
+    v8f acc[kCrossShared];
+    for (int32_t b = 0; b < kCrossShared; ++b) __builtin_memcpy(&acc[b], lanes[b], sizeof(v8f));
+    int32_t k = k0;
+    for (; k + kCrossLanes <= k1; k += kCrossLanes) {
+        // x_a * h first, as in x_a * h * x_b: one product serves every second column.
+        v8f a8, h8;
+        __builtin_memcpy(&a8, xa + k, sizeof(v8f));
+        __builtin_memcpy(&h8, h + k, sizeof(v8f));
+        const v8f t = a8 * h8;
+        for (int32_t b = 0; b < kCrossShared; ++b) {
+            v8f b8;
+            __builtin_memcpy(&b8, xb[b] + k, sizeof(v8f));
+            acc[b] += t * b8;
+        }
+    }
+    for (int32_t b = 0; b < kCrossShared; ++b) {
+        float lane[kCrossLanes];
+        __builtin_memcpy(lane, &acc[b], sizeof(v8f));
+        for (int32_t j = 0, r = k; r < k1; ++r, ++j) lane[j] += xa[r] * h[r] * xb[b][r];
+        __builtin_memcpy(lanes[b], lane, sizeof(v8f));
+    }
+}
+
 float cross_moment_total(const float* lane) {
     float sum = 0.0f;
     for (int32_t j = 0; j < kCrossLanes; ++j) sum += lane[j];

@@ -111,6 +111,11 @@ void screen_pairs(const FeatureColumn& a, const FeatureColumn* const* b, int32_t
 inline constexpr int32_t kCrossLanes = 8;
 void cross_moment_lanes(const float* xa, const float* xb, const float* h, int32_t k0, int32_t k1,
                         float* lane);
+// cross_moment_lanes of kCrossShared pairs that share their first column, each with its
+// own lanes; every pair's lanes get exactly what cross_moment_lanes would give them.
+inline constexpr int32_t kCrossShared = 4;
+void cross_moment_lanes_shared(const float* xa, const float* const* xb, const float* h, int32_t k0,
+                               int32_t k1, float* const* lanes);
 float cross_moment_total(const float* lane);
 float cross_moment_f32(const float* xa, const float* xb, const float* h, int32_t n);
 

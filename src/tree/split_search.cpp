@@ -178,12 +178,31 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     parallel_blocks(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p0, int64_t p1) {
         for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
             const int32_t k1 = std::min(n, k0 + kScreenBlockRows);
+            // Up to kCrossShared neighbouring pairs with the same first column share its
+            // loads; unused places write to a spare set of lanes.
+            float spare[kCrossLanes];
+            const float* xb[kCrossShared];
+            float* lanes[kCrossShared];
+            int32_t count = 0;
+            int32_t shared_a = -1;
+            auto flush = [&]() {
+                for (int32_t j = count; j < kCrossShared; ++j) {
+                    xb[j] = xb[0];
+                    lanes[j] = spare;
+                }
+                cross_moment_lanes_shared(cols[shared_a].values, xb, h32, k0, k1, lanes);
+                count = 0;
+            };
             for (int64_t p = p0; p < p1; ++p) {
                 const auto [pa, pb] = ws.pairs[p];
                 if (has_missing[cols[pa].feature] || has_missing[cols[pb].feature]) continue;
-                cross_moment_lanes(cols[pa].values, cols[pb].values, h32, k0, k1,
-                                   ws.cross_lanes.data() + p * kCrossLanes);
+                if (count > 0 && pa != shared_a) flush();
+                shared_a = pa;
+                xb[count] = cols[pb].values;
+                lanes[count++] = ws.cross_lanes.data() + p * kCrossLanes;
+                if (count == kCrossShared) flush();
             }
+            if (count > 0) flush();
         }
         for (int64_t p = p0; p < p1; ++p) {
             ws.cross[p] = cross_moment_total(ws.cross_lanes.data() + p * kCrossLanes);

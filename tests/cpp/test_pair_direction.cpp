@@ -317,6 +317,18 @@ TEST(CrossMoment, EightLanesInAFixedOrder) {
         cross_moment_lanes(a.data(), b.data(), h.data(), 0, split, blocked);
         cross_moment_lanes(a.data(), b.data(), h.data(), split, n, blocked);
         EXPECT_EQ(cross_moment_total(blocked), expected);
+        // Four pairs sharing column a, in the same two blocks: each pair's lanes as alone.
+        std::vector<float> others(3 * static_cast<size_t>(n));
+        for (float& v : others) v = u(gen);
+        const float* xb[kCrossShared] = {b.data(), others.data(), others.data() + n,
+                                         others.data() + 2 * n};
+        float shared[kCrossShared][kCrossLanes] = {};
+        float* lanes[kCrossShared] = {shared[0], shared[1], shared[2], shared[3]};
+        cross_moment_lanes_shared(a.data(), xb, h.data(), 0, split, lanes);
+        cross_moment_lanes_shared(a.data(), xb, h.data(), split, n, lanes);
+        for (int j = 0; j < kCrossShared; ++j) {
+            EXPECT_EQ(cross_moment_total(shared[j]), cross_moment_f32(a.data(), xb[j], h.data(), n));
+        }
     }
 }
 
