@@ -275,44 +275,81 @@ SplitChoice pair_choice(int32_t kind, int32_t fa, int32_t fb, double coef_a, dou
 }
 
 // The fast path: single-precision bins over a range bounded by the columns' moments.
+struct FastRange {
+    bool ok = false;
+    double lo = 0.0;
+    double width = 0.0;
+    int32_t count = 0;
+};
+
+FastRange fast_range(const FastPair& p, int32_t hist_bins) {
+    const FeatureMoments& ma = *p.ma;
+    const FeatureMoments& mb = *p.mb;
+    FastRange r;
+    r.lo = p.coef_a * (p.coef_a >= 0 ? ma.min_x : ma.max_x) +
+           p.coef_b * (p.coef_b >= 0 ? mb.min_x : mb.max_x);
+    const double hi = p.coef_a * (p.coef_a >= 0 ? ma.max_x : ma.min_x) +
+                      p.coef_b * (p.coef_b >= 0 ? mb.max_x : mb.min_x);
+    r.width = hi - r.lo;
+    r.ok = r.width >= kTiny;
+    r.count = 4 * hist_bins;
+    return r;
+}
+
+using v2f = float __attribute__((vector_size(8)));
+
+// Rows whose cells are found before they are added, a block at a time.
+constexpr int32_t kFastBlock = 2048;
+
+// The fast-histogram cell of node rows [k0, k0 + n), in single precision.
 VORLENT_HOT_KERNEL
-ProjectedCut fast_linear_cut(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
-                             double coef_b, const NodeGradients& node, const float* grad_f32,
-                             const float* hess_f32, double lambda, int32_t hist_bins,
-                             ThreadScratch& s, const FeatureMoments& ma,
-                             const FeatureMoments& mb) {
-    ProjectedCut out;
-    const double lo = coef_a * (coef_a >= 0 ? ma.min_x : ma.max_x) +
-                      coef_b * (coef_b >= 0 ? mb.min_x : mb.max_x);
-    const double hi = coef_a * (coef_a >= 0 ? ma.max_x : ma.min_x) +
-                      coef_b * (coef_b >= 0 ? mb.max_x : mb.min_x);
-    const double width = hi - lo;
-    if (!(width >= kTiny)) return out;
-    const int32_t count = 4 * hist_bins;
-    const double scale = count / width;
-    // Gradient and hessian sums of a cell side by side: one load, add and store per row.
-    using v2f = float __attribute__((vector_size(8)));
-    v2f* cells = reinterpret_cast<v2f*>(grow(s.fast_hist, 2 * static_cast<size_t>(count)));
-    std::fill(cells, cells + count, v2f{0.0f, 0.0f});
-    const int32_t n = node.n;
-    int32_t* __restrict bin_of_row = grow(s.fast_bin_of_row, n);
-    const float ca = static_cast<float>(coef_a);
-    const float cb = static_cast<float>(coef_b);
-    const float lo32 = static_cast<float>(lo);
-    const float scale32 = static_cast<float>(scale);
-    const float top = static_cast<float>(count - 1);
-    const float* __restrict xa = a.values;
-    const float* __restrict xb = b.values;
+void fast_bins(const FastPair& p, const FastRange& r, int32_t k0, int32_t n,
+               int32_t* __restrict bin_of_row) {
+    const float ca = static_cast<float>(p.coef_a);
+    const float cb = static_cast<float>(p.coef_b);
+    const float lo32 = static_cast<float>(r.lo);
+    const float scale32 = static_cast<float>(r.count / r.width);
+    const float top = static_cast<float>(r.count - 1);
+    const float* __restrict xa = p.a->values + k0;
+    const float* __restrict xb = p.b->values + k0;
     for (int32_t k = 0; k < n; ++k) {
         float v = ((cb * xb[k] + ca * xa[k]) - lo32) * scale32;
         v = v >= 0.0f ? v : 0.0f;  // also maps NaN to bin 0
         v = v <= top ? v : top;
         bin_of_row[k] = static_cast<int32_t>(v);
     }
-    for (int32_t k = 0; k < n; ++k) cells[bin_of_row[k]] += v2f{grad_f32[k], hess_f32[k]};
+}
+
+// Gradient and hessian sums of a cell side by side: one load, add and store per row. Up
+// to kMaxFastPairs histograms are filled in one pass: each still adds its rows in order,
+// and a row whose cell the previous row has just updated holds up only its own histogram.
+template <int32_t kCount>
+inline void fast_scatter(const int32_t* bins, const v2f* gh, int32_t n, v2f* cells,
+                         int32_t cell_stride) {
+    for (int32_t k = 0; k < n; ++k) {
+        const v2f x = gh[k];
+        for (int32_t j = 0; j < kCount; ++j) cells[j * cell_stride + bins[j * kFastBlock + k]] += x;
+    }
+}
+
+VORLENT_HOT_KERNEL
+void fast_scatter_any(int32_t count, const int32_t* bins, const v2f* gh, int32_t n, v2f* cells,
+                      int32_t cell_stride) {
+    static_assert(kMaxFastPairs == 4);
+    switch (count) {
+        case 1: fast_scatter<1>(bins, gh, n, cells, cell_stride); break;
+        case 2: fast_scatter<2>(bins, gh, n, cells, cell_stride); break;
+        case 3: fast_scatter<3>(bins, gh, n, cells, cell_stride); break;
+        default: fast_scatter<4>(bins, gh, n, cells, cell_stride); break;
+    }
+}
+
+ProjectedCut scan_fast_cells(const v2f* cells, const FastRange& r, const NodeGradients& node,
+                             double lambda) {
+    ProjectedCut out;
     const double parent = node.G * node.G / (node.H + lambda);
     double gl = 0.0, hl = 0.0;
-    for (int32_t i = 0; i + 1 < count; ++i) {
+    for (int32_t i = 0; i + 1 < r.count; ++i) {
         gl += static_cast<double>(cells[i][0]);
         hl += static_cast<double>(cells[i][1]);
         if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
@@ -320,40 +357,77 @@ ProjectedCut fast_linear_cut(const FeatureColumn& a, const FeatureColumn& b, dou
         if (gain > out.gain) {
             out.found = true;
             out.gain = gain;
-            out.threshold = lo + (i + 1) * (width / count);
+            out.threshold = r.lo + (i + 1) * (r.width / r.count);
         }
     }
     return out;
 }
 
+SplitChoice linear_choice(const FastPair& p, const ProjectedCut& cut) {
+    if (!cut.found) return SplitChoice{};
+    return pair_choice(kLinearPair, p.a->feature, p.b->feature, p.coef_a, p.coef_b, cut);
+}
+
 }  // namespace
 
-SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
-                                 double coef_b, const NodeGradients& node, const float* grad_f32,
-                                 const float* hess_f32, double lambda, int32_t hist_bins,
-                                 ThreadScratch& s, bool missing_aware, const FeatureMoments& ma,
-                                 const FeatureMoments& mb) {
-    ProjectedCut cut;
-    if (missing_aware) {
-        double* z = grow(s.projected, node.n);
-        double lo = kInf, hi = -kInf;
-        for (int32_t k = 0; k < node.n; ++k) {
-            const float xa = a.values[k];
-            const float xb = b.values[k];
-            if (std::isnan(xa) || std::isnan(xb)) {
-                z[k] = std::numeric_limits<double>::quiet_NaN();
-                continue;
-            }
-            const double v = coef_a * static_cast<double>(xa) + coef_b * static_cast<double>(xb);
-            z[k] = v;
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-        }
-        cut = projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
-    } else {
-        cut = fast_linear_cut(a, b, coef_a, coef_b, node, grad_f32, hess_f32, lambda, hist_bins, s,
-                              ma, mb);
+void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradients& node,
+                         const float* gh_f32, double lambda, int32_t hist_bins, ThreadScratch& s,
+                         SplitChoice* out) {
+    const int32_t n = node.n;
+    const v2f* gh = reinterpret_cast<const v2f*>(gh_f32);
+    FastRange range[kMaxFastPairs];
+    int32_t live[kMaxFastPairs];
+    int32_t n_live = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        out[i] = SplitChoice{};
+        range[i] = fast_range(pairs[i], hist_bins);
+        if (range[i].ok) live[n_live++] = i;
     }
+    if (n_live == 0) return;
+    const int32_t cells = 4 * hist_bins;
+    v2f* hist = reinterpret_cast<v2f*>(grow(s.fast_hist, 2 * static_cast<size_t>(cells) * n_live));
+    std::fill(hist, hist + static_cast<int64_t>(cells) * n_live, v2f{0.0f, 0.0f});
+    int32_t* bins = grow(s.fast_bin_of_row, static_cast<size_t>(kFastBlock) * kMaxFastPairs);
+    for (int32_t k0 = 0; k0 < n; k0 += kFastBlock) {
+        const int32_t rows = std::min(kFastBlock, n - k0);
+        for (int32_t j = 0; j < n_live; ++j) {
+            fast_bins(pairs[live[j]], range[live[j]], k0, rows, bins + j * kFastBlock);
+        }
+        fast_scatter_any(n_live, bins, gh + k0, rows, hist, cells);
+    }
+    for (int32_t j = 0; j < n_live; ++j) {
+        const int32_t i = live[j];
+        out[i] = linear_choice(pairs[i], scan_fast_cells(hist + static_cast<int64_t>(j) * cells,
+                                                         range[i], node, lambda));
+    }
+}
+
+SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
+                                 double coef_b, const NodeGradients& node, const float* gh_f32,
+                                 double lambda, int32_t hist_bins, ThreadScratch& s,
+                                 bool missing_aware, const FeatureMoments& ma,
+                                 const FeatureMoments& mb) {
+    if (!missing_aware) {
+        const FastPair p{&a, &b, coef_a, coef_b, &ma, &mb};
+        SplitChoice out;
+        evaluate_fast_pairs(&p, 1, node, gh_f32, lambda, hist_bins, s, &out);
+        return out;
+    }
+    double* z = grow(s.projected, node.n);
+    double lo = kInf, hi = -kInf;
+    for (int32_t k = 0; k < node.n; ++k) {
+        const float xa = a.values[k];
+        const float xb = b.values[k];
+        if (std::isnan(xa) || std::isnan(xb)) {
+            z[k] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        const double v = coef_a * static_cast<double>(xa) + coef_b * static_cast<double>(xb);
+        z[k] = v;
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    const ProjectedCut cut = projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
     if (!cut.found) return SplitChoice{};
     return pair_choice(kLinearPair, a.feature, b.feature, coef_a, coef_b, cut);
 }

@@ -78,11 +78,28 @@ ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_c
 
 // Threshold search on coef_a * x_a + coef_b * x_b: exact double-precision histogram for
 // pairs with missing values, single-precision histogram of 4 * hist_bins cells otherwise.
+// gh_f32 holds each node row's gradient and hessian in single precision, side by side.
 SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
-                                 double coef_b, const NodeGradients& node, const float* grad_f32,
-                                 const float* hess_f32, double lambda, int32_t hist_bins,
-                                 ThreadScratch& s, bool missing_aware, const FeatureMoments& ma,
+                                 double coef_b, const NodeGradients& node, const float* gh_f32,
+                                 double lambda, int32_t hist_bins, ThreadScratch& s,
+                                 bool missing_aware, const FeatureMoments& ma,
                                  const FeatureMoments& mb);
+
+// A linear pair without missing values: the single-precision path of evaluate_linear_pair.
+struct FastPair {
+    const FeatureColumn* a;
+    const FeatureColumn* b;
+    double coef_a;
+    double coef_b;
+    const FeatureMoments* ma;
+    const FeatureMoments* mb;
+};
+// evaluate_linear_pair of up to kMaxFastPairs such pairs into out[0 .. count): they fill
+// their histograms in one pass over the rows, each exactly as on its own.
+inline constexpr int32_t kMaxFastPairs = 4;
+void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradients& node,
+                         const float* gh_f32, double lambda, int32_t hist_bins, ThreadScratch& s,
+                         SplitChoice* out);
 
 // Threshold search on offset[category] + slope * x_numeric (exact, missing-aware). The
 // result carries no category values: the caller attaches the offsets of the pair that wins,

@@ -14,8 +14,8 @@ struct ThreadScratch {
     std::vector<float> fast_hist;  // fast projection histogram, 4 * hist_bins cells of
                                    // gradient and hessian sums, interleaved
     std::vector<float> column_values;  // candidate column values, one block per column
-    std::vector<float> grad_f32;       // single-precision node gradients
-    std::vector<float> hess_f32;
+    std::vector<float> gh_f32;         // single-precision node gradient and hessian, side by side
+    std::vector<float> hess_f32;       // single-precision node hessians
     std::vector<double> bin_hist;        // gradient and hessian sums per training bin,
                                          // interleaved, of every candidate column
     std::vector<int32_t> bin_offsets;    // first cell of each candidate column in bin_hist

@@ -84,6 +84,15 @@ void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWo
     candidates.swap(ws.kept);
 }
 
+// A linear candidate without missing values, which the single-precision path evaluates.
+bool is_fast(const PairCandidate& c) { return c.n_offsets == 0 && !c.missing_aware; }
+
+FastPair fast_pair(const PairCandidate& c, const NodeSearch& in, const SearchWorkspace& ws) {
+    const std::vector<FeatureColumn>& cols = *in.columns;
+    return FastPair{&cols[c.pos_a], &cols[c.pos_b], c.coef_a,
+                    c.coef_b,       &ws.moments[c.pos_a], &ws.moments[c.pos_b]};
+}
+
 SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
                                const SearchWorkspace& ws, const ThreadScratch& first,
                                ThreadScratch& s) {
@@ -92,8 +101,8 @@ SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
     const FeatureColumn& a = cols[c.pos_a];
     const FeatureColumn& other = cols[c.pos_b];
     if (c.n_offsets == 0) {
-        return evaluate_linear_pair(a, other, c.coef_a, c.coef_b, *in.node, first.grad_f32.data(),
-                                    first.hess_f32.data(), b.reg_lambda, b.hist_bins, s,
+        return evaluate_linear_pair(a, other, c.coef_a, c.coef_b, *in.node, first.gh_f32.data(),
+                                    b.reg_lambda, b.hist_bins, s,
                                     c.missing_aware, ws.moments[c.pos_a], ws.moments[c.pos_b]);
     }
     const bool a_is_category = pair_config(b).is_categorical(a.feature);
@@ -150,11 +159,12 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     const size_t threads = static_cast<size_t>(omp_get_max_threads());
     if (scratch.size() < threads) scratch.resize(threads);
     ThreadScratch& first = scratch[0];
-    float* g32 = grow(first.grad_f32, n);
+    float* gh32 = grow(first.gh_f32, 2 * static_cast<size_t>(n));
     float* h32 = grow(first.hess_f32, n);
     for (int32_t k = 0; k < n; ++k) {
-        g32[k] = static_cast<float>(node.grad[k]);
-        h32[k] = static_cast<float>(node.hess[k]);
+        gh32[2 * k] = static_cast<float>(node.grad[k]);
+        gh32[2 * k + 1] = static_cast<float>(node.hess[k]);
+        h32[k] = gh32[2 * k + 1];
     }
 
     const bool capped = !(b.split_mode == 2 || env.full);
@@ -349,12 +359,30 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         parallel_blocks(m, m > kParallelCandidates, [&](int64_t begin, int64_t end) {
             const int t = omp_get_thread_num();
             SplitChoice& local = ws.thread_best[t];
-            for (int64_t i = begin; i < end; ++i) {
-                const SplitChoice r = evaluate_candidate(candidates[i], in, ws, first, scratch[t]);
+            auto consider = [&](const SplitChoice& r, int64_t i) {
                 if (r.beats(local)) {
                     local = r;
                     ws.thread_best_candidate[t] = static_cast<int32_t>(i);
                 }
+            };
+            for (int64_t i = begin; i < end;) {
+                // Neighbouring fast-path pairs share one pass over the rows.
+                int32_t count = 0;
+                FastPair pairs[kMaxFastPairs];
+                while (count < kMaxFastPairs && i + count < end && is_fast(candidates[i + count])) {
+                    pairs[count] = fast_pair(candidates[i + count], in, ws);
+                    ++count;
+                }
+                if (count > 0) {
+                    SplitChoice r[kMaxFastPairs];
+                    evaluate_fast_pairs(pairs, count, node, first.gh_f32.data(), b.reg_lambda,
+                                        b.hist_bins, scratch[t], r);
+                    for (int32_t j = 0; j < count; ++j) consider(r[j], i + j);
+                    i += count;
+                    continue;
+                }
+                consider(evaluate_candidate(candidates[i], in, ws, first, scratch[t]), i);
+                ++i;
             }
         });
         // The merge order is total on (gain, feature_a, feature_b): the thread count never

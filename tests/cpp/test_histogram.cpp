@@ -216,7 +216,7 @@ TEST(ProjectedHistogram, EdgesOfTheRange) {
 TEST(LinearPair, FastPathMatchesSinglePrecisionReference) {
     std::mt19937 gen(9);
     std::normal_distribution<double> u(0.0, 2.0);
-    const int n = 300;
+    const int n = 5000;  // rows pass in blocks of 2048
     NodeData d = random_node(gen, n);
     std::vector<float> xa(n), xb(n), g32(n), h32(n);
     FeatureMoments ma, mb;
@@ -237,8 +237,13 @@ TEST(LinearPair, FastPathMatchesSinglePrecisionReference) {
     const double ca = 0.6, cb = -0.8;
     ThreadScratch s;
     const NodeGradients node = d.view();
-    const SplitChoice got = evaluate_linear_pair(a, b, ca, cb, node, g32.data(), h32.data(), 1.0,
-                                                 4, s, false, ma, mb);
+    std::vector<float> gh32(2 * n);
+    for (int k = 0; k < n; ++k) {
+        gh32[2 * k] = g32[k];
+        gh32[2 * k + 1] = h32[k];
+    }
+    const SplitChoice got = evaluate_linear_pair(a, b, ca, cb, node, gh32.data(), 1.0, 4, s, false,
+                                                 ma, mb);
     // Reference: bins over [lo, hi] from the moments, 16 single-precision cells.
     const double lo = ca * ma.min_x + cb * mb.max_x;
     const double hi = ca * ma.max_x + cb * mb.min_x;
@@ -258,6 +263,41 @@ TEST(LinearPair, FastPathMatchesSinglePrecisionReference) {
     EXPECT_EQ(got.kind, kLinearPair);
     EXPECT_EQ(got.gain, expected.gain);
     EXPECT_EQ(got.bias, -expected.threshold);
+    // Two pairs filled in one pass give what each gives alone; a pair whose range is empty
+    // gives nothing and leaves its partner alone.
+    const SplitChoice other = evaluate_linear_pair(b, a, 0.3, 0.954, node, gh32.data(), 1.0, 4, s,
+                                                   false, mb, ma);
+    ASSERT_EQ(other.kind, kLinearPair);
+    FeatureMoments flat = ma;
+    flat.max_x = flat.min_x;
+    const FastPair pairs[3] = {{&a, &b, ca, cb, &ma, &mb},
+                               {&b, &a, 0.3, 0.954, &mb, &ma},
+                               {&a, &b, 1.0, 0.0, &flat, &mb}};
+    SplitChoice two[2];
+    evaluate_fast_pairs(pairs, 2, node, gh32.data(), 1.0, 4, s, two);
+    for (const auto& [pair, alone] : {std::pair{two[0], got}, std::pair{two[1], other}}) {
+        EXPECT_EQ(pair.gain, alone.gain);
+        EXPECT_EQ(pair.bias, alone.bias);
+        EXPECT_EQ(pair.feature_a, alone.feature_a);
+        EXPECT_EQ(pair.coef_b, alone.coef_b);
+    }
+    evaluate_fast_pairs(pairs + 1, 2, node, gh32.data(), 1.0, 4, s, two);
+    EXPECT_EQ(two[0].gain, other.gain);
+    EXPECT_EQ(two[0].bias, other.bias);
+    EXPECT_EQ(two[1].kind, kNoSplit);
+    EXPECT_EQ(two[1].gain, 0.0);
+    // Three and four at once.
+    const FastPair four[kMaxFastPairs] = {pairs[2], pairs[1], pairs[0], pairs[1]};
+    SplitChoice r[kMaxFastPairs];
+    for (int count : {3, 4}) {
+        evaluate_fast_pairs(four, count, node, gh32.data(), 1.0, 4, s, r);
+        EXPECT_EQ(r[0].kind, kNoSplit);
+        EXPECT_EQ(r[1].bias, other.bias);
+        EXPECT_EQ(r[2].bias, got.bias);
+        EXPECT_EQ(r[2].gain, got.gain);
+    }
+    EXPECT_EQ(r[3].bias, other.bias);
+    EXPECT_EQ(r[3].gain, other.gain);
     EXPECT_EQ(got.feature_a, 1);
     EXPECT_EQ(got.feature_b, 4);
     EXPECT_EQ(got.missing_right, 1);
