@@ -402,6 +402,33 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
     }
 }
 
+namespace {
+
+// The exact, missing-aware path: value(x, y) of every row whose two inputs are numbers, NaN
+// for the others, then the projection histogram over the values' range.
+template <class Value>
+ProjectedCut exact_pair_cut(const FeatureColumn& first, const FeatureColumn& second,
+                            const NodeGradients& node, double lambda, int32_t hist_bins,
+                            ThreadScratch& s, Value value) {
+    double* z = grow(s.projected, node.n);
+    double lo = kInf, hi = -kInf;
+    for (int32_t k = 0; k < node.n; ++k) {
+        const float x = first.values[k];
+        const float y = second.values[k];
+        if (std::isnan(x) || std::isnan(y)) {
+            z[k] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        const double v = value(x, y);
+        z[k] = v;
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    return projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
+}
+
+}  // namespace
+
 SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
                                  double coef_b, const NodeGradients& node, const float* gh_f32,
                                  double lambda, int32_t hist_bins, ThreadScratch& s,
@@ -413,21 +440,10 @@ SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b,
         evaluate_fast_pairs(&p, 1, node, gh_f32, lambda, hist_bins, s, &out);
         return out;
     }
-    double* z = grow(s.projected, node.n);
-    double lo = kInf, hi = -kInf;
-    for (int32_t k = 0; k < node.n; ++k) {
-        const float xa = a.values[k];
-        const float xb = b.values[k];
-        if (std::isnan(xa) || std::isnan(xb)) {
-            z[k] = std::numeric_limits<double>::quiet_NaN();
-            continue;
-        }
-        const double v = coef_a * static_cast<double>(xa) + coef_b * static_cast<double>(xb);
-        z[k] = v;
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
-    }
-    const ProjectedCut cut = projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
+    const ProjectedCut cut =
+        exact_pair_cut(a, b, node, lambda, hist_bins, s, [&](float xa, float xb) {
+            return coef_a * static_cast<double>(xa) + coef_b * static_cast<double>(xb);
+        });
     if (!cut.found) return SplitChoice{};
     return pair_choice(kLinearPair, a.feature, b.feature, coef_a, coef_b, cut);
 }
@@ -436,23 +452,12 @@ SplitChoice evaluate_category_pair(const FeatureColumn& category, const FeatureC
                                    const double* offsets, int32_t n_offsets, double slope,
                                    const NodeGradients& node, double lambda, int32_t hist_bins,
                                    ThreadScratch& s) {
-    double* z = grow(s.projected, node.n);
-    double lo = kInf, hi = -kInf;
-    for (int32_t k = 0; k < node.n; ++k) {
-        const float xc = category.values[k];
-        const float xn = numeric.values[k];
-        if (std::isnan(xc) || std::isnan(xn)) {
-            z[k] = std::numeric_limits<double>::quiet_NaN();
-            continue;
-        }
-        const int32_t code = category_code(xc);
-        const double offset = (code >= 0 && code < n_offsets) ? offsets[code] : 0.0;
-        const double v = slope * static_cast<double>(xn) + offset;
-        z[k] = v;
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
-    }
-    const ProjectedCut cut = projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
+    const ProjectedCut cut =
+        exact_pair_cut(category, numeric, node, lambda, hist_bins, s, [&](float xc, float xn) {
+            const int32_t code = category_code(xc);
+            const double offset = (code >= 0 && code < n_offsets) ? offsets[code] : 0.0;
+            return slope * static_cast<double>(xn) + offset;
+        });
     if (!cut.found) return SplitChoice{};
     return pair_choice(kCategoryPair, category.feature, numeric.feature, 1.0, slope, cut);
 }
