@@ -275,13 +275,6 @@ SplitChoice pair_choice(int32_t kind, int32_t fa, int32_t fb, double coef_a, dou
 }
 
 // The fast path: single-precision bins over a range bounded by the columns' moments.
-struct FastRange {
-    bool ok = false;
-    double lo = 0.0;
-    double width = 0.0;
-    int32_t count = 0;
-};
-
 FastRange fast_range(const FastPair& p, int32_t hist_bins) {
     const FeatureMoments& ma = *p.ma;
     const FeatureMoments& mb = *p.mb;
@@ -375,8 +368,9 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
                          SplitChoice* out) {
     const int32_t n = node.n;
     const v2f* gh = reinterpret_cast<const v2f*>(gh_f32);
-    FastRange range[kMaxFastPairs];
-    int32_t live[kMaxFastPairs];
+    // The pairs whose range is not empty, and their ranges.
+    FastRange* range = grow(s.fast_ranges, static_cast<size_t>(count));
+    int32_t* live = grow(s.fast_live, static_cast<size_t>(count));
     int32_t n_live = 0;
     for (int32_t i = 0; i < count; ++i) {
         out[i] = SplitChoice{};
@@ -388,12 +382,19 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
     v2f* hist = reinterpret_cast<v2f*>(grow(s.fast_hist, 2 * static_cast<size_t>(cells) * n_live));
     std::fill(hist, hist + static_cast<int64_t>(cells) * n_live, v2f{0.0f, 0.0f});
     int32_t* bins = grow(s.fast_bin_of_row, static_cast<size_t>(kFastBlock) * kMaxFastPairs);
+    // Block by block, every pair takes the block's rows, so the columns' values are read
+    // from memory once per block however many pairs share them.
     for (int32_t k0 = 0; k0 < n; k0 += kFastBlock) {
         const int32_t rows = std::min(kFastBlock, n - k0);
-        for (int32_t j = 0; j < n_live; ++j) {
-            fast_bins(pairs[live[j]], range[live[j]], k0, rows, bins + j * kFastBlock);
+        for (int32_t g0 = 0; g0 < n_live; g0 += kMaxFastPairs) {
+            const int32_t together = std::min(kMaxFastPairs, n_live - g0);
+            for (int32_t j = 0; j < together; ++j) {
+                const int32_t i = live[g0 + j];
+                fast_bins(pairs[i], range[i], k0, rows, bins + j * kFastBlock);
+            }
+            fast_scatter_any(together, bins, gh + k0, rows, hist + static_cast<int64_t>(g0) * cells,
+                             cells);
         }
-        fast_scatter_any(n_live, bins, gh + k0, rows, hist, cells);
     }
     for (int32_t j = 0; j < n_live; ++j) {
         const int32_t i = live[j];

@@ -85,17 +85,9 @@ SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b,
                                  bool missing_aware, const FeatureMoments& ma,
                                  const FeatureMoments& mb);
 
-// A linear pair without missing values: the single-precision path of evaluate_linear_pair.
-struct FastPair {
-    const FeatureColumn* a;
-    const FeatureColumn* b;
-    double coef_a;
-    double coef_b;
-    const FeatureMoments* ma;
-    const FeatureMoments* mb;
-};
-// evaluate_linear_pair of up to kMaxFastPairs such pairs into out[0 .. count): they fill
-// their histograms in one pass over the rows, each exactly as on its own.
+// evaluate_linear_pair of any number of linear pairs without missing values (FastPair)
+// into out[0 .. count): the pairs take the node's rows block by block, up to
+// kMaxFastPairs histograms filled per pass over a block, each exactly as on its own.
 inline constexpr int32_t kMaxFastPairs = 4;
 void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradients& node,
                          const float* gh_f32, double lambda, int32_t hist_bins, ThreadScratch& s,

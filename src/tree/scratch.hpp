@@ -5,25 +5,6 @@
 
 namespace vorlent {
 
-// Working arrays of one thread. They only grow: a user resizes to at least what it needs
-// and clears the prefix it uses, so steady-state node processing allocates nothing.
-struct ThreadScratch {
-    std::vector<double> projected;       // projected value per node row (exact path)
-    std::vector<double> proj_grad_hist;  // exact projection histogram, hist_bins cells
-    std::vector<double> proj_hess_hist;
-    std::vector<float> fast_hist;  // fast projection histogram, 4 * hist_bins cells of
-                                   // gradient and hessian sums, interleaved
-    std::vector<float> column_values;  // candidate column values, one block per column
-    std::vector<float> gh_f32;         // single-precision node gradient and hessian, side by side
-    std::vector<float> hess_f32;       // single-precision node hessians
-    std::vector<double> bin_hist;        // gradient and hessian sums per training bin,
-                                         // interleaved, of every candidate column
-    std::vector<int32_t> bin_offsets;    // first cell of each candidate column in bin_hist
-    std::vector<int32_t> nonempty_bins;  // bins with positive hessian, ascending
-    std::vector<int32_t> fast_bin_of_row;
-    std::vector<double> screen_rows;  // a block of node rows of every column, for screening
-};
-
 // Grows a vector to at least n entries; never shrinks it.
 template <class T>
 inline T* grow(std::vector<T>& v, std::size_t n) {
@@ -48,6 +29,24 @@ struct FeatureMoments {
     double max_x = 0.0;
 };
 
+// A linear pair without missing values, evaluated on the single-precision path.
+struct FastPair {
+    const FeatureColumn* a;
+    const FeatureColumn* b;
+    double coef_a;
+    double coef_b;
+    const FeatureMoments* ma;
+    const FeatureMoments* mb;
+};
+
+// The range of a fast pair's histogram: count equal cells from lo over width.
+struct FastRange {
+    bool ok = false;  // the range is not empty
+    double lo = 0.0;
+    double width = 0.0;
+    int32_t count = 0;
+};
+
 // The outcome of a cut search, copied into the node when the split is committed.
 struct SplitChoice {
     double gain = 0.0;
@@ -67,6 +66,30 @@ struct SplitChoice {
         if (feature_a != other.feature_a) return feature_a < other.feature_a;
         return feature_b < other.feature_b;
     }
+};
+
+// Working arrays of one thread. They only grow: a user resizes to at least what it needs
+// and clears the prefix it uses, so steady-state node processing allocates nothing.
+struct ThreadScratch {
+    std::vector<double> projected;       // projected value per node row (exact path)
+    std::vector<double> proj_grad_hist;  // exact projection histogram, hist_bins cells
+    std::vector<double> proj_hess_hist;
+    std::vector<float> fast_hist;  // fast projection histogram, 4 * hist_bins cells of
+                                   // gradient and hessian sums, interleaved
+    std::vector<float> column_values;  // candidate column values, one block per column
+    std::vector<float> gh_f32;         // single-precision node gradient and hessian, side by side
+    std::vector<float> hess_f32;       // single-precision node hessians
+    std::vector<double> bin_hist;        // gradient and hessian sums per training bin,
+                                         // interleaved, of every candidate column
+    std::vector<int32_t> bin_offsets;    // first cell of each candidate column in bin_hist
+    std::vector<int32_t> nonempty_bins;  // bins with positive hessian, ascending
+    std::vector<int32_t> fast_bin_of_row;
+    std::vector<double> screen_rows;  // a block of node rows of every column, for screening
+    std::vector<FastPair> fast_pairs;  // a thread's single-precision candidates
+    std::vector<int32_t> fast_index;   // their places in the candidate list
+    std::vector<SplitChoice> fast_out;  // their results
+    std::vector<FastRange> fast_ranges;  // their histogram ranges
+    std::vector<int32_t> fast_live;          // those whose range is not empty
 };
 
 }  // namespace vorlent

@@ -365,25 +365,24 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                     ws.thread_best_candidate[t] = static_cast<int32_t>(i);
                 }
             };
-            for (int64_t i = begin; i < end;) {
-                // Neighbouring fast-path pairs share one pass over the rows.
-                int32_t count = 0;
-                FastPair pairs[kMaxFastPairs];
-                while (count < kMaxFastPairs && i + count < end && is_fast(candidates[i + count])) {
-                    pairs[count] = fast_pair(candidates[i + count], in, ws);
-                    ++count;
+            // The single-precision candidates are evaluated together, block by block of
+            // rows; the others one at a time.
+            ThreadScratch& s = scratch[t];
+            s.fast_pairs.clear();
+            s.fast_index.clear();
+            for (int64_t i = begin; i < end; ++i) {
+                if (is_fast(candidates[i])) {
+                    s.fast_pairs.push_back(fast_pair(candidates[i], in, ws));
+                    s.fast_index.push_back(static_cast<int32_t>(i));
+                } else {
+                    consider(evaluate_candidate(candidates[i], in, ws, first, s), i);
                 }
-                if (count > 0) {
-                    SplitChoice r[kMaxFastPairs];
-                    evaluate_fast_pairs(pairs, count, node, first.gh_f32.data(), b.reg_lambda,
-                                        b.hist_bins, scratch[t], r);
-                    for (int32_t j = 0; j < count; ++j) consider(r[j], i + j);
-                    i += count;
-                    continue;
-                }
-                consider(evaluate_candidate(candidates[i], in, ws, first, scratch[t]), i);
-                ++i;
             }
+            const auto n_fast = static_cast<int32_t>(s.fast_pairs.size());
+            SplitChoice* fast_out = grow(s.fast_out, static_cast<size_t>(n_fast));
+            evaluate_fast_pairs(s.fast_pairs.data(), n_fast, node, first.gh_f32.data(),
+                                b.reg_lambda, b.hist_bins, s, fast_out);
+            for (int32_t j = 0; j < n_fast; ++j) consider(fast_out[j], s.fast_index[j]);
         });
         // The merge order is total on (gain, feature_a, feature_b): the thread count never
         // changes the outcome.
