@@ -156,7 +156,7 @@ PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
                              const NodeGradients& node, const float* hess_f32,
                              const PairConfig& config, bool missing_aware, double Hs, double R0,
                              const FeatureMoments& ma, const FeatureMoments& mb, double* offsets,
-                             const float* cross_moment) {
+                             const float* cross_moment, const PairSums* missing_sums) {
     const bool cat_a = config.is_categorical(a.feature);
     const bool cat_b = config.is_categorical(b.feature);
     if (cat_a != cat_b) {
@@ -173,7 +173,9 @@ PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
         }
     }
     PairSums s;
-    if (missing_aware) {
+    if (missing_aware && missing_sums != nullptr) {
+        s = *missing_sums;
+    } else if (missing_aware) {
         for (int32_t k = 0; k < node.n; ++k) {
             const float fa = a.values[k];
             const float fb = b.values[k];
@@ -317,6 +319,60 @@ VORLENT_HOT_KERNEL
 void screen_block_complete(const ScreenBlock& block, int32_t a, int32_t lane_b, const double* inv,
                            const NodeGradients& node, ScreenSums& sums) {
     screen_kernel<false>(block, a, lane_b, inv, node, sums);
+}
+
+VORLENT_HOT_KERNEL
+void pair_sums_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const NodeGradients& node,
+                     PairSumLanes& sums) {
+    using v4d = double __attribute__((vector_size(32)));
+    using v4l = long long __attribute__((vector_size(32)));
+    static_assert(kPairSumLanes == 4);
+    v4d H, S_a, S_b, S_aa, S_ab, S_bb, T_a, T_b, T0;
+    __builtin_memcpy(&H, sums.H, sizeof(v4d));
+    __builtin_memcpy(&S_a, sums.S_a, sizeof(v4d));
+    __builtin_memcpy(&S_b, sums.S_b, sizeof(v4d));
+    __builtin_memcpy(&S_aa, sums.S_aa, sizeof(v4d));
+    __builtin_memcpy(&S_ab, sums.S_ab, sizeof(v4d));
+    __builtin_memcpy(&S_bb, sums.S_bb, sizeof(v4d));
+    __builtin_memcpy(&T_a, sums.T_a, sizeof(v4d));
+    __builtin_memcpy(&T_b, sums.T_b, sizeof(v4d));
+    __builtin_memcpy(&T0, sums.T0, sizeof(v4d));
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const double* hess = node.hess + block.k0;
+    const double* grad = node.grad + block.k0;
+    for (int32_t k = 0; k < block.rows; ++k) {
+        const double* row = block.values + k * block.stride;
+        const double da = row[a];
+        const double h = hess[k];
+        const double r = -grad[k];
+        const v4d fa = {da, da, da, da};
+        v4d fb;
+        __builtin_memcpy(&fb, row + lane_b, sizeof(fb));
+        // A row with a missing value adds exact zeros, as if it had been skipped.
+        const v4l ok = (fb == fb) & (fa == fa);
+        const v4d xa = ok ? fa : zero;
+        const v4d xb = ok ? fb : zero;
+        const v4d hh = ok ? v4d{h, h, h, h} : zero;
+        const v4d rr = ok ? v4d{r, r, r, r} : zero;
+        H += hh;
+        S_a += hh * xa;
+        S_b += hh * xb;
+        S_aa += hh * xa * xa;
+        S_ab += hh * xa * xb;
+        S_bb += hh * xb * xb;
+        T_a += rr * xa;
+        T_b += rr * xb;
+        T0 += rr;
+    }
+    __builtin_memcpy(sums.H, &H, sizeof(v4d));
+    __builtin_memcpy(sums.S_a, &S_a, sizeof(v4d));
+    __builtin_memcpy(sums.S_b, &S_b, sizeof(v4d));
+    __builtin_memcpy(sums.S_aa, &S_aa, sizeof(v4d));
+    __builtin_memcpy(sums.S_ab, &S_ab, sizeof(v4d));
+    __builtin_memcpy(sums.S_bb, &S_bb, sizeof(v4d));
+    __builtin_memcpy(sums.T_a, &T_a, sizeof(v4d));
+    __builtin_memcpy(sums.T_b, &T_b, sizeof(v4d));
+    __builtin_memcpy(sums.T0, &T0, sizeof(v4d));
 }
 
 double screen_result(const ScreenSums& s, int32_t lane, double lambda) {

@@ -44,6 +44,24 @@ struct PairSums {
     double T_a = 0.0, T_b = 0.0, T0 = 0.0;  // sums of -g * x_a, -g * x_b, -g
 };
 
+// The sums of PairSums for kPairSumLanes pairs (a, lane_b + j) that share their first
+// column, over the rows where both values are numbers, one vector lane per pair; rows come
+// in blocks (ScreenBlock below), in order, so each pair's sums are exactly those of its
+// own pass.
+inline constexpr int32_t kPairSumLanes = 4;
+struct PairSumLanes {
+    double H[kPairSumLanes] = {}, S_a[kPairSumLanes] = {}, S_b[kPairSumLanes] = {};
+    double S_aa[kPairSumLanes] = {}, S_ab[kPairSumLanes] = {}, S_bb[kPairSumLanes] = {};
+    double T_a[kPairSumLanes] = {}, T_b[kPairSumLanes] = {}, T0[kPairSumLanes] = {};
+
+    PairSums lane(int32_t j) const {
+        return PairSums{H[j], S_a[j], S_b[j], S_aa[j], S_ab[j], S_bb[j], T_a[j], T_b[j], T0[j]};
+    }
+};
+struct ScreenBlock;
+void pair_sums_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const NodeGradients& node,
+                     PairSumLanes& sums);
+
 // Ridge fit of the Newton targets on the two standardised, centred features.
 PairDirection solve_pair_ridge(const PairSums& s, const PairConfig& config, int32_t fa,
                                int32_t fb);
@@ -57,12 +75,14 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
 // The direction of one pair of columns: categorical-numeric when exactly one column is
 // categorical with 1 to 31 as its largest code in the node, the ridge fit otherwise.
 // `offsets` receives up to kMaxPairCategories values. A pair without missing values uses
-// `cross_moment` when it is given, and computes it otherwise.
+// `cross_moment` when it is given, and computes it otherwise; a missing-aware pair fitted
+// by ridge uses `missing_sums` when they are given, and takes its own pass otherwise.
 PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
                              const NodeGradients& node, const float* hess_f32,
                              const PairConfig& config, bool missing_aware, double Hs, double R0,
                              const FeatureMoments& ma, const FeatureMoments& mb, double* offsets,
-                             const float* cross_moment = nullptr);
+                             const float* cross_moment = nullptr,
+                             const PairSums* missing_sums = nullptr);
 
 // How well the product of the two standardised columns explains the gradients.
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,

@@ -84,6 +84,60 @@ void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWo
     candidates.swap(ws.kept);
 }
 
+// Copies node rows [k0, k0 + kScreenBlockRows) of every column into the thread's buffer,
+// side by side in double precision, for the passes that take many pairs a row at a time.
+ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_columns,
+                         int32_t k0, int32_t n) {
+    const int64_t stride = (n_columns + kScreenLanes + 3) / 4 * 4;
+    double* buffer =
+        grow(s.screen_rows, static_cast<size_t>(kScreenBlockRows) * static_cast<size_t>(stride));
+    return fill_screen_block(ws.column_order.data(), n_columns, k0, std::min(n - k0, kScreenBlockRows),
+                             stride, buffer);
+}
+
+// PairSums of every pair p for which wanted(p) holds, into ws.missing_sums[p]: pairs with
+// the same first column and second columns within kPairSumLanes neighbouring columns take
+// the rows together, one lane each.
+template <class Wanted>
+void missing_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                       SearchWorkspace& ws, int32_t c_count, Wanted wanted) {
+    const int64_t n_pairs = static_cast<int64_t>(ws.pairs.size());
+    ws.sum_groups.clear();
+    ws.sum_group_lane_b.clear();
+    for (int64_t p = 0; p < n_pairs; ++p) {
+        if (!wanted(p)) continue;
+        const auto [pa, pb] = ws.pairs[p];
+        if (ws.sum_groups.empty() || ws.pairs[ws.sum_groups.back()].first != pa ||
+            pb - ws.sum_group_lane_b.back() >= kPairSumLanes) {
+            ws.sum_groups.push_back(static_cast<int32_t>(p));
+            ws.sum_group_lane_b.push_back(pb);
+        }
+    }
+    const int64_t n_groups = static_cast<int64_t>(ws.sum_groups.size());
+    if (n_groups == 0) return;
+    ws.sum_lanes.assign(static_cast<size_t>(n_groups), PairSumLanes{});
+    ws.missing_sums.resize(static_cast<size_t>(n_pairs));
+    const int32_t n = in.node->n;
+    parallel_blocks(n_groups, n_groups > 1, [&](int64_t g0, int64_t g1) {
+        ThreadScratch& s = scratch[omp_get_thread_num()];
+        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
+            const ScreenBlock block = column_block(ws, s, c_count, k0, n);
+            for (int64_t g = g0; g < g1; ++g) {
+                pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first, ws.sum_group_lane_b[g],
+                                *in.node, ws.sum_lanes[g]);
+            }
+        }
+    });
+    for (int64_t g = 0; g < n_groups; ++g) {
+        const int32_t pa = ws.pairs[ws.sum_groups[g]].first;
+        for (int64_t p = ws.sum_groups[g]; p < n_pairs && ws.pairs[p].first == pa; ++p) {
+            const int32_t lane = ws.pairs[p].second - ws.sum_group_lane_b[g];
+            if (lane >= kPairSumLanes) break;
+            if (lane >= 0 && wanted(p)) ws.missing_sums[p] = ws.sum_lanes[g].lane(lane);
+        }
+    }
+}
+
 // A linear candidate without missing values, which the single-precision path evaluates.
 bool is_fast(const PairCandidate& c) { return c.n_offsets == 0 && !c.missing_aware; }
 
@@ -155,6 +209,8 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     }
     ws.moments.resize(cols.size());
     fill_columns(cols, has_missing, *in.X, in.rows, node, ws.moments.data());
+    ws.column_order.resize(cols.size());
+    for (size_t i = 0; i < cols.size(); ++i) ws.column_order[i] = &cols[i];
 
     const size_t threads = static_cast<size_t>(omp_get_max_threads());
     if (scratch.size() < threads) scratch.resize(threads);
@@ -218,13 +274,22 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             ws.cross[p] = cross_moment_total(ws.cross_lanes.data() + p * kCrossLanes);
         }
     });
+    // Sums of the missing-aware pairs that the ridge fit takes (neither or both columns
+    // categorical), a lane per pair.
+    auto ridge_with_missing = [&](int64_t p) {
+        const auto [pa, pb] = ws.pairs[p];
+        const int32_t fa = cols[pa].feature, fb = cols[pb].feature;
+        return (has_missing[fa] || has_missing[fb]) &&
+               config.is_categorical(fa) == config.is_categorical(fb);
+    };
+    missing_pair_sums(in, scratch, ws, c_count, ridge_with_missing);
     parallel_for(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p) {
         const auto [pa, pb] = ws.pairs[p];
         const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
-        ws.directions[p] = pair_direction(cols[pa], cols[pb], node, h32, config, missing_aware, hs,
-                                          r0, ws.moments[pa], ws.moments[pb],
-                                          ws.pair_offsets.data() + p * kMaxPairCategories,
-                                          &ws.cross[p]);
+        ws.directions[p] = pair_direction(
+            cols[pa], cols[pb], node, h32, config, missing_aware, hs, r0, ws.moments[pa],
+            ws.moments[pb], ws.pair_offsets.data() + p * kMaxPairCategories, &ws.cross[p],
+            ridge_with_missing(p) ? &ws.missing_sums[p] : nullptr);
     });
     std::vector<PairCandidate>& candidates = ws.candidates;
     candidates.clear();
@@ -276,9 +341,6 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                         1.0 / (config.scale(fb) * config.scale(fa));
                 }
             }
-            ws.column_order.resize(cols.size());
-            for (size_t i = 0; i < cols.size(); ++i) ws.column_order[i] = &cols[i];
-            const int64_t stride = (c_count + kScreenLanes + 3) / 4 * 4;
             // Each thread takes a run of groups and walks the rows in blocks, copied side by
             // side in double precision, that stay in cache while every group of the run
             // reads them.
@@ -286,13 +348,9 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             parallel_blocks(
                 n_groups, static_cast<int64_t>(candidates.size()) > kParallelCandidates,
                 [&](int64_t g0, int64_t g1) {
-                    double* rows_buffer =
-                        grow(scratch[omp_get_thread_num()].screen_rows,
-                             static_cast<size_t>(kScreenBlockRows) * static_cast<size_t>(stride));
+                    ThreadScratch& s = scratch[omp_get_thread_num()];
                     for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-                        const int32_t rows = std::min(n - k0, kScreenBlockRows);
-                        const ScreenBlock block = fill_screen_block(
-                            ws.column_order.data(), c_count, k0, rows, stride, rows_buffer);
+                        const ScreenBlock block = column_block(ws, s, c_count, k0, n);
                         for (int64_t g = g0; g < g1; ++g) {
                             const int32_t pos_a = candidates[ws.groups[g]].pos_a;
                             const double* inv = ws.group_inv.data() + g * kScreenLanes;

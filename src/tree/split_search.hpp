@@ -42,6 +42,10 @@ struct SearchWorkspace {
     std::vector<int32_t> group_lane_b;  // column of each screening group's first lane
     std::vector<double> group_inv;      // kScreenLanes inverse scale products per group
     std::vector<ScreenSums> screen_sums;  // one per screening group
+    std::vector<int32_t> sum_groups;        // first pair of each group of missing-aware sums
+    std::vector<int32_t> sum_group_lane_b;  // column of each such group's first lane
+    std::vector<PairSumLanes> sum_lanes;    // one per such group
+    std::vector<PairSums> missing_sums;     // per pair, when its group computed them
     std::vector<const FeatureColumn*> column_order;  // the candidate columns, in order
     std::vector<char> marked;
     std::vector<SplitChoice> thread_best;
