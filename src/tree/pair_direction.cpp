@@ -240,6 +240,18 @@ ScreenBlock fill_screen_block(const FeatureColumn* const* columns, int32_t count
     return ScreenBlock{out, stride, k0, rows};
 }
 
+// Calls body(row, x_a, h, -g) for every row of the block, in order.
+template <class Body>
+__attribute__((always_inline)) inline void for_block_rows(const ScreenBlock& block, int32_t a,
+                                                          const NodeGradients& node, Body&& body) {
+    const double* hess = node.hess + block.k0;
+    const double* grad = node.grad + block.k0;
+    for (int32_t k = 0; k < block.rows; ++k) {
+        const double* row = block.values + k * block.stride;
+        body(row, row[a], hess[k], -grad[k]);
+    }
+}
+
 // The screening kernel, inlined into each of its two entry points so that both are
 // compiled for every instruction set the hot kernels are. One vector lane per pair: every
 // lane's sums are formed row by row exactly as for one pair on its own, whatever the vector
@@ -267,13 +279,7 @@ __attribute__((always_inline)) inline void screen_kernel(const ScreenBlock& bloc
         }
     }
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    const double* hess = node.hess + block.k0;
-    const double* grad = node.grad + block.k0;
-    for (int32_t k = 0; k < block.rows; ++k) {
-        const double* row = block.values + k * block.stride;
-        const double da = row[a];
-        const double h = hess[k];
-        const double r = -grad[k];
+    for_block_rows(block, a, node, [&](const double* row, double da, double h, double r) {
         const v4d fa = {da, da, da, da};
         const v4d hh = {h, h, h, h};
         const v4d rr = {r, r, r, r};
@@ -297,7 +303,7 @@ __attribute__((always_inline)) inline void screen_kernel(const ScreenBlock& bloc
                 rzz[half] += rr * z;
             }
         }
-    }
+    });
     for (int32_t half = 0; half < 2; ++half) {
         for (int32_t j = 0; j < 4; ++j) {
             sums.hz[4 * half + j] = hz[half][j];
@@ -338,13 +344,7 @@ void pair_sums_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const 
     __builtin_memcpy(&T_b, sums.T_b, sizeof(v4d));
     __builtin_memcpy(&T0, sums.T0, sizeof(v4d));
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    const double* hess = node.hess + block.k0;
-    const double* grad = node.grad + block.k0;
-    for (int32_t k = 0; k < block.rows; ++k) {
-        const double* row = block.values + k * block.stride;
-        const double da = row[a];
-        const double h = hess[k];
-        const double r = -grad[k];
+    for_block_rows(block, a, node, [&](const double* row, double da, double h, double r) {
         const v4d fa = {da, da, da, da};
         v4d fb;
         __builtin_memcpy(&fb, row + lane_b, sizeof(fb));
@@ -363,7 +363,7 @@ void pair_sums_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const 
         T_a += rr * xa;
         T_b += rr * xb;
         T0 += rr;
-    }
+    });
     __builtin_memcpy(sums.H, &H, sizeof(v4d));
     __builtin_memcpy(sums.S_a, &S_a, sizeof(v4d));
     __builtin_memcpy(sums.S_b, &S_b, sizeof(v4d));
