@@ -72,8 +72,9 @@ struct SplitChoice {
 // and clears the prefix it uses, so steady-state node processing allocates nothing.
 struct ThreadScratch {
     std::vector<double> projected;       // projected value per node row (exact path)
-    std::vector<double> proj_grad_hist;  // exact projection histogram, hist_bins cells
-    std::vector<double> proj_hess_hist;
+    std::vector<double> proj_hist;  // exact projection histogram: hist_bins cells and one
+                                    // for missing values, gradient and hessian side by side
+    std::vector<int32_t> proj_cell_of_row;  // a block of rows' cells
     std::vector<float> fast_hist;  // fast projection histogram, 4 * hist_bins cells of
                                    // gradient and hessian sums, interleaved
     std::vector<float> column_values;  // candidate column values, one block per column
