@@ -49,11 +49,7 @@ PairDirection solve_pair_ridge(const PairSums& s, const PairConfig& config, int3
 PairDirection solve_category_slope(const FeatureColumn& category, const FeatureColumn& numeric,
                                    const NodeGradients& node, const PairConfig& config,
                                    int32_t n_categories, double* offsets) {
-    PairDirection out;
-    double n_q[kMaxPairCategories] = {};
-    double r_q[kMaxPairCategories] = {};
-    double s_q[kMaxPairCategories] = {};
-    double hc = 0.0, t = 0.0, sxx = 0.0;
+    CategorySums sums;
     for (int32_t k = 0; k < node.n; ++k) {
         const float xc = category.values[k];
         const float xn = numeric.values[k];
@@ -63,23 +59,32 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
         const double h = node.hess[k];
         const double r = -node.grad[k];
         const double x = xn;
-        n_q[q] += h;
-        r_q[q] += r;
-        s_q[q] += h * x;
-        hc += h;
-        t += r * x;
-        sxx += h * x * x;
+        sums.n_q[q] += h;
+        sums.r_q[q] += r;
+        sums.s_q[q] += h * x;
+        sums.hc += h;
+        sums.t += r * x;
+        sums.sxx += h * x * x;
     }
-    if (!(hc >= kTiny)) return out;
+    return solve_category_sums(sums, config, n_categories, offsets);
+}
+
+PairDirection solve_category_sums(const CategorySums& sums, const PairConfig& config,
+                                  int32_t n_categories, double* offsets) {
+    PairDirection out;
+    const double* n_q = sums.n_q;
+    const double* r_q = sums.r_q;
+    const double* s_q = sums.s_q;
+    if (!(sums.hc >= kTiny)) return out;
     const double lambda = config.lambda;
     double p = 0.0, q_sum = 0.0;
     for (int32_t q = 0; q < n_categories; ++q) {
         p += s_q[q] * s_q[q] / (lambda + n_q[q]);
         q_sum += s_q[q] * r_q[q] / (lambda + n_q[q]);
     }
-    const double den = sxx - p + lambda;
+    const double den = sums.sxx - p + lambda;
     if (!(std::fabs(den) >= kTiny)) return out;
-    const double slope = (t - q_sum) / den;
+    const double slope = (sums.t - q_sum) / den;
     double norm_sq = slope * slope;
     for (int32_t q = 0; q < n_categories; ++q) {
         offsets[q] = (r_q[q] - slope * s_q[q]) / (lambda + n_q[q]);
@@ -92,10 +97,33 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
         offsets[q] /= norm;
         r_total += r_q[q];
     }
-    out.prescore = slope * (t - q_sum) + r_total;
+    out.prescore = slope * (sums.t - q_sum) + r_total;
     out.coef_a = 1.0;
     out.coef_b = slope / norm;
     out.n_offsets = n_categories;
+    return out;
+}
+
+int32_t largest_code(const FeatureColumn& category, int32_t n) {
+    float largest = 0.0f;
+    for (int32_t k = 0; k < n; ++k) {
+        const float v = category.values[k];
+        if (v > largest) largest = v;  // NaN never raises it
+    }
+    return category_code(largest);
+}
+
+CategorySums CategoryLanes::lane(int32_t j, int32_t top) const {
+    CategorySums out;
+    out.top = top;
+    for (int32_t q = 0; q < kMaxPairCategories; ++q) {
+        out.n_q[q] = n_q[q][j];
+        out.r_q[q] = r_q[q][j];
+        out.s_q[q] = s_q[q][j];
+    }
+    out.hc = hc[j];
+    out.t = t[j];
+    out.sxx = sxx[j];
     return out;
 }
 
@@ -156,20 +184,19 @@ PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
                              const NodeGradients& node, const float* hess_f32,
                              const PairConfig& config, bool missing_aware, double Hs, double R0,
                              const FeatureMoments& ma, const FeatureMoments& mb, double* offsets,
-                             const float* cross_moment, const PairSums* missing_sums) {
+                             const float* cross_moment, const PairSums* missing_sums,
+                             const CategorySums* category_sums) {
     const bool cat_a = config.is_categorical(a.feature);
     const bool cat_b = config.is_categorical(b.feature);
     if (cat_a != cat_b) {
         const FeatureColumn& cat = cat_a ? a : b;
         const FeatureColumn& num = cat_a ? b : a;
-        float largest = 0.0f;
-        for (int32_t k = 0; k < node.n; ++k) {
-            const float v = cat.values[k];
-            if (v > largest) largest = v;  // NaN never raises it
-        }
-        const int32_t top = category_code(largest);
+        const int32_t top =
+            category_sums != nullptr ? category_sums->top : largest_code(cat, node.n);
         if (top >= 1 && top < kMaxPairCategories) {
-            return solve_category_slope(cat, num, node, config, top + 1, offsets);
+            return category_sums != nullptr
+                       ? solve_category_sums(*category_sums, config, top + 1, offsets)
+                       : solve_category_slope(cat, num, node, config, top + 1, offsets);
         }
     }
     PairSums s;
@@ -387,6 +414,47 @@ void pair_sums_block(const ScreenBlock& block, int32_t a, int32_t lane_b, const 
     __builtin_memcpy(sums.T_a, &T_a, sizeof(v4d));
     __builtin_memcpy(sums.T_b, &T_b, sizeof(v4d));
     __builtin_memcpy(sums.T0, &T0, sizeof(v4d));
+}
+
+VORLENT_HOT_KERNEL
+void category_sums_block(const ScreenBlock& block, int32_t category, int32_t lane_b,
+                         int32_t n_categories, const NodeGradients& node, CategoryLanes& sums) {
+    using v4d = double __attribute__((vector_size(32)));
+    using v4l = long long __attribute__((vector_size(32)));
+    static_assert(kCategoryLanes == 4);
+    v4d hc, t, sxx;
+    __builtin_memcpy(&hc, sums.hc, sizeof(v4d));
+    __builtin_memcpy(&t, sums.t, sizeof(v4d));
+    __builtin_memcpy(&sxx, sums.sxx, sizeof(v4d));
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    for_block_rows(block, category, node, [&](const double* row, double xc, double h, double r) {
+        // The category's code is the row's for every lane; a row without one adds nothing.
+        const int32_t q = xc == xc ? category_code(xc) : -1;
+        if (q < 0 || q >= n_categories) return;
+        v4d x;
+        __builtin_memcpy(&x, row + lane_b, sizeof(x));
+        // A lane whose numeric value is missing adds exact zeros, as if skipped.
+        const v4l ok = x == x;
+        const v4d xv = ok ? x : zero;
+        const v4d hv = ok ? v4d{h, h, h, h} : zero;
+        const v4d rv = ok ? v4d{r, r, r, r} : zero;
+        v4d nq, rq, sq;
+        __builtin_memcpy(&nq, sums.n_q[q], sizeof(v4d));
+        __builtin_memcpy(&rq, sums.r_q[q], sizeof(v4d));
+        __builtin_memcpy(&sq, sums.s_q[q], sizeof(v4d));
+        nq += hv;
+        rq += rv;
+        sq += hv * xv;
+        __builtin_memcpy(sums.n_q[q], &nq, sizeof(v4d));
+        __builtin_memcpy(sums.r_q[q], &rq, sizeof(v4d));
+        __builtin_memcpy(sums.s_q[q], &sq, sizeof(v4d));
+        hc += hv;
+        t += rv * xv;
+        sxx += hv * xv * xv;
+    });
+    __builtin_memcpy(sums.hc, &hc, sizeof(v4d));
+    __builtin_memcpy(sums.t, &t, sizeof(v4d));
+    __builtin_memcpy(sums.sxx, &sxx, sizeof(v4d));
 }
 
 double screen_result(const ScreenSums& s, int32_t lane, double lambda) {

@@ -72,17 +72,50 @@ PairDirection solve_category_slope(const FeatureColumn& category, const FeatureC
                                    const NodeGradients& node, const PairConfig& config,
                                    int32_t n_categories, double* offsets);
 
+// The sums the categorical-numeric fit needs, over the rows where both values are numbers
+// and the code q lies in [0, n_categories): per category n_q = sum h, r_q = sum -g,
+// s_q = sum h x; and hc = sum h, t = sum -g x, sxx = sum h x^2 (x the numeric value).
+// `top` is the categorical column's largest code in the node (0 when none is positive).
+struct CategorySums {
+    int32_t top = 0;
+    double n_q[kMaxPairCategories] = {}, r_q[kMaxPairCategories] = {};
+    double s_q[kMaxPairCategories] = {};
+    double hc = 0.0, t = 0.0, sxx = 0.0;
+};
+// The fit from its sums: solve_category_slope without the pass over the rows.
+PairDirection solve_category_sums(const CategorySums& sums, const PairConfig& config,
+                                  int32_t n_categories, double* offsets);
+// The largest code of a categorical column over the node rows, starting from 0; NaN and
+// negative values never raise it.
+int32_t largest_code(const FeatureColumn& category, int32_t n);
+
+// CategorySums of kCategoryLanes numeric columns against one categorical column, a vector
+// lane per numeric column; rows come in blocks (ScreenBlock below), in order, so each
+// lane's sums are exactly those of its own pass.
+inline constexpr int32_t kCategoryLanes = 4;
+struct CategoryLanes {
+    double n_q[kMaxPairCategories][kCategoryLanes] = {}, r_q[kMaxPairCategories][kCategoryLanes] = {};
+    double s_q[kMaxPairCategories][kCategoryLanes] = {};
+    double hc[kCategoryLanes] = {}, t[kCategoryLanes] = {}, sxx[kCategoryLanes] = {};
+
+    CategorySums lane(int32_t j, int32_t top) const;
+};
+void category_sums_block(const ScreenBlock& block, int32_t category, int32_t lane_b,
+                         int32_t n_categories, const NodeGradients& node, CategoryLanes& sums);
+
 // The direction of one pair of columns: categorical-numeric when exactly one column is
 // categorical with 1 to 31 as its largest code in the node, the ridge fit otherwise.
 // `offsets` receives up to kMaxPairCategories values. A pair without missing values uses
 // `cross_moment` when it is given, and computes it otherwise; a missing-aware pair fitted
-// by ridge uses `missing_sums` when they are given, and takes its own pass otherwise.
+// by ridge uses `missing_sums` when they are given, and takes its own pass otherwise;
+// likewise a categorical-numeric pair with `category_sums`.
 PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
                              const NodeGradients& node, const float* hess_f32,
                              const PairConfig& config, bool missing_aware, double Hs, double R0,
                              const FeatureMoments& ma, const FeatureMoments& mb, double* offsets,
                              const float* cross_moment = nullptr,
-                             const PairSums* missing_sums = nullptr);
+                             const PairSums* missing_sums = nullptr,
+                             const CategorySums* category_sums = nullptr);
 
 // How well the product of the two standardised columns explains the gradients.
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,

@@ -138,6 +138,55 @@ void missing_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch
     }
 }
 
+// CategorySums of every categorical column whose largest code in the node is 1 to 31
+// against every numeric column: ws.category_slot[c * c_count + j] is the entry of
+// ws.category_sums for categorical column c and numeric column j, or -1. Numeric columns
+// within kCategoryLanes neighbouring columns take the rows together, one lane each.
+void category_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                        SearchWorkspace& ws, int32_t c_count, const PairConfig& config) {
+    const std::vector<FeatureColumn>& cols = *in.columns;
+    const int32_t n = in.node->n;
+    ws.category_slot.clear();
+    ws.category_groups.clear();
+    for (int32_t c = 0; c < c_count; ++c) {
+        if (!config.is_categorical(cols[c].feature)) continue;
+        const int32_t top = largest_code(cols[c], n);
+        if (top < 1 || top >= kMaxPairCategories) continue;
+        for (int32_t j = 0; j < c_count; ++j) {
+            if (config.is_categorical(cols[j].feature)) continue;
+            if (ws.category_groups.empty() || ws.category_groups.back().category != c ||
+                j - ws.category_groups.back().lane_b >= kCategoryLanes) {
+                ws.category_groups.push_back(CategoryGroup{c, j, top});
+            }
+        }
+    }
+    const int64_t n_groups = static_cast<int64_t>(ws.category_groups.size());
+    if (n_groups == 0) return;
+    ws.category_lanes.assign(static_cast<size_t>(n_groups), CategoryLanes{});
+    parallel_blocks(n_groups, n_groups > 1, [&](int64_t g0, int64_t g1) {
+        ThreadScratch& s = scratch[omp_get_thread_num()];
+        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
+            const ScreenBlock block = column_block(ws, s, c_count, k0, n);
+            for (int64_t g = g0; g < g1; ++g) {
+                const CategoryGroup& group = ws.category_groups[g];
+                category_sums_block(block, group.category, group.lane_b, group.top + 1, *in.node,
+                                    ws.category_lanes[g]);
+            }
+        }
+    });
+    ws.category_slot.assign(static_cast<size_t>(c_count) * c_count, -1);
+    ws.category_sums.clear();
+    for (int64_t g = 0; g < n_groups; ++g) {
+        const CategoryGroup& group = ws.category_groups[g];
+        for (int32_t j = group.lane_b; j < std::min(c_count, group.lane_b + kCategoryLanes); ++j) {
+            if (config.is_categorical(cols[j].feature)) continue;
+            ws.category_slot[static_cast<size_t>(group.category) * c_count + j] =
+                static_cast<int32_t>(ws.category_sums.size());
+            ws.category_sums.push_back(ws.category_lanes[g].lane(j - group.lane_b, group.top));
+        }
+    }
+}
+
 // A linear candidate without missing values, which the single-precision path evaluates.
 bool is_fast(const PairCandidate& c) { return c.n_offsets == 0 && !c.missing_aware; }
 
@@ -283,13 +332,20 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                config.is_categorical(fa) == config.is_categorical(fb);
     };
     missing_pair_sums(in, scratch, ws, c_count, ridge_with_missing);
+    category_pair_sums(in, scratch, ws, c_count, config);
     parallel_for(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p) {
         const auto [pa, pb] = ws.pairs[p];
         const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
+        const int32_t slot = ws.category_slot.empty()
+                                 ? -1
+                                 : (config.is_categorical(cols[pa].feature)
+                                        ? ws.category_slot[static_cast<size_t>(pa) * c_count + pb]
+                                        : ws.category_slot[static_cast<size_t>(pb) * c_count + pa]);
         ws.directions[p] = pair_direction(
             cols[pa], cols[pb], node, h32, config, missing_aware, hs, r0, ws.moments[pa],
             ws.moments[pb], ws.pair_offsets.data() + p * kMaxPairCategories, &ws.cross[p],
-            ridge_with_missing(p) ? &ws.missing_sums[p] : nullptr);
+            ridge_with_missing(p) ? &ws.missing_sums[p] : nullptr,
+            slot >= 0 ? &ws.category_sums[slot] : nullptr);
     });
     std::vector<PairCandidate>& candidates = ws.candidates;
     candidates.clear();

@@ -26,6 +26,14 @@ struct PairCandidate {
     bool missing_aware = false;
 };
 
+// A categorical column against the numeric columns lane_b, lane_b + 1, ...: top is the
+// categorical column's largest code in the node.
+struct CategoryGroup {
+    int32_t category;
+    int32_t lane_b;
+    int32_t top;
+};
+
 // Storage of the split search that lives across nodes, so that a node allocates nothing.
 struct SearchWorkspace {
     std::vector<std::pair<int32_t, int32_t>> pairs;  // column positions of every pair
@@ -46,6 +54,10 @@ struct SearchWorkspace {
     std::vector<int32_t> sum_group_lane_b;  // column of each such group's first lane
     std::vector<PairSumLanes> sum_lanes;    // one per such group
     std::vector<PairSums> missing_sums;     // per pair, when its group computed them
+    std::vector<CategoryGroup> category_groups;  // categorical column against numeric lanes
+    std::vector<CategoryLanes> category_lanes;   // one per such group
+    std::vector<CategorySums> category_sums;     // per categorical-numeric column pair
+    std::vector<int32_t> category_slot;  // [categorical * columns + numeric] into category_sums
     std::vector<const FeatureColumn*> column_order;  // the candidate columns, in order
     std::vector<char> marked;
     std::vector<SplitChoice> thread_best;

@@ -297,6 +297,30 @@ TEST(Screening, MatchesProductRegressionScore) {
     }
 }
 
+// Columns of single-precision values and the row blocks the lane kernels read.
+struct ColumnBlocks {
+    std::vector<FeatureColumn> cols;
+    std::vector<const FeatureColumn*> order;
+
+    explicit ColumnBlocks(std::vector<std::vector<float>>& x) {
+        for (size_t c = 0; c < x.size(); ++c) {
+            cols.push_back(FeatureColumn{static_cast<int32_t>(c), x[c].data(), true});
+        }
+        for (const FeatureColumn& c : cols) order.push_back(&c);
+    }
+    // Calls f with the blocks of `rows` node rows that cover n rows, in order.
+    template <class F>
+    void each(int n, int rows, F f) const {
+        const int n_cols = static_cast<int>(cols.size());
+        const int64_t stride = n_cols + kScreenLanes;
+        std::vector<double> buffer(static_cast<size_t>(rows) * stride);
+        for (int k0 = 0; k0 < n; k0 += rows) {
+            f(fill_screen_block(order.data(), n_cols, k0, std::min(rows, n - k0), stride,
+                                buffer.data()));
+        }
+    }
+};
+
 TEST(PairDirection, LaneSumsOfMissingAwarePairsEqualTheirOwnPass) {
     // Column 0 against columns 1 ... 4, with NaN in every column, over blocks of rows: each
     // lane's sums give the direction the pair's own pass gives, bit for bit.
@@ -313,20 +337,12 @@ TEST(PairDirection, LaneSumsOfMissingAwarePairsEqualTheirOwnPass) {
         if (std::isnan(g[k])) g[k] = 0.3;
         h[k] = 0.5 + 0.25 * std::fabs(u(gen));
     }
-    std::vector<FeatureColumn> cols;
-    std::vector<const FeatureColumn*> order;
-    for (int c = 0; c < n_cols; ++c) cols.push_back(FeatureColumn{c, x[c].data(), true});
-    for (const FeatureColumn& c : cols) order.push_back(&c);
+    const ColumnBlocks blocks(x);
+    const std::vector<FeatureColumn>& cols = blocks.cols;
     PairFixture fx{{}, {}, {1.0, 2.0, 0.5, 1.5, 0.8}};
     const NodeGradients node{g.data(), h.data(), n, 0, 0};
-    const int64_t stride = n_cols + kScreenLanes;
-    std::vector<double> rows(256 * stride);
     PairSumLanes lanes;
-    for (int k0 = 0; k0 < n; k0 += 256) {
-        const ScreenBlock block =
-            fill_screen_block(order.data(), n_cols, k0, std::min(256, n - k0), stride, rows.data());
-        pair_sums_block(block, 0, 1, node, lanes);
-    }
+    blocks.each(n, 256, [&](const ScreenBlock& block) { pair_sums_block(block, 0, 1, node, lanes); });
     std::vector<float> h32(h.begin(), h.end());
     const FeatureMoments none;
     double offsets[kMaxPairCategories];
@@ -343,6 +359,45 @@ TEST(PairDirection, LaneSumsOfMissingAwarePairsEqualTheirOwnPass) {
         EXPECT_EQ(given.coef_b, own.coef_b);
         EXPECT_EQ(given.cross_moment, own.cross_moment);
     }
+}
+
+TEST(CategorySlope, LaneSumsEqualEachPairsOwnPass) {
+    // Column 0 categorical (codes -1 ... 6, some NaN), columns 1 ... 4 numeric with NaN: each
+    // lane's sums, over blocks of rows, give the fit the pair's own pass gives, bit for bit.
+    std::mt19937 gen(21);
+    std::normal_distribution<double> u(0.0, 1.0);
+    const int n = 900, n_cols = 5, top = 5;
+    std::vector<std::vector<float>> x(n_cols, std::vector<float>(n));
+    std::vector<double> g(n), h(n);
+    for (int k = 0; k < n; ++k) {
+        x[0][k] = k % 31 == 0 ? NAN : static_cast<float>(static_cast<int>(gen() % 8) - 1);
+        for (int c = 1; c < n_cols; ++c) {
+            x[c][k] = (k * c) % 17 == 3 ? NAN : static_cast<float>(u(gen));
+        }
+        g[k] = 0.4 * u(gen) - (x[0][k] == 2.0f ? 1.0 : 0.0);
+        h[k] = 0.5 + 0.25 * std::fabs(u(gen));
+    }
+    const ColumnBlocks blocks(x);
+    const std::vector<FeatureColumn>& cols = blocks.cols;
+    PairFixture fx{{1, 0, 0, 0, 0}, {}, {}};
+    const NodeGradients node{g.data(), h.data(), n, 0, 0};
+    CategoryLanes lanes;
+    blocks.each(n, 300, [&](const ScreenBlock& block) {
+        category_sums_block(block, 0, 1, top + 1, node, lanes);
+    });
+    double own_offsets[kMaxPairCategories], lane_offsets[kMaxPairCategories];
+    for (int j = 0; j < kCategoryLanes; ++j) {
+        const PairDirection own =
+            solve_category_slope(cols[0], cols[1 + j], node, fx.config(1.0), top + 1, own_offsets);
+        const PairDirection lane =
+            solve_category_sums(lanes.lane(j, top), fx.config(1.0), top + 1, lane_offsets);
+        ASSERT_GE(own.prescore, -0.5);
+        EXPECT_EQ(lane.prescore, own.prescore);
+        EXPECT_EQ(lane.coef_b, own.coef_b);
+        ASSERT_EQ(lane.n_offsets, top + 1);
+        for (int q = 0; q <= top; ++q) EXPECT_EQ(lane_offsets[q], own_offsets[q]);
+    }
+    EXPECT_EQ(largest_code(cols[0], n), 6);
 }
 
 TEST(CrossMoment, EightLanesInAFixedOrder) {
