@@ -303,6 +303,49 @@ TEST(LinearPair, FastPathMatchesSinglePrecisionReference) {
     EXPECT_EQ(got.missing_right, 1);
 }
 
+TEST(LinearPair, ExactPathProjectsInDoublePrecisionAndSkipsMissing) {
+    // Missing values in both columns, infinities whose weighted sum is NaN, a row count
+    // that is not a multiple of four: the same cut as projecting row by row.
+    std::mt19937 gen(13);
+    std::normal_distribution<double> u(0.0, 1.0);
+    for (int n : {3, 4, 101}) {
+        NodeData d = random_node(gen, n);
+        std::vector<float> xa(n), xb(n);
+        for (int k = 0; k < n; ++k) {
+            xa[k] = k % 7 == 2 ? NAN : static_cast<float>(u(gen));
+            xb[k] = k % 5 == 1 ? NAN : static_cast<float>(u(gen));
+        }
+        if (n > 50) {
+            xa[40] = INFINITY;  // 0.6 * inf + 0.8 * -inf is NaN: kept aside too
+            xb[40] = -INFINITY;
+            xa[41] = -0.0f;
+            xb[41] = 0.0f;
+        }
+        const double ca = 0.6, cb = 0.8;
+        std::vector<double> z(n);
+        double lo = kInf, hi = -kInf;
+        for (int k = 0; k < n; ++k) {
+            if (std::isnan(xa[k]) || std::isnan(xb[k])) {
+                z[k] = kNaN;
+                continue;
+            }
+            z[k] = ca * double(xa[k]) + cb * double(xb[k]);
+            lo = z[k] < lo ? z[k] : lo;
+            hi = z[k] > hi ? z[k] : hi;
+        }
+        ThreadScratch s;
+        const NodeGradients node = d.view();
+        const ProjectedCut expected = projected_histogram_split(z.data(), node, 1.0, lo, hi, true, s, 8);
+        FeatureColumn a{1, xa.data(), true}, b{4, xb.data(), true};
+        const FeatureMoments none;
+        const SplitChoice got =
+            evaluate_linear_pair(a, b, ca, cb, node, nullptr, 1.0, 8, s, true, none, none);
+        ASSERT_EQ(got.kind, expected.found ? kLinearPair : kNoSplit) << n;
+        EXPECT_EQ(got.gain, expected.found ? expected.gain : 0.0);
+        EXPECT_EQ(got.bias, expected.found ? -expected.threshold : 0.0);
+    }
+}
+
 TEST(CategoryPair, ProjectsThroughOffsetsAndSendsMissingRight) {
     // Category 0 rows want to go left, category 1 rows right; offsets separate them.
     std::vector<float> cat{0, 1, 0, 1, 5, NAN};
