@@ -15,30 +15,71 @@ namespace {
 // Columns handled together by one row-major pass.
 constexpr int64_t kColumnGroup = 64;
 
-// Values and moments of `width` columns that sit side by side in the matrix, starting at
-// column `first`, accumulated row by row in one pass over the rows; the vector lanes are
-// columns, so the vector width of the machine never changes a sum.
-VORLENT_HOT_KERNEL
-void contiguous_moments(const MatrixView& X, const int32_t* rows, int64_t n, int32_t first,
-                        int64_t width, const NodeGradients& node, float* const* values,
-                        double* __restrict shx, double* __restrict shxx, double* __restrict srx,
-                        double* __restrict lo, double* __restrict hi) {
+// The columns of one row-major pass: those that take moments (features mf, values mv) and
+// those that only take values (features pf, values pv).
+struct ColumnPass {
+    const int32_t* mf;
+    float* const* mv;
+    int64_t n_m;
+    const int32_t* pf;
+    float* const* pv;
+    int64_t n_p;
+    int32_t first;  // the smallest and largest feature of the pass
+    int32_t last;
+};
+
+// Values and moments of the pass's columns, accumulated row by row in one pass over the
+// rows: the row's moment values are first copied side by side (straight from the matrix
+// when their features are neighbours), so the vector lanes are columns and the vector
+// width of the machine never changes a sum.
+template <bool kNeighbours>
+__attribute__((always_inline)) inline void pass_moments(const MatrixView& X, const int32_t* rows,
+                                                        int64_t n, const ColumnPass& c,
+                                                        const NodeGradients& node,
+                                                        double* __restrict shx,
+                                                        double* __restrict shxx,
+                                                        double* __restrict srx,
+                                                        double* __restrict lo,
+                                                        double* __restrict hi) {
+    double gathered[kColumnGroup];
     for (int64_t k = 0; k < n; ++k) {
         if (k + kPrefetchDistance < n) {
-            prefetch_span(X.row(rows[k + kPrefetchDistance]) + first, width * sizeof(double));
+            prefetch_span(X.row(rows[k + kPrefetchDistance]) + c.first,
+                          (c.last - c.first + 1) * sizeof(double));
         }
-        const double* __restrict x = X.row(rows[k]) + first;
+        const double* row = X.row(rows[k]);
+        const double* __restrict x = gathered;
+        if constexpr (kNeighbours) {
+            x = row + c.mf[0];  // the moment columns are neighbours
+        } else {
+            for (int64_t j = 0; j < c.n_m; ++j) gathered[j] = row[c.mf[j]];
+        }
         const double h = node.hess[k];
         const double r = -node.grad[k];
-        for (int64_t j = 0; j < width; ++j) {
+        for (int64_t j = 0; j < c.n_m; ++j) {
             shx[j] += h * x[j];
             shxx[j] += h * x[j] * x[j];
             srx[j] += r * x[j];
             lo[j] = x[j] < lo[j] ? x[j] : lo[j];
             hi[j] = x[j] > hi[j] ? x[j] : hi[j];
         }
-        for (int64_t j = 0; j < width; ++j) values[j][k] = static_cast<float>(x[j]);
+        for (int64_t j = 0; j < c.n_m; ++j) c.mv[j][k] = static_cast<float>(x[j]);
+        for (int64_t j = 0; j < c.n_p; ++j) c.pv[j][k] = static_cast<float>(row[c.pf[j]]);
     }
+}
+
+VORLENT_HOT_KERNEL
+void neighbour_moments(const MatrixView& X, const int32_t* rows, int64_t n, const ColumnPass& c,
+                       const NodeGradients& node, double* shx, double* shxx, double* srx,
+                       double* lo, double* hi) {
+    pass_moments<true>(X, rows, n, c, node, shx, shxx, srx, lo, hi);
+}
+
+VORLENT_HOT_KERNEL
+void gathered_moments(const MatrixView& X, const int32_t* rows, int64_t n, const ColumnPass& c,
+                      const NodeGradients& node, double* shx, double* shxx, double* srx,
+                      double* lo, double* hi) {
+    pass_moments<false>(X, rows, n, c, node, shx, shxx, srx, lo, hi);
 }
 
 }  // namespace
@@ -78,30 +119,22 @@ void fill_columns(std::vector<FeatureColumn>& columns, const std::vector<bool>& 
             double lo[kColumnGroup], hi[kColumnGroup];
             std::fill(lo, lo + n_m, kInf);
             std::fill(hi, hi + n_m, -kInf);
-            bool contiguous = n_m > 0;
-            for (int64_t j = 1; j < n_m; ++j) contiguous = contiguous && mf[j] == mf[0] + j;
-            if (contiguous) {
-                contiguous_moments(X, rows, n, mf[0], n_m, node, mv, shx, shxx, srx, lo, hi);
+            bool neighbours = n_m > 0;
+            for (int64_t j = 1; j < n_m; ++j) neighbours = neighbours && mf[j] == mf[0] + j;
+            int32_t first = std::numeric_limits<int32_t>::max(), last = -1;
+            for (int64_t j = 0; j < n_m; ++j) {
+                first = std::min(first, mf[j]);
+                last = std::max(last, mf[j]);
             }
-            for (int64_t k = 0; k < n && (!contiguous || n_p > 0); ++k) {
-                if (k + kPrefetchDistance < n) {
-                    prefetch_span(X.row(rows[k + kPrefetchDistance]), X.n_cols * sizeof(double));
-                }
-                const double* row = X.row(rows[k]);
-                if (!contiguous) {
-                    const double h = node.hess[k];
-                    const double r = -node.grad[k];
-                    for (int64_t j = 0; j < n_m; ++j) {
-                        const double x = row[mf[j]];
-                        mv[j][k] = static_cast<float>(x);
-                        shx[j] += h * x;
-                        shxx[j] += h * x * x;
-                        srx[j] += r * x;
-                        lo[j] = x < lo[j] ? x : lo[j];
-                        hi[j] = x > hi[j] ? x : hi[j];
-                    }
-                }
-                for (int64_t j = 0; j < n_p; ++j) pv[j][k] = static_cast<float>(row[pf[j]]);
+            for (int64_t j = 0; j < n_p; ++j) {
+                first = std::min(first, pf[j]);
+                last = std::max(last, pf[j]);
+            }
+            const ColumnPass pass{mf, mv, n_m, pf, pv, n_p, first, last};
+            if (neighbours) {
+                neighbour_moments(X, rows, n, pass, node, shx, shxx, srx, lo, hi);
+            } else if (n_m + n_p > 0) {
+                gathered_moments(X, rows, n, pass, node, shx, shxx, srx, lo, hi);
             }
             for (int64_t j = 0; j < n_m; ++j) {
                 moments[mi[j]] = FeatureMoments{shx[j], shxx[j], srx[j], lo[j], hi[j]};
