@@ -95,17 +95,25 @@ ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_
                              stride, buffer);
 }
 
-// PairSums of every pair p for which wanted(p) holds, into ws.missing_sums[p]: pairs with
-// the same first column and second columns within kPairSumLanes neighbouring columns take
-// the rows together, one lane each.
+// The sums that pairs other than the plain numeric ones need before their directions, from
+// one walk over the node's row blocks:
+// - PairSums of every pair p for which ridge_with_missing(p) holds, into
+//   ws.missing_sums[p]: pairs with the same first column and second columns within
+//   kPairSumLanes neighbouring columns take the rows together, one lane each;
+// - CategorySums of every categorical column whose largest code in the node is 1 to 31
+//   against every numeric column: ws.category_slot[c * c_count + j] is the entry of
+//   ws.category_sums for categorical column c and numeric column j, or -1; numeric columns
+//   within kCategoryLanes neighbouring columns take the rows together, one lane each.
 template <class Wanted>
-void missing_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                       SearchWorkspace& ws, int32_t c_count, Wanted wanted) {
+void lane_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch, SearchWorkspace& ws,
+               int32_t c_count, const PairConfig& config, Wanted ridge_with_missing) {
+    const std::vector<FeatureColumn>& cols = *in.columns;
+    const int32_t n = in.node->n;
     const int64_t n_pairs = static_cast<int64_t>(ws.pairs.size());
     ws.sum_groups.clear();
     ws.sum_group_lane_b.clear();
     for (int64_t p = 0; p < n_pairs; ++p) {
-        if (!wanted(p)) continue;
+        if (!ridge_with_missing(p)) continue;
         const auto [pa, pb] = ws.pairs[p];
         if (ws.sum_groups.empty() || ws.pairs[ws.sum_groups.back()].first != pa ||
             pb - ws.sum_group_lane_b.back() >= kPairSumLanes) {
@@ -113,39 +121,6 @@ void missing_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch
             ws.sum_group_lane_b.push_back(pb);
         }
     }
-    const int64_t n_groups = static_cast<int64_t>(ws.sum_groups.size());
-    if (n_groups == 0) return;
-    ws.sum_lanes.assign(static_cast<size_t>(n_groups), PairSumLanes{});
-    ws.missing_sums.resize(static_cast<size_t>(n_pairs));
-    const int32_t n = in.node->n;
-    parallel_blocks(n_groups, n_groups > 1, [&](int64_t g0, int64_t g1) {
-        ThreadScratch& s = scratch[omp_get_thread_num()];
-        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-            const ScreenBlock block = column_block(ws, s, c_count, k0, n);
-            for (int64_t g = g0; g < g1; ++g) {
-                pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first, ws.sum_group_lane_b[g],
-                                *in.node, ws.sum_lanes[g]);
-            }
-        }
-    });
-    for (int64_t g = 0; g < n_groups; ++g) {
-        const int32_t pa = ws.pairs[ws.sum_groups[g]].first;
-        for (int64_t p = ws.sum_groups[g]; p < n_pairs && ws.pairs[p].first == pa; ++p) {
-            const int32_t lane = ws.pairs[p].second - ws.sum_group_lane_b[g];
-            if (lane >= kPairSumLanes) break;
-            if (lane >= 0 && wanted(p)) ws.missing_sums[p] = ws.sum_lanes[g].lane(lane);
-        }
-    }
-}
-
-// CategorySums of every categorical column whose largest code in the node is 1 to 31
-// against every numeric column: ws.category_slot[c * c_count + j] is the entry of
-// ws.category_sums for categorical column c and numeric column j, or -1. Numeric columns
-// within kCategoryLanes neighbouring columns take the rows together, one lane each.
-void category_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                        SearchWorkspace& ws, int32_t c_count, const PairConfig& config) {
-    const std::vector<FeatureColumn>& cols = *in.columns;
-    const int32_t n = in.node->n;
     ws.category_slot.clear();
     ws.category_groups.clear();
     for (int32_t c = 0; c < c_count; ++c) {
@@ -160,29 +135,46 @@ void category_pair_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratc
             }
         }
     }
-    const int64_t n_groups = static_cast<int64_t>(ws.category_groups.size());
-    if (n_groups == 0) return;
-    ws.category_lanes.assign(static_cast<size_t>(n_groups), CategoryLanes{});
-    parallel_blocks(n_groups, n_groups > 1, [&](int64_t g0, int64_t g1) {
+    const int64_t n_sum = static_cast<int64_t>(ws.sum_groups.size());
+    const int64_t n_category = static_cast<int64_t>(ws.category_groups.size());
+    if (n_sum + n_category == 0) return;
+    ws.sum_lanes.assign(static_cast<size_t>(n_sum), PairSumLanes{});
+    ws.category_lanes.assign(static_cast<size_t>(n_category), CategoryLanes{});
+    parallel_blocks(n_sum + n_category, n_sum + n_category > 1, [&](int64_t g0, int64_t g1) {
         ThreadScratch& s = scratch[omp_get_thread_num()];
         for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
             const ScreenBlock block = column_block(ws, s, c_count, k0, n);
             for (int64_t g = g0; g < g1; ++g) {
-                const CategoryGroup& group = ws.category_groups[g];
-                category_sums_block(block, group.category, group.lane_b, group.top + 1, *in.node,
-                                    ws.category_lanes[g]);
+                if (g < n_sum) {
+                    pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first,
+                                    ws.sum_group_lane_b[g], *in.node, ws.sum_lanes[g]);
+                } else {
+                    const CategoryGroup& group = ws.category_groups[g - n_sum];
+                    category_sums_block(block, group.category, group.lane_b, group.top + 1,
+                                        *in.node, ws.category_lanes[g - n_sum]);
+                }
             }
         }
     });
+    ws.missing_sums.resize(static_cast<size_t>(n_pairs));
+    for (int64_t g = 0; g < n_sum; ++g) {
+        const int32_t pa = ws.pairs[ws.sum_groups[g]].first;
+        for (int64_t p = ws.sum_groups[g]; p < n_pairs && ws.pairs[p].first == pa; ++p) {
+            const int32_t lane = ws.pairs[p].second - ws.sum_group_lane_b[g];
+            if (lane >= kPairSumLanes) break;
+            if (ridge_with_missing(p)) ws.missing_sums[p] = ws.sum_lanes[g].lane(lane);
+        }
+    }
+    if (n_category == 0) return;
     ws.category_slot.assign(static_cast<size_t>(c_count) * c_count, -1);
     ws.category_sums.clear();
-    for (int64_t g = 0; g < n_groups; ++g) {
-        const CategoryGroup& group = ws.category_groups[g];
+    for (const CategoryGroup& group : ws.category_groups) {
+        const CategoryLanes& lanes = ws.category_lanes[&group - ws.category_groups.data()];
         for (int32_t j = group.lane_b; j < std::min(c_count, group.lane_b + kCategoryLanes); ++j) {
             if (config.is_categorical(cols[j].feature)) continue;
             ws.category_slot[static_cast<size_t>(group.category) * c_count + j] =
                 static_cast<int32_t>(ws.category_sums.size());
-            ws.category_sums.push_back(ws.category_lanes[g].lane(j - group.lane_b, group.top));
+            ws.category_sums.push_back(lanes.lane(j - group.lane_b, group.top));
         }
     }
 }
@@ -331,8 +323,7 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         return (has_missing[fa] || has_missing[fb]) &&
                config.is_categorical(fa) == config.is_categorical(fb);
     };
-    missing_pair_sums(in, scratch, ws, c_count, ridge_with_missing);
-    category_pair_sums(in, scratch, ws, c_count, config);
+    lane_sums(in, scratch, ws, c_count, config, ridge_with_missing);
     parallel_for(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p) {
         const auto [pa, pb] = ws.pairs[p];
         const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
