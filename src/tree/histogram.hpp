@@ -69,6 +69,11 @@ ProjectedCut projected_histogram_split(const double* projected, const NodeGradie
                                        double lambda, double lo, double hi, bool missing_aware,
                                        ThreadScratch& s, int32_t bins);
 
+// The cell of each of n projected values in [lo, hi] (or NaN): clamp_bin((v - lo) / step,
+// bins), exactly; with `missing_aware`, a NaN goes to the extra cell `bins`.
+void projected_cells(const double* v, int32_t n, double lo, double step, int32_t bins,
+                     bool missing_aware, int32_t* cell);
+
 // The cut scan of an equal-width histogram whose cell i starts at lo + i * step; cell i's
 // sums are at grad_cells[i * stride] and hess_cells[i * stride]. Missing values, kept
 // out of the cells, count on the right side.

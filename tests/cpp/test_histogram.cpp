@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "booster_fixtures.hpp"
@@ -196,6 +197,38 @@ TEST(ProjectedHistogram, MatchesNaiveBinningAndKeepsMissingRight) {
         EXPECT_EQ(got.found, expected.found);
         EXPECT_EQ(got.gain, expected.gain);
         EXPECT_EQ(got.threshold, expected.threshold);
+    }
+}
+
+TEST(ProjectedHistogram, CellsAreThoseOfTheDivisionEvenOnTheEdges) {
+    // Values on and one unit in the last place around every cell edge, the ends of the
+    // range, random values and NaN, over ranges of several sizes and signs: every cell is
+    // clamp_bin((v - lo) / step), whichever way the kernel found it.
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (const auto& [lo, hi, bins] : {std::tuple{-3.0, 3.0, 7}, std::tuple{0.1, 0.7, 64},
+                                       std::tuple{1e15, 1e15 + 4096.0, 256},
+                                       std::tuple{-2e-9, -1e-9, 3}, std::tuple{5.0, 5.5, 1000}}) {
+        const double step = (hi - lo) / bins;
+        std::vector<double> z = {lo, hi, kNaN};
+        for (int i = 1; i < bins; ++i) {
+            const double edge = lo + i * step;
+            z.push_back(edge);
+            if (std::nextafter(edge, -kInf) >= lo) z.push_back(std::nextafter(edge, -kInf));
+            if (std::nextafter(edge, kInf) <= hi) z.push_back(std::nextafter(edge, kInf));
+        }
+        for (int k = 0; k < 301; ++k) z.push_back(lo + u(gen) * (hi - lo));
+        for (const bool missing_aware : {true, false}) {
+            std::vector<int32_t> got(z.size());
+            projected_cells(z.data(), static_cast<int32_t>(z.size()), lo, step, bins, missing_aware,
+                            got.data());
+            for (size_t k = 0; k < z.size(); ++k) {
+                const int32_t want = std::isnan(z[k]) && missing_aware
+                                         ? bins
+                                         : clamp_bin((z[k] - lo) / step, bins);
+                ASSERT_EQ(got[k], want) << "value " << z[k] << " in [" << lo << ", " << hi << "]";
+            }
+        }
     }
 }
 
