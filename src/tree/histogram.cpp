@@ -257,6 +257,15 @@ namespace {
 // Rows whose projection cells are found before they are added, a block at a time.
 constexpr int32_t kProjectedBlock = 2048;
 
+// `count` histogram cells of two sums side by side (a vector type of two elements) in
+// `storage`, zeroed.
+template <class Cell, class T>
+Cell* zeroed_cells(std::vector<T>& storage, int64_t count) {
+    Cell* cells = reinterpret_cast<Cell*>(grow(storage, 2 * static_cast<size_t>(count)));
+    std::fill(cells, cells + count, Cell{});
+    return cells;
+}
+
 }  // namespace
 
 // Four values at a time, the quotient is taken as (v - lo) * (1 / step): within three
@@ -320,8 +329,7 @@ ProjectedCut projected_histogram_split(const double* projected, const NodeGradie
     // Gradient and hessian sums of a cell side by side, and one cell more for the values
     // kept aside (missing ones, scored on the right side of every cut).
     using v2d = double __attribute__((vector_size(16)));
-    v2d* cells = reinterpret_cast<v2d*>(grow(s.proj_hist, 2 * (static_cast<size_t>(bins) + 1)));
-    std::fill(cells, cells + bins + 1, v2d{0.0, 0.0});
+    v2d* cells = zeroed_cells<v2d>(s.proj_hist, static_cast<int64_t>(bins) + 1);
     int32_t* cell_of_row = grow(s.proj_cell_of_row, kProjectedBlock);
     const double step = (hi - lo) / bins;
     for (int32_t k0 = 0; k0 < node.n; k0 += kProjectedBlock) {
@@ -390,6 +398,23 @@ using v2f = float __attribute__((vector_size(8)));
 
 // Rows whose cells are found before they are added, a block at a time.
 constexpr int32_t kFastBlock = 2048;
+
+// Walks the node's rows in blocks of `block` and the live pairs in groups of up to
+// kMaxFastPairs: cells(j, i, k0, rows) finds the block's cells of live pair i into place j
+// of the group, then add(together, g0, k0, rows) adds the block's rows to the group's
+// histograms.
+template <class Cells, class Add>
+void for_block_groups(int32_t n, int32_t block, const int32_t* live, int32_t n_live, Cells cells,
+                      Add add) {
+    for (int32_t k0 = 0; k0 < n; k0 += block) {
+        const int32_t rows = std::min(block, n - k0);
+        for (int32_t g0 = 0; g0 < n_live; g0 += kMaxFastPairs) {
+            const int32_t together = std::min(kMaxFastPairs, n_live - g0);
+            for (int32_t j = 0; j < together; ++j) cells(j, live[g0 + j], k0, rows);
+            add(together, g0, k0, rows);
+        }
+    }
+}
 
 // The fast-histogram cell of node rows [k0, k0 + n), in single precision.
 VORLENT_HOT_KERNEL
@@ -476,23 +501,19 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
     }
     if (n_live == 0) return;
     const int32_t cells = 4 * hist_bins;
-    v2f* hist = reinterpret_cast<v2f*>(grow(s.fast_hist, 2 * static_cast<size_t>(cells) * n_live));
-    std::fill(hist, hist + static_cast<int64_t>(cells) * n_live, v2f{0.0f, 0.0f});
+    v2f* hist = zeroed_cells<v2f>(s.fast_hist, static_cast<int64_t>(cells) * n_live);
     int32_t* bins = grow(s.fast_bin_of_row, static_cast<size_t>(kFastBlock) * kMaxFastPairs);
     // Block by block, every pair takes the block's rows, so the columns' values are read
     // from memory once per block however many pairs share them.
-    for (int32_t k0 = 0; k0 < n; k0 += kFastBlock) {
-        const int32_t rows = std::min(kFastBlock, n - k0);
-        for (int32_t g0 = 0; g0 < n_live; g0 += kMaxFastPairs) {
-            const int32_t together = std::min(kMaxFastPairs, n_live - g0);
-            for (int32_t j = 0; j < together; ++j) {
-                const int32_t i = live[g0 + j];
-                fast_bins(pairs[i], range[i], k0, rows, bins + j * kFastBlock);
-            }
+    for_block_groups(
+        n, kFastBlock, live, n_live,
+        [&](int32_t j, int32_t i, int32_t k0, int32_t rows) {
+            fast_bins(pairs[i], range[i], k0, rows, bins + j * kFastBlock);
+        },
+        [&](int32_t together, int32_t g0, int32_t k0, int32_t rows) {
             fast_scatter_any(together, bins, gh + k0, rows, hist + static_cast<int64_t>(g0) * cells,
                              cells);
-        }
-    }
+        });
     for (int32_t j = 0; j < n_live; ++j) {
         const int32_t i = live[j];
         out[i] = linear_choice(pairs[i], scan_fast_cells(hist + static_cast<int64_t>(j) * cells,
@@ -502,30 +523,7 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
 
 namespace {
 
-// The exact, missing-aware path: value(x, y) of every row whose two inputs are numbers, NaN
-// for the others, then the projection histogram over the values' range.
-template <class Value>
-ProjectedCut exact_pair_cut(const FeatureColumn& first, const FeatureColumn& second,
-                            const NodeGradients& node, double lambda, int32_t hist_bins,
-                            ThreadScratch& s, Value value) {
-    double* z = grow(s.projected, node.n);
-    double lo = kInf, hi = -kInf;
-    for (int32_t k = 0; k < node.n; ++k) {
-        const float x = first.values[k];
-        const float y = second.values[k];
-        if (std::isnan(x) || std::isnan(y)) {
-            z[k] = std::numeric_limits<double>::quiet_NaN();
-            continue;
-        }
-        const double v = value(x, y);
-        z[k] = v;
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
-    }
-    return projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
-}
-
-// The linear projection of every row in double precision, NaN where an input is missing,
+// The linear projection of rows [0, n) in double precision, NaN where an input is missing,
 // and the range of the others; four rows at a time. Each lane keeps its own smallest and
 // largest value, which are then combined: the same range as one running minimum and
 // maximum, as no projection value is NaN among them.
@@ -566,39 +564,140 @@ void linear_projection(const float* __restrict xa, const float* __restrict xb, d
     hi = h;
 }
 
+// offset[code] + slope * x of rows [0, n), NaN where an input is missing, and the range of
+// the others.
+void category_projection(const float* xc, const float* xn, const double* offsets,
+                         int32_t n_offsets, double slope, int32_t n, double* z, double& lo,
+                         double& hi) {
+    double l = kInf, h = -kInf;
+    for (int32_t k = 0; k < n; ++k) {
+        if (std::isnan(xc[k]) || std::isnan(xn[k])) {
+            z[k] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        const int32_t code = category_code(xc[k]);
+        const double offset = (code >= 0 && code < n_offsets) ? offsets[code] : 0.0;
+        const double v = slope * static_cast<double>(xn[k]) + offset;
+        z[k] = v;
+        l = v < l ? v : l;
+        h = v > h ? v : h;
+    }
+    lo = l;
+    hi = h;
+}
+
+void exact_projection(const ExactPair& p, int32_t k0, int32_t n, double* z, double& lo,
+                      double& hi) {
+    if (p.offsets == nullptr) {
+        linear_projection(p.a->values + k0, p.b->values + k0, p.coef_a, p.coef_b, n, z, lo, hi);
+    } else {
+        category_projection(p.a->values + k0, p.b->values + k0, p.offsets, p.n_offsets, p.coef_b,
+                            n, z, lo, hi);
+    }
+}
+
+using v2d = double __attribute__((vector_size(16)));
+
+// The exact histograms' counterpart of fast_scatter: up to kMaxFastPairs histograms of
+// `cell_stride` cells filled in one pass, each adding its rows in order.
+template <int32_t kCount>
+inline void exact_scatter(const int32_t* cells_of, const double* grad, const double* hess,
+                          int32_t n, v2d* cells, int32_t cell_stride) {
+    for (int32_t k = 0; k < n; ++k) {
+        const v2d x = {grad[k], hess[k]};
+        for (int32_t j = 0; j < kCount; ++j) {
+            cells[j * cell_stride + cells_of[j * kProjectedBlock + k]] += x;
+        }
+    }
+}
+
+VORLENT_HOT_KERNEL
+void exact_scatter_any(int32_t count, const int32_t* cells_of, const double* grad,
+                       const double* hess, int32_t n, v2d* cells, int32_t cell_stride) {
+    static_assert(kMaxFastPairs == 4);
+    switch (count) {
+        case 1: exact_scatter<1>(cells_of, grad, hess, n, cells, cell_stride); break;
+        case 2: exact_scatter<2>(cells_of, grad, hess, n, cells, cell_stride); break;
+        case 3: exact_scatter<3>(cells_of, grad, hess, n, cells, cell_stride); break;
+        default: exact_scatter<4>(cells_of, grad, hess, n, cells, cell_stride); break;
+    }
+}
+
 }  // namespace
+
+void evaluate_exact_pairs(const ExactPair* pairs, int32_t count, const NodeGradients& node,
+                          double lambda, int32_t hist_bins, ThreadScratch& s, SplitChoice* out) {
+    const int32_t n = node.n;
+    double* z = grow(s.projected, kProjectedBlock);
+    // The range of every pair's projection, block by block.
+    ExactRange* range = grow(s.exact_ranges, static_cast<size_t>(count));
+    int32_t* live = grow(s.fast_live, static_cast<size_t>(count));
+    int32_t n_live = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        out[i] = SplitChoice{};
+        double lo = kInf, hi = -kInf;
+        for (int32_t k0 = 0; k0 < n; k0 += kProjectedBlock) {
+            double l, h;
+            exact_projection(pairs[i], k0, std::min(kProjectedBlock, n - k0), z, l, h);
+            lo = l < lo ? l : lo;
+            hi = h > hi ? h : hi;
+        }
+        range[i] = ExactRange{lo, (hi - lo) / hist_bins};
+        if (n > 0 && hi - lo >= kTiny) live[n_live++] = i;
+    }
+    if (n_live == 0) return;
+    // Every cut scores missing values on the right side; they gather in one extra cell.
+    const int32_t stride = hist_bins + 1;
+    v2d* hist = zeroed_cells<v2d>(s.proj_hist, static_cast<int64_t>(stride) * n_live);
+    int32_t* cells_of = grow(s.proj_cell_of_row, static_cast<size_t>(kProjectedBlock) * kMaxFastPairs);
+    for_block_groups(
+        n, kProjectedBlock, live, n_live,
+        [&](int32_t j, int32_t i, int32_t k0, int32_t rows) {
+            double l, h;
+            exact_projection(pairs[i], k0, rows, z, l, h);
+            projected_cells(z, rows, range[i].lo, range[i].step, hist_bins, true,
+                            cells_of + j * kProjectedBlock);
+        },
+        [&](int32_t together, int32_t g0, int32_t k0, int32_t rows) {
+            exact_scatter_any(together, cells_of, node.grad + k0, node.hess + k0, rows,
+                              hist + static_cast<int64_t>(g0) * stride, stride);
+        });
+    for (int32_t j = 0; j < n_live; ++j) {
+        const int32_t i = live[j];
+        const double* sums = reinterpret_cast<const double*>(hist + static_cast<int64_t>(j) * stride);
+        const ProjectedCut cut = scan_projected_cells(sums, sums + 1, 2, hist_bins, range[i].lo,
+                                                      range[i].step, node, lambda);
+        if (!cut.found) continue;
+        const ExactPair& p = pairs[i];
+        out[i] = pair_choice(p.offsets == nullptr ? kLinearPair : kCategoryPair, p.a->feature,
+                             p.b->feature, p.coef_a, p.coef_b, cut);
+    }
+}
 
 SplitChoice evaluate_linear_pair(const FeatureColumn& a, const FeatureColumn& b, double coef_a,
                                  double coef_b, const NodeGradients& node, const float* gh_f32,
                                  double lambda, int32_t hist_bins, ThreadScratch& s,
                                  bool missing_aware, const FeatureMoments& ma,
                                  const FeatureMoments& mb) {
+    SplitChoice out;
     if (!missing_aware) {
         const FastPair p{&a, &b, coef_a, coef_b, &ma, &mb};
-        SplitChoice out;
         evaluate_fast_pairs(&p, 1, node, gh_f32, lambda, hist_bins, s, &out);
-        return out;
+    } else {
+        const ExactPair p{&a, &b, coef_a, coef_b};
+        evaluate_exact_pairs(&p, 1, node, lambda, hist_bins, s, &out);
     }
-    double* z = grow(s.projected, node.n);
-    double lo = kInf, hi = -kInf;
-    linear_projection(a.values, b.values, coef_a, coef_b, node.n, z, lo, hi);
-    const ProjectedCut cut = projected_histogram_split(z, node, lambda, lo, hi, true, s, hist_bins);
-    if (!cut.found) return SplitChoice{};
-    return pair_choice(kLinearPair, a.feature, b.feature, coef_a, coef_b, cut);
+    return out;
 }
 
 SplitChoice evaluate_category_pair(const FeatureColumn& category, const FeatureColumn& numeric,
                                    const double* offsets, int32_t n_offsets, double slope,
                                    const NodeGradients& node, double lambda, int32_t hist_bins,
                                    ThreadScratch& s) {
-    const ProjectedCut cut =
-        exact_pair_cut(category, numeric, node, lambda, hist_bins, s, [&](float xc, float xn) {
-            const int32_t code = category_code(xc);
-            const double offset = (code >= 0 && code < n_offsets) ? offsets[code] : 0.0;
-            return slope * static_cast<double>(xn) + offset;
-        });
-    if (!cut.found) return SplitChoice{};
-    return pair_choice(kCategoryPair, category.feature, numeric.feature, 1.0, slope, cut);
+    const ExactPair p{&category, &numeric, 1.0, slope, nullptr, nullptr, offsets, n_offsets};
+    SplitChoice out;
+    evaluate_exact_pairs(&p, 1, node, lambda, hist_bins, s, &out);
+    return out;
 }
 
 }  // namespace vorlent

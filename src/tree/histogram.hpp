@@ -98,6 +98,13 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
                          const float* gh_f32, double lambda, int32_t hist_bins, ThreadScratch& s,
                          SplitChoice* out);
 
+// The exact, missing-aware evaluation of any number of pairs (ExactPair) into
+// out[0 .. count): the projection histogram of each, the pairs taking the node's rows block
+// by block, up to kMaxFastPairs histograms filled per pass over a block, each exactly as on
+// its own.
+void evaluate_exact_pairs(const ExactPair* pairs, int32_t count, const NodeGradients& node,
+                          double lambda, int32_t hist_bins, ThreadScratch& s, SplitChoice* out);
+
 // Threshold search on offset[category] + slope * x_numeric (exact, missing-aware). The
 // result carries no category values: the caller attaches the offsets of the pair that wins,
 // so that evaluating many candidates allocates nothing.

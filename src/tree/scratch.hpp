@@ -29,15 +29,22 @@ struct FeatureMoments {
     double max_x = 0.0;
 };
 
-// A linear pair without missing values, evaluated on the single-precision path.
-struct FastPair {
+// A pair to evaluate, with its direction: coef_a * x_a + coef_b * x_b, or for a
+// categorical-numeric pair offsets[code of x_a] + coef_b * x_b (a the categorical column,
+// coef_a 1). A linear pair without missing values takes the single-precision path, which
+// reads the columns' moments; the others take the exact path.
+struct PairToEvaluate {
     const FeatureColumn* a;
     const FeatureColumn* b;
     double coef_a;
     double coef_b;
-    const FeatureMoments* ma;
-    const FeatureMoments* mb;
+    const FeatureMoments* ma = nullptr;
+    const FeatureMoments* mb = nullptr;
+    const double* offsets = nullptr;  // categorical-numeric pairs only
+    int32_t n_offsets = 0;
 };
+using FastPair = PairToEvaluate;
+using ExactPair = PairToEvaluate;
 
 // The range of a fast pair's histogram: count equal cells from lo over width.
 struct FastRange {
@@ -45,6 +52,12 @@ struct FastRange {
     double lo = 0.0;
     double width = 0.0;
     int32_t count = 0;
+};
+
+// The range of an exact pair's histogram: its cells start at lo and are step wide.
+struct ExactRange {
+    double lo = 0.0;
+    double step = 0.0;
 };
 
 // The outcome of a cut search, copied into the node when the split is committed.
@@ -71,7 +84,7 @@ struct SplitChoice {
 // Working arrays of one thread. They only grow: a user resizes to at least what it needs
 // and clears the prefix it uses, so steady-state node processing allocates nothing.
 struct ThreadScratch {
-    std::vector<double> projected;       // projected value per node row (exact path)
+    std::vector<double> projected;       // projected value per row of a block (exact path)
     std::vector<double> proj_hist;  // exact projection histogram: hist_bins cells and one
                                     // for missing values, gradient and hessian side by side
     std::vector<int32_t> proj_cell_of_row;  // a block of rows' cells
@@ -91,6 +104,10 @@ struct ThreadScratch {
     std::vector<SplitChoice> fast_out;  // their results
     std::vector<FastRange> fast_ranges;  // their histogram ranges
     std::vector<int32_t> fast_live;          // those whose range is not empty
+    std::vector<ExactPair> exact_pairs;      // a thread's exact-path candidates
+    std::vector<int32_t> exact_index;        // their places in the candidate list
+    std::vector<SplitChoice> exact_out;      // their results
+    std::vector<ExactRange> exact_ranges;    // their histogram ranges
 };
 
 }  // namespace vorlent

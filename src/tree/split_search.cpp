@@ -188,22 +188,38 @@ FastPair fast_pair(const PairCandidate& c, const NodeSearch& in, const SearchWor
                     c.coef_b,       &ws.moments[c.pos_a], &ws.moments[c.pos_b]};
 }
 
+// A candidate on the exact path: a linear pair with missing values or a
+// categorical-numeric pair, whose categorical column comes first.
+ExactPair exact_pair(const PairCandidate& c, const NodeSearch& in, const SearchWorkspace& ws) {
+    const std::vector<FeatureColumn>& cols = *in.columns;
+    const FeatureColumn& a = cols[c.pos_a];
+    const FeatureColumn& other = cols[c.pos_b];
+    if (c.n_offsets == 0) return ExactPair{&a, &other, c.coef_a, c.coef_b};
+    const bool a_is_category = pair_config(*in.booster).is_categorical(a.feature);
+    return ExactPair{a_is_category ? &a : &other,
+                     a_is_category ? &other : &a,
+                     1.0,
+                     c.coef_b,
+                     nullptr,
+                     nullptr,
+                     ws.offset_pool.data() + c.offsets_begin,
+                     c.n_offsets};
+}
+
 SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
                                const SearchWorkspace& ws, const ThreadScratch& first,
                                ThreadScratch& s) {
-    const std::vector<FeatureColumn>& cols = *in.columns;
     const Booster& b = *in.booster;
-    const FeatureColumn& a = cols[c.pos_a];
-    const FeatureColumn& other = cols[c.pos_b];
-    if (c.n_offsets == 0) {
-        return evaluate_linear_pair(a, other, c.coef_a, c.coef_b, *in.node, first.gh_f32.data(),
-                                    b.reg_lambda, b.hist_bins, s,
-                                    c.missing_aware, ws.moments[c.pos_a], ws.moments[c.pos_b]);
+    SplitChoice out;
+    if (is_fast(c)) {
+        const FastPair p = fast_pair(c, in, ws);
+        evaluate_fast_pairs(&p, 1, *in.node, first.gh_f32.data(), b.reg_lambda, b.hist_bins, s,
+                            &out);
+    } else {
+        const ExactPair p = exact_pair(c, in, ws);
+        evaluate_exact_pairs(&p, 1, *in.node, b.reg_lambda, b.hist_bins, s, &out);
     }
-    const bool a_is_category = pair_config(b).is_categorical(a.feature);
-    return evaluate_category_pair(a_is_category ? a : other, a_is_category ? other : a,
-                                  ws.offset_pool.data() + c.offsets_begin, c.n_offsets, c.coef_b,
-                                  *in.node, b.reg_lambda, b.hist_bins, s);
+    return out;
 }
 
 }  // namespace
@@ -475,12 +491,15 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             ThreadScratch& s = scratch[t];
             s.fast_pairs.clear();
             s.fast_index.clear();
+            s.exact_pairs.clear();
+            s.exact_index.clear();
             for (int64_t i = begin; i < end; ++i) {
                 if (is_fast(candidates[i])) {
                     s.fast_pairs.push_back(fast_pair(candidates[i], in, ws));
                     s.fast_index.push_back(static_cast<int32_t>(i));
                 } else {
-                    consider(evaluate_candidate(candidates[i], in, ws, first, s), i);
+                    s.exact_pairs.push_back(exact_pair(candidates[i], in, ws));
+                    s.exact_index.push_back(static_cast<int32_t>(i));
                 }
             }
             const auto n_fast = static_cast<int32_t>(s.fast_pairs.size());
@@ -488,6 +507,11 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             evaluate_fast_pairs(s.fast_pairs.data(), n_fast, node, first.gh_f32.data(),
                                 b.reg_lambda, b.hist_bins, s, fast_out);
             for (int32_t j = 0; j < n_fast; ++j) consider(fast_out[j], s.fast_index[j]);
+            const auto n_exact = static_cast<int32_t>(s.exact_pairs.size());
+            SplitChoice* exact_out = grow(s.exact_out, static_cast<size_t>(n_exact));
+            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, b.reg_lambda, b.hist_bins, s,
+                                 exact_out);
+            for (int32_t j = 0; j < n_exact; ++j) consider(exact_out[j], s.exact_index[j]);
         });
         // The merge order is total on (gain, feature_a, feature_b): the thread count never
         // changes the outcome.

@@ -376,6 +376,32 @@ TEST(LinearPair, ExactPathProjectsInDoublePrecisionAndSkipsMissing) {
         ASSERT_EQ(got.kind, expected.found ? kLinearPair : kNoSplit) << n;
         EXPECT_EQ(got.gain, expected.found ? expected.gain : 0.0);
         EXPECT_EQ(got.bias, expected.found ? -expected.threshold : 0.0);
+        // Five pairs at once (two passes of up to four), a categorical-numeric one and one
+        // whose range is empty among them: each gets what it gets alone.
+        std::vector<float> codes(n), flat(n, 2.0f);
+        for (int k = 0; k < n; ++k) codes[k] = static_cast<float>(k % 3);
+        FeatureColumn c{6, codes.data(), true}, f{7, flat.data(), true};
+        const double offsets[3] = {-0.5, 0.25, 0.4};
+        const ExactPair pairs[5] = {{&a, &b, ca, cb},
+                                    {&f, &f, 0.6, 0.8},
+                                    {&c, &a, 1.0, 0.7, nullptr, nullptr, offsets, 3},
+                                    {&b, &a, -0.3, 0.95},
+                                    {&c, &b, 1.0, -0.2, nullptr, nullptr, offsets, 2}};
+        SplitChoice together[5];
+        evaluate_exact_pairs(pairs, 5, node, 1.0, 8, s, together);
+        for (int i = 0; i < 5; ++i) {
+            SplitChoice alone;
+            evaluate_exact_pairs(&pairs[i], 1, node, 1.0, 8, s, &alone);
+            EXPECT_EQ(together[i].kind, alone.kind) << i;
+            EXPECT_EQ(together[i].gain, alone.gain) << i;
+            EXPECT_EQ(together[i].bias, alone.bias) << i;
+        }
+        EXPECT_EQ(together[1].kind, kNoSplit);
+        const SplitChoice category =
+            evaluate_category_pair(c, a, offsets, 3, 0.7, node, 1.0, 8, s);
+        EXPECT_EQ(together[2].gain, category.gain);
+        EXPECT_EQ(together[2].feature_a, category.feature_a);
+        if (n > 50) EXPECT_EQ(category.feature_a, 6);
     }
 }
 
