@@ -62,6 +62,32 @@ void parallel_blocks(int64_t n, bool parallel, Body&& body) {
     capture.rethrow();
 }
 
+// Runs body(first, step) once on every thread of a team of T: thread t takes the indices
+// t, t + T, t + 2T, ... of [0, n), so that work whose cost drifts along the range is
+// shared evenly. With parallel false the calling thread takes them all: body(0, 1).
+// Results never depend on the thread count as long as each index writes only its own
+// outputs.
+template <class Body>
+void parallel_interleaved(int64_t n, bool parallel, Body&& body) {
+    if (n <= 0) return;
+    if (!parallel || omp_get_max_threads() == 1) {
+        if (g_parallel_fault_hook) g_parallel_fault_hook();
+        body(int64_t{0}, int64_t{1});
+        return;
+    }
+    ExceptionCapture capture;
+#pragma omp parallel
+    {
+        const int64_t t = omp_get_thread_num();
+        const int64_t threads = omp_get_num_threads();
+        capture.run([&] {
+            if (g_parallel_fault_hook) g_parallel_fault_hook();
+            if (t < n) body(t, threads);
+        });
+    }
+    capture.rethrow();
+}
+
 // Runs body(i) for every i in [0, n), one index at a time, on a static schedule.
 template <class Body>
 void parallel_for(int64_t n, bool parallel, Body&& body) {

@@ -140,11 +140,12 @@ void lane_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch, Search
     if (n_sum + n_category == 0) return;
     ws.sum_lanes.assign(static_cast<size_t>(n_sum), PairSumLanes{});
     ws.category_lanes.assign(static_cast<size_t>(n_category), CategoryLanes{});
-    parallel_blocks(n_sum + n_category, n_sum + n_category > 1, [&](int64_t g0, int64_t g1) {
+    const int64_t n_groups = n_sum + n_category;
+    parallel_interleaved(n_groups, n_groups > 1, [&](int64_t first, int64_t step) {
         ThreadScratch& s = scratch[omp_get_thread_num()];
         for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
             const ScreenBlock block = column_block(ws, s, c_count, k0, n);
-            for (int64_t g = g0; g < g1; ++g) {
+            for (int64_t g = first; g < n_groups; g += step) {
                 if (g < n_sum) {
                     pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first,
                                     ws.sum_group_lane_b[g], *in.node, ws.sum_lanes[g]);
@@ -404,17 +405,17 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                         1.0 / (config.scale(fb) * config.scale(fa));
                 }
             }
-            // Each thread takes a run of groups and walks the rows in blocks, copied side by
-            // side in double precision, that stay in cache while every group of the run
+            // Each thread takes every T-th group and walks the rows in blocks, copied side by
+            // side in double precision, that stay in cache while every group of the thread
             // reads them.
             ws.screen_sums.assign(static_cast<size_t>(n_groups), ScreenSums{});
-            parallel_blocks(
+            parallel_interleaved(
                 n_groups, static_cast<int64_t>(candidates.size()) > kParallelCandidates,
-                [&](int64_t g0, int64_t g1) {
+                [&](int64_t first_group, int64_t step) {
                     ThreadScratch& s = scratch[omp_get_thread_num()];
                     for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
                         const ScreenBlock block = column_block(ws, s, c_count, k0, n);
-                        for (int64_t g = g0; g < g1; ++g) {
+                        for (int64_t g = first_group; g < n_groups; g += step) {
                             const int32_t pos_a = candidates[ws.groups[g]].pos_a;
                             const double* inv = ws.group_inv.data() + g * kScreenLanes;
                             if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
@@ -426,7 +427,7 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
                             }
                         }
                     }
-                    for (int64_t g = g0; g < g1; ++g) {
+                    for (int64_t g = first_group; g < n_groups; g += step) {
                         // Pairs without missing values count every row: their hessian and
                         // gradient totals are the node's, summed in the same row order.
                         if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
@@ -477,7 +478,8 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     } else {
         ws.thread_best.assign(threads, SplitChoice{});
         ws.thread_best_candidate.assign(threads, -1);
-        parallel_blocks(m, m > kParallelCandidates, [&](int64_t begin, int64_t end) {
+        // Each thread takes every T-th candidate: the costly exact ones are shared evenly.
+        parallel_interleaved(m, m > kParallelCandidates, [&](int64_t first_candidate, int64_t step) {
             const int t = omp_get_thread_num();
             SplitChoice& local = ws.thread_best[t];
             auto consider = [&](const SplitChoice& r, int64_t i) {
@@ -493,7 +495,7 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             s.fast_index.clear();
             s.exact_pairs.clear();
             s.exact_index.clear();
-            for (int64_t i = begin; i < end; ++i) {
+            for (int64_t i = first_candidate; i < m; i += step) {
                 if (is_fast(candidates[i])) {
                     s.fast_pairs.push_back(fast_pair(candidates[i], in, ws));
                     s.fast_index.push_back(static_cast<int32_t>(i));
