@@ -315,8 +315,14 @@ class Suite:
         command = "bash scripts/bench.sh --suite " + " ".join(shlex.quote(a) for a in argv)
         date = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
         # A resumed run adds its command to the ones that made the file.
-        first = [{"command": meta["command"], "date": meta["date"]}] if "command" in meta else []
-        meta.setdefault("commands", first).append({"command": command.strip(), "date": date})
+        first = (
+            [{"command": meta["command"], "date": meta["date"], "commit": meta.get("commit")}]
+            if "command" in meta
+            else []
+        )
+        meta.setdefault("commands", first).append(
+            {"command": command.strip(), "date": date, "commit": commit}
+        )
         if self.args.resume and "mode" in meta:
             return
         meta.update(

@@ -714,7 +714,12 @@ def write(results, target: pathlib.Path, figure_dir: pathlib.Path) -> None:
     meta = results["meta"]
     v = meta.get("versions", {})
     commands = meta.get("commands", [])
-    later = "".join(f" then `{c['command']}` ({c['date']})" for c in commands[1:])
+    later = "".join(
+        f" then `{c['command']}` ({c['date']}"
+        + (f", at commit {c['commit']}" if c.get("commit") else "")
+        + ")"
+        for c in commands[1:]
+    )
     lines = [
         "# Benchmark results",
         "",
