@@ -30,7 +30,10 @@ BUILD = ROOT / "build" / "bench"
 # matters where a symbol names more than one function (an OpenMP body names the helper,
 # the lambda and the function that holds it).
 PHASES = [
-    ("moments / column fill", ["fill_columns", "contiguous_moments", "gather_group"]),
+    (
+        "moments / column fill",
+        ["fill_columns", "neighbour_moments", "gathered_moments", "pass_moments", "gather_group"],
+    ),
     (
         "proposals",
         [
@@ -40,6 +43,10 @@ PHASES = [
             "solve_",
             "cross_moment_lanes",
             "cross_moment_total",
+            "pair_sums_block",
+            "category_sums_block",
+            "lane_sums",
+            "largest_code",
             "pair_choice",
             "pair_config",
             "constraint_direction",
@@ -48,7 +55,9 @@ PHASES = [
     (
         "screening",
         [
-            "screen_rows",
+            "screen_block",
+            "fill_screen_block",
+            "column_block",
             "screen_pair",
             "screen_score",
             "screen_result",
@@ -60,7 +69,13 @@ PHASES = [
     (
         "evaluation",
         [
-            "fast_linear_cut",
+            "fast_bins",
+            "fast_scatter",
+            "exact_scatter",
+            "exact_projection",
+            "linear_projection",
+            "category_projection",
+            "projected_cells",
             "evaluate_",
             "projected_histogram_split",
             "scan_projected_cells",

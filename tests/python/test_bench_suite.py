@@ -238,10 +238,15 @@ class TestProfile:
         "symbol, phase",
         [
             ("vorlent::fill_columns(vorlent::Scratch&)", "moments / column fill"),
-            ("vorlent::(anonymous namespace)::screen_rows(int, long)", "screening"),
+            ("vorlent::(anonymous namespace)::neighbour_moments(long)", "moments / column fill"),
+            ("vorlent::screen_block_complete(vorlent::ScreenBlock const&)", "screening"),
+            ("vorlent::fill_screen_block(vorlent::FeatureColumn const* const*)", "screening"),
+            ("vorlent::pair_sums_block(vorlent::ScreenBlock const&)", "proposals"),
+            ("vorlent::(anonymous namespace)::fast_scatter_any(int)", "evaluation"),
+            ("vorlent::projected_cells(double const*, int)", "evaluation"),
             (
                 (
-                    "void vorlent::parallel_blocks<vorlent::fast_linear_cut(double)::{lambda(long, "
+                    "void vorlent::parallel_blocks<vorlent::fast_bins(double)::{lambda(long, "
                     "long)#1}>(long, bool, ...) [clone ._omp_fn.0]"
                 ),
                 "evaluation",
