@@ -153,13 +153,16 @@ constexpr int32_t kHistogramBlock = 1024;
 // registers, and a cell updated by one row is updated by the next only after the other
 // columns' updates, which hides the latency of adding to the same cell twice.
 constexpr int64_t kHistogramLanes = 8;
+// How many rows ahead the first pass over a block fetches codes.
+constexpr int32_t kHistogramFetch = 32;
 
 using v2d = double __attribute__((vector_size(16)));
 
 template <class Code, int64_t kLanes>
 inline void histogram_lanes(const Code* codes, int64_t n_features, const int32_t* rows,
                             const double* grad, const double* hess, int32_t k0, int32_t k1,
-                            const int32_t* feature, double* const* first_cell) {
+                            int32_t fetch_until, const int32_t* feature,
+                            double* const* first_cell) {
     v2d* cell[kLanes];
     int32_t f[kLanes];
     for (int64_t i = 0; i < kLanes; ++i) {
@@ -167,6 +170,12 @@ inline void histogram_lanes(const Code* codes, int64_t n_features, const int32_t
         f[i] = feature[i];
     }
     for (int32_t k = k0; k < k1; ++k) {
+        // The first pass over a block meets its rows scattered over the matrix: it fetches
+        // the codes of rows further on (up to fetch_until) while it works.
+        if (k + kHistogramFetch < fetch_until) {
+            prefetch_span(codes + static_cast<int64_t>(rows[k + kHistogramFetch]) * n_features,
+                          n_features * sizeof(Code));
+        }
         const Code* row = codes + static_cast<int64_t>(rows[k]) * n_features;
         const v2d gh = {grad[k], hess[k]};
         for (int64_t i = 0; i < kLanes; ++i) cell[i][row[f[i]]] += gh;
@@ -192,25 +201,20 @@ void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0,
     // Each cell still adds its rows in row order: blocks in order, rows in order within.
     for (int32_t b0 = 0; b0 < node.n; b0 += kHistogramBlock) {
         const int32_t b1 = std::min(node.n, b0 + kHistogramBlock);
-        // The block's rows are scattered over the matrix: fetch their codes ahead.
-        for (int32_t k = b0; k < b1; ++k) {
-            if (k + kHistogramBlock < node.n) {
-                prefetch_span(codes + static_cast<int64_t>(rows[k + kHistogramBlock]) * n_features,
-                              n_features * sizeof(Code));
-            }
-        }
         int64_t i = 0;
+        // Only the block's first pass fetches ahead.
+        auto fetch_until = [&]() { return i == 0 ? node.n : 0; };
         for (; i + kHistogramLanes <= width; i += kHistogramLanes) {
             histogram_lanes<Code, kHistogramLanes>(codes, n_features, rows, node.grad, node.hess, b0,
-                                                   b1, feature + i, first_cell + i);
+                                                   b1, fetch_until(), feature + i, first_cell + i);
         }
         for (; i + 4 <= width; i += 4) {
             histogram_lanes<Code, 4>(codes, n_features, rows, node.grad, node.hess, b0, b1,
-                                     feature + i, first_cell + i);
+                                     fetch_until(), feature + i, first_cell + i);
         }
         for (; i < width; ++i) {
             histogram_lanes<Code, 1>(codes, n_features, rows, node.grad, node.hess, b0, b1,
-                                     feature + i, first_cell + i);
+                                     fetch_until(), feature + i, first_cell + i);
         }
     }
 }
