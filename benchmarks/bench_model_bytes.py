@@ -7,11 +7,11 @@ Prints the model size and the best of five timings of each direction.
 
 import pathlib
 import sys
-import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 
 from model_craft import Model, axis, category, leaf, pair
+from timing import best_seconds
 from vorlent_core import Booster
 
 
@@ -40,13 +40,6 @@ def full_tree(depth: int, n_features: int, seed: int) -> list:
     return nodes
 
 
-def best_of(fn, repeats: int = 5) -> float:
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main() -> None:
@@ -63,8 +56,8 @@ def main() -> None:
     )
     data = model.pack()
     booster = Booster()
-    load = best_of(lambda: booster.deserialize(data))
-    save = best_of(booster.serialize)
+    load = best_seconds(lambda: booster.deserialize(data), 5)
+    save = best_seconds(booster.serialize, 5)
     assert booster.serialize() == data
     n_nodes = n_trees * (2 ** (depth + 1) - 1)
     mb = len(data) / 1e6

@@ -5,18 +5,11 @@
 
 import argparse
 import os
-import time
 
 import numpy as np
+from timing import best_seconds
 
 
-def best_of(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():
@@ -38,7 +31,7 @@ def main():
     params = dict(objective="binary", num_leaves=16, max_depth=4, max_bin=64, learning_rate=0.12,
                   verbose=-1, num_threads=args.threads)
     peer = lgb.train(params, lgb.Dataset(X[train], y[train]), args.trees)
-    peer_s = best_of(lambda: peer.predict(X, raw_score=True, num_threads=args.threads), args.repeat)
+    peer_s = best_seconds(lambda: peer.predict(X, raw_score=True, num_threads=args.threads), args.repeat)
     print(f"{args.rows:,} rows, {args.trees} trees of depth 4, {args.threads} threads, "
           f"load average {os.getloadavg()[0]:.1f}")
     print(f"{'system':28s} {'rows/s':>12s} {'vs LightGBM':>12s}")
@@ -46,7 +39,7 @@ def main():
     for mode, name in ((1, "vorlent split_mode 1"), (0, "vorlent split_mode 0")):
         b = vc.Booster(n_estimators=args.trees, split_mode=mode)
         b.fit(X[train], y[train])
-        s = best_of(lambda: b.predict_raw(X), args.repeat)
+        s = best_seconds(lambda: b.predict_raw(X), args.repeat)
         print(f"{name:28s} {args.rows / s:12,.0f} {peer_s / s:12.2f}")
 
 

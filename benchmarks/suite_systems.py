@@ -26,6 +26,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import suite_data
 from suite_data import BINARY, REGRESSION
+from timing import best_seconds
 
 DEPTH = 4
 LEAVES = 16
@@ -228,13 +229,6 @@ def test_loss(objective: int, y: np.ndarray, scores: np.ndarray) -> float:
     return float(-np.mean(log_p[np.arange(len(y)), y.astype(np.int64)]))
 
 
-def best_seconds(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def rows_block(X: np.ndarray, rows: int) -> np.ndarray:
