@@ -9,6 +9,7 @@
 #include "model/importance.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/histogram.hpp"
+#include "tree/pair_direction.hpp"
 #include "tree/scratch.hpp"
 
 namespace vorlent {
@@ -29,8 +30,7 @@ struct DirectionCandidate {
 // One pair of candidates and everything its evaluation needs.
 struct LineagePair {
     int32_t i = 0, j = 0;  // candidate positions, i < j
-    // Hessian-weighted sums over the rows where neither value is missing.
-    double W = 0, Sa = 0, Sb = 0, Saa = 0, Sbb = 0, Sab = 0, Ra = 0, Rb = 0, R0 = 0;
+    PairSums sums;  // over the rows where neither value is missing
     bool solved = false;
     double ca = 0, cb = 0, norm = 0;
     double lo = kInf, hi = -kInf;
@@ -130,16 +130,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         for (int32_t k = k0; k < k1; ++k) {
             const double a = xa[k], bv = xb[k];
             if (check && (std::isnan(a) || std::isnan(bv))) continue;
-            const double h = node_hess[k], g = node_grad[k];
-            p.W += h;
-            p.Sa += h * a;
-            p.Sb += h * bv;
-            p.Saa += h * a * a;
-            p.Sbb += h * bv * bv;
-            p.Sab += h * a * bv;
-            p.Ra -= g * a;
-            p.Rb -= g * bv;
-            p.R0 -= g;
+            p.sums.add(a, bv, node_hess[k], -node_grad[k]);
         }
     });
     // The hessian-weighted ridge regression of the Newton step on the centred pair, and
@@ -147,14 +138,15 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     const double lambda = b.reg_lambda;
     std::vector<double> y(static_cast<size_t>(n_features));
     for (LineagePair& p : pairs) {
-        if (!(p.W >= kTiny)) continue;
-        const double vbb = p.Sbb - p.Sb * p.Sb / p.W + lambda;
-        const double vaa = p.Saa - p.Sa * p.Sa / p.W + lambda;
-        const double vab = p.Sab - p.Sb * p.Sa / p.W;
+        const PairSums& s = p.sums;
+        if (!(s.H >= kTiny)) continue;
+        const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
+        const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
+        const double vab = s.S_ab - s.S_b * s.S_a / s.H;
         const double det = vbb * vaa - vab * vab;
         if (!(std::fabs(det) >= kTiny)) continue;
-        const double ra = p.Ra - p.R0 * p.Sa / p.W;
-        const double rb = p.Rb - p.R0 * p.Sb / p.W;
+        const double ra = s.T_a - s.T0 * s.S_a / s.H;
+        const double rb = s.T_b - s.T0 * s.S_b / s.H;
         p.ca = (ra * vbb - rb * vab) / det;
         p.cb = (rb * vaa - ra * vab) / det;
         std::fill(y.begin(), y.end(), 0.0);

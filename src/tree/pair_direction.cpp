@@ -207,18 +207,7 @@ PairDirection pair_direction(const FeatureColumn& a, const FeatureColumn& b,
             const float fa = a.values[k];
             const float fb = b.values[k];
             if (std::isnan(fa) || std::isnan(fb)) continue;
-            const double xa = fa, xb = fb;
-            const double h = node.hess[k];
-            const double r = -node.grad[k];
-            s.H += h;
-            s.S_a += h * xa;
-            s.S_b += h * xb;
-            s.S_aa += h * xa * xa;
-            s.S_ab += h * xa * xb;
-            s.S_bb += h * xb * xb;
-            s.T_a += r * xa;
-            s.T_b += r * xb;
-            s.T0 += r;
+            s.add(fa, fb, node.hess[k], -node.grad[k]);
         }
     } else {
         s.H = Hs;

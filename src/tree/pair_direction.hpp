@@ -42,6 +42,19 @@ inline constexpr int32_t kMaxPairCategories = 32;
 struct PairSums {
     double H = 0.0, S_a = 0.0, S_b = 0.0, S_aa = 0.0, S_ab = 0.0, S_bb = 0.0;
     double T_a = 0.0, T_b = 0.0, T0 = 0.0;  // sums of -g * x_a, -g * x_b, -g
+
+    // Adds a row whose two values are numbers; r is the row's -g.
+    void add(double xa, double xb, double h, double r) {
+        H += h;
+        S_a += h * xa;
+        S_b += h * xb;
+        S_aa += h * xa * xa;
+        S_ab += h * xa * xb;
+        S_bb += h * xb * xb;
+        T_a += r * xa;
+        T_b += r * xb;
+        T0 += r;
+    }
 };
 
 // The sums of PairSums for kPairSumLanes pairs (a, lane_b + j) that share their first
