@@ -9,7 +9,12 @@ The goal it is held against: the input matrix plus its 16-bit bin codes, plus 25
 A second run with colsample = 0.5 shows how much of the peak scales with the number of
 candidate columns a node materialises.
 
+With --cases it measures instead the cases whose memory grows with the column count or the
+parameters rather than the data: each prints the peak resident memory of its child
+(VmHWM), the wall time, and the model's size, or the refusal and how fast it came.
+
     python benchmarks/bench_memory.py [--rows 1000000] [--cols 28] [--trees 10]
+    python benchmarks/bench_memory.py --cases
 """
 
 import argparse
@@ -48,6 +53,57 @@ print(json.dumps(dict(before=before, peak=peak, x=X.nbytes, y=y.nbytes, trees=b.
 
 MB = 1e6
 
+# name, rows, columns, Booster keywords, label of the one large class (or None).
+CASES = [
+    ("20 x 2000, default, 1 round", 20, 2000, dict(n_estimators=1), None),
+    ("20 x 6000, default, 1 round", 20, 6000, dict(n_estimators=1), None),
+    ("50 x 100, max_lineage=1, max_bins=65536", 50, 100,
+     dict(max_lineage=1, max_bins=65536, objective=1), None),
+    ("2 x 100000 (interaction accumulator)", 2, 100_000, dict(n_estimators=1), None),
+    ("100 x 3, class 999999, 60 trees", 100, 3, dict(objective=2), 999_999.0),
+]
+
+CASE_CHILD = r"""
+import json, sys, time
+import numpy as np
+from vorlent_core import Booster
+
+rows, cols, params, top = int(sys.argv[1]), int(sys.argv[2]), json.loads(sys.argv[3]), sys.argv[4]
+rng = np.random.default_rng(0)
+X = rng.normal(size=(rows, cols))
+y = (X[:, 0] > 0) * 1.0
+if top != "None":
+    y = np.r_[float(top), np.zeros(rows - 1)]
+b = Booster(**params)
+start = time.perf_counter()
+try:
+    b.fit(X, y)
+    outcome = dict(model=len(b.serialize()))
+except ValueError as e:
+    outcome = dict(refused=str(e)[:90])
+outcome["seconds"] = time.perf_counter() - start
+with open("/proc/self/status") as f:
+    for line in f:
+        if line.startswith("VmHWM:"):
+            outcome["peak"] = int(line.split()[1]) * 1024
+print(json.dumps(outcome))
+"""
+
+
+def measure_cases():
+    for name, rows, cols, params, top in CASES:
+        done = subprocess.run(
+            [sys.executable, "-c", CASE_CHILD, str(rows), str(cols), json.dumps(params), str(top)],
+            capture_output=True,
+            text=True,
+        )
+        if done.returncode != 0:
+            print(f"{name:45s} failed: {done.stderr.strip().splitlines()[-1:]}")
+            continue
+        m = json.loads(done.stdout)
+        what = f"model {m['model'] / MB:8.1f} MB" if "model" in m else f"refused: {m['refused']}"
+        print(f"{name:45s} peak {m['peak'] / MB:8.1f} MB  {m['seconds']:7.2f} s  {what}")
+
 
 def measure(rows, cols, trees, colsample):
     done = subprocess.run(
@@ -64,7 +120,11 @@ def main():
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--cols", type=int, default=28)
     parser.add_argument("--trees", type=int, default=10)
+    parser.add_argument("--cases", action="store_true", help="the column- and parameter-bound cases")
     args = parser.parse_args()
+    if args.cases:
+        measure_cases()
+        return
 
     x_bytes = args.rows * args.cols * 8
     codes = args.rows * args.cols * 2

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boosting/fit_checks.hpp"
+#include "boosting/fit_memory.hpp"
 #include "boosting/objective.hpp"
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
@@ -69,6 +70,71 @@ void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X,
     });
 }
 
+// What a fit replaces of the booster. The vectors are swapped out when the fit begins, so
+// the new state is built in emptied fields at no cost; a fit that fails before its first
+// tree swaps them back, which allocates nothing and cannot fail.
+class FitBackup {
+public:
+    explicit FitBackup(Booster& b)
+        : base_scores_(b.base_scores), scalars_(Scalars::of(b)), rng_(b.rng) {
+        exchange(b);
+    }
+    void restore(Booster& b) noexcept {
+        exchange(b);
+        b.base_scores.swap(base_scores_);
+        scalars_.put(b);
+        b.rng = rng_;
+    }
+
+private:
+    struct Scalars {
+        int32_t n_val, es_patience, best_iteration, hist_bins, n_features, n_outputs;
+        int32_t required_width, deepest_path;
+        double es_tol, base_score, clip_low, clip_high;
+        static Scalars of(const Booster& b) {
+            return {b.n_val,       b.es_patience,    b.best_iteration, b.hist_bins,
+                    b.n_features,  b.n_outputs,      b.required_width, b.deepest_path,
+                    b.es_tol,      b.base_score,     b.clip_low,       b.clip_high};
+        }
+        void put(Booster& b) const {
+            b.n_val = n_val;
+            b.es_patience = es_patience;
+            b.best_iteration = best_iteration;
+            b.hist_bins = hist_bins;
+            b.n_features = n_features;
+            b.n_outputs = n_outputs;
+            b.required_width = required_width;
+            b.deepest_path = deepest_path;
+            b.es_tol = es_tol;
+            b.base_score = base_score;
+            b.clip_low = clip_low;
+            b.clip_high = clip_high;
+        }
+    };
+    void exchange(Booster& b) noexcept {
+        b.sample_weights.swap(sample_weights_);
+        b.X_val.swap(X_val_);
+        b.y_val.swap(y_val_);
+        b.feature_scale.swap(feature_scale_);
+        b.trees.swap(trees_);
+        b.feature_gain.swap(feature_gain_);
+        b.coefficient_gain.swap(coefficient_gain_);
+        b.interaction_gain.swap(interaction_gain_);
+        b.projections.swap(projections_);
+        b.packed.swap(packed_);
+    }
+
+    // fit leaves base_scores alone for single-output objectives, so it is copied.
+    std::vector<double> base_scores_;
+    Scalars scalars_;
+    Rng rng_;
+    std::vector<double> sample_weights_, X_val_, y_val_, feature_scale_;
+    std::vector<Tree> trees_;
+    std::vector<double> feature_gain_, coefficient_gain_, interaction_gain_;
+    Directions projections_;
+    std::vector<PackedTree> packed_;
+};
+
 int32_t bag_size(int32_t n_rows, double subsample) {
     const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
     return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
@@ -106,6 +172,9 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
         Booster& b;
         ~Refresh() { b.refresh_model_facts(); }
     } refresh{b};
+    // The directions that the lineage builder adds while a tree grows belong to no
+    // committed tree until the tree is pushed.
+    size_t committed_projections = b.projections.size();
     try {
         for (int32_t round = 0; round < rounds; ++round) {
             compute_gradients(b, scores, y, n_rows, grad.data(), hess.data(), abs_residuals);
@@ -130,6 +199,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
                 add_tree_scores(b, tree, X, scores);
             }
             b.trees.push_back(std::move(tree));
+            committed_projections = b.projections.size();
 
             if (early_stopping) {
                 add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
@@ -145,6 +215,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             if (between_rounds && round + 1 < rounds) between_rounds();
         }
     } catch (...) {
+        b.projections.resize(committed_projections);
         // An interrupted call keeps its complete trees, cut back as early stopping would.
         if (early_stopping && best_round >= 0 && best_round + 1 < b.n_trees()) {
             b.trees.resize(static_cast<size_t>(best_round) + 1);
@@ -160,14 +231,12 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     }
 }
 
-void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
-         const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
-         const RoundHook& between_rounds) {
-    check_hyper_parameters(b, X.n_cols);
-    check_training_data(b, X, y, sample_weight);
-    check_class_count(b, y, false);
-    check_validation_data(b, X, X_val, y_val, y.data);
+namespace {
 
+// fit once its arguments are checked and the previous model is swapped out.
+void fit_new_model(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
+                   const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
+                   const RoundHook& between_rounds) {
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
     b.n_val = static_cast<int32_t>(y_val.size);
     if (b.n_val >= 1) {
@@ -204,6 +273,34 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
     boost_rounds(b, X, y.data, bins, scores.data(), b.n_estimators, between_rounds);
 }
 
+}  // namespace
+
+void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
+         const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
+         const RoundHook& between_rounds) {
+    check_hyper_parameters(b, X.n_cols);
+    check_training_data(b, X, y, sample_weight);
+    check_class_count(b, y, false);
+    check_validation_data(b, X, X_val, y_val, y.data);
+    int64_t outputs = 1;
+    if (b.objective == kMulticlass) {
+        double top = y.data[0];
+        for (int64_t i = 1; i < y.size; ++i) top = y.data[i] > top ? y.data[i] : top;
+        outputs = target_class(top) + 1;
+    }
+    const bool early_stopping = y_val.size >= 1 && es_patience >= 1;
+    check_training_memory(b, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, b.n_estimators,
+                                      false, early_stopping});
+
+    FitBackup backup(b);
+    try {
+        fit_new_model(b, X, y, sample_weight, X_val, y_val, es_patience, es_tol, between_rounds);
+    } catch (...) {
+        if (b.trees.empty()) backup.restore(b);
+        throw;
+    }
+}
+
 void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, VectorArg sample_weight,
               const RoundHook& between_rounds) {
     if (extra <= 0 || b.trees.empty()) return;
@@ -225,18 +322,42 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         }
     }
 
-    b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
-    b.n_val = 0;
-    b.es_patience = 0;
-    b.hist_bins = std::max(b.max_bins, 2);
-    b.compute_feature_scale(X);
-    const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
-    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
-    predict_scores(b, X, scores.data());
-    if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
-        b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
+    check_training_memory(b, FitShape{X.n_rows, X.n_cols, b.n_outputs, 0, extra, true, false});
+
+    // The fields below are all fit_more replaces before its first tree; a failure before
+    // that tree puts them back.
+    const size_t trees_before = b.trees.size();
+    std::vector<double> weights = std::move(b.sample_weights);
+    std::vector<double> scale = std::move(b.feature_scale);
+    std::vector<double> gain;  // the previous feature_gain once a wider one replaces it
+    bool gain_replaced = false;
+    const int32_t n_val = b.n_val, es_patience = b.es_patience, hist_bins = b.hist_bins;
+    try {
+        b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
+        b.hist_bins = std::max(b.max_bins, 2);
+        b.compute_feature_scale(X);
+        const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+        std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
+        predict_scores(b, X, scores.data());
+        if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
+            std::vector<double>(static_cast<size_t>(X.n_cols), 0.0).swap(gain);
+            b.feature_gain.swap(gain);
+            gain_replaced = true;
+        }
+        b.n_val = 0;
+        b.es_patience = 0;
+        boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds);
+    } catch (...) {
+        if (b.trees.size() == trees_before) {
+            b.sample_weights = std::move(weights);
+            b.feature_scale = std::move(scale);
+            if (gain_replaced) b.feature_gain.swap(gain);
+            b.n_val = n_val;
+            b.es_patience = es_patience;
+            b.hist_bins = hist_bins;
+        }
+        throw;
     }
-    boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds);
 }
 
 }  // namespace vorlent

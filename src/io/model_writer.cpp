@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/memory.hpp"
 #include "io/byte_fields.hpp"
 #include "io/model_bytes.hpp"
 
@@ -86,8 +87,12 @@ size_t model_size(const Booster& b) {
 }  // namespace
 
 std::string serialize_model(const Booster& b) {
+    // The bytes are built once here and copied once into the caller's bytes object.
+    const size_t size = model_size(b);
+    check_memory_need(2.0 * static_cast<double>(size),
+                      "serializing a model of " + std::to_string(size) + " bytes");
     ByteWriter w;
-    w.reserve(model_size(b));
+    w.reserve(size);
     w.f64(b.base_score);
     w.f64(b.learning_rate);
     w.i32(b.objective);

@@ -113,115 +113,127 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         }
     };
 
-    std::vector<LineagePair> pairs;
-    for (size_t i = 0; i < m; ++i) {
-        for (size_t j = i + 1; j < m; ++j) {
-            LineagePair p;
-            p.i = static_cast<int32_t>(i);
-            p.j = static_cast<int32_t>(j);
-            pairs.push_back(p);
-        }
-    }
-    // The ridge sums of every pair.
-    for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
-        const double* xa = column_of(p.i);
-        const double* xb = column_of(p.j);
-        const bool check = has_nan[p.i] || has_nan[p.j];
-        for (int32_t k = k0; k < k1; ++k) {
-            const double a = xa[k], bv = xb[k];
-            if (check && (std::isnan(a) || std::isnan(bv))) continue;
-            p.sums.add(a, bv, node_hess[k], -node_grad[k]);
-        }
-    });
-    // The hessian-weighted ridge regression of the Newton step on the centred pair, and
-    // the length of the direction it gives over all columns.
+    // The pairs of candidates in batches, in pair order; the best cut over all pairs wins,
+    // ties keeping the earlier pair, whatever the batches.
     const double lambda = b.reg_lambda;
+    const int32_t bins = b.hist_bins;
+    const NodeGradients node{node_grad.data(), node_hess.data(), n, G, H};
+    const int64_t batch = std::clamp<int64_t>(kLineageCellBytes / (16 * static_cast<int64_t>(bins)),
+                                              1, kLineageBatchPairs);
+    std::vector<LineagePair> pairs;
+    std::vector<double> cells;
     std::vector<double> y(static_cast<size_t>(n_features));
-    for (LineagePair& p : pairs) {
-        const PairSums& s = p.sums;
-        if (!(s.H >= kTiny)) continue;
-        const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
-        const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
-        const double vab = s.S_ab - s.S_b * s.S_a / s.H;
-        const double det = vbb * vaa - vab * vab;
-        if (!(std::fabs(det) >= kTiny)) continue;
-        const double ra = s.T_a - s.T0 * s.S_a / s.H;
-        const double rb = s.T_b - s.T0 * s.S_b / s.H;
-        p.ca = (ra * vbb - rb * vab) / det;
-        p.cb = (rb * vaa - ra * vab) / det;
-        std::fill(y.begin(), y.end(), 0.0);
-        direction_of(candidates[p.i], p.ca, y);
-        direction_of(candidates[p.j], p.cb, y);
-        double norm_sq = 0.0;
-        for (double v : y) norm_sq += v * v;
-        p.norm = std::sqrt(norm_sq);
-        p.solved = p.norm >= kTiny;
-    }
+    LineagePair best_pair;
+    const LineagePair* best = nullptr;
+    double best_gain = 0.0, best_threshold = 0.0;
     auto projection = [&](const LineagePair& p, int32_t k) {
         const double a = column_of(p.i)[k], bv = column_of(p.j)[k];
         if (std::isnan(a) || std::isnan(bv)) return kNaN;
         return (p.ca * a + p.cb * bv) / p.norm;
     };
-    // The range of every projection, then its equal-width histogram.
-    for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
-        if (!p.solved) return;
-        if (!has_nan[p.i] && !has_nan[p.j]) {
+    size_t next_i = 0, next_j = 1;
+    while (next_i + 1 < m) {
+        pairs.clear();
+        for (; next_i + 1 < m && static_cast<int64_t>(pairs.size()) < batch;) {
+            LineagePair p;
+            p.i = static_cast<int32_t>(next_i);
+            p.j = static_cast<int32_t>(next_j);
+            pairs.push_back(p);
+            if (++next_j == m) {
+                ++next_i;
+                next_j = next_i + 1;
+            }
+        }
+        // The ridge sums of every pair.
+        for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
             const double* xa = column_of(p.i);
             const double* xb = column_of(p.j);
-            double lo = p.lo, hi = p.hi;
+            const bool check = has_nan[p.i] || has_nan[p.j];
             for (int32_t k = k0; k < k1; ++k) {
-                const double v = (p.ca * xa[k] + p.cb * xb[k]) / p.norm;
-                lo = v < lo ? v : lo;
-                hi = v > hi ? v : hi;
+                const double a = xa[k], bv = xb[k];
+                if (check && (std::isnan(a) || std::isnan(bv))) continue;
+                p.sums.add(a, bv, node_hess[k], -node_grad[k]);
             }
-            p.lo = lo;
-            p.hi = hi;
-            return;
+        });
+        // The hessian-weighted ridge regression of the Newton step on the centred pair, and
+        // the length of the direction it gives over all columns.
+        for (LineagePair& p : pairs) {
+            const PairSums& s = p.sums;
+            if (!(s.H >= kTiny)) continue;
+            const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
+            const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
+            const double vab = s.S_ab - s.S_b * s.S_a / s.H;
+            const double det = vbb * vaa - vab * vab;
+            if (!(std::fabs(det) >= kTiny)) continue;
+            const double ra = s.T_a - s.T0 * s.S_a / s.H;
+            const double rb = s.T_b - s.T0 * s.S_b / s.H;
+            p.ca = (ra * vbb - rb * vab) / det;
+            p.cb = (rb * vaa - ra * vab) / det;
+            std::fill(y.begin(), y.end(), 0.0);
+            direction_of(candidates[p.i], p.ca, y);
+            direction_of(candidates[p.j], p.cb, y);
+            double norm_sq = 0.0;
+            for (double v : y) norm_sq += v * v;
+            p.norm = std::sqrt(norm_sq);
+            p.solved = p.norm >= kTiny;
         }
-        for (int32_t k = k0; k < k1; ++k) {
-            const double v = projection(p, k);
-            if (std::isnan(v)) {
-                p.any_missing = true;
-                continue;
+        // The range of every projection, then its equal-width histogram.
+        for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+            if (!p.solved) return;
+            if (!has_nan[p.i] && !has_nan[p.j]) {
+                const double* xa = column_of(p.i);
+                const double* xb = column_of(p.j);
+                double lo = p.lo, hi = p.hi;
+                for (int32_t k = k0; k < k1; ++k) {
+                    const double v = (p.ca * xa[k] + p.cb * xb[k]) / p.norm;
+                    lo = v < lo ? v : lo;
+                    hi = v > hi ? v : hi;
+                }
+                p.lo = lo;
+                p.hi = hi;
+                return;
             }
-            p.lo = v < p.lo ? v : p.lo;
-            p.hi = v > p.hi ? v : p.hi;
+            for (int32_t k = k0; k < k1; ++k) {
+                const double v = projection(p, k);
+                if (std::isnan(v)) {
+                    p.any_missing = true;
+                    continue;
+                }
+                p.lo = v < p.lo ? v : p.lo;
+                p.hi = v > p.hi ? v : p.hi;
+            }
+        });
+        int64_t n_cells = 0;
+        for (LineagePair& p : pairs) {
+            if (p.solved && p.hi - p.lo >= kTiny) {
+                p.cells = n_cells;
+                n_cells += 2 * static_cast<int64_t>(bins);
+            }
         }
-    });
-    const int32_t bins = b.hist_bins;
-    int64_t n_cells = 0;
-    for (LineagePair& p : pairs) {
-        if (p.solved && p.hi - p.lo >= kTiny) {
-            p.cells = n_cells;
-            n_cells += 2 * static_cast<int64_t>(bins);
-        }
-    }
-    std::vector<double> cells(static_cast<size_t>(n_cells), 0.0);
-    for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
-        if (p.cells < 0) return;
-        double* cell = cells.data() + p.cells;
-        const double step = (p.hi - p.lo) / bins;
-        for (int32_t k = k0; k < k1; ++k) {
-            const double v = projection(p, k);
-            if (std::isnan(v)) continue;  // scored on the right side, where it is sent
-            const int32_t bin = clamp_bin((v - p.lo) / step, bins);
-            cell[2 * bin] += node_grad[k];
-            cell[2 * bin + 1] += node_hess[k];
-        }
-    });
-    // The best cut over all pairs; ties keep the earlier pair.
-    const NodeGradients node{node_grad.data(), node_hess.data(), n, G, H};
-    const LineagePair* best = nullptr;
-    double best_gain = 0.0, best_threshold = 0.0;
-    for (const LineagePair& p : pairs) {
-        if (p.cells < 0) continue;
-        const double* cell = cells.data() + p.cells;
-        const ProjectedCut cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo,
-                                                      (p.hi - p.lo) / bins, node, lambda);
-        if (cut.found && cut.gain > best_gain) {
-            best = &p;
-            best_gain = cut.gain;
-            best_threshold = cut.threshold;
+        cells.assign(static_cast<size_t>(n_cells), 0.0);
+        for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+            if (p.cells < 0) return;
+            double* cell = cells.data() + p.cells;
+            const double step = (p.hi - p.lo) / bins;
+            for (int32_t k = k0; k < k1; ++k) {
+                const double v = projection(p, k);
+                if (std::isnan(v)) continue;  // scored on the right side, where it is sent
+                const int32_t bin = clamp_bin((v - p.lo) / step, bins);
+                cell[2 * bin] += node_grad[k];
+                cell[2 * bin + 1] += node_hess[k];
+            }
+        });
+        for (const LineagePair& p : pairs) {
+            if (p.cells < 0) continue;
+            const double* cell = cells.data() + p.cells;
+            const ProjectedCut cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo,
+                                                          (p.hi - p.lo) / bins, node, lambda);
+            if (cut.found && cut.gain > best_gain) {
+                best_pair = p;
+                best = &best_pair;
+                best_gain = cut.gain;
+                best_threshold = cut.threshold;
+            }
         }
     }
     if (best == nullptr || !(best_gain > kMinGain)) return index;

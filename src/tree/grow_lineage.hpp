@@ -7,6 +7,14 @@
 
 namespace vorlent {
 
+// A node's pairs of candidate directions are taken in batches: at most this many pairs,
+// and no more than kLineageCellBytes of histogram cells, so that the builder's working
+// memory stays bounded whatever the number of columns and bins.
+inline constexpr int64_t kLineageBatchPairs = 4096;
+inline constexpr int64_t kLineageCellBytes = int64_t{64} << 20;
+inline constexpr double kLineagePairBytes =
+    static_cast<double>(kLineageCellBytes + kLineageBatchPairs * 256);
+
 // Grows one tree of projection nodes on the raw matrix: every split is a threshold on the
 // projection of a row onto a unit direction, the best ridge combination of two candidates
 // among the node's columns and its lineage (the directions of the splits above it, at most

@@ -9,14 +9,13 @@
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "tree/pair_proposal.hpp"
 
 namespace vorlent {
 namespace {
 
 // Candidates above which screening and evaluation run in parallel.
 constexpr int64_t kParallelCandidates = 16;
-// Rows screened together while their columns stay in cache.
-constexpr int32_t kScreenBlockRows = 512;
 constexpr int32_t kMaxDumpedNodes = 500;
 constexpr int32_t kMinDumpRows = 20;
 
@@ -31,6 +30,16 @@ PairConfig pair_config(const Booster& b) {
     return PairConfig{b.reg_lambda, &b.categorical, &b.monotone, &b.feature_scale};
 }
 
+// The order of candidate x before y under `key`: the higher key first, on equal keys the
+// one proposed first. It is total, so the kept set and its order never depend on how the
+// candidates were gathered.
+template <class Key>
+bool ranks_before(const PairCandidate& x, const PairCandidate& y, Key key) {
+    const double kx = key(x);
+    const double ky = key(y);
+    return kx != ky ? kx > ky : x.index < y.index;
+}
+
 // Keeps the `keep` candidates with the highest key, in descending key order; equal keys keep
 // proposal order.
 template <class Key>
@@ -39,145 +48,11 @@ void keep_top(std::vector<PairCandidate>& candidates, size_t keep, std::vector<i
     order.resize(candidates.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
     std::partial_sort(order.begin(), order.begin() + keep, order.end(), [&](int32_t x, int32_t y) {
-        const double kx = key(candidates[x]);
-        const double ky = key(candidates[y]);
-        return kx != ky ? kx > ky : x < y;
+        return ranks_before(candidates[x], candidates[y], key);
     });
     out.clear();
     for (size_t i = 0; i < keep; ++i) out.push_back(candidates[order[i]]);
     candidates.swap(out);
-}
-
-// Whether no column of screening group g has missing values.
-bool group_complete(const std::vector<PairCandidate>& candidates,
-                    const std::vector<int32_t>& groups, int64_t g,
-                    const std::vector<FeatureColumn>& cols, const std::vector<bool>& has_missing) {
-    bool complete = !has_missing[cols[candidates[groups[g]].pos_a].feature];
-    for (int32_t i = groups[g]; i < groups[g + 1]; ++i) {
-        complete = complete && !has_missing[cols[candidates[i].pos_b].feature];
-    }
-    return complete;
-}
-
-// Marks the `half` best candidates by prescore and the `half` best by screening score and
-// keeps the marked ones in proposal order.
-void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWorkspace& ws) {
-    const size_t n = candidates.size();
-    ws.marked.assign(n, 0);
-    ws.order.resize(n);
-    for (int pass = 0; pass < 2; ++pass) {
-        for (size_t i = 0; i < n; ++i) ws.order[i] = static_cast<int32_t>(i);
-        std::partial_sort(ws.order.begin(), ws.order.begin() + half, ws.order.end(),
-                          [&](int32_t x, int32_t y) {
-                              const double kx = pass == 0 ? candidates[x].prescore
-                                                          : candidates[x].screen_score;
-                              const double ky = pass == 0 ? candidates[y].prescore
-                                                          : candidates[y].screen_score;
-                              return kx != ky ? kx > ky : x < y;
-                          });
-        for (size_t i = 0; i < half; ++i) ws.marked[ws.order[i]] = 1;
-    }
-    ws.kept.clear();
-    for (size_t i = 0; i < n; ++i) {
-        if (ws.marked[i]) ws.kept.push_back(candidates[i]);
-    }
-    candidates.swap(ws.kept);
-}
-
-// Copies node rows [k0, k0 + kScreenBlockRows) of every column into the thread's buffer,
-// side by side in double precision, for the passes that take many pairs a row at a time.
-ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_columns,
-                         int32_t k0, int32_t n) {
-    const int64_t stride = (n_columns + kScreenLanes + 3) / 4 * 4;
-    double* buffer =
-        grow(s.screen_rows, static_cast<size_t>(kScreenBlockRows) * static_cast<size_t>(stride));
-    return fill_screen_block(ws.column_order.data(), n_columns, k0, std::min(n - k0, kScreenBlockRows),
-                             stride, buffer);
-}
-
-// The sums that pairs other than the plain numeric ones need before their directions, from
-// one walk over the node's row blocks:
-// - PairSums of every pair p for which ridge_with_missing(p) holds, into
-//   ws.missing_sums[p]: pairs with the same first column and second columns within
-//   kPairSumLanes neighbouring columns take the rows together, one lane each;
-// - CategorySums of every categorical column whose largest code in the node is 1 to 31
-//   against every numeric column: ws.category_slot[c * c_count + j] is the entry of
-//   ws.category_sums for categorical column c and numeric column j, or -1; numeric columns
-//   within kCategoryLanes neighbouring columns take the rows together, one lane each.
-template <class Wanted>
-void lane_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch, SearchWorkspace& ws,
-               int32_t c_count, const PairConfig& config, Wanted ridge_with_missing) {
-    const std::vector<FeatureColumn>& cols = *in.columns;
-    const int32_t n = in.node->n;
-    const int64_t n_pairs = static_cast<int64_t>(ws.pairs.size());
-    ws.sum_groups.clear();
-    ws.sum_group_lane_b.clear();
-    for (int64_t p = 0; p < n_pairs; ++p) {
-        if (!ridge_with_missing(p)) continue;
-        const auto [pa, pb] = ws.pairs[p];
-        if (ws.sum_groups.empty() || ws.pairs[ws.sum_groups.back()].first != pa ||
-            pb - ws.sum_group_lane_b.back() >= kPairSumLanes) {
-            ws.sum_groups.push_back(static_cast<int32_t>(p));
-            ws.sum_group_lane_b.push_back(pb);
-        }
-    }
-    ws.category_slot.clear();
-    ws.category_groups.clear();
-    for (int32_t c = 0; c < c_count; ++c) {
-        if (!config.is_categorical(cols[c].feature)) continue;
-        const int32_t top = largest_code(cols[c], n);
-        if (top < 1 || top >= kMaxPairCategories) continue;
-        for (int32_t j = 0; j < c_count; ++j) {
-            if (config.is_categorical(cols[j].feature)) continue;
-            if (ws.category_groups.empty() || ws.category_groups.back().category != c ||
-                j - ws.category_groups.back().lane_b >= kCategoryLanes) {
-                ws.category_groups.push_back(CategoryGroup{c, j, top});
-            }
-        }
-    }
-    const int64_t n_sum = static_cast<int64_t>(ws.sum_groups.size());
-    const int64_t n_category = static_cast<int64_t>(ws.category_groups.size());
-    if (n_sum + n_category == 0) return;
-    ws.sum_lanes.assign(static_cast<size_t>(n_sum), PairSumLanes{});
-    ws.category_lanes.assign(static_cast<size_t>(n_category), CategoryLanes{});
-    const int64_t n_groups = n_sum + n_category;
-    parallel_interleaved(n_groups, n_groups > 1, [&](int64_t first, int64_t step) {
-        ThreadScratch& s = scratch[omp_get_thread_num()];
-        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-            const ScreenBlock block = column_block(ws, s, c_count, k0, n);
-            for (int64_t g = first; g < n_groups; g += step) {
-                if (g < n_sum) {
-                    pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first,
-                                    ws.sum_group_lane_b[g], *in.node, ws.sum_lanes[g]);
-                } else {
-                    const CategoryGroup& group = ws.category_groups[g - n_sum];
-                    category_sums_block(block, group.category, group.lane_b, group.top + 1,
-                                        *in.node, ws.category_lanes[g - n_sum]);
-                }
-            }
-        }
-    });
-    ws.missing_sums.resize(static_cast<size_t>(n_pairs));
-    for (int64_t g = 0; g < n_sum; ++g) {
-        const int32_t pa = ws.pairs[ws.sum_groups[g]].first;
-        for (int64_t p = ws.sum_groups[g]; p < n_pairs && ws.pairs[p].first == pa; ++p) {
-            const int32_t lane = ws.pairs[p].second - ws.sum_group_lane_b[g];
-            if (lane >= kPairSumLanes) break;
-            if (ridge_with_missing(p)) ws.missing_sums[p] = ws.sum_lanes[g].lane(lane);
-        }
-    }
-    if (n_category == 0) return;
-    ws.category_slot.assign(static_cast<size_t>(c_count) * c_count, -1);
-    ws.category_sums.clear();
-    for (const CategoryGroup& group : ws.category_groups) {
-        const CategoryLanes& lanes = ws.category_lanes[&group - ws.category_groups.data()];
-        for (int32_t j = group.lane_b; j < std::min(c_count, group.lane_b + kCategoryLanes); ++j) {
-            if (config.is_categorical(cols[j].feature)) continue;
-            ws.category_slot[static_cast<size_t>(group.category) * c_count + j] =
-                static_cast<int32_t>(ws.category_sums.size());
-            ws.category_sums.push_back(lanes.lane(j - group.lane_b, group.top));
-        }
-    }
 }
 
 // A linear candidate without missing values, which the single-precision path evaluates.
@@ -221,6 +96,230 @@ SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
         evaluate_exact_pairs(&p, 1, *in.node, b.reg_lambda, b.hist_bins, s, &out);
     }
     return out;
+}
+
+double by_prescore(const PairCandidate& c) { return c.prescore; }
+double by_screen_score(const PairCandidate& c) { return c.screen_score; }
+
+// Whether no column of screening group g has missing values.
+bool group_complete(const std::vector<PairCandidate>& candidates,
+                    const std::vector<int32_t>& groups, int64_t g,
+                    const std::vector<FeatureColumn>& cols, const std::vector<bool>& has_missing) {
+    bool complete = !has_missing[cols[candidates[groups[g]].pos_a].feature];
+    for (int32_t i = groups[g]; i < groups[g + 1]; ++i) {
+        complete = complete && !has_missing[cols[candidates[i].pos_b].feature];
+    }
+    return complete;
+}
+
+// Marks the `half` best candidates by prescore and the `half` best by screening score and
+// keeps the marked ones in proposal order (the order the candidates are in).
+void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWorkspace& ws) {
+    const size_t n = candidates.size();
+    ws.marked.assign(n, 0);
+    ws.order.resize(n);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < n; ++i) ws.order[i] = static_cast<int32_t>(i);
+        std::partial_sort(ws.order.begin(), ws.order.begin() + half, ws.order.end(),
+                          [&](int32_t x, int32_t y) {
+                              return pass == 0 ? ranks_before(candidates[x], candidates[y],
+                                                              by_prescore)
+                                               : ranks_before(candidates[x], candidates[y],
+                                                              by_screen_score);
+                          });
+        for (size_t i = 0; i < half; ++i) ws.marked[ws.order[i]] = 1;
+    }
+    ws.kept.clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (ws.marked[i]) ws.kept.push_back(candidates[i]);
+    }
+    candidates.swap(ws.kept);
+}
+
+// Screening scores of the candidates from ws.screened on, which are whole first columns'
+// candidates in proposal order. Candidates that share their first column and whose second
+// columns lie within kScreenLanes neighbouring columns are screened together, a lane per
+// column.
+void screen_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                       SearchWorkspace& ws, const NodePairs& np) {
+    const std::vector<FeatureColumn>& cols = *in.columns;
+    const NodeGradients& node = *in.node;
+    const std::vector<bool>& has_missing = *np.has_missing;
+    const PairConfig& config = np.config;
+    const int32_t c_count = static_cast<int32_t>(cols.size());
+    const int32_t n = node.n;
+    std::vector<PairCandidate>& candidates = ws.candidates;
+    const size_t first = ws.screened;
+    ws.screened = candidates.size();
+    if (first >= candidates.size()) return;
+    ws.groups.clear();
+    ws.group_lane_b.clear();
+    for (size_t i = first; i < candidates.size(); ++i) {
+        const PairCandidate& c = candidates[i];
+        if (ws.groups.empty() || c.pos_a != candidates[ws.groups.back()].pos_a ||
+            c.pos_b - ws.group_lane_b.back() >= kScreenLanes) {
+            ws.groups.push_back(static_cast<int32_t>(i));
+            ws.group_lane_b.push_back(c.pos_b);
+        }
+    }
+    const int64_t n_groups = static_cast<int64_t>(ws.groups.size());
+    ws.groups.push_back(static_cast<int32_t>(candidates.size()));
+    ws.group_inv.resize(static_cast<size_t>(n_groups) * kScreenLanes);
+    for (int64_t g = 0; g < n_groups; ++g) {
+        const int32_t fa = cols[candidates[ws.groups[g]].pos_a].feature;
+        for (int32_t j = 0; j < kScreenLanes; ++j) {
+            // Lanes past the last column read padding and are dropped.
+            const int32_t pos = ws.group_lane_b[g] + j;
+            const int32_t fb = pos < c_count ? cols[pos].feature : fa;
+            ws.group_inv[g * kScreenLanes + j] = 1.0 / (config.scale(fb) * config.scale(fa));
+        }
+    }
+    // Each thread takes every T-th group and walks the rows in blocks, copied side by side
+    // in double precision, that stay in cache while every group of the thread reads them.
+    ws.screen_sums.assign(static_cast<size_t>(n_groups), ScreenSums{});
+    const int64_t count = static_cast<int64_t>(candidates.size() - first);
+    parallel_interleaved(n_groups, count > kParallelCandidates, [&](int64_t first_group,
+                                                                    int64_t step) {
+        ThreadScratch& s = scratch[omp_get_thread_num()];
+        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
+            const ScreenBlock block = column_block(ws, s, c_count, k0, n);
+            for (int64_t g = first_group; g < n_groups; g += step) {
+                const int32_t pos_a = candidates[ws.groups[g]].pos_a;
+                const double* inv = ws.group_inv.data() + g * kScreenLanes;
+                if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
+                    screen_block_complete(block, pos_a, ws.group_lane_b[g], inv, node,
+                                          ws.screen_sums[g]);
+                } else {
+                    screen_block(block, pos_a, ws.group_lane_b[g], inv, node, ws.screen_sums[g]);
+                }
+            }
+        }
+        for (int64_t g = first_group; g < n_groups; g += step) {
+            // Pairs without missing values count every row: their hessian and gradient
+            // totals are the node's, summed in the same row order.
+            if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
+                std::fill(std::begin(ws.screen_sums[g].hz), std::end(ws.screen_sums[g].hz), np.hs);
+                std::fill(std::begin(ws.screen_sums[g].rz), std::end(ws.screen_sums[g].rz), np.r0);
+            }
+            for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
+                candidates[i].screen_score = screen_result(
+                    ws.screen_sums[g], candidates[i].pos_b - ws.group_lane_b[g], config.lambda);
+            }
+        }
+    });
+}
+
+// Copies the kept candidates' offsets to a fresh pool, so that the pool holds no more
+// than the candidates need.
+void compact_offsets(SearchWorkspace& ws) {
+    std::vector<double>& fresh = ws.offset_spare;
+    fresh.clear();
+    for (PairCandidate& c : ws.candidates) {
+        const double* offsets = ws.offset_pool.data() + c.offsets_begin;
+        c.offsets_begin = static_cast<int32_t>(fresh.size());
+        fresh.insert(fresh.end(), offsets, offsets + c.n_offsets);
+    }
+    ws.offset_pool.swap(fresh);
+}
+
+// How a node's candidates are cut down before their exact evaluation.
+struct Selection {
+    size_t keep = 0;         // candidates kept by the cap or VRL_K; 0 keeps every one
+    bool screening = false;  // the cap keeps the best halves by prescore and by screening
+};
+
+// Cuts ws.candidates down to what `sel` keeps of them. Because the kept set of a subset
+// that holds it is the kept set of the whole, the search can cut down as it goes and keep
+// its candidates bounded.
+void select_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                       SearchWorkspace& ws, const NodePairs& np, const Selection& sel) {
+    if (sel.screening) {
+        screen_candidates(in, scratch, ws, np);
+        keep_screened(ws.candidates, std::max<size_t>(1, sel.keep / 2), ws);
+        ws.screened = ws.candidates.size();
+    } else {
+        keep_top(ws.candidates, sel.keep, ws.order, ws.kept, by_prescore);
+    }
+    compact_offsets(ws);
+}
+
+// The best of ws.candidates, with its category offsets attached; each candidate is
+// evaluated on its own, so the outcome does not depend on which others are evaluated with
+// it. With `dump`, every candidate's prescore and gain are written to it, in order.
+SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                                SearchWorkspace& ws, std::FILE* dump) {
+    const Booster& b = *in.booster;
+    const NodeGradients& node = *in.node;
+    const std::vector<PairCandidate>& candidates = ws.candidates;
+    const int64_t m = static_cast<int64_t>(candidates.size());
+    const size_t threads = static_cast<size_t>(omp_get_max_threads());
+    ThreadScratch& first = scratch[0];
+    SplitChoice best;
+    int32_t best_candidate = -1;
+    if (dump != nullptr) {
+        for (int64_t i = 0; i < m; ++i) {
+            const SplitChoice r = evaluate_candidate(candidates[i], in, ws, first, first);
+            std::fprintf(dump, "%.8g,%.8g\n", candidates[i].prescore, r.gain);
+            if (r.beats(best)) {
+                best = r;
+                best_candidate = static_cast<int32_t>(i);
+            }
+        }
+    } else {
+        ws.thread_best.assign(threads, SplitChoice{});
+        ws.thread_best_candidate.assign(threads, -1);
+        // Each thread takes every T-th candidate: the costly exact ones are shared evenly.
+        parallel_interleaved(m, m > kParallelCandidates, [&](int64_t first_candidate, int64_t step) {
+            const int t = omp_get_thread_num();
+            SplitChoice& local = ws.thread_best[t];
+            auto consider = [&](const SplitChoice& r, int64_t i) {
+                if (r.beats(local)) {
+                    local = r;
+                    ws.thread_best_candidate[t] = static_cast<int32_t>(i);
+                }
+            };
+            // The single-precision candidates are evaluated together, block by block of
+            // rows; the others one at a time.
+            ThreadScratch& s = scratch[t];
+            s.fast_pairs.clear();
+            s.fast_index.clear();
+            s.exact_pairs.clear();
+            s.exact_index.clear();
+            for (int64_t i = first_candidate; i < m; i += step) {
+                if (is_fast(candidates[i])) {
+                    s.fast_pairs.push_back(fast_pair(candidates[i], in, ws));
+                    s.fast_index.push_back(static_cast<int32_t>(i));
+                } else {
+                    s.exact_pairs.push_back(exact_pair(candidates[i], in, ws));
+                    s.exact_index.push_back(static_cast<int32_t>(i));
+                }
+            }
+            const auto n_fast = static_cast<int32_t>(s.fast_pairs.size());
+            SplitChoice* fast_out = grow(s.fast_out, static_cast<size_t>(n_fast));
+            evaluate_fast_pairs(s.fast_pairs.data(), n_fast, node, first.gh_f32.data(),
+                                b.reg_lambda, b.hist_bins, s, fast_out);
+            for (int32_t j = 0; j < n_fast; ++j) consider(fast_out[j], s.fast_index[j]);
+            const auto n_exact = static_cast<int32_t>(s.exact_pairs.size());
+            SplitChoice* exact_out = grow(s.exact_out, static_cast<size_t>(n_exact));
+            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, b.reg_lambda, b.hist_bins, s,
+                                 exact_out);
+            for (int32_t j = 0; j < n_exact; ++j) consider(exact_out[j], s.exact_index[j]);
+        });
+        // The merge order is total on (gain, feature_a, feature_b): the thread count never
+        // changes the outcome.
+        for (size_t t = 0; t < threads; ++t) {
+            if (ws.thread_best[t].beats(best)) {
+                best = ws.thread_best[t];
+                best_candidate = ws.thread_best_candidate[t];
+            }
+        }
+    }
+    if (best.kind == kCategoryPair && best_candidate >= 0) {
+        const PairCandidate& c = candidates[best_candidate];
+        best.category_values.assign(ws.offset_pool.begin() + c.offsets_begin,
+                                    ws.offset_pool.begin() + c.offsets_begin + c.n_offsets);
+    }
+    return best;
 }
 
 }  // namespace
@@ -281,255 +380,61 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         h32[k] = gh32[2 * k + 1];
     }
 
-    const bool capped = !(b.split_mode == 2 || env.full);
-    const size_t cap = 4 * static_cast<size_t>(c_count);
-    const bool screening = capped && in.depth <= 1;
     const PairConfig config = pair_config(b);
+    ws.category_top.assign(cols.size(), 0);
+    for (int32_t c = 0; c < c_count; ++c) {
+        if (config.is_categorical(cols[c].feature)) ws.category_top[c] = largest_code(cols[c], n);
+    }
+    const NodePairs np{h32, hs, r0, config, &has_missing};
 
-    // Propose a direction for every pair of columns. Each pair is solved on its own (in
-    // parallel when there are many), then the candidates are listed in pair order.
-    const int64_t n_pairs = static_cast<int64_t>(c_count) * (c_count - 1) / 2;
-    ws.pairs.resize(static_cast<size_t>(n_pairs));
-    ws.directions.resize(static_cast<size_t>(n_pairs));
-    ws.pair_offsets.resize(static_cast<size_t>(n_pairs) * kMaxPairCategories);
-    for (int32_t pa = 0, p = 0; pa + 1 < c_count; ++pa) {
-        for (int32_t pb = pa + 1; pb < c_count; ++pb) ws.pairs[p++] = {pa, pb};
-    }
-    // Cross moments of the pairs without missing values, in blocks of rows that stay in
-    // cache while every pair of a thread's run reads them.
-    ws.cross_lanes.assign(static_cast<size_t>(n_pairs) * kCrossLanes, 0.0f);
-    ws.cross.resize(static_cast<size_t>(n_pairs));
-    parallel_blocks(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p0, int64_t p1) {
-        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-            const int32_t k1 = std::min(n, k0 + kScreenBlockRows);
-            // Up to kCrossShared neighbouring pairs with the same first column share its
-            // loads; unused places write to a spare set of lanes.
-            float spare[kCrossLanes];
-            const float* xb[kCrossShared];
-            float* lanes[kCrossShared];
-            int32_t count = 0;
-            int32_t shared_a = -1;
-            auto flush = [&]() {
-                for (int32_t j = count; j < kCrossShared; ++j) {
-                    xb[j] = xb[0];
-                    lanes[j] = spare;
-                }
-                cross_moment_lanes_shared(cols[shared_a].values, xb, h32, k0, k1, lanes);
-                count = 0;
-            };
-            for (int64_t p = p0; p < p1; ++p) {
-                const auto [pa, pb] = ws.pairs[p];
-                if (has_missing[cols[pa].feature] || has_missing[cols[pb].feature]) continue;
-                if (count > 0 && pa != shared_a) flush();
-                shared_a = pa;
-                xb[count] = cols[pb].values;
-                lanes[count++] = ws.cross_lanes.data() + p * kCrossLanes;
-                if (count == kCrossShared) flush();
-            }
-            if (count > 0) flush();
-        }
-        for (int64_t p = p0; p < p1; ++p) {
-            ws.cross[p] = cross_moment_total(ws.cross_lanes.data() + p * kCrossLanes);
-        }
-    });
-    // Sums of the missing-aware pairs that the ridge fit takes (neither or both columns
-    // categorical), a lane per pair.
-    auto ridge_with_missing = [&](int64_t p) {
-        const auto [pa, pb] = ws.pairs[p];
-        const int32_t fa = cols[pa].feature, fb = cols[pb].feature;
-        return (has_missing[fa] || has_missing[fb]) &&
-               config.is_categorical(fa) == config.is_categorical(fb);
-    };
-    lane_sums(in, scratch, ws, c_count, config, ridge_with_missing);
-    parallel_for(n_pairs, n_pairs > kParallelCandidates, [&](int64_t p) {
-        const auto [pa, pb] = ws.pairs[p];
-        const bool missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
-        const int32_t slot = ws.category_slot.empty()
-                                 ? -1
-                                 : (config.is_categorical(cols[pa].feature)
-                                        ? ws.category_slot[static_cast<size_t>(pa) * c_count + pb]
-                                        : ws.category_slot[static_cast<size_t>(pb) * c_count + pa]);
-        ws.directions[p] = pair_direction(
-            cols[pa], cols[pb], node, h32, config, missing_aware, hs, r0, ws.moments[pa],
-            ws.moments[pb], ws.pair_offsets.data() + p * kMaxPairCategories, &ws.cross[p],
-            ridge_with_missing(p) ? &ws.missing_sums[p] : nullptr,
-            slot >= 0 ? &ws.category_sums[slot] : nullptr);
-    });
-    std::vector<PairCandidate>& candidates = ws.candidates;
-    candidates.clear();
-    ws.offset_pool.clear();
-    for (int64_t p = 0; p < n_pairs; ++p) {
-        const PairDirection& d = ws.directions[p];
-        if (!(d.prescore >= 0.0)) continue;
-        const auto [pa, pb] = ws.pairs[p];
-        PairCandidate c;
-        c.prescore = d.prescore;
-        c.coef_a = d.coef_a;
-        c.coef_b = d.coef_b;
-        c.cross_moment = d.cross_moment;
-        c.pos_a = pa;
-        c.pos_b = pb;
-        c.missing_aware = has_missing[cols[pa].feature] || has_missing[cols[pb].feature];
-        c.offsets_begin = static_cast<int32_t>(ws.offset_pool.size());
-        c.n_offsets = d.n_offsets;
-        const double* offsets = ws.pair_offsets.data() + p * kMaxPairCategories;
-        ws.offset_pool.insert(ws.offset_pool.end(), offsets, offsets + d.n_offsets);
-        candidates.push_back(c);
-    }
-
-    // Reduce to the most promising pairs.
-    if (capped && candidates.size() > cap) {
-        if (screening) {
-            // Candidates that share their first column and whose second columns lie within
-            // kScreenLanes neighbouring columns are screened together, a lane per column.
-            ws.groups.clear();
-            ws.group_lane_b.clear();
-            for (size_t i = 0; i < candidates.size(); ++i) {
-                const PairCandidate& c = candidates[i];
-                if (ws.groups.empty() || c.pos_a != candidates[ws.groups.back()].pos_a ||
-                    c.pos_b - ws.group_lane_b.back() >= kScreenLanes) {
-                    ws.groups.push_back(static_cast<int32_t>(i));
-                    ws.group_lane_b.push_back(c.pos_b);
-                }
-            }
-            const int64_t n_groups = static_cast<int64_t>(ws.groups.size());
-            ws.groups.push_back(static_cast<int32_t>(candidates.size()));
-            ws.group_inv.resize(static_cast<size_t>(n_groups) * kScreenLanes);
-            for (int64_t g = 0; g < n_groups; ++g) {
-                const int32_t fa = cols[candidates[ws.groups[g]].pos_a].feature;
-                for (int32_t j = 0; j < kScreenLanes; ++j) {
-                    // Lanes past the last column read padding and are dropped.
-                    const int32_t pos = ws.group_lane_b[g] + j;
-                    const int32_t fb = pos < c_count ? cols[pos].feature : fa;
-                    ws.group_inv[g * kScreenLanes + j] =
-                        1.0 / (config.scale(fb) * config.scale(fa));
-                }
-            }
-            // Each thread takes every T-th group and walks the rows in blocks, copied side by
-            // side in double precision, that stay in cache while every group of the thread
-            // reads them.
-            ws.screen_sums.assign(static_cast<size_t>(n_groups), ScreenSums{});
-            parallel_interleaved(
-                n_groups, static_cast<int64_t>(candidates.size()) > kParallelCandidates,
-                [&](int64_t first_group, int64_t step) {
-                    ThreadScratch& s = scratch[omp_get_thread_num()];
-                    for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-                        const ScreenBlock block = column_block(ws, s, c_count, k0, n);
-                        for (int64_t g = first_group; g < n_groups; g += step) {
-                            const int32_t pos_a = candidates[ws.groups[g]].pos_a;
-                            const double* inv = ws.group_inv.data() + g * kScreenLanes;
-                            if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
-                                screen_block_complete(block, pos_a, ws.group_lane_b[g], inv, node,
-                                                      ws.screen_sums[g]);
-                            } else {
-                                screen_block(block, pos_a, ws.group_lane_b[g], inv, node,
-                                             ws.screen_sums[g]);
-                            }
-                        }
-                    }
-                    for (int64_t g = first_group; g < n_groups; g += step) {
-                        // Pairs without missing values count every row: their hessian and
-                        // gradient totals are the node's, summed in the same row order.
-                        if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
-                            std::fill(std::begin(ws.screen_sums[g].hz),
-                                      std::end(ws.screen_sums[g].hz), hs);
-                            std::fill(std::begin(ws.screen_sums[g].rz),
-                                      std::end(ws.screen_sums[g].rz), r0);
-                        }
-                        for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
-                            candidates[i].screen_score =
-                                screen_result(ws.screen_sums[g],
-                                              candidates[i].pos_b - ws.group_lane_b[g],
-                                              config.lambda);
-                        }
-                    }
-                });
-            keep_screened(candidates, std::max<size_t>(1, cap / 2), ws);
-        } else {
-            keep_top(candidates, cap, ws.order, ws.kept,
-                     [](const PairCandidate& c) { return c.prescore; });
-        }
-    }
-    if (env.keep_top > 0 && static_cast<size_t>(env.keep_top) < candidates.size()) {
-        keep_top(candidates, static_cast<size_t>(env.keep_top), ws.order, ws.kept,
-                 [](const PairCandidate& c) { return c.prescore; });
-    }
-
-    // Evaluate the kept pairs.
-    const int64_t m = static_cast<int64_t>(candidates.size());
-    SplitChoice best;
-    int32_t best_candidate = -1;
+    // The cap keeps 4 candidates per column, screened near the root; without the cap,
+    // VRL_K alone limits them.
+    const bool capped = !(b.split_mode == 2 || env.full);
+    Selection sel;
+    sel.keep = capped ? 4 * static_cast<size_t>(c_count)
+                      : static_cast<size_t>(std::max(env.keep_top, 0));
+    sel.screening = capped && in.depth <= 1;
     std::FILE* dump = nullptr;
     if (env.dump_path != nullptr && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
         dump = std::fopen(env.dump_path, "a");
     }
+    // Without a limit every candidate is evaluated as its run is proposed; with one, the
+    // candidates are cut down whenever they outgrow it by a run, and at the end.
+    const bool stream = sel.keep == 0 && dump == nullptr;
+    const size_t cut_above = std::max<size_t>(2 * sel.keep, static_cast<size_t>(ws.pair_batch));
+    ws.candidates.clear();
+    ws.offset_pool.clear();
+    ws.proposed = 0;
+    ws.screened = 0;
+    SplitChoice best;
+    for (int32_t a0 = 0; a0 + 1 < c_count;) {
+        const int32_t a1 = pair_run_end(a0, c_count, ws.pair_batch);
+        propose_pairs(in, scratch, ws, np, a0, a1);
+        a0 = a1;
+        if (stream) {
+            SplitChoice r = evaluate_candidates(in, scratch, ws, nullptr);
+            if (r.beats(best)) best = std::move(r);
+            ws.candidates.clear();
+            ws.offset_pool.clear();
+        } else if (sel.keep > 0 && ws.candidates.size() > cut_above) {
+            select_candidates(in, scratch, ws, np, sel);
+        }
+    }
+    if (stream) return best;
+    if (sel.keep > 0 && static_cast<size_t>(ws.proposed) > sel.keep) {
+        select_candidates(in, scratch, ws, np, sel);
+    }
+    if (capped && env.keep_top > 0 && static_cast<size_t>(env.keep_top) < ws.candidates.size()) {
+        keep_top(ws.candidates, static_cast<size_t>(env.keep_top), ws.order, ws.kept, by_prescore);
+    }
     if (dump != nullptr) {
-        std::fprintf(dump, "#NODE %d %d\n", n, static_cast<int>(m));
+        std::fprintf(dump, "#NODE %d %d\n", n, static_cast<int>(ws.candidates.size()));
         g_dumped_nodes.fetch_add(1);
-        for (int64_t i = 0; i < m; ++i) {
-            const SplitChoice r = evaluate_candidate(candidates[i], in, ws, first, first);
-            std::fprintf(dump, "%.8g,%.8g\n", candidates[i].prescore, r.gain);
-            if (r.beats(best)) {
-                best = r;
-                best_candidate = static_cast<int32_t>(i);
-            }
-        }
+        best = evaluate_candidates(in, scratch, ws, dump);
         std::fclose(dump);
-    } else {
-        ws.thread_best.assign(threads, SplitChoice{});
-        ws.thread_best_candidate.assign(threads, -1);
-        // Each thread takes every T-th candidate: the costly exact ones are shared evenly.
-        parallel_interleaved(m, m > kParallelCandidates, [&](int64_t first_candidate, int64_t step) {
-            const int t = omp_get_thread_num();
-            SplitChoice& local = ws.thread_best[t];
-            auto consider = [&](const SplitChoice& r, int64_t i) {
-                if (r.beats(local)) {
-                    local = r;
-                    ws.thread_best_candidate[t] = static_cast<int32_t>(i);
-                }
-            };
-            // The single-precision candidates are evaluated together, block by block of
-            // rows; the others one at a time.
-            ThreadScratch& s = scratch[t];
-            s.fast_pairs.clear();
-            s.fast_index.clear();
-            s.exact_pairs.clear();
-            s.exact_index.clear();
-            for (int64_t i = first_candidate; i < m; i += step) {
-                if (is_fast(candidates[i])) {
-                    s.fast_pairs.push_back(fast_pair(candidates[i], in, ws));
-                    s.fast_index.push_back(static_cast<int32_t>(i));
-                } else {
-                    s.exact_pairs.push_back(exact_pair(candidates[i], in, ws));
-                    s.exact_index.push_back(static_cast<int32_t>(i));
-                }
-            }
-            const auto n_fast = static_cast<int32_t>(s.fast_pairs.size());
-            SplitChoice* fast_out = grow(s.fast_out, static_cast<size_t>(n_fast));
-            evaluate_fast_pairs(s.fast_pairs.data(), n_fast, node, first.gh_f32.data(),
-                                b.reg_lambda, b.hist_bins, s, fast_out);
-            for (int32_t j = 0; j < n_fast; ++j) consider(fast_out[j], s.fast_index[j]);
-            const auto n_exact = static_cast<int32_t>(s.exact_pairs.size());
-            SplitChoice* exact_out = grow(s.exact_out, static_cast<size_t>(n_exact));
-            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, b.reg_lambda, b.hist_bins, s,
-                                 exact_out);
-            for (int32_t j = 0; j < n_exact; ++j) consider(exact_out[j], s.exact_index[j]);
-        });
-        // The merge order is total on (gain, feature_a, feature_b): the thread count never
-        // changes the outcome.
-        for (size_t t = 0; t < threads; ++t) {
-            if (ws.thread_best[t].beats(best)) {
-                best = ws.thread_best[t];
-                best_candidate = ws.thread_best_candidate[t];
-            }
-        }
+        return best;
     }
-    if (best.kind == kCategoryPair && best_candidate >= 0) {
-        const PairCandidate& c = candidates[best_candidate];
-        best.category_values.assign(ws.offset_pool.begin() + c.offsets_begin,
-                                    ws.offset_pool.begin() + c.offsets_begin + c.n_offsets);
-    }
-    return best;
+    return evaluate_candidates(in, scratch, ws, nullptr);
 }
 
 SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,

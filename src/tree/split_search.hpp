@@ -24,7 +24,18 @@ struct PairCandidate {
     int32_t offsets_begin = 0;  // categorical-numeric pairs: offsets in the offset pool
     int32_t n_offsets = 0;      // 0 for linear pairs
     bool missing_aware = false;
+    int64_t index = 0;  // place among the node's candidates in pair order: breaks ties
 };
+
+// Rows of node data that the passes over many pairs take at a time, in cache.
+inline constexpr int32_t kScreenBlockRows = 512;
+// Pairs proposed at a time: a node's pairs (a, b) are taken in runs of whole first columns
+// a of about this many pairs, so the search's working memory stays bounded whatever the
+// number of columns (a run holds at least one first column's pairs).
+inline constexpr int64_t kPairBatch = 16384;
+// Bound of the bytes that one pair of a run takes while it is proposed and kept.
+inline constexpr int64_t kPairBytes = 1024;
+inline constexpr double kPairBatchBytes = static_cast<double>(kPairBatch * kPairBytes);
 
 // A categorical column against the numeric columns lane_b, lane_b + 1, ...: top is the
 // categorical column's largest code in the node.
@@ -45,6 +56,7 @@ struct SearchWorkspace {
     std::vector<PairCandidate> candidates;
     std::vector<PairCandidate> kept;
     std::vector<double> offset_pool;
+    std::vector<double> offset_spare;  // the pool while the kept candidates' offsets move
     std::vector<int32_t> order;
     std::vector<int32_t> groups;       // first candidate of each screening group
     std::vector<int32_t> group_lane_b;  // column of each screening group's first lane
@@ -57,12 +69,17 @@ struct SearchWorkspace {
     std::vector<CategoryGroup> category_groups;  // categorical column against numeric lanes
     std::vector<CategoryLanes> category_lanes;   // one per such group
     std::vector<CategorySums> category_sums;     // per categorical-numeric column pair
-    std::vector<int32_t> category_slot;  // [categorical * columns + numeric] into category_sums
+    std::vector<int32_t> category_slot;  // per pair of the run: its entry of category_sums or -1
+    std::vector<int32_t> category_top;   // per column: its largest code (categorical columns)
+    std::vector<int64_t> run_start;      // per first column of the run: its first pair
     std::vector<const FeatureColumn*> column_order;  // the candidate columns, in order
     std::vector<char> marked;
     std::vector<SplitChoice> thread_best;
     std::vector<int32_t> thread_best_candidate;
     std::vector<BinCut> column_cuts;
+    int64_t pair_batch = kPairBatch;  // pairs per run; tests make it small
+    int64_t proposed = 0;             // candidates of the node proposed so far
+    size_t screened = 0;              // candidates (a prefix) whose screening score is set
 };
 
 // The environment switches of the oblique search, read at every node search.
