@@ -127,3 +127,20 @@ def test_failed_reads_raise_memory_error_and_change_nothing(fail_at):
         reset_count()
     assert b.serialize() == before
     np.testing.assert_array_equal(b.predict_raw(X), raw)
+
+
+def test_a_fit_failing_before_its_first_tree_leaves_the_previous_model(fail_at):
+    X, y = data(1)
+    b = booster(1, 0)
+    b.fit(X, y)
+    before = b.serialize()
+    raw = b.predict_raw(X)
+    # The first regions of a fit come long before its first tree is complete.
+    for n in (1, 2, 3):
+        fail_at(n)
+        with pytest.raises(MemoryError):
+            b.fit(X[:5000, :6], y[:5000])
+        reset_count()
+        assert b.serialize() == before
+        np.testing.assert_array_equal(b.predict_raw(X), raw)
+        Booster().deserialize(b.serialize())

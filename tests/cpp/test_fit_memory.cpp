@@ -1,0 +1,71 @@
+// The memory a training call needs is counted before anything changes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "boosting/fit_memory.hpp"
+#include "booster_fixtures.hpp"
+#include "common/memory.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+std::string refusal(const Booster& b, const FitShape& shape) {
+    try {
+        check_training_memory(b, shape);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(MemoryBudget, RefusesTheTotalAndNamesTheLargestPart) {
+    MemoryNeed need;
+    const double half = 0.5 * available_memory();
+    ASSERT_GT(half, 0.0);
+    need.add(0.3 * half, "the small part");
+    need.add(0.4 * half, "the large part");
+    need.add(-5.0, "nothing");
+    EXPECT_NO_THROW(need.check("the call"));
+    need.add(0.35 * half, "the middle part");
+    try {
+        need.check("the call");
+        FAIL() << "a need above half of the memory was allowed";
+    } catch (const std::invalid_argument& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(0u, message.find("the call (most of it the large part"));
+        EXPECT_NE(std::string::npos, message.find("more than half"));
+    }
+}
+
+// Each part that grows with the columns, the outputs, the validation rows or the rounds is
+// counted: a shape where that part alone exceeds any machine is refused, naming it.
+TEST(TrainingMemory, EveryGrowingPartIsCounted) {
+    Booster b = default_booster();
+    EXPECT_EQ("", refusal(b, FitShape{10000, 20, 1, 0, 100, false, false}));
+    EXPECT_NE(std::string::npos, refusal(b, FitShape{2, 3000000, 1, 0, 1, false, false})
+                                     .find("the interaction accumulator"));
+    EXPECT_EQ(std::string::npos,
+              refusal(b, FitShape{2, 3000000, 1, 0, 1, true, false}).find("interaction"));
+    EXPECT_NE(std::string::npos, refusal(b, FitShape{20, 4, 1 << 20, int64_t{1} << 30, 3,
+                                                     false, true})
+                                     .find("validation"));
+    b.objective = kMulticlass;
+    EXPECT_NE(std::string::npos,
+              refusal(b, FitShape{100, 3, 1000000, 0, 1000000, false, false}).find("leaves"));
+    b.objective = kBinary;
+    b.max_depth = 1000;  // 2^1000 leaves by depth: the rows bound them
+    EXPECT_DOUBLE_EQ(5000.0, max_leaves_per_tree(b, 5000));
+    b.max_depth = 3;
+    EXPECT_DOUBLE_EQ(8.0, max_leaves_per_tree(b, 5000));
+    EXPECT_DOUBLE_EQ(1.0, max_leaves_per_tree(b, 0));
+    b.max_lineage = 1;
+    EXPECT_NE(std::string::npos,
+              refusal(b, FitShape{100, 5000, 1, 0, 10000000, true, false}).find("directions"));
+}
