@@ -122,6 +122,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
                                               1, kLineageBatchPairs);
     std::vector<LineagePair> pairs;
     std::vector<double> cells;
+    std::vector<double> projected(static_cast<size_t>(n));
+    std::vector<std::pair<int32_t, int32_t>> by_cell;
     std::vector<double> y(static_cast<size_t>(n_features));
     LineagePair best_pair;
     const LineagePair* best = nullptr;
@@ -203,31 +205,44 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
                 p.hi = v > p.hi ? v : p.hi;
             }
         });
+        // A histogram with far more cells than rows is scanned from the rows ordered by
+        // cell instead (the same cut), so that neither its memory nor its time grows with
+        // the bins.
+        const bool sparse = 2 * static_cast<int64_t>(n) < bins;
         int64_t n_cells = 0;
         for (LineagePair& p : pairs) {
             if (p.solved && p.hi - p.lo >= kTiny) {
                 p.cells = n_cells;
-                n_cells += 2 * static_cast<int64_t>(bins);
+                if (!sparse) n_cells += 2 * static_cast<int64_t>(bins);
             }
         }
         cells.assign(static_cast<size_t>(n_cells), 0.0);
-        for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
-            if (p.cells < 0) return;
-            double* cell = cells.data() + p.cells;
-            const double step = (p.hi - p.lo) / bins;
-            for (int32_t k = k0; k < k1; ++k) {
-                const double v = projection(p, k);
-                if (std::isnan(v)) continue;  // scored on the right side, where it is sent
-                const int32_t bin = clamp_bin((v - p.lo) / step, bins);
-                cell[2 * bin] += node_grad[k];
-                cell[2 * bin + 1] += node_hess[k];
-            }
-        });
+        if (!sparse) {
+            for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+                if (p.cells < 0) return;
+                double* cell = cells.data() + p.cells;
+                const double step = (p.hi - p.lo) / bins;
+                for (int32_t k = k0; k < k1; ++k) {
+                    const double v = projection(p, k);
+                    if (std::isnan(v)) continue;  // scored on the right side, where it is sent
+                    const int32_t bin = clamp_bin((v - p.lo) / step, bins);
+                    cell[2 * bin] += node_grad[k];
+                    cell[2 * bin + 1] += node_hess[k];
+                }
+            });
+        }
         for (const LineagePair& p : pairs) {
             if (p.cells < 0) continue;
-            const double* cell = cells.data() + p.cells;
-            const ProjectedCut cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo,
-                                                          (p.hi - p.lo) / bins, node, lambda);
+            ProjectedCut cut;
+            if (sparse) {
+                for (int32_t k = 0; k < n; ++k) projected[k] = projection(p, k);
+                cut = scan_projected_values(projected.data(), node, bins, p.lo,
+                                            (p.hi - p.lo) / bins, lambda, by_cell);
+            } else {
+                const double* cell = cells.data() + p.cells;
+                cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo, (p.hi - p.lo) / bins,
+                                           node, lambda);
+            }
             if (cut.found && cut.gain > best_gain) {
                 best_pair = p;
                 best = &best_pair;
@@ -273,6 +288,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     values = {};
     cells = {};
     pairs = {};
+    projected = {};
+    by_cell = {};
     node_grad = {};
     node_hess = {};
     const int32_t left = grow_lineage_node(tree, X, grad, hess, std::move(left_rows),

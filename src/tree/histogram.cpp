@@ -367,6 +367,38 @@ ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_c
     return out;
 }
 
+ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, int32_t bins,
+                                   double lo, double step, double lambda,
+                                   std::vector<std::pair<int32_t, int32_t>>& order) {
+    order.clear();
+    for (int32_t k = 0; k < node.n; ++k) {
+        if (!std::isnan(v[k])) order.emplace_back(clamp_bin((v[k] - lo) / step, bins), k);
+    }
+    std::sort(order.begin(), order.end());
+    ProjectedCut out;
+    const double parent = node.G * node.G / (node.H + lambda);
+    double gl = 0.0, hl = 0.0;
+    for (size_t at = 0; at < order.size();) {
+        const int32_t cell = order[at].first;
+        double g = 0.0, h = 0.0;
+        for (; at < order.size() && order[at].first == cell; ++at) {
+            g += node.grad[order[at].second];
+            h += node.hess[order[at].second];
+        }
+        if (cell + 1 >= bins) break;
+        gl += g;
+        hl += h;
+        if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
+        const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
+        if (gain > out.gain) {
+            out.found = true;
+            out.gain = gain;
+            out.threshold = lo + (cell + 1) * step;
+        }
+    }
+    return out;
+}
+
 namespace {
 
 SplitChoice pair_choice(int32_t kind, int32_t fa, int32_t fb, double coef_a, double coef_b,
