@@ -347,6 +347,23 @@ ProjectedCut projected_histogram_split(const double* projected, const NodeGradie
     return scan_projected_cells(sums, sums + 1, 2, bins, lo, step, node, lambda);
 }
 
+namespace {
+
+// The cut after cell i, whose left sums are gl and hl, if it beats `out`.
+inline void consider_cut(double gl, double hl, int32_t i, double lo, double step,
+                         const NodeGradients& node, double lambda, double parent,
+                         ProjectedCut& out) {
+    if (!(hl > kTiny) || !(node.H - hl > kTiny)) return;
+    const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
+    if (gain > out.gain) {
+        out.found = true;
+        out.gain = gain;
+        out.threshold = lo + (i + 1) * step;
+    }
+}
+
+}  // namespace
+
 ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_cells,
                                   int32_t stride, int32_t bins, double lo, double step,
                                   const NodeGradients& node, double lambda) {
@@ -356,13 +373,7 @@ ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_c
     for (int32_t i = 0; i + 1 < bins; ++i) {
         gl += grad_cells[static_cast<int64_t>(i) * stride];
         hl += hess_cells[static_cast<int64_t>(i) * stride];
-        if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
-        const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
-        if (gain > out.gain) {
-            out.found = true;
-            out.gain = gain;
-            out.threshold = lo + (i + 1) * step;
-        }
+        consider_cut(gl, hl, i, lo, step, node, lambda, parent, out);
     }
     return out;
 }
@@ -388,13 +399,7 @@ ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, i
         if (cell + 1 >= bins) break;
         gl += g;
         hl += h;
-        if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
-        const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
-        if (gain > out.gain) {
-            out.found = true;
-            out.gain = gain;
-            out.threshold = lo + (cell + 1) * step;
-        }
+        consider_cut(gl, hl, cell, lo, step, node, lambda, parent, out);
     }
     return out;
 }
