@@ -35,7 +35,9 @@ void check_training_memory(const Booster& b, const FitShape& s) {
     if (!s.continuing) need.add(8.0 * cols * cols, "the interaction accumulator");
     need.add(24.0 * cols + 40.0 * rows, "the per-column accumulators and per-row lists");
     if (b.max_lineage >= 1) {
-        need.add(8.0 * rows * (cols + b.max_lineage) + kLineagePairBytes,
+        // A node's lineage holds at most one direction per ancestor.
+        const double lineage = std::max(0, std::min(b.max_lineage, b.max_depth));
+        need.add(8.0 * rows * (cols + lineage) + kLineagePairBytes,
                  "the lineage builder's node values and pair batches");
     } else {
         // Node columns in single precision, their bin histograms, and per thread a block

@@ -289,8 +289,12 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
         outputs = target_class(top) + 1;
     }
     const bool early_stopping = y_val.size >= 1 && es_patience >= 1;
-    check_training_memory(b, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, b.n_estimators,
-                                      false, early_stopping});
+    // With early stopping the rounds are open-ended by design (any n_estimators stops once
+    // the validation loss stalls): the trees counted are those of the shortest such fit.
+    const int64_t rounds = early_stopping ? std::min<int64_t>(b.n_estimators, es_patience + int64_t{1})
+                                          : b.n_estimators;
+    check_training_memory(b, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, rounds, false,
+                                      early_stopping});
 
     FitBackup backup(b);
     try {
