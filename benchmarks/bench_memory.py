@@ -55,12 +55,17 @@ MB = 1e6
 
 # name, rows, columns, Booster keywords, label of the one large class (or None).
 CASES = [
-    ("20 x 2000, default, 1 round", 20, 2000, dict(n_estimators=1), None),
-    ("20 x 6000, default, 1 round", 20, 6000, dict(n_estimators=1), None),
-    ("50 x 100, max_lineage=1, max_bins=65536", 50, 100,
-     dict(max_lineage=1, max_bins=65536, objective=1), None),
-    ("2 x 100000 (interaction accumulator)", 2, 100_000, dict(n_estimators=1), None),
-    ("100 x 3, class 999999, 60 trees", 100, 3, dict(objective=2), 999_999.0),
+    ("20 x 2000, default, 1 round", 20, 2000, {"n_estimators": 1}, None),
+    ("20 x 6000, default, 1 round", 20, 6000, {"n_estimators": 1}, None),
+    (
+        "50 x 100, max_lineage=1, max_bins=65536",
+        50,
+        100,
+        {"max_lineage": 1, "max_bins": 65536, "objective": 1},
+        None,
+    ),
+    ("2 x 100000 (interaction accumulator)", 2, 100_000, {"n_estimators": 1}, None),
+    ("100 x 3, class 999999, 60 trees", 100, 3, {"objective": 2}, 999_999.0),
 ]
 
 CASE_CHILD = r"""
@@ -102,6 +107,7 @@ def measure_cases():
     for name, rows, cols, params, top in CASES:
         done = subprocess.run(
             [sys.executable, "-c", CASE_CHILD, str(rows), str(cols), json.dumps(params), str(top)],
+            check=False,
             capture_output=True,
             text=True,
         )
@@ -131,7 +137,9 @@ def main():
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--cols", type=int, default=28)
     parser.add_argument("--trees", type=int, default=10)
-    parser.add_argument("--cases", action="store_true", help="the column- and parameter-bound cases")
+    parser.add_argument(
+        "--cases", action="store_true", help="the column- and parameter-bound cases"
+    )
     args = parser.parse_args()
     if args.cases:
         measure_cases()

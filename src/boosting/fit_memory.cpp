@@ -54,9 +54,9 @@ void check_training_memory(const Booster& b, const FitShape& s) {
         need.add(8.0 * leaves * outputs, "the per-class values of the leaves to grow");
     }
     if (b.max_lineage >= 1) need.add(8.0 * leaves * cols, "the directions of the nodes to grow");
-    need.check("training on " + std::to_string(s.rows) + " rows of " +
-               std::to_string(s.columns) + " columns with " + std::to_string(s.outputs) +
-               " outputs and " + std::to_string(s.rounds) + " rounds");
+    need.check("training on " + std::to_string(s.rows) + " rows of " + std::to_string(s.columns) +
+               " columns with " + std::to_string(s.outputs) + " outputs and " +
+               std::to_string(s.rounds) + " rounds");
 }
 
 }  // namespace vorlent

@@ -82,8 +82,8 @@ void lane_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch, Search
             const ScreenBlock block = column_block(ws, s, c_count, k0, n);
             for (int64_t g = first; g < n_groups; g += step) {
                 if (g < n_sum) {
-                    pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first,
-                                    ws.sum_group_lane_b[g], *in.node, ws.sum_lanes[g]);
+                    pair_sums_block(block, ws.pairs[ws.sum_groups[g]].first, ws.sum_group_lane_b[g],
+                                    *in.node, ws.sum_lanes[g]);
                 } else {
                     const CategoryGroup& group = ws.category_groups[g - n_sum];
                     category_sums_block(block, group.category, group.lane_b, group.top + 1,
@@ -108,8 +108,8 @@ void lane_sums(const NodeSearch& in, std::vector<ThreadScratch>& scratch, Search
         const CategoryLanes& lanes = ws.category_lanes[&group - ws.category_groups.data()];
         for (int32_t j = group.lane_b; j < std::min(c_count, group.lane_b + kCategoryLanes); ++j) {
             if (config.is_categorical(cols[j].feature) || !run_pair(group.category, j)) continue;
-            const int64_t p = pair_at(ws, a0, std::min(group.category, j),
-                                      std::max(group.category, j));
+            const int64_t p =
+                pair_at(ws, a0, std::min(group.category, j), std::max(group.category, j));
             ws.category_slot[p] = static_cast<int32_t>(ws.category_sums.size());
             ws.category_sums.push_back(lanes.lane(j - group.lane_b, group.top));
         }
@@ -168,8 +168,8 @@ int32_t pair_run_end(int32_t a0, int32_t c_count, int64_t batch) {
     return a1;
 }
 
-ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_columns,
-                         int32_t k0, int32_t n) {
+ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_columns, int32_t k0,
+                         int32_t n) {
     const int64_t stride = (n_columns + kScreenLanes + 3) / 4 * 4;
     double* buffer =
         grow(s.screen_rows, static_cast<size_t>(kScreenBlockRows) * static_cast<size_t>(stride));
@@ -177,8 +177,8 @@ ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_
                              std::min(n - k0, kScreenBlockRows), stride, buffer);
 }
 
-void propose_pairs(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                   SearchWorkspace& ws, const NodePairs& np, int32_t a0, int32_t a1) {
+void propose_pairs(const NodeSearch& in, std::vector<ThreadScratch>& scratch, SearchWorkspace& ws,
+                   const NodePairs& np, int32_t a0, int32_t a1) {
     const std::vector<FeatureColumn>& cols = *in.columns;
     const NodeGradients& node = *in.node;
     const std::vector<bool>& has_missing = *np.has_missing;

@@ -23,12 +23,12 @@ int32_t pair_run_end(int32_t a0, int32_t c_count, int64_t batch);
 // appends a candidate for each that succeeded to ws.candidates (its offsets to
 // ws.offset_pool), in pair order, numbered on from ws.proposed. Each pair is solved on its
 // own, so a pair's candidate does not depend on the run it was proposed in.
-void propose_pairs(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                   SearchWorkspace& ws, const NodePairs& np, int32_t a0, int32_t a1);
+void propose_pairs(const NodeSearch& in, std::vector<ThreadScratch>& scratch, SearchWorkspace& ws,
+                   const NodePairs& np, int32_t a0, int32_t a1);
 
 // Copies node rows [k0, k0 + kScreenBlockRows) of every column into the thread's buffer,
 // side by side in double precision, for the passes that take many pairs a row at a time.
-ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_columns,
-                         int32_t k0, int32_t n);
+ScreenBlock column_block(const SearchWorkspace& ws, ThreadScratch& s, int32_t n_columns, int32_t k0,
+                         int32_t n);
 
 }  // namespace vorlent

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "boosting/fit_memory.hpp"
 #include "booster_fixtures.hpp"
+#include "boosting/fit_memory.hpp"
 #include "common/memory.hpp"
 
 using namespace vorlent;
@@ -53,9 +53,9 @@ TEST(TrainingMemory, EveryGrowingPartIsCounted) {
                                      .find("the interaction accumulator"));
     EXPECT_EQ(std::string::npos,
               refusal(b, FitShape{2, 3000000, 1, 0, 1, true, false}).find("interaction"));
-    EXPECT_NE(std::string::npos, refusal(b, FitShape{20, 4, 1 << 20, int64_t{1} << 30, 3,
-                                                     false, true})
-                                     .find("validation"));
+    EXPECT_NE(
+        std::string::npos,
+        refusal(b, FitShape{20, 4, 1 << 20, int64_t{1} << 30, 3, false, true}).find("validation"));
     b.objective = kMulticlass;
     EXPECT_NE(std::string::npos,
               refusal(b, FitShape{100, 3, 1000000, 0, 1000000, false, false}).find("leaves"));

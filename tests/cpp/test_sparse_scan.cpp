@@ -60,7 +60,8 @@ TEST(SparseScan, GivesTheDenseHistogramsCutBitForBit) {
         const double step = (hi - lo) / bins;
         const double lambda = trial % 2 ? 1.0 : 0.0;
         const ProjectedCut want = dense_scan(v, node, bins, lo, step, lambda);
-        const ProjectedCut got = scan_projected_values(v.data(), node, bins, lo, step, lambda, order);
+        const ProjectedCut got =
+            scan_projected_values(v.data(), node, bins, lo, step, lambda, order);
         ASSERT_EQ(want.found, got.found) << trial;
         EXPECT_EQ(0, std::memcmp(&want.gain, &got.gain, sizeof(double))) << trial;
         EXPECT_EQ(0, std::memcmp(&want.threshold, &got.threshold, sizeof(double))) << trial;

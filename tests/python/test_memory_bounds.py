@@ -8,6 +8,8 @@ timeout: a crash or a runaway allocation fails the test, not the run.
 """
 
 import json
+import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -15,6 +17,11 @@ import textwrap
 import pytest
 
 GB = 1 << 30
+
+# AddressSanitizer maps its shadow memory as it goes, which an address-space cap breaks.
+pytestmark = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="address-space caps and ASan"
+)
 
 PRELUDE = """
 import json, resource, sys, time
@@ -44,10 +51,11 @@ def run_capped(body: str, budget: int = GB, timeout: float = 300) -> dict:
     script = f"BUDGET = {budget}\n" + PRELUDE + textwrap.dedent(body)
     done = subprocess.run(
         [sys.executable, "-c", script],
+        check=False,
         capture_output=True,
         text=True,
         timeout=timeout,
-        cwd=str(__import__("pathlib").Path(__file__).parent),
+        cwd=pathlib.Path(__file__).parent,  # for model_craft
     )
     assert done.returncode == 0, done.stderr[-2000:]
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -136,12 +144,13 @@ def test_needs_beyond_memory_are_refused_at_once_and_leave_the_model_as_it_was()
 # space, which holds the pair batches and the 128 MB interaction accumulator the model keeps.
 # benchmarks/bench_memory.py --cases measures the full-size cases.
 WIDE_CASES = [
-    ("20 x 2000", 20, 2000, dict(n_estimators=1)),
-    ("20 x 4000", 20, 4000, dict(n_estimators=1)),
-    ("50 x 100 lineage", 50, 100, dict(n_estimators=2, max_lineage=1, max_bins=65536)),
+    ("20 x 2000", 20, 2000, {"n_estimators": 1}),
+    ("20 x 4000", 20, 4000, {"n_estimators": 1}),
+    ("50 x 100 lineage", 50, 100, {"n_estimators": 2, "max_lineage": 1, "max_bins": 65536}),
 ]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name,rows,cols,params", WIDE_CASES, ids=[c[0] for c in WIDE_CASES])
 def test_wide_inputs_train_in_bounded_memory(name, rows, cols, params):
     out = run_capped(
