@@ -82,6 +82,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     const int64_t k = b.n_outputs;
     const bool early_stopping = b.es_patience >= 1 && b.n_val >= 1;
     const MatrixView X_val{b.X_val.data(), b.n_val, b.n_features};
+    b.validation_losses.clear();
     std::vector<double> val_scores;
     if (early_stopping) {
         val_scores.resize(static_cast<size_t>(b.n_val) * k);
@@ -134,6 +135,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             if (early_stopping) {
                 add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
                 const double loss = validation_loss(b, val_scores.data());
+                b.validation_losses.push_back(loss);
                 if (loss < best_loss - b.es_tol) {
                     best_loss = loss;
                     best_round = b.n_trees() - 1;

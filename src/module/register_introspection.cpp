@@ -39,6 +39,13 @@ void def_introspection(BoosterClass& cls) {
         .def("coefficient_importances",
              [](const Booster& b) { return normalised(b.coefficient_gain); })
         .def("interaction_importances", &interaction_matrix)
+        .def("validation_losses",
+             [](const Booster& b) {
+                 py::array_t<double> out(static_cast<py::ssize_t>(b.validation_losses.size()));
+                 std::copy(b.validation_losses.begin(), b.validation_losses.end(),
+                           out.mutable_data());
+                 return out;
+             })
         .def("explain", [](const Booster& b, const F64Array& X) {
             const MatrixView view = model_input(b, X);
             py::array_t<double> out({view.n_rows, view.n_cols});

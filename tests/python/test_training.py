@@ -56,6 +56,29 @@ def test_early_stopping_cuts_back_to_the_best_round():
     assert b.best_iteration() == -1
 
 
+@pytest.mark.parametrize("objective", [0, 1, 2])
+def test_validation_losses_are_the_loss_after_every_round(objective):
+    X, y = planted_binary(n=1500, seed=6)
+    if objective == 1:
+        y = X[:, 0] + 0.1 * X[:, 1]
+    elif objective == 2:
+        y = (X[:, 0] > 0) + (X[:, 1] > 0.5) * 1.0
+    Xv, yv = X[:400], y[:400]
+    b = Booster(n_estimators=12, objective=objective)
+    b.fit(X[400:], y[400:], X_val=Xv, y_val=yv, es_patience=3)
+    losses = b.validation_losses()
+    # Every round run is recorded, also those cut back afterwards.
+    assert len(losses) >= b.n_trees() and np.argmin(losses) <= b.best_iteration()
+    if objective == 1:
+        expected = np.mean((b.predict_raw(Xv).ravel() - yv) ** 2)
+    else:
+        p = b.predict_proba(Xv)[np.arange(len(yv)), yv.astype(int)]
+        expected = -np.mean(np.log(p))
+    assert losses[b.n_trees() - 1] == pytest.approx(expected, rel=1e-12)
+    b.fit(X, y)
+    assert len(b.validation_losses()) == 0
+
+
 def test_an_improvement_within_tolerance_is_a_stall():
     X, y = planted_binary(n=2000, seed=5)
     b = Booster(n_estimators=20)
