@@ -87,6 +87,11 @@ def _column(nw, s, name, argument: str) -> Column:
     if dtype in (nw.Categorical, nw.Enum):
         return _categorical_column(nw, s, label, native_dtype)
     if dtype == nw.String:
+        encoded = _arrow_codes(s)
+        if encoded is not None:
+            return Column(
+                label, "text", encoded[0], dtype=native_dtype, dictionary=encoded[1], codes=True
+            )
         values, missing = s.to_numpy(), s.is_null().to_numpy()
         return Column(label, "text", values.astype(object), missing, dtype=native_dtype)
     if dtype == nw.Object:
@@ -105,11 +110,43 @@ def _categorical_column(nw, s, label: str, native_dtype: str) -> Column:
         codes = cat.codes.to_numpy().astype(np.intp)
         dictionary = cat.categories.to_numpy()
         return Column(
-            label, "category", codes, None, native_dtype, dictionary=dictionary, codes=True
+            label,
+            "category",
+            codes,
+            dtype=native_dtype,
+            dictionary=dictionary,
+            codes=True,
+            ordered=True,
         )
-    dictionary = None
     if s.dtype == nw.Enum:  # a fixed list in a fixed order
         dictionary = np.asarray(list(s.dtype.categories), dtype=object)
+        values, missing = s.to_numpy().astype(object), s.is_null().to_numpy()
+        return Column(
+            label, "category", values, missing, native_dtype, dictionary=dictionary, ordered=True
+        )
+    encoded = _arrow_codes(s)
+    if encoded is not None:
+        return Column(
+            label, "category", encoded[0], dtype=native_dtype, dictionary=encoded[1], codes=True
+        )
     # Arrow dictionaries may show any value in a null slot: the null mask decides.
     values, missing = s.to_numpy().astype(object), s.is_null().to_numpy()
-    return Column(label, "category", values, missing, native_dtype, dictionary=dictionary)
+    return Column(label, "category", values, missing, native_dtype)
+
+
+def _arrow_codes(s) -> tuple[np.ndarray, np.ndarray] | None:
+    """Codes (-1 missing) and distinct values of a string or dictionary column, hashed by
+    Arrow's compute kernels; None when pyarrow is not installed."""
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+    except ImportError:
+        return None
+    array = s.to_arrow()
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    if pa.types.is_dictionary(array.type):  # its dictionary may repeat values or hold nulls
+        array = array.cast(array.type.value_type)
+    encoded = array.dictionary_encode()
+    codes = pc.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp)
+    return codes, encoded.dictionary.to_numpy(zero_copy_only=False).astype(object)

@@ -406,3 +406,29 @@ def test_sample_weights():
         assert words in one_line(excinfo) and "sample_weight" in str(excinfo.value)
     with pytest.raises(TypeError, match="sample_weight"):
         weight_vector(["a", "b"], 2)
+
+
+def test_without_pyarrow_strings_take_the_value_path(rng, monkeypatch):
+    from vorlent import _frames
+
+    frame = mixed_frame(rng)
+    frames = [frame, pl.from_pandas(frame), pl.from_pandas(frame).to_arrow()]
+    hashed = [fit_matrix(f) for f in frames]
+    monkeypatch.setattr(_frames, "_arrow_codes", lambda series: None)
+    for f, (matrix, schema) in zip(frames, hashed):
+        again, again_schema = fit_matrix(f)
+        assert again_schema == schema
+        np.testing.assert_array_equal(again, matrix)
+        np.testing.assert_array_equal(predict_matrix(f, schema), matrix)
+
+
+def test_dictionary_columns_of_numbers():
+    table = pa.table({"n": pa.array([30, None, 10, 30]).dictionary_encode(), "x": [1.0, 2, 3, 4]})
+    matrix, schema = fit_matrix(table)
+    assert schema.categories == {0: (10.0, 30.0)}
+    np.testing.assert_array_equal(matrix[:, 0], [1, np.nan, 0, 1])
+    np.testing.assert_array_equal(
+        predict_matrix(pd.DataFrame({"x": [0.0], "n": [10]}), schema), [[0, 0]]
+    )
+    matrix, schema = fit_matrix(table, categorical_features=None)  # numbers when not categorical
+    np.testing.assert_array_equal(matrix[:, 0], [30, np.nan, 10, 30])
