@@ -17,9 +17,8 @@ import numpy as np
 import vorlent_core as vc
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from timing import best_seconds  # noqa: E402
-
-from vorlent._data import fit_matrix, predict_matrix  # noqa: E402
+from timing import best_seconds
+from vorlent._data import fit_matrix, predict_matrix
 
 
 def overhead(rows: int, repeat: int, trees: int) -> None:
