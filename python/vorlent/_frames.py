@@ -96,6 +96,8 @@ def _column(nw, s, name, argument: str) -> Column:
         return Column(label, "text", values.astype(object), missing, dtype=native_dtype)
     if dtype == nw.Object:
         return Column(label, "object", s.to_numpy(), dtype=native_dtype)
+    if s.null_count() == len(s):  # a column of nulls only (polars' and Arrow's null type)
+        return Column(label, "number", np.full(len(s), np.nan), dtype=native_dtype)
     error = ComplexDataError if "complex" in native_dtype else TypeError
     raise error(
         f"{argument}: {label} has dtype {native_dtype}, which is not numeric, boolean, "

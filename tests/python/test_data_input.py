@@ -432,3 +432,32 @@ def test_dictionary_columns_of_numbers():
     )
     matrix, schema = fit_matrix(table, categorical_features=None)  # numbers when not categorical
     np.testing.assert_array_equal(matrix[:, 0], [30, np.nan, 10, 30])
+
+
+def test_columns_of_nulls_only_are_missing_numbers():
+    for frame in (
+        pl.DataFrame({"a": [None, None], "b": [1.0, 2.0]}),
+        pa.table({"a": pa.nulls(2), "b": [1.0, 2.0]}),
+    ):
+        matrix, schema = fit_matrix(frame)
+        np.testing.assert_array_equal(matrix, [[np.nan, 1], [np.nan, 2]])
+        assert schema.categorical == (False, False)
+    with pytest.raises(ValueError, match="X: Expected unique column names"):
+        fit_matrix(pd.DataFrame([[1, 2]], columns=["a", "a"]))
+
+
+def test_numpy_alone_is_enough_for_arrays_and_frames_name_the_extra(monkeypatch):
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, numpy as np; from vorlent._data import fit_matrix, predict_matrix;"
+        "m, s = fit_matrix(np.array([['a', 1.5]], dtype=object)); predict_matrix(m, s);"
+        "assert not {'narwhals', 'pandas', 'polars', 'pyarrow'} & set(sys.modules), sys.modules"
+    )
+    done = subprocess.run([sys.executable, "-c", code], check=False, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    monkeypatch.setitem(sys.modules, "narwhals", None)
+    monkeypatch.setitem(sys.modules, "narwhals.stable.v2", None)
+    with pytest.raises(ImportError, match=r'pip install "vorlent\[pandas\]"'):
+        fit_matrix(pd.DataFrame({"a": [1.0]}))
