@@ -116,14 +116,20 @@ def predict_column(col: Column, categories: tuple | None, argument: str) -> np.n
     """Convert a column at predict time: numbers, or codes under the fitted category list."""
     if categories is None:
         return numbers(col, argument)
+    if col.family in ("number", "bool"):
+        return cats.encode(col.values, None, categories)
+    numeric = bool(categories) and cats.category_kind(categories) != "str"
+    if numeric and col.all_text():
+        raise TypeError(
+            f"{argument}: {col.label} holds strings (dtype {col.dtype}) but the model's "
+            "categories of this column are numbers"
+        )
     if col.codes:
         remap = cats.encode(_dictionary_values(col, categories), None, categories)
         codes = np.append(remap, np.nan)[col.values]  # code -1 (missing) picks the NaN
         return codes.astype(np.float64, copy=False)
-    if col.family in ("number", "bool"):
-        return cats.encode(col.values, None, categories)
     missing = col.missing_mask()
-    if categories and cats.category_kind(categories) != "str":
+    if numeric:
         return cats.encode(_object_numbers(col, missing, argument), None, categories)
     return cats.encode(col.values, missing, categories)
 

@@ -430,6 +430,11 @@ def test_dictionary_columns_of_numbers():
     np.testing.assert_array_equal(
         predict_matrix(pd.DataFrame({"x": [0.0], "n": [10]}), schema), [[0, 0]]
     )
+    for strings in (pd.DataFrame({"n": ["10"], "x": [1.0]}), pa.table({"n": ["10"], "x": [1.0]})):
+        with pytest.raises(
+            TypeError, match="column 'n' holds strings .* categories of this column are numbers"
+        ):
+            predict_matrix(strings, schema)
     matrix, schema = fit_matrix(table, categorical_features=None)  # numbers when not categorical
     np.testing.assert_array_equal(matrix[:, 0], [30, np.nan, 10, 30])
 
