@@ -28,9 +28,16 @@ def narwhals():
     try:
         import narwhals.stable.v2 as nw
     except ImportError:
+        try:
+            import narwhals
+        except ImportError:
+            raise ImportError(
+                'reading DataFrames needs the narwhals package: pip install "vorlent[pandas]" '
+                '(or "vorlent[polars]")'
+            ) from None
         raise ImportError(
-            'reading DataFrames needs the narwhals package: pip install "vorlent[pandas]" '
-            '(or "vorlent[polars]")'
+            f"reading DataFrames needs narwhals 2.0 or newer, found {narwhals.__version__}: "
+            "pip install -U narwhals"
         ) from None
     return nw
 
