@@ -151,7 +151,10 @@ def _arrow_codes(s) -> tuple[np.ndarray, np.ndarray] | None:
         import pyarrow.compute as pc
     except ImportError:
         return None
-    array = s.to_arrow()
+    try:  # an object column that only looks like strings may not convert: take the value path
+        array = s.to_arrow()
+    except (pa.ArrowException, TypeError, ValueError):
+        return None
     if isinstance(array, pa.ChunkedArray):
         array = array.combine_chunks()
     if pa.types.is_dictionary(array.type):  # its dictionary may repeat values or hold nulls
