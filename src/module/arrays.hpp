@@ -51,8 +51,7 @@ inline MatrixView as_matrix(const F64Array& a, const char* name) {
 
 // A one-dimensional vector.
 template <class T>
-inline int64_t vector_length(const py::array_t<T, kArrayFlags>& a,
-                             const char* name) {
+inline int64_t vector_length(const py::array_t<T, kArrayFlags>& a, const char* name) {
     if (a.ndim() != 1) {
         fail(std::string(name) + " must be a one-dimensional array, got " +
              std::to_string(a.ndim()) + " dimension(s)");

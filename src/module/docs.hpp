@@ -4,7 +4,8 @@
 
 namespace vorlent::binding::docs {
 
-inline constexpr const char* kModule = R"(Gradient-boosted decision trees with oblique and categorical-pair splits.
+inline constexpr const char* kModule =
+    R"(Gradient-boosted decision trees with oblique and categorical-pair splits.
 
 The native core of vorlent: the :class:`Booster` learner and the data-preparation
 functions :func:`make_folds`, :func:`te_fit_transform` and :func:`te_transform`.
@@ -160,7 +161,7 @@ running call on the same thread, such as from a signal handler during :meth:`fit
 RuntimeError and changes nothing; the running call goes on.
 
 Boosters pickle, copy and deep-copy: the state is the constructor parameters, the model
-bytes of :meth:`serialize` and the random engine.
+bytes of :meth:`serialize`, the random engine and the best iteration.
 
 Examples
 --------
@@ -202,7 +203,8 @@ KeyboardInterrupt
     booster keeps the complete trees.
 )";
 
-inline constexpr const char* kFitMore = R"(Append rounds trained on (X, y), starting from the current scores.
+inline constexpr const char* kFitMore =
+    R"(Append rounds trained on (X, y), starting from the current scores.
 
 Parameters
 ----------
@@ -230,7 +232,8 @@ Returns
 int
 )";
 
-inline constexpr const char* kBestIteration = R"(Index of the best round of the last early-stopped fit.
+inline constexpr const char* kBestIteration =
+    R"(Index of the best round of the last early-stopped fit.
 
 Returns
 -------
@@ -238,7 +241,8 @@ int
     -1 when the last fit did not use early stopping.
 )";
 
-inline constexpr const char* kPredictRaw = R"(Raw scores (log-odds, regression values or per-class scores).
+inline constexpr const char* kPredictRaw =
+    R"(Raw scores (log-odds, regression values or per-class scores).
 
 Parameters
 ----------
@@ -264,7 +268,8 @@ numpy.ndarray of float64
     Shape (n_rows, 2) for single-output models, (n_rows, n_classes) for multiclass.
 )";
 
-inline constexpr const char* kFeatureImportances = R"(Split gain per feature, normalised to sum to 1.
+inline constexpr const char* kFeatureImportances =
+    R"(Split gain per feature, normalised to sum to 1.
 
 Returns
 -------
@@ -279,7 +284,8 @@ Returns
 numpy.ndarray of float64, shape (n_features,)
 )";
 
-inline constexpr const char* kInteractionImportances = R"(Gain of pair splits per feature pair, normalised.
+inline constexpr const char* kInteractionImportances =
+    R"(Gain of pair splits per feature pair, normalised.
 
 Returns
 -------
@@ -331,13 +337,14 @@ ValueError
     Malformed bytes, naming the byte offset; the booster is unchanged.
 )";
 
-inline constexpr const char* kGetState = R"(Pickle state: (parameters, model bytes, random engine).
+inline constexpr const char* kGetState = R"(Pickle state: (parameters, model bytes, training state).
 
 Returns
 -------
-tuple of (dict, bytes, str)
-    The constructor keywords, the bytes of :meth:`serialize` and the state of the random
-    engine, so that a copy continues training (:meth:`fit_more`) as the original would.
+tuple of (dict, bytes, dict)
+    The constructor keywords, the bytes of :meth:`serialize`, and the state of the random
+    engine and the best iteration, so that a copy continues training (:meth:`fit_more`) as
+    the original would.
 )";
 
 inline constexpr const char* kSetState = R"(Restore a booster from :meth:`__getstate__` state.

@@ -22,10 +22,10 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
         fail("n_threads must be 0 (OpenMP's default) or a thread count from 1 to " +
              std::to_string(kMaxThreads) + ", got " + std::to_string(n_threads));
     }
-    auto booster = std::make_unique<Booster>(
-        n_estimators, learning_rate, max_depth, max_bins, reg_lambda, min_samples, subsample,
-        colsample, seed, objective, loss, alpha, clip, std::move(monotone), std::move(categorical),
-        max_lineage, split_mode);
+    auto booster = std::make_unique<Booster>(n_estimators, learning_rate, max_depth, max_bins,
+                                             reg_lambda, min_samples, subsample, colsample, seed,
+                                             objective, loss, alpha, clip, std::move(monotone),
+                                             std::move(categorical), max_lineage, split_mode);
     return BoosterHolder(booster.release(), n_threads);
 }
 
@@ -33,11 +33,11 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
 
 void register_booster(py::module_& m) {
     BoosterClass cls(m, "Booster", docs::kBooster);
-    cls.def(py::init(&make_booster), py::arg("n_estimators") = 60,
-            py::arg("learning_rate") = 0.12, py::arg("max_depth") = 4, py::arg("max_bins") = 64,
-            py::arg("reg_lambda") = 1.0, py::arg("min_samples") = 10, py::arg("subsample") = 1.0,
-            py::arg("colsample") = 1.0, py::arg("seed") = 42u, py::arg("objective") = 0,
-            py::arg("loss") = 0, py::arg("alpha") = 0.9, py::arg("clip") = 0,
+    cls.def(py::init(&make_booster), py::arg("n_estimators") = 60, py::arg("learning_rate") = 0.12,
+            py::arg("max_depth") = 4, py::arg("max_bins") = 64, py::arg("reg_lambda") = 1.0,
+            py::arg("min_samples") = 10, py::arg("subsample") = 1.0, py::arg("colsample") = 1.0,
+            py::arg("seed") = 42u, py::arg("objective") = 0, py::arg("loss") = 0,
+            py::arg("alpha") = 0.9, py::arg("clip") = 0,
             py::arg("monotone") = std::vector<int32_t>{},
             py::arg("categorical") = std::vector<int32_t>{}, py::arg("max_lineage") = 0,
             py::arg("split_mode") = 0, py::arg("n_threads") = 0);

@@ -42,8 +42,9 @@ py::array_t<double> predicted(const Booster& b, const F64Array& X, int32_t singl
 
 void def_prediction(BoosterClass& cls) {
     cls.def("n_trees", &Booster::n_trees, docs::kNTrees)
-        .def("best_iteration", [](const Booster& b) { return b.best_iteration; },
-             docs::kBestIteration)
+        .def(
+            "best_iteration", [](const Booster& b) { return b.best_iteration; },
+            docs::kBestIteration)
         .def(
             "predict_raw",
             [](const Booster& b, const F64Array& X) {

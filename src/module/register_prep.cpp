@@ -23,8 +23,7 @@ py::array_t<T> to_array(std::vector<T>&& values) {
 }
 
 template <class T>
-std::span<const T> as_span(const py::array_t<T, kArrayFlags>& a,
-                           const char* name) {
+std::span<const T> as_span(const py::array_t<T, kArrayFlags>& a, const char* name) {
     return {a.data(), static_cast<size_t>(vector_length(a, name))};
 }
 
@@ -44,8 +43,8 @@ void register_prep(py::module_& m) {
             const std::span<const int64_t> code_span = as_span(codes, "codes");
             const std::span<const double> y_span = as_span(y, "y");
             const std::span<const int32_t> fold_span = as_span(folds, "folds");
-            TargetEncoding fitted = without_gil(
-                [&] { return te_fit_transform(code_span, y_span, fold_span, K, nf); });
+            TargetEncoding fitted =
+                without_gil([&] { return te_fit_transform(code_span, y_span, fold_span, K, nf); });
             py::array_t<double> encodings = to_array(std::move(fitted.encodings));
             py::array_t<double> full_map = to_array(std::move(fitted.full_map));
             return py::make_tuple(encodings, full_map, fitted.gmean);
@@ -57,8 +56,7 @@ void register_prep(py::module_& m) {
         [](const I64Array& codes, const F64Array& full_map, double gmean) {
             const std::span<const int64_t> code_span = as_span(codes, "codes");
             const std::span<const double> map_span = as_span(full_map, "full_map");
-            return to_array(
-                without_gil([&] { return te_transform(code_span, map_span, gmean); }));
+            return to_array(without_gil([&] { return te_transform(code_span, map_span, gmean); }));
         },
         py::arg("codes"), py::arg("full_map"), py::arg("gmean"), docs::kTeTransform);
 }

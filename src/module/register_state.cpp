@@ -49,20 +49,44 @@ py::dict parameters(const Booster& b) {
     return p;
 }
 
-py::tuple get_state(const Booster& b) {
-    const std::string model = without_gil([&] { return serialize_model(b); });
+// What a copy needs beyond the parameters and the model bytes to go on as the original
+// would: the random engine (row and column sampling of fit_more) and the best round of
+// the last early-stopped fit.
+py::dict training_state(const Booster& b) {
     std::ostringstream engine;
     engine << b.rng;
-    return py::make_tuple(parameters(b), as_bytes(model), engine.str());
+    py::dict t;
+    t["random_engine"] = engine.str();
+    t["best_iteration"] = b.best_iteration;
+    return t;
+}
+
+py::tuple get_state(const Booster& b) {
+    const std::string model = without_gil([&] { return serialize_model(b); });
+    return py::make_tuple(parameters(b), as_bytes(model), training_state(b));
+}
+
+void restore_training_state(Booster& b, const py::dict& t) {
+    if (t.size() != 2 || !t.contains("random_engine") || !t.contains("best_iteration")) {
+        fail("state: the training state must hold random_engine and best_iteration");
+    }
+    std::istringstream engine(t["random_engine"].cast<std::string>());
+    engine >> b.rng;
+    if (engine.fail()) fail("state: the random engine's state is malformed");
+    b.best_iteration = t["best_iteration"].cast<int32_t>();
+    if (b.best_iteration < -1 || b.best_iteration >= b.n_trees()) {
+        fail("state: best_iteration " + std::to_string(b.best_iteration) +
+             " is not -1 or a round of the model");
+    }
 }
 
 // A new booster from get_state's tuple. The parameters go through the constructor, so they
 // are checked as there; the model bytes through the checked reader.
 BoosterHolder restore(const py::tuple& state) {
     if (state.size() != 3 || !py::isinstance<py::dict>(state[0]) ||
-        !py::isinstance<py::bytes>(state[1]) || !py::isinstance<py::str>(state[2])) {
+        !py::isinstance<py::bytes>(state[1]) || !py::isinstance<py::dict>(state[2])) {
         throw py::type_error(
-            "state must be a (parameters: dict, model: bytes, random engine: str) tuple");
+            "state must be a (parameters: dict, model: bytes, training state: dict) tuple");
     }
     const py::object fresh = py::type::of<Booster>()(**state[0].cast<py::dict>());
     // Nobody else can reach `fresh`, so its booster is used outside a call.
@@ -70,9 +94,7 @@ BoosterHolder restore(const py::tuple& state) {
     const int32_t n_threads = thread_count_of(staged);
     const std::string_view model = state[1].cast<py::bytes>();
     deserialize_model(staged, reinterpret_cast<const uint8_t*>(model.data()), model.size());
-    std::istringstream engine(state[2].cast<std::string>());
-    engine >> staged.rng;
-    if (engine.fail()) fail("state: the random engine's state is malformed");
+    restore_training_state(staged, state[2].cast<py::dict>());
     return BoosterHolder(new Booster(std::move(staged)), n_threads);
 }
 
@@ -85,7 +107,8 @@ std::string describe(const Booster& b) {
     bool first = true;
     for (const auto& [key, value] : mine) {
         if (value.equal(defaults[key])) continue;
-        out += (first ? "" : ", ") + key.cast<std::string>() + "=" + py::repr(value).cast<std::string>();
+        out += (first ? "" : ", ") + key.cast<std::string>() + "=" +
+               py::repr(value).cast<std::string>();
         first = false;
     }
     return out + ")";

@@ -27,23 +27,21 @@ RoundHook between_rounds() {
 void def_training(BoosterClass& cls) {
     cls.def(
            "fit",
-           [](Booster& b, const F64Array& X, const F64Array& y, const OptionalF64Array& sample_weight,
-              const OptionalF64Array& X_val, const OptionalF64Array& y_val, int32_t es_patience,
-              double es_tol) {
+           [](Booster& b, const F64Array& X, const F64Array& y,
+              const OptionalF64Array& sample_weight, const OptionalF64Array& X_val,
+              const OptionalF64Array& y_val, int32_t es_patience, double es_tol) {
                const MatrixView x = as_matrix(X, "X");
                const F64Array w = value_or_empty(sample_weight);
                const F64Array xv = value_or_empty(X_val);
                const F64Array yv = value_or_empty(y_val);
                const VectorArg y_val_arg = vector_arg(yv, "y_val");
                // X_val is read only when there are validation targets.
-               const MatrixView x_val =
-                   y_val_arg.size > 0 ? as_matrix(xv, "X_val") : MatrixView{};
+               const MatrixView x_val = y_val_arg.size > 0 ? as_matrix(xv, "X_val") : MatrixView{};
                const VectorArg y_arg = vector_arg(y, "y");
                const VectorArg w_arg = vector_arg(w, "sample_weight");
                const RoundHook hook = between_rounds();
-               without_gil([&] {
-                   fit(b, x, y_arg, w_arg, x_val, y_val_arg, es_patience, es_tol, hook);
-               });
+               without_gil(
+                   [&] { fit(b, x, y_arg, w_arg, x_val, y_val_arg, es_patience, es_tol, hook); });
            },
            py::arg("X"), py::arg("y"), py::arg("sample_weight") = empty_f64(),
            py::arg("X_val") = empty_f64(), py::arg("y_val") = empty_f64(),
