@@ -125,22 +125,25 @@ def timed(calls):
     return time.monotonic() - start
 
 
+@pytest.mark.slow
 def test_two_boosters_train_at_the_same_time_in_two_threads():
     boosters = [Booster(n_estimators=60, max_depth=5, seed=s, n_threads=1) for s in (1, 2)]
     fits = [lambda b=b: b.fit(LONG_X, LONG_Y) for b in boosters]
-    # Hashing a large buffer releases the interpreter lock: two threads hashing at once
-    # show whether the machine can run two threads at the same time right now.
-    data = bytes(50_000_000)
+    # Hashing a large buffer releases the interpreter lock: two threads hashing right
+    # after the fits show whether the machine could run two threads at once just then
+    # (the cores are shared, and a busy machine runs two threads no faster than one).
+    data = bytes(100_000_000)
     hashes = [lambda: hashlib.sha256(data).digest()] * 2
-    ratios, reference = [], []
-    for _ in range(4):  # a loaded machine can stretch one attempt
-        ratios.append(timed(fits) / timed(fits[:1]))
-        reference.append(timed(hashes) / timed(hashes[:1]))
-        if ratios[-1] < 1.7:
+    attempts = []
+    for _ in range(6):
+        fit_ratio = timed(fits) / timed(fits[:1])
+        attempts.append((fit_ratio, timed(hashes) / timed(hashes[:1])))
+        if fit_ratio < 1.7:
             break
-    if min(ratios) >= 1.7 and min(reference) >= 1.6:
-        pytest.skip(f"the machine ran two lock-free threads {reference} times slower than one")
-    assert min(ratios) < 1.7, f"two fits took {ratios} times one fit"
+    conclusive = [fit for fit, reference in attempts if reference < 1.3]
+    if min(fit for fit, _ in attempts) >= 1.7 and len(conclusive) < 2:
+        pytest.skip(f"the machine could not run two threads at once: {attempts}")
+    assert min(fit for fit, _ in attempts) < 1.7, f"(two fits / one fit, reference) {attempts}"
     for b, seed in zip(boosters, (1, 2)):
         alone = Booster(n_estimators=60, max_depth=5, seed=seed)
         alone.fit(LONG_X, LONG_Y)
