@@ -70,14 +70,20 @@ void restore_training_state(Booster& b, const py::dict& t) {
     if (t.size() != 2 || !t.contains("random_engine") || !t.contains("best_iteration")) {
         fail("state: the training state must hold random_engine and best_iteration");
     }
+    if (!py::isinstance<py::str>(t["random_engine"]) ||
+        !py::isinstance<py::int_>(t["best_iteration"])) {
+        throw py::type_error("state: random_engine must be a str and best_iteration an int");
+    }
     std::istringstream engine(t["random_engine"].cast<std::string>());
     engine >> b.rng;
     if (engine.fail()) fail("state: the random engine's state is malformed");
-    b.best_iteration = t["best_iteration"].cast<int32_t>();
-    if (b.best_iteration < -1 || b.best_iteration >= b.n_trees()) {
-        fail("state: best_iteration " + std::to_string(b.best_iteration) +
+    // Compared as Python ints, so that no value can overflow the cast.
+    const py::object best = t["best_iteration"];
+    if (best < py::int_(-1) || best >= py::int_(b.n_trees())) {
+        fail("state: best_iteration " + py::repr(best).cast<std::string>() +
              " is not -1 or a round of the model");
     }
+    b.best_iteration = best.cast<int32_t>();
 }
 
 // A new booster from get_state's tuple. The parameters go through the constructor, so they

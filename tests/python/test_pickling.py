@@ -108,6 +108,9 @@ def test_bad_states_are_refused():
         ((params, model, dict(engine, random_engine="1 2 3")), ValueError),
         ((params, model, dict(engine, best_iteration=0)), ValueError),
         ((params, model, {"best_iteration": -1}), ValueError),
+        ((params, model, dict(engine, random_engine=5)), TypeError),
+        ((params, model, dict(engine, best_iteration="0")), TypeError),
+        ((params, model, dict(engine, best_iteration=2**70)), ValueError),
     ]
     for state, error in bad_states:
         fresh = Booster.__new__(Booster)
