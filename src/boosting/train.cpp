@@ -167,6 +167,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
     check_training_data(b, X, y, sample_weight);
     check_class_count(b, y, false);
     check_validation_data(b, X, X_val, y_val, y.data);
+    check_start(b, y, sample_weight);
 
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
     b.n_val = static_cast<int32_t>(y_val.size);

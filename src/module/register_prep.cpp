@@ -37,7 +37,9 @@ void register_prep(py::module_& m) {
         py::arg("y"), py::arg("nf"), py::arg("seed"), py::arg("stratified"));
     m.def(
         "te_fit_transform",
-        [](const I64Array& codes, const F64Array& y, const I32Array& folds, int32_t K, int32_t nf) {
+        // Folds arrive as doubles, so that fractional or out-of-range entries of any integer
+        // type reach the check instead of being truncated or wrapped by the conversion.
+        [](const I64Array& codes, const F64Array& y, const F64Array& folds, int32_t K, int32_t nf) {
             TargetEncoding fitted = te_fit_transform(as_span(codes, "codes"), as_span(y, "y"),
                                                      as_span(folds, "folds"), K, nf);
             py::array_t<double> encodings = to_array(std::move(fitted.encodings));
