@@ -7,7 +7,9 @@
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
 #include "model/importance.hpp"
+#include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
+#include "tree/cut_placement.hpp"
 #include "tree/histogram.hpp"
 #include "tree/pair_direction.hpp"
 #include "tree/scratch.hpp"
@@ -37,6 +39,19 @@ struct LineagePair {
     bool any_missing = false;
     int64_t cells = -1;  // first cell of its histogram, -1 without one
 };
+
+// A row's projection on a unit direction as routing sums it (before the bias), NaN when a
+// value it needs is missing.
+double routed_projection(const std::vector<double>& d, const double* row) {
+    double s = 0.0;
+    for (size_t j = 0; j < d.size(); ++j) {
+        if (d[j] == 0.0) continue;
+        const double x = row[j];
+        if (x != x) return kNaN;
+        s += x * d[j];
+    }
+    return s;
+}
 
 // Runs body(pair, k0, k1) for every pair over the rows in blocks, each pair seeing its rows
 // in order; pairs are spread over threads.
@@ -212,7 +227,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     // The best cut over all pairs; ties keep the earlier pair.
     const NodeGradients node{node_grad.data(), node_hess.data(), n, G, H};
     const LineagePair* best = nullptr;
-    double best_gain = 0.0, best_threshold = 0.0;
+    double best_gain = 0.0;
     for (const LineagePair& p : pairs) {
         if (p.cells < 0) continue;
         const double* cell = cells.data() + p.cells;
@@ -221,31 +236,54 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         if (cut.found && cut.gain > best_gain) {
             best = &p;
             best_gain = cut.gain;
-            best_threshold = cut.threshold;
         }
     }
     if (best == nullptr || !(best_gain > kMinGain)) return index;
-
-    // A row goes left when its projection is a number below the threshold.
-    std::vector<int32_t> left_rows, right_rows;
-    for (int32_t k = 0; k < n; ++k) {
-        const double v = projection(*best, k);
-        (!std::isnan(v) && v < best_threshold ? left_rows : right_rows).push_back(rows[k]);
-    }
-    if (left_rows.empty() || right_rows.empty()) return index;
 
     std::vector<double> best_direction(static_cast<size_t>(n_features), 0.0);
     direction_of(candidates[best->i], best->ca, best_direction);
     direction_of(candidates[best->j], best->cb, best_direction);
     for (double& v : best_direction) v /= best->norm;
 
-    credit_projection(b, best_direction, best_gain);
+    // The cut is placed again on the projection routing computes, so that it parts the
+    // rows as scored; the rows are then parted by routing itself, and the gain is that of
+    // the partition made.
+    Node test;
+    test.is_leaf = false;
+    test.projection = static_cast<int32_t>(b.projections.size());
+    test.missing_right = 1;
     b.projections.push_back(best_direction);
+    std::vector<int32_t> left_rows, right_rows;
+    best_gain = 0.0;
+    {
+        std::vector<double> z(static_cast<size_t>(n)), placement;
+        for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
+        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement);
+        test.bias = -cut.threshold;
+        double gl = 0.0, hl = 0.0;
+        for (int32_t k = 0; k < n && cut.found; ++k) {
+            const bool right = goes_right(test, X.row(rows[k]), b.projections);
+            (right ? right_rows : left_rows).push_back(rows[k]);
+            if (!right) {
+                gl += node_grad[k];
+                hl += node_hess[k];
+            }
+        }
+        if (hl > kTiny && H - hl > kTiny) {
+            best_gain = cut_gain(gl, hl, G, H, lambda, G * G / (H + lambda));
+        }
+    }
+    if (!(best_gain > kMinGain)) {
+        b.projections.pop_back();
+        return index;
+    }
+
+    credit_projection(b, best_direction, best_gain);
     Node& committed = tree[index];
-    committed.projection = static_cast<int32_t>(b.projections.size()) - 1;
+    committed.projection = test.projection;
     committed.is_leaf = false;
     committed.gain = best_gain;
-    committed.bias = -best_threshold;
+    committed.bias = test.bias;
     committed.missing_right = 1;
 
     Directions child_lineage = std::move(lineage);
