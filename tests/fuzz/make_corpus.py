@@ -147,9 +147,12 @@ def trained_models() -> dict[str, bytes]:
 
 
 def golden_models() -> dict[str, bytes]:
-    """The committed golden models (tests/data/golden)."""
+    """The committed golden models (tests/data/golden), the legacy ones included."""
     golden = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
-    return {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+    models = {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+    for p in sorted((golden / "legacy").glob("*.model")):
+        models[f"golden_legacy_{p.stem}"] = p.read_bytes()
+    return models
 
 
 SOURCES = [crafted_models, trained_models, golden_models]
