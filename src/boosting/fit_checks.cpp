@@ -183,12 +183,6 @@ void check_hyper_parameters(const Booster& b, int32_t n_features) {
                    " but column " + std::to_string(j) +
                    " is categorical: monotone constraints need numeric columns");
         }
-        // The projection splits of the lineage builder do not keep constraints.
-        if (b.max_lineage >= 1) {
-            reject("monotone[" + std::to_string(j) + "] is " + std::to_string(b.monotone[j]) +
-                   " but max_lineage >= 1 (" + std::to_string(b.max_lineage) +
-                   "): the lineage builder cannot keep monotone constraints");
-        }
     }
     if (b.objective == kMulticlass && b.max_lineage >= 1) {
         reject("max_lineage >= 1 cannot train the multiclass objective: its trees would not "

@@ -297,6 +297,7 @@ EXTREME_PARAMETERS = [
     {"seed": 2**32 - 1},
     {"objective": 1, "clip": -7},
     {"monotone": [I32_MIN, I32_MAX, 5, -9]},
+    {"monotone": [I32_MIN, I32_MIN, I32_MAX, 0], "max_lineage": 2},
     {"categorical": [I32_MIN, I32_MAX, 0, -1]},
     {"max_lineage": -5},
     {"max_lineage": I32_MAX},

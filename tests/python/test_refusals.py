@@ -65,8 +65,10 @@ BAD_PARAMETERS = [
         {"monotone": [0, 1, 0, 0], "categorical": [0, 1, 0, 0]},
         r"monotone\[1\] is 1 but column 1 is categorical",
     ),
-    ({"monotone": [1, 0, 0, 0], "max_lineage": 1}, r"monotone\[0\] is 1 but max_lineage >= 1"),
-    ({"monotone": [0, 0, -1, 0], "max_lineage": 3}, r"monotone\[2\] is -1 but max_lineage"),
+    (
+        {"monotone": [0, 0, -1, 0], "categorical": [0, 0, 1, 0], "max_lineage": 2},
+        r"monotone\[2\] is -1 but column 2 is categorical",
+    ),
 ]
 
 

@@ -174,7 +174,7 @@ def test_monotone_constraint_holds_on_a_grid(mode):
 def test_monotone_constraint_holds_beside_a_categorical_column(mode):
     # y = slope[code] * x0 with the codes in a categorical column: the constraint on x0 holds
     # for every code, through category-pair splits too. A constraint on the categorical
-    # column itself is refused (a code has no order), and so is one with the lineage builder.
+    # column itself is refused: a code has no order.
     rng = np.random.default_rng(3)
     x0 = rng.uniform(-1, 1, size=3000)
     codes = rng.integers(0, 4, size=3000).astype(float)
@@ -185,10 +185,32 @@ def test_monotone_constraint_holds_beside_a_categorical_column(mode):
     grid = np.linspace(-1.2, 1.2, 121)
     for code in range(4):
         assert np.all(np.diff(b.predict_raw(np.column_stack([grid, np.full(121, code)]))) >= 0)
-    refusals = ({"monotone": [1, 1], "categorical": [0, 1]}, {"monotone": [1, 0], "max_lineage": 1})
-    for params in refusals:
-        with pytest.raises(ValueError, match=r"monotone\[[01]\] is 1 but"):
-            Booster(objective=1, **params).fit(X, y)
+    with pytest.raises(ValueError, match=r"monotone\[1\] is 1 but column 1 is categorical"):
+        Booster(objective=1, monotone=[1, 1], categorical=[0, 1]).fit(X, y)
+
+
+@pytest.mark.parametrize("lineage", [1, 2, 3])
+def test_lineage_builder_keeps_monotone_constraints(lineage):
+    # Projection splits whose direction reads constrained columns against their constraints
+    # are not made, and the others bound their children as axis splits do.
+    rng = np.random.default_rng(lineage)
+    X = rng.uniform(-1, 1, size=(3000, 3))
+    y = np.sin(3 * X[:, 0]) + X[:, 1] - 0.5 * X[:, 2] * X[:, 1] + 0.05 * rng.normal(size=3000)
+    b = Booster(objective=1, n_estimators=40, monotone=[1, 0, -1], max_lineage=lineage)
+    b.fit(X, y)
+    free = Booster(objective=1, n_estimators=40, max_lineage=lineage)
+    free.fit(X, y)
+    grid = np.linspace(-1.2, 1.2, 121)
+    broken = 0
+    for other in rng.uniform(-1, 1, size=(12, 2)):
+        rising = np.column_stack([grid, np.full(121, other[0]), np.full(121, other[1])])
+        assert np.all(np.diff(b.predict_raw(rising)) >= 0)
+        falling = np.column_stack([np.full(121, other[0]), np.full(121, other[1]), grid])
+        assert np.all(np.diff(b.predict_raw(falling)) <= 0)
+        broken += np.any(np.diff(free.predict_raw(rising)) < 0)
+    # The grid is one that catches unconstrained models, and the constrained one still fits.
+    assert broken > 0
+    assert np.mean((b.predict_raw(X) - y) ** 2) < 0.5 * np.var(y)
 
 
 def test_the_axis_cut_applied_is_the_cut_scored():
