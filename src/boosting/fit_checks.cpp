@@ -74,31 +74,41 @@ void check_fraction(double v, const char* name) {
     if (!(v > 0.0 && v <= 1.0)) reject(std::string(name) + " must lie in (0, 1], got " + str(v));
 }
 
-// What goes wrong in the first round when training starts from the given weights, or
-// nothing: its start score, gradients, hessians, their sums and the root's Newton value
-// are computed exactly as training computes them and must all be finite.
+// What goes wrong in the first round when training starts from the given weights and
+// scores (from the start score when `from` is null), or nothing: the start score, the
+// gradients, hessians, their sums and the root's Newton value are computed exactly as
+// training computes them and must all be finite.
 enum class StartFault { kNone, kScore, kGradient, kLeafValue };
 
-StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights, double& bad) {
+StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
+                             const double* from, double& bad) {
     Booster probe(b.n_estimators, b.learning_rate, b.max_depth, b.max_bins, b.reg_lambda,
                   b.min_samples, b.subsample, b.colsample, b.seed, b.objective, b.loss, b.alpha,
                   b.clip, {}, {}, b.max_lineage, b.split_mode);
     const auto n = static_cast<int32_t>(y.size);
     probe.load_sample_weights(weights.data, weights.size, n);
-    compute_base_score(probe, y.data, n);
-    const int64_t k = probe.n_outputs;
-    const std::vector<double> start =
-        b.objective == kMulticlass ? probe.base_scores : std::vector<double>{probe.base_score};
-    for (double s : start) {
-        if (!std::isfinite(s)) {
-            bad = s;
-            return StartFault::kScore;
+    probe.n_outputs = b.n_outputs;
+    std::vector<double> start_scores;
+    if (from == nullptr) {
+        compute_base_score(probe, y.data, n);
+        const std::vector<double> start = b.objective == kMulticlass
+                                              ? probe.base_scores
+                                              : std::vector<double>{probe.base_score};
+        for (double s : start) {
+            if (!std::isfinite(s)) {
+                bad = s;
+                return StartFault::kScore;
+            }
         }
+        start_scores.resize(static_cast<size_t>(n) * start.size());
+        for (int64_t r = 0; r < n; ++r) {
+            std::copy(start.begin(), start.end(), start_scores.begin() + r * start.size());
+        }
+        from = start_scores.data();
     }
-    std::vector<double> scores(static_cast<size_t>(n) * k);
-    for (int64_t r = 0; r < n; ++r) std::copy(start.begin(), start.end(), scores.begin() + r * k);
-    std::vector<double> grad(scores.size()), hess(scores.size()), spare;
-    compute_gradients(probe, scores.data(), y.data, n, grad.data(), hess.data(), spare);
+    const int64_t k = probe.n_outputs;
+    std::vector<double> grad(static_cast<size_t>(n) * k), hess(grad.size()), spare;
+    compute_gradients(probe, from, y.data, n, grad.data(), hess.data(), spare);
     for (int64_t j = 0; j < k; ++j) {
         double G = 0.0, H = 0.0;
         for (int64_t r = 0; r < n; ++r) {
@@ -263,13 +273,13 @@ void check_class_count(const Booster& b, VectorArg y, bool continuing) {
                           std::to_string(classes) + " classes");
 }
 
-void check_start(const Booster& b, VectorArg y, VectorArg sample_weight) {
+void check_start(const Booster& b, VectorArg y, VectorArg sample_weight, const double* scores) {
     double bad = 0.0;
-    const StartFault weighted = first_round_fault(b, y, sample_weight, bad);
+    const StartFault weighted = first_round_fault(b, y, sample_weight, scores, bad);
     if (weighted == StartFault::kNone) return;
     if (sample_weight.size == 0) reject(start_message(weighted, "y", bad, b.reg_lambda));
     double unweighted_bad = 0.0;
-    const StartFault plain = first_round_fault(b, y, VectorArg{}, unweighted_bad);
+    const StartFault plain = first_round_fault(b, y, VectorArg{}, scores, unweighted_bad);
     if (plain != StartFault::kNone) reject(start_message(plain, "y", unweighted_bad, b.reg_lambda));
     reject(start_message(weighted, "sample_weight", bad, b.reg_lambda));
 }

@@ -226,14 +226,16 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         }
     }
 
+    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
+    predict_scores(b, X, scores.data());
+    check_start(b, y, sample_weight, scores.data());
+
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
     b.n_val = 0;
     b.es_patience = 0;
     b.hist_bins = std::max(b.max_bins, 2);
     b.compute_feature_scale(X);
     const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
-    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
-    predict_scores(b, X, scores.data());
     if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
         b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     }

@@ -130,10 +130,13 @@ def test_category_codes_must_be_whole_numbers():
 def test_inputs_that_make_the_first_round_not_finite_are_refused(
     objective, y, weights, reg_lambda, message
 ):
-    """Either the fit is refused, naming the argument at fault, or the model is finite."""
+    """Either the fit is refused, naming the argument at fault, or the model is finite.
+    Continued training starts from the model's scores and is refused the same way."""
     b = holding_a_model(objective=objective, reg_lambda=reg_lambda, n_estimators=3)
     if message is not None:
         refused(b, lambda: b.fit(X, y, sample_weight=weights), message)
+        at_fault = message.split(" makes")[0] + " makes the first round's"
+        refused(b, lambda: b.fit_more(X, y, 2, sample_weight=weights), at_fault)
         return
     b.fit(X, y, sample_weight=weights)
     assert np.isfinite(b.predict_raw(X)).all()
