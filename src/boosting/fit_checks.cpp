@@ -78,7 +78,7 @@ void check_fraction(double v, const char* name) {
 // scores (from the start score when `from` is null), or nothing: the start score, the
 // gradients, hessians, their sums and the root's Newton value are computed exactly as
 // training computes them and must all be finite.
-enum class StartFault { kNone, kScore, kGradient, kLeafValue };
+enum class StartFault { kNone, kScore, kGradient, kLeafValue, kBag };
 
 StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
                              const double* from, double& bad) {
@@ -111,9 +111,11 @@ StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
     compute_gradients(probe, from, y.data, n, grad.data(), hess.data(), spare);
     for (int64_t j = 0; j < k; ++j) {
         double G = 0.0, H = 0.0;
+        int64_t with_hessian = 0;
         for (int64_t r = 0; r < n; ++r) {
             G += grad[r * k + j];
             H += hess[r * k + j];
+            with_hessian += hess[r * k + j] > 0.0 ? 1 : 0;
         }
         if (!std::isfinite(G) || !std::isfinite(H)) {
             bad = std::isfinite(G) ? H : G;
@@ -124,11 +126,18 @@ StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
             bad = H;
             return StartFault::kLeafValue;
         }
+        // A round's bag leaves rows out; when it can leave out every row with a hessian,
+        // its root has a hessian sum of 0 and no Newton value without reg_lambda.
+        if (b.reg_lambda == 0.0 && b.subsample < 1.0 &&
+            with_hessian <= n - bag_size(n, b.subsample)) {
+            bad = static_cast<double>(with_hessian);
+            return StartFault::kBag;
+        }
     }
     return StartFault::kNone;
 }
 
-std::string start_message(StartFault fault, const char* name, double bad, double lambda) {
+std::string start_message(StartFault fault, const char* name, double bad, const Booster& b) {
     switch (fault) {
         case StartFault::kScore:
             return std::string(name) + " makes the start score " + str(bad) +
@@ -136,9 +145,14 @@ std::string start_message(StartFault fault, const char* name, double bad, double
         case StartFault::kGradient:
             return std::string(name) + " makes the first round's gradient or hessian sum " +
                    str(bad) + ": its values are too large for the sums training takes";
+        case StartFault::kBag:
+            return std::string(name) + " makes the first round's hessian above 0 in only " +
+                   str(bad) + " rows, which a bag of subsample = " + str(b.subsample) +
+                   " of the rows can leave out: its hessian sum of 0 gives no finite leaf "
+                   "value with reg_lambda = 0 (set reg_lambda above 0 or subsample to 1)";
         default:
             return std::string(name) + " makes the first round's hessian sum " + str(bad) +
-                   ", which gives no finite leaf value with reg_lambda = " + str(lambda) +
+                   ", which gives no finite leaf value with reg_lambda = " + str(b.reg_lambda) +
                    " (give the rows weights of normal size or set reg_lambda above 0)";
     }
 }
@@ -277,11 +291,11 @@ void check_start(const Booster& b, VectorArg y, VectorArg sample_weight, const d
     double bad = 0.0;
     const StartFault weighted = first_round_fault(b, y, sample_weight, scores, bad);
     if (weighted == StartFault::kNone) return;
-    if (sample_weight.size == 0) reject(start_message(weighted, "y", bad, b.reg_lambda));
+    if (sample_weight.size == 0) reject(start_message(weighted, "y", bad, b));
     double unweighted_bad = 0.0;
     const StartFault plain = first_round_fault(b, y, VectorArg{}, scores, unweighted_bad);
-    if (plain != StartFault::kNone) reject(start_message(plain, "y", unweighted_bad, b.reg_lambda));
-    reject(start_message(weighted, "sample_weight", bad, b.reg_lambda));
+    if (plain != StartFault::kNone) reject(start_message(plain, "y", unweighted_bad, b));
+    reject(start_message(weighted, "sample_weight", bad, b));
 }
 
 }  // namespace vorlent

@@ -69,12 +69,12 @@ void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X,
     });
 }
 
+}  // namespace
+
 int32_t bag_size(int32_t n_rows, double subsample) {
     const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
     return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
 }
-
-}  // namespace
 
 void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
                   double* scores, int32_t rounds, const RoundHook& between_rounds) {

@@ -125,6 +125,7 @@ def test_category_codes_must_be_whole_numbers():
         (0, Y, np.zeros(300), 1.0, None),
         (1, REGRESSION_Y, np.full(300, 5e-324), 0.0, None),
         (1, REGRESSION_Y, np.r_[np.zeros(299), 1.0], 0.0, None),
+        (1, REGRESSION_Y, np.r_[np.zeros(150), np.ones(150)], 0.0, None),
     ],
 )
 def test_inputs_that_make_the_first_round_not_finite_are_refused(
@@ -141,6 +142,21 @@ def test_inputs_that_make_the_first_round_not_finite_are_refused(
     b.fit(X, y, sample_weight=weights)
     assert np.isfinite(b.predict_raw(X)).all()
     assert np.isfinite(b.explain(X)).all()
+
+
+def test_weights_a_bag_can_leave_out_entirely_are_refused_without_reg_lambda():
+    # With subsample 0.5 a bag leaves out 150 of the 300 rows: if those can be all the
+    # rows of positive weight, some round's root has no hessian (a model of NaN before).
+    for objective in (0, 1):
+        y = targets(objective)
+        b = holding_a_model(objective=objective, reg_lambda=0.0, subsample=0.5)
+        for weights in (np.r_[np.zeros(299), 1.0], np.r_[np.zeros(150), np.ones(150)]):
+            refused(b, lambda: b.fit(X, y, sample_weight=weights), "in only")
+        b.fit(X, y, sample_weight=np.r_[np.zeros(149), np.ones(151)])
+        assert np.isfinite(b.predict_raw(X)).all()
+        with_lambda = Booster(objective=objective, reg_lambda=1e-3, subsample=0.5)
+        with_lambda.fit(X, y, sample_weight=np.r_[np.zeros(299), 1.0])
+        assert np.isfinite(with_lambda.predict_raw(X)).all()
 
 
 def test_target_encoding_folds_must_be_whole_and_in_range():
