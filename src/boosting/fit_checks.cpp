@@ -1,7 +1,7 @@
 #include "boosting/fit_checks.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
