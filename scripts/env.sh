@@ -1,18 +1,21 @@
-# Sourced by the other scripts: finds CPython 3.12, creates the virtual environment in
-# .venv, installs the Python requirements and builds and installs vorlent_core into it.
+# Sourced by the other scripts: finds CPython, creates the virtual environment in .venv
+# (.venv-X.Y for other versions), installs the Python requirements and builds and installs
+# the vorlent package into it.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
-find_python312() {
-    local candidate
+# Prints the path of a CPython X.Y interpreter: pyenv's, else pythonX.Y on PATH.
+find_python() {
+    local version="$1" candidate
     if command -v pyenv >/dev/null 2>&1; then
-        for candidate in "$(pyenv root)"/versions/3.12.*/bin/python3.12; do
+        for candidate in "$(pyenv root)"/versions/"$version".*/bin/python"$version"; do
             [ -x "$candidate" ] && { echo "$candidate"; return 0; }
         done
     fi
-    for candidate in "$HOME"/.pyenv/versions/3.12.*/bin/python3.12 "$(command -v python3.12 || true)"; do
+    for candidate in "$HOME"/.pyenv/versions/"$version".*/bin/python"$version" \
+        "$(command -v python"$version" || true)"; do
         [ -n "$candidate" ] && [ -x "$candidate" ] && { echo "$candidate"; return 0; }
     done
     return 1
@@ -35,22 +38,26 @@ apt_install() {
     }
 }
 
+# Creates (or reuses) a virtual environment for CPython X.Y and installs a requirements file:
+# setup_venv REQUIREMENTS [X.Y [DIR]], by default CPython 3.12 in .venv.
 setup_venv() {
-    local python
-    if ! python="$(find_python312)"; then
-        echo "error: CPython 3.12 was not found (looked in pyenv's versions and for python3.12 on PATH)." >&2
-        echo "       Install it, for example with 'pyenv install 3.12', and run this again." >&2
+    local requirements="$1" version="${2:-3.12}" venv="${3:-$VENV}" python
+    if ! python="$(find_python "$version")"; then
+        echo "error: CPython $version was not found (looked in pyenv's versions and for python$version on PATH)." >&2
+        echo "       Install it, for example with 'pyenv install $version', and run this again." >&2
         exit 1
     fi
-    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then
-        rm -rf "$VENV"
-        "$python" -m venv "$VENV"
+    if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))"; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
     fi
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements/$1.txt"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements/$requirements.txt"
 }
 
+# Builds and installs the package into a virtual environment (by default .venv).
 install_module() {
-    (cd "$ROOT" && "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check \
+    local venv="${1:-$VENV}"
+    (cd "$ROOT" && "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
         --no-build-isolation .)
 }

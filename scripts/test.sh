@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ unit tests, then pytest, then both again
+# Sets everything up and runs every test: the C++ unit tests, then pytest on CPython 3.12,
+# a build and smoke test on CPython 3.11 and 3.13, then the C++ tests and pytest again
 # against AddressSanitizer and UndefinedBehaviorSanitizer builds (scripts/sanitize.sh;
 # VORLENT_SKIP_SANITIZE=1 leaves that part out for a quick run).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
@@ -18,6 +19,17 @@ echo "== C++ unit tests"
 echo "== Python tests"
 cd "$ROOT"
 "$VENV/bin/python" -m pytest -q tests/python
+
+# The other supported interpreters: build, install and a smoke test with numpy alone
+# (set VORLENT_SKIP_OTHER_PYTHONS=1 to skip).
+if [ "${VORLENT_SKIP_OTHER_PYTHONS:-0}" != "1" ]; then
+    for version in 3.11 3.13; do
+        echo "== Smoke test on CPython $version"
+        setup_venv build "$version" "$ROOT/.venv-$version"
+        install_module "$ROOT/.venv-$version"
+        "$ROOT/.venv-$version/bin/python" "$ROOT/tests/smoke/check_install.py"
+    done
+fi
 
 # The C++ tests and pytest again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (set VORLENT_SKIP_SANITIZE=1 to skip).

@@ -81,6 +81,9 @@ public:
     int32_t es_patience = 0;
     double es_tol = 1e-4;
     int32_t best_iteration = -1;
+    // The validation loss after every round of the last fit or fit_more that watched a
+    // validation set (early stopping on); not part of the model bytes.
+    std::vector<double> validation_losses;
 
     Rng rng;  // default-seeded (5489) until the first fit
 

@@ -30,7 +30,7 @@ void check_training_memory(const Booster& b, const FitShape& s) {
     need.add(24.0 * rows * outputs, "the scores, gradients and hessians of every row and output");
     need.add(8.0 * static_cast<double>(s.val_rows) * (cols + (s.early_stopping ? outputs : 0.0)),
              "the validation rows and their scores");
-    need.add(rows * cols * (b.max_bins > kMaxNarrowBins ? 2.0 : 1.0) + 16.0 * cols * bins,
+    need.add(rows * cols * (b.max_bins > kMaxNarrowBins ? 2.0 : 1.0) + 24.0 * cols * bins,
              "the bin codes and bin tables");
     if (!s.continuing) need.add(8.0 * cols * cols, "the interaction accumulator");
     need.add(24.0 * cols + 40.0 * rows, "the per-column accumulators and per-row lists");

@@ -122,6 +122,7 @@ private:
         b.interaction_gain.swap(interaction_gain_);
         b.projections.swap(projections_);
         b.packed.swap(packed_);
+        b.validation_losses.swap(validation_losses_);
     }
 
     // fit leaves base_scores alone for single-output objectives, so it is copied.
@@ -133,14 +134,15 @@ private:
     std::vector<double> feature_gain_, coefficient_gain_, interaction_gain_;
     Directions projections_;
     std::vector<PackedTree> packed_;
+    std::vector<double> validation_losses_;
 };
+
+}  // namespace
 
 int32_t bag_size(int32_t n_rows, double subsample) {
     const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
     return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
 }
-
-}  // namespace
 
 void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
                   double* scores, int32_t rounds, const RoundHook& between_rounds) {
@@ -148,6 +150,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     const int64_t k = b.n_outputs;
     const bool early_stopping = b.es_patience >= 1 && b.n_val >= 1;
     const MatrixView X_val{b.X_val.data(), b.n_val, b.n_features};
+    b.validation_losses.clear();
     std::vector<double> val_scores;
     if (early_stopping) {
         val_scores.resize(static_cast<size_t>(b.n_val) * k);
@@ -204,6 +207,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             if (early_stopping) {
                 add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
                 const double loss = validation_loss(b, val_scores.data());
+                b.validation_losses.push_back(loss);
                 if (loss < best_loss - b.es_tol) {
                     best_loss = loss;
                     best_round = b.n_trees() - 1;
@@ -295,6 +299,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
                                           : b.n_estimators;
     check_training_memory(b, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, rounds, false,
                                       early_stopping});
+    check_start(b, y, sample_weight);
 
     FitBackup backup(b);
     try {
@@ -327,12 +332,17 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
     }
 
     check_training_memory(b, FitShape{X.n_rows, X.n_cols, b.n_outputs, 0, extra, true, false});
+    // The scores the model gives now: the first round must be able to start from them.
+    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
+    predict_scores(b, X, scores.data());
+    check_start(b, y, sample_weight, scores.data());
 
     // The fields below are all fit_more replaces before its first tree; a failure before
     // that tree puts them back.
     const size_t trees_before = b.trees.size();
     std::vector<double> weights = std::move(b.sample_weights);
     std::vector<double> scale = std::move(b.feature_scale);
+    std::vector<double> losses = std::move(b.validation_losses);
     std::vector<double> gain;  // the previous feature_gain once a wider one replaces it
     bool gain_replaced = false;
     const int32_t n_val = b.n_val, es_patience = b.es_patience, hist_bins = b.hist_bins;
@@ -341,8 +351,6 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         b.hist_bins = std::max(b.max_bins, 2);
         b.compute_feature_scale(X);
         const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
-        std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
-        predict_scores(b, X, scores.data());
         if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
             std::vector<double>(static_cast<size_t>(X.n_cols), 0.0).swap(gain);
             b.feature_gain.swap(gain);
@@ -355,6 +363,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         if (b.trees.size() == trees_before) {
             b.sample_weights = std::move(weights);
             b.feature_scale = std::move(scale);
+            b.validation_losses = std::move(losses);
             if (gain_replaced) b.feature_gain.swap(gain);
             b.n_val = n_val;
             b.es_patience = es_patience;

@@ -65,6 +65,7 @@ TEST(SparseScan, GivesTheDenseHistogramsCutBitForBit) {
         ASSERT_EQ(want.found, got.found) << trial;
         EXPECT_EQ(0, std::memcmp(&want.gain, &got.gain, sizeof(double))) << trial;
         EXPECT_EQ(0, std::memcmp(&want.threshold, &got.threshold, sizeof(double))) << trial;
+        EXPECT_EQ(want.cell, got.cell) << trial;  // the cell that placing the cut reads
         found += want.found ? 1 : 0;
     }
     EXPECT_GT(found, 200);

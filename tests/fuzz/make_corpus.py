@@ -1,8 +1,10 @@
 """Writes the seed corpus of the model-bytes fuzzers: one file per model.
 
 Each source is a function returning {name: model bytes}; add a source to SOURCES to seed
-the fuzzers with more models. Both fuzzers share this corpus (tests/fuzz/run.sh for the
-Python module, tests/fuzz/run_native.sh for the reader itself).
+the fuzzers with more models. Both core fuzzers share this corpus (tests/fuzz/run.sh for
+the Python module, tests/fuzz/run_native.sh for the reader itself). Given a second
+directory, it also writes every model wrapped in the model file envelope (vorlent's
+save format) there, for the envelope fuzzer (tests/fuzz/fuzz_model_file.py).
 """
 
 import pathlib
@@ -10,6 +12,7 @@ import random
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
 
 from helpers import TRAINED_KINDS, kind_id, trained_model
 from model_craft import (
@@ -110,6 +113,26 @@ def crafted_models() -> dict[str, bytes]:
     }
     for seed in range(8):
         models[f"random_{seed}"] = random_model(seed).pack()
+    models.update(refused_models())
+    return models
+
+
+def refused_models() -> dict[str, bytes]:
+    """Models the reader must refuse, a byte or two away from ones it accepts: binary and
+    regression headers that claim more than one output, with and without per-leaf values."""
+    models = {}
+    for objective in (0, 1):
+        claimed = every_kind_model()
+        claimed.objective = objective
+        claimed.n_outputs = 2
+        models[f"refused_outputs_{objective}"] = claimed.pack()
+    wide = random_model(1)
+    wide.objective, wide.n_outputs = 0, 3
+    for tree in wide.trees:
+        for node in tree:
+            if node.is_leaf:
+                node.leaf_values = [0.5, -0.5, 0.25]
+    models["refused_outputs_with_leaf_values"] = wide.pack()
     return models
 
 
@@ -127,24 +150,53 @@ def trained_models() -> dict[str, bytes]:
 
 
 def golden_models() -> dict[str, bytes]:
-    """The committed golden models (tests/data/golden)."""
+    """The committed golden models (tests/data/golden), the legacy ones included."""
     golden = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
-    return {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+    models = {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+    for p in sorted((golden / "legacy").glob("*.model")):
+        models[f"golden_legacy_{p.stem}"] = p.read_bytes()
+    return models
 
 
 SOURCES = [crafted_models, trained_models, golden_models]
 
 
-def write_corpus(directory: pathlib.Path) -> int:
+# Headers like the ones the estimators write, and the edge cases of the JSON reader.
+ENVELOPE_HEADERS = [
+    {},
+    {
+        "estimator": "VorlentClassifier",
+        "params": {"n_estimators": 4, "learning_rate": 0.1, "monotonic_cst": None, "tol": 1e-7},
+        "features": {
+            "n_features": 3,
+            "feature_names": ["température", "城市", "x"],
+            "categorical": [False, True, False],
+            "categories": [{"column": 1, "kind": "str", "values": ["東京", "Zürich", ""]}],
+        },
+        "classes": ["no", "yes"],
+    },
+    {"nested": [[[{"a": [1, -2.5e-300, True, None]}]]], "escaped": '\\u0000"\t'},
+]
+
+
+def write_corpus(directory: pathlib.Path, envelope_directory: pathlib.Path | None = None) -> int:
+    from vorlent._model_file import encode_model
+
     directory.mkdir(parents=True, exist_ok=True)
+    if envelope_directory is not None:
+        envelope_directory.mkdir(parents=True, exist_ok=True)
     written = 0
     for source in SOURCES:
         for name, data in source().items():
             (directory / f"{name}.bin").write_bytes(data)
             written += 1
+            if envelope_directory is not None:
+                header = ENVELOPE_HEADERS[written % len(ENVELOPE_HEADERS)]
+                (envelope_directory / f"{name}.vorlent").write_bytes(encode_model(header, data))
     return written
 
 
 if __name__ == "__main__":
     target = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/seeds")
-    print(f"wrote {write_corpus(target)} seed models to {target}")
+    envelopes = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else None
+    print(f"wrote {write_corpus(target, envelopes)} seed models to {target}")

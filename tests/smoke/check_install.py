@@ -1,0 +1,44 @@
+"""Smoke test of an installed vorlent on an interpreter with numpy as the only dependency.
+
+Run by the test command on the CPython versions other than the one the full suite uses:
+it proves that the wheel builds, installs and imports there, and that the compiled core
+trains, predicts and round-trips a model.
+"""
+
+import importlib.util
+import sys
+
+import numpy as np
+
+import vorlent
+import vorlent._core
+import vorlent_core
+
+OPTIONAL = ("pandas", "polars", "pyarrow", "sklearn", "matplotlib")
+
+
+def main() -> None:
+    assert vorlent._core is vorlent_core, "vorlent._core and vorlent_core are two module objects"
+    missing = [name for name in OPTIONAL if importlib.util.find_spec(name) is None]
+
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(2000, 5))
+    y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(float)
+    booster = vorlent_core.Booster(n_estimators=20)
+    booster.fit(X, y)
+    proba = booster.predict_proba(X)[:, 1]
+    accuracy = float(np.mean((proba > 0.5) == y))
+    assert accuracy > 0.8, f"training accuracy {accuracy:.3f} is too low"
+
+    copy = vorlent_core.Booster()
+    copy.deserialize(booster.serialize())
+    assert np.array_equal(copy.predict_raw(X), booster.predict_raw(X)), "reloaded model differs"
+
+    print(
+        f"smoke test passed on CPython {sys.version.split()[0]}: vorlent {vorlent.__version__}, "
+        f"accuracy {accuracy:.3f}, optional packages absent: {', '.join(missing) or 'none'}"
+    )
+
+
+if __name__ == "__main__":
+    main()
