@@ -69,14 +69,28 @@ double available_memory() {
     return std::max(1.0, machine > 0 ? std::min(machine, left) : left);
 }
 
-void check_memory_need(double bytes, const std::string& what) {
+namespace {
+
+// The refusal of a call that needs `bytes`, or an empty string when they fit.
+std::string refusal(double bytes, const std::string& what) {
     const double memory = available_memory();
-    if (memory > 0 && bytes > 0.5 * memory) {
-        std::ostringstream message;
-        message << what << " need " << bytes << " bytes, more than half of the " << memory
-                << " bytes of memory available";
-        throw std::invalid_argument(message.str());
-    }
+    if (!(memory > 0 && bytes > 0.5 * memory)) return {};
+    std::ostringstream message;
+    message << what << " need " << bytes << " bytes, more than half of the " << memory
+            << " bytes of memory available";
+    return message.str();
+}
+
+}  // namespace
+
+void check_memory_need(double bytes, const std::string& what) {
+    std::string message = refusal(bytes, what);
+    if (!message.empty()) throw std::invalid_argument(message);
+}
+
+void check_memory_for_output(double bytes, const std::string& what) {
+    std::string message = refusal(bytes, what);
+    if (!message.empty()) throw MemoryShortage(std::move(message));
 }
 
 }  // namespace vorlent

@@ -89,8 +89,8 @@ size_t model_size(const Booster& b) {
 std::string serialize_model(const Booster& b) {
     // The bytes are built once here and copied once into the caller's bytes object.
     const size_t size = model_size(b);
-    check_memory_need(2.0 * static_cast<double>(size),
-                      "serializing a model of " + std::to_string(size) + " bytes");
+    check_memory_for_output(2.0 * static_cast<double>(size),
+                            "serializing a model of " + std::to_string(size) + " bytes");
     ByteWriter w;
     w.reserve(size);
     w.f64(b.base_score);

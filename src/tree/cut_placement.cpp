@@ -12,10 +12,29 @@ namespace {
 // Per cell: gradient sum, hessian sum, smallest and largest value.
 constexpr int32_t kCellWidth = 4;
 
+// The threshold between the largest value of the cells up to `last_left` and the smallest
+// of the cells after it, read from the values themselves: the cells' own ranges give the
+// same two values.
+double threshold_from_values(const double* z, int32_t n, double lo, double step, int32_t bins,
+                             int32_t last_left) {
+    double below = -kInf, above = kInf;
+    for (int32_t k = 0; k < n; ++k) {
+        const double v = z[k];
+        if (std::isnan(v)) continue;
+        if (clamp_bin((v - lo) / step, bins) <= last_left) {
+            below = v > below ? v : below;
+        } else {
+            above = v < above ? v : above;
+        }
+    }
+    return cut_between(below, above);
+}
+
 }  // namespace
 
 ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, double lambda,
-                                   int32_t bins, std::vector<double>& cells) {
+                                   int32_t bins, std::vector<double>& cells,
+                                   std::vector<std::pair<int32_t, int32_t>>& order) {
     double lo = kInf, hi = -kInf;
     for (int32_t k = 0; k < node.n; ++k) {
         if (!std::isfinite(z[k])) continue;
@@ -24,6 +43,11 @@ ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, d
     }
     if (!(hi - lo >= kTiny) || bins < 2) return ProjectedCut{};
     const double step = (hi - lo) / bins;
+    if (2 * static_cast<int64_t>(node.n) < bins) {
+        ProjectedCut cut = scan_projected_values(z, node, bins, lo, step, lambda, order);
+        if (cut.found) cut.threshold = threshold_from_values(z, node.n, lo, step, bins, cut.cell);
+        return cut;
+    }
     cells.resize(static_cast<size_t>(bins) * kCellWidth);
     for (int32_t i = 0; i < bins; ++i) {
         double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
@@ -60,8 +84,8 @@ ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, d
 }
 
 bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows,
-                    const NodeGradients& node, double lambda, int32_t bins,
-                    std::vector<double>& z, std::vector<double>& cells) {
+                    const NodeGradients& node, double lambda, int32_t bins, std::vector<double>& z,
+                    std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order) {
     z.resize(static_cast<size_t>(node.n));
     for (int32_t k = 0; k < node.n; ++k) {
         const double* row = X.row(rows[k]);
@@ -71,7 +95,7 @@ bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows
                                 : pair_value(split.kind, split.coef_a, split.coef_b,
                                              split.category_values, a, b);
     }
-    const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, cells);
+    const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, cells, order);
     if (!cut.found || !(cut.gain > kMinGain)) return false;
     split.gain = cut.gain;
     split.bias = -cut.threshold;

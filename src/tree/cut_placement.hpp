@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/matrix.hpp"
@@ -12,17 +13,21 @@ namespace vorlent {
 // whatever the cut), scored on an equal-width histogram of `bins` cells over the range of
 // the finite values, and placed between the largest value of the cells on its left and the
 // smallest value of the cells on its right. The cells are monotone in z, so the test
-// "z < threshold" parts the rows exactly as the winning cut was scored. `cells` is working
-// storage that only grows.
+// "z < threshold" parts the rows exactly as the winning cut was scored. A histogram with
+// far more cells than rows is scanned and placed from the rows ordered by cell instead (the
+// same cut and threshold), so that the work does not grow with the bins. `cells` and
+// `order` are working storage that only grows.
 ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, double lambda,
-                                   int32_t bins, std::vector<double>& cells);
+                                   int32_t bins, std::vector<double>& cells,
+                                   std::vector<std::pair<int32_t, int32_t>>& order);
 
 // Re-scores a pair test (kind 2 or 3) that the search picked, on the double-precision
 // values routing reads (the search works on single-precision copies), and places its cut
 // so that routing parts the node rows exactly as scored: sets bias and gain. Returns false
-// when no cut of the re-scored projection gains. `z` and `cells` are working storage.
+// when no cut of the re-scored projection gains. `z`, `cells` and `order` are working
+// storage.
 bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows,
-                    const NodeGradients& node, double lambda, int32_t bins,
-                    std::vector<double>& z, std::vector<double>& cells);
+                    const NodeGradients& node, double lambda, int32_t bins, std::vector<double>& z,
+                    std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order);
 
 }  // namespace vorlent

@@ -304,7 +304,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     {
         std::vector<double> z(static_cast<size_t>(n)), placement;
         for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
-        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement);
+        const ProjectedCut cut =
+            placed_projection_cut(z.data(), node, lambda, bins, placement, by_cell);
         test.bias = -cut.threshold;
         for (int32_t k = 0; k < n && cut.found; ++k) {
             const bool right = goes_right(test, X.row(rows[k]), b.projections);

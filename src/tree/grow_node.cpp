@@ -295,7 +295,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     const bool pair = split.kind == kLinearPair || split.kind == kCategoryPair;
     if (pair && split.gain > kMinGain &&
         !place_pair_cut(split, *in.X, rows, node, lambda, b.hist_bins, ws.pair_values,
-                        ws.pair_cells)) {
+                        ws.pair_cells, ws.pair_order)) {
         split = SplitChoice{};
     }
     if (!(split.gain > kMinGain) || split.kind == kNoSplit) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "boosting/booster.hpp"
@@ -34,6 +35,7 @@ struct TreeWorkspace {
     std::vector<LeafRange> leaves;       // filled by grow_node; the caller clears it per tree
     std::vector<double> pair_values;     // a pair test's projection per node row
     std::vector<double> pair_cells;      // the histogram that places a pair test's cut
+    std::vector<std::pair<int32_t, int32_t>> pair_order;  // or its rows, ordered by cell
 };
 
 // What one tree's growth reads; grad and hess hold n_outputs values per training row.

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "booster_fixtures.hpp"
@@ -160,9 +161,12 @@ TEST(CutPlacement, LineageBuilderAppliesTheScoredPartition) {
 
 TEST(CutPlacement, ThresholdSitsInTheGapOfTheScoredCells) {
     // Values on a tenths grid, many of them tied, with missing and infinite ones: whatever
-    // cut wins, "z < threshold" puts exactly its cells' rows on the left.
+    // cut wins, "z < threshold" puts exactly its cells' rows on the left. With far more
+    // cells than rows the cut is scanned and placed from the rows ordered by cell.
     std::mt19937 gen(9);
     std::uniform_int_distribution<int> grid(0, 30), hundred(0, 99);
+    std::vector<double> cells;
+    std::vector<std::pair<int32_t, int32_t>> order;
     for (int trial = 0; trial < 40; ++trial) {
         const int32_t n = 50 + trial * 7;
         std::vector<double> z(n), grad(n), hess(n, 1.0);
@@ -175,11 +179,6 @@ TEST(CutPlacement, ThresholdSitsInTheGapOfTheScoredCells) {
             H += hess[k];
         }
         const NodeGradients node{grad.data(), hess.data(), n, G, H};
-        std::vector<double> cells;
-        const int32_t bins = 3 + trial % 9;
-        const ProjectedCut cut = placed_projection_cut(z.data(), node, 0.5, bins, cells);
-        ASSERT_TRUE(cut.found);
-        // The scored left side: the rows of cells up to cut.cell, recomputed from scratch.
         double lo = kInf, hi = -kInf;
         for (double v : z) {
             if (std::isfinite(v)) {
@@ -187,17 +186,22 @@ TEST(CutPlacement, ThresholdSitsInTheGapOfTheScoredCells) {
                 hi = std::max(hi, v);
             }
         }
-        const double step = (hi - lo) / bins;
-        double gl = 0.0, hl = 0.0;
-        for (int32_t k = 0; k < n; ++k) {
-            const bool scored_left =
-                !std::isnan(z[k]) && clamp_bin((z[k] - lo) / step, bins) <= cut.cell;
-            EXPECT_EQ(z[k] - cut.threshold < 0.0, scored_left) << "value " << z[k];
-            if (scored_left) {
-                gl += grad[k];
-                hl += hess[k];
+        for (const int32_t bins : {3 + trial % 9, 2 * n + 1 + 97 * trial}) {
+            const ProjectedCut cut = placed_projection_cut(z.data(), node, 0.5, bins, cells, order);
+            ASSERT_TRUE(cut.found) << bins;
+            // The scored left side: the rows of cells up to cut.cell, recomputed from scratch.
+            const double step = (hi - lo) / bins;
+            double gl = 0.0, hl = 0.0;
+            for (int32_t k = 0; k < n; ++k) {
+                const bool scored_left =
+                    !std::isnan(z[k]) && clamp_bin((z[k] - lo) / step, bins) <= cut.cell;
+                EXPECT_EQ(z[k] - cut.threshold < 0.0, scored_left) << bins << " value " << z[k];
+                if (scored_left) {
+                    gl += grad[k];
+                    hl += hess[k];
+                }
             }
+            EXPECT_NEAR(cut.gain, cut_gain(gl, hl, G, H, 0.5, G * G / (H + 0.5)), 1e-9) << bins;
         }
-        EXPECT_NEAR(cut.gain, cut_gain(gl, hl, G, H, 0.5, G * G / (H + 0.5)), 1e-9);
     }
 }

@@ -109,7 +109,8 @@ from vorlent_core import Booster
 rng = np.random.default_rng(0)
 X = rng.normal(size=(20000, 8))
 y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(float)
-b = Booster(n_estimators=100_000, max_depth=6)
+# Rounds enough to outlast the test, few enough for training's memory check.
+b = Booster(n_estimators=10_000, max_depth=6)
 trainer = threading.Thread(target=lambda: b.fit(X, y), daemon=True)
 trainer.start()
 time.sleep(0.3)
