@@ -1,0 +1,115 @@
+"""pandas, polars and pyarrow data through one code path (narwhals).
+
+narwhals is imported only when a frame or series is passed, so that numpy alone is enough
+for arrays. Each frame column becomes a :class:`~vorlent._columns.Column`; pandas
+categoricals keep their integer codes (mapped to the fitted codes through their category
+list, without touching every value), other categoricals give their values.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ._columns import Column, ComplexDataError
+
+# Top-level modules whose objects are eager frames or series narwhals can read.
+_FRAME_MODULES = {"pandas", "polars", "pyarrow", "modin", "cudf"}
+
+
+def looks_like_frame(obj) -> bool:
+    """Whether obj comes from a dataframe library (without importing any of them)."""
+    return type(obj).__module__.partition(".")[0] in _FRAME_MODULES or hasattr(
+        obj, "__narwhals_dataframe__"
+    )
+
+
+def narwhals():
+    """The narwhals module, or an ImportError saying which extra to install."""
+    try:
+        import narwhals.stable.v2 as nw
+    except ImportError:
+        raise ImportError(
+            'reading DataFrames needs the narwhals package: pip install "vorlent[pandas]" '
+            '(or "vorlent[polars]")'
+        ) from None
+    return nw
+
+
+def frame_columns(X, argument: str) -> tuple[list, list[Column]] | None:
+    """The column names and columns of a DataFrame or Table; None for anything else.
+
+    Raises
+    ------
+    TypeError
+        For a lazy frame, or a column whose dtype is neither numeric, boolean, string,
+        categorical nor object.
+    ValueError
+        For repeated column names.
+    """
+    nw = narwhals()
+    if type(X).__name__ == "LazyFrame":
+        raise TypeError(f"{argument} is a lazy frame; call .collect() on it first")
+    try:
+        frame = nw.from_native(X, eager_only=True, pass_through=True)
+    except ValueError as e:  # narwhals refuses repeated names and the like
+        raise ValueError(f"{argument}: {e}".replace("\n", " ")) from None
+    if not isinstance(frame, nw.DataFrame):
+        return None
+    names = list(frame.columns)
+    return names, [_column(nw, frame.get_column(n), n, argument) for n in names]
+
+
+def series_values(y, argument: str) -> np.ndarray | None:
+    """A Series or Arrow array as a 1-D NumPy array with its values as they are (nulls
+    become NaN in numeric columns, None elsewhere); None when y is not a series."""
+    nw = narwhals()
+    series = nw.from_native(y, series_only=True, pass_through=True)
+    if not isinstance(series, nw.Series):
+        return None
+    dtype = series.dtype
+    if dtype.is_numeric() or (dtype == nw.Boolean and series.null_count() > 0):
+        return series.cast(nw.Float64).to_numpy()
+    values = series.to_numpy()
+    if values.dtype == object:
+        values = np.where(series.is_null().to_numpy(), None, values)
+    return values
+
+
+def _column(nw, s, name, argument: str) -> Column:
+    label = f"column {name!r}"
+    dtype = s.dtype
+    native_dtype = str(getattr(s.to_native(), "dtype", dtype))
+    if dtype.is_numeric():
+        values = s.cast(nw.Float64).to_numpy()
+        return Column(label, "number", values, dtype=native_dtype, integer=dtype.is_integer())
+    if dtype == nw.Boolean:
+        return Column(label, "bool", s.cast(nw.Float64).to_numpy(), dtype=native_dtype)
+    if dtype in (nw.Categorical, nw.Enum):
+        return _categorical_column(nw, s, label, native_dtype)
+    if dtype == nw.String:
+        values, missing = s.to_numpy(), s.is_null().to_numpy()
+        return Column(label, "text", values.astype(object), missing, dtype=native_dtype)
+    if dtype == nw.Object:
+        return Column(label, "object", s.to_numpy(), dtype=native_dtype)
+    error = ComplexDataError if "complex" in native_dtype else TypeError
+    raise error(
+        f"{argument}: {label} has dtype {native_dtype}, which is not numeric, boolean, "
+        "string or categorical; convert it to numbers or categories first"
+    )
+
+
+def _categorical_column(nw, s, label: str, native_dtype: str) -> Column:
+    native = s.to_native()
+    cat = getattr(native, "cat", None)
+    if hasattr(cat, "codes") and hasattr(cat, "categories"):  # pandas: codes, -1 missing
+        codes = cat.codes.to_numpy().astype(np.intp)
+        dictionary = cat.categories.to_numpy()
+        return Column(
+            label, "category", codes, None, native_dtype, dictionary=dictionary, codes=True
+        )
+    dictionary = None
+    if s.dtype == nw.Enum:  # a fixed list in a fixed order
+        dictionary = np.asarray(list(s.dtype.categories), dtype=object)
+    # Arrow dictionaries may show any value in a null slot: the null mask decides.
+    values, missing = s.to_numpy().astype(object), s.is_null().to_numpy()
+    return Column(label, "category", values, missing, native_dtype, dictionary=dictionary)
