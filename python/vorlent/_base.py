@@ -14,18 +14,14 @@ import numpy as np
 import vorlent_core as _core
 
 from . import _io, _params
+from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
 from ._compat import (
     HAVE_SKLEARN,
     BaseEstimator,
-    DataConversionWarning,
     NotFittedError,
     sklearn_tags,
 )
 
-try:
-    from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
-except ImportError:  # TEMPORARY until the data layer is merged
-    from ._data_stub import fit_matrix, predict_matrix, target_vector, weight_vector
 
 logger = logging.getLogger("vorlent")
 
@@ -241,25 +237,7 @@ class VorlentEstimator(BaseEstimator):
         return bool(self.early_stopping)
 
     def _target_column(self, y, n_rows: int) -> np.ndarray:
-        if y is None:
-            raise ValueError(
-                f"{type(self).__name__} requires y to be passed, but the target y is None"
-            )
-        shape = getattr(y, "shape", None)
-        if shape is not None and len(shape) == 2 and shape[1] == 1:
-            import warnings
-
-            warnings.warn(
-                "A column-vector y was passed when a 1d array was expected. Please change "
-                "the shape of y to (n_samples,), for example using ravel().",
-                DataConversionWarning,
-                stacklevel=3,
-            )
-            y = np.asarray(y).ravel()
-        y = target_vector(y)
-        if len(y) != n_rows:
-            raise ValueError(f"y has {len(y)} entries but X has {n_rows} rows")
-        return y
+        return target_vector(y, n_rows=n_rows)
 
     def _weights(self, sample_weight, target, n_rows, classes):
         weights = weight_vector(sample_weight, n_rows)
@@ -357,6 +335,12 @@ class VorlentEstimator(BaseEstimator):
     def _predict_input(self, X) -> np.ndarray:
         """X as the core's matrix, with the columns of the fit."""
         self._check_fitted()
+        if len(getattr(X, "shape", (0, 0))) == 1:
+            raise ValueError(
+                f"Expected a 2-D X (rows x columns), got a 1-D array of shape {X.shape}. "
+                "Reshape your data either using array.reshape(-1, 1) if your data has a "
+                "single feature or array.reshape(1, -1) if it contains a single sample."
+            )
         named = hasattr(X, "columns") or hasattr(X, "column_names")
         if not (named and self._schema.feature_names is not None):
             n_columns = _column_count(X)

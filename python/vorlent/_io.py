@@ -14,14 +14,11 @@ import vorlent_core as _core
 
 from . import _params
 
-try:
-    from ._data import FeatureSchema
-except ImportError:  # TEMPORARY until the data layer is merged
-    from ._data_stub import FeatureSchema
+from ._data import FeatureSchema
 
 try:
     from ._model_file import read_model_file, write_model_file
-except ImportError:  # TEMPORARY until the data layer is merged
+except ImportError:  # TEMPORARY until the data layer's envelope is merged
     import json
 
     def write_model_file(path, header, core_bytes):

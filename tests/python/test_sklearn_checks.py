@@ -14,7 +14,13 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from vorlent import VorlentClassifier, VorlentRegressor
 
-EXPECTED_FAILURES = {}
+EXPECTED_FAILURES = {
+    "check_sample_weight_equivalence_on_dense_data": (
+        "a weight of 2 is not the same as a repeated row: bin edges are quantiles of the "
+        "unweighted rows and min_samples_split counts rows, not weight (as in scikit-learn's "
+        "own histogram gradient boosting)"
+    ),
+}
 
 
 def expected_failures(estimator):
