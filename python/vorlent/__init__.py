@@ -25,8 +25,8 @@ __version__ = "0.2.0"
 # `import vorlent._core` finds the compiled module itself rather than a second copy.
 _sys.modules[__name__ + "._core"] = _core
 
-from ._classifier import VorlentClassifier  # noqa: E402
-from ._io import load_model  # noqa: E402
-from ._regressor import VorlentRegressor  # noqa: E402
+from ._classifier import VorlentClassifier
+from ._io import load_model
+from ._regressor import VorlentRegressor
 
 __all__ = ["VorlentClassifier", "VorlentRegressor", "__version__", "load_model"]

@@ -9,19 +9,19 @@ from __future__ import annotations
 
 import logging
 import time
+from typing import ClassVar
 
 import numpy as np
 import vorlent_core as _core
 
 from . import _io, _params
-from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
 from ._compat import (
     HAVE_SKLEARN,
     BaseEstimator,
     NotFittedError,
     sklearn_tags,
 )
-
+from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
 
 logger = logging.getLogger("vorlent")
 
@@ -29,8 +29,16 @@ logger = logging.getLogger("vorlent")
 AUTO_EARLY_STOPPING_ROWS = 10_000
 # Parameters that may change between a fit and a warm-started continuation of it.
 WARM_START_FREE = frozenset(
-    {"n_estimators", "warm_start", "verbose", "n_jobs", "early_stopping",
-     "validation_fraction", "n_iter_no_change", "tol"}
+    {
+        "n_estimators",
+        "warm_start",
+        "verbose",
+        "n_jobs",
+        "early_stopping",
+        "validation_fraction",
+        "n_iter_no_change",
+        "tol",
+    }
 )
 # The core accepts a per-booster thread count once it has the keyword.
 _CORE_HAS_THREADS = "n_threads" in (_core.Booster.__init__.__doc__ or "")
@@ -40,7 +48,7 @@ class VorlentEstimator(BaseEstimator):
     """Base class of :class:`VorlentClassifier` and :class:`VorlentRegressor`; not meant to
     be used directly."""
 
-    _parameter_constraints: dict = _params.SHARED_CONSTRAINTS
+    _parameter_constraints: ClassVar[dict] = _params.SHARED_CONSTRAINTS
 
     def __init__(
         self,
@@ -99,7 +107,7 @@ class VorlentEstimator(BaseEstimator):
 
     def _target_weights(self, codes, classes):
         """Per-row weight factors from the targets (class weights), or None."""
-        return None
+        return
 
     def _stratify(self) -> bool:
         return False
@@ -173,8 +181,13 @@ class VorlentEstimator(BaseEstimator):
 
         booster = _core.Booster(**keywords)
         booster.fit(
-            matrix, target, sample_weight=weights, X_val=X_val, y_val=y_val,
-            es_patience=patience, es_tol=tol,
+            matrix,
+            target,
+            sample_weight=weights,
+            X_val=X_val,
+            y_val=y_val,
+            es_patience=patience,
+            es_tol=tol,
         )
 
         self.booster_ = booster
@@ -192,11 +205,13 @@ class VorlentEstimator(BaseEstimator):
         self.best_iteration_ = best if early and best >= 0 else None
         if y_val is not None:
             self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
-            self.evals_result_ = {"validation": {self._loss_name(): self.validation_score_.tolist()}}
+            self.evals_result_ = {
+                "validation": {self._loss_name(): self.validation_score_.tolist()}
+            }
         else:
             self.__dict__.pop("validation_score_", None)
             self.__dict__.pop("evals_result_", None)
-        self._log_fit(n_rows, 0 if y_val is None else len(y_val), started)
+        self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
         return self
 
     def _continue(self, X, y, sample_weight, started):
@@ -273,9 +288,9 @@ class VorlentEstimator(BaseEstimator):
         held = []
         for rows in groups:
             if isinstance(fraction, float):
-                k = int(round(fraction * len(rows)))
+                k = round(fraction * len(rows))
             else:
-                k = int(round(fraction * len(rows) / n))
+                k = round(fraction * len(rows) / n)
             k = min(k, len(rows) - 1)
             if k > 0:
                 held.append(rng.permutation(rows)[:k])

@@ -3,6 +3,8 @@ number of classes, probabilities and decoded predictions."""
 
 from __future__ import annotations
 
+from typing import ClassVar
+
 import numpy as np
 
 from . import _params
@@ -112,13 +114,13 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     >>> model = VorlentClassifier(n_estimators=20, random_state=0).fit(X, y)
     >>> model.classes_
     array(['no', 'yes'], dtype='<U3')
-    >>> model.predict(X[:3]).tolist()
-    ['yes', 'no', 'no']
+    >>> model.predict(X[4:6]).tolist()
+    ['no', 'yes']
     >>> model.score(X, y) > 0.9
     True
     """
 
-    _parameter_constraints: dict = {
+    _parameter_constraints: ClassVar[dict] = {
         **VorlentEstimator._parameter_constraints,
         "class_weight": [_params.Options(("balanced", None)), _params.Kind("dict")],
     }
@@ -303,7 +305,9 @@ def _labels(y) -> np.ndarray:
     if y.dtype.kind == "f" and np.isnan(y).any():
         raise ValueError("y holds NaN: every row needs a class label")
     if y.dtype.kind == "O":
-        missing = [i for i, v in enumerate(y) if v is None or (isinstance(v, float) and v != v)]
+        missing = [
+            i for i, v in enumerate(y) if v is None or (isinstance(v, float) and np.isnan(v))
+        ]
         if missing:
             raise ValueError(f"y holds a missing label at row {missing[0]}: every row needs one")
     return y

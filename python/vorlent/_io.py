@@ -13,7 +13,6 @@ import numpy as np
 import vorlent_core as _core
 
 from . import _params
-
 from ._data import FeatureSchema
 
 try:

@@ -92,14 +92,21 @@ class Kind:
         if self.name == "boolean":
             return isinstance(value, (bool, np.bool_))
         if self.name == "random_state":
-            return value is None or isinstance(value, np.random.RandomState) or (
-                isinstance(value, numbers.Integral)
-                and not isinstance(value, bool)
-                and 0 <= value <= UINT32_MAX
+            return (
+                value is None
+                or isinstance(value, np.random.RandomState)
+                or (
+                    isinstance(value, numbers.Integral)
+                    and not isinstance(value, bool)
+                    and 0 <= value <= UINT32_MAX
+                )
             )
         raise AssertionError(self.name)
 
-    matches_type = matches
+    def matches_type(self, value) -> bool:
+        if self.name == "random_state":
+            return isinstance(value, numbers.Integral) or self.matches(value)
+        return self.matches(value)
 
     def __str__(self) -> str:
         if self.name == "random_state":
@@ -183,9 +190,7 @@ def monotone_list(monotonic_cst, schema, estimator_name: str) -> list[int]:
     else:
         values = list(np.asarray(monotonic_cst).ravel().tolist())
         if len(values) != n:
-            raise ValueError(
-                f"monotonic_cst has {len(values)} entries but X has {n} features"
-            )
+            raise ValueError(f"monotonic_cst has {len(values)} entries but X has {n} features")
     for column, value in enumerate(values):
         if value not in (-1, 0, 1) or isinstance(value, float) and not float(value).is_integer():
             raise ValueError(
@@ -207,8 +212,16 @@ def _feature_label(schema, column: int) -> str:
     return str(column)
 
 
-def core_keywords(estimator, schema, *, objective: int, loss: int = 0, alpha: float = 0.9,
-                  clip: bool = False, seed: int) -> dict:
+def core_keywords(
+    estimator,
+    schema,
+    *,
+    objective: int,
+    loss: int = 0,
+    alpha: float = 0.9,
+    clip: bool = False,
+    seed: int,
+) -> dict:
     """The core ``Booster``'s keywords for a validated estimator and a fitted schema."""
     return {
         "n_estimators": int(estimator.n_estimators),
@@ -243,8 +256,10 @@ def params_from_json(data: dict) -> dict:
     params = dict(data)
     if isinstance(params.get("class_weight"), list):
         params["class_weight"] = {_label(k): v for k, v in params["class_weight"]}
-    if isinstance(params.get("monotonic_cst"), list) and params["monotonic_cst"] and isinstance(
-        params["monotonic_cst"][0], list
+    if (
+        isinstance(params.get("monotonic_cst"), list)
+        and params["monotonic_cst"]
+        and isinstance(params["monotonic_cst"][0], list)
     ):
         params["monotonic_cst"] = {_label(k): v for k, v in params["monotonic_cst"]}
     if params.get("random_state") == "RandomState":

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import ClassVar
+
 import numpy as np
 
 from . import _params
@@ -66,7 +68,7 @@ verbose, warm_start
     True
     """
 
-    _parameter_constraints: dict = {
+    _parameter_constraints: ClassVar[dict] = {
         **VorlentEstimator._parameter_constraints,
         "loss": [_params.Options(tuple(_params.LOSSES))],
         "quantile": [_params.Interval(False, 0, 1)],

@@ -11,7 +11,6 @@ import pytest
 pytest.importorskip("sklearn")
 
 from sklearn.utils.estimator_checks import parametrize_with_checks
-
 from vorlent import VorlentClassifier, VorlentRegressor
 
 EXPECTED_FAILURES = {
