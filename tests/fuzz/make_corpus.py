@@ -1,8 +1,10 @@
 """Writes the seed corpus of the model-bytes fuzzers: one file per model.
 
 Each source is a function returning {name: model bytes}; add a source to SOURCES to seed
-the fuzzers with more models. Both fuzzers share this corpus (tests/fuzz/run.sh for the
-Python module, tests/fuzz/run_native.sh for the reader itself).
+the fuzzers with more models. Both core fuzzers share this corpus (tests/fuzz/run.sh for
+the Python module, tests/fuzz/run_native.sh for the reader itself). Given a second
+directory, it also writes every model wrapped in the model file envelope (vorlent's
+save format) there, for the envelope fuzzer (tests/fuzz/fuzz_model_file.py).
 """
 
 import pathlib
@@ -10,6 +12,7 @@ import random
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
 
 from helpers import TRAINED_KINDS, kind_id, trained_model
 from model_craft import (
@@ -135,16 +138,42 @@ def golden_models() -> dict[str, bytes]:
 SOURCES = [crafted_models, trained_models, golden_models]
 
 
-def write_corpus(directory: pathlib.Path) -> int:
+# Headers like the ones the estimators write, and the edge cases of the JSON reader.
+ENVELOPE_HEADERS = [
+    {},
+    {
+        "estimator": "VorlentClassifier",
+        "params": {"n_estimators": 4, "learning_rate": 0.1, "monotonic_cst": None, "tol": 1e-7},
+        "features": {
+            "n_features": 3,
+            "feature_names": ["température", "城市", "x"],
+            "categorical": [False, True, False],
+            "categories": [{"column": 1, "kind": "str", "values": ["東京", "Zürich", ""]}],
+        },
+        "classes": ["no", "yes"],
+    },
+    {"nested": [[[{"a": [1, -2.5e-300, True, None]}]]], "escaped": '\\u0000"\t'},
+]
+
+
+def write_corpus(directory: pathlib.Path, envelope_directory: pathlib.Path | None = None) -> int:
+    from vorlent._model_file import encode_model
+
     directory.mkdir(parents=True, exist_ok=True)
+    if envelope_directory is not None:
+        envelope_directory.mkdir(parents=True, exist_ok=True)
     written = 0
     for source in SOURCES:
         for name, data in source().items():
             (directory / f"{name}.bin").write_bytes(data)
             written += 1
+            if envelope_directory is not None:
+                header = ENVELOPE_HEADERS[written % len(ENVELOPE_HEADERS)]
+                (envelope_directory / f"{name}.vorlent").write_bytes(encode_model(header, data))
     return written
 
 
 if __name__ == "__main__":
     target = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/fuzz/seeds")
-    print(f"wrote {write_corpus(target)} seed models to {target}")
+    envelopes = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else None
+    print(f"wrote {write_corpus(target, envelopes)} seed models to {target}")

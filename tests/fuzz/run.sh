@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Fuzzes the model-bytes reader for a bounded time: tests/fuzz/run.sh SECONDS [JOBS]
+# Fuzzes the model-bytes reader for a bounded time: tests/fuzz/run.sh SECONDS
 # Builds vorlent_core with clang's coverage instrumentation (and AddressSanitizer) into
-# build/fuzz, seeds the corpus from tests/fuzz/make_corpus.py, and runs the atheris harness.
-# Findings are written to build/fuzz/findings; the grown corpus stays in build/fuzz/corpus.
+# build/fuzz, seeds the corpora from tests/fuzz/make_corpus.py, and runs the atheris
+# harnesses for SECONDS each: fuzz_deserialize.py on the core's model bytes, then
+# fuzz_model_file.py on the model file envelope (decode_model, then the core's reader).
+# Findings are written to build/fuzz/findings; the grown corpora stay in build/fuzz/corpus
+# and build/fuzz/envelope-corpus.
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/env.sh"
 
 SECONDS_TO_RUN="${1:?usage: tests/fuzz/run.sh SECONDS}"
@@ -25,8 +28,8 @@ echo "== instrumented build"
 "$VENV/bin/cmake" --build "$OUT/module" --parallel 2 --target vorlent_core
 
 echo "== seed corpus"
-mkdir -p "$OUT/corpus" "$OUT/findings"
-"$VENV/bin/python" "$ROOT/tests/fuzz/make_corpus.py" "$OUT/seeds"
+mkdir -p "$OUT/corpus" "$OUT/envelope-corpus" "$OUT/findings"
+"$VENV/bin/python" "$ROOT/tests/fuzz/make_corpus.py" "$OUT/seeds" "$OUT/envelope-seeds"
 
 # The sanitizer runtime is preloaded so that the Python process starts under it. It must
 # carry libFuzzer inside: a preloaded sanitizer alone would take the module's coverage
@@ -53,3 +56,9 @@ LD_PRELOAD="$PRELOAD" "$VENV/bin/python" "$ROOT/tests/fuzz/fuzz_deserialize.py" 
     "$OUT/corpus" "$OUT/seeds" \
     -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=4096 -max_len=65536 \
     -use_value_profile=1 -artifact_prefix="$OUT/findings/" -print_final_stats=1
+
+echo "== fuzzing the model file envelope for $SECONDS_TO_RUN s"
+LD_PRELOAD="$PRELOAD" "$VENV/bin/python" "$ROOT/tests/fuzz/fuzz_model_file.py" \
+    "$OUT/envelope-corpus" "$OUT/envelope-seeds" \
+    -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=4096 -max_len=65536 \
+    -use_value_profile=1 -artifact_prefix="$OUT/findings/envelope-" -print_final_stats=1
