@@ -14,22 +14,7 @@ import vorlent_core as _core
 
 from . import _params
 from ._data import FeatureSchema
-
-try:
-    from ._model_file import read_model_file, write_model_file
-except ImportError:  # TEMPORARY until the data layer's envelope is merged
-    import json
-
-    def write_model_file(path, header, core_bytes):
-        text = json.dumps(header).encode()
-        with open(path, "wb") as f:
-            f.write(len(text).to_bytes(8, "little") + text + core_bytes)
-
-    def read_model_file(path):
-        with open(path, "rb") as f:
-            data = f.read()
-        n = int.from_bytes(data[:8], "little")
-        return json.loads(data[8 : 8 + n]), data[8 + n :]
+from ._model_file import read_model_file, write_model_file
 
 
 def core_booster(keywords: dict, blob: bytes):
@@ -62,9 +47,10 @@ def model_header(estimator) -> dict:
         "fitted": {
             "n_estimators_": int(estimator.n_estimators_),
             "best_iteration_": estimator.best_iteration_,
+            # JSON has no NaN: a non-finite loss is stored as null.
             "validation_score_": None
             if "validation_score_" not in estimator.__dict__
-            else estimator.validation_score_.tolist(),
+            else [float(v) if np.isfinite(v) else None for v in estimator.validation_score_],
         },
     }
     return header
@@ -149,7 +135,9 @@ def _estimator_from(header: dict, blob: bytes):
         )
     estimator.best_iteration_ = fitted["best_iteration_"]
     if fitted["validation_score_"] is not None:
-        estimator.validation_score_ = np.asarray(fitted["validation_score_"], dtype=np.float64)
+        estimator.validation_score_ = np.array(
+            [np.nan if v is None else v for v in fitted["validation_score_"]], dtype=np.float64
+        )
         estimator.evals_result_ = {
             "validation": {estimator._loss_name(): estimator.validation_score_.tolist()}
         }
