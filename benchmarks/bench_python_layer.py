@@ -37,9 +37,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=1)
     args = parser.parse_args()
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
-    import vorlent_core as vc
-
     import vorlent
+    import vorlent_core as vc
 
     rng = np.random.default_rng(0)
     X = rng.normal(size=(args.rows, args.features))

@@ -24,7 +24,6 @@ import time
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 import numpy as np
-
 import vorlent
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
