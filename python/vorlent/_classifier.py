@@ -302,8 +302,9 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
 def _labels(y) -> np.ndarray:
     """Labels as a 1-D array that np.unique can sort; missing labels are refused."""
     y = np.asarray(y)
-    if y.dtype.kind == "f" and np.isnan(y).any():
-        raise ValueError("y holds NaN: every row needs a class label")
+    if y.dtype.kind == "f" and not np.isfinite(y).all():
+        row = int(np.flatnonzero(~np.isfinite(y))[0])
+        raise ValueError(f"y holds {y[row]} at row {row}: every row needs a class label")
     if y.dtype.kind == "O":
         missing = [
             i for i, v in enumerate(y) if v is None or (isinstance(v, float) and np.isnan(v))

@@ -272,8 +272,13 @@ def test_bad_targets_for_a_classifier():
         VorlentClassifier().fit(X, np.full(100, "a"))
     y = np.where(signal > 0, 1.0, 0.0)
     y[5] = np.nan
-    with pytest.raises(ValueError, match="NaN"):
+    with pytest.raises(ValueError, match="nan at row 5"):
         VorlentClassifier().fit(X, y)
+    y[5] = -np.inf
+    with pytest.raises(ValueError, match="-inf at row 5"):
+        VorlentClassifier().fit(X, y)
+    with pytest.raises(ValueError, match="missing label at row 1"):
+        VorlentClassifier().fit(X[:3], np.array(["a", None, "b"], dtype=object))
     model = VorlentClassifier(n_estimators=3).fit(X, signal > 0)
     with pytest.raises(ValueError, match="not seen in fit"):
         VorlentClassifier(n_estimators=3).fit(X, signal > 0, eval_set=(X, np.full(100, 3)))
