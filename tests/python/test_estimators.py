@@ -487,3 +487,23 @@ def test_docstring_examples_run(module):
 
     result = doctest.testmod(importlib.import_module(module))
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_polars_and_arrow_frames_fit_predict_and_explain_by_name():
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow")
+    X, signal, rng = data(400)
+    columns = {f"f{j}": X[:, j] for j in range(5)}
+    carrier = rng.choice(["AA", "B6", "UA"], size=400)
+    y = np.where(signal + (carrier == "B6") > 0, "late", "on time")
+    frame = pd.DataFrame({**columns, "carrier": carrier})
+    reference = VorlentClassifier(n_estimators=10, random_state=0).fit(frame, y)
+    for other in (pl.from_pandas(frame), pa.Table.from_pandas(frame)):
+        model = VorlentClassifier(n_estimators=10, random_state=0).fit(other, y)
+        np.testing.assert_array_equal(model.feature_names_in_, reference.feature_names_in_)
+        np.testing.assert_array_equal(model.predict_proba(other), reference.predict_proba(frame))
+    polars_frame = pl.from_pandas(frame)
+    contributions = model.explain(polars_frame.head(4))
+    assert isinstance(contributions, pl.DataFrame)
+    assert contributions.columns == list(frame.columns)
+    np.testing.assert_array_equal(contributions.to_numpy(), reference.explain(frame.head(4)))
