@@ -161,7 +161,6 @@ class VorlentEstimator(BaseEstimator):
             keywords["n_threads"] = _params.core_threads(self.n_jobs)
 
         early = self._early_stopping_on(n_rows, eval_set)
-        train_rows = None
         if eval_set is not None:
             X_val, y_val = self._eval_set(eval_set, schema, classes)
         elif early:
@@ -248,7 +247,7 @@ class VorlentEstimator(BaseEstimator):
 
     def _early_stopping_on(self, n_rows: int, eval_set) -> bool:
         if self.early_stopping == "auto":
-            return eval_set is not None or n_rows > AUTO_EARLY_STOPPING_ROWS
+            return n_rows > AUTO_EARLY_STOPPING_ROWS
         return bool(self.early_stopping)
 
     def _target_column(self, y, n_rows: int) -> np.ndarray:

@@ -56,7 +56,8 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     early_stopping : "auto" or bool, default="auto"
         Stop when the validation loss has not improved by more than ``tol`` for
         ``n_iter_no_change`` rounds, keeping the trees up to the best round. "auto" turns it
-        on when ``eval_set`` is given or the training data has more than 10,000 rows.
+        on when the training data has more than 10,000 rows (as scikit-learn's histogram
+        gradient boosting does); without it an ``eval_set`` is only scored.
     validation_fraction : float or int, default=0.1
         Share (float) or number (int) of the rows held back for early stopping when no
         ``eval_set`` is given; the split is stratified by class and drawn from
@@ -74,8 +75,9 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         validation loss of every round.
     warm_start : bool, default=False
         When fitted already, ``fit`` adds trees to the ensemble until it holds
-        ``n_estimators`` (without early stopping), instead of starting over; the other
-        hyper-parameters must be those of the first fit.
+        ``n_estimators`` (without early stopping), instead of starting over. The other
+        hyper-parameters must be those of the first fit, except the early-stopping ones,
+        ``verbose`` and ``n_jobs`` (the added trees use the first fit's thread count).
     class_weight : dict, "balanced" or None, default=None
         Weight of each class (multiplied into ``sample_weight``); "balanced" weighs class c
         by n_samples / (n_classes * count of c).

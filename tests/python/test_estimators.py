@@ -211,6 +211,8 @@ def test_auto_early_stopping_stays_off_on_small_data_and_false_keeps_it_off():
     X, signal, _ = data(300)
     small = VorlentRegressor(n_estimators=5).fit(X, signal)
     assert small.best_iteration_ is None and not hasattr(small, "validation_score_")
+    scored = VorlentRegressor(n_estimators=5).fit(X, signal, eval_set=(X[:50], signal[:50]))
+    assert scored.best_iteration_ is None and len(scored.validation_score_) == 5
     forced = VorlentRegressor(n_estimators=5, early_stopping=True, random_state=0).fit(X, signal)
     assert len(forced.validation_score_) == 5
     with pytest.raises(ValueError, match="validation_fraction"):

@@ -116,6 +116,9 @@ def test_importing_and_using_vorlent_without_scikit_learn():
         model.fit(X, y)
         accuracy = model.score(X, y)
         assert accuracy == np.mean(model.predict(X) == y) > 0.9
+        import pickle
+        twin = pickle.loads(pickle.dumps(model))
+        assert (twin.predict_proba(X) == model.predict_proba(X)).all()
         try:
             model.fit(X, X[:, 0])
         except ValueError as error:
