@@ -146,7 +146,7 @@ SHARED_CONSTRAINTS = {
     "validation_fraction": [Interval(False, 0, 1, "neither"), Interval(True, 1, None)],
     "n_iter_no_change": [Interval(True, 1, None)],
     "tol": [Interval(False, 0, None, "left")],
-    "n_jobs": [Interval(True, None, None), Options((None,))],
+    "n_jobs": [Interval(True, None, 1024), Options((None,))],
     "verbose": [Interval(True, 0, None), Kind("boolean")],
     "warm_start": [Kind("boolean")],
 }

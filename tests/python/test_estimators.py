@@ -326,6 +326,7 @@ def test_class_weight_is_a_sample_weight_per_class():
         ("validation_fraction", 1.0, ValueError),
         ("verbose", -1, ValueError),
         ("n_jobs", 1.5, TypeError),
+        ("n_jobs", 2000, ValueError),
         ("warm_start", "yes", TypeError),
         ("monotonic_cst", [1, 0], ValueError),
         ("monotonic_cst", [2, 0, 0, 0, 0], ValueError),
