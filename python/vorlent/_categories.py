@@ -151,16 +151,19 @@ def _encode_numbers(values: np.ndarray, categories: tuple) -> np.ndarray:
 
 
 def _encode_text(values: np.ndarray, categories: tuple) -> np.ndarray:
+    # Only str keys: a number, a boolean or None never equals one, so 1, True and "1" stay
+    # apart. dict.get runs in a ufunc loop, without Python code per value.
     lookup = {value: float(code) for code, value in enumerate(categories)}
-    found = _LOOKUP(lookup, np.asarray(values, dtype=object), np.nan)
+    objects = np.asarray(values, dtype=object)
+    try:
+        found = np.frompyfunc(lookup.get, 2, 1)(objects, np.nan)
+    except TypeError:  # an unhashable value (a list, a dict) matches no category either
+        found = _SAFE_LOOKUP(lookup, objects, np.nan)
     return np.asarray(found, dtype=np.float64).reshape(len(values))
 
 
-def _dict_get(lookup: dict, value, default):
-    # Only strings can match a string category: 1 == True == 1.0 would otherwise collide,
-    # and an unhashable value would make dict.get raise.
+def _safe_get(lookup: dict, value, default):
     return lookup.get(value, default) if isinstance(value, str) else default
 
 
-# A ufunc loop: one small call per value, no Python-level loop over the rows.
-_LOOKUP = np.frompyfunc(_dict_get, 3, 1)
+_SAFE_LOOKUP = np.frompyfunc(_safe_get, 3, 1)

@@ -43,9 +43,13 @@ class Column:
     integer : bool
         A "number" column of an integer dtype: its categories are stored as integers.
     dictionary : ndarray or None
-        A categorical dtype's own category list, in its order.
+        Distinct values the column's codes point into (or, when ``ordered``, a categorical
+        dtype's own category list).
     codes : bool
         ``values`` are codes into ``dictionary`` rather than the values themselves.
+    ordered : bool
+        ``dictionary`` is the dtype's category list in the dtype's order, which fitting
+        keeps; other dictionaries are sorted.
     """
 
     label: str
@@ -56,6 +60,7 @@ class Column:
     integer: bool = False
     dictionary: np.ndarray | None = None
     codes: bool = False
+    ordered: bool = False
 
     def missing_mask(self) -> np.ndarray:
         """Rows without a value."""
@@ -111,14 +116,20 @@ def predict_column(col: Column, categories: tuple | None, argument: str) -> np.n
     """Convert a column at predict time: numbers, or codes under the fitted category list."""
     if categories is None:
         return numbers(col, argument)
+    if col.family in ("number", "bool"):
+        return cats.encode(col.values, None, categories)
+    numeric = bool(categories) and cats.category_kind(categories) != "str"
+    if numeric and col.all_text():
+        raise TypeError(
+            f"{argument}: {col.label} holds strings (dtype {col.dtype}) but the model's "
+            "categories of this column are numbers"
+        )
     if col.codes:
         remap = cats.encode(_dictionary_values(col, categories), None, categories)
         codes = np.append(remap, np.nan)[col.values]  # code -1 (missing) picks the NaN
         return codes.astype(np.float64, copy=False)
-    if col.family in ("number", "bool"):
-        return cats.encode(col.values, None, categories)
     missing = col.missing_mask()
-    if categories and cats.category_kind(categories) != "str":
+    if numeric:
         return cats.encode(_object_numbers(col, missing, argument), None, categories)
     return cats.encode(col.values, missing, categories)
 
@@ -139,11 +150,13 @@ def numbers(col: Column, argument: str) -> np.ndarray:
 
 
 def _categories_of(col: Column, argument: str) -> tuple:
-    if col.dictionary is not None:
+    if col.ordered:
         return cats.dtype_categories(col.dictionary, argument, col.label)
     if col.family in ("number", "bool"):
         kind = "bool" if col.family == "bool" else "int" if col.integer else "float"
         return cats.numeric_categories(col.values, kind, argument, col.label)
+    if col.codes:  # only the values the codes point at: a dictionary may hold more
+        col = Column(col.label, "object", col.dictionary[np.unique(col.values[col.values >= 0])])
     missing = col.missing_mask()
     if col.all_text() or not (~missing).any():
         return cats.text_categories(col.values, missing, argument, col.label)

@@ -28,9 +28,16 @@ def narwhals():
     try:
         import narwhals.stable.v2 as nw
     except ImportError:
+        try:
+            import narwhals
+        except ImportError:
+            raise ImportError(
+                'reading DataFrames needs the narwhals package: pip install "vorlent[pandas]" '
+                '(or "vorlent[polars]")'
+            ) from None
         raise ImportError(
-            'reading DataFrames needs the narwhals package: pip install "vorlent[pandas]" '
-            '(or "vorlent[polars]")'
+            f"reading DataFrames needs narwhals 2.0 or newer, found {narwhals.__version__}: "
+            "pip install -U narwhals"
         ) from None
     return nw
 
@@ -87,10 +94,17 @@ def _column(nw, s, name, argument: str) -> Column:
     if dtype in (nw.Categorical, nw.Enum):
         return _categorical_column(nw, s, label, native_dtype)
     if dtype == nw.String:
+        encoded = _arrow_codes(s)
+        if encoded is not None:
+            return Column(
+                label, "text", encoded[0], dtype=native_dtype, dictionary=encoded[1], codes=True
+            )
         values, missing = s.to_numpy(), s.is_null().to_numpy()
         return Column(label, "text", values.astype(object), missing, dtype=native_dtype)
     if dtype == nw.Object:
         return Column(label, "object", s.to_numpy(), dtype=native_dtype)
+    if s.null_count() == len(s):  # a column of nulls only (polars' and Arrow's null type)
+        return Column(label, "number", np.full(len(s), np.nan), dtype=native_dtype)
     error = ComplexDataError if "complex" in native_dtype else TypeError
     raise error(
         f"{argument}: {label} has dtype {native_dtype}, which is not numeric, boolean, "
@@ -105,11 +119,46 @@ def _categorical_column(nw, s, label: str, native_dtype: str) -> Column:
         codes = cat.codes.to_numpy().astype(np.intp)
         dictionary = cat.categories.to_numpy()
         return Column(
-            label, "category", codes, None, native_dtype, dictionary=dictionary, codes=True
+            label,
+            "category",
+            codes,
+            dtype=native_dtype,
+            dictionary=dictionary,
+            codes=True,
+            ordered=True,
         )
-    dictionary = None
     if s.dtype == nw.Enum:  # a fixed list in a fixed order
         dictionary = np.asarray(list(s.dtype.categories), dtype=object)
+        values, missing = s.to_numpy().astype(object), s.is_null().to_numpy()
+        return Column(
+            label, "category", values, missing, native_dtype, dictionary=dictionary, ordered=True
+        )
+    encoded = _arrow_codes(s)
+    if encoded is not None:
+        return Column(
+            label, "category", encoded[0], dtype=native_dtype, dictionary=encoded[1], codes=True
+        )
     # Arrow dictionaries may show any value in a null slot: the null mask decides.
     values, missing = s.to_numpy().astype(object), s.is_null().to_numpy()
-    return Column(label, "category", values, missing, native_dtype, dictionary=dictionary)
+    return Column(label, "category", values, missing, native_dtype)
+
+
+def _arrow_codes(s) -> tuple[np.ndarray, np.ndarray] | None:
+    """Codes (-1 missing) and distinct values of a string or dictionary column, hashed by
+    Arrow's compute kernels; None when pyarrow is not installed."""
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+    except ImportError:
+        return None
+    try:  # an object column that only looks like strings may not convert: take the value path
+        array = s.to_arrow()
+    except (pa.ArrowException, TypeError, ValueError):
+        return None
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    if pa.types.is_dictionary(array.type):  # its dictionary may repeat values or hold nulls
+        array = array.cast(array.type.value_type)
+    encoded = array.dictionary_encode()
+    codes = pc.fill_null(encoded.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp)
+    return codes, encoded.dictionary.to_numpy(zero_copy_only=False).astype(object)

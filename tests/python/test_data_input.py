@@ -406,3 +406,63 @@ def test_sample_weights():
         assert words in one_line(excinfo) and "sample_weight" in str(excinfo.value)
     with pytest.raises(TypeError, match="sample_weight"):
         weight_vector(["a", "b"], 2)
+
+
+def test_without_pyarrow_strings_take_the_value_path(rng, monkeypatch):
+    from vorlent import _frames
+
+    frame = mixed_frame(rng)
+    frames = [frame, pl.from_pandas(frame), pl.from_pandas(frame).to_arrow()]
+    hashed = [fit_matrix(f) for f in frames]
+    monkeypatch.setattr(_frames, "_arrow_codes", lambda series: None)
+    for f, (matrix, schema) in zip(frames, hashed):
+        again, again_schema = fit_matrix(f)
+        assert again_schema == schema
+        np.testing.assert_array_equal(again, matrix)
+        np.testing.assert_array_equal(predict_matrix(f, schema), matrix)
+
+
+def test_dictionary_columns_of_numbers():
+    table = pa.table({"n": pa.array([30, None, 10, 30]).dictionary_encode(), "x": [1.0, 2, 3, 4]})
+    matrix, schema = fit_matrix(table)
+    assert schema.categories == {0: (10.0, 30.0)}
+    np.testing.assert_array_equal(matrix[:, 0], [1, np.nan, 0, 1])
+    np.testing.assert_array_equal(
+        predict_matrix(pd.DataFrame({"x": [0.0], "n": [10]}), schema), [[0, 0]]
+    )
+    for strings in (pd.DataFrame({"n": ["10"], "x": [1.0]}), pa.table({"n": ["10"], "x": [1.0]})):
+        with pytest.raises(
+            TypeError, match="column 'n' holds strings .* categories of this column are numbers"
+        ):
+            predict_matrix(strings, schema)
+    matrix, schema = fit_matrix(table, categorical_features=None)  # numbers when not categorical
+    np.testing.assert_array_equal(matrix[:, 0], [30, np.nan, 10, 30])
+
+
+def test_columns_of_nulls_only_are_missing_numbers():
+    for frame in (
+        pl.DataFrame({"a": [None, None], "b": [1.0, 2.0]}),
+        pa.table({"a": pa.nulls(2), "b": [1.0, 2.0]}),
+    ):
+        matrix, schema = fit_matrix(frame)
+        np.testing.assert_array_equal(matrix, [[np.nan, 1], [np.nan, 2]])
+        assert schema.categorical == (False, False)
+    with pytest.raises(ValueError, match="X: Expected unique column names"):
+        fit_matrix(pd.DataFrame([[1, 2]], columns=["a", "a"]))
+
+
+def test_numpy_alone_is_enough_for_arrays_and_frames_name_the_extra(monkeypatch):
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, numpy as np; from vorlent._data import fit_matrix, predict_matrix;"
+        "m, s = fit_matrix(np.array([['a', 1.5]], dtype=object)); predict_matrix(m, s);"
+        "assert not {'narwhals', 'pandas', 'polars', 'pyarrow'} & set(sys.modules), sys.modules"
+    )
+    done = subprocess.run([sys.executable, "-c", code], check=False, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    monkeypatch.setitem(sys.modules, "narwhals", None)
+    monkeypatch.setitem(sys.modules, "narwhals.stable.v2", None)
+    with pytest.raises(ImportError, match=r'pip install "vorlent\[pandas\]"'):
+        fit_matrix(pd.DataFrame({"a": [1.0]}))

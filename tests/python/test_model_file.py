@@ -12,6 +12,8 @@ import zlib
 import numpy as np
 import pytest
 from helpers import trained_model
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from vorlent._model_file import (
     FORMAT_VERSION,
     MAGIC,
@@ -194,3 +196,30 @@ def test_resealed_mutations_load_or_raise_value_error_without_crashing():
     assert done.returncode == 0, done.stderr[-2000:]
     loaded, refused = map(int, done.stdout.split())
     assert loaded + refused == 3000 and refused > 0 and loaded > 0
+
+
+json_values = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner, max_size=4),
+    max_leaves=20,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(header=st.dictionaries(st.text(), json_values, max_size=6), core=st.binary(max_size=200))
+def test_any_json_header_and_core_bytes_round_trip(header, core):
+    header.pop("format_version", None)
+    assert decode_model(encode_model(header, core)) == ({**header, "format_version": 1}, core)
+
+
+@settings(max_examples=300, deadline=None)
+@given(data=st.binary(max_size=300), prefix=st.booleans())
+def test_arbitrary_bytes_raise_value_error_only(data, prefix):
+    if prefix:  # past the magic and version, into the length, header and checksum checks
+        data = reseal(MAGIC + struct.pack("<I", 1) + data + b"\x00" * 4)
+    with pytest.raises(ValueError, match=r"byte offset \d+\)$"):
+        decode_model(data)
