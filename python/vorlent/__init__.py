@@ -17,16 +17,41 @@ Examples
 """
 
 import sys as _sys
+from typing import TYPE_CHECKING
 
 import vorlent_core as _core
+
+if TYPE_CHECKING:  # the names that __getattr__ below imports on first use
+    from ._classifier import VorlentClassifier
+    from ._io import load_model
+    from ._regressor import VorlentRegressor
 
 __version__ = "0.2.0"
 
 # `import vorlent._core` finds the compiled module itself rather than a second copy.
 _sys.modules[__name__ + "._core"] = _core
 
-from ._classifier import VorlentClassifier
-from ._io import load_model
-from ._regressor import VorlentRegressor
-
 __all__ = ["VorlentClassifier", "VorlentRegressor", "__version__", "load_model"]
+
+# The estimators are imported on first use: they bring in scikit-learn when it is installed
+# (and scikit-learn brings pandas, scipy and more, seconds of import time), which neither
+# the core nor the data layer (vorlent._data) needs.
+_LAZY = {
+    "VorlentClassifier": "._classifier",
+    "VorlentRegressor": "._regressor",
+    "load_model": "._io",
+}
+
+
+def __getattr__(name: str):
+    if name in _LAZY:
+        import importlib
+
+        value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -510,3 +510,16 @@ def test_polars_and_arrow_frames_fit_predict_and_explain_by_name():
     assert isinstance(contributions, pl.DataFrame)
     assert contributions.columns == list(frame.columns)
     np.testing.assert_array_equal(contributions.to_numpy(), reference.explain(frame.head(4)))
+
+
+def test_the_estimators_and_scikit_learn_are_imported_on_first_use():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, vorlent; assert 'sklearn' not in sys.modules;"
+        "from vorlent import VorlentRegressor; assert 'sklearn' in sys.modules;"
+        "assert vorlent.VorlentRegressor is VorlentRegressor"
+    )
+    done = subprocess.run([sys.executable, "-c", code], check=False, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
