@@ -2,6 +2,7 @@
 stopping and fitted attributes."""
 
 import logging
+import os
 
 import numpy as np
 import pytest
@@ -460,6 +461,9 @@ def test_n_jobs_does_not_change_the_model():
     ]
     for other in models[1:]:
         assert other.booster_.serialize() == models[0].booster_.serialize()
+    if "n_threads" in (vc.Booster.__init__.__doc__ or ""):
+        threads = [m._core_keywords["n_threads"] for m in models]
+        assert threads == [1, 2, os.cpu_count(), 0]
 
 
 def test_help_and_exports():
