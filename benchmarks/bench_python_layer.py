@@ -39,6 +39,7 @@ def main():
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     import vorlent
     import vorlent_core as vc
+    from vorlent._split import validation_split
 
     rng = np.random.default_rng(0)
     X = rng.normal(size=(args.rows, args.features))
@@ -59,7 +60,8 @@ def main():
     )
     # The estimator's own share of early stopping: drawing and copying the validation split.
     split_seconds = min(
-        _timed(lambda: model._validation_split(y, 42)) for _ in range(max(args.repeat, 3))
+        _timed(lambda: validation_split(y, 0.1, 42, stratify=True))
+        for _ in range(max(args.repeat, 3))
     )
 
     print(

@@ -22,6 +22,7 @@ from ._compat import (
     sklearn_tags,
 )
 from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
+from ._split import validation_split
 
 logger = logging.getLogger("vorlent")
 
@@ -164,7 +165,9 @@ class VorlentEstimator(BaseEstimator):
         if eval_set is not None:
             X_val, y_val = self._eval_set(eval_set, schema, classes)
         elif early:
-            train_rows, val_rows = self._validation_split(target, seed)
+            train_rows, val_rows = validation_split(
+                target, self.validation_fraction, seed, self._stratify()
+            )
             X_val, y_val = matrix[val_rows], target[val_rows]
             matrix, target = matrix[train_rows], target[train_rows]
             weights = None if weights is None else weights[train_rows]
@@ -273,35 +276,6 @@ class VorlentEstimator(BaseEstimator):
             )
         y_val, _ = self._encode_target(y_val, classes)
         return X_val, y_val
-
-    def _validation_split(self, target: np.ndarray, seed: int):
-        """Training and validation row numbers (each sorted), drawn from ``seed``; for a
-        classifier every class keeps its share in both parts and at least one training row."""
-        n = len(target)
-        rng = np.random.RandomState(seed)
-        fraction = self.validation_fraction
-        if self._stratify():
-            groups = [np.flatnonzero(target == c) for c in np.unique(target)]
-        else:
-            groups = [np.arange(n)]
-        held = []
-        for rows in groups:
-            if isinstance(fraction, float):
-                k = round(fraction * len(rows))
-            else:
-                k = round(fraction * len(rows) / n)
-            k = min(k, len(rows) - 1)
-            if k > 0:
-                held.append(rng.permutation(rows)[:k])
-        if not held:
-            raise ValueError(
-                f"validation_fraction={fraction!r} leaves no validation rows out of {n}; "
-                "pass more rows, a larger fraction, eval_set, or early_stopping=False"
-            )
-        val_rows = np.sort(np.concatenate(held))
-        mask = np.ones(n, dtype=bool)
-        mask[val_rows] = False
-        return np.flatnonzero(mask), val_rows
 
     def _log_fit(self, n_rows: int, n_val: int, started: float) -> None:
         if not self.verbose:

@@ -9,6 +9,7 @@ import pytest
 import vorlent
 import vorlent_core as vc
 from vorlent import VorlentClassifier, VorlentRegressor
+from vorlent._split import validation_split
 
 pd = pytest.importorskip("pandas")
 
@@ -188,8 +189,8 @@ def test_the_early_stopping_split_is_stratified_and_reproducible():
     assert not np.array_equal(first.validation_score_, other.validation_score_)
     # Rebuild the split from the validation losses: train the core on the stratified split
     # the estimator documents (10% of each class, drawn from the seed) and compare.
-    train_rows, val_rows = first._validation_split(
-        np.unique(y, return_inverse=True)[1].astype(float), 11
+    train_rows, val_rows = validation_split(
+        np.unique(y, return_inverse=True)[1].astype(float), 0.1, 11, stratify=True
     )
     codes = (y == "rare").astype(float)
     assert abs(codes[val_rows].mean() - codes.mean()) < 0.002
@@ -208,6 +209,35 @@ def test_the_early_stopping_split_is_stratified_and_reproducible():
     np.testing.assert_array_equal(first.validation_score_, booster.validation_losses())
 
 
+def test_the_validation_split_takes_each_class_share_and_leaves_every_class_a_training_row(rng):
+    for _ in range(200):
+        k = int(rng.integers(1, 6))
+        sizes = rng.integers(1, 40, size=k)
+        target = rng.permutation(np.repeat(np.arange(k), sizes)).astype(float)
+        n = len(target)
+        fraction = (
+            float(rng.uniform(0.01, 0.6)) if rng.random() < 0.7 else int(rng.integers(1, n + 1))
+        )
+        wanted = min(int(np.ceil(fraction * n)) if isinstance(fraction, float) else fraction, n - k)
+        if wanted < 1:
+            with pytest.raises(ValueError, match=f"n_samples={n}"):
+                validation_split(target, fraction, 0, stratify=True)
+            continue
+        train, val = validation_split(target, fraction, 3, stratify=True)
+        assert len(val) == wanted and len(train) + len(val) == n
+        assert len(np.union1d(train, val)) == n
+        kept = np.bincount(target[train].astype(int), minlength=k)
+        held = np.bincount(target[val].astype(int), minlength=k)
+        assert kept.min() >= 1
+        # Each class gives its share, up to the rounding (and the row it must keep).
+        share = wanted * sizes / n
+        assert np.all((held >= np.minimum(np.floor(share), sizes - 1)) & (held <= np.ceil(share)))
+        again = validation_split(target, fraction, 3, stratify=True)
+        np.testing.assert_array_equal(again[1], val)
+    train, val = validation_split(np.arange(10.0) % 2, 0.1, 0, stratify=True)
+    assert len(val) == 1  # rounded up, as scikit-learn's train_test_split does
+
+
 def test_auto_early_stopping_stays_off_on_small_data_and_false_keeps_it_off():
     X, signal, _ = data(300)
     small = VorlentRegressor(n_estimators=5).fit(X, signal)
@@ -216,8 +246,8 @@ def test_auto_early_stopping_stays_off_on_small_data_and_false_keeps_it_off():
     assert scored.best_iteration_ is None and len(scored.validation_score_) == 5
     forced = VorlentRegressor(n_estimators=5, early_stopping=True, random_state=0).fit(X, signal)
     assert len(forced.validation_score_) == 5
-    with pytest.raises(ValueError, match="validation_fraction"):
-        VorlentRegressor(early_stopping=True, validation_fraction=0.001).fit(X[:50], signal[:50])
+    with pytest.raises(ValueError, match="no validation rows out of n_samples=1"):
+        VorlentRegressor(early_stopping=True).fit(X[:1], signal[:1])
 
 
 # --- labels ------------------------------------------------------------------------------------

@@ -40,6 +40,21 @@ STRICT = (
     [
         VorlentClassifier(n_estimators=10),
         VorlentRegressor(n_estimators=10),
+        # Other paths through fit: the stratified early-stopping split and class weights;
+        # the lineage builder and the Huber loss; row and column draws, the quantile loss
+        # and clipping.
+        VorlentClassifier(
+            n_estimators=10, early_stopping=True, split_mode="axis", class_weight="balanced"
+        ),
+        VorlentRegressor(n_estimators=10, loss="huber", early_stopping=True, max_lineage=2),
+        VorlentRegressor(
+            n_estimators=10,
+            loss="quantile",
+            quantile=0.5,
+            clip_to_target_range=True,
+            subsample=0.7,
+            colsample=0.5,
+        ),
     ],
     expected_failed_checks=expected_failures,
     **STRICT,
