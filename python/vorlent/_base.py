@@ -43,6 +43,9 @@ WARM_START_FREE = frozenset(
 )
 # The core accepts a per-booster thread count once it has the keyword.
 _CORE_HAS_THREADS = "n_threads" in (_core.Booster.__init__.__doc__ or "")
+# A core Booster that pickles itself keeps its training state too (the random sequence that
+# a warm start continues).
+_CORE_PICKLES = "__setstate__" in vars(_core.Booster)
 
 
 class VorlentEstimator(BaseEstimator):
@@ -440,9 +443,10 @@ class VorlentEstimator(BaseEstimator):
     def __getstate__(self):
         state = super().__getstate__() if hasattr(super(), "__getstate__") else dict(self.__dict__)
         state = dict(state)
-        booster = state.pop("booster_", None)
-        if booster is not None:
-            state["_booster_bytes"] = booster.serialize()
+        if not _CORE_PICKLES and "booster_" in state:
+            # A core without pickling of its own: keep the model bytes, rebuilt on load with
+            # the stored keywords.
+            state["_booster_bytes"] = state.pop("booster_").serialize()
         return state
 
     def __setstate__(self, state):

@@ -90,6 +90,19 @@ def test_pickle_deepcopy_and_joblib_round_trips(tmp_path, fitted):
     assert blank.get_params()["loss"] == "quantile" and "booster_" not in blank.__dict__
 
 
+def test_a_copy_continues_training_as_the_original_would():
+    frame, _, score = flights_like(400)
+    model = VorlentRegressor(n_estimators=6, subsample=0.6, colsample=0.5, random_state=9)
+    model.fit(frame, score)
+    twin = pickle.loads(pickle.dumps(model))
+    model.set_params(warm_start=True, n_estimators=10).fit(frame, score)
+    twin.set_params(warm_start=True, n_estimators=10).fit(frame, score)
+    if "__setstate__" in vars(vc.Booster):  # the core keeps its random sequence
+        assert twin.booster_.serialize() == model.booster_.serialize()
+    else:  # the model bytes alone: same trees, a restarted random sequence for the new ones
+        assert twin.n_estimators_ == model.n_estimators_ == 10
+
+
 def test_save_and_load_give_the_same_fitted_estimator(tmp_path, fitted):
     frame, models = fitted
     for k, model in enumerate(models):
