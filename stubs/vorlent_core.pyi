@@ -1,4 +1,5 @@
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +33,7 @@ class Booster:
         categorical: Sequence[int] = [],
         max_lineage: int = 0,
         split_mode: int = 0,
+        n_threads: int = 0,
     ) -> None: ...
     def fit(
         self,
@@ -57,3 +59,5 @@ class Booster:
     def explain(self, X: _ArrayLike, /) -> _F64: ...
     def serialize(self) -> bytes: ...
     def deserialize(self, data: bytes, /) -> None: ...
+    def __getstate__(self) -> tuple[dict[str, Any], bytes, dict[str, Any]]: ...
+    def __setstate__(self, state: tuple[dict[str, Any], bytes, dict[str, Any]], /) -> None: ...

@@ -14,11 +14,15 @@ namespace vorlent::binding {
 
 namespace py = pybind11;
 
-// Array parameters: C-contiguous with forced casting, so an array of the right type and
-// order is used without a copy and anything else NumPy can convert is converted.
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
-using I32Array = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+// Array parameters: C-contiguous and aligned for their type, with forced casting, so an
+// array of the right type, order and alignment is used without a copy and anything else
+// NumPy can convert is converted (a misaligned array, say from np.frombuffer at an odd
+// offset, is copied: the core reads elements as typed loads).
+inline constexpr int kArrayFlags =
+    py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+using F64Array = py::array_t<double, kArrayFlags>;
+using I64Array = py::array_t<int64_t, kArrayFlags>;
+using I32Array = py::array_t<int32_t, kArrayFlags>;
 // An optional array: None means the same as the empty default.
 using OptionalF64Array = std::optional<F64Array>;
 
@@ -47,8 +51,7 @@ inline MatrixView as_matrix(const F64Array& a, const char* name) {
 
 // A one-dimensional vector.
 template <class T>
-inline int64_t vector_length(const py::array_t<T, py::array::c_style | py::array::forcecast>& a,
-                             const char* name) {
+inline int64_t vector_length(const py::array_t<T, kArrayFlags>& a, const char* name) {
     if (a.ndim() != 1) {
         fail(std::string(name) + " must be a one-dimensional array, got " +
              std::to_string(a.ndim()) + " dimension(s)");

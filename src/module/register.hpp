@@ -1,26 +1,33 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "boosting/booster.hpp"
 #include "module/arrays.hpp"
 #include "module/booster_caster.hpp"
+#include "module/booster_holder.hpp"
 
 namespace vorlent::binding {
 
-using BoosterClass = pybind11::class_<Booster>;
+using BoosterClass = pybind11::class_<Booster, BoosterHolder>;
 
 // make_folds, te_fit_transform, te_transform, in this order.
 void register_prep(pybind11::module_& m);
 
 // The Booster class: the constructor, then each area's methods in this order.
 void register_booster(pybind11::module_& m);
-void def_training(BoosterClass& cls);        // fit, fit_more
-void def_prediction(BoosterClass& cls);      // n_trees, best_iteration, predict_raw, predict_proba
-void def_introspection(BoosterClass& cls);   // three importances, explain
-void def_persistence(BoosterClass& cls);     // serialize, deserialize
+void def_training(BoosterClass& cls);       // fit, fit_more
+void def_prediction(BoosterClass& cls);     // n_trees, best_iteration, predict_raw, predict_proba
+void def_introspection(BoosterClass& cls);  // three importances, explain
+void def_persistence(BoosterClass& cls);    // serialize, deserialize
+void def_state(BoosterClass& cls);          // __getstate__, __setstate__, __repr__
 
 // A matrix to route through the model: two-dimensional and wide enough for every column
 // that the trees read. Raises ValueError naming X otherwise.
 MatrixView model_input(const Booster& b, const F64Array& X);
+
+// A bytes object holding data; MemoryError when it cannot be allocated.
+pybind11::bytes as_bytes(const std::string& data);
 
 }  // namespace vorlent::binding

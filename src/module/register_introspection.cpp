@@ -7,6 +7,8 @@
 #include "model/explain.hpp"
 #include "model/importance.hpp"
 #include "module/arrays.hpp"
+#include "module/docs.hpp"
+#include "module/gil.hpp"
 #include "module/register.hpp"
 
 namespace vorlent::binding {
@@ -35,23 +37,33 @@ py::array_t<double> interaction_matrix(const Booster& b) {
 }  // namespace
 
 void def_introspection(BoosterClass& cls) {
-    cls.def("feature_importances", [](const Booster& b) { return normalised(b.feature_gain); })
-        .def("coefficient_importances",
-             [](const Booster& b) { return normalised(b.coefficient_gain); })
-        .def("interaction_importances", &interaction_matrix)
-        .def("validation_losses",
-             [](const Booster& b) {
-                 py::array_t<double> out(static_cast<py::ssize_t>(b.validation_losses.size()));
-                 std::copy(b.validation_losses.begin(), b.validation_losses.end(),
-                           out.mutable_data());
-                 return out;
-             })
-        .def("explain", [](const Booster& b, const F64Array& X) {
-            const MatrixView view = model_input(b, X);
-            py::array_t<double> out({view.n_rows, view.n_cols});
-            explain(b, view, out.mutable_data());
-            return out;
-        });
+    cls.def(
+           "feature_importances", [](const Booster& b) { return normalised(b.feature_gain); },
+           docs::kFeatureImportances)
+        .def(
+            "coefficient_importances",
+            [](const Booster& b) { return normalised(b.coefficient_gain); },
+            docs::kCoefficientImportances)
+        .def("interaction_importances", &interaction_matrix, docs::kInteractionImportances)
+        .def(
+            "validation_losses",
+            [](const Booster& b) {
+                py::array_t<double> out(static_cast<py::ssize_t>(b.validation_losses.size()));
+                std::copy(b.validation_losses.begin(), b.validation_losses.end(),
+                          out.mutable_data());
+                return out;
+            },
+            docs::kValidationLosses)
+        .def(
+            "explain",
+            [](const Booster& b, const F64Array& X) {
+                const MatrixView view = model_input(b, X);
+                py::array_t<double> out({view.n_rows, view.n_cols});
+                double* contributions = out.mutable_data();
+                without_gil([&] { explain(b, view, contributions); });
+                return out;
+            },
+            docs::kExplain);
 }
 
 }  // namespace vorlent::binding

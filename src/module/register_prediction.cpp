@@ -2,6 +2,8 @@
 
 #include "model/predict.hpp"
 #include "module/arrays.hpp"
+#include "module/docs.hpp"
+#include "module/gil.hpp"
 #include "module/register.hpp"
 
 namespace vorlent::binding {
@@ -24,24 +26,41 @@ py::array_t<double> score_array(const Booster& b, int32_t n_rows, int32_t single
     return py::array_t<double>({n_rows, single_columns});
 }
 
+// Scores of X from predict(b, view, out) into a new array, computed without the
+// interpreter lock.
+template <class Predict>
+py::array_t<double> predicted(const Booster& b, const F64Array& X, int32_t single_columns,
+                              Predict predict) {
+    const MatrixView view = model_input(b, X);
+    py::array_t<double> out = score_array(b, view.n_rows, single_columns);
+    double* values = out.mutable_data();
+    without_gil([&] { predict(b, view, values); });
+    return out;
+}
+
 }  // namespace
 
 void def_prediction(BoosterClass& cls) {
-    cls.def("n_trees", &Booster::n_trees)
-        .def("best_iteration", [](const Booster& b) { return b.best_iteration; })
-        .def("predict_raw",
-             [](const Booster& b, const F64Array& X) {
-                 const MatrixView view = model_input(b, X);
-                 py::array_t<double> out = score_array(b, view.n_rows, 1);
-                 predict_raw(b, view, out.mutable_data());
-                 return out;
-             })
-        .def("predict_proba", [](const Booster& b, const F64Array& X) {
-            const MatrixView view = model_input(b, X);
-            py::array_t<double> out = score_array(b, view.n_rows, 2);
-            predict_proba(b, view, out.mutable_data());
-            return out;
-        });
+    cls.def("n_trees", &Booster::n_trees, docs::kNTrees)
+        .def(
+            "best_iteration", [](const Booster& b) { return b.best_iteration; },
+            docs::kBestIteration)
+        .def(
+            "predict_raw",
+            [](const Booster& b, const F64Array& X) {
+                return predicted(b, X, 1, [](const Booster& m, const MatrixView& v, double* out) {
+                    predict_raw(m, v, out);
+                });
+            },
+            docs::kPredictRaw)
+        .def(
+            "predict_proba",
+            [](const Booster& b, const F64Array& X) {
+                return predicted(b, X, 2, [](const Booster& m, const MatrixView& v, double* out) {
+                    predict_proba(m, v, out);
+                });
+            },
+            docs::kPredictProba);
 }
 
 }  // namespace vorlent::binding

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "module/arrays.hpp"
+#include "module/docs.hpp"
+#include "module/gil.hpp"
 #include "module/register.hpp"
 #include "prep/folds.hpp"
 #include "prep/target_encoding.hpp"
@@ -21,8 +23,7 @@ py::array_t<T> to_array(std::vector<T>&& values) {
 }
 
 template <class T>
-std::span<const T> as_span(const py::array_t<T, py::array::c_style | py::array::forcecast>& a,
-                           const char* name) {
+std::span<const T> as_span(const py::array_t<T, kArrayFlags>& a, const char* name) {
     return {a.data(), static_cast<size_t>(vector_length(a, name))};
 }
 
@@ -32,26 +33,32 @@ void register_prep(py::module_& m) {
     m.def(
         "make_folds",
         [](const F64Array& y, int32_t nf, uint32_t seed, bool stratified) {
-            return to_array(make_folds(as_span(y, "y"), nf, seed, stratified));
+            const std::span<const double> targets = as_span(y, "y");
+            return to_array(without_gil([&] { return make_folds(targets, nf, seed, stratified); }));
         },
-        py::arg("y"), py::arg("nf"), py::arg("seed"), py::arg("stratified"));
+        py::arg("y"), py::arg("nf"), py::arg("seed"), py::arg("stratified"), docs::kMakeFolds);
     m.def(
         "te_fit_transform",
         [](const I64Array& codes, const F64Array& y, const I32Array& folds, int32_t K, int32_t nf) {
-            TargetEncoding fitted = te_fit_transform(as_span(codes, "codes"), as_span(y, "y"),
-                                                     as_span(folds, "folds"), K, nf);
+            const std::span<const int64_t> code_span = as_span(codes, "codes");
+            const std::span<const double> y_span = as_span(y, "y");
+            const std::span<const int32_t> fold_span = as_span(folds, "folds");
+            TargetEncoding fitted =
+                without_gil([&] { return te_fit_transform(code_span, y_span, fold_span, K, nf); });
             py::array_t<double> encodings = to_array(std::move(fitted.encodings));
             py::array_t<double> full_map = to_array(std::move(fitted.full_map));
             return py::make_tuple(encodings, full_map, fitted.gmean);
         },
-        py::arg("codes"), py::arg("y"), py::arg("folds"), py::arg("K"), py::arg("nf"));
+        py::arg("codes"), py::arg("y"), py::arg("folds"), py::arg("K"), py::arg("nf"),
+        docs::kTeFitTransform);
     m.def(
         "te_transform",
         [](const I64Array& codes, const F64Array& full_map, double gmean) {
-            return to_array(
-                te_transform(as_span(codes, "codes"), as_span(full_map, "full_map"), gmean));
+            const std::span<const int64_t> code_span = as_span(codes, "codes");
+            const std::span<const double> map_span = as_span(full_map, "full_map");
+            return to_array(without_gil([&] { return te_transform(code_span, map_span, gmean); }));
         },
-        py::arg("codes"), py::arg("full_map"), py::arg("gmean"));
+        py::arg("codes"), py::arg("full_map"), py::arg("gmean"), docs::kTeTransform);
 }
 
 }  // namespace vorlent::binding

@@ -75,3 +75,40 @@ def trained_model(kind, n=500, seed=1, **params):
     )
     b.fit(X, target_for(objective, signal, rng))
     return b, X
+
+
+def run_capped(code, *args, memory_gb=4.0, timeout=300, env=None):
+    """Runs `code` in a child interpreter with its address space capped and a timeout, so
+    that a crash, a runaway allocation or a hang fails the calling test, not the run.
+    Returns the CompletedProcess (text output)."""
+    import os
+    import pathlib
+    import resource
+    import subprocess
+    import sys
+
+    limit = int(memory_gb * 2**30)
+
+    def cap():
+        # AddressSanitizer reserves terabytes of shadow address space and cannot start
+        # under a cap; the sanitizer run relies on its own checks instead.
+        if not sanitized():
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    return subprocess.run(
+        [sys.executable, "-c", code, *map(str, args)],
+        check=False,
+        capture_output=True,
+        text=True,
+        cwd=pathlib.Path(__file__).parent,
+        env=dict(os.environ, **(env or {})),
+        timeout=timeout,
+        preexec_fn=cap,
+    )
+
+
+def sanitized():
+    """True when the module under test runs under AddressSanitizer."""
+    import os
+
+    return "libasan" in os.environ.get("LD_PRELOAD", "")

@@ -30,6 +30,7 @@ from vorlent_core import Booster
 
 settings = json.loads(sys.argv[1])
 repeats = int(sys.argv[2])
+n_threads = int(sys.argv[3])
 rng = np.random.default_rng(3)
 n, n_val = 9000, 2500
 X = rng.normal(size=(n + n_val, 14))
@@ -49,7 +50,8 @@ for objective, loss, lineage, mode in settings:
     for _ in range(repeats):
         b = Booster(n_estimators=3, max_depth=3, learning_rate=0.3, subsample=0.8,
                     colsample=0.8, seed=11, objective=objective, loss=loss,
-                    categorical=[0] * 13 + [1], max_lineage=lineage, split_mode=mode)
+                    categorical=[0] * 13 + [1], max_lineage=lineage, split_mode=mode,
+                    n_threads=n_threads)
         b.fit(X[:n], y[:n], sample_weight=weights, X_val=X[n:], y_val=y[n:],
               es_patience=50)
         b.fit_more(X[:n], y[:n], 1)
@@ -62,10 +64,17 @@ print(json.dumps(out))
 """
 
 
-def digests(threads: int, repeats: int) -> dict:
+def digests(threads: int, repeats: int, n_threads: int = 0) -> dict:
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
     done = subprocess.run(
-        [sys.executable, "-c", TRAIN_AND_DIGEST, json.dumps(SETTINGS), str(repeats)],
+        [
+            sys.executable,
+            "-c",
+            TRAIN_AND_DIGEST,
+            json.dumps(SETTINGS),
+            str(repeats),
+            str(n_threads),
+        ],
         check=False,
         capture_output=True,
         text=True,
@@ -81,10 +90,13 @@ def digests(threads: int, repeats: int) -> dict:
 def test_models_are_identical_across_thread_counts_and_runs():
     one = digests(1, 1)
     two = digests(2, 2)
+    # The booster's own thread count overrides OMP_NUM_THREADS.
+    three = digests(1, 1, n_threads=3)
     assert len(one) == len(SETTINGS) == 27
     for setting, (first, second) in two.items():
         assert first == second, f"two runs of {setting} differ"
         assert one[setting] == [first], f"{setting} differs between 1 and 2 threads"
+        assert three[setting] == [first], f"{setting} differs with n_threads=3"
     # The settings really train different models, except that the lineage builder has no
     # use for split_mode.
     kinds = {(o, loss, lineage, None if lineage else mode) for o, loss, lineage, mode in SETTINGS}

@@ -15,7 +15,7 @@ import vorlent_core as vc
 from model_craft import Model, leaf
 from vorlent_core import Booster
 
-from helpers import planted_binary
+from helpers import planted_binary, run_capped, sanitized
 
 X, Y = planted_binary(n=300, d=4, seed=21)
 NAN, INF = np.nan, np.inf
@@ -342,6 +342,8 @@ METHOD_CALLS = {
     "explain": (X,),
     "serialize": (),
     "deserialize": (Booster().serialize(),),
+    "__getstate__": (),
+    "__repr__": (),
 }
 
 
@@ -356,7 +358,7 @@ def test_methods_refuse_instances_whose_init_never_ran(method):
         getattr(Booster, method)(object(), *METHOD_CALLS[method])
 
 
-def test_subclasses_must_initialise_and_boosters_do_not_pickle():
+def test_subclasses_must_initialise_and_pickle_as_their_class():
     class Skips(Booster):
         def __init__(self):
             pass
@@ -371,9 +373,15 @@ def test_subclasses_must_initialise_and_boosters_do_not_pickle():
     k.__init__(n_estimators=7)  # pybind11 constructs an instance once and ignores this
     k.fit(X, Y)
     assert k.n_trees() == 2
-    for action in (pickle.dumps, copy.copy, copy.deepcopy):
-        with pytest.raises(TypeError):
-            action(k)
+    # (pickle finds classes by name, which a class made in a function has not)
+    for action in (copy.copy, copy.deepcopy):
+        twin = action(k)
+        assert type(twin) is Keeps and twin is not k
+        assert twin.serialize() == k.serialize()
+        np.testing.assert_array_equal(twin.predict_raw(X), k.predict_raw(X))
+    # An object whose __init__ never ran has no state to give.
+    with pytest.raises(TypeError, match="__init__"):
+        pickle.dumps(Booster.__new__(Booster))
 
 
 def test_a_few_bytes_cannot_claim_a_huge_width(fitted):
@@ -474,3 +482,77 @@ def test_preparation_of_edge_values_works():
     np.testing.assert_array_equal(vc.te_transform(CODES[:3], np.zeros(0), 2.5), [2.5] * 3)
     got = vc.te_transform(CODES[:3], np.array([NAN, 1.0]), 0.0)
     assert np.isnan(got[0]) and list(got[1:]) == [1.0, 0.0]
+
+
+# --- Arrays that are not aligned for their type ----------------------------------------
+
+
+def misaligned(a):
+    """A copy of `a` whose data starts one byte past an aligned address."""
+    a = np.ascontiguousarray(a)
+    out = np.frombuffer(b"\0" + a.tobytes(), dtype=a.dtype, offset=1).reshape(a.shape)
+    assert not out.flags.aligned
+    return out
+
+
+def test_misaligned_arrays_are_read_as_aligned_ones():
+    # Read in place, these arrays would be misaligned loads, which the sanitizer run of
+    # this test turns into a failure; copied, they give what aligned arrays give.
+    w = np.linspace(0.5, 2.0, len(Y))
+    trained = []
+    for convert in (np.ascontiguousarray, misaligned):
+        b = Booster(n_estimators=4, subsample=0.8)
+        b.fit(convert(X), convert(Y), sample_weight=convert(w), X_val=convert(X[:50]),
+              y_val=convert(Y[:50]), es_patience=3)
+        b.fit_more(convert(X), convert(Y), 2, sample_weight=convert(w))
+        outputs = [b.serialize()]
+        outputs += [getattr(b, m)(convert(X)).tobytes() for m in ("predict_raw", "predict_proba",
+                                                                 "explain")]
+        folds = vc.make_folds(convert(Y), 3, 5, True)
+        codes = convert(np.arange(len(Y), dtype=np.int64) % 4)
+        enc, full_map, gmean = vc.te_fit_transform(codes, convert(Y), convert(folds), 4, 3)
+        outputs += [folds.tobytes(), enc.tobytes(), full_map.tobytes(), gmean]
+        outputs.append(vc.te_transform(codes, convert(full_map), gmean).tobytes())
+        trained.append(outputs)
+    assert trained[0] == trained[1]
+
+
+# --- Out of memory ---------------------------------------------------------------------
+
+SERIALIZE_UNDER_A_CAP = r"""
+import re, resource
+import numpy as np, vorlent_core as vc
+
+rng = np.random.default_rng(0)
+X = rng.normal(size=(300, 3))
+# 4000 classes: every leaf holds 4000 values, so the model bytes are tens of megabytes.
+b = vc.Booster(objective=2, n_estimators=60, max_depth=6, min_samples=2, split_mode=1)
+b.fit(X, (np.arange(300) * 17 % 4000) * 1.0)
+data = b.serialize()
+size = len(data)
+del data
+status = open("/proc/self/status").read()
+in_use = int(re.search(r"VmSize:\s+(\d+) kB", status).group(1)) * 1024
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+# Room for the bytes once (the native buffer) but not twice (the bytes object as well).
+resource.setrlimit(resource.RLIMIT_AS, (in_use + int(1.5 * size), hard))
+try:
+    b.serialize()
+    outcome = "returned"
+except MemoryError:
+    outcome = "MemoryError"
+except Exception as e:
+    outcome = repr(e)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert len(b.serialize()) == size  # the booster is as it was
+print(outcome, size)
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="AddressSanitizer cannot run under a memory cap")
+def test_serialize_without_memory_raises_memory_error():
+    done = run_capped(SERIALIZE_UNDER_A_CAP, memory_gb=4, timeout=300)
+    assert done.returncode == 0, done.stderr
+    outcome, size = done.stdout.split()
+    assert int(size) > 20_000_000
+    assert outcome == "MemoryError"

@@ -13,6 +13,8 @@ import sys
 
 import pytest
 
+from helpers import run_capped
+
 ROUNDS = 100_000
 
 CHILD = r"""
@@ -97,3 +99,39 @@ def test_ctrl_c_stops_training_after_a_complete_round(case):
         assert result["best_iteration"] == -1
     if case == "fit_more":
         assert result["n_trees"] >= 3
+
+
+WAITING_CHILD = r"""
+import json, os, subprocess, threading, time
+import numpy as np
+from vorlent_core import Booster
+
+rng = np.random.default_rng(0)
+X = rng.normal(size=(20000, 8))
+y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(float)
+b = Booster(n_estimators=100_000, max_depth=6)
+trainer = threading.Thread(target=lambda: b.fit(X, y), daemon=True)
+trainer.start()
+time.sleep(0.3)
+killer = subprocess.Popen(["sh", "-c", f"sleep 1; kill -INT {os.getpid()}"])
+start = time.monotonic()
+try:
+    b.n_trees()  # waits for the fit in the other thread
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+killer.wait()
+print(json.dumps(dict(outcome=outcome, waited=time.monotonic() - start,
+                      training=trainer.is_alive())))
+os._exit(0)  # the endless fit is not waited for
+"""
+
+
+@pytest.mark.slow
+def test_ctrl_c_interrupts_a_wait_for_a_booster_busy_in_another_thread():
+    done = run_capped(WAITING_CHILD, timeout=120)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result["outcome"] == "interrupted"
+    assert result["training"]  # the other thread's call went on
+    assert result["waited"] < 30

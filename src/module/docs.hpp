@@ -1,0 +1,375 @@
+#pragma once
+// The docstrings of the module, NumPy style. Kept apart so that the registration files
+// read as a list of bindings.
+
+namespace vorlent::binding::docs {
+
+inline constexpr const char* kModule =
+    R"(Gradient-boosted decision trees with oblique and categorical-pair splits.
+
+The native core of vorlent: the :class:`Booster` learner and the data-preparation
+functions :func:`make_folds`, :func:`te_fit_transform` and :func:`te_transform`.
+
+Every call releases the interpreter lock while it computes, so other Python threads run
+meanwhile. Arrays passed in must not be changed by another thread during a call.
+
+Examples
+--------
+>>> import numpy as np, vorlent_core as vc
+>>> X = np.random.default_rng(0).normal(size=(500, 3)); y = (X[:, 0] > 0) * 1.0
+>>> b = vc.Booster(n_estimators=10); b.fit(X, y); b.n_trees()
+10
+)";
+
+inline constexpr const char* kMakeFolds = R"(Assign every row to one of nf folds.
+
+Parameters
+----------
+y : array_like of float, shape (n_rows,)
+    Targets; with ``stratified``, each label (y rounded to the nearest integer) is dealt
+    into the folds on its own.
+nf : int
+    Number of folds, at least 1.
+seed : int
+    Seed of the shuffle (unsigned 32-bit).
+stratified : bool
+    Balance every label across the folds.
+
+Returns
+-------
+numpy.ndarray of int32, shape (n_rows,)
+    The fold of every row, in 0 .. nf-1.
+
+Raises
+------
+ValueError
+    nf < 1, or a stratified y that is NaN, infinite or too large to round.
+
+Examples
+--------
+>>> vc.make_folds(np.array([0., 1., 0., 1.]), 2, 42, True).tolist()  # doctest: +SKIP
+[1, 0, 0, 1]
+)";
+
+inline constexpr const char* kTeFitTransform = R"(Out-of-fold target encoding of category codes.
+
+Each code's mean target is shrunk toward the overall mean; a row's encoding is learned from
+the rows of the other folds only.
+
+Parameters
+----------
+codes : array_like of int64, shape (n_rows,)
+    Category codes; codes outside 0 .. K-1 take no part in the statistics.
+y : array_like of float, shape (n_rows,)
+    Targets.
+folds : array_like of int32, shape (n_rows,)
+    Fold of every row, in 0 .. nf-1 (for example from :func:`make_folds`).
+K : int
+    Number of categories.
+nf : int
+    Number of folds.
+
+Returns
+-------
+encodings : numpy.ndarray of float64, shape (n_rows,)
+    The out-of-fold encoding of every row.
+full_map : numpy.ndarray of float64, shape (K,)
+    The encoding of every code learned from all rows, for :func:`te_transform`.
+gmean : float
+    The mean target of the rows with a valid code.
+
+Raises
+------
+ValueError
+    A bad K, nf, length or fold, or statistics that cannot fit in memory.
+)";
+
+inline constexpr const char* kTeTransform = R"(Encode category codes with a fitted map.
+
+Parameters
+----------
+codes : array_like of int64, shape (n_rows,)
+    Category codes.
+full_map : array_like of float, shape (K,)
+    The map returned by :func:`te_fit_transform`.
+gmean : float
+    The value of every code outside the map.
+
+Returns
+-------
+numpy.ndarray of float64, shape (n_rows,)
+    ``full_map[code]`` for codes inside the map, ``gmean`` for the others.
+)";
+
+inline constexpr const char* kBooster = R"(A gradient-boosted ensemble of decision trees.
+
+Besides threshold splits, nodes consider oblique splits on pairs of features and
+category-offset-plus-slope splits; ``max_lineage`` selects a builder that splits on
+directions inherited from ancestor splits.
+
+Parameters
+----------
+n_estimators : int, default 60
+    Boosting rounds of :meth:`fit`.
+learning_rate : float, default 0.12
+    Factor on every leaf value.
+max_depth : int, default 4
+    Depth bound of every tree (0 gives one-leaf trees).
+max_bins : int, default 64
+    Histogram bins per feature, at most 65536.
+reg_lambda : float, default 1.0
+    L2 term added to every hessian sum.
+min_samples : int, default 10
+    Rows a node needs to be split.
+subsample : float, default 1.0
+    Fraction of rows per tree.
+colsample : float, default 1.0
+    Fraction of columns offered per node (at least 2).
+seed : int, default 42
+    Seed of the random engine (unsigned 32-bit).
+objective : int, default 0
+    0 binary (logistic), 1 regression, 2 multiclass (softmax).
+loss : int, default 0
+    Regression loss: 0 squared, 1 Huber, 2 quantile.
+alpha : float, default 0.9
+    Quantile level of the Huber threshold and of the quantile loss.
+clip : int, default 0
+    Nonzero: clamp single-output raw scores to the training target range.
+monotone : list of int, default []
+    Per column: +1 rising, -1 falling, 0 free.
+categorical : list of int, default []
+    Per column: nonzero for integer category codes.
+max_lineage : int, default 0
+    1 or more: the lineage builder, keeping that many ancestor directions.
+split_mode : int, default 0
+    0 oblique search with a candidate cap, 2 without cap, other values axis-aligned only.
+n_threads : int, default 0
+    Threads of this booster's calls: 0 for OpenMP's default (``OMP_NUM_THREADS``), n >= 1
+    for n threads (at most 1024), leaving other boosters and threads alone. Results are
+    bit-identical for every thread count.
+
+Notes
+-----
+Arguments are checked before anything changes: a bad shape, length, code or value raises
+ValueError naming the argument (TypeError for a wrong type), and the booster is left as it
+was.
+
+Calls release the interpreter lock while they compute. Calls on one booster from several
+threads run one after another: a call waits while another thread's call on the same
+booster runs (a predict during a fit gets the finished model). A call made from inside a
+running call on the same thread, such as from a signal handler during :meth:`fit`, raises
+RuntimeError and changes nothing; the running call goes on.
+
+Boosters pickle, copy and deep-copy: the state is the constructor parameters, the model
+bytes of :meth:`serialize`, the random engine and the best iteration.
+
+Examples
+--------
+>>> import numpy as np, vorlent_core as vc
+>>> rng = np.random.default_rng(0)
+>>> X = rng.normal(size=(1000, 4)); y = (X[:, 0] - X[:, 1] > 0) * 1.0
+>>> b = vc.Booster(n_estimators=20, max_depth=3)
+>>> b.fit(X, y)
+>>> b.predict_proba(X[:2]).shape
+(2, 2)
+)";
+
+inline constexpr const char* kFit = R"(Train a new ensemble, replacing the current one.
+
+Parameters
+----------
+X : array_like of float, shape (n_rows, n_features)
+    Training features; NaN marks a missing value.
+y : array_like of float, shape (n_rows,)
+    Targets: 0/1 for binary, class numbers 0 .. K-1 for multiclass.
+sample_weight : array_like of float, shape (n_rows,), optional
+    Row weights; None or empty trains unweighted.
+X_val, y_val : array_like, optional
+    Validation rows for early stopping (X_val is read only when y_val is not empty).
+es_patience : int, default 0
+    Rounds without improvement of the validation loss that stop training (0: no early
+    stopping).
+es_tol : float, default 1e-4
+    Improvement that counts.
+
+Raises
+------
+ValueError
+    Bad shapes, lengths, values or hyper-parameters; nothing changes.
+RuntimeError
+    The booster is busy with a call on this thread (from a signal handler).
+KeyboardInterrupt
+    Ctrl-C on the main thread: training stops at the end of the current round and the
+    booster keeps the complete trees.
+)";
+
+inline constexpr const char* kFitMore =
+    R"(Append rounds trained on (X, y), starting from the current scores.
+
+Parameters
+----------
+X : array_like of float, shape (n_rows, n_features)
+    Features with the model's column count.
+y : array_like of float, shape (n_rows,)
+    Targets.
+extra : int
+    Rounds to add; nothing happens when extra <= 0 or the booster has no trees.
+sample_weight : array_like of float, shape (n_rows,), optional
+    Row weights.
+
+Raises
+------
+ValueError
+    Bad shapes, lengths or values; nothing changes.
+RuntimeError
+    The booster is busy with a call on this thread.
+)";
+
+inline constexpr const char* kNTrees = R"(Number of trees in the ensemble.
+
+Returns
+-------
+int
+)";
+
+inline constexpr const char* kBestIteration =
+    R"(Index of the best round of the last early-stopped fit.
+
+Returns
+-------
+int
+    -1 when the last fit did not use early stopping.
+)";
+
+inline constexpr const char* kPredictRaw =
+    R"(Raw scores (log-odds, regression values or per-class scores).
+
+Parameters
+----------
+X : array_like of float, shape (n_rows, n_features)
+    At least as many columns as the model reads.
+
+Returns
+-------
+numpy.ndarray of float64
+    Shape (n_rows,), or (n_rows, n_classes) for multiclass models.
+)";
+
+inline constexpr const char* kPredictProba = R"(Class probabilities.
+
+Parameters
+----------
+X : array_like of float, shape (n_rows, n_features)
+    At least as many columns as the model reads.
+
+Returns
+-------
+numpy.ndarray of float64
+    Shape (n_rows, 2) for single-output models, (n_rows, n_classes) for multiclass.
+)";
+
+inline constexpr const char* kFeatureImportances =
+    R"(Split gain per feature, normalised to sum to 1.
+
+Returns
+-------
+numpy.ndarray of float64, shape (n_features,)
+)";
+
+inline constexpr const char* kCoefficientImportances =
+    R"(Gain of oblique splits weighted by each feature's coefficient, normalised.
+
+Returns
+-------
+numpy.ndarray of float64, shape (n_features,)
+)";
+
+inline constexpr const char* kInteractionImportances =
+    R"(Gain of pair splits per feature pair, normalised.
+
+Returns
+-------
+numpy.ndarray of float64, shape (n_features, n_features)
+
+Raises
+------
+ValueError
+    The matrix would need more than half of the available memory.
+)";
+
+inline constexpr const char* kValidationLosses =
+    R"(The validation loss after every round of the last training call with early stopping.
+
+Returns
+-------
+numpy.ndarray of float64
+    One loss per round run, in order, including rounds that early stopping cut back
+    afterwards; empty when the last fit or fit_more watched no validation set. The loss
+    is the mean log loss (binary, multiclass) or the mean squared error (regression).
+    It is not part of the model bytes.
+)";
+
+inline constexpr const char* kExplain = R"(Per-row contributions of every feature to the raw score.
+
+Parameters
+----------
+X : array_like of float, shape (n_rows, n_features)
+    At least as many columns as the model reads.
+
+Returns
+-------
+numpy.ndarray of float64, shape (n_rows, n_features)
+)";
+
+inline constexpr const char* kSerialize = R"(The model as bytes.
+
+Returns
+-------
+bytes
+    Loadable with :meth:`deserialize`.
+
+Raises
+------
+MemoryError
+    The bytes do not fit in memory.
+)";
+
+inline constexpr const char* kDeserialize = R"(Replace the model with one read from bytes.
+
+All bytes are checked before anything is replaced.
+
+Parameters
+----------
+data : bytes
+    Bytes written by :meth:`serialize` (positional only).
+
+Raises
+------
+ValueError
+    Malformed bytes, naming the byte offset; the booster is unchanged.
+)";
+
+inline constexpr const char* kGetState = R"(Pickle state: (parameters, model bytes, training state).
+
+Returns
+-------
+tuple of (dict, bytes, dict)
+    The constructor keywords, the bytes of :meth:`serialize`, and the state of the random
+    engine and the best iteration, so that a copy continues training (:meth:`fit_more`) as
+    the original would.
+)";
+
+inline constexpr const char* kSetState = R"(Restore a booster from :meth:`__getstate__` state.
+
+Called by pickle and copy on a new object; on an initialised booster it does nothing, as
+``__init__`` does.
+
+Raises
+------
+TypeError, ValueError
+    A state that is not such a tuple, bad parameters or malformed model bytes.
+)";
+
+inline constexpr const char* kRepr = R"(The constructor call with the non-default parameters.)";
+
+}  // namespace vorlent::binding::docs

@@ -1,0 +1,136 @@
+#include <pybind11/stl.h>
+
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "io/model_bytes.hpp"
+#include "module/arrays.hpp"
+#include "module/docs.hpp"
+#include "module/gil.hpp"
+#include "module/register.hpp"
+
+namespace vorlent::binding {
+namespace {
+
+// The Python object of a booster that a method has loaded, and what its holder keeps.
+py::handle object_of(const Booster& b) {
+    return py::detail::get_object_handle(&b, py::detail::get_type_info(typeid(Booster)));
+}
+
+int32_t thread_count_of(const Booster& b) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(object_of(b).ptr());
+    return inst->get_value_and_holder(py::detail::get_type_info(typeid(Booster)))
+        .holder<BoosterHolder>()
+        .n_threads();
+}
+
+// The constructor keywords that rebuild b's hyper-parameters, in the constructor's order.
+py::dict parameters(const Booster& b) {
+    py::dict p;
+    p["n_estimators"] = b.n_estimators;
+    p["learning_rate"] = b.learning_rate;
+    p["max_depth"] = b.max_depth;
+    p["max_bins"] = b.max_bins;
+    p["reg_lambda"] = b.reg_lambda;
+    p["min_samples"] = b.min_samples;
+    p["subsample"] = b.subsample;
+    p["colsample"] = b.colsample;
+    p["seed"] = b.seed;
+    p["objective"] = b.objective;
+    p["loss"] = b.loss;
+    p["alpha"] = b.alpha;
+    p["clip"] = b.clip;
+    p["monotone"] = b.monotone;
+    p["categorical"] = b.categorical;
+    p["max_lineage"] = b.max_lineage;
+    p["split_mode"] = b.split_mode;
+    p["n_threads"] = thread_count_of(b);
+    return p;
+}
+
+// What a copy needs beyond the parameters and the model bytes to go on as the original
+// would: the random engine (row and column sampling of fit_more) and the best round of
+// the last early-stopped fit.
+py::dict training_state(const Booster& b) {
+    std::ostringstream engine;
+    engine << b.rng;
+    py::dict t;
+    t["random_engine"] = engine.str();
+    t["best_iteration"] = b.best_iteration;
+    return t;
+}
+
+py::tuple get_state(const Booster& b) {
+    const std::string model = without_gil([&] { return serialize_model(b); });
+    return py::make_tuple(parameters(b), as_bytes(model), training_state(b));
+}
+
+void restore_training_state(Booster& b, const py::dict& t) {
+    if (t.size() != 2 || !t.contains("random_engine") || !t.contains("best_iteration")) {
+        fail("state: the training state must hold random_engine and best_iteration");
+    }
+    if (!py::isinstance<py::str>(t["random_engine"]) ||
+        !py::isinstance<py::int_>(t["best_iteration"])) {
+        throw py::type_error("state: random_engine must be a str and best_iteration an int");
+    }
+    std::istringstream engine(t["random_engine"].cast<std::string>());
+    engine >> b.rng;
+    if (engine.fail()) fail("state: the random engine's state is malformed");
+    // Compared as Python ints, so that no value can overflow the cast.
+    const py::object best = t["best_iteration"];
+    if (best < py::int_(-1) || best >= py::int_(b.n_trees())) {
+        fail("state: best_iteration " + py::repr(best).cast<std::string>() +
+             " is not -1 or a round of the model");
+    }
+    b.best_iteration = best.cast<int32_t>();
+}
+
+// A new booster from get_state's tuple. The parameters go through the constructor, so they
+// are checked as there; the model bytes through the checked reader.
+BoosterHolder restore(const py::tuple& state) {
+    if (state.size() != 3 || !py::isinstance<py::dict>(state[0]) ||
+        !py::isinstance<py::bytes>(state[1]) || !py::isinstance<py::dict>(state[2])) {
+        throw py::type_error(
+            "state must be a (parameters: dict, model: bytes, training state: dict) tuple");
+    }
+    const py::object fresh = py::type::of<Booster>()(**state[0].cast<py::dict>());
+    // Nobody else can reach `fresh`, so its booster is used outside a call.
+    Booster& staged = fresh.cast<Booster&>();
+    const int32_t n_threads = thread_count_of(staged);
+    const std::string_view model = state[1].cast<py::bytes>();
+    deserialize_model(staged, reinterpret_cast<const uint8_t*>(model.data()), model.size());
+    restore_training_state(staged, state[2].cast<py::dict>());
+    return BoosterHolder(new Booster(std::move(staged)), n_threads);
+}
+
+// Booster(...) with the parameters that differ from the defaults.
+std::string describe(const Booster& b) {
+    const py::dict mine = parameters(b);
+    const py::object plain = py::type::of<Booster>()();
+    const py::dict defaults = parameters(plain.cast<const Booster&>());
+    std::string out = py::type::handle_of(object_of(b)).attr("__name__").cast<std::string>() + "(";
+    bool first = true;
+    for (const auto& [key, value] : mine) {
+        if (value.equal(defaults[key])) continue;
+        out += (first ? "" : ", ") + key.cast<std::string>() + "=" +
+               py::repr(value).cast<std::string>();
+        first = false;
+    }
+    return out + ")";
+}
+
+}  // namespace
+
+void def_state(BoosterClass& cls) {
+    cls.def("__getstate__", &get_state, docs::kGetState)
+        .def(
+            "__setstate__",
+            [](py::detail::value_and_holder& v_h, const py::tuple& state) {
+                py::detail::initimpl::construct<BoosterClass>(v_h, restore(state), false);
+            },
+            py::detail::is_new_style_constructor(), docs::kSetState)
+        .def("__repr__", &describe, docs::kRepr);
+}
+
+}  // namespace vorlent::binding
