@@ -41,11 +41,6 @@ WARM_START_FREE = frozenset(
         "tol",
     }
 )
-# The core accepts a per-booster thread count once it has the keyword.
-_CORE_HAS_THREADS = "n_threads" in (_core.Booster.__init__.__doc__ or "")
-# A core Booster that pickles itself keeps its training state too (the random sequence that
-# a warm start continues).
-_CORE_PICKLES = "__setstate__" in vars(_core.Booster)
 
 
 class VorlentEstimator(BaseEstimator):
@@ -161,8 +156,6 @@ class VorlentEstimator(BaseEstimator):
         weights = self._weights(sample_weight, target, n_rows, classes)
         seed = _params.core_seed(self.random_state)
         keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
-        if _CORE_HAS_THREADS:
-            keywords["n_threads"] = _params.core_threads(self.n_jobs)
 
         early = self._early_stopping_on(n_rows, eval_set)
         if eval_set is not None:
@@ -439,25 +432,6 @@ class VorlentEstimator(BaseEstimator):
         """
         self._check_fitted()
         _io.save_model(self, path)
-
-    def __getstate__(self):
-        state = super().__getstate__() if hasattr(super(), "__getstate__") else dict(self.__dict__)
-        state = dict(state)
-        if not _CORE_PICKLES and "booster_" in state:
-            # A core without pickling of its own: keep the model bytes, rebuilt on load with
-            # the stored keywords.
-            state["_booster_bytes"] = state.pop("booster_").serialize()
-        return state
-
-    def __setstate__(self, state):
-        state = dict(state)
-        blob = state.pop("_booster_bytes", None)
-        if hasattr(super(), "__setstate__"):
-            super().__setstate__(state)
-        else:
-            self.__dict__.update(state)
-        if blob is not None:
-            self.booster_ = _io.core_booster(self._core_keywords, blob)
 
     def __sklearn_tags__(self):
         return sklearn_tags(self, super().__sklearn_tags__())

@@ -241,6 +241,7 @@ def core_keywords(
         "categorical": [int(c) for c in schema.categorical],
         "max_lineage": int(estimator.max_lineage),
         "split_mode": SPLIT_MODES[estimator.split_mode],
+        "n_threads": core_threads(estimator.n_jobs),
     }
 
 
