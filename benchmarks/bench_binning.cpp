@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         best_cpu =
             std::min(best_cpu, static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC);
         bins = 0;
-        for (const auto& v : b.bin_values) bins += v.size();
+        for (const auto& v : b.bin_low) bins += v.size();
     }
     std::printf("build_bins rows=%d cols=%d max_bins=%d threads=%d bins=%zu\n", rows, cols,
                 max_bins, omp_get_max_threads(), bins);

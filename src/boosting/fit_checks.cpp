@@ -1,9 +1,11 @@
 #include "boosting/fit_checks.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "boosting/objective.hpp"
 #include "common/memory.hpp"
@@ -37,6 +39,121 @@ void check_targets(const Booster& b, VectorArg y, const char* name) {
             reject(std::string(name) + " holds the class " + str(v) +
                    "; the multiclass objective supports at most 1000000 classes");
         }
+        // A negative class would drop the row and a fractional one would be truncated.
+        if (b.objective == kMulticlass && (v < 0.0 || v != std::trunc(v))) {
+            reject(std::string(name) +
+                   " must hold a class of 0 or more (a whole number) for the multiclass "
+                   "objective, but entry " +
+                   std::to_string(i) + " is " + str(v));
+        }
+    }
+}
+
+bool is_categorical(const Booster& b, int32_t column) {
+    return column < static_cast<int32_t>(b.categorical.size()) && b.categorical[column] != 0;
+}
+
+// Category codes are whole numbers (or NaN, missing): a fractional code would be truncated
+// by routing but binned as a value of its own.
+void check_category_codes(const Booster& b, const MatrixView& X, const char* name) {
+    for (int32_t j = 0; j < X.n_cols; ++j) {
+        if (!is_categorical(b, j)) continue;
+        for (int64_t r = 0; r < X.n_rows; ++r) {
+            const double v = X.row(r)[j];
+            if (std::isnan(v) || (std::isfinite(v) && v == std::trunc(v))) continue;
+            reject(std::string(name) + " column " + std::to_string(j) +
+                   " is categorical and must hold whole category codes (or NaN), but row " +
+                   std::to_string(r) + " holds " + str(v));
+        }
+    }
+}
+
+// A fraction that must lie in (0, 1].
+void check_fraction(double v, const char* name) {
+    if (std::isnan(v)) reject(std::string(name) + " must not be NaN");
+    if (!(v > 0.0 && v <= 1.0)) reject(std::string(name) + " must lie in (0, 1], got " + str(v));
+}
+
+// What goes wrong in the first round when training starts from the given weights and
+// scores (from the start score when `from` is null), or nothing: the start score, the
+// gradients, hessians, their sums and the root's Newton value are computed exactly as
+// training computes them and must all be finite.
+enum class StartFault { kNone, kScore, kGradient, kLeafValue, kBag };
+
+StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
+                             const double* from, double& bad) {
+    Booster probe(b.n_estimators, b.learning_rate, b.max_depth, b.max_bins, b.reg_lambda,
+                  b.min_samples, b.subsample, b.colsample, b.seed, b.objective, b.loss, b.alpha,
+                  b.clip, {}, {}, b.max_lineage, b.split_mode);
+    const auto n = static_cast<int32_t>(y.size);
+    probe.load_sample_weights(weights.data, weights.size, n);
+    probe.n_outputs = b.n_outputs;
+    std::vector<double> start_scores;
+    if (from == nullptr) {
+        compute_base_score(probe, y.data, n);
+        const std::vector<double> start = b.objective == kMulticlass
+                                              ? probe.base_scores
+                                              : std::vector<double>{probe.base_score};
+        for (double s : start) {
+            if (!std::isfinite(s)) {
+                bad = s;
+                return StartFault::kScore;
+            }
+        }
+        start_scores.resize(static_cast<size_t>(n) * start.size());
+        for (int64_t r = 0; r < n; ++r) {
+            std::copy(start.begin(), start.end(), start_scores.begin() + r * start.size());
+        }
+        from = start_scores.data();
+    }
+    const int64_t k = probe.n_outputs;
+    std::vector<double> grad(static_cast<size_t>(n) * k), hess(grad.size()), spare;
+    compute_gradients(probe, from, y.data, n, grad.data(), hess.data(), spare);
+    for (int64_t j = 0; j < k; ++j) {
+        double G = 0.0, H = 0.0;
+        int64_t with_hessian = 0;
+        for (int64_t r = 0; r < n; ++r) {
+            G += grad[r * k + j];
+            H += hess[r * k + j];
+            with_hessian += hess[r * k + j] > 0.0 ? 1 : 0;
+        }
+        if (!std::isfinite(G) || !std::isfinite(H)) {
+            bad = std::isfinite(G) ? H : G;
+            return StartFault::kGradient;
+        }
+        const double value = -G / (H + b.reg_lambda);
+        if (!std::isfinite(value)) {
+            bad = H;
+            return StartFault::kLeafValue;
+        }
+        // A round's bag leaves rows out; when it can leave out every row with a hessian,
+        // its root has a hessian sum of 0 and no Newton value without reg_lambda.
+        if (b.reg_lambda == 0.0 && b.subsample < 1.0 &&
+            with_hessian <= n - bag_size(n, b.subsample)) {
+            bad = static_cast<double>(with_hessian);
+            return StartFault::kBag;
+        }
+    }
+    return StartFault::kNone;
+}
+
+std::string start_message(StartFault fault, const char* name, double bad, const Booster& b) {
+    switch (fault) {
+        case StartFault::kScore:
+            return std::string(name) + " makes the start score " + str(bad) +
+                   ": its values are too large for the sums training takes";
+        case StartFault::kGradient:
+            return std::string(name) + " makes the first round's gradient or hessian sum " +
+                   str(bad) + ": its values are too large for the sums training takes";
+        case StartFault::kBag:
+            return std::string(name) + " makes the first round's hessian above 0 in only " +
+                   str(bad) + " rows, which a bag of subsample = " + str(b.subsample) +
+                   " of the rows can leave out: its hessian sum of 0 gives no finite leaf "
+                   "value with reg_lambda = 0 (set reg_lambda above 0 or subsample to 1)";
+        default:
+            return std::string(name) + " makes the first round's hessian sum " + str(bad) +
+                   ", which gives no finite leaf value with reg_lambda = " + str(b.reg_lambda) +
+                   " (give the rows weights of normal size or set reg_lambda above 0)";
     }
 }
 
@@ -52,6 +169,12 @@ void check_hyper_parameters(const Booster& b, int32_t n_features) {
                std::to_string(b.loss));
     }
     if (!(b.alpha >= 0.0 && b.alpha <= 1.0)) reject("alpha must lie in [0, 1], got " + str(b.alpha));
+    // At 0 or 1 the Huber threshold is the smallest or largest residual and the quantile
+    // is the range's end, which no finite score reaches.
+    if (b.objective == kRegression && (b.loss == kHuber || b.loss == kQuantile) &&
+        !(b.alpha > 0.0 && b.alpha < 1.0)) {
+        reject("alpha must lie in (0, 1) for the Huber and quantile losses, got " + str(b.alpha));
+    }
     if (b.n_estimators < 0) {
         reject("n_estimators must not be negative, got " + std::to_string(b.n_estimators));
     }
@@ -60,11 +183,14 @@ void check_hyper_parameters(const Booster& b, int32_t n_features) {
                std::to_string(b.max_bins));
     }
     if (!std::isfinite(b.learning_rate)) reject("learning_rate must be finite, got " + str(b.learning_rate));
+    if (!(b.learning_rate > 0.0)) {
+        reject("learning_rate must be positive, got " + str(b.learning_rate));
+    }
     if (!(b.reg_lambda >= 0.0) || !std::isfinite(b.reg_lambda)) {
         reject("reg_lambda must be finite and not negative, got " + str(b.reg_lambda));
     }
-    if (std::isnan(b.subsample)) reject("subsample must not be NaN");
-    if (std::isnan(b.colsample)) reject("colsample must not be NaN");
+    check_fraction(b.subsample, "subsample");
+    check_fraction(b.colsample, "colsample");
     if (!b.monotone.empty() && static_cast<int64_t>(b.monotone.size()) < n_features) {
         reject("monotone has " + std::to_string(b.monotone.size()) + " entries but X has " +
                std::to_string(n_features) + " columns");
@@ -72,6 +198,15 @@ void check_hyper_parameters(const Booster& b, int32_t n_features) {
     if (!b.categorical.empty() && static_cast<int64_t>(b.categorical.size()) < n_features) {
         reject("categorical has " + std::to_string(b.categorical.size()) + " entries but X has " +
                std::to_string(n_features) + " columns");
+    }
+    for (int32_t j = 0; j < n_features && !b.monotone.empty(); ++j) {
+        if (b.monotone[j] == 0) continue;
+        // A category code has no order for a constraint to follow.
+        if (is_categorical(b, j)) {
+            reject("monotone[" + std::to_string(j) + "] is " + std::to_string(b.monotone[j]) +
+                   " but column " + std::to_string(j) +
+                   " is categorical: monotone constraints need numeric columns");
+        }
     }
     if (b.objective == kMulticlass && b.max_lineage >= 1) {
         reject("max_lineage >= 1 cannot train the multiclass objective: its trees would not "
@@ -87,6 +222,7 @@ void check_training_data(const Booster& b, const MatrixView& X, VectorArg y,
                std::to_string(X.n_rows) + " rows");
     }
     check_targets(b, y, "y");
+    check_category_codes(b, X, "X");
     if (sample_weight.size != 0) {
         if (sample_weight.size != X.n_rows) {
             reject("sample_weight has " + std::to_string(sample_weight.size) +
@@ -114,6 +250,7 @@ void check_validation_data(const Booster& b, const MatrixView& X, const MatrixVi
                std::to_string(y_val.size) + " entries");
     }
     check_targets(b, y_val, "y_val");
+    check_category_codes(b, X_val, "X_val");
     if (b.objective == kMulticlass) {
         double top = y[0];
         for (int32_t i = 1; i < X.n_rows; ++i) top = y[i] > top ? y[i] : top;
@@ -148,6 +285,17 @@ void check_class_count(const Booster& b, VectorArg y, bool continuing) {
     check_memory_need(24.0 * static_cast<double>(y.size) * static_cast<double>(classes),
                       "the scores of " + std::to_string(y.size) + " rows times " +
                           std::to_string(classes) + " classes");
+}
+
+void check_start(const Booster& b, VectorArg y, VectorArg sample_weight, const double* scores) {
+    double bad = 0.0;
+    const StartFault weighted = first_round_fault(b, y, sample_weight, scores, bad);
+    if (weighted == StartFault::kNone) return;
+    if (sample_weight.size == 0) reject(start_message(weighted, "y", bad, b));
+    double unweighted_bad = 0.0;
+    const StartFault plain = first_round_fault(b, y, VectorArg{}, scores, unweighted_bad);
+    if (plain != StartFault::kNone) reject(start_message(plain, "y", unweighted_bad, b));
+    reject(start_message(weighted, "sample_weight", bad, b));
 }
 
 }  // namespace vorlent

@@ -69,12 +69,12 @@ void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X,
     });
 }
 
+}  // namespace
+
 int32_t bag_size(int32_t n_rows, double subsample) {
     const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
     return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
 }
-
-}  // namespace
 
 void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
                   double* scores, int32_t rounds, const RoundHook& between_rounds) {
@@ -169,6 +169,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
     check_training_data(b, X, y, sample_weight);
     check_class_count(b, y, false);
     check_validation_data(b, X, X_val, y_val, y.data);
+    check_start(b, y, sample_weight);
 
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
     b.n_val = static_cast<int32_t>(y_val.size);
@@ -227,14 +228,16 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         }
     }
 
+    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
+    predict_scores(b, X, scores.data());
+    check_start(b, y, sample_weight, scores.data());
+
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
     b.n_val = 0;
     b.es_patience = 0;
     b.hist_bins = std::max(b.max_bins, 2);
     b.compute_feature_scale(X);
     const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
-    std::vector<double> scores(static_cast<size_t>(X.n_rows) * b.n_outputs);
-    predict_scores(b, X, scores.data());
     if (static_cast<int64_t>(b.feature_gain.size()) != X.n_cols) {
         b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     }

@@ -28,6 +28,9 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
 void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, VectorArg sample_weight,
               const RoundHook& between_rounds = {});
 
+// Rows in each round's bag: subsample of n_rows, rounded down, at least 1.
+int32_t bag_size(int32_t n_rows, double subsample);
+
 // The shared round loop: gradients, the row bag, one tree, score updates, early stopping.
 void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
                   double* scores, int32_t rounds, const RoundHook& between_rounds);

@@ -34,6 +34,14 @@ inline double clamp_value(double t, double lower, double upper) {
     return upper < t ? upper : t;
 }
 
+// A cut between values a < b that a test "x < cut" parts exactly (a goes below, b does
+// not): their midpoint, unless rounding (a and b one step apart), the double range (a sum
+// overflowing) or an infinity puts the midpoint outside (a, b]; b is then the cut.
+inline double cut_between(double a, double b) {
+    const double m = (a + b) * 0.5;
+    return a < m && m <= b ? m : b;
+}
+
 // Truncate a category value toward zero; values outside the 32-bit range give INT32_MIN.
 inline int32_t category_code(double a) {
     if (a > -2147483649.0 && a < 2147483648.0) return static_cast<int32_t>(a);

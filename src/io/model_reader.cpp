@@ -2,7 +2,8 @@
 // whole buffer has been read and found consistent, so that prediction, importances and
 // explanation can trust what they walk:
 // - every count is non-negative and fits in the bytes that remain;
-// - objective is 0, 1 or 2; n_outputs is 1 to kMaxOutputs; n_features is non-negative;
+// - objective is 0, 1 or 2; n_outputs is 1 to kMaxOutputs, and 1 unless the objective is
+//   multiclass; n_features is non-negative;
 //   feature_gain (and so coefficient_gain) has n_features entries, interaction_gain
 //   n_features squared;
 // - a tree has at least one node; a split's children lie after it in its tree (which rules
@@ -93,6 +94,12 @@ private:
         if (m_.n_outputs < 1 || m_.n_outputs > kMaxOutputs) {
             r_.fail_at(outputs_at, "n_outputs must be between 1 and " +
                                        std::to_string(kMaxOutputs) + ", got " +
+                                       std::to_string(m_.n_outputs));
+        }
+        // Continued training keeps one score per row unless the model is multiclass.
+        if (m_.objective != kMulticlass && m_.n_outputs != 1) {
+            r_.fail_at(outputs_at, "n_outputs must be 1 for the binary and regression "
+                                   "objectives, got " +
                                        std::to_string(m_.n_outputs));
         }
     }

@@ -1,10 +1,26 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "common/numeric.hpp"
 #include "model/node.hpp"
 
 namespace vorlent {
+
+// The projection that a pair test (kind 2 or 3) of present values a and b compares with
+// -bias: coef_b * b plus coef_a * a, or plus the offset of a's category (0 for a code
+// without one).
+inline double pair_value(int32_t kind, double coef_a, double coef_b,
+                         const std::vector<double>& category_values, double a, double b) {
+    if (kind == kCategoryPair) {
+        const int32_t c = category_code(a);
+        const double t = (c >= 0 && static_cast<size_t>(c) < category_values.size())
+                             ? category_values[c]
+                             : 0.0;
+        return coef_b * b + t;
+    }
+    return coef_b * b + coef_a * a;
+}
 
 // The one routing rule used by prediction, explanation, training score updates and
 // the histogram builder's partition. A row goes right unless its left test holds;
@@ -29,14 +45,9 @@ inline bool goes_right(const Node& node, const double* row, const Directions& pr
     const double a = row[node.feature_a];
     const double b = row[node.feature_b];
     if (a != a || b != b) return node.missing_right != 0;
-    if (node.kind == kCategoryPair) {
-        const int32_t c = category_code(a);
-        const double t = (c >= 0 && static_cast<size_t>(c) < node.category_values.size())
-                             ? node.category_values[c]
-                             : 0.0;
-        return !((node.coef_b * b + t) + node.bias < 0.0);
-    }
-    return !((node.coef_b * b + node.coef_a * a) + node.bias < 0.0);
+    return !(pair_value(node.kind, node.coef_a, node.coef_b, node.category_values, a, b) +
+                 node.bias <
+             0.0);
 }
 
 // The child a row moves to, picked by arithmetic rather than a branch on the data.

@@ -62,7 +62,7 @@ codes : array_like of int64, shape (n_rows,)
     Category codes; codes outside 0 .. K-1 take no part in the statistics.
 y : array_like of float, shape (n_rows,)
     Targets.
-folds : array_like of int32, shape (n_rows,)
+folds : array_like of whole numbers, shape (n_rows,)
     Fold of every row, in 0 .. nf-1 (for example from :func:`make_folds`).
 K : int
     Number of categories.

@@ -39,10 +39,12 @@ void register_prep(py::module_& m) {
         py::arg("y"), py::arg("nf"), py::arg("seed"), py::arg("stratified"), docs::kMakeFolds);
     m.def(
         "te_fit_transform",
-        [](const I64Array& codes, const F64Array& y, const I32Array& folds, int32_t K, int32_t nf) {
+        // Folds arrive as doubles, so that fractional or out-of-range entries of any integer
+        // type reach the check instead of being truncated or wrapped by the conversion.
+        [](const I64Array& codes, const F64Array& y, const F64Array& folds, int32_t K, int32_t nf) {
             const std::span<const int64_t> code_span = as_span(codes, "codes");
             const std::span<const double> y_span = as_span(y, "y");
-            const std::span<const int32_t> fold_span = as_span(folds, "folds");
+            const std::span<const double> fold_span = as_span(folds, "folds");
             TargetEncoding fitted =
                 without_gil([&] { return te_fit_transform(code_span, y_span, fold_span, K, nf); });
             py::array_t<double> encodings = to_array(std::move(fitted.encodings));

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/numeric.hpp"
 #include "common/parallel.hpp"
 #include "prep/sort_keys.hpp"
 
@@ -32,8 +33,8 @@ struct BinScratch {
     std::vector<double> columns;  // the group's columns one after another, each in row order
     std::vector<uint64_t> keys;   // sort keys of one column's non-NaN values
     std::vector<uint64_t> spare;  // second buffer of the radix sort
-    std::vector<double> sums;     // per bin
-    std::vector<int32_t> counts;  // per bin
+    std::vector<double> lows;     // per bin
+    std::vector<double> highs;    // per bin
 };
 
 // The non-NaN values of a column, duplicates kept, in ascending order at least at every
@@ -71,14 +72,6 @@ void sort_unique(std::vector<double>& cuts) {
     cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
 }
 
-// A cut between two neighbouring distinct values a < b that gives each its own bin: their
-// midpoint, unless rounding (a and b one step apart), the double range (a sum overflowing)
-// or an infinity (-inf and anything) puts the midpoint outside (a, b]; b is then the cut.
-double midpoint(double a, double b) {
-    const double m = (a + b) * 0.5;
-    return a < m && m <= b ? m : b;
-}
-
 // Cut points of a categorical feature: a bin per distinct value while there are few
 // enough of them, else the 8191 percentiles at multiples of 100 / 8192.
 std::vector<double> categorical_cuts(const SortedSample& s) {
@@ -89,7 +82,7 @@ std::vector<double> categorical_cuts(const SortedSample& s) {
         const double v = s[i];
         if (v == previous) continue;
         too_many = static_cast<int32_t>(cuts.size()) == kMaxCategoryBins - 1;
-        if (!too_many) cuts.push_back(midpoint(previous, v));
+        if (!too_many) cuts.push_back(cut_between(previous, v));
         previous = v;
     }
     if (!too_many) return cuts;
@@ -142,8 +135,6 @@ inline int32_t bin_of(const double* edges, int32_t n_edges, double v) {
     return static_cast<int32_t>(base - edges) + (*base <= v ? 1 : 0);
 }
 
-// Bins column f of X: writes its codes into the row-major codes and its tables into
-// edges, bin_values and has_missing.
 // Copies features [begin, end) of X into consecutive columns.
 void gather_group(const MatrixView& X, int32_t begin, int32_t end, double* columns) {
     const int64_t n_rows = X.n_rows;
@@ -155,14 +146,15 @@ void gather_group(const MatrixView& X, int32_t begin, int32_t end, double* colum
 }
 
 // Bins one column (feature f of X, copied out in row order): writes its codes into the
-// row-major codes and its tables into edges, bin_values and has_missing.
+// row-major codes and its tables into edges, bin_low, bin_high and has_missing.
 // Thrown when a feature has more bins than one-byte codes can hold.
 struct CodesTooNarrow {};
 
 template <class Code>
 void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f, bool categorical,
                  int32_t max_bins, BinScratch& scratch, Code* codes, std::vector<double>& edges,
-                 std::vector<double>& bin_values, uint8_t& has_missing) {
+                 std::vector<double>& bin_low, std::vector<double>& bin_high,
+                 uint8_t& has_missing) {
     uint64_t* keys = scratch.keys.data();
     int64_t n_sample = 0;
     for (int64_t r = 0; r < n_rows; ++r) {
@@ -174,7 +166,8 @@ void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f
     has_missing = missing ? 1 : 0;
     if (n_sample == 0) {
         // No value to cut: the codes stay 0 and the one bin doubles as the missing bin.
-        bin_values.assign(1, 0.0);
+        bin_low.assign(1, 0.0);
+        bin_high.assign(1, 0.0);
         return;
     }
 
@@ -192,40 +185,37 @@ void bin_feature(const double* column, int64_t n_rows, int64_t n_cols, int32_t f
     const int32_t n_bins = n_edges + 1 + (missing ? 1 : 0);
     const int32_t missing_code = n_bins - 1;
     if (n_bins - 1 > std::numeric_limits<Code>::max()) throw CodesTooNarrow{};
-    scratch.sums.assign(n_bins, 0.0);
-    scratch.counts.assign(n_bins, 0);
-    double* sums = scratch.sums.data();
-    int32_t* counts = scratch.counts.data();
+    // An empty value bin keeps low > high; it is then valued by its cut points below.
+    scratch.lows.assign(n_bins, kInf);
+    scratch.highs.assign(n_bins, -kInf);
+    double* lows = scratch.lows.data();
+    double* highs = scratch.highs.data();
     const double* cut = edges.data();
     for (int64_t r = 0; r < n_rows; ++r) {
         const double v = column[r];
         int32_t code = missing_code;
         if (!std::isnan(v)) {
             code = bin_of(cut, n_edges, v);
-            sums[code] += v;
+            lows[code] = v < lows[code] ? v : lows[code];
+            highs[code] = v > highs[code] ? v : highs[code];
         }
-        ++counts[code];
         codes[r * n_cols + f] = static_cast<Code>(code);
     }
 
-    bin_values.resize(n_bins);
+    bin_low.resize(n_bins);
+    bin_high.resize(n_bins);
     for (int32_t k = 0; k < n_bins; ++k) {
         if (missing && k == missing_code) {
-            bin_values[k] = 0.0;
-            continue;
-        }
-        if (counts[k] > 0) {
-            // A bin holding both -inf and +inf has no mean; it is valued like an empty one.
-            const double mean = sums[k] / counts[k];
-            if (!std::isnan(mean)) {
-                bin_values[k] = mean;
-                continue;
-            }
-        }
-        if (k == 0) {
-            bin_values[k] = n_edges > 0 ? cut[0] : sample[0];
+            bin_low[k] = 0.0;
+            bin_high[k] = 0.0;
+        } else if (lows[k] <= highs[k]) {
+            bin_low[k] = lows[k];
+            bin_high[k] = highs[k];
         } else {
-            bin_values[k] = k - 1 < n_edges ? cut[k - 1] : sample[sample.n - 1];
+            const double bound = k == 0 ? (n_edges > 0 ? cut[0] : sample[0])
+                                        : (k - 1 < n_edges ? cut[k - 1] : sample[sample.n - 1]);
+            bin_low[k] = bound;
+            bin_high[k] = bound;
         }
     }
 }
@@ -274,7 +264,8 @@ BinnedMatrix bin_all(const MatrixView& X, int32_t max_bins, const std::vector<in
         out.codes.assign(n_codes, 0);
     }
     out.edges.resize(n_features);
-    out.bin_values.resize(n_features);
+    out.bin_low.resize(n_features);
+    out.bin_high.resize(n_features);
     // One byte per feature: threads may not share the words of a packed bit vector.
     std::vector<uint8_t> missing(n_features, 0);
     if (n_features == 0) return out;
@@ -294,11 +285,12 @@ BinnedMatrix bin_all(const MatrixView& X, int32_t max_bins, const std::vector<in
                 const double* column = scratch.columns.data() + int64_t{f - begin} * X.n_rows;
                 if (out.narrow) {
                     bin_feature(column, X.n_rows, n_features, f, is_categorical, max_bins, scratch,
-                                out.narrow_codes.data(), out.edges[f], out.bin_values[f],
-                                missing[f]);
+                                out.narrow_codes.data(), out.edges[f], out.bin_low[f],
+                                out.bin_high[f], missing[f]);
                 } else {
                     bin_feature(column, X.n_rows, n_features, f, is_categorical, max_bins, scratch,
-                                out.codes.data(), out.edges[f], out.bin_values[f], missing[f]);
+                                out.codes.data(), out.edges[f], out.bin_low[f], out.bin_high[f],
+                                missing[f]);
                 }
             }
         }

@@ -15,7 +15,12 @@ struct BinnedMatrix {
     std::vector<uint16_t> codes;
     bool narrow = false;
     std::vector<std::vector<double>> edges;       // per feature, ascending distinct cut values
-    std::vector<std::vector<double>> bin_values;  // per feature, one representative value per bin
+    // Per feature and bin, the smallest and largest training value in the bin: an axis cut
+    // between two bins is placed between them, so that it parts the rows exactly as the
+    // bins do. An empty bin has its cut point (or the nearest value) as both; the missing
+    // bin has 0.
+    std::vector<std::vector<double>> bin_low;
+    std::vector<std::vector<double>> bin_high;
     std::vector<bool> has_missing;                // per feature
 
     // Calls f with a pointer to the first code, of whichever width is stored.
@@ -41,8 +46,8 @@ inline constexpr int32_t kMaxBins = 65536;
 
 // Bins every column of X: quantile cut points for ordinary features (at most max_bins
 // bins, one of them kept for NaN when the column has any), one bin per distinct value
-// for categorical features, NaN in a last bin of its own, and the mean training value of
-// each bin as its representative. A nonzero categorical[f] makes feature f categorical;
+// for categorical features, NaN in a last bin of its own, and the smallest and largest
+// training value of each bin. A nonzero categorical[f] makes feature f categorical;
 // entries past the end of the list count as zero. Throws std::invalid_argument for
 // max_bins above 65536, which the 16-bit codes cannot hold.
 BinnedMatrix build_bins(const MatrixView& X, int32_t max_bins,

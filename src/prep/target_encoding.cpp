@@ -1,5 +1,8 @@
 #include "prep/target_encoding.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -34,10 +37,20 @@ double shrink(double prior_mean, double prior_var, const Moments& code) {
 // worked out row by row.
 bool tabulate(int64_t n, int32_t K, int32_t nf) { return int64_t{K} * nf <= n; }
 
-void check_fit_input(std::span<const int64_t> codes, std::span<const double> y,
-                     std::span<const int32_t> folds, int32_t K, int32_t nf) {
+void check_counts(int32_t K, int32_t nf) {
     if (K < 0) throw std::invalid_argument("K must be at least 0, got " + std::to_string(K));
     if (nf < 1) throw std::invalid_argument("nf must be at least 1, got " + std::to_string(nf));
+}
+
+std::string fold_text(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+void check_fit_input(std::span<const int64_t> codes, std::span<const double> y,
+                     std::span<const int32_t> folds, int32_t K, int32_t nf) {
+    check_counts(K, nf);
     const size_t n = codes.size();
     if (y.size() < n) {
         throw std::invalid_argument("y has " + std::to_string(y.size()) +
@@ -148,6 +161,29 @@ TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const 
         result.full_map[c] = shrink(result.gmean, overall_var, code[c]);
     }
     return result;
+}
+
+TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const double> y,
+                                std::span<const double> folds, int32_t K, int32_t nf) {
+    check_counts(K, nf);
+    // Only the entries that pair with a code are read; the length is checked with the rest.
+    const size_t n = std::min(codes.size(), folds.size());
+    std::vector<int32_t> whole(n);
+    for (size_t r = 0; r < n; ++r) {
+        const double v = folds[r];
+        if (!(v == std::trunc(v))) {
+            throw std::invalid_argument("folds entry " + std::to_string(r) + " is " +
+                                        fold_text(v) + ", not a whole fold number");
+        }
+        if (!(v >= 0.0 && v < static_cast<double>(nf))) {
+            throw std::invalid_argument("folds entry " + std::to_string(r) + " is " +
+                                        fold_text(v) + ", outside 0 .. nf-1 = 0 .. " +
+                                        std::to_string(nf - 1));
+        }
+        whole[r] = static_cast<int32_t>(v);
+    }
+    if (folds.size() < codes.size()) whole.resize(folds.size());
+    return te_fit_transform(codes, y, std::span<const int32_t>(whole), K, nf);
 }
 
 std::vector<double> te_transform(std::span<const int64_t> codes, std::span<const double> full_map,

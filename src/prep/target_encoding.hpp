@@ -22,6 +22,11 @@ struct TargetEncoding {
 TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const double> y,
                                 std::span<const int32_t> folds, int32_t K, int32_t nf);
 
+// The same with folds given as numbers of any kind, as they come from the caller: an entry
+// that is not a whole number in 0 .. nf-1 is refused (no truncation, no wrapping).
+TargetEncoding te_fit_transform(std::span<const int64_t> codes, std::span<const double> y,
+                                std::span<const double> folds, int32_t K, int32_t nf);
+
 // full_map[c] for each code c inside the map, gmean for every other code.
 std::vector<double> te_transform(std::span<const int64_t> codes, std::span<const double> full_map,
                                  double gmean);

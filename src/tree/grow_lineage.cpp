@@ -7,7 +7,9 @@
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
 #include "model/importance.hpp"
+#include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
+#include "tree/cut_placement.hpp"
 #include "tree/histogram.hpp"
 #include "tree/pair_direction.hpp"
 #include "tree/scratch.hpp"
@@ -32,11 +34,41 @@ struct LineagePair {
     int32_t i = 0, j = 0;  // candidate positions, i < j
     PairSums sums;  // over the rows where neither value is missing
     bool solved = false;
+    int32_t rising = 0;  // how the projection meets the monotone constraints (monotone_sign)
     double ca = 0, cb = 0, norm = 0;
     double lo = kInf, hi = -kInf;
     bool any_missing = false;
     int64_t cells = -1;  // first cell of its histogram, -1 without one
 };
+
+// How a split on direction d meets the monotone constraints: +1 when the projection rises
+// along every constrained column in the column's direction, -1 when it falls along every
+// one, 0 when it reads no constrained column, kMixedSigns when it rises along some and
+// falls along others (no bound on its children could keep both).
+constexpr int32_t kMixedSigns = 2;
+int32_t monotone_sign(const std::vector<int32_t>& monotone, const std::vector<double>& d) {
+    int32_t sign = 0;
+    for (size_t j = 0; j < monotone.size() && j < d.size(); ++j) {
+        if (monotone[j] == 0 || d[j] == 0.0) continue;
+        const int32_t s = (d[j] > 0.0) == (monotone[j] > 0) ? 1 : -1;
+        if (sign != 0 && s != sign) return kMixedSigns;
+        sign = s;
+    }
+    return sign;
+}
+
+// A row's projection on a unit direction as routing sums it (before the bias), NaN when a
+// value it needs is missing.
+double routed_projection(const std::vector<double>& d, const double* row) {
+    double s = 0.0;
+    for (size_t j = 0; j < d.size(); ++j) {
+        if (d[j] == 0.0) continue;
+        const double x = row[j];
+        if (x != x) return kNaN;
+        s += x * d[j];
+    }
+    return s;
+}
 
 // Runs body(pair, k0, k1) for every pair over the rows in blocks, each pair seeing its rows
 // in order; pairs are spread over threads.
@@ -155,7 +187,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         double norm_sq = 0.0;
         for (double v : y) norm_sq += v * v;
         p.norm = std::sqrt(norm_sq);
-        p.solved = p.norm >= kTiny;
+        p.rising = monotone_sign(b.monotone, y);
+        p.solved = p.norm >= kTiny && p.rising != kMixedSigns;
     }
     auto projection = [&](const LineagePair& p, int32_t k) {
         const double a = column_of(p.i)[k], bv = column_of(p.j)[k];
@@ -212,7 +245,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     // The best cut over all pairs; ties keep the earlier pair.
     const NodeGradients node{node_grad.data(), node_hess.data(), n, G, H};
     const LineagePair* best = nullptr;
-    double best_gain = 0.0, best_threshold = 0.0;
+    double best_gain = 0.0;
     for (const LineagePair& p : pairs) {
         if (p.cells < 0) continue;
         const double* cell = cells.data() + p.cells;
@@ -221,32 +254,70 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         if (cut.found && cut.gain > best_gain) {
             best = &p;
             best_gain = cut.gain;
-            best_threshold = cut.threshold;
         }
     }
     if (best == nullptr || !(best_gain > kMinGain)) return index;
-
-    // A row goes left when its projection is a number below the threshold.
-    std::vector<int32_t> left_rows, right_rows;
-    for (int32_t k = 0; k < n; ++k) {
-        const double v = projection(*best, k);
-        (!std::isnan(v) && v < best_threshold ? left_rows : right_rows).push_back(rows[k]);
-    }
-    if (left_rows.empty() || right_rows.empty()) return index;
 
     std::vector<double> best_direction(static_cast<size_t>(n_features), 0.0);
     direction_of(candidates[best->i], best->ca, best_direction);
     direction_of(candidates[best->j], best->cb, best_direction);
     for (double& v : best_direction) v /= best->norm;
 
-    credit_projection(b, best_direction, best_gain);
+    // The cut is placed again on the projection routing computes, so that it parts the
+    // rows as scored; the rows are then parted by routing itself, and the gain is that of
+    // the partition made.
+    Node test;
+    test.is_leaf = false;
+    test.projection = static_cast<int32_t>(b.projections.size());
+    test.missing_right = 1;
     b.projections.push_back(best_direction);
+    std::vector<int32_t> left_rows, right_rows;
+    best_gain = 0.0;
+    double gl = 0.0, hl = 0.0;
+    {
+        std::vector<double> z(static_cast<size_t>(n)), placement;
+        for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
+        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement);
+        test.bias = -cut.threshold;
+        for (int32_t k = 0; k < n && cut.found; ++k) {
+            const bool right = goes_right(test, X.row(rows[k]), b.projections);
+            (right ? right_rows : left_rows).push_back(rows[k]);
+            if (!right) {
+                gl += node_grad[k];
+                hl += node_hess[k];
+            }
+        }
+        if (hl > kTiny && H - hl > kTiny) {
+            best_gain = cut_gain(gl, hl, G, H, lambda, G * G / (H + lambda));
+        }
+    }
+    if (!(best_gain > kMinGain)) {
+        b.projections.pop_back();
+        return index;
+    }
+
+    credit_projection(b, best_direction, best_gain);
     Node& committed = tree[index];
-    committed.projection = static_cast<int32_t>(b.projections.size()) - 1;
+    committed.projection = test.projection;
     committed.is_leaf = false;
     committed.gain = best_gain;
-    committed.bias = -best_threshold;
+    committed.bias = test.bias;
     committed.missing_right = 1;
+
+    // A split along monotone columns bounds its children at the mean of their Newton
+    // values: the side the constrained columns push rows toward stays above the other.
+    double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
+    if (best->rising != 0) {
+        const double mid = clamp_value(
+            ((-gl) / (hl + lambda) + (-(G - gl)) / (H - hl + lambda)) * 0.5, lower, upper);
+        if (best->rising > 0) {
+            left_upper = mid;
+            right_lower = mid;
+        } else {
+            left_lower = mid;
+            right_upper = mid;
+        }
+    }
 
     Directions child_lineage = std::move(lineage);
     child_lineage.push_back(std::move(best_direction));
@@ -264,9 +335,10 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     node_grad = {};
     node_hess = {};
     const int32_t left = grow_lineage_node(tree, X, grad, hess, std::move(left_rows),
-                                           child_lineage, depth + 1, lower, upper, b);
-    const int32_t right = grow_lineage_node(tree, X, grad, hess, std::move(right_rows),
-                                            std::move(child_lineage), depth + 1, lower, upper, b);
+                                           child_lineage, depth + 1, left_lower, left_upper, b);
+    const int32_t right =
+        grow_lineage_node(tree, X, grad, hess, std::move(right_rows), std::move(child_lineage),
+                          depth + 1, right_lower, right_upper, b);
     tree[index].left = left;
     tree[index].right = right;
     return index;

@@ -10,6 +10,7 @@
 #include "model/importance.hpp"
 #include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
+#include "tree/cut_placement.hpp"
 
 namespace vorlent {
 namespace {
@@ -290,6 +291,13 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
 
     const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &b, depth};
     SplitChoice split = search_oblique_split(search, ws.scratch, ws.search);
+    // The search scores single-precision copies of the values; routing reads the values.
+    const bool pair = split.kind == kLinearPair || split.kind == kCategoryPair;
+    if (pair && split.gain > kMinGain &&
+        !place_pair_cut(split, *in.X, rows, node, lambda, b.hist_bins, ws.pair_values,
+                        ws.pair_cells)) {
+        split = SplitChoice{};
+    }
     if (!(split.gain > kMinGain) || split.kind == kNoSplit) {
         split = search_axis_split(search, ws.scratch, ws.search);
     }

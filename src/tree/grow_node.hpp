@@ -32,6 +32,8 @@ struct TreeWorkspace {
     SearchWorkspace search;
     std::vector<ThreadScratch> scratch;  // one per thread; element 0 for sequential work
     std::vector<LeafRange> leaves;       // filled by grow_node; the caller clears it per tree
+    std::vector<double> pair_values;     // a pair test's projection per node row
+    std::vector<double> pair_cells;      // the histogram that places a pair test's cut
 };
 
 // What one tree's growth reads; grad and hess hold n_outputs values per training row.

@@ -226,10 +226,10 @@ template void build_bin_histograms(const std::vector<FeatureColumn>&, int64_t, i
                                    const int32_t*, int32_t, const uint16_t*, const int32_t*,
                                    const NodeGradients&, double*);
 
-void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_values,
-                  bool feature_has_missing, const NodeGradients& node, double lambda,
-                  ThreadScratch& s, BinCut& best) {
-    const int32_t bins = static_cast<int32_t>(bin_values.size());
+void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_low,
+                  const std::vector<double>& bin_high, bool feature_has_missing,
+                  const NodeGradients& node, double lambda, ThreadScratch& s, BinCut& best) {
+    const int32_t bins = static_cast<int32_t>(bin_low.size());
     if (bins < 2) return;
     int32_t* listed = grow(s.nonempty_bins, bins);
     int32_t count = 0;
@@ -251,7 +251,7 @@ void best_bin_cut(int32_t feature, const double* cells, const std::vector<double
             best.feature = feature;
             best.threshold = upper == missing_bin
                                  ? kInf
-                                 : (bin_values[listed[k]] + bin_values[upper]) * 0.5;
+                                 : cut_between(bin_high[listed[k]], bin_low[upper]);
         }
     }
 }
@@ -362,6 +362,7 @@ ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_c
             out.found = true;
             out.gain = gain;
             out.threshold = lo + (i + 1) * step;
+            out.cell = i;
         }
     }
     return out;

@@ -51,11 +51,13 @@ struct BinCut {
 };
 
 // Cut scan of one column's bin histogram (interleaved gradient and hessian sums) over its
-// nonempty bins; improves `best`. The cut between the last value bin and the missing bin
+// nonempty bins; improves `best`. The threshold lies between the largest training value of
+// the bins on the left and the smallest of the bins on the right, so it parts the rows
+// exactly as the scored cut does. The cut between the last value bin and the missing bin
 // gets threshold +inf: every number goes left, only missing values go right.
-void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_values,
-                  bool feature_has_missing, const NodeGradients& node, double lambda,
-                  ThreadScratch& s, BinCut& best);
+void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_low,
+                  const std::vector<double>& bin_high, bool feature_has_missing,
+                  const NodeGradients& node, double lambda, ThreadScratch& s, BinCut& best);
 
 // Equal-width histogram of projected values over [lo, hi] and its cut scan. With
 // `missing_aware`, NaN values are kept aside and scored on the right side of every cut,
@@ -64,6 +66,7 @@ struct ProjectedCut {
     bool found = false;
     double threshold = 0.0;
     double gain = 0.0;
+    int32_t cell = -1;  // the last cell on the left side
 };
 ProjectedCut projected_histogram_split(const double* projected, const NodeGradients& node,
                                        double lambda, double lo, double hi, bool missing_aware,

@@ -545,7 +545,7 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
     int32_t* offsets = grow(first.bin_offsets, cols.size() + 1);
     offsets[0] = 0;
     for (int64_t i = 0; i < c_count; ++i) {
-        offsets[i + 1] = offsets[i] + static_cast<int32_t>(bins.bin_values[cols[i].feature].size());
+        offsets[i + 1] = offsets[i] + static_cast<int32_t>(bins.bin_low[cols[i].feature].size());
     }
     double* cells = grow(first.bin_hist, 2 * static_cast<size_t>(offsets[c_count]));
 
@@ -562,8 +562,9 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
         ThreadScratch& s = scratch[omp_get_thread_num()];
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
-            best_bin_cut(f, cells + 2 * offsets[i], bins.bin_values[f], bins.has_missing[f], node,
-                         in.booster->reg_lambda, s, ws.column_cuts[i]);
+            best_bin_cut(f, cells + 2 * offsets[i], bins.bin_low[f], bins.bin_high[f],
+                         bins.has_missing[f], node, in.booster->reg_lambda, s,
+                         ws.column_cuts[i]);
         }
     });
     BinCut best;

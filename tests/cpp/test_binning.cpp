@@ -22,7 +22,8 @@ const double kInf = std::numeric_limits<double>::infinity();
 // One feature binned the obvious way, straight from the rules.
 struct ReferenceFeature {
     std::vector<double> edges;
-    std::vector<double> bin_values;
+    std::vector<double> bin_low;
+    std::vector<double> bin_high;
     bool has_missing = false;
     std::vector<uint16_t> codes;
 };
@@ -40,7 +41,8 @@ ReferenceFeature reference_feature(const std::vector<double>& column, int32_t ma
     }
     out.codes.assign(column.size(), 0);
     if (s.empty()) {
-        out.bin_values = {0.0};
+        out.bin_low = {0.0};
+        out.bin_high = {0.0};
         return out;
     }
     std::sort(s.begin(), s.end());
@@ -75,30 +77,30 @@ ReferenceFeature reference_feature(const std::vector<double>& column, int32_t ma
     out.edges = cuts;
 
     const size_t n_bins = cuts.size() + 1 + (out.has_missing ? 1 : 0);
-    std::vector<double> sums(n_bins, 0.0);
-    std::vector<int> counts(n_bins, 0);
+    std::vector<std::vector<double>> members(n_bins);
     for (size_t r = 0; r < column.size(); ++r) {
         const double v = column[r];
         size_t code = n_bins - 1;
         if (!std::isnan(v)) {
             code = std::upper_bound(cuts.begin(), cuts.end(), v) - cuts.begin();
-            sums[code] += v;
+            members[code].push_back(v);
         }
-        ++counts[code];
         out.codes[r] = static_cast<uint16_t>(code);
     }
     for (size_t k = 0; k < n_bins; ++k) {
-        double value;
+        double low, high;
         if (out.has_missing && k == n_bins - 1) {
-            value = 0.0;
-        } else if (counts[k] > 0 && !std::isnan(sums[k] / counts[k])) {
-            value = sums[k] / counts[k];
+            low = high = 0.0;
+        } else if (!members[k].empty()) {
+            low = *std::min_element(members[k].begin(), members[k].end());
+            high = *std::max_element(members[k].begin(), members[k].end());
         } else if (k == 0) {
-            value = cuts.empty() ? s.front() : cuts[0];
+            low = high = cuts.empty() ? s.front() : cuts[0];
         } else {
-            value = k - 1 < cuts.size() ? cuts[k - 1] : s.back();
+            low = high = k - 1 < cuts.size() ? cuts[k - 1] : s.back();
         }
-        out.bin_values.push_back(value);
+        out.bin_low.push_back(low);
+        out.bin_high.push_back(high);
     }
     return out;
 }
@@ -130,7 +132,8 @@ void expect_matches_reference(const std::vector<double>& x, int32_t n_rows, int3
         const ReferenceFeature ref = reference_feature(column_of(x, n_cols, f), max_bins, cat);
         SCOPED_TRACE(testing::Message() << "feature " << f << " max_bins " << max_bins);
         expect_same_doubles(b.edges[f], ref.edges);
-        expect_same_doubles(b.bin_values[f], ref.bin_values);
+        expect_same_doubles(b.bin_low[f], ref.bin_low);
+        expect_same_doubles(b.bin_high[f], ref.bin_high);
         EXPECT_EQ(b.has_missing[f], ref.has_missing);
         for (int32_t r = 0; r < n_rows; ++r) {
             ASSERT_EQ(b.code(int64_t{r} * n_cols + f), ref.codes[r]) << "row " << r;
@@ -154,12 +157,20 @@ void expect_well_formed(const BinnedMatrix& b, int32_t n_rows, int32_t n_cols) {
             }
         }
         // A column without any value has a single bin, missing or not.
-        const bool valueless = b.has_missing[f] && b.bin_values[f].size() == 1;
+        const bool valueless = b.has_missing[f] && b.bin_low[f].size() == 1;
         const size_t n_bins = valueless ? 1 : e.size() + 1 + (b.has_missing[f] ? 1 : 0);
-        EXPECT_EQ(b.bin_values[f].size(), n_bins);
-        for (double v : b.bin_values[f]) EXPECT_FALSE(std::isnan(v));
+        EXPECT_EQ(b.bin_low[f].size(), n_bins);
+        EXPECT_EQ(b.bin_high[f].size(), n_bins);
+        for (size_t k = 0; k < n_bins; ++k) {
+            EXPECT_LE(b.bin_low[f][k], b.bin_high[f][k]);
+            // Consecutive bins do not overlap: an axis cut can part them exactly.
+            if (k > 0 && !(b.has_missing[f] && k + 1 == n_bins)) {
+                EXPECT_LE(b.bin_high[f][k - 1], b.bin_low[f][k]);
+            }
+        }
         for (int32_t r = 0; r < n_rows; ++r) {
-            EXPECT_LT(b.code(int64_t{r} * n_cols + f), b.bin_values[f].size());
+            const uint16_t c = b.code(int64_t{r} * n_cols + f);
+            EXPECT_LT(c, b.bin_low[f].size());
         }
     }
 }
@@ -232,7 +243,8 @@ TEST(BuildBins, TwoValuesFourBins) {
     const BinnedMatrix b = bin_column({0.0, 10.0}, 4, false);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.5, 5.0, 7.5}));
     EXPECT_EQ(b.all_codes(), (std::vector<uint16_t>{0, 3}));
-    EXPECT_EQ(b.bin_values[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
+    EXPECT_EQ(b.bin_low[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
+    EXPECT_EQ(b.bin_high[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
     EXPECT_FALSE(b.has_missing[0]);
 }
 
@@ -240,39 +252,39 @@ TEST(BuildBins, ValueOnACutGoesUp) {
     const BinnedMatrix b = bin_column({0.0, 5.0, 10.0}, 4, false);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.5, 5.0, 7.5}));
     EXPECT_EQ(b.all_codes(), (std::vector<uint16_t>{0, 2, 3}));
-    EXPECT_EQ(b.bin_values[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
+    EXPECT_EQ(b.bin_low[0], (std::vector<double>{0.0, 2.5, 5.0, 10.0}));
 }
 
 TEST(BuildBins, ConstantColumn) {
     const BinnedMatrix plain = bin_column({4.5, 4.5, 4.5}, 64, false);
     EXPECT_EQ(plain.edges[0], (std::vector<double>{4.5}));
     EXPECT_EQ(plain.all_codes(), (std::vector<uint16_t>{1, 1, 1}));
-    EXPECT_EQ(plain.bin_values[0], (std::vector<double>{4.5, 4.5}));
+    EXPECT_EQ(plain.bin_low[0], (std::vector<double>{4.5, 4.5}));
 
     const BinnedMatrix with_nan = bin_column({4.5, kNaN, 4.5}, 64, false);
     EXPECT_EQ(with_nan.edges[0], (std::vector<double>{4.5}));
     EXPECT_EQ(with_nan.all_codes(), (std::vector<uint16_t>{1, 2, 1}));
-    EXPECT_EQ(with_nan.bin_values[0], (std::vector<double>{4.5, 4.5, 0.0}));
+    EXPECT_EQ(with_nan.bin_high[0], (std::vector<double>{4.5, 4.5, 0.0}));
     EXPECT_TRUE(with_nan.has_missing[0]);
 }
 
 TEST(BuildBins, EmptyAndAllMissingColumns) {
     const BinnedMatrix nan = bin_column({kNaN, kNaN, kNaN}, 64, false);
     EXPECT_TRUE(nan.edges[0].empty());
-    EXPECT_EQ(nan.bin_values[0], (std::vector<double>{0.0}));
+    EXPECT_EQ(nan.bin_low[0], (std::vector<double>{0.0}));
     EXPECT_EQ(nan.all_codes(), (std::vector<uint16_t>{0, 0, 0}));
     EXPECT_TRUE(nan.has_missing[0]);
 
     const BinnedMatrix nan_cat = bin_column({kNaN, kNaN}, 64, true);
     EXPECT_TRUE(nan_cat.edges[0].empty());
-    EXPECT_EQ(nan_cat.bin_values[0], (std::vector<double>{0.0}));
+    EXPECT_EQ(nan_cat.bin_low[0], (std::vector<double>{0.0}));
 
     const BinnedMatrix none = build_bins(MatrixView{nullptr, 0, 3}, 64, {});
     EXPECT_TRUE(none.all_codes().empty());
     ASSERT_EQ(none.edges.size(), 3u);
     for (int f = 0; f < 3; ++f) {
         EXPECT_TRUE(none.edges[f].empty());
-        EXPECT_EQ(none.bin_values[f], (std::vector<double>{0.0}));
+        EXPECT_EQ(none.bin_low[f], (std::vector<double>{0.0}));
         EXPECT_FALSE(none.has_missing[f]);
     }
 
@@ -288,13 +300,15 @@ TEST(BuildBins, SmallBudgets) {
     const BinnedMatrix two = bin_column({1.0, kNaN, 2.0, 3.0, 4.0}, 2, false);
     EXPECT_EQ(two.edges[0], (std::vector<double>{2.5}));
     EXPECT_EQ(two.all_codes(), (std::vector<uint16_t>{0, 2, 0, 1, 1}));
-    EXPECT_EQ(two.bin_values[0], (std::vector<double>{1.5, 3.5, 0.0}));
+    EXPECT_EQ(two.bin_low[0], (std::vector<double>{1.0, 3.0, 0.0}));
+    EXPECT_EQ(two.bin_high[0], (std::vector<double>{2.0, 4.0, 0.0}));
 
     for (int32_t max_bins : {1, 0, -5}) {
         const BinnedMatrix one = bin_column({1.0, 2.0, 6.0}, max_bins, false);
         EXPECT_TRUE(one.edges[0].empty());
         EXPECT_EQ(one.all_codes(), (std::vector<uint16_t>{0, 0, 0}));
-        EXPECT_EQ(one.bin_values[0], (std::vector<double>{3.0}));
+        EXPECT_EQ(one.bin_low[0], (std::vector<double>{1.0}));
+        EXPECT_EQ(one.bin_high[0], (std::vector<double>{6.0}));
         // With a NaN the budget is still one cut point.
         const BinnedMatrix nan = bin_column({1.0, 2.0, kNaN, 6.0}, max_bins, false);
         EXPECT_EQ(nan.edges[0], (std::vector<double>{2.0}));
@@ -309,10 +323,10 @@ TEST(BuildBins, BinBudgetIsRespected) {
     for (double& v : col) v = normal(rng);
     for (int32_t max_bins : {3, 16, 64, 255}) {
         const BinnedMatrix plain = bin_column(col, max_bins, false);
-        EXPECT_EQ(static_cast<int32_t>(plain.bin_values[0].size()), max_bins);
+        EXPECT_EQ(static_cast<int32_t>(plain.bin_low[0].size()), max_bins);
         col[7] = kNaN;
         const BinnedMatrix nan = bin_column(col, max_bins, false);
-        EXPECT_EQ(static_cast<int32_t>(nan.bin_values[0].size()), max_bins);
+        EXPECT_EQ(static_cast<int32_t>(nan.bin_low[0].size()), max_bins);
         col[7] = 0.5;
     }
 }
@@ -332,7 +346,7 @@ TEST(BuildBins, CodesAreOneByteWhereNoFeatureCanOutgrowIt) {
     const BinnedMatrix narrow = build_bins(view, 256, {0, 0});
     EXPECT_TRUE(narrow.narrow);
     EXPECT_TRUE(narrow.codes.empty());
-    EXPECT_EQ(narrow.bin_values[0].size(), 256u);
+    EXPECT_EQ(narrow.bin_low[0].size(), 256u);
     EXPECT_EQ(narrow.code(2 * 10), 255);  // the NaNs in the missing bins
     EXPECT_EQ(narrow.code(2 * 77 + 1), 255);
     expect_matches_reference(x, n_rows, 2, 256, {});
@@ -362,12 +376,12 @@ TEST(BuildBins, CategoricalValuesGetOwnBins) {
     const BinnedMatrix b = bin_column({3.0, 1.0, 3.0, 7.0}, 2, true);
     EXPECT_EQ(b.edges[0], (std::vector<double>{2.0, 5.0}));
     EXPECT_EQ(b.all_codes(), (std::vector<uint16_t>{1, 0, 1, 2}));
-    EXPECT_EQ(b.bin_values[0], (std::vector<double>{1.0, 3.0, 7.0}));
+    EXPECT_EQ(b.bin_low[0], (std::vector<double>{1.0, 3.0, 7.0}));
 
     const BinnedMatrix single = bin_column({2.0, 2.0, kNaN}, 64, true);
     EXPECT_TRUE(single.edges[0].empty());
     EXPECT_EQ(single.all_codes(), (std::vector<uint16_t>{0, 0, 1}));
-    EXPECT_EQ(single.bin_values[0], (std::vector<double>{2.0, 0.0}));
+    EXPECT_EQ(single.bin_low[0], (std::vector<double>{2.0, 0.0}));
 
     // Neighbours one rounding step apart, a sum that overflows, and infinities all keep
     // their values apart.
@@ -397,12 +411,13 @@ TEST(BuildBins, ManyCategoriesUsePercentiles) {
     const BinnedMatrix b = bin_column(col, 64, true);
     ASSERT_EQ(b.edges[0].size(), 8191u);
     for (int32_t i = 1; i <= 8191; ++i) ASSERT_EQ(b.edges[0][i - 1], s[i]) << i;
-    EXPECT_EQ(b.bin_values[0].size(), 8192u);
+    EXPECT_EQ(b.bin_low[0].size(), 8192u);
     for (int32_t r = 0; r < n; ++r) {
         const auto rank = std::lower_bound(s.begin(), s.end(), col[r]) - s.begin();
         ASSERT_EQ(b.code(r), std::min<int64_t>(rank, 8191)) << r;
     }
-    EXPECT_EQ(b.bin_values[0][8191], (s[8191] + s[8192]) / 2);
+    EXPECT_EQ(b.bin_low[0][8191], s[8191]);
+    EXPECT_EQ(b.bin_high[0][8191], s[8192]);
 
     // One fewer distinct value: midpoints, a bin each.
     col.erase(std::find(col.begin(), col.end(), s[4000]));
@@ -417,7 +432,7 @@ TEST(BuildBins, InfinitiesNeverGiveNaN) {
     const BinnedMatrix high = bin_column({kInf, kInf, kInf}, 4, false);
     EXPECT_EQ(high.edges[0], (std::vector<double>{kInf}));
     EXPECT_EQ(high.all_codes(), (std::vector<uint16_t>{1, 1, 1}));
-    EXPECT_EQ(high.bin_values[0], (std::vector<double>{kInf, kInf}));
+    EXPECT_EQ(high.bin_low[0], (std::vector<double>{kInf, kInf}));
 
     const BinnedMatrix low = bin_column({-kInf, -kInf, 0.0}, 2, false);
     EXPECT_EQ(low.edges[0], (std::vector<double>{-kInf}));
@@ -425,7 +440,7 @@ TEST(BuildBins, InfinitiesNeverGiveNaN) {
     // Between -inf and a finite value the interpolation has the limit -inf.
     const BinnedMatrix mixed = bin_column({-kInf, 0.0}, 2, false);
     EXPECT_EQ(mixed.edges[0], (std::vector<double>{-kInf}));
-    EXPECT_EQ(mixed.bin_values[0], (std::vector<double>{-kInf, -kInf}));
+    EXPECT_EQ(mixed.bin_low[0], (std::vector<double>{-kInf, -kInf}));
 
     // t landing exactly on a finite sample next to +inf.
     const BinnedMatrix exact = bin_column({1.0, 2.0, kInf}, 2, false);
@@ -435,7 +450,7 @@ TEST(BuildBins, InfinitiesNeverGiveNaN) {
     const BinnedMatrix both = bin_column({-kInf, kInf, kNaN}, 2, false);
     EXPECT_EQ(both.edges[0], (std::vector<double>{-kInf}));
     EXPECT_EQ(both.all_codes(), (std::vector<uint16_t>{1, 1, 2}));
-    EXPECT_EQ(both.bin_values[0], (std::vector<double>{-kInf, -kInf, 0.0}));
+    EXPECT_EQ(both.bin_low[0], (std::vector<double>{-kInf, -kInf, 0.0}));
 
     std::mt19937 rng(17);
     const std::vector<double> pool = {kInf, -kInf, kInf, -kInf, 0.0, 1.0, -3.0, kNaN};
@@ -499,7 +514,7 @@ TEST(BuildBins, ThreadCountDoesNotChangeTheResult) {
     omp_set_num_threads(saved);
     EXPECT_EQ(one.all_codes(), two.all_codes());
     EXPECT_EQ(one.edges, two.edges);
-    EXPECT_EQ(one.bin_values, two.bin_values);
+    EXPECT_EQ(one.bin_low, two.bin_low);
     EXPECT_EQ(one.has_missing, two.has_missing);
     expect_matches_reference(x, n_rows, n_cols, 64, categorical);
 }

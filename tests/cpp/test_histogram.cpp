@@ -55,9 +55,10 @@ ProjectedCut naive_scan(const std::vector<double>& gl_cells, const std::vector<d
 }
 
 // Builds one column's bin histogram from its codes (every row of the node, in order) and
-// scans it.
+// scans it; each bin holds the one value `values` gives it unless `highs` gives its largest.
 BinCut cut_of(const std::vector<uint16_t>& codes, const std::vector<double>& values,
-              bool has_missing, const NodeGradients& node, double lambda, int32_t feature = 0) {
+              bool has_missing, const NodeGradients& node, double lambda, int32_t feature = 0,
+              const std::vector<double>& highs = {}) {
     std::vector<FeatureColumn> cols{FeatureColumn{0, nullptr, false}};
     std::vector<int32_t> rows(codes.size());
     for (size_t k = 0; k < rows.size(); ++k) rows[k] = static_cast<int32_t>(k);
@@ -66,7 +67,8 @@ BinCut cut_of(const std::vector<uint16_t>& codes, const std::vector<double>& val
     build_bin_histograms(cols, 0, 1, offsets, 1, codes.data(), rows.data(), node, cells.data());
     ThreadScratch s;
     BinCut cut;
-    best_bin_cut(feature, cells.data(), values, has_missing, node, lambda, s, cut);
+    best_bin_cut(feature, cells.data(), values, highs.empty() ? values : highs, has_missing, node,
+                 lambda, s, cut);
     return cut;
 }
 
@@ -149,6 +151,21 @@ TEST(BinCut, CutBeforeTheMissingBinSendsOnlyMissingRight) {
     EXPECT_EQ(cut.threshold, kInf);
     // Without a missing bin the last cut is the midpoint.
     EXPECT_EQ(cut_of(codes, {1.0, 3.0, 5.0}, false, d.view(), 0.0).threshold, 4.0);
+}
+
+TEST(BinCut, ThresholdLiesBetweenTheLargestValueLeftAndTheSmallestRight) {
+    // Bin 0 holds 0 to 1, bin 1 is empty in the node (2 to 3), bin 2 holds 1.1 to 4: the cut
+    // after bin 0 lies between its largest value and bin 2's smallest, not between means.
+    std::vector<uint16_t> codes{0, 0, 2, 2};
+    NodeData d{{-1, -1, 1, 1}, {1, 1, 1, 1}};
+    const BinCut cut =
+        cut_of(codes, {0.0, 2.0, 1.1}, false, d.view(), 0.0, 0, {1.0, 3.0, 4.0});
+    ASSERT_EQ(cut.feature, 0);
+    EXPECT_EQ(cut.threshold, 1.05);
+    // Neighbouring values one step apart: the upper one is the cut, which routes it right.
+    const double up = std::nextafter(1.0, 2.0);
+    EXPECT_EQ(cut_of(codes, {0.0, 2.0, up}, false, d.view(), 0.0, 0, {1.0, 3.0, 4.0}).threshold,
+              up);
 }
 
 TEST(BinCut, SingleBinAndTinyHessianSidesYieldNothing) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,7 @@
 #include "booster_fixtures.hpp"
 #include "common/numeric.hpp"
 #include "model/importance.hpp"
+#include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/grow_lineage.hpp"
 #include "tree/histogram.hpp"
@@ -97,7 +99,7 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
     ThreadScratch scratch;
     std::vector<double> xa(n), xb(n), z(n), best_z(n), y(static_cast<size_t>(n_features));
     std::vector<double> best_direction;
-    double best_gain = 0.0, best_threshold = 0.0;
+    double best_gain = 0.0;
     const double lambda = b.reg_lambda;
     for (size_t i = 0; i < candidates.size(); ++i) {
         candidate_values(candidates[i], X, rows, lineage_values, xa.data());
@@ -153,7 +155,6 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
             if (cut.found && cut.gain > best_gain) {
                 best_direction.resize(y.size());
                 for (size_t m = 0; m < y.size(); ++m) best_direction[m] = y[m] / norm;
-                best_threshold = cut.threshold;
                 best_gain = cut.gain;
                 best_z.swap(z);
             }
@@ -161,20 +162,94 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
     }
     if (!(best_gain > kMinGain)) return index;
 
-    std::vector<int32_t> left_rows, right_rows;
+    // The cut is scored again on the projection as routing sums it, and placed between
+    // the largest value on its left and the smallest on its right.
     for (size_t k = 0; k < n; ++k) {
-        const double v = best_z[k];
-        (!std::isnan(v) && v < best_threshold ? left_rows : right_rows).push_back(rows[k]);
+        const double* row = X.row(rows[k]);
+        double s = 0.0;
+        for (int32_t m = 0; m < n_features; ++m) {
+            if (best_direction[m] == 0.0) continue;
+            if (std::isnan(row[m])) {
+                s = kNaN;
+                break;
+            }
+            s += row[m] * best_direction[m];
+        }
+        best_z[k] = s;
     }
-    if (left_rows.empty() || right_rows.empty()) return index;
+    double lo = kInf, hi = -kInf;
+    for (double v : best_z) {
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    if (!(hi - lo >= kTiny)) return index;
+    const int32_t bins = b.hist_bins;
+    const double step = (hi - lo) / bins;
+    std::vector<double> cell_g(bins, 0.0), cell_h(bins, 0.0);
+    std::vector<int32_t> cell_of(n, -1);
+    for (size_t k = 0; k < n; ++k) {
+        if (std::isnan(best_z[k])) continue;
+        cell_of[k] = clamp_bin((best_z[k] - lo) / step, bins);
+        cell_g[cell_of[k]] += node_grad[k];
+        cell_h[cell_of[k]] += node_hess[k];
+    }
+    double gl = 0.0, hl = 0.0, scored = 0.0;
+    int32_t last_left = -1;
+    for (int32_t i = 0; i + 1 < bins; ++i) {
+        gl += cell_g[i];
+        hl += cell_h[i];
+        if (!(hl > kTiny) || !(H - hl > kTiny)) continue;
+        const double gain = gl * gl / (hl + lambda) + (G - gl) * (G - gl) / (H - hl + lambda) -
+                            G * G / (H + lambda);
+        if (gain > scored) {
+            scored = gain;
+            last_left = i;
+        }
+    }
+    if (last_left < 0) return index;
+    double below = -kInf, above = kInf;
+    for (size_t k = 0; k < n; ++k) {
+        if (cell_of[k] < 0) continue;
+        if (cell_of[k] <= last_left) below = std::max(below, best_z[k]);
+        if (cell_of[k] > last_left) above = std::min(above, best_z[k]);
+    }
+    const double mid = (below + above) * 0.5;
+    const double threshold = below < mid && mid <= above ? mid : above;
+
+    b.projections.push_back(best_direction);
+    Node test;
+    test.is_leaf = false;
+    test.projection = static_cast<int32_t>(b.projections.size()) - 1;
+    test.bias = -threshold;
+    test.missing_right = 1;
+    std::vector<int32_t> left_rows, right_rows;
+    double g_left = 0.0, h_left = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        const bool right = goes_right(test, X.row(rows[k]), b.projections);
+        (right ? right_rows : left_rows).push_back(rows[k]);
+        if (!right) {
+            g_left += node_grad[k];
+            h_left += node_hess[k];
+        }
+    }
+    best_gain = 0.0;
+    if (h_left > kTiny && H - h_left > kTiny) {
+        best_gain = g_left * g_left / (h_left + lambda) +
+                    (G - g_left) * (G - g_left) / (H - h_left + lambda) - G * G / (H + lambda);
+    }
+    if (!(best_gain > kMinGain)) {
+        b.projections.pop_back();
+        return index;
+    }
 
     credit_projection(b, best_direction, best_gain);
-    b.projections.push_back(best_direction);
     Node& committed = tree[index];
-    committed.projection = static_cast<int32_t>(b.projections.size()) - 1;
+    committed.projection = test.projection;
     committed.is_leaf = false;
     committed.gain = best_gain;
-    committed.bias = -best_threshold;
+    committed.bias = test.bias;
     committed.missing_right = 1;
 
     Directions child_lineage = std::move(lineage);

@@ -113,6 +113,26 @@ def crafted_models() -> dict[str, bytes]:
     }
     for seed in range(8):
         models[f"random_{seed}"] = random_model(seed).pack()
+    models.update(refused_models())
+    return models
+
+
+def refused_models() -> dict[str, bytes]:
+    """Models the reader must refuse, a byte or two away from ones it accepts: binary and
+    regression headers that claim more than one output, with and without per-leaf values."""
+    models = {}
+    for objective in (0, 1):
+        claimed = every_kind_model()
+        claimed.objective = objective
+        claimed.n_outputs = 2
+        models[f"refused_outputs_{objective}"] = claimed.pack()
+    wide = random_model(1)
+    wide.objective, wide.n_outputs = 0, 3
+    for tree in wide.trees:
+        for node in tree:
+            if node.is_leaf:
+                node.leaf_values = [0.5, -0.5, 0.25]
+    models["refused_outputs_with_leaf_values"] = wide.pack()
     return models
 
 
@@ -130,9 +150,12 @@ def trained_models() -> dict[str, bytes]:
 
 
 def golden_models() -> dict[str, bytes]:
-    """The committed golden models (tests/data/golden)."""
+    """The committed golden models (tests/data/golden), the legacy ones included."""
     golden = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
-    return {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+    models = {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
+    for p in sorted((golden / "legacy").glob("*.model")):
+        models[f"golden_legacy_{p.stem}"] = p.read_bytes()
+    return models
 
 
 SOURCES = [crafted_models, trained_models, golden_models]

@@ -249,6 +249,7 @@ def other_receiver() -> Booster:
     holds a model of its own, with a best iteration from early stopping."""
     rng = np.random.default_rng(3)
     X = rng.normal(size=(200, 3))
+    X[:, 1] = np.floor(X[:, 1] * 2.0) + 3.0  # category codes
     y = X[:, 0] + rng.normal(size=200)
     b = Booster(9, 0.7, 2, 16, 4.0, 3, 0.6, 0.8, 5, 1, 1, 0.3, 1, [1, 0, 0], [0, 1, 0], 0, 1)
     b.fit(X, y, X_val=X[:50], y_val=-y[:50], es_patience=1)

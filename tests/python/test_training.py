@@ -193,6 +193,70 @@ def test_monotone_constraint_holds_on_a_grid(mode):
         assert np.all(np.diff(b.predict_raw(falling)) <= 1e-12)
 
 
+@pytest.mark.parametrize("mode", [0, 1, 2])
+def test_monotone_constraint_holds_beside_a_categorical_column(mode):
+    # y = slope[code] * x0 with the codes in a categorical column: the constraint on x0 holds
+    # for every code, through category-pair splits too. A constraint on the categorical
+    # column itself is refused: a code has no order.
+    rng = np.random.default_rng(3)
+    x0 = rng.uniform(-1, 1, size=3000)
+    codes = rng.integers(0, 4, size=3000).astype(float)
+    X = np.column_stack([x0, codes])
+    y = np.array([0.5, 1.0, 2.0, 3.0])[codes.astype(int)] * x0 + 0.05 * rng.normal(size=3000)
+    b = Booster(objective=1, n_estimators=40, monotone=[1, 0], categorical=[0, 1], split_mode=mode)
+    b.fit(X, y)
+    grid = np.linspace(-1.2, 1.2, 121)
+    for code in range(4):
+        assert np.all(np.diff(b.predict_raw(np.column_stack([grid, np.full(121, code)]))) >= 0)
+    with pytest.raises(ValueError, match=r"monotone\[1\] is 1 but column 1 is categorical"):
+        Booster(objective=1, monotone=[1, 1], categorical=[0, 1]).fit(X, y)
+
+
+@pytest.mark.parametrize("lineage", [1, 2, 3])
+def test_lineage_builder_keeps_monotone_constraints(lineage):
+    # Projection splits whose direction reads constrained columns against their constraints
+    # are not made, and the others bound their children as axis splits do.
+    rng = np.random.default_rng(lineage)
+    X = rng.uniform(-1, 1, size=(3000, 3))
+    y = np.sin(3 * X[:, 0]) + X[:, 1] - 0.5 * X[:, 2] * X[:, 1] + 0.05 * rng.normal(size=3000)
+    b = Booster(objective=1, n_estimators=40, monotone=[1, 0, -1], max_lineage=lineage)
+    b.fit(X, y)
+    free = Booster(objective=1, n_estimators=40, max_lineage=lineage)
+    free.fit(X, y)
+    grid = np.linspace(-1.2, 1.2, 121)
+    broken = 0
+    for other in rng.uniform(-1, 1, size=(12, 2)):
+        rising = np.column_stack([grid, np.full(121, other[0]), np.full(121, other[1])])
+        assert np.all(np.diff(b.predict_raw(rising)) >= 0)
+        falling = np.column_stack([np.full(121, other[0]), np.full(121, other[1]), grid])
+        assert np.all(np.diff(b.predict_raw(falling)) <= 0)
+        broken += np.any(np.diff(free.predict_raw(rising)) < 0)
+    # The grid is one that catches unconstrained models, and the constrained one still fits.
+    assert broken > 0
+    assert np.mean((b.predict_raw(X) - y) ** 2) < 0.5 * np.var(y)
+
+
+def test_the_axis_cut_applied_is_the_cut_scored():
+    # x = 0 and x = 1 share a bin below the cut to 1.1: the stored threshold lies between 1
+    # and 1.1, so the rows at 1 go left as scored and all three values are fitted. A
+    # threshold between the bins' mean values (0.595) would send them right in every round.
+    x = np.r_[np.zeros(100), np.ones(10), np.full(100, 1.1)]
+    y = np.where(x <= 1.0, 1.0, -1.0)
+    for max_bins in (3, 4):
+        b = Booster(n_estimators=100, learning_rate=0.3, max_depth=1, max_bins=max_bins,
+                    objective=1, split_mode=1, min_samples=2)
+        b.fit(x[:, None], y)
+        np.testing.assert_allclose(b.predict_raw(np.array([[0.0], [1.0], [1.1]])).ravel(),
+                                   [1.0, 1.0, -1.0], atol=1e-3)
+    # With two bins the only cut parts 0 from 1 and 1.1 (the cut point is their median, 1):
+    # no axis tree can part 1 from 1.1, and the two share their mean target.
+    b = Booster(n_estimators=100, learning_rate=0.3, max_depth=1, max_bins=2, objective=1,
+                split_mode=1, min_samples=2)
+    b.fit(x[:, None], y)
+    np.testing.assert_allclose(b.predict_raw(np.array([[0.0], [1.0], [1.1]])).ravel(),
+                               [1.0, -90 / 110, -90 / 110], atol=1e-3)
+
+
 def test_lineage_builder_trains_single_output_models():
     X, y = planted_binary(n=2000, seed=15)
     b = Booster(max_lineage=2, n_estimators=10)

@@ -1,0 +1,82 @@
+#include "tree/cut_placement.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/numeric.hpp"
+#include "model/routing.hpp"
+
+namespace vorlent {
+namespace {
+
+// Per cell: gradient sum, hessian sum, smallest and largest value.
+constexpr int32_t kCellWidth = 4;
+
+}  // namespace
+
+ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, double lambda,
+                                   int32_t bins, std::vector<double>& cells) {
+    double lo = kInf, hi = -kInf;
+    for (int32_t k = 0; k < node.n; ++k) {
+        if (!std::isfinite(z[k])) continue;
+        lo = z[k] < lo ? z[k] : lo;
+        hi = z[k] > hi ? z[k] : hi;
+    }
+    if (!(hi - lo >= kTiny) || bins < 2) return ProjectedCut{};
+    const double step = (hi - lo) / bins;
+    cells.resize(static_cast<size_t>(bins) * kCellWidth);
+    for (int32_t i = 0; i < bins; ++i) {
+        double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
+        c[0] = 0.0;
+        c[1] = 0.0;
+        c[2] = kInf;
+        c[3] = -kInf;
+    }
+    // An infinite value clamps into an end cell, so the cells stay monotone in z.
+    for (int32_t k = 0; k < node.n; ++k) {
+        const double v = z[k];
+        if (std::isnan(v)) continue;  // scored on the right side, where it goes
+        const auto cell = static_cast<size_t>(clamp_bin((v - lo) / step, bins));
+        double* c = cells.data() + cell * kCellWidth;
+        c[0] += node.grad[k];
+        c[1] += node.hess[k];
+        c[2] = v < c[2] ? v : c[2];
+        c[3] = v > c[3] ? v : c[3];
+    }
+    ProjectedCut cut =
+        scan_projected_cells(cells.data(), cells.data() + 1, kCellWidth, bins, lo, step, node,
+                             lambda);
+    if (!cut.found) return cut;
+    double below = -kInf, above = kInf;
+    for (int32_t i = 0; i < bins; ++i) {
+        const double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
+        if (c[2] > c[3]) continue;  // no value in the cell
+        if (i <= cut.cell) below = c[3] > below ? c[3] : below;
+        if (i > cut.cell) above = c[2] < above ? c[2] : above;
+    }
+    // Both sides hold values, as the scan found hessian on each.
+    cut.threshold = cut_between(below, above);
+    return cut;
+}
+
+bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows,
+                    const NodeGradients& node, double lambda, int32_t bins,
+                    std::vector<double>& z, std::vector<double>& cells) {
+    z.resize(static_cast<size_t>(node.n));
+    for (int32_t k = 0; k < node.n; ++k) {
+        const double* row = X.row(rows[k]);
+        const double a = row[split.feature_a];
+        const double b = row[split.feature_b];
+        z[k] = a != a || b != b ? NAN
+                                : pair_value(split.kind, split.coef_a, split.coef_b,
+                                             split.category_values, a, b);
+    }
+    const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, cells);
+    if (!cut.found || !(cut.gain > kMinGain)) return false;
+    split.gain = cut.gain;
+    split.bias = -cut.threshold;
+    split.missing_right = 1;
+    return true;
+}
+
+}  // namespace vorlent
