@@ -56,3 +56,12 @@ class Booster:
     def explain(self, X: _ArrayLike, /) -> _F64: ...
     def serialize(self) -> bytes: ...
     def deserialize(self, data: bytes, /) -> None: ...
+    def shap_values(self, X: _ArrayLike, background: _ArrayLike | None = None) -> _F64:
+        """Exact Shapley values of the unclipped raw score, per row.
+
+        A split decides by the row only when all of its features are in the coalition;
+        otherwise it follows both sides weighted by their covers (recorded at training, or
+        counted from ``background`` rows, which a loaded model needs). Returns shape
+        (n_rows, n_cols + 1), or (n_rows, n_outputs, n_cols + 1) for multiclass; the last
+        column is the expected value and each row sums to its raw score.
+        """

@@ -18,6 +18,7 @@ void def_training(BoosterClass& cls);        // fit, fit_more
 void def_prediction(BoosterClass& cls);      // n_trees, best_iteration, predict_raw, predict_proba
 void def_introspection(BoosterClass& cls);   // three importances, explain
 void def_persistence(BoosterClass& cls);     // serialize, deserialize
+void def_shapley(BoosterClass& cls);         // shap_values
 
 // A matrix to route through the model: two-dimensional and wide enough for every column
 // that the trees read. Raises ValueError naming X otherwise.

@@ -24,6 +24,7 @@ void register_booster(py::module_& m) {
     def_prediction(cls);
     def_introspection(cls);
     def_persistence(cls);
+    def_shapley(cls);
 }
 
 }  // namespace vorlent::binding
