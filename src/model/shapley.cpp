@@ -65,6 +65,7 @@ struct Scratch {
     std::vector<double> before;     // [component][q]: product of the earlier components
     std::vector<double> after;      // [component][q]: product of the later components
     std::vector<double> weight;     // per signature of the leaf: its Shapley weight
+    std::vector<double> by_width;   // [1 + signature][width]: summed subset coefficients
 
     explicit Scratch(const ShapleyPlan& plan) {
         const size_t q = static_cast<size_t>(plan.max_rule);
@@ -77,6 +78,8 @@ struct Scratch {
         before.resize(c * q);
         after.resize(c * q);
         weight.resize(static_cast<size_t>(plan.max_leaf_signatures));
+        by_width.resize((static_cast<size_t>(plan.max_leaf_signatures) + 1) *
+                        (static_cast<size_t>(plan.max_width) + 1));
     }
 };
 
@@ -139,22 +142,35 @@ struct Evaluator {
                     coef[t] *= cover;
                 }
             }
-            std::fill(e, e + q_count, 0.0);
+            // Sum the subsets' coefficients by the number of features they read first, so
+            // that each polynomial is evaluated once per point rather than once per subset.
             const int32_t n_sig = comp.signature_end - comp.signature_begin;
-            double* sig = s.signature.data() + (comp.signature_begin - sig0) * q_count;
-            std::fill(sig, sig + n_sig * q_count, 0.0);
+            const int32_t span = comp.width + 1;
+            double* by_width = s.by_width.data();
+            std::fill(by_width, by_width + (n_sig + 1) * span, 0.0);
             const int32_t* width = plan.subset_width.data() + comp.subset_begin;
+            const FeatureSignature* sigs = plan.signatures.data() + comp.signature_begin;
             const uint32_t subsets = uint32_t{1} << m;
             for (uint32_t t = 0; t < subsets; ++t) {
                 const double ct = coef[t];
-                if (ct == 0.0) continue;
                 const int32_t w = width[t];
-                for (int32_t q = 0; q < q_count; ++q) e[q] += ct * power[q * stride + w];
-                if (t == 0) continue;
+                by_width[w] += ct;
                 for (int32_t i = 0; i < n_sig; ++i) {
-                    if (!(plan.signatures[comp.signature_begin + i].groups & t)) continue;
-                    double* si = sig + i * q_count;
-                    for (int32_t q = 0; q < q_count; ++q) si[q] += ct * power[q * stride + w - 1];
+                    // A subset reading the signature's features counts with one power less.
+                    if (sigs[i].groups & t) by_width[(i + 1) * span + w - 1] += ct;
+                }
+            }
+            double* sig = s.signature.data() + (comp.signature_begin - sig0) * q_count;
+            for (int32_t q = 0; q < q_count; ++q) {
+                const double* p = power + q * stride;
+                double v = 0.0;
+                for (int32_t a = 0; a < span; ++a) v += by_width[a] * p[a];
+                e[q] = v;
+                for (int32_t i = 0; i < n_sig; ++i) {
+                    const double* c = by_width + (i + 1) * span;
+                    double d = 0.0;
+                    for (int32_t a = 0; a < span; ++a) d += c[a] * p[a];
+                    sig[i * q_count + q] = d;
                 }
             }
         }

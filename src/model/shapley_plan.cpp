@@ -181,8 +181,9 @@ private:
                 plan_.subset_width.push_back(w);
             }
         }
+        comp.width = static_cast<int32_t>(feature_groups.size());
         plan_.components.push_back(comp);
-        return static_cast<int32_t>(feature_groups.size());
+        return comp.width;
     }
 
     const Directions& projections_;

@@ -34,6 +34,7 @@ struct PathComponent {
     int32_t signature_begin;
     int32_t signature_end;
     int32_t subset_begin;  // into subset_width, 2^groups entries; unused for one group
+    int32_t width;         // features the component's groups read
 };
 
 // The features of a component read by the same groups (bit g: the component's group g);
