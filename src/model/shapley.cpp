@@ -26,6 +26,8 @@ namespace {
 
 // Rows above which rows are spread over threads.
 constexpr int64_t kParallelShapRows = 16;
+// Rows that go through each tree together.
+constexpr int64_t kChunkRows = 32;
 
 // The quadrature rules of every size the plan needs, with t^k tabulated per point.
 struct Rules {
@@ -221,28 +223,27 @@ struct Evaluator {
         }
     }
 
-    void row(const double* x, double* out, Scratch& s) const {
+    // Adds one tree's contributions to one row's values.
+    void tree_row(size_t t, const double* x, double* out, Scratch& s) const {
         const int32_t k_out = b.n_outputs;
         const bool multi = b.objective == kMulticlass;
         const int64_t width = static_cast<int64_t>(n_cols) + 1;
-        for (size_t t = 0; t < b.trees.size(); ++t) {
-            const Tree& tree = b.trees[t];
-            for (size_t i = 0; i < tree.size(); ++i) {
-                s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, b.projections);
+        const Tree& tree = b.trees[t];
+        for (size_t i = 0; i < tree.size(); ++i) {
+            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, b.projections);
+        }
+        for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
+            const LeafPath& leaf = plan.leaves[l];
+            if (leaf.component_end == leaf.component_begin) continue;
+            const Node& node = tree[static_cast<size_t>(leaf.leaf)];
+            if (multi && static_cast<int32_t>(node.leaf_values.size()) != k_out) continue;
+            if (!leaf_weights(leaf, s)) continue;
+            if (!multi) {
+                spread(leaf, s, b.learning_rate * node.value, out);
+                continue;
             }
-            for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
-                const LeafPath& leaf = plan.leaves[l];
-                if (leaf.component_end == leaf.component_begin) continue;
-                const Node& node = tree[static_cast<size_t>(leaf.leaf)];
-                if (multi && static_cast<int32_t>(node.leaf_values.size()) != k_out) continue;
-                if (!leaf_weights(leaf, s)) continue;
-                if (!multi) {
-                    spread(leaf, s, b.learning_rate * node.value, out);
-                    continue;
-                }
-                for (int32_t k = 0; k < k_out; ++k) {
-                    spread(leaf, s, b.learning_rate * node.leaf_values[k], out + k * width);
-                }
+            for (int32_t k = 0; k < k_out; ++k) {
+                spread(leaf, s, b.learning_rate * node.leaf_values[k], out + k * width);
             }
         }
     }
@@ -289,10 +290,20 @@ void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixV
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
     parallel_blocks(X.n_rows, X.n_rows > kParallelShapRows, [&](int64_t begin, int64_t end) {
         Scratch scratch(plan);
+        std::fill(out + begin * k_out * width, out + end * k_out * width, 0.0);
+        // Trees outside, rows inside, over chunks small enough that one tree's path tables
+        // stay in cache while every row of the chunk uses them. Each row still adds its
+        // trees in order, so the values do not depend on the chunking.
+        for (int64_t chunk = begin; chunk < end; chunk += kChunkRows) {
+            const int64_t chunk_end = std::min(end, chunk + kChunkRows);
+            for (size_t t = 0; t < booster.trees.size(); ++t) {
+                for (int64_t r = chunk; r < chunk_end; ++r) {
+                    eval.tree_row(t, X.row(r), out + r * k_out * width, scratch);
+                }
+            }
+        }
         for (int64_t r = begin; r < end; ++r) {
             double* row_out = out + r * k_out * width;
-            std::fill(row_out, row_out + k_out * width, 0.0);
-            eval.row(X.row(r), row_out, scratch);
             for (int64_t k = 0; k < k_out; ++k) row_out[k * width + X.n_cols] = expected[k];
         }
     });
