@@ -10,6 +10,7 @@
 #include "boosting/objective.hpp"
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "model/node_cover.hpp"
 #include "model/predict.hpp"
 #include "model/routing.hpp"
 #include "tree/grow_lineage.hpp"
@@ -67,6 +68,28 @@ void add_tree_scores(const Booster& b, const Tree& tree, const MatrixView& X,
             add_leaf(b, tree[find_leaf(tree, X.row(r), b.projections)], scores + r * k);
         }
     });
+}
+
+// Appends the new tree's node covers: the bag rows that reached each node. A model whose
+// covers are already out of step (one loaded from bytes) gets none.
+void record_covers(Booster& b, const Tree& tree, const TreeWorkspace& ws, bool histogram_builder,
+                   const MatrixView& X, const int32_t* bag, int32_t n_bag) {
+    if (!covers_match(b.trees, b.node_covers)) return;
+    if (!histogram_builder) {
+        b.node_covers.push_back(count_node_visits(tree, b.projections, X, bag, n_bag));
+        return;
+    }
+    std::vector<double> cover(tree.size(), 0.0);
+    for (const LeafRange& range : ws.leaves) {
+        cover[static_cast<size_t>(range.node)] = static_cast<double>(range.end - range.begin);
+    }
+    sum_covers_upward(tree, cover);
+    b.node_covers.push_back(std::move(cover));
+}
+
+// Drops the covers of trees that early stopping removed.
+void cut_covers(Booster& b) {
+    b.node_covers.resize(std::min(b.node_covers.size(), b.trees.size()));
 }
 
 }  // namespace
@@ -130,6 +153,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             } else {
                 add_tree_scores(b, tree, X, scores);
             }
+            record_covers(b, tree, ws, histogram_builder, X, row_perm.data(), n_bag);
             b.trees.push_back(std::move(tree));
 
             if (early_stopping) {
@@ -150,6 +174,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
         // An interrupted call keeps its complete trees, cut back as early stopping would.
         if (early_stopping && best_round >= 0 && best_round + 1 < b.n_trees()) {
             b.trees.resize(static_cast<size_t>(best_round) + 1);
+            cut_covers(b);
         }
         if (early_stopping) b.best_iteration = b.n_trees() - 1;
         throw;
@@ -157,6 +182,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     if (early_stopping) {
         if (best_round >= 0 && best_round + 1 < b.n_trees()) {
             b.trees.resize(static_cast<size_t>(best_round) + 1);
+            cut_covers(b);
         }
         b.best_iteration = b.n_trees() - 1;
     }
@@ -197,6 +223,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
         }
     }
     b.trees.clear();
+    b.node_covers.clear();
     b.n_features = X.n_cols;
     b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     b.coefficient_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
