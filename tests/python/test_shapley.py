@@ -174,7 +174,8 @@ def test_copies_keep_the_recorded_covers():
     with pytest.raises(ValueError, match="bad count"):
         bad = bytearray(state["node_covers"])
         bad[-8:] = struct.pack("<d", -1.0)
-        Booster.__new__(Booster).__setstate__((parameters, model, state | {"node_covers": bytes(bad)}))
+        bad_state = state | {"node_covers": bytes(bad)}
+        Booster.__new__(Booster).__setstate__((parameters, model, bad_state))
 
 
 def test_bad_arguments_raise_value_errors_naming_them():
