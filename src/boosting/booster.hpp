@@ -72,6 +72,10 @@ public:
     std::vector<double> coefficient_gain;  // n_features
     std::vector<double> interaction_gain;  // n_features * n_features, row-major
     Directions projections;                // unit directions of projection nodes
+    // Per tree, per node: the bag rows that reached the node when the tree was grown. Not
+    // part of the model bytes: empty after deserialize, and out of step (see covers_match)
+    // once fit_more extends a loaded model.
+    std::vector<std::vector<double>> node_covers;
 
     // Training-time inputs.
     std::vector<double> sample_weights;  // empty: every row weighs 1

@@ -48,7 +48,8 @@ void check_training_memory(const Booster& b, const FitShape& s) {
     }
     const double leaves = max_leaves_per_tree(b, s.rows) * static_cast<double>(s.rounds);
     const double nodes = 2.0 * leaves;
-    need.add(nodes * static_cast<double>(sizeof(Node) + sizeof(PackedNode) + 12),
+    // Per node: the tree's and the packed forest's, 12 bytes more, and its recorded cover.
+    need.add(nodes * static_cast<double>(sizeof(Node) + sizeof(PackedNode) + 12 + sizeof(double)),
              "the nodes of the trees to grow");
     if (b.objective == kMulticlass) {
         need.add(8.0 * leaves * outputs, "the per-class values of the leaves to grow");

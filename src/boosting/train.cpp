@@ -11,6 +11,7 @@
 #include "boosting/objective.hpp"
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "model/node_cover.hpp"
 #include "model/predict.hpp"
 #include "model/routing.hpp"
 #include "tree/grow_lineage.hpp"
@@ -123,6 +124,7 @@ private:
         b.projections.swap(projections_);
         b.packed.swap(packed_);
         b.validation_losses.swap(validation_losses_);
+        b.node_covers.swap(node_covers_);
     }
 
     // fit leaves base_scores alone for single-output objectives, so it is copied.
@@ -135,7 +137,30 @@ private:
     Directions projections_;
     std::vector<PackedTree> packed_;
     std::vector<double> validation_losses_;
+    std::vector<std::vector<double>> node_covers_;
 };
+
+// Appends the new tree's node covers: the bag rows that reached each node. A model whose
+// covers are already out of step (one loaded from bytes) gets none.
+void record_covers(Booster& b, const Tree& tree, const TreeWorkspace& ws, bool histogram_builder,
+                   const MatrixView& X, const int32_t* bag, int32_t n_bag) {
+    if (!covers_match(b.trees, b.node_covers)) return;
+    if (!histogram_builder) {
+        b.node_covers.push_back(count_node_visits(tree, b.projections, X, bag, n_bag));
+        return;
+    }
+    std::vector<double> cover(tree.size(), 0.0);
+    for (const LeafRange& range : ws.leaves) {
+        cover[static_cast<size_t>(range.node)] = static_cast<double>(range.end - range.begin);
+    }
+    sum_covers_upward(tree, cover);
+    b.node_covers.push_back(std::move(cover));
+}
+
+// Drops the covers of trees that early stopping removed.
+void cut_covers(Booster& b) {
+    b.node_covers.resize(std::min(b.node_covers.size(), b.trees.size()));
+}
 
 }  // namespace
 
@@ -201,6 +226,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             } else {
                 add_tree_scores(b, tree, X, scores);
             }
+            record_covers(b, tree, ws, histogram_builder, X, row_perm.data(), n_bag);
             b.trees.push_back(std::move(tree));
             committed_projections = b.projections.size();
 
@@ -223,6 +249,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
         // An interrupted call keeps its complete trees, cut back as early stopping would.
         if (early_stopping && best_round >= 0 && best_round + 1 < b.n_trees()) {
             b.trees.resize(static_cast<size_t>(best_round) + 1);
+            cut_covers(b);
         }
         if (early_stopping) b.best_iteration = b.n_trees() - 1;
         throw;
@@ -230,6 +257,7 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     if (early_stopping) {
         if (best_round >= 0 && best_round + 1 < b.n_trees()) {
             b.trees.resize(static_cast<size_t>(best_round) + 1);
+            cut_covers(b);
         }
         b.best_iteration = b.n_trees() - 1;
     }
@@ -267,6 +295,7 @@ void fit_new_model(Booster& b, const MatrixView& X, VectorArg y, VectorArg sampl
         }
     }
     b.trees.clear();
+    b.node_covers.clear();
     b.n_features = X.n_cols;
     b.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     b.coefficient_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
@@ -339,7 +368,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
 
     // The fields below are all fit_more replaces before its first tree; a failure before
     // that tree puts them back.
-    const size_t trees_before = b.trees.size();
+    const size_t trees_before = b.trees.size(), covers_before = b.node_covers.size();
     std::vector<double> weights = std::move(b.sample_weights);
     std::vector<double> scale = std::move(b.feature_scale);
     std::vector<double> losses = std::move(b.validation_losses);
@@ -361,6 +390,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds);
     } catch (...) {
         if (b.trees.size() == trees_before) {
+            b.node_covers.resize(std::min(b.node_covers.size(), covers_before));
             b.sample_weights = std::move(weights);
             b.feature_scale = std::move(scale);
             b.validation_losses = std::move(losses);

@@ -48,6 +48,7 @@ struct StagedModel {
     std::vector<Tree> trees;
     Directions projections;
     std::vector<double> base_scores;
+    std::vector<std::vector<double>> node_covers;  // never in the bytes: always empty
 };
 
 std::string node_name(size_t tree, size_t node) {
@@ -336,6 +337,7 @@ void deserialize_model(Booster& booster, const uint8_t* data, size_t size) {
         booster.trees.swap(m.trees);
         booster.projections.swap(m.projections);
         booster.base_scores.swap(m.base_scores);
+        booster.node_covers.swap(m.node_covers);
     };
     const int32_t old_width = booster.required_width;
     const int32_t old_depth = booster.deepest_path;

@@ -46,6 +46,7 @@ void register_booster(py::module_& m) {
     def_introspection(cls);
     def_persistence(cls);
     def_state(cls);
+    def_shapley(cls);
 }
 
 }  // namespace vorlent::binding

@@ -1,10 +1,12 @@
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <string_view>
 
 #include "io/model_bytes.hpp"
+#include "model/node_cover.hpp"
 #include "module/arrays.hpp"
 #include "module/docs.hpp"
 #include "module/gil.hpp"
@@ -49,15 +51,52 @@ py::dict parameters(const Booster& b) {
     return p;
 }
 
+// The node covers recorded in training, every tree's in turn, as little-endian f64 bytes:
+// the model bytes do not carry them, and Shapley values of a copy need them.
+py::bytes covers_as_bytes(const NodeCovers& covers) {
+    std::string out;
+    for (const std::vector<double>& tree : covers) {
+        out.append(reinterpret_cast<const char*>(tree.data()), tree.size() * sizeof(double));
+    }
+    return as_bytes(out);
+}
+
+// The inverse of covers_as_bytes for the model's trees; refuses bytes of another length
+// and counts that are negative or not finite.
+NodeCovers covers_from_bytes(const Booster& b, std::string_view bytes) {
+    size_t nodes = 0;
+    for (const Tree& tree : b.trees) nodes += tree.size();
+    if (bytes.size() != nodes * sizeof(double)) {
+        fail("state: node_covers holds " + std::to_string(bytes.size()) + " bytes, the model's " +
+             std::to_string(nodes) + " nodes need " + std::to_string(nodes * sizeof(double)));
+    }
+    NodeCovers covers;
+    covers.reserve(b.trees.size());
+    const char* at = bytes.data();
+    for (const Tree& tree : b.trees) {
+        std::vector<double> cover(tree.size());
+        std::memcpy(cover.data(), at, tree.size() * sizeof(double));
+        at += tree.size() * sizeof(double);
+        for (double c : cover) {
+            if (!(c >= 0.0 && c <= 1e300)) fail("state: node_covers holds a bad count");
+        }
+        covers.push_back(std::move(cover));
+    }
+    return covers;
+}
+
 // What a copy needs beyond the parameters and the model bytes to go on as the original
-// would: the random engine (row and column sampling of fit_more) and the best round of
-// the last early-stopped fit.
+// would: the random engine (row and column sampling of fit_more), the best round of
+// the last early-stopped fit and, when training recorded them, the node covers.
 py::dict training_state(const Booster& b) {
     std::ostringstream engine;
     engine << b.rng;
     py::dict t;
     t["random_engine"] = engine.str();
     t["best_iteration"] = b.best_iteration;
+    if (!b.trees.empty() && covers_match(b.trees, b.node_covers)) {
+        t["node_covers"] = covers_as_bytes(b.node_covers);
+    }
     return t;
 }
 
@@ -67,8 +106,14 @@ py::tuple get_state(const Booster& b) {
 }
 
 void restore_training_state(Booster& b, const py::dict& t) {
-    if (t.size() != 2 || !t.contains("random_engine") || !t.contains("best_iteration")) {
-        fail("state: the training state must hold random_engine and best_iteration");
+    const bool has_covers = t.contains("node_covers");
+    if (t.size() != 2u + has_covers || !t.contains("random_engine") ||
+        !t.contains("best_iteration")) {
+        fail("state: the training state must hold random_engine and best_iteration (and "
+             "optionally node_covers)");
+    }
+    if (has_covers && !py::isinstance<py::bytes>(t["node_covers"])) {
+        throw py::type_error("state: node_covers must be bytes");
     }
     if (!py::isinstance<py::str>(t["random_engine"]) ||
         !py::isinstance<py::int_>(t["best_iteration"])) {
@@ -84,6 +129,7 @@ void restore_training_state(Booster& b, const py::dict& t) {
              " is not -1 or a round of the model");
     }
     b.best_iteration = best.cast<int32_t>();
+    if (has_covers) b.node_covers = covers_from_bytes(b, t["node_covers"].cast<std::string_view>());
 }
 
 // A new booster from get_state's tuple. The parameters go through the constructor, so they

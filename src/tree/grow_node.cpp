@@ -16,8 +16,11 @@ namespace vorlent {
 namespace {
 
 // Multiclass nodes split on one pair of outputs: p, whose gradients sum highest, against
-// q, whose gradients sum lowest (first index on ties). Fills the node gradients and
-// returns their sums.
+// q, whose gradients sum lowest (first index on ties). When every output sums the same
+// (equally frequent classes at the start of training, where the sums are exactly equal
+// whenever 1/k is exact) p and q would coincide, every reduced gradient would be 0 and no
+// tree could ever split: outputs 0 and 1 are set against each other instead. Fills the
+// node gradients and returns their sums.
 void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t k,
                     TreeWorkspace& ws, double& G, double& H) {
     ws.output_sums.assign(static_cast<size_t>(k), 0.0);
@@ -30,6 +33,7 @@ void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t
         if (ws.output_sums[j] > ws.output_sums[p]) p = j;
         if (ws.output_sums[j] < ws.output_sums[q]) q = j;
     }
+    if (p == q && k >= 2) q = 1;
     G = 0.0;
     H = 0.0;
     for (int32_t i = 0; i < n; ++i) {

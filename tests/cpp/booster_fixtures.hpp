@@ -39,20 +39,16 @@ inline Node leaf(double value) {
     return n;
 }
 
-// A random full tree of the given depth over n_features columns, mixing axis and pair tests.
-inline Tree random_tree(std::mt19937& gen, int depth, int32_t n_features) {
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    std::uniform_int_distribution<int32_t> col(0, n_features - 1);
+// A tree in depth-first preorder: at depth d, a leaf from make_leaf() when d == depth or
+// stop(d) holds, else a split from make_split() followed by its two subtrees.
+template <class Split, class Leaf, class Stop>
+Tree grow_tree(int depth, Split make_split, Leaf make_leaf, Stop stop) {
     Tree tree;
     auto grow = [&](auto&& self, int d) -> int32_t {
         const int32_t index = static_cast<int32_t>(tree.size());
-        tree.push_back(leaf(u(gen)));
-        if (d == depth) return index;
-        Node n = (gen() % 2) ? split_node(kAxis, col(gen), -1, u(gen), 0, 0, 0, -1, -1)
-                             : split_node(kLinearPair, col(gen), col(gen), 0, u(gen), u(gen),
-                                          u(gen), -1, -1);
-        n.missing_right = gen() % 2;
-        tree[index] = n;
+        tree.push_back(make_leaf());
+        if (d == depth || stop(d)) return index;
+        tree[index] = make_split();
         const int32_t l = self(self, d + 1);
         const int32_t r = self(self, d + 1);
         tree[index].left = l;
@@ -61,6 +57,20 @@ inline Tree random_tree(std::mt19937& gen, int depth, int32_t n_features) {
     };
     grow(grow, 0);
     return tree;
+}
+
+// A random full tree of the given depth over n_features columns, mixing axis and pair tests.
+inline Tree random_tree(std::mt19937& gen, int depth, int32_t n_features) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_int_distribution<int32_t> col(0, n_features - 1);
+    auto split = [&] {
+        Node n = (gen() % 2) ? split_node(kAxis, col(gen), -1, u(gen), 0, 0, 0, -1, -1)
+                             : split_node(kLinearPair, col(gen), col(gen), 0, u(gen), u(gen),
+                                          u(gen), -1, -1);
+        n.missing_right = gen() % 2;
+        return n;
+    };
+    return grow_tree(depth, split, [&] { return leaf(u(gen)); }, [](int) { return false; });
 }
 
 inline std::vector<double> random_matrix(std::mt19937& gen, int64_t rows, int32_t cols,

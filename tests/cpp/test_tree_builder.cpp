@@ -180,7 +180,7 @@ TEST(GrowNode, MonotoneConstraintBoundsChildren) {
 }
 
 TEST(GrowNode, MulticlassLeavesCarryPerOutputValues) {
-    // Three outputs with equal gradient sums: the reduced gradients are all zero.
+    // Three outputs with the same gradients on every row: every reduced gradient is zero.
     Booster b = default_booster();
     b.objective = kMulticlass;
     b.n_outputs = 3;

@@ -24,7 +24,7 @@ y = (X[:, 0] + X[:, 39] > 0) * 1.0
 other = vc.Booster(objective=2, n_estimators=2)
 other.fit(X[:, :4], np.arange(2000) % 50.0)
 blob = other.serialize()
-params = dict(n_estimators=40, max_depth=3, subsample=0.8, split_mode=1)
+params = dict(n_estimators=200, max_depth=3, subsample=0.8, split_mode=1)
 b = vc.Booster(**params)
 if case == "fit_more":
     b = vc.Booster(**dict(params, n_estimators=2))
@@ -64,11 +64,12 @@ def handler(*_):
             outcomes[name].append("busy" if "is busy" in str(e) else repr(e))
 
 signal.signal(signal.SIGALRM, handler)
-signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+# Three firings early in a fit that runs far longer, so none comes after it.
+signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
 if case == "fit":
     b.fit(X, y)
 else:
-    b.fit_more(X, y, 38)
+    b.fit_more(X, y, 198)
 signal.setitimer(signal.ITIMER_REAL, 0)
 
 # Training went on as if no handler had run.
@@ -78,7 +79,7 @@ if case == "fit":
 else:
     reference = vc.Booster(**dict(params, n_estimators=2))
     reference.fit(X, y)
-    reference.fit_more(X, y, 38)
+    reference.fit_more(X, y, 198)
 print(json.dumps(dict(firings=len(firings), outcomes=outcomes, n_trees=b.n_trees(),
                       same_model=b.serialize() == reference.serialize(),
                       same_predictions=bool(np.array_equal(b.predict_raw(X),
@@ -94,7 +95,7 @@ def test_calls_from_a_signal_handler_during_training_are_refused(case):
     assert result["firings"] >= 1, "the handler never ran during training"
     for name, outcomes in result["outcomes"].items():
         assert outcomes == ["busy"] * result["firings"], name
-    assert result["n_trees"] == 40
+    assert result["n_trees"] == 200
     assert result["same_model"] and result["same_predictions"]
 
 
@@ -104,20 +105,22 @@ import numpy as np
 import vorlent_core as vc
 
 rng = np.random.default_rng(1)
-X = rng.normal(size=(2000, 5)); y = (X[:, 0] > 0) * 1.0
-b = vc.Booster(n_estimators=60, max_depth=3, split_mode=1)
+X = rng.normal(size=(5000, 5)); y = (X[:, 0] > 0) * 1.0
+b = vc.Booster(n_estimators=400, max_depth=3, split_mode=1)
 other = vc.Booster(n_estimators=3, objective=1)
 other.fit(X, X[:, 1])
 seen = []
 
 def handler(*_):
+    signal.setitimer(signal.ITIMER_REAL, 0)
     # __setstate__ on an initialised booster is ignored, busy or not, as __init__ is.
     seen.append(b.__setstate__(other.__getstate__()))
 
 signal.signal(signal.SIGALRM, handler)
-signal.setitimer(signal.ITIMER_REAL, 0.01)
+# The alarm repeats until a round boundary sees it, however fast the rounds are.
+signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
 b.fit(X, y)
-reference = vc.Booster(n_estimators=60, max_depth=3, split_mode=1)
+reference = vc.Booster(n_estimators=400, max_depth=3, split_mode=1)
 reference.fit(X, y)
 assert seen == [None], seen
 assert b.serialize() == reference.serialize()

@@ -79,6 +79,18 @@ def test_validation_losses_are_the_loss_after_every_round(objective):
     assert len(b.validation_losses()) == 0
 
 
+@pytest.mark.parametrize("k", [2, 4, 8])
+def test_equally_frequent_classes_are_learned(k):
+    # With 1/k exact the per-class gradient sums of the first round are exactly equal.
+    rng = np.random.default_rng(k)
+    y = np.repeat(np.arange(k), 100).astype(float)
+    X = rng.normal(size=(y.size, 3))
+    X[:, 0] += 3 * y
+    b = Booster(objective=2, n_estimators=20)
+    b.fit(X, y)
+    assert np.mean(b.predict_proba(X).argmax(axis=1) == y) > 0.9
+
+
 def test_an_improvement_within_tolerance_is_a_stall():
     X, y = planted_binary(n=2000, seed=5)
     b = Booster(n_estimators=20)

@@ -1,12 +1,14 @@
 """Smoke test of an installed vorlent on an interpreter with numpy as the only dependency.
 
 Run by the test command on the CPython versions other than the one the full suite uses:
-it proves that the wheel builds, installs and imports there, and that the compiled core
-trains, predicts and round-trips a model.
+it proves that the wheel builds, installs and imports there, and that the compiled core and
+the estimators train, predict and round-trip a model.
 """
 
 import importlib.util
+import pathlib
 import sys
+import tempfile
 
 import numpy as np
 
@@ -33,6 +35,16 @@ def main() -> None:
     copy = vorlent_core.Booster()
     copy.deserialize(booster.serialize())
     assert np.array_equal(copy.predict_raw(X), booster.predict_raw(X)), "reloaded model differs"
+
+    # The estimator API with numpy alone (scikit-learn is optional), string labels included.
+    labels = np.where(y > 0, "yes", "no")
+    model = vorlent.VorlentClassifier(n_estimators=20).fit(X, labels)
+    assert set(model.predict(X)) <= {"yes", "no"}
+    with tempfile.TemporaryDirectory() as folder:
+        path = pathlib.Path(folder) / "model.vrl"
+        model.save_model(path)
+        loaded = vorlent.load_model(path)
+    assert np.array_equal(loaded.predict_proba(X), model.predict_proba(X)), "loaded model differs"
 
     print(
         f"smoke test passed on CPython {sys.version.split()[0]}: vorlent {vorlent.__version__}, "

@@ -1,0 +1,462 @@
+"""What the classifier and the regressor share: the hyper-parameters, ``fit`` with early
+stopping and warm starts, raw prediction, explanation, saving and pickling.
+
+The subclasses differ only in how they turn targets into the core's numbers (labels to class
+codes, or real values), in the core objective and loss, and in ``predict``.
+"""
+
+from __future__ import annotations
+
+import logging
+import time
+from typing import ClassVar
+
+import numpy as np
+import vorlent_core as _core
+
+from . import _io, _params
+from ._compat import (
+    HAVE_SKLEARN,
+    BaseEstimator,
+    NotFittedError,
+    sklearn_tags,
+)
+from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
+from ._split import validation_split
+
+logger = logging.getLogger("vorlent")
+
+# Rows above which early_stopping="auto" holds back a validation split.
+AUTO_EARLY_STOPPING_ROWS = 10_000
+# Parameters that may change between a fit and a warm-started continuation of it.
+WARM_START_FREE = frozenset(
+    {
+        "n_estimators",
+        "warm_start",
+        "verbose",
+        "n_jobs",
+        "early_stopping",
+        "validation_fraction",
+        "n_iter_no_change",
+        "tol",
+    }
+)
+
+
+class VorlentEstimator(BaseEstimator):
+    """Base class of :class:`VorlentClassifier` and :class:`VorlentRegressor`; not meant to
+    be used directly."""
+
+    _parameter_constraints: ClassVar[dict] = _params.SHARED_CONSTRAINTS
+
+    def __init__(
+        self,
+        *,
+        n_estimators=60,
+        learning_rate=0.12,
+        max_depth=4,
+        max_bins=64,
+        reg_lambda=1.0,
+        min_samples_split=10,
+        subsample=1.0,
+        colsample=1.0,
+        random_state=None,
+        split_mode="oblique",
+        max_lineage=0,
+        monotonic_cst=None,
+        categorical_features="auto",
+        early_stopping="auto",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
+        tol=1e-7,
+        n_jobs=None,
+        verbose=0,
+        warm_start=False,
+    ):
+        self.n_estimators = n_estimators
+        self.learning_rate = learning_rate
+        self.max_depth = max_depth
+        self.max_bins = max_bins
+        self.reg_lambda = reg_lambda
+        self.min_samples_split = min_samples_split
+        self.subsample = subsample
+        self.colsample = colsample
+        self.random_state = random_state
+        self.split_mode = split_mode
+        self.max_lineage = max_lineage
+        self.monotonic_cst = monotonic_cst
+        self.categorical_features = categorical_features
+        self.early_stopping = early_stopping
+        self.validation_fraction = validation_fraction
+        self.n_iter_no_change = n_iter_no_change
+        self.tol = tol
+        self.n_jobs = n_jobs
+        self.verbose = verbose
+        self.warm_start = warm_start
+
+    # --- what the subclasses provide -----------------------------------------------------
+
+    def _encode_target(self, y, classes):
+        """(float64 targets for the core, classes or None); ``classes`` given: reuse them."""
+        raise NotImplementedError
+
+    def _objective(self, classes) -> dict:
+        """The core keywords objective, loss, alpha and clip."""
+        raise NotImplementedError
+
+    def _target_weights(self, codes, classes):
+        """Per-row weight factors from the targets (class weights), or None."""
+        return
+
+    def _stratify(self) -> bool:
+        return False
+
+    # --- fitting -------------------------------------------------------------------------
+
+    def fit(self, X, y, sample_weight=None, eval_set=None):
+        """Train the model on ``X`` and ``y``.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Training data: a NumPy array, a list of rows, or a pandas or polars DataFrame or
+            a pyarrow Table. Missing values are NaN (or the frame's nulls).
+        y : array-like of shape (n_samples,)
+            Targets: class labels for the classifier, real values for the regressor.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of every row; None weighs every row 1.
+        eval_set : tuple (X_val, y_val), default=None
+            An explicit validation set. It replaces the split of ``validation_fraction``;
+            with early stopping on it decides when to stop, otherwise its loss is only
+            recorded in ``validation_score_``.
+
+        Returns
+        -------
+        self : object
+            The fitted estimator.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vorlent import VorlentRegressor
+        >>> X = np.random.default_rng(0).normal(size=(200, 3))
+        >>> model = VorlentRegressor(n_estimators=10).fit(X, X[:, 0])
+        >>> model.n_estimators_
+        10
+        """
+        started = time.perf_counter()
+        _params.validate_parameters(self, self._parameter_constraints)
+        self._check_parameters()
+        if self.warm_start and self._is_fitted():
+            return self._continue(X, y, sample_weight, started)
+
+        matrix, schema = fit_matrix(X, self.categorical_features)
+        n_rows = matrix.shape[0]
+        target, classes = self._encode_target(self._target_column(y, n_rows), None)
+        weights = self._weights(sample_weight, target, n_rows, classes)
+        seed = _params.core_seed(self.random_state)
+        keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
+
+        early = self._early_stopping_on(n_rows, eval_set)
+        if eval_set is not None:
+            X_val, y_val = self._eval_set(eval_set, schema, classes)
+        elif early:
+            train_rows, val_rows = validation_split(
+                target, self.validation_fraction, seed, self._stratify()
+            )
+            X_val, y_val = matrix[val_rows], target[val_rows]
+            matrix, target = matrix[train_rows], target[train_rows]
+            weights = None if weights is None else weights[train_rows]
+        else:
+            X_val = y_val = None
+        if early:
+            patience, tol = int(self.n_iter_no_change), float(self.tol)
+        elif eval_set is not None:
+            # Record the loss of every round, but never stall and never cut back.
+            patience, tol = int(self.n_estimators) + 1, float("-inf")
+        else:
+            patience, tol = 0, 0.0
+
+        booster = _core.Booster(**keywords)
+        booster.fit(
+            matrix,
+            target,
+            sample_weight=weights,
+            X_val=X_val,
+            y_val=y_val,
+            es_patience=patience,
+            es_tol=tol,
+        )
+
+        self.booster_ = booster
+        self._core_keywords = keywords
+        self._schema = schema
+        self._trained_params = _params.params_to_json(self.get_params(deep=False))
+        self.n_features_in_ = schema.n_features
+        if schema.feature_names is not None:
+            self.feature_names_in_ = np.asarray(schema.feature_names, dtype=object)
+        elif "feature_names_in_" in self.__dict__:
+            del self.feature_names_in_
+        self._set_classes(classes)
+        self.n_estimators_ = booster.n_trees()
+        best = booster.best_iteration()
+        self.best_iteration_ = best if early and best >= 0 else None
+        if y_val is not None:
+            self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
+            self.evals_result_ = {
+                "validation": {self._loss_name(): self.validation_score_.tolist()}
+            }
+        else:
+            self.__dict__.pop("validation_score_", None)
+            self.__dict__.pop("evals_result_", None)
+        self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
+        return self
+
+    def _continue(self, X, y, sample_weight, started):
+        """Warm start: more rounds on the trained ensemble, up to ``n_estimators`` trees."""
+        changed = sorted(
+            name
+            for name, value in _params.params_to_json(self.get_params(deep=False)).items()
+            if name not in WARM_START_FREE and self._trained_params.get(name) != value
+        )
+        if changed:
+            raise ValueError(
+                "warm_start continues the trained ensemble with its own hyper-parameters; "
+                f"these changed since it was trained: {', '.join(changed)}. Set "
+                "warm_start=False to train a new model with them."
+            )
+        extra = int(self.n_estimators) - self.n_estimators_
+        if extra < 0:
+            raise ValueError(
+                f"n_estimators={self.n_estimators} must be at least n_estimators_="
+                f"{self.n_estimators_} (the trees already trained) when warm_start is True"
+            )
+        matrix = self._predict_input(X)
+        target, _ = self._encode_target(self._target_column(y, matrix.shape[0]), self._classes())
+        weights = self._weights(sample_weight, target, matrix.shape[0], self._classes())
+        if extra > 0:
+            self.booster_.fit_more(matrix, target, extra, sample_weight=weights)
+            self.n_estimators_ = self.booster_.n_trees()
+        self._trained_params = _params.params_to_json(self.get_params(deep=False))
+        self._log_fit(matrix.shape[0], 0, started)
+        return self
+
+    def _check_parameters(self) -> None:
+        """Checks that involve more than one parameter (subclasses add their own)."""
+
+    def _early_stopping_on(self, n_rows: int, eval_set) -> bool:
+        if self.early_stopping == "auto":
+            return n_rows > AUTO_EARLY_STOPPING_ROWS
+        return bool(self.early_stopping)
+
+    def _target_column(self, y, n_rows: int) -> np.ndarray:
+        return target_vector(y, n_rows=n_rows)
+
+    def _weights(self, sample_weight, target, n_rows, classes):
+        weights = weight_vector(sample_weight, n_rows)
+        factors = self._target_weights(target, classes)
+        if factors is not None:
+            weights = factors if weights is None else weights * factors
+        if weights is not None and not np.any(weights > 0):
+            raise ValueError("sample_weight must contain at least one non-zero weight")
+        return weights
+
+    def _eval_set(self, eval_set, schema, classes):
+        if not isinstance(eval_set, (tuple, list)) or len(eval_set) != 2:
+            raise TypeError("eval_set must be a pair (X_val, y_val)")
+        X_val = predict_matrix(eval_set[0], schema, argument="eval_set[0]")
+        y_val = target_vector(eval_set[1], argument="eval_set[1]")
+        if len(y_val) != X_val.shape[0]:
+            raise ValueError(
+                f"eval_set[1] has {len(y_val)} entries but eval_set[0] has {X_val.shape[0]} rows"
+            )
+        y_val, _ = self._encode_target(y_val, classes)
+        return X_val, y_val
+
+    def _log_fit(self, n_rows: int, n_val: int, started: float) -> None:
+        if not self.verbose:
+            return
+        _ensure_log_handler()
+        best = self.best_iteration_
+        logger.info(
+            "%s: %d rows x %d features%s, %d trees%s, %.2f s",
+            type(self).__name__,
+            n_rows,
+            self.n_features_in_,
+            f" ({n_val} validation rows)" if n_val else "",
+            self.n_estimators_,
+            "" if best is None else f", best iteration {best}",
+            time.perf_counter() - started,
+        )
+        if self.verbose > 1 and "validation_score_" in self.__dict__:
+            for round_, loss in enumerate(self.validation_score_):
+                logger.info("  round %d: validation %s %.6g", round_, self._loss_name(), loss)
+
+    # --- fitted state --------------------------------------------------------------------
+
+    def _set_classes(self, classes) -> None:
+        """The classifier stores ``classes_``; the regressor has none."""
+
+    def _classes(self):
+        return None
+
+    def _loss_name(self) -> str:
+        raise NotImplementedError
+
+    def _is_fitted(self) -> bool:
+        return "booster_" in self.__dict__
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return self._is_fitted()
+
+    def _check_fitted(self) -> None:
+        if not self._is_fitted():
+            raise NotFittedError(
+                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
+                "appropriate arguments before using this estimator."
+            )
+
+    def _predict_input(self, X) -> np.ndarray:
+        """X as the core's matrix, with the columns of the fit."""
+        self._check_fitted()
+        if len(getattr(X, "shape", (0, 0))) == 1:
+            raise ValueError(
+                f"Expected a 2-D X (rows x columns), got a 1-D array of shape {X.shape}. "
+                "Reshape your data either using array.reshape(-1, 1) if your data has a "
+                "single feature or array.reshape(1, -1) if it contains a single sample."
+            )
+        named = hasattr(X, "columns") or hasattr(X, "column_names")
+        if not (named and self._schema.feature_names is not None):
+            n_columns = _column_count(X)
+            if n_columns is not None and n_columns != self.n_features_in_:
+                raise ValueError(
+                    f"X has {n_columns} features, but {type(self).__name__} is expecting "
+                    f"{self.n_features_in_} features as input."
+                )
+        return predict_matrix(X, self._schema)
+
+    @property
+    def feature_importances_(self) -> np.ndarray:
+        """Share of the total split gain earned by each feature (sums to 1, or all zeros when
+        no tree splits)."""
+        self._check_fitted()
+        gain = np.asarray(self.booster_.feature_importances(), dtype=np.float64)
+        total = gain.sum()
+        return gain / total if total > 0 else np.zeros_like(gain)
+
+    # --- prediction ----------------------------------------------------------------------
+
+    def predict_raw(self, X) -> np.ndarray:
+        """Raw scores before the link: log-odds (binary), one score per class (multiclass)
+        or the prediction itself (regression).
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+
+        Returns
+        -------
+        scores : ndarray of shape (n_samples,) or (n_samples, n_classes)
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vorlent import VorlentClassifier
+        >>> X = np.random.default_rng(0).normal(size=(200, 3))
+        >>> model = VorlentClassifier(n_estimators=5).fit(X, X[:, 0] > 0)
+        >>> model.predict_raw(X[:4]).shape
+        (4,)
+        """
+        matrix = self._predict_input(X)
+        return self.booster_.predict_raw(matrix)
+
+    def explain(self, X):
+        """Per-row contribution of every feature to the raw score.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+
+        Returns
+        -------
+        contributions : ndarray or DataFrame of shape (n_samples, n_features)
+            A pandas (or polars) DataFrame with the feature names as columns when ``X`` is
+            one, else an array.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vorlent import VorlentRegressor
+        >>> X = np.random.default_rng(0).normal(size=(200, 3))
+        >>> model = VorlentRegressor(n_estimators=5).fit(X, X[:, 0])
+        >>> model.explain(X[:2]).shape
+        (2, 3)
+        """
+        matrix = self._predict_input(X)
+        contributions = self.booster_.explain(matrix)
+        names = self._schema.feature_names
+        columns = list(names) if names is not None else [str(j) for j in range(self.n_features_in_)]
+        module = type(X).__module__.split(".")[0]
+        if module == "pandas" and hasattr(X, "columns"):
+            import pandas as pd
+
+            return pd.DataFrame(contributions, columns=columns, index=X.index)
+        if module == "polars" and hasattr(X, "columns"):
+            import polars as pl
+
+            return pl.DataFrame(contributions, schema=columns)
+        return contributions
+
+    # --- persistence ---------------------------------------------------------------------
+
+    def save_model(self, path) -> None:
+        """Write the fitted model to ``path``: a fixed magic and format version, a JSON
+        header (library version, estimator class, every hyper-parameter, the feature
+        schema, classes, objective and loss) and the core's model bytes.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> import numpy as np
+        >>> import vorlent
+        >>> X = np.random.default_rng(0).normal(size=(200, 3))
+        >>> model = vorlent.VorlentRegressor(n_estimators=5).fit(X, X[:, 0])
+        >>> path = os.path.join(tempfile.mkdtemp(), "model.vrl")
+        >>> model.save_model(path)
+        >>> bool((vorlent.load_model(path).predict(X) == model.predict(X)).all())
+        True
+        """
+        self._check_fitted()
+        _io.save_model(self, path)
+
+    def __sklearn_tags__(self):
+        return sklearn_tags(self, super().__sklearn_tags__())
+
+
+def _column_count(X):
+    """The column count of a two-dimensional X without converting it, or None."""
+    shape = getattr(X, "shape", None)
+    if shape is not None and len(shape) == 2:
+        return int(shape[1])
+    if isinstance(X, (list, tuple)) and X and isinstance(X[0], (list, tuple, np.ndarray)):
+        return len(X[0])
+    return None
+
+
+def _ensure_log_handler() -> None:
+    """verbose > 0 should print something even where logging was never configured: give the
+    "vorlent" logger a stderr handler then (and only then), at INFO level."""
+    if logger.level == logging.NOTSET:
+        logger.setLevel(logging.INFO)
+    if not logger.handlers and not logging.getLogger().handlers:
+        handler = logging.StreamHandler()
+        handler.setFormatter(logging.Formatter("[vorlent] %(message)s"))
+        logger.addHandler(handler)
+
+
+if not HAVE_SKLEARN:  # the fallback base class has no tags to extend
+    del VorlentEstimator.__sklearn_tags__

@@ -1,0 +1,95 @@
+#include <string>
+
+#include "common/memory.hpp"
+#include "model/node_cover.hpp"
+#include "model/shapley.hpp"
+#include "module/arrays.hpp"
+#include "module/register.hpp"
+
+namespace vorlent::binding {
+namespace {
+
+constexpr const char* kShapValuesDoc = R"doc(Exact Shapley values of the raw score, per row.
+
+Uses the path-dependent (tree-structure) expectation: a split whose features are all in
+the coalition sends the row its own way; any other split sends it down both sides,
+weighted by each side's cover. A pair split is decided only when both of its features
+are in the coalition, a projection split only when all of its non-zero columns are.
+The values explain the unclipped raw score (the sum of the start score and the trees);
+``clip`` is not applied.
+
+Parameters
+----------
+X : array_like of shape (n_rows, n_cols)
+    Rows to explain; missing values are NaN.
+background : array_like of shape (n_background, n_cols), optional
+    Rows whose counts at every node give the covers. By default the covers recorded
+    when the trees were grown (the rows of each tree's bag) are used; a model loaded with
+    ``deserialize`` has none and needs ``background``.
+
+Returns
+-------
+numpy.ndarray
+    Shape (n_rows, n_cols + 1), or (n_rows, n_outputs, n_cols + 1) for the multiclass
+    objective. The last column is the expected value, the same for every row; each row
+    (and output) sums to its raw score up to rounding.
+
+Raises
+------
+ValueError
+    When X or background is not two-dimensional or lacks a column the trees read, when
+    background is empty, or when the model has no covers and no background is given.
+
+Examples
+--------
+>>> import numpy as np, vorlent_core as vc
+>>> X = np.random.default_rng(0).normal(size=(200, 3))
+>>> b = vc.Booster(n_estimators=5)
+>>> b.fit(X, (X[:, 0] > 0).astype(float))
+>>> phi = b.shap_values(X[:4])
+>>> bool(np.allclose(phi.sum(axis=1), b.predict_raw(X[:4])))
+True
+)doc";
+
+// Counts of every node from the background rows, or the covers recorded at training.
+NodeCovers model_covers(const Booster& b, const OptionalF64Array& background) {
+    if (!background) {
+        if (!covers_match(b.trees, b.node_covers)) {
+            fail(
+                "this model has no node covers (they are recorded by fit and fit_more and are "
+                "not part of the model bytes): pass background rows to count them");
+        }
+        return b.node_covers;
+    }
+    const MatrixView view = as_matrix(*background, "background");
+    if (view.n_rows < 1) fail("background must hold at least one row");
+    if (view.n_cols < b.required_width) {
+        fail("background has " + std::to_string(view.n_cols) +
+             " columns, but the model reads column " + std::to_string(b.required_width - 1));
+    }
+    return background_covers(b.trees, b.projections, view);
+}
+
+py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
+                                  const OptionalF64Array& background) {
+    const MatrixView view = model_input(b, X);
+    const py::ssize_t outputs = b.objective == kMulticlass ? b.n_outputs : 1;
+    const py::ssize_t width = static_cast<py::ssize_t>(view.n_cols) + 1;
+    check_memory_need(8.0 * static_cast<double>(view.n_rows) * outputs * width,
+                      "the Shapley values of " + std::to_string(view.n_rows) + " rows");
+    const NodeCovers covers = model_covers(b, background);
+    py::array_t<double> out = b.objective == kMulticlass
+                                  ? py::array_t<double>({py::ssize_t{view.n_rows}, outputs, width})
+                                  : py::array_t<double>({py::ssize_t{view.n_rows}, width});
+    shap_values(b, covers, view, out.mutable_data());
+    return out;
+}
+
+}  // namespace
+
+void def_shapley(BoosterClass& cls) {
+    cls.def("shap_values", &shapley_array, py::arg("X"), py::arg("background") = py::none(),
+            kShapValuesDoc);
+}
+
+}  // namespace vorlent::binding

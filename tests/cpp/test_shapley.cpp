@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "booster_fixtures.hpp"
+#include "model/node_cover.hpp"
+#include "model/predict.hpp"
+#include "model/quadrature.hpp"
+#include "model/routing.hpp"
+#include "model/shapley.hpp"
+#include "model/shapley_plan.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+constexpr int32_t kCols = 6;
+constexpr int32_t kCategories = 4;
+
+// A random tree of the given depth over kCols columns with every split kind: axis,
+// oblique pair, categorical pair (column 0 holds the codes), and projection nodes over
+// the booster's directions.
+Tree random_mixed_tree(std::mt19937& gen, int depth, Booster& b, int32_t outputs) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_int_distribution<int32_t> col(1, kCols - 1);
+    auto make_leaf = [&] {
+        Node n = leaf(u(gen));
+        if (outputs > 1) {
+            n.value = 0.0;
+            for (int32_t k = 0; k < outputs; ++k) n.leaf_values.push_back(u(gen));
+        }
+        return n;
+    };
+    auto make_split = [&] {
+        Node n;
+        switch (gen() % 4) {
+            case 0:
+                n = split_node(kAxis, col(gen), -1, u(gen), 0, 0, 0, -1, -1);
+                break;
+            case 1:
+                n = split_node(kLinearPair, col(gen), col(gen), 0, u(gen), u(gen), u(gen), -1, -1);
+                break;
+            case 2:
+                n = split_node(kCategoryPair, 0, col(gen), 0, 1.0, u(gen), u(gen), -1, -1);
+                for (int32_t c = 0; c < kCategories; ++c) n.category_values.push_back(u(gen));
+                break;
+            default: {
+                std::vector<double> dir(kCols, 0.0);
+                for (int32_t j = 1; j < kCols; ++j) dir[j] = (gen() % 2) ? u(gen) : 0.0;
+                dir[col(gen)] = 0.7;
+                n = split_node(kNoSplit, -1, -1, 0, 0, 0, 0.3 * u(gen), -1, -1);
+                n.projection = static_cast<int32_t>(b.projections.size());
+                b.projections.push_back(dir);
+            }
+        }
+        n.missing_right = gen() % 2;
+        return n;
+    };
+    // Now and then a shallower leaf, so paths differ in length.
+    return grow_tree(depth, make_split, make_leaf, [&](int d) { return d >= 1 && gen() % 7 == 0; });
+}
+
+// Random leaf counts summed upward; one leaf in five is never reached.
+std::vector<double> random_covers(std::mt19937& gen, const Tree& tree) {
+    std::vector<double> cover(tree.size(), 0.0);
+    for (size_t i = 0; i < tree.size(); ++i) {
+        if (tree[i].is_leaf) cover[i] = (gen() % 5 == 0) ? 0.0 : 1.0 + gen() % 50;
+    }
+    sum_covers_upward(tree, cover);
+    return cover;
+}
+
+Booster random_model(std::mt19937& gen, int trees, int depth, int32_t outputs, NodeCovers& covers) {
+    Booster b = default_booster();
+    b.learning_rate = 0.3;
+    b.base_score = 0.25;
+    if (outputs > 1) {
+        b.objective = kMulticlass;
+        b.n_outputs = outputs;
+        for (int32_t k = 0; k < outputs; ++k) b.base_scores.push_back(0.1 * k);
+    }
+    covers.clear();
+    for (int t = 0; t < trees; ++t) {
+        b.trees.push_back(random_mixed_tree(gen, depth, b, outputs));
+        covers.push_back(random_covers(gen, b.trees.back()));
+    }
+    b.n_features = kCols;
+    b.refresh_model_facts();
+    return b;
+}
+
+// Rows with category codes (some outside the table) in column 0 and missing values.
+std::vector<double> random_rows(std::mt19937& gen, int64_t rows) {
+    std::vector<double> x = random_matrix(gen, rows, kCols, 0.2);
+    for (int64_t r = 0; r < rows; ++r) {
+        x[r * kCols] = (gen() % 6 == 0) ? kNaN : static_cast<double>(gen() % (kCategories + 2));
+    }
+    return x;
+}
+
+// The path-dependent expectation of one tree's leaf values (output k) for coalition S.
+double coalition_value(const Tree& tree, const std::vector<double>& cover,
+                       const Directions& projections, const double* row, uint32_t S, int32_t k,
+                       int32_t index) {
+    const Node& n = tree[index];
+    if (n.is_leaf) return n.leaf_values.empty() ? n.value : n.leaf_values[k];
+    bool known = true;
+    for (int32_t f : split_features(n, projections)) known = known && ((S >> f) & 1);
+    if (known) {
+        const int32_t next = goes_right(n, row, projections) ? n.right : n.left;
+        return coalition_value(tree, cover, projections, row, S, k, next);
+    }
+    const double l = cover[n.left];
+    const double r = cover[n.right];
+    const double wl = (l + r > 0.0) ? l / (l + r) : 0.5;
+    const double wr = (l + r > 0.0) ? r / (l + r) : 0.5;
+    return wl * coalition_value(tree, cover, projections, row, S, k, n.left) +
+           wr * coalition_value(tree, cover, projections, row, S, k, n.right);
+}
+
+// Shapley values over every coalition of the kCols columns, then the expected value.
+std::vector<double> brute_force(const Booster& b, const NodeCovers& covers, const double* row,
+                                int32_t k) {
+    const uint32_t all = 1u << kCols;
+    std::vector<double> v(all, 0.0);
+    for (uint32_t S = 0; S < all; ++S) {
+        v[S] = b.objective == kMulticlass ? b.base_scores[k] : b.base_score;
+        for (size_t t = 0; t < b.trees.size(); ++t) {
+            v[S] += b.learning_rate *
+                    coalition_value(b.trees[t], covers[t], b.projections, row, S, k, 0);
+        }
+    }
+    std::vector<double> factorial(kCols + 1, 1.0);
+    for (int i = 1; i <= kCols; ++i) factorial[i] = factorial[i - 1] * i;
+    std::vector<double> phi(kCols + 1, 0.0);
+    for (int32_t i = 0; i < kCols; ++i) {
+        for (uint32_t S = 0; S < all; ++S) {
+            if ((S >> i) & 1) continue;
+            const int s = std::popcount(S);
+            const double w = factorial[s] * factorial[kCols - s - 1] / factorial[kCols];
+            phi[i] += w * (v[S | (1u << i)] - v[S]);
+        }
+    }
+    phi[kCols] = v[0];
+    return phi;
+}
+
+std::vector<double> run_shap(const Booster& b, const NodeCovers& covers,
+                             const std::vector<double>& x) {
+    const auto rows = static_cast<int32_t>(x.size() / kCols);
+    std::vector<double> out(static_cast<size_t>(rows) * b.n_outputs * (kCols + 1), -7.0);
+    shap_values(b, covers, MatrixView{x.data(), rows, kCols}, out.data());
+    return out;
+}
+
+}  // namespace
+
+TEST(Shapley, GaussLegendreIntegratesPolynomialsExactly) {
+    for (int32_t n = 1; n <= 40; ++n) {
+        const QuadratureRule rule = gauss_legendre(n);
+        for (int32_t k = 0; k < 2 * n; ++k) {
+            double sum = 0.0;
+            for (int32_t q = 0; q < n; ++q) sum += rule.weight[q] * std::pow(rule.node[q], k);
+            EXPECT_NEAR(sum, 1.0 / (k + 1), 1e-14) << n << " points, t^" << k;
+        }
+    }
+}
+
+// Every split kind, missing values, uncounted leaves, shallow leaves and multiclass: the
+// fast values equal the Shapley formula over all 2^6 coalitions.
+TEST(Shapley, EqualsBruteForceOverEveryCoalition) {
+    std::mt19937 gen(11);
+    double max_abs = 0.0;
+    double max_rel = 0.0;
+    for (int32_t outputs : {1, 3}) {
+        for (int trial = 0; trial < 12; ++trial) {
+            NodeCovers covers;
+            const Booster b = random_model(gen, 3, 2 + trial % 4, outputs, covers);
+            const std::vector<double> x = random_rows(gen, 6);
+            const std::vector<double> fast = run_shap(b, covers, x);
+            for (int64_t r = 0; r < 6; ++r) {
+                for (int32_t k = 0; k < outputs; ++k) {
+                    const std::vector<double> ref = brute_force(b, covers, &x[r * kCols], k);
+                    const double* got = &fast[(r * outputs + k) * (kCols + 1)];
+                    for (int32_t i = 0; i <= kCols; ++i) {
+                        const double err = std::fabs(got[i] - ref[i]);
+                        max_abs = std::max(max_abs, err);
+                        max_rel = std::max(max_rel, err / std::max(std::fabs(ref[i]), 1e-3));
+                        ASSERT_NEAR(got[i], ref[i], 1e-12 * (1.0 + std::fabs(ref[i])))
+                            << "outputs " << outputs << " trial " << trial << " row " << r
+                            << " column " << i;
+                    }
+                }
+            }
+        }
+    }
+    std::printf("[ shapley  ] brute force: max abs error %.3g, max rel error %.3g\n", max_abs,
+                max_rel);
+}
+
+// Each row's values and expected value add up to the unclipped raw score, on deeper trees
+// than brute force can check.
+TEST(Shapley, RowsSumToTheirRawScores) {
+    std::mt19937 gen(5);
+    for (int32_t outputs : {1, 4}) {
+        NodeCovers covers;
+        const Booster b = random_model(gen, 20, 7, outputs, covers);
+        const std::vector<double> x = random_rows(gen, 300);
+        const std::vector<double> phi = run_shap(b, covers, x);
+        std::vector<double> raw(300 * static_cast<size_t>(outputs));
+        predict_scores(b, MatrixView{x.data(), 300, kCols}, raw.data());
+        for (size_t j = 0; j < raw.size(); ++j) {
+            double sum = 0.0;
+            for (int32_t i = 0; i <= kCols; ++i) sum += phi[j * (kCols + 1) + i];
+            ASSERT_NEAR(sum, raw[j], 1e-9 * std::max(1.0, std::fabs(raw[j]))) << j;
+        }
+    }
+}
+
+TEST(Shapley, BitIdenticalForEveryThreadCount) {
+    std::mt19937 gen(8);
+    NodeCovers covers;
+    const Booster b = random_model(gen, 30, 6, 1, covers);
+    const std::vector<double> x = random_rows(gen, 500);
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const std::vector<double> one = run_shap(b, covers, x);
+    omp_set_num_threads(3);
+    const std::vector<double> three = run_shap(b, covers, x);
+    omp_set_num_threads(threads);
+    ASSERT_EQ(one.size(), three.size());
+    EXPECT_EQ(std::memcmp(one.data(), three.data(), one.size() * sizeof(double)), 0);
+}
+
+// Pair splits chained through shared columns link every group of the path; beyond the
+// supported number the call refuses instead of enumerating 2^m subsets.
+TEST(Shapley, RefusesPathsLinkingTooManyFeatureSets) {
+    Booster b = default_booster();
+    Tree tree;
+    const int32_t depth = kMaxLinkedGroups + 1;
+    for (int32_t d = 0; d < depth; ++d) {
+        tree.push_back(split_node(kLinearPair, d, d + 1, 0, 1.0, 1.0, 0.0, 2 * d + 1, 2 * d + 2));
+        tree.push_back(leaf(1.0));
+    }
+    tree.push_back(leaf(2.0));
+    b.trees.push_back(tree);
+    b.refresh_model_facts();
+    NodeCovers covers{std::vector<double>(tree.size(), 1.0)};
+    std::vector<double> x(static_cast<size_t>(depth) + 1, 0.5);
+    std::vector<double> out((depth + 2), 0.0);
+    EXPECT_THROW(shap_values(b, covers, MatrixView{x.data(), 1, depth + 1}, out.data()),
+                 std::invalid_argument);
+}
+
+TEST(Shapley, BackgroundCoversCountRowsAtEveryNode) {
+    Booster b = default_booster();
+    b.trees.push_back({split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 2), leaf(1.0), leaf(2.0)});
+    b.trees.back()[0].missing_right = 0;
+    b.refresh_model_facts();
+    const std::vector<double> x{0.1, 0.9, 0.7, kNaN, 0.4};
+    const NodeCovers covers = background_covers(b.trees, b.projections, MatrixView{x.data(), 5, 1});
+    ASSERT_EQ(covers.size(), 1u);
+    EXPECT_EQ(covers[0], (std::vector<double>{5.0, 3.0, 2.0}));
+    EXPECT_TRUE(covers_match(b.trees, covers));
+    EXPECT_FALSE(covers_match(b.trees, NodeCovers{}));
+}
