@@ -46,10 +46,12 @@ def table(n=400, seed=0):
             "size": rng.normal(size=n),
             "weight": rng.uniform(0, 5, size=n),
             "colour": rng.choice(["red", "green", "blue"], size=n),
+            "shop": rng.integers(0, 4, size=n),  # codes: categorical only when named
         }
     )
     frame.loc[rng.random(n) < 0.1, "weight"] = np.nan
     signal = frame["size"] + (frame["colour"] == "red") - frame["weight"].fillna(2) / 2
+    signal += np.array([0.0, 1.0, -1.0, 0.5])[frame["shop"]]
     frame["label"] = np.where(signal + rng.normal(size=n) > 0, "yes", "no")
     frame["grade"] = np.digitize(signal, [-1.0, 0.0])  # 3 integer classes
     frame["amount"] = signal + rng.normal(scale=0.1, size=n)
@@ -82,20 +84,32 @@ def test_train_info_predict_explain_match_the_estimator(tmp_path, target, suffix
     others = [t for t in TARGETS if t != target]
     write(frame.drop(columns=others), data)
     params = [a for k, v in PARAMS.items() for a in ("--param", f"{k}={v}")]
-    trained = run("train", data, "--target", target, *params, "-q", "-o", model, script=script)
+    trained = run(
+        "train",
+        data,
+        "--target",
+        target,
+        "--categorical",
+        "shop",
+        *params,
+        "-q",
+        "-o",
+        model,
+        script=script,
+    )
     assert (trained.returncode, trained.stderr) == (0, "")
 
     X, y = frame.drop(columns=[target, *others]), frame[target]
     kind = (
         vorlent.VorlentRegressor if TARGETS[target] == "regression" else vorlent.VorlentClassifier
     )
-    reference = kind(**PARAMS).fit(X, y)
+    reference = kind(**PARAMS, categorical_features=["colour", "shop"]).fit(X, y)
 
     shown = run("info", model, "--json", script=script)
     assert shown.returncode == 0, shown.stderr
     info = json.loads(shown.stdout)
     assert info["task"] == TARGETS[target] and info["trees"] == PARAMS["n_estimators"]
-    assert info["feature_names"] == list(X.columns) and info["categorical"] == ["colour"]
+    assert info["feature_names"] == list(X.columns) and info["categorical"] == ["colour", "shop"]
     assert {k: info["parameters"][k] for k in PARAMS} == PARAMS
     top = max(info["importances"], key=info["importances"].get)
     assert top == X.columns[np.argmax(reference.feature_importances_)]

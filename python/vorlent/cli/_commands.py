@@ -21,8 +21,6 @@ def train(args) -> int:
 
     params = parse_params(args.param)
     categorical = _names(args.categorical)
-    if categorical:
-        params["categorical_features"] = categorical
     if args.eval_fraction is not None:
         params["early_stopping"] = args.eval_fraction > 0
         if args.eval_fraction > 0:
@@ -41,6 +39,8 @@ def train(args) -> int:
         X = frame.drop(columns=[args.target])
         if X.shape[1] == 0:
             raise CommandError(f"{str(args.data)!r} has no columns besides the target")
+        if categorical:
+            params["categorical_features"] = _categorical(X, categorical)
         task = args.task or infer_task(target)
         check_task(task, target)
         estimator_class = VorlentRegressor if task == "regression" else VorlentClassifier
@@ -57,6 +57,13 @@ def train(args) -> int:
             file=sys.stderr,
         )
     return 0
+
+
+def _categorical(X, named: list[str]) -> list[str]:
+    """The named columns and, as without ``--categorical``, the text and category columns."""
+    return [
+        c for c in X.columns if c in named or X[c].dtype.kind == "O" or X[c].dtype == "category"
+    ]
 
 
 def predict(args) -> int:
