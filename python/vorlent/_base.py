@@ -423,8 +423,9 @@ class VorlentEstimator(BaseEstimator):
             Rows to explain, converted like :meth:`predict` does.
         background : array-like or DataFrame of shape (n_background, n_features), default=None
             Rows whose counts at every node replace the covers recorded at training. A model
-            loaded from a file (or unpickled) has no recorded covers and needs it; the
-            training rows (or a sample of them) are the usual choice.
+            loaded with :func:`vorlent.load_model` has no recorded covers (model files keep
+            the trees only; pickles keep the covers) and needs it; the training rows (or a
+            sample of them) are the usual choice.
 
         Returns
         -------
@@ -459,8 +460,8 @@ class VorlentEstimator(BaseEstimator):
             if background is not None or "no node covers" not in str(error):
                 raise
         raise ValueError(
-            "this model has no recorded node covers (a model loaded from a file or unpickled "
-            "keeps only its trees): pass rows to count them, for example "
+            "this model has no recorded node covers (a model loaded from a file keeps only its "
+            "trees): pass rows to count them, for example "
             "model.shap_values(X, background=X_train) with the training rows or a sample of "
             "a few hundred of them"
         )
