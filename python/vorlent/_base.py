@@ -483,7 +483,8 @@ class VorlentEstimator(BaseEstimator):
             when the weighted sum is below it), ``bias`` (the core's constant term,
             ``-threshold``), ``missing`` (``"left"`` or ``"right"``), ``gain``, ``cover``
             (training rows that reached the node, None for a model without recorded
-            covers), ``value`` (the stored leaf value, BEFORE the learning rate) and
+            covers), ``value`` (the stored leaf value, BEFORE the learning rate; an
+            internal node keeps the value it had as a leaf) and
             ``contribution`` (``learning_rate * value``: what the leaf adds to the raw
             score); multiclass leaves hold ``values`` and ``contributions`` per class
             instead. Fields that do not apply are None.

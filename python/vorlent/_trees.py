@@ -50,10 +50,13 @@ def tree_records(booster, schema) -> list[dict]:
     records = []
     parents: dict[int, int] = {}
     depths: dict[int, int] = {}
-    for raw in booster.tree_nodes():
+    nodes = booster.tree_nodes()
+    # Multiclass values live in the leaves only; the internal nodes' single value is unused.
+    multi = any(raw["leaf_values"] for raw in nodes)
+    for raw in nodes:
         if raw["node"] == 0:
             parents, depths = {0: -1}, {0: 0}
-        record = _record(raw, schema, parents[raw["node"]], depths[raw["node"]])
+        record = _record(raw, schema, parents[raw["node"]], depths[raw["node"]], multi)
         for child in (raw["left"], raw["right"]):
             if child >= 0:
                 parents[child] = raw["node"]
@@ -62,9 +65,8 @@ def tree_records(booster, schema) -> list[dict]:
     return records
 
 
-def _record(raw: dict, schema, parent: int, depth: int) -> dict:
+def _record(raw: dict, schema, parent: int, depth: int, multi: bool) -> dict:
     leaf = raw["is_leaf"]
-    multi = bool(raw["leaf_values"])
     record = {
         "tree": raw["tree"],
         "node": raw["node"],
@@ -85,8 +87,8 @@ def _record(raw: dict, schema, parent: int, depth: int) -> dict:
         "cover": raw["cover"],
         "value": None if multi else raw["value"],
         "contribution": None if multi or not leaf else raw["contribution"],
-        "values": raw["leaf_values"] if multi else None,
-        "contributions": raw["contributions"] if multi else None,
+        "values": raw["leaf_values"] if multi and leaf else None,
+        "contributions": raw["contributions"] if multi and leaf else None,
     }
     if not leaf:
         record.update(_test_fields(raw, schema, record["kind"]))

@@ -132,7 +132,7 @@ def test_records_describe_the_stored_leaves_and_covers():
                     c["parent"] == r["node"] and c["depth"] == r["depth"] + 1 for c in children
                 )
                 assert children[0]["cover"] + children[1]["cover"] == r["cover"]
-                assert r["gain"] > 0
+                assert r["gain"] > 0 and r["value"] is None and r["values"] is None
 
 
 def test_names_and_category_offsets_come_from_the_frame():
