@@ -68,5 +68,10 @@ class Booster:
         (n_rows, n_cols + 1), or (n_rows, n_outputs, n_cols + 1) for multiclass; the last
         column is the expected value and each row sums to its raw score.
         """
+    def tree_nodes(self) -> list[dict[str, Any]]:
+        """Every node of every tree as stored, one dict per node (tree, node, is_leaf, left,
+        right, kind, feature_a, feature_b, threshold, coef_a, coef_b, bias, missing_right,
+        gain, value, contribution, leaf_values, contributions, category_values, projection,
+        cover)."""
     def __getstate__(self) -> tuple[dict[str, Any], bytes, dict[str, Any]]: ...
     def __setstate__(self, state: tuple[dict[str, Any], bytes, dict[str, Any]], /) -> None: ...

@@ -14,7 +14,7 @@ from typing import ClassVar
 import numpy as np
 import vorlent_core as _core
 
-from . import _io, _params
+from . import _io, _params, _trees
 from ._compat import (
     HAVE_SKLEARN,
     BaseEstimator,
@@ -406,6 +406,120 @@ class VorlentEstimator(BaseEstimator):
 
             return pl.DataFrame(contributions, schema=columns)
         return contributions
+
+    def shap_values(self, X, background=None) -> np.ndarray:
+        """Exact Shapley values of the raw score (see :meth:`predict_raw`), per row.
+
+        Path-dependent (tree-structure) Shapley values: a split whose features are all in
+        the coalition routes the row its own way, any other split sends it down both sides
+        weighted by the training rows that reached each side. A pair split counts as
+        decided only when both of its features are in the coalition, a projection split
+        only when all of its columns are. ``explain`` is a different, gain-weighted
+        attribution and stays as it is.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to explain, converted like :meth:`predict` does.
+        background : array-like or DataFrame of shape (n_background, n_features), default=None
+            Rows whose counts at every node replace the covers recorded at training. A model
+            loaded with :func:`vorlent.load_model` has no recorded covers (model files keep
+            the trees only; pickles keep the covers) and needs it; the training rows (or a
+            sample of them) are the usual choice.
+
+        Returns
+        -------
+        values : ndarray of shape (n_samples, n_features + 1) or (n_samples, n_classes, n_features + 1)
+            The second shape for three or more classes. The last column is the expected
+            value; every row (and class) sums to its raw score up to rounding. Always a NumPy
+            array, also for DataFrame input: the columns follow ``feature_names_in_``.
+
+        Raises
+        ------
+        ValueError
+            When the model has no recorded covers and ``background`` is not given.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vorlent import VorlentRegressor
+        >>> X = np.random.default_rng(0).normal(size=(200, 3))
+        >>> model = VorlentRegressor(n_estimators=5).fit(X, X[:, 0])
+        >>> phi = model.shap_values(X[:4])
+        >>> phi.shape
+        (4, 4)
+        >>> bool(np.allclose(phi.sum(axis=1), model.predict_raw(X[:4])))
+        True
+        """
+        matrix = self._predict_input(X)
+        if background is not None:
+            background = predict_matrix(background, self._schema, argument="background")
+        try:
+            return self.booster_.shap_values(matrix, background=background)
+        except ValueError as error:
+            if background is not None or "no node covers" not in str(error):
+                raise
+        raise ValueError(
+            "this model has no recorded node covers (a model loaded from a file keeps only its "
+            "trees): pass rows to count them, for example "
+            "model.shap_values(X, background=X_train) with the training rows or a sample of "
+            "a few hundred of them"
+        )
+
+    def dump_model(self) -> dict:
+        """Every node of every tree as a JSON-ready dict.
+
+        Returns
+        -------
+        dump : dict
+            ``{"feature_names": [...], "categories": {feature: [values]}, "trees": [{"tree":
+            t, "nodes": [record, ...]}, ...]}``. A node's record holds ``tree``, ``node``,
+            ``parent`` (-1 for the root), ``depth``, ``kind`` (``"axis"``, ``"oblique"``,
+            ``"category_pair"``, ``"projection"`` or ``"leaf"``), ``left`` and ``right``
+            (children, -1 for a leaf), ``split`` (the test as text), ``features`` and
+            ``columns`` (names and indices of the columns the test reads),
+            ``coefficients`` (per column; None for the category column of a pair),
+            ``category_offsets`` (category value -> offset), ``threshold`` (a row goes left
+            when the weighted sum is below it), ``bias`` (the core's constant term,
+            ``-threshold``), ``missing`` (``"left"`` or ``"right"``), ``gain``, ``cover``
+            (training rows that reached the node, None for a model without recorded
+            covers), ``value`` (the stored leaf value, BEFORE the learning rate; an
+            internal node keeps the value it had as a leaf) and
+            ``contribution`` (``learning_rate * value``: what the leaf adds to the raw
+            score); multiclass leaves hold ``values`` and ``contributions`` per class
+            instead. Fields that do not apply are None.
+
+        Examples
+        --------
+        >>> import json
+        >>> import numpy as np
+        >>> from vorlent import VorlentRegressor
+        >>> X = np.random.default_rng(0).normal(size=(200, 2))
+        >>> model = VorlentRegressor(n_estimators=2, split_mode="axis").fit(X, X[:, 0])
+        >>> root = model.dump_model()["trees"][0]["nodes"][0]
+        >>> root["kind"], root["features"]
+        ('axis', ['x0'])
+        >>> text = json.dumps(model.dump_model())
+        """
+        self._check_fitted()
+        return _trees.dump(self.booster_, self._schema, self.n_features_in_)
+
+    def trees_to_dataframe(self):
+        """Every node of every tree as a row of a pandas DataFrame (needs the
+        ``vorlent[pandas]`` extra).
+
+        Returns
+        -------
+        table : pandas.DataFrame
+            One row per node with the columns of a :meth:`dump_model` record.
+
+        Raises
+        ------
+        ImportError
+            When pandas is not installed.
+        """
+        self._check_fitted()
+        return _trees.to_dataframe(_trees.tree_records(self.booster_, self._schema))
 
     # --- persistence ---------------------------------------------------------------------
 

@@ -47,6 +47,7 @@ void register_booster(py::module_& m) {
     def_persistence(cls);
     def_state(cls);
     def_shapley(cls);
+    def_trees(cls);
 }
 
 }  // namespace vorlent::binding

@@ -38,6 +38,7 @@ calls = {
     "predict_raw": lambda: b.predict_raw(np.zeros((4, 1))),
     "predict_proba": lambda: b.predict_proba(X),
     "explain": lambda: b.explain(X[:5]),
+    "tree_nodes": b.tree_nodes,
     "feature_importances": b.feature_importances,
     "coefficient_importances": b.coefficient_importances,
     "interaction_importances": b.interaction_importances,

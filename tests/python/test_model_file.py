@@ -2,16 +2,13 @@
 
 import json
 import os
-import resource
 import struct
-import subprocess
-import sys
 import textwrap
 import zlib
 
 import numpy as np
 import pytest
-from helpers import trained_model
+from helpers import run_capped, trained_model
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from vorlent._model_file import (
@@ -154,7 +151,7 @@ def test_headers_that_are_not_json_ready_are_refused_when_writing():
 MUTATE_AND_LOAD = """
 import random, struct, sys, zlib
 sys.path.insert(0, {tests!r})
-from helpers import trained_model
+from helpers import run_capped, trained_model
 from vorlent_core import Booster
 from vorlent._model_file import decode_model, encode_model
 
@@ -179,20 +176,9 @@ print(loaded, refused)
 
 
 def test_resealed_mutations_load_or_raise_value_error_without_crashing():
-    def cap_memory():
-        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
-
     tests = os.path.dirname(__file__)
     code = textwrap.dedent(MUTATE_AND_LOAD.format(tests=tests, rounds=3000))
-    done = subprocess.run(
-        [sys.executable, "-c", code],
-        check=False,
-        capture_output=True,
-        text=True,
-        timeout=300,
-        preexec_fn=cap_memory,
-        env={**os.environ, "OMP_NUM_THREADS": "1"},
-    )
+    done = run_capped(code, memory_gb=4, timeout=300, env={"OMP_NUM_THREADS": "1"})
     assert done.returncode == 0, done.stderr[-2000:]
     loaded, refused = map(int, done.stdout.split())
     assert loaded + refused == 3000 and refused > 0 and loaded > 0
