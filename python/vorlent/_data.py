@@ -146,18 +146,18 @@ def predict_matrix(X, schema: FeatureSchema, *, argument="X") -> np.ndarray:
     return _stack(values, array.shape[0])
 
 
-def _requested(spec, names, n: int, argument: str) -> list:
+def _requested(wanted, names, n: int, argument: str) -> list:
     """Per column: True / False as categorical_features says, None to decide by dtype."""
-    if isinstance(spec, str):
-        if spec == "auto":
+    if isinstance(wanted, str):
+        if wanted == "auto":
             return [None] * n
         raise ValueError(
             f'categorical_features must be "auto", None, names, indices or a boolean mask, '
-            f"got the string {spec!r} (a single name goes in a list)"
+            f"got the string {wanted!r} (a single name goes in a list)"
         )
-    if spec is None:
+    if wanted is None:
         return [False] * n
-    items = list(np.asarray(spec, dtype=object).ravel()) if not isinstance(spec, list) else spec
+    items = list(np.asarray(wanted, dtype=object).ravel()) if not isinstance(wanted, list) else wanted
     if items and all(isinstance(v, (bool, np.bool_)) for v in items):
         if len(items) != n:
             raise ValueError(

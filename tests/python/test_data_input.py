@@ -165,12 +165,12 @@ def test_contiguous_float64_passes_through_without_a_copy(rng):
     assert predict_matrix(X, schema) is X
 
 
-@pytest.mark.parametrize("spec", [[0, 2], np.array([True, False, True]), ["a", "c"], [-3, 2]])
-def test_categorical_features_by_index_name_or_mask(spec):
+@pytest.mark.parametrize("wanted", [[0, 2], np.array([True, False, True]), ["a", "c"], [-3, 2]])
+def test_categorical_features_by_index_name_or_mask(wanted):
     X = np.array([[3.0, 0.5, 7], [1, 0.25, 7], [3, np.nan, -2], [np.nan, 1, 7]])
     kept = X.copy()
-    data = pd.DataFrame(X, columns=["a", "b", "c"]) if isinstance(spec[0], str) else X
-    matrix, schema = fit_matrix(data, categorical_features=spec)
+    data = pd.DataFrame(X, columns=["a", "b", "c"]) if isinstance(wanted[0], str) else X
+    matrix, schema = fit_matrix(data, categorical_features=wanted)
     np.testing.assert_array_equal(X, kept)  # the caller's array is never written
     assert schema.categorical == (True, False, True)
     assert schema.categories == {0: (1.0, 3.0), 2: (-2.0, 7.0)}
