@@ -3,8 +3,10 @@
 The estimators :class:`VorlentClassifier` and :class:`VorlentRegressor` follow scikit-learn's
 conventions (and are scikit-learn estimators when scikit-learn is installed); they take NumPy
 arrays, lists and pandas or polars frames, save to model files read back by
-:func:`load_model`, and pickle. The compiled core ``vorlent_core`` (also reachable as
-``vorlent._core``: one module object under two names) stays available for direct use.
+:func:`load_model`, and pickle. :mod:`vorlent.plotting` draws importances, loss curves,
+trees, single splits and Shapley summaries with matplotlib (``pip install "vorlent[plot]"``).
+The compiled core ``vorlent_core`` (also reachable as ``vorlent._core``: one module object
+under two names) stays available for direct use.
 
 Examples
 --------
@@ -44,6 +46,10 @@ _LAZY = {
 
 
 def __getattr__(name: str):
+    if name == "plotting":  # a subpackage; importing it does not import matplotlib
+        import importlib
+
+        return importlib.import_module(".plotting", __name__)
     if name in _LAZY:
         import importlib
 
@@ -54,4 +60,4 @@ def __getattr__(name: str):
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | {"plotting"})
