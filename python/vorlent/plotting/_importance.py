@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ._common import label_axes, model_parts, new_axes, top_indices
+from ._common import label_axes, model_parts, new_axes, pyplot, top_indices
 
 KINDS = ("gain", "coefficient", "interaction")
 
@@ -96,6 +96,7 @@ def plot_importance(
     >>> len(ax.patches)
     2
     """
+    pyplot()
     values = importances(model, kind)
     names = model_parts(model).feature_names
     if xlabel is not None:

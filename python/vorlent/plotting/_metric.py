@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ._common import label_axes, model_parts, new_axes
+from ._common import label_axes, model_parts, new_axes, pyplot
 
 
 def recorded_losses(model) -> dict:
@@ -21,17 +21,18 @@ def recorded_losses(model) -> dict:
     estimator = parts.estimator
     results = getattr(estimator, "evals_result_", None) if estimator is not None else None
     if results:
-        series = {
-            dataset: {metric: list(values) for metric, values in metrics.items() if len(values)}
-            for dataset, metrics in results.items()
-        }
+        found = results
     elif estimator is not None and "validation_score_" in estimator.__dict__:
-        series = {"validation": {estimator._loss_name(): list(estimator.validation_score_)}}
+        found = {"validation": {estimator._loss_name(): estimator.validation_score_}}
     else:
-        losses = list(parts.booster.validation_losses())
-        series = {"validation": {_core_loss_name(parts.keywords): losses}}
-    series = {dataset: metrics for dataset, metrics in series.items() if metrics}
-    if not any(series.values()):
+        losses = parts.booster.validation_losses()
+        found = {"validation": {_core_loss_name(parts.keywords): losses}}
+    series = {}
+    for dataset, metrics in found.items():
+        kept = {name: list(values) for name, values in metrics.items() if len(values)}
+        if kept:
+            series[dataset] = kept
+    if not series:
         raise ValueError(
             "the model has no recorded losses: fit it with an eval_set or with "
             "early_stopping=True (a core Booster: fit with X_val and y_val) to plot them"
@@ -117,6 +118,7 @@ def plot_metric(
     >>> len(ax.lines[0].get_ydata()) == len(model.validation_score_)
     True
     """
+    pyplot()
     series = _chosen(recorded_losses(model), metric, dataset_names)
     ax = new_axes(ax, figsize, dpi)
     best = best_round(model) if show_best else None

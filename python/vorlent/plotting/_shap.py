@@ -170,7 +170,8 @@ def plot_shap_summary(
     if ax is None and figsize is None:
         figsize = (8.0, 1.2 + 0.4 * len(order))
     ax = new_axes(ax, figsize, dpi)
-    rows = np.arange(len(order))[::-1]  # the largest at the top
+    order = order[::-1]  # drawn from the bottom up: the largest at the top
+    rows = np.arange(len(order))
     if kind == "bar":
         _bars(ax, mean_abs, order, rows)
         default_label = "mean(|Shapley value|)"

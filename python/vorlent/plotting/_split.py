@@ -269,5 +269,5 @@ def _histogram(raw, rows, colours, bins, ax):
         ax.hist(values, bins=bins, color="#4a6f8a")
     ax.axvline(threshold, color="black", linewidth=1.5, gid="split-line")
     x0, x1 = ax.get_xlim()
-    ax.axvspan(x0, threshold, color=LEFT_COLOUR, alpha=0.1, zorder=0)
+    ax.axvspan(x0, threshold, color=LEFT_COLOUR, alpha=0.1, zorder=0, gid="left-side")
     ax.set_xlim(x0, x1)
