@@ -17,6 +17,7 @@ def python_blocks() -> list[str]:
 def test_readme_examples_run(tmp_path, monkeypatch, capsys):
     pytest.importorskip("pandas")
     pytest.importorskip("sklearn")
+    pytest.importorskip("matplotlib")
     blocks = python_blocks()
     assert len(blocks) >= 4
     monkeypatch.chdir(tmp_path)

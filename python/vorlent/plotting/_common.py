@@ -25,12 +25,18 @@ def pyplot():
     return plt
 
 
-def new_axes(ax, figsize=None, dpi=None):
-    """``ax`` itself, or the axes of a new figure of ``figsize`` inches at ``dpi``."""
+def new_axes(ax, figsize=None, dpi=None, layout="constrained"):
+    """``ax`` itself, or the axes of a new figure of ``figsize`` inches at ``dpi`` (laid out
+    so that colour bars and legends beside the axes stay inside the figure)."""
     if ax is not None:
         return ax
-    _, ax = pyplot().subplots(figsize=figsize, dpi=dpi)
+    _, ax = pyplot().subplots(figsize=figsize, dpi=dpi, layout=layout)
     return ax
+
+
+def legend_beside(ax, title=None) -> None:
+    """The legend to the right of the axes, where it hides no data."""
+    ax.legend(title=title, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small")
 
 
 def label_axes(ax, title=None, xlabel=None, ylabel=None) -> None:

@@ -119,6 +119,8 @@ def plot_metric(
     True
     """
     pyplot()
+    from matplotlib.ticker import MaxNLocator
+
     series = _chosen(recorded_losses(model), metric, dataset_names)
     ax = new_axes(ax, figsize, dpi)
     best = best_round(model) if show_best else None
@@ -131,6 +133,7 @@ def plot_metric(
     if best is not None:
         ax.axvline(best, color="grey", linestyle="--", linewidth=1, label=f"best iteration {best}")
     ax.legend(loc="best")
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     if xlim is not None:
         ax.set_xlim(xlim)
     if ylim is not None:

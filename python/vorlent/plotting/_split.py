@@ -9,7 +9,7 @@ import textwrap
 import numpy as np
 
 from .. import _trees
-from ._common import check_index, label_axes, model_parts, new_axes, pyplot
+from ._common import check_index, label_axes, legend_beside, model_parts, new_axes, pyplot
 from ._gradient import gradients, targets
 from ._halfplane import clip_half_plane
 from ._routing import category_offsets, is_axis, missing_rows, rows_reaching, tree_of
@@ -193,7 +193,7 @@ def _scatter(ax, x, y, colours: _Colours, cmap, alpha, s):
         for code, label in enumerate(colours.classes):
             here = colours.values == code
             ax.scatter(x[here], y[here], s=s, alpha=alpha, label=str(label), linewidths=0)
-        ax.legend(title=colours.label, loc="upper right", fontsize="small")
+        legend_beside(ax, colours.label)
         return
     points = ax.scatter(
         x, y, c=colours.values, cmap=cmap or colours.cmap, s=s, alpha=alpha, linewidths=0
@@ -264,7 +264,7 @@ def _histogram(raw, rows, colours, bins, ax):
     if colours.classes is not None:
         groups = [values[colours.values == c] for c in range(len(colours.classes))]
         ax.hist(groups, bins=bins, stacked=True, label=[str(c) for c in colours.classes])
-        ax.legend(title=colours.label, loc="upper right", fontsize="small")
+        legend_beside(ax, colours.label)
     else:
         ax.hist(values, bins=bins, color="#4a6f8a")
     ax.axvline(threshold, color="black", linewidth=1.5, gid="split-line")

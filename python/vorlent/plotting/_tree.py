@@ -144,13 +144,16 @@ def plot_tree(
         top = 0.4 if title else 0.1  # inches of room for the title
         if figsize is None:
             figsize = ((width + 2 * margin) / 72 + 0.2, (height + 2 * margin) / 72 + 0.1 + top)
-        ax = new_axes(None, figsize, dpi)
+        ax = new_axes(None, figsize, dpi, layout=None)  # placed by hand below
         fig_w, fig_h = ax.figure.get_size_inches()
         ax.set_position([0.1 / fig_w, 0.05 / fig_h, 1 - 0.2 / fig_w, 1 - (0.1 + top) / fig_h])
     scale = min(1.0, *_axes_points(ax) / (width + 2 * margin, height + 2 * margin))
     _draw(ax, records, texts, centres, sizes, fontsize * scale, orientation, scale)
-    ax.set_xlim(-margin, width + margin)
-    ax.set_ylim(-margin, height + margin)
+    # The drawing's extent as data limits (not fixed limits, which the equal aspect would
+    # have to override on axes of another shape).
+    ax.update_datalim([(-margin, -margin), (width + margin, height + margin)])
+    ax.margins(0)
+    ax.autoscale_view()
     ax.set_aspect("equal", adjustable="datalim")
     ax.set_axis_off()
     if title:
@@ -204,13 +207,14 @@ def _axes_points(ax):
 
 
 def _draw(ax, records, texts, centres, sizes, fontsize, orientation, scale):
+    from matplotlib.collections import LineCollection
+
+    edges = []
     for record in records:
         node = record["node"]
-        x, y = centres[node]
         leaf = record["kind"] == "leaf"
         ax.text(
-            x,
-            y,
+            *centres[node],
             texts[node],
             ha="center",
             va="center",
@@ -225,32 +229,28 @@ def _draw(ax, records, texts, centres, sizes, fontsize, orientation, scale):
         )
         if not leaf:
             for child, answer in ((record["left"], "yes"), (record["right"], "no")):
-                _edge(
-                    ax,
-                    (x, y),
-                    centres[child],
-                    sizes[node],
-                    sizes[child],
-                    answer,
-                    orientation,
-                    fontsize,
-                    scale,
-                )
-
-
-def _edge(ax, parent, child, parent_size, child_size, answer, orientation, fontsize, scale):
-    """A line from the parent's box to the child's, labelled where it runs between them."""
-    (px, py), (cx, cy) = parent, child
-    if orientation == "vertical":
-        start, end = (px, py - parent_size[1] / 2), (cx, cy + child_size[1] / 2)
-    else:
-        start, end = (px + parent_size[0] / 2, py), (cx - child_size[0] / 2, cy)
-    ax.plot(
-        [start[0], end[0]], [start[1], end[1]], color="#6b7f8f", linewidth=0.9 * scale, zorder=1
+                ends = _edge_ends(centres, sizes, node, child, orientation)
+                edges.append(ends)
+                _edge_label(ax, ends, answer, fontsize)
+    ax.add_collection(
+        LineCollection(edges, colors="#6b7f8f", linewidths=0.9 * scale, zorder=1, gid="edges")
     )
+
+
+def _edge_ends(centres, sizes, parent, child, orientation):
+    """The edge runs from the parent's box border to the child's."""
+    (px, py), (cx, cy) = centres[parent], centres[child]
+    if orientation == "vertical":
+        return (px, py - sizes[parent][1] / 2), (cx, cy + sizes[child][1] / 2)
+    return (px + sizes[parent][0] / 2, py), (cx - sizes[child][0] / 2, cy)
+
+
+def _edge_label(ax, ends, answer, fontsize):
+    """ "yes" or "no" halfway along the visible part of the edge."""
+    (x0, y0), (x1, y1) = ends
     ax.text(
-        (start[0] + end[0]) / 2,
-        (start[1] + end[1]) / 2,
+        (x0 + x1) / 2,
+        (y0 + y1) / 2,
         answer,
         ha="center",
         va="center",
