@@ -131,6 +131,8 @@ def test_metric_draws_every_series_of_evals_result(binary, tmp_path):
     assert [line.get_label() for line in only.lines] == ["training"]
     with pytest.raises(ValueError, match="no recorded loss matches metric='auc'"):
         plot_metric(copy, metric="auc")
+    plain = plot_metric(copy.evals_result_)  # the dict itself, as LightGBM takes it
+    assert {line.get_label(): list(line.get_ydata()) for line in plain.lines} == drawn
 
 
 def test_metric_without_a_validation_set_is_refused():

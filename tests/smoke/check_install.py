@@ -14,6 +14,7 @@ import numpy as np
 
 import vorlent
 import vorlent._core
+import vorlent.plotting
 import vorlent_core
 
 OPTIONAL = ("pandas", "polars", "pyarrow", "sklearn", "matplotlib")
@@ -45,6 +46,15 @@ def main() -> None:
         model.save_model(path)
         loaded = vorlent.load_model(path)
     assert np.array_equal(loaded.predict_proba(X), model.predict_proba(X)), "loaded model differs"
+
+    # Plotting imports without matplotlib; drawing without it names the extra to install.
+    if "matplotlib" in missing:
+        try:
+            vorlent.plotting.plot_importance(model)
+        except ImportError as error:
+            assert "vorlent[plot]" in str(error), error
+        else:
+            raise AssertionError("plot_importance drew without matplotlib")
 
     print(
         f"smoke test passed on CPython {sys.version.split()[0]}: vorlent {vorlent.__version__}, "

@@ -17,16 +17,10 @@ def recorded_losses(model) -> dict:
     ValueError
         When no loss was recorded (the model was fitted without a validation set).
     """
-    parts = model_parts(model)
-    estimator = parts.estimator
-    results = getattr(estimator, "evals_result_", None) if estimator is not None else None
-    if results:
-        found = results
-    elif estimator is not None and "validation_score_" in estimator.__dict__:
-        found = {"validation": {estimator._loss_name(): estimator.validation_score_}}
+    if isinstance(model, dict):
+        found = model
     else:
-        losses = parts.booster.validation_losses()
-        found = {"validation": {_core_loss_name(parts.keywords): losses}}
+        found = _model_losses(model_parts(model))
     series = {}
     for dataset, metrics in found.items():
         kept = {name: list(values) for name, values in metrics.items() if len(values)}
@@ -40,12 +34,26 @@ def recorded_losses(model) -> dict:
     return series
 
 
+def _model_losses(parts) -> dict:
+    estimator = parts.estimator
+    results = getattr(estimator, "evals_result_", None) if estimator is not None else None
+    if results:
+        return results
+    if estimator is not None and "validation_score_" in estimator.__dict__:
+        return {"validation": {estimator._loss_name(): estimator.validation_score_}}
+    losses = parts.booster.validation_losses()
+    return {"validation": {_core_loss_name(parts.keywords): losses}}
+
+
 def _core_loss_name(keywords: dict) -> str:
     return "squared_error" if keywords.get("objective") == 1 else "log_loss"
 
 
 def best_round(model):
-    """The 0-based index of the best round, or None when training did not stop early."""
+    """The 0-based index of the best round, or None when training did not stop early (or
+    ``model`` is a plain dict of losses)."""
+    if isinstance(model, dict):
+        return None
     parts = model_parts(model)
     if parts.estimator is not None:
         return parts.estimator.best_iteration_
@@ -72,10 +80,11 @@ def plot_metric(
 
     Parameters
     ----------
-    model : VorlentClassifier, VorlentRegressor or vorlent_core.Booster
+    model : VorlentClassifier, VorlentRegressor, vorlent_core.Booster or dict
         A fitted model that recorded losses: every series of its ``evals_result_`` (shaped
         ``{"training": {name: [...]}, "validation": {name: [...]}}``, either key may be
-        missing), else ``validation_score_``, else the booster's ``validation_losses()``.
+        missing), else ``validation_score_``, else the booster's ``validation_losses()``;
+        or such a dict itself.
     metric : str, default=None
         Plot only this metric; None plots every one recorded.
     dataset_names : list of str, default=None

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import textwrap
 
+import numpy as np
+
 from .. import _trees
 from ._common import check_index, model_parts, new_axes, pyplot
 from ._tree_layout import breadth_positions, depth_positions
@@ -16,12 +18,10 @@ LEAF_COLOUR = "#eaf6ea"
 PAD = 0.35  # box padding around the text, in font sizes
 
 
-def node_texts(model, tree_index=0, precision=3, show_info=(), wrap=32) -> dict:
+def node_texts(parts, records, precision=3, show_info=(), wrap=32) -> dict:
     """node -> the text of its box: the split's test (wrapped to ``wrap`` characters; joining
     the lines with spaces gives the record's ``split`` text at ``precision`` digits) or
     ``"leaf N"`` and its value, then the ``show_info`` lines."""
-    parts = model_parts(model)
-    records = _tree_records(parts, tree_index)
     classes = getattr(parts.estimator, "classes_", None)
     categorical = {
         name for name, flag in zip(parts.feature_names, parts.schema.categorical) if flag
@@ -129,8 +129,9 @@ def plot_tree(
     unknown = [key for key in show_info if key not in INFO]
     if unknown:
         raise ValueError(f"show_info may hold 'gain' and 'cover', got {unknown}")
-    texts = node_texts(model, tree_index, precision, show_info, wrap)
-    records = _tree_records(model_parts(model), tree_index)
+    parts = model_parts(model)
+    records = _tree_records(parts, tree_index)
+    texts = node_texts(parts, records, precision, show_info, wrap)
     children = {r["node"]: (r["left"], r["right"]) for r in records if r["kind"] != "leaf"}
     depths = {r["node"]: r["depth"] for r in records}
     sizes = {node: _text_size(text, fontsize) for node, text in texts.items()}
@@ -199,8 +200,6 @@ def _extent(centres, sizes):
 
 def _axes_points(ax):
     """The axes' width and height in points."""
-    import numpy as np
-
     box = ax.get_position()
     fig_w, fig_h = ax.figure.get_size_inches()
     return np.array([box.width * fig_w * 72, box.height * fig_h * 72])
