@@ -100,6 +100,11 @@ def test_interaction_heat_map_is_the_symmetric_pair_gain_of_the_top_features(bin
     assert [t.get_text() for t in ax.get_xticklabels()] == list(frame.columns[keep])
     assert [t.get_text() for t in ax.get_yticklabels()] == list(frame.columns[keep])
     assert len(ax.figure.axes) == 2  # the colour bar
+    axis = VorlentRegressor(n_estimators=3, split_mode="axis").fit(frame, np.arange(len(frame)) % 7)
+    with pytest.raises(ValueError, match="no pair splits"):
+        plot_importance(axis, kind="interaction")
+    with pytest.raises(ValueError, match="kind must be one of"):
+        plot_importance(model, kind="split")
 
 
 def test_metric_lines_are_the_recorded_losses_with_the_best_round_marked(binary, tmp_path):

@@ -40,6 +40,7 @@ def plot_importance(
     dpi=None,
     grid=True,
     precision=3,
+    show_values=True,
     cmap="viridis",
     **kwargs,
 ):
@@ -75,7 +76,10 @@ def plot_importance(
     grid : bool, default=True
         Draw a grid behind the bars.
     precision : int, default=3
-        Digits after the decimal point of the values written beside the bars.
+        Digits after the decimal point of the values written beside the bars (and in the
+        cells of a heat map of at most 12 features).
+    show_values : bool, default=True
+        Write the values beside the bars and in the heat map's cells.
     cmap : str, default="viridis"
         Colour map of the heat map.
     **kwargs
@@ -102,7 +106,10 @@ def plot_importance(
     if xlabel is not None:
         xlabel = xlabel.replace("@kind@", f"{kind} importance")
     if kind == "interaction":
-        ax = _heat_map(values, names, ax, max_num_features, figsize, dpi, precision, cmap, kwargs)
+        if not values.any():
+            raise ValueError("the model has no pair splits, so no pair interaction gain to plot")
+        shown = precision if show_values else None
+        ax = _heat_map(values, names, ax, max_num_features, figsize, dpi, shown, cmap, kwargs)
         label_axes(ax, "Pair interaction gain" if title == "Feature importance" else title)
         return ax
 
@@ -115,7 +122,7 @@ def plot_importance(
     ax = new_axes(ax, figsize, dpi)
     rows = np.arange(len(order))
     ax.barh(rows, values[order], align="center", height=height, **kwargs)
-    for row, value in zip(rows, values[order]):
+    for row, value in zip(rows, values[order]) if show_values else ():
         ax.text(value, row, f" {value:.{int(precision)}f}", va="center", fontsize="small")
     ax.set_yticks(rows, [names[j] for j in order])
     # Room on the right for the value written after the longest bar.
@@ -140,7 +147,7 @@ def _heat_map(values, names, ax, limit, figsize, dpi, precision, cmap, kwargs):
     ticks = np.arange(len(keep))
     ax.set_xticks(ticks, labels, rotation=90)
     ax.set_yticks(ticks, labels)
-    if len(keep) <= 12:
+    if precision is not None and len(keep) <= 12:
         middle = (shown.max() + shown.min()) / 2
         for (i, j), value in np.ndenumerate(shown):
             colour = "black" if value > middle else "white"
