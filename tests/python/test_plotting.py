@@ -396,3 +396,14 @@ def test_plots_draw_on_a_given_axes_and_return_it():
     ]
     assert drawn == list(axes.flat[:5])
     assert sys.modules["matplotlib"].get_backend().lower() == "agg"
+
+
+@pytest.mark.parametrize(
+    "module", ["", "._importance", "._metric", "._tree", "._split", "._shap", "._halfplane"]
+)
+def test_docstring_examples_run(module):
+    import doctest
+    import importlib
+
+    result = doctest.testmod(importlib.import_module("vorlent.plotting" + module))
+    assert result.attempted > 0 and result.failed == 0

@@ -24,7 +24,7 @@ def clip_half_plane(rectangle, coefficients):
     --------
     >>> inside, line = clip_half_plane((0, 2, 0, 2), (1.0, 0.0, -1.0))  # x <= 1
     >>> sorted(inside), sorted(line)
-    ([(0, 0), (0, 2), (1.0, 0), (1.0, 2)], [(1.0, 0), (1.0, 2)])
+    ([(0, 0), (0, 2), (1.0, 0.0), (1.0, 2.0)], [(1.0, 0.0), (1.0, 2.0)])
     """
     x0, x1, y0, y1 = rectangle
     ca, cb, bias = coefficients
