@@ -217,7 +217,8 @@ class VorlentEstimator(BaseEstimator):
             patience, tol = 0, 0.0
 
         monitor = None
-        if callbacks or self.verbose or metrics or eval_train:
+        # Without anything to watch, training runs without a round callback.
+        if callbacks or eval_train or (y_val is not None and (metrics or self.verbose)):
             monitor = _rounds.RoundMonitor(
                 metrics or [_metrics.built_in(task)],
                 quantile=float(getattr(self, "quantile", 0.5)),

@@ -259,3 +259,19 @@ def test_bad_metrics_are_refused(tmp_path):
     assert model.evals_result_["validation"]["worst"][-1] == worst(signal, model.predict(X), None)
     model.save_model(tmp_path / "m.vrl")
     assert vorlent.load_model(tmp_path / "m.vrl").eval_metric == ["mae"]
+
+
+def test_warm_start_callbacks_count_on_from_the_trees_so_far():
+    X, signal, _ = data()
+    model = VorlentRegressor(n_estimators=3, warm_start=True, early_stopping=False).fit(X, signal)
+    seen = []
+
+    def stop_at_5(info):
+        seen.append(info)
+        return info.iteration == 5
+
+    model.set_params(n_estimators=9)
+    model.fit(X, signal, callbacks=[stop_at_5], eval_train=True)
+    assert [info.iteration for info in seen] == [3, 4, 5] and model.n_estimators_ == 6
+    mse = np.mean((model.predict(X) - signal) ** 2)
+    assert seen[-1].evals["training"]["squared_error"] == pytest.approx(mse, rel=1e-12)

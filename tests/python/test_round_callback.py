@@ -181,3 +181,29 @@ def test_arrays_kept_past_the_call_stay_valid():
     done = run_capped(KEEP_THE_ARRAYS, timeout=120)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == [True, True]
+
+
+def test_the_callback_runs_on_the_training_thread_with_the_lock_released_around_it():
+    import threading
+
+    kind = (1, 0, 0)
+    X, y = kind_data(kind, n=3000)
+    calls, ticks = [], []
+    done = threading.Event()
+
+    def ticker():  # runs only while training has released the interpreter lock
+        while not done.is_set():
+            ticks.append(len(calls))
+            done.wait(0.001)
+
+    def train():
+        b = booster(kind, 30)
+        b.fit(X, y, callback=lambda r, t, v: calls.append(threading.get_ident()))
+
+    threading.Thread(target=ticker).start()
+    worker = threading.Thread(target=train)
+    worker.start()
+    worker.join()
+    done.set()
+    assert calls == [worker.ident] * 30
+    assert len(set(ticks)) > 2  # the other thread ran between rounds
