@@ -17,7 +17,6 @@ import vorlent_core as vc
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from timing import best_seconds
-
 from vorlent import VorlentClassifier
 
 
@@ -39,8 +38,10 @@ def main() -> None:
         lambda: booster.fit(X, y, X_val=X_val, y_val=y_val, callback=lambda *a: None),
         args.repeat,
     )
-    print(f"core fit: {plain:.3f} s, with a no-op callback {watched:.3f} s "
-          f"({100 * (watched / plain - 1):+.1f}%, goal within 3%)")
+    print(
+        f"core fit: {plain:.3f} s, with a no-op callback {watched:.3f} s "
+        f"({100 * (watched / plain - 1):+.1f}%, goal within 3%)"
+    )
 
     def estimator_fit(eval_metric):
         model = VorlentClassifier(
@@ -50,8 +51,10 @@ def main() -> None:
 
     base = best_seconds(estimator_fit(None), args.repeat)
     metrics = best_seconds(estimator_fit(["logloss", "auc"]), args.repeat)
-    print(f"estimator fit: {base:.3f} s, with logloss and auc every round {metrics:.3f} s "
-          f"({100 * (metrics / base - 1):+.1f}%, goal within 5%)")
+    print(
+        f"estimator fit: {base:.3f} s, with logloss and auc every round {metrics:.3f} s "
+        f"({100 * (metrics / base - 1):+.1f}%, goal within 5%)"
+    )
 
 
 if __name__ == "__main__":

@@ -115,7 +115,7 @@ class VorlentEstimator(BaseEstimator):
         return False
 
     def _task(self, classes) -> str:
-        """ "binary", "multiclass" or "regression": which metrics apply."""
+        """Which metrics apply: "binary", "multiclass" or "regression"."""
         raise NotImplementedError
 
     def _link(self, raw: np.ndarray) -> np.ndarray:
@@ -149,8 +149,8 @@ class VorlentEstimator(BaseEstimator):
             keeping the trees grown so far (cut back to the best round when early stopping
             is on). A callback must not use this estimator while it trains (RuntimeError);
             what it raises propagates out of ``fit``, and the estimator stays as it
-            was before the call. Callbacks are a ``fit`` argument, not a hyper-parameter, so that the
-            estimator stays picklable and cloneable whatever they hold.
+            was before the call. Callbacks are a ``fit`` argument, not a hyper-parameter,
+            so that the estimator stays picklable and cloneable whatever they hold.
         eval_train : bool, default=False
             Also evaluate the metrics on the training rows (the rows trained on, without
             the held-back split) after every round: ``evals_result_["training"]``.
@@ -219,13 +219,12 @@ class VorlentEstimator(BaseEstimator):
         monitor = None
         # Without anything to watch, training runs without a round callback.
         if callbacks or eval_train or (y_val is not None and (metrics or self.verbose)):
-            monitor = _rounds.RoundMonitor(
-                metrics or [_metrics.built_in(task)],
-                quantile=float(getattr(self, "quantile", 0.5)),
+            monitor = self._monitor(
+                metrics,
+                task,
+                callbacks,
                 training=_rounds.EvalRows(target, weights) if eval_train else None,
                 validation=None if y_val is None else _rounds.EvalRows(y_val, val_weights),
-                callbacks=callbacks,
-                log_every=int(self.verbose),
                 stopping=stopping,
             )
 
@@ -264,6 +263,17 @@ class VorlentEstimator(BaseEstimator):
         self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
         return self
 
+    def _monitor(self, metrics, task, callbacks, **sets_and_stopping) -> _rounds.RoundMonitor:
+        """The round callback that evaluates ``metrics`` (or the built-in loss), logs every
+        ``verbose`` rounds and calls ``callbacks``."""
+        return _rounds.RoundMonitor(
+            metrics or [_metrics.built_in(task)],
+            quantile=float(getattr(self, "quantile", 0.5)),
+            callbacks=callbacks,
+            log_every=int(self.verbose),
+            **sets_and_stopping,
+        )
+
     def _record_evals(self, monitor, metrics) -> None:
         """``evals_result_``: the metrics of every round, or without ``eval_metric`` the
         core's own validation loss (and the same loss on the training rows when asked)."""
@@ -301,14 +311,12 @@ class VorlentEstimator(BaseEstimator):
         weights = self._weights(sample_weight, target, matrix.shape[0], self._classes())
         monitor = None
         if extra > 0 and (callbacks or (self.verbose and eval_train)):
-            classes = self._classes()
-            monitor = _rounds.RoundMonitor(
-                _metrics.resolve(self.eval_metric, self._task(classes), self._link)
-                or [_metrics.built_in(self._task(classes))],
-                quantile=float(getattr(self, "quantile", 0.5)),
+            task = self._task(self._classes())
+            monitor = self._monitor(
+                _metrics.resolve(self.eval_metric, task, self._link),
+                task,
+                callbacks,
                 training=_rounds.EvalRows(target, weights) if eval_train else None,
-                callbacks=callbacks,
-                log_every=int(self.verbose),
                 first_iteration=self.n_estimators_,
             )
         if extra > 0:
