@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -6,6 +6,9 @@ import numpy.typing as npt
 
 _F64 = npt.NDArray[np.float64]
 _ArrayLike = npt.ArrayLike
+# callback(round, train_scores, val_scores): read-only copies of the raw scores after the
+# round (val_scores None without a validation set); a true result stops training.
+_RoundCallback = Callable[[int, _F64, _F64 | None], object]
 
 def make_folds(y: _ArrayLike, nf: int, seed: int, stratified: bool) -> npt.NDArray[np.int32]: ...
 def te_fit_transform(
@@ -44,10 +47,19 @@ class Booster:
         y_val: _ArrayLike | None = ...,
         es_patience: int = 0,
         es_tol: float = 1e-4,
+        callback: _RoundCallback | None = None,
     ) -> None: ...
     def fit_more(
-        self, X: _ArrayLike, y: _ArrayLike, extra: int, sample_weight: _ArrayLike | None = ...
+        self,
+        X: _ArrayLike,
+        y: _ArrayLike,
+        extra: int,
+        sample_weight: _ArrayLike | None = ...,
+        callback: _RoundCallback | None = None,
     ) -> None: ...
+    def truncate(self, n_trees: int) -> None:
+        """Keep the first n_trees trees (1 to n_trees()); best_iteration() becomes n_trees - 1
+        and the importances keep the gain of the dropped trees."""
     def n_trees(self) -> int: ...
     def best_iteration(self) -> int: ...
     def predict_raw(self, X: _ArrayLike, /) -> _F64: ...

@@ -27,13 +27,14 @@ if TYPE_CHECKING:  # the names that __getattr__ below imports on first use
     from ._classifier import VorlentClassifier
     from ._io import load_model
     from ._regressor import VorlentRegressor
+    from ._rounds import RoundInfo
 
 __version__ = "0.2.0"
 
 # `import vorlent._core` finds the compiled module itself rather than a second copy.
 _sys.modules[__name__ + "._core"] = _core
 
-__all__ = ["VorlentClassifier", "VorlentRegressor", "__version__", "load_model"]
+__all__ = ["RoundInfo", "VorlentClassifier", "VorlentRegressor", "__version__", "load_model"]
 
 # The estimators are imported on first use: they bring in scikit-learn when it is installed
 # (and scikit-learn brings pandas, scipy and more, seconds of import time), which neither
@@ -42,6 +43,7 @@ _LAZY = {
     "VorlentClassifier": "._classifier",
     "VorlentRegressor": "._regressor",
     "load_model": "._io",
+    "RoundInfo": "._rounds",
 }
 
 

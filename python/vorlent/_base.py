@@ -14,7 +14,7 @@ from typing import ClassVar
 import numpy as np
 import vorlent_core as _core
 
-from . import _io, _params, _trees
+from . import _io, _metrics, _params, _rounds, _trees
 from ._compat import (
     HAVE_SKLEARN,
     BaseEstimator,
@@ -39,6 +39,7 @@ WARM_START_FREE = frozenset(
         "validation_fraction",
         "n_iter_no_change",
         "tol",
+        "eval_metric",
     }
 )
 
@@ -72,6 +73,7 @@ class VorlentEstimator(BaseEstimator):
         n_jobs=None,
         verbose=0,
         warm_start=False,
+        eval_metric=None,
     ):
         self.n_estimators = n_estimators
         self.learning_rate = learning_rate
@@ -93,6 +95,7 @@ class VorlentEstimator(BaseEstimator):
         self.n_jobs = n_jobs
         self.verbose = verbose
         self.warm_start = warm_start
+        self.eval_metric = eval_metric
 
     # --- what the subclasses provide -----------------------------------------------------
 
@@ -111,9 +114,17 @@ class VorlentEstimator(BaseEstimator):
     def _stratify(self) -> bool:
         return False
 
+    def _task(self, classes) -> str:
+        """Which metrics apply: "binary", "multiclass" or "regression"."""
+        raise NotImplementedError
+
+    def _link(self, raw: np.ndarray) -> np.ndarray:
+        """Raw scores as a user's metric receives them (probabilities for classifiers)."""
+        return raw
+
     # --- fitting -------------------------------------------------------------------------
 
-    def fit(self, X, y, sample_weight=None, eval_set=None):
+    def fit(self, X, y, sample_weight=None, eval_set=None, *, callbacks=None, eval_train=False):
         """Train the model on ``X`` and ``y``.
 
         Parameters
@@ -129,6 +140,20 @@ class VorlentEstimator(BaseEstimator):
             An explicit validation set. It replaces the split of ``validation_fraction``;
             with early stopping on it decides when to stop, otherwise its loss is only
             recorded in ``validation_score_``.
+        callbacks : list of callable, default=None
+            Each is called after every round as ``callback(info)`` with a
+            :class:`vorlent.RoundInfo`: ``info.iteration`` (the round, from 0) and
+            ``info.evals``, that round's metrics as ``{"training": {name: value},
+            "validation": {name: value}}`` (the sets that are evaluated; the names of
+            ``evals_result_``). A callback returning True stops training after that round,
+            keeping the trees grown so far (cut back to the best round when early stopping
+            is on). A callback must not use this estimator while it trains (RuntimeError);
+            what it raises propagates out of ``fit``, and the estimator stays as it
+            was before the call. Callbacks are a ``fit`` argument, not a hyper-parameter,
+            so that the estimator stays picklable and cloneable whatever they hold.
+        eval_train : bool, default=False
+            Also evaluate the metrics on the training rows (the rows trained on, without
+            the held-back split) after every round: ``evals_result_["training"]``.
 
         Returns
         -------
@@ -147,35 +172,61 @@ class VorlentEstimator(BaseEstimator):
         started = time.perf_counter()
         _params.validate_parameters(self, self._parameter_constraints)
         self._check_parameters()
+        callbacks = _callback_list(callbacks)
+        if self.verbose:
+            _ensure_log_handler()
         if self.warm_start and self._is_fitted():
-            return self._continue(X, y, sample_weight, started)
+            return self._continue(X, y, sample_weight, started, callbacks, bool(eval_train))
 
         matrix, schema = fit_matrix(X, self.categorical_features)
         n_rows = matrix.shape[0]
         target, classes = self._encode_target(self._target_column(y, n_rows), None)
         weights = self._weights(sample_weight, target, n_rows, classes)
+        task = self._task(classes)
+        metrics = _metrics.resolve(self.eval_metric, task, self._link)
         seed = _params.core_seed(self.random_state)
         keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
 
         early = self._early_stopping_on(n_rows, eval_set)
         if eval_set is not None:
             X_val, y_val = self._eval_set(eval_set, schema, classes)
+            val_weights = None
         elif early:
             train_rows, val_rows = validation_split(
                 target, self.validation_fraction, seed, self._stratify()
             )
             X_val, y_val = matrix[val_rows], target[val_rows]
             matrix, target = matrix[train_rows], target[train_rows]
+            val_weights = None if weights is None else weights[val_rows]
             weights = None if weights is None else weights[train_rows]
         else:
-            X_val = y_val = None
-        if early:
+            X_val = y_val = val_weights = None
+        stopping = None
+        if early and metrics:
+            # Python watches the first metric; the core only records its own loss.
+            stopping = _rounds.MetricStopping(
+                metrics[0], int(self.n_iter_no_change), float(self.tol)
+            )
+            patience, tol = int(self.n_estimators) + 1, float("-inf")
+        elif early:
             patience, tol = int(self.n_iter_no_change), float(self.tol)
         elif eval_set is not None:
             # Record the loss of every round, but never stall and never cut back.
             patience, tol = int(self.n_estimators) + 1, float("-inf")
         else:
             patience, tol = 0, 0.0
+
+        monitor = None
+        # Without anything to watch, training runs without a round callback.
+        if callbacks or eval_train or (y_val is not None and (metrics or self.verbose)):
+            monitor = self._monitor(
+                metrics,
+                task,
+                callbacks,
+                training=_rounds.EvalRows(target, weights) if eval_train else None,
+                validation=None if y_val is None else _rounds.EvalRows(y_val, val_weights),
+                stopping=stopping,
+            )
 
         booster = _core.Booster(**keywords)
         booster.fit(
@@ -186,7 +237,10 @@ class VorlentEstimator(BaseEstimator):
             y_val=y_val,
             es_patience=patience,
             es_tol=tol,
+            callback=monitor,
         )
+        if stopping is not None and stopping.best_round >= 0:
+            booster.truncate(stopping.best_round + 1)
 
         self.booster_ = booster
         self._core_keywords = keywords
@@ -203,16 +257,37 @@ class VorlentEstimator(BaseEstimator):
         self.best_iteration_ = best if early and best >= 0 else None
         if y_val is not None:
             self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
-            self.evals_result_ = {
-                "validation": {self._loss_name(): self.validation_score_.tolist()}
-            }
         else:
             self.__dict__.pop("validation_score_", None)
-            self.__dict__.pop("evals_result_", None)
+        self._record_evals(monitor, metrics)
         self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
         return self
 
-    def _continue(self, X, y, sample_weight, started):
+    def _monitor(self, metrics, task, callbacks, **sets_and_stopping) -> _rounds.RoundMonitor:
+        """The round callback that evaluates ``metrics`` (or the built-in loss), logs every
+        ``verbose`` rounds and calls ``callbacks``."""
+        return _rounds.RoundMonitor(
+            metrics or [_metrics.built_in(task)],
+            quantile=float(getattr(self, "quantile", 0.5)),
+            callbacks=callbacks,
+            log_every=int(self.verbose),
+            **sets_and_stopping,
+        )
+
+    def _record_evals(self, monitor, metrics) -> None:
+        """``evals_result_``: the metrics of every round, or without ``eval_metric`` the
+        core's own validation loss (and the same loss on the training rows when asked)."""
+        evals = {} if monitor is None else monitor.history
+        if not metrics and "validation_score_" in self.__dict__:
+            evals["validation"] = {self._loss_name(): self.validation_score_.tolist()}
+        if evals:
+            self.evals_result_ = {
+                name: evals[name] for name in ("training", "validation") if name in evals
+            }
+        else:
+            self.__dict__.pop("evals_result_", None)
+
+    def _continue(self, X, y, sample_weight, started, callbacks, eval_train):
         """Warm start: more rounds on the trained ensemble, up to ``n_estimators`` trees."""
         changed = sorted(
             name
@@ -234,8 +309,18 @@ class VorlentEstimator(BaseEstimator):
         matrix = self._predict_input(X)
         target, _ = self._encode_target(self._target_column(y, matrix.shape[0]), self._classes())
         weights = self._weights(sample_weight, target, matrix.shape[0], self._classes())
+        monitor = None
+        if extra > 0 and (callbacks or (self.verbose and eval_train)):
+            task = self._task(self._classes())
+            monitor = self._monitor(
+                _metrics.resolve(self.eval_metric, task, self._link),
+                task,
+                callbacks,
+                training=_rounds.EvalRows(target, weights) if eval_train else None,
+                first_iteration=self.n_estimators_,
+            )
         if extra > 0:
-            self.booster_.fit_more(matrix, target, extra, sample_weight=weights)
+            self.booster_.fit_more(matrix, target, extra, sample_weight=weights, callback=monitor)
             self.n_estimators_ = self.booster_.n_trees()
         self._trained_params = _params.params_to_json(self.get_params(deep=False))
         self._log_fit(matrix.shape[0], 0, started)
@@ -276,7 +361,6 @@ class VorlentEstimator(BaseEstimator):
     def _log_fit(self, n_rows: int, n_val: int, started: float) -> None:
         if not self.verbose:
             return
-        _ensure_log_handler()
         best = self.best_iteration_
         logger.info(
             "%s: %d rows x %d features%s, %d trees%s, %.2f s",
@@ -288,9 +372,6 @@ class VorlentEstimator(BaseEstimator):
             "" if best is None else f", best iteration {best}",
             time.perf_counter() - started,
         )
-        if self.verbose > 1 and "validation_score_" in self.__dict__:
-            for round_, loss in enumerate(self.validation_score_):
-                logger.info("  round %d: validation %s %.6g", round_, self._loss_name(), loss)
 
     # --- fitted state --------------------------------------------------------------------
 
@@ -559,6 +640,20 @@ def _column_count(X):
     if isinstance(X, (list, tuple)) and X and isinstance(X[0], (list, tuple, np.ndarray)):
         return len(X[0])
     return None
+
+
+def _callback_list(callbacks) -> list:
+    """``callbacks`` as a list of callables; TypeError for anything else."""
+    if callbacks is None:
+        return []
+    if callable(callbacks) or not isinstance(callbacks, (list, tuple)):
+        raise TypeError(
+            f"callbacks must be a list of callables or None, got {type(callbacks).__name__}"
+        )
+    for i, callback in enumerate(callbacks):
+        if not callable(callback):
+            raise TypeError(f"callbacks[{i}] is not callable: {type(callback).__name__}")
+    return list(callbacks)
 
 
 def _ensure_log_handler() -> None:

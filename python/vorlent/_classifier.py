@@ -7,7 +7,7 @@ from typing import ClassVar
 
 import numpy as np
 
-from . import _params
+from . import _metrics, _params
 from ._base import VorlentEstimator
 from ._compat import ClassifierMixin, check_classification_targets
 
@@ -70,9 +70,9 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         Threads of this model's calls: None or 0 the runtime's default, -1 every core, -2 all
         but one, n > 0 exactly n. Results do not depend on it.
     verbose : int, default=0
-        1 or more logs rows, trees, best iteration and time of every fit to the logger
-        "vorlent" (given a stderr handler if logging is not configured); 2 also logs the
-        validation loss of every round.
+        N >= 1 logs the evaluated metrics every N rounds (rounds N - 1, 2N - 1, ...) and,
+        at the end, rows, trees, best iteration and time of the fit, to the logger
+        "vorlent" (given a stderr handler if logging is not configured); 0 is silent.
     warm_start : bool, default=False
         When fitted already, ``fit`` adds trees to the ensemble until it holds
         ``n_estimators`` (without early stopping), instead of starting over. The other
@@ -81,6 +81,18 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     class_weight : dict, "balanced" or None, default=None
         Weight of each class (multiplied into ``sample_weight``); "balanced" weighs class c
         by n_samples / (n_classes * count of c).
+    eval_metric : str, callable, list of them or None, default=None
+        Metrics evaluated after every round on the validation rows (and the training rows
+        with ``fit(..., eval_train=True)``) and recorded in ``evals_result_``: "logloss",
+        "error" (share misclassified) or "auc" for two classes, "mlogloss" or "merror" for
+        more, or a callable ``metric(y_true, proba, sample_weight) -> float`` that receives
+        the class numbers (indices into ``classes_``), the probabilities (of the second
+        class for two classes, else one column per class) and the rows' weights or None,
+        and is recorded under its ``__name__``. With early stopping on, the first metric
+        decides when to stop (lower is better, except "auc"; callables: lower is better),
+        with ``n_iter_no_change`` and ``tol``. None records the log-loss that early stopping
+        watches by default. Validation rows held back from the training set keep their
+        weights; an ``eval_set`` is unweighted.
 
     Attributes
     ----------
@@ -102,7 +114,10 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         The validation log-loss after every round (lower is better), when there was a
         validation set; rounds cut back by early stopping are included.
     evals_result_ : dict
-        ``{"validation": {"log_loss": [...]}}``, the same losses as a list.
+        One value per round for every metric, ``{"training": {name: [...]}, "validation":
+        {name: [...]}}`` (training only with ``fit(..., eval_train=True)``): the metrics of
+        ``eval_metric``, or without it ``{"validation": {"log_loss": [...]}}``, the same
+        losses as ``validation_score_``.
     booster_ : vorlent_core.Booster
         The core booster.
 
@@ -151,6 +166,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         verbose=0,
         warm_start=False,
         class_weight=None,
+        eval_metric=None,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -173,6 +189,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
             n_jobs=n_jobs,
             verbose=verbose,
             warm_start=warm_start,
+            eval_metric=eval_metric,
         )
         self.class_weight = class_weight
 
@@ -231,6 +248,12 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
 
     def _stratify(self) -> bool:
         return True
+
+    def _task(self, classes) -> str:
+        return "binary" if len(classes) == 2 else "multiclass"
+
+    def _link(self, raw: np.ndarray) -> np.ndarray:
+        return _metrics.probabilities(raw)
 
     def _set_classes(self, classes) -> None:
         self.classes_ = classes

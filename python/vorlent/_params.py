@@ -89,6 +89,9 @@ class Kind:
             )
         if self.name == "dict":
             return isinstance(value, dict)
+        if self.name == "eval_metric":
+            items = value if isinstance(value, (list, tuple)) else [value]
+            return value is None or all(isinstance(v, str) or callable(v) for v in items)
         if self.name == "boolean":
             return isinstance(value, (bool, np.bool_))
         if self.name == "random_state":
@@ -111,7 +114,12 @@ class Kind:
     def __str__(self) -> str:
         if self.name == "random_state":
             return "an int in the range [0, 4294967295], a numpy RandomState or None"
-        return {"array-like": "an array-like", "dict": "a dict", "boolean": "a bool"}[self.name]
+        return {
+            "array-like": "an array-like",
+            "dict": "a dict",
+            "boolean": "a bool",
+            "eval_metric": "None, a metric name, a callable or a list of them",
+        }[self.name]
 
 
 def validate_parameters(estimator, constraints: dict) -> None:
@@ -149,6 +157,7 @@ SHARED_CONSTRAINTS = {
     "n_jobs": [Interval(True, None, 1024), Options((None,))],
     "verbose": [Interval(True, 0, None), Kind("boolean")],
     "warm_start": [Kind("boolean")],
+    "eval_metric": [Kind("eval_metric")],
 }
 
 
@@ -247,8 +256,9 @@ def core_keywords(
 
 def params_to_json(params: dict) -> dict:
     """Hyper-parameters as JSON-ready values: arrays become lists, a class-weight dict the
-    list of its [label, weight] pairs (JSON keys would turn labels into strings), and a
-    RandomState the word "RandomState" (its state is not kept)."""
+    list of its [label, weight] pairs (JSON keys would turn labels into strings), a
+    RandomState the word "RandomState" (its state is not kept) and a callable metric its
+    name (the function itself is not kept)."""
     return {name: _json_value(name, value) for name, value in params.items()}
 
 
@@ -265,12 +275,28 @@ def params_from_json(data: dict) -> dict:
         params["monotonic_cst"] = {_label(k): v for k, v in params["monotonic_cst"]}
     if params.get("random_state") == "RandomState":
         params["random_state"] = None
+    metric = params.get("eval_metric")
+    if metric is not None:
+        # A callable metric is not kept; the built-in ones are.
+        items = [
+            m
+            for m in (metric if isinstance(metric, list) else [metric])
+            if not m.startswith("callable:")
+        ]
+        params["eval_metric"] = (items if isinstance(metric, list) else items[0]) if items else None
     return params
 
 
 def _json_value(name: str, value):
     if isinstance(value, np.random.RandomState):
         return "RandomState"
+    if name == "eval_metric" and value is not None:
+        items = value if isinstance(value, (list, tuple)) else [value]
+        names = [
+            v if isinstance(v, str) else "callable:" + getattr(v, "__name__", "metric")
+            for v in items
+        ]
+        return names if isinstance(value, (list, tuple)) else names[0]
     if isinstance(value, dict):
         # Keys may be labels or column indices of any type: kept as pairs.
         return [[_plain(k), _plain(v)] for k, v in value.items()]

@@ -19,7 +19,8 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
     loss : {"squared_error", "huber", "quantile"}, default="squared_error"
         "huber" limits every round's residuals to the ``quantile``-quantile of their
         absolute values; "quantile" fits the ``quantile``-quantile of the target (pinball
-        loss). Early stopping watches the mean squared error whatever the loss.
+        loss). Early stopping watches the mean squared error whatever the loss, unless
+        ``eval_metric`` names another metric.
     quantile : float, default=0.9
         In [0, 1]: the level of the quantile loss, and for the Huber loss the quantile of
         the absolute residuals that sets its threshold. Other libraries call this ``alpha``
@@ -27,6 +28,16 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
         ``HistGradientBoostingRegressor``. Unused by "squared_error".
     clip_to_target_range : bool, default=False
         Clamp predictions to the range of the training targets.
+    eval_metric : str, callable, list of them or None, default=None
+        Metrics evaluated after every round on the validation rows (and the training rows
+        with ``fit(..., eval_train=True)``) and recorded in ``evals_result_``: "rmse",
+        "mae", "quantile" (the pinball loss at level ``quantile``), "huber" (the Huber loss
+        with the threshold training uses: the ``quantile``-quantile of the rows' absolute
+        residuals), or a callable ``metric(y_true, y_pred, sample_weight) -> float``
+        recorded under its ``__name__``. With early stopping on, the first metric decides
+        when to stop (lower is better) with ``n_iter_no_change`` and ``tol``, so a quantile
+        or Huber model can stop on its own loss. None records the squared error that early
+        stopping watches by default.
     n_estimators, learning_rate, max_depth, max_bins, reg_lambda, min_samples_split, \
 subsample, colsample, random_state, split_mode, max_lineage, monotonic_cst, \
 categorical_features, early_stopping, validation_fraction, n_iter_no_change, tol, n_jobs, \
@@ -49,7 +60,9 @@ verbose, warm_start
         The validation mean squared error after every round (lower is better), when there
         was a validation set.
     evals_result_ : dict
-        ``{"validation": {"squared_error": [...]}}``.
+        One value per round for every metric, ``{"training": {name: [...]}, "validation":
+        {name: [...]}}`` (training only with ``fit(..., eval_train=True)``): the metrics of
+        ``eval_metric``, or without it ``{"validation": {"squared_error": [...]}}``.
     booster_ : vorlent_core.Booster
         The core booster.
 
@@ -101,6 +114,7 @@ verbose, warm_start
         n_jobs=None,
         verbose=0,
         warm_start=False,
+        eval_metric=None,
     ):
         super().__init__(
             n_estimators=n_estimators,
@@ -123,6 +137,7 @@ verbose, warm_start
             n_jobs=n_jobs,
             verbose=verbose,
             warm_start=warm_start,
+            eval_metric=eval_metric,
         )
         self.loss = loss
         self.quantile = quantile
@@ -150,6 +165,9 @@ verbose, warm_start
             "alpha": float(self.quantile),
             "clip": bool(self.clip_to_target_range),
         }
+
+    def _task(self, classes) -> str:
+        return "regression"
 
     def _loss_name(self) -> str:
         return "squared_error"

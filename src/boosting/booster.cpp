@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "common/numeric.hpp"
@@ -77,6 +79,23 @@ void Booster::refresh_model_facts() {
         deepest_path = std::max(deepest_path, tree_depth(tree));
         packed.push_back(pack_tree(tree));
     }
+}
+
+void Booster::keep_first_trees(int32_t n) {
+    const auto kept = static_cast<size_t>(n);
+    trees.resize(std::min(trees.size(), kept));
+    node_covers.resize(std::min(node_covers.size(), kept));
+}
+
+void Booster::truncate(int32_t n) {
+    if (trees.empty()) throw std::invalid_argument("n_trees: the model has no trees to keep");
+    if (n < 1 || n > n_trees()) {
+        throw std::invalid_argument("n_trees must be between 1 and the tree count " +
+                                    std::to_string(n_trees()) + ", got " + std::to_string(n));
+    }
+    keep_first_trees(n);
+    best_iteration = n - 1;
+    refresh_model_facts();
 }
 
 }  // namespace vorlent

@@ -36,6 +36,14 @@ public:
     // Recomputes what readers of the model need to know about its shape (the columns that
     // routing reads, the deepest path). Called after every change of trees or projections.
     void refresh_model_facts();
+    // Keeps the first n trees (and their node covers), dropping the rest; no other field
+    // changes. n must not exceed the tree count.
+    void keep_first_trees(int32_t n);
+    // Cuts the ensemble back to its first n trees after the fact, as early stopping does at
+    // its best round: best_iteration becomes n - 1 and the importance accumulators and
+    // projections keep what the dropped trees added. Throws std::invalid_argument unless
+    // 1 <= n <= the tree count; nothing changes then.
+    void truncate(int32_t n);
 
     // Hyper-parameters, as given to the constructor.
     int32_t n_estimators;

@@ -157,9 +157,11 @@ void record_covers(Booster& b, const Tree& tree, const TreeWorkspace& ws, bool h
     b.node_covers.push_back(std::move(cover));
 }
 
-// Drops the covers of trees that early stopping removed.
-void cut_covers(Booster& b) {
-    b.node_covers.resize(std::min(b.node_covers.size(), b.trees.size()));
+// After a call with early stopping, however it ended: keep the trees up to the best round.
+void keep_best_round(Booster& b, bool early_stopping, int32_t best_round) {
+    if (!early_stopping) return;
+    if (best_round >= 0 && best_round + 1 < b.n_trees()) b.keep_first_trees(best_round + 1);
+    b.best_iteration = b.n_trees() - 1;
 }
 
 }  // namespace
@@ -170,14 +172,16 @@ int32_t bag_size(int32_t n_rows, double subsample) {
 }
 
 void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
-                  double* scores, int32_t rounds, const RoundHook& between_rounds) {
+                  double* scores, int32_t rounds, const RoundHook& between_rounds,
+                  const RoundObserver& observer) {
     const int32_t n_rows = X.n_rows;
     const int64_t k = b.n_outputs;
     const bool early_stopping = b.es_patience >= 1 && b.n_val >= 1;
+    const bool track_val = early_stopping || (observer && b.n_val >= 1);
     const MatrixView X_val{b.X_val.data(), b.n_val, b.n_features};
     b.validation_losses.clear();
     std::vector<double> val_scores;
-    if (early_stopping) {
+    if (track_val) {
         val_scores.resize(static_cast<size_t>(b.n_val) * k);
         predict_scores(b, X_val, val_scores.data());
     }
@@ -230,37 +234,34 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
             b.trees.push_back(std::move(tree));
             committed_projections = b.projections.size();
 
+            if (track_val) add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
+            bool stop = false;
             if (early_stopping) {
-                add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
                 const double loss = validation_loss(b, val_scores.data());
                 b.validation_losses.push_back(loss);
                 if (loss < best_loss - b.es_tol) {
                     best_loss = loss;
                     best_round = b.n_trees() - 1;
                     stall = 0;
-                } else if (++stall >= b.es_patience) {
-                    break;
+                } else {
+                    stop = ++stall >= b.es_patience;
                 }
             }
+            if (observer) {
+                const double* val = track_val ? val_scores.data() : nullptr;
+                stop =
+                    observer(RoundScores{round, scores, n_rows, val, val ? b.n_val : 0, k}) || stop;
+            }
+            if (stop) break;
             if (between_rounds && round + 1 < rounds) between_rounds();
         }
     } catch (...) {
         b.projections.resize(committed_projections);
         // An interrupted call keeps its complete trees, cut back as early stopping would.
-        if (early_stopping && best_round >= 0 && best_round + 1 < b.n_trees()) {
-            b.trees.resize(static_cast<size_t>(best_round) + 1);
-            cut_covers(b);
-        }
-        if (early_stopping) b.best_iteration = b.n_trees() - 1;
+        keep_best_round(b, early_stopping, best_round);
         throw;
     }
-    if (early_stopping) {
-        if (best_round >= 0 && best_round + 1 < b.n_trees()) {
-            b.trees.resize(static_cast<size_t>(best_round) + 1);
-            cut_covers(b);
-        }
-        b.best_iteration = b.n_trees() - 1;
-    }
+    keep_best_round(b, early_stopping, best_round);
 }
 
 namespace {
@@ -268,7 +269,7 @@ namespace {
 // fit once its arguments are checked and the previous model is swapped out.
 void fit_new_model(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
                    const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
-                   const RoundHook& between_rounds) {
+                   const RoundHook& between_rounds, const RoundObserver& observer) {
     b.load_sample_weights(sample_weight.data, sample_weight.size, X.n_rows);
     b.n_val = static_cast<int32_t>(y_val.size);
     if (b.n_val >= 1) {
@@ -303,14 +304,14 @@ void fit_new_model(Booster& b, const MatrixView& X, VectorArg y, VectorArg sampl
     b.projections.clear();
     b.refresh_model_facts();
     b.rng.seed(b.seed);
-    boost_rounds(b, X, y.data, bins, scores.data(), b.n_estimators, between_rounds);
+    boost_rounds(b, X, y.data, bins, scores.data(), b.n_estimators, between_rounds, observer);
 }
 
 }  // namespace
 
 void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
          const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
-         const RoundHook& between_rounds) {
+         const RoundHook& between_rounds, const RoundObserver& observer) {
     check_hyper_parameters(b, X.n_cols);
     check_training_data(b, X, y, sample_weight);
     check_class_count(b, y, false);
@@ -326,13 +327,15 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
     // the validation loss stalls): the trees counted are those of the shortest such fit.
     const int64_t rounds = early_stopping ? std::min<int64_t>(b.n_estimators, es_patience + int64_t{1})
                                           : b.n_estimators;
-    check_training_memory(b, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, rounds, false,
-                                      early_stopping});
+    const bool scores_val = y_val.size >= 1 && (es_patience >= 1 || observer);
+    check_training_memory(
+        b, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, rounds, false, scores_val});
     check_start(b, y, sample_weight);
 
     FitBackup backup(b);
     try {
-        fit_new_model(b, X, y, sample_weight, X_val, y_val, es_patience, es_tol, between_rounds);
+        fit_new_model(b, X, y, sample_weight, X_val, y_val, es_patience, es_tol, between_rounds,
+                      observer);
     } catch (...) {
         if (b.trees.empty()) backup.restore(b);
         throw;
@@ -340,7 +343,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
 }
 
 void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, VectorArg sample_weight,
-              const RoundHook& between_rounds) {
+              const RoundHook& between_rounds, const RoundObserver& observer) {
     if (extra <= 0 || b.trees.empty()) return;
     check_hyper_parameters(b, X.n_cols);
     if (X.n_cols != b.n_features) {
@@ -387,7 +390,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         }
         b.n_val = 0;
         b.es_patience = 0;
-        boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds);
+        boost_rounds(b, X, y.data, bins, scores.data(), extra, between_rounds, observer);
     } catch (...) {
         if (b.trees.size() == trees_before) {
             b.node_covers.resize(std::min(b.node_covers.size(), covers_before));

@@ -191,16 +191,31 @@ es_patience : int, default 0
     stopping).
 es_tol : float, default 1e-4
     Improvement that counts.
+callback : callable, optional
+    Called after every round (also the last one, after that round's early-stopping
+    update) as ``callback(round, train_scores, val_scores)``: ``round`` counts the rounds
+    of this call from 0; ``train_scores`` are the current raw scores of the training rows,
+    shape (n_rows,) or (n_rows, n_classes) for multiclass, before any clipping to the
+    target range; ``val_scores`` are those of the validation rows, or None without a
+    validation set. Both are read-only copies taken for the call. The interpreter lock is
+    held only while the callback runs. A true result stops training after that round, as
+    Ctrl-C does: the complete trees are kept (cut back to the best round when early
+    stopping is on). The callback must not use this booster (RuntimeError).
 
 Raises
 ------
 ValueError
     Bad shapes, lengths, values or hyper-parameters; nothing changes.
+TypeError
+    callback is neither callable nor None; nothing changes.
 RuntimeError
-    The booster is busy with a call on this thread (from a signal handler).
+    The booster is busy with a call on this thread (from a signal handler or callback).
 KeyboardInterrupt
     Ctrl-C on the main thread: training stops at the end of the current round and the
     booster keeps the complete trees.
+Exception
+    Whatever the callback raises propagates with the booster left as after Ctrl-C: the
+    complete trees are kept (none: the previous model stays, as for a failed fit).
 )";
 
 inline constexpr const char* kFitMore =
@@ -216,13 +231,43 @@ extra : int
     Rounds to add; nothing happens when extra <= 0 or the booster has no trees.
 sample_weight : array_like of float, shape (n_rows,), optional
     Row weights.
+callback : callable, optional
+    Called after every round (also the last one, after that round's early-stopping
+    update) as ``callback(round, train_scores, val_scores)``: ``round`` counts the rounds
+    of this call from 0; ``train_scores`` are the current raw scores of the training rows,
+    shape (n_rows,) or (n_rows, n_classes) for multiclass, before any clipping to the
+    target range; ``val_scores`` is always None here (fit_more has no validation set).
+    The array is a read-only copy taken for the call. The interpreter lock is held only
+    while the callback runs. A true result stops training after that round, as Ctrl-C
+    does: the complete trees are kept. The callback must not use this booster
+    (RuntimeError).
 
 Raises
 ------
 ValueError
     Bad shapes, lengths or values; nothing changes.
+TypeError
+    callback is neither callable nor None; nothing changes.
 RuntimeError
     The booster is busy with a call on this thread.
+Exception
+    Whatever the callback raises propagates; the trees added so far are kept.
+)";
+
+inline constexpr const char* kTruncate =
+    R"(Keep the first n_trees trees and drop the rest, as early stopping does at its best
+round: best_iteration() becomes n_trees - 1, the importances keep the gain of the dropped
+trees, and the node covers of the dropped trees go with them.
+
+Parameters
+----------
+n_trees : int
+    Trees to keep, from 1 to n_trees().
+
+Raises
+------
+ValueError
+    n_trees out of range (or a booster without trees); nothing changes.
 )";
 
 inline constexpr const char* kNTrees = R"(Number of trees in the ensemble.

@@ -17,7 +17,7 @@ void register_prep(pybind11::module_& m);
 
 // The Booster class: the constructor, then each area's methods in this order.
 void register_booster(pybind11::module_& m);
-void def_training(BoosterClass& cls);       // fit, fit_more
+void def_training(BoosterClass& cls);       // fit, fit_more, truncate
 void def_prediction(BoosterClass& cls);     // n_trees, best_iteration, predict_raw, predict_proba
 void def_introspection(BoosterClass& cls);  // three importances, explain
 void def_persistence(BoosterClass& cls);    // serialize, deserialize

@@ -1,5 +1,8 @@
 #include <Python.h>
 
+#include <algorithm>
+#include <string>
+
 #include "boosting/train.hpp"
 #include "module/arrays.hpp"
 #include "module/docs.hpp"
@@ -22,6 +25,44 @@ RoundHook between_rounds() {
     return run_signal_handlers;
 }
 
+// A read-only copy of n_rows rows of scores: shape (n_rows,) for one output per row, else
+// (n_rows, n_outputs). A copy, not a view: a callback may keep what it was given, and the
+// round loop overwrites its buffers in the next round and frees them at the end.
+py::array_t<double> score_snapshot(const double* scores, int32_t n_rows, int64_t n_outputs,
+                                   bool one_column) {
+    py::array_t<double> out = one_column
+                                  ? py::array_t<double>(n_rows)
+                                  : py::array_t<double>({static_cast<int64_t>(n_rows), n_outputs});
+    std::copy_n(scores, static_cast<int64_t>(n_rows) * n_outputs, out.mutable_data());
+    py::detail::array_proxy(out.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return out;
+}
+
+// The observer that calls a Python callback(round, train_scores, val_scores) after every
+// round, holding the interpreter lock only for that call. A true result stops training; an
+// exception from the callback propagates like a Ctrl-C. The callback object stays alive
+// because the call's arguments hold it.
+RoundObserver round_callback(const Booster& b, const py::object& callback) {
+    if (callback.is_none()) return {};
+    if (PyCallable_Check(callback.ptr()) == 0) {
+        throw py::type_error("callback must be callable or None, got " +
+                             std::string(py::str(py::type::of(callback).attr("__name__"))));
+    }
+    const py::handle function = callback;
+    const bool one_column = b.objective != kMulticlass;
+    return [function, one_column](const RoundScores& s) {
+        py::gil_scoped_acquire held;
+        const py::object train = score_snapshot(s.train, s.n_rows, s.n_outputs, one_column);
+        const py::object val = s.val == nullptr
+                                   ? py::object(py::none())
+                                   : score_snapshot(s.val, s.n_val, s.n_outputs, one_column);
+        const py::object answer = function(s.round, train, val);
+        const int stop = PyObject_IsTrue(answer.ptr());
+        if (stop < 0) throw py::error_already_set();
+        return stop == 1;
+    };
+}
+
 }  // namespace
 
 void def_training(BoosterClass& cls) {
@@ -29,7 +70,8 @@ void def_training(BoosterClass& cls) {
            "fit",
            [](Booster& b, const F64Array& X, const F64Array& y,
               const OptionalF64Array& sample_weight, const OptionalF64Array& X_val,
-              const OptionalF64Array& y_val, int32_t es_patience, double es_tol) {
+              const OptionalF64Array& y_val, int32_t es_patience, double es_tol,
+              const py::object& callback) {
                const MatrixView x = as_matrix(X, "X");
                const F64Array w = value_or_empty(sample_weight);
                const F64Array xv = value_or_empty(X_val);
@@ -40,25 +82,32 @@ void def_training(BoosterClass& cls) {
                const VectorArg y_arg = vector_arg(y, "y");
                const VectorArg w_arg = vector_arg(w, "sample_weight");
                const RoundHook hook = between_rounds();
-               without_gil(
-                   [&] { fit(b, x, y_arg, w_arg, x_val, y_val_arg, es_patience, es_tol, hook); });
+               const RoundObserver observer = round_callback(b, callback);
+               without_gil([&] {
+                   fit(b, x, y_arg, w_arg, x_val, y_val_arg, es_patience, es_tol, hook, observer);
+               });
            },
            py::arg("X"), py::arg("y"), py::arg("sample_weight") = empty_f64(),
            py::arg("X_val") = empty_f64(), py::arg("y_val") = empty_f64(),
-           py::arg("es_patience") = 0, py::arg("es_tol") = 1e-4, docs::kFit)
+           py::arg("es_patience") = 0, py::arg("es_tol") = 1e-4, py::arg("callback") = py::none(),
+           docs::kFit)
         .def(
             "fit_more",
             [](Booster& b, const F64Array& X, const F64Array& y, int32_t extra,
-               const OptionalF64Array& sample_weight) {
+               const OptionalF64Array& sample_weight, const py::object& callback) {
                 const MatrixView x = as_matrix(X, "X");
                 const F64Array w = value_or_empty(sample_weight);
                 const VectorArg y_arg = vector_arg(y, "y");
                 const VectorArg w_arg = vector_arg(w, "sample_weight");
                 const RoundHook hook = between_rounds();
-                without_gil([&] { fit_more(b, x, y_arg, extra, w_arg, hook); });
+                const RoundObserver observer = round_callback(b, callback);
+                without_gil([&] { fit_more(b, x, y_arg, extra, w_arg, hook, observer); });
             },
             py::arg("X"), py::arg("y"), py::arg("extra"), py::arg("sample_weight") = empty_f64(),
-            docs::kFitMore);
+            py::arg("callback") = py::none(), docs::kFitMore)
+        .def(
+            "truncate", [](Booster& b, int32_t n_trees) { b.truncate(n_trees); },
+            py::arg("n_trees"), docs::kTruncate);
 }
 
 }  // namespace vorlent::binding

@@ -274,3 +274,72 @@ def test_readme_commands_run(tmp_path):
                     "task: binary" in done.stdout and "classes: ['late', 'on time']" in done.stdout
                 )
     assert len(read(tmp_path / "predictions.parquet")) == n
+
+
+def run_on_terminal(*args, timeout=120):
+    """Runs ``python -m vorlent`` with its output on a pseudo-terminal of 120 columns, as
+    on a user's terminal; returns (exit code, everything it wrote)."""
+    import fcntl
+    import os
+    import pty
+    import select
+    import struct
+    import termios
+    import time
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
+    child = subprocess.Popen(
+        [sys.executable, "-m", "vorlent", *map(str, args)],
+        stdin=follower,
+        stdout=follower,
+        stderr=follower,
+        close_fds=True,
+    )
+    os.close(follower)
+    output, deadline = b"", time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            if select.select([leader], [], [], 1.0)[0]:
+                try:
+                    chunk = os.read(leader, 65536)
+                except OSError:  # the child closed the terminal
+                    break
+                if not chunk:
+                    break
+                output += chunk
+        else:
+            child.kill()
+    finally:
+        os.close(leader)
+    return child.wait(timeout=30), output.decode(errors="replace")
+
+
+def test_train_shows_a_round_bar_on_a_terminal_only(tmp_path):
+    pytest.importorskip("tqdm")
+    data = tmp_path / "data.csv"
+    write(table(), data)
+    args = [
+        "train",
+        data,
+        "--target",
+        "label",
+        "--eval-fraction",
+        "0.2",
+        "--param",
+        "n_estimators=12",
+        "--param",
+        "random_state=0",
+    ]
+    code, shown = run_on_terminal(*args, "-o", tmp_path / "tty.vrl")
+    assert code == 0, shown
+    assert re.search(r"rounds: +\d+%.*\| *\d+/12", shown), shown
+    assert "validation log_loss=" in shown
+    assert re.search(r"vorlent: trained a binary VorlentClassifier of \d+ trees", shown)
+
+    done = run(*args, "-o", tmp_path / "plain.vrl")
+    assert done.returncode == 0, done.stderr
+    assert "rounds" not in done.stderr and "\r" not in done.stderr
+    # The bar watches training without changing it.
+    models = [vorlent.load_model(tmp_path / name) for name in ("tty.vrl", "plain.vrl")]
+    assert models[0].booster_.serialize() == models[1].booster_.serialize()

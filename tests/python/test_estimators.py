@@ -477,8 +477,10 @@ def test_verbose_logs_rows_trees_best_iteration_and_time(caplog):
         )
         quiet = len(caplog.records)
         VorlentRegressor(n_estimators=6).fit(X, signal)
-    assert quiet == 1 and len(caplog.records) == 1
-    message = caplog.records[0].getMessage()
+    # One line per round (verbose=1), then the summary.
+    assert quiet == 7 and len(caplog.records) == 7
+    assert caplog.records[0].getMessage().startswith("round 0: validation squared_error ")
+    message = caplog.records[-1].getMessage()
     assert "270 rows x 5 features (30 validation rows)" in message
     assert "6 trees, best iteration 5" in message and message.endswith(" s")
 
@@ -495,7 +497,13 @@ def test_n_jobs_does_not_change_the_model():
 
 
 def test_help_and_exports():
-    assert vorlent.__all__ == ["VorlentClassifier", "VorlentRegressor", "__version__", "load_model"]
+    assert vorlent.__all__ == [
+        "RoundInfo",
+        "VorlentClassifier",
+        "VorlentRegressor",
+        "__version__",
+        "load_model",
+    ]
     import importlib
 
     assert importlib.import_module("vorlent._core") is vc

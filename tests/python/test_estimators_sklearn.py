@@ -165,6 +165,7 @@ def test_get_params_lists_every_documented_keyword():
         "n_jobs",
         "verbose",
         "warm_start",
+        "eval_metric",
     }
     assert set(VorlentClassifier().get_params()) == shared | {"class_weight"}
     assert set(VorlentRegressor().get_params()) == shared | {

@@ -9,7 +9,7 @@ import time
 
 from ._errors import CommandError, one_line
 from ._params import configured, parse_params
-from ._progress import Phases
+from ._progress import Phases, RoundBar
 from ._tables import read_table, require_columns, table_format, write_table
 from ._task import check_task, infer_task
 
@@ -46,7 +46,9 @@ def train(args) -> int:
         estimator_class = VorlentRegressor if task == "regression" else VorlentClassifier
         estimator = configured(estimator_class, params)
         phases.step("training")
-        estimator.fit(X, target)
+        with RoundBar(estimator.n_estimators, enabled=phases.shown) as rounds:
+            # Without a bar no callback: training stays exactly as without progress.
+            estimator.fit(X, target, callbacks=[rounds] if phases.shown else None)
         phases.step("saving")
         estimator.save_model(args.output)
     if not args.quiet:

@@ -1,0 +1,163 @@
+"""Evaluation metrics computed from raw scores after every boosting round.
+
+Every metric takes the targets as the core sees them (0/1 for binary, class numbers for
+multiclass, values for regression), the raw scores of the rows (log-odds, one score per class,
+or the prediction), the row weights or None, and the estimator's ``quantile``; it returns a
+float. "auc" is the one metric where higher is better.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+
+# Probabilities are clipped away from 0 and 1 before a logarithm, as scikit-learn does.
+_EPS = np.finfo(np.float64).eps
+
+
+@dataclass(frozen=True)
+class Metric:
+    name: str
+    compute: Callable  # (y, raw, weight, quantile) -> float
+    higher_is_better: bool = False
+
+
+def _mean(values, weight) -> float:
+    return float(np.average(values, weights=weight))
+
+
+def _sigmoid(raw):
+    return 1.0 / (1.0 + np.exp(-raw))
+
+
+def _softmax(raw):
+    shifted = np.exp(raw - raw.max(axis=1, keepdims=True))
+    return shifted / shifted.sum(axis=1, keepdims=True)
+
+
+def probabilities(raw):
+    """Class probabilities from raw scores: of the second class for one score per row, else
+    one column per class."""
+    return _sigmoid(raw) if raw.ndim == 1 else _softmax(raw)
+
+
+def _logloss(y, raw, weight, _q):
+    p = np.clip(_sigmoid(raw), _EPS, 1 - _EPS)
+    return _mean(-(y * np.log(p) + (1 - y) * np.log(1 - p)), weight)
+
+
+def _error(y, raw, weight, _q):
+    return _mean((raw > 0) != (y > 0.5), weight)
+
+
+def _auc(y, raw, weight, _q):
+    """Area under the ROC curve; tied scores count half, as in scikit-learn."""
+    w = np.ones(len(y)) if weight is None else np.asarray(weight, dtype=np.float64)
+    positive = y > 0.5
+    total_pos, total_neg = w[positive].sum(), w[~positive].sum()
+    if total_pos == 0 or total_neg == 0:
+        return float("nan")
+    order = np.argsort(raw, kind="mergesort")
+    raw, pos_w, neg_w = raw[order], (w * positive)[order], (w * ~positive)[order]
+    # Per group of equal scores: negatives below the group, plus half the group's own.
+    starts = np.flatnonzero(np.r_[True, raw[1:] != raw[:-1]])
+    group_pos = np.add.reduceat(pos_w, starts)
+    group_neg = np.add.reduceat(neg_w, starts)
+    below = np.cumsum(group_neg) - group_neg
+    return float(np.sum(group_pos * (below + 0.5 * group_neg)) / (total_pos * total_neg))
+
+
+def _mlogloss(y, raw, weight, _q):
+    p = np.clip(_softmax(raw)[np.arange(len(y)), y.astype(np.intp)], _EPS, 1 - _EPS)
+    return _mean(-np.log(p), weight)
+
+
+def _merror(y, raw, weight, _q):
+    return _mean(np.argmax(raw, axis=1) != y.astype(np.intp), weight)
+
+
+def _mse(y, raw, weight, _q):
+    return _mean((raw - y) ** 2, weight)
+
+
+def _rmse(y, raw, weight, q):
+    return float(np.sqrt(_mse(y, raw, weight, q)))
+
+
+def _mae(y, raw, weight, _q):
+    return _mean(np.abs(raw - y), weight)
+
+
+def _pinball(y, raw, weight, q):
+    d = y - raw
+    return _mean(np.where(d >= 0, q * d, (q - 1) * d), weight)
+
+
+def _huber(y, raw, weight, q):
+    """The Huber loss with the threshold training uses: the ``quantile``-quantile (the lower
+    one) of the absolute residuals of these rows."""
+    r = np.abs(raw - y)
+    delta = np.partition(r, int(np.floor((len(r) - 1) * q)))[int(np.floor((len(r) - 1) * q))]
+    delta = delta if delta > 0 else 1e-12
+    return _mean(np.where(r <= delta, 0.5 * r * r, delta * (r - 0.5 * delta)), weight)
+
+
+# The metrics that eval_metric names, by task.
+BINARY = {"logloss": _logloss, "error": _error, "auc": _auc}
+MULTICLASS = {"mlogloss": _mlogloss, "merror": _merror}
+REGRESSION = {"rmse": _rmse, "mae": _mae, "quantile": _pinball, "huber": _huber}
+
+
+def built_in(task: str) -> Metric:
+    """The loss that the core itself watches (log-loss, or the squared error for every
+    regression loss), computed here from the scores, under the name the estimators record."""
+    if task == "regression":
+        return Metric("squared_error", _mse)
+    return Metric("log_loss", _mlogloss if task == "multiclass" else _logloss)
+
+
+def resolve(eval_metric, task: str, link: Callable) -> list[Metric]:
+    """The metrics that ``eval_metric`` asks for: None (none), a name, a callable or a list of
+    names and callables. ``task`` is "binary", "multiclass" or "regression"; ``link`` turns
+    raw scores into what a user's callable receives."""
+    if eval_metric is None:
+        return []
+    wanted = eval_metric if isinstance(eval_metric, (list, tuple)) else [eval_metric]
+    if not wanted:
+        raise ValueError("eval_metric must name at least one metric when it is a list")
+    known = {"binary": BINARY, "multiclass": MULTICLASS, "regression": REGRESSION}[task]
+    metrics = []
+    for item in wanted:
+        if callable(item):
+            metrics.append(_user_metric(item, link, task != "regression"))
+        elif isinstance(item, str):
+            if item not in known:
+                raise ValueError(
+                    f"eval_metric {item!r} is not a {task} metric; choose among "
+                    f"{', '.join(repr(n) for n in known)} or pass a callable"
+                )
+            metrics.append(Metric(item, known[item], higher_is_better=item == "auc"))
+        else:
+            raise TypeError(
+                f"eval_metric entries must be metric names or callables, got {type(item).__name__}"
+            )
+    names = [m.name for m in metrics]
+    if len(set(names)) != len(names):
+        raise ValueError(f"eval_metric names a metric twice: {names}")
+    return metrics
+
+
+def _user_metric(function, link, class_numbers: bool) -> Metric:
+    def compute(y, raw, weight, _q):
+        return float(function(y.astype(np.intp) if class_numbers else y, link(raw), weight))
+
+    return Metric(getattr(function, "__name__", "metric"), compute)
+
+
+def improved(metric: Metric, value: float, best: float, tol: float) -> bool:
+    """Whether ``value`` beats ``best`` by more than ``tol`` (NaN never does)."""
+    if metric.higher_is_better:
+        return value > best + tol
+    return value < best - tol
