@@ -24,7 +24,7 @@ namespace {
 // Rows above which rows are spread over threads.
 constexpr int64_t kParallelShapRows = 16;
 // Rows that go through each tree together.
-constexpr int64_t kChunkRows = 32;
+constexpr int64_t kChunkRows = 256;
 // Groups above which a leaf is never tabulated (2^kMaxTableGroups sets).
 constexpr int32_t kMaxTableGroups = 16;
 // Bytes of weight tables one call may hold; leaves beyond it are computed row by row.
@@ -41,24 +41,25 @@ struct LeafTables {
     std::vector<TableSlot> slot;  // per leaf of the plan
     std::vector<uint8_t> live;    // 0: the leaf adds nothing to a row following this set
     std::vector<double> weight;
+    std::vector<uint8_t> member_group;  // per member of the plan: its group's place in its leaf
 };
 
 // The set of the leaf's groups that a row follows, bit g for the leaf's g-th group: a
-// group is followed when every member goes the path's way.
-inline uint32_t followed_set(const ShapleyPlan& plan, const LeafPath& leaf, const uint8_t* right) {
+// group is followed when every member goes the path's way. The leaf's members are
+// contiguous in the plan, so one pass over them clears the bits of the groups left.
+inline uint32_t followed_set(const ShapleyPlan& plan, const LeafTables& tables, const LeafPath& leaf,
+                             const uint8_t* right) {
     const int32_t g0 = plan.components[leaf.component_begin].group_begin;
     const int32_t g1 = plan.components[leaf.component_end - 1].group_end;
-    uint32_t set = 0;
-    for (int32_t g = g0; g < g1; ++g) {
-        const PathGroup& group = plan.groups[g];
-        uint32_t follows = 1;
-        for (int32_t m = group.member_begin; m < group.member_end; ++m) {
-            const PathMember& member = plan.members[m];
-            follows &= static_cast<uint32_t>(right[member.node] == member.right);
-        }
-        set |= follows << (g - g0);
+    const int32_t m0 = plan.groups[g0].member_begin;
+    const int32_t m1 = plan.groups[g1 - 1].member_end;
+    uint32_t left = 0;
+    for (int32_t m = m0; m < m1; ++m) {
+        const PathMember& member = plan.members[m];
+        left |= static_cast<uint32_t>(right[member.node] != member.right)
+                << tables.member_group[static_cast<size_t>(m)];
     }
-    return set;
+    return ((uint32_t{1} << (g1 - g0)) - 1) & ~left;
 }
 
 // Chooses the tabulated leaves: those with at least one feature and fewer sets than rows,
@@ -87,6 +88,17 @@ LeafTables plan_tables(const ShapleyPlan& plan, int64_t n_rows) {
                       "the Shapley weight tables");
     tables.live.resize(static_cast<size_t>(sets));
     tables.weight.resize(static_cast<size_t>(weights));
+    tables.member_group.resize(plan.members.size());
+    for (const LeafPath& leaf : plan.leaves) {
+        if (leaf.component_end == leaf.component_begin) continue;
+        const int32_t g0 = plan.components[leaf.component_begin].group_begin;
+        const int32_t g1 = plan.components[leaf.component_end - 1].group_end;
+        for (int32_t g = g0; g < g1 && g - g0 < kMaxTableGroups; ++g) {
+            for (int32_t m = plan.groups[g].member_begin; m < plan.groups[g].member_end; ++m) {
+                tables.member_group[static_cast<size_t>(m)] = static_cast<uint8_t>(g - g0);
+            }
+        }
+    }
     return tables;
 }
 
@@ -152,15 +164,17 @@ struct Evaluator {
         }
     }
 
-    // The leaf's weights for the row routed into s.right, or null when the leaf adds nothing.
-    const double* weights(int32_t l, const LeafPath& leaf, Scratch& s) const {
-        const TableSlot slot = tables.slot[static_cast<size_t>(l)];
-        if (slot.set_begin >= 0) {
-            const uint32_t set = followed_set(plan, leaf, s.right.data());
-            if (tables.live[static_cast<size_t>(slot.set_begin + set)] == 0) return nullptr;
-            return tables.weight.data() + slot.weight_begin +
-                   int64_t{set} * leaf_signatures(plan, leaf);
-        }
+    // The tabulated leaf's weights for the row routed into s.right, or null when the leaf
+    // adds nothing.
+    const double* looked_up(TableSlot slot, const LeafPath& leaf, const Scratch& s) const {
+        const uint32_t set = followed_set(plan, tables, leaf, s.right.data());
+        if (tables.live[static_cast<size_t>(slot.set_begin + set)] == 0) return nullptr;
+        return tables.weight.data() + slot.weight_begin + int64_t{set} * leaf_signatures(plan, leaf);
+    }
+
+    // The weights of a leaf without a table for the row routed into s.right, or null when
+    // the leaf adds nothing.
+    const double* computed(const LeafPath& leaf, Scratch& s) const {
         const bool live = set_group_deltas(plan, leaf, s, [&](int32_t g) {
             const PathGroup& group =
                 plan.groups[plan.components[leaf.component_begin].group_begin + g];
@@ -176,19 +190,32 @@ struct Evaluator {
         return s.weight.data();
     }
 
-    // Adds one tree's contributions to one row's values.
-    void tree_row(size_t t, const double* x, double* out, Scratch& s) const {
+    // Adds one tree's contributions to one row's values. The tabulated leaves' weights are
+    // looked up first, all of them, and their table rows fetched ahead, so that the misses
+    // of a tree's tables overlap rather than queue behind each leaf's additions.
+    void tree_row(size_t t, const double* x, double* out, Scratch& s,
+                  std::vector<const double*>& found) const {
         const int32_t k_out = b.n_outputs;
         const bool multi = b.objective == kMulticlass;
         const int64_t width = static_cast<int64_t>(n_cols) + 1;
         const Tree& tree = b.trees[t];
         route(t, x, s);
-        for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
+        const int32_t l0 = plan.tree_leaf_begin[t];
+        const int32_t l1 = plan.tree_leaf_begin[t + 1];
+        for (int32_t l = l0; l < l1; ++l) {
+            const TableSlot slot = tables.slot[static_cast<size_t>(l)];
+            if (slot.set_begin < 0) continue;
+            const double* w = looked_up(slot, plan.leaves[l], s);
+            if (w != nullptr) __builtin_prefetch(w);
+            found[static_cast<size_t>(l - l0)] = w;
+        }
+        for (int32_t l = l0; l < l1; ++l) {
             const LeafPath& leaf = plan.leaves[l];
             if (leaf.component_end == leaf.component_begin) continue;
             const Node& node = tree[static_cast<size_t>(leaf.leaf)];
             if (multi && static_cast<int32_t>(node.leaf_values.size()) != k_out) continue;
-            const double* w = weights(l, leaf, s);
+            const bool tabulated = tables.slot[static_cast<size_t>(l)].set_begin >= 0;
+            const double* w = tabulated ? found[static_cast<size_t>(l - l0)] : computed(leaf, s);
             if (w == nullptr) continue;
             if (!multi) {
                 spread(leaf, w, b.learning_rate * node.value, out);
@@ -248,6 +275,7 @@ void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixV
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
     parallel_blocks(X.n_rows, X.n_rows > kParallelShapRows, [&](int64_t begin, int64_t end) {
         Scratch scratch(plan);
+        std::vector<const double*> found(static_cast<size_t>(plan.max_tree_leaves), nullptr);
         std::fill(out + begin * k_out * width, out + end * k_out * width, 0.0);
         // Trees outside, rows inside, over chunks small enough that one tree's path tables
         // stay in cache while every row of the chunk uses them. Each row still adds its
@@ -256,7 +284,7 @@ void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixV
             const int64_t chunk_end = std::min(end, chunk + kChunkRows);
             for (size_t t = 0; t < used; ++t) {
                 for (int64_t r = chunk; r < chunk_end; ++r) {
-                    eval.tree_row(t, X.row(r), out + r * k_out * width, scratch);
+                    eval.tree_row(t, X.row(r), out + r * k_out * width, scratch, found);
                 }
             }
         }

@@ -243,6 +243,8 @@ ShapleyPlan build_shapley_plan(const std::vector<Tree>& trees, const Directions&
     for (size_t t = 0; t < n_trees; ++t) {
         builder.add_tree(trees[t], covers[t]);
         plan.tree_leaf_begin.push_back(static_cast<int32_t>(plan.leaves.size()));
+        plan.max_tree_leaves =
+            std::max(plan.max_tree_leaves, plan.tree_leaf_begin[t + 1] - plan.tree_leaf_begin[t]);
     }
     return plan;
 }

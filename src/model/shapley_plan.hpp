@@ -69,6 +69,7 @@ struct ShapleyPlan {
     int32_t max_rule = 1;
     int32_t max_width = 0;  // most features on one path: the highest power of t needed
     int32_t max_tree_nodes = 0;
+    int32_t max_tree_leaves = 0;
     int32_t max_leaf_groups = 0;
     int32_t max_leaf_components = 0;
     int32_t max_leaf_signatures = 0;

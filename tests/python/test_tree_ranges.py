@@ -4,10 +4,9 @@ as a model trained for k rounds with the same seed does."""
 
 import numpy as np
 import pytest
+import vorlent
 from helpers import mixed_data
 from vorlent_core import Booster
-
-import vorlent
 
 ROUNDS = 9
 # Every objective and loss, with both tree builders where the builder applies.
@@ -54,7 +53,9 @@ def test_leading_trees_equal_a_model_trained_for_that_many_rounds(name):
         short = fitted(params, k, X, y)
         # Bit for bit: the same trees summed in the same order.
         np.testing.assert_array_equal(full.predict_raw(X_new, n_trees=k), short.predict_raw(X_new))
-        np.testing.assert_array_equal(full.predict_proba(X_new, n_trees=k), short.predict_proba(X_new))
+        np.testing.assert_array_equal(
+            full.predict_proba(X_new, n_trees=k), short.predict_proba(X_new)
+        )
         np.testing.assert_array_equal(full.explain(X_new, n_trees=k), short.explain(X_new))
         np.testing.assert_array_equal(full.shap_values(X_new, n_trees=k), short.shap_values(X_new))
         assert not np.array_equal(full.predict_raw(X_new, n_trees=k), full.predict_raw(X_new))
@@ -93,7 +94,9 @@ def test_bad_tree_counts_raise_before_anything_else():
             with pytest.raises(TypeError):
                 call(X_new, n_trees=wrong)
     assert b.serialize() == before
-    np.testing.assert_array_equal(Booster().predict_raw(X_new[:, :0], n_trees=0), np.zeros(len(X_new)))
+    np.testing.assert_array_equal(
+        Booster().predict_raw(X_new[:, :0], n_trees=0), np.zeros(len(X_new))
+    )
 
 
 @pytest.mark.parametrize("estimator", ["classifier", "regressor"])
@@ -109,7 +112,9 @@ def test_estimators_take_an_iteration_range(estimator):
         methods = ["predict", "predict_raw", "explain"]
     for method in [*methods, "shap_values"]:
         call = getattr(model, method)
-        np.testing.assert_array_equal(call(X_new, iteration_range=(0, 4)), getattr(short, method)(X_new))
+        np.testing.assert_array_equal(
+            call(X_new, iteration_range=(0, 4)), getattr(short, method)(X_new)
+        )
         # (0, 0) and None mean every kept tree, as in XGBoost.
         np.testing.assert_array_equal(call(X_new, iteration_range=(0, 0)), call(X_new))
         np.testing.assert_array_equal(call(X_new, iteration_range=[0, 6]), call(X_new))
