@@ -13,7 +13,6 @@ namespace vorlent {
 // every column the trees read (booster.required_width); the credit lists are sized from
 // booster.deepest_path, so both facts must be current. n_trees: only the first n_trees
 // trees contribute.
-void explain(const Booster& booster, const MatrixView& X, double* out,
-             int32_t n_trees = kAllTrees);
+void explain(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees = kAllTrees);
 
 }  // namespace vorlent

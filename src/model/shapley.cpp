@@ -47,8 +47,8 @@ struct LeafTables {
 // The set of the leaf's groups that a row follows, bit g for the leaf's g-th group: a
 // group is followed when every member goes the path's way. The leaf's members are
 // contiguous in the plan, so one pass over them clears the bits of the groups left.
-inline uint32_t followed_set(const ShapleyPlan& plan, const LeafTables& tables, const LeafPath& leaf,
-                             const uint8_t* right) {
+inline uint32_t followed_set(const ShapleyPlan& plan, const LeafTables& tables,
+                             const LeafPath& leaf, const uint8_t* right) {
     const int32_t g0 = plan.components[leaf.component_begin].group_begin;
     const int32_t g1 = plan.components[leaf.component_end - 1].group_end;
     const int32_t m0 = plan.groups[g0].member_begin;
@@ -114,13 +114,12 @@ void fill_tables(const ShapleyPlan& plan, const Rules& rules, LeafTables& tables
             const uint32_t n_sets = uint32_t{1} << leaf_groups(plan, leaf);
             const int32_t n_sig = leaf_signatures(plan, leaf);
             for (uint32_t set = 0; set < n_sets; ++set) {
-                const bool live = set_group_deltas(plan, leaf, s, [&](int32_t g) {
-                    return ((set >> g) & 1U) != 0;
-                });
+                const bool live = set_group_deltas(
+                    plan, leaf, s, [&](int32_t g) { return ((set >> g) & 1U) != 0; });
                 tables.live[static_cast<size_t>(slot.set_begin + set)] = live ? 1 : 0;
                 if (live) {
-                    leaf_weights(plan, rules, leaf,
-                                 s, tables.weight.data() + slot.weight_begin + int64_t{set} * n_sig);
+                    leaf_weights(plan, rules, leaf, s,
+                                 tables.weight.data() + slot.weight_begin + int64_t{set} * n_sig);
                 }
             }
         }
@@ -169,7 +168,8 @@ struct Evaluator {
     const double* looked_up(TableSlot slot, const LeafPath& leaf, const Scratch& s) const {
         const uint32_t set = followed_set(plan, tables, leaf, s.right.data());
         if (tables.live[static_cast<size_t>(slot.set_begin + set)] == 0) return nullptr;
-        return tables.weight.data() + slot.weight_begin + int64_t{set} * leaf_signatures(plan, leaf);
+        return tables.weight.data() + slot.weight_begin +
+               int64_t{set} * leaf_signatures(plan, leaf);
     }
 
     // The weights of a leaf without a table for the row routed into s.right, or null when
@@ -260,8 +260,8 @@ std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
 
 }  // namespace
 
-void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X,
-                 double* out, int32_t n_trees) {
+void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X, double* out,
+                 int32_t n_trees) {
     const size_t used = trees_used(booster, n_trees);
     const ShapleyPlan plan = build_shapley_plan(booster.trees, booster.projections, covers, used);
     const Rules rules = make_rules(plan);

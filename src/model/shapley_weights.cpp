@@ -113,15 +113,13 @@ void leaf_weights(const ShapleyPlan& plan, const Rules& rules, const LeafPath& l
     std::fill(before, before + q_count, 1.0);
     for (int32_t c = 0; c < n_comp; ++c) {
         for (int32_t q = 0; q < q_count; ++q) {
-            before[(c + 1) * q_count + q] =
-                before[c * q_count + q] * s.component[c * q_count + q];
+            before[(c + 1) * q_count + q] = before[c * q_count + q] * s.component[c * q_count + q];
         }
     }
     std::fill(after + n_comp * q_count, after + (n_comp + 1) * q_count, 1.0);
     for (int32_t c = n_comp - 1; c >= 0; --c) {
         for (int32_t q = 0; q < q_count; ++q) {
-            after[c * q_count + q] =
-                after[(c + 1) * q_count + q] * s.component[c * q_count + q];
+            after[c * q_count + q] = after[(c + 1) * q_count + q] * s.component[c * q_count + q];
         }
     }
     const double* w = rules.rule[q_count].weight.data();
@@ -131,8 +129,7 @@ void leaf_weights(const ShapleyPlan& plan, const Rules& rules, const LeafPath& l
             const double* sig = s.signature.data() + (i - sig0) * q_count;
             double total = 0.0;
             for (int32_t q = 0; q < q_count; ++q) {
-                total +=
-                    w[q] * (sig[q] * (before[c * q_count + q] * after[(c + 1) * q_count + q]));
+                total += w[q] * (sig[q] * (before[c * q_count + q] * after[(c + 1) * q_count + q]));
             }
             weight[i - sig0] = total;
         }

@@ -286,9 +286,8 @@ TEST(Shapley, TabulatedWeightsEqualRowByRowWeights) {
         for (size_t r = 0; r < 400; ++r) {
             const std::vector<double> row(x.begin() + r * kCols, x.begin() + (r + 1) * kCols);
             const std::vector<double> alone = run_shap(b, covers, row);
-            ASSERT_EQ(std::memcmp(alone.data(), together.data() + r * block,
-                                  block * sizeof(double)),
-                      0)
+            ASSERT_EQ(
+                std::memcmp(alone.data(), together.data() + r * block, block * sizeof(double)), 0)
                 << "outputs " << outputs << " row " << r;
         }
     }
@@ -316,9 +315,8 @@ TEST(Shapley, LeadingTreesActLikeATruncatedModel) {
             const std::vector<double> phi_want = run_shap(cut, cut_covers, x);
             std::vector<double> phi_got(phi_want.size(), -7.0);
             shap_values(b, covers, view, phi_got.data(), k);
-            ASSERT_EQ(std::memcmp(phi_got.data(), phi_want.data(),
-                                  phi_want.size() * sizeof(double)),
-                      0)
+            ASSERT_EQ(
+                std::memcmp(phi_got.data(), phi_want.data(), phi_want.size() * sizeof(double)), 0)
                 << "Shapley values, outputs " << outputs << " k " << k;
         }
     }
