@@ -251,6 +251,19 @@ class TestGoals:
         assert "## Goals" in text and "To measure: `run z`" in text
         assert (tmp_path / "results_curves.png").exists()
 
+    def test_rewriting_keeps_the_hand_written_shapley_section(self, results, tmp_path):
+        pytest.importorskip("matplotlib")
+        target = tmp_path / "R.md"
+        section = [suite_report.KEPT_SECTION, "", "- ratio 3.2x, command `x`"]
+        target.write_text("# old\n\n" + "\n".join(section) + "\n\n## Other\n\nold text\n")
+        suite_report.write(results, target, tmp_path)
+        text = target.read_text()
+        assert "\n".join(section) + "\n\n## Not measured" in text
+        assert "old text" not in text
+        # Written twice, the section stays once.
+        suite_report.write(results, target, tmp_path)
+        assert target.read_text().count(suite_report.KEPT_SECTION) == 1
+
 
 # --- profile -----------------------------------------------------------------------------
 
