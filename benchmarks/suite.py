@@ -8,7 +8,7 @@ or, inside the bench virtual environment, python benchmarks/suite.py [--quick] [
 Phases, each child process measuring one fit (see suite_systems.py):
   matched   every system with the shared settings and a fixed number of rounds on every
             dataset: fit seconds (best of a few runs), peak memory of the fit, test loss,
-            predict and explain rows per second;
+            predict, explain and Shapley (shap_values) rows per second;
   threads   vorlent and LightGBM on the synthetic 1M set on one thread against two;
   curves    test loss against wall time over growing tree counts on the real tables, with
             LightGBM's best test loss (up to 2,000 rounds, early stopping on validation);

@@ -4,7 +4,8 @@ Every system trains with the settings the libraries share: depth 4 (16 leaves), 
 learning rate 0.12, L2 term 1, at least 10 rows per leaf or split where the library has
 such a knob, no row or column sampling. A child process loads one cached dataset, takes
 its resident size with the data loaded as the baseline, fits, reads its peak resident size
-since the baseline, and then times prediction and explanation; it prints one JSON line.
+since the baseline, and then times prediction, explanation and (vorlent) Shapley values; it
+prints one JSON line.
 
     python benchmarks/suite_systems.py '{"job": "fit", "system": "LightGBM", ...}'
 
@@ -206,6 +207,15 @@ def contributions(system: str, model, X: np.ndarray):
     return None
 
 
+def shapley(system: str, model, X: np.ndarray):
+    """A callable giving vorlent's exact Shapley values of X, or None for the peers, whose
+    contributions (LightGBM pred_contrib, XGBoost pred_contribs) already are exact
+    path-dependent Shapley values and are timed as their explanation."""
+    if system in VORLENT:
+        return lambda: model.shap_values(X)
+    return None
+
+
 def rounds_of(system: str, model) -> int:
     if system in VORLENT:
         return model.n_trees()
@@ -227,8 +237,6 @@ def test_loss(objective: int, y: np.ndarray, scores: np.ndarray) -> float:
     shifted = scores - scores.max(axis=1, keepdims=True)
     log_p = shifted - np.log(np.exp(shifted).sum(axis=1, keepdims=True))
     return float(-np.mean(log_p[np.arange(len(y)), y.astype(np.int64)]))
-
-
 
 
 def rows_block(X: np.ndarray, rows: int) -> np.ndarray:
@@ -270,6 +278,10 @@ def job_fit(job: dict) -> dict:
         if explain is not None:
             out["explain_rows"] = len(block)
             out["explain_seconds"] = best_seconds(explain, 2)
+        shap = shapley(system, model, block)
+        if shap is not None:
+            out["shap_rows"] = len(block)
+            out["shap_seconds"] = best_seconds(shap, 2)
     return out
 
 

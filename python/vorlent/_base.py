@@ -8,6 +8,7 @@ codes, or real values), in the core objective and loss, and in ``predict``.
 from __future__ import annotations
 
 import logging
+import numbers
 import time
 from typing import ClassVar
 
@@ -416,6 +417,35 @@ class VorlentEstimator(BaseEstimator):
                 )
         return predict_matrix(X, self._schema)
 
+    def _tree_count(self, iteration_range):
+        """The core's n_trees for ``iteration_range``: None for every kept tree."""
+        self._check_fitted()
+        if iteration_range is None:
+            return None
+        if not isinstance(iteration_range, (tuple, list)) or len(iteration_range) != 2:
+            raise TypeError(
+                f"iteration_range must be a pair (begin, end) of integers, got {iteration_range!r}"
+            )
+        begin, end = iteration_range
+        for name, value in (("begin", begin), ("end", end)):
+            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+                raise TypeError(
+                    f"iteration_range {name} must be an integer, got {type(value).__name__}"
+                )
+        if begin != 0:
+            raise ValueError(
+                f"iteration_range must begin at 0 (the trees of rounds 0 to end - 1), got "
+                f"begin={begin}"
+            )
+        if end == 0:
+            return None
+        if not 0 < end <= self.n_estimators_:
+            raise ValueError(
+                f"iteration_range end must be from 1 to n_estimators_={self.n_estimators_} "
+                f"(or 0 for every tree), got {end}"
+            )
+        return int(end)
+
     @property
     def feature_importances_(self) -> np.ndarray:
         """Share of the total split gain earned by each feature (sums to 1, or all zeros when
@@ -427,13 +457,17 @@ class VorlentEstimator(BaseEstimator):
 
     # --- prediction ----------------------------------------------------------------------
 
-    def predict_raw(self, X) -> np.ndarray:
+    def predict_raw(self, X, iteration_range=None) -> np.ndarray:
         """Raw scores before the link: log-odds (binary), one score per class (multiclass)
         or the prediction itself (regression).
 
         Parameters
         ----------
         X : array-like or DataFrame of shape (n_samples, n_features)
+        iteration_range : tuple (begin, end), default=None
+            Use only the trees of rounds ``begin`` to ``end - 1``: ``begin`` must be 0, and
+            ``end`` runs from 1 to ``n_estimators_``. None or ``(0, 0)`` use every kept tree,
+            as in XGBoost.
 
         Returns
         -------
@@ -448,15 +482,20 @@ class VorlentEstimator(BaseEstimator):
         >>> model.predict_raw(X[:4]).shape
         (4,)
         """
+        n_trees = self._tree_count(iteration_range)
         matrix = self._predict_input(X)
-        return self.booster_.predict_raw(matrix)
+        return self.booster_.predict_raw(matrix, n_trees=n_trees)
 
-    def explain(self, X):
+    def explain(self, X, iteration_range=None):
         """Per-row contribution of every feature to the raw score.
 
         Parameters
         ----------
         X : array-like or DataFrame of shape (n_samples, n_features)
+        iteration_range : tuple (begin, end), default=None
+            Use only the trees of rounds ``begin`` to ``end - 1``: ``begin`` must be 0, and
+            ``end`` runs from 1 to ``n_estimators_``. None or ``(0, 0)`` use every kept tree,
+            as in XGBoost.
 
         Returns
         -------
@@ -473,8 +512,9 @@ class VorlentEstimator(BaseEstimator):
         >>> model.explain(X[:2]).shape
         (2, 3)
         """
+        n_trees = self._tree_count(iteration_range)
         matrix = self._predict_input(X)
-        contributions = self.booster_.explain(matrix)
+        contributions = self.booster_.explain(matrix, n_trees=n_trees)
         names = self._schema.feature_names
         columns = list(names) if names is not None else [str(j) for j in range(self.n_features_in_)]
         module = type(X).__module__.split(".")[0]
@@ -488,7 +528,7 @@ class VorlentEstimator(BaseEstimator):
             return pl.DataFrame(contributions, schema=columns)
         return contributions
 
-    def shap_values(self, X, background=None) -> np.ndarray:
+    def shap_values(self, X, background=None, iteration_range=None) -> np.ndarray:
         """Exact Shapley values of the raw score (see :meth:`predict_raw`), per row.
 
         Path-dependent (tree-structure) Shapley values: a split whose features are all in
@@ -507,6 +547,11 @@ class VorlentEstimator(BaseEstimator):
             loaded with :func:`vorlent.load_model` has no recorded covers (model files keep
             the trees only; pickles keep the covers) and needs it; the training rows (or a
             sample of them) are the usual choice.
+        iteration_range : tuple (begin, end), default=None
+            Use only the trees of rounds ``begin`` to ``end - 1``: ``begin`` must be 0, and
+            ``end`` runs from 1 to ``n_estimators_``. None or ``(0, 0)`` use every kept tree,
+            as in XGBoost. The values then sum to
+            ``predict_raw(X, iteration_range=iteration_range)``.
 
         Returns
         -------
@@ -532,11 +577,12 @@ class VorlentEstimator(BaseEstimator):
         >>> bool(np.allclose(phi.sum(axis=1), model.predict_raw(X[:4])))
         True
         """
+        n_trees = self._tree_count(iteration_range)
         matrix = self._predict_input(X)
         if background is not None:
             background = predict_matrix(background, self._schema, argument="background")
         try:
-            return self.booster_.shap_values(matrix, background=background)
+            return self.booster_.shap_values(matrix, background=background, n_trees=n_trees)
         except ValueError as error:
             if background is not None or "no node covers" not in str(error):
                 raise

@@ -267,12 +267,16 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
 
     # --- prediction ----------------------------------------------------------------------
 
-    def predict_proba(self, X) -> np.ndarray:
+    def predict_proba(self, X, iteration_range=None) -> np.ndarray:
         """Class probabilities.
 
         Parameters
         ----------
         X : array-like or DataFrame of shape (n_samples, n_features)
+        iteration_range : tuple (begin, end), default=None
+            Use only the trees of rounds ``begin`` to ``end - 1``: ``begin`` must be 0, and
+            ``end`` runs from 1 to ``n_estimators_``. None or ``(0, 0)`` use every kept tree,
+            as in XGBoost.
 
         Returns
         -------
@@ -288,10 +292,11 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         >>> model.predict_proba(X[:2]).sum(axis=1).round(6).tolist()
         [1.0, 1.0]
         """
+        n_trees = self._tree_count(iteration_range)
         matrix = self._predict_input(X)
-        return self.booster_.predict_proba(matrix)
+        return self.booster_.predict_proba(matrix, n_trees=n_trees)
 
-    def decision_function(self, X) -> np.ndarray:
+    def decision_function(self, X, iteration_range=None) -> np.ndarray:
         """Raw scores: the log-odds of ``classes_[1]`` for two classes (shape (n_samples,)),
         else one score per class (shape (n_samples, n_classes)).
 
@@ -306,10 +311,11 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         >>> bool(((model.decision_function(X) > 0) == model.predict(X)).all())
         True
         """
-        return self.predict_raw(X)
+        return self.predict_raw(X, iteration_range=iteration_range)
 
-    def predict(self, X) -> np.ndarray:
-        """The most probable class of every row, as a label of ``classes_``.
+    def predict(self, X, iteration_range=None) -> np.ndarray:
+        """The most probable class of every row, as a label of ``classes_``
+        (``iteration_range``: see :meth:`predict_proba`).
 
         Examples
         --------
@@ -320,7 +326,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         >>> sorted(set(model.predict(X).tolist()))
         [1, 2]
         """
-        proba = self.predict_proba(X)
+        proba = self.predict_proba(X, iteration_range=iteration_range)
         return self.classes_[np.argmax(proba, axis=1)]
 
 

@@ -172,12 +172,16 @@ verbose, warm_start
     def _loss_name(self) -> str:
         return "squared_error"
 
-    def predict(self, X) -> np.ndarray:
+    def predict(self, X, iteration_range=None) -> np.ndarray:
         """Predicted values (the raw scores of the model).
 
         Parameters
         ----------
         X : array-like or DataFrame of shape (n_samples, n_features)
+        iteration_range : tuple (begin, end), default=None
+            Use only the trees of rounds ``begin`` to ``end - 1``: ``begin`` must be 0, and
+            ``end`` runs from 1 to ``n_estimators_``. None or ``(0, 0)`` use every kept tree,
+            as in XGBoost.
 
         Returns
         -------
@@ -191,4 +195,4 @@ verbose, warm_start
         >>> VorlentRegressor(n_estimators=5).fit(X, X[:, 0]).predict(X[:3]).shape
         (3,)
         """
-        return self.predict_raw(X)
+        return self.predict_raw(X, iteration_range=iteration_range)

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -106,5 +107,15 @@ public:
     // Compact copies of the trees for prediction; in step with `trees` after every refresh.
     std::vector<PackedTree> packed;
 };
+
+// The tree count that stands for every tree of the model in calls that may use only the
+// leading trees (prediction, explanation, Shapley values).
+inline constexpr int32_t kAllTrees = -1;
+
+// The number of leading trees a call with `n_trees` uses: every tree for kAllTrees, else
+// n_trees itself (the binding checks that it lies in [0, booster.n_trees()]).
+inline size_t trees_used(const Booster& booster, int32_t n_trees) {
+    return n_trees == kAllTrees ? booster.trees.size() : static_cast<size_t>(n_trees);
+}
 
 }  // namespace vorlent

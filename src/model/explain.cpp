@@ -95,7 +95,8 @@ void explain_tree(const Tree& tree, const Booster& b, const MatrixView& X, int64
     }
 }
 
-void explain_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t end, double* out) {
+void explain_block(const Booster& b, const MatrixView& X, size_t n_trees, int64_t begin,
+                   int64_t end, double* out) {
     std::fill(out + begin * X.n_cols, out + end * X.n_cols, 0.0);
     const int32_t capacity = 2 * std::max(b.deepest_path, 0);
     if (capacity == 0) return;
@@ -111,7 +112,8 @@ void explain_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t
     // outputs stay in cache while each tree's nodes are reused by every row.
     for (int64_t chunk = begin; chunk < end; chunk += kChunkRows) {
         const int64_t chunk_end = std::min(end, chunk + kChunkRows);
-        for (const Tree& tree : b.trees) {
+        for (size_t t = 0; t < n_trees; ++t) {
+            const Tree& tree = b.trees[t];
             int64_t r = chunk;
             for (; r + kLanes <= chunk_end; r += kLanes) {
                 explain_tree<kLanes>(tree, b, X, r, out, path);
@@ -123,9 +125,10 @@ void explain_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t
 
 }  // namespace
 
-void explain(const Booster& booster, const MatrixView& X, double* out) {
+void explain(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
+    const size_t used = trees_used(booster, n_trees);
     parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
-        explain_block(booster, X, begin, end, out);
+        explain_block(booster, X, used, begin, end, out);
     });
 }
 

@@ -11,7 +11,8 @@ namespace vorlent {
 // value and projection tests earn nothing; a path that earns nothing adds nothing.
 // `out` receives X.n_rows x X.n_cols values, row-major, and is overwritten. X must hold
 // every column the trees read (booster.required_width); the credit lists are sized from
-// booster.deepest_path, so both facts must be current.
-void explain(const Booster& booster, const MatrixView& X, double* out);
+// booster.deepest_path, so both facts must be current. n_trees: only the first n_trees
+// trees contribute.
+void explain(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees = kAllTrees);
 
 }  // namespace vorlent

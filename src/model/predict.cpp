@@ -57,8 +57,7 @@ void add_tree_single(const PackedTree& packed, const Tree& tree, const Direction
 }
 
 void predict_chunk(const Booster& b, const std::vector<PackedTree>& packed, const MatrixView& X,
-                   int64_t begin, int64_t end, double* out) {
-    const size_t n_trees = b.trees.size();
+                   size_t n_trees, int64_t begin, int64_t end, double* out) {
     if (b.objective != kMulticlass) {
         for (int64_t r = begin; r < end; ++r) out[r] = b.base_score;
         for (size_t t = 0; t < n_trees; ++t) {
@@ -86,8 +85,8 @@ void predict_chunk(const Booster& b, const std::vector<PackedTree>& packed, cons
     }
 }
 
-void predict_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t end,
-                   double* out) {
+void predict_block(const Booster& b, const MatrixView& X, size_t n_trees, int64_t begin,
+                   int64_t end, double* out) {
     // The packed trees are refreshed with every change of the model; a model changed
     // without a refresh is packed here instead of predicting from stale copies.
     std::vector<PackedTree> fresh;
@@ -97,19 +96,21 @@ void predict_block(const Booster& b, const MatrixView& X, int64_t begin, int64_t
         packed = &fresh;
     }
     for (int64_t c0 = begin; c0 < end; c0 += kChunkRows) {
-        predict_chunk(b, *packed, X, c0, std::min(end, c0 + kChunkRows), out);
+        predict_chunk(b, *packed, X, n_trees, c0, std::min(end, c0 + kChunkRows), out);
     }
 }
 
 }  // namespace
 
-void predict_scores(const Booster& booster, const MatrixView& X, double* out) {
-    parallel_blocks(X.n_rows, X.n_rows > kParallelRows,
-                    [&](int64_t begin, int64_t end) { predict_block(booster, X, begin, end, out); });
+void predict_scores(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
+    const size_t used = trees_used(booster, n_trees);
+    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
+        predict_block(booster, X, used, begin, end, out);
+    });
 }
 
-void predict_raw(const Booster& booster, const MatrixView& X, double* out) {
-    predict_scores(booster, X, out);
+void predict_raw(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
+    predict_scores(booster, X, out, n_trees);
     if (booster.objective == kMulticlass || booster.clip == 0) return;
     for (int64_t r = 0; r < X.n_rows; ++r) {
         const double s = out[r];
@@ -131,19 +132,19 @@ void softmax_row(const double* scores, int32_t k, double* out) {
     for (int32_t j = 0; j < k; ++j) out[j] = std::exp(scores[j] - m) / sum;
 }
 
-void predict_proba(const Booster& booster, const MatrixView& X, double* out) {
+void predict_proba(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
     const int64_t n = X.n_rows;
     if (booster.objective == kMulticlass) {
         const int32_t k = booster.n_outputs;
         std::vector<double> raw(static_cast<size_t>(n) * static_cast<size_t>(k));
-        predict_scores(booster, X, raw.data());
+        predict_scores(booster, X, raw.data(), n_trees);
         if (k <= 0) return;
         parallel_for(n, n * k > kParallelValues,
                      [&](int64_t r) { softmax_row(raw.data() + r * k, k, out + r * k); });
         return;
     }
     std::vector<double> raw(static_cast<size_t>(n));
-    predict_scores(booster, X, raw.data());
+    predict_scores(booster, X, raw.data(), n_trees);
     parallel_for(n, n > kParallelRows, [&](int64_t r) {
         const double p = 1.0 / (std::exp(-raw[r]) + 1.0);
         out[2 * r] = 1.0 - p;

@@ -12,17 +12,20 @@ inline constexpr int64_t kParallelRows = 2000;
 inline constexpr int64_t kParallelValues = 4000;
 
 // Raw scores of every row: the start score plus learning_rate times the leaf value of
-// every tree. `out` holds n_rows values, or n_rows * n_outputs for the multiclass
-// objective. Never clips.
-void predict_scores(const Booster& booster, const MatrixView& X, double* out);
+// every tree, or of the first n_trees trees. `out` holds n_rows values, or n_rows *
+// n_outputs for the multiclass objective. Never clips.
+void predict_scores(const Booster& booster, const MatrixView& X, double* out,
+                    int32_t n_trees = kAllTrees);
 
 // Raw scores as predict_raw returns them: clamped to the training target range when
 // clip is set (single output only).
-void predict_raw(const Booster& booster, const MatrixView& X, double* out);
+void predict_raw(const Booster& booster, const MatrixView& X, double* out,
+                 int32_t n_trees = kAllTrees);
 
 // Probabilities: n_rows x 2 (logistic of the unclipped score) for single-output
 // models, n_rows x n_outputs (softmax) for the multiclass objective.
-void predict_proba(const Booster& booster, const MatrixView& X, double* out);
+void predict_proba(const Booster& booster, const MatrixView& X, double* out,
+                   int32_t n_trees = kAllTrees);
 
 // The softmax of one row's k scores, shifted by their maximum.
 void softmax_row(const double* scores, int32_t k, double* out);

@@ -3,23 +3,20 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/memory.hpp"
 #include "common/parallel.hpp"
-#include "model/quadrature.hpp"
+#include "model/packed_forest.hpp"
 #include "model/routing.hpp"
 #include "model/shapley_plan.hpp"
+#include "model/shapley_weights.hpp"
 
-// The algorithm. For one leaf with value v, a coalition S reaches the leaf with weight
-// g(S) = prod over path groups of (C + D [group's features all in S]), where C is the
-// group's cover fraction and D = O - C with O = 1 when the row itself follows the path
-// through every member of the group, else 0. Expanding the product writes g as a sum of
-// unanimity games on unions of feature sets, so the Shapley value of feature i is the
-// integral over t in [0, 1] of the derivative of g's multilinear extension along the
-// diagonal (Owen's formula). On the diagonal, a component (groups linked by shared
-// features) contributes E(t) = sum over subsets T of its groups of coef(T) t^|features of T|,
-// and feature i's derivative is the sum over subsets that read i of coef(T) t^(|...| - 1),
-// times the other components' E(t). These are polynomials of degree below the number of
-// features on the path, so a Gauss-Legendre rule with half as many points integrates them
-// exactly. For axis-only trees each component is one feature and this is classic TreeSHAP.
+// A leaf's Shapley weights depend on the row only through the set of the leaf's path groups
+// that the row follows (see shapley_weights.hpp). A leaf with G groups has 2^G such sets:
+// when a call explains more rows than that, the weights of every set are computed once and
+// each row looks its set up, leaving the row two passes over the leaf's path (which groups
+// it follows, then one addition per feature). The table holds exactly the numbers the
+// row-by-row computation gives, so the values never depend on the number of rows, the
+// memory cap or the thread count.
 
 namespace vorlent {
 namespace {
@@ -27,195 +24,123 @@ namespace {
 // Rows above which rows are spread over threads.
 constexpr int64_t kParallelShapRows = 16;
 // Rows that go through each tree together.
-constexpr int64_t kChunkRows = 32;
+constexpr int64_t kChunkRows = 256;
+// Groups above which a leaf is never tabulated (2^kMaxTableGroups sets).
+constexpr int32_t kMaxTableGroups = 16;
+// Bytes of weight tables one call may hold; leaves beyond it are computed row by row.
+constexpr double kTableBytes = 256.0 * 1024 * 1024;
 
-// The quadrature rules of every size the plan needs, with t^k tabulated per point.
-struct Rules {
-    std::vector<QuadratureRule> rule;        // index: number of points
-    std::vector<std::vector<double>> power;  // [points][q * (max_width + 1) + k] = t_q^k
-    int32_t stride = 1;
+// Where a leaf's table starts: in `live` (one flag per set of followed groups) and in
+// `weight` (one weight per signature and set); -1 for a leaf computed row by row.
+struct TableSlot {
+    int64_t set_begin = -1;
+    int64_t weight_begin = -1;
 };
 
-Rules make_rules(const ShapleyPlan& plan) {
-    Rules r;
-    r.stride = plan.max_width + 1;
-    r.rule.resize(static_cast<size_t>(plan.max_rule) + 1);
-    r.power.resize(static_cast<size_t>(plan.max_rule) + 1);
-    std::vector<bool> used(static_cast<size_t>(plan.max_rule) + 1, false);
-    for (const LeafPath& leaf : plan.leaves) used[static_cast<size_t>(leaf.rule)] = true;
-    for (int32_t q = 1; q <= plan.max_rule; ++q) {
-        if (!used[static_cast<size_t>(q)]) continue;
-        r.rule[q] = gauss_legendre(q);
-        std::vector<double>& p = r.power[q];
-        p.assign(static_cast<size_t>(q) * r.stride, 1.0);
-        for (int32_t i = 0; i < q; ++i) {
-            for (int32_t k = 1; k < r.stride; ++k) {
-                p[i * r.stride + k] = p[i * r.stride + k - 1] * r.rule[q].node[i];
+struct LeafTables {
+    std::vector<TableSlot> slot;  // per leaf of the plan
+    std::vector<uint8_t> live;    // 0: the leaf adds nothing to a row following this set
+    std::vector<double> weight;
+    std::vector<uint8_t> member_group;  // per member of the plan: its group's place in its leaf
+};
+
+// The set of the leaf's groups that a row follows, bit g for the leaf's g-th group: a
+// group is followed when every member goes the path's way. The leaf's members are
+// contiguous in the plan, so one pass over them clears the bits of the groups left.
+inline uint32_t followed_set(const ShapleyPlan& plan, const LeafTables& tables,
+                             const LeafPath& leaf, const uint8_t* right) {
+    const int32_t g0 = plan.components[leaf.component_begin].group_begin;
+    const int32_t g1 = plan.components[leaf.component_end - 1].group_end;
+    const int32_t m0 = plan.groups[g0].member_begin;
+    const int32_t m1 = plan.groups[g1 - 1].member_end;
+    uint32_t left = 0;
+    for (int32_t m = m0; m < m1; ++m) {
+        const PathMember& member = plan.members[m];
+        left |= static_cast<uint32_t>(right[member.node] != member.right)
+                << tables.member_group[static_cast<size_t>(m)];
+    }
+    return ((uint32_t{1} << (g1 - g0)) - 1) & ~left;
+}
+
+// Chooses the tabulated leaves: those with at least one feature and fewer sets than rows,
+// in plan order while the tables fit kTableBytes.
+LeafTables plan_tables(const ShapleyPlan& plan, int64_t n_rows) {
+    LeafTables tables;
+    tables.slot.resize(plan.leaves.size());
+    int64_t sets = 0;
+    int64_t weights = 0;
+    for (size_t l = 0; l < plan.leaves.size(); ++l) {
+        const LeafPath& leaf = plan.leaves[l];
+        if (leaf.component_end == leaf.component_begin) continue;
+        const int32_t groups = leaf_groups(plan, leaf);
+        if (groups > kMaxTableGroups || (int64_t{1} << groups) >= n_rows) continue;
+        const int64_t n_sets = int64_t{1} << groups;
+        const int64_t n_weights = n_sets * leaf_signatures(plan, leaf);
+        if (static_cast<double>(weights + n_weights) * 8.0 + static_cast<double>(sets + n_sets) >
+            kTableBytes) {
+            continue;
+        }
+        tables.slot[l] = TableSlot{sets, weights};
+        sets += n_sets;
+        weights += n_weights;
+    }
+    check_memory_need(static_cast<double>(weights) * 8.0 + static_cast<double>(sets),
+                      "the Shapley weight tables");
+    tables.live.resize(static_cast<size_t>(sets));
+    tables.weight.resize(static_cast<size_t>(weights));
+    tables.member_group.resize(plan.members.size());
+    for (const LeafPath& leaf : plan.leaves) {
+        if (leaf.component_end == leaf.component_begin) continue;
+        const int32_t g0 = plan.components[leaf.component_begin].group_begin;
+        const int32_t g1 = plan.components[leaf.component_end - 1].group_end;
+        for (int32_t g = g0; g < g1 && g - g0 < kMaxTableGroups; ++g) {
+            for (int32_t m = plan.groups[g].member_begin; m < plan.groups[g].member_end; ++m) {
+                tables.member_group[static_cast<size_t>(m)] = static_cast<uint8_t>(g - g0);
             }
         }
     }
-    return r;
+    return tables;
 }
 
-// Per-thread working memory, sized once from the plan.
-struct Scratch {
-    std::vector<uint8_t> right;     // per node of the current tree: the row goes right
-    std::vector<double> delta;      // per group of the leaf: O - C
-    std::vector<double> coef;       // per subset of a component's groups
-    std::vector<double> component;  // [component][q]: E(t_q)
-    std::vector<double> signature;  // [signature][q]: the derivative's polynomial at t_q
-    std::vector<double> before;     // [component][q]: product of the earlier components
-    std::vector<double> after;      // [component][q]: product of the later components
-    std::vector<double> weight;     // per signature of the leaf: its Shapley weight
-    std::vector<double> by_width;   // [1 + signature][width]: summed subset coefficients
-
-    explicit Scratch(const ShapleyPlan& plan) {
-        const size_t q = static_cast<size_t>(plan.max_rule);
-        const size_t c = static_cast<size_t>(plan.max_leaf_components) + 1;
-        right.resize(static_cast<size_t>(plan.max_tree_nodes));
-        delta.resize(static_cast<size_t>(plan.max_leaf_groups));
-        coef.resize(static_cast<size_t>(plan.max_subsets));
-        component.resize(c * q);
-        signature.resize(static_cast<size_t>(plan.max_leaf_signatures) * q);
-        before.resize(c * q);
-        after.resize(c * q);
-        weight.resize(static_cast<size_t>(plan.max_leaf_signatures));
-        by_width.resize((static_cast<size_t>(plan.max_leaf_signatures) + 1) *
-                        (static_cast<size_t>(plan.max_width) + 1));
-    }
-};
+// Fills every chosen leaf's table, in parallel over trees.
+void fill_tables(const ShapleyPlan& plan, const Rules& rules, LeafTables& tables) {
+    const auto n_trees = static_cast<int64_t>(plan.tree_leaf_begin.size()) - 1;
+    parallel_for_dynamic(n_trees, 1, n_trees > 1 && !tables.live.empty(), [&](int64_t t) {
+        Scratch s(plan);
+        for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
+            const TableSlot slot = tables.slot[static_cast<size_t>(l)];
+            if (slot.set_begin < 0) continue;
+            const LeafPath& leaf = plan.leaves[l];
+            const uint32_t n_sets = uint32_t{1} << leaf_groups(plan, leaf);
+            const int32_t n_sig = leaf_signatures(plan, leaf);
+            for (uint32_t set = 0; set < n_sets; ++set) {
+                const bool live = set_group_deltas(
+                    plan, leaf, s, [&](int32_t g) { return ((set >> g) & 1U) != 0; });
+                tables.live[static_cast<size_t>(slot.set_begin + set)] = live ? 1 : 0;
+                if (live) {
+                    leaf_weights(plan, rules, leaf, s,
+                                 tables.weight.data() + slot.weight_begin + int64_t{set} * n_sig);
+                }
+            }
+        }
+    });
+}
 
 // The plan's row-independent facts together with the model's leaves.
 struct Evaluator {
     const Booster& b;
     const ShapleyPlan& plan;
     const Rules& rules;
+    const LeafTables& tables;
+    const std::vector<PackedTree>* packed;  // in step with b.trees, or null
     int32_t n_cols;
 
-    // Fills s.weight with the Shapley weight of each of the leaf's signatures (the
-    // contribution of each of its features per unit of leaf value). Returns false when
-    // the leaf adds nothing to the row's values.
-    bool leaf_weights(const LeafPath& leaf, Scratch& s) const {
-        // The row's side at every group: O = 1 when every member goes the path's way.
-        const int32_t g0 = plan.components[leaf.component_begin].group_begin;
-        const int32_t g1 = leaf.component_end > leaf.component_begin
-                               ? plan.components[leaf.component_end - 1].group_end
-                               : g0;
-        for (int32_t g = g0; g < g1; ++g) {
-            const PathGroup& group = plan.groups[g];
-            bool follows = true;
-            for (int32_t m = group.member_begin; m < group.member_end; ++m) {
-                const PathMember& member = plan.members[m];
-                follows = follows && s.right[member.node] == member.right;
-            }
-            // A group the row leaves and no counted row took keeps the leaf at weight 0.
-            if (!follows && group.cover == 0.0) return false;
-            s.delta[g - g0] = (follows ? 1.0 : 0.0) - group.cover;
-        }
-        const int32_t q_count = leaf.rule;
-        const int32_t stride = rules.stride;
-        const double* power = rules.power[q_count].data();
-        const int32_t n_comp = leaf.component_end - leaf.component_begin;
-        const int32_t sig0 = n_comp > 0 ? plan.components[leaf.component_begin].signature_begin : 0;
-        for (int32_t c = 0; c < n_comp; ++c) {
-            const PathComponent& comp = plan.components[leaf.component_begin + c];
-            double* e = s.component.data() + c * q_count;
-            const int32_t m = comp.group_end - comp.group_begin;
-            if (m == 1) {
-                const double cover = plan.groups[comp.group_begin].cover;
-                const double d = s.delta[comp.group_begin - g0];
-                const int32_t k = plan.groups[comp.group_begin].width;
-                double* sig = s.signature.data() + (comp.signature_begin - sig0) * q_count;
-                for (int32_t q = 0; q < q_count; ++q) {
-                    e[q] = cover + d * power[q * stride + k];
-                    sig[q] = d * power[q * stride + k - 1];
-                }
-                continue;
-            }
-            // coef(T) = prod over T of D times prod over the rest of C, built group by group.
-            double* coef = s.coef.data();
-            coef[0] = 1.0;
-            for (int32_t g = 0; g < m; ++g) {
-                const double cover = plan.groups[comp.group_begin + g].cover;
-                const double d = s.delta[comp.group_begin + g - g0];
-                const uint32_t half = uint32_t{1} << g;
-                for (uint32_t t = 0; t < half; ++t) {
-                    coef[t | half] = coef[t] * d;
-                    coef[t] *= cover;
-                }
-            }
-            // Sum the subsets' coefficients by the number of features they read first, so
-            // that each polynomial is evaluated once per point rather than once per subset.
-            const int32_t n_sig = comp.signature_end - comp.signature_begin;
-            const int32_t span = comp.width + 1;
-            double* by_width = s.by_width.data();
-            std::fill(by_width, by_width + (n_sig + 1) * span, 0.0);
-            const int32_t* width = plan.subset_width.data() + comp.subset_begin;
-            const FeatureSignature* sigs = plan.signatures.data() + comp.signature_begin;
-            const uint32_t subsets = uint32_t{1} << m;
-            for (uint32_t t = 0; t < subsets; ++t) {
-                const double ct = coef[t];
-                const int32_t w = width[t];
-                by_width[w] += ct;
-                for (int32_t i = 0; i < n_sig; ++i) {
-                    // A subset reading the signature's features counts with one power less.
-                    if (sigs[i].groups & t) by_width[(i + 1) * span + w - 1] += ct;
-                }
-            }
-            double* sig = s.signature.data() + (comp.signature_begin - sig0) * q_count;
-            for (int32_t q = 0; q < q_count; ++q) {
-                const double* p = power + q * stride;
-                double v = 0.0;
-                for (int32_t a = 0; a < span; ++a) v += by_width[a] * p[a];
-                e[q] = v;
-                for (int32_t i = 0; i < n_sig; ++i) {
-                    const double* c = by_width + (i + 1) * span;
-                    double d = 0.0;
-                    for (int32_t a = 0; a < span; ++a) d += c[a] * p[a];
-                    sig[i * q_count + q] = d;
-                }
-            }
-        }
-        // Products of the other components at every point, without division.
-        double* before = s.before.data();
-        double* after = s.after.data();
-        std::fill(before, before + q_count, 1.0);
-        for (int32_t c = 0; c < n_comp; ++c) {
-            for (int32_t q = 0; q < q_count; ++q) {
-                before[(c + 1) * q_count + q] =
-                    before[c * q_count + q] * s.component[c * q_count + q];
-            }
-        }
-        std::fill(after + n_comp * q_count, after + (n_comp + 1) * q_count, 1.0);
-        for (int32_t c = n_comp - 1; c >= 0; --c) {
-            for (int32_t q = 0; q < q_count; ++q) {
-                after[c * q_count + q] =
-                    after[(c + 1) * q_count + q] * s.component[c * q_count + q];
-            }
-        }
-        const double* w = rules.rule[q_count].weight.data();
-        for (int32_t c = 0; c < n_comp; ++c) {
-            const PathComponent& comp = plan.components[leaf.component_begin + c];
-            for (int32_t i = comp.signature_begin; i < comp.signature_end; ++i) {
-                const double* sig = s.signature.data() + (i - sig0) * q_count;
-                double total = 0.0;
-                for (int32_t q = 0; q < q_count; ++q) {
-                    total +=
-                        w[q] * (sig[q] * (before[c * q_count + q] * after[(c + 1) * q_count + q]));
-                }
-                s.weight[i - sig0] = total;
-            }
-        }
-        return true;
-    }
-
     // Adds scale times each signature's weight to its features in `out_row`.
-    void spread(const LeafPath& leaf, const Scratch& s, double scale, double* out_row) const {
-        if (leaf.component_end == leaf.component_begin) return;
+    void spread(const LeafPath& leaf, const double* weight, double scale, double* out_row) const {
         const int32_t sig0 = plan.components[leaf.component_begin].signature_begin;
         const int32_t sig1 = plan.components[leaf.component_end - 1].signature_end;
         for (int32_t i = sig0; i < sig1; ++i) {
-            const double v = scale * s.weight[i - sig0];
+            const double v = scale * weight[i - sig0];
             const FeatureSignature& sig = plan.signatures[i];
             for (int32_t f = sig.feature_begin; f < sig.feature_end; ++f) {
                 out_row[plan.features[f]] += v;
@@ -223,27 +148,81 @@ struct Evaluator {
         }
     }
 
-    // Adds one tree's contributions to one row's values.
-    void tree_row(size_t t, const double* x, double* out, Scratch& s) const {
+    // The side the row takes at every internal node of tree t.
+    void route(size_t t, const double* x, Scratch& s) const {
+        const Tree& tree = b.trees[t];
+        if (packed != nullptr) {
+            for (const PackedNode& p : (*packed)[t].nodes) {
+                s.right[static_cast<size_t>(p.node)] =
+                    static_cast<uint8_t>(packed_goes_right(p, x, tree, b.projections));
+            }
+            return;
+        }
+        for (size_t i = 0; i < tree.size(); ++i) {
+            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, b.projections);
+        }
+    }
+
+    // The tabulated leaf's weights for the row routed into s.right, or null when the leaf
+    // adds nothing.
+    const double* looked_up(TableSlot slot, const LeafPath& leaf, const Scratch& s) const {
+        const uint32_t set = followed_set(plan, tables, leaf, s.right.data());
+        if (tables.live[static_cast<size_t>(slot.set_begin + set)] == 0) return nullptr;
+        return tables.weight.data() + slot.weight_begin +
+               int64_t{set} * leaf_signatures(plan, leaf);
+    }
+
+    // The weights of a leaf without a table for the row routed into s.right, or null when
+    // the leaf adds nothing.
+    const double* computed(const LeafPath& leaf, Scratch& s) const {
+        const bool live = set_group_deltas(plan, leaf, s, [&](int32_t g) {
+            const PathGroup& group =
+                plan.groups[plan.components[leaf.component_begin].group_begin + g];
+            bool follows = true;
+            for (int32_t m = group.member_begin; m < group.member_end; ++m) {
+                const PathMember& member = plan.members[m];
+                follows = follows && s.right[member.node] == member.right;
+            }
+            return follows;
+        });
+        if (!live) return nullptr;
+        leaf_weights(plan, rules, leaf, s, s.weight.data());
+        return s.weight.data();
+    }
+
+    // Adds one tree's contributions to one row's values. The tabulated leaves' weights are
+    // looked up first, all of them, and their table rows fetched ahead, so that the misses
+    // of a tree's tables overlap rather than queue behind each leaf's additions.
+    void tree_row(size_t t, const double* x, double* out, Scratch& s,
+                  std::vector<const double*>& found) const {
         const int32_t k_out = b.n_outputs;
         const bool multi = b.objective == kMulticlass;
         const int64_t width = static_cast<int64_t>(n_cols) + 1;
         const Tree& tree = b.trees[t];
-        for (size_t i = 0; i < tree.size(); ++i) {
-            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, b.projections);
+        route(t, x, s);
+        const int32_t l0 = plan.tree_leaf_begin[t];
+        const int32_t l1 = plan.tree_leaf_begin[t + 1];
+        for (int32_t l = l0; l < l1; ++l) {
+            const TableSlot slot = tables.slot[static_cast<size_t>(l)];
+            if (slot.set_begin < 0) continue;
+            const double* w = looked_up(slot, plan.leaves[l], s);
+            if (w != nullptr) __builtin_prefetch(w);
+            found[static_cast<size_t>(l - l0)] = w;
         }
-        for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
+        for (int32_t l = l0; l < l1; ++l) {
             const LeafPath& leaf = plan.leaves[l];
             if (leaf.component_end == leaf.component_begin) continue;
             const Node& node = tree[static_cast<size_t>(leaf.leaf)];
             if (multi && static_cast<int32_t>(node.leaf_values.size()) != k_out) continue;
-            if (!leaf_weights(leaf, s)) continue;
+            const bool tabulated = tables.slot[static_cast<size_t>(l)].set_begin >= 0;
+            const double* w = tabulated ? found[static_cast<size_t>(l - l0)] : computed(leaf, s);
+            if (w == nullptr) continue;
             if (!multi) {
-                spread(leaf, s, b.learning_rate * node.value, out);
+                spread(leaf, w, b.learning_rate * node.value, out);
                 continue;
             }
             for (int32_t k = 0; k < k_out; ++k) {
-                spread(leaf, s, b.learning_rate * node.leaf_values[k], out + k * width);
+                spread(leaf, w, b.learning_rate * node.leaf_values[k], out + k * width);
             }
         }
     }
@@ -252,6 +231,7 @@ struct Evaluator {
 // The raw score of a row that knows none of its features, per output: the start score
 // plus every leaf's value times the share of covered rows that reach it.
 std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
+    const size_t n_trees = plan.tree_leaf_begin.size() - 1;
     const bool multi = b.objective == kMulticlass;
     const int32_t k_out = b.n_outputs;
     std::vector<double> expected(static_cast<size_t>(k_out), b.base_score);
@@ -261,7 +241,7 @@ std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
                 static_cast<int32_t>(b.base_scores.size()) == k_out ? b.base_scores[k] : 0.0;
         }
     }
-    for (size_t t = 0; t < b.trees.size(); ++t) {
+    for (size_t t = 0; t < n_trees; ++t) {
         for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
             const LeafPath& leaf = plan.leaves[l];
             const Node& node = b.trees[t][static_cast<size_t>(leaf.leaf)];
@@ -280,25 +260,31 @@ std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
 
 }  // namespace
 
-void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X,
-                 double* out) {
-    const ShapleyPlan plan = build_shapley_plan(booster.trees, booster.projections, covers);
+void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X, double* out,
+                 int32_t n_trees) {
+    const size_t used = trees_used(booster, n_trees);
+    const ShapleyPlan plan = build_shapley_plan(booster.trees, booster.projections, covers, used);
     const Rules rules = make_rules(plan);
+    LeafTables tables = plan_tables(plan, X.n_rows);
+    fill_tables(plan, rules, tables);
     const std::vector<double> expected = expected_values(booster, plan);
-    const Evaluator eval{booster, plan, rules, X.n_cols};
+    const bool packed_fresh = booster.packed.size() == booster.trees.size();
+    const Evaluator eval{booster, plan, rules, tables, packed_fresh ? &booster.packed : nullptr,
+                         X.n_cols};
     const int64_t k_out = booster.n_outputs;
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
     parallel_blocks(X.n_rows, X.n_rows > kParallelShapRows, [&](int64_t begin, int64_t end) {
         Scratch scratch(plan);
+        std::vector<const double*> found(static_cast<size_t>(plan.max_tree_leaves), nullptr);
         std::fill(out + begin * k_out * width, out + end * k_out * width, 0.0);
         // Trees outside, rows inside, over chunks small enough that one tree's path tables
         // stay in cache while every row of the chunk uses them. Each row still adds its
         // trees in order, so the values do not depend on the chunking.
         for (int64_t chunk = begin; chunk < end; chunk += kChunkRows) {
             const int64_t chunk_end = std::min(end, chunk + kChunkRows);
-            for (size_t t = 0; t < booster.trees.size(); ++t) {
+            for (size_t t = 0; t < used; ++t) {
                 for (int64_t r = chunk; r < chunk_end; ++r) {
-                    eval.tree_row(t, X.row(r), out + r * k_out * width, scratch);
+                    eval.tree_row(t, X.row(r), out + r * k_out * width, scratch, found);
                 }
             }
         }

@@ -18,8 +18,9 @@ namespace vorlent {
 // per column, followed by the expected value (the same for every row); each such block
 // sums to the row's raw score up to rounding. X must hold every column that the trees
 // read. Throws std::invalid_argument when a path is beyond the supported size
-// (kMaxLinkedGroups) or its tables would not fit in memory.
+// (kMaxLinkedGroups) or its tables would not fit in memory. n_trees: only the first
+// n_trees trees (and their covers) count, the expected value included.
 void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X,
-                 double* out);
+                 double* out, int32_t n_trees = kAllTrees);
 
 }  // namespace vorlent

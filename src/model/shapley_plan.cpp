@@ -194,12 +194,13 @@ private:
 
 // A generous estimate of the path tables: every path node may become a group, a member,
 // a component and a signature with one feature.
-double plan_bytes(const std::vector<Tree>& trees) {
+double plan_bytes(const std::vector<Tree>& trees, size_t n_trees) {
     constexpr double kPerPathNode = sizeof(PathMember) + sizeof(PathGroup) + sizeof(PathComponent) +
                                     sizeof(FeatureSignature) + 8.0;
     double bytes = 0.0;
     std::vector<double> depth;
-    for (const Tree& tree : trees) {
+    for (size_t t = 0; t < n_trees; ++t) {
+        const Tree& tree = trees[t];
         depth.assign(tree.size(), 0.0);
         for (size_t i = 0; i < tree.size(); ++i) {
             const Node& node = tree[i];
@@ -234,14 +235,16 @@ std::vector<int32_t> split_features(const Node& node, const Directions& projecti
 }
 
 ShapleyPlan build_shapley_plan(const std::vector<Tree>& trees, const Directions& projections,
-                               const NodeCovers& covers) {
-    check_memory_need(plan_bytes(trees), "the Shapley path tables of the model");
+                               const NodeCovers& covers, size_t n_trees) {
+    check_memory_need(plan_bytes(trees, n_trees), "the Shapley path tables of the model");
     ShapleyPlan plan;
     PlanBuilder builder(projections, plan);
     plan.tree_leaf_begin.push_back(0);
-    for (size_t t = 0; t < trees.size(); ++t) {
+    for (size_t t = 0; t < n_trees; ++t) {
         builder.add_tree(trees[t], covers[t]);
         plan.tree_leaf_begin.push_back(static_cast<int32_t>(plan.leaves.size()));
+        plan.max_tree_leaves =
+            std::max(plan.max_tree_leaves, plan.tree_leaf_begin[t + 1] - plan.tree_leaf_begin[t]);
     }
     return plan;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -68,6 +69,7 @@ struct ShapleyPlan {
     int32_t max_rule = 1;
     int32_t max_width = 0;  // most features on one path: the highest power of t needed
     int32_t max_tree_nodes = 0;
+    int32_t max_tree_leaves = 0;
     int32_t max_leaf_groups = 0;
     int32_t max_leaf_components = 0;
     int32_t max_leaf_signatures = 0;
@@ -78,8 +80,9 @@ struct ShapleyPlan {
 // pair tests, every column with a non-zero direction entry for a projection test.
 std::vector<int32_t> split_features(const Node& node, const Directions& projections);
 
-// Throws std::invalid_argument when a path links more than kMaxLinkedGroups feature sets.
+// The plan of the first n_trees trees. Throws std::invalid_argument when a path links more
+// than kMaxLinkedGroups feature sets.
 ShapleyPlan build_shapley_plan(const std::vector<Tree>& trees, const Directions& projections,
-                               const NodeCovers& covers);
+                               const NodeCovers& covers, size_t n_trees);
 
 }  // namespace vorlent

@@ -293,6 +293,9 @@ Parameters
 ----------
 X : array_like of float, shape (n_rows, n_features)
     At least as many columns as the model reads.
+n_trees : int, optional
+    Use only the first ``n_trees`` trees (0: the start score alone); None, the default,
+    uses every tree. A count above the model's trees raises ValueError.
 
 Returns
 -------
@@ -306,6 +309,9 @@ Parameters
 ----------
 X : array_like of float, shape (n_rows, n_features)
     At least as many columns as the model reads.
+n_trees : int, optional
+    Use only the first ``n_trees`` trees (0: the start score alone); None, the default,
+    uses every tree. A count above the model's trees raises ValueError.
 
 Returns
 -------
@@ -360,6 +366,9 @@ Parameters
 ----------
 X : array_like of float, shape (n_rows, n_features)
     At least as many columns as the model reads.
+n_trees : int, optional
+    Use only the first ``n_trees`` trees (0: the start score alone); None, the default,
+    uses every tree. A count above the model's trees raises ValueError.
 
 Returns
 -------

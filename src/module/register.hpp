@@ -1,6 +1,8 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "boosting/booster.hpp"
@@ -28,6 +30,11 @@ void def_trees(BoosterClass& cls);          // tree_nodes
 // A matrix to route through the model: two-dimensional and wide enough for every column
 // that the trees read. Raises ValueError naming X otherwise.
 MatrixView model_input(const Booster& b, const F64Array& X);
+
+// The n_trees argument of the prediction calls as the core's tree count: None for every
+// tree (kAllTrees), else a count from 0 to the model's trees. Raises ValueError naming
+// n_trees otherwise.
+int32_t tree_count(const Booster& b, const std::optional<int64_t>& n_trees);
 
 // A bytes object holding data; MemoryError when it cannot be allocated.
 pybind11::bytes as_bytes(const std::string& data);

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,14 +57,15 @@ void def_introspection(BoosterClass& cls) {
             docs::kValidationLosses)
         .def(
             "explain",
-            [](const Booster& b, const F64Array& X) {
+            [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
+                const int32_t count = tree_count(b, n_trees);
                 const MatrixView view = model_input(b, X);
                 py::array_t<double> out({view.n_rows, view.n_cols});
                 double* contributions = out.mutable_data();
-                without_gil([&] { explain(b, view, contributions); });
+                without_gil([&] { explain(b, view, contributions, count); });
                 return out;
             },
-            docs::kExplain);
+            py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kExplain);
 }
 
 }  // namespace vorlent::binding

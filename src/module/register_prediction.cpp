@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 
 #include "model/predict.hpp"
@@ -17,6 +18,16 @@ MatrixView model_input(const Booster& b, const F64Array& X) {
     return view;
 }
 
+int32_t tree_count(const Booster& b, const std::optional<int64_t>& n_trees) {
+    if (!n_trees) return kAllTrees;
+    if (*n_trees < 0 || *n_trees > b.n_trees()) {
+        fail("n_trees must be None (every tree) or a count from 0 to " +
+             std::to_string(b.n_trees()) + " (the trees of this model), got " +
+             std::to_string(*n_trees));
+    }
+    return static_cast<int32_t>(*n_trees);
+}
+
 namespace {
 
 // (rows, n_outputs) for the multiclass objective, else (rows,) or (rows, single_columns).
@@ -29,12 +40,14 @@ py::array_t<double> score_array(const Booster& b, int32_t n_rows, int32_t single
 // Scores of X from predict(b, view, out) into a new array, computed without the
 // interpreter lock.
 template <class Predict>
-py::array_t<double> predicted(const Booster& b, const F64Array& X, int32_t single_columns,
+py::array_t<double> predicted(const Booster& b, const F64Array& X,
+                              const std::optional<int64_t>& n_trees, int32_t single_columns,
                               Predict predict) {
+    const int32_t count = tree_count(b, n_trees);
     const MatrixView view = model_input(b, X);
     py::array_t<double> out = score_array(b, view.n_rows, single_columns);
     double* values = out.mutable_data();
-    without_gil([&] { predict(b, view, values); });
+    without_gil([&] { predict(b, view, values, count); });
     return out;
 }
 
@@ -47,20 +60,20 @@ void def_prediction(BoosterClass& cls) {
             docs::kBestIteration)
         .def(
             "predict_raw",
-            [](const Booster& b, const F64Array& X) {
-                return predicted(b, X, 1, [](const Booster& m, const MatrixView& v, double* out) {
-                    predict_raw(m, v, out);
-                });
+            [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
+                return predicted(b, X, n_trees, 1,
+                                 [](const Booster& m, const MatrixView& v, double* out,
+                                    int32_t count) { predict_raw(m, v, out, count); });
             },
-            docs::kPredictRaw)
+            py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kPredictRaw)
         .def(
             "predict_proba",
-            [](const Booster& b, const F64Array& X) {
-                return predicted(b, X, 2, [](const Booster& m, const MatrixView& v, double* out) {
-                    predict_proba(m, v, out);
-                });
+            [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
+                return predicted(b, X, n_trees, 2,
+                                 [](const Booster& m, const MatrixView& v, double* out,
+                                    int32_t count) { predict_proba(m, v, out, count); });
             },
-            docs::kPredictProba);
+            py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kPredictProba);
 }
 
 }  // namespace vorlent::binding

@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 
 #include "common/memory.hpp"
@@ -26,6 +27,10 @@ background : array_like of shape (n_background, n_cols), optional
     Rows whose counts at every node give the covers. By default the covers recorded
     when the trees were grown (the rows of each tree's bag) are used; a model loaded with
     ``deserialize`` has none and needs ``background``.
+n_trees : int, optional
+    Explain the score of the first ``n_trees`` trees only (0: the start score alone,
+    which leaves every value but the expected value at 0); None, the default, uses every
+    tree. The values then sum to ``predict_raw(X, n_trees=n_trees)`` (unclipped).
 
 Returns
 -------
@@ -38,7 +43,8 @@ Raises
 ------
 ValueError
     When X or background is not two-dimensional or lacks a column the trees read, when
-    background is empty, or when the model has no covers and no background is given.
+    background is empty, when the model has no covers and no background is given, or when
+    n_trees is negative or above the number of trees.
 
 Examples
 --------
@@ -71,7 +77,9 @@ NodeCovers model_covers(const Booster& b, const OptionalF64Array& background) {
 }
 
 py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
-                                  const OptionalF64Array& background) {
+                                  const OptionalF64Array& background,
+                                  const std::optional<int64_t>& n_trees) {
+    const int32_t count = tree_count(b, n_trees);
     const MatrixView view = model_input(b, X);
     const py::ssize_t outputs = b.objective == kMulticlass ? b.n_outputs : 1;
     const py::ssize_t width = static_cast<py::ssize_t>(view.n_cols) + 1;
@@ -81,7 +89,7 @@ py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
     py::array_t<double> out = b.objective == kMulticlass
                                   ? py::array_t<double>({py::ssize_t{view.n_rows}, outputs, width})
                                   : py::array_t<double>({py::ssize_t{view.n_rows}, width});
-    shap_values(b, covers, view, out.mutable_data());
+    shap_values(b, covers, view, out.mutable_data(), count);
     return out;
 }
 
@@ -89,7 +97,7 @@ py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
 
 void def_shapley(BoosterClass& cls) {
     cls.def("shap_values", &shapley_array, py::arg("X"), py::arg("background") = py::none(),
-            kShapValuesDoc);
+            py::arg("n_trees") = py::none(), kShapValuesDoc);
 }
 
 }  // namespace vorlent::binding

@@ -271,3 +271,53 @@ TEST(Shapley, BackgroundCoversCountRowsAtEveryNode) {
     EXPECT_TRUE(covers_match(b.trees, covers));
     EXPECT_FALSE(covers_match(b.trees, NodeCovers{}));
 }
+
+// A call with many rows looks each leaf's weights up in tables built once per call; a
+// call with one row computes them for the row. Both must give the same numbers, bit for
+// bit, for every split kind and for multiclass leaves.
+TEST(Shapley, TabulatedWeightsEqualRowByRowWeights) {
+    std::mt19937 gen(21);
+    for (int32_t outputs : {1, 3}) {
+        NodeCovers covers;
+        const Booster b = random_model(gen, 12, 6, outputs, covers);
+        const std::vector<double> x = random_rows(gen, 400);
+        const std::vector<double> together = run_shap(b, covers, x);
+        const size_t block = static_cast<size_t>(outputs) * (kCols + 1);
+        for (size_t r = 0; r < 400; ++r) {
+            const std::vector<double> row(x.begin() + r * kCols, x.begin() + (r + 1) * kCols);
+            const std::vector<double> alone = run_shap(b, covers, row);
+            ASSERT_EQ(
+                std::memcmp(alone.data(), together.data() + r * block, block * sizeof(double)), 0)
+                << "outputs " << outputs << " row " << r;
+        }
+    }
+}
+
+// The first k trees give the same scores and Shapley values, bit for bit, as a model that
+// holds only those trees; k = 0 leaves the start score.
+TEST(Shapley, LeadingTreesActLikeATruncatedModel) {
+    std::mt19937 gen(4);
+    for (int32_t outputs : {1, 3}) {
+        NodeCovers covers;
+        const Booster b = random_model(gen, 9, 5, outputs, covers);
+        const std::vector<double> x = random_rows(gen, 100);
+        const MatrixView view{x.data(), 100, kCols};
+        for (int32_t k : {0, 1, 4, 9}) {
+            Booster cut = b;
+            cut.trees.resize(static_cast<size_t>(k));
+            cut.refresh_model_facts();
+            const NodeCovers cut_covers(covers.begin(), covers.begin() + k);
+            std::vector<double> want(100 * static_cast<size_t>(outputs));
+            std::vector<double> got(want.size(), -1.0);
+            predict_scores(cut, view, want.data());
+            predict_scores(b, view, got.data(), k);
+            ASSERT_EQ(got, want) << "scores, outputs " << outputs << " k " << k;
+            const std::vector<double> phi_want = run_shap(cut, cut_covers, x);
+            std::vector<double> phi_got(phi_want.size(), -7.0);
+            shap_values(b, covers, view, phi_got.data(), k);
+            ASSERT_EQ(
+                std::memcmp(phi_got.data(), phi_want.data(), phi_want.size() * sizeof(double)), 0)
+                << "Shapley values, outputs " << outputs << " k " << k;
+        }
+    }
+}

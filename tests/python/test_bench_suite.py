@@ -85,6 +85,7 @@ def fit(
     peak=0,
     predict=None,
     explain=None,
+    shap=None,
     phase="matched",
 ):
     run = {
@@ -99,6 +100,8 @@ def fit(
         run.update(predict_rows=1000, predict_seconds=1000 / predict)
     if explain:
         run.update(explain_rows=100, explain_seconds=100 / explain)
+    if shap:
+        run.update(shap_rows=100, shap_seconds=100 / shap)
     return {
         "dataset": dataset,
         "system": system,
@@ -157,9 +160,18 @@ def results():
                 1.8,
                 predict=2e6,
                 explain=1e5,
+                shap=1.5e4,
                 peak=mib // 100,
             ),
-            fit("synthetic_1m", "vorlent split_mode 0", 20.0, predict=1.2e6, explain=6e4, peak=mib),
+            fit(
+                "synthetic_1m",
+                "vorlent split_mode 0",
+                20.0,
+                predict=1.2e6,
+                explain=6e4,
+                shap=3e3,
+                peak=mib,
+            ),
             fit("synthetic_1m", "vorlent split_mode 0", 4.0, trees=10, phase="threads"),
             fit("synthetic_1m", "vorlent split_mode 0", 7.6, trees=10, threads=1, phase="threads"),
             fit("synthetic_1m", "vorlent split_mode 1", 3.0, threads=1, phase="threads"),
@@ -200,6 +212,16 @@ class TestGoals:
         assert got["4a"][2] == "**not met**"
         assert "split_mode 0 1.90x" in got["4b"][1] and got["4b"][2] == "**not met**"
 
+    def test_shapley_goal_sets_shap_values_against_lightgbm_pred_contrib(self, results):
+        # LightGBM's pred_contrib (its explain figure): 1e4 rows/s.
+        got = verdicts(results)["3c"]
+        assert "split_mode 1 1.50x, split_mode 0 0.30x" in got[1] and got[2] == "**met**"
+        results["fits"][2]["runs"][0]["shap_seconds"] = 100 / 1e3
+        got = verdicts(results)["3c"]
+        assert "split_mode 0 0.10x" in got[1] and got[2] == "**not met**"
+        del results["fits"][1]["runs"][0]["shap_seconds"]
+        assert verdicts(results)["3c"][1] == "not measured"
+
     def test_reaching_uses_the_fresh_fit_time(self, results):
         # The stepped point says 1.5 s, the fresh fit of 20 rounds 1.2 s; LightGBM took 2 s.
         assert "a: 0.60x" in verdicts(results)["2b"][1]
@@ -228,6 +250,19 @@ class TestGoals:
         text = (tmp_path / "R.md").read_text()
         assert "## Goals" in text and "To measure: `run z`" in text
         assert (tmp_path / "results_curves.png").exists()
+
+    def test_rewriting_keeps_the_hand_written_shapley_section(self, results, tmp_path):
+        pytest.importorskip("matplotlib")
+        target = tmp_path / "R.md"
+        section = [suite_report.KEPT_SECTION, "", "- ratio 3.2x, command `x`"]
+        target.write_text("# old\n\n" + "\n".join(section) + "\n\n## Other\n\nold text\n")
+        suite_report.write(results, target, tmp_path)
+        text = target.read_text()
+        assert "\n".join(section) + "\n\n## Not measured" in text
+        assert "old text" not in text
+        # Written twice, the section stays once.
+        suite_report.write(results, target, tmp_path)
+        assert target.read_text().count(suite_report.KEPT_SECTION) == 1
 
 
 # --- profile -----------------------------------------------------------------------------
