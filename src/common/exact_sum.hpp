@@ -41,7 +41,10 @@ public:
     // Adds every term of x[0 .. n).
     void add(const double* x, int64_t n) {
         const int32_t scale = kFractionBits - exponent_;
-        const double limit = std::ldexp(1.0, exponent_);
+        // 2^e, or the largest double when 2^e is not one (so that infinities stay out).
+        const double limit = exponent_ > std::numeric_limits<double>::max_exponent - 1
+                                 ? std::numeric_limits<double>::max()
+                                 : std::ldexp(1.0, exponent_);
         ExactInt total = 0;
         for (int64_t i = 0; i < n; ++i) {
             const double v = x[i];
@@ -81,7 +84,8 @@ public:
         if (out_of_bound_ > 0) return std::numeric_limits<double>::quiet_NaN();
         return std::ldexp(static_cast<double>(total_), exponent_ - kFractionBits);
     }
-    // The grid step h and the exact total in steps.
+    // The grid step h (0 when it lies below the smallest double) and the exact total in
+    // steps.
     double resolution() const { return std::ldexp(1.0, exponent_ - kFractionBits); }
     ExactInt steps() const { return total_; }
     int32_t exponent() const { return exponent_; }

@@ -12,7 +12,8 @@
 // (count_keys), the buffers are added (merge_counts, in any order and grouping), and
 // RankSelection::decide picks, for every wanted rank, the digit it falls in and its rank
 // within that digit. A prefix whose keys are all equal (smallest = largest) ends early, so
-// heavy duplicates cost one round. At most 8 rounds.
+// heavy duplicates cost one round. At most 8 rounds; a round's buffer holds kSelectSlot
+// 64-bit entries per prefix, and a round has at most one prefix per wanted rank.
 
 namespace vorlent {
 

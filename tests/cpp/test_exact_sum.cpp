@@ -152,6 +152,11 @@ TEST(ExactSum, ExtremeBoundsKeepEveryTermOnTheGrid) {
     const double big = std::numeric_limits<double>::max();
     const ExactSum top = sum_of({big, -big, big / 2}, big);
     EXPECT_EQ(top.value(), big / 2);
+    const ExactSum top_odd = sum_of({big, kInf, -kInf, kNaN}, big);
+    EXPECT_EQ(top_odd.value(), big);
+    EXPECT_EQ(top_odd.positive_infinities(), 1);
+    EXPECT_EQ(top_odd.negative_infinities(), 1);
+    EXPECT_EQ(top_odd.missing(), 1);
     // Subnormal terms under a subnormal bound are exact.
     const double smallest = std::numeric_limits<double>::denorm_min();
     const ExactSum bottom = sum_of({smallest, 3 * smallest, -smallest}, 3 * smallest);
