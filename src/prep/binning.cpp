@@ -11,6 +11,7 @@
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "prep/cut_rule.hpp"
 #include "prep/sort_keys.hpp"
 
 namespace vorlent {
@@ -46,30 +47,13 @@ struct SortedSample {
     double operator[](int64_t i) const { return key_value(keys[i]); }
 };
 
-// Where fraction t falls in a sorted sample of n values, and the lower of its two
-// neighbouring positions.
-inline double rank_at(double t, int64_t n) { return t * static_cast<double>(n - 1); }
-inline int64_t lower_position(double x, int64_t n) {
-    return std::clamp(static_cast<int64_t>(std::floor(x)), int64_t{0}, n - 1);
-}
-
 // The value at fraction t of the sorted sample, interpolating linearly between the two
-// neighbouring samples. Through an infinity the interpolation can come out NaN (inf - inf,
-// or inf * 0 when t lands exactly on a sample); the lower sample is then the answer, which
-// is also the limit of the interpolation wherever it has one.
+// neighbouring samples.
 double percentile(const SortedSample& s, double t) {
     if (s.n == 1) return s[0];
     const double x = rank_at(t, s.n);
     const int64_t j = lower_position(x, s.n);
-    const double lo = s[j];
-    const double hi = s[std::min(j + 1, s.n - 1)];
-    const double value = (hi - lo) * (x - static_cast<double>(j)) + lo;
-    return std::isnan(value) ? lo : value;
-}
-
-void sort_unique(std::vector<double>& cuts) {
-    std::sort(cuts.begin(), cuts.end());
-    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    return interpolate(s[j], s[std::min(j + 1, s.n - 1)], x, j);
 }
 
 // Cut points of a categorical feature: a bin per distinct value while there are few
@@ -87,10 +71,7 @@ std::vector<double> categorical_cuts(const SortedSample& s) {
     }
     if (!too_many) return cuts;
     cuts.clear();
-    for (int32_t i = 1; i < kMaxCategoryBins; ++i) {
-        const double p = static_cast<double>(i) * 100.0 * 0x1p-13;
-        cuts.push_back(percentile(s, p / 100.0));
-    }
+    for (double t : category_fractions(kMaxCategoryBins)) cuts.push_back(percentile(s, t));
     sort_unique(cuts);
     return cuts;
 }
@@ -100,12 +81,9 @@ std::vector<double> categorical_cuts(const SortedSample& s) {
 // are put in place (and the smallest and largest value), not the whole sample.
 std::vector<double> ordinary_cuts(uint64_t* keys, uint64_t* spare, int64_t n, int32_t max_bins,
                                   bool has_missing) {
-    const int32_t q = has_missing ? std::max(max_bins - 1, 2) : max_bins;
-    std::vector<double> fractions;
+    const std::vector<double> fractions = ordinary_fractions(max_bins, has_missing);
     std::vector<int64_t> wanted = {0, n - 1};
-    for (int32_t i = 1; i < q; ++i) {
-        const double t = ((static_cast<double>(i) * 100.0) / static_cast<double>(q)) / 100.0;
-        fractions.push_back(t);
+    for (double t : fractions) {
         const int64_t j = lower_position(rank_at(t, n), n);
         wanted.push_back(j);
         wanted.push_back(std::min(j + 1, n - 1));

@@ -1,0 +1,56 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+// The bins of one column whose rows are spread over shards, equal to what build_bins gives
+// the column made of all the shards' rows together, whatever the split and the row order.
+// Every step is a per-shard summary that merges by addition, minimum or maximum, so a
+// coordinator of shards in other processes can follow the same steps.
+
+namespace vorlent {
+
+// One shard's rows of the column, in any order. NaN means missing.
+struct ColumnShard {
+    const double* values = nullptr;
+    int64_t n = 0;
+};
+
+// The smallest distinct values of a column (equal doubles count once, -0.0 with +0.0, by
+// the smaller key), ascending as keys, at most kMaxCategoryBins + 1 of them: enough to tell
+// whether a categorical column gets a bin per value, and which.
+struct DistinctValues {
+    std::vector<uint64_t> keys;
+
+    bool too_many() const;
+};
+DistinctValues distinct_values(const ColumnShard& shard);
+// The distinct values of two shards together (commutative and associative).
+DistinctValues merge_distinct(const DistinctValues& a, const DistinctValues& b);
+
+// The cut points of one column, as build_bins' edges.
+struct ShardedCuts {
+    std::vector<double> edges;
+    bool has_missing = false;
+    int64_t n_values = 0;     // non-NaN rows of all shards
+    uint64_t lowest_key = 0;  // smallest and largest non-NaN value, as keys (when any)
+    uint64_t highest_key = 0;
+};
+ShardedCuts sharded_cuts(const std::vector<ColumnShard>& shards, int32_t max_bins,
+                         bool categorical);
+
+// Per value bin, the smallest and largest key in it (UINT64_MAX and 0 when empty): one
+// shard's part, and the merge of two parts.
+struct BinExtremes {
+    std::vector<uint64_t> low;
+    std::vector<uint64_t> high;
+};
+BinExtremes bin_extremes(const ColumnShard& shard, const std::vector<double>& edges);
+void merge_extremes(BinExtremes& into, const BinExtremes& from);
+
+// build_bins' bin_low and bin_high of the column from its cuts and merged extremes. Where a
+// bin holds both -0.0 and +0.0, its extreme is the one first in the total order (-0.0 low,
+// +0.0 high), not the one first in row order as build_bins keeps.
+void bin_bounds(const ShardedCuts& cuts, const BinExtremes& extremes, std::vector<double>& low,
+                std::vector<double>& high);
+
+}  // namespace vorlent
