@@ -158,9 +158,10 @@ class Suite:
         self.results["fits"].append(entry)
         self.save()
         best = min(r["fit_seconds"] for r in runs)
+        seconds = ", ".join(f"{r['fit_seconds']:.2f}" for r in runs)
         print(
             f"   {system:<24} {threads}t {trees:>4} rounds: fit {best:8.2f} s "
-            f"(runs {', '.join(f'{r["fit_seconds"]:.2f}' for r in runs)}; "
+            f"(runs {seconds}; "
             f"load {runs[0]['load']:.1f}), loss {runs[0]['test_loss']:.5g}, "
             f"peak +{runs[0]['fit_peak_bytes'] / 2**20:.0f} MiB",
             flush=True,
