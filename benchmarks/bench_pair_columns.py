@@ -44,7 +44,7 @@ def caravan():
 
 
 def flights(full: bool):
-    cache = HERE / ".cache"
+    cache = HERE / "out" / "data"
     meta, parts = suite_data.load(suite_data.prepare("flights", not full, cache))
     return parts, meta.categorical
 
@@ -68,17 +68,21 @@ def vorlent_run(parts, categorical, cap, args):
         )
 
     seconds = best_seconds(lambda: make().fit(parts["X_train"], parts["y_train"]), args.repeat)
-    b = make()
-    # Early stopping that never stops records the test loss after every tree.
+    return seconds / args.trees, test_losses(make(), parts, args.trees)
+
+
+def test_losses(b, parts, trees):
+    """Fits b on the training part and returns the test loss after every tree: early
+    stopping that never stops records them."""
     b.fit(
         parts["X_train"],
         parts["y_train"],
         X_val=parts["X_test"],
         y_val=parts["y_test"],
-        es_patience=args.trees + 1,
+        es_patience=trees + 1,
         es_tol=-1e300,
     )
-    return seconds / args.trees, np.asarray(b.validation_losses())
+    return np.asarray(b.validation_losses())
 
 
 def lightgbm_run(parts, categorical, args):

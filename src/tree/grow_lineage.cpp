@@ -39,6 +39,7 @@ struct LineagePair {
     double ca = 0, cb = 0, norm = 0;
     double lo = kInf, hi = -kInf;
     bool any_missing = false;
+    MissingSums missing;  // of the rows whose projection is NaN, with learn_missing
     int64_t cells = -1;  // first cell of its histogram, -1 without one
 };
 
@@ -207,21 +208,30 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         if (std::isnan(a) || std::isnan(bv)) return kNaN;
         return (p.ca * a + p.cb * bv) / p.norm;
     };
-    size_t next_i = 0, next_j = 1;
-    while (next_i + 1 < m) {
+    // With best_of_kinds every candidate on its own (i == j) follows the pairs, so that
+    // equal gains keep a pair.
+    size_t next_i = 0, next_j = 1, next_single = 0;
+    const size_t singles = b.best_of_kinds ? m : 0;
+    auto more = [&] { return next_i + 1 < m || next_single < singles; };
+    while (more()) {
         pairs.clear();
-        for (; next_i + 1 < m && static_cast<int64_t>(pairs.size()) < batch;) {
+        for (; more() && static_cast<int64_t>(pairs.size()) < batch;) {
             LineagePair p;
-            p.i = static_cast<int32_t>(next_i);
-            p.j = static_cast<int32_t>(next_j);
-            pairs.push_back(p);
-            if (++next_j == m) {
-                ++next_i;
-                next_j = next_i + 1;
+            if (next_i + 1 < m) {
+                p.i = static_cast<int32_t>(next_i);
+                p.j = static_cast<int32_t>(next_j);
+                if (++next_j == m) {
+                    ++next_i;
+                    next_j = next_i + 1;
+                }
+            } else {
+                p.i = p.j = static_cast<int32_t>(next_single++);
             }
+            pairs.push_back(p);
         }
         // The ridge sums of every pair.
         for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+            if (p.i == p.j) return;  // a single candidate solves nothing
             const double* xa = column_of(p.i);
             const double* xb = column_of(p.j);
             const bool check = has_nan[p.i] || has_nan[p.j];
@@ -234,17 +244,22 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         // The hessian-weighted ridge regression of the Newton step on the centred pair, and
         // the length of the direction it gives over all columns.
         for (LineagePair& p : pairs) {
-            const PairSums& s = p.sums;
-            if (!(s.H >= kTiny)) continue;
-            const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
-            const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
-            const double vab = s.S_ab - s.S_b * s.S_a / s.H;
-            const double det = vbb * vaa - vab * vab;
-            if (!(std::fabs(det) >= kTiny)) continue;
-            const double ra = s.T_a - s.T0 * s.S_a / s.H;
-            const double rb = s.T_b - s.T0 * s.S_b / s.H;
-            p.ca = (ra * vbb - rb * vab) / det;
-            p.cb = (rb * vaa - ra * vab) / det;
+            if (p.i == p.j) {
+                p.ca = 1.0;  // a candidate on its own: its own direction
+                p.cb = 0.0;
+            } else {
+                const PairSums& s = p.sums;
+                if (!(s.H >= kTiny)) continue;
+                const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
+                const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
+                const double vab = s.S_ab - s.S_b * s.S_a / s.H;
+                const double det = vbb * vaa - vab * vab;
+                if (!(std::fabs(det) >= kTiny)) continue;
+                const double ra = s.T_a - s.T0 * s.S_a / s.H;
+                const double rb = s.T_b - s.T0 * s.S_b / s.H;
+                p.ca = (ra * vbb - rb * vab) / det;
+                p.cb = (rb * vaa - ra * vab) / det;
+            }
             std::fill(y.begin(), y.end(), 0.0);
             direction_of(candidates[p.i], p.ca, y);
             direction_of(candidates[p.j], p.cb, y);
@@ -274,6 +289,10 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
                 const double v = projection(p, k);
                 if (std::isnan(v)) {
                     p.any_missing = true;
+                    if (b.learn_missing) {
+                        p.missing.g += node_grad[k];
+                        p.missing.h += node_hess[k];
+                    }
                     continue;
                 }
                 p.lo = v < p.lo ? v : p.lo;
@@ -311,12 +330,14 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
             ProjectedCut cut;
             if (sparse) {
                 for (int32_t k = 0; k < n; ++k) projected[k] = projection(p, k);
-                cut = scan_projected_values(projected.data(), node, bins, p.lo,
-                                            (p.hi - p.lo) / bins, lambda, by_cell);
+                cut =
+                    scan_projected_values(projected.data(), node, bins, p.lo, (p.hi - p.lo) / bins,
+                                          lambda, by_cell, b.learn_missing ? &p.missing : nullptr);
             } else {
+                // Without learn_missing the missing sums are zero: missing values go right.
                 const double* cell = cells.data() + p.cells;
-                cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo, (p.hi - p.lo) / bins,
-                                           node, lambda);
+                cut = scan_projected_cells_both_sides(
+                    cell, cell + 1, 2, bins, p.lo, (p.hi - p.lo) / bins, node, lambda, p.missing);
             }
             if (cut.found && cut.gain > best_gain) {
                 best_pair = p;
@@ -346,9 +367,10 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     {
         std::vector<double> z(static_cast<size_t>(n)), placement;
         for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
-        const ProjectedCut cut =
-            placed_projection_cut(z.data(), node, lambda, bins, placement, by_cell);
+        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement,
+                                                       by_cell, b.learn_missing);
         test.bias = -cut.threshold;
+        test.missing_right = cut.missing_left ? 0 : 1;
         for (int32_t k = 0; k < n && cut.found; ++k) {
             const bool right = goes_right(test, X.row(rows[k]), b.projections);
             (right ? right_rows : left_rows).push_back(rows[k]);
@@ -372,7 +394,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     committed.is_leaf = false;
     committed.gain = best_gain;
     committed.bias = test.bias;
-    committed.missing_right = 1;
+    committed.missing_right = test.missing_right;
 
     // A split along monotone columns bounds its children at the mean of their Newton
     // values: the side the constrained columns push rows toward stays above the other.

@@ -210,18 +210,19 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
     return n_left;
 }
 
-// The node's split: the oblique search's, or the axis search's when no pair gains. With
-// max_pair_columns below the node's column count the axis search runs first: its
-// per-column gains rank the columns (they cost one histogram pass, far less than pairing
-// every column), only the best max_pair_columns columns are paired, and its result stands
-// in when no pair gains.
+// The node's split: the oblique search's, or the axis search's when no pair gains (with
+// best_of_kinds, also when the axis split gains strictly more). With max_pair_columns below
+// the node's column count the axis search runs first: its per-column gains rank the
+// columns (they cost one histogram pass, far less than pairing every column), only the
+// best max_pair_columns columns are paired, and its result stands in when no pair gains.
 SplitChoice choose_split(const NodeSearch& all, const Booster& b, TreeWorkspace& ws) {
     const int32_t c_count = static_cast<int32_t>(ws.columns.size());
     const bool ranked = b.max_pair_columns > 0 && c_count > b.max_pair_columns;
+    const bool axis_first = ranked || b.best_of_kinds;
     NodeSearch paired = all;
     SplitChoice axis;
+    if (axis_first) axis = search_axis_split(all, ws.scratch, ws.search);
     if (ranked) {
-        axis = search_axis_split(all, ws.scratch, ws.search);
         ws.column_gains.resize(static_cast<size_t>(c_count));
         for (int32_t i = 0; i < c_count; ++i) ws.column_gains[i] = ws.search.column_cuts[i].gain;
         top_positions(ws.column_gains.data(), c_count, b.max_pair_columns, ws.rank_order,
@@ -236,11 +237,12 @@ SplitChoice choose_split(const NodeSearch& all, const Booster& b, TreeWorkspace&
     const bool pair = split.kind == kLinearPair || split.kind == kCategoryPair;
     if (pair && split.gain > kMinGain &&
         !place_pair_cut(split, *all.X, all.rows, *all.node, b.reg_lambda, b.hist_bins,
-                        ws.pair_values, ws.pair_cells, ws.pair_order)) {
+                        ws.pair_values, ws.pair_cells, ws.pair_order, b.learn_missing)) {
         split = SplitChoice{};
     }
-    if (!(split.gain > kMinGain) || split.kind == kNoSplit) {
-        split = ranked ? axis : search_axis_split(all, ws.scratch, ws.search);
+    const bool no_pair = !(split.gain > kMinGain) || split.kind == kNoSplit;
+    if (no_pair || (b.best_of_kinds && axis.gain > split.gain)) {
+        split = axis_first ? axis : search_axis_split(all, ws.scratch, ws.search);
     }
     return split;
 }

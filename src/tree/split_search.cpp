@@ -468,8 +468,8 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
             best_bin_cut(f, cells + 2 * offsets[i], bins.bin_low[f], bins.bin_high[f],
-                         bins.has_missing[f], node, in.booster->reg_lambda, s,
-                         ws.column_cuts[i]);
+                         bins.has_missing[f], node, in.booster->reg_lambda,
+                         in.booster->learn_missing, s, ws.column_cuts[i]);
         }
     });
     BinCut best;
@@ -482,7 +482,7 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
     out.kind = kAxis;
     out.feature_a = best.feature;
     out.threshold = best.threshold;
-    out.missing_right = 1;
+    out.missing_right = best.missing_right;
     return out;
 }
 

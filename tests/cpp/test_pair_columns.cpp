@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "booster_fixtures.hpp"
+#include "grow_fixtures.hpp"
 #include "model/routing.hpp"
 #include "prep/binning.hpp"
 #include "tree/column_ranking.hpp"
@@ -70,15 +71,6 @@ Data wide_problem(int32_t rows, int32_t cols, double nan_share) {
     return d;
 }
 
-void prepare(Booster& b, int32_t cols) {
-    b.n_features = cols;
-    b.feature_gain.assign(cols, 0.0);
-    b.coefficient_gain.assign(cols, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
-    b.feature_scale.assign(cols, 0.5);
-    b.hist_bins = std::max(b.max_bins, 2);
-}
-
 }  // namespace
 
 TEST(ColumnRanking, TopPositionsMatchTheSortedReference) {
@@ -108,14 +100,9 @@ TEST(ColumnRanking, HistogramBuilderPairsOnlyItsBestColumns) {
             Booster b = default_booster();
             b.max_depth = 5;
             b.max_pair_columns = keep;
-            prepare(b, cols);
+            ready_to_grow(b, cols);
+            const Tree tree = grow_from_all_rows(b, X, d.grad.data(), d.hess.data());
             const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
-            const TreeInput in{&X, &bins, d.grad.data(), d.hess.data()};
-            TreeWorkspace ws;
-            ws.rows.resize(d.rows);
-            std::iota(ws.rows.begin(), ws.rows.end(), 0);
-            Tree tree;
-            grow_node(tree, in, 0, d.rows, 0, b, -kInf, kInf, ws);
 
             // Every pair node's columns are among the node's `keep` best by axis gain,
             // found again from the node's rows.
@@ -165,7 +152,7 @@ TEST(ColumnRanking, LineageBuilderPairsOnlyItsBestColumns) {
     b.max_depth = 4;
     b.max_lineage = 1;
     b.max_pair_columns = keep;
-    prepare(b, cols);
+    ready_to_grow(b, cols);
     std::vector<int32_t> all(d.rows);
     std::iota(all.begin(), all.end(), 0);
     Tree tree;

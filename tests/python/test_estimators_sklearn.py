@@ -157,6 +157,8 @@ def test_get_params_lists_every_documented_keyword():
         "split_mode",
         "max_lineage",
         "max_pair_columns",
+        "best_of_kinds",
+        "learn_missing",
         "monotonic_cst",
         "categorical_features",
         "early_stopping",
