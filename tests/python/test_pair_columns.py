@@ -47,10 +47,12 @@ def test_a_cap_of_every_column_changes_nothing(lineage):
 
 
 @pytest.mark.parametrize("lineage", [0, 2])
-def test_capped_models_do_not_depend_on_the_thread_count(lineage):
+@pytest.mark.parametrize("levers", [False, True])
+def test_capped_models_do_not_depend_on_the_thread_count(lineage, levers):
     X, y, categorical = wide_data()
     # 12 of 20 columns: 66 pairs, more than the cap of 48 keeps, so screening runs below
     # the root's children too; colsample makes the ranked columns differ from node to node.
+    # The accuracy levers (best_of_kinds, learn_missing) must keep that too.
     models = {
         threads: trained_bytes(
             X,
@@ -60,6 +62,8 @@ def test_capped_models_do_not_depend_on_the_thread_count(lineage):
             max_pair_columns=12,
             colsample=0.9,
             n_threads=threads,
+            best_of_kinds=levers,
+            learn_missing=levers,
         )
         for threads in (1, 2, 3)
     }
