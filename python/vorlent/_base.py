@@ -65,6 +65,9 @@ class VorlentEstimator(BaseEstimator):
         random_state=None,
         split_mode="oblique",
         max_lineage=0,
+        max_pair_columns=0,
+        best_of_kinds=False,
+        learn_missing=False,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping="auto",
@@ -87,6 +90,9 @@ class VorlentEstimator(BaseEstimator):
         self.random_state = random_state
         self.split_mode = split_mode
         self.max_lineage = max_lineage
+        self.max_pair_columns = max_pair_columns
+        self.best_of_kinds = best_of_kinds
+        self.learn_missing = learn_missing
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping

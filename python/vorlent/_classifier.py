@@ -46,6 +46,16 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     max_lineage : int, default=0
         0 uses the histogram tree builder; 1 or more uses the builder that splits on
         directions inherited from ancestor splits, keeping that many (two classes only).
+    max_pair_columns : int, default=0
+        0 pairs every feature with every other at each node. 2 or more pairs only the node's
+        that many most promising features (by their best single-feature split), which makes
+        wide tables much faster; at least the number of features changes nothing.
+    best_of_kinds : bool, default=False
+        Take the better of each node's best pair split and best single-feature split
+        (otherwise a single-feature split is used only when no pair split gains).
+    learn_missing : bool, default=False
+        Send missing values to the side of each split that gains more (otherwise they always
+        go right, ``"missing: right"`` in the split texts).
     monotonic_cst : array-like of int, dict or None, default=None
         Per feature -1 (falling), 0 (free) or +1 (rising); a dict maps feature names or
         column indices to constraints and leaves the others free.
@@ -156,6 +166,9 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         random_state=None,
         split_mode="oblique",
         max_lineage=0,
+        max_pair_columns=0,
+        best_of_kinds=False,
+        learn_missing=False,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping="auto",
@@ -180,6 +193,9 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
             random_state=random_state,
             split_mode=split_mode,
             max_lineage=max_lineage,
+            max_pair_columns=max_pair_columns,
+            best_of_kinds=best_of_kinds,
+            learn_missing=learn_missing,
             monotonic_cst=monotonic_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,

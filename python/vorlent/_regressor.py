@@ -39,7 +39,8 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
         or Huber model can stop on its own loss. None records the squared error that early
         stopping watches by default.
     n_estimators, learning_rate, max_depth, max_bins, reg_lambda, min_samples_split, \
-subsample, colsample, random_state, split_mode, max_lineage, monotonic_cst, \
+subsample, colsample, random_state, split_mode, max_lineage, max_pair_columns, best_of_kinds, \
+learn_missing, monotonic_cst, \
 categorical_features, early_stopping, validation_fraction, n_iter_no_change, tol, n_jobs, \
 verbose, warm_start
         As for :class:`VorlentClassifier` (the early-stopping split is a plain random one).
@@ -105,6 +106,9 @@ verbose, warm_start
         random_state=None,
         split_mode="oblique",
         max_lineage=0,
+        max_pair_columns=0,
+        best_of_kinds=False,
+        learn_missing=False,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping="auto",
@@ -128,6 +132,9 @@ verbose, warm_start
             random_state=random_state,
             split_mode=split_mode,
             max_lineage=max_lineage,
+            max_pair_columns=max_pair_columns,
+            best_of_kinds=best_of_kinds,
+            learn_missing=learn_missing,
             monotonic_cst=monotonic_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,

@@ -34,9 +34,15 @@ double threshold_from_values(const double* z, int32_t n, double lo, double step,
 
 ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, double lambda,
                                    int32_t bins, std::vector<double>& cells,
-                                   std::vector<std::pair<int32_t, int32_t>>& order) {
+                                   std::vector<std::pair<int32_t, int32_t>>& order,
+                                   bool learn_missing) {
     double lo = kInf, hi = -kInf;
+    MissingSums missing;
     for (int32_t k = 0; k < node.n; ++k) {
+        if (std::isnan(z[k]) && learn_missing) {
+            missing.g += node.grad[k];
+            missing.h += node.hess[k];
+        }
         if (!std::isfinite(z[k])) continue;
         lo = z[k] < lo ? z[k] : lo;
         hi = z[k] > hi ? z[k] : hi;
@@ -44,7 +50,8 @@ ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, d
     if (!(hi - lo >= kTiny) || bins < 2) return ProjectedCut{};
     const double step = (hi - lo) / bins;
     if (2 * static_cast<int64_t>(node.n) < bins) {
-        ProjectedCut cut = scan_projected_values(z, node, bins, lo, step, lambda, order);
+        ProjectedCut cut = scan_projected_values(z, node, bins, lo, step, lambda, order,
+                                                 learn_missing ? &missing : nullptr);
         if (cut.found) cut.threshold = threshold_from_values(z, node.n, lo, step, bins, cut.cell);
         return cut;
     }
@@ -67,9 +74,8 @@ ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, d
         c[2] = v < c[2] ? v : c[2];
         c[3] = v > c[3] ? v : c[3];
     }
-    ProjectedCut cut =
-        scan_projected_cells(cells.data(), cells.data() + 1, kCellWidth, bins, lo, step, node,
-                             lambda);
+    ProjectedCut cut = scan_projected_cells_both_sides(cells.data(), cells.data() + 1, kCellWidth,
+                                                       bins, lo, step, node, lambda, missing);
     if (!cut.found) return cut;
     double below = -kInf, above = kInf;
     for (int32_t i = 0; i < bins; ++i) {
@@ -85,7 +91,8 @@ ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, d
 
 bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows,
                     const NodeGradients& node, double lambda, int32_t bins, std::vector<double>& z,
-                    std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order) {
+                    std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order,
+                    bool learn_missing) {
     z.resize(static_cast<size_t>(node.n));
     for (int32_t k = 0; k < node.n; ++k) {
         const double* row = X.row(rows[k]);
@@ -95,11 +102,12 @@ bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows
                                 : pair_value(split.kind, split.coef_a, split.coef_b,
                                              split.category_values, a, b);
     }
-    const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, cells, order);
+    const ProjectedCut cut =
+        placed_projection_cut(z.data(), node, lambda, bins, cells, order, learn_missing);
     if (!cut.found || !(cut.gain > kMinGain)) return false;
     split.gain = cut.gain;
     split.bias = -cut.threshold;
-    split.missing_right = 1;
+    split.missing_right = cut.missing_left ? 0 : 1;
     return true;
 }
 

@@ -16,18 +16,22 @@ namespace vorlent {
 // "z < threshold" parts the rows exactly as the winning cut was scored. A histogram with
 // far more cells than rows is scanned and placed from the rows ordered by cell instead (the
 // same cut and threshold), so that the work does not grow with the bins. `cells` and
-// `order` are working storage that only grows.
+// `order` are working storage that only grows. With `learn_missing` every cut is also
+// scored with the NaN rows on the left (cut.missing_left), which wins only with a strictly
+// larger gain.
 ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, double lambda,
                                    int32_t bins, std::vector<double>& cells,
-                                   std::vector<std::pair<int32_t, int32_t>>& order);
+                                   std::vector<std::pair<int32_t, int32_t>>& order,
+                                   bool learn_missing = false);
 
 // Re-scores a pair test (kind 2 or 3) that the search picked, on the double-precision
 // values routing reads (the search works on single-precision copies), and places its cut
-// so that routing parts the node rows exactly as scored: sets bias and gain. Returns false
-// when no cut of the re-scored projection gains. `z`, `cells` and `order` are working
-// storage.
+// so that routing parts the node rows exactly as scored: sets bias, gain and the missing
+// side (right unless `learn_missing` finds the left side better). Returns false when no
+// cut of the re-scored projection gains. `z`, `cells` and `order` are working storage.
 bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows,
                     const NodeGradients& node, double lambda, int32_t bins, std::vector<double>& z,
-                    std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order);
+                    std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order,
+                    bool learn_missing = false);
 
 }  // namespace vorlent

@@ -8,6 +8,7 @@
 #include "common/parallel.hpp"
 #include "model/importance.hpp"
 #include "model/routing.hpp"
+#include "tree/column_ranking.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/cut_placement.hpp"
 #include "tree/histogram.hpp"
@@ -38,6 +39,7 @@ struct LineagePair {
     double ca = 0, cb = 0, norm = 0;
     double lo = kInf, hi = -kInf;
     bool any_missing = false;
+    MissingSums missing;  // of the rows whose projection is NaN, with learn_missing
     int64_t cells = -1;  // first cell of its histogram, -1 without one
 };
 
@@ -83,6 +85,44 @@ void for_pairs_by_blocks(std::vector<LineagePair>& pairs, int32_t n, Body&& body
     });
 }
 
+// Cuts `columns` down to the `keep` whose values alone explain the node's Newton step best
+// (ties to the lower column): the hessian-weighted least-squares fit of -g/h on the centred
+// column explains (T - T0 S / W)^2 / (S_xx - S^2 / W) of it, with W, S, S_xx, T and T0 the
+// sums of h, h x, h x^2, -g x and -g over the rows where the column is not missing. One
+// pass over the rows, in row order, costs far less than the pairs it saves.
+void keep_best_columns(const MatrixView& X, const std::vector<int32_t>& rows, const double* grad,
+                       const double* hess, int32_t keep, std::vector<int32_t>& columns) {
+    const size_t c_count = columns.size();
+    std::vector<double> sums(5 * c_count, 0.0);
+    for (int32_t r : rows) {
+        const double* row = X.row(r);
+        const double h = hess[r];
+        const double minus_g = -grad[r];
+        for (size_t c = 0; c < c_count; ++c) {
+            const double x = row[columns[c]];
+            if (std::isnan(x)) continue;
+            double* s = sums.data() + 5 * c;
+            s[0] += h;
+            s[1] += h * x;
+            s[2] += h * x * x;
+            s[3] += minus_g * x;
+            s[4] += minus_g;
+        }
+    }
+    std::vector<double> scores(c_count, 0.0);
+    for (size_t c = 0; c < c_count; ++c) {
+        const double* s = sums.data() + 5 * c;
+        if (!(s[0] >= kTiny)) continue;
+        const double spread = s[2] - s[1] * s[1] / s[0];
+        const double fit = s[3] - s[4] * s[1] / s[0];
+        if (spread > kTiny) scores[c] = fit * fit / spread;
+    }
+    std::vector<int32_t> order, kept;
+    top_positions(scores.data(), static_cast<int32_t>(c_count), keep, order, kept);
+    for (size_t i = 0; i < kept.size(); ++i) kept[i] = columns[kept[i]];
+    columns.swap(kept);
+}
+
 }  // namespace
 
 int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, const double* hess,
@@ -106,6 +146,9 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         for (int32_t j = 0; j < n_features; ++j) columns[j] = j;
     } else {
         sample_columns(n_features, b.colsample, b.rng, columns);
+    }
+    if (b.max_pair_columns > 0 && static_cast<int32_t>(columns.size()) > b.max_pair_columns) {
+        keep_best_columns(X, rows, grad, hess, b.max_pair_columns, columns);
     }
     std::vector<DirectionCandidate> candidates;
     for (int32_t c : columns) candidates.push_back({0, c});
@@ -165,21 +208,30 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         if (std::isnan(a) || std::isnan(bv)) return kNaN;
         return (p.ca * a + p.cb * bv) / p.norm;
     };
-    size_t next_i = 0, next_j = 1;
-    while (next_i + 1 < m) {
+    // With best_of_kinds every candidate on its own (i == j) follows the pairs, so that
+    // equal gains keep a pair.
+    size_t next_i = 0, next_j = 1, next_single = 0;
+    const size_t singles = b.best_of_kinds ? m : 0;
+    auto more = [&] { return next_i + 1 < m || next_single < singles; };
+    while (more()) {
         pairs.clear();
-        for (; next_i + 1 < m && static_cast<int64_t>(pairs.size()) < batch;) {
+        for (; more() && static_cast<int64_t>(pairs.size()) < batch;) {
             LineagePair p;
-            p.i = static_cast<int32_t>(next_i);
-            p.j = static_cast<int32_t>(next_j);
-            pairs.push_back(p);
-            if (++next_j == m) {
-                ++next_i;
-                next_j = next_i + 1;
+            if (next_i + 1 < m) {
+                p.i = static_cast<int32_t>(next_i);
+                p.j = static_cast<int32_t>(next_j);
+                if (++next_j == m) {
+                    ++next_i;
+                    next_j = next_i + 1;
+                }
+            } else {
+                p.i = p.j = static_cast<int32_t>(next_single++);
             }
+            pairs.push_back(p);
         }
         // The ridge sums of every pair.
         for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
+            if (p.i == p.j) return;  // a single candidate solves nothing
             const double* xa = column_of(p.i);
             const double* xb = column_of(p.j);
             const bool check = has_nan[p.i] || has_nan[p.j];
@@ -192,17 +244,22 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         // The hessian-weighted ridge regression of the Newton step on the centred pair, and
         // the length of the direction it gives over all columns.
         for (LineagePair& p : pairs) {
-            const PairSums& s = p.sums;
-            if (!(s.H >= kTiny)) continue;
-            const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
-            const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
-            const double vab = s.S_ab - s.S_b * s.S_a / s.H;
-            const double det = vbb * vaa - vab * vab;
-            if (!(std::fabs(det) >= kTiny)) continue;
-            const double ra = s.T_a - s.T0 * s.S_a / s.H;
-            const double rb = s.T_b - s.T0 * s.S_b / s.H;
-            p.ca = (ra * vbb - rb * vab) / det;
-            p.cb = (rb * vaa - ra * vab) / det;
+            if (p.i == p.j) {
+                p.ca = 1.0;  // a candidate on its own: its own direction
+                p.cb = 0.0;
+            } else {
+                const PairSums& s = p.sums;
+                if (!(s.H >= kTiny)) continue;
+                const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
+                const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
+                const double vab = s.S_ab - s.S_b * s.S_a / s.H;
+                const double det = vbb * vaa - vab * vab;
+                if (!(std::fabs(det) >= kTiny)) continue;
+                const double ra = s.T_a - s.T0 * s.S_a / s.H;
+                const double rb = s.T_b - s.T0 * s.S_b / s.H;
+                p.ca = (ra * vbb - rb * vab) / det;
+                p.cb = (rb * vaa - ra * vab) / det;
+            }
             std::fill(y.begin(), y.end(), 0.0);
             direction_of(candidates[p.i], p.ca, y);
             direction_of(candidates[p.j], p.cb, y);
@@ -232,6 +289,10 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
                 const double v = projection(p, k);
                 if (std::isnan(v)) {
                     p.any_missing = true;
+                    if (b.learn_missing) {
+                        p.missing.g += node_grad[k];
+                        p.missing.h += node_hess[k];
+                    }
                     continue;
                 }
                 p.lo = v < p.lo ? v : p.lo;
@@ -269,12 +330,14 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
             ProjectedCut cut;
             if (sparse) {
                 for (int32_t k = 0; k < n; ++k) projected[k] = projection(p, k);
-                cut = scan_projected_values(projected.data(), node, bins, p.lo,
-                                            (p.hi - p.lo) / bins, lambda, by_cell);
+                cut =
+                    scan_projected_values(projected.data(), node, bins, p.lo, (p.hi - p.lo) / bins,
+                                          lambda, by_cell, b.learn_missing ? &p.missing : nullptr);
             } else {
+                // Without learn_missing the missing sums are zero: missing values go right.
                 const double* cell = cells.data() + p.cells;
-                cut = scan_projected_cells(cell, cell + 1, 2, bins, p.lo, (p.hi - p.lo) / bins,
-                                           node, lambda);
+                cut = scan_projected_cells_both_sides(
+                    cell, cell + 1, 2, bins, p.lo, (p.hi - p.lo) / bins, node, lambda, p.missing);
             }
             if (cut.found && cut.gain > best_gain) {
                 best_pair = p;
@@ -304,9 +367,10 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     {
         std::vector<double> z(static_cast<size_t>(n)), placement;
         for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
-        const ProjectedCut cut =
-            placed_projection_cut(z.data(), node, lambda, bins, placement, by_cell);
+        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement,
+                                                       by_cell, b.learn_missing);
         test.bias = -cut.threshold;
+        test.missing_right = cut.missing_left ? 0 : 1;
         for (int32_t k = 0; k < n && cut.found; ++k) {
             const bool right = goes_right(test, X.row(rows[k]), b.projections);
             (right ? right_rows : left_rows).push_back(rows[k]);
@@ -330,7 +394,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     committed.is_leaf = false;
     committed.gain = best_gain;
     committed.bias = test.bias;
-    committed.missing_right = 1;
+    committed.missing_right = test.missing_right;
 
     // A split along monotone columns bounds its children at the mean of their Newton
     // values: the side the constrained columns push rows toward stays above the other.

@@ -228,7 +228,8 @@ template void build_bin_histograms(const std::vector<FeatureColumn>&, int64_t, i
 
 void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_low,
                   const std::vector<double>& bin_high, bool feature_has_missing,
-                  const NodeGradients& node, double lambda, ThreadScratch& s, BinCut& best) {
+                  const NodeGradients& node, double lambda, bool learn_missing, ThreadScratch& s,
+                  BinCut& best) {
     const int32_t bins = static_cast<int32_t>(bin_low.size());
     if (bins < 2) return;
     int32_t* listed = grow(s.nonempty_bins, bins);
@@ -239,20 +240,29 @@ void best_bin_cut(int32_t feature, const double* cells, const std::vector<double
     if (count < 2) return;
     const double parent = node.G * node.G / (node.H + lambda);
     const int32_t missing_bin = feature_has_missing ? bins - 1 : -1;
-    double gl = 0.0, hl = 0.0;
-    for (int32_t k = 0; k + 1 < count; ++k) {
-        gl += cells[2 * listed[k]];
-        hl += cells[2 * listed[k] + 1];
-        if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
-        const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
-        if (gain > best.gain) {
-            const int32_t upper = listed[k + 1];
-            best.gain = gain;
-            best.feature = feature;
-            best.threshold = upper == missing_bin
-                                 ? kInf
-                                 : cut_between(bin_high[listed[k]], bin_low[upper]);
+    // Cuts after listed bins 0 .. count - 1 - stop, the left sums starting at (g0, h0).
+    auto scan = [&](double g0, double h0, int32_t stop, int32_t missing_right) {
+        double gl = g0, hl = h0;
+        for (int32_t k = 0; k + stop < count; ++k) {
+            gl += cells[2 * listed[k]];
+            hl += cells[2 * listed[k] + 1];
+            if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
+            const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
+            if (gain > best.gain) {
+                const int32_t upper = listed[k + 1];
+                best.gain = gain;
+                best.feature = feature;
+                best.threshold =
+                    upper == missing_bin ? kInf : cut_between(bin_high[listed[k]], bin_low[upper]);
+                best.missing_right = missing_right;
+            }
         }
+    };
+    scan(0.0, 0.0, 1, 1);
+    // The missing bin, when it holds rows, is the last listed one; it goes left now, before
+    // the value bins, and at least one value bin stays on the right.
+    if (learn_missing && missing_bin >= 0 && listed[count - 1] == missing_bin) {
+        scan(cells[2 * missing_bin], cells[2 * missing_bin + 1], 2, 0);
     }
 }
 
@@ -365,23 +375,45 @@ inline void consider_cut(double gl, double hl, int32_t i, double lo, double step
 
 }  // namespace
 
-ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_cells,
-                                  int32_t stride, int32_t bins, double lo, double step,
-                                  const NodeGradients& node, double lambda) {
-    ProjectedCut out;
+// The cut scan with the left sums starting at (g0, h0); improves `out`.
+void scan_cells_from(const double* grad_cells, const double* hess_cells, int32_t stride,
+                     int32_t bins, double lo, double step, const NodeGradients& node, double lambda,
+                     double g0, double h0, ProjectedCut& out) {
     const double parent = node.G * node.G / (node.H + lambda);
-    double gl = 0.0, hl = 0.0;
+    double gl = g0, hl = h0;
     for (int32_t i = 0; i + 1 < bins; ++i) {
         gl += grad_cells[static_cast<int64_t>(i) * stride];
         hl += hess_cells[static_cast<int64_t>(i) * stride];
         consider_cut(gl, hl, i, lo, step, node, lambda, parent, out);
     }
+}
+
+ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_cells,
+                                  int32_t stride, int32_t bins, double lo, double step,
+                                  const NodeGradients& node, double lambda) {
+    ProjectedCut out;
+    scan_cells_from(grad_cells, hess_cells, stride, bins, lo, step, node, lambda, 0.0, 0.0, out);
+    return out;
+}
+
+ProjectedCut scan_projected_cells_both_sides(const double* grad_cells, const double* hess_cells,
+                                             int32_t stride, int32_t bins, double lo, double step,
+                                             const NodeGradients& node, double lambda,
+                                             const MissingSums& missing) {
+    ProjectedCut out =
+        scan_projected_cells(grad_cells, hess_cells, stride, bins, lo, step, node, lambda);
+    if (!(missing.h > 0.0)) return out;
+    const ProjectedCut right = out;
+    scan_cells_from(grad_cells, hess_cells, stride, bins, lo, step, node, lambda, missing.g,
+                    missing.h, out);
+    out.missing_left = out.gain != right.gain || out.cell != right.cell;
     return out;
 }
 
 ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, int32_t bins,
                                    double lo, double step, double lambda,
-                                   std::vector<std::pair<int32_t, int32_t>>& order) {
+                                   std::vector<std::pair<int32_t, int32_t>>& order,
+                                   const MissingSums* missing) {
     order.clear();
     for (int32_t k = 0; k < node.n; ++k) {
         if (!std::isnan(v[k])) order.emplace_back(clamp_bin((v[k] - lo) / step, bins), k);
@@ -389,18 +421,23 @@ ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, i
     std::sort(order.begin(), order.end());
     ProjectedCut out;
     const double parent = node.G * node.G / (node.H + lambda);
-    double gl = 0.0, hl = 0.0;
-    for (size_t at = 0; at < order.size();) {
-        const int32_t cell = order[at].first;
-        double g = 0.0, h = 0.0;
-        for (; at < order.size() && order[at].first == cell; ++at) {
-            g += node.grad[order[at].second];
-            h += node.hess[order[at].second];
+    const bool both = missing != nullptr && missing->h > 0.0;
+    for (int side = 0; side < (both ? 2 : 1); ++side) {
+        double gl = side == 0 ? 0.0 : missing->g, hl = side == 0 ? 0.0 : missing->h;
+        const ProjectedCut before = out;
+        for (size_t at = 0; at < order.size();) {
+            const int32_t cell = order[at].first;
+            double g = 0.0, h = 0.0;
+            for (; at < order.size() && order[at].first == cell; ++at) {
+                g += node.grad[order[at].second];
+                h += node.hess[order[at].second];
+            }
+            if (cell + 1 >= bins) break;
+            gl += g;
+            hl += h;
+            consider_cut(gl, hl, cell, lo, step, node, lambda, parent, out);
         }
-        if (cell + 1 >= bins) break;
-        gl += g;
-        hl += h;
-        consider_cut(gl, hl, cell, lo, step, node, lambda, parent, out);
+        if (side == 1) out.missing_left = out.gain != before.gain || out.cell != before.cell;
     }
     return out;
 }

@@ -49,16 +49,20 @@ struct BinCut {
     double gain = 0.0;
     int32_t feature = -1;
     double threshold = 0.0;
+    int32_t missing_right = 1;  // 0: missing values go left
 };
 
 // Cut scan of one column's bin histogram (interleaved gradient and hessian sums) over its
 // nonempty bins; improves `best`. The threshold lies between the largest training value of
 // the bins on the left and the smallest of the bins on the right, so it parts the rows
 // exactly as the scored cut does. The cut between the last value bin and the missing bin
-// gets threshold +inf: every number goes left, only missing values go right.
+// gets threshold +inf: every number goes left, only missing values go right. With
+// `learn_missing` the cuts between value bins are also scored with the missing bin on the
+// left, and win only with a strictly larger gain.
 void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_low,
                   const std::vector<double>& bin_high, bool feature_has_missing,
-                  const NodeGradients& node, double lambda, ThreadScratch& s, BinCut& best);
+                  const NodeGradients& node, double lambda, bool learn_missing, ThreadScratch& s,
+                  BinCut& best);
 
 // Equal-width histogram of projected values over [lo, hi] and its cut scan. With
 // `missing_aware`, NaN values are kept aside and scored on the right side of every cut,
@@ -68,6 +72,7 @@ struct ProjectedCut {
     double threshold = 0.0;
     double gain = 0.0;
     int32_t cell = -1;  // the last cell on the left side
+    bool missing_left = false;  // the rows without a value go left
 };
 ProjectedCut projected_histogram_split(const double* projected, const NodeGradients& node,
                                        double lambda, double lo, double hi, bool missing_aware,
@@ -85,6 +90,19 @@ ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_c
                                   int32_t stride, int32_t bins, double lo, double step,
                                   const NodeGradients& node, double lambda);
 
+// The rows without a value on the left side: the sums of their gradients and hessians.
+struct MissingSums {
+    double g = 0.0;
+    double h = 0.0;
+};
+
+// scan_projected_cells, then, when `missing` holds rows, the same cuts with those rows on
+// the left; a cut with them on the left wins only with a strictly larger gain.
+ProjectedCut scan_projected_cells_both_sides(const double* grad_cells, const double* hess_cells,
+                                             int32_t stride, int32_t bins, double lo, double step,
+                                             const NodeGradients& node, double lambda,
+                                             const MissingSums& missing);
+
 // scan_projected_cells of the equal-width histogram of the node's n values v (NaN kept
 // out) without forming it: the rows are ordered by cell instead, which costs n log n rather
 // than `bins` when the histogram has far more cells than rows. Gives exactly the same cut:
@@ -92,7 +110,8 @@ ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_c
 // cell adds nothing and cannot raise the gain. `order` is scratch.
 ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, int32_t bins,
                                    double lo, double step, double lambda,
-                                   std::vector<std::pair<int32_t, int32_t>>& order);
+                                   std::vector<std::pair<int32_t, int32_t>>& order,
+                                   const MissingSums* missing = nullptr);
 
 // Threshold search on coef_a * x_a + coef_b * x_b: exact double-precision histogram for
 // pairs with missing values, single-precision histogram of 4 * hist_bins cells otherwise.

@@ -1,5 +1,6 @@
 #pragma once
 // Helpers shared by the C++ tests: default boosters and hand-built trees.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -13,6 +14,17 @@ inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 inline Booster default_booster() {
     return Booster(60, 0.12, 4, 64, 1.0, 10, 1.0, 1.0, 42, 0, 0, 0.9, 0, {}, {}, 0, 0);
+}
+
+// Sets what training sets before a tree builder runs: importance accumulators for `cols`
+// columns, unit-free scales of 0.5 and the projected histograms' bins.
+inline void ready_to_grow(Booster& b, int32_t cols) {
+    b.n_features = cols;
+    b.feature_gain.assign(cols, 0.0);
+    b.coefficient_gain.assign(cols, 0.0);
+    b.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
+    b.feature_scale.assign(cols, 0.5);
+    b.hist_bins = std::max(b.max_bins, 2);
 }
 
 inline Node split_node(int32_t kind, int32_t fa, int32_t fb, double threshold, double ca,

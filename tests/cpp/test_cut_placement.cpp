@@ -205,3 +205,39 @@ TEST(CutPlacement, ThresholdSitsInTheGapOfTheScoredCells) {
         }
     }
 }
+
+TEST(CutPlacement, LeversApplyTheScoredPartition) {
+    // best_of_kinds and learn_missing: splits that send missing values left, and axis splits
+    // that beat pairs, still part the rows exactly as scored, in both builders.
+    std::set<int32_t> kinds;
+    int32_t missing_left = 0;
+    for (uint32_t seed : {6u, 7u}) {
+        const TiedData d = tied_data(seed, 1500);
+        const MatrixView X = d.view();
+        for (int32_t lineage : {0, 1}) {
+            Booster b = booster_for(d, 0, 8);
+            b.best_of_kinds = true;
+            b.learn_missing = true;
+            b.max_lineage = lineage;
+            Tree tree;
+            if (lineage == 0) {
+                const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+                const TreeInput in{&X, &bins, d.grad.data(), d.hess.data()};
+                TreeWorkspace ws;
+                ws.rows.resize(d.rows);
+                for (int32_t r = 0; r < d.rows; ++r) ws.rows[r] = r;
+                grow_node(tree, in, 0, d.rows, 0, b, -kInf, kInf, ws);
+            } else {
+                b.categorical.clear();
+                std::vector<int32_t> rows(d.rows);
+                for (int32_t r = 0; r < d.rows; ++r) rows[r] = r;
+                grow_lineage_tree(tree, X, d.grad.data(), d.hess.data(), rows, b);
+            }
+            ASSERT_GT(tree.size(), 7u);
+            expect_routing_matches_growth(tree, b, d, kinds);
+            for (const Node& node : tree) missing_left += !node.is_leaf && node.missing_right == 0;
+        }
+    }
+    EXPECT_GT(missing_left, 0);
+    EXPECT_TRUE(kinds.count(kAxis) && kinds.count(4));
+}

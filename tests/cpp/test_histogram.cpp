@@ -68,7 +68,7 @@ BinCut cut_of(const std::vector<uint16_t>& codes, const std::vector<double>& val
     ThreadScratch s;
     BinCut cut;
     best_bin_cut(feature, cells.data(), values, highs.empty() ? values : highs, has_missing, node,
-                 lambda, s, cut);
+                 lambda, false, s, cut);
     return cut;
 }
 
