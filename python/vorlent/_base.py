@@ -63,6 +63,7 @@ class VorlentEstimator(BaseEstimator):
         random_state=None,
         split_mode="oblique",
         max_lineage=0,
+        max_pair_columns=0,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping="auto",
@@ -84,6 +85,7 @@ class VorlentEstimator(BaseEstimator):
         self.random_state = random_state
         self.split_mode = split_mode
         self.max_lineage = max_lineage
+        self.max_pair_columns = max_pair_columns
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping

@@ -140,6 +140,8 @@ SHARED_CONSTRAINTS = {
     "random_state": [Kind("random_state")],
     "split_mode": [Options(tuple(SPLIT_MODES))],
     "max_lineage": [Interval(True, 0, None)],
+    # One column makes no pair: 0 (every column) or 2 and more.
+    "max_pair_columns": [Interval(True, 0, 0), Interval(True, 2, None)],
     "monotonic_cst": [Kind("array-like"), Kind("dict"), Options((None,))],
     "categorical_features": [Options(("auto", None)), Kind("array-like")],
     "early_stopping": [Options(("auto",)), Kind("boolean")],
@@ -242,6 +244,7 @@ def core_keywords(
         "max_lineage": int(estimator.max_lineage),
         "split_mode": SPLIT_MODES[estimator.split_mode],
         "n_threads": core_threads(estimator.n_jobs),
+        "max_pair_columns": int(estimator.max_pair_columns),
     }
 
 

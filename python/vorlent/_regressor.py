@@ -28,7 +28,7 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
     clip_to_target_range : bool, default=False
         Clamp predictions to the range of the training targets.
     n_estimators, learning_rate, max_depth, max_bins, reg_lambda, min_samples_split, \
-subsample, colsample, random_state, split_mode, max_lineage, monotonic_cst, \
+subsample, colsample, random_state, split_mode, max_lineage, max_pair_columns, monotonic_cst, \
 categorical_features, early_stopping, validation_fraction, n_iter_no_change, tol, n_jobs, \
 verbose, warm_start
         As for :class:`VorlentClassifier` (the early-stopping split is a plain random one).
@@ -92,6 +92,7 @@ verbose, warm_start
         random_state=None,
         split_mode="oblique",
         max_lineage=0,
+        max_pair_columns=0,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping="auto",
@@ -114,6 +115,7 @@ verbose, warm_start
             random_state=random_state,
             split_mode=split_mode,
             max_lineage=max_lineage,
+            max_pair_columns=max_pair_columns,
             monotonic_cst=monotonic_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,

@@ -55,6 +55,8 @@ public:
     std::vector<int32_t> categorical;  // per column: nonzero = categorical; empty: none
     int32_t max_lineage;  // >= 1 selects the lineage projection builder
     int32_t split_mode;   // 0 capped oblique search, 2 uncapped, other values axis only
+    // Set after construction (keywords after n_threads); the defaults search as before.
+    int32_t max_pair_columns = 0;  // >= 2: a node pairs only its that many best columns
 
     // Derived from the training data.
     int32_t hist_bins = 64;             // bins of projected histograms: max(max_bins, 2)

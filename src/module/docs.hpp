@@ -147,6 +147,11 @@ n_threads : int, default 0
     Threads of this booster's calls: 0 for OpenMP's default (``OMP_NUM_THREADS``), n >= 1
     for n threads (at most 1024), leaving other boosters and threads alone. Results are
     bit-identical for every thread count.
+max_pair_columns : int, default 0
+    0: every pair of a node's columns is proposed. n >= 2: only pairs among the node's n
+    columns with the best axis-aligned gain (the lineage builder: the n that alone fit the
+    gradients best), screened at every depth, so that a node's time grows with n squared
+    rather than the column count squared. n at least the column count changes nothing.
 
 Notes
 -----

@@ -17,15 +17,21 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
                            double subsample, double colsample, uint32_t seed, int32_t objective,
                            int32_t loss, double alpha, int32_t clip, std::vector<int32_t> monotone,
                            std::vector<int32_t> categorical, int32_t max_lineage,
-                           int32_t split_mode, int32_t n_threads) {
+                           int32_t split_mode, int32_t n_threads, int32_t max_pair_columns) {
     if (n_threads < 0 || n_threads > kMaxThreads) {
         fail("n_threads must be 0 (OpenMP's default) or a thread count from 1 to " +
              std::to_string(kMaxThreads) + ", got " + std::to_string(n_threads));
+    }
+    // One column makes no pair.
+    if (max_pair_columns < 0 || max_pair_columns == 1) {
+        fail("max_pair_columns must be 0 (every column) or a column count of 2 or more, got " +
+             std::to_string(max_pair_columns));
     }
     auto booster = std::make_unique<Booster>(n_estimators, learning_rate, max_depth, max_bins,
                                              reg_lambda, min_samples, subsample, colsample, seed,
                                              objective, loss, alpha, clip, std::move(monotone),
                                              std::move(categorical), max_lineage, split_mode);
+    booster->max_pair_columns = max_pair_columns;
     return BoosterHolder(booster.release(), n_threads);
 }
 
@@ -40,7 +46,7 @@ void register_booster(py::module_& m) {
             py::arg("alpha") = 0.9, py::arg("clip") = 0,
             py::arg("monotone") = std::vector<int32_t>{},
             py::arg("categorical") = std::vector<int32_t>{}, py::arg("max_lineage") = 0,
-            py::arg("split_mode") = 0, py::arg("n_threads") = 0);
+            py::arg("split_mode") = 0, py::arg("n_threads") = 0, py::arg("max_pair_columns") = 0);
     def_training(cls);
     def_prediction(cls);
     def_introspection(cls);

@@ -48,6 +48,7 @@ py::dict parameters(const Booster& b) {
     p["max_lineage"] = b.max_lineage;
     p["split_mode"] = b.split_mode;
     p["n_threads"] = thread_count_of(b);
+    p["max_pair_columns"] = b.max_pair_columns;
     return p;
 }
 

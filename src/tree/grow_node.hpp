@@ -30,6 +30,10 @@ struct TreeWorkspace {
     std::vector<double> output_sums;    // multiclass: per-output gradient sums
     std::vector<int32_t> features;      // the node's sampled columns
     std::vector<FeatureColumn> columns;
+    std::vector<FeatureColumn> pair_columns;  // the columns the oblique search pairs
+    std::vector<double> column_gains;         // per column: its best axis cut's gain
+    std::vector<int32_t> rank_order;          // scratch of the column ranking
+    std::vector<int32_t> top_columns;         // positions of the best columns, ascending
     SearchWorkspace search;
     std::vector<ThreadScratch> scratch;  // one per thread; element 0 for sequential work
     std::vector<LeafRange> leaves;       // filled by grow_node; the caller clears it per tree

@@ -387,13 +387,13 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
     }
     const NodePairs np{h32, hs, r0, config, &has_missing};
 
-    // The cap keeps 4 candidates per column, screened near the root; without the cap,
-    // VRL_K alone limits them.
+    // The cap keeps 4 candidates per column, screened near the root (at every depth when the
+    // columns were ranked); without the cap, VRL_K alone limits them.
     const bool capped = !(b.split_mode == 2 || env.full);
     Selection sel;
     sel.keep = capped ? 4 * static_cast<size_t>(c_count)
                       : static_cast<size_t>(std::max(env.keep_top, 0));
-    sel.screening = capped && in.depth <= 1;
+    sel.screening = capped && (in.depth <= 1 || in.ranked);
     std::FILE* dump = nullptr;
     if (env.dump_path != nullptr && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
         dump = std::fopen(env.dump_path, "a");

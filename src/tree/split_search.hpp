@@ -100,6 +100,9 @@ struct NodeSearch {
     const BinnedMatrix* bins;
     const Booster* booster;
     int32_t depth;
+    // The columns are the node's best few rather than all its columns: their pairs are
+    // screened at every depth where they outnumber the cap, not only near the root.
+    bool ranked = false;
 };
 
 // The oblique search: a direction for every pair of columns, the most promising pairs kept

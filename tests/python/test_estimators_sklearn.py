@@ -156,6 +156,7 @@ def test_get_params_lists_every_documented_keyword():
         "random_state",
         "split_mode",
         "max_lineage",
+        "max_pair_columns",
         "monotonic_cst",
         "categorical_features",
         "early_stopping",

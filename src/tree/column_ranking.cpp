@@ -1,0 +1,23 @@
+#include "tree/column_ranking.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace vorlent {
+
+void top_positions(const double* scores, int32_t count, int32_t keep, std::vector<int32_t>& order,
+                   std::vector<int32_t>& out) {
+    const int32_t kept = std::clamp(keep, 0, count);
+    order.resize(static_cast<size_t>(count));
+    std::iota(order.begin(), order.end(), 0);
+    std::partial_sort(order.begin(), order.begin() + kept, order.end(), [&](int32_t x, int32_t y) {
+        const double sx = std::isnan(scores[x]) ? -INFINITY : scores[x];
+        const double sy = std::isnan(scores[y]) ? -INFINITY : scores[y];
+        return sx != sy ? sx > sy : x < y;
+    });
+    out.assign(order.begin(), order.begin() + kept);
+    std::sort(out.begin(), out.end());
+}
+
+}  // namespace vorlent
