@@ -49,13 +49,14 @@ PEERS = ["LightGBM", "XGBoost", "sklearn HistGB"]
 # A fit shorter than REPEAT_SECONDS is repeated in the same process (at most REPEAT_FITS
 # fits in all): on a shared machine the fastest of a few short fits is the least disturbed.
 REPEAT_SECONDS, REPEAT_FITS = 3.0, 5
-# What the estimators ship with; the candidates below change some of it.
+# The base of the candidate sets; each candidate below changes some of it.
 VORLENT_BASE = {
     "n_estimators": 1000,
     "learning_rate": 0.1,
     "max_depth": 5,
     "max_bins": 255,
     "split_mode": "oblique",
+    "max_pair_columns": 0,
     "n_iter_no_change": 20,
 }
 # Candidate default sets: name -> the estimator keywords that differ from VORLENT_BASE.
@@ -74,12 +75,25 @@ CANDIDATES = {
     "vorlent d6 lr.1 b64": {"max_depth": 6, "max_bins": 64},
     "vorlent d6 lr.1 b255": {"max_depth": 6},
     "vorlent d5 lr.05 b255": {"learning_rate": 0.05, "n_estimators": 2000},
-    "vorlent d6 lr.05 b64": {"learning_rate": 0.05, "n_estimators": 2000, "max_depth": 6,
-                             "max_bins": 64},
+    "vorlent d6 lr.05 b64": {
+        "learning_rate": 0.05,
+        "n_estimators": 2000,
+        "max_depth": 6,
+        "max_bins": 64,
+    },
     "vorlent axis d6 lr.1 b255": {"max_depth": 6, "split_mode": "axis"},
     "vorlent axis d8 lr.1 b255": {"max_depth": 8, "split_mode": "axis"},
+    "vorlent axis d6 lr.1 b64": {"max_depth": 6, "max_bins": 64, "split_mode": "axis"},
+    "vorlent d4 lr.1 b64 p8": {"max_depth": 4, "max_bins": 64, "max_pair_columns": 8},
+    "vorlent d5 lr.1 b64 p4": {"max_bins": 64, "max_pair_columns": 4},
+    "vorlent d5 lr.1 b255 p4": {"max_pair_columns": 4},
+    "vorlent d6 lr.1 b64 p4": {"max_depth": 6, "max_bins": 64, "max_pair_columns": 4},
+    "vorlent d5 lr.15 b64 p4": {"learning_rate": 0.15, "max_bins": 64, "max_pair_columns": 4},
+    "vorlent d5 lr.2 b64 p4": {"learning_rate": 0.2, "max_bins": 64, "max_pair_columns": 4},
 }
 SYSTEMS = PEERS + list(CANDIDATES)
+# The candidate the estimators ship with as their defaults.
+SHIPPED = "vorlent d5 lr.1 b64 p4"
 # Depths of the deep-tree check and the rounds each one grows (no early stopping).
 DEEP_DEPTHS = [4, 5, 6, 7, 8]
 DEEP_ROUNDS = 20
@@ -246,6 +260,26 @@ class Bench:
         if (args.resume or args.report_only) and self.path.exists():
             self.results = json.loads(self.path.read_text())
 
+    def merge(self, paths: list[pathlib.Path]) -> None:
+        """Takes in the measurements of other runs (parallel ones with their own --out); a
+        cell measured again replaces the earlier one."""
+        for path in paths:
+            other = json.loads(path.read_text())
+            self.results["tables"].update(other["tables"])
+            for entry in other["fits"]:
+                cell = (entry["table"], entry["system"], entry.get("wait", "PASSIVE"))
+                self.results["fits"] = [
+                    f
+                    for f in self.results["fits"]
+                    if (f["table"], f["system"], f.get("wait", "PASSIVE")) != cell
+                ] + [entry]
+            for entry in other.get("deep", []):
+                cell = (entry["table"], entry["depth"])
+                self.results["deep"] = [
+                    d for d in self.results["deep"] if (d["table"], d["depth"]) != cell
+                ] + [entry]
+        self.save()
+
     def save(self) -> None:
         self.args.out.mkdir(parents=True, exist_ok=True)
         self.path.write_text(json.dumps(self.results, indent=1))
@@ -336,13 +370,22 @@ def main() -> int:
     )
     parser.add_argument("--resume", action="store_true")
     parser.add_argument("--report-only", action="store_true")
-    parser.add_argument("--default", default=None, help="the candidate shipped as default")
+    parser.add_argument(
+        "--merge",
+        nargs="+",
+        type=pathlib.Path,
+        default=[],
+        help="defaults.json files of other runs",
+    )
+    parser.add_argument("--default", default=SHIPPED, help="the candidate shown as default")
     parser.add_argument("--out", type=pathlib.Path, default=HERE / "out")
     args = parser.parse_args()
 
     import defaults_report
 
     bench = Bench(args)
+    if args.merge:
+        bench.merge(args.merge)
     if not args.report_only:
         paths = bench.prepare(args.tables)
         if args.deep:

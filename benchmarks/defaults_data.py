@@ -152,7 +152,7 @@ def wage():
     table = pd.read_csv(package_file("ISLP", "data", "Wage.csv"))
     y = table.pop("wage").to_numpy(dtype=np.float64)
     table = table.drop(columns=["logwage", "Unnamed: 0"], errors="ignore")
-    import pandas.api.types as types
+    from pandas.api import types
 
     categorical = [c for c in table.columns if not types.is_numeric_dtype(table[c])]
     return as_categories(table, categorical), y, REGRESSION, categorical

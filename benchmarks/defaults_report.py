@@ -15,6 +15,7 @@ import statistics
 PEERS = ["LightGBM", "XGBoost", "sklearn HistGB"]
 WINS_NEEDED = 6
 MAX_RATIO, MEDIAN_RATIO = 3.0, 1.5
+OLD = "vorlent old"
 
 
 def best_run(entry: dict) -> dict:
@@ -72,7 +73,10 @@ def summary(results: dict) -> list[dict]:
 
 def text(results: dict, default: str | None) -> str:
     got = cells(results)
-    lines = ["| table | rows x columns | task | categorical columns | package |", "|---|---|---|---|---|"]
+    lines = [
+        "| table | rows x columns | task | categorical columns | package |",
+        "|---|---|---|---|---|",
+    ]
     for key, t in results["tables"].items():
         task = t["task"] if t["task"] != "multiclass" else f"{t['classes']} classes"
         lines.append(
@@ -85,12 +89,16 @@ def text(results: dict, default: str | None) -> str:
         if not rows:
             continue
         lgb = got.get((key, "LightGBM"))
-        best_peer = min((got[(key, p)]["test_loss"] for p in PEERS if (key, p) in got), default=None)
+        best_peer = min(
+            (got[(key, p)]["test_loss"] for p in PEERS if (key, p) in got), default=None
+        )
         lines += [
             f"**{key}**",
             "",
-            "| system | rounds | fit s | fit CPU s | CPU vs LightGBM | wall vs LightGBM | load | "
-            "test loss | vs best peer |",
+            (
+                "| system | rounds | fit s | fit CPU s | CPU vs LightGBM | wall vs LightGBM | "
+                "load | test loss | vs best peer |"
+            ),
             "|---|---|---|---|---|---|---|---|---|",
         ]
         for system, r in sorted(rows, key=lambda x: (x[0] not in PEERS, x[0])):
@@ -114,15 +122,22 @@ def text(results: dict, default: str | None) -> str:
         ]
         for f in spins:
             r, p = best_run(f), got.get((f["table"], "LightGBM"))
-            passive = f"{p['fit_seconds']:.2f} / {p['fit_cpu_seconds']:.2f} ({p['load']:.1f})" if p else "-"
+            passive = (
+                f"{p['fit_seconds']:.2f} / {p['fit_cpu_seconds']:.2f} ({p['load']:.1f})"
+                if p
+                else "-"
+            )
             lines.append(
                 f"| {f['table']} | {r['fit_seconds']:.2f} / {r['fit_cpu_seconds']:.2f} "
                 f"({r['load']:.1f}) | {passive} |"
             )
         lines.append("")
     lines += [
-        "| vorlent set | tables | no worse than the best peer | loss / best peer (median, worst) | "
-        "CPU vs LightGBM (median, worst) | wall vs LightGBM (median, worst) | goals met |",
+        (
+            "| vorlent set | tables | no worse than the best peer | loss / best peer (median, "
+            "worst) | CPU vs LightGBM (median, worst) | wall vs LightGBM (median, worst) | "
+            "goals met |"
+        ),
         "|---|---|---|---|---|---|---|",
     ]
     for s in summary(results):
@@ -136,8 +151,10 @@ def text(results: dict, default: str | None) -> str:
     if results.get("deep"):
         lines += [
             "",
-            "| table | depth | CPU s per tree | split nodes per tree | CPU ms per split node | "
-            "oblique or category-pair share | test loss | load |",
+            (
+                "| table | depth | CPU s per tree | split nodes per tree | CPU ms per split node "
+                "| oblique or category-pair share | test loss | load |"
+            ),
             "|---|---|---|---|---|---|---|---|",
         ]
         for d in sorted(results["deep"], key=lambda d: (d["table"], d["depth"])):
@@ -157,6 +174,7 @@ def plot(results: dict, default: str | None, path: pathlib.Path) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter, NullFormatter
 
     got = cells(results)
     tables = [t for t in results["tables"] if any(k[0] == t for k in got)]
@@ -165,8 +183,11 @@ def plot(results: dict, default: str | None, path: pathlib.Path) -> None:
     columns = 4
     rows = (len(tables) + columns - 1) // columns
     figure, axes = plt.subplots(rows, columns, figsize=(4.2 * columns, 3.6 * rows), squeeze=False)
-    styles = {"LightGBM": ("tab:green", "s"), "XGBoost": ("tab:orange", "^"),
-              "sklearn HistGB": ("tab:purple", "D")}
+    styles = {
+        "LightGBM": ("tab:green", "s"),
+        "XGBoost": ("tab:orange", "^"),
+        "sklearn HistGB": ("tab:purple", "D"),
+    }
     for ax, key in zip(axes.flat, tables):
         for (t, system), r in got.items():
             if t != key:
@@ -174,26 +195,48 @@ def plot(results: dict, default: str | None, path: pathlib.Path) -> None:
             if system in styles:
                 color, marker, size, label = *styles[system], 60, system
             elif system == default:
-                color, marker, size, label = "tab:red", "*", 160, f"{system} (default)"
+                color, marker, size, label = "tab:red", "*", 160, f"{system} (new default)"
+            elif system == OLD:
+                color, marker, size, label = "black", "x", 50, f"{system} (previous defaults)"
             else:
                 color, marker, size, label = "tab:blue", "o", 18, "vorlent candidates"
-            ax.scatter(r["fit_cpu_seconds"], r["test_loss"], c=color, marker=marker, s=size,
-                       label=label, alpha=0.85, zorder=3 if system in styles else 2)
+            ax.scatter(
+                r["fit_cpu_seconds"],
+                r["test_loss"],
+                c=color,
+                marker=marker,
+                s=size,
+                label=label,
+                alpha=0.85,
+                zorder=3 if system in styles else 2,
+            )
+        peers = [got[(key, p)] for p in PEERS if (key, p) in got]
+        if peers:
+            ax.axhline(min(r["test_loss"] for r in peers), color="grey", lw=0.8, ls=":")
+        if (key, "LightGBM") in got:
+            budget = MAX_RATIO * got[(key, "LightGBM")]["fit_cpu_seconds"]
+            ax.axvline(budget, color="grey", lw=0.8, ls="--")
         t = results["tables"][key]
         ax.set_title(f"{key} ({t['rows']:,} x {t['columns']})", fontsize=10)
         ax.set_xscale("log")
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.set_xlabel("fit CPU seconds (2 threads)", fontsize=8)
         ax.set_ylabel("RMSE" if t["task"] == "regression" else "log-loss", fontsize=8)
         ax.tick_params(labelsize=7)
         ax.grid(alpha=0.3)
-    for ax in list(axes.flat)[len(tables):]:
+    for ax in list(axes.flat)[len(tables) :]:
         ax.axis("off")
-    handles, labels = {}, {}
+    handles = {}
     for ax in axes.flat:
         for h, label in zip(*ax.get_legend_handles_labels()):
             handles.setdefault(label, h)
     figure.legend(list(handles.values()), list(handles), loc="lower center", ncol=5, fontsize=8)
-    figure.suptitle("Test loss against fit CPU seconds, each system with its defaults", fontsize=11)
+    figure.suptitle(
+        "Test loss against fit CPU seconds, each system with its defaults (dotted: best peer's "
+        "loss; dashed: 3x LightGBM's CPU seconds)",
+        fontsize=11,
+    )
     figure.tight_layout(rect=(0, 0.05, 1, 0.97))
     figure.savefig(path, dpi=90)
     plt.close(figure)

@@ -228,6 +228,13 @@ class TestGoals:
         text = (tmp_path / "R.md").read_text()
         assert "## Goals" in text and "To measure: `run z`" in text
         assert (tmp_path / "results_curves.png").exists()
+        # A rewrite keeps the defaults benchmark's section at the end, and only that.
+        kept = f"{suite_report.KEPT_SECTION} (eight tables)\n\nnumbers\n"
+        (tmp_path / "R.md").write_text("# stale report\n\nold lines\n\n" + kept)
+        suite_report.write(results, tmp_path / "R.md", tmp_path)
+        again = (tmp_path / "R.md").read_text()
+        assert again.endswith("\n" + kept) and "old lines" not in again
+        assert again.removesuffix("\n" + kept) == text
 
 
 # --- profile -----------------------------------------------------------------------------
