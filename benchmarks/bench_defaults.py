@@ -91,6 +91,18 @@ CANDIDATES = {
     "vorlent d6 lr.1 b64 p4": {"max_depth": 6, "max_bins": 64, "max_pair_columns": 4},
     "vorlent d5 lr.15 b64 p4": {"learning_rate": 0.15, "max_bins": 64, "max_pair_columns": 4},
     "vorlent d5 lr.2 b64 p4": {"learning_rate": 0.2, "max_bins": 64, "max_pair_columns": 4},
+    # The levers of the pairs branch, on the shipped set (measured with that branch's build).
+    "vorlent d5 lr.1 b64 p4 best_of_kinds": {
+        "max_bins": 64,
+        "max_pair_columns": 4,
+        "best_of_kinds": True,
+    },
+    "vorlent d5 lr.1 b64 p4 best_of_kinds learn_missing": {
+        "max_bins": 64,
+        "max_pair_columns": 4,
+        "best_of_kinds": True,
+        "learn_missing": True,
+    },
     # The shipped set as a user gets it: no eval_set, 10% of the training rows held back.
     OWN_SPLIT: {"max_bins": 64, "max_pair_columns": 4},
 }
