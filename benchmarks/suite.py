@@ -44,6 +44,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 import suite_data
 import suite_report
 from suite_systems import SYSTEMS
+from timing import run_child
 
 MATCHED_TREES = 60
 # Rounds of the default split mode on the 10M set: at 10x the 1M per-tree cost, 60 rounds
@@ -82,20 +83,7 @@ class Suite:
             print(f"   skipped {what}: {why}", flush=True)
 
     def child(self, job: dict, threads: int) -> dict:
-        env = dict(os.environ, OMP_NUM_THREADS=str(threads), OMP_WAIT_POLICY="PASSIVE")
-        env["PYTHONPATH"] = os.pathsep.join(
-            [str(HERE), str(ROOT / "examples"), env.get("PYTHONPATH", "")]
-        )
-        done = subprocess.run(
-            [sys.executable, str(CHILD), json.dumps(job)],
-            env=env,
-            capture_output=True,
-            text=True,
-            check=False,  # the child's error output goes into the exception below
-        )
-        if done.returncode != 0:
-            raise RuntimeError(f"child {job['system']} failed:\n{done.stderr[-3000:]}")
-        return json.loads(done.stdout.strip().splitlines()[-1])
+        return run_child(CHILD, job, threads)
 
     def find_fit(self, dataset: str, system: str, trees: int, threads: int, phase: str):
         for entry in self.results["fits"]:

@@ -783,21 +783,29 @@ OPEN_GOALS = [
 ]
 
 
-# A section written by hand from a standalone benchmark's output; the suite does not measure
-# it, so rewriting the report keeps the one already in the file.
-KEPT_SECTION = "## Shapley values (bench_shap.py)"
+# Sections written by hand or by other benchmarks (bench_shap.py, bench_defaults.py); the suite
+# does not measure them, so rewriting the report keeps the ones already in the file.
+KEPT_SECTIONS = ("## Shapley values (bench_shap.py)", "## Defaults against defaults")
 
 
 def kept_section(target: pathlib.Path) -> list[str]:
-    """The lines of KEPT_SECTION in the existing report, up to the next section, or []."""
+    """The lines of every section of the existing report whose heading starts with one of
+    KEPT_SECTIONS, each up to the next section, or []."""
     if not target.exists():
         return []
     lines = target.read_text().splitlines()
-    if KEPT_SECTION not in lines:
-        return []
-    start = lines.index(KEPT_SECTION)
-    end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
-    return [""] + lines[start:end]
+    kept = []
+    for heading in KEPT_SECTIONS:
+        start = next((i for i, line in enumerate(lines) if line.startswith(heading)), None)
+        if start is None:
+            continue
+        end = next(
+            (i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")), len(lines)
+        )
+        while end > start + 1 and not lines[end - 1].strip():
+            end -= 1
+        kept += [""] + lines[start:end]
+    return kept
 
 
 def write(results, target: pathlib.Path, figure_dir: pathlib.Path) -> None:
@@ -941,11 +949,10 @@ def write(results, target: pathlib.Path, figure_dir: pathlib.Path) -> None:
     lines += profile_lines(results)
     lines += ["", "## Profile of the C++ fit (split_mode 1, one thread)", ""]
     lines += profile_lines(results, "profile_axis")
-    while kept and kept[-1] == "":
-        kept.pop()
-    lines += kept
     lines += ["", "## Not measured", ""]
     for s in results["skipped"]:
         command = f" To measure: `{s['command']}`." if s["command"] else ""
         lines.append(f"- {s['what']}: {s['why']}.{command}")
-    target.write_text("\n".join(lines) + "\n")
+    while kept and kept[-1] == "":
+        kept.pop()
+    target.write_text("\n".join(lines + kept) + "\n")

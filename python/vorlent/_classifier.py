@@ -21,11 +21,11 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
 
     Parameters
     ----------
-    n_estimators : int, default=60
+    n_estimators : int, default=1000
         Boosting rounds (trees; with early stopping, the most that are grown).
-    learning_rate : float, default=0.12
+    learning_rate : float, default=0.1
         Factor on every leaf value.
-    max_depth : int, default=4
+    max_depth : int, default=5
         Depth bound of every tree (1 to 64).
     max_bins : int, default=64
         Histogram bins per numeric feature (2 to 65536).
@@ -46,7 +46,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     max_lineage : int, default=0
         0 uses the histogram tree builder; 1 or more uses the builder that splits on
         directions inherited from ancestor splits, keeping that many (two classes only).
-    max_pair_columns : int, default=0
+    max_pair_columns : int, default=4
         0 pairs every feature with every other at each node. 2 or more pairs only the node's
         that many most promising features (by their best single-feature split), which makes
         wide tables much faster; at least the number of features changes nothing.
@@ -63,16 +63,17 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         Which columns are categorical. "auto": the frame's categorical, enum, dictionary and
         string columns. Names, column indices or a boolean mask select them explicitly;
         None treats every column as numeric.
-    early_stopping : "auto" or bool, default="auto"
+    early_stopping : "auto" or bool, default=True
         Stop when the validation loss has not improved by more than ``tol`` for
-        ``n_iter_no_change`` rounds, keeping the trees up to the best round. "auto" turns it
-        on when the training data has more than 10,000 rows (as scikit-learn's histogram
-        gradient boosting does); without it an ``eval_set`` is only scored.
+        ``n_iter_no_change`` rounds, keeping the trees up to the best round; the validation
+        rows are the ``eval_set``, else ``validation_fraction`` of the training rows. "auto"
+        turns it on when the training data has more than 10,000 rows (as scikit-learn's
+        histogram gradient boosting does); without it an ``eval_set`` is only scored.
     validation_fraction : float or int, default=0.1
         Share (float) or number (int) of the rows held back for early stopping when no
         ``eval_set`` is given; the split is stratified by class and drawn from
         ``random_state``.
-    n_iter_no_change : int, default=10
+    n_iter_no_change : int, default=20
         Rounds without improvement that stop training.
     tol : float, default=1e-7
         Improvement of the validation loss that a round must exceed to count.
@@ -155,9 +156,9 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     def __init__(
         self,
         *,
-        n_estimators=60,
-        learning_rate=0.12,
-        max_depth=4,
+        n_estimators=1000,
+        learning_rate=0.1,
+        max_depth=5,
         max_bins=64,
         reg_lambda=1.0,
         min_samples_split=10,
@@ -166,14 +167,14 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         random_state=None,
         split_mode="oblique",
         max_lineage=0,
-        max_pair_columns=0,
+        max_pair_columns=4,
         best_of_kinds=False,
         learn_missing=False,
         monotonic_cst=None,
         categorical_features="auto",
-        early_stopping="auto",
+        early_stopping=True,
         validation_fraction=0.1,
-        n_iter_no_change=10,
+        n_iter_no_change=20,
         tol=1e-7,
         n_jobs=None,
         verbose=0,

@@ -250,19 +250,15 @@ class TestGoals:
         text = (tmp_path / "R.md").read_text()
         assert "## Goals" in text and "To measure: `run z`" in text
         assert (tmp_path / "results_curves.png").exists()
-
-    def test_rewriting_keeps_the_hand_written_shapley_section(self, results, tmp_path):
-        pytest.importorskip("matplotlib")
-        target = tmp_path / "R.md"
-        section = [suite_report.KEPT_SECTION, "", "- ratio 3.2x, command `x`"]
-        target.write_text("# old\n\n" + "\n".join(section) + "\n\n## Other\n\nold text\n")
-        suite_report.write(results, target, tmp_path)
-        text = target.read_text()
-        assert "\n".join(section) + "\n\n## Not measured" in text
-        assert "old text" not in text
-        # Written twice, the section stays once.
-        suite_report.write(results, target, tmp_path)
-        assert target.read_text().count(suite_report.KEPT_SECTION) == 1
+        # A rewrite keeps the sections other benchmarks wrote, once each, at the end, and
+        # nothing else of the old file.
+        shapley, defaults = suite_report.KEPT_SECTIONS
+        kept = f"{shapley}\n\n- ratio 3.2x\n\n{defaults} (eight tables)\n\nnumbers\n"
+        (tmp_path / "R.md").write_text(f"# stale report\n\nold lines\n\n{kept}## Other\n\nold\n")
+        for _ in range(2):
+            suite_report.write(results, tmp_path / "R.md", tmp_path)
+            again = (tmp_path / "R.md").read_text()
+            assert again == text.removesuffix("\n") + "\n\n" + kept
 
 
 # --- profile -----------------------------------------------------------------------------

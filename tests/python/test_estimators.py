@@ -25,9 +25,9 @@ def data(n=600, d=5, seed=0):
 def core_keywords(**changes):
     """The core keywords of an estimator left at its defaults, with changes."""
     keywords = {
-        "n_estimators": 60,
-        "learning_rate": 0.12,
-        "max_depth": 4,
+        "n_estimators": 1000,
+        "learning_rate": 0.1,
+        "max_depth": 5,
         "max_bins": 64,
         "reg_lambda": 1.0,
         "min_samples": 10,
@@ -42,6 +42,7 @@ def core_keywords(**changes):
         "categorical": [],
         "max_lineage": 0,
         "split_mode": 0,
+        "max_pair_columns": 4,
     }
     keywords.update(changes)
     return keywords
@@ -181,9 +182,10 @@ def test_the_early_stopping_split_is_stratified_and_reproducible():
     n = 12_000  # above the "auto" threshold
     X = rng.normal(size=(n, 3))
     y = np.where(rng.random(n) < 0.05, "rare", "common")  # 5% minority
-    first = VorlentClassifier(n_estimators=5, random_state=11).fit(X, y)
-    again = VorlentClassifier(n_estimators=5, random_state=11).fit(X, y)
-    other = VorlentClassifier(n_estimators=5, random_state=12).fit(X, y)
+    auto = {"n_estimators": 5, "early_stopping": "auto"}
+    first = VorlentClassifier(**auto, random_state=11).fit(X, y)
+    again = VorlentClassifier(**auto, random_state=11).fit(X, y)
+    other = VorlentClassifier(**auto, random_state=12).fit(X, y)
     assert first.best_iteration_ is not None  # "auto" turned early stopping on
     np.testing.assert_array_equal(first.validation_score_, again.validation_score_)
     assert not np.array_equal(first.validation_score_, other.validation_score_)
@@ -203,7 +205,7 @@ def test_the_early_stopping_split_is_stratified_and_reproducible():
         codes[train_rows],
         X_val=X[val_rows],
         y_val=codes[val_rows],
-        es_patience=10,
+        es_patience=20,
         es_tol=1e-7,
     )
     np.testing.assert_array_equal(first.validation_score_, booster.validation_losses())
@@ -240,12 +242,16 @@ def test_the_validation_split_takes_each_class_share_and_leaves_every_class_a_tr
 
 def test_auto_early_stopping_stays_off_on_small_data_and_false_keeps_it_off():
     X, signal, _ = data(300)
-    small = VorlentRegressor(n_estimators=5).fit(X, signal)
+    auto = {"n_estimators": 5, "early_stopping": "auto"}
+    small = VorlentRegressor(**auto).fit(X, signal)
     assert small.best_iteration_ is None and not hasattr(small, "validation_score_")
-    scored = VorlentRegressor(n_estimators=5).fit(X, signal, eval_set=(X[:50], signal[:50]))
+    scored = VorlentRegressor(**auto).fit(X, signal, eval_set=(X[:50], signal[:50]))
     assert scored.best_iteration_ is None and len(scored.validation_score_) == 5
     forced = VorlentRegressor(n_estimators=5, early_stopping=True, random_state=0).fit(X, signal)
     assert len(forced.validation_score_) == 5
+    # Early stopping is on by default, whatever the number of rows.
+    default = VorlentRegressor(n_estimators=5, random_state=0).fit(X, signal)
+    np.testing.assert_array_equal(default.validation_score_, forced.validation_score_)
     with pytest.raises(ValueError, match="no validation rows out of n_samples=1"):
         VorlentRegressor(early_stopping=True).fit(X[:1], signal[:1])
 
@@ -393,8 +399,9 @@ def test_monotonic_constraints_by_name_hold_on_a_grid():
     X, _signal, _rng = data(800)
     frame = pd.DataFrame(X, columns=list("abcde"))
     y = np.sin(3 * np.nan_to_num(X[:, 0])) + np.nan_to_num(X[:, 1])  # not monotone in a
-    by_name = VorlentRegressor(n_estimators=30, monotonic_cst={"a": 1, "b": -1}).fit(frame, y)
-    by_list = VorlentRegressor(n_estimators=30, monotonic_cst=[1, -1, 0, 0, 0]).fit(frame, y)
+    kw = {"n_estimators": 30, "random_state": 0}
+    by_name = VorlentRegressor(**kw, monotonic_cst={"a": 1, "b": -1}).fit(frame, y)
+    by_list = VorlentRegressor(**kw, monotonic_cst=[1, -1, 0, 0, 0]).fit(frame, y)
     np.testing.assert_array_equal(by_name.predict(frame), by_list.predict(frame))
     grid = np.repeat(np.nan_to_num(X[:50]), 41, axis=0)
     grid[:, 0] = np.tile(np.linspace(-3, 3, 41), 50)

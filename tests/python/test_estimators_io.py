@@ -121,7 +121,7 @@ def test_a_loaded_model_keeps_the_parameters_it_was_trained_with(tmp_path):
     model = VorlentClassifier(n_estimators=5, random_state=0).fit(frame, label)
     model.set_params(learning_rate=0.5)  # changed after training: does not describe it
     model.save_model(tmp_path / "m.vrl")
-    assert vorlent.load_model(tmp_path / "m.vrl").learning_rate == 0.12
+    assert vorlent.load_model(tmp_path / "m.vrl").learning_rate == 0.1
 
 
 def test_damaged_model_files_raise_value_error(tmp_path, fitted):
@@ -137,7 +137,7 @@ def test_damaged_model_files_raise_value_error(tmp_path, fitted):
 
 def test_warm_start_continues_as_the_core_does():
     frame, _, score = flights_like()
-    model = VorlentRegressor(n_estimators=8, subsample=0.7, random_state=4)
+    model = VorlentRegressor(n_estimators=8, subsample=0.7, random_state=4, early_stopping=False)
     model.fit(frame, score)
     booster = vc.Booster(**model._core_keywords)
     matrix = model._predict_input(frame)
@@ -161,7 +161,9 @@ def test_warm_start_continues_as_the_core_does():
 
 def test_a_loaded_model_continues_with_its_stored_loss_and_alpha(tmp_path):
     frame, _, score = flights_like()
-    model = VorlentRegressor(n_estimators=10, loss="quantile", quantile=0.2, random_state=0)
+    model = VorlentRegressor(
+        n_estimators=10, loss="quantile", quantile=0.2, random_state=0, early_stopping=False
+    )
     model.fit(frame, score)
     model.save_model(tmp_path / "q.vrl")
     loaded = vorlent.load_model(tmp_path / "q.vrl")

@@ -29,7 +29,9 @@ def task(n=400, seed=0):
 
 def test_clone_keeps_parameters_and_drops_the_fit():
     X, y = task()
-    model = VorlentClassifier(n_estimators=7, class_weight={"up": 2.0}, split_mode="axis")
+    model = VorlentClassifier(
+        n_estimators=7, class_weight={"up": 2.0}, split_mode="axis", early_stopping=False
+    )
     model.fit(X, y)
     twin = clone(model)
     assert twin.get_params() == model.get_params()

@@ -122,4 +122,4 @@ def test_the_estimators_pass_the_cap_on():
     model = vorlent.VorlentClassifier(n_estimators=3, max_pair_columns=4, random_state=0)
     model.fit(X, y)
     assert model.booster_.__getstate__()[0]["max_pair_columns"] == 4
-    assert vorlent.VorlentRegressor().get_params()["max_pair_columns"] == 0
+    assert vorlent.VorlentRegressor().get_params()["max_pair_columns"] == 4
