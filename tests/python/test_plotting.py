@@ -81,7 +81,8 @@ def test_importance_bars_are_the_importances_largest_first(binary, tmp_path):
             labels = [t.get_text() for t in ax.get_yticklabels()]
             order = np.argsort(-values, kind="stable")[:4][::-1]  # the largest drawn on top
             names = frame.columns if target is model else [f"x{j}" for j in range(6)]
-            assert widths == pytest.approx(values[order], abs=0)
+            # Shares computed once more may differ in the last bit from the attribute's.
+            assert widths == pytest.approx(values[order], rel=1e-12, abs=0)
             assert labels == [names[j] for j in order]
             assert [bar.get_y() + bar.get_height() / 2 for bar in ax.patches] == [0, 1, 2, 3]
     zero = plot_importance(model, ignore_zero=True)
