@@ -82,6 +82,15 @@ class Booster:
         (n_rows, n_cols + 1), or (n_rows, n_outputs, n_cols + 1) for multiclass; the last
         column is the expected value and each row sums to its raw score.
         """
+    def interaction_values(
+        self, X: _ArrayLike, background: _ArrayLike | None = None, n_trees: int | None = None
+    ) -> _F64:
+        """Pairwise Shapley interaction values of the unclipped raw score, per row, under the
+        expectation of shap_values; single-feature splits only. Returns shape
+        (n_rows, n_cols + 1, n_cols + 1), or (n_rows, n_outputs, n_cols + 1, n_cols + 1) for
+        multiclass: entry (i, j), i != j, is half the interaction index of i and j, the
+        diagonal the Shapley value less the rest of the row, the corner the expected value.
+        """
     def tree_nodes(self) -> list[dict[str, Any]]:
         """Every node of every tree as stored, one dict per node (tree, node, is_leaf, left,
         right, kind, feature_a, feature_b, threshold, coef_a, coef_b, bias, missing_right,

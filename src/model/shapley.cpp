@@ -228,8 +228,8 @@ struct Evaluator {
     }
 };
 
-// The raw score of a row that knows none of its features, per output: the start score
-// plus every leaf's value times the share of covered rows that reach it.
+}  // namespace
+
 std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
     const size_t n_trees = plan.tree_leaf_begin.size() - 1;
     const bool multi = b.objective == kMulticlass;
@@ -257,8 +257,6 @@ std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
     }
     return expected;
 }
-
-}  // namespace
 
 void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X, double* out,
                  int32_t n_trees) {

@@ -438,4 +438,51 @@ TypeError, ValueError
 
 inline constexpr const char* kRepr = R"(The constructor call with the non-default parameters.)";
 
+inline constexpr const char* kInteractionValues =
+    R"(Pairwise Shapley interaction values of the raw score, per row.
+
+The same path-dependent (tree-structure) expectation as :meth:`shap_values`, laid out as
+XGBoost's ``pred_interactions`` and shap's ``shap_interaction_values``: entry (i, j),
+i != j, is half the Shapley interaction index of columns i and j (the same in (j, i)); the
+diagonal (i, i) is the Shapley value of i less the rest of row i, so row i sums to the
+Shapley value of column i; the last row and column are zero but for the corner, which
+holds the expected value. Every matrix thus sums to the unclipped raw score up to rounding.
+Only models whose splits each read one column are supported.
+
+Parameters
+----------
+X : array_like of shape (n_rows, n_cols)
+    Rows to explain; missing values are NaN.
+background : array_like of shape (n_background, n_cols), optional
+    Rows whose counts at every node give the covers, as for :meth:`shap_values`.
+n_trees : int, optional
+    Explain the score of the first ``n_trees`` trees only; None, the default, uses every
+    tree.
+
+Returns
+-------
+numpy.ndarray
+    Shape (n_rows, n_cols + 1, n_cols + 1), or (n_rows, n_outputs, n_cols + 1, n_cols + 1)
+    for the multiclass objective.
+
+Raises
+------
+ValueError
+    For the arguments :meth:`shap_values` refuses, and when a split reads more than one
+    column (pair or projection splits): "interaction_values supports single-feature splits
+    only".
+
+Examples
+--------
+>>> import numpy as np, vorlent_core as vc
+>>> X = np.random.default_rng(0).normal(size=(200, 3))
+>>> b = vc.Booster(n_estimators=5, split_mode=1)
+>>> b.fit(X, (X[:, 0] > 0).astype(float))
+>>> phi = b.interaction_values(X[:4])
+>>> phi.shape
+(4, 4, 4)
+>>> bool(np.allclose(phi.sum(axis=2), b.shap_values(X[:4])))
+True
+)";
+
 }  // namespace vorlent::binding::docs

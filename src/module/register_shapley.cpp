@@ -2,9 +2,11 @@
 #include <string>
 
 #include "common/memory.hpp"
+#include "model/interaction.hpp"
 #include "model/node_cover.hpp"
 #include "model/shapley.hpp"
 #include "module/arrays.hpp"
+#include "module/docs.hpp"
 #include "module/register.hpp"
 
 namespace vorlent::binding {
@@ -76,21 +78,46 @@ NodeCovers model_covers(const Booster& b, const OptionalF64Array& background) {
     return background_covers(b.trees, b.projections, view);
 }
 
-py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
-                                  const OptionalF64Array& background,
-                                  const std::optional<int64_t>& n_trees) {
+// Checks the arguments, then fills an array of one block of `block` values per row and
+// output with `compute`.
+template <typename Compute>
+py::array_t<double> explained_array(const Booster& b, const F64Array& X,
+                                    const OptionalF64Array& background,
+                                    const std::optional<int64_t>& n_trees, bool square,
+                                    const char* what, Compute compute) {
     const int32_t count = tree_count(b, n_trees);
     const MatrixView view = model_input(b, X);
     const py::ssize_t outputs = b.objective == kMulticlass ? b.n_outputs : 1;
     const py::ssize_t width = static_cast<py::ssize_t>(view.n_cols) + 1;
-    check_memory_need(8.0 * static_cast<double>(view.n_rows) * outputs * width,
-                      "the Shapley values of " + std::to_string(view.n_rows) + " rows");
+    const py::ssize_t block = square ? width * width : width;
+    check_memory_need(8.0 * static_cast<double>(view.n_rows) * outputs * block,
+                      std::string(what) + std::to_string(view.n_rows) + " rows");
     const NodeCovers covers = model_covers(b, background);
-    py::array_t<double> out = b.objective == kMulticlass
-                                  ? py::array_t<double>({py::ssize_t{view.n_rows}, outputs, width})
-                                  : py::array_t<double>({py::ssize_t{view.n_rows}, width});
-    shap_values(b, covers, view, out.mutable_data(), count);
+    std::vector<py::ssize_t> shape{py::ssize_t{view.n_rows}};
+    if (b.objective == kMulticlass) shape.push_back(outputs);
+    shape.push_back(width);
+    if (square) shape.push_back(width);
+    py::array_t<double> out(shape);
+    compute(b, covers, view, out.mutable_data(), count);
     return out;
+}
+
+py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
+                                  const OptionalF64Array& background,
+                                  const std::optional<int64_t>& n_trees) {
+    return explained_array(b, X, background, n_trees, false, "the Shapley values of ",
+                           [](const Booster& m, const NodeCovers& c, const MatrixView& v,
+                              double* out, int32_t count) { shap_values(m, c, v, out, count); });
+}
+
+py::array_t<double> interaction_array(const Booster& b, const F64Array& X,
+                                      const OptionalF64Array& background,
+                                      const std::optional<int64_t>& n_trees) {
+    return explained_array(
+        b, X, background, n_trees, true, "the Shapley interaction values of ",
+        [](const Booster& m, const NodeCovers& c, const MatrixView& v, double* out, int32_t count) {
+            interaction_values(m, c, v, out, count);
+        });
 }
 
 }  // namespace
@@ -98,6 +125,9 @@ py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
 void def_shapley(BoosterClass& cls) {
     cls.def("shap_values", &shapley_array, py::arg("X"), py::arg("background") = py::none(),
             py::arg("n_trees") = py::none(), kShapValuesDoc);
+    cls.def("interaction_values", &interaction_array, py::arg("X"),
+            py::arg("background") = py::none(), py::arg("n_trees") = py::none(),
+            docs::kInteractionValues);
 }
 
 }  // namespace vorlent::binding

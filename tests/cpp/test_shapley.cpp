@@ -15,6 +15,7 @@
 #include "model/routing.hpp"
 #include "model/shapley.hpp"
 #include "model/shapley_plan.hpp"
+#include "shapley_reference.hpp"
 
 using namespace vorlent;
 using namespace vorlent::testing;
@@ -30,14 +31,7 @@ constexpr int32_t kCategories = 4;
 Tree random_mixed_tree(std::mt19937& gen, int depth, Booster& b, int32_t outputs) {
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     std::uniform_int_distribution<int32_t> col(1, kCols - 1);
-    auto make_leaf = [&] {
-        Node n = leaf(u(gen));
-        if (outputs > 1) {
-            n.value = 0.0;
-            for (int32_t k = 0; k < outputs; ++k) n.leaf_values.push_back(u(gen));
-        }
-        return n;
-    };
+    auto make_leaf = [&] { return random_leaf(gen, outputs); };
     auto make_split = [&] {
         Node n;
         switch (gen() % 4) {
@@ -65,16 +59,6 @@ Tree random_mixed_tree(std::mt19937& gen, int depth, Booster& b, int32_t outputs
     };
     // Now and then a shallower leaf, so paths differ in length.
     return grow_tree(depth, make_split, make_leaf, [&](int d) { return d >= 1 && gen() % 7 == 0; });
-}
-
-// Random leaf counts summed upward; one leaf in five is never reached.
-std::vector<double> random_covers(std::mt19937& gen, const Tree& tree) {
-    std::vector<double> cover(tree.size(), 0.0);
-    for (size_t i = 0; i < tree.size(); ++i) {
-        if (tree[i].is_leaf) cover[i] = (gen() % 5 == 0) ? 0.0 : 1.0 + gen() % 50;
-    }
-    sum_covers_upward(tree, cover);
-    return cover;
 }
 
 Booster random_model(std::mt19937& gen, int trees, int depth, int32_t outputs, NodeCovers& covers) {
@@ -105,40 +89,12 @@ std::vector<double> random_rows(std::mt19937& gen, int64_t rows) {
     return x;
 }
 
-// The path-dependent expectation of one tree's leaf values (output k) for coalition S.
-double coalition_value(const Tree& tree, const std::vector<double>& cover,
-                       const Directions& projections, const double* row, uint32_t S, int32_t k,
-                       int32_t index) {
-    const Node& n = tree[index];
-    if (n.is_leaf) return n.leaf_values.empty() ? n.value : n.leaf_values[k];
-    bool known = true;
-    for (int32_t f : split_features(n, projections)) known = known && ((S >> f) & 1);
-    if (known) {
-        const int32_t next = goes_right(n, row, projections) ? n.right : n.left;
-        return coalition_value(tree, cover, projections, row, S, k, next);
-    }
-    const double l = cover[n.left];
-    const double r = cover[n.right];
-    const double wl = (l + r > 0.0) ? l / (l + r) : 0.5;
-    const double wr = (l + r > 0.0) ? r / (l + r) : 0.5;
-    return wl * coalition_value(tree, cover, projections, row, S, k, n.left) +
-           wr * coalition_value(tree, cover, projections, row, S, k, n.right);
-}
-
 // Shapley values over every coalition of the kCols columns, then the expected value.
 std::vector<double> brute_force(const Booster& b, const NodeCovers& covers, const double* row,
                                 int32_t k) {
     const uint32_t all = 1u << kCols;
-    std::vector<double> v(all, 0.0);
-    for (uint32_t S = 0; S < all; ++S) {
-        v[S] = b.objective == kMulticlass ? b.base_scores[k] : b.base_score;
-        for (size_t t = 0; t < b.trees.size(); ++t) {
-            v[S] += b.learning_rate *
-                    coalition_value(b.trees[t], covers[t], b.projections, row, S, k, 0);
-        }
-    }
-    std::vector<double> factorial(kCols + 1, 1.0);
-    for (int i = 1; i <= kCols; ++i) factorial[i] = factorial[i - 1] * i;
+    const std::vector<double> v = model_coalition_values(b, covers, row, k, kCols);
+    const std::vector<double> factorial = factorials(kCols);
     std::vector<double> phi(kCols + 1, 0.0);
     for (int32_t i = 0; i < kCols; ++i) {
         for (uint32_t S = 0; S < all; ++S) {
@@ -229,14 +185,7 @@ TEST(Shapley, BitIdenticalForEveryThreadCount) {
     NodeCovers covers;
     const Booster b = random_model(gen, 30, 6, 1, covers);
     const std::vector<double> x = random_rows(gen, 500);
-    const int threads = omp_get_max_threads();
-    omp_set_num_threads(1);
-    const std::vector<double> one = run_shap(b, covers, x);
-    omp_set_num_threads(3);
-    const std::vector<double> three = run_shap(b, covers, x);
-    omp_set_num_threads(threads);
-    ASSERT_EQ(one.size(), three.size());
-    EXPECT_EQ(std::memcmp(one.data(), three.data(), one.size() * sizeof(double)), 0);
+    EXPECT_TRUE(same_on_one_and_three_threads([&] { return run_shap(b, covers, x); }));
 }
 
 // Pair splits chained through shared columns link every group of the path; beyond the

@@ -129,16 +129,21 @@ def shap_custom_tree(nodes, X_background, learning_rate):
     }
 
 
+def shap_explainer(shap, b, X_background):
+    """The shap package's path-dependent TreeExplainer of a single-output axis model."""
+    learning_rate, base_score, trees = read_trees(b.serialize())
+    model = {
+        "trees": [shap_custom_tree(t, X_background, learning_rate) for t in trees],
+        "base_offset": base_score,
+    }
+    return shap.TreeExplainer(model, feature_perturbation="tree_path_dependent")
+
+
 def test_axis_models_give_the_classic_tree_shap_values():
     shap = pytest.importorskip("shap")
     b, X_train, X = trained("axis", n=1500, max_depth=6)
     X = X[:200]
-    learning_rate, base_score, trees = read_trees(b.serialize())
-    model = {
-        "trees": [shap_custom_tree(t, X_train, learning_rate) for t in trees],
-        "base_offset": base_score,
-    }
-    explainer = shap.TreeExplainer(model, feature_perturbation="tree_path_dependent")
+    explainer = shap_explainer(shap, b, X_train)
     theirs = explainer.shap_values(X, check_additivity=False)
     ours = b.shap_values(X, background=X_train)
     assert np.isnan(X).any()
