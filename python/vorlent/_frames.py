@@ -74,6 +74,11 @@ def series_values(y, argument: str) -> np.ndarray | None:
     if not isinstance(series, nw.Series):
         return None
     dtype = series.dtype
+    if dtype.is_integer() and series.null_count() == 0:
+        # Integer labels stay integers, as they do in a NumPy array (classes_, predict).
+        values = series.to_numpy()
+        if values.dtype.kind in "iu":
+            return values
     if dtype.is_numeric() or (dtype == nw.Boolean and series.null_count() > 0):
         return series.cast(nw.Float64).to_numpy()
     values = series.to_numpy()

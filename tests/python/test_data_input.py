@@ -377,6 +377,15 @@ def test_targets_keep_their_labels():
     np.testing.assert_array_equal(
         target_vector(pd.array([1, None, 3], dtype="Int64")), [1, np.nan, 3]
     )
+    # Integer series stay integers, as a NumPy array does, so classes_ and predict do too.
+    for y in (
+        pd.Series([2, 1, 2]),
+        pd.Series([2, 1, 2], dtype="Int64"),
+        pl.Series([2, 1, 2]),
+        pa.chunked_array([[2, 1], [2]]),
+    ):
+        got = target_vector(y)
+        assert got.dtype.kind == "i" and got.tolist() == [2, 1, 2], type(y)
     with pytest.warns(Warning, match="column-vector y"):
         assert target_vector(np.ones((3, 1))).shape == (3,)
     with pytest.raises(ValueError, match="y must be 1-D"):
