@@ -396,6 +396,12 @@ def main() -> int:
     )
     parser.add_argument("--default", default=SHIPPED, help="the candidate shown as default")
     parser.add_argument("--out", type=pathlib.Path, default=HERE / "out")
+    parser.add_argument(
+        "--wait-policy",
+        choices=["PASSIVE", "default"],
+        default="PASSIVE",
+        help="OMP_WAIT_POLICY of every fit; default leaves it unset (each runtime's own)",
+    )
     args = parser.parse_args()
 
     import defaults_report
@@ -411,7 +417,8 @@ def main() -> int:
             for key in args.tables:
                 print(f"\n== {key}", flush=True)
                 for system in args.only or SYSTEMS:
-                    bench.measure(key, paths[key], system)
+                    policy = "" if args.wait_policy == "default" else "PASSIVE"
+                    bench.measure(key, paths[key], system, wait_policy=policy)
                 if args.spin_check:
                     bench.measure(key, paths[key], "LightGBM", wait_policy="")
     defaults_report.report(bench.results, args.default, HERE / "results_defaults.png")

@@ -32,7 +32,8 @@ import sys
 import time
 
 # Fixed before any OpenMP runtime loads, caller's values winning: with spinning idle
-# workers, every library's timings on a loaded 2-core machine are meaningless.
+# workers, every library's timings on a loaded 2-core machine are meaningless. main() drops
+# the wait policy again for --wait-policy default (the children read it when they start).
 os.environ.setdefault("OMP_NUM_THREADS", "2")
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
@@ -83,7 +84,10 @@ class Suite:
             print(f"   skipped {what}: {why}", flush=True)
 
     def child(self, job: dict, threads: int) -> dict:
-        return run_child(CHILD, job, threads)
+        # An empty policy leaves the variable unset in the child (--wait-policy default);
+        # the parent's environment may have picked one up from an imported example since.
+        policy = "" if self.args.wait_policy == "default" else os.environ["OMP_WAIT_POLICY"]
+        return run_child(CHILD, job, threads, policy)
 
     def find_fit(self, dataset: str, system: str, trees: int, threads: int, phase: str):
         for entry in self.results["fits"]:
@@ -321,7 +325,7 @@ class Suite:
                 "date": date,
                 "cpu": model,
                 "cores": os.cpu_count(),
-                "omp_wait_policy": os.environ["OMP_WAIT_POLICY"],
+                "omp_wait_policy": os.environ.get("OMP_WAIT_POLICY", "unset (each runtime's own)"),
                 "versions": versions,
                 "commit": commit,
                 "load_start": os.getloadavg(),
@@ -371,7 +375,19 @@ def main() -> int:
         "--report-only", action="store_true", help="rewrite the report from the results file"
     )
     parser.add_argument("--out", type=pathlib.Path, default=HERE / "out")
+    parser.add_argument(
+        "--wait-policy",
+        choices=["PASSIVE", "default"],
+        default="PASSIVE",
+        help="OMP_WAIT_POLICY of every system; default leaves each OpenMP runtime its own "
+        "(spinning) policy, which only an idle machine measures fairly",
+    )
+    parser.add_argument(
+        "--report", type=pathlib.Path, default=None, help="write the report here instead"
+    )
     args = parser.parse_args()
+    if args.wait_policy == "default":
+        os.environ.pop("OMP_WAIT_POLICY", None)
 
     suite = Suite(args)
     if not args.report_only:
@@ -386,7 +402,7 @@ def main() -> int:
             )
         load = os.getloadavg()
         print(
-            f"OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load average "
+            f"OMP_WAIT_POLICY={os.environ.get('OMP_WAIT_POLICY', 'unset')}, load average "
             f"{load[0]:.1f} {load[1]:.1f} {load[2]:.1f} on {os.cpu_count()} cores",
             flush=True,
         )
@@ -402,6 +418,8 @@ def main() -> int:
         suite.finish()
     target = HERE / "RESULTS.md" if not args.quick else args.out / "RESULTS_quick.md"
     figure_dir = HERE if not args.quick else args.out
+    if args.report is not None:
+        target, figure_dir = args.report, args.report.parent
     suite_report.write(suite.results, target, figure_dir)
     print(f"\nwrote {target}")
     return 0
