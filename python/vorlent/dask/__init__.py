@@ -16,6 +16,10 @@ divisions.
 - :func:`make_folds`, :func:`te_fit_transform` and :func:`te_transform` are the data
   preparation functions of ``vorlent_core`` for Dask arrays and Series.
 
+Training on Dask collections is to come as ``DaskVorlentClassifier`` and
+``DaskVorlentRegressor`` beside these functions (one module each); their prediction methods
+will be these functions applied to the fitted local estimator.
+
 Functions take a ``client=`` where a model travels; without one they use the default
 distributed client if there is one, else the graph carries the model and any Dask
 scheduler runs it. A collection built with a client's model must be computed on that

@@ -58,6 +58,10 @@ def te_fit_transform(codes, y, folds, K, nf):
     gmean : dask.array.Array of float64, shape ()
         The mean target of the rows with a valid code (0 if none).
 
+        Compute the three in one ``dask.compute`` call to read the data once. With Series
+        inputs Dask then warns that it computes frames and arrays together (a Dask
+        limitation of the moment); the numbers are unaffected.
+
     Raises
     ------
     TypeError
