@@ -145,14 +145,15 @@ def test_frames_of_multiclass_shapley_values_are_arrays(client, models):
 
 def test_each_worker_unpickles_a_model_once(client, models):
     model, X, frame = models["multiclass"], models["X"], models["frame"]
-    calls = [
-        vd.predict(model, da.from_array(X, chunks=10)),
+    dask.compute(
+        vd.predict(model, da.from_array(X, chunks=10), client=client),
         vd.predict_proba(model, da.from_array(X, chunks=25)),
         vd.shap_values(model, da.from_array(X, chunks=(40, 4))),
+    )
+    dask.compute(
         vd.predict(models["binary"], split_frame(frame)),
         vd.explain(models["binary"], split_frame(frame)),
-    ]
-    dask.compute(*calls)
+    )
     counts = client.run(vd.load_counts)
     assert len(counts) == 2
     per_model: dict = {}
@@ -162,6 +163,16 @@ def test_each_worker_unpickles_a_model_once(client, models):
             per_model[digest] = per_model.get(digest, 0) + loads
     # Both models reached the cluster (over 20 blocks of the first on two workers).
     assert len(per_model) >= 2 and sum(per_model.values()) >= 2
+
+
+def test_a_collection_keeps_the_model_it_was_built_with(client):
+    X = np.random.default_rng(5).normal(size=(120, 3))
+    model = vorlent.VorlentRegressor(n_estimators=4, early_stopping=False, random_state=0)
+    before = model.fit(X, X[:, 0]).predict(X)
+    lazy = vd.predict(model, da.from_array(X, chunks=50))
+    model.fit(X, X[:, 1])  # refitting afterwards does not reach the built collection
+    same_bits(lazy.compute(), before)
+    assert not np.array_equal(before, model.predict(X))
 
 
 def _explode(block):
