@@ -9,6 +9,11 @@ a process unpickles a model once however many blocks it predicts, and calls made
 another with the same model (``predict`` then ``predict_proba``) reuse it. The pickle is
 taken when the collection is built: refitting the estimator afterwards does not change a
 collection that was built before.
+
+The threads of one worker share its process's estimator, and the core runs the calls on one
+booster one at a time (each call is parallel inside, with the estimator's ``n_jobs``): on a
+worker of several threads the blocks of one model take turns. Workers of one thread each, or
+an ``n_jobs`` that fills the worker's cores, keep the machine busy.
 """
 
 from __future__ import annotations
