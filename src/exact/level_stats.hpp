@@ -25,10 +25,10 @@
 //     kOutputSums:     row count, then per output j: gradient sum G_j, hessian sum H_j
 //     kBinHistograms:  row count, G, H of the node's (reduced) gradients, then per feature f
 //                      (ascending) and per bin b of f: g, h, row count of the node's rows in
-//                      bin b of f (the first cell of f at 3 * (3 + bin_offset[f]) words).
+//                      bin b of f (at word 3 + 3 * (bin_offset[f] + b) of the block).
 // Gradient words are on the round's gradient grid, hessian words on its hessian grid. Later
-// kinds (oblique statistics) take new StatsKind values and blocks of their own layout; a
-// reader refuses a version or kind it does not know.
+// kinds (oblique statistics) take new StatsKind values and blocks of their own layout;
+// merge_stats refuses buffers whose headers differ or whose version it does not know.
 
 namespace vorlent {
 
