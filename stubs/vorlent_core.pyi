@@ -37,6 +37,10 @@ class Booster:
         max_lineage: int = 0,
         split_mode: int = 0,
         n_threads: int = 0,
+        max_pair_columns: int = 0,
+        best_of_kinds: bool = False,
+        learn_missing: bool = False,
+        exact_sums: bool = False,
     ) -> None: ...
     def fit(
         self,

@@ -68,6 +68,7 @@ class VorlentEstimator(BaseEstimator):
         max_pair_columns=4,
         best_of_kinds=False,
         learn_missing=False,
+        exact_sums=False,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping=True,
@@ -93,6 +94,7 @@ class VorlentEstimator(BaseEstimator):
         self.max_pair_columns = max_pair_columns
         self.best_of_kinds = best_of_kinds
         self.learn_missing = learn_missing
+        self.exact_sums = exact_sums
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping

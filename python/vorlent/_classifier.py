@@ -56,6 +56,11 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     learn_missing : bool, default=False
         Send missing values to the side of each split that gains more (otherwise they always
         go right, ``"missing: right"`` in the split texts).
+    exact_sums : bool, default=False
+        Make the model independent of the order of the training rows and of how they would
+        be split among workers: every sum over rows is taken exactly on a fixed-point grid,
+        trees grow level by level, and the row and feature draws are keyed by row and node.
+        Supported with ``split_mode="axis"`` and ``max_lineage=0`` for now.
     monotonic_cst : array-like of int, dict or None, default=None
         Per feature -1 (falling), 0 (free) or +1 (rising); a dict maps feature names or
         column indices to constraints and leaves the others free.
@@ -170,6 +175,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         max_pair_columns=4,
         best_of_kinds=False,
         learn_missing=False,
+        exact_sums=False,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping=True,
@@ -197,6 +203,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
             max_pair_columns=max_pair_columns,
             best_of_kinds=best_of_kinds,
             learn_missing=learn_missing,
+            exact_sums=exact_sums,
             monotonic_cst=monotonic_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,

@@ -152,6 +152,7 @@ SHARED_CONSTRAINTS = {
     "max_pair_columns": [Interval(True, 0, 0), Interval(True, 2, None)],
     "best_of_kinds": [Kind("boolean")],
     "learn_missing": [Kind("boolean")],
+    "exact_sums": [Kind("boolean")],
     "monotonic_cst": [Kind("array-like"), Kind("dict"), Options((None,))],
     "categorical_features": [Options(("auto", None)), Kind("array-like")],
     "early_stopping": [Options(("auto",)), Kind("boolean")],
@@ -236,6 +237,11 @@ def core_keywords(
     seed: int,
 ) -> dict:
     """The core ``Booster``'s keywords for a validated estimator and a fitted schema."""
+    if estimator.exact_sums and (estimator.split_mode != "axis" or estimator.max_lineage >= 1):
+        raise ValueError(
+            "exact_sums=True supports split_mode='axis' with max_lineage=0 for now; got "
+            f"split_mode={estimator.split_mode!r}, max_lineage={estimator.max_lineage!r}"
+        )
     return {
         "n_estimators": int(estimator.n_estimators),
         "learning_rate": float(estimator.learning_rate),
@@ -258,6 +264,7 @@ def core_keywords(
         "max_pair_columns": int(estimator.max_pair_columns),
         "best_of_kinds": bool(estimator.best_of_kinds),
         "learn_missing": bool(estimator.learn_missing),
+        "exact_sums": bool(estimator.exact_sums),
     }
 
 

@@ -40,7 +40,7 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
         stopping watches by default.
     n_estimators, learning_rate, max_depth, max_bins, reg_lambda, min_samples_split, \
 subsample, colsample, random_state, split_mode, max_lineage, max_pair_columns, best_of_kinds, \
-learn_missing, monotonic_cst, \
+learn_missing, exact_sums, monotonic_cst, \
 categorical_features, early_stopping, validation_fraction, n_iter_no_change, tol, n_jobs, \
 verbose, warm_start
         As for :class:`VorlentClassifier` (the early-stopping split is a plain random one).
@@ -109,6 +109,7 @@ verbose, warm_start
         max_pair_columns=4,
         best_of_kinds=False,
         learn_missing=False,
+        exact_sums=False,
         monotonic_cst=None,
         categorical_features="auto",
         early_stopping=True,
@@ -135,6 +136,7 @@ verbose, warm_start
             max_pair_columns=max_pair_columns,
             best_of_kinds=best_of_kinds,
             learn_missing=learn_missing,
+            exact_sums=exact_sums,
             monotonic_cst=monotonic_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,

@@ -68,6 +68,9 @@ public:
     int32_t max_pair_columns = 0;  // >= 2: a node pairs only its that many best columns
     bool best_of_kinds = false;    // the better of the best pair and the best axis split
     bool learn_missing = false;    // missing values go to the side that gains more
+    // Every statistic summed exactly on a fixed-point grid and randomness keyed by row and
+    // node, so that the model does not depend on row order or sharding (src/exact).
+    bool exact_sums = false;
 
     // Derived from the training data.
     int32_t hist_bins = 64;             // bins of projected histograms: max(max_bins, 2)

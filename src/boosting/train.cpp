@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "boosting/objective.hpp"
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "exact/exact_round.hpp"
 #include "model/node_cover.hpp"
 #include "model/predict.hpp"
 #include "model/routing.hpp"
@@ -194,6 +196,8 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     const int32_t n_bag = sampling ? bag_size(n_rows, b.subsample) : n_rows;
     TreeWorkspace ws;
     const TreeInput input{&X, &bins, grad.data(), hess.data()};
+    std::optional<ExactRounds> exact;
+    if (b.exact_sums) exact.emplace(X, bins);
 
     double best_loss = kInf;
     int32_t best_round = -1;
@@ -210,34 +214,40 @@ void boost_rounds(Booster& b, const MatrixView& X, const double* y, const Binned
     try {
         for (int32_t round = 0; round < rounds; ++round) {
             compute_gradients(b, scores, y, n_rows, grad.data(), hess.data(), abs_residuals);
-            if (sampling) shuffle_indices(row_perm, b.rng);
-            ws.rows.assign(row_perm.begin(), row_perm.begin() + n_bag);
+            if (exact) {
+                b.trees.push_back(exact->grow(b, y, grad.data(), hess.data(), scores));
+            } else {
+                if (sampling) shuffle_indices(row_perm, b.rng);
+                ws.rows.assign(row_perm.begin(), row_perm.begin() + n_bag);
 
-            Tree tree;
-            tree.reserve(kTreeReserve);
-            const bool histogram_builder = b.max_lineage <= 0;
-            if (histogram_builder) {
-                ws.leaves.clear();
-                grow_node(tree, input, 0, n_bag, 0, b, -kInf, kInf, ws);
-            } else {
-                grow_lineage_tree(tree, X, grad.data(), hess.data(), ws.rows, b);
+                Tree tree;
+                tree.reserve(kTreeReserve);
+                const bool histogram_builder = b.max_lineage <= 0;
+                if (histogram_builder) {
+                    ws.leaves.clear();
+                    grow_node(tree, input, 0, n_bag, 0, b, -kInf, kInf, ws);
+                } else {
+                    grow_lineage_tree(tree, X, grad.data(), hess.data(), ws.rows, b);
+                }
+                if (b.objective == kRegression && b.loss == kQuantile) {
+                    refit_quantile_leaves(b, tree, row_perm.data(), n_bag, X, y, scores);
+                }
+                if (histogram_builder) {
+                    add_tree_scores(b, tree, X, ws, row_perm.data() + n_bag, n_rows - n_bag,
+                                    scores);
+                } else {
+                    add_tree_scores(b, tree, X, scores);
+                }
+                record_covers(b, tree, ws, histogram_builder, X, row_perm.data(), n_bag);
+                b.trees.push_back(std::move(tree));
             }
-            if (b.objective == kRegression && b.loss == kQuantile) {
-                refit_quantile_leaves(b, tree, row_perm.data(), n_bag, X, y, scores);
-            }
-            if (histogram_builder) {
-                add_tree_scores(b, tree, X, ws, row_perm.data() + n_bag, n_rows - n_bag, scores);
-            } else {
-                add_tree_scores(b, tree, X, scores);
-            }
-            record_covers(b, tree, ws, histogram_builder, X, row_perm.data(), n_bag);
-            b.trees.push_back(std::move(tree));
             committed_projections = b.projections.size();
 
             if (track_val) add_tree_scores(b, b.trees.back(), X_val, val_scores.data());
             bool stop = false;
             if (early_stopping) {
-                const double loss = validation_loss(b, val_scores.data());
+                const double loss = exact ? exact_validation_loss(b, val_scores.data())
+                                          : validation_loss(b, val_scores.data());
                 b.validation_losses.push_back(loss);
                 if (loss < best_loss - b.es_tol) {
                     best_loss = loss;
@@ -286,7 +296,11 @@ void fit_new_model(Booster& b, const MatrixView& X, VectorArg y, VectorArg sampl
     b.hist_bins = std::max(b.max_bins, 2);
     b.compute_feature_scale(X);
     const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
-    compute_base_score(b, y.data, X.n_rows);
+    if (b.exact_sums) {
+        exact_base_score(b, y.data, X.n_rows);
+    } else {
+        compute_base_score(b, y.data, X.n_rows);
+    }
 
     const int64_t k = b.n_outputs;
     std::vector<double> scores(static_cast<size_t>(X.n_rows) * k);
@@ -313,6 +327,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
          const MatrixView& X_val, VectorArg y_val, int32_t es_patience, double es_tol,
          const RoundHook& between_rounds, const RoundObserver& observer) {
     check_hyper_parameters(b, X.n_cols);
+    if (b.exact_sums) check_exact_settings(b);
     check_training_data(b, X, y, sample_weight);
     check_class_count(b, y, false);
     check_validation_data(b, X, X_val, y_val, y.data);
@@ -346,6 +361,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
               const RoundHook& between_rounds, const RoundObserver& observer) {
     if (extra <= 0 || b.trees.empty()) return;
     check_hyper_parameters(b, X.n_cols);
+    if (b.exact_sums) check_exact_settings(b);
     if (X.n_cols != b.n_features) {
         throw std::invalid_argument("X has " + std::to_string(X.n_cols) +
                                     " columns but the model was trained on " +

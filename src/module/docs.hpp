@@ -159,6 +159,13 @@ best_of_kinds : bool, default False
 learn_missing : bool, default False
     False: rows missing a value a split reads go right. True: every cut is also scored with
     them on the left, and they go to the side that gains more.
+exact_sums : bool, default False
+    True: the model does not depend on the order of the training rows nor on how they are
+    split into shards. Every sum over rows (node and histogram statistics, leaf values,
+    start scores, the validation loss) is taken exactly on a fixed-point grid, the quantile
+    steps select exactly, trees grow level by level, and the row bag and column samples are
+    drawn per row and per node from the seed. Supports split_mode=1 with max_lineage=0 for
+    now (ValueError otherwise). Not stored in the model bytes.
 
 Notes
 -----

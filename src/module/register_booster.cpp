@@ -18,7 +18,7 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
                            int32_t loss, double alpha, int32_t clip, std::vector<int32_t> monotone,
                            std::vector<int32_t> categorical, int32_t max_lineage,
                            int32_t split_mode, int32_t n_threads, int32_t max_pair_columns,
-                           bool best_of_kinds, bool learn_missing) {
+                           bool best_of_kinds, bool learn_missing, bool exact_sums) {
     if (n_threads < 0 || n_threads > kMaxThreads) {
         fail("n_threads must be 0 (OpenMP's default) or a thread count from 1 to " +
              std::to_string(kMaxThreads) + ", got " + std::to_string(n_threads));
@@ -28,6 +28,11 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
         fail("max_pair_columns must be 0 (every column) or a column count of 2 or more, got " +
              std::to_string(max_pair_columns));
     }
+    if (exact_sums && (split_mode == 0 || split_mode == 2 || max_lineage >= 1)) {
+        fail("exact_sums supports split_mode=1 (axis-aligned splits, max_lineage=0) for now; "
+             "got split_mode=" +
+             std::to_string(split_mode) + ", max_lineage=" + std::to_string(max_lineage));
+    }
     auto booster = std::make_unique<Booster>(n_estimators, learning_rate, max_depth, max_bins,
                                              reg_lambda, min_samples, subsample, colsample, seed,
                                              objective, loss, alpha, clip, std::move(monotone),
@@ -35,6 +40,7 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
     booster->max_pair_columns = max_pair_columns;
     booster->best_of_kinds = best_of_kinds;
     booster->learn_missing = learn_missing;
+    booster->exact_sums = exact_sums;
     return BoosterHolder(booster.release(), n_threads);
 }
 
@@ -50,7 +56,8 @@ void register_booster(py::module_& m) {
             py::arg("monotone") = std::vector<int32_t>{},
             py::arg("categorical") = std::vector<int32_t>{}, py::arg("max_lineage") = 0,
             py::arg("split_mode") = 0, py::arg("n_threads") = 0, py::arg("max_pair_columns") = 0,
-            py::arg("best_of_kinds") = false, py::arg("learn_missing") = false);
+            py::arg("best_of_kinds") = false, py::arg("learn_missing") = false,
+            py::arg("exact_sums") = false);
     def_training(cls);
     def_prediction(cls);
     def_introspection(cls);

@@ -51,6 +51,7 @@ py::dict parameters(const Booster& b) {
     p["max_pair_columns"] = b.max_pair_columns;
     p["best_of_kinds"] = b.best_of_kinds;
     p["learn_missing"] = b.learn_missing;
+    p["exact_sums"] = b.exact_sums;
     return p;
 }
 

@@ -161,6 +161,7 @@ def test_get_params_lists_every_documented_keyword():
         "max_pair_columns",
         "best_of_kinds",
         "learn_missing",
+        "exact_sums",
         "monotonic_cst",
         "categorical_features",
         "early_stopping",

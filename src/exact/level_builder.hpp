@@ -1,0 +1,89 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "exact/cut_decision.hpp"
+#include "exact/level_stats.hpp"
+#include "model/node.hpp"
+#include "prep/binning.hpp"
+
+// The coordinator of exact_sums training: grows one tree level by level over any number of
+// shards. Per level it asks every shard for the statistics of the nodes it needs (one pass
+// over each shard's rows), merges them, decides every node of the level from the merged
+// statistics alone and has the shards route their rows. Only the smaller child of a split
+// gets its histograms from the rows; the larger one's are the parent's minus the smaller's,
+// exactly, in integers. The finished tree is written depth first (a node, its left subtree,
+// its right subtree), as the model stores trees.
+//
+// A shard is reached only through the four calls of a ShardSource, and everything it returns
+// merges by integer addition or maximum: a coordinator of shards in other processes answers
+// the same calls by messages and grows the same tree.
+
+namespace vorlent {
+
+// What growing one tree reads; filled from the booster at the call site.
+struct ExactTreeConfig {
+    int32_t max_depth = 4;
+    int32_t min_samples = 10;  // bag rows a node needs to be split
+    double lambda = 1.0;
+    double subsample = 1.0;
+    double colsample = 1.0;
+    bool learn_missing = false;
+    int32_t n_outputs = 1;
+    uint32_t seed = 0;
+    int64_t tree_index = 0;  // the tree's place in the ensemble: keys its random draws
+    const std::vector<int32_t>* monotone = nullptr;  // per feature +1, -1, 0; empty: none
+    const BinnedMatrix* bins = nullptr;              // the bin tables every shard shares
+};
+
+// One shard held in this process: its rows and its state for the current tree.
+struct LocalShard {
+    ShardRows rows;
+    ShardTree tree;
+};
+
+// How the coordinator reaches one shard while it grows a tree: take the tree's bag and
+// summarise its gradients, put them on the round's grids, fill the statistics of a request,
+// route the rows of the nodes that split.
+struct ShardSource {
+    std::function<RoundSummary(uint64_t bag_key, double subsample)> begin_tree;
+    std::function<void(const RoundGrids& grids)> fix_gradients;
+    std::function<void(const StatsRequest& request, std::vector<int64_t>& out)> stats;
+    std::function<void(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of)>
+        route;
+};
+
+// The source of a shard in this process, whose gradients (n_outputs per row of its arrays)
+// are grad and hess; `shape` must outlive it.
+ShardSource local_source(LocalShard& shard, const double* grad, const double* hess,
+                         int32_t n_outputs, const HistogramShape& shape);
+
+// A grown tree and what the round needs besides it.
+struct ExactTree {
+    Tree tree;
+    std::vector<double> covers;       // per tree node: the bag rows that reached it
+    std::vector<int32_t> tree_index;  // builder node id (ShardTree::node) -> index in tree
+    RoundGrids grids;
+};
+
+// Storage of the coordinator that lives across trees.
+struct LevelWorkspace {
+    std::vector<int64_t> merged;
+    std::vector<int64_t> shard_buffer;
+    std::vector<int64_t> parent_hist;   // histogram blocks of the previous level
+    std::vector<int64_t> current_hist;  // and of the current level
+    std::vector<int32_t> features;
+    std::vector<uint64_t> draws;
+    std::vector<int32_t> listed;
+};
+
+// Grows one tree over the shards.
+ExactTree grow_exact_tree(const ExactTreeConfig& config, std::vector<ShardSource>& shards,
+                          LevelWorkspace& ws);
+
+// The merged statistics of every shard for a request, into ws.merged.
+void gather_stats(std::vector<ShardSource>& shards, const StatsRequest& request,
+                  const HistogramShape& shape, int32_t n_outputs, LevelWorkspace& ws);
+
+}  // namespace vorlent

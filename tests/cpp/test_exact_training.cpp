@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "booster_fixtures.hpp"
+#include "boosting/train.hpp"
+#include "exact/exact_round.hpp"
+#include "exact/level_builder.hpp"
+#include "exact_fixtures.hpp"
+#include "io/model_bytes.hpp"
+#include "model/routing.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+// The shard split that training takes from g_exact_shard_plan: `shards` shards of unequal
+// sizes (the second one empty from three shards on), rows dealt at random, each shard in
+// its own random order.
+int32_t g_shards = 1;
+uint32_t g_plan_seed = 0;
+
+ShardPlan test_plan(int32_t n_rows) {
+    std::mt19937 gen(g_plan_seed);
+    std::vector<int32_t> rows(static_cast<size_t>(n_rows));
+    std::iota(rows.begin(), rows.end(), 0);
+    std::shuffle(rows.begin(), rows.end(), gen);
+    ShardPlan plan(static_cast<size_t>(g_shards));
+    // Shard s takes a share proportional to s + 1, except the empty one.
+    std::vector<double> weight(plan.size());
+    for (size_t s = 0; s < plan.size(); ++s) weight[s] = (g_shards >= 3 && s == 1) ? 0.0 : s + 1.0;
+    const double total = std::accumulate(weight.begin(), weight.end(), 0.0);
+    size_t at = 0;
+    double cumulative = 0.0;
+    for (size_t s = 0; s < plan.size(); ++s) {
+        cumulative += weight[s];
+        const size_t end =
+            s + 1 == plan.size() ? rows.size() : static_cast<size_t>(cumulative / total * n_rows);
+        plan[s].assign(rows.begin() + at, rows.begin() + end);
+        std::shuffle(plan[s].begin(), plan[s].end(), gen);
+        at = end;
+    }
+    return plan;
+}
+
+struct PlanScope {
+    explicit PlanScope(int32_t shards, uint32_t seed) {
+        g_shards = shards;
+        g_plan_seed = seed;
+        g_exact_shard_plan = shards > 0 ? test_plan : nullptr;
+    }
+    ~PlanScope() { g_exact_shard_plan = nullptr; }
+};
+
+struct ThreadScope {
+    explicit ThreadScope(int n) : before_(omp_get_max_threads()) { omp_set_num_threads(n); }
+    ~ThreadScope() { omp_set_num_threads(before_); }
+    int before_;
+};
+
+// A training problem: the awkward table and a target for the booster's objective.
+struct Data {
+    AwkwardTable table;
+    std::vector<double> y, w;
+    MatrixView view() const { return table.view(); }
+};
+
+Data make_data(int32_t rows, int32_t objective, uint32_t seed) {
+    Data d;
+    d.table = awkward_table(rows, 5, seed);
+    std::mt19937 gen(seed + 1);
+    std::normal_distribution<double> noise(0.0, 0.3);
+    std::uniform_real_distribution<double> u(0.2, 2.0);
+    for (int32_t r = 0; r < rows; ++r) {
+        const double* x = d.table.x.data() + static_cast<int64_t>(r) * 5;
+        const double a = std::isfinite(x[0]) ? x[0] : 0.5;
+        const double b = std::isfinite(x[1]) ? x[1] : -0.5;
+        const double c = std::isnan(x[4]) ? 1.0 : x[4];
+        const double score = a - 0.7 * b + 0.3 * c + noise(gen);
+        if (objective == kBinary) d.y.push_back(score > 0.3 ? 1.0 : 0.0);
+        if (objective == kRegression) d.y.push_back(score * 3.0);
+        if (objective == kMulticlass) d.y.push_back(score < -0.5 ? 0.0 : (score < 0.8 ? 1.0 : 2.0));
+        d.w.push_back(u(gen));
+    }
+    return d;
+}
+
+// One exact training setting and how it trains.
+struct Setting {
+    std::string name;
+    int32_t objective = kBinary;
+    std::function<void(Booster&)> adjust = [](Booster&) {};
+    bool weights = false;
+    bool early_stopping = false;
+    bool more = false;  // fit, then fit_more
+};
+
+Booster exact_booster(const Setting& s) {
+    Booster b(8, 0.3, 4, 16, 1.0, 10, 1.0, 1.0, 42, s.objective, 0, 0.7, 0, {}, {}, 0, 1);
+    b.exact_sums = true;
+    s.adjust(b);
+    return b;
+}
+
+std::string train_bytes(const Setting& s, const Data& d, const Data& val) {
+    Booster b = exact_booster(s);
+    const VectorArg y{d.y.data(), static_cast<int64_t>(d.y.size())};
+    const VectorArg w =
+        s.weights ? VectorArg{d.w.data(), static_cast<int64_t>(d.w.size())} : VectorArg{};
+    if (s.early_stopping) {
+        b.n_estimators = 40;
+        fit(b, d.view(), y, w, val.view(),
+            VectorArg{val.y.data(), static_cast<int64_t>(val.y.size())}, 3, 1e-3);
+    } else {
+        fit(b, d.view(), y, w, MatrixView{}, VectorArg{}, 0, 0.0);
+    }
+    if (s.more) fit_more(b, d.view(), y, 4, w);
+    return serialize_model(b) + "|" + std::to_string(b.n_trees());
+}
+
+std::vector<Setting> settings() {
+    std::vector<Setting> out;
+    out.push_back({"binary"});
+    out.push_back({"squared", kRegression});
+    out.push_back({"huber", kRegression, [](Booster& b) { b.loss = kHuber; }});
+    out.push_back({"quantile", kRegression, [](Booster& b) { b.loss = kQuantile; }});
+    out.push_back({"multiclass", kMulticlass});
+    out.push_back({"sampled", kBinary, [](Booster& b) {
+                       b.subsample = 0.6;
+                       b.colsample = 0.5;
+                   }});
+    Setting weighted{"weighted", kRegression};
+    weighted.weights = true;
+    out.push_back(weighted);
+    Setting weighted_classes{"weighted multiclass", kMulticlass};
+    weighted_classes.weights = true;
+    out.push_back(weighted_classes);
+    out.push_back({"monotone", kRegression, [](Booster& b) { b.monotone = {1, -1, 0, 0, 0}; }});
+    out.push_back({"categorical", kBinary, [](Booster& b) {
+                       b.categorical = {0, 0, 0, 0, 1};
+                       b.learn_missing = true;
+                   }});
+    Setting stopping{"early stopping", kRegression};
+    stopping.early_stopping = true;
+    out.push_back(stopping);
+    Setting more{"fit_more", kMulticlass, [](Booster& b) { b.subsample = 0.7; }};
+    more.more = true;
+    out.push_back(more);
+    return out;
+}
+
+}  // namespace
+
+TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
+    for (const Setting& s : settings()) {
+        const Data d = make_data(700, s.objective, 3);
+        const Data val = make_data(150, s.objective, 4);
+        std::string one;
+        {
+            PlanScope plan(0, 0);
+            one = train_bytes(s, d, val);
+        }
+        for (int32_t shards = 1; shards <= 4; ++shards) {
+            PlanScope plan(shards, 10 + shards);
+            EXPECT_TRUE(train_bytes(s, d, val) == one) << s.name << " with " << shards << " shards";
+        }
+    }
+}
+
+TEST(ExactTraining, ThreadCountLeavesTheModelBytesUnchanged) {
+    // Enough rows for the passes over them to run in parallel.
+    for (const Setting& s : {Setting{"binary"}, Setting{"multiclass", kMulticlass}}) {
+        const Data d = make_data(45000, s.objective, 8);
+        std::string one, two;
+        {
+            ThreadScope threads(1);
+            one = train_bytes(s, d, d);
+        }
+        {
+            ThreadScope threads(2);
+            two = train_bytes(s, d, d);
+            PlanScope plan(3, 5);
+            EXPECT_TRUE(train_bytes(s, d, d) == one) << s.name << ": 3 shards, 2 threads";
+        }
+        EXPECT_TRUE(two == one) << s.name;
+    }
+}
+
+// The statistics of one node computed from its rows by the obvious loops: with several
+// outputs the output sums first, then the histograms of the pair they pick.
+struct NaiveNode {
+    std::vector<int64_t> sums;   // count, then G_j, H_j per output
+    std::vector<int64_t> block;  // a kBinHistograms block
+};
+
+NaiveNode naive_node(const std::vector<int32_t>& rows, const BinnedMatrix& bins, int32_t cols,
+                     const std::vector<double>& grad, const std::vector<double>& hess, int32_t k,
+                     const RoundGrids& grids, const HistogramShape& shape) {
+    NaiveNode out;
+    out.sums.assign(1 + 2 * static_cast<size_t>(k), 0);
+    for (const int32_t r : rows) {
+        out.sums[0] += 1;
+        for (int32_t j = 0; j < k; ++j) {
+            out.sums[1 + 2 * j] += grids.grad.fixed(grad[r * k + j]);
+            out.sums[2 + 2 * j] += grids.hess.fixed(hess[r * k + j]);
+        }
+    }
+    int32_t p = 0, q = 0;
+    if (k > 1) reduced_outputs(out.sums.data(), k, p, q);
+    out.block.assign(static_cast<size_t>(shape.node_words()), 0);
+    for (const int32_t r : rows) {
+        int64_t g = grids.grad.fixed(grad[r * k + p]), h = grids.hess.fixed(hess[r * k + p]);
+        if (k > 1) {
+            g -= grids.grad.fixed(grad[r * k + q]);
+            h += grids.hess.fixed(hess[r * k + q]);
+        }
+        out.block[0] += 1;
+        out.block[1] += g;
+        out.block[2] += h;
+        for (int32_t f = 0; f < cols; ++f) {
+            const int64_t cell = kNodeWords + 3 * (shape.bin_offset[f] + bins.code(r * cols + f));
+            out.block[cell] += g;
+            out.block[cell + 1] += h;
+            out.block[cell + 2] += 1;
+        }
+    }
+    return out;
+}
+
+TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
+    // Histograms by subtraction and routing must give what the node's own rows give.
+    const AwkwardTable t = awkward_table(900, 5, 21);
+    const MatrixView X = t.view();
+    const BinnedMatrix bins = build_bins(X, 12, t.categorical());
+    const HistogramShape shape = HistogramShape::of(bins);
+    std::vector<int32_t> rows(static_cast<size_t>(t.rows));
+    std::iota(rows.begin(), rows.end(), 0);
+    for (const int32_t k : {1, 3}) {
+        std::vector<double> grad, hess;
+        awkward_gradients(t.rows, k, 22, grad, hess);
+        std::vector<LocalShard> shards(1);
+        shards[0].rows = ShardRows{&bins, &X, rows.data(), t.rows, nullptr};
+        ExactTreeConfig c;
+        c.max_depth = 5;
+        c.min_samples = 20;
+        c.lambda = 0.5;
+        c.n_outputs = k;
+        c.bins = &bins;
+        const std::vector<int32_t> no_constraints;
+        c.monotone = &no_constraints;
+        LevelWorkspace ws;
+        std::vector<ShardSource> sources{
+            local_source(shards[0], grad.data(), hess.data(), k, shape)};
+        const ExactTree grown = grow_exact_tree(c, sources, ws);
+        const Tree& tree = grown.tree;
+        ASSERT_GT(tree.size(), 7u);
+        const CutSettings cut_settings{c.lambda, false, &bins, grown.grids};
+        std::vector<int32_t> depth(tree.size(), 0);
+        for (size_t at = 0; at < tree.size(); ++at) {
+            if (tree[at].is_leaf) continue;
+            depth[tree[at].left] = depth[at] + 1;
+            depth[tree[at].right] = depth[at] + 1;
+        }
+        std::vector<int32_t> features(5), listed;
+        std::iota(features.begin(), features.end(), 0);
+        for (size_t at = 0; at < tree.size(); ++at) {
+            // The node's rows, found by walking the finished tree from the root on their values.
+            std::vector<int32_t> node_rows;
+            for (int32_t r = 0; r < t.rows; ++r) {
+                int32_t node = 0;
+                while (node != static_cast<int32_t>(at) && !tree[node].is_leaf) {
+                    node =
+                        goes_right(tree[node], X.row(r), {}) ? tree[node].right : tree[node].left;
+                    if (node > static_cast<int32_t>(at)) break;
+                }
+                if (node == static_cast<int32_t>(at)) node_rows.push_back(r);
+            }
+            const NaiveNode naive =
+                naive_node(node_rows, bins, 5, grad, hess, k, grown.grids, shape);
+            const std::vector<int64_t>& block = naive.block;
+            EXPECT_EQ(grown.covers[at], static_cast<double>(block[0]));
+            const NodeTotals totals{block[0], block[1], block[2]};
+            if (k == 1) {
+                EXPECT_EQ(tree[at].value,
+                          exact_node_value(totals, grown.grids, c.lambda, -kInf, kInf));
+            }
+            const ExactCut best =
+                best_exact_cut(block.data(), shape, features, totals, cut_settings, listed);
+            if (tree[at].is_leaf) {
+                EXPECT_TRUE(block[0] < c.min_samples || depth[at] >= c.max_depth ||
+                            !(best.gain > kMinGain))
+                    << "k " << k << " node " << at;
+                for (int32_t j = 0; j < k && k > 1; ++j) {
+                    const double g = grown.grids.grad.value(naive.sums[1 + 2 * j]);
+                    const double h = grown.grids.hess.value(naive.sums[2 + 2 * j]);
+                    EXPECT_EQ(tree[at].leaf_values.at(j), -g / (c.lambda + h));
+                }
+                continue;
+            }
+            EXPECT_EQ(tree[at].feature_a, best.feature) << "k " << k << " node " << at;
+            EXPECT_EQ(tree[at].threshold, best.threshold) << "k " << k << " node " << at;
+            EXPECT_EQ(tree[at].gain, best.gain) << "k " << k << " node " << at;
+            EXPECT_EQ(grown.covers[at], grown.covers[tree[at].left] + grown.covers[tree[at].right]);
+        }
+    }
+}
+
+TEST(ExactTraining, RefusesSettingsItDoesNotSupportBeforeChangingAnything) {
+    const Data d = make_data(200, kBinary, 1);
+    for (const int32_t mode : {0, 2}) {
+        Booster b(5, 0.3, 3, 16, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 0, mode);
+        b.exact_sums = true;
+        EXPECT_THROW(fit(b, d.view(), VectorArg{d.y.data(), 200}, VectorArg{}, MatrixView{},
+                         VectorArg{}, 0, 0.0),
+                     std::invalid_argument);
+        EXPECT_EQ(b.n_trees(), 0);
+    }
+}
+
+TEST(ExactTraining, FitsAboutAsWellAsTheDefaultBuilder) {
+    const Data d = make_data(3000, kBinary, 2);
+    auto train_loss = [&](bool exact) {
+        Booster b(30, 0.2, 4, 32, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 0, 1);
+        b.exact_sums = exact;
+        fit(b, d.view(), VectorArg{d.y.data(), 3000}, VectorArg{}, MatrixView{}, VectorArg{}, 0,
+            0.0);
+        b.n_val = 3000;
+        b.y_val = d.y;
+        std::vector<double> scores(3000);
+        for (int32_t r = 0; r < 3000; ++r) {
+            scores[r] = b.base_score;
+            for (const Tree& tree : b.trees) {
+                scores[r] +=
+                    b.learning_rate * tree[find_leaf(tree, d.table.x.data() + r * 5, {})].value;
+            }
+        }
+        return exact_validation_loss(b, scores.data());
+    };
+    const double exact = train_loss(true), plain = train_loss(false);
+    EXPECT_LT(exact, 0.45);
+    EXPECT_NEAR(exact, plain, 0.03);
+}

@@ -1,0 +1,103 @@
+"""exact_sums: the keyword, its refusals, and that such a model depends on the multiset of
+training rows alone (not on their order), while fitting about as well as the default."""
+
+import pickle
+
+import numpy as np
+import pytest
+import vorlent
+from vorlent_core import Booster
+
+
+def table(n=3000, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 6))
+    X[rng.random((n, 6)) < 0.05] = np.nan
+    X[:, 5] = rng.integers(0, 5, n)
+    score = np.nan_to_num(X[:, 0]) - np.nan_to_num(X[:, 1]) * 0.7 + (X[:, 5] == 2)
+    return X, score + rng.normal(scale=0.5, size=n)
+
+
+def test_the_core_keyword_round_trips_and_is_off_by_default():
+    assert Booster().__getstate__()[0]["exact_sums"] is False
+    b = Booster(n_estimators=3, split_mode=1, exact_sums=True)
+    assert "exact_sums=True" in repr(b)
+    X, y = table(n=500)
+    b.fit(X, (y > 0).astype(float))
+    twin = pickle.loads(pickle.dumps(b))
+    assert twin.__getstate__()[0]["exact_sums"] is True
+    twin.fit(X, (y > 0).astype(float))
+    assert twin.serialize() == b.serialize()
+
+
+@pytest.mark.parametrize("keywords", [{}, {"split_mode": 2}, {"split_mode": 1, "max_lineage": 1}])
+def test_the_core_refuses_what_exact_sums_does_not_support(keywords):
+    with pytest.raises(ValueError, match=r"exact_sums supports split_mode=1"):
+        Booster(exact_sums=True, **keywords)
+
+
+def test_the_estimators_check_and_pass_exact_sums():
+    X, y = table(n=600)
+    with pytest.raises(TypeError, match="exact_sums"):
+        vorlent.VorlentRegressor(exact_sums="yes", n_estimators=2).fit(X, y)
+    model = vorlent.VorlentRegressor(exact_sums=True, n_estimators=2)
+    with pytest.raises(ValueError, match="exact_sums=True supports split_mode='axis'"):
+        model.fit(X, y)
+    assert not hasattr(model, "booster_")
+    model.set_params(split_mode="axis").fit(X, y)
+    assert model.booster_.__getstate__()[0]["exact_sums"] is True
+    assert vorlent.VorlentClassifier().get_params()["exact_sums"] is False
+
+
+@pytest.mark.parametrize(
+    "keywords",
+    [
+        {"objective": 0},
+        {"objective": 1, "loss": 1},
+        {"objective": 1, "loss": 2, "colsample": 0.5},
+        {"objective": 2},
+    ],
+)
+def test_a_permutation_of_the_rows_gives_the_same_model_bytes(keywords):
+    X, y = table(seed=1)
+    if keywords["objective"] == 0:
+        y = (y > 0).astype(float)
+    elif keywords["objective"] == 2:
+        y = np.digitize(y, [-0.5, 0.8]).astype(float)
+    order = np.random.default_rng(2).permutation(len(y))
+
+    def train(X, y):
+        b = Booster(n_estimators=15, split_mode=1, exact_sums=True, n_threads=2, **keywords)
+        b.fit(X, y)
+        return b.serialize()
+
+    assert train(X[order], y[order]) == train(X, y)
+    plain = Booster(n_estimators=15, split_mode=1, **{**keywords, "colsample": 1.0})
+    plain.fit(X, y)
+    plain_shuffled = Booster(n_estimators=15, split_mode=1, **{**keywords, "colsample": 1.0})
+    plain_shuffled.fit(X[order], y[order])
+    # The default builder's float sums depend on the order (which is what exact_sums is for).
+    if keywords["objective"] != 1 or keywords.get("loss") != 2:
+        assert plain.serialize() != plain_shuffled.serialize()
+
+
+def test_exact_models_fit_a_real_table_about_as_well_as_the_default():
+    datasets = pytest.importorskip("sklearn.datasets")
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    X, y = datasets.load_breast_cancer(return_X_y=True)
+    X_train, X_test, y_train, y_test = model_selection.train_test_split(
+        X, y, test_size=0.3, random_state=0, stratify=y
+    )
+    scores = {}
+    for exact in (False, True):
+        model = vorlent.VorlentClassifier(
+            split_mode="axis",
+            exact_sums=exact,
+            n_estimators=150,
+            early_stopping=False,
+            subsample=0.8,
+            random_state=0,
+        )
+        scores[exact] = model.fit(X_train, y_train).score(X_test, y_test)
+    assert scores[True] > 0.93
+    assert abs(scores[True] - scores[False]) <= 0.03
