@@ -789,6 +789,7 @@ KEPT_SECTIONS = (
     "## Headline on an idle machine",
     "## Shapley values (bench_shap.py)",
     "## Defaults against defaults",
+    "## exact_sums against the default",
 )
 
 

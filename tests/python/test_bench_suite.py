@@ -252,8 +252,10 @@ class TestGoals:
         assert (tmp_path / "results_curves.png").exists()
         # A rewrite keeps the sections other benchmarks wrote, once each, at the end, and
         # nothing else of the old file.
-        shapley, defaults = suite_report.KEPT_SECTIONS
-        kept = f"{shapley}\n\n- ratio 3.2x\n\n{defaults} (eight tables)\n\nnumbers\n"
+        kept = "\n".join(
+            f"{heading} (a title)\n\n- figure {i}\n"
+            for i, heading in enumerate(suite_report.KEPT_SECTIONS)
+        )
         (tmp_path / "R.md").write_text(f"# stale report\n\nold lines\n\n{kept}## Other\n\nold\n")
         for _ in range(2):
             suite_report.write(results, tmp_path / "R.md", tmp_path)
