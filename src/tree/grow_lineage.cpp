@@ -11,8 +11,8 @@
 #include "tree/column_ranking.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/cut_placement.hpp"
-#include "tree/histogram.hpp"
-#include "tree/pair_direction.hpp"
+#include "tree/pair_solver.hpp"
+#include "tree/projected_histogram.hpp"
 #include "tree/scratch.hpp"
 
 namespace vorlent {

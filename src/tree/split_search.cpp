@@ -9,6 +9,8 @@
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "tree/column_values.hpp"
+#include "tree/pair_evaluation.hpp"
 #include "tree/pair_proposal.hpp"
 
 namespace vorlent {

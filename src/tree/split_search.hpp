@@ -6,8 +6,11 @@
 #include "boosting/booster.hpp"
 #include "common/matrix.hpp"
 #include "prep/binning.hpp"
-#include "tree/histogram.hpp"
-#include "tree/pair_direction.hpp"
+#include "tree/bin_histogram.hpp"
+#include "tree/node_gradients.hpp"
+#include "tree/pair_screening.hpp"
+#include "tree/pair_solver.hpp"
+#include "tree/pair_sums.hpp"
 #include "tree/scratch.hpp"
 
 namespace vorlent {

@@ -13,7 +13,7 @@
 #include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/grow_lineage.hpp"
-#include "tree/histogram.hpp"
+#include "tree/projected_histogram.hpp"
 #include "tree/scratch.hpp"
 
 using namespace vorlent;
