@@ -5,7 +5,7 @@
 
 namespace vorlent {
 
-// What the direction solvers read from the booster's configuration.
+// What the direction solvers read of the tree parameters.
 struct PairConfig {
     double lambda = 1.0;
     const std::vector<int32_t>* categorical = nullptr;  // an index beyond the list counts as 0

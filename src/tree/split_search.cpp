@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
@@ -22,15 +21,6 @@ constexpr int32_t kMaxDumpedNodes = 500;
 constexpr int32_t kMinDumpRows = 20;
 
 std::atomic<int32_t> g_dumped_nodes{0};
-
-bool flag_set(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr && v[0] == '1';
-}
-
-PairConfig pair_config(const Booster& b) {
-    return PairConfig{b.reg_lambda, &b.categorical, &b.monotone, &b.feature_scale};
-}
 
 // The order of candidate x before y under `key`: the higher key first, on equal keys the
 // one proposed first. It is total, so the kept set and its order never depend on how the
@@ -73,7 +63,7 @@ ExactPair exact_pair(const PairCandidate& c, const NodeSearch& in, const SearchW
     const FeatureColumn& a = cols[c.pos_a];
     const FeatureColumn& other = cols[c.pos_b];
     if (c.n_offsets == 0) return ExactPair{&a, &other, c.coef_a, c.coef_b};
-    const bool a_is_category = pair_config(*in.booster).is_categorical(a.feature);
+    const bool a_is_category = in.params->pair_config().is_categorical(a.feature);
     return ExactPair{a_is_category ? &a : &other,
                      a_is_category ? &other : &a,
                      1.0,
@@ -87,15 +77,15 @@ ExactPair exact_pair(const PairCandidate& c, const NodeSearch& in, const SearchW
 SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
                                const SearchWorkspace& ws, const ThreadScratch& first,
                                ThreadScratch& s) {
-    const Booster& b = *in.booster;
+    const TreeParams& params = *in.params;
     SplitChoice out;
     if (is_fast(c)) {
         const FastPair p = fast_pair(c, in, ws);
-        evaluate_fast_pairs(&p, 1, *in.node, first.gh_f32.data(), b.reg_lambda, b.hist_bins, s,
-                            &out);
+        evaluate_fast_pairs(&p, 1, *in.node, first.gh_f32.data(), params.reg_lambda,
+                            params.hist_bins, s, &out);
     } else {
         const ExactPair p = exact_pair(c, in, ws);
-        evaluate_exact_pairs(&p, 1, *in.node, b.reg_lambda, b.hist_bins, s, &out);
+        evaluate_exact_pairs(&p, 1, *in.node, params.reg_lambda, params.hist_bins, s, &out);
     }
     return out;
 }
@@ -250,7 +240,7 @@ void select_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch
 // it. With `dump`, every candidate's prescore and gain are written to it, in order.
 SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
                                 SearchWorkspace& ws, std::FILE* dump) {
-    const Booster& b = *in.booster;
+    const TreeParams& params = *in.params;
     const NodeGradients& node = *in.node;
     const std::vector<PairCandidate>& candidates = ws.candidates;
     const int64_t m = static_cast<int64_t>(candidates.size());
@@ -299,12 +289,12 @@ SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>
             const auto n_fast = static_cast<int32_t>(s.fast_pairs.size());
             SplitChoice* fast_out = grow(s.fast_out, static_cast<size_t>(n_fast));
             evaluate_fast_pairs(s.fast_pairs.data(), n_fast, node, first.gh_f32.data(),
-                                b.reg_lambda, b.hist_bins, s, fast_out);
+                                params.reg_lambda, params.hist_bins, s, fast_out);
             for (int32_t j = 0; j < n_fast; ++j) consider(fast_out[j], s.fast_index[j]);
             const auto n_exact = static_cast<int32_t>(s.exact_pairs.size());
             SplitChoice* exact_out = grow(s.exact_out, static_cast<size_t>(n_exact));
-            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, b.reg_lambda, b.hist_bins, s,
-                                 exact_out);
+            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, params.reg_lambda,
+                                 params.hist_bins, s, exact_out);
             for (int32_t j = 0; j < n_exact; ++j) consider(exact_out[j], s.exact_index[j]);
         });
         // The merge order is total on (gain, feature_a, feature_b): the thread count never
@@ -326,29 +316,20 @@ SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>
 
 }  // namespace
 
-SearchEnvironment SearchEnvironment::read() {
-    SearchEnvironment env;
-    env.axis_only = flag_set("VRL_AXIS");
-    env.full = flag_set("VRL_FULL");
-    const char* k = std::getenv("VRL_K");
-    env.keep_top = k != nullptr ? std::atoi(k) : 0;
-    env.dump_path = std::getenv("VRL_DUMP");
-    return env;
-}
-
 int32_t dumped_node_count() { return g_dumped_nodes.load(); }
 
 SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
                                  SearchWorkspace& ws) {
-    const SearchEnvironment env = SearchEnvironment::read();
+    const SearchEnvironment& env = in.params->env;
     std::vector<FeatureColumn>& cols = *in.columns;
     const NodeGradients& node = *in.node;
-    const Booster& b = *in.booster;
+    const TreeParams& params = *in.params;
     const int32_t c_count = static_cast<int32_t>(cols.size());
     const int32_t n = node.n;
     if (c_count < 2 || env.axis_only || n <= 0) return SplitChoice{};
     // Modes other than 0 and 2 search axis-aligned splits only, unless VRL_FULL is set.
-    if (b.split_mode != 0 && b.split_mode != 2 && !env.full) return SplitChoice{};
+    if (params.split_mode != kCappedOblique && params.split_mode != kFullOblique && !env.full)
+        return SplitChoice{};
 
     double hs = 0.0, r0 = 0.0;
     for (int32_t k = 0; k < n; ++k) {
@@ -382,7 +363,7 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         h32[k] = gh32[2 * k + 1];
     }
 
-    const PairConfig config = pair_config(b);
+    const PairConfig config = params.pair_config();
     ws.category_top.assign(cols.size(), 0);
     for (int32_t c = 0; c < c_count; ++c) {
         if (config.is_categorical(cols[c].feature)) ws.category_top[c] = largest_code(cols[c], n);
@@ -391,14 +372,14 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
 
     // The cap keeps 4 candidates per column, screened near the root (at every depth when the
     // columns were ranked); without the cap, VRL_K alone limits them.
-    const bool capped = !(b.split_mode == 2 || env.full);
+    const bool capped = !(params.split_mode == kFullOblique || env.full);
     Selection sel;
     sel.keep = capped ? 4 * static_cast<size_t>(c_count)
                       : static_cast<size_t>(std::max(env.keep_top, 0));
     sel.screening = capped && (in.depth <= 1 || in.ranked);
     std::FILE* dump = nullptr;
-    if (env.dump_path != nullptr && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
-        dump = std::fopen(env.dump_path, "a");
+    if (!env.dump_path.empty() && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
+        dump = std::fopen(env.dump_path.c_str(), "a");
     }
     // Without a limit every candidate is evaluated as its run is proposed; with one, the
     // candidates are cut down whenever they outgrow it by a run, and at the end.
@@ -470,8 +451,8 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
             best_bin_cut(f, cells + 2 * offsets[i], bins.bin_low[f], bins.bin_high[f],
-                         bins.has_missing[f], node, in.booster->reg_lambda,
-                         in.booster->learn_missing, s, ws.column_cuts[i]);
+                         bins.has_missing[f], node, in.params->reg_lambda, in.params->learn_missing,
+                         s, ws.column_cuts[i]);
         }
     });
     BinCut best;

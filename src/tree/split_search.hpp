@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
 #include "prep/binning.hpp"
 #include "tree/bin_histogram.hpp"
@@ -12,6 +11,7 @@
 #include "tree/pair_solver.hpp"
 #include "tree/pair_sums.hpp"
 #include "tree/scratch.hpp"
+#include "tree/tree_params.hpp"
 
 namespace vorlent {
 
@@ -85,15 +85,6 @@ struct SearchWorkspace {
     size_t screened = 0;              // candidates (a prefix) whose screening score is set
 };
 
-// The environment switches of the oblique search, read at every node search.
-struct SearchEnvironment {
-    bool axis_only = false;   // VRL_AXIS begins with "1"
-    bool full = false;        // VRL_FULL begins with "1"
-    int32_t keep_top = 0;     // VRL_K: keep only this many candidates when positive
-    const char* dump_path = nullptr;  // VRL_DUMP
-    static SearchEnvironment read();
-};
-
 // Everything a node search reads.
 struct NodeSearch {
     std::vector<FeatureColumn>* columns;
@@ -101,7 +92,7 @@ struct NodeSearch {
     const MatrixView* X;
     const int32_t* rows;
     const BinnedMatrix* bins;
-    const Booster* booster;
+    const TreeParams* params;
     int32_t depth;
     // The columns are the node's best few rather than all its columns: their pairs are
     // screened at every depth where they outnumber the cap, not only near the root.
