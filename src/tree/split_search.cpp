@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <utility>
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
@@ -318,28 +319,31 @@ SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>
 
 int32_t dumped_node_count() { return g_dumped_nodes.load(); }
 
-SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                                 SearchWorkspace& ws) {
-    const SearchEnvironment& env = in.params->env;
+namespace {
+
+// The sums of the node's hessians and negative gradients, in row order.
+struct NodeSums {
+    double hs = 0.0;
+    double r0 = 0.0;
+};
+
+NodeSums node_sums(const NodeGradients& node) {
+    NodeSums s;
+    for (int32_t k = 0; k < node.n; ++k) {
+        s.hs += node.hess[k];
+        s.r0 -= node.grad[k];
+    }
+    return s;
+}
+
+// Phase 1, column statistics: every column's node values in single precision (one block
+// per column in scratch element 0) and their moments, the node's gradients and hessians in
+// single precision, and every categorical column's largest code. Returns the hessians.
+const float* column_statistics(const NodeSearch& in, const PairConfig& config,
+                               std::vector<ThreadScratch>& scratch, SearchWorkspace& ws) {
     std::vector<FeatureColumn>& cols = *in.columns;
     const NodeGradients& node = *in.node;
-    const TreeParams& params = *in.params;
-    const int32_t c_count = static_cast<int32_t>(cols.size());
     const int32_t n = node.n;
-    if (c_count < 2 || env.axis_only || n <= 0) return SplitChoice{};
-    // Modes other than 0 and 2 search axis-aligned splits only, unless VRL_FULL is set.
-    if (params.split_mode != kCappedOblique && params.split_mode != kFullOblique && !env.full)
-        return SplitChoice{};
-
-    double hs = 0.0, r0 = 0.0;
-    for (int32_t k = 0; k < n; ++k) {
-        hs += node.hess[k];
-        r0 -= node.grad[k];
-    }
-    if (!(hs >= kTiny)) return SplitChoice{};
-
-    const std::vector<bool>& has_missing = in.bins->has_missing;
-    // One block of single-precision values per column, in scratch element 0.
     float* values = grow(scratch.empty() ? scratch.emplace_back().column_values
                                          : scratch[0].column_values,
                          cols.size() * static_cast<size_t>(n));
@@ -348,7 +352,7 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         cols[i].filled = false;
     }
     ws.moments.resize(cols.size());
-    fill_columns(cols, has_missing, *in.X, in.rows, node, ws.moments.data());
+    fill_columns(cols, in.bins->has_missing, *in.X, in.rows, node, ws.moments.data());
     ws.column_order.resize(cols.size());
     for (size_t i = 0; i < cols.size(); ++i) ws.column_order[i] = &cols[i];
 
@@ -363,27 +367,41 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         h32[k] = gh32[2 * k + 1];
     }
 
-    const PairConfig config = params.pair_config();
     ws.category_top.assign(cols.size(), 0);
-    for (int32_t c = 0; c < c_count; ++c) {
+    for (size_t c = 0; c < cols.size(); ++c) {
         if (config.is_categorical(cols[c].feature)) ws.category_top[c] = largest_code(cols[c], n);
     }
-    const NodePairs np{h32, hs, r0, config, &has_missing};
+    return h32;
+}
 
-    // The cap keeps 4 candidates per column, screened near the root (at every depth when the
-    // columns were ranked); without the cap, VRL_K alone limits them.
-    const bool capped = !(params.split_mode == kFullOblique || env.full);
+// The node's cut-down of its candidates. The cap keeps 4 candidates per column, screened
+// near the root (at every depth when the columns were ranked); without the cap, VRL_K
+// alone limits them.
+Selection node_selection(const NodeSearch& in, bool capped) {
+    const size_t c_count = in.columns->size();
     Selection sel;
-    sel.keep = capped ? 4 * static_cast<size_t>(c_count)
-                      : static_cast<size_t>(std::max(env.keep_top, 0));
+    sel.keep = capped ? 4 * c_count : static_cast<size_t>(std::max(in.params->env.keep_top, 0));
     sel.screening = capped && (in.depth <= 1 || in.ranked);
-    std::FILE* dump = nullptr;
-    if (!env.dump_path.empty() && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
-        dump = std::fopen(env.dump_path.c_str(), "a");
+    return sel;
+}
+
+// The file that VRL_DUMP names, opened to append this node's candidates, while fewer than
+// kMaxDumpedNodes nodes have been dumped and the node has kMinDumpRows rows; else null.
+std::FILE* open_dump(const SearchEnvironment& env, int32_t n) {
+    if (env.dump_path.empty() || g_dumped_nodes.load() >= kMaxDumpedNodes || n < kMinDumpRows) {
+        return nullptr;
     }
-    // Without a limit every candidate is evaluated as its run is proposed; with one, the
-    // candidates are cut down whenever they outgrow it by a run, and at the end.
-    const bool stream = sel.keep == 0 && dump == nullptr;
+    return std::fopen(env.dump_path.c_str(), "a");
+}
+
+// Phase 2, proposal: a direction for every pair of columns, run by run of whole first
+// columns. When streaming (no limit), every run's candidates are evaluated as they are
+// proposed, and the best of them is returned; otherwise the candidates are cut down
+// whenever they outgrow the limit by a run, and an empty choice is returned.
+SplitChoice propose_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                               SearchWorkspace& ws, const NodePairs& np, const Selection& sel,
+                               bool stream) {
+    const int32_t c_count = static_cast<int32_t>(in.columns->size());
     const size_t cut_above = std::max<size_t>(2 * sel.keep, static_cast<size_t>(ws.pair_batch));
     ws.candidates.clear();
     ws.offset_pool.clear();
@@ -403,21 +421,63 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             select_candidates(in, scratch, ws, np, sel);
         }
     }
-    if (stream) return best;
+    return best;
+}
+
+// Phase 3, selection: the proposed candidates cut down to the limit (by screening or by
+// prescore), then to the `keep_top` best by prescore when it is positive (VRL_K).
+void select_final(const NodeSearch& in, std::vector<ThreadScratch>& scratch, SearchWorkspace& ws,
+                  const NodePairs& np, const Selection& sel, int32_t keep_top_count) {
     if (sel.keep > 0 && static_cast<size_t>(ws.proposed) > sel.keep) {
         select_candidates(in, scratch, ws, np, sel);
     }
-    if (capped && env.keep_top > 0 && static_cast<size_t>(env.keep_top) < ws.candidates.size()) {
-        keep_top(ws.candidates, static_cast<size_t>(env.keep_top), ws.order, ws.kept, by_prescore);
+    if (keep_top_count > 0 && static_cast<size_t>(keep_top_count) < ws.candidates.size()) {
+        keep_top(ws.candidates, static_cast<size_t>(keep_top_count), ws.order, ws.kept,
+                 by_prescore);
     }
-    if (dump != nullptr) {
-        std::fprintf(dump, "#NODE %d %d\n", n, static_cast<int>(ws.candidates.size()));
-        g_dumped_nodes.fetch_add(1);
-        best = evaluate_candidates(in, scratch, ws, dump);
-        std::fclose(dump);
-        return best;
-    }
-    return evaluate_candidates(in, scratch, ws, nullptr);
+}
+
+// Phase 4, evaluation: the best of the kept candidates, each evaluated exactly; with
+// `dump`, their prescores and gains are appended to it under a node header, and it is
+// closed.
+SplitChoice evaluate_kept(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                          SearchWorkspace& ws, std::FILE* dump) {
+    if (dump == nullptr) return evaluate_candidates(in, scratch, ws, nullptr);
+    std::fprintf(dump, "#NODE %d %d\n", in.node->n, static_cast<int>(ws.candidates.size()));
+    g_dumped_nodes.fetch_add(1);
+    SplitChoice best = evaluate_candidates(in, scratch, ws, dump);
+    std::fclose(dump);
+    return best;
+}
+
+}  // namespace
+
+SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                                 SearchWorkspace& ws) {
+    const TreeParams& params = *in.params;
+    const SearchEnvironment& env = params.env;
+    const int32_t n = in.node->n;
+    if (in.columns->size() < 2 || env.axis_only || n <= 0) return SplitChoice{};
+    // Modes other than 0 and 2 search axis-aligned splits only, unless VRL_FULL is set.
+    const bool oblique = params.split_mode == kCappedOblique || params.split_mode == kFullOblique;
+    if (!oblique && !env.full) return SplitChoice{};
+    const NodeSums sums = node_sums(*in.node);
+    if (!(sums.hs >= kTiny)) return SplitChoice{};
+
+    const PairConfig config = params.pair_config();
+    const float* h32 = column_statistics(in, config, scratch, ws);
+    const NodePairs np{h32, sums.hs, sums.r0, config, &in.bins->has_missing};
+
+    const bool capped = !(params.split_mode == kFullOblique || env.full);
+    const Selection sel = node_selection(in, capped);
+    std::FILE* dump = open_dump(env, n);
+    // Without a limit every candidate is evaluated as its run is proposed; with one, the
+    // candidates are cut down whenever they outgrow it by a run, and at the end.
+    const bool stream = sel.keep == 0 && dump == nullptr;
+    SplitChoice best = propose_candidates(in, scratch, ws, np, sel, stream);
+    if (stream) return best;
+    select_final(in, scratch, ws, np, sel, capped ? env.keep_top : 0);
+    return evaluate_kept(in, scratch, ws, dump);
 }
 
 SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
