@@ -30,6 +30,8 @@ struct PairCandidate {
     int64_t index = 0;  // place among the node's candidates in pair order: breaks ties
 };
 
+// Candidates above which screening and evaluation run in parallel.
+inline constexpr int64_t kParallelCandidates = 16;
 // Rows of node data that the passes over many pairs take at a time, in cache.
 inline constexpr int32_t kScreenBlockRows = 512;
 // Pairs proposed at a time: a node's pairs (a, b) are taken in runs of whole first columns
