@@ -1,4 +1,5 @@
 #pragma once
+// The trained model: the trees and what reading them needs, apart from how it was trained.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
