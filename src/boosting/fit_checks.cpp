@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "boosting/check_text.hpp"
+#include "boosting/fit_state.hpp"
 #include "boosting/objective.hpp"
 #include "common/memory.hpp"
 
@@ -16,14 +18,6 @@ namespace {
 // The most classes a multiclass model may have.
 constexpr double kMaxClasses = 1e6;
 
-[[noreturn]] void reject(const std::string& message) { throw std::invalid_argument(message); }
-
-std::string str(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
 void check_targets(const Booster& b, VectorArg y, const char* name) {
     for (int64_t i = 0; i < y.size; ++i) {
         const double v = y.data[i];
@@ -31,16 +25,16 @@ void check_targets(const Booster& b, VectorArg y, const char* name) {
             reject(std::string(name) + " must be finite, but entry " + std::to_string(i) + " is " +
                    str(v));
         }
-        if (b.objective == kBinary && (v < 0.0 || v > 1.0)) {
+        if (b.params.objective == kBinary && (v < 0.0 || v > 1.0)) {
             reject(std::string(name) + " must lie in [0, 1] for the binary objective, but entry " +
                    std::to_string(i) + " is " + str(v));
         }
-        if (b.objective == kMulticlass && v >= kMaxClasses) {
+        if (b.params.objective == kMulticlass && v >= kMaxClasses) {
             reject(std::string(name) + " holds the class " + str(v) +
                    "; the multiclass objective supports at most 1000000 classes");
         }
         // A negative class would drop the row and a fractional one would be truncated.
-        if (b.objective == kMulticlass && (v < 0.0 || v != std::trunc(v))) {
+        if (b.params.objective == kMulticlass && (v < 0.0 || v != std::trunc(v))) {
             reject(std::string(name) +
                    " must hold a class of 0 or more (a whole number) for the multiclass "
                    "objective, but entry " +
@@ -49,15 +43,11 @@ void check_targets(const Booster& b, VectorArg y, const char* name) {
     }
 }
 
-bool is_categorical(const Booster& b, int32_t column) {
-    return column < static_cast<int32_t>(b.categorical.size()) && b.categorical[column] != 0;
-}
-
 // Category codes are whole numbers (or NaN, missing): a fractional code would be truncated
 // by routing but binned as a value of its own.
 void check_category_codes(const Booster& b, const MatrixView& X, const char* name) {
     for (int32_t j = 0; j < X.n_cols; ++j) {
-        if (!is_categorical(b, j)) continue;
+        if (!b.params.is_categorical(j)) continue;
         for (int64_t r = 0; r < X.n_rows; ++r) {
             const double v = X.row(r)[j];
             if (std::isnan(v) || (std::isfinite(v) && v == std::trunc(v))) continue;
@@ -68,12 +58,6 @@ void check_category_codes(const Booster& b, const MatrixView& X, const char* nam
     }
 }
 
-// A fraction that must lie in (0, 1].
-void check_fraction(double v, const char* name) {
-    if (std::isnan(v)) reject(std::string(name) + " must not be NaN");
-    if (!(v > 0.0 && v <= 1.0)) reject(std::string(name) + " must lie in (0, 1], got " + str(v));
-}
-
 // What goes wrong in the first round when training starts from the given weights and
 // scores (from the start score when `from` is null), or nothing: the start score, the
 // gradients, hessians, their sums and the root's Newton value are computed exactly as
@@ -82,16 +66,14 @@ enum class StartFault { kNone, kScore, kGradient, kLeafValue, kBag };
 
 StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
                              const double* from, double& bad) {
-    Booster probe(b.n_estimators, b.learning_rate, b.max_depth, b.max_bins, b.reg_lambda,
-                  b.min_samples, b.subsample, b.colsample, b.seed, b.objective, b.loss, b.alpha,
-                  b.clip, {}, {}, b.max_lineage, b.split_mode);
     const auto n = static_cast<int32_t>(y.size);
-    probe.load_sample_weights(weights.data, weights.size, n);
-    probe.n_outputs = b.n_outputs;
+    const std::vector<double> row_weight = row_weights(weights.data, weights.size, n);
+    Model probe;
+    probe.n_outputs = b.model.n_outputs;
     std::vector<double> start_scores;
     if (from == nullptr) {
-        compute_base_score(probe, y.data, n);
-        const std::vector<double> start = b.objective == kMulticlass
+        compute_base_score(probe, b.params, row_weight, y.data, n);
+        const std::vector<double> start = b.params.objective == kMulticlass
                                               ? probe.base_scores
                                               : std::vector<double>{probe.base_score};
         for (double s : start) {
@@ -108,7 +90,7 @@ StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
     }
     const int64_t k = probe.n_outputs;
     std::vector<double> grad(static_cast<size_t>(n) * k), hess(grad.size()), spare;
-    compute_gradients(probe, from, y.data, n, grad.data(), hess.data(), spare);
+    compute_gradients(b.params, k, row_weight, from, y.data, n, grad.data(), hess.data(), spare);
     for (int64_t j = 0; j < k; ++j) {
         double G = 0.0, H = 0.0;
         int64_t with_hessian = 0;
@@ -121,15 +103,15 @@ StartFault first_round_fault(const Booster& b, VectorArg y, VectorArg weights,
             bad = std::isfinite(G) ? H : G;
             return StartFault::kGradient;
         }
-        const double value = -G / (H + b.reg_lambda);
+        const double value = -G / (H + b.params.reg_lambda);
         if (!std::isfinite(value)) {
             bad = H;
             return StartFault::kLeafValue;
         }
         // A round's bag leaves rows out; when it can leave out every row with a hessian,
         // its root has a hessian sum of 0 and no Newton value without reg_lambda.
-        if (b.reg_lambda == 0.0 && b.subsample < 1.0 &&
-            with_hessian <= n - bag_size(n, b.subsample)) {
+        if (b.params.reg_lambda == 0.0 && b.params.subsample < 1.0 &&
+            with_hessian <= n - bag_size(n, b.params.subsample)) {
             bad = static_cast<double>(with_hessian);
             return StartFault::kBag;
         }
@@ -147,72 +129,18 @@ std::string start_message(StartFault fault, const char* name, double bad, const 
                    str(bad) + ": its values are too large for the sums training takes";
         case StartFault::kBag:
             return std::string(name) + " makes the first round's hessian above 0 in only " +
-                   str(bad) + " rows, which a bag of subsample = " + str(b.subsample) +
+                   str(bad) + " rows, which a bag of subsample = " + str(b.params.subsample) +
                    " of the rows can leave out: its hessian sum of 0 gives no finite leaf "
                    "value with reg_lambda = 0 (set reg_lambda above 0 or subsample to 1)";
         default:
             return std::string(name) + " makes the first round's hessian sum " + str(bad) +
-                   ", which gives no finite leaf value with reg_lambda = " + str(b.reg_lambda) +
+                   ", which gives no finite leaf value with reg_lambda = " +
+                   str(b.params.reg_lambda) +
                    " (give the rows weights of normal size or set reg_lambda above 0)";
     }
 }
 
 }  // namespace
-
-void check_hyper_parameters(const Booster& b, int32_t n_features) {
-    if (b.objective < 0 || b.objective > 2) {
-        reject("objective must be 0 (binary), 1 (regression) or 2 (multiclass), got " +
-               std::to_string(b.objective));
-    }
-    if (b.loss < 0 || b.loss > 2) {
-        reject("loss must be 0 (squared), 1 (Huber) or 2 (quantile), got " +
-               std::to_string(b.loss));
-    }
-    if (!(b.alpha >= 0.0 && b.alpha <= 1.0)) reject("alpha must lie in [0, 1], got " + str(b.alpha));
-    // At 0 or 1 the Huber threshold is the smallest or largest residual and the quantile
-    // is the range's end, which no finite score reaches.
-    if (b.objective == kRegression && (b.loss == kHuber || b.loss == kQuantile) &&
-        !(b.alpha > 0.0 && b.alpha < 1.0)) {
-        reject("alpha must lie in (0, 1) for the Huber and quantile losses, got " + str(b.alpha));
-    }
-    if (b.n_estimators < 0) {
-        reject("n_estimators must not be negative, got " + std::to_string(b.n_estimators));
-    }
-    if (b.max_bins > 65536) {
-        reject("max_bins must be at most 65536 (bin codes are 16 bits), got " +
-               std::to_string(b.max_bins));
-    }
-    if (!std::isfinite(b.learning_rate)) reject("learning_rate must be finite, got " + str(b.learning_rate));
-    if (!(b.learning_rate > 0.0)) {
-        reject("learning_rate must be positive, got " + str(b.learning_rate));
-    }
-    if (!(b.reg_lambda >= 0.0) || !std::isfinite(b.reg_lambda)) {
-        reject("reg_lambda must be finite and not negative, got " + str(b.reg_lambda));
-    }
-    check_fraction(b.subsample, "subsample");
-    check_fraction(b.colsample, "colsample");
-    if (!b.monotone.empty() && static_cast<int64_t>(b.monotone.size()) < n_features) {
-        reject("monotone has " + std::to_string(b.monotone.size()) + " entries but X has " +
-               std::to_string(n_features) + " columns");
-    }
-    if (!b.categorical.empty() && static_cast<int64_t>(b.categorical.size()) < n_features) {
-        reject("categorical has " + std::to_string(b.categorical.size()) + " entries but X has " +
-               std::to_string(n_features) + " columns");
-    }
-    for (int32_t j = 0; j < n_features && !b.monotone.empty(); ++j) {
-        if (b.monotone[j] == 0) continue;
-        // A category code has no order for a constraint to follow.
-        if (is_categorical(b, j)) {
-            reject("monotone[" + std::to_string(j) + "] is " + std::to_string(b.monotone[j]) +
-                   " but column " + std::to_string(j) +
-                   " is categorical: monotone constraints need numeric columns");
-        }
-    }
-    if (b.objective == kMulticlass && b.max_lineage >= 1) {
-        reject("max_lineage >= 1 cannot train the multiclass objective: its trees would not "
-               "change any class score");
-    }
-}
 
 void check_training_data(const Booster& b, const MatrixView& X, VectorArg y,
                          VectorArg sample_weight) {
@@ -251,7 +179,7 @@ void check_validation_data(const Booster& b, const MatrixView& X, const MatrixVi
     }
     check_targets(b, y_val, "y_val");
     check_category_codes(b, X_val, "X_val");
-    if (b.objective == kMulticlass) {
+    if (b.params.objective == kMulticlass) {
         double top = y[0];
         for (int32_t i = 1; i < X.n_rows; ++i) top = y[i] > top ? y[i] : top;
         const int64_t classes = target_class(top) + 1;
@@ -267,8 +195,8 @@ void check_validation_data(const Booster& b, const MatrixView& X, const MatrixVi
 }
 
 void check_class_count(const Booster& b, VectorArg y, bool continuing) {
-    if (b.objective != kMulticlass || y.size == 0) return;
-    int64_t classes = b.n_outputs;
+    if (b.params.objective != kMulticlass || y.size == 0) return;
+    int64_t classes = b.model.n_outputs;
     if (!continuing) {
         double top = y.data[0];
         for (int64_t i = 1; i < y.size; ++i) top = y.data[i] > top ? y.data[i] : top;

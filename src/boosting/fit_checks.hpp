@@ -4,9 +4,9 @@
 
 namespace vorlent {
 
-// Raise std::invalid_argument, naming the argument, for anything training cannot use.
-// They run before training changes any field of the booster.
-void check_hyper_parameters(const Booster& b, int32_t n_features);
+// Raise std::invalid_argument, naming the argument, for data that training cannot use
+// (the parameters are checked by check_hyper_parameters, boosting/params.hpp). They run
+// before training changes any field of the booster.
 void check_training_data(const Booster& b, const MatrixView& X, VectorArg y,
                          VectorArg sample_weight);
 void check_validation_data(const Booster& b, const MatrixView& X, const MatrixView& X_val,

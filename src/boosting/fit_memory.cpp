@@ -14,29 +14,29 @@
 
 namespace vorlent {
 
-double max_leaves_per_tree(const Booster& b, int64_t rows) {
+double max_leaves_per_tree(const BoosterParams& p, int64_t rows) {
     // Every leaf holds a row, and a tree has at most 2^max_depth leaves.
-    const double by_depth = std::ldexp(1.0, std::clamp(b.max_depth, 0, 1000));
+    const double by_depth = std::ldexp(1.0, std::clamp(p.max_depth, 0, 1000));
     return std::max(1.0, std::min(by_depth, static_cast<double>(rows)));
 }
 
-void check_training_memory(const Booster& b, const FitShape& s) {
+void check_training_memory(const BoosterParams& p, const FitShape& s) {
     const double rows = static_cast<double>(s.rows);
     const double cols = static_cast<double>(s.columns);
     const double outputs = static_cast<double>(s.outputs);
     const double threads = static_cast<double>(omp_get_max_threads());
-    const double bins = std::min<double>(std::max(b.max_bins, 2), rows + 1.0);
+    const double bins = std::min<double>(std::max(p.max_bins, 2), rows + 1.0);
     MemoryNeed need;
     need.add(24.0 * rows * outputs, "the scores, gradients and hessians of every row and output");
     need.add(8.0 * static_cast<double>(s.val_rows) * (cols + (s.early_stopping ? outputs : 0.0)),
              "the validation rows and their scores");
-    need.add(rows * cols * (b.max_bins > kMaxNarrowBins ? 2.0 : 1.0) + 24.0 * cols * bins,
+    need.add(rows * cols * (p.max_bins > kMaxNarrowBins ? 2.0 : 1.0) + 24.0 * cols * bins,
              "the bin codes and bin tables");
     if (!s.continuing) need.add(8.0 * cols * cols, "the interaction accumulator");
     need.add(24.0 * cols + 40.0 * rows, "the per-column accumulators and per-row lists");
-    if (b.max_lineage >= 1) {
+    if (p.max_lineage >= 1) {
         // A node's lineage holds at most one direction per ancestor.
-        const double lineage = std::max(0, std::min(b.max_lineage, b.max_depth));
+        const double lineage = std::max(0, std::min(p.max_lineage, p.max_depth));
         need.add(8.0 * rows * (cols + lineage) + kLineagePairBytes,
                  "the lineage builder's node values and pair batches");
     } else {
@@ -46,15 +46,15 @@ void check_training_memory(const Booster& b, const FitShape& s) {
                      threads * (8.0 * kScreenBlockRows * (cols + 16.0) + kPairBatchBytes),
                  "the split search's working memory");
     }
-    const double leaves = max_leaves_per_tree(b, s.rows) * static_cast<double>(s.rounds);
+    const double leaves = max_leaves_per_tree(p, s.rows) * static_cast<double>(s.rounds);
     const double nodes = 2.0 * leaves;
     // Per node: the tree's and the packed forest's, 12 bytes more, and its recorded cover.
     need.add(nodes * static_cast<double>(sizeof(Node) + sizeof(PackedNode) + 12 + sizeof(double)),
              "the nodes of the trees to grow");
-    if (b.objective == kMulticlass) {
+    if (p.objective == kMulticlass) {
         need.add(8.0 * leaves * outputs, "the per-class values of the leaves to grow");
     }
-    if (b.max_lineage >= 1) need.add(8.0 * leaves * cols, "the directions of the nodes to grow");
+    if (p.max_lineage >= 1) need.add(8.0 * leaves * cols, "the directions of the nodes to grow");
     need.check("training on " + std::to_string(s.rows) + " rows of " + std::to_string(s.columns) +
                " columns with " + std::to_string(s.outputs) + " outputs and " +
                std::to_string(s.rounds) + " rounds");

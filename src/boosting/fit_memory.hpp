@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "boosting/booster.hpp"
+#include "boosting/params.hpp"
 
 namespace vorlent {
 
@@ -19,9 +19,9 @@ struct FitShape {
 // Throws std::invalid_argument, before anything changes, when the arrays a training call
 // holds at its peak (scores, gradients, bin codes, the accumulators, the builders' working
 // memory and the trees it may add) would need more than half of the available memory.
-void check_training_memory(const Booster& b, const FitShape& shape);
+void check_training_memory(const BoosterParams& p, const FitShape& shape);
 
 // Upper bound of the leaves of one tree of the booster trained on `rows` rows.
-double max_leaves_per_tree(const Booster& b, int64_t rows);
+double max_leaves_per_tree(const BoosterParams& p, int64_t rows);
 
 }  // namespace vorlent

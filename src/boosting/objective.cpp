@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "common/parallel.hpp"
 #include "model/predict.hpp"
@@ -33,16 +34,17 @@ int64_t target_class(double y) {
     return static_cast<int64_t>(y);
 }
 
-void compute_base_score(Booster& b, const double* y, int32_t n_rows) {
-    const bool weighted = !b.sample_weights.empty();
-    b.clip_low = 0.0;
-    b.clip_high = 0.0;
+void compute_base_score(Model& model, const BoosterParams& params,
+                        const std::vector<double>& weights, const double* y, int32_t n_rows) {
+    const bool weighted = !weights.empty();
+    model.clip_low = 0.0;
+    model.clip_high = 0.0;
     if (n_rows > 0) {
-        b.clip_low = y[0];
-        b.clip_high = y[0];
+        model.clip_low = y[0];
+        model.clip_high = y[0];
         for (int32_t i = 1; i < n_rows; ++i) {
-            if (y[i] < b.clip_low) b.clip_low = y[i];
-            if (y[i] > b.clip_high) b.clip_high = y[i];
+            if (y[i] < model.clip_low) model.clip_low = y[i];
+            if (y[i] > model.clip_high) model.clip_high = y[i];
         }
     }
     double m = 0.0;
@@ -50,8 +52,8 @@ void compute_base_score(Booster& b, const double* y, int32_t n_rows) {
         if (weighted) {
             double swy = 0.0, sw = 0.0;
             for (int32_t i = 0; i < n_rows; ++i) {
-                swy += b.sample_weights[i] * y[i];
-                sw += b.sample_weights[i];
+                swy += weights[i] * y[i];
+                sw += weights[i];
             }
             m = sw > 0.0 ? swy / sw : swy;
         } else {
@@ -60,45 +62,59 @@ void compute_base_score(Booster& b, const double* y, int32_t n_rows) {
             m = sy / n_rows;
         }
     }
-    if (b.objective == kMulticlass) {
-        const int32_t k = static_cast<int32_t>(target_class(b.clip_high)) + 1;
-        b.n_outputs = k;
+    if (params.objective == kMulticlass) {
+        const int32_t k = static_cast<int32_t>(target_class(model.clip_high)) + 1;
         std::vector<double> count(static_cast<size_t>(k), 0.0);
         double total = 0.0;
         for (int32_t i = 0; i < n_rows; ++i) {
             const int64_t c = target_class(y[i]);
             if (c < 0 || c >= k) continue;
-            const double w = weighted ? b.sample_weights[i] : 1.0;
+            const double w = weighted ? weights[i] : 1.0;
             count[c] += w;
             total += w;
         }
-        b.base_scores.resize(static_cast<size_t>(k));
-        for (int32_t c = 0; c < k; ++c) {
-            b.base_scores[c] = std::log((count[c] + 0.001) / (k * 0.001 + total));
-        }
-        b.base_score = 0.0;
+        set_class_start(model, count, total);
         return;
     }
-    b.n_outputs = 1;
-    if (b.objective == kBinary) {
-        double p = m < 1e-6 ? 1e-6 : m;
-        p = p > 0.999999 ? 0.999999 : p;
-        b.base_score = std::log(p / (1.0 - p));
-    } else if (b.loss == kSquared) {
-        b.base_score = m;
-    } else {
+    set_single_start(model, params, m, [&] {
         std::vector<double> copy(y, y + n_rows);
-        b.base_score = select_at(copy, static_cast<size_t>(n_rows / 2));
+        return select_at(copy, static_cast<size_t>(n_rows / 2));
+    });
+}
+
+void set_class_start(Model& model, const std::vector<double>& class_weight, double total) {
+    const int32_t k = static_cast<int32_t>(class_weight.size());
+    model.n_outputs = k;
+    model.base_scores.resize(static_cast<size_t>(k));
+    for (int32_t c = 0; c < k; ++c) {
+        model.base_scores[c] = std::log((class_weight[c] + 0.001) / (k * 0.001 + total));
+    }
+    model.base_score = 0.0;
+}
+
+void set_single_start(Model& model, const BoosterParams& params, double mean,
+                      const std::function<double()>& median) {
+    model.n_outputs = 1;
+    if (params.objective == kBinary) {
+        double p = mean < 1e-6 ? 1e-6 : mean;
+        p = p > 0.999999 ? 0.999999 : p;
+        model.base_score = std::log(p / (1.0 - p));
+    } else if (params.loss == kSquared) {
+        model.base_score = mean;
+    } else {
+        model.base_score = median();
     }
 }
 
-void compute_gradients(const Booster& b, const double* scores, const double* y, int32_t n_rows,
-                       double* grad, double* hess, std::vector<double>& abs_residuals) {
+void compute_gradients(const BoosterParams& params, int64_t n_outputs,
+                       const std::vector<double>& weights, const double* scores, const double* y,
+                       int32_t n_rows, double* grad, double* hess,
+                       std::vector<double>& abs_residuals) {
     const int64_t n = n_rows;
-    const bool weighted = !b.sample_weights.empty();
-    const double* w = b.sample_weights.data();
-    if (b.objective == kMulticlass) {
-        const int64_t k = b.n_outputs;
+    const bool weighted = !weights.empty();
+    const double* w = weights.data();
+    if (params.objective == kMulticlass) {
+        const int64_t k = n_outputs;
         const bool parallel = n * k > kParallelGradientValues;
         parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
@@ -133,7 +149,7 @@ void compute_gradients(const Booster& b, const double* scores, const double* y, 
         return;
     }
     const bool parallel = n > kParallelGradientRows;
-    if (b.objective == kBinary) {
+    if (params.objective == kBinary) {
         parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
                 const double p = sigmoid(scores[r]);
@@ -141,10 +157,10 @@ void compute_gradients(const Booster& b, const double* scores, const double* y, 
                 hess[r] = p * (1.0 - p);
             }
         });
-    } else if (b.loss == kHuber) {
+    } else if (params.loss == kHuber) {
         abs_residuals.resize(static_cast<size_t>(n));
         for (int64_t r = 0; r < n; ++r) abs_residuals[r] = std::fabs(scores[r] - y[r]);
-        const size_t at = static_cast<size_t>(std::floor((n - 1) * b.alpha));
+        const size_t at = static_cast<size_t>(std::floor((n - 1) * params.alpha));
         double delta = n > 0 ? select_at(abs_residuals, at) : 0.0;
         if (!(delta > 0.0)) delta = 1e-12;
         parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
@@ -154,10 +170,10 @@ void compute_gradients(const Booster& b, const double* scores, const double* y, 
                 hess[r] = 1.0;
             }
         });
-    } else if (b.loss == kQuantile) {
+    } else if (params.loss == kQuantile) {
         parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
-                grad[r] = y[r] - scores[r] > 0.0 ? -b.alpha : 1.0 - b.alpha;
+                grad[r] = y[r] - scores[r] > 0.0 ? -params.alpha : 1.0 - params.alpha;
                 hess[r] = 1.0;
             }
         });
@@ -179,49 +195,49 @@ void compute_gradients(const Booster& b, const double* scores, const double* y, 
     }
 }
 
-void refit_quantile_leaves(const Booster& b, Tree& tree, const int32_t* bag, int32_t n_bag,
-                           const MatrixView& X, const double* y, const double* scores) {
+void refit_quantile_leaves(double alpha, const Directions& projections, Tree& tree,
+                           const int32_t* bag, int32_t n_bag, const MatrixView& X, const double* y,
+                           const double* scores) {
     std::vector<std::vector<double>> residuals(tree.size());
     for (int32_t i = 0; i < n_bag; ++i) {
         const int32_t r = bag[i];
-        residuals[find_leaf(tree, X.row(r), b.projections)].push_back(y[r] - scores[r]);
+        residuals[find_leaf(tree, X.row(r), projections)].push_back(y[r] - scores[r]);
     }
     for (size_t leaf = 0; leaf < tree.size(); ++leaf) {
         std::vector<double>& list = residuals[leaf];
         if (list.empty()) continue;
         const size_t m = list.size();
-        size_t k = static_cast<size_t>(std::floor((m - 1) * b.alpha + 0.5));
+        size_t k = static_cast<size_t>(std::floor((m - 1) * alpha + 0.5));
         if (k > m - 1) k = m - 1;
         tree[leaf].value = select_at(list, k);
     }
 }
 
-double validation_loss(const Booster& b, const double* val_scores) {
-    const int64_t n = b.n_val;
-    double sum = 0.0;
-    if (b.objective == kBinary) {
-        for (int64_t r = 0; r < n; ++r) {
-            const double p = clamp_probability(sigmoid(val_scores[r]));
-            const double y = b.y_val[r];
-            sum += -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
-        }
-    } else if (b.objective == kMulticlass) {
-        const int64_t k = b.n_outputs;
-        for (int64_t r = 0; r < n; ++r) {
-            const double* f = val_scores + r * k;
-            double m = f[0];
-            for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
-            double s = 0.0;
-            for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
-            const int64_t c = target_class(b.y_val[r]);
-            sum += -std::log(clamp_probability(std::exp(f[c] - m) / s));
-        }
-    } else {
-        for (int64_t r = 0; r < n; ++r) {
-            const double d = val_scores[r] - b.y_val[r];
-            sum += d * d;
-        }
+double row_loss(Objective objective, int64_t n_outputs, const double* row_scores, double y) {
+    if (objective == kBinary) {
+        const double p = clamp_probability(sigmoid(row_scores[0]));
+        return -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
     }
+    if (objective == kMulticlass) {
+        const int64_t k = n_outputs;
+        const double* f = row_scores;
+        double m = f[0];
+        for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
+        double s = 0.0;
+        for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
+        const int64_t c = target_class(y);
+        return -std::log(clamp_probability(std::exp(f[c] - m) / s));
+    }
+    const double d = row_scores[0] - y;
+    return d * d;
+}
+
+double validation_loss(Objective objective, int64_t n_outputs, const std::vector<double>& y_val,
+                       const double* val_scores) {
+    const int64_t n = static_cast<int64_t>(y_val.size());
+    const int64_t k = objective == kMulticlass ? n_outputs : 1;
+    double sum = 0.0;
+    for (int64_t r = 0; r < n; ++r) sum += row_loss(objective, n_outputs, val_scores + r * k, y_val[r]);
     return sum / static_cast<double>(n > 1 ? n : 1);
 }
 

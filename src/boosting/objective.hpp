@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
-#include "boosting/booster.hpp"
+#include "boosting/params.hpp"
 #include "common/matrix.hpp"
+#include "model/model.hpp"
 
 namespace vorlent {
 
@@ -14,20 +16,41 @@ inline constexpr int64_t kParallelGradientValues = 4000;
 // The class of a multiclass target: truncation toward zero (out-of-range values give -1).
 int64_t target_class(double y);
 
-// Sets clip_low, clip_high, n_outputs, base_score and (multiclass) base_scores from the
-// training targets. Sums run sequentially in row order.
-void compute_base_score(Booster& b, const double* y, int32_t n_rows);
+// Sets clip_low, clip_high, n_outputs, base_score and (multiclass) base_scores of `model`
+// from the training targets and their weights (empty: every row weighs 1). Sums run
+// sequentially in row order.
+void compute_base_score(Model& model, const BoosterParams& params,
+                        const std::vector<double>& weights, const double* y, int32_t n_rows);
 
-// Fills grad and hess for every training row from the current scores, then multiplies
-// them by the sample weights. `abs_residuals` is the Huber loss's buffer of n_rows entries.
-void compute_gradients(const Booster& b, const double* scores, const double* y, int32_t n_rows,
-                       double* grad, double* hess, std::vector<double>& abs_residuals);
+// The start of a multiclass model from each class's (weighted) row count and their total:
+// n_outputs, the per-class base_scores (smoothed log frequencies) and base_score 0.
+void set_class_start(Model& model, const std::vector<double>& class_weight, double total);
+
+// The start of a single-output model from the (weighted) mean target: its log-odds for the
+// binary objective, the mean for squared error, else median() (Huber and quantile losses).
+void set_single_start(Model& model, const BoosterParams& params, double mean,
+                      const std::function<double()>& median);
+
+// Fills grad and hess (n_outputs per row) for every training row from the current scores,
+// then multiplies them by the weights (empty: every row weighs 1). `abs_residuals` is the
+// Huber loss's buffer of n_rows entries.
+void compute_gradients(const BoosterParams& params, int64_t n_outputs,
+                       const std::vector<double>& weights, const double* scores, const double* y,
+                       int32_t n_rows, double* grad, double* hess,
+                       std::vector<double>& abs_residuals);
 
 // Quantile loss: every leaf reached by bag rows takes the alpha-quantile of their residuals.
-void refit_quantile_leaves(const Booster& b, Tree& tree, const int32_t* bag, int32_t n_bag,
-                           const MatrixView& X, const double* y, const double* scores);
+void refit_quantile_leaves(double alpha, const Directions& projections, Tree& tree,
+                           const int32_t* bag, int32_t n_bag, const MatrixView& X, const double* y,
+                           const double* scores);
 
-// Mean validation loss: log-loss, squared error or multiclass log-loss.
-double validation_loss(const Booster& b, const double* val_scores);
+// The loss of one row with target y and scores row_scores (n_outputs of them for the
+// multiclass objective): log-loss, squared error or multiclass log-loss.
+double row_loss(Objective objective, int64_t n_outputs, const double* row_scores, double y);
+
+// Mean validation loss over the rows of y_val (n_outputs scores each): log-loss, squared
+// error or multiclass log-loss.
+double validation_loss(Objective objective, int64_t n_outputs, const std::vector<double>& y_val,
+                       const double* val_scores);
 
 }  // namespace vorlent

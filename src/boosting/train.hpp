@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "boosting/booster.hpp"
+#include "boosting/fit_state.hpp"
 #include "common/matrix.hpp"
 #include "prep/binning.hpp"
 
@@ -51,8 +52,8 @@ int32_t bag_size(int32_t n_rows, double subsample);
 // The shared round loop: gradients, the row bag, one tree, score updates, early stopping.
 // With an observer and a validation set the validation scores are kept current every round,
 // early stopping or not.
-void boost_rounds(Booster& b, const MatrixView& X, const double* y, const BinnedMatrix& bins,
-                  double* scores, int32_t rounds, const RoundHook& between_rounds,
-                  const RoundObserver& observer = {});
+void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const double* y,
+                  const BinnedMatrix& bins, double* scores, int32_t rounds,
+                  const RoundHook& between_rounds, const RoundObserver& observer = {});
 
 }  // namespace vorlent

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "boosting/booster.hpp"
+#include "model/model.hpp"
 
 namespace vorlent {
 
@@ -27,14 +27,15 @@ inline constexpr size_t kNodeRecordBytes = 81;
 inline constexpr int32_t kMaxOutputs = 1 << 20;
 inline constexpr char kCategoryTag[5] = "VCAT";
 
-// The model fields of `booster` as bytes. Reads only the fields that the bytes carry.
-std::string serialize_model(const Booster& booster);
+// The model as bytes. Reads only the fields that the bytes carry.
+std::string serialize_model(const Model& model);
 
-// Replaces the model fields of `booster` (base_score, learning_rate, objective, clip,
+// Replaces the fields of `model` (base_score, learning_rate, objective, clip,
 // clip_low, clip_high, n_outputs, n_features, the three importance accumulators, trees,
 // projections, base_scores) by those stored in `data`. The whole buffer is read and
 // checked before anything is stored: on any problem it throws std::invalid_argument
-// naming the byte offset, and `booster` is left exactly as it was.
-void deserialize_model(Booster& booster, const uint8_t* data, size_t size);
+// naming the byte offset, and `model` is left exactly as it was. The node covers become
+// empty and the model's facts are refreshed.
+void deserialize_model(Model& model, const uint8_t* data, size_t size);
 
 }  // namespace vorlent

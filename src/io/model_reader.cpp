@@ -1,4 +1,4 @@
-// Reading model bytes that may come from anywhere. Nothing reaches the Booster until the
+// Reading model bytes that may come from anywhere. Nothing reaches the Model until the
 // whole buffer has been read and found consistent, so that prediction, importances and
 // explanation can trust what they walk:
 // - every count is non-negative and fits in the bytes that remain;
@@ -32,19 +32,17 @@ using io::ByteReader;
 using io::kF64Size;
 using io::kI32Size;
 
-// Everything the bytes carry, read and checked before any of it reaches the Booster.
+// Everything the bytes carry, read and checked before any of it reaches the Model.
 struct StagedModel {
     double base_score = 0.0;
     double learning_rate = 0.0;
-    int32_t objective = 0;
+    Objective objective = kBinary;
     int32_t clip = 0;
     double clip_low = 0.0;
     double clip_high = 0.0;
     int32_t n_outputs = 1;
     int32_t n_features = 0;
-    std::vector<double> feature_gain;
-    std::vector<double> coefficient_gain;
-    std::vector<double> interaction_gain;
+    Importances importances;
     std::vector<Tree> trees;
     Directions projections;
     std::vector<double> base_scores;
@@ -81,7 +79,7 @@ private:
         m_.base_score = r_.f64("base_score");
         m_.learning_rate = r_.f64("learning_rate");
         const size_t objective_at = r_.offset();
-        m_.objective = r_.i32("objective");
+        m_.objective = static_cast<Objective>(r_.i32("objective"));
         // Prediction branches on the multiclass code; any other code has no meaning.
         if (m_.objective < kBinary || m_.objective > kMulticlass) {
             r_.fail_at(objective_at,
@@ -108,7 +106,7 @@ private:
     void read_importances() {
         // feature_gain and coefficient_gain share the count F.
         const int32_t f = r_.count("feature_gain count", 2 * kF64Size);
-        r_.f64s(m_.feature_gain, f, "feature_gain");
+        r_.f64s(m_.importances.feature_gain, f, "feature_gain");
         const size_t features_at = r_.offset();
         m_.n_features = r_.i32("n_features");
         if (m_.n_features < 0) {
@@ -123,7 +121,7 @@ private:
                                         " entries but n_features is " +
                                         std::to_string(m_.n_features));
         }
-        r_.f64s(m_.coefficient_gain, f, "coefficient_gain");
+        r_.f64s(m_.importances.coefficient_gain, f, "coefficient_gain");
         const size_t k_at = r_.offset();
         const int32_t k = r_.count("interaction_gain count", kF64Size);
         const int64_t square = int64_t{m_.n_features} * m_.n_features;
@@ -132,7 +130,7 @@ private:
                                  " entries, expected n_features squared (" +
                                  std::to_string(square) + ")");
         }
-        r_.f64s(m_.interaction_gain, k, "interaction_gain");
+        r_.f64s(m_.importances.interaction_gain, k, "interaction_gain");
     }
 
     void read_trees() {
@@ -317,37 +315,35 @@ private:
 
 }  // namespace
 
-void deserialize_model(Booster& booster, const uint8_t* data, size_t size) {
+void deserialize_model(Model& model, const uint8_t* data, size_t size) {
     StagedModel m = ModelReader(data, size).read();
 
     // Everything has been read and checked: hand the fields over. Swapping keeps the old
-    // model in `m`, so the Booster can be restored should refreshing its facts fail.
+    // model in `m`, so the Model can be restored should refreshing its facts fail.
     auto exchange = [&] {
-        std::swap(booster.base_score, m.base_score);
-        std::swap(booster.learning_rate, m.learning_rate);
-        std::swap(booster.objective, m.objective);
-        std::swap(booster.clip, m.clip);
-        std::swap(booster.clip_low, m.clip_low);
-        std::swap(booster.clip_high, m.clip_high);
-        std::swap(booster.n_outputs, m.n_outputs);
-        std::swap(booster.n_features, m.n_features);
-        booster.feature_gain.swap(m.feature_gain);
-        booster.coefficient_gain.swap(m.coefficient_gain);
-        booster.interaction_gain.swap(m.interaction_gain);
-        booster.trees.swap(m.trees);
-        booster.projections.swap(m.projections);
-        booster.base_scores.swap(m.base_scores);
-        booster.node_covers.swap(m.node_covers);
+        std::swap(model.base_score, m.base_score);
+        std::swap(model.learning_rate, m.learning_rate);
+        std::swap(model.objective, m.objective);
+        std::swap(model.clip, m.clip);
+        std::swap(model.clip_low, m.clip_low);
+        std::swap(model.clip_high, m.clip_high);
+        std::swap(model.n_outputs, m.n_outputs);
+        std::swap(model.n_features, m.n_features);
+        std::swap(model.importances, m.importances);
+        model.trees.swap(m.trees);
+        model.projections.swap(m.projections);
+        model.base_scores.swap(m.base_scores);
+        model.node_covers.swap(m.node_covers);
     };
-    const int32_t old_width = booster.required_width;
-    const int32_t old_depth = booster.deepest_path;
+    const int32_t old_width = model.required_width;
+    const int32_t old_depth = model.deepest_path;
     exchange();
     try {
-        booster.refresh_model_facts();
+        model.refresh_facts();
     } catch (...) {
         exchange();
-        booster.required_width = old_width;
-        booster.deepest_path = old_depth;
+        model.required_width = old_width;
+        model.deepest_path = old_depth;
         throw;
     }
 }

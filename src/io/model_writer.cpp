@@ -71,9 +71,10 @@ void write_categories(ByteWriter& w, const std::vector<Tree>& trees) {
 }
 
 // The length of the five blocks, so the buffer is allocated once.
-size_t model_size(const Booster& b) {
+size_t model_size(const Model& b) {
     size_t n = kHeaderBytes + 3 * io::kI32Size +
-               (2 * b.feature_gain.size() + b.interaction_gain.size()) * io::kF64Size;
+               (2 * b.importances.feature_gain.size() + b.importances.interaction_gain.size()) *
+                   io::kF64Size;
     n += io::kI32Size;
     for (const Tree& tree : b.trees) {
         n += io::kI32Size + tree.size() * kNodeRecordBytes;
@@ -86,7 +87,7 @@ size_t model_size(const Booster& b) {
 
 }  // namespace
 
-std::string serialize_model(const Booster& b) {
+std::string serialize_model(const Model& b) {
     // The bytes are built once here and copied once into the caller's bytes object.
     const size_t size = model_size(b);
     check_memory_for_output(2.0 * static_cast<double>(size),
@@ -103,15 +104,15 @@ std::string serialize_model(const Booster& b) {
 
     // coefficient_gain has no count of its own: it takes feature_gain's. A model continued
     // on a wider matrix can have a longer feature_gain; its missing entries are zeros.
-    const size_t f = b.feature_gain.size();
+    const size_t f = b.importances.feature_gain.size();
     w.i32(count32(f));
-    w.f64s(b.feature_gain.data(), f);
+    w.f64s(b.importances.feature_gain.data(), f);
     w.i32(b.n_features);
     for (size_t j = 0; j < f; ++j) {
-        w.f64(j < b.coefficient_gain.size() ? b.coefficient_gain[j] : 0.0);
+        w.f64(j < b.importances.coefficient_gain.size() ? b.importances.coefficient_gain[j] : 0.0);
     }
-    w.i32(count32(b.interaction_gain.size()));
-    w.f64s(b.interaction_gain.data(), b.interaction_gain.size());
+    w.i32(count32(b.importances.interaction_gain.size()));
+    w.f64s(b.importances.interaction_gain.data(), b.importances.interaction_gain.size());
 
     w.i32(count32(b.trees.size()));
     for (const Tree& tree : b.trees) {

@@ -69,7 +69,7 @@ inline void share_leaf(const PathCredits& path, double leaf_value, double learni
 // Walks `lanes` consecutive rows starting at `r` through one tree side by side, then
 // adds each row's leaf share.
 template <int lanes>
-void explain_tree(const Tree& tree, const Booster& b, const MatrixView& X, int64_t r, double* out,
+void explain_tree(const Tree& tree, const Model& m, const MatrixView& X, int64_t r, double* out,
                   PathCredits* path) {
     const double* row[lanes];
     int32_t node[lanes];
@@ -86,19 +86,19 @@ void explain_tree(const Tree& tree, const Booster& b, const MatrixView& X, int64
             if (n.is_leaf) continue;
             walking = true;
             record_credit(n, row[l], path[l]);
-            node[l] = next_node(n, row[l], b.projections);
+            node[l] = next_node(n, row[l], m.projections);
         }
         if (!walking) break;
     }
     for (int l = 0; l < lanes; ++l) {
-        share_leaf(path[l], tree[node[l]].value, b.learning_rate, out + (r + l) * X.n_cols);
+        share_leaf(path[l], tree[node[l]].value, m.learning_rate, out + (r + l) * X.n_cols);
     }
 }
 
-void explain_block(const Booster& b, const MatrixView& X, size_t n_trees, int64_t begin,
-                   int64_t end, double* out) {
+void explain_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t begin, int64_t end,
+                   double* out) {
     std::fill(out + begin * X.n_cols, out + end * X.n_cols, 0.0);
-    const int32_t capacity = 2 * std::max(b.deepest_path, 0);
+    const int32_t capacity = 2 * std::max(m.deepest_path, 0);
     if (capacity == 0) return;
     std::vector<int32_t> column(static_cast<size_t>(kLanes) * capacity);
     std::vector<double> weight(static_cast<size_t>(kLanes) * capacity);
@@ -113,22 +113,22 @@ void explain_block(const Booster& b, const MatrixView& X, size_t n_trees, int64_
     for (int64_t chunk = begin; chunk < end; chunk += kChunkRows) {
         const int64_t chunk_end = std::min(end, chunk + kChunkRows);
         for (size_t t = 0; t < n_trees; ++t) {
-            const Tree& tree = b.trees[t];
+            const Tree& tree = m.trees[t];
             int64_t r = chunk;
             for (; r + kLanes <= chunk_end; r += kLanes) {
-                explain_tree<kLanes>(tree, b, X, r, out, path);
+                explain_tree<kLanes>(tree, m, X, r, out, path);
             }
-            for (; r < chunk_end; ++r) explain_tree<1>(tree, b, X, r, out, path);
+            for (; r < chunk_end; ++r) explain_tree<1>(tree, m, X, r, out, path);
         }
     }
 }
 
 }  // namespace
 
-void explain(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
-    const size_t used = trees_used(booster, n_trees);
+void explain(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
+    const size_t used = trees_used(model, n_trees);
     parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
-        explain_block(booster, X, used, begin, end, out);
+        explain_block(model, X, used, begin, end, out);
     });
 }
 

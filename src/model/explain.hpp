@@ -1,7 +1,7 @@
 #pragma once
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
+#include "model/model.hpp"
 
 namespace vorlent {
 
@@ -10,9 +10,9 @@ namespace vorlent {
 // gains, weighted by the coefficient sizes of pair splits. Tests that meet a missing
 // value and projection tests earn nothing; a path that earns nothing adds nothing.
 // `out` receives X.n_rows x X.n_cols values, row-major, and is overwritten. X must hold
-// every column the trees read (booster.required_width); the credit lists are sized from
-// booster.deepest_path, so both facts must be current. n_trees: only the first n_trees
+// every column the trees read (model.required_width); the credit lists are sized from
+// model.deepest_path, so both facts must be current. n_trees: only the first n_trees
 // trees contribute.
-void explain(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees = kAllTrees);
+void explain(const Model& model, const MatrixView& X, double* out, int32_t n_trees = kAllTrees);
 
 }  // namespace vorlent

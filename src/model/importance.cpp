@@ -23,31 +23,31 @@ void normalise_gains(const double* gain, size_t count, double* out, size_t out_c
     std::fill(out + written, out + out_count, 0.0);
 }
 
-void credit_split(Booster& booster, const Node& committed) {
+void credit_split(Importances& gains, int32_t n_features, const Node& committed) {
     const int32_t a = committed.feature_a;
     const double g = committed.gain;
-    add_at(booster.feature_gain, a, g);
+    add_at(gains.feature_gain, a, g);
     if (committed.kind == kAxis) {
-        add_at(booster.coefficient_gain, a, g);
+        add_at(gains.coefficient_gain, a, g);
         return;
     }
     const int32_t b = committed.feature_b;
     const double weight_a = std::fabs(committed.coef_a) * g;
     const double abs_b = std::fabs(committed.coef_b);
-    add_at(booster.feature_gain, b, g);
-    add_at(booster.coefficient_gain, a, weight_a);
-    add_at(booster.coefficient_gain, b, abs_b * g);
-    if (a >= 0 && b >= 0 && a < booster.n_features && b < booster.n_features) {
-        add_at(booster.interaction_gain, int64_t{a} * booster.n_features + b, weight_a * abs_b);
+    add_at(gains.feature_gain, b, g);
+    add_at(gains.coefficient_gain, a, weight_a);
+    add_at(gains.coefficient_gain, b, abs_b * g);
+    if (a >= 0 && b >= 0 && a < n_features && b < n_features) {
+        add_at(gains.interaction_gain, int64_t{a} * n_features + b, weight_a * abs_b);
     }
 }
 
-void credit_projection(Booster& booster, const std::vector<double>& direction, double gain) {
+void credit_projection(Importances& gains, const std::vector<double>& direction, double gain) {
     for (size_t j = 0; j < direction.size(); ++j) {
         if (direction[j] == 0.0) continue;
         const double share = std::fabs(direction[j]) * gain;
-        add_at(booster.feature_gain, static_cast<int64_t>(j), share);
-        add_at(booster.coefficient_gain, static_cast<int64_t>(j), share);
+        add_at(gains.feature_gain, static_cast<int64_t>(j), share);
+        add_at(gains.coefficient_gain, static_cast<int64_t>(j), share);
     }
 }
 

@@ -1,11 +1,19 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
-#include "boosting/booster.hpp"
 #include "model/node.hpp"
 
 namespace vorlent {
+
+// The importance accumulators of a model: the split gain credited to each column, by
+// column and by coefficient size, and to each ordered pair of columns.
+struct Importances {
+    std::vector<double> feature_gain;      // n_features
+    std::vector<double> coefficient_gain;  // n_features
+    std::vector<double> interaction_gain;  // n_features * n_features, row-major
+};
 
 // Writes each accumulator entry divided by the sum of all `count` entries (added in index
 // order) into `out`, which holds `out_count` values: the first min(count, out_count)
@@ -14,12 +22,13 @@ namespace vorlent {
 void normalise_gains(const double* gain, size_t count, double* out, size_t out_count);
 
 // Adds the gain of a split that the histogram builder has committed to the importance
-// accumulators. Pair splits weight each column by the size of its coefficient and
-// credit the ordered cell (feature_a, feature_b) of the interaction matrix only.
-void credit_split(Booster& booster, const Node& committed);
+// accumulators of a model of n_features columns. Pair splits weight each column by the
+// size of its coefficient and credit the ordered cell (feature_a, feature_b) of the
+// interaction matrix only.
+void credit_split(Importances& gains, int32_t n_features, const Node& committed);
 
 // Adds the gain of a committed projection split: every column with a non-zero entry in
 // the unit direction earns its share |d[j]| * gain. Projections carry no interaction.
-void credit_projection(Booster& booster, const std::vector<double>& direction, double gain);
+void credit_projection(Importances& gains, const std::vector<double>& direction, double gain);
 
 }  // namespace vorlent

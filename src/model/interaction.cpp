@@ -51,7 +51,7 @@ struct PairScratch {
 };
 
 struct PairEvaluator {
-    const Booster& b;
+    const Model& m;
     const ShapleyPlan& plan;
     const Rules& rules;
     int32_t n_cols;
@@ -118,12 +118,12 @@ struct PairEvaluator {
 
     // Adds one tree's interactions to one row's blocks and Shapley values.
     void tree_row(size_t t, const double* x, double* out, double* phi, PairScratch& s) const {
-        const Tree& tree = b.trees[t];
+        const Tree& tree = m.trees[t];
         for (size_t i = 0; i < tree.size(); ++i) {
-            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, b.projections);
+            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, m.projections);
         }
-        const int32_t k_out = b.n_outputs;
-        const bool multi = b.objective == kMulticlass;
+        const int32_t k_out = m.n_outputs;
+        const bool multi = m.objective == kMulticlass;
         const int64_t width = static_cast<int64_t>(n_cols) + 1;
         for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
             const LeafPath& leaf = plan.leaves[l];
@@ -133,11 +133,11 @@ struct PairEvaluator {
             const int32_t d = read_path(leaf, s);
             integrate(leaf, d, s);
             if (!multi) {
-                spread(d, s, b.learning_rate * node.value, out, phi);
+                spread(d, s, m.learning_rate * node.value, out, phi);
                 continue;
             }
             for (int32_t k = 0; k < k_out; ++k) {
-                spread(d, s, b.learning_rate * node.leaf_values[k], out + k * width * width,
+                spread(d, s, m.learning_rate * node.leaf_values[k], out + k * width * width,
                        phi + static_cast<int64_t>(k) * n_cols);
             }
         }
@@ -170,15 +170,15 @@ void require_single_column_splits(const ShapleyPlan& plan) {
 
 }  // namespace
 
-void interaction_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X,
+void interaction_values(const Model& model, const NodeCovers& covers, const MatrixView& X,
                         double* out, int32_t n_trees) {
-    const size_t used = trees_used(booster, n_trees);
-    const ShapleyPlan plan = build_shapley_plan(booster.trees, booster.projections, covers, used);
+    const size_t used = trees_used(model, n_trees);
+    const ShapleyPlan plan = build_shapley_plan(model.trees, model.projections, covers, used);
     require_single_column_splits(plan);
     const Rules rules = make_rules(plan);
-    const std::vector<double> expected = expected_values(booster, plan);
-    const PairEvaluator eval{booster, plan, rules, X.n_cols};
-    const int64_t k_out = booster.n_outputs;
+    const std::vector<double> expected = expected_values(model, plan);
+    const PairEvaluator eval{model, plan, rules, X.n_cols};
+    const int64_t k_out = model.n_outputs;
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
     const int64_t row_size = k_out * width * width;
     parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {

@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
+#include "model/model.hpp"
 #include "model/node_cover.hpp"
 
 namespace vorlent {
@@ -18,7 +18,7 @@ namespace vorlent {
 // sums to the row's raw score up to rounding. X must hold every column the trees read.
 // Throws std::invalid_argument when a split of the first n_trees trees reads more than one
 // column (pair and projection splits).
-void interaction_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X,
+void interaction_values(const Model& model, const NodeCovers& covers, const MatrixView& X,
                         double* out, int32_t n_trees = kAllTrees);
 
 }  // namespace vorlent

@@ -56,68 +56,68 @@ void add_tree_single(const PackedTree& packed, const Tree& tree, const Direction
     }
 }
 
-void predict_chunk(const Booster& b, const std::vector<PackedTree>& packed, const MatrixView& X,
+void predict_chunk(const Model& m, const std::vector<PackedTree>& packed, const MatrixView& X,
                    size_t n_trees, int64_t begin, int64_t end, double* out) {
-    if (b.objective != kMulticlass) {
-        for (int64_t r = begin; r < end; ++r) out[r] = b.base_score;
+    if (m.objective != kMulticlass) {
+        for (int64_t r = begin; r < end; ++r) out[r] = m.base_score;
         for (size_t t = 0; t < n_trees; ++t) {
-            add_tree_single(packed[t], b.trees[t], b.projections, X, b.learning_rate, begin, end,
+            add_tree_single(packed[t], m.trees[t], m.projections, X, m.learning_rate, begin, end,
                             out);
         }
         return;
     }
-    const int64_t k = b.n_outputs;
-    const bool has_base = static_cast<int64_t>(b.base_scores.size()) == k;
+    const int64_t k = m.n_outputs;
+    const bool has_base = static_cast<int64_t>(m.base_scores.size()) == k;
     for (int64_t r = begin; r < end; ++r) {
-        for (int64_t j = 0; j < k; ++j) out[r * k + j] = has_base ? b.base_scores[j] : 0.0;
+        for (int64_t j = 0; j < k; ++j) out[r * k + j] = has_base ? m.base_scores[j] : 0.0;
     }
     if (k <= 0) return;
     for (size_t t = 0; t < n_trees; ++t) {
-        const Tree& tree = b.trees[t];
+        const Tree& tree = m.trees[t];
         for (int64_t r = begin; r < end; ++r) {
-            const int32_t slot = packed_find_leaf(packed[t], tree, X.row(r), b.projections);
+            const int32_t slot = packed_find_leaf(packed[t], tree, X.row(r), m.projections);
             const Node& leaf = tree[packed[t].leaf_node[slot]];
             if (static_cast<int64_t>(leaf.leaf_values.size()) != k) continue;
             for (int64_t j = 0; j < k; ++j) {
-                out[r * k + j] = leaf.leaf_values[j] * b.learning_rate + out[r * k + j];
+                out[r * k + j] = leaf.leaf_values[j] * m.learning_rate + out[r * k + j];
             }
         }
     }
 }
 
-void predict_block(const Booster& b, const MatrixView& X, size_t n_trees, int64_t begin,
-                   int64_t end, double* out) {
+void predict_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t begin, int64_t end,
+                   double* out) {
     // The packed trees are refreshed with every change of the model; a model changed
     // without a refresh is packed here instead of predicting from stale copies.
     std::vector<PackedTree> fresh;
-    const std::vector<PackedTree>* packed = &b.packed;
-    if (b.packed.size() != b.trees.size()) {
-        for (const Tree& tree : b.trees) fresh.push_back(pack_tree(tree));
+    const std::vector<PackedTree>* packed = &m.packed;
+    if (m.packed.size() != m.trees.size()) {
+        for (const Tree& tree : m.trees) fresh.push_back(pack_tree(tree));
         packed = &fresh;
     }
     for (int64_t c0 = begin; c0 < end; c0 += kChunkRows) {
-        predict_chunk(b, *packed, X, n_trees, c0, std::min(end, c0 + kChunkRows), out);
+        predict_chunk(m, *packed, X, n_trees, c0, std::min(end, c0 + kChunkRows), out);
     }
 }
 
 }  // namespace
 
-void predict_scores(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
-    const size_t used = trees_used(booster, n_trees);
+void predict_scores(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
+    const size_t used = trees_used(model, n_trees);
     parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
-        predict_block(booster, X, used, begin, end, out);
+        predict_block(model, X, used, begin, end, out);
     });
 }
 
-void predict_raw(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
-    predict_scores(booster, X, out, n_trees);
-    if (booster.objective == kMulticlass || booster.clip == 0) return;
+void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
+    predict_scores(model, X, out, n_trees);
+    if (model.objective == kMulticlass || model.clip == 0) return;
     for (int64_t r = 0; r < X.n_rows; ++r) {
         const double s = out[r];
-        if (booster.clip_low > s) {
-            out[r] = booster.clip_low;
-        } else if (booster.clip_high < s) {
-            out[r] = booster.clip_high;
+        if (model.clip_low > s) {
+            out[r] = model.clip_low;
+        } else if (model.clip_high < s) {
+            out[r] = model.clip_high;
         }
     }
 }
@@ -132,19 +132,19 @@ void softmax_row(const double* scores, int32_t k, double* out) {
     for (int32_t j = 0; j < k; ++j) out[j] = std::exp(scores[j] - m) / sum;
 }
 
-void predict_proba(const Booster& booster, const MatrixView& X, double* out, int32_t n_trees) {
+void predict_proba(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
     const int64_t n = X.n_rows;
-    if (booster.objective == kMulticlass) {
-        const int32_t k = booster.n_outputs;
+    if (model.objective == kMulticlass) {
+        const int32_t k = model.n_outputs;
         std::vector<double> raw(static_cast<size_t>(n) * static_cast<size_t>(k));
-        predict_scores(booster, X, raw.data(), n_trees);
+        predict_scores(model, X, raw.data(), n_trees);
         if (k <= 0) return;
         parallel_for(n, n * k > kParallelValues,
                      [&](int64_t r) { softmax_row(raw.data() + r * k, k, out + r * k); });
         return;
     }
     std::vector<double> raw(static_cast<size_t>(n));
-    predict_scores(booster, X, raw.data(), n_trees);
+    predict_scores(model, X, raw.data(), n_trees);
     parallel_for(n, n > kParallelRows, [&](int64_t r) {
         const double p = 1.0 / (std::exp(-raw[r]) + 1.0);
         out[2 * r] = 1.0 - p;

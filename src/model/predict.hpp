@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
+#include "model/model.hpp"
 
 namespace vorlent {
 
@@ -14,17 +14,16 @@ inline constexpr int64_t kParallelValues = 4000;
 // Raw scores of every row: the start score plus learning_rate times the leaf value of
 // every tree, or of the first n_trees trees. `out` holds n_rows values, or n_rows *
 // n_outputs for the multiclass objective. Never clips.
-void predict_scores(const Booster& booster, const MatrixView& X, double* out,
+void predict_scores(const Model& model, const MatrixView& X, double* out,
                     int32_t n_trees = kAllTrees);
 
 // Raw scores as predict_raw returns them: clamped to the training target range when
 // clip is set (single output only).
-void predict_raw(const Booster& booster, const MatrixView& X, double* out,
-                 int32_t n_trees = kAllTrees);
+void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees = kAllTrees);
 
 // Probabilities: n_rows x 2 (logistic of the unclipped score) for single-output
 // models, n_rows x n_outputs (softmax) for the multiclass objective.
-void predict_proba(const Booster& booster, const MatrixView& X, double* out,
+void predict_proba(const Model& model, const MatrixView& X, double* out,
                    int32_t n_trees = kAllTrees);
 
 // The softmax of one row's k scores, shifted by their maximum.

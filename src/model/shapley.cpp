@@ -128,11 +128,11 @@ void fill_tables(const ShapleyPlan& plan, const Rules& rules, LeafTables& tables
 
 // The plan's row-independent facts together with the model's leaves.
 struct Evaluator {
-    const Booster& b;
+    const Model& m;
     const ShapleyPlan& plan;
     const Rules& rules;
     const LeafTables& tables;
-    const std::vector<PackedTree>* packed;  // in step with b.trees, or null
+    const std::vector<PackedTree>* packed;  // in step with m.trees, or null
     int32_t n_cols;
 
     // Adds scale times each signature's weight to its features in `out_row`.
@@ -150,16 +150,16 @@ struct Evaluator {
 
     // The side the row takes at every internal node of tree t.
     void route(size_t t, const double* x, Scratch& s) const {
-        const Tree& tree = b.trees[t];
+        const Tree& tree = m.trees[t];
         if (packed != nullptr) {
             for (const PackedNode& p : (*packed)[t].nodes) {
                 s.right[static_cast<size_t>(p.node)] =
-                    static_cast<uint8_t>(packed_goes_right(p, x, tree, b.projections));
+                    static_cast<uint8_t>(packed_goes_right(p, x, tree, m.projections));
             }
             return;
         }
         for (size_t i = 0; i < tree.size(); ++i) {
-            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, b.projections);
+            s.right[i] = tree[i].is_leaf ? 0 : goes_right(tree[i], x, m.projections);
         }
     }
 
@@ -195,10 +195,10 @@ struct Evaluator {
     // of a tree's tables overlap rather than queue behind each leaf's additions.
     void tree_row(size_t t, const double* x, double* out, Scratch& s,
                   std::vector<const double*>& found) const {
-        const int32_t k_out = b.n_outputs;
-        const bool multi = b.objective == kMulticlass;
+        const int32_t k_out = m.n_outputs;
+        const bool multi = m.objective == kMulticlass;
         const int64_t width = static_cast<int64_t>(n_cols) + 1;
-        const Tree& tree = b.trees[t];
+        const Tree& tree = m.trees[t];
         route(t, x, s);
         const int32_t l0 = plan.tree_leaf_begin[t];
         const int32_t l1 = plan.tree_leaf_begin[t + 1];
@@ -218,11 +218,11 @@ struct Evaluator {
             const double* w = tabulated ? found[static_cast<size_t>(l - l0)] : computed(leaf, s);
             if (w == nullptr) continue;
             if (!multi) {
-                spread(leaf, w, b.learning_rate * node.value, out);
+                spread(leaf, w, m.learning_rate * node.value, out);
                 continue;
             }
             for (int32_t k = 0; k < k_out; ++k) {
-                spread(leaf, w, b.learning_rate * node.leaf_values[k], out + k * width);
+                spread(leaf, w, m.learning_rate * node.leaf_values[k], out + k * width);
             }
         }
     }
@@ -230,46 +230,46 @@ struct Evaluator {
 
 }  // namespace
 
-std::vector<double> expected_values(const Booster& b, const ShapleyPlan& plan) {
+std::vector<double> expected_values(const Model& m, const ShapleyPlan& plan) {
     const size_t n_trees = plan.tree_leaf_begin.size() - 1;
-    const bool multi = b.objective == kMulticlass;
-    const int32_t k_out = b.n_outputs;
-    std::vector<double> expected(static_cast<size_t>(k_out), b.base_score);
+    const bool multi = m.objective == kMulticlass;
+    const int32_t k_out = m.n_outputs;
+    std::vector<double> expected(static_cast<size_t>(k_out), m.base_score);
     if (multi) {
         for (int32_t k = 0; k < k_out; ++k) {
             expected[k] =
-                static_cast<int32_t>(b.base_scores.size()) == k_out ? b.base_scores[k] : 0.0;
+                static_cast<int32_t>(m.base_scores.size()) == k_out ? m.base_scores[k] : 0.0;
         }
     }
     for (size_t t = 0; t < n_trees; ++t) {
         for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
             const LeafPath& leaf = plan.leaves[l];
-            const Node& node = b.trees[t][static_cast<size_t>(leaf.leaf)];
+            const Node& node = m.trees[t][static_cast<size_t>(leaf.leaf)];
             if (!multi) {
-                expected[0] += b.learning_rate * node.value * leaf.base_weight;
+                expected[0] += m.learning_rate * node.value * leaf.base_weight;
                 continue;
             }
             if (static_cast<int32_t>(node.leaf_values.size()) != k_out) continue;
             for (int32_t k = 0; k < k_out; ++k) {
-                expected[k] += b.learning_rate * node.leaf_values[k] * leaf.base_weight;
+                expected[k] += m.learning_rate * node.leaf_values[k] * leaf.base_weight;
             }
         }
     }
     return expected;
 }
 
-void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X, double* out,
+void shap_values(const Model& model, const NodeCovers& covers, const MatrixView& X, double* out,
                  int32_t n_trees) {
-    const size_t used = trees_used(booster, n_trees);
-    const ShapleyPlan plan = build_shapley_plan(booster.trees, booster.projections, covers, used);
+    const size_t used = trees_used(model, n_trees);
+    const ShapleyPlan plan = build_shapley_plan(model.trees, model.projections, covers, used);
     const Rules rules = make_rules(plan);
     LeafTables tables = plan_tables(plan, X.n_rows);
     fill_tables(plan, rules, tables);
-    const std::vector<double> expected = expected_values(booster, plan);
-    const bool packed_fresh = booster.packed.size() == booster.trees.size();
-    const Evaluator eval{booster, plan, rules, tables, packed_fresh ? &booster.packed : nullptr,
+    const std::vector<double> expected = expected_values(model, plan);
+    const bool packed_fresh = model.packed.size() == model.trees.size();
+    const Evaluator eval{model,   plan, rules, tables, packed_fresh ? &model.packed : nullptr,
                          X.n_cols};
-    const int64_t k_out = booster.n_outputs;
+    const int64_t k_out = model.n_outputs;
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
     parallel_blocks(X.n_rows, X.n_rows > kParallelShapRows, [&](int64_t begin, int64_t end) {
         Scratch scratch(plan);

@@ -2,8 +2,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
+#include "model/model.hpp"
 #include "model/node_cover.hpp"
 #include "model/shapley_plan.hpp"
 
@@ -22,11 +22,11 @@ namespace vorlent {
 // read. Throws std::invalid_argument when a path is beyond the supported size
 // (kMaxLinkedGroups) or its tables would not fit in memory. n_trees: only the first
 // n_trees trees (and their covers) count, the expected value included.
-void shap_values(const Booster& booster, const NodeCovers& covers, const MatrixView& X, double* out,
+void shap_values(const Model& model, const NodeCovers& covers, const MatrixView& X, double* out,
                  int32_t n_trees = kAllTrees);
 
 // The raw score of a row that knows none of its features, per output: the start score
 // plus every leaf's value times the share of covered rows that reach it.
-std::vector<double> expected_values(const Booster& booster, const ShapleyPlan& plan);
+std::vector<double> expected_values(const Model& model, const ShapleyPlan& plan);
 
 }  // namespace vorlent

@@ -1,6 +1,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,24 +24,19 @@ BoosterHolder make_booster(int32_t n_estimators, double learning_rate, int32_t m
         fail("n_threads must be 0 (OpenMP's default) or a thread count from 1 to " +
              std::to_string(kMaxThreads) + ", got " + std::to_string(n_threads));
     }
-    // One column makes no pair.
-    if (max_pair_columns < 0 || max_pair_columns == 1) {
-        fail("max_pair_columns must be 0 (every column) or a column count of 2 or more, got " +
-             std::to_string(max_pair_columns));
-    }
-    if (exact_sums && (split_mode == 0 || split_mode == 2 || max_lineage >= 1)) {
-        fail("exact_sums supports split_mode=1 (axis-aligned splits, max_lineage=0) for now; "
-             "got split_mode=" +
-             std::to_string(split_mode) + ", max_lineage=" + std::to_string(max_lineage));
-    }
     auto booster = std::make_unique<Booster>(n_estimators, learning_rate, max_depth, max_bins,
                                              reg_lambda, min_samples, subsample, colsample, seed,
                                              objective, loss, alpha, clip, std::move(monotone),
                                              std::move(categorical), max_lineage, split_mode);
-    booster->max_pair_columns = max_pair_columns;
-    booster->best_of_kinds = best_of_kinds;
-    booster->learn_missing = learn_missing;
-    booster->exact_sums = exact_sums;
+    booster->params.max_pair_columns = max_pair_columns;
+    booster->params.best_of_kinds = best_of_kinds;
+    booster->params.learn_missing = learn_missing;
+    booster->params.exact_sums = exact_sums;
+    try {
+        check_construction(booster->params);
+    } catch (const std::invalid_argument& e) {
+        fail(e.what());
+    }
     return BoosterHolder(booster.release(), n_threads);
 }
 

@@ -25,13 +25,13 @@ py::array_t<double> normalised(const std::vector<double>& gain) {
 // model may hold an accumulator of another size: what fits is copied, the rest is zero.
 // Loaded bytes can claim any n_features, so the square is checked against memory first.
 py::array_t<double> interaction_matrix(const Booster& b) {
-    const py::ssize_t side = std::max<int32_t>(b.n_features, 0);
+    const py::ssize_t side = std::max<int32_t>(b.model.n_features, 0);
     check_memory_need(8.0 * static_cast<double>(side) * static_cast<double>(side),
                       "the interaction matrix of " + std::to_string(side) + " features");
     py::array_t<double> out({side, side});
     const size_t cells = static_cast<size_t>(side) * static_cast<size_t>(side);
-    normalise_gains(b.interaction_gain.data(), b.interaction_gain.size(), out.mutable_data(),
-                    cells);
+    normalise_gains(b.model.importances.interaction_gain.data(),
+                    b.model.importances.interaction_gain.size(), out.mutable_data(), cells);
     return out;
 }
 
@@ -39,11 +39,12 @@ py::array_t<double> interaction_matrix(const Booster& b) {
 
 void def_introspection(BoosterClass& cls) {
     cls.def(
-           "feature_importances", [](const Booster& b) { return normalised(b.feature_gain); },
+           "feature_importances",
+           [](const Booster& b) { return normalised(b.model.importances.feature_gain); },
            docs::kFeatureImportances)
         .def(
             "coefficient_importances",
-            [](const Booster& b) { return normalised(b.coefficient_gain); },
+            [](const Booster& b) { return normalised(b.model.importances.coefficient_gain); },
             docs::kCoefficientImportances)
         .def("interaction_importances", &interaction_matrix, docs::kInteractionImportances)
         .def(
@@ -62,7 +63,7 @@ void def_introspection(BoosterClass& cls) {
                 const MatrixView view = model_input(b, X);
                 py::array_t<double> out({view.n_rows, view.n_cols});
                 double* contributions = out.mutable_data();
-                without_gil([&] { explain(b, view, contributions, count); });
+                without_gil([&] { explain(b.model, view, contributions, count); });
                 return out;
             },
             py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kExplain);

@@ -22,7 +22,7 @@ void def_persistence(BoosterClass& cls) {
     cls.def(
            "serialize",
            [](const Booster& b) {
-               const std::string data = without_gil([&] { return serialize_model(b); });
+               const std::string data = without_gil([&] { return serialize_model(b.model); });
                return as_bytes(data);
            },
            docs::kSerialize)
@@ -32,8 +32,7 @@ void def_persistence(BoosterClass& cls) {
             [](Booster& b, const py::bytes& data) {
                 const std::string_view view = data;
                 without_gil([&] {
-                    deserialize_model(b, reinterpret_cast<const uint8_t*>(view.data()),
-                                      view.size());
+                    b.load_model(reinterpret_cast<const uint8_t*>(view.data()), view.size());
                 });
             },
             docs::kDeserialize);

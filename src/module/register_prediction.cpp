@@ -11,9 +11,9 @@ namespace vorlent::binding {
 
 MatrixView model_input(const Booster& b, const F64Array& X) {
     const MatrixView view = as_matrix(X, "X");
-    if (view.n_cols < b.required_width) {
+    if (view.n_cols < b.model.required_width) {
         fail("X has " + std::to_string(view.n_cols) + " columns, but the model reads column " +
-             std::to_string(b.required_width - 1));
+             std::to_string(b.model.required_width - 1));
     }
     return view;
 }
@@ -32,7 +32,7 @@ namespace {
 
 // (rows, n_outputs) for the multiclass objective, else (rows,) or (rows, single_columns).
 py::array_t<double> score_array(const Booster& b, int32_t n_rows, int32_t single_columns) {
-    if (b.objective == kMulticlass) return py::array_t<double>({n_rows, b.n_outputs});
+    if (b.model.objective == kMulticlass) return py::array_t<double>({n_rows, b.model.n_outputs});
     if (single_columns == 1) return py::array_t<double>(n_rows);
     return py::array_t<double>({n_rows, single_columns});
 }
@@ -47,7 +47,7 @@ py::array_t<double> predicted(const Booster& b, const F64Array& X,
     const MatrixView view = model_input(b, X);
     py::array_t<double> out = score_array(b, view.n_rows, single_columns);
     double* values = out.mutable_data();
-    without_gil([&] { predict(b, view, values, count); });
+    without_gil([&] { predict(b.model, view, values, count); });
     return out;
 }
 
@@ -62,7 +62,7 @@ void def_prediction(BoosterClass& cls) {
             "predict_raw",
             [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
                 return predicted(b, X, n_trees, 1,
-                                 [](const Booster& m, const MatrixView& v, double* out,
+                                 [](const Model& m, const MatrixView& v, double* out,
                                     int32_t count) { predict_raw(m, v, out, count); });
             },
             py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kPredictRaw)
@@ -70,7 +70,7 @@ void def_prediction(BoosterClass& cls) {
             "predict_proba",
             [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
                 return predicted(b, X, n_trees, 2,
-                                 [](const Booster& m, const MatrixView& v, double* out,
+                                 [](const Model& m, const MatrixView& v, double* out,
                                     int32_t count) { predict_proba(m, v, out, count); });
             },
             py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kPredictProba);

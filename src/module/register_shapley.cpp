@@ -62,20 +62,20 @@ True
 // Counts of every node from the background rows, or the covers recorded at training.
 NodeCovers model_covers(const Booster& b, const OptionalF64Array& background) {
     if (!background) {
-        if (!covers_match(b.trees, b.node_covers)) {
+        if (!covers_match(b.model.trees, b.model.node_covers)) {
             fail(
                 "this model has no node covers (they are recorded by fit and fit_more and are "
                 "not part of the model bytes): pass background rows to count them");
         }
-        return b.node_covers;
+        return b.model.node_covers;
     }
     const MatrixView view = as_matrix(*background, "background");
     if (view.n_rows < 1) fail("background must hold at least one row");
-    if (view.n_cols < b.required_width) {
+    if (view.n_cols < b.model.required_width) {
         fail("background has " + std::to_string(view.n_cols) +
-             " columns, but the model reads column " + std::to_string(b.required_width - 1));
+             " columns, but the model reads column " + std::to_string(b.model.required_width - 1));
     }
-    return background_covers(b.trees, b.projections, view);
+    return background_covers(b.model.trees, b.model.projections, view);
 }
 
 // Checks the arguments, then fills an array of one block of `block` values per row and
@@ -87,18 +87,18 @@ py::array_t<double> explained_array(const Booster& b, const F64Array& X,
                                     const char* what, Compute compute) {
     const int32_t count = tree_count(b, n_trees);
     const MatrixView view = model_input(b, X);
-    const py::ssize_t outputs = b.objective == kMulticlass ? b.n_outputs : 1;
+    const py::ssize_t outputs = b.model.objective == kMulticlass ? b.model.n_outputs : 1;
     const py::ssize_t width = static_cast<py::ssize_t>(view.n_cols) + 1;
     const py::ssize_t block = square ? width * width : width;
     check_memory_need(8.0 * static_cast<double>(view.n_rows) * outputs * block,
                       std::string(what) + std::to_string(view.n_rows) + " rows");
     const NodeCovers covers = model_covers(b, background);
     std::vector<py::ssize_t> shape{py::ssize_t{view.n_rows}};
-    if (b.objective == kMulticlass) shape.push_back(outputs);
+    if (b.model.objective == kMulticlass) shape.push_back(outputs);
     shape.push_back(width);
     if (square) shape.push_back(width);
     py::array_t<double> out(shape);
-    compute(b, covers, view, out.mutable_data(), count);
+    compute(b.model, covers, view, out.mutable_data(), count);
     return out;
 }
 
@@ -106,18 +106,16 @@ py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
                                   const OptionalF64Array& background,
                                   const std::optional<int64_t>& n_trees) {
     return explained_array(b, X, background, n_trees, false, "the Shapley values of ",
-                           [](const Booster& m, const NodeCovers& c, const MatrixView& v,
-                              double* out, int32_t count) { shap_values(m, c, v, out, count); });
+                           [](const Model& m, const NodeCovers& c, const MatrixView& v, double* out,
+                              int32_t count) { shap_values(m, c, v, out, count); });
 }
 
 py::array_t<double> interaction_array(const Booster& b, const F64Array& X,
                                       const OptionalF64Array& background,
                                       const std::optional<int64_t>& n_trees) {
-    return explained_array(
-        b, X, background, n_trees, true, "the Shapley interaction values of ",
-        [](const Booster& m, const NodeCovers& c, const MatrixView& v, double* out, int32_t count) {
-            interaction_values(m, c, v, out, count);
-        });
+    return explained_array(b, X, background, n_trees, true, "the Shapley interaction values of ",
+                           [](const Model& m, const NodeCovers& c, const MatrixView& v, double* out,
+                              int32_t count) { interaction_values(m, c, v, out, count); });
 }
 
 }  // namespace

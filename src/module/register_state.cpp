@@ -30,28 +30,29 @@ int32_t thread_count_of(const Booster& b) {
 // The constructor keywords that rebuild b's hyper-parameters, in the constructor's order.
 py::dict parameters(const Booster& b) {
     py::dict p;
-    p["n_estimators"] = b.n_estimators;
-    p["learning_rate"] = b.learning_rate;
-    p["max_depth"] = b.max_depth;
-    p["max_bins"] = b.max_bins;
-    p["reg_lambda"] = b.reg_lambda;
-    p["min_samples"] = b.min_samples;
-    p["subsample"] = b.subsample;
-    p["colsample"] = b.colsample;
-    p["seed"] = b.seed;
-    p["objective"] = b.objective;
-    p["loss"] = b.loss;
-    p["alpha"] = b.alpha;
-    p["clip"] = b.clip;
-    p["monotone"] = b.monotone;
-    p["categorical"] = b.categorical;
-    p["max_lineage"] = b.max_lineage;
-    p["split_mode"] = b.split_mode;
+    const BoosterParams& q = b.params;
+    p["n_estimators"] = q.n_estimators;
+    p["learning_rate"] = q.learning_rate;
+    p["max_depth"] = q.max_depth;
+    p["max_bins"] = q.max_bins;
+    p["reg_lambda"] = q.reg_lambda;
+    p["min_samples"] = q.min_samples;
+    p["subsample"] = q.subsample;
+    p["colsample"] = q.colsample;
+    p["seed"] = q.seed;
+    p["objective"] = static_cast<int32_t>(q.objective);
+    p["loss"] = static_cast<int32_t>(q.loss);
+    p["alpha"] = q.alpha;
+    p["clip"] = q.clip;
+    p["monotone"] = q.monotone;
+    p["categorical"] = q.categorical;
+    p["max_lineage"] = q.max_lineage;
+    p["split_mode"] = static_cast<int32_t>(q.split_mode);
     p["n_threads"] = thread_count_of(b);
-    p["max_pair_columns"] = b.max_pair_columns;
-    p["best_of_kinds"] = b.best_of_kinds;
-    p["learn_missing"] = b.learn_missing;
-    p["exact_sums"] = b.exact_sums;
+    p["max_pair_columns"] = q.max_pair_columns;
+    p["best_of_kinds"] = q.best_of_kinds;
+    p["learn_missing"] = q.learn_missing;
+    p["exact_sums"] = q.exact_sums;
     return p;
 }
 
@@ -69,15 +70,15 @@ py::bytes covers_as_bytes(const NodeCovers& covers) {
 // and counts that are negative or not finite.
 NodeCovers covers_from_bytes(const Booster& b, std::string_view bytes) {
     size_t nodes = 0;
-    for (const Tree& tree : b.trees) nodes += tree.size();
+    for (const Tree& tree : b.model.trees) nodes += tree.size();
     if (bytes.size() != nodes * sizeof(double)) {
         fail("state: node_covers holds " + std::to_string(bytes.size()) + " bytes, the model's " +
              std::to_string(nodes) + " nodes need " + std::to_string(nodes * sizeof(double)));
     }
     NodeCovers covers;
-    covers.reserve(b.trees.size());
+    covers.reserve(b.model.trees.size());
     const char* at = bytes.data();
-    for (const Tree& tree : b.trees) {
+    for (const Tree& tree : b.model.trees) {
         std::vector<double> cover(tree.size());
         std::memcpy(cover.data(), at, tree.size() * sizeof(double));
         at += tree.size() * sizeof(double);
@@ -98,14 +99,14 @@ py::dict training_state(const Booster& b) {
     py::dict t;
     t["random_engine"] = engine.str();
     t["best_iteration"] = b.best_iteration;
-    if (!b.trees.empty() && covers_match(b.trees, b.node_covers)) {
-        t["node_covers"] = covers_as_bytes(b.node_covers);
+    if (!b.model.trees.empty() && covers_match(b.model.trees, b.model.node_covers)) {
+        t["node_covers"] = covers_as_bytes(b.model.node_covers);
     }
     return t;
 }
 
 py::tuple get_state(const Booster& b) {
-    const std::string model = without_gil([&] { return serialize_model(b); });
+    const std::string model = without_gil([&] { return serialize_model(b.model); });
     return py::make_tuple(parameters(b), as_bytes(model), training_state(b));
 }
 
@@ -133,7 +134,8 @@ void restore_training_state(Booster& b, const py::dict& t) {
              " is not -1 or a round of the model");
     }
     b.best_iteration = best.cast<int32_t>();
-    if (has_covers) b.node_covers = covers_from_bytes(b, t["node_covers"].cast<std::string_view>());
+    if (has_covers)
+        b.model.node_covers = covers_from_bytes(b, t["node_covers"].cast<std::string_view>());
 }
 
 // A new booster from get_state's tuple. The parameters go through the constructor, so they
@@ -149,7 +151,7 @@ BoosterHolder restore(const py::tuple& state) {
     Booster& staged = fresh.cast<Booster&>();
     const int32_t n_threads = thread_count_of(staged);
     const std::string_view model = state[1].cast<py::bytes>();
-    deserialize_model(staged, reinterpret_cast<const uint8_t*>(model.data()), model.size());
+    staged.load_model(reinterpret_cast<const uint8_t*>(model.data()), model.size());
     restore_training_state(staged, state[2].cast<py::dict>());
     return BoosterHolder(new Booster(std::move(staged)), n_threads);
 }

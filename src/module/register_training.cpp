@@ -49,7 +49,7 @@ RoundObserver round_callback(const Booster& b, const py::object& callback) {
                              std::string(py::str(py::type::of(callback).attr("__name__"))));
     }
     const py::handle function = callback;
-    const bool one_column = b.objective != kMulticlass;
+    const bool one_column = b.params.objective != kMulticlass;
     return [function, one_column](const RoundScores& s) {
         py::gil_scoped_acquire held;
         const py::object train = score_snapshot(s.train, s.n_rows, s.n_outputs, one_column);

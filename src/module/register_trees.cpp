@@ -40,7 +40,7 @@ py::object node_cover(const NodeCovers& covers, bool recorded, size_t t, size_t 
 }
 
 py::dict node_record(const Booster& b, bool recorded, size_t t, size_t i) {
-    const Node& n = b.trees[t][i];
+    const Node& n = b.model.trees[t][i];
     py::dict d;
     d["tree"] = t;
     d["node"] = i;
@@ -61,23 +61,24 @@ py::dict node_record(const Booster& b, bool recorded, size_t t, size_t i) {
     // What a leaf adds to the raw score, computed as prediction does.
     std::vector<double> contributions(n.leaf_values.size());
     for (size_t j = 0; j < contributions.size(); ++j) {
-        contributions[j] = n.leaf_values[j] * b.learning_rate;
+        contributions[j] = n.leaf_values[j] * b.model.learning_rate;
     }
-    d["contribution"] = n.value * b.learning_rate;
+    d["contribution"] = n.value * b.model.learning_rate;
     d["contributions"] = contributions;
     d["category_values"] = n.category_values;
     const bool projected =
-        n.projection >= 0 && static_cast<size_t>(n.projection) < b.projections.size();
-    d["projection"] = projected ? py::cast(b.projections[n.projection]) : py::none();
-    d["cover"] = node_cover(b.node_covers, recorded, t, i);
+        n.projection >= 0 && static_cast<size_t>(n.projection) < b.model.projections.size();
+    d["projection"] = projected ? py::cast(b.model.projections[n.projection]) : py::none();
+    d["cover"] = node_cover(b.model.node_covers, recorded, t, i);
     return d;
 }
 
 py::list tree_nodes(const Booster& b) {
-    const bool recorded = covers_match(b.trees, b.node_covers);
+    const bool recorded = covers_match(b.model.trees, b.model.node_covers);
     py::list out;
-    for (size_t t = 0; t < b.trees.size(); ++t) {
-        for (size_t i = 0; i < b.trees[t].size(); ++i) out.append(node_record(b, recorded, t, i));
+    for (size_t t = 0; t < b.model.trees.size(); ++t) {
+        for (size_t i = 0; i < b.model.trees[t].size(); ++i)
+            out.append(node_record(b, recorded, t, i));
     }
     return out;
 }

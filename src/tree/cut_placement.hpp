@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "common/matrix.hpp"
-#include "tree/histogram.hpp"
+#include "tree/node_gradients.hpp"
+#include "tree/projected_histogram.hpp"
 #include "tree/scratch.hpp"
 
 namespace vorlent {

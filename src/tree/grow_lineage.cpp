@@ -11,8 +11,8 @@
 #include "tree/column_ranking.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/cut_placement.hpp"
-#include "tree/histogram.hpp"
-#include "tree/pair_direction.hpp"
+#include "tree/pair_solver.hpp"
+#include "tree/projected_histogram.hpp"
 #include "tree/scratch.hpp"
 
 namespace vorlent {
@@ -127,7 +127,8 @@ void keep_best_columns(const MatrixView& X, const std::vector<int32_t>& rows, co
 
 int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, const double* hess,
                           std::vector<int32_t> rows, Directions lineage, int32_t depth,
-                          double lower, double upper, Booster& b) {
+                          double lower, double upper, const TreeParams& params, Rng& rng,
+                          const TreeOutputs& out) {
     const int32_t n = static_cast<int32_t>(rows.size());
     double G = 0.0, H = 0.0;
     for (int32_t r : rows) {
@@ -136,8 +137,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     }
     const int32_t index = static_cast<int32_t>(tree.size());
     tree.emplace_back();
-    tree[index].value = clamp_value(-G / (H + b.reg_lambda), lower, upper);
-    if (!(depth < b.max_depth && n >= b.min_samples)) return index;
+    tree[index].value = clamp_value(-G / (H + params.reg_lambda), lower, upper);
+    if (!(depth < params.max_depth && n >= params.min_samples)) return index;
 
     const int32_t n_features = X.n_cols;
     std::vector<int32_t> columns;
@@ -145,10 +146,11 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         columns.resize(static_cast<size_t>(n_features));
         for (int32_t j = 0; j < n_features; ++j) columns[j] = j;
     } else {
-        sample_columns(n_features, b.colsample, b.rng, columns);
+        sample_columns(n_features, params.colsample, rng, columns);
     }
-    if (b.max_pair_columns > 0 && static_cast<int32_t>(columns.size()) > b.max_pair_columns) {
-        keep_best_columns(X, rows, grad, hess, b.max_pair_columns, columns);
+    if (params.max_pair_columns > 0 &&
+        static_cast<int32_t>(columns.size()) > params.max_pair_columns) {
+        keep_best_columns(X, rows, grad, hess, params.max_pair_columns, columns);
     }
     std::vector<DirectionCandidate> candidates;
     for (int32_t c : columns) candidates.push_back({0, c});
@@ -190,8 +192,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
 
     // The pairs of candidates in batches, in pair order; the best cut over all pairs wins,
     // ties keeping the earlier pair, whatever the batches.
-    const double lambda = b.reg_lambda;
-    const int32_t bins = b.hist_bins;
+    const double lambda = params.reg_lambda;
+    const int32_t bins = params.hist_bins;
     const NodeGradients node{node_grad.data(), node_hess.data(), n, G, H};
     const int64_t batch = std::clamp<int64_t>(kLineageCellBytes / (16 * static_cast<int64_t>(bins)),
                                               1, kLineageBatchPairs);
@@ -211,7 +213,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     // With best_of_kinds every candidate on its own (i == j) follows the pairs, so that
     // equal gains keep a pair.
     size_t next_i = 0, next_j = 1, next_single = 0;
-    const size_t singles = b.best_of_kinds ? m : 0;
+    const size_t singles = params.best_of_kinds ? m : 0;
     auto more = [&] { return next_i + 1 < m || next_single < singles; };
     while (more()) {
         pairs.clear();
@@ -266,7 +268,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
             double norm_sq = 0.0;
             for (double v : y) norm_sq += v * v;
             p.norm = std::sqrt(norm_sq);
-            p.rising = monotone_sign(b.monotone, y);
+            p.rising = monotone_sign(params.monotone, y);
             p.solved = p.norm >= kTiny && p.rising != kMixedSigns;
         }
         // The range of every projection, then its equal-width histogram.
@@ -289,7 +291,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
                 const double v = projection(p, k);
                 if (std::isnan(v)) {
                     p.any_missing = true;
-                    if (b.learn_missing) {
+                    if (params.learn_missing) {
                         p.missing.g += node_grad[k];
                         p.missing.h += node_hess[k];
                     }
@@ -330,9 +332,9 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
             ProjectedCut cut;
             if (sparse) {
                 for (int32_t k = 0; k < n; ++k) projected[k] = projection(p, k);
-                cut =
-                    scan_projected_values(projected.data(), node, bins, p.lo, (p.hi - p.lo) / bins,
-                                          lambda, by_cell, b.learn_missing ? &p.missing : nullptr);
+                cut = scan_projected_values(projected.data(), node, bins, p.lo,
+                                            (p.hi - p.lo) / bins, lambda, by_cell,
+                                            params.learn_missing ? &p.missing : nullptr);
             } else {
                 // Without learn_missing the missing sums are zero: missing values go right.
                 const double* cell = cells.data() + p.cells;
@@ -358,9 +360,10 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     // the partition made.
     Node test;
     test.is_leaf = false;
-    test.projection = static_cast<int32_t>(b.projections.size());
+    Directions& projections = *out.projections;
+    test.projection = static_cast<int32_t>(projections.size());
     test.missing_right = 1;
-    b.projections.push_back(best_direction);
+    projections.push_back(best_direction);
     std::vector<int32_t> left_rows, right_rows;
     best_gain = 0.0;
     double gl = 0.0, hl = 0.0;
@@ -368,11 +371,11 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         std::vector<double> z(static_cast<size_t>(n)), placement;
         for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
         const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement,
-                                                       by_cell, b.learn_missing);
+                                                       by_cell, params.learn_missing);
         test.bias = -cut.threshold;
         test.missing_right = cut.missing_left ? 0 : 1;
         for (int32_t k = 0; k < n && cut.found; ++k) {
-            const bool right = goes_right(test, X.row(rows[k]), b.projections);
+            const bool right = goes_right(test, X.row(rows[k]), projections);
             (right ? right_rows : left_rows).push_back(rows[k]);
             if (!right) {
                 gl += node_grad[k];
@@ -384,11 +387,11 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         }
     }
     if (!(best_gain > kMinGain)) {
-        b.projections.pop_back();
+        projections.pop_back();
         return index;
     }
 
-    credit_projection(b, best_direction, best_gain);
+    credit_projection(*out.importances, best_direction, best_gain);
     Node& committed = tree[index];
     committed.projection = test.projection;
     committed.is_leaf = false;
@@ -413,7 +416,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
 
     Directions child_lineage = std::move(lineage);
     child_lineage.push_back(std::move(best_direction));
-    const size_t keep = static_cast<size_t>(b.max_lineage);
+    const size_t keep = static_cast<size_t>(params.max_lineage);
     if (child_lineage.size() > keep) {
         child_lineage.erase(child_lineage.begin(),
                             child_lineage.begin() +
@@ -428,19 +431,20 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     by_cell = {};
     node_grad = {};
     node_hess = {};
-    const int32_t left = grow_lineage_node(tree, X, grad, hess, std::move(left_rows),
-                                           child_lineage, depth + 1, left_lower, left_upper, b);
+    const int32_t left = grow_lineage_node(tree, X, grad, hess, std::move(left_rows), child_lineage,
+                                           depth + 1, left_lower, left_upper, params, rng, out);
     const int32_t right =
         grow_lineage_node(tree, X, grad, hess, std::move(right_rows), std::move(child_lineage),
-                          depth + 1, right_lower, right_upper, b);
+                          depth + 1, right_lower, right_upper, params, rng, out);
     tree[index].left = left;
     tree[index].right = right;
     return index;
 }
 
 void grow_lineage_tree(Tree& tree, const MatrixView& X, const double* grad, const double* hess,
-                       const std::vector<int32_t>& rows, Booster& b) {
-    grow_lineage_node(tree, X, grad, hess, rows, {}, 0, -kInf, kInf, b);
+                       const std::vector<int32_t>& rows, const TreeParams& params, Rng& rng,
+                       const TreeOutputs& out) {
+    grow_lineage_node(tree, X, grad, hess, rows, {}, 0, -kInf, kInf, params, rng, out);
 }
 
 }  // namespace vorlent

@@ -2,8 +2,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
+#include "common/random.hpp"
+#include "model/node.hpp"
+#include "tree/tree_params.hpp"
 
 namespace vorlent {
 
@@ -18,13 +20,17 @@ inline constexpr double kLineagePairBytes =
 // Grows one tree of projection nodes on the raw matrix: every split is a threshold on the
 // projection of a row onto a unit direction, the best ridge combination of two candidates
 // among the node's columns and its lineage (the directions of the splits above it, at most
-// max_lineage of them). `rows` is the round's bag. Single-output objectives only.
+// max_lineage of them). `rows` is the round's bag. Single-output objectives only. Columns
+// are sampled with `rng`; every projection split appends its direction to
+// out.projections and credits its gain through `out`.
 void grow_lineage_tree(Tree& tree, const MatrixView& X, const double* grad, const double* hess,
-                       const std::vector<int32_t>& rows, Booster& b);
+                       const std::vector<int32_t>& rows, const TreeParams& params, Rng& rng,
+                       const TreeOutputs& out);
 
 // The node for `rows` and its subtree; returns the node's index in `tree`.
 int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, const double* hess,
                           std::vector<int32_t> rows, Directions lineage, int32_t depth,
-                          double lower, double upper, Booster& b);
+                          double lower, double upper, const TreeParams& params, Rng& rng,
+                          const TreeOutputs& out);
 
 }  // namespace vorlent

@@ -49,16 +49,16 @@ void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t
 }
 
 // Direction of the monotone constraint a split imposes: +1 rising, -1 falling, 0 none.
-int32_t constraint_direction(const Booster& b, const SplitChoice& s) {
-    if (b.monotone.empty()) return 0;
+int32_t constraint_direction(const TreeParams& params, const SplitChoice& s) {
+    if (params.monotone.empty()) return 0;
     if (s.kind == kAxis) {
-        const int32_t m = b.monotone[s.feature_a];
+        const int32_t m = params.monotone[s.feature_a];
         return m == 0 ? 0 : (m > 0 ? 1 : -1);
     }
-    int32_t m = b.monotone[s.feature_a];
+    int32_t m = params.monotone[s.feature_a];
     double c = s.coef_a;
     if (m == 0 || !(std::fabs(c) > kTiny)) {
-        m = b.monotone[s.feature_b];
+        m = params.monotone[s.feature_b];
         c = s.coef_b;
         if (m == 0 || !(std::fabs(c) > kTiny)) return 0;
     }
@@ -215,17 +215,17 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
 // the node's column count the axis search runs first: its per-column gains rank the
 // columns (they cost one histogram pass, far less than pairing every column), only the
 // best max_pair_columns columns are paired, and its result stands in when no pair gains.
-SplitChoice choose_split(const NodeSearch& all, const Booster& b, TreeWorkspace& ws) {
+SplitChoice choose_split(const NodeSearch& all, const TreeParams& params, TreeWorkspace& ws) {
     const int32_t c_count = static_cast<int32_t>(ws.columns.size());
-    const bool ranked = b.max_pair_columns > 0 && c_count > b.max_pair_columns;
-    const bool axis_first = ranked || b.best_of_kinds;
+    const bool ranked = params.max_pair_columns > 0 && c_count > params.max_pair_columns;
+    const bool axis_first = ranked || params.best_of_kinds;
     NodeSearch paired = all;
     SplitChoice axis;
     if (axis_first) axis = search_axis_split(all, ws.scratch, ws.search);
     if (ranked) {
         ws.column_gains.resize(static_cast<size_t>(c_count));
         for (int32_t i = 0; i < c_count; ++i) ws.column_gains[i] = ws.search.column_cuts[i].gain;
-        top_positions(ws.column_gains.data(), c_count, b.max_pair_columns, ws.rank_order,
+        top_positions(ws.column_gains.data(), c_count, params.max_pair_columns, ws.rank_order,
                       ws.top_columns);
         ws.pair_columns.clear();
         for (int32_t pos : ws.top_columns) ws.pair_columns.push_back(ws.columns[pos]);
@@ -236,12 +236,12 @@ SplitChoice choose_split(const NodeSearch& all, const Booster& b, TreeWorkspace&
     // The search scores single-precision copies of the values; routing reads the values.
     const bool pair = split.kind == kLinearPair || split.kind == kCategoryPair;
     if (pair && split.gain > kMinGain &&
-        !place_pair_cut(split, *all.X, all.rows, *all.node, b.reg_lambda, b.hist_bins,
-                        ws.pair_values, ws.pair_cells, ws.pair_order, b.learn_missing)) {
+        !place_pair_cut(split, *all.X, all.rows, *all.node, params.reg_lambda, params.hist_bins,
+                        ws.pair_values, ws.pair_cells, ws.pair_order, params.learn_missing)) {
         split = SplitChoice{};
     }
     const bool no_pair = !(split.gain > kMinGain) || split.kind == kNoSplit;
-    if (no_pair || (b.best_of_kinds && axis.gain > split.gain)) {
+    if (no_pair || (params.best_of_kinds && axis.gain > split.gain)) {
         split = axis_first ? axis : search_axis_split(all, ws.scratch, ws.search);
     }
     return split;
@@ -264,21 +264,22 @@ void class_leaf_values(Node& node, const double* grad, const double* hess, const
 }
 
 int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, int32_t depth,
-                  Booster& b, double lower, double upper, TreeWorkspace& ws) {
+                  const TreeParams& params, Rng& rng, const TreeOutputs& out, double lower,
+                  double upper, TreeWorkspace& ws) {
     const int32_t n = end - begin;
     const int32_t* rows = ws.rows.data() + begin;
-    const bool multiclass = b.objective == kMulticlass;
-    const double lambda = b.reg_lambda;
+    const bool multiclass = params.multiclass;
+    const double lambda = params.reg_lambda;
 
     // A node that may split gathers its gradients; the sums come out of the same pass.
-    const bool may_split = depth < b.max_depth && n >= b.min_samples;
+    const bool may_split = depth < params.max_depth && n >= params.min_samples;
     double G = 0.0, H = 0.0;
     if (may_split) {
         ws.node_grad.resize(static_cast<size_t>(n));
         ws.node_hess.resize(static_cast<size_t>(n));
     }
     if (multiclass) {
-        if (may_split) reduce_outputs(in, rows, n, b.n_outputs, ws, G, H);
+        if (may_split) reduce_outputs(in, rows, n, params.n_outputs, ws, G, H);
     } else {
         double g_sum = 0.0, h_sum = 0.0;
         if (may_split) {
@@ -316,7 +317,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     auto finish_leaf = [&]() {
         ws.leaves.push_back(LeafRange{index, begin, end});
         if (multiclass) {
-            class_leaf_values(tree[index], in.grad, in.hess, rows, n, b.n_outputs, lambda);
+            class_leaf_values(tree[index], in.grad, in.hess, rows, n, params.n_outputs, lambda);
         }
         return index;
     };
@@ -325,31 +326,31 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
 
     const NodeGradients node{ws.node_grad.data(), ws.node_hess.data(), n, G, H};
 
-    sample_columns(in.X->n_cols, b.colsample, b.rng, ws.features);
+    sample_columns(in.X->n_cols, params.colsample, rng, ws.features);
     const size_t c_count = ws.features.size();
     // Column values are materialised by the oblique search, which alone reads them.
     ws.columns.resize(c_count);
     for (size_t i = 0; i < c_count; ++i) ws.columns[i] = FeatureColumn{ws.features[i], nullptr, false};
 
-    const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &b, depth};
-    const SplitChoice split = choose_split(search, b, ws);
+    const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &params, depth};
+    const SplitChoice split = choose_split(search, params, ws);
     if (!(split.gain > kMinGain) || split.kind == kNoSplit) return finish_leaf();
 
     copy_split(tree[index], split);
     const Node& test = tree[index];
-    int32_t* out = ws.rows.data() + begin;
+    int32_t* node_rows = ws.rows.data() + begin;
     uint8_t* side = grow(ws.sides, static_cast<size_t>(n));
-    const int32_t n_left = partition_rows(test, in, b.projections, out, n, side,
+    const int32_t n_left = partition_rows(test, in, *out.projections, node_rows, n, side,
                                           grow(ws.spare_rows, static_cast<size_t>(n)), ws);
     if (n_left == 0 || n_left == n) {
         make_leaf(tree[index]);
         return finish_leaf();
     }
 
-    credit_split(b, tree[index]);
+    credit_split(*out.importances, out.n_features, tree[index]);
 
     double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
-    const int32_t direction = constraint_direction(b, split);
+    const int32_t direction = constraint_direction(params, split);
     if (direction != 0) {
         // The left side's sums, in row order, bound the children.
         double g_left = 0.0, h_left = 0.0;
@@ -371,10 +372,10 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
         }
     }
     const int32_t split_at = begin + n_left;
-    const int32_t left = grow_node(tree, in, begin, split_at, depth + 1, b, left_lower,
-                                   left_upper, ws);
-    const int32_t right_child = grow_node(tree, in, split_at, end, depth + 1, b, right_lower,
-                                          right_upper, ws);
+    const int32_t left = grow_node(tree, in, begin, split_at, depth + 1, params, rng, out,
+                                   left_lower, left_upper, ws);
+    const int32_t right_child = grow_node(tree, in, split_at, end, depth + 1, params, rng, out,
+                                          right_lower, right_upper, ws);
     tree[index].left = left;
     tree[index].right = right_child;
     return index;

@@ -3,10 +3,11 @@
 #include <utility>
 #include <vector>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
+#include "common/random.hpp"
 #include "prep/binning.hpp"
 #include "tree/split_search.hpp"
+#include "tree/tree_params.hpp"
 
 namespace vorlent {
 
@@ -51,9 +52,12 @@ struct TreeInput {
 };
 
 // Grows the node for ws.rows[begin, end) and its subtree, depth first (a node, its left
-// subtree, then its right subtree), and returns the node's index in `tree`.
+// subtree, then its right subtree), and returns the node's index in `tree`. Columns are
+// sampled with `rng`; the gains of committed splits are credited through `out`. The node's
+// value is clamped to [lower, upper] (the bounds of monotone constraints).
 int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, int32_t depth,
-                  Booster& booster, double lower, double upper, TreeWorkspace& ws);
+                  const TreeParams& params, Rng& rng, const TreeOutputs& out, double lower,
+                  double upper, TreeWorkspace& ws);
 
 // Per-output Newton values of a multiclass leaf over ws.rows[begin, end).
 void class_leaf_values(Node& node, const double* grad, const double* hess, const int32_t* rows,

@@ -5,55 +5,23 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
+#include <utility>
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "tree/candidate_selection.hpp"
+#include "tree/column_values.hpp"
+#include "tree/pair_evaluation.hpp"
 #include "tree/pair_proposal.hpp"
 
 namespace vorlent {
 namespace {
 
-// Candidates above which screening and evaluation run in parallel.
-constexpr int64_t kParallelCandidates = 16;
 constexpr int32_t kMaxDumpedNodes = 500;
 constexpr int32_t kMinDumpRows = 20;
 
 std::atomic<int32_t> g_dumped_nodes{0};
 
-bool flag_set(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr && v[0] == '1';
-}
-
-PairConfig pair_config(const Booster& b) {
-    return PairConfig{b.reg_lambda, &b.categorical, &b.monotone, &b.feature_scale};
-}
-
-// The order of candidate x before y under `key`: the higher key first, on equal keys the
-// one proposed first. It is total, so the kept set and its order never depend on how the
-// candidates were gathered.
-template <class Key>
-bool ranks_before(const PairCandidate& x, const PairCandidate& y, Key key) {
-    const double kx = key(x);
-    const double ky = key(y);
-    return kx != ky ? kx > ky : x.index < y.index;
-}
-
-// Keeps the `keep` candidates with the highest key, in descending key order; equal keys keep
-// proposal order.
-template <class Key>
-void keep_top(std::vector<PairCandidate>& candidates, size_t keep, std::vector<int32_t>& order,
-              std::vector<PairCandidate>& out, Key key) {
-    order.resize(candidates.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-    std::partial_sort(order.begin(), order.begin() + keep, order.end(), [&](int32_t x, int32_t y) {
-        return ranks_before(candidates[x], candidates[y], key);
-    });
-    out.clear();
-    for (size_t i = 0; i < keep; ++i) out.push_back(candidates[order[i]]);
-    candidates.swap(out);
-}
 
 // A linear candidate without missing values, which the single-precision path evaluates.
 bool is_fast(const PairCandidate& c) { return c.n_offsets == 0 && !c.missing_aware; }
@@ -71,7 +39,7 @@ ExactPair exact_pair(const PairCandidate& c, const NodeSearch& in, const SearchW
     const FeatureColumn& a = cols[c.pos_a];
     const FeatureColumn& other = cols[c.pos_b];
     if (c.n_offsets == 0) return ExactPair{&a, &other, c.coef_a, c.coef_b};
-    const bool a_is_category = pair_config(*in.booster).is_categorical(a.feature);
+    const bool a_is_category = in.params->pair_config().is_categorical(a.feature);
     return ExactPair{a_is_category ? &a : &other,
                      a_is_category ? &other : &a,
                      1.0,
@@ -85,170 +53,26 @@ ExactPair exact_pair(const PairCandidate& c, const NodeSearch& in, const SearchW
 SplitChoice evaluate_candidate(const PairCandidate& c, const NodeSearch& in,
                                const SearchWorkspace& ws, const ThreadScratch& first,
                                ThreadScratch& s) {
-    const Booster& b = *in.booster;
+    const TreeParams& params = *in.params;
     SplitChoice out;
     if (is_fast(c)) {
         const FastPair p = fast_pair(c, in, ws);
-        evaluate_fast_pairs(&p, 1, *in.node, first.gh_f32.data(), b.reg_lambda, b.hist_bins, s,
-                            &out);
+        evaluate_fast_pairs(&p, 1, *in.node, first.gh_f32.data(), params.reg_lambda,
+                            params.hist_bins, s, &out);
     } else {
         const ExactPair p = exact_pair(c, in, ws);
-        evaluate_exact_pairs(&p, 1, *in.node, b.reg_lambda, b.hist_bins, s, &out);
+        evaluate_exact_pairs(&p, 1, *in.node, params.reg_lambda, params.hist_bins, s, &out);
     }
     return out;
 }
 
-double by_prescore(const PairCandidate& c) { return c.prescore; }
-double by_screen_score(const PairCandidate& c) { return c.screen_score; }
-
-// Whether no column of screening group g has missing values.
-bool group_complete(const std::vector<PairCandidate>& candidates,
-                    const std::vector<int32_t>& groups, int64_t g,
-                    const std::vector<FeatureColumn>& cols, const std::vector<bool>& has_missing) {
-    bool complete = !has_missing[cols[candidates[groups[g]].pos_a].feature];
-    for (int32_t i = groups[g]; i < groups[g + 1]; ++i) {
-        complete = complete && !has_missing[cols[candidates[i].pos_b].feature];
-    }
-    return complete;
-}
-
-// Marks the `half` best candidates by prescore and the `half` best by screening score and
-// keeps the marked ones in proposal order (the order the candidates are in).
-void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWorkspace& ws) {
-    const size_t n = candidates.size();
-    ws.marked.assign(n, 0);
-    ws.order.resize(n);
-    for (int pass = 0; pass < 2; ++pass) {
-        for (size_t i = 0; i < n; ++i) ws.order[i] = static_cast<int32_t>(i);
-        std::partial_sort(ws.order.begin(), ws.order.begin() + half, ws.order.end(),
-                          [&](int32_t x, int32_t y) {
-                              return pass == 0 ? ranks_before(candidates[x], candidates[y],
-                                                              by_prescore)
-                                               : ranks_before(candidates[x], candidates[y],
-                                                              by_screen_score);
-                          });
-        for (size_t i = 0; i < half; ++i) ws.marked[ws.order[i]] = 1;
-    }
-    ws.kept.clear();
-    for (size_t i = 0; i < n; ++i) {
-        if (ws.marked[i]) ws.kept.push_back(candidates[i]);
-    }
-    candidates.swap(ws.kept);
-}
-
-// Screening scores of the candidates from ws.screened on, which are whole first columns'
-// candidates in proposal order. Candidates that share their first column and whose second
-// columns lie within kScreenLanes neighbouring columns are screened together, a lane per
-// column.
-void screen_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                       SearchWorkspace& ws, const NodePairs& np) {
-    const std::vector<FeatureColumn>& cols = *in.columns;
-    const NodeGradients& node = *in.node;
-    const std::vector<bool>& has_missing = *np.has_missing;
-    const PairConfig& config = np.config;
-    const int32_t c_count = static_cast<int32_t>(cols.size());
-    const int32_t n = node.n;
-    std::vector<PairCandidate>& candidates = ws.candidates;
-    const size_t first = ws.screened;
-    ws.screened = candidates.size();
-    if (first >= candidates.size()) return;
-    ws.groups.clear();
-    ws.group_lane_b.clear();
-    for (size_t i = first; i < candidates.size(); ++i) {
-        const PairCandidate& c = candidates[i];
-        if (ws.groups.empty() || c.pos_a != candidates[ws.groups.back()].pos_a ||
-            c.pos_b - ws.group_lane_b.back() >= kScreenLanes) {
-            ws.groups.push_back(static_cast<int32_t>(i));
-            ws.group_lane_b.push_back(c.pos_b);
-        }
-    }
-    const int64_t n_groups = static_cast<int64_t>(ws.groups.size());
-    ws.groups.push_back(static_cast<int32_t>(candidates.size()));
-    ws.group_inv.resize(static_cast<size_t>(n_groups) * kScreenLanes);
-    for (int64_t g = 0; g < n_groups; ++g) {
-        const int32_t fa = cols[candidates[ws.groups[g]].pos_a].feature;
-        for (int32_t j = 0; j < kScreenLanes; ++j) {
-            // Lanes past the last column read padding and are dropped.
-            const int32_t pos = ws.group_lane_b[g] + j;
-            const int32_t fb = pos < c_count ? cols[pos].feature : fa;
-            ws.group_inv[g * kScreenLanes + j] = 1.0 / (config.scale(fb) * config.scale(fa));
-        }
-    }
-    // Each thread takes every T-th group and walks the rows in blocks, copied side by side
-    // in double precision, that stay in cache while every group of the thread reads them.
-    ws.screen_sums.assign(static_cast<size_t>(n_groups), ScreenSums{});
-    const int64_t count = static_cast<int64_t>(candidates.size() - first);
-    parallel_interleaved(n_groups, count > kParallelCandidates, [&](int64_t first_group,
-                                                                    int64_t step) {
-        ThreadScratch& s = scratch[omp_get_thread_num()];
-        for (int32_t k0 = 0; k0 < n; k0 += kScreenBlockRows) {
-            const ScreenBlock block = column_block(ws, s, c_count, k0, n);
-            for (int64_t g = first_group; g < n_groups; g += step) {
-                const int32_t pos_a = candidates[ws.groups[g]].pos_a;
-                const double* inv = ws.group_inv.data() + g * kScreenLanes;
-                if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
-                    screen_block_complete(block, pos_a, ws.group_lane_b[g], inv, node,
-                                          ws.screen_sums[g]);
-                } else {
-                    screen_block(block, pos_a, ws.group_lane_b[g], inv, node, ws.screen_sums[g]);
-                }
-            }
-        }
-        for (int64_t g = first_group; g < n_groups; g += step) {
-            // Pairs without missing values count every row: their hessian and gradient
-            // totals are the node's, summed in the same row order.
-            if (group_complete(candidates, ws.groups, g, cols, has_missing)) {
-                std::fill(std::begin(ws.screen_sums[g].hz), std::end(ws.screen_sums[g].hz), np.hs);
-                std::fill(std::begin(ws.screen_sums[g].rz), std::end(ws.screen_sums[g].rz), np.r0);
-            }
-            for (int32_t i = ws.groups[g]; i < ws.groups[g + 1]; ++i) {
-                candidates[i].screen_score = screen_result(
-                    ws.screen_sums[g], candidates[i].pos_b - ws.group_lane_b[g], config.lambda);
-            }
-        }
-    });
-}
-
-// Copies the kept candidates' offsets to a fresh pool, so that the pool holds no more
-// than the candidates need.
-void compact_offsets(SearchWorkspace& ws) {
-    std::vector<double>& fresh = ws.offset_spare;
-    fresh.clear();
-    for (PairCandidate& c : ws.candidates) {
-        const double* offsets = ws.offset_pool.data() + c.offsets_begin;
-        c.offsets_begin = static_cast<int32_t>(fresh.size());
-        fresh.insert(fresh.end(), offsets, offsets + c.n_offsets);
-    }
-    ws.offset_pool.swap(fresh);
-}
-
-// How a node's candidates are cut down before their exact evaluation.
-struct Selection {
-    size_t keep = 0;         // candidates kept by the cap or VRL_K; 0 keeps every one
-    bool screening = false;  // the cap keeps the best halves by prescore and by screening
-};
-
-// Cuts ws.candidates down to what `sel` keeps of them. Because the kept set of a subset
-// that holds it is the kept set of the whole, the search can cut down as it goes and keep
-// its candidates bounded.
-void select_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                       SearchWorkspace& ws, const NodePairs& np, const Selection& sel) {
-    if (sel.screening) {
-        screen_candidates(in, scratch, ws, np);
-        keep_screened(ws.candidates, std::max<size_t>(1, sel.keep / 2), ws);
-        ws.screened = ws.candidates.size();
-    } else {
-        keep_top(ws.candidates, sel.keep, ws.order, ws.kept, by_prescore);
-    }
-    compact_offsets(ws);
-}
 
 // The best of ws.candidates, with its category offsets attached; each candidate is
 // evaluated on its own, so the outcome does not depend on which others are evaluated with
 // it. With `dump`, every candidate's prescore and gain are written to it, in order.
 SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
                                 SearchWorkspace& ws, std::FILE* dump) {
-    const Booster& b = *in.booster;
+    const TreeParams& params = *in.params;
     const NodeGradients& node = *in.node;
     const std::vector<PairCandidate>& candidates = ws.candidates;
     const int64_t m = static_cast<int64_t>(candidates.size());
@@ -297,12 +121,12 @@ SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>
             const auto n_fast = static_cast<int32_t>(s.fast_pairs.size());
             SplitChoice* fast_out = grow(s.fast_out, static_cast<size_t>(n_fast));
             evaluate_fast_pairs(s.fast_pairs.data(), n_fast, node, first.gh_f32.data(),
-                                b.reg_lambda, b.hist_bins, s, fast_out);
+                                params.reg_lambda, params.hist_bins, s, fast_out);
             for (int32_t j = 0; j < n_fast; ++j) consider(fast_out[j], s.fast_index[j]);
             const auto n_exact = static_cast<int32_t>(s.exact_pairs.size());
             SplitChoice* exact_out = grow(s.exact_out, static_cast<size_t>(n_exact));
-            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, b.reg_lambda, b.hist_bins, s,
-                                 exact_out);
+            evaluate_exact_pairs(s.exact_pairs.data(), n_exact, node, params.reg_lambda,
+                                 params.hist_bins, s, exact_out);
             for (int32_t j = 0; j < n_exact; ++j) consider(exact_out[j], s.exact_index[j]);
         });
         // The merge order is total on (gain, feature_a, feature_b): the thread count never
@@ -324,39 +148,33 @@ SplitChoice evaluate_candidates(const NodeSearch& in, std::vector<ThreadScratch>
 
 }  // namespace
 
-SearchEnvironment SearchEnvironment::read() {
-    SearchEnvironment env;
-    env.axis_only = flag_set("VRL_AXIS");
-    env.full = flag_set("VRL_FULL");
-    const char* k = std::getenv("VRL_K");
-    env.keep_top = k != nullptr ? std::atoi(k) : 0;
-    env.dump_path = std::getenv("VRL_DUMP");
-    return env;
-}
-
 int32_t dumped_node_count() { return g_dumped_nodes.load(); }
 
-SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
-                                 SearchWorkspace& ws) {
-    const SearchEnvironment env = SearchEnvironment::read();
+namespace {
+
+// The sums of the node's hessians and negative gradients, in row order.
+struct NodeSums {
+    double hs = 0.0;
+    double r0 = 0.0;
+};
+
+NodeSums node_sums(const NodeGradients& node) {
+    NodeSums s;
+    for (int32_t k = 0; k < node.n; ++k) {
+        s.hs += node.hess[k];
+        s.r0 -= node.grad[k];
+    }
+    return s;
+}
+
+// Phase 1, column statistics: every column's node values in single precision (one block
+// per column in scratch element 0) and their moments, the node's gradients and hessians in
+// single precision, and every categorical column's largest code. Returns the hessians.
+const float* column_statistics(const NodeSearch& in, const PairConfig& config,
+                               std::vector<ThreadScratch>& scratch, SearchWorkspace& ws) {
     std::vector<FeatureColumn>& cols = *in.columns;
     const NodeGradients& node = *in.node;
-    const Booster& b = *in.booster;
-    const int32_t c_count = static_cast<int32_t>(cols.size());
     const int32_t n = node.n;
-    if (c_count < 2 || env.axis_only || n <= 0) return SplitChoice{};
-    // Modes other than 0 and 2 search axis-aligned splits only, unless VRL_FULL is set.
-    if (b.split_mode != 0 && b.split_mode != 2 && !env.full) return SplitChoice{};
-
-    double hs = 0.0, r0 = 0.0;
-    for (int32_t k = 0; k < n; ++k) {
-        hs += node.hess[k];
-        r0 -= node.grad[k];
-    }
-    if (!(hs >= kTiny)) return SplitChoice{};
-
-    const std::vector<bool>& has_missing = in.bins->has_missing;
-    // One block of single-precision values per column, in scratch element 0.
     float* values = grow(scratch.empty() ? scratch.emplace_back().column_values
                                          : scratch[0].column_values,
                          cols.size() * static_cast<size_t>(n));
@@ -365,7 +183,7 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         cols[i].filled = false;
     }
     ws.moments.resize(cols.size());
-    fill_columns(cols, has_missing, *in.X, in.rows, node, ws.moments.data());
+    fill_columns(cols, in.bins->has_missing, *in.X, in.rows, node, ws.moments.data());
     ws.column_order.resize(cols.size());
     for (size_t i = 0; i < cols.size(); ++i) ws.column_order[i] = &cols[i];
 
@@ -380,27 +198,41 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
         h32[k] = gh32[2 * k + 1];
     }
 
-    const PairConfig config = pair_config(b);
     ws.category_top.assign(cols.size(), 0);
-    for (int32_t c = 0; c < c_count; ++c) {
+    for (size_t c = 0; c < cols.size(); ++c) {
         if (config.is_categorical(cols[c].feature)) ws.category_top[c] = largest_code(cols[c], n);
     }
-    const NodePairs np{h32, hs, r0, config, &has_missing};
+    return h32;
+}
 
-    // The cap keeps 4 candidates per column, screened near the root (at every depth when the
-    // columns were ranked); without the cap, VRL_K alone limits them.
-    const bool capped = !(b.split_mode == 2 || env.full);
+// The node's cut-down of its candidates. The cap keeps 4 candidates per column, screened
+// near the root (at every depth when the columns were ranked); without the cap, VRL_K
+// alone limits them.
+Selection node_selection(const NodeSearch& in, bool capped) {
+    const size_t c_count = in.columns->size();
     Selection sel;
-    sel.keep = capped ? 4 * static_cast<size_t>(c_count)
-                      : static_cast<size_t>(std::max(env.keep_top, 0));
+    sel.keep = capped ? 4 * c_count : static_cast<size_t>(std::max(in.params->env.keep_top, 0));
     sel.screening = capped && (in.depth <= 1 || in.ranked);
-    std::FILE* dump = nullptr;
-    if (env.dump_path != nullptr && g_dumped_nodes.load() < kMaxDumpedNodes && n >= kMinDumpRows) {
-        dump = std::fopen(env.dump_path, "a");
+    return sel;
+}
+
+// The file that VRL_DUMP names, opened to append this node's candidates, while fewer than
+// kMaxDumpedNodes nodes have been dumped and the node has kMinDumpRows rows; else null.
+std::FILE* open_dump(const SearchEnvironment& env, int32_t n) {
+    if (env.dump_path.empty() || g_dumped_nodes.load() >= kMaxDumpedNodes || n < kMinDumpRows) {
+        return nullptr;
     }
-    // Without a limit every candidate is evaluated as its run is proposed; with one, the
-    // candidates are cut down whenever they outgrow it by a run, and at the end.
-    const bool stream = sel.keep == 0 && dump == nullptr;
+    return std::fopen(env.dump_path.c_str(), "a");
+}
+
+// Phase 2, proposal: a direction for every pair of columns, run by run of whole first
+// columns. When streaming (no limit), every run's candidates are evaluated as they are
+// proposed, and the best of them is returned; otherwise the candidates are cut down
+// whenever they outgrow the limit by a run, and an empty choice is returned.
+SplitChoice propose_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                               SearchWorkspace& ws, const NodePairs& np, const Selection& sel,
+                               bool stream) {
+    const int32_t c_count = static_cast<int32_t>(in.columns->size());
     const size_t cut_above = std::max<size_t>(2 * sel.keep, static_cast<size_t>(ws.pair_batch));
     ws.candidates.clear();
     ws.offset_pool.clear();
@@ -420,21 +252,62 @@ SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch
             select_candidates(in, scratch, ws, np, sel);
         }
     }
-    if (stream) return best;
+    return best;
+}
+
+// Phase 3, selection: the proposed candidates cut down to the limit (by screening or by
+// prescore), then to the `keep_top` best by prescore when it is positive (VRL_K).
+void select_final(const NodeSearch& in, std::vector<ThreadScratch>& scratch, SearchWorkspace& ws,
+                  const NodePairs& np, const Selection& sel, int32_t keep_top_count) {
     if (sel.keep > 0 && static_cast<size_t>(ws.proposed) > sel.keep) {
         select_candidates(in, scratch, ws, np, sel);
     }
-    if (capped && env.keep_top > 0 && static_cast<size_t>(env.keep_top) < ws.candidates.size()) {
-        keep_top(ws.candidates, static_cast<size_t>(env.keep_top), ws.order, ws.kept, by_prescore);
+    if (keep_top_count > 0 && static_cast<size_t>(keep_top_count) < ws.candidates.size()) {
+        keep_best_prescores(ws, static_cast<size_t>(keep_top_count));
     }
-    if (dump != nullptr) {
-        std::fprintf(dump, "#NODE %d %d\n", n, static_cast<int>(ws.candidates.size()));
-        g_dumped_nodes.fetch_add(1);
-        best = evaluate_candidates(in, scratch, ws, dump);
-        std::fclose(dump);
-        return best;
-    }
-    return evaluate_candidates(in, scratch, ws, nullptr);
+}
+
+// Phase 4, evaluation: the best of the kept candidates, each evaluated exactly; with
+// `dump`, their prescores and gains are appended to it under a node header, and it is
+// closed.
+SplitChoice evaluate_kept(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                          SearchWorkspace& ws, std::FILE* dump) {
+    if (dump == nullptr) return evaluate_candidates(in, scratch, ws, nullptr);
+    std::fprintf(dump, "#NODE %d %d\n", in.node->n, static_cast<int>(ws.candidates.size()));
+    g_dumped_nodes.fetch_add(1);
+    SplitChoice best = evaluate_candidates(in, scratch, ws, dump);
+    std::fclose(dump);
+    return best;
+}
+
+}  // namespace
+
+SplitChoice search_oblique_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
+                                 SearchWorkspace& ws) {
+    const TreeParams& params = *in.params;
+    const SearchEnvironment& env = params.env;
+    const int32_t n = in.node->n;
+    if (in.columns->size() < 2 || env.axis_only || n <= 0) return SplitChoice{};
+    // Modes other than 0 and 2 search axis-aligned splits only, unless VRL_FULL is set.
+    const bool oblique = params.split_mode == kCappedOblique || params.split_mode == kFullOblique;
+    if (!oblique && !env.full) return SplitChoice{};
+    const NodeSums sums = node_sums(*in.node);
+    if (!(sums.hs >= kTiny)) return SplitChoice{};
+
+    const PairConfig config = params.pair_config();
+    const float* h32 = column_statistics(in, config, scratch, ws);
+    const NodePairs np{h32, sums.hs, sums.r0, config, &in.bins->has_missing};
+
+    const bool capped = !(params.split_mode == kFullOblique || env.full);
+    const Selection sel = node_selection(in, capped);
+    std::FILE* dump = open_dump(env, n);
+    // Without a limit every candidate is evaluated as its run is proposed; with one, the
+    // candidates are cut down whenever they outgrow it by a run, and at the end.
+    const bool stream = sel.keep == 0 && dump == nullptr;
+    SplitChoice best = propose_candidates(in, scratch, ws, np, sel, stream);
+    if (stream) return best;
+    select_final(in, scratch, ws, np, sel, capped ? env.keep_top : 0);
+    return evaluate_kept(in, scratch, ws, dump);
 }
 
 SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& scratch,
@@ -468,8 +341,8 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
             best_bin_cut(f, cells + 2 * offsets[i], bins.bin_low[f], bins.bin_high[f],
-                         bins.has_missing[f], node, in.booster->reg_lambda,
-                         in.booster->learn_missing, s, ws.column_cuts[i]);
+                         bins.has_missing[f], node, in.params->reg_lambda, in.params->learn_missing,
+                         s, ws.column_cuts[i]);
         }
     });
     BinCut best;

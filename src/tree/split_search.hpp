@@ -3,12 +3,15 @@
 #include <utility>
 #include <vector>
 
-#include "boosting/booster.hpp"
 #include "common/matrix.hpp"
 #include "prep/binning.hpp"
-#include "tree/histogram.hpp"
-#include "tree/pair_direction.hpp"
+#include "tree/bin_histogram.hpp"
+#include "tree/node_gradients.hpp"
+#include "tree/pair_screening.hpp"
+#include "tree/pair_solver.hpp"
+#include "tree/pair_sums.hpp"
 #include "tree/scratch.hpp"
+#include "tree/tree_params.hpp"
 
 namespace vorlent {
 
@@ -27,6 +30,8 @@ struct PairCandidate {
     int64_t index = 0;  // place among the node's candidates in pair order: breaks ties
 };
 
+// Candidates above which screening and evaluation run in parallel.
+inline constexpr int64_t kParallelCandidates = 16;
 // Rows of node data that the passes over many pairs take at a time, in cache.
 inline constexpr int32_t kScreenBlockRows = 512;
 // Pairs proposed at a time: a node's pairs (a, b) are taken in runs of whole first columns
@@ -82,15 +87,6 @@ struct SearchWorkspace {
     size_t screened = 0;              // candidates (a prefix) whose screening score is set
 };
 
-// The environment switches of the oblique search, read at every node search.
-struct SearchEnvironment {
-    bool axis_only = false;   // VRL_AXIS begins with "1"
-    bool full = false;        // VRL_FULL begins with "1"
-    int32_t keep_top = 0;     // VRL_K: keep only this many candidates when positive
-    const char* dump_path = nullptr;  // VRL_DUMP
-    static SearchEnvironment read();
-};
-
 // Everything a node search reads.
 struct NodeSearch {
     std::vector<FeatureColumn>* columns;
@@ -98,7 +94,7 @@ struct NodeSearch {
     const MatrixView* X;
     const int32_t* rows;
     const BinnedMatrix* bins;
-    const Booster* booster;
+    const TreeParams* params;
     int32_t depth;
     // The columns are the node's best few rather than all its columns: their pairs are
     // screened at every depth where they outnumber the cap, not only near the root.

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "boosting/booster.hpp"
+#include "boosting/fit_state.hpp"
 
 namespace vorlent::testing {
 
@@ -16,15 +18,24 @@ inline Booster default_booster() {
     return Booster(60, 0.12, 4, 64, 1.0, 10, 1.0, 1.0, 42, 0, 0, 0.9, 0, {}, {}, 0, 0);
 }
 
-// Sets what training sets before a tree builder runs: importance accumulators for `cols`
-// columns, unit-free scales of 0.5 and the projected histograms' bins.
+// Sets what training sets in the model before a tree builder runs: importance
+// accumulators for `cols` columns.
 inline void ready_to_grow(Booster& b, int32_t cols) {
-    b.n_features = cols;
-    b.feature_gain.assign(cols, 0.0);
-    b.coefficient_gain.assign(cols, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
-    b.feature_scale.assign(cols, 0.5);
-    b.hist_bins = std::max(b.max_bins, 2);
+    b.model.n_features = cols;
+    b.model.importances.feature_gain.assign(cols, 0.0);
+    b.model.importances.coefficient_gain.assign(cols, 0.0);
+    b.model.importances.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
+}
+
+// The tree parameters a fit of booster b hands its builders, with the given column scales
+// (none: every column's scale counts as 1.0).
+inline TreeParams tree_params_of(const Booster& b, std::vector<double> scale = {}) {
+    return tree_params(b.params, b.model, std::move(scale));
+}
+
+// Where the builders write for booster b: its model's accumulators and projections.
+inline TreeOutputs outputs_of(Booster& b) {
+    return TreeOutputs{&b.model.importances, b.model.n_features, &b.model.projections};
 }
 
 inline Node split_node(int32_t kind, int32_t fa, int32_t fb, double threshold, double ca,

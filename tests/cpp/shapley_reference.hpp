@@ -41,10 +41,10 @@ inline std::vector<double> model_coalition_values(const Booster& b, const NodeCo
                                                   const double* row, int32_t k, int32_t n_cols) {
     std::vector<double> v(size_t{1} << n_cols);
     for (uint32_t S = 0; S < v.size(); ++S) {
-        v[S] = b.objective == kMulticlass ? b.base_scores[k] : b.base_score;
-        for (size_t t = 0; t < b.trees.size(); ++t) {
-            v[S] += b.learning_rate *
-                    coalition_value(b.trees[t], covers[t], b.projections, row, S, k, 0);
+        v[S] = b.model.objective == kMulticlass ? b.model.base_scores[k] : b.model.base_score;
+        for (size_t t = 0; t < b.model.trees.size(); ++t) {
+            v[S] += b.model.learning_rate *
+                    coalition_value(b.model.trees[t], covers[t], b.model.projections, row, S, k, 0);
         }
     }
     return v;

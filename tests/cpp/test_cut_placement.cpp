@@ -56,17 +56,15 @@ TiedData tied_data(uint32_t seed, int32_t rows) {
 
 Booster booster_for(const TiedData& d, int32_t split_mode, int32_t max_bins) {
     Booster b = default_booster();
-    b.split_mode = split_mode;
-    b.max_bins = max_bins;
-    b.hist_bins = std::max(max_bins, 2);
-    b.max_depth = 5;
-    b.min_samples = 4;
-    b.categorical = {0, 0, 0, 0, 1};
-    b.n_features = d.cols;
-    b.feature_gain.assign(d.cols, 0.0);
-    b.coefficient_gain.assign(d.cols, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(d.cols) * d.cols, 0.0);
-    b.feature_scale.assign(d.cols, 1.0);
+    b.params.split_mode = static_cast<SplitMode>(split_mode);
+    b.params.max_bins = max_bins;
+    b.params.max_depth = 5;
+    b.params.min_samples = 4;
+    b.params.categorical = {0, 0, 0, 0, 1};
+    b.model.n_features = d.cols;
+    b.model.importances.feature_gain.assign(d.cols, 0.0);
+    b.model.importances.coefficient_gain.assign(d.cols, 0.0);
+    b.model.importances.interaction_gain.assign(static_cast<size_t>(d.cols) * d.cols, 0.0);
     return b;
 }
 
@@ -80,18 +78,18 @@ void expect_routing_matches_growth(const Tree& tree, const Booster& b, const Tie
         int32_t i = 0;
         reaching[0].push_back(r);
         while (!tree[i].is_leaf) {
-            i = next_node(tree[i], X.row(r), b.projections);
+            i = next_node(tree[i], X.row(r), b.model.projections);
             reaching[i].push_back(r);
         }
     }
-    const double lambda = b.reg_lambda;
+    const double lambda = b.params.reg_lambda;
     for (size_t i = 0; i < tree.size(); ++i) {
         const Node& node = tree[i];
         double G = 0.0, H = 0.0, gl = 0.0, hl = 0.0;
         for (int32_t r : reaching[i]) {
             G += d.grad[r];
             H += d.hess[r];
-            if (!node.is_leaf && !goes_right(node, X.row(r), b.projections)) {
+            if (!node.is_leaf && !goes_right(node, X.row(r), b.model.projections)) {
                 gl += d.grad[r];
                 hl += d.hess[r];
             }
@@ -120,18 +118,19 @@ TEST(CutPlacement, HistogramBuilderAppliesTheScoredPartition) {
             SCOPED_TRACE(::testing::Message() << "seed " << seed << " split_mode " << split_mode
                                             << " max_bins " << max_bins);
             Booster b = booster_for(d, split_mode, max_bins);
-            const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+            const BinnedMatrix bins = build_bins(X, b.params.max_bins, b.params.categorical);
             const TreeInput in{&X, &bins, d.grad.data(), d.hess.data()};
             TreeWorkspace ws;
             ws.rows.resize(d.rows);
             for (int32_t r = 0; r < d.rows; ++r) ws.rows[r] = r;
             Tree tree;
-            grow_node(tree, in, 0, d.rows, 0, b, -kInf, kInf, ws);
+            grow_node(tree, in, 0, d.rows, 0, tree_params_of(b, std::vector<double>(d.cols, 1.0)),
+                      b.rng, outputs_of(b), -kInf, kInf, ws);
             ASSERT_GT(tree.size(), 7u);
             // The rows each leaf took while the tree grew are the rows routing sends there.
             for (const LeafRange& leaf : ws.leaves) {
                 for (int32_t k = leaf.begin; k < leaf.end; ++k) {
-                    ASSERT_EQ(find_leaf(tree, X.row(ws.rows[k]), b.projections), leaf.node);
+                    ASSERT_EQ(find_leaf(tree, X.row(ws.rows[k]), b.model.projections), leaf.node);
                 }
             }
             expect_routing_matches_growth(tree, b, d, kinds);
@@ -146,12 +145,14 @@ TEST(CutPlacement, LineageBuilderAppliesTheScoredPartition) {
         const TiedData d = tied_data(seed, 1500);
         for (int32_t lineage : {1, 2}) {
             Booster b = booster_for(d, 0, 4);
-            b.categorical.clear();
-            b.max_lineage = lineage;
+            b.params.categorical.clear();
+            b.params.max_lineage = lineage;
             std::vector<int32_t> rows(d.rows);
             for (int32_t r = 0; r < d.rows; ++r) rows[r] = r;
             Tree tree;
-            grow_lineage_tree(tree, d.view(), d.grad.data(), d.hess.data(), rows, b);
+            grow_lineage_tree(tree, d.view(), d.grad.data(), d.hess.data(), rows,
+                              tree_params_of(b, std::vector<double>(d.cols, 1.0)), b.rng,
+                              outputs_of(b));
             ASSERT_GT(tree.size(), 7u);
             expect_routing_matches_growth(tree, b, d, kinds);
         }
@@ -216,22 +217,26 @@ TEST(CutPlacement, LeversApplyTheScoredPartition) {
         const MatrixView X = d.view();
         for (int32_t lineage : {0, 1}) {
             Booster b = booster_for(d, 0, 8);
-            b.best_of_kinds = true;
-            b.learn_missing = true;
-            b.max_lineage = lineage;
+            b.params.best_of_kinds = true;
+            b.params.learn_missing = true;
+            b.params.max_lineage = lineage;
             Tree tree;
             if (lineage == 0) {
-                const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+                const BinnedMatrix bins = build_bins(X, b.params.max_bins, b.params.categorical);
                 const TreeInput in{&X, &bins, d.grad.data(), d.hess.data()};
                 TreeWorkspace ws;
                 ws.rows.resize(d.rows);
                 for (int32_t r = 0; r < d.rows; ++r) ws.rows[r] = r;
-                grow_node(tree, in, 0, d.rows, 0, b, -kInf, kInf, ws);
+                grow_node(tree, in, 0, d.rows, 0,
+                          tree_params_of(b, std::vector<double>(d.cols, 1.0)), b.rng, outputs_of(b),
+                          -kInf, kInf, ws);
             } else {
-                b.categorical.clear();
+                b.params.categorical.clear();
                 std::vector<int32_t> rows(d.rows);
                 for (int32_t r = 0; r < d.rows; ++r) rows[r] = r;
-                grow_lineage_tree(tree, X, d.grad.data(), d.hess.data(), rows, b);
+                grow_lineage_tree(tree, X, d.grad.data(), d.hess.data(), rows,
+                                  tree_params_of(b, std::vector<double>(d.cols, 1.0)), b.rng,
+                                  outputs_of(b));
             }
             ASSERT_GT(tree.size(), 7u);
             expect_routing_matches_growth(tree, b, d, kinds);

@@ -11,7 +11,7 @@
 
 #include "booster_fixtures.hpp"
 #include "boosting/train.hpp"
-#include "exact/exact_round.hpp"
+#include "boosting/exact_rounds.hpp"
 #include "exact/level_builder.hpp"
 #include "exact_fixtures.hpp"
 #include "io/model_bytes.hpp"
@@ -105,7 +105,7 @@ struct Setting {
 
 Booster exact_booster(const Setting& s) {
     Booster b(8, 0.3, 4, 16, 1.0, 10, 1.0, 1.0, 42, s.objective, 0, 0.7, 0, {}, {}, 0, 1);
-    b.exact_sums = true;
+    b.params.exact_sums = true;
     s.adjust(b);
     return b;
 }
@@ -116,26 +116,26 @@ std::string train_bytes(const Setting& s, const Data& d, const Data& val) {
     const VectorArg w =
         s.weights ? VectorArg{d.w.data(), static_cast<int64_t>(d.w.size())} : VectorArg{};
     if (s.early_stopping) {
-        b.n_estimators = 40;
+        b.params.n_estimators = 40;
         fit(b, d.view(), y, w, val.view(),
             VectorArg{val.y.data(), static_cast<int64_t>(val.y.size())}, 3, 1e-3);
     } else {
         fit(b, d.view(), y, w, MatrixView{}, VectorArg{}, 0, 0.0);
     }
     if (s.more) fit_more(b, d.view(), y, 4, w);
-    return serialize_model(b) + "|" + std::to_string(b.n_trees());
+    return serialize_model(b.model) + "|" + std::to_string(b.n_trees());
 }
 
 std::vector<Setting> settings() {
     std::vector<Setting> out;
     out.push_back({"binary"});
     out.push_back({"squared", kRegression});
-    out.push_back({"huber", kRegression, [](Booster& b) { b.loss = kHuber; }});
-    out.push_back({"quantile", kRegression, [](Booster& b) { b.loss = kQuantile; }});
+    out.push_back({"huber", kRegression, [](Booster& b) { b.params.loss = kHuber; }});
+    out.push_back({"quantile", kRegression, [](Booster& b) { b.params.loss = kQuantile; }});
     out.push_back({"multiclass", kMulticlass});
     out.push_back({"sampled", kBinary, [](Booster& b) {
-                       b.subsample = 0.6;
-                       b.colsample = 0.5;
+                       b.params.subsample = 0.6;
+                       b.params.colsample = 0.5;
                    }});
     Setting weighted{"weighted", kRegression};
     weighted.weights = true;
@@ -143,15 +143,15 @@ std::vector<Setting> settings() {
     Setting weighted_classes{"weighted multiclass", kMulticlass};
     weighted_classes.weights = true;
     out.push_back(weighted_classes);
-    out.push_back({"monotone", kRegression, [](Booster& b) { b.monotone = {1, -1, 0, 0, 0}; }});
+    out.push_back({"monotone", kRegression, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }});
     out.push_back({"categorical", kBinary, [](Booster& b) {
-                       b.categorical = {0, 0, 0, 0, 1};
-                       b.learn_missing = true;
+                       b.params.categorical = {0, 0, 0, 0, 1};
+                       b.params.learn_missing = true;
                    }});
     Setting stopping{"early stopping", kRegression};
     stopping.early_stopping = true;
     out.push_back(stopping);
-    Setting more{"fit_more", kMulticlass, [](Booster& b) { b.subsample = 0.7; }};
+    Setting more{"fit_more", kMulticlass, [](Booster& b) { b.params.subsample = 0.7; }};
     more.more = true;
     out.push_back(more);
     return out;
@@ -317,7 +317,7 @@ TEST(ExactTraining, RefusesSettingsItDoesNotSupportBeforeChangingAnything) {
     const Data d = make_data(200, kBinary, 1);
     for (const int32_t mode : {0, 2}) {
         Booster b(5, 0.3, 3, 16, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 0, mode);
-        b.exact_sums = true;
+        b.params.exact_sums = true;
         EXPECT_THROW(fit(b, d.view(), VectorArg{d.y.data(), 200}, VectorArg{}, MatrixView{},
                          VectorArg{}, 0, 0.0),
                      std::invalid_argument);
@@ -329,20 +329,18 @@ TEST(ExactTraining, FitsAboutAsWellAsTheDefaultBuilder) {
     const Data d = make_data(3000, kBinary, 2);
     auto train_loss = [&](bool exact) {
         Booster b(30, 0.2, 4, 32, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 0, 1);
-        b.exact_sums = exact;
+        b.params.exact_sums = exact;
         fit(b, d.view(), VectorArg{d.y.data(), 3000}, VectorArg{}, MatrixView{}, VectorArg{}, 0,
             0.0);
-        b.n_val = 3000;
-        b.y_val = d.y;
         std::vector<double> scores(3000);
         for (int32_t r = 0; r < 3000; ++r) {
-            scores[r] = b.base_score;
-            for (const Tree& tree : b.trees) {
+            scores[r] = b.model.base_score;
+            for (const Tree& tree : b.model.trees) {
                 scores[r] +=
-                    b.learning_rate * tree[find_leaf(tree, d.table.x.data() + r * 5, {})].value;
+                    b.model.learning_rate * tree[find_leaf(tree, d.table.x.data() + r * 5, {})].value;
             }
         }
-        return exact_validation_loss(b, scores.data());
+        return exact_validation_loss(kBinary, 1, d.y, scores.data());
     };
     const double exact = train_loss(true), plain = train_loss(false);
     EXPECT_LT(exact, 0.45);

@@ -22,7 +22,7 @@ std::vector<double> naive_explain(const Booster& b, const std::vector<double>& x
     std::vector<double> out(x.size(), 0.0);
     for (int64_t r = 0; r < rows; ++r) {
         const double* row = x.data() + r * cols;
-        for (const Tree& t : b.trees) {
+        for (const Tree& t : b.model.trees) {
             std::vector<std::pair<int32_t, double>> credits;
             int32_t i = 0;
             while (!t[i].is_leaf) {
@@ -34,12 +34,12 @@ std::vector<double> naive_explain(const Booster& b, const std::vector<double>& x
                     credits.push_back({n.feature_a, std::fabs(n.coef_a) * n.gain});
                     credits.push_back({n.feature_b, std::fabs(n.coef_b) * n.gain});
                 }
-                i = goes_right(n, row, b.projections) ? n.right : n.left;
+                i = goes_right(n, row, b.model.projections) ? n.right : n.left;
             }
             double total = 0.0;
             for (const auto& c : credits) total += c.second;
             if (!(total > 0.0)) continue;
-            const double u = t[i].value * b.learning_rate;
+            const double u = t[i].value * b.model.learning_rate;
             for (const auto& [c, w] : credits)
                 out[r * cols + c] = (u * w) / total + out[r * cols + c];
         }
@@ -50,7 +50,7 @@ std::vector<double> naive_explain(const Booster& b, const std::vector<double>& x
 std::vector<double> run_explain(const Booster& b, const std::vector<double>& x, int32_t cols) {
     const int64_t rows = static_cast<int64_t>(x.size()) / cols;
     std::vector<double> out(x.size(), -7.0);  // explain must overwrite every entry
-    explain(b, MatrixView{x.data(), static_cast<int32_t>(rows), cols}, out.data());
+    explain(b.model, MatrixView{x.data(), static_cast<int32_t>(rows), cols}, out.data());
     return out;
 }
 
@@ -84,14 +84,14 @@ void vary_nodes(Tree& tree, std::mt19937& gen, Directions& projections, int32_t 
 
 Booster random_model(std::mt19937& gen, int n_trees, int32_t cols) {
     Booster b = default_booster();
-    b.base_score = 0.3;
-    b.learning_rate = 0.2;
+    b.model.base_score = 0.3;
+    b.params.learning_rate = b.model.learning_rate = 0.2;
     for (int t = 0; t < n_trees; ++t) {
         Tree tree = random_tree(gen, t % 5, cols);
-        vary_nodes(tree, gen, b.projections, cols);
-        b.trees.push_back(tree);
+        vary_nodes(tree, gen, b.model.projections, cols);
+        b.model.trees.push_back(tree);
     }
-    b.refresh_model_facts();
+    b.model.refresh_facts();
     return b;
 }
 
@@ -108,14 +108,14 @@ std::vector<double> random_rows(std::mt19937& gen, int64_t rows, int32_t cols, d
 
 TEST(Explain, DepthOneAxisTreeCreditsItsColumn) {
     Booster b = default_booster();
-    b.learning_rate = 0.1;
+    b.params.learning_rate = b.model.learning_rate = 0.1;
     Tree t(3);
     t[0] = split_node(kAxis, 3, -1, 0.0, 0, 0, 0, 1, 2);
     t[0].gain = 2.0;
     t[1] = leaf(-4.0);
     t[2] = leaf(0.5);
-    b.trees.push_back(t);
-    b.refresh_model_facts();
+    b.model.trees.push_back(t);
+    b.model.refresh_facts();
     const std::vector<double> x{1.0, 1.0, 1.0, 1.0, 1.0};  // column 3 >= 0: right leaf
     const std::vector<double> got = run_explain(b, x, 5);
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0, 0.0, 0.5 * 0.1, 0.0}));
@@ -123,14 +123,14 @@ TEST(Explain, DepthOneAxisTreeCreditsItsColumn) {
 
 TEST(Explain, ObliqueNodeSharesByCoefficientSize) {
     Booster b = default_booster();
-    b.learning_rate = 1.0;
+    b.params.learning_rate = b.model.learning_rate = 1.0;
     Tree t(3);
     t[0] = split_node(kLinearPair, 0, 1, 0.0, 2.0, -1.0, 0.0, 1, 2);
     t[0].gain = 1.0;
     t[1] = leaf(-1.0);
     t[2] = leaf(1.0);
-    b.trees.push_back(t);
-    b.refresh_model_facts();
+    b.model.trees.push_back(t);
+    b.model.refresh_facts();
     const std::vector<double> x{1.0, 0.5, 9.0};  // 2*1 - 0.5 >= 0: right
     const std::vector<double> got = run_explain(b, x, 3);
     EXPECT_DOUBLE_EQ(got[0], 2.0 / 3.0);
@@ -140,7 +140,7 @@ TEST(Explain, ObliqueNodeSharesByCoefficientSize) {
 
 TEST(Explain, MissingValuesEarnNoCredit) {
     Booster b = default_booster();
-    b.learning_rate = 1.0;
+    b.params.learning_rate = b.model.learning_rate = 1.0;
     Tree t(5);
     t[0] = split_node(kAxis, 0, -1, 0.0, 0, 0, 0, 1, 2);  // NaN goes right
     t[0].gain = 5.0;
@@ -149,23 +149,23 @@ TEST(Explain, MissingValuesEarnNoCredit) {
     t[2].gain = 1.0;
     t[3] = leaf(-100.0);
     t[4] = leaf(2.0);
-    b.trees.push_back(t);
-    b.refresh_model_facts();
+    b.model.trees.push_back(t);
+    b.model.refresh_facts();
     std::vector<double> got = run_explain(b, {kNaN, 1.0}, 2);
     EXPECT_EQ(got, (std::vector<double>{0.0, 2.0}));
     // Every test on the path meets a missing value: the tree adds nothing.
     got = run_explain(b, {kNaN, kNaN}, 2);
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0}));
     // A pair test with one missing value earns nothing for either column.
-    b.trees[0][2] = split_node(kLinearPair, 1, 2, 0.0, 1.0, 1.0, 0.0, 3, 4);
-    b.refresh_model_facts();
+    b.model.trees[0][2] = split_node(kLinearPair, 1, 2, 0.0, 1.0, 1.0, 0.0, 3, 4);
+    b.model.refresh_facts();
     got = run_explain(b, {kNaN, 1.0, kNaN}, 3);
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0, 0.0}));
 }
 
 TEST(Explain, CategoryPairRoutesThroughItsTable) {
     Booster b = default_booster();
-    b.learning_rate = 1.0;
+    b.params.learning_rate = b.model.learning_rate = 1.0;
     Tree t(3);
     // Right exactly when the offset of the row's code, plus 0 * column 1, reaches 0.5.
     t[0] = split_node(kCategoryPair, 0, 1, 0.0, 1.0, 0.0, -0.5, 1, 2);
@@ -173,12 +173,12 @@ TEST(Explain, CategoryPairRoutesThroughItsTable) {
     t[0].gain = 4.0;
     t[1] = leaf(-3.0);
     t[2] = leaf(5.0);
-    b.trees.push_back(t);
-    b.refresh_model_facts();
+    b.model.trees.push_back(t);
+    b.model.refresh_facts();
     const std::vector<double> x{2.0, 7.0, 1.0, 7.0, 5.0, 7.0};  // codes 2, 1, out of range
     const std::vector<double> got = run_explain(b, x, 2);
     std::vector<double> raw(3);
-    predict_scores(b, MatrixView{x.data(), 3, 2}, raw.data());
+    predict_scores(b.model, MatrixView{x.data(), 3, 2}, raw.data());
     EXPECT_EQ(raw, (std::vector<double>{5.0, -3.0, -3.0}));
     // coef_a is 1.0 and coef_b 0.0: the categorical column takes the whole leaf value.
     for (int r = 0; r < 3; ++r) {
@@ -190,7 +190,7 @@ TEST(Explain, CategoryPairRoutesThroughItsTable) {
 TEST(Explain, ProjectionTreesAndMulticlassModelsExplainToZeros) {
     std::mt19937 gen(4);
     Booster b = default_booster();
-    b.projections = {{0.6, 0.8}, {1.0, 0.0}};
+    b.model.projections = {{0.6, 0.8}, {1.0, 0.0}};
     Tree t(5);
     t[0] = split_node(0, -1, -1, 0.0, 0, 0, -0.1, 1, 4);
     t[0].projection = 0;
@@ -199,23 +199,23 @@ TEST(Explain, ProjectionTreesAndMulticlassModelsExplainToZeros) {
     t[2] = leaf(1.0);
     t[3] = leaf(2.0);
     t[4] = leaf(3.0);
-    b.trees.push_back(t);
-    b.refresh_model_facts();
+    b.model.trees.push_back(t);
+    b.model.refresh_facts();
     const std::vector<double> x = random_matrix(gen, 50, 2, 0.1);
     EXPECT_EQ(run_explain(b, x, 2), std::vector<double>(100, 0.0));
 
     Booster m = default_booster();
-    m.objective = kMulticlass;
-    m.n_outputs = 3;
+    m.params.objective = m.model.objective = kMulticlass;
+    m.model.n_outputs = 3;
     for (int k = 0; k < 6; ++k) {
         Tree tree = random_tree(gen, 3, 2);
         for (Node& n : tree) {
             if (n.is_leaf) n.leaf_values = {1.0, -2.0, 0.5};
             n.value = 0.0;
         }
-        m.trees.push_back(tree);
+        m.model.trees.push_back(tree);
     }
-    m.refresh_model_facts();
+    m.model.refresh_facts();
     EXPECT_EQ(run_explain(m, x, 2), std::vector<double>(100, 0.0));
 }
 
@@ -233,34 +233,34 @@ TEST(Explain, ContributionsSumToTheRawScoreLessUncreditedTrees) {
     std::mt19937 gen(8);
     const int32_t cols = 6;
     Booster b = default_booster();
-    b.base_score = -1.25;
-    b.learning_rate = 0.3;
+    b.model.base_score = -1.25;
+    b.params.learning_rate = b.model.learning_rate = 0.3;
     double single_leaves = 0.0;
     for (int t = 0; t < 20; ++t) {
         Tree tree = random_tree(gen, t % 5, cols);  // depth 0: a single leaf
         for (Node& n : tree) n.gain = 0.5 + (gen() % 100) / 10.0;
-        if (tree.size() == 1) single_leaves += tree[0].value * b.learning_rate;
-        b.trees.push_back(tree);
+        if (tree.size() == 1) single_leaves += tree[0].value * b.model.learning_rate;
+        b.model.trees.push_back(tree);
     }
-    b.refresh_model_facts();
+    b.model.refresh_facts();
     const int64_t rows = 400;
     const std::vector<double> x = random_matrix(gen, rows, cols, 0.0);
     const std::vector<double> contrib = run_explain(b, x, cols);
     std::vector<double> raw(rows);
-    predict_scores(b, MatrixView{x.data(), static_cast<int32_t>(rows), cols}, raw.data());
+    predict_scores(b.model, MatrixView{x.data(), static_cast<int32_t>(rows), cols}, raw.data());
     for (int64_t r = 0; r < rows; ++r) {
         double sum = 0.0;
         for (int32_t c = 0; c < cols; ++c) sum += contrib[r * cols + c];
-        EXPECT_NEAR(sum, raw[r] - b.base_score - single_leaves, 1e-9) << r;
+        EXPECT_NEAR(sum, raw[r] - b.model.base_score - single_leaves, 1e-9) << r;
     }
 }
 
 TEST(Explain, PathsDeeperThanTheConfiguredDepthKeepEveryCredit) {
     // A loaded model may be much deeper than the receiving booster's max_depth.
     Booster b = default_booster();
-    b.max_depth = 1;
-    b.learning_rate = 1.0;
-    const int32_t internal = 4 * b.max_depth + 8 + 3;  // 15 pair nodes: 30 credits
+    b.params.max_depth = 1;
+    b.params.learning_rate = b.model.learning_rate = 1.0;
+    const int32_t internal = 4 * b.params.max_depth + 8 + 3;  // 15 pair nodes: 30 credits
     const int32_t cols = internal + 1;
     Tree t;
     for (int32_t k = 0; k < internal; ++k) {
@@ -272,9 +272,9 @@ TEST(Explain, PathsDeeperThanTheConfiguredDepthKeepEveryCredit) {
         t.push_back(leaf(-50.0));
     }
     t.push_back(leaf(30.0));
-    b.trees.push_back(t);
-    b.refresh_model_facts();
-    ASSERT_EQ(b.deepest_path, internal);
+    b.model.trees.push_back(t);
+    b.model.refresh_facts();
+    ASSERT_EQ(b.model.deepest_path, internal);
     const std::vector<double> x(cols, 1.0);
     const std::vector<double> got = run_explain(b, x, cols);
     EXPECT_TRUE(same_bits(got, naive_explain(b, x, cols)));

@@ -16,7 +16,7 @@ namespace {
 
 std::string refusal(const Booster& b, const FitShape& shape) {
     try {
-        check_training_memory(b, shape);
+        check_training_memory(b.params, shape);
     } catch (const std::invalid_argument& e) {
         return e.what();
     }
@@ -56,16 +56,16 @@ TEST(TrainingMemory, EveryGrowingPartIsCounted) {
     EXPECT_NE(
         std::string::npos,
         refusal(b, FitShape{20, 4, 1 << 20, int64_t{1} << 30, 3, false, true}).find("validation"));
-    b.objective = kMulticlass;
+    b.params.objective = b.model.objective = kMulticlass;
     EXPECT_NE(std::string::npos,
               refusal(b, FitShape{100, 3, 1000000, 0, 1000000, false, false}).find("leaves"));
-    b.objective = kBinary;
-    b.max_depth = 1000;  // 2^1000 leaves by depth: the rows bound them
-    EXPECT_DOUBLE_EQ(5000.0, max_leaves_per_tree(b, 5000));
-    b.max_depth = 3;
-    EXPECT_DOUBLE_EQ(8.0, max_leaves_per_tree(b, 5000));
-    EXPECT_DOUBLE_EQ(1.0, max_leaves_per_tree(b, 0));
-    b.max_lineage = 1;
+    b.params.objective = b.model.objective = kBinary;
+    b.params.max_depth = 1000;  // 2^1000 leaves by depth: the rows bound them
+    EXPECT_DOUBLE_EQ(5000.0, max_leaves_per_tree(b.params, 5000));
+    b.params.max_depth = 3;
+    EXPECT_DOUBLE_EQ(8.0, max_leaves_per_tree(b.params, 5000));
+    EXPECT_DOUBLE_EQ(1.0, max_leaves_per_tree(b.params, 0));
+    b.params.max_lineage = 1;
     EXPECT_NE(std::string::npos,
               refusal(b, FitShape{100, 5000, 1, 0, 10000000, true, false}).find("directions"));
 }

@@ -7,7 +7,10 @@
 
 #include "booster_fixtures.hpp"
 #include "common/numeric.hpp"
-#include "tree/histogram.hpp"
+#include "tree/bin_histogram.hpp"
+#include "tree/column_values.hpp"
+#include "tree/pair_evaluation.hpp"
+#include "tree/projected_histogram.hpp"
 
 using namespace vorlent;
 using namespace vorlent::testing;

@@ -14,10 +14,10 @@ namespace {
 
 Booster trained_shape(int32_t n_features) {
     Booster b = default_booster();
-    b.n_features = n_features;
-    b.feature_gain.assign(n_features, 0.0);
-    b.coefficient_gain.assign(n_features, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(n_features) * n_features, 0.0);
+    b.model.n_features = n_features;
+    b.model.importances.feature_gain.assign(n_features, 0.0);
+    b.model.importances.coefficient_gain.assign(n_features, 0.0);
+    b.model.importances.interaction_gain.assign(static_cast<size_t>(n_features) * n_features, 0.0);
     return b;
 }
 
@@ -67,12 +67,13 @@ TEST(Importance, ObliqueSplitCreditsBothColumnsAndOneInteractionCell) {
     Booster b = trained_shape(6);
     Node n = split_node(kLinearPair, 2, 5, 0.0, 0.5, -2.0, 0.1, 1, 2);
     n.gain = 3.0;
-    credit_split(b, n);
-    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 0, 3.0, 0, 0, 3.0}));
-    EXPECT_EQ(b.coefficient_gain, (std::vector<double>{0, 0, 1.5, 0, 0, 6.0}));
+    credit_split(b.model.importances, b.model.n_features, n);
+    EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 0, 3.0, 0, 0, 3.0}));
+    EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 0, 1.5, 0, 0, 6.0}));
     for (int a = 0; a < 6; ++a) {
         for (int c = 0; c < 6; ++c) {
-            EXPECT_EQ(b.interaction_gain[a * 6 + c], (a == 2 && c == 5) ? 3.0 : 0.0)
+            EXPECT_EQ(b.model.importances.interaction_gain[a * 6 + c],
+                      (a == 2 && c == 5) ? 3.0 : 0.0)
                 << a << "," << c;
         }
     }
@@ -82,11 +83,11 @@ TEST(Importance, AxisSplitCreditsOneColumnAndNoInteraction) {
     Booster b = trained_shape(3);
     Node n = split_node(kAxis, 1, -1, 0.5, 0.0, 0.0, 0.0, 1, 2);
     n.gain = 2.5;
-    credit_split(b, n);
-    credit_split(b, n);
-    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 5.0, 0}));
-    EXPECT_EQ(b.coefficient_gain, b.feature_gain);
-    EXPECT_EQ(b.interaction_gain, std::vector<double>(9, 0.0));
+    credit_split(b.model.importances, b.model.n_features, n);
+    credit_split(b.model.importances, b.model.n_features, n);
+    EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 5.0, 0}));
+    EXPECT_EQ(b.model.importances.coefficient_gain, b.model.importances.feature_gain);
+    EXPECT_EQ(b.model.importances.interaction_gain, std::vector<double>(9, 0.0));
 }
 
 TEST(Importance, CategoryPairFillsTheOrderedCellOnly) {
@@ -94,20 +95,21 @@ TEST(Importance, CategoryPairFillsTheOrderedCellOnly) {
     Booster b = trained_shape(4);
     Node n = split_node(kCategoryPair, 3, 1, 0.0, 1.0, 0.25, 0.0, 1, 2);
     n.gain = 4.0;
-    credit_split(b, n);
-    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 4.0, 0, 4.0}));
-    EXPECT_EQ(b.coefficient_gain, (std::vector<double>{0, 1.0, 0, 4.0}));
-    EXPECT_EQ(b.interaction_gain[3 * 4 + 1], 1.0);
-    EXPECT_EQ(b.interaction_gain[1 * 4 + 3], 0.0);
+    credit_split(b.model.importances, b.model.n_features, n);
+    EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 4.0, 0, 4.0}));
+    EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 1.0, 0, 4.0}));
+    EXPECT_EQ(b.model.importances.interaction_gain[3 * 4 + 1], 1.0);
+    EXPECT_EQ(b.model.importances.interaction_gain[1 * 4 + 3], 0.0);
 }
 
 TEST(Importance, ProjectionCreditsEveryNonZeroDirectionEntry) {
     Booster b = trained_shape(4);
     const std::vector<double> d{0.6, 0.0, -0.8, 0.0};
-    credit_projection(b, d, 5.0);
-    EXPECT_EQ(b.feature_gain, (std::vector<double>{0.6 * 5.0, 0.0, 0.8 * 5.0, 0.0}));
-    EXPECT_EQ(b.coefficient_gain, b.feature_gain);
-    EXPECT_EQ(b.interaction_gain, std::vector<double>(16, 0.0));
+    credit_projection(b.model.importances, d, 5.0);
+    EXPECT_EQ(b.model.importances.feature_gain,
+              (std::vector<double>{0.6 * 5.0, 0.0, 0.8 * 5.0, 0.0}));
+    EXPECT_EQ(b.model.importances.coefficient_gain, b.model.importances.feature_gain);
+    EXPECT_EQ(b.model.importances.interaction_gain, std::vector<double>(16, 0.0));
 }
 
 TEST(Importance, RandomSplitsMatchNaiveAccumulation) {
@@ -123,7 +125,7 @@ TEST(Importance, RandomSplitsMatchNaiveAccumulation) {
         Node n = split_node(kind, fa, fb, u(gen), kind == kCategoryPair ? 1.0 : u(gen), u(gen),
                             u(gen), 1, 2);
         n.gain = std::fabs(u(gen)) + 1e-3;
-        credit_split(b, n);
+        credit_split(b.model.importances, b.model.n_features, n);
         const double g = n.gain;
         fg[fa] += g;
         if (kind == kAxis) {
@@ -135,22 +137,22 @@ TEST(Importance, RandomSplitsMatchNaiveAccumulation) {
             ig[fa * 5 + fb] += (std::fabs(n.coef_a) * g) * std::fabs(n.coef_b);
         }
     }
-    EXPECT_EQ(b.feature_gain, fg);
-    EXPECT_EQ(b.coefficient_gain, cg);
-    EXPECT_EQ(b.interaction_gain, ig);
+    EXPECT_EQ(b.model.importances.feature_gain, fg);
+    EXPECT_EQ(b.model.importances.coefficient_gain, cg);
+    EXPECT_EQ(b.model.importances.interaction_gain, ig);
 }
 
 TEST(Importance, AccumulatorsOfAnotherWidthAreNeverOverrun) {
     // A model continued on a wider matrix has a longer feature_gain than the others.
     Booster b = trained_shape(2);
-    b.feature_gain.assign(4, 0.0);
+    b.model.importances.feature_gain.assign(4, 0.0);
     Node n = split_node(kLinearPair, 1, 3, 0.0, 1.0, 1.0, 0.0, 1, 2);
     n.gain = 2.0;
-    credit_split(b, n);
-    EXPECT_EQ(b.feature_gain, (std::vector<double>{0, 2.0, 0, 2.0}));
-    EXPECT_EQ(b.coefficient_gain, (std::vector<double>{0, 2.0}));
-    EXPECT_EQ(b.interaction_gain, std::vector<double>(4, 0.0));
-    credit_projection(b, {0.0, 0.0, 1.0, 0.0}, 1.0);
-    EXPECT_EQ(b.feature_gain[2], 1.0);
-    EXPECT_EQ(b.coefficient_gain.size(), 2u);
+    credit_split(b.model.importances, b.model.n_features, n);
+    EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 2.0, 0, 2.0}));
+    EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 2.0}));
+    EXPECT_EQ(b.model.importances.interaction_gain, std::vector<double>(4, 0.0));
+    credit_projection(b.model.importances, {0.0, 0.0, 1.0, 0.0}, 1.0);
+    EXPECT_EQ(b.model.importances.feature_gain[2], 1.0);
+    EXPECT_EQ(b.model.importances.coefficient_gain.size(), 2u);
 }

@@ -42,20 +42,20 @@ Tree random_axis_tree(std::mt19937& gen, int depth, int32_t outputs) {
 Booster random_axis_model(std::mt19937& gen, int trees, int depth, int32_t outputs,
                           NodeCovers& covers) {
     Booster b = default_booster();
-    b.learning_rate = 0.4;
-    b.base_score = -0.3;
+    b.params.learning_rate = b.model.learning_rate = 0.4;
+    b.model.base_score = -0.3;
     if (outputs > 1) {
-        b.objective = kMulticlass;
-        b.n_outputs = outputs;
-        for (int32_t k = 0; k < outputs; ++k) b.base_scores.push_back(0.2 * k);
+        b.params.objective = b.model.objective = kMulticlass;
+        b.model.n_outputs = outputs;
+        for (int32_t k = 0; k < outputs; ++k) b.model.base_scores.push_back(0.2 * k);
     }
     covers.clear();
     for (int t = 0; t < trees; ++t) {
-        b.trees.push_back(random_axis_tree(gen, depth, outputs));
-        covers.push_back(random_covers(gen, b.trees.back()));
+        b.model.trees.push_back(random_axis_tree(gen, depth, outputs));
+        covers.push_back(random_covers(gen, b.model.trees.back()));
     }
-    b.n_features = kCols;
-    b.refresh_model_facts();
+    b.model.n_features = kCols;
+    b.model.refresh_facts();
     return b;
 }
 
@@ -99,8 +99,8 @@ std::vector<double> brute_force(const Booster& b, const NodeCovers& covers, cons
 std::vector<double> run(const Booster& b, const NodeCovers& covers, const std::vector<double>& x,
                         int32_t n_trees = kAllTrees) {
     const auto rows = static_cast<int32_t>(x.size() / kCols);
-    std::vector<double> out(static_cast<size_t>(rows) * b.n_outputs * kBlock, -7.0);
-    interaction_values(b, covers, MatrixView{x.data(), rows, kCols}, out.data(), n_trees);
+    std::vector<double> out(static_cast<size_t>(rows) * b.model.n_outputs * kBlock, -7.0);
+    interaction_values(b.model, covers, MatrixView{x.data(), rows, kCols}, out.data(), n_trees);
     return out;
 }
 
@@ -144,9 +144,9 @@ TEST(Interaction, RowsSumToShapleyValuesAndBlocksToRawScores) {
         for (int32_t n_trees : {kAllTrees, 7}) {
             const std::vector<double> m = run(b, covers, x, n_trees);
             std::vector<double> phi(200 * static_cast<size_t>(outputs) * kWidth);
-            shap_values(b, covers, view, phi.data(), n_trees);
+            shap_values(b.model, covers, view, phi.data(), n_trees);
             std::vector<double> raw(200 * static_cast<size_t>(outputs));
-            predict_scores(b, view, raw.data(), n_trees);
+            predict_scores(b.model, view, raw.data(), n_trees);
             for (size_t blk = 0; blk < raw.size(); ++blk) {
                 const double* block = &m[blk * kBlock];
                 double total = 0.0;
@@ -177,19 +177,19 @@ TEST(Interaction, BitIdenticalForEveryThreadCount) {
 // reads a single column and is accepted.
 TEST(Interaction, RefusesSplitsReadingSeveralColumns) {
     Booster b = default_booster();
-    b.trees.push_back(
+    b.model.trees.push_back(
         {split_node(kLinearPair, 0, 1, 0, 1.0, 1.0, 0.0, 1, 2), leaf(1.0), leaf(2.0)});
-    b.refresh_model_facts();
+    b.model.refresh_facts();
     const NodeCovers covers{{2.0, 1.0, 1.0}};
     const std::vector<double> x{0.3, 0.4};
     std::vector<double> out(9, 0.0);
-    EXPECT_THROW(interaction_values(b, covers, MatrixView{x.data(), 1, 2}, out.data()),
+    EXPECT_THROW(interaction_values(b.model, covers, MatrixView{x.data(), 1, 2}, out.data()),
                  std::invalid_argument);
-    b.trees[0][0].feature_b = 0;
-    b.refresh_model_facts();
-    interaction_values(b, covers, MatrixView{x.data(), 1, 2}, out.data());
+    b.model.trees[0][0].feature_b = 0;
+    b.model.refresh_facts();
+    interaction_values(b.model, covers, MatrixView{x.data(), 1, 2}, out.data());
     double raw = 0.0;
-    predict_scores(b, MatrixView{x.data(), 1, 2}, &raw);
+    predict_scores(b.model, MatrixView{x.data(), 1, 2}, &raw);
     EXPECT_NE(out[0], 0.0);
     EXPECT_NEAR(out[0] + out[8], raw, 1e-12);
 }

@@ -13,7 +13,7 @@
 #include "model/routing.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/grow_lineage.hpp"
-#include "tree/histogram.hpp"
+#include "tree/projected_histogram.hpp"
 #include "tree/scratch.hpp"
 
 using namespace vorlent;
@@ -54,8 +54,9 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
     }
     const int32_t index = static_cast<int32_t>(tree.size());
     tree.emplace_back();
-    tree[index].value = clamp_value(-G / (H + b.reg_lambda), lower, upper);
-    if (!(depth < b.max_depth && static_cast<int64_t>(n) >= b.min_samples)) return index;
+    tree[index].value = clamp_value(-G / (H + b.params.reg_lambda), lower, upper);
+    if (!(depth < b.params.max_depth && static_cast<int64_t>(n) >= b.params.min_samples))
+        return index;
 
     const int32_t n_features = X.n_cols;
     std::vector<double> node_grad(n), node_hess(n);
@@ -68,7 +69,7 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
         columns.resize(static_cast<size_t>(n_features));
         for (int32_t j = 0; j < n_features; ++j) columns[j] = j;
     } else {
-        sample_columns(n_features, b.colsample, b.rng, columns);
+        sample_columns(n_features, b.params.colsample, b.rng, columns);
     }
     // Projections of the node rows on every lineage direction, computed once per node.
     std::vector<std::vector<double>> lineage_values(lineage.size(), std::vector<double>(n));
@@ -100,7 +101,7 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
     std::vector<double> xa(n), xb(n), z(n), best_z(n), y(static_cast<size_t>(n_features));
     std::vector<double> best_direction;
     double best_gain = 0.0;
-    const double lambda = b.reg_lambda;
+    const double lambda = b.params.reg_lambda;
     for (size_t i = 0; i < candidates.size(); ++i) {
         candidate_values(candidates[i], X, rows, lineage_values, xa.data());
         for (size_t j = i + 1; j < candidates.size(); ++j) {
@@ -150,8 +151,9 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
                 lo = v < lo ? v : lo;
                 hi = v > hi ? v : hi;
             }
-            const ProjectedCut cut = projected_histogram_split(z.data(), node, lambda, lo, hi,
-                                                               any_missing, scratch, b.hist_bins);
+            const ProjectedCut cut =
+                projected_histogram_split(z.data(), node, lambda, lo, hi, any_missing, scratch,
+                                          std::max(b.params.max_bins, 2));
             if (cut.found && cut.gain > best_gain) {
                 best_direction.resize(y.size());
                 for (size_t m = 0; m < y.size(); ++m) best_direction[m] = y[m] / norm;
@@ -185,7 +187,7 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
         }
     }
     if (!(hi - lo >= kTiny)) return index;
-    const int32_t bins = b.hist_bins;
+    const int32_t bins = std::max(b.params.max_bins, 2);
     const double step = (hi - lo) / bins;
     std::vector<double> cell_g(bins, 0.0), cell_h(bins, 0.0);
     std::vector<int32_t> cell_of(n, -1);
@@ -218,16 +220,16 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
     const double mid = (below + above) * 0.5;
     const double threshold = below < mid && mid <= above ? mid : above;
 
-    b.projections.push_back(best_direction);
+    b.model.projections.push_back(best_direction);
     Node test;
     test.is_leaf = false;
-    test.projection = static_cast<int32_t>(b.projections.size()) - 1;
+    test.projection = static_cast<int32_t>(b.model.projections.size()) - 1;
     test.bias = -threshold;
     test.missing_right = 1;
     std::vector<int32_t> left_rows, right_rows;
     double g_left = 0.0, h_left = 0.0;
     for (size_t k = 0; k < n; ++k) {
-        const bool right = goes_right(test, X.row(rows[k]), b.projections);
+        const bool right = goes_right(test, X.row(rows[k]), b.model.projections);
         (right ? right_rows : left_rows).push_back(rows[k]);
         if (!right) {
             g_left += node_grad[k];
@@ -240,11 +242,11 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
                     (G - g_left) * (G - g_left) / (H - h_left + lambda) - G * G / (H + lambda);
     }
     if (!(best_gain > kMinGain)) {
-        b.projections.pop_back();
+        b.model.projections.pop_back();
         return index;
     }
 
-    credit_projection(b, best_direction, best_gain);
+    credit_projection(b.model.importances, best_direction, best_gain);
     Node& committed = tree[index];
     committed.projection = test.projection;
     committed.is_leaf = false;
@@ -254,7 +256,7 @@ int32_t naive_lineage_node(Tree& tree, const MatrixView& X, const double* grad, 
 
     Directions child_lineage = std::move(lineage);
     child_lineage.push_back(std::move(best_direction));
-    const size_t keep = static_cast<size_t>(b.max_lineage);
+    const size_t keep = static_cast<size_t>(b.params.max_lineage);
     if (child_lineage.size() > keep) {
         child_lineage.erase(child_lineage.begin(),
                             child_lineage.begin() +
@@ -300,14 +302,14 @@ LineageCase make_case(uint32_t seed, int32_t rows, int32_t cols, double nan_shar
 
 Booster lineage_booster(int32_t max_lineage, double colsample, int32_t cols) {
     Booster b = default_booster();
-    b.max_lineage = max_lineage;
-    b.colsample = colsample;
-    b.max_depth = 4;
-    b.n_features = cols;
-    b.feature_gain.assign(cols, 0.0);
-    b.coefficient_gain.assign(cols, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
-    b.hist_bins = 16;
+    b.params.max_lineage = max_lineage;
+    b.params.colsample = colsample;
+    b.params.max_depth = 4;
+    b.model.n_features = cols;
+    b.model.importances.feature_gain.assign(cols, 0.0);
+    b.model.importances.coefficient_gain.assign(cols, 0.0);
+    b.model.importances.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
+    b.params.max_bins = 16;  // the projected histograms' bins
     return b;
 }
 
@@ -324,7 +326,8 @@ TEST(LineageBuilder, MatchesThePlainReference) {
         Booster fast = lineage_booster(lineage, colsample, c.cols);
         Booster plain = lineage_booster(lineage, colsample, c.cols);
         Tree a, b;
-        grow_lineage_node(a, X, c.grad.data(), c.hess.data(), rows, {}, 0, -kInf, kInf, fast);
+        grow_lineage_node(a, X, c.grad.data(), c.hess.data(), rows, {}, 0, -kInf, kInf,
+                          tree_params_of(fast), fast.rng, outputs_of(fast));
         naive_lineage_node(b, X, c.grad.data(), c.hess.data(), rows, {}, 0, -kInf, kInf, plain);
         ASSERT_EQ(a.size(), b.size());
         EXPECT_GT(a.size(), 7u);
@@ -335,10 +338,10 @@ TEST(LineageBuilder, MatchesThePlainReference) {
             EXPECT_EQ(std::memcmp(&a[i].gain, &b[i].gain, 8), 0);
             EXPECT_EQ(a[i].left, b[i].left);
         }
-        EXPECT_EQ(fast.projections, plain.projections);
-        EXPECT_EQ(fast.feature_gain, plain.feature_gain);
+        EXPECT_EQ(fast.model.projections, plain.model.projections);
+        EXPECT_EQ(fast.model.importances.feature_gain, plain.model.importances.feature_gain);
         // Every stored direction has unit length, and projection nodes carry no other test.
-        for (const std::vector<double>& d : fast.projections) {
+        for (const std::vector<double>& d : fast.model.projections) {
             double norm = 0.0;
             for (double v : d) norm += v * v;
             EXPECT_NEAR(norm, 1.0, 1e-12);
@@ -360,28 +363,30 @@ TEST(LineageBuilder, SingleColumnAndShallowLimitsGiveLeaves) {
     for (int32_t r = 0; r < c.rows; ++r) rows[r] = r;
     Booster b = lineage_booster(2, 0.5, 1);
     Tree t;
-    grow_lineage_node(t, X, c.grad.data(), c.hess.data(), rows, {}, 0, -kInf, kInf, b);
+    grow_lineage_node(t, X, c.grad.data(), c.hess.data(), rows, {}, 0, -kInf, kInf,
+                      tree_params_of(b), b.rng, outputs_of(b));
     EXPECT_EQ(t.size(), 1u);  // one candidate, no pair
     Booster wide = lineage_booster(2, 0.5, 5);
     const LineageCase w = make_case(5, 200, 5, 0.0);
-    wide.max_depth = 0;
+    wide.params.max_depth = 0;
     Tree leaf_only;
     grow_lineage_node(leaf_only, MatrixView{w.x.data(), w.rows, w.cols}, w.grad.data(),
-                      w.hess.data(), rows, {}, 0, -kInf, kInf, wide);
+                      w.hess.data(), rows, {}, 0, -kInf, kInf, tree_params_of(wide), wide.rng,
+                      outputs_of(wide));
     ASSERT_EQ(leaf_only.size(), 1u);
     double g = 0, h = 0;
     for (int32_t r = 0; r < w.rows; ++r) {
         g += w.grad[r];
         h += w.hess[r];
     }
-    EXPECT_EQ(leaf_only[0].value, -g / (h + wide.reg_lambda));
+    EXPECT_EQ(leaf_only[0].value, -g / (h + wide.params.reg_lambda));
     // The root offers every column, so a tree of depth 1 draws nothing.
     Booster stump = lineage_booster(2, 0.5, 5);
-    stump.max_depth = 1;
+    stump.params.max_depth = 1;
     Rng untouched = stump.rng;
     Tree s;
-    grow_lineage_node(s, MatrixView{w.x.data(), w.rows, w.cols}, w.grad.data(), w.hess.data(),
-                      rows, {}, 0, -kInf, kInf, stump);
+    grow_lineage_node(s, MatrixView{w.x.data(), w.rows, w.cols}, w.grad.data(), w.hess.data(), rows,
+                      {}, 0, -kInf, kInf, tree_params_of(stump), stump.rng, outputs_of(stump));
     EXPECT_EQ(s.size(), 3u);
     EXPECT_EQ(stump.rng(), untouched());
 }

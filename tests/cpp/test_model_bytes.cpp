@@ -65,21 +65,21 @@ uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
 // The byte layout written out field by field, the obvious way.
 std::string reference_bytes(const Booster& b) {
     Bytes out;
-    out.f64(b.base_score);
-    out.f64(b.learning_rate);
-    out.i32(b.objective);
-    out.i32(b.clip);
-    out.f64(b.clip_low);
-    out.f64(b.clip_high);
-    out.i32(b.n_outputs);
-    out.i32(static_cast<int32_t>(b.feature_gain.size()));
-    out.f64s(b.feature_gain);
-    out.i32(b.n_features);
-    out.f64s(b.coefficient_gain);
-    out.i32(static_cast<int32_t>(b.interaction_gain.size()));
-    out.f64s(b.interaction_gain);
-    out.i32(static_cast<int32_t>(b.trees.size()));
-    for (const Tree& t : b.trees) {
+    out.f64(b.model.base_score);
+    out.f64(b.model.learning_rate);
+    out.i32(b.model.objective);
+    out.i32(b.model.clip);
+    out.f64(b.model.clip_low);
+    out.f64(b.model.clip_high);
+    out.i32(b.model.n_outputs);
+    out.i32(static_cast<int32_t>(b.model.importances.feature_gain.size()));
+    out.f64s(b.model.importances.feature_gain);
+    out.i32(b.model.n_features);
+    out.f64s(b.model.importances.coefficient_gain);
+    out.i32(static_cast<int32_t>(b.model.importances.interaction_gain.size()));
+    out.f64s(b.model.importances.interaction_gain);
+    out.i32(static_cast<int32_t>(b.model.trees.size()));
+    for (const Tree& t : b.model.trees) {
         out.i32(static_cast<int32_t>(t.size()));
         for (const Node& n : t) {
             out.u8(n.is_leaf);
@@ -100,13 +100,13 @@ std::string reference_bytes(const Booster& b) {
             out.f64s(n.leaf_values);
         }
     }
-    out.i32(static_cast<int32_t>(b.projections.size()));
-    for (const auto& d : b.projections) {
+    out.i32(static_cast<int32_t>(b.model.projections.size()));
+    for (const auto& d : b.model.projections) {
         out.i32(static_cast<int32_t>(d.size()));
         out.f64s(d);
     }
-    out.i32(static_cast<int32_t>(b.base_scores.size()));
-    out.f64s(b.base_scores);
+    out.i32(static_cast<int32_t>(b.model.base_scores.size()));
+    out.f64s(b.model.base_scores);
     return out.s;
 }
 
@@ -129,18 +129,18 @@ Node projection_node(int32_t projection, double bias, int32_t left, int32_t righ
 // Four columns; every kind of split, odd doubles in every double field.
 Booster every_kind_model() {
     Booster b = default_booster();
-    b.base_score = -0.0;
-    b.learning_rate = 0.3;
-    b.objective = kRegression;
-    b.clip = 1;
-    b.clip_low = -kInfinity;
-    b.clip_high = 7.5;
-    b.n_features = 4;
-    b.feature_gain = {1.0, 2.0, kPayloadNaN, 0.0};
-    b.coefficient_gain = {0.5, -0.0, 3.0, kInfinity};
-    b.interaction_gain.assign(16, 0.0);
-    b.interaction_gain[1] = 0.25;
-    b.interaction_gain[14] = kPayloadNaN;
+    b.model.base_score = -0.0;
+    b.params.learning_rate = b.model.learning_rate = 0.3;
+    b.params.objective = b.model.objective = kRegression;
+    b.params.clip = b.model.clip = 1;
+    b.model.clip_low = -kInfinity;
+    b.model.clip_high = 7.5;
+    b.model.n_features = 4;
+    b.model.importances.feature_gain = {1.0, 2.0, kPayloadNaN, 0.0};
+    b.model.importances.coefficient_gain = {0.5, -0.0, 3.0, kInfinity};
+    b.model.importances.interaction_gain.assign(16, 0.0);
+    b.model.importances.interaction_gain[1] = 0.25;
+    b.model.importances.interaction_gain[14] = kPayloadNaN;
 
     Tree t0(7);
     t0[0] = split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 4);
@@ -163,30 +163,30 @@ Booster every_kind_model() {
     Tree t2(1);
     t2[0] = leaf(0.75);
 
-    b.trees = {t0, t1, t2};
-    b.projections = {{0.6, 0.0, 0.8, 0.0}, {0.0, -1.0, 0.0, 0.0}};
-    b.refresh_model_facts();
+    b.model.trees = {t0, t1, t2};
+    b.model.projections = {{0.6, 0.0, 0.8, 0.0}, {0.0, -1.0, 0.0, 0.0}};
+    b.model.refresh_facts();
     return b;
 }
 
 // Three classes over two columns.
 Booster multiclass_model() {
     Booster b = default_booster();
-    b.objective = kMulticlass;
-    b.n_outputs = 3;
-    b.n_features = 2;
-    b.base_scores = {0.1, -0.2, kPayloadNaN};
-    b.feature_gain = {1.0, 1.0};
-    b.coefficient_gain = {1.0, 1.0};
-    b.interaction_gain = {0.0, 1.0, 0.0, 0.0};
+    b.params.objective = b.model.objective = kMulticlass;
+    b.model.n_outputs = 3;
+    b.model.n_features = 2;
+    b.model.base_scores = {0.1, -0.2, kPayloadNaN};
+    b.model.importances.feature_gain = {1.0, 1.0};
+    b.model.importances.coefficient_gain = {1.0, 1.0};
+    b.model.importances.interaction_gain = {0.0, 1.0, 0.0, 0.0};
     Tree t(3);
     t[0] = split_node(kLinearPair, 0, 1, 0.0, 1.0, 1.0, 0.0, 1, 2);
     t[1] = leaf(0.0);
     t[1].leaf_values = {1.0, -0.0, -1.0};
     t[2] = leaf(0.0);
     t[2].leaf_values = {-kInfinity, 0.5, 0.25};
-    b.trees = {t};
-    b.refresh_model_facts();
+    b.model.trees = {t};
+    b.model.refresh_facts();
     return b;
 }
 
@@ -194,29 +194,29 @@ Booster multiclass_model() {
 Booster other_booster() {
     Booster b(7, 0.9, 2, 16, 3.0, 4, 0.5, 0.5, 99, 1, 2, 0.3, 0, {1, -1}, {0, 1}, 2, 2);
     b.best_iteration = 5;
-    b.trees.push_back(Tree{leaf(9.0)});
-    b.n_features = 1;
-    b.feature_gain = {1.0};
-    b.refresh_model_facts();
+    b.model.trees.push_back(Tree{leaf(9.0)});
+    b.model.n_features = 1;
+    b.model.importances.feature_gain = {1.0};
+    b.model.refresh_facts();
     return b;
 }
 
 // Everything a failed load must leave alone, captured as one comparable value.
 std::string snapshot(const Booster& b) {
-    return serialize_model(b) + "|" + std::to_string(b.required_width) + "|" +
-           std::to_string(b.deepest_path) + "|" + std::to_string(b.best_iteration) + "|" +
-           std::to_string(b.n_estimators) + "|" + std::to_string(b.max_depth);
+    return serialize_model(b.model) + "|" + std::to_string(b.model.required_width) + "|" +
+           std::to_string(b.model.deepest_path) + "|" + std::to_string(b.best_iteration) + "|" +
+           std::to_string(b.params.n_estimators) + "|" + std::to_string(b.params.max_depth);
 }
 
 void load(Booster& b, const std::string& bytes) {
-    deserialize_model(b, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    b.load_model(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 std::vector<double> scores(const Booster& b, const std::vector<double>& x, int32_t cols) {
     const int32_t rows = static_cast<int32_t>(x.size() / cols);
     std::vector<double> out(static_cast<size_t>(rows) *
-                            (b.objective == kMulticlass ? b.n_outputs : 1));
-    predict_raw(b, MatrixView{x.data(), rows, cols}, out.data());
+                            (b.model.objective == kMulticlass ? b.model.n_outputs : 1));
+    predict_raw(b.model, MatrixView{x.data(), rows, cols}, out.data());
     return out;
 }
 
@@ -226,28 +226,30 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 void expect_same_model(const Booster& a, const Booster& b) {
-    EXPECT_EQ(bits(a.base_score), bits(b.base_score));
-    EXPECT_EQ(bits(a.learning_rate), bits(b.learning_rate));
-    EXPECT_EQ(a.objective, b.objective);
-    EXPECT_EQ(a.clip, b.clip);
-    EXPECT_EQ(bits(a.clip_low), bits(b.clip_low));
-    EXPECT_EQ(bits(a.clip_high), bits(b.clip_high));
-    EXPECT_EQ(a.n_outputs, b.n_outputs);
-    EXPECT_EQ(a.n_features, b.n_features);
-    EXPECT_TRUE(same_bits(a.feature_gain, b.feature_gain));
-    EXPECT_TRUE(same_bits(a.coefficient_gain, b.coefficient_gain));
-    EXPECT_TRUE(same_bits(a.interaction_gain, b.interaction_gain));
-    EXPECT_TRUE(same_bits(a.base_scores, b.base_scores));
-    ASSERT_EQ(a.projections.size(), b.projections.size());
-    for (size_t p = 0; p < a.projections.size(); ++p) {
-        EXPECT_TRUE(same_bits(a.projections[p], b.projections[p]));
+    EXPECT_EQ(bits(a.model.base_score), bits(b.model.base_score));
+    EXPECT_EQ(bits(a.model.learning_rate), bits(b.model.learning_rate));
+    EXPECT_EQ(a.model.objective, b.model.objective);
+    EXPECT_EQ(a.model.clip, b.model.clip);
+    EXPECT_EQ(bits(a.model.clip_low), bits(b.model.clip_low));
+    EXPECT_EQ(bits(a.model.clip_high), bits(b.model.clip_high));
+    EXPECT_EQ(a.model.n_outputs, b.model.n_outputs);
+    EXPECT_EQ(a.model.n_features, b.model.n_features);
+    EXPECT_TRUE(same_bits(a.model.importances.feature_gain, b.model.importances.feature_gain));
+    EXPECT_TRUE(
+        same_bits(a.model.importances.coefficient_gain, b.model.importances.coefficient_gain));
+    EXPECT_TRUE(
+        same_bits(a.model.importances.interaction_gain, b.model.importances.interaction_gain));
+    EXPECT_TRUE(same_bits(a.model.base_scores, b.model.base_scores));
+    ASSERT_EQ(a.model.projections.size(), b.model.projections.size());
+    for (size_t p = 0; p < a.model.projections.size(); ++p) {
+        EXPECT_TRUE(same_bits(a.model.projections[p], b.model.projections[p]));
     }
-    ASSERT_EQ(a.trees.size(), b.trees.size());
-    for (size_t t = 0; t < a.trees.size(); ++t) {
-        ASSERT_EQ(a.trees[t].size(), b.trees[t].size());
-        for (size_t i = 0; i < a.trees[t].size(); ++i) {
-            const Node& x = a.trees[t][i];
-            const Node& y = b.trees[t][i];
+    ASSERT_EQ(a.model.trees.size(), b.model.trees.size());
+    for (size_t t = 0; t < a.model.trees.size(); ++t) {
+        ASSERT_EQ(a.model.trees[t].size(), b.model.trees[t].size());
+        for (size_t i = 0; i < a.model.trees[t].size(); ++i) {
+            const Node& x = a.model.trees[t][i];
+            const Node& y = b.model.trees[t][i];
             SCOPED_TRACE("tree " + std::to_string(t) + " node " + std::to_string(i));
             EXPECT_EQ(x.is_leaf, y.is_leaf);
             EXPECT_EQ(bits(x.value), bits(y.value));
@@ -274,7 +276,7 @@ void expect_same_model(const Booster& a, const Booster& b) {
 // ---- Layout ----------------------------------------------------------------------
 
 TEST(ModelBytes, NeverFittedBoosterIsThe68KnownBytes) {
-    const std::string got = serialize_model(default_booster());
+    const std::string got = serialize_model(default_booster().model);
     std::string expected(68, '\0');
     const uint8_t rate[8] = {0xb8, 0x1e, 0x85, 0xeb, 0x51, 0xb8, 0xbe, 0x3f};
     std::memcpy(expected.data() + 8, rate, 8);
@@ -284,27 +286,27 @@ TEST(ModelBytes, NeverFittedBoosterIsThe68KnownBytes) {
 
 TEST(ModelBytes, HeaderBlockAndNodeOffsets) {
     Booster b = default_booster();
-    b.base_score = 1.5;
-    b.learning_rate = 0.25;
-    b.objective = kMulticlass;
-    b.clip = 7;
-    b.clip_low = -3.0;
-    b.clip_high = 4.0;
-    b.n_outputs = 2;
-    b.n_features = 2;
-    b.feature_gain = {11.0, 12.0};
-    b.coefficient_gain = {21.0, 22.0};
-    b.interaction_gain = {31.0, 32.0, 33.0, 34.0};
+    b.model.base_score = 1.5;
+    b.params.learning_rate = b.model.learning_rate = 0.25;
+    b.params.objective = b.model.objective = kMulticlass;
+    b.params.clip = b.model.clip = 7;
+    b.model.clip_low = -3.0;
+    b.model.clip_high = 4.0;
+    b.model.n_outputs = 2;
+    b.model.n_features = 2;
+    b.model.importances.feature_gain = {11.0, 12.0};
+    b.model.importances.coefficient_gain = {21.0, 22.0};
+    b.model.importances.interaction_gain = {31.0, 32.0, 33.0, 34.0};
     Node n = split_node(kLinearPair, 1, 0, 2.5, 3.5, 4.5, 5.5, 1, 2);
     n.value = 0.5;
     n.missing_right = 1;
     n.gain = 6.5;
     n.projection = -1;
-    b.trees = {Tree{n, leaf(1.0), leaf(2.0)}};
-    b.trees[0][2].leaf_values = {8.0, 9.0};
-    b.projections = {{0.0, 1.0}};
-    b.base_scores = {-1.0, 1.0};
-    const std::string s = serialize_model(b);
+    b.model.trees = {Tree{n, leaf(1.0), leaf(2.0)}};
+    b.model.trees[0][2].leaf_values = {8.0, 9.0};
+    b.model.projections = {{0.0, 1.0}};
+    b.model.base_scores = {-1.0, 1.0};
+    const std::string s = serialize_model(b.model);
 
     EXPECT_EQ(get_bits(s, 0), bits(1.5));
     EXPECT_EQ(get_bits(s, 8), bits(0.25));
@@ -360,20 +362,20 @@ TEST(ModelBytes, HeaderBlockAndNodeOffsets) {
 
 TEST(ModelBytes, WriterMatchesReferenceEncoderWithoutCategoryValues) {
     Booster b = every_kind_model();
-    for (Tree& t : b.trees) {
+    for (Tree& t : b.model.trees) {
         for (Node& n : t) n.category_values.clear();
     }
-    EXPECT_EQ(serialize_model(b), reference_bytes(b));
+    EXPECT_EQ(serialize_model(b.model), reference_bytes(b));
     const Booster m = multiclass_model();
-    EXPECT_EQ(serialize_model(m), reference_bytes(m));
+    EXPECT_EQ(serialize_model(m.model), reference_bytes(m));
 }
 
 TEST(ModelBytes, ShortCoefficientGainIsPaddedWithZeros) {
     Booster b = default_booster();
-    b.n_features = 1;
-    b.feature_gain = {1.0, 2.0, 3.0};
-    b.coefficient_gain = {5.0};
-    const std::string s = serialize_model(b);
+    b.model.n_features = 1;
+    b.model.importances.feature_gain = {1.0, 2.0, 3.0};
+    b.model.importances.coefficient_gain = {5.0};
+    const std::string s = serialize_model(b.model);
     EXPECT_EQ(get_i32(s, 44), 3);
     EXPECT_EQ(get_bits(s, 72 + 4), bits(5.0));
     EXPECT_EQ(get_bits(s, 72 + 12), bits(0.0));
@@ -385,22 +387,22 @@ TEST(ModelBytes, ShortCoefficientGainIsPaddedWithZeros) {
 
 TEST(ModelBytes, RoundTripKeepsEveryFieldBitForBit) {
     for (const Booster& original : {every_kind_model(), multiclass_model()}) {
-        const std::string bytes = serialize_model(original);
+        const std::string bytes = serialize_model(original.model);
         Booster loaded = other_booster();
         load(loaded, bytes);
         expect_same_model(original, loaded);
-        EXPECT_EQ(serialize_model(loaded), bytes);
+        EXPECT_EQ(serialize_model(loaded.model), bytes);
         EXPECT_EQ(loaded.n_trees(), original.n_trees());
-        EXPECT_EQ(loaded.required_width, original.required_width);
-        EXPECT_EQ(loaded.deepest_path, original.deepest_path);
+        EXPECT_EQ(loaded.model.required_width, original.model.required_width);
+        EXPECT_EQ(loaded.model.deepest_path, original.model.deepest_path);
         // Settings the bytes do not carry stay the receiver's.
         EXPECT_EQ(loaded.best_iteration, 5);
-        EXPECT_EQ(loaded.n_estimators, 7);
-        EXPECT_EQ(loaded.max_depth, 2);
-        EXPECT_EQ(loaded.reg_lambda, 3.0);
-        EXPECT_EQ(loaded.loss, 2);
-        EXPECT_EQ(loaded.monotone, (std::vector<int32_t>{1, -1}));
-        EXPECT_EQ(loaded.max_lineage, 2);
+        EXPECT_EQ(loaded.params.n_estimators, 7);
+        EXPECT_EQ(loaded.params.max_depth, 2);
+        EXPECT_EQ(loaded.params.reg_lambda, 3.0);
+        EXPECT_EQ(loaded.params.loss, 2);
+        EXPECT_EQ(loaded.params.monotone, (std::vector<int32_t>{1, -1}));
+        EXPECT_EQ(loaded.params.max_lineage, 2);
         EXPECT_EQ(loaded.rng(), Rng(5489)());
     }
 }
@@ -408,15 +410,15 @@ TEST(ModelBytes, RoundTripKeepsEveryFieldBitForBit) {
 TEST(ModelBytes, RoundTripPredictsTheSame) {
     std::mt19937 gen(11);
     for (const Booster& original : {every_kind_model(), multiclass_model()}) {
-        const int32_t cols = original.n_features;
+        const int32_t cols = original.model.n_features;
         std::vector<double> x = random_matrix(gen, 300, cols, 0.1);
         // Category codes in and around the offset table, some negative or fractional.
-        if (original.objective != kMulticlass) {
+        if (original.model.objective != kMulticlass) {
             for (size_t r = 0; r < 300; ++r)
                 x[r * cols + 3] = (static_cast<int>(r) % 7) - 2 + 0.5 * (r % 2);
         }
         Booster loaded = default_booster();
-        load(loaded, serialize_model(original));
+        load(loaded, serialize_model(original.model));
         EXPECT_TRUE(same_bits(scores(loaded, x, cols), scores(original, x, cols)));
     }
 }
@@ -425,16 +427,16 @@ TEST(ModelBytes, RandomModelsRoundTrip) {
     std::mt19937 gen(23);
     for (int round = 0; round < 20; ++round) {
         Booster b = default_booster();
-        b.n_features = 6;
-        b.feature_gain.assign(6, 0.25);
-        b.coefficient_gain.assign(6, 0.5);
-        b.interaction_gain.assign(36, 0.125);
+        b.model.n_features = 6;
+        b.model.importances.feature_gain.assign(6, 0.25);
+        b.model.importances.coefficient_gain.assign(6, 0.5);
+        b.model.importances.interaction_gain.assign(36, 0.125);
         const int n_trees = static_cast<int>(gen() % 5);
         for (int t = 0; t < n_trees; ++t)
-            b.trees.push_back(random_tree(gen, static_cast<int>(gen() % 5), 6));
-        b.base_scores.assign(gen() % 3, 0.5);
-        b.refresh_model_facts();
-        const std::string bytes = serialize_model(b);
+            b.model.trees.push_back(random_tree(gen, static_cast<int>(gen() % 5), 6));
+        b.model.base_scores.assign(gen() % 3, 0.5);
+        b.model.refresh_facts();
+        const std::string bytes = serialize_model(b.model);
         EXPECT_EQ(bytes, reference_bytes(b));
         Booster loaded = other_booster();
         load(loaded, bytes);
@@ -444,44 +446,46 @@ TEST(ModelBytes, RandomModelsRoundTrip) {
 
 TEST(ModelBytes, MissingStartScoresGiveZerosPerOutput) {
     const Booster m = multiclass_model();
-    const std::string full = serialize_model(m);
+    const std::string full = serialize_model(m.model);
     const std::string without = full.substr(0, full.size() - 4 - 3 * 8);
     Booster loaded = default_booster();
     load(loaded, without);
-    EXPECT_EQ(loaded.base_scores, (std::vector<double>{0.0, 0.0, 0.0}));
+    EXPECT_EQ(loaded.model.base_scores, (std::vector<double>{0.0, 0.0, 0.0}));
 
     // A single-output model written with no start scores reads them back empty.
-    const std::string fresh = serialize_model(default_booster());
+    const std::string fresh = serialize_model(default_booster().model);
     Booster a = multiclass_model();
     load(a, fresh);
-    EXPECT_TRUE(a.base_scores.empty());
+    EXPECT_TRUE(a.model.base_scores.empty());
     Booster c = multiclass_model();
     load(c, fresh.substr(0, 64));
-    EXPECT_EQ(c.base_scores, std::vector<double>{0.0});
+    EXPECT_EQ(c.model.base_scores, std::vector<double>{0.0});
 }
 
 TEST(ModelBytes, LoadingTheEmptyModelEmptiesAFittedBooster) {
     Booster b = every_kind_model();
-    load(b, serialize_model(default_booster()));
+    load(b, serialize_model(default_booster().model));
     EXPECT_EQ(b.n_trees(), 0);
-    EXPECT_TRUE(b.feature_gain.empty() && b.coefficient_gain.empty() && b.interaction_gain.empty());
-    EXPECT_TRUE(b.projections.empty() && b.base_scores.empty());
-    EXPECT_EQ(b.n_outputs, 1);
-    EXPECT_EQ(b.n_features, 0);
-    EXPECT_EQ(bits(b.base_score), bits(0.0));
-    EXPECT_EQ(b.learning_rate, 0.12);
-    EXPECT_EQ(b.required_width, 0);
-    EXPECT_EQ(b.deepest_path, 0);
+    EXPECT_TRUE(b.model.importances.feature_gain.empty() &&
+                b.model.importances.coefficient_gain.empty() &&
+                b.model.importances.interaction_gain.empty());
+    EXPECT_TRUE(b.model.projections.empty() && b.model.base_scores.empty());
+    EXPECT_EQ(b.model.n_outputs, 1);
+    EXPECT_EQ(b.model.n_features, 0);
+    EXPECT_EQ(bits(b.model.base_score), bits(0.0));
+    EXPECT_EQ(b.model.learning_rate, 0.12);
+    EXPECT_EQ(b.model.required_width, 0);
+    EXPECT_EQ(b.model.deepest_path, 0);
 }
 
 TEST(ModelBytes, BytesAfterTheStartScoresAreIgnored) {
     const Booster m = multiclass_model();
-    const std::string bytes = serialize_model(m);
+    const std::string bytes = serialize_model(m.model);
     for (const std::string& tail : {std::string("x"), std::string("VCA"), std::string("garbage!"),
                                     std::string(100, '\xff')}) {
         Booster loaded = default_booster();
         load(loaded, bytes + tail);
-        EXPECT_EQ(serialize_model(loaded), bytes);
+        EXPECT_EQ(serialize_model(loaded.model), bytes);
     }
 }
 
@@ -490,7 +494,7 @@ TEST(ModelBytes, BytesAfterTheStartScoresAreIgnored) {
 TEST(ModelBytes, CategoryBlockOnlyWhenSomeSplitHasOffsets) {
     Booster b = every_kind_model();
     const std::string base = reference_bytes(b);
-    const std::string with = serialize_model(b);
+    const std::string with = serialize_model(b.model);
     ASSERT_GT(with.size(), base.size());
     EXPECT_EQ(with.substr(0, base.size()), base);
     // The block: tag, one entry (tree 0, node 4, three values), its own length.
@@ -505,19 +509,19 @@ TEST(ModelBytes, CategoryBlockOnlyWhenSomeSplitHasOffsets) {
     EXPECT_EQ(with.substr(base.size()), block.s);
 
     // Offsets on nodes that routing never reads as a category split are not written.
-    b.trees[0][4].category_values.clear();
-    b.trees[0][2].category_values = {1.0};  // a leaf
-    b.trees[0][1].category_values = {1.0};  // an oblique split
-    b.trees[1][0].category_values = {1.0};  // a projection split
-    EXPECT_EQ(serialize_model(b), base);
+    b.model.trees[0][4].category_values.clear();
+    b.model.trees[0][2].category_values = {1.0};  // a leaf
+    b.model.trees[0][1].category_values = {1.0};  // an oblique split
+    b.model.trees[1][0].category_values = {1.0};  // a projection split
+    EXPECT_EQ(serialize_model(b.model), base);
 }
 
 TEST(ModelBytes, CategoryOffsetsSurviveAndRouteAsBefore) {
     Booster b = every_kind_model();
-    b.trees[2] = Tree{category_node(3, 0, 0.0, 0.0, {-1.0}, 1, 2), leaf(-5.0), leaf(5.0)};
-    b.refresh_model_facts();
+    b.model.trees[2] = Tree{category_node(3, 0, 0.0, 0.0, {-1.0}, 1, 2), leaf(-5.0), leaf(5.0)};
+    b.model.refresh_facts();
     Booster loaded = other_booster();
-    load(loaded, serialize_model(b));
+    load(loaded, serialize_model(b.model));
     expect_same_model(b, loaded);
     // Code 0 maps to -1 and goes left; every other code maps to 0.0 and goes right.
     const std::vector<double> x{0, 0, 1, 0.7, 0, 0, 1, 1.0};
@@ -526,7 +530,7 @@ TEST(ModelBytes, CategoryOffsetsSurviveAndRouteAsBefore) {
     EXPECT_DOUBLE_EQ(got[0], 0.3 * (-1.5 + 2.0 - 5.0));
     EXPECT_DOUBLE_EQ(got[1], 0.3 * (-1.5 + 2.0 + 5.0));
     Booster without = b;
-    without.trees[2][0].category_values.clear();
+    without.model.trees[2][0].category_values.clear();
     EXPECT_NE(scores(without, x, 4)[0], got[0]);
 }
 
@@ -539,13 +543,13 @@ namespace {
 // M 431, B 459, end 463.
 Booster small_model() {
     Booster b = default_booster();
-    b.n_features = 3;
-    b.feature_gain = {1.0, 0.0, 0.0};
-    b.coefficient_gain = {1.0, 0.0, 0.0};
-    b.interaction_gain.assign(9, 0.0);
-    b.trees = {Tree{split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 2), leaf(-1.0), leaf(1.0)}};
-    b.projections = {{1.0, 0.0, 0.0}};
-    b.refresh_model_facts();
+    b.model.n_features = 3;
+    b.model.importances.feature_gain = {1.0, 0.0, 0.0};
+    b.model.importances.coefficient_gain = {1.0, 0.0, 0.0};
+    b.model.importances.interaction_gain.assign(9, 0.0);
+    b.model.trees = {Tree{split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 2), leaf(-1.0), leaf(1.0)}};
+    b.model.projections = {{1.0, 0.0, 0.0}};
+    b.model.refresh_facts();
     return b;
 }
 
@@ -577,13 +581,13 @@ std::string with_i32(std::string bytes, size_t at, int32_t v) {
 std::string bytes_of(const std::function<void(Booster&)>& change) {
     Booster b = small_model();
     change(b);
-    return serialize_model(b);
+    return serialize_model(b.model);
 }
 
 }  // namespace
 
 TEST(ModelBytes, SmallModelOffsetsAreAsDocumented) {
-    const std::string s = serialize_model(small_model());
+    const std::string s = serialize_model(small_model().model);
     ASSERT_EQ(s.size(), 463u);
     EXPECT_EQ(get_i32(s, 176), 1);
     EXPECT_EQ(get_i32(s, 180), 3);
@@ -592,11 +596,11 @@ TEST(ModelBytes, SmallModelOffsetsAreAsDocumented) {
     EXPECT_EQ(get_i32(s, 459), 0);
     Booster b = default_booster();
     load(b, s);
-    EXPECT_EQ(b.required_width, 1);
+    EXPECT_EQ(b.model.required_width, 1);
 }
 
 TEST(ModelBytes, RejectsBadHeaderAndCounts) {
-    const std::string s = serialize_model(small_model());
+    const std::string s = serialize_model(small_model().model);
     expect_rejected(with_i32(s, 16, 3), 16, "objective must be 0, 1 or 2");
     expect_rejected(with_i32(s, 16, -1), 16, "objective");
     expect_rejected(with_i32(s, 40, 0), 40, "n_outputs");
@@ -621,48 +625,48 @@ TEST(ModelBytes, RejectsBadHeaderAndCounts) {
 }
 
 TEST(ModelBytes, RejectsMalformedNodes) {
-    expect_rejected(with_i32(serialize_model(small_model()), kRoot + 53, 0), kRoot + 53,
+    expect_rejected(with_i32(serialize_model(small_model().model), kRoot + 53, 0), kRoot + 53,
                     "node 0 of tree 0 has child 0, which is not after it");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].right = 3; }), kRoot + 53,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].right = 3; }), kRoot + 53,
                     "has child 3");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].left = -1; }), kRoot + 53,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].left = -1; }), kRoot + 53,
                     "has child -1");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][1].left = 2; }), kRoot + 81 + 53,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][1].left = 2; }), kRoot + 81 + 53,
                     "node 1 of tree 0 is a leaf but has children 2 and -1");
-    std::string s = serialize_model(small_model());
+    std::string s = serialize_model(small_model().model);
     s[kRoot] = 2;
     expect_rejected(s, kRoot, "is_leaf must be 0 or 1");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].missing_right = 2; }), kRoot + 61,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].missing_right = 2; }), kRoot + 61,
                     "missing_right must be 0 or 1, got 2");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][2].missing_right = -1; }),
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][2].missing_right = -1; }),
                     kRoot + 162 + 61, "node 2 of tree 0: missing_right");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].kind = 0; }), kRoot + 9,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].kind = 0; }), kRoot + 9,
                     "kind must be 1, 2 or 3, got 0");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].kind = 4; }), kRoot + 9, "got 4");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].feature_a = 3; }), kRoot + 13,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].kind = 4; }), kRoot + 9, "got 4");
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].feature_a = 3; }), kRoot + 13,
                     "feature_a 3 is not a column of the model's 3");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].feature_a = -1; }), kRoot + 13,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].feature_a = -1; }), kRoot + 13,
                     "feature_a -1");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].kind = kLinearPair; }), kRoot + 17,
-                    "feature_b -1");
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].kind = kLinearPair; }),
+                    kRoot + 17, "feature_b -1");
     expect_rejected(bytes_of([](Booster& b) {
-                        b.trees[0][0].kind = kCategoryPair;
-                        b.trees[0][0].feature_b = 7;
+                        b.model.trees[0][0].kind = kCategoryPair;
+                        b.model.trees[0][0].feature_b = 7;
                     }),
                     kRoot + 17, "feature_b 7");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].projection = -2; }), kRoot + 73,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].projection = -2; }), kRoot + 73,
                     "projection must be -1 or an index, got -2");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][0].projection = 1; }), kRoot + 73,
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].projection = 1; }), kRoot + 73,
                     "node 0 of tree 0 uses projection 1, but the table at offset 427 has 1");
-    expect_rejected(bytes_of([](Booster& b) { b.trees[0][1].leaf_values = {1.0, 2.0}; }),
+    expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][1].leaf_values = {1.0, 2.0}; }),
                     kRoot + 81 + 77, "has 2 leaf values, expected 0 or n_outputs (1)");
     // No columns, yet a split.
     expect_rejected(bytes_of([](Booster& b) {
-                        b.n_features = 0;
-                        b.feature_gain.clear();
-                        b.coefficient_gain.clear();
-                        b.interaction_gain.clear();
-                        b.projections.clear();
+                        b.model.n_features = 0;
+                        b.model.importances.feature_gain.clear();
+                        b.model.importances.coefficient_gain.clear();
+                        b.model.importances.interaction_gain.clear();
+                        b.model.projections.clear();
                     }),
                     64, "node 0 of tree 0 is a split, but the model has n_features 0");
 }
@@ -671,36 +675,36 @@ TEST(ModelBytes, AcceptsWhatRoutingNeverReads) {
     // A kind 1 split ignores feature_b; a projection split ignores kind and features;
     // unreachable nodes are allowed.
     Booster b = small_model();
-    b.trees[0][0].feature_b = -7;
-    b.trees.push_back(Tree{projection_node(0, 0.0, 2, 3), leaf(0.0), leaf(1.0), leaf(2.0)});
-    b.trees.back()[0].kind = 42;
-    b.trees.back()[0].feature_a = -9;
-    b.refresh_model_facts();
-    const std::string bytes = serialize_model(b);
+    b.model.trees[0][0].feature_b = -7;
+    b.model.trees.push_back(Tree{projection_node(0, 0.0, 2, 3), leaf(0.0), leaf(1.0), leaf(2.0)});
+    b.model.trees.back()[0].kind = 42;
+    b.model.trees.back()[0].feature_a = -9;
+    b.model.refresh_facts();
+    const std::string bytes = serialize_model(b.model);
     Booster loaded = default_booster();
     load(loaded, bytes);
     expect_same_model(b, loaded);
-    EXPECT_EQ(serialize_model(loaded), bytes);
+    EXPECT_EQ(serialize_model(loaded.model), bytes);
     // Empty accumulators cannot stand for a model with columns: a few bytes must not be able
     // to claim a width that importances would then allocate for.
-    b.feature_gain.clear();
-    b.coefficient_gain.clear();
-    b.interaction_gain.clear();
+    b.model.importances.feature_gain.clear();
+    b.model.importances.coefficient_gain.clear();
+    b.model.importances.interaction_gain.clear();
     Booster untouched = default_booster();
-    EXPECT_THROW(load(untouched, serialize_model(b)), std::invalid_argument);
-    EXPECT_EQ(untouched.n_features, 0);
+    EXPECT_THROW(load(untouched, serialize_model(b.model)), std::invalid_argument);
+    EXPECT_EQ(untouched.model.n_features, 0);
 }
 
 TEST(ModelBytes, RejectsMalformedCategoryBlocks) {
     Booster b = small_model();
-    b.trees[0][0] = category_node(0, 1, 1.0, 0.0, {1.0, 2.0}, 1, 2);
-    const std::string good = serialize_model(b);
+    b.model.trees[0][0] = category_node(0, 1, 1.0, 0.0, {1.0, 2.0}, 1, 2);
+    const std::string good = serialize_model(b.model);
     ASSERT_EQ(good.size(), 463u + 4 + 4 + 12 + 16 + 4);
     const size_t tag = 463, entry = tag + 8, length_at = good.size() - 4;
     {
         Booster loaded = default_booster();
         load(loaded, good);
-        EXPECT_EQ(loaded.trees[0][0].category_values, (std::vector<double>{1.0, 2.0}));
+        EXPECT_EQ(loaded.model.trees[0][0].category_values, (std::vector<double>{1.0, 2.0}));
     }
     expect_rejected(with_i32(good, tag + 4, 0), tag + 4, "lists no nodes");
     expect_rejected(with_i32(good, tag + 4, -1), tag + 4, "negative");
@@ -723,10 +727,10 @@ TEST(ModelBytes, RejectsMalformedCategoryBlocks) {
     expect_rejected(axis, entry, "is not a categorical-pair split");
     // The same node twice.
     Booster two = small_model();
-    two.trees.push_back(two.trees[0]);
-    two.trees[0][0] = category_node(0, 1, 1.0, 0.0, {1.0}, 1, 2);
-    two.trees[1][0] = category_node(0, 1, 1.0, 0.0, {1.0}, 1, 2);
-    std::string twice = serialize_model(two);
+    two.model.trees.push_back(two.model.trees[0]);
+    two.model.trees[0][0] = category_node(0, 1, 1.0, 0.0, {1.0}, 1, 2);
+    two.model.trees[1][0] = category_node(0, 1, 1.0, 0.0, {1.0}, 1, 2);
+    std::string twice = serialize_model(two.model);
     const size_t second_entry = 463 + 3 * 81 + 4 + 8 + 20;
     put_i32(twice, second_entry, 0);
     expect_rejected(twice, second_entry, "is not after the previous one");
@@ -749,16 +753,16 @@ bool load_or_reject(const Booster& receiver, const std::string& bytes) {
         EXPECT_EQ(snapshot(b), before);
         return false;
     }
-    const int32_t cols = std::max(b.required_width, 1);
+    const int32_t cols = std::max(b.model.required_width, 1);
     std::vector<double> x(static_cast<size_t>(cols) * 3, 0.5);
     x[1] = kNaN;
     std::vector<double> out(static_cast<size_t>(3) *
-                            (b.objective == kMulticlass ? b.n_outputs : 2));
-    predict_proba(b, MatrixView{x.data(), 3, cols}, out.data());
-    const std::string again = serialize_model(b);
+                            (b.model.objective == kMulticlass ? b.model.n_outputs : 2));
+    predict_proba(b.model, MatrixView{x.data(), 3, cols}, out.data());
+    const std::string again = serialize_model(b.model);
     Booster c = default_booster();
     load(c, again);
-    EXPECT_EQ(serialize_model(c), again);
+    EXPECT_EQ(serialize_model(c.model), again);
     return true;
 }
 
@@ -766,9 +770,9 @@ bool load_or_reject(const Booster& receiver, const std::string& bytes) {
 
 TEST(ModelBytes, EveryTruncationLoadsFullyOrFails) {
     for (const Booster& model : {every_kind_model(), multiclass_model()}) {
-        const std::string bytes = serialize_model(model);
+        const std::string bytes = serialize_model(model.model);
         const size_t block5 = reference_bytes(model).size();
-        const size_t b = model.base_scores.size();
+        const size_t b = model.model.base_scores.size();
         const size_t block4 = block5 - 4 - 8 * b;
         std::vector<size_t> loaded;
         for (size_t n = 0; n <= bytes.size(); ++n) {
@@ -787,7 +791,7 @@ TEST(ModelBytes, EveryTruncationLoadsFullyOrFails) {
 
 TEST(ModelBytes, BitFlipsLoadOrFailCleanly) {
     for (const Booster& model : {every_kind_model(), multiclass_model(), small_model()}) {
-        const std::string bytes = serialize_model(model);
+        const std::string bytes = serialize_model(model.model);
         int accepted = 0, rejected = 0;
         for (size_t at = 0; at < bytes.size(); ++at) {
             for (int bit = 0; bit < 8; ++bit) {
@@ -804,8 +808,8 @@ TEST(ModelBytes, BitFlipsLoadOrFailCleanly) {
 
 TEST(ModelBytes, SplicedBuffersLoadOrFailCleanly) {
     std::mt19937 gen(7);
-    const std::string a = serialize_model(every_kind_model());
-    const std::string b = serialize_model(multiclass_model());
+    const std::string a = serialize_model(every_kind_model().model);
+    const std::string b = serialize_model(multiclass_model().model);
     for (int round = 0; round < 2000; ++round) {
         const size_t cut_a = gen() % (a.size() + 1);
         const size_t cut_b = gen() % (b.size() + 1);

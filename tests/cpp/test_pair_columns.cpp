@@ -101,11 +101,12 @@ TEST(ColumnRanking, HistogramBuilderPairsOnlyItsBestColumns) {
         const MatrixView X = d.view();
         for (int32_t keep : {3, 5, 10}) {
             Booster b = default_booster();
-            b.max_depth = 5;
-            b.max_pair_columns = keep;
+            b.params.max_depth = 5;
+            b.params.max_pair_columns = keep;
             ready_to_grow(b, cols);
             const Tree tree = grow_from_all_rows(b, X, d.grad.data(), d.hess.data());
-            const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+            const BinnedMatrix bins = build_bins(X, b.params.max_bins, b.params.categorical);
+            const TreeParams params = tree_params_of(b, std::vector<double>(cols, 0.5));
 
             // Every pair node's columns are among the node's `keep` best by axis gain,
             // found again from the node's rows.
@@ -129,7 +130,7 @@ TEST(ColumnRanking, HistogramBuilderPairsOnlyItsBestColumns) {
                 for (int32_t c = 0; c < cols; ++c) columns[c].feature = c;
                 std::vector<ThreadScratch> scratch(1);
                 SearchWorkspace search_ws;
-                const NodeSearch search{&columns, &ng, &X, rows.data(), &bins, &b, 0};
+                const NodeSearch search{&columns, &ng, &X, rows.data(), &bins, &params, 0};
                 search_axis_split(search, scratch, search_ws);
                 std::vector<double> gains(cols);
                 for (int32_t c = 0; c < cols; ++c) gains[c] = search_ws.column_cuts[c].gain;
@@ -152,19 +153,20 @@ TEST(ColumnRanking, LineageBuilderPairsOnlyItsBestColumns) {
     const Data d = wide_problem(3000, cols, 0.05);
     const MatrixView X = d.view();
     Booster b = default_booster();
-    b.max_depth = 4;
-    b.max_lineage = 1;
-    b.max_pair_columns = keep;
+    b.params.max_depth = 4;
+    b.params.max_lineage = 1;
+    b.params.max_pair_columns = keep;
     ready_to_grow(b, cols);
     std::vector<int32_t> all(d.rows);
     std::iota(all.begin(), all.end(), 0);
     Tree tree;
-    grow_lineage_tree(tree, X, d.grad.data(), d.hess.data(), all, b);
+    grow_lineage_tree(tree, X, d.grad.data(), d.hess.data(), all,
+                      tree_params_of(b, std::vector<double>(cols, 0.5)), b.rng, outputs_of(b));
     ASSERT_GT(tree.size(), 7u);
 
     // A node's direction reads only its `keep` best columns by the single-column fit and
     // the columns of its parent's direction (its one lineage entry).
-    const auto reach = node_rows(tree, X, b.projections);
+    const auto reach = node_rows(tree, X, b.model.projections);
     std::vector<int32_t> parent(tree.size(), -1);
     for (size_t i = 0; i < tree.size(); ++i) {
         if (tree[i].is_leaf) continue;
@@ -188,11 +190,11 @@ TEST(ColumnRanking, LineageBuilderPairsOnlyItsBestColumns) {
             scores[c] = spread > 1e-12 ? fit * fit / spread : 0.0;
         }
         const std::vector<int32_t> best = sorted_top(scores, keep);
-        const std::vector<double>& dir = b.projections[tree[i].projection];
+        const std::vector<double>& dir = b.model.projections[tree[i].projection];
         for (int32_t c = 0; c < cols; ++c) {
             if (dir[c] == 0.0 || std::find(best.begin(), best.end(), c) != best.end()) continue;
             ASSERT_GE(parent[i], 0) << "the root reads column " << c << " outside its best";
-            EXPECT_NE(b.projections[tree[parent[i]].projection][c], 0.0)
+            EXPECT_NE(b.model.projections[tree[parent[i]].projection][c], 0.0)
                 << "node " << i << " reads column " << c;
         }
     }

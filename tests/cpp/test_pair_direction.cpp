@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "booster_fixtures.hpp"
-#include "tree/pair_direction.hpp"
+#include "tree/pair_screening.hpp"
+#include "tree/pair_solver.hpp"
+#include "tree/pair_sums.hpp"
+#include "tree/screen_block.hpp"
 
 using namespace vorlent;
 using namespace vorlent::testing;

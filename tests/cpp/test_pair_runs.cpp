@@ -41,31 +41,30 @@ Data make_data(uint32_t seed) {
 
 Booster booster_for(const Data& d, int32_t split_mode) {
     Booster b = default_booster();
-    b.split_mode = split_mode;
-    b.max_depth = 4;
-    b.min_samples = 5;
-    b.categorical.assign(d.cols, 0);
-    for (int32_t c = 0; c < d.cols; c += 5) b.categorical[c] = 1;
-    b.n_features = d.cols;
-    b.feature_gain.assign(d.cols, 0.0);
-    b.coefficient_gain.assign(d.cols, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(d.cols) * d.cols, 0.0);
-    b.feature_scale.assign(d.cols, 0.5);
-    b.hist_bins = b.max_bins;
+    b.params.split_mode = static_cast<SplitMode>(split_mode);
+    b.params.max_depth = 4;
+    b.params.min_samples = 5;
+    b.params.categorical.assign(d.cols, 0);
+    for (int32_t c = 0; c < d.cols; c += 5) b.params.categorical[c] = 1;
+    b.model.n_features = d.cols;
+    b.model.importances.feature_gain.assign(d.cols, 0.0);
+    b.model.importances.coefficient_gain.assign(d.cols, 0.0);
+    b.model.importances.interaction_gain.assign(static_cast<size_t>(d.cols) * d.cols, 0.0);
     return b;
 }
 
 Tree grow_with_runs(const Data& d, int32_t split_mode, int64_t pair_batch, Booster& b) {
     b = booster_for(d, split_mode);  // fresh accumulators
     const MatrixView X{d.x.data(), d.rows, d.cols};
-    const BinnedMatrix bins = build_bins(X, b.max_bins, b.categorical);
+    const BinnedMatrix bins = build_bins(X, b.params.max_bins, b.params.categorical);
     const TreeInput in{&X, &bins, d.grad.data(), d.hess.data()};
     TreeWorkspace ws;
     ws.search.pair_batch = pair_batch;
     ws.rows.resize(d.rows);
     for (int32_t r = 0; r < d.rows; ++r) ws.rows[r] = r;
     Tree tree;
-    grow_node(tree, in, 0, d.rows, 0, b, -kInf, kInf, ws);
+    grow_node(tree, in, 0, d.rows, 0, tree_params_of(b, std::vector<double>(d.cols, 0.5)), b.rng,
+              outputs_of(b), -kInf, kInf, ws);
     return tree;
 }
 
@@ -127,8 +126,8 @@ TEST(PairRuns, TreesDoNotDependOnTheRuns) {
         EXPECT_TRUE(oblique);
         expect_same_tree(grow_with_runs(d, split_mode, 1, one), whole);
         expect_same_tree(grow_with_runs(d, split_mode, 90, few), whole);
-        EXPECT_EQ(one.interaction_gain, all.interaction_gain);
-        EXPECT_EQ(few.coefficient_gain, all.coefficient_gain);
+        EXPECT_EQ(one.model.importances.interaction_gain, all.model.importances.interaction_gain);
+        EXPECT_EQ(few.model.importances.coefficient_gain, all.model.importances.coefficient_gain);
     }
 }
 

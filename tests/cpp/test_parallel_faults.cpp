@@ -133,8 +133,8 @@ void fit_plain(Booster& b, const Data& d) {
 }
 
 std::vector<double> scores(const Booster& b, const Data& d) {
-    std::vector<double> out(static_cast<size_t>(d.rows) * b.n_outputs);
-    predict_raw(b, d.view(), out.data());
+    std::vector<double> out(static_cast<size_t>(d.rows) * b.model.n_outputs);
+    predict_raw(b.model, d.view(), out.data());
     return out;
 }
 
@@ -144,13 +144,13 @@ void expect_usable(Booster& b, const Data& d, const std::string& reference) {
     const std::vector<double> before = scores(b, d);
     for (double v : before) ASSERT_FALSE(std::isnan(v));
     std::vector<double> contributions(static_cast<size_t>(d.rows) * d.cols);
-    explain(b, d.view(), contributions.data());
-    const std::string bytes = serialize_model(b);
-    Booster loaded = small_booster(b.objective, 0);
-    deserialize_model(loaded, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    explain(b.model, d.view(), contributions.data());
+    const std::string bytes = serialize_model(b.model);
+    Booster loaded = small_booster(b.model.objective, 0);
+    loaded.load_model(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     EXPECT_EQ(scores(loaded, d), before);
     fit_plain(b, d);
-    EXPECT_EQ(serialize_model(b), reference);
+    EXPECT_EQ(serialize_model(b.model), reference);
 }
 
 struct Setting {
@@ -224,7 +224,7 @@ TEST_F(ParallelFaults, FailedTrainingLeavesAUsableBooster) {
         const int64_t more_entries = g_plan.entries.load();
         ASSERT_GE(std::min(fit_entries, more_entries), 6);
         fit_plain(clean, d);
-        const std::string reference = serialize_model(clean);
+        const std::string reference = serialize_model(clean.model);
 
         // Faults spread over the whole call, from either thread, of either kind.
         for (int64_t step = 0; step < 4; ++step) {
@@ -262,21 +262,22 @@ TEST_F(ParallelFaults, FailedReadsChangeNothing) {
     const Data d = make_data(kMulticlass);
     Booster b = small_booster(kMulticlass, 0);
     fit_plain(b, d);
-    const std::string bytes = serialize_model(b);
+    const std::string bytes = serialize_model(b.model);
     const std::vector<double> before = scores(b, d);
     std::vector<double> out(static_cast<size_t>(d.rows) * std::max<int32_t>(d.cols, 3));
     for (const bool worker_only : {false, true}) {
         for (const Fault fault : {Fault::kBadAlloc, Fault::kRuntimeError}) {
             arm(1, fault, worker_only);
-            EXPECT_EQ(caught([&] { predict_raw(b, d.view(), out.data()); }), expected(fault));
+            EXPECT_EQ(caught([&] { predict_raw(b.model, d.view(), out.data()); }), expected(fault));
             arm(1, fault, worker_only);
-            EXPECT_EQ(caught([&] { predict_proba(b, d.view(), out.data()); }), expected(fault));
+            EXPECT_EQ(caught([&] { predict_proba(b.model, d.view(), out.data()); }),
+                      expected(fault));
             arm(1, fault, worker_only);
-            EXPECT_EQ(caught([&] { explain(b, d.view(), out.data()); }), expected(fault));
+            EXPECT_EQ(caught([&] { explain(b.model, d.view(), out.data()); }), expected(fault));
         }
     }
     arm(0);
-    EXPECT_EQ(serialize_model(b), bytes);
+    EXPECT_EQ(serialize_model(b.model), bytes);
     EXPECT_EQ(scores(b, d), before);
 }
 

@@ -20,9 +20,11 @@ std::vector<double> naive_scores(const Booster& b, const std::vector<double>& x,
     const int64_t rows = static_cast<int64_t>(x.size()) / cols;
     std::vector<double> out(rows);
     for (int64_t r = 0; r < rows; ++r) {
-        double s = b.base_score;
-        for (const Tree& t : b.trees) {
-            s = t[find_leaf(t, x.data() + r * cols, b.projections)].value * b.learning_rate + s;
+        double s = b.model.base_score;
+        for (const Tree& t : b.model.trees) {
+            s = t[find_leaf(t, x.data() + r * cols, b.model.projections)].value *
+                    b.model.learning_rate +
+                s;
         }
         out[r] = s;
     }
@@ -40,8 +42,8 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 TEST(Predict, MatchesNaiveReferenceAcrossRowCountsAndThreads) {
     std::mt19937 gen(3);
     Booster b = default_booster();
-    b.base_score = 0.25;
-    for (int t = 0; t < 7; ++t) b.trees.push_back(random_tree(gen, 1 + t % 4, 5));
+    b.model.base_score = 0.25;
+    for (int t = 0; t < 7; ++t) b.model.trees.push_back(random_tree(gen, 1 + t % 4, 5));
     for (int64_t rows : {0, 1, 3, 5, 2000, 2001, 5003}) {
         std::vector<double> x = random_matrix(gen, rows, 5, 0.1);
         const MatrixView view{x.data(), static_cast<int32_t>(rows), 5};
@@ -49,7 +51,7 @@ TEST(Predict, MatchesNaiveReferenceAcrossRowCountsAndThreads) {
         for (int threads : {1, 2, 3}) {
             omp_set_num_threads(threads);
             std::vector<double> got(rows);
-            predict_scores(b, view, got.data());
+            predict_scores(b.model, view, got.data());
             EXPECT_TRUE(same_bits(got, expected)) << rows << " rows, " << threads << " threads";
         }
     }
@@ -59,36 +61,36 @@ TEST(Predict, MatchesNaiveReferenceAcrossRowCountsAndThreads) {
 TEST(Predict, Rows2000And2001Agree) {
     std::mt19937 gen(5);
     Booster b = default_booster();
-    for (int t = 0; t < 5; ++t) b.trees.push_back(random_tree(gen, 3, 4));
+    for (int t = 0; t < 5; ++t) b.model.trees.push_back(random_tree(gen, 3, 4));
     std::vector<double> x = random_matrix(gen, 2001, 4, 0.05);
     std::vector<double> small(2000), large(2001);
-    predict_scores(b, MatrixView{x.data(), 2000, 4}, small.data());
-    predict_scores(b, MatrixView{x.data(), 2001, 4}, large.data());
+    predict_scores(b.model, MatrixView{x.data(), 2000, 4}, small.data());
+    predict_scores(b.model, MatrixView{x.data(), 2001, 4}, large.data());
     EXPECT_EQ(std::memcmp(small.data(), large.data(), 2000 * 8), 0);
 }
 
 TEST(Predict, ClipAndLogistic) {
     Booster b = default_booster();
-    b.clip = 1;
-    b.clip_low = 1.0;
-    b.clip_high = 3.0;
-    b.learning_rate = 1.0;
+    b.params.clip = b.model.clip = 1;
+    b.model.clip_low = 1.0;
+    b.model.clip_high = 3.0;
+    b.params.learning_rate = b.model.learning_rate = 1.0;
     Tree t(3);
     t[0] = split_node(kAxis, 0, -1, 0.0, 0, 0, 0, 1, 2);
     t[1] = leaf(0.5);
     t[2] = leaf(7.0);
-    b.trees.push_back(t);
+    b.model.trees.push_back(t);
     std::vector<double> x{-1.0, 1.0};
     std::vector<double> raw(2);
-    predict_raw(b, MatrixView{x.data(), 2, 1}, raw.data());
+    predict_raw(b.model, MatrixView{x.data(), 2, 1}, raw.data());
     EXPECT_EQ(raw[0], 1.0);
     EXPECT_EQ(raw[1], 3.0);
     std::vector<double> proba(4);
-    predict_proba(b, MatrixView{x.data(), 2, 1}, proba.data());
+    predict_proba(b.model, MatrixView{x.data(), 2, 1}, proba.data());
     EXPECT_DOUBLE_EQ(proba[1], 1.0 / (std::exp(-0.5) + 1.0));  // unclipped score
     EXPECT_DOUBLE_EQ(proba[0] + proba[1], 1.0);
-    b.trees[0][1].value = kNaN;
-    predict_raw(b, MatrixView{x.data(), 2, 1}, raw.data());
+    b.model.trees[0][1].value = kNaN;
+    predict_raw(b.model, MatrixView{x.data(), 2, 1}, raw.data());
     EXPECT_TRUE(std::isnan(raw[0]));
 }
 
@@ -103,31 +105,31 @@ TEST(Predict, SoftmaxShiftsByMaximum) {
 
 TEST(Predict, MulticlassLeafValuesAndBaseScores) {
     Booster b = default_booster();
-    b.objective = kMulticlass;
-    b.n_outputs = 3;
-    b.learning_rate = 0.5;
-    b.base_scores = {1.0, 2.0, 3.0};
+    b.params.objective = b.model.objective = kMulticlass;
+    b.model.n_outputs = 3;
+    b.params.learning_rate = b.model.learning_rate = 0.5;
+    b.model.base_scores = {1.0, 2.0, 3.0};
     Tree t(1);
     t[0].leaf_values = {2.0, 0.0, -2.0};
-    b.trees.push_back(t);
+    b.model.trees.push_back(t);
     Tree wrong(1);
     wrong[0].leaf_values = {100.0};  // wrong length: adds nothing
-    b.trees.push_back(wrong);
+    b.model.trees.push_back(wrong);
     std::vector<double> x{0.0};
     std::vector<double> out(3);
-    predict_scores(b, MatrixView{x.data(), 1, 1}, out.data());
+    predict_scores(b.model, MatrixView{x.data(), 1, 1}, out.data());
     EXPECT_EQ(out, (std::vector<double>{2.0, 2.0, 2.0}));
-    b.base_scores = {1.0};  // length differs from n_outputs: start at 0
-    predict_scores(b, MatrixView{x.data(), 1, 1}, out.data());
+    b.model.base_scores = {1.0};  // length differs from n_outputs: start at 0
+    predict_scores(b.model, MatrixView{x.data(), 1, 1}, out.data());
     EXPECT_EQ(out, (std::vector<double>{1.0, 0.0, -1.0}));
 }
 
 TEST(Predict, EmptyEnsemblePredictsStartScore) {
     Booster b = default_booster();
-    b.base_score = -0.75;
+    b.model.base_score = -0.75;
     std::vector<double> x{1.0, 2.0};
     std::vector<double> out(2);
-    predict_scores(b, MatrixView{x.data(), 2, 1}, out.data());
+    predict_scores(b.model, MatrixView{x.data(), 2, 1}, out.data());
     EXPECT_EQ(out[0], -0.75);
     EXPECT_EQ(out[1], -0.75);
 }
@@ -135,8 +137,8 @@ TEST(Predict, EmptyEnsemblePredictsStartScore) {
 TEST(Predict, PackedTreesRouteLikeTheNodesForEveryTest) {
     std::mt19937 gen(13);
     Booster b = default_booster();
-    b.projections = {{0.6, 0.0, -0.8, 0.0}};
-    for (int t = 0; t < 6; ++t) b.trees.push_back(random_tree(gen, 3, 4));
+    b.model.projections = {{0.6, 0.0, -0.8, 0.0}};
+    for (int t = 0; t < 6; ++t) b.model.trees.push_back(random_tree(gen, 3, 4));
     // A tree mixing a categorical pair, a projection, and missing values sent left.
     Tree mixed(7);
     mixed[0] = split_node(kCategoryPair, 3, 1, 0, 1.0, 0.5, -0.25, 1, 4);
@@ -149,13 +151,13 @@ TEST(Predict, PackedTreesRouteLikeTheNodesForEveryTest) {
     mixed[4].projection = 0;
     mixed[5] = leaf(3.0);
     mixed[6] = leaf(4.0);
-    b.trees.push_back(mixed);
-    b.trees.push_back(Tree(1, leaf(0.5)));
-    b.refresh_model_facts();
-    ASSERT_EQ(b.packed.size(), b.trees.size());
+    b.model.trees.push_back(mixed);
+    b.model.trees.push_back(Tree(1, leaf(0.5)));
+    b.model.refresh_facts();
+    ASSERT_EQ(b.model.packed.size(), b.model.trees.size());
     std::vector<double> x = random_matrix(gen, 3001, 4, 0.15);
     for (int64_t r = 0; r < 3001; ++r) x[r * 4 + 3] = static_cast<double>(gen() % 5) - 1.0;
     std::vector<double> got(3001);
-    predict_scores(b, MatrixView{x.data(), 3001, 4}, got.data());
+    predict_scores(b.model, MatrixView{x.data(), 3001, 4}, got.data());
     EXPECT_TRUE(same_bits(got, naive_scores(b, x, 4)));
 }

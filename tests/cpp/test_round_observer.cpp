@@ -71,8 +71,8 @@ void fit_task(Booster& b, const Task& t, int32_t patience, const RoundHook& hook
 }
 
 std::vector<double> scores_of(const Booster& b, const MatrixView& X) {
-    std::vector<double> out(static_cast<size_t>(X.n_rows) * b.n_outputs);
-    predict_scores(b, X, out.data());
+    std::vector<double> out(static_cast<size_t>(X.n_rows) * b.model.n_outputs);
+    predict_scores(b.model, X, out.data());
     return out;
 }
 
@@ -115,7 +115,7 @@ TEST(RoundObserver, StoppingEqualsAShorterFit) {
             Booster observed = booster(objective, 7);
             Recorder never;
             fit_task(observed, t, 0, {}, never.observer());
-            EXPECT_EQ(serialize_model(observed), serialize_model(plain));
+            EXPECT_EQ(serialize_model(observed.model), serialize_model(plain.model));
 
             Booster stopped = booster(objective, 7);
             Recorder at3;
@@ -125,7 +125,7 @@ TEST(RoundObserver, StoppingEqualsAShorterFit) {
             Booster shorter = booster(objective, 4);
             fit_task(shorter, t, 0, {}, {});
             EXPECT_EQ(stopped.n_trees(), 4);
-            EXPECT_EQ(serialize_model(stopped), serialize_model(shorter));
+            EXPECT_EQ(serialize_model(stopped.model), serialize_model(shorter.model));
         }
     }
     omp_set_num_threads(previous);
@@ -148,7 +148,7 @@ TEST(RoundObserver, StopAndThrowActLikeAnInterrupt) {
         Recorder seen;
         seen.stop_at = at;
         fit_task(stopped, t, 3, {}, seen.observer());
-        EXPECT_EQ(serialize_model(stopped), serialize_model(interrupted)) << at;
+        EXPECT_EQ(serialize_model(stopped.model), serialize_model(interrupted.model)) << at;
         EXPECT_EQ(stopped.best_iteration, interrupted.best_iteration);
         EXPECT_EQ(stopped.validation_losses, interrupted.validation_losses);
 
@@ -158,8 +158,8 @@ TEST(RoundObserver, StopAndThrowActLikeAnInterrupt) {
             return false;
         };
         EXPECT_THROW(fit_task(thrown, t, 3, {}, raising), std::domain_error);
-        EXPECT_EQ(serialize_model(thrown), serialize_model(interrupted)) << at;
-        EXPECT_EQ(thrown.node_covers.size(), static_cast<size_t>(thrown.n_trees()));
+        EXPECT_EQ(serialize_model(thrown.model), serialize_model(interrupted.model)) << at;
+        EXPECT_EQ(thrown.model.node_covers.size(), static_cast<size_t>(thrown.n_trees()));
     }
 }
 
@@ -202,15 +202,15 @@ TEST(Truncate, EqualsEarlyStoppingsCut) {
     cut.truncate(3);
     EXPECT_EQ(cut.n_trees(), 3);
     EXPECT_EQ(cut.best_iteration, 2);
-    EXPECT_EQ(cut.node_covers, shorter.node_covers);
-    EXPECT_EQ(cut.packed.size(), 3u);
+    EXPECT_EQ(cut.model.node_covers, shorter.model.node_covers);
+    EXPECT_EQ(cut.model.packed.size(), 3u);
     EXPECT_EQ(scores_of(cut, t.val()), scores_of(shorter, t.val()));
-    EXPECT_EQ(cut.feature_gain, full.feature_gain);
+    EXPECT_EQ(cut.model.importances.feature_gain, full.model.importances.feature_gain);
 
-    const std::string before = serialize_model(cut);
+    const std::string before = serialize_model(cut.model);
     for (int32_t bad : {0, -1, 4}) {
         EXPECT_THROW(cut.truncate(bad), std::invalid_argument) << bad;
-        EXPECT_EQ(serialize_model(cut), before);
+        EXPECT_EQ(serialize_model(cut.model), before);
     }
     Booster empty = booster(kBinary, 3);
     EXPECT_THROW(empty.truncate(1), std::invalid_argument);

@@ -50,8 +50,8 @@ Tree random_mixed_tree(std::mt19937& gen, int depth, Booster& b, int32_t outputs
                 for (int32_t j = 1; j < kCols; ++j) dir[j] = (gen() % 2) ? u(gen) : 0.0;
                 dir[col(gen)] = 0.7;
                 n = split_node(kNoSplit, -1, -1, 0, 0, 0, 0.3 * u(gen), -1, -1);
-                n.projection = static_cast<int32_t>(b.projections.size());
-                b.projections.push_back(dir);
+                n.projection = static_cast<int32_t>(b.model.projections.size());
+                b.model.projections.push_back(dir);
             }
         }
         n.missing_right = gen() % 2;
@@ -63,20 +63,20 @@ Tree random_mixed_tree(std::mt19937& gen, int depth, Booster& b, int32_t outputs
 
 Booster random_model(std::mt19937& gen, int trees, int depth, int32_t outputs, NodeCovers& covers) {
     Booster b = default_booster();
-    b.learning_rate = 0.3;
-    b.base_score = 0.25;
+    b.params.learning_rate = b.model.learning_rate = 0.3;
+    b.model.base_score = 0.25;
     if (outputs > 1) {
-        b.objective = kMulticlass;
-        b.n_outputs = outputs;
-        for (int32_t k = 0; k < outputs; ++k) b.base_scores.push_back(0.1 * k);
+        b.params.objective = b.model.objective = kMulticlass;
+        b.model.n_outputs = outputs;
+        for (int32_t k = 0; k < outputs; ++k) b.model.base_scores.push_back(0.1 * k);
     }
     covers.clear();
     for (int t = 0; t < trees; ++t) {
-        b.trees.push_back(random_mixed_tree(gen, depth, b, outputs));
-        covers.push_back(random_covers(gen, b.trees.back()));
+        b.model.trees.push_back(random_mixed_tree(gen, depth, b, outputs));
+        covers.push_back(random_covers(gen, b.model.trees.back()));
     }
-    b.n_features = kCols;
-    b.refresh_model_facts();
+    b.model.n_features = kCols;
+    b.model.refresh_facts();
     return b;
 }
 
@@ -111,8 +111,8 @@ std::vector<double> brute_force(const Booster& b, const NodeCovers& covers, cons
 std::vector<double> run_shap(const Booster& b, const NodeCovers& covers,
                              const std::vector<double>& x) {
     const auto rows = static_cast<int32_t>(x.size() / kCols);
-    std::vector<double> out(static_cast<size_t>(rows) * b.n_outputs * (kCols + 1), -7.0);
-    shap_values(b, covers, MatrixView{x.data(), rows, kCols}, out.data());
+    std::vector<double> out(static_cast<size_t>(rows) * b.model.n_outputs * (kCols + 1), -7.0);
+    shap_values(b.model, covers, MatrixView{x.data(), rows, kCols}, out.data());
     return out;
 }
 
@@ -171,7 +171,7 @@ TEST(Shapley, RowsSumToTheirRawScores) {
         const std::vector<double> x = random_rows(gen, 300);
         const std::vector<double> phi = run_shap(b, covers, x);
         std::vector<double> raw(300 * static_cast<size_t>(outputs));
-        predict_scores(b, MatrixView{x.data(), 300, kCols}, raw.data());
+        predict_scores(b.model, MatrixView{x.data(), 300, kCols}, raw.data());
         for (size_t j = 0; j < raw.size(); ++j) {
             double sum = 0.0;
             for (int32_t i = 0; i <= kCols; ++i) sum += phi[j * (kCols + 1) + i];
@@ -199,26 +199,27 @@ TEST(Shapley, RefusesPathsLinkingTooManyFeatureSets) {
         tree.push_back(leaf(1.0));
     }
     tree.push_back(leaf(2.0));
-    b.trees.push_back(tree);
-    b.refresh_model_facts();
+    b.model.trees.push_back(tree);
+    b.model.refresh_facts();
     NodeCovers covers{std::vector<double>(tree.size(), 1.0)};
     std::vector<double> x(static_cast<size_t>(depth) + 1, 0.5);
     std::vector<double> out((depth + 2), 0.0);
-    EXPECT_THROW(shap_values(b, covers, MatrixView{x.data(), 1, depth + 1}, out.data()),
+    EXPECT_THROW(shap_values(b.model, covers, MatrixView{x.data(), 1, depth + 1}, out.data()),
                  std::invalid_argument);
 }
 
 TEST(Shapley, BackgroundCoversCountRowsAtEveryNode) {
     Booster b = default_booster();
-    b.trees.push_back({split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 2), leaf(1.0), leaf(2.0)});
-    b.trees.back()[0].missing_right = 0;
-    b.refresh_model_facts();
+    b.model.trees.push_back({split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 2), leaf(1.0), leaf(2.0)});
+    b.model.trees.back()[0].missing_right = 0;
+    b.model.refresh_facts();
     const std::vector<double> x{0.1, 0.9, 0.7, kNaN, 0.4};
-    const NodeCovers covers = background_covers(b.trees, b.projections, MatrixView{x.data(), 5, 1});
+    const NodeCovers covers =
+        background_covers(b.model.trees, b.model.projections, MatrixView{x.data(), 5, 1});
     ASSERT_EQ(covers.size(), 1u);
     EXPECT_EQ(covers[0], (std::vector<double>{5.0, 3.0, 2.0}));
-    EXPECT_TRUE(covers_match(b.trees, covers));
-    EXPECT_FALSE(covers_match(b.trees, NodeCovers{}));
+    EXPECT_TRUE(covers_match(b.model.trees, covers));
+    EXPECT_FALSE(covers_match(b.model.trees, NodeCovers{}));
 }
 
 // A call with many rows looks each leaf's weights up in tables built once per call; a
@@ -253,17 +254,17 @@ TEST(Shapley, LeadingTreesActLikeATruncatedModel) {
         const MatrixView view{x.data(), 100, kCols};
         for (int32_t k : {0, 1, 4, 9}) {
             Booster cut = b;
-            cut.trees.resize(static_cast<size_t>(k));
-            cut.refresh_model_facts();
+            cut.model.trees.resize(static_cast<size_t>(k));
+            cut.model.refresh_facts();
             const NodeCovers cut_covers(covers.begin(), covers.begin() + k);
             std::vector<double> want(100 * static_cast<size_t>(outputs));
             std::vector<double> got(want.size(), -1.0);
-            predict_scores(cut, view, want.data());
-            predict_scores(b, view, got.data(), k);
+            predict_scores(cut.model, view, want.data());
+            predict_scores(b.model, view, got.data(), k);
             ASSERT_EQ(got, want) << "scores, outputs " << outputs << " k " << k;
             const std::vector<double> phi_want = run_shap(cut, cut_covers, x);
             std::vector<double> phi_got(phi_want.size(), -7.0);
-            shap_values(b, covers, view, phi_got.data(), k);
+            shap_values(b.model, covers, view, phi_got.data(), k);
             ASSERT_EQ(
                 std::memcmp(phi_got.data(), phi_want.data(), phi_want.size() * sizeof(double)), 0)
                 << "Shapley values, outputs " << outputs << " k " << k;

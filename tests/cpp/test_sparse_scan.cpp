@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "booster_fixtures.hpp"
-#include "tree/histogram.hpp"
+#include "tree/projected_histogram.hpp"
 
 using namespace vorlent;
 using namespace vorlent::testing;

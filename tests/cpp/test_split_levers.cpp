@@ -108,10 +108,10 @@ double brute_axis_gain(const GridData& d, double lambda, bool both_sides) {
 Booster lever_booster(const GridData& d, int32_t split_mode, bool best_of_kinds,
                       bool learn_missing) {
     Booster b = default_booster();
-    b.split_mode = split_mode;
-    b.max_depth = 1;
-    b.best_of_kinds = best_of_kinds;
-    b.learn_missing = learn_missing;
+    b.params.split_mode = static_cast<SplitMode>(split_mode);
+    b.params.max_depth = 1;
+    b.params.best_of_kinds = best_of_kinds;
+    b.params.learn_missing = learn_missing;
     ready_to_grow(b, d.cols);
     return b;
 }
@@ -132,7 +132,7 @@ TEST(SplitLevers, AxisSplitsTakeTheBestCutOnEitherMissingSide) {
             Booster b = lever_booster(d, 1, false, learn);
             const Node root = grown_root(b, d);
             ASSERT_FALSE(root.is_leaf);
-            const double best = brute_axis_gain(d, b.reg_lambda, learn);
+            const double best = brute_axis_gain(d, b.params.reg_lambda, learn);
             EXPECT_NEAR(root.gain, best, tolerance(best)) << "seed " << seed << " learn " << learn;
             if (!learn) {
                 EXPECT_EQ(root.missing_right, 1);
@@ -223,7 +223,7 @@ TEST(SplitLevers, BestOfKindsTakesTheBetterOfPairAndAxis) {
             const Node plain = grown_root(pairs_first, d);
             Booster both = lever_booster(d, 0, true, false);
             const Node root = grown_root(both, d);
-            const double axis = brute_axis_gain(d, both.reg_lambda, false);
+            const double axis = brute_axis_gain(d, both.params.reg_lambda, false);
             // Without the lever the root is a pair split whenever one gains.
             const double pair = plain.kind == kAxis ? 0.0 : plain.gain;
             const double best = std::max(axis, pair);
@@ -243,9 +243,11 @@ TEST(SplitLevers, LineageBestOfKindsScoresEveryColumnOnItsOwn) {
         double gains[2];
         for (bool lever : {false, true}) {
             Booster b = lever_booster(d, 0, lever, false);
-            b.max_lineage = 1;
+            b.params.max_lineage = 1;
             Tree tree;
-            grow_lineage_tree(tree, d.view(), d.grad.data(), d.hess.data(), rows, b);
+            grow_lineage_tree(tree, d.view(), d.grad.data(), d.hess.data(), rows,
+                              tree_params_of(b, std::vector<double>(d.cols, 0.5)), b.rng,
+                              outputs_of(b));
             gains[lever] = tree[0].is_leaf ? 0.0 : tree[0].gain;
         }
         // Each column alone, on the equal-width cells of its own range.

@@ -40,19 +40,18 @@ Problem make_problem(int32_t rows, int32_t cols, uint32_t seed, double nan_share
 }
 
 Tree grow(Booster& b, const Problem& p, TreeWorkspace& ws) {
-    const BinnedMatrix bins = build_bins(p.view(), b.max_bins, b.categorical);
-    b.n_features = p.cols;
-    b.feature_gain.assign(p.cols, 0.0);
-    b.coefficient_gain.assign(p.cols, 0.0);
-    b.interaction_gain.assign(static_cast<size_t>(p.cols) * p.cols, 0.0);
-    b.feature_scale.assign(p.cols, 0.5);
-    b.hist_bins = std::max(b.max_bins, 2);
+    const BinnedMatrix bins = build_bins(p.view(), b.params.max_bins, b.params.categorical);
+    b.model.n_features = p.cols;
+    b.model.importances.feature_gain.assign(p.cols, 0.0);
+    b.model.importances.coefficient_gain.assign(p.cols, 0.0);
+    b.model.importances.interaction_gain.assign(static_cast<size_t>(p.cols) * p.cols, 0.0);
     const MatrixView X = p.view();
     const TreeInput in{&X, &bins, p.grad.data(), p.hess.data()};
     ws.rows.resize(p.rows);
     for (int32_t r = 0; r < p.rows; ++r) ws.rows[r] = r;
     Tree tree;
-    grow_node(tree, in, 0, p.rows, 0, b, -kInf, kInf, ws);
+    grow_node(tree, in, 0, p.rows, 0, tree_params_of(b, std::vector<double>(p.cols, 0.5)), b.rng,
+              outputs_of(b), -kInf, kInf, ws);
     return tree;
 }
 
@@ -96,33 +95,33 @@ void check_tree(const Tree& tree, const Problem& p, double lambda) {
 TEST(GrowNode, PlantedAxisSplitIsFound) {
     const Problem p = make_problem(400, 3, 1, 0.0, [](const double* x) { return x[1] > 0.2 ? 1.0 : -1.0; });
     Booster b = default_booster();
-    b.split_mode = 1;
-    b.max_depth = 1;
+    b.params.split_mode = kAxisOnly;
+    b.params.max_depth = 1;
     const Tree t = grow(b, p);
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].kind, kAxis);
     EXPECT_EQ(t[0].feature_a, 1);
     EXPECT_NEAR(t[0].threshold, 0.2, 0.05);
-    check_tree(t, p, b.reg_lambda);
+    check_tree(t, p, b.params.reg_lambda);
     // Axis splits credit feature and coefficient gain alike.
-    EXPECT_EQ(b.feature_gain[1], t[0].gain);
-    EXPECT_EQ(b.coefficient_gain[1], t[0].gain);
+    EXPECT_EQ(b.model.importances.feature_gain[1], t[0].gain);
+    EXPECT_EQ(b.model.importances.coefficient_gain[1], t[0].gain);
 }
 
 TEST(GrowNode, PlantedObliqueSplitBeatsAxis) {
     const Problem p = make_problem(2000, 4, 2, 0.0,
                                    [](const double* x) { return x[0] - x[2] > 0 ? 1.0 : -1.0; });
     Booster b = default_booster();
-    b.max_depth = 1;
+    b.params.max_depth = 1;
     const Tree t = grow(b, p);
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].kind, kLinearPair);
     EXPECT_EQ(t[0].feature_a, 0);
     EXPECT_EQ(t[0].feature_b, 2);
     EXPECT_NEAR(t[0].coef_a, -t[0].coef_b, 0.1);
-    EXPECT_GT(b.interaction_gain[0 * 4 + 2], 0.0);
-    EXPECT_EQ(b.interaction_gain[2 * 4 + 0], 0.0);
-    check_tree(t, p, b.reg_lambda);
+    EXPECT_GT(b.model.importances.interaction_gain[0 * 4 + 2], 0.0);
+    EXPECT_EQ(b.model.importances.interaction_gain[2 * 4 + 0], 0.0);
+    check_tree(t, p, b.params.reg_lambda);
 }
 
 TEST(GrowNode, DeepTreesConserveGradientsWithMissingValues) {
@@ -133,27 +132,27 @@ TEST(GrowNode, DeepTreesConserveGradientsWithMissingValues) {
     });
     for (int mode : {0, 1, 2}) {
         Booster b = default_booster();
-        b.split_mode = mode;
-        b.max_depth = 5;
+        b.params.split_mode = static_cast<SplitMode>(mode);
+        b.params.max_depth = 5;
         const Tree t = grow(b, p);
         EXPECT_GT(t.size(), 15u);
-        check_tree(t, p, b.reg_lambda);
+        check_tree(t, p, b.params.reg_lambda);
     }
 }
 
 TEST(GrowNode, DepthAndSizeLimits) {
     const Problem p = make_problem(50, 2, 4, 0.0, [](const double* x) { return x[0]; });
     Booster b = default_booster();
-    b.max_depth = 0;
+    b.params.max_depth = 0;
     Tree t = grow(b, p);
     ASSERT_EQ(t.size(), 1u);
     double g = 0;
     for (double v : p.grad) g += v;
-    EXPECT_DOUBLE_EQ(t[0].value, -g / (50 + b.reg_lambda));
+    EXPECT_DOUBLE_EQ(t[0].value, -g / (50 + b.params.reg_lambda));
     b = default_booster();
-    b.min_samples = 51;
+    b.params.min_samples = 51;
     EXPECT_EQ(grow(b, p).size(), 1u);
-    b.min_samples = 50;  // exactly min_samples rows may split
+    b.params.min_samples = 50;  // exactly min_samples rows may split
     EXPECT_GT(grow(b, p).size(), 1u);
 }
 
@@ -162,9 +161,9 @@ TEST(GrowNode, MonotoneConstraintBoundsChildren) {
     // a split on x0 must not be below the leaves to its left.
     const Problem p = make_problem(2000, 2, 5, 0.0, [](const double* x) { return -x[0] + 0.3 * x[1]; });
     Booster b = default_booster();
-    b.monotone = {1, 0};
-    b.split_mode = 1;
-    b.max_depth = 4;
+    b.params.monotone = {1, 0};
+    b.params.split_mode = kAxisOnly;
+    b.params.max_depth = 4;
     const Tree t = grow(b, p);
     std::vector<double> grid;
     for (double v = -1.0; v <= 1.0; v += 0.01) grid.push_back(v);
@@ -182,22 +181,21 @@ TEST(GrowNode, MonotoneConstraintBoundsChildren) {
 TEST(GrowNode, MulticlassLeavesCarryPerOutputValues) {
     // Three outputs with the same gradients on every row: every reduced gradient is zero.
     Booster b = default_booster();
-    b.objective = kMulticlass;
-    b.n_outputs = 3;
+    b.params.objective = b.model.objective = kMulticlass;
+    b.model.n_outputs = 3;
     std::vector<double> x{0, 1, 2, 3};
     std::vector<double> grad(12, 0.5), hess(12, 0.25);
     const MatrixView X{x.data(), 4, 1};
     const BinnedMatrix bins = build_bins(X, 64, {});
-    b.feature_gain.assign(1, 0);
-    b.coefficient_gain.assign(1, 0);
-    b.interaction_gain.assign(1, 0);
-    b.feature_scale.assign(1, 1.0);
-    b.min_samples = 1;
+    b.model.importances.feature_gain.assign(1, 0);
+    b.model.importances.coefficient_gain.assign(1, 0);
+    b.model.importances.interaction_gain.assign(1, 0);
+    b.params.min_samples = 1;
     TreeWorkspace ws;
     ws.rows = {0, 1, 2, 3};
     Tree t;
     const TreeInput in{&X, &bins, grad.data(), hess.data()};
-    grow_node(t, in, 0, 4, 0, b, -kInf, kInf, ws);
+    grow_node(t, in, 0, 4, 0, tree_params_of(b, {1.0}), b.rng, outputs_of(b), -kInf, kInf, ws);
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0].value, 0.0);
     ASSERT_EQ(t[0].leaf_values.size(), 3u);
@@ -234,8 +232,8 @@ TEST(GrowNode, ThreadCountDoesNotChangeTheTree) {
     for (int threads : {1, 2, 3}) {
         omp_set_num_threads(threads);
         Booster b = default_booster();
-        b.categorical = {0, 0, 0, 0, 0, 0, 0};
-        b.max_depth = 4;
+        b.params.categorical = {0, 0, 0, 0, 0, 0, 0};
+        b.params.max_depth = 4;
         trees.push_back(grow(b, p));
     }
     omp_set_num_threads(2);
@@ -259,14 +257,16 @@ TEST(GrowNode, NoHeapAllocationPerNodeOnceWarm) {
     const Problem p = make_problem(5000, 6, 7, 0.0, [](const double* x) { return x[0] * x[1] + x[2]; });
     for (int mode : {0, 1}) {
         Booster b = default_booster();
-        b.split_mode = mode;
-        b.max_depth = 6;
+        b.params.split_mode = static_cast<SplitMode>(mode);
+        b.params.max_depth = 6;
         TreeWorkspace ws;
         const Tree first = grow(b, p, ws);
         // The second tree: the only allocations left are the tree's own node storage.
-        const BinnedMatrix bins = build_bins(p.view(), b.max_bins, b.categorical);
+        const BinnedMatrix bins = build_bins(p.view(), b.params.max_bins, b.params.categorical);
         const MatrixView X = p.view();
         const TreeInput in{&X, &bins, p.grad.data(), p.hess.data()};
+        const TreeParams params = tree_params_of(b, std::vector<double>(p.cols, 0.5));
+        const TreeOutputs outputs = outputs_of(b);
         for (int32_t r = 0; r < p.rows; ++r) ws.rows[r] = r;
         ws.leaves.clear();
         Tree tree;
@@ -274,7 +274,7 @@ TEST(GrowNode, NoHeapAllocationPerNodeOnceWarm) {
         long allocations = 0;
         {
             CountAllocations counter;
-            grow_node(tree, in, 0, p.rows, 0, b, -kInf, kInf, ws);
+            grow_node(tree, in, 0, p.rows, 0, params, b.rng, outputs, -kInf, kInf, ws);
             allocations = counter.count();
         }
         EXPECT_GT(tree.size(), 31u);

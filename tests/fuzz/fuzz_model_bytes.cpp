@@ -58,13 +58,13 @@ Booster holding_booster() {
     Node low, high;
     low.value = -1.0;
     high.value = 1.0;
-    b.trees = {{root, low, high}};
-    b.n_features = 2;
-    b.feature_gain = {0.0, 2.0};
-    b.coefficient_gain = {0.0, 2.0};
-    b.interaction_gain = {0.0, 0.0, 0.0, 0.0};
-    b.base_score = 0.25;
-    b.refresh_model_facts();
+    b.model.trees = {{root, low, high}};
+    b.model.n_features = 2;
+    b.model.importances.feature_gain = {0.0, 2.0};
+    b.model.importances.coefficient_gain = {0.0, 2.0};
+    b.model.importances.interaction_gain = {0.0, 0.0, 0.0, 0.0};
+    b.model.base_score = 0.25;
+    b.model.refresh_facts();
     return b;
 }
 
@@ -117,9 +117,9 @@ struct Answers {
 
 Answers answer(const Booster& b) {
     Answers a;
-    const int32_t width = std::max(b.required_width, 1);
-    const bool multi = b.objective == vorlent::kMulticlass;
-    const int64_t outputs = multi ? b.n_outputs : 1;
+    const int32_t width = std::max(b.model.required_width, 1);
+    const bool multi = b.model.objective == vorlent::kMulticlass;
+    const int64_t outputs = multi ? b.model.n_outputs : 1;
     if (width > kMaxWidth || outputs > kMaxWidth) return a;
     const int32_t rows = std::max<int64_t>(width, outputs) * kRows > kRowBudget ? 1 : kRows;
     const std::vector<double> x = matrix(rows, width);
@@ -127,56 +127,58 @@ Answers answer(const Booster& b) {
     a.raw.resize(static_cast<size_t>(rows * outputs));
     a.proba.resize(static_cast<size_t>(rows * (multi ? outputs : 2)));
     a.contributions.resize(x.size());
-    vorlent::predict_raw(b, view, a.raw.data());
-    vorlent::predict_proba(b, view, a.proba.data());
-    vorlent::explain(b, view, a.contributions.data());
+    vorlent::predict_raw(b.model, view, a.raw.data());
+    vorlent::predict_proba(b.model, view, a.proba.data());
+    vorlent::explain(b.model, view, a.contributions.data());
     return a;
 }
 
 void importances(const Booster& b) {
-    std::vector<double> out(b.feature_gain.size());
-    vorlent::normalise_gains(b.feature_gain.data(), b.feature_gain.size(), out.data(), out.size());
-    out.resize(b.coefficient_gain.size());
-    vorlent::normalise_gains(b.coefficient_gain.data(), b.coefficient_gain.size(), out.data(),
-                             out.size());
-    const size_t side = static_cast<size_t>(std::max(b.n_features, 0));
+    std::vector<double> out(b.model.importances.feature_gain.size());
+    vorlent::normalise_gains(b.model.importances.feature_gain.data(),
+                             b.model.importances.feature_gain.size(), out.data(), out.size());
+    out.resize(b.model.importances.coefficient_gain.size());
+    vorlent::normalise_gains(b.model.importances.coefficient_gain.data(),
+                             b.model.importances.coefficient_gain.size(), out.data(), out.size());
+    const size_t side = static_cast<size_t>(std::max(b.model.n_features, 0));
     out.resize(std::min(side * side, kMaxCells));
-    vorlent::normalise_gains(b.interaction_gain.data(), b.interaction_gain.size(), out.data(),
-                             out.size());
+    vorlent::normalise_gains(b.model.importances.interaction_gain.data(),
+                             b.model.importances.interaction_gain.size(), out.data(), out.size());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const Booster holder = holding_booster();
-    static const std::string held = vorlent::serialize_model(holder);
+    static const std::string held = vorlent::serialize_model(holder.model);
 
     Booster b = holder;
     try {
-        vorlent::deserialize_model(b, data, size);
+        b.load_model(data, size);
     } catch (const std::invalid_argument& e) {
         if (std::strstr(e.what(), "offset") == nullptr) finding("a refusal without an offset");
-        if (vorlent::serialize_model(b) != held || b.required_width != holder.required_width ||
-            b.deepest_path != holder.deepest_path) {
+        if (vorlent::serialize_model(b.model) != held ||
+            b.model.required_width != holder.model.required_width ||
+            b.model.deepest_path != holder.model.deepest_path) {
             finding("a refused load changed the booster");
         }
         return 0;
     }
 
-    const std::string written = vorlent::serialize_model(b);
+    const std::string written = vorlent::serialize_model(b.model);
     const Answers first = answer(b);
     importances(b);
 
     Booster again = fresh_booster();
     try {
-        vorlent::deserialize_model(again, reinterpret_cast<const uint8_t*>(written.data()),
-                                   written.size());
+        again.load_model(reinterpret_cast<const uint8_t*>(written.data()), written.size());
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "%s\n", e.what());
         finding("the bytes a loaded model writes are refused");
     }
-    if (vorlent::serialize_model(again) != written) finding("writing back is not stable");
-    if (again.required_width != b.required_width || again.deepest_path != b.deepest_path) {
+    if (vorlent::serialize_model(again.model) != written) finding("writing back is not stable");
+    if (again.model.required_width != b.model.required_width ||
+        again.model.deepest_path != b.model.deepest_path) {
         finding("the written-back model has another shape");
     }
     const Answers second = answer(again);

@@ -2,10 +2,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "boosting/booster.hpp"
+#include "boosting/params.hpp"
 #include "common/matrix.hpp"
 #include "exact/level_builder.hpp"
+#include "model/model.hpp"
 #include "prep/binning.hpp"
+#include "tree/tree_params.hpp"
 
 // The round pieces of exact_sums training that the boosting loop calls in place of its
 // own: the start scores, one round's tree (bag, growth, quantile leaves, score update) and
@@ -22,18 +24,22 @@ using ShardPlan = std::vector<std::vector<int32_t>>;
 // row count (each shard in its own order); null means one shard of every row in order.
 extern ShardPlan (*g_exact_shard_plan)(int32_t n_rows);
 
-// Throws std::invalid_argument unless the booster's settings are ones exact_sums supports:
-// axis-aligned splits (split_mode 1) with the histogram builder (max_lineage 0).
-void check_exact_settings(const Booster& b);
-
 // compute_base_score with exact sums: the mean of the (weighted) targets or the class
 // frequencies summed on a grid, the median by exact selection, the target range in the
 // total order of doubles.
-void exact_base_score(Booster& b, const double* y, int32_t n_rows);
+// Sets the same fields of `model` as compute_base_score.
+void exact_base_score(Model& model, const BoosterParams& params,
+                      const std::vector<double>& weights, const double* y, int32_t n_rows);
 
 // validation_loss with the rows' losses summed exactly, so that the order of the validation
 // rows does not matter.
-double exact_validation_loss(const Booster& b, const double* val_scores);
+double exact_validation_loss(Objective objective, int64_t n_outputs,
+                             const std::vector<double>& y_val, const double* val_scores);
+
+// What growing the next tree of `model` reads: the fit's tree parameters, the booster's
+// bag fraction and seed, and the bin tables.
+ExactTreeConfig exact_tree_config(const BoosterParams& p, const TreeParams& tree,
+                                  const Model& model, const BinnedMatrix& bins);
 
 // One boosting call's exact rounds over the training rows of X.
 class ExactRounds {
@@ -43,13 +49,14 @@ public:
     // Grows the round's tree on the gradients (its bag and column samples keyed by the tree's
     // index), refits quantile leaves, adds the tree to the training scores and records its
     // node covers; returns the tree for the caller to append.
-    Tree grow(Booster& b, const double* y, const double* grad, const double* hess, double* scores);
+    // Its split gains go to the model's importances.
+    Tree grow(const BoosterParams& p, const TreeParams& tree_params, Model& model, const double* y,
+              const double* grad, const double* hess, double* scores);
 
 private:
-    ExactTreeConfig config(const Booster& b) const;
-    void refit_quantile(const Booster& b, const ExactTree& grown, Tree& tree, const double* y,
+    void refit_quantile(double alpha, const ExactTree& grown, Tree& tree, const double* y,
                         const double* scores);
-    void add_scores(const Booster& b, const ExactTree& grown, const Tree& tree, double* scores);
+    void add_scores(const Model& model, const ExactTree& grown, const Tree& tree, double* scores);
 
     const MatrixView& X_;
     const BinnedMatrix& bins_;

@@ -1,0 +1,197 @@
+#include "boosting/exact_rounds.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+
+#include "boosting/leaf_scores.hpp"
+#include "boosting/objective.hpp"
+#include "common/exact_sum.hpp"
+#include "common/parallel.hpp"
+#include "common/total_order.hpp"
+#include "model/importance.hpp"
+#include "model/node_cover.hpp"
+#include "model/routing.hpp"
+#include "prep/shard_quantile.hpp"
+#include "prep/shard_select.hpp"
+
+namespace vorlent {
+
+ShardPlan (*g_exact_shard_plan)(int32_t n_rows) = nullptr;
+
+namespace {
+
+// Rows above which score updates run in parallel.
+constexpr int64_t kParallelScoreRows = 2000;
+
+// The exact sum of n terms, on the grid of their largest magnitude.
+template <class Term>
+double exact_total(int64_t n, Term term) {
+    double bound = 0.0;
+    for (int64_t i = 0; i < n; ++i) bound = std::max(bound, std::fabs(term(i)));
+    ExactSum sum(bound);
+    for (int64_t i = 0; i < n; ++i) sum.add(term(i));
+    return sum.value();
+}
+
+}  // namespace
+
+void exact_base_score(Model& model, const BoosterParams& params,
+                      const std::vector<double>& weights, const double* y, int32_t n_rows) {
+    const bool weighted = !weights.empty();
+    const double* w = weights.data();
+    model.clip_low = 0.0;
+    model.clip_high = 0.0;
+    if (n_rows > 0) {
+        uint64_t low = sort_key(y[0]), high = low;
+        for (int32_t i = 1; i < n_rows; ++i) {
+            low = std::min(low, sort_key(y[i]));
+            high = std::max(high, sort_key(y[i]));
+        }
+        model.clip_low = key_value(low);
+        model.clip_high = key_value(high);
+    }
+    double m = 0.0;
+    if (n_rows > 0) {
+        if (weighted) {
+            const double swy = exact_total(n_rows, [&](int64_t i) { return w[i] * y[i]; });
+            const double sw = exact_total(n_rows, [&](int64_t i) { return w[i]; });
+            m = sw > 0.0 ? swy / sw : swy;
+        } else {
+            m = exact_total(n_rows, [&](int64_t i) { return y[i]; }) / n_rows;
+        }
+    }
+    if (params.objective == kMulticlass) {
+        const int32_t k = static_cast<int32_t>(target_class(model.clip_high)) + 1;
+        auto weight = [&](int64_t i) { return weighted ? w[i] : 1.0; };
+        auto counted = [&](int64_t i) {
+            const int64_t c = target_class(y[i]);
+            return c >= 0 && c < k;
+        };
+        const double total =
+            exact_total(n_rows, [&](int64_t i) { return counted(i) ? weight(i) : 0.0; });
+        std::vector<double> count(static_cast<size_t>(k));
+        for (int32_t c = 0; c < k; ++c) {
+            count[c] = exact_total(
+                n_rows, [&](int64_t i) { return target_class(y[i]) == c ? weight(i) : 0.0; });
+        }
+        set_class_start(model, count, total);
+        return;
+    }
+    set_single_start(model, params, m,
+                     [&] { return select_value({ColumnShard{y, n_rows}}, median_rank(n_rows)); });
+}
+
+double exact_validation_loss(Objective objective, int64_t n_outputs,
+                             const std::vector<double>& y_val, const double* val_scores) {
+    const int64_t n = static_cast<int64_t>(y_val.size());
+    const int64_t k = objective == kMulticlass ? n_outputs : 1;
+    const double sum = exact_total(n, [&](int64_t r) {
+        return row_loss(objective, n_outputs, val_scores + r * k, y_val[r]);
+    });
+    return sum / static_cast<double>(n > 1 ? n : 1);
+}
+
+ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
+    : X_(X), bins_(bins), shape_(HistogramShape::of(bins)) {
+    if (g_exact_shard_plan != nullptr) {
+        plan_ = g_exact_shard_plan(X.n_rows);
+    } else {
+        plan_.assign(1, std::vector<int32_t>(static_cast<size_t>(X.n_rows)));
+        std::iota(plan_[0].begin(), plan_[0].end(), 0);
+    }
+    shards_.resize(plan_.size());
+    for (size_t s = 0; s < plan_.size(); ++s) {
+        shards_[s].rows =
+            ShardRows{&bins_, &X_, plan_[s].data(), static_cast<int64_t>(plan_[s].size()), nullptr};
+    }
+}
+
+ExactTreeConfig exact_tree_config(const BoosterParams& p, const TreeParams& tree,
+                                  const Model& model, const BinnedMatrix& bins) {
+    ExactTreeConfig c;
+    c.max_depth = tree.max_depth;
+    c.min_samples = tree.min_samples;
+    c.lambda = tree.reg_lambda;
+    c.subsample = p.subsample;
+    c.colsample = tree.colsample;
+    c.learn_missing = tree.learn_missing;
+    c.n_outputs = tree.n_outputs;
+    c.seed = p.seed;
+    c.tree_index = model.n_trees();
+    c.monotone = &tree.monotone;
+    c.bins = &bins;
+    return c;
+}
+
+Tree ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Model& model,
+                       const double* y, const double* grad, const double* hess, double* scores) {
+    sources_.clear();
+    for (LocalShard& shard : shards_) {
+        sources_.push_back(local_source(shard, grad, hess, model.n_outputs, shape_));
+    }
+    ExactTree grown = grow_exact_tree(exact_tree_config(p, tree_params, model, bins_), sources_, ws_);
+    Tree tree = std::move(grown.tree);
+    if (p.objective == kRegression && p.loss == kQuantile) {
+        refit_quantile(p.alpha, grown, tree, y, scores);
+    }
+    add_scores(model, grown, tree, scores);
+    for (const Node& node : tree) {
+        if (!node.is_leaf) credit_split(model.importances, model.n_features, node);
+    }
+    if (covers_match(model.trees, model.node_covers)) {
+        model.node_covers.push_back(std::move(grown.covers));
+    }
+    return tree;
+}
+
+// Every leaf that bag rows reach takes the alpha-quantile of their residuals, selected
+// exactly over the shards' residuals (as keys of the total order, so -0.0 sorts first).
+void ExactRounds::refit_quantile(double alpha, const ExactTree& grown, Tree& tree,
+                                 const double* y, const double* scores) {
+    const size_t n_shards = shards_.size();
+    std::vector<std::vector<std::vector<uint64_t>>> keys(
+        tree.size(), std::vector<std::vector<uint64_t>>(n_shards));
+    for (size_t s = 0; s < n_shards; ++s) {
+        const ShardTree& st = shards_[s].tree;
+        for (size_t i = 0; i < st.bag.size(); ++i) {
+            const int32_t r = st.bag[i];
+            keys[grown.tree_index[st.node[i]]][s].push_back(sort_key(y[r] - scores[r]));
+        }
+    }
+    for (size_t leaf = 0; leaf < tree.size(); ++leaf) {
+        int64_t m = 0;
+        for (const std::vector<uint64_t>& part : keys[leaf]) m += static_cast<int64_t>(part.size());
+        if (m == 0) continue;
+        tree[leaf].value = key_value(select_ranks(keys[leaf], {leaf_quantile_rank(m, alpha)})[0]);
+    }
+}
+
+// Bag rows take the leaf their shard routed them to; the other rows walk the tree.
+void ExactRounds::add_scores(const Model& model, const ExactTree& grown, const Tree& tree,
+                             double* scores) {
+    const int64_t k = model.n_outputs;
+    const int64_t n = X_.n_rows;
+    in_bag_.assign(static_cast<size_t>(n), 0);
+    for (LocalShard& shard : shards_) {
+        const ShardTree& st = shard.tree;
+        const int64_t m = static_cast<int64_t>(st.bag.size());
+        parallel_blocks(m, m > kParallelScoreRows, [&](int64_t i0, int64_t i1) {
+            for (int64_t i = i0; i < i1; ++i) {
+                const int64_t r = st.bag[i];
+                in_bag_[r] = 1;
+                add_leaf(model, tree[grown.tree_index[st.node[i]]], scores + r * k);
+            }
+        });
+    }
+    parallel_blocks(n, n > kParallelScoreRows, [&](int64_t r0, int64_t r1) {
+        for (int64_t r = r0; r < r1; ++r) {
+            if (in_bag_[r] == 0)
+                add_leaf(model, tree[find_leaf(tree, X_.row(r), model.projections)],
+                         scores + r * k);
+        }
+    });
+}
+
+}  // namespace vorlent

@@ -1,0 +1,39 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "boosting/params.hpp"
+#include "common/matrix.hpp"
+#include "model/model.hpp"
+#include "tree/tree_params.hpp"
+
+namespace vorlent {
+
+// The state of one training call (fit or fit_more) that outlives none of it: the rows'
+// weights, the validation rows and early stopping's settings, and the parameters the tree
+// builders read. The round loop's gradients, bag and scores live in the loop itself.
+struct FitState {
+    std::vector<double> sample_weights;  // empty: every row weighs 1
+    std::vector<double> X_val;           // n_val rows of the model's columns, row-major
+    std::vector<double> y_val;
+    int32_t n_val = 0;
+    int32_t es_patience = 0;  // rounds without improvement that stop training; 0: never
+    double es_tol = 1e-4;     // the least improvement of the validation loss that counts
+    TreeParams tree;
+};
+
+// The weights of a training call: a copy when there is one per row; otherwise training is
+// unweighted (empty).
+std::vector<double> row_weights(const double* weights, int64_t count, int64_t n_rows);
+
+// Population standard deviation of every column over its non-missing values, floored at
+// 1e-12; 1.0 for a column with fewer than two values.
+std::vector<double> column_scales(const MatrixView& X);
+
+// What the tree builders read in a call that trains `model` with parameters p: p's
+// tree-shaping parameters, the model's outputs, the training columns' scales
+// (column_scales) and the search's environment switches (read here, once per call).
+TreeParams tree_params(const BoosterParams& p, const Model& model,
+                       std::vector<double> feature_scale);
+
+}  // namespace vorlent
