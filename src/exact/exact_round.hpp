@@ -35,6 +35,9 @@ void exact_base_score(Booster& b, const double* y, int32_t n_rows);
 // rows does not matter.
 double exact_validation_loss(const Booster& b, const double* val_scores);
 
+// What growing one tree reads from the booster and the bin tables.
+ExactTreeConfig exact_tree_config(const Booster& b, const BinnedMatrix& bins);
+
 // One boosting call's exact rounds over the training rows of X.
 class ExactRounds {
 public:
@@ -46,7 +49,6 @@ public:
     Tree grow(Booster& b, const double* y, const double* grad, const double* hess, double* scores);
 
 private:
-    ExactTreeConfig config(const Booster& b) const;
     void refit_quantile(const Booster& b, const ExactTree& grown, Tree& tree, const double* y,
                         const double* scores);
     void add_scores(const Booster& b, const ExactTree& grown, const Tree& tree, double* scores);

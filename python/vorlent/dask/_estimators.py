@@ -1,0 +1,161 @@
+"""DaskVorlentClassifier and DaskVorlentRegressor: the estimators trained data-parallel on a
+Dask cluster, with exact_sums so that the model is the one a local fit on the concatenated
+rows makes."""
+
+from __future__ import annotations
+
+import numbers
+
+import numpy as np
+
+from .. import _params
+from .._classifier import VorlentClassifier
+from .._data import fit_matrix
+from .._regressor import VorlentRegressor
+from ._train import fit_booster
+
+# The Dask estimators' own parameters, beside the local ones.
+_DASK_PARAMS = ("client", "fit_timeout")
+
+
+class _DaskTraining:
+    """What both Dask estimators add to their local class."""
+
+    _local_class: type
+
+    def __init__(
+        self,
+        *,
+        client=None,
+        fit_timeout=300.0,
+        split_mode="axis",
+        exact_sums=True,
+        early_stopping=False,
+        **params,
+    ):
+        super().__init__(
+            split_mode=split_mode, exact_sums=exact_sums, early_stopping=early_stopping, **params
+        )
+        self.client = client
+        self.fit_timeout = fit_timeout
+
+    @classmethod
+    def _get_param_names(cls) -> list[str]:
+        return sorted([*cls._local_class._get_param_names(), *_DASK_PARAMS])
+
+    def _local_params(self) -> dict:
+        return {k: v for k, v in self.get_params(deep=False).items() if k not in _DASK_PARAMS}
+
+    def _client(self):
+        if self.client is not None:
+            return self.client
+        from distributed import get_client
+
+        return get_client()
+
+    def _check_dask_parameters(self) -> None:
+        if self.split_mode != "axis" or self.max_lineage != 0:
+            raise ValueError(
+                "Dask training supports split_mode='axis' with max_lineage=0 only (it trains "
+                f"with exact_sums); got split_mode={self.split_mode!r}, "
+                f"max_lineage={self.max_lineage!r}"
+            )
+        if not self.exact_sums:
+            raise ValueError("Dask training always uses exact_sums; exact_sums=False is refused")
+        if self.early_stopping:
+            raise ValueError(
+                "early_stopping=True is not supported by Dask training yet; pass "
+                "early_stopping=False"
+            )
+        if self.warm_start:
+            raise ValueError("warm_start is not supported by Dask training")
+        timeout = self.fit_timeout
+        if not isinstance(timeout, numbers.Real) or isinstance(timeout, bool) or not timeout > 0:
+            raise ValueError(f"fit_timeout must be a positive number of seconds, got {timeout!r}")
+
+    def fit(self, X, y, sample_weight=None):
+        """Train on Dask collections without moving their rows.
+
+        Parameters
+        ----------
+        X : dask.array.Array of shape (n_samples, n_features) or dask DataFrame
+            Numeric features, NaN for missing values.
+        y : dask.array.Array or dask Series of shape (n_samples,)
+        sample_weight : dask.array.Array or dask Series, default=None
+
+        Returns
+        -------
+        self : object
+            The fitted estimator. When the fit fails (a worker dies, a block is lost, a
+            worker does not answer within ``fit_timeout`` seconds) the estimator is left as
+            it was.
+        """
+        _params.validate_parameters(self, self._local_class._parameter_constraints)
+        self._check_parameters()
+        self._check_dask_parameters()
+        client = self._client()
+        head = X.head(1, npartitions=-1) if hasattr(X, "head") else X[:1].compute()
+        _, schema = fit_matrix(head, self.categorical_features)
+        if any(schema.categorical):
+            raise ValueError("Dask training does not take categorical features yet")
+        classes = self._dask_classes(y)
+        seed = _params.core_seed(self.random_state)
+        keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
+        booster = fit_booster(
+            client, keywords, X, y, sample_weight, classes, float(self.fit_timeout)
+        )
+        self.booster_ = booster
+        self._core_keywords = keywords
+        self._schema = schema
+        self._trained_params = _params.params_to_json(self._local_params())
+        self.n_features_in_ = schema.n_features
+        self.__dict__.pop("feature_names_in_", None)
+        if schema.feature_names is not None:
+            self.feature_names_in_ = np.asarray(schema.feature_names, dtype=object)
+        self._set_classes(classes)
+        self.n_estimators_ = booster.n_trees()
+        self.best_iteration_ = None
+        return self
+
+    def to_local(self):
+        """The fitted local estimator (same parameters, same model bytes)."""
+        self._check_fitted()
+        local = self._local_class(**self._local_params())
+        for name, value in self.__dict__.items():
+            if name.endswith("_") or name in ("_core_keywords", "_schema", "_trained_params"):
+                setattr(local, name, value)
+        return local
+
+
+class DaskVorlentClassifier(_DaskTraining, VorlentClassifier):
+    """:class:`~vorlent.VorlentClassifier` trained on a Dask cluster (see :meth:`fit`).
+
+    Takes the classifier's parameters (``split_mode='axis'`` and ``exact_sums=True`` are
+    the defaults and the only choices) plus ``client`` (None: the default client) and
+    ``fit_timeout``, the seconds any one step may wait for the workers before the fit fails.
+    """
+
+    _local_class = VorlentClassifier
+
+    def _dask_classes(self, y):
+        import dask.array as da
+        import dask.dataframe as dd
+
+        labels = y.to_dask_array(lengths=True) if isinstance(y, (dd.Series,)) else y
+        classes = np.asarray(da.unique(labels).compute())
+        if len(classes) < 2:
+            raise ValueError("y holds fewer than 2 classes: a classifier needs at least 2")
+        return classes
+
+
+class DaskVorlentRegressor(_DaskTraining, VorlentRegressor):
+    """:class:`~vorlent.VorlentRegressor` trained on a Dask cluster (see :meth:`fit`).
+
+    Takes the regressor's parameters (``split_mode='axis'`` and ``exact_sums=True`` are
+    the defaults and the only choices) plus ``client`` and ``fit_timeout``.
+    """
+
+    _local_class = VorlentRegressor
+
+    def _dask_classes(self, y):
+        return None

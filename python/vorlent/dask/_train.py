@@ -1,0 +1,152 @@
+"""Data-parallel exact_sums training on a Dask cluster.
+
+The client process coordinates (``_core.fit_shards``: bins, start score, and per tree level
+the merged statistics and the split decisions); every worker holding row blocks runs one
+actor with those blocks as core shards. Only summaries cross the network: counts, integer
+sums and the decisions, never the rows. Everything that is merged is an integer sum,
+minimum or maximum, so the model's bytes equal those of an in-process exact_sums fit on the
+concatenated rows, whatever the number of workers, the chunking or the placement.
+"""
+
+from __future__ import annotations
+
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import TimeoutError as FuturesTimeout
+
+import numpy as np
+import vorlent_core as _core
+
+from ._shard_actor import ShardActor, block_arrays
+
+# One fit at a time per client: a second one waits for the first to finish.
+_FIT_LOCKS: dict[int, threading.Lock] = {}
+_FIT_LOCKS_GUARD = threading.Lock()
+
+
+class ShardTimeoutError(RuntimeError):
+    """A worker did not answer within the fit's timeout (it died, or its block is lost)."""
+
+
+def _client_lock(client) -> threading.Lock:
+    with _FIT_LOCKS_GUARD:
+        return _FIT_LOCKS.setdefault(id(client.scheduler), threading.Lock())
+
+
+def row_blocks(X, y, sample_weight):
+    """Delayed blocks (X, y, w) in row order and their row counts (None where unknown)."""
+    import dask.array as da
+    import dask.dataframe as dd
+
+    if isinstance(X, dd.DataFrame):
+        X = X.to_dask_array(lengths=True)
+    if isinstance(y, (dd.Series, dd.DataFrame)):
+        y = y.to_dask_array(lengths=True)
+    if isinstance(sample_weight, (dd.Series, dd.DataFrame)):
+        sample_weight = sample_weight.to_dask_array(lengths=True)
+    if not isinstance(X, da.Array) or X.ndim != 2:
+        raise TypeError("X must be a two-dimensional dask.array.Array or a dask DataFrame")
+    if not isinstance(y, da.Array):
+        raise TypeError("y must be a dask.array.Array or a dask Series")
+    if y.ndim == 2 and y.shape[1] == 1:
+        y = y[:, 0]
+    if y.ndim != 1:
+        raise ValueError(f"y must be one-dimensional, got {y.ndim} dimensions")
+    if any(np.isnan(c) for c in X.chunks[0]) or any(np.isnan(c) for c in y.chunks[0]):
+        raise ValueError("X and y need known block lengths (to_dask_array(lengths=True))")
+    X = X.rechunk({1: -1})
+    if X.shape[0] != y.shape[0]:
+        raise ValueError(f"X has {X.shape[0]} rows but y has {y.shape[0]}")
+    y = y.rechunk((X.chunks[0],))
+    w = None
+    if sample_weight is not None:
+        if not isinstance(sample_weight, da.Array) or sample_weight.ndim != 1:
+            raise TypeError("sample_weight must be a one-dimensional dask array or Series")
+        if sample_weight.shape[0] != X.shape[0]:
+            raise ValueError(
+                f"sample_weight has {sample_weight.shape[0]} entries but X has {X.shape[0]} rows"
+            )
+        w = sample_weight.rechunk((X.chunks[0],)).to_delayed().ravel()
+    xs = X.to_delayed().ravel()
+    ys = y.to_delayed().ravel()
+    return xs, ys, w, [int(c) for c in X.chunks[0]], int(X.shape[1])
+
+
+class _Shards:
+    """The coordinator's handle on the actors: one message to all, answers flattened."""
+
+    def __init__(self, actors, timeout: float, pool: ThreadPoolExecutor):
+        self.actors = actors
+        self.timeout = timeout
+        self.pool = pool
+
+    def __call__(self, method, *args):
+        futures = [actor.call(method, *args) for actor in self.actors]
+        answers = []
+        for future in futures:
+            answers.extend(self._result(future, method))
+        return answers
+
+    def _result(self, future, method):
+        done = self.pool.submit(future.result)
+        try:
+            return done.result(timeout=self.timeout)
+        except FuturesTimeout:
+            raise ShardTimeoutError(
+                f"a worker did not answer {method!r} within {self.timeout:g} s (fit_timeout): "
+                "a worker died or lost its row blocks"
+            ) from None
+
+
+def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float):
+    """A booster trained with exact_sums on the Dask collections; the rows stay on the
+    workers that hold their blocks."""
+    from dask import delayed
+    from distributed import wait
+
+    xs, ys, ws, lengths, n_features = row_blocks(X, y, sample_weight)
+    settings = _core.Booster(**keywords)
+    prepare = delayed(block_arrays, pure=True)
+    blocks = [prepare(xs[i], ys[i], None if ws is None else ws[i], classes) for i in range(len(xs))]
+    futures = client.compute(blocks)
+    first_rows = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(np.int64)
+    pool = ThreadPoolExecutor(max_workers=4)
+    actors = []
+    try:
+        wait(futures, timeout=timeout)
+        for future in futures:
+            if future.status == "error":
+                future.result()
+        holders = client.who_has(futures)
+        by_worker: dict[str, list[int]] = {}
+        for i, future in enumerate(futures):
+            where = holders.get(future.key) or holders.get(str(future.key)) or ()
+            if not where:
+                raise ShardTimeoutError(f"row block {i} is held by no worker")
+            by_worker.setdefault(min(where), []).append(i)
+        with _client_lock(client):
+            for worker, indices in sorted(by_worker.items()):
+                actor = client.submit(
+                    ShardActor,
+                    settings,
+                    [int(first_rows[i]) for i in indices],
+                    *[futures[i] for i in indices],
+                    workers=[worker],
+                    allow_other_workers=False,
+                    actor=True,
+                    pure=False,
+                )
+                actors.append(actor)
+            wait(actors, timeout=timeout)
+            handles = [a.result(timeout=timeout) for a in actors]
+            booster = _core.Booster(**keywords)
+            shards = _Shards(handles, timeout, pool)
+            _core.fit_shards(booster, n_features, ws is not None, shards)
+        return booster
+    except TimeoutError as error:
+        raise ShardTimeoutError(
+            f"the row blocks or the shard actors were not ready within {timeout:g} s (fit_timeout)"
+        ) from error
+    finally:
+        pool.shutdown(wait=False, cancel_futures=True)
+        client.cancel(actors + list(futures))

@@ -1,0 +1,103 @@
+#include "exact/remote_fit.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "boosting/fit_checks.hpp"
+#include "common/total_order.hpp"
+#include "exact/exact_round.hpp"
+#include "model/importance.hpp"
+#include "model/node_cover.hpp"
+
+namespace vorlent {
+
+std::vector<uint64_t> select_by_counts(
+    const std::vector<uint64_t>& ranks,
+    const std::function<std::vector<uint64_t>(const SelectRound&)>& count) {
+    RankSelection selection(ranks);
+    while (!selection.done()) selection.decide(count(selection.round()));
+    std::vector<uint64_t> keys(ranks.size());
+    for (size_t i = 0; i < ranks.size(); ++i) keys[i] = selection.key(i);
+    return keys;
+}
+
+BinnedMatrix remote_bins(const Booster& b, RemoteRows& rows) {
+    const int32_t n = rows.n_features;
+    BinnedMatrix tables;
+    tables.edges.resize(n);
+    tables.bin_low.resize(n);
+    tables.bin_high.resize(n);
+    tables.has_missing.assign(n, false);
+    int32_t widest = 0;
+    for (int32_t f = 0; f < n; ++f) {
+        const bool categorical =
+            f < static_cast<int32_t>(b.categorical.size()) && b.categorical[f] != 0;
+        auto distinct = [&] { return rows.distinct(f); };
+        auto select = [&](const std::vector<uint64_t>& ranks) {
+            return select_by_counts(
+                ranks, [&](const SelectRound& round) { return rows.count_column(f, round); });
+        };
+        const ShardedCuts cuts =
+            cuts_from(rows.column_facts(f), distinct, select, b.max_bins, categorical);
+        bin_bounds(cuts, rows.extremes(f, cuts.edges), tables.bin_low[f], tables.bin_high[f]);
+        tables.edges[f] = cuts.edges;
+        tables.has_missing[f] = cuts.has_missing;
+        widest = std::max(widest, static_cast<int32_t>(tables.bin_low[f].size()));
+    }
+    tables.narrow = b.max_bins <= kMaxNarrowBins && widest <= kMaxNarrowBins;
+    return tables;
+}
+
+void fit_remote(Booster& b, RemoteRows& rows) {
+    check_hyper_parameters(b, rows.n_features);
+    check_exact_settings(b);
+    if (b.objective == kRegression && b.loss != kSquared) {
+        throw std::invalid_argument(
+            "training on shards supports the binary, multiclass and squared-error objectives "
+            "for now");
+    }
+    const BinnedMatrix tables = remote_bins(b, rows);
+    rows.set_bins(tables);
+
+    const TargetRange range = rows.target_range();
+    const std::vector<double> bounds = rows.start_bounds(range);
+    const std::vector<ExactSum> sums = rows.start_sums(range, bounds);
+    decide_start(b, range, rows.weighted, sums, [&](uint64_t rank) {
+        return key_value(select_by_counts({rank}, rows.count_targets)[0]);
+    });
+
+    b.sample_weights.clear();
+    b.X_val.clear();
+    b.y_val.clear();
+    b.n_val = 0;
+    b.es_patience = 0;
+    b.best_iteration = -1;
+    b.hist_bins = std::max(b.max_bins, 2);
+    b.feature_scale.assign(static_cast<size_t>(rows.n_features), 1.0);
+    b.trees.clear();
+    b.node_covers.clear();
+    b.n_features = rows.n_features;
+    b.feature_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
+    b.coefficient_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
+    b.interaction_gain.assign(static_cast<size_t>(rows.n_features) * rows.n_features, 0.0);
+    b.projections.clear();
+    b.validation_losses.clear();
+    b.refresh_model_facts();
+    b.rng.seed(b.seed);
+    rows.start(b);
+
+    std::vector<ShardSource> sources{rows.source};
+    LevelWorkspace ws;
+    for (int32_t round = 0; round < b.n_estimators; ++round) {
+        ExactTree grown = grow_exact_tree(exact_tree_config(b, tables), sources, ws);
+        for (const Node& node : grown.tree) {
+            if (!node.is_leaf) credit_split(b, node);
+        }
+        if (covers_match(b.trees, b.node_covers)) b.node_covers.push_back(std::move(grown.covers));
+        rows.add_tree(grown.tree);
+        b.trees.push_back(std::move(grown.tree));
+        b.refresh_model_facts();
+    }
+}
+
+}  // namespace vorlent

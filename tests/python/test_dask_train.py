@@ -1,0 +1,147 @@
+"""Data-parallel training on a real two-process LocalCluster: the model's bytes equal those of
+a local exact_sums fit on the concatenated rows, whatever the chunking and placement; a worker
+lost during the fit fails it within the timeout and leaves the estimator as it was."""
+
+import numpy as np
+import pytest
+
+pytest.importorskip("dask.array")
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import dask.array as da
+import vorlent
+from vorlent.dask import DaskVorlentClassifier, DaskVorlentRegressor
+
+COMMON = {
+    "n_estimators": 6,
+    "max_depth": 3,
+    "learning_rate": 0.3,
+    "max_bins": 16,
+    "min_samples_split": 4,
+}
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def data(n=300, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 4))
+    X[rng.random(n) < 0.1, 2] = np.nan
+    X[:, 3] = np.round(X[:, 3]) + 0.0  # heavy ties (no -0.0: bins order zeros by sign)
+    score = X[:, 0] - 0.5 * X[:, 1] + np.nan_to_num(X[:, 2])
+    w = rng.uniform(0.2, 3.0, n)
+    return X, score + rng.normal(scale=0.5, size=n), score, w
+
+
+# Chunkings: one block (one worker holds it all), uneven blocks with an empty one.
+CHUNKINGS = [(300,), (17, 0, 120, 90, 73)]
+CASES = [
+    ("binary", {}),
+    ("binary", {"subsample": 0.7, "colsample": 0.5, "random_state": 3}),
+    ("multiclass", {"subsample": 0.8, "random_state": 1}),
+    ("regression", {}),
+    ("regression", {"colsample": 0.6, "random_state": 5}),
+]
+
+
+def targets(kind, y, score):
+    if kind == "binary":
+        return np.where(score > 0.2, "yes", "no")
+    if kind == "multiclass":
+        return np.digitize(score, [-1.0, 0.0, 1.0])
+    return y
+
+
+@pytest.mark.parametrize("kind,extra", CASES)
+@pytest.mark.parametrize("weighted", [False, True])
+def test_model_bytes_equal_a_local_exact_fit(client, kind, extra, weighted):
+    X, y, score, w = data()
+    target = targets(kind, y, score)
+    weights = w if weighted else None
+    params = dict(COMMON, **extra)
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    local = Local(split_mode="axis", exact_sums=True, early_stopping=False, **params)
+    local.fit(X, target, sample_weight=weights)
+    expected = local.booster_.serialize()
+    for chunks in CHUNKINGS:
+        model = Dask(client=client, fit_timeout=60, **params)
+        model.fit(
+            da.from_array(X, chunks=(chunks, 4)),
+            da.from_array(target, chunks=(chunks,)),
+            None if weights is None else da.from_array(weights, chunks=(chunks,)),
+        )
+        assert model.booster_.serialize() == expected, chunks
+        twin = model.to_local()
+        assert type(twin) is Local
+        assert twin.booster_.serialize() == expected
+        np.testing.assert_array_equal(twin.predict(X), local.predict(X))
+        if kind != "regression":
+            np.testing.assert_array_equal(twin.classes_, local.classes_)
+
+
+def test_blocks_on_both_workers_and_a_frame(client):
+    """Blocks spread over both workers (each actor holds its worker's blocks) and a dask
+    DataFrame input train the same model."""
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    X, y, _, w = data(seed=4)
+    local = vorlent.VorlentRegressor(
+        split_mode="axis", exact_sums=True, early_stopping=False, **COMMON
+    ).fit(X, y, sample_weight=w)
+    chunks = (75, 75, 75, 75)
+    parts = [
+        da.from_array(X, chunks=(chunks, 4)),
+        da.from_array(y, chunks=(chunks,)),
+        da.from_array(w, chunks=(chunks,)),
+    ]
+    # Pin the blocks two by two to each worker, so that both actors hold rows.
+    workers = sorted(client.scheduler_info()["workers"])
+    persisted = []
+    for part in parts:
+        blocks = part.to_delayed().ravel()
+        futures = [client.compute(b, workers=[workers[i // 2]]) for i, b in enumerate(blocks)]
+        distributed.wait(futures)
+        shapes = [(c, 4) if part.ndim == 2 else (c,) for c in chunks]
+        arrays = [da.from_delayed(f, shape=s, dtype=float) for f, s in zip(futures, shapes)]
+        persisted.append(da.concatenate(arrays))
+    placed = {w for ws in client.who_has().values() for w in ws}
+    assert len(placed) == 2
+    model = DaskVorlentRegressor(client=client, **COMMON).fit(*persisted)
+    assert model.booster_.serialize() == local.booster_.serialize()
+
+    frame = dd.from_pandas(pd.DataFrame(X, columns=list("abcd")), npartitions=3)
+    series = dd.from_pandas(pd.Series(y), npartitions=3)
+    weights = dd.from_pandas(pd.Series(w), npartitions=3)
+    named = vorlent.VorlentRegressor(
+        split_mode="axis", exact_sums=True, early_stopping=False, **COMMON
+    ).fit(pd.DataFrame(X, columns=list("abcd")), y, sample_weight=w)
+    model = DaskVorlentRegressor(client=client, **COMMON).fit(frame, series, weights)
+    assert model.booster_.serialize() == named.booster_.serialize()
+    assert list(model.feature_names_in_) == list("abcd")
+
+
+def test_refusals_leave_the_estimator_unfitted(client):
+    X, y, _, _ = data(n=40)
+    Xd, yd = da.from_array(X, chunks=20), da.from_array(y, chunks=20)
+    for params, needle in [
+        ({"split_mode": "oblique"}, "split_mode='axis'"),
+        ({"exact_sums": False}, "exact_sums"),
+        ({"early_stopping": True}, "early_stopping"),
+        ({"fit_timeout": 0}, "fit_timeout"),
+    ]:
+        model = DaskVorlentRegressor(client=client, **params)
+        with pytest.raises(ValueError, match=needle):
+            model.fit(Xd, yd)
+        assert not hasattr(model, "booster_")
+    with pytest.raises(ValueError, match="squared-error"):
+        DaskVorlentRegressor(client=client, loss="huber", n_estimators=2).fit(Xd, yd)
