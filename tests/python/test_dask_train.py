@@ -11,7 +11,7 @@ distributed = pytest.importorskip("distributed")
 
 import dask.array as da
 import vorlent
-from vorlent.dask import DaskVorlentClassifier, DaskVorlentRegressor
+from vorlent.dask import DaskVorlentClassifier, DaskVorlentRegressor, WorkerLostError
 
 COMMON = {
     "n_estimators": 6,
@@ -145,3 +145,42 @@ def test_refusals_leave_the_estimator_unfitted(client):
         assert not hasattr(model, "booster_")
     with pytest.raises(ValueError, match="squared-error"):
         DaskVorlentRegressor(client=client, loss="huber", n_estimators=2).fit(Xd, yd)
+
+
+def test_a_worker_lost_during_fit_fails_it_within_the_timeout():
+    """A worker killed while the trees grow: fit raises within fit_timeout (plus set-up
+    slack) instead of hanging, and the estimator keeps its previous model."""
+    import os
+    import signal
+    import threading
+    import time
+
+    X, y, _, _ = data(n=400, seed=7)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        Xd = da.from_array(X, chunks=(100, 4))
+        yd = da.from_array(y, chunks=(100,))
+        model = DaskVorlentRegressor(client=c, fit_timeout=8, n_estimators=2, max_depth=2)
+        before = model.fit(Xd, yd).booster_.serialize()
+        model.set_params(n_estimators=3000)
+        worker = min(c.scheduler_info()["workers"])
+        pid = c.run(os.getpid, workers=[worker])[worker]
+
+        def kill_one():
+            time.sleep(2.0)
+            os.kill(pid, signal.SIGKILL)
+
+        killer = threading.Thread(target=kill_one)
+        started = time.monotonic()
+        killer.start()
+        with pytest.raises(WorkerLostError, match="worker"):
+            model.fit(Xd, yd)
+        elapsed = time.monotonic() - started
+        killer.join()
+        assert elapsed < 8 + 30
+        assert model.booster_.serialize() == before
+        assert model.n_estimators_ == 2

@@ -18,6 +18,6 @@ except ImportError as error:
     ) from error
 
 from ._estimators import DaskVorlentClassifier, DaskVorlentRegressor
-from ._train import ShardTimeoutError
+from ._train import WorkerLostError
 
-__all__ = ["DaskVorlentClassifier", "DaskVorlentRegressor", "ShardTimeoutError"]
+__all__ = ["DaskVorlentClassifier", "DaskVorlentRegressor", "WorkerLostError"]

@@ -24,8 +24,9 @@ _FIT_LOCKS: dict[int, threading.Lock] = {}
 _FIT_LOCKS_GUARD = threading.Lock()
 
 
-class ShardTimeoutError(RuntimeError):
-    """A worker did not answer within the fit's timeout (it died, or its block is lost)."""
+class WorkerLostError(RuntimeError):
+    """A worker holding training rows died, lost its blocks or did not answer within the
+    fit's timeout; the fit stops and the estimator keeps its previous state."""
 
 
 def _client_lock(client) -> threading.Lock:
@@ -92,10 +93,14 @@ class _Shards:
         try:
             return done.result(timeout=self.timeout)
         except FuturesTimeout:
-            raise ShardTimeoutError(
+            raise WorkerLostError(
                 f"a worker did not answer {method!r} within {self.timeout:g} s (fit_timeout): "
                 "a worker died or lost its row blocks"
             ) from None
+        except OSError as error:  # the connection to the actor's worker is gone
+            raise WorkerLostError(
+                f"a worker was lost while answering {method!r}: {error}"
+            ) from error
 
 
 def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float):
@@ -122,7 +127,7 @@ def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float):
         for i, future in enumerate(futures):
             where = holders.get(future.key) or holders.get(str(future.key)) or ()
             if not where:
-                raise ShardTimeoutError(f"row block {i} is held by no worker")
+                raise WorkerLostError(f"row block {i} is held by no worker")
             by_worker.setdefault(min(where), []).append(i)
         with _client_lock(client):
             for worker, indices in sorted(by_worker.items()):
@@ -144,7 +149,7 @@ def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float):
             _core.fit_shards(booster, n_features, ws is not None, shards)
         return booster
     except TimeoutError as error:
-        raise ShardTimeoutError(
+        raise WorkerLostError(
             f"the row blocks or the shard actors were not ready within {timeout:g} s (fit_timeout)"
         ) from error
     finally:
