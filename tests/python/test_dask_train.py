@@ -184,3 +184,17 @@ def test_a_worker_lost_during_fit_fails_it_within_the_timeout():
         assert elapsed < 8 + 30
         assert model.booster_.serialize() == before
         assert model.n_estimators_ == 2
+
+
+def test_predictions_on_blocks_equal_the_local_ones(client):
+    X, _, score, _ = data(n=120, seed=9)
+    target = np.digitize(score, [-1.0, 0.5])
+    model = DaskVorlentClassifier(client=client, **COMMON)
+    model.fit(da.from_array(X, chunks=(50, 4)), da.from_array(target, chunks=50))
+    local = model.to_local()
+    Xd = da.from_array(X, chunks=(35, 4))
+    proba = model.predict_proba(Xd)
+    assert proba.chunks == ((35, 35, 35, 15), (3,))
+    np.testing.assert_array_equal(proba.compute(), local.predict_proba(X))
+    np.testing.assert_array_equal(model.predict(Xd).compute(), local.predict(X))
+    np.testing.assert_array_equal(model.predict(X), local.predict(X))

@@ -117,6 +117,29 @@ class _DaskTraining:
         self.best_iteration_ = None
         return self
 
+    def _on_blocks(self, method: str, X, width: int | None):
+        """The local estimator's method on every row block of a Dask collection, lazily
+        (a NumPy or other local input is answered at once, as the local estimator does)."""
+        import dask.array as da
+        import dask.dataframe as dd
+
+        local = self.to_local()
+        if isinstance(X, dd.DataFrame):
+            X = X.to_dask_array(lengths=True)
+        if not isinstance(X, da.Array):
+            return getattr(local, method)(X)
+        X = X.rechunk({1: -1})
+        call = getattr(local, method)
+        if width is None:
+            return X.map_blocks(call, drop_axis=1, dtype=None, meta=np.empty(0))
+        return X.map_blocks(
+            call, chunks=(X.chunks[0], (width,)), dtype=np.float64, meta=np.empty((0, 0))
+        )
+
+    def predict(self, X):
+        """Predictions for the rows of X: lazily per block for a Dask collection."""
+        return self._on_blocks("predict", X, None)
+
     def to_local(self):
         """The fitted local estimator (same parameters, same model bytes)."""
         self._check_fitted()
@@ -136,6 +159,11 @@ class DaskVorlentClassifier(_DaskTraining, VorlentClassifier):
     """
 
     _local_class = VorlentClassifier
+
+    def predict_proba(self, X):
+        """Class probabilities of the rows of X: lazily per block for a Dask collection."""
+        self._check_fitted()
+        return self._on_blocks("predict_proba", X, len(self.classes_))
 
     def _dask_classes(self, y):
         import dask.array as da

@@ -10,6 +10,7 @@ concatenated rows, whatever the number of workers, the chunking or the placement
 
 from __future__ import annotations
 
+import pickle
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from concurrent.futures import TimeoutError as FuturesTimeout
@@ -76,16 +77,20 @@ def row_blocks(X, y, sample_weight):
 class _Shards:
     """The coordinator's handle on the actors: one message to all, answers flattened."""
 
-    def __init__(self, actors, timeout: float, pool: ThreadPoolExecutor):
+    def __init__(self, actors, timeout: float, pool: ThreadPoolExecutor, log=None):
         self.actors = actors
         self.timeout = timeout
         self.pool = pool
+        self.log = log  # a list: every message as (method, bytes sent, bytes received)
 
     def __call__(self, method, *args):
         futures = [actor.call(method, *args) for actor in self.actors]
         answers = []
         for future in futures:
             answers.extend(self._result(future, method))
+        if self.log is not None:
+            sent = len(self.actors) * len(pickle.dumps(args))
+            self.log.append((method, sent, sum(len(pickle.dumps(a)) for a in answers)))
         return answers
 
     def _result(self, future, method):
@@ -103,9 +108,10 @@ class _Shards:
             ) from error
 
 
-def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float):
+def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float, log=None):
     """A booster trained with exact_sums on the Dask collections; the rows stay on the
-    workers that hold their blocks."""
+    workers that hold their blocks. ``log``: a list that receives every message to the
+    workers as (method, bytes sent, bytes received), for measurements."""
     from dask import delayed
     from distributed import wait
 
@@ -145,7 +151,7 @@ def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float):
             wait(actors, timeout=timeout)
             handles = [a.result(timeout=timeout) for a in actors]
             booster = _core.Booster(**keywords)
-            shards = _Shards(handles, timeout, pool)
+            shards = _Shards(handles, timeout, pool, log)
             _core.fit_shards(booster, n_features, ws is not None, shards)
         return booster
     except TimeoutError as error:
