@@ -8,6 +8,7 @@
 #include "exact/exact_round.hpp"
 #include "model/importance.hpp"
 #include "model/node_cover.hpp"
+#include "prep/shard_quantile.hpp"
 
 namespace vorlent {
 
@@ -48,14 +49,46 @@ BinnedMatrix remote_bins(const Booster& b, RemoteRows& rows) {
     return tables;
 }
 
+namespace {
+
+// Every leaf that bag rows reach takes the alpha-quantile of their residuals: one radix
+// selection per leaf, all leaves' rounds in one message.
+void refit_quantile_leaves(const Booster& b, ExactTree& grown, RemoteRows& rows) {
+    std::vector<int32_t> nodes;
+    std::vector<RankSelection> selections;
+    for (size_t id = 0; id < grown.tree_index.size(); ++id) {
+        const int32_t at = grown.tree_index[id];
+        if (at < 0 || !grown.tree[at].is_leaf) continue;
+        const auto m = static_cast<int64_t>(grown.covers[at]);
+        if (m == 0) continue;
+        nodes.push_back(static_cast<int32_t>(id));
+        selections.emplace_back(std::vector<uint64_t>{leaf_quantile_rank(m, b.alpha)});
+    }
+    while (true) {
+        std::vector<int32_t> asked;
+        std::vector<SelectRound> rounds;
+        for (size_t j = 0; j < nodes.size(); ++j) {
+            if (selections[j].done()) continue;
+            asked.push_back(static_cast<int32_t>(j));
+            rounds.push_back(selections[j].round());
+        }
+        if (asked.empty()) break;
+        std::vector<int32_t> asked_nodes;
+        for (const int32_t j : asked) asked_nodes.push_back(nodes[j]);
+        const std::vector<std::vector<uint64_t>> counts =
+            rows.count_leaf_residuals(asked_nodes, rounds);
+        for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
+    }
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        grown.tree[grown.tree_index[nodes[j]]].value = key_value(selections[j].key(0));
+    }
+}
+
+}  // namespace
+
 void fit_remote(Booster& b, RemoteRows& rows) {
     check_hyper_parameters(b, rows.n_features);
     check_exact_settings(b);
-    if (b.objective == kRegression && b.loss != kSquared) {
-        throw std::invalid_argument(
-            "training on shards supports the binary, multiclass and squared-error objectives "
-            "for now");
-    }
     const BinnedMatrix tables = remote_bins(b, rows);
     rows.set_bins(tables);
 
@@ -88,8 +121,19 @@ void fit_remote(Booster& b, RemoteRows& rows) {
 
     std::vector<ShardSource> sources{rows.source};
     LevelWorkspace ws;
+    const bool huber = b.objective == kRegression && b.loss == kHuber;
+    const bool quantile = b.objective == kRegression && b.loss == kQuantile;
     for (int32_t round = 0; round < b.n_estimators; ++round) {
+        if (huber) {
+            double delta = 0.0;
+            if (range.n > 0) {
+                const uint64_t rank = huber_threshold_rank(range.n, b.alpha);
+                delta = key_value(select_by_counts({rank}, rows.count_abs_residuals)[0]);
+            }
+            rows.set_huber_delta(delta);
+        }
         ExactTree grown = grow_exact_tree(exact_tree_config(b, tables), sources, ws);
+        if (quantile) refit_quantile_leaves(b, grown, rows);
         for (const Node& node : grown.tree) {
             if (!node.is_leaf) credit_split(b, node);
         }

@@ -32,9 +32,16 @@ struct RemoteRows {
         start_sums;
     std::function<std::vector<uint64_t>(const SelectRound& round)> count_targets;
     std::function<void(const Booster& b)> start;  // scores at the decided start
+    // Huber: the counts of the absolute residuals for the threshold, then the threshold.
+    std::function<std::vector<uint64_t>(const SelectRound& round)> count_abs_residuals;
+    std::function<void(double delta)> set_huber_delta;
     // The trees: the builder's calls (begin_tree computes the gradients first), then the
     // score update.
     ShardSource source;
+    // Quantile leaves: per builder node, the counts of its bag rows' residuals.
+    std::function<std::vector<std::vector<uint64_t>>(const std::vector<int32_t>& nodes,
+                                                     const std::vector<SelectRound>& rounds)>
+        count_leaf_residuals;
     std::function<void(const Tree& tree)> add_tree;
 };
 
@@ -47,8 +54,6 @@ std::vector<uint64_t> select_by_counts(
 BinnedMatrix remote_bins(const Booster& b, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.
-// Supports the objectives whose rounds need no order statistic of the residuals (binary,
-// multiclass, squared error); throws std::invalid_argument for the others.
 void fit_remote(Booster& b, RemoteRows& rows);
 
 }  // namespace vorlent

@@ -150,7 +150,7 @@ void RowShard::start(int32_t n_outputs, double base_score, const std::vector<dou
 
 RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
     compute_gradients(gradient_booster_, scores_.data(), y_.data(), static_cast<int32_t>(n_rows()),
-                      grad_.data(), hess_.data(), residuals_);
+                      grad_.data(), hess_.data(), residuals_, &huber_delta_);
     return vorlent::begin_tree(shard_rows(), bag_key, subsample, grad_.data(), hess_.data(),
                                n_outputs_, tree_);
 }
@@ -166,6 +166,42 @@ void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
 
 void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of) {
     route_rows(shard_rows(), tree_, rules, rule_of);
+}
+
+std::vector<uint64_t> RowShard::count_abs_residuals(const SelectRound& round) const {
+    std::vector<uint64_t> keys(static_cast<size_t>(n_rows()));
+    for (int64_t r = 0; r < n_rows(); ++r) keys[r] = sort_key(std::fabs(scores_[r] - y_[r]));
+    std::vector<uint64_t> out(round.buffer_size());
+    count_keys(keys.data(), n_rows(), round, out.data());
+    return out;
+}
+
+std::vector<std::vector<uint64_t>> RowShard::count_leaf_residuals(
+    const std::vector<int32_t>& nodes, const std::vector<SelectRound>& rounds) const {
+    if (nodes.size() != rounds.size()) {
+        throw std::invalid_argument("leaf residuals: one selection round per node expected");
+    }
+    std::vector<std::vector<uint64_t>> keys(nodes.size());
+    std::vector<int32_t> slot;
+    int32_t top = 0;
+    for (const int32_t id : nodes) top = std::max(top, id + 1);
+    for (const int32_t id : tree_.node) top = std::max(top, id + 1);
+    slot.assign(static_cast<size_t>(top), -1);
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        if (nodes[j] < 0) throw std::invalid_argument("leaf residuals: a negative node id");
+        slot[nodes[j]] = static_cast<int32_t>(j);
+    }
+    for (size_t i = 0; i < tree_.bag.size(); ++i) {
+        const int32_t j = slot[tree_.node[i]];
+        const int32_t r = tree_.bag[i];
+        if (j >= 0) keys[j].push_back(sort_key(y_[r] - scores_[r]));
+    }
+    std::vector<std::vector<uint64_t>> out(nodes.size());
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        out[j].resize(rounds[j].buffer_size());
+        count_keys(keys[j].data(), static_cast<int64_t>(keys[j].size()), rounds[j], out[j].data());
+    }
+    return out;
 }
 
 void RowShard::add_tree(const Tree& tree) {

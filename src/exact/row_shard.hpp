@@ -44,11 +44,20 @@ public:
     // Every row's scores start at the decided start: base_score, or base_scores per output.
     void start(int32_t n_outputs, double base_score, const std::vector<double>& base_scores);
 
+    // The Huber threshold of the next tree: the shard's counts of its absolute residuals for
+    // the selection, then the selected value.
+    std::vector<uint64_t> count_abs_residuals(const SelectRound& round) const;
+    void set_huber_delta(double delta) { huber_delta_ = delta; }
+
     // A tree: the gradients at the current scores and the bag, then the builder's calls.
     RoundSummary begin_tree(uint64_t bag_key, double subsample);
     void fix_gradients(const RoundGrids& grids);
     void stats(const StatsRequest& request, std::vector<int64_t>& out);
     void route(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of);
+    // Quantile leaves: per builder node (a leaf of the grown tree), the counts of the
+    // residuals of its bag rows for that node's selection round.
+    std::vector<std::vector<uint64_t>> count_leaf_residuals(
+        const std::vector<int32_t>& nodes, const std::vector<SelectRound>& rounds) const;
     // Adds the finished tree to the scores of every row.
     void add_tree(const Tree& tree);
 
@@ -64,6 +73,7 @@ private:
     HistogramShape shape_;
     ShardTree tree_;
     int32_t n_outputs_ = 1;
+    double huber_delta_ = 0.0;
     std::vector<double> scores_, grad_, hess_, residuals_;
     Booster gradient_booster_;  // the objective's settings and this shard's weights
 

@@ -349,6 +349,32 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
         py::gil_scoped_acquire held;
         shards.all("route", encode(rules), to_numpy(rule_of));
     };
+    rows.count_abs_residuals = [&shards](const SelectRound& round) {
+        py::gil_scoped_acquire held;
+        return merged_counts(shards.all("count_abs_residuals", encode(round)), round);
+    };
+    rows.set_huber_delta = [&shards](double delta) {
+        py::gil_scoped_acquire held;
+        shards.all("set_huber_delta", delta);
+    };
+    rows.count_leaf_residuals = [&shards](const std::vector<int32_t>& nodes,
+                                          const std::vector<SelectRound>& rounds) {
+        py::gil_scoped_acquire held;
+        py::list encoded;
+        for (const SelectRound& round : rounds) encoded.append(encode(round));
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const py::handle h : shards.all("count_leaf_residuals", to_numpy(nodes), encoded)) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: counts for other leaves");
+            for (size_t j = 0; j < merged.size(); ++j) {
+                const std::vector<uint64_t> part = from_numpy<uint64_t>(parts[j]);
+                if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
+                merge_counts(merged[j].data(), part.data(), part.size());
+            }
+        }
+        return merged;
+    };
     rows.add_tree = [&shards](const Tree& tree) {
         py::gil_scoped_acquire held;
         shards.all("add_tree", encode(tree));
@@ -408,6 +434,23 @@ void register_shards(py::module_& m) {
                  return to_numpy(s.count_targets(decode_round(round)));
              })
         .def("start", &RowShard::start)
+        .def("count_abs_residuals",
+             [](const RowShard& s, const py::tuple& round) {
+                 return to_numpy(s.count_abs_residuals(decode_round(round)));
+             })
+        .def("set_huber_delta", &RowShard::set_huber_delta)
+        .def("count_leaf_residuals",
+             [](const RowShard& s, const I32Array& nodes, const py::list& rounds) {
+                 std::vector<SelectRound> decoded;
+                 for (const py::handle h : rounds)
+                     decoded.push_back(decode_round(h.cast<py::tuple>()));
+                 const std::vector<int32_t> ids(nodes.data(), nodes.data() + nodes.size());
+                 py::list out;
+                 for (const std::vector<uint64_t>& counts : s.count_leaf_residuals(ids, decoded)) {
+                     out.append(to_numpy(counts));
+                 }
+                 return out;
+             })
         .def("begin_tree",
              [](RowShard& s, uint64_t bag_key, double subsample) {
                  return encode(without_gil([&] { return s.begin_tree(bag_key, subsample); }));

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -103,6 +102,28 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
                                   const std::vector<int32_t>& rule_of) {
         for (RowShard& s : shards) s.route(rules, rule_of);
     };
+    rows.count_abs_residuals = [&shards](const SelectRound& round) {
+        std::vector<uint64_t> merged = empty_counts(round);
+        for (const RowShard& s : shards) {
+            merge_counts(merged.data(), s.count_abs_residuals(round).data(), merged.size());
+        }
+        return merged;
+    };
+    rows.set_huber_delta = [&shards](double delta) {
+        for (RowShard& s : shards) s.set_huber_delta(delta);
+    };
+    rows.count_leaf_residuals = [&shards](const std::vector<int32_t>& nodes,
+                                          const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const RowShard& s : shards) {
+            const std::vector<std::vector<uint64_t>> part = s.count_leaf_residuals(nodes, rounds);
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merge_counts(merged[j].data(), part[j].data(), merged[j].size());
+            }
+        }
+        return merged;
+    };
     rows.add_tree = [&shards](const Tree& tree) {
         for (RowShard& s : shards) s.add_tree(tree);
     };
@@ -174,6 +195,14 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
     const std::vector<Case> cases = {
         {"binary", kBinary},
         {"squared", kRegression},
+        {"huber", kRegression, false, [](Booster& b) { b.loss = kHuber; }},
+        {"quantile", kRegression, true, [](Booster& b) { b.loss = kQuantile; }},
+        {"sampled quantile", kRegression, false,
+         [](Booster& b) {
+             b.loss = kQuantile;
+             b.alpha = 0.3;
+             b.subsample = 0.7;
+         }},
         {"multiclass", kMulticlass},
         {"weighted", kRegression, true},
         {"weighted multiclass", kMulticlass, true},
@@ -206,16 +235,5 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
             EXPECT_TRUE(serialize_model(remote) == expected)
                 << c.name << " in " << sizes.size() + 1 << " blocks";
         }
-    }
-}
-
-TEST(RemoteFit, RefusesLossesThatNeedResidualOrderStatistics) {
-    const Problem p = problem(kRegression, 6);
-    for (const int32_t loss : {kHuber, kQuantile}) {
-        Booster b = exact_booster(kRegression, [&](Booster& x) { x.loss = loss; });
-        std::vector<RowShard> shards = blocks(p, {300}, false, b);
-        RemoteRows rows = rows_of(shards, p.table.cols, false);
-        EXPECT_THROW(fit_remote(b, rows), std::invalid_argument);
-        EXPECT_TRUE(b.trees.empty());
     }
 }
