@@ -267,7 +267,7 @@ ShardSource local_source(LocalShard& shard, const double* grad, const double* he
 
 void gather_stats(std::vector<ShardSource>& shards, const StatsRequest& request,
                   const HistogramShape& shape, int32_t n_outputs, LevelWorkspace& ws) {
-    ws.merged = empty_stats(request, shape, n_outputs);
+    reset_stats(request, shape, n_outputs, ws.merged);
     for (ShardSource& s : shards) {
         s.stats(request, ws.shard_buffer);
         merge_stats(ws.merged, ws.shard_buffer);

@@ -114,14 +114,20 @@ int64_t buffer_words(const StatsRequest& request, const HistogramShape& shape, i
 
 std::vector<int64_t> empty_stats(const StatsRequest& request, const HistogramShape& shape,
                                  int32_t n_outputs) {
-    std::vector<int64_t> out(static_cast<size_t>(buffer_words(request, shape, n_outputs)), 0);
+    std::vector<int64_t> out;
+    reset_stats(request, shape, n_outputs, out);
+    return out;
+}
+
+void reset_stats(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs,
+                 std::vector<int64_t>& out) {
+    out.assign(static_cast<size_t>(buffer_words(request, shape, n_outputs)), 0);
     out[0] = kStatsVersion;
     out[1] = request.kind;
     out[2] = static_cast<int64_t>(request.nodes.size());
     out[3] = block_words(request, shape, n_outputs);
     out[4] = n_outputs;
     out[5] = shape.bin_offset.back();
-    return out;
 }
 
 void merge_stats(std::vector<int64_t>& into, const std::vector<int64_t>& from) {
@@ -193,7 +199,7 @@ void fix_gradients(const ShardRows& shard, const double* grad, const double* hes
 
 void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& request,
                  const HistogramShape& shape, int32_t n_outputs, std::vector<int64_t>& out) {
-    out = empty_stats(request, shape, n_outputs);
+    reset_stats(request, shape, n_outputs, out);
     const int64_t words = block_words(request, shape, n_outputs);
     const int64_t n_blocks = static_cast<int64_t>(request.nodes.size());
     const int64_t all_words = n_blocks * words;
@@ -234,24 +240,25 @@ RouteRule route_rule(int32_t node, int32_t left, int32_t right, const Node& test
     rule.left = left;
     rule.right = right;
     rule.test = test;
-    // A bin's values v satisfy lower cut <= v < upper cut: a bin whose upper cut is at most
-    // the threshold goes left, one whose lower cut is at least the threshold goes right; the
-    // missing bin goes the way missing values go. A feature without cuts whose one bin is
-    // the missing bin has codes that cannot stand in for its values.
-    const std::vector<double>& cuts = bins.edges[test.feature_a];
-    const int64_t n_cuts = static_cast<int64_t>(cuts.size());
-    const bool missing = bins.has_missing[test.feature_a];
-    if (missing && n_cuts == 0) return rule;
-    rule.by_codes = true;
+    // Every training value of a bin lies in [bin_low, bin_high], so a bin whose largest value
+    // is below the threshold goes left and one whose smallest is at least the threshold goes
+    // right. A cut between two bins lies between their extremes, so no bin straddles it and
+    // no row needs its value read (the edges would leave the bin below the cut straddling
+    // whenever the cut lies below its upper edge). The missing bin goes the way missing
+    // values go.
+    const int32_t f = test.feature_a;
+    const std::vector<double>& low = bins.bin_low[f];
+    const std::vector<double>& high = bins.bin_high[f];
+    const auto n_bins = static_cast<int64_t>(low.size());
+    const int64_t missing_bin = bins.has_missing[f] ? n_bins - 1 : -1;
     const double t = test.threshold;
-    rule.bin_side.resize(static_cast<size_t>(n_cuts + 2));
-    for (int64_t c = 0; c <= n_cuts; ++c) {
+    rule.bin_side.resize(static_cast<size_t>(n_bins));
+    for (int64_t b = 0; b < n_bins; ++b) {
         uint8_t side = kEitherSide;
-        if (c < n_cuts && cuts[c] <= t) side = 0;
-        if (c > 0 && cuts[c - 1] >= t) side = 1;
-        rule.bin_side[c] = side;
+        if (high[b] < t) side = 0;
+        if (low[b] >= t) side = 1;
+        rule.bin_side[b] = b == missing_bin ? (test.missing_right != 0 ? 1 : 0) : side;
     }
-    rule.bin_side[n_cuts + 1] = test.missing_right != 0 ? 1 : 0;
     return rule;
 }
 
@@ -262,17 +269,32 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     const int64_t n = static_cast<int64_t>(st.bag.size());
     const int64_t stride = static_cast<int64_t>(bins.bin_low.size());
     const Directions none;
+    // Per node id, what the row loop reads of its rule, side by side.
+    struct Move {
+        const uint8_t* side = nullptr;  // null: the node does not split
+        const Node* test = nullptr;
+        int64_t feature = 0;
+        int32_t left = -1;
+        int32_t right = -1;
+    };
+    std::vector<Move> moves(rule_of.size());
+    for (size_t id = 0; id < rule_of.size(); ++id) {
+        if (rule_of[id] < 0) continue;
+        const RouteRule& rule = rules[rule_of[id]];
+        moves[id] =
+            Move{rule.bin_side.data(), &rule.test, rule.test.feature_a, rule.left, rule.right};
+    }
+    const auto ids = static_cast<uint32_t>(moves.size());
     parallel_blocks(n, n > kParallelRows, [&](int64_t i0, int64_t i1) {
         bins.with_codes([&](const auto* codes) {
             for (int64_t i = i0; i < i1; ++i) {
-                const int32_t at = st.node[i];
-                if (at >= static_cast<int32_t>(rule_of.size()) || rule_of[at] < 0) continue;
-                const RouteRule& rule = rules[rule_of[at]];
+                const auto at = static_cast<uint32_t>(st.node[i]);
+                if (at >= ids || moves[at].side == nullptr) continue;
+                const Move& m = moves[at];
                 const int64_t r = st.bag[i];
-                uint8_t side = kEitherSide;
-                if (rule.by_codes) side = rule.bin_side[codes[r * stride + rule.test.feature_a]];
-                if (side == kEitherSide) side = goes_right(rule.test, X.row(r), none) ? 1 : 0;
-                st.node[i] = side != 0 ? rule.right : rule.left;
+                uint8_t side = m.side[codes[r * stride + m.feature]];
+                if (side == kEitherSide) side = goes_right(*m.test, X.row(r), none) ? 1 : 0;
+                st.node[i] = side != 0 ? m.right : m.left;
             }
         });
     });

@@ -25,10 +25,10 @@
 //     kOutputSums:     row count, then per output j: gradient sum G_j, hessian sum H_j
 //     kBinHistograms:  row count, G, H of the node's (reduced) gradients, then per feature f
 //                      (ascending) and per bin b of f: g, h, row count of the node's rows in
-//                      bin b of f (the first cell of f at 3 * (3 + bin_offset[f]) words).
+//                      bin b of f (at word 3 + 3 * (bin_offset[f] + b) of the block).
 // Gradient words are on the round's gradient grid, hessian words on its hessian grid. Later
-// kinds (oblique statistics) take new StatsKind values and blocks of their own layout; a
-// reader refuses a version or kind it does not know.
+// kinds (oblique statistics) take new StatsKind values and blocks of their own layout;
+// merge_stats refuses buffers whose headers differ or whose version it does not know.
 
 namespace vorlent {
 
@@ -63,9 +63,12 @@ struct StatsRequest {
 int64_t block_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs);
 int64_t buffer_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs);
 
-// A buffer's header for a request; the blocks follow, zeroed.
+// A buffer's header for a request; the blocks follow, zeroed. reset_stats does the same in
+// place, keeping the vector's storage.
 std::vector<int64_t> empty_stats(const StatsRequest& request, const HistogramShape& shape,
                                  int32_t n_outputs);
+void reset_stats(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs,
+                 std::vector<int64_t>& out);
 
 // (b) Adds `from` into `into`: both must hold the same request's statistics (same header),
 // else std::invalid_argument. Commutative and associative, so the merge order is free.
@@ -134,12 +137,12 @@ struct RouteRule {
     int32_t node = -1;  // the node that splits
     int32_t left = -1;  // its children's ids
     int32_t right = -1;
-    Node test;              // an axis test (feature_a, threshold, missing_right)
-    bool by_codes = false;  // false: every row is routed by its value
+    Node test;  // an axis test (feature_a, threshold, missing_right)
     std::vector<uint8_t> bin_side;
 };
 
-// The rule of an axis test, from the bin tables of its feature.
+// The rule of an axis test, from the smallest and largest training value of every bin of its
+// feature (which every shard shares).
 RouteRule route_rule(int32_t node, int32_t left, int32_t right, const Node& test,
                      const BinnedMatrix& bins);
 

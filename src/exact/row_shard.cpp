@@ -58,27 +58,33 @@ RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double
     std::iota(global_.begin(), global_.end(), first_row);
 }
 
+std::vector<double> RowShard::column(int32_t f) const {
+    if (f < 0 || f >= view_.n_cols) {
+        throw std::invalid_argument("shard: column " + std::to_string(f) + " does not exist");
+    }
+    std::vector<double> out(static_cast<size_t>(n_rows()));
+    for (int64_t r = 0; r < n_rows(); ++r) out[r] = view_.at(r, f);
+    return out;
+}
+
 ShardRows RowShard::shard_rows() const {
     return ShardRows{&bins_, &view_, rows_.data(), n_rows(), global_.data()};
 }
 
 ShardedCuts RowShard::column_facts(int32_t f) const {
-    std::vector<double> column(static_cast<size_t>(n_rows()));
-    for (int64_t r = 0; r < n_rows(); ++r) column[r] = view_.at(r, f);
+    const std::vector<double> column = this->column(f);
     return vorlent::column_facts(ColumnShard{column.data(), n_rows()});
 }
 
 DistinctValues RowShard::distinct(int32_t f) const {
-    std::vector<double> column(static_cast<size_t>(n_rows()));
-    for (int64_t r = 0; r < n_rows(); ++r) column[r] = view_.at(r, f);
+    const std::vector<double> column = this->column(f);
     return distinct_values(ColumnShard{column.data(), n_rows()});
 }
 
 std::vector<uint64_t> RowShard::count_column(int32_t f, const SelectRound& round) const {
     std::vector<uint64_t> keys;
     keys.reserve(static_cast<size_t>(n_rows()));
-    for (int64_t r = 0; r < n_rows(); ++r) {
-        const double v = view_.at(r, f);
+    for (const double v : column(f)) {
         if (!std::isnan(v)) keys.push_back(sort_key(v));
     }
     std::vector<uint64_t> out(round.buffer_size());
@@ -87,14 +93,22 @@ std::vector<uint64_t> RowShard::count_column(int32_t f, const SelectRound& round
 }
 
 BinExtremes RowShard::extremes(int32_t f, const std::vector<double>& edges) const {
-    std::vector<double> column(static_cast<size_t>(n_rows()));
-    for (int64_t r = 0; r < n_rows(); ++r) column[r] = view_.at(r, f);
+    const std::vector<double> column = this->column(f);
     return bin_extremes(ColumnShard{column.data(), n_rows()}, edges);
 }
 
 void RowShard::set_bins(BinnedMatrix tables) {
     if (static_cast<int32_t>(tables.edges.size()) != view_.n_cols) {
         throw std::invalid_argument("shard bins: one table per feature expected");
+    }
+    for (size_t f = 0; f < tables.edges.size(); ++f) {
+        const size_t n_bins = tables.edges[f].size() + 1 + (tables.has_missing[f] ? 1 : 0);
+        const size_t limit = tables.narrow ? kMaxNarrowBins : kMaxBins;
+        if (tables.bin_low[f].size() != n_bins || tables.bin_high[f].size() != n_bins ||
+            n_bins > limit || !std::is_sorted(tables.edges[f].begin(), tables.edges[f].end())) {
+            throw std::invalid_argument("shard bins: feature " + std::to_string(f) +
+                                        " has tables that do not fit together");
+        }
     }
     bins_ = std::move(tables);
     const auto n_codes = static_cast<size_t>(n_rows() * view_.n_cols);
@@ -149,6 +163,7 @@ void RowShard::start(int32_t n_outputs, double base_score, const std::vector<dou
 }
 
 RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
+    check_ready();
     compute_gradients(gradient_booster_, scores_.data(), y_.data(), static_cast<int32_t>(n_rows()),
                       grad_.data(), hess_.data(), residuals_, &huber_delta_);
     return vorlent::begin_tree(shard_rows(), bag_key, subsample, grad_.data(), hess_.data(),
@@ -156,15 +171,49 @@ RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
 }
 
 void RowShard::fix_gradients(const RoundGrids& grids) {
+    check_ready();
     vorlent::fix_gradients(shard_rows(), grad_.data(), hess_.data(), n_outputs_, grids, tree_);
 }
 
+// Messages come from another process: every index they hold is checked before it is used.
+void RowShard::check_ready() const {
+    if (shape_.bin_offset.empty() || scores_.empty() != (n_rows() == 0)) {
+        throw std::invalid_argument("shard: the bins and the start come before the trees");
+    }
+}
+
 void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
+    check_ready();
+    const size_t n_nodes = request.nodes.size();
+    bool bad = request.node_ids < 0;
+    for (const int32_t id : request.nodes) bad = bad || id < 0 || id > (1 << 30);
+    if (request.kind == kBinHistograms && n_outputs_ > 1) {
+        bad = bad || request.first_output.size() != n_nodes ||
+              request.second_output.size() != n_nodes;
+        for (size_t t = 0; t < n_nodes && !bad; ++t) {
+            bad = request.first_output[t] < 0 || request.first_output[t] >= n_outputs_ ||
+                  request.second_output[t] < 0 || request.second_output[t] >= n_outputs_;
+        }
+    }
+    if (bad) throw std::invalid_argument("shard stats: a node or output outside the tree");
     out.resize(static_cast<size_t>(buffer_words(request, shape_, n_outputs_)));
     shard_stats(shard_rows(), tree_, request, shape_, n_outputs_, out);
 }
 
 void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of) {
+    check_ready();
+    for (const int32_t at : rule_of) {
+        if (at < -1 || at >= static_cast<int32_t>(rules.size())) {
+            throw std::invalid_argument("shard route: a node's rule outside the rules");
+        }
+    }
+    for (const RouteRule& rule : rules) {
+        const int32_t f = rule.test.feature_a;
+        if (f < 0 || f >= view_.n_cols || rule.left < 0 || rule.right < 0 ||
+            rule.bin_side.size() != bins_.bin_low[f].size()) {
+            throw std::invalid_argument("shard route: a rule that does not fit the bins");
+        }
+    }
     route_rows(shard_rows(), tree_, rules, rule_of);
 }
 
@@ -205,6 +254,12 @@ std::vector<std::vector<uint64_t>> RowShard::count_leaf_residuals(
 }
 
 void RowShard::add_tree(const Tree& tree) {
+    check_ready();
+    for (const Node& node : tree) {
+        if (!node.is_leaf && (node.feature_a < 0 || node.feature_a >= view_.n_cols)) {
+            throw std::invalid_argument("shard tree: a test of a column the shard lacks");
+        }
+    }
     const Booster& b = gradient_booster_;
     const int64_t k = n_outputs_;
     for (int64_t r = 0; r < n_rows(); ++r) {

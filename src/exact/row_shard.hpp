@@ -78,6 +78,8 @@ private:
     Booster gradient_booster_;  // the objective's settings and this shard's weights
 
     ShardRows shard_rows() const;
+    void check_ready() const;
+    std::vector<double> column(int32_t f) const;  // checks f
 };
 
 }  // namespace vorlent

@@ -148,13 +148,12 @@ StatsRequest decode_request(const py::tuple& t) {
     return r;
 }
 
-// Route rules: a list of (node, left, right, feature, threshold, missing_right, by_codes,
-// bin_side).
+// Route rules: a list of (node, left, right, feature, threshold, missing_right, bin_side).
 py::list encode(const std::vector<RouteRule>& rules) {
     py::list out;
     for (const RouteRule& r : rules) {
         out.append(py::make_tuple(r.node, r.left, r.right, r.test.feature_a, r.test.threshold,
-                                  r.test.missing_right, r.by_codes, to_numpy(r.bin_side)));
+                                  r.test.missing_right, to_numpy(r.bin_side)));
     }
     return out;
 }
@@ -171,8 +170,7 @@ std::vector<RouteRule> decode_rules(const py::list& list) {
         r.test.feature_a = t[3].cast<int32_t>();
         r.test.threshold = t[4].cast<double>();
         r.test.missing_right = t[5].cast<int32_t>();
-        r.by_codes = t[6].cast<bool>();
-        r.bin_side = from_numpy<uint8_t>(t[7]);
+        r.bin_side = from_numpy<uint8_t>(t[6]);
         rules.push_back(std::move(r));
     }
     return rules;
@@ -204,12 +202,15 @@ Tree decode_tree(const py::list& list) {
         n.leaf_values = from_numpy<double>(t[7]);
         tree.push_back(std::move(n));
     }
+    // Depth-first order: a node's children come after it, so every walk ends.
     const auto size = static_cast<int32_t>(tree.size());
-    for (const Node& n : tree) {
-        if (!n.is_leaf && (n.left <= 0 || n.left >= size || n.right <= 0 || n.right >= size)) {
+    for (int32_t i = 0; i < size; ++i) {
+        const Node& n = tree[i];
+        if (!n.is_leaf && (n.left <= i || n.left >= size || n.right <= i || n.right >= size)) {
             fail("shard message: a tree node's child lies outside the tree");
         }
     }
+    if (tree.empty()) fail("shard message: an empty tree");
     return tree;
 }
 

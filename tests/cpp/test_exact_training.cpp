@@ -194,75 +194,122 @@ TEST(ExactTraining, ThreadCountLeavesTheModelBytesUnchanged) {
     }
 }
 
+// The statistics of one node computed from its rows by the obvious loops: with several
+// outputs the output sums first, then the histograms of the pair they pick.
+struct NaiveNode {
+    std::vector<int64_t> sums;   // count, then G_j, H_j per output
+    std::vector<int64_t> block;  // a kBinHistograms block
+};
+
+NaiveNode naive_node(const std::vector<int32_t>& rows, const BinnedMatrix& bins, int32_t cols,
+                     const std::vector<double>& grad, const std::vector<double>& hess, int32_t k,
+                     const RoundGrids& grids, const HistogramShape& shape) {
+    NaiveNode out;
+    out.sums.assign(1 + 2 * static_cast<size_t>(k), 0);
+    for (const int32_t r : rows) {
+        out.sums[0] += 1;
+        for (int32_t j = 0; j < k; ++j) {
+            out.sums[1 + 2 * j] += grids.grad.fixed(grad[r * k + j]);
+            out.sums[2 + 2 * j] += grids.hess.fixed(hess[r * k + j]);
+        }
+    }
+    int32_t p = 0, q = 0;
+    if (k > 1) reduced_outputs(out.sums.data(), k, p, q);
+    out.block.assign(static_cast<size_t>(shape.node_words()), 0);
+    for (const int32_t r : rows) {
+        int64_t g = grids.grad.fixed(grad[r * k + p]), h = grids.hess.fixed(hess[r * k + p]);
+        if (k > 1) {
+            g -= grids.grad.fixed(grad[r * k + q]);
+            h += grids.hess.fixed(hess[r * k + q]);
+        }
+        out.block[0] += 1;
+        out.block[1] += g;
+        out.block[2] += h;
+        for (int32_t f = 0; f < cols; ++f) {
+            const int64_t cell = kNodeWords + 3 * (shape.bin_offset[f] + bins.code(r * cols + f));
+            out.block[cell] += g;
+            out.block[cell + 1] += h;
+            out.block[cell + 2] += 1;
+        }
+    }
+    return out;
+}
+
 TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
     // Histograms by subtraction and routing must give what the node's own rows give.
     const AwkwardTable t = awkward_table(900, 5, 21);
     const MatrixView X = t.view();
     const BinnedMatrix bins = build_bins(X, 12, t.categorical());
-    std::vector<double> grad, hess;
-    awkward_gradients(t.rows, 1, 22, grad, hess);
+    const HistogramShape shape = HistogramShape::of(bins);
     std::vector<int32_t> rows(static_cast<size_t>(t.rows));
     std::iota(rows.begin(), rows.end(), 0);
-    std::vector<LocalShard> shards(1);
-    shards[0].rows = ShardRows{&bins, &X, rows.data(), t.rows, nullptr};
-    ExactTreeConfig c;
-    c.max_depth = 5;
-    c.min_samples = 20;
-    c.lambda = 0.5;
-    c.bins = &bins;
-    const std::vector<int32_t> no_constraints;
-    c.monotone = &no_constraints;
-    LevelWorkspace ws;
-    const HistogramShape shape = HistogramShape::of(bins);
-    std::vector<ShardSource> sources{local_source(shards[0], grad.data(), hess.data(), 1, shape)};
-    const ExactTree grown = grow_exact_tree(c, sources, ws);
-    const Tree& tree = grown.tree;
-    ASSERT_GT(tree.size(), 7u);
-    const CutSettings cut_settings{c.lambda, false, &bins, grown.grids};
-    std::vector<int32_t> depth(tree.size(), 0);
-    for (size_t at = 0; at < tree.size(); ++at) {
-        if (tree[at].is_leaf) continue;
-        depth[tree[at].left] = depth[at] + 1;
-        depth[tree[at].right] = depth[at] + 1;
-    }
-    std::vector<int32_t> features(5), listed;
-    std::iota(features.begin(), features.end(), 0);
-    for (size_t at = 0; at < tree.size(); ++at) {
-        // The node's rows, found by walking the finished tree from the root on their values.
-        std::vector<int64_t> block(static_cast<size_t>(shape.node_words()), 0);
-        for (int32_t r = 0; r < t.rows; ++r) {
-            int32_t node = 0;
-            while (node != static_cast<int32_t>(at) && !tree[node].is_leaf) {
-                node = goes_right(tree[node], X.row(r), {}) ? tree[node].right : tree[node].left;
-                if (node > static_cast<int32_t>(at)) break;
-            }
-            if (node != static_cast<int32_t>(at)) continue;
-            const int64_t g = grown.grids.grad.fixed(grad[r]), h = grown.grids.hess.fixed(hess[r]);
-            block[0] += 1;
-            block[1] += g;
-            block[2] += h;
-            for (int32_t f = 0; f < 5; ++f) {
-                const int64_t cell = kNodeWords + 3 * (shape.bin_offset[f] + bins.code(r * 5 + f));
-                block[cell] += g;
-                block[cell + 1] += h;
-                block[cell + 2] += 1;
-            }
+    for (const int32_t k : {1, 3}) {
+        std::vector<double> grad, hess;
+        awkward_gradients(t.rows, k, 22, grad, hess);
+        std::vector<LocalShard> shards(1);
+        shards[0].rows = ShardRows{&bins, &X, rows.data(), t.rows, nullptr};
+        ExactTreeConfig c;
+        c.max_depth = 5;
+        c.min_samples = 20;
+        c.lambda = 0.5;
+        c.n_outputs = k;
+        c.bins = &bins;
+        const std::vector<int32_t> no_constraints;
+        c.monotone = &no_constraints;
+        LevelWorkspace ws;
+        std::vector<ShardSource> sources{
+            local_source(shards[0], grad.data(), hess.data(), k, shape)};
+        const ExactTree grown = grow_exact_tree(c, sources, ws);
+        const Tree& tree = grown.tree;
+        ASSERT_GT(tree.size(), 7u);
+        const CutSettings cut_settings{c.lambda, false, &bins, grown.grids};
+        std::vector<int32_t> depth(tree.size(), 0);
+        for (size_t at = 0; at < tree.size(); ++at) {
+            if (tree[at].is_leaf) continue;
+            depth[tree[at].left] = depth[at] + 1;
+            depth[tree[at].right] = depth[at] + 1;
         }
-        EXPECT_EQ(grown.covers[at], static_cast<double>(block[0]));
-        const NodeTotals totals{block[0], block[1], block[2]};
-        EXPECT_EQ(tree[at].value, exact_node_value(totals, grown.grids, c.lambda, -kInf, kInf));
-        const ExactCut best =
-            best_exact_cut(block.data(), shape, features, totals, cut_settings, listed);
-        if (tree[at].is_leaf) {
-            EXPECT_TRUE(block[0] < c.min_samples || depth[at] >= c.max_depth ||
-                        !(best.gain > kMinGain))
-                << "node " << at;
-            continue;
+        std::vector<int32_t> features(5), listed;
+        std::iota(features.begin(), features.end(), 0);
+        for (size_t at = 0; at < tree.size(); ++at) {
+            // The node's rows, found by walking the finished tree from the root on their values.
+            std::vector<int32_t> node_rows;
+            for (int32_t r = 0; r < t.rows; ++r) {
+                int32_t node = 0;
+                while (node != static_cast<int32_t>(at) && !tree[node].is_leaf) {
+                    node =
+                        goes_right(tree[node], X.row(r), {}) ? tree[node].right : tree[node].left;
+                    if (node > static_cast<int32_t>(at)) break;
+                }
+                if (node == static_cast<int32_t>(at)) node_rows.push_back(r);
+            }
+            const NaiveNode naive =
+                naive_node(node_rows, bins, 5, grad, hess, k, grown.grids, shape);
+            const std::vector<int64_t>& block = naive.block;
+            EXPECT_EQ(grown.covers[at], static_cast<double>(block[0]));
+            const NodeTotals totals{block[0], block[1], block[2]};
+            if (k == 1) {
+                EXPECT_EQ(tree[at].value,
+                          exact_node_value(totals, grown.grids, c.lambda, -kInf, kInf));
+            }
+            const ExactCut best =
+                best_exact_cut(block.data(), shape, features, totals, cut_settings, listed);
+            if (tree[at].is_leaf) {
+                EXPECT_TRUE(block[0] < c.min_samples || depth[at] >= c.max_depth ||
+                            !(best.gain > kMinGain))
+                    << "k " << k << " node " << at;
+                for (int32_t j = 0; j < k && k > 1; ++j) {
+                    const double g = grown.grids.grad.value(naive.sums[1 + 2 * j]);
+                    const double h = grown.grids.hess.value(naive.sums[2 + 2 * j]);
+                    EXPECT_EQ(tree[at].leaf_values.at(j), -g / (c.lambda + h));
+                }
+                continue;
+            }
+            EXPECT_EQ(tree[at].feature_a, best.feature) << "k " << k << " node " << at;
+            EXPECT_EQ(tree[at].threshold, best.threshold) << "k " << k << " node " << at;
+            EXPECT_EQ(tree[at].gain, best.gain) << "k " << k << " node " << at;
+            EXPECT_EQ(grown.covers[at], grown.covers[tree[at].left] + grown.covers[tree[at].right]);
         }
-        EXPECT_EQ(tree[at].feature_a, best.feature) << "node " << at;
-        EXPECT_EQ(tree[at].threshold, best.threshold) << "node " << at;
-        EXPECT_EQ(tree[at].gain, best.gain) << "node " << at;
-        EXPECT_EQ(grown.covers[at], grown.covers[tree[at].left] + grown.covers[tree[at].right]);
     }
 }
 

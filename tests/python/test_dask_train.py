@@ -199,3 +199,57 @@ def test_predictions_on_blocks_equal_the_local_ones(client):
     np.testing.assert_array_equal(proba.compute(), local.predict_proba(X))
     np.testing.assert_array_equal(model.predict(Xd).compute(), local.predict(X))
     np.testing.assert_array_equal(model.predict(X), local.predict(X))
+
+
+HOSTILE_MESSAGES = r"""
+import numpy as np
+import vorlent_core as vc
+
+settings = vc.Booster(n_estimators=2, split_mode=1, exact_sums=True)
+X = np.arange(24, dtype=float).reshape(6, 4)
+shard = vc.Shard(X, np.array([0.0, 1, 0, 1, 1, 0]), None, 0, settings)
+edges = [np.array([2.5 + 4 * k]) for k in range(4)]
+lows = [np.array([4.0 * k, 4.0 * k + 4]) for k in range(4)]
+tables = (edges, lows, lows, [False] * 4, True)
+messages = [
+    ("column_facts", 4), ("count_column", -1, (0, np.zeros(1, np.uint64))), ("extremes", 9, edges[0]),
+    ("stats", (2, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("set_bins", (edges, lows[:3], lows, [False] * 4, True)),
+    ("set_bins", ([np.array([3.0, 1.0])] * 4, lows, lows, [False] * 4, True)),
+]
+def refuse_all(messages):
+    for name, *args in messages:
+        try:
+            getattr(shard, name)(*args)
+        except ValueError:
+            continue
+        raise SystemExit(f"{name} accepted a bad message")
+
+
+refuse_all(messages)
+shard.set_bins(tables)
+shard.start(1, 0.0, [])
+shard.begin_tree(1, 1.0)
+later = [
+    ("stats", (2, np.array([-5], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("stats", (7, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("route", [(0, 1, 2, 3, 1.0, 0, np.zeros(9, np.uint8))], np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 7, 1.0, 0, np.zeros(2, np.uint8))], np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 0, 1.0, 0, np.zeros(2, np.uint8))], np.array([3], np.int32)),
+    ("add_tree", [(False, 0, 1.0, 0, 0, 0, 0.0, np.zeros(0))]),
+    ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))] * 2),
+    ("add_tree", []),
+    ("count_leaf_residuals", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
+]
+refuse_all(later)
+print("ok")
+"""
+
+
+def test_bad_shard_messages_raise_value_errors():
+    """A Shard answers messages from another process: ones that do not fit its rows, bins
+    or tree raise ValueError (in a capped child, so that a crash fails only this test)."""
+    from helpers import run_capped
+
+    done = run_capped(HOSTILE_MESSAGES, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-2000:]
