@@ -253,3 +253,27 @@ def test_bad_shard_messages_raise_value_errors():
 
     done = run_capped(HOSTILE_MESSAGES, timeout=120)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-2000:]
+
+
+def test_two_fits_at_once_on_one_cluster(client):
+    """Two fits started together from two threads both finish with their own models (the
+    second waits for the first's shards)."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    X, y, score, _ = data(n=200, seed=11)
+    labels = (score > 0).astype(int)
+    jobs = [
+        (DaskVorlentRegressor, vorlent.VorlentRegressor, y),
+        (DaskVorlentClassifier, vorlent.VorlentClassifier, labels),
+    ]
+
+    def fit(job):
+        Dask, _, target = job
+        chunked = da.from_array(X, chunks=(60, 4)), da.from_array(target, chunks=60)
+        return Dask(client=client, fit_timeout=60, **COMMON).fit(*chunked)
+
+    with ThreadPoolExecutor(2) as pool:
+        models = list(pool.map(fit, jobs))
+    for model, (_, Local, target) in zip(models, jobs, strict=True):
+        local = Local(split_mode="axis", exact_sums=True, early_stopping=False, **COMMON)
+        assert model.booster_.serialize() == local.fit(X, target).booster_.serialize()
