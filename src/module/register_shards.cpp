@@ -6,7 +6,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -215,20 +217,59 @@ Tree decode_tree(const py::list& list) {
 }
 
 // The coordinator's view of the shards: call(method, *args) returns every shard's answer.
+// Messages without an answer wait and travel with the next one that has an answer (as one
+// "batch"), so that a round trip is paid only where the coordinator needs to hear back.
 class ShardCaller {
 public:
     explicit ShardCaller(py::function call) : call_(std::move(call)) {}
 
-    // Needs the interpreter lock, as do the arguments' conversions.
+    // Both need the interpreter lock, as do the arguments' conversions.
     template <class... Args>
-    py::list all(const char* method, Args&&... args) const {
-        py::object answers = call_(method, std::forward<Args>(args)...);
+    py::list all(const char* method, Args&&... args) {
+        py::object answers;
+        if (pending_.empty()) {
+            answers = call_(method, std::forward<Args>(args)...);
+        } else {
+            pending_.append(py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...)));
+            py::list batch = pending_;
+            pending_ = py::list();
+            answers = call_("batch", batch);
+        }
         return answers.cast<py::list>();
+    }
+    template <class... Args>
+    void post(const char* method, Args&&... args) {
+        pending_.append(py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...)));
     }
 
 private:
     py::function call_;
+    py::list pending_;
 };
+
+// The messages a batch may carry.
+bool batched_message(const std::string& name) {
+    static const char* const kNames[] = {"set_bins",
+                                         "start",
+                                         "fix_gradients",
+                                         "route",
+                                         "set_huber_delta",
+                                         "add_tree",
+                                         "begin_tree",
+                                         "stats",
+                                         "count_abs_residuals",
+                                         "count_leaf_residuals",
+                                         "target_range",
+                                         "column_facts",
+                                         "distinct",
+                                         "count_column",
+                                         "extremes",
+                                         "start_bounds",
+                                         "start_sums",
+                                         "count_targets"};
+    return std::any_of(std::begin(kNames), std::end(kNames),
+                       [&](const char* n) { return name == n; });
+}
 
 std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& round) {
     std::vector<uint64_t> merged = empty_counts(round);
@@ -240,7 +281,7 @@ std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& 
     return merged;
 }
 
-RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weighted) {
+RemoteRows remote_rows(ShardCaller& shards, int32_t n_features, bool weighted) {
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
@@ -282,7 +323,7 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
     };
     rows.set_bins = [&shards](const BinnedMatrix& tables) {
         py::gil_scoped_acquire held;
-        shards.all("set_bins", encode(tables));
+        shards.post("set_bins", encode(tables));
     };
     rows.target_range = [&shards] {
         py::gil_scoped_acquire held;
@@ -318,7 +359,7 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
     };
     rows.start = [&shards](const Booster& b) {
         py::gil_scoped_acquire held;
-        shards.all("start", b.n_outputs, b.base_score, b.base_scores);
+        shards.post("start", b.n_outputs, b.base_score, b.base_scores);
     };
     rows.source.begin_tree = [&shards](uint64_t bag_key, double subsample) {
         py::gil_scoped_acquire held;
@@ -330,7 +371,7 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
     };
     rows.source.fix_gradients = [&shards](const RoundGrids& grids) {
         py::gil_scoped_acquire held;
-        shards.all("fix_gradients", grids.grad.exponent, grids.hess.exponent);
+        shards.post("fix_gradients", grids.grad.exponent, grids.hess.exponent);
     };
     rows.source.stats = [&shards](const StatsRequest& request, std::vector<int64_t>& out) {
         py::gil_scoped_acquire held;
@@ -348,7 +389,7 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
     rows.source.route = [&shards](const std::vector<RouteRule>& rules,
                                   const std::vector<int32_t>& rule_of) {
         py::gil_scoped_acquire held;
-        shards.all("route", encode(rules), to_numpy(rule_of));
+        shards.post("route", encode(rules), to_numpy(rule_of));
     };
     rows.count_abs_residuals = [&shards](const SelectRound& round) {
         py::gil_scoped_acquire held;
@@ -356,7 +397,7 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
     };
     rows.set_huber_delta = [&shards](double delta) {
         py::gil_scoped_acquire held;
-        shards.all("set_huber_delta", delta);
+        shards.post("set_huber_delta", delta);
     };
     rows.count_leaf_residuals = [&shards](const std::vector<int32_t>& nodes,
                                           const std::vector<SelectRound>& rounds) {
@@ -378,7 +419,7 @@ RemoteRows remote_rows(const ShardCaller& shards, int32_t n_features, bool weigh
     };
     rows.add_tree = [&shards](const Tree& tree) {
         py::gil_scoped_acquire held;
-        shards.all("add_tree", encode(tree));
+        shards.post("add_tree", encode(tree));
     };
     return rows;
 }
@@ -473,6 +514,17 @@ void register_shards(py::module_& m) {
                  const std::vector<int32_t> of(rule_of.data(), rule_of.data() + rule_of.size());
                  without_gil([&] { s.route(r, of); });
              })
+        .def("batch",
+             [](py::object self, const py::list& messages) {
+                 py::object last = py::none();
+                 for (const py::handle h : messages) {
+                     const auto message = h.cast<py::tuple>();
+                     const auto name = message[0].cast<std::string>();
+                     if (!batched_message(name)) fail("shard batch: no message " + name);
+                     last = self.attr(name.c_str())(*message[1].cast<py::tuple>());
+                 }
+                 return last;
+             })
         .def("add_tree", [](RowShard& s, const py::list& tree) {
             const Tree t = decode_tree(tree);
             without_gil([&] { s.add_tree(t); });
@@ -482,7 +534,7 @@ void register_shards(py::module_& m) {
         "fit_shards",
         [](Booster& b, int32_t n_features, bool weighted, const py::function& call) {
             if (!b.exact_sums) fail("fit_shards needs a booster with exact_sums=True");
-            const ShardCaller shards(call);
+            ShardCaller shards(call);
             RemoteRows rows = remote_rows(shards, n_features, weighted);
             without_gil([&] { fit_remote(b, rows); });
         },

@@ -90,7 +90,9 @@ class _Shards:
             answers.extend(self._result(future, method))
         if self.log is not None:
             sent = len(self.actors) * len(pickle.dumps(args))
-            self.log.append((method, sent, sum(len(pickle.dumps(a)) for a in answers)))
+            # A batch counts as its last message, the one answered.
+            name = args[0][-1][0] if method == "batch" else method
+            self.log.append((name, sent, sum(len(pickle.dumps(a)) for a in answers)))
         return answers
 
     def _result(self, future, method):
