@@ -44,27 +44,6 @@ double exact_total(int64_t n, Term term) {
     return sum.value();
 }
 
-// The loss of one validation row, as validation_loss counts it.
-double row_loss(const Booster& b, const double* val_scores, int64_t r) {
-    if (b.objective == kBinary) {
-        const double p = clamp_probability(sigmoid(val_scores[r]));
-        const double y = b.y_val[r];
-        return -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
-    }
-    if (b.objective == kMulticlass) {
-        const int64_t k = b.n_outputs;
-        const double* f = val_scores + r * k;
-        double m = f[0];
-        for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
-        double s = 0.0;
-        for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
-        const int64_t c = target_class(b.y_val[r]);
-        return -std::log(clamp_probability(std::exp(f[c] - m) / s));
-    }
-    const double d = val_scores[r] - b.y_val[r];
-    return d * d;
-}
-
 // Adds learning_rate times a leaf's value (or values) to the scores of one row.
 inline void add_leaf(const Booster& b, const Node& leaf, double* row_scores) {
     if (b.objective != kMulticlass) {
@@ -97,9 +76,30 @@ void exact_base_score(Booster& b, const double* y, int32_t n_rows) {
                  [&](uint64_t rank) { return select_value({ColumnShard{y, n_rows}}, rank); });
 }
 
+double exact_row_loss(const Booster& b, const double* row_scores, double y) {
+    if (b.objective == kBinary) {
+        const double p = clamp_probability(sigmoid(row_scores[0]));
+        return -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
+    }
+    if (b.objective == kMulticlass) {
+        const int64_t k = b.n_outputs;
+        const double* f = row_scores;
+        double m = f[0];
+        for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
+        double s = 0.0;
+        for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
+        const int64_t c = target_class(y);
+        return -std::log(clamp_probability(std::exp(f[c] - m) / s));
+    }
+    const double d = row_scores[0] - y;
+    return d * d;
+}
+
 double exact_validation_loss(const Booster& b, const double* val_scores) {
     const int64_t n = b.n_val;
-    const double sum = exact_total(n, [&](int64_t r) { return row_loss(b, val_scores, r); });
+    const int64_t k = b.n_outputs;
+    const double sum = exact_total(
+        n, [&](int64_t r) { return exact_row_loss(b, val_scores + r * k, b.y_val[r]); });
     return sum / static_cast<double>(n > 1 ? n : 1);
 }
 

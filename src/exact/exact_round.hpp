@@ -31,6 +31,10 @@ void check_exact_settings(const Booster& b);
 // total order of doubles.
 void exact_base_score(Booster& b, const double* y, int32_t n_rows);
 
+// The loss of one validation row (its n_outputs scores and its target), as validation_loss
+// counts it.
+double exact_row_loss(const Booster& b, const double* row_scores, double y);
+
 // validation_loss with the rows' losses summed exactly, so that the order of the validation
 // rows does not matter.
 double exact_validation_loss(const Booster& b, const double* val_scores);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "boosting/fit_checks.hpp"
+#include "common/numeric.hpp"
 #include "common/total_order.hpp"
 #include "exact/exact_round.hpp"
 #include "model/importance.hpp"
@@ -102,8 +103,10 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     b.sample_weights.clear();
     b.X_val.clear();
     b.y_val.clear();
-    b.n_val = 0;
-    b.es_patience = 0;
+    const bool early_stopping = rows.es_patience >= 1 && rows.n_val >= 1;
+    b.n_val = static_cast<int32_t>(rows.n_val);
+    b.es_patience = rows.n_val >= 1 ? rows.es_patience : 0;
+    if (rows.n_val >= 1) b.es_tol = rows.es_tol;
     b.best_iteration = -1;
     b.hist_bins = std::max(b.max_bins, 2);
     b.feature_scale.assign(static_cast<size_t>(rows.n_features), 1.0);
@@ -118,6 +121,10 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     b.refresh_model_facts();
     b.rng.seed(b.seed);
     rows.start(b);
+    if (early_stopping) rows.val_start(b);
+    double best_loss = kInf;
+    int32_t best_round = -1;
+    int32_t stall = 0;
 
     std::vector<ShardSource> sources{rows.source};
     LevelWorkspace ws;
@@ -139,7 +146,25 @@ void fit_remote(Booster& b, RemoteRows& rows) {
         }
         if (covers_match(b.trees, b.node_covers)) b.node_covers.push_back(std::move(grown.covers));
         rows.add_tree(grown.tree);
+        if (early_stopping) rows.val_add_tree(grown.tree);
         b.trees.push_back(std::move(grown.tree));
+        b.refresh_model_facts();
+        if (!early_stopping) continue;
+        // As the round loop's early stopping, with the validation loss summed exactly.
+        const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
+                            static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
+        b.validation_losses.push_back(loss);
+        if (loss < best_loss - b.es_tol) {
+            best_loss = loss;
+            best_round = b.n_trees() - 1;
+            stall = 0;
+        } else if (++stall >= b.es_patience) {
+            break;
+        }
+    }
+    if (early_stopping) {
+        if (best_round >= 0 && best_round + 1 < b.n_trees()) b.keep_first_trees(best_round + 1);
+        b.best_iteration = b.n_trees() - 1;
         b.refresh_model_facts();
     }
 }

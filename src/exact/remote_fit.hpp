@@ -43,6 +43,16 @@ struct RemoteRows {
                                                      const std::vector<SelectRound>& rounds)>
         count_leaf_residuals;
     std::function<void(const Tree& tree)> add_tree;
+    // Early stopping: validation rows held by shards of their own (n_val of them), which
+    // start at the start score, take every tree, and report their losses' bound (merged by
+    // maximum) and exact sum on it.
+    int64_t n_val = 0;
+    int32_t es_patience = 0;  // >= 1 with n_val >= 1: early stopping, as fit's
+    double es_tol = 0.0;
+    std::function<void(const Booster& b)> val_start;
+    std::function<void(const Tree& tree)> val_add_tree;
+    std::function<double()> val_loss_bound;
+    std::function<ExactSum(double bound)> val_loss_sum;
 };
 
 // The keys at the ranks, by a radix selection whose rounds the shards count.

@@ -7,6 +7,7 @@
 
 #include "boosting/objective.hpp"
 #include "common/total_order.hpp"
+#include "exact/exact_round.hpp"
 #include "model/routing.hpp"
 
 namespace vorlent {
@@ -253,8 +254,28 @@ std::vector<std::vector<uint64_t>> RowShard::count_leaf_residuals(
     return out;
 }
 
+double RowShard::loss_bound() const {
+    double bound = 0.0;
+    for (int64_t r = 0; r < static_cast<int64_t>(y_.size()) && !scores_.empty(); ++r) {
+        const double loss =
+            exact_row_loss(gradient_booster_, scores_.data() + r * n_outputs_, y_[r]);
+        bound = std::max(bound, std::fabs(loss));
+    }
+    return bound;
+}
+
+ExactSum RowShard::loss_sum(double bound) const {
+    ExactSum sum(bound);
+    for (int64_t r = 0; r < static_cast<int64_t>(y_.size()) && !scores_.empty(); ++r) {
+        sum.add(exact_row_loss(gradient_booster_, scores_.data() + r * n_outputs_, y_[r]));
+    }
+    return sum;
+}
+
 void RowShard::add_tree(const Tree& tree) {
-    check_ready();
+    if (scores_.size() != static_cast<size_t>(n_rows() * n_outputs_)) {
+        throw std::invalid_argument("shard: the start comes before the trees");
+    }
     for (const Node& node : tree) {
         if (!node.is_leaf && (node.feature_a < 0 || node.feature_a >= view_.n_cols)) {
             throw std::invalid_argument("shard tree: a test of a column the shard lacks");

@@ -58,6 +58,10 @@ public:
     // residuals of its bag rows for that node's selection round.
     std::vector<std::vector<uint64_t>> count_leaf_residuals(
         const std::vector<int32_t>& nodes, const std::vector<SelectRound>& rounds) const;
+    // Validation rows: the largest loss of a row at the current scores, and the exact sum of
+    // the rows' losses on the grid of the merged bound.
+    double loss_bound() const;
+    ExactSum loss_sum(double bound) const;
     // Adds the finished tree to the scores of every row.
     void add_tree(const Tree& tree);
 

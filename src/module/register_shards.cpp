@@ -10,6 +10,7 @@
 #include <cmath>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -249,7 +250,9 @@ private:
 
 // The messages a batch may carry.
 bool batched_message(const std::string& name) {
-    static const char* const kNames[] = {"set_bins",
+    static const char* const kNames[] = {"loss_bound",
+                                         "loss_sum",
+                                         "set_bins",
                                          "start",
                                          "fix_gradients",
                                          "route",
@@ -281,7 +284,7 @@ std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& 
     return merged;
 }
 
-RemoteRows remote_rows(ShardCaller& shards, int32_t n_features, bool weighted) {
+RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted) {
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
@@ -417,6 +420,26 @@ RemoteRows remote_rows(ShardCaller& shards, int32_t n_features, bool weighted) {
         }
         return merged;
     };
+    rows.val_start = [&val](const Booster& b) {
+        py::gil_scoped_acquire held;
+        val.post("start", b.n_outputs, b.base_score, b.base_scores);
+    };
+    rows.val_add_tree = [&val](const Tree& tree) {
+        py::gil_scoped_acquire held;
+        val.post("add_tree", encode(tree));
+    };
+    rows.val_loss_bound = [&val] {
+        py::gil_scoped_acquire held;
+        double bound = 0.0;
+        for (const py::handle h : val.all("loss_bound")) bound = std::max(bound, h.cast<double>());
+        return bound;
+    };
+    rows.val_loss_sum = [&val](double bound) {
+        py::gil_scoped_acquire held;
+        ExactSum sum(bound);
+        for (const py::handle h : val.all("loss_sum", bound)) sum.add_steps(decode_steps(h));
+        return sum;
+    };
     rows.add_tree = [&shards](const Tree& tree) {
         py::gil_scoped_acquire held;
         shards.post("add_tree", encode(tree));
@@ -525,6 +548,9 @@ void register_shards(py::module_& m) {
                  }
                  return last;
              })
+        .def("loss_bound", &RowShard::loss_bound)
+        .def("loss_sum",
+             [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })
         .def("add_tree", [](RowShard& s, const py::list& tree) {
             const Tree t = decode_tree(tree);
             without_gil([&] { s.add_tree(t); });
@@ -532,16 +558,28 @@ void register_shards(py::module_& m) {
 
     m.def(
         "fit_shards",
-        [](Booster& b, int32_t n_features, bool weighted, const py::function& call) {
+        [](Booster& b, int32_t n_features, bool weighted, const py::function& call,
+           const std::optional<py::function>& val_call, int64_t n_val, int32_t es_patience,
+           double es_tol) {
             if (!b.exact_sums) fail("fit_shards needs a booster with exact_sums=True");
+            if (n_val < 0 || (n_val > 0 && !val_call)) {
+                fail("fit_shards: n_val must be >= 0, with val_call when above 0");
+            }
             ShardCaller shards(call);
-            RemoteRows rows = remote_rows(shards, n_features, weighted);
+            ShardCaller val(val_call ? *val_call : call);
+            RemoteRows rows = remote_rows(shards, val, n_features, weighted);
+            rows.n_val = n_val;
+            rows.es_patience = es_patience;
+            rows.es_tol = es_tol;
             without_gil([&] { fit_remote(b, rows); });
         },
         py::arg("booster"), py::arg("n_features"), py::arg("weighted"), py::arg("call"),
+        py::arg("val_call") = py::none(), py::arg("n_val") = 0, py::arg("es_patience") = 0,
+        py::arg("es_tol") = 0.0,
         "Trains booster (exact_sums on, fresh) on rows held by shards: call(method, *args) "
         "must call the method of every Shard with the arguments and return their answers "
-        "as a list, in any shard order.");
+        "as a list, in any shard order. With val_call (the same for Shards of n_val "
+        "validation rows) and es_patience >= 1, training stops early as fit does.");
 }
 
 }  // namespace vorlent::binding

@@ -19,7 +19,8 @@ namespace {
 
 // Row shards in this process behind the coordinator's interface: each call asks every
 // shard and merges the answers as a coordinator of other processes does.
-RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weighted) {
+RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weighted,
+                   std::vector<RowShard>* val = nullptr) {
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
@@ -126,6 +127,24 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     };
     rows.add_tree = [&shards](const Tree& tree) {
         for (RowShard& s : shards) s.add_tree(tree);
+    };
+    if (val == nullptr) return rows;
+    for (const RowShard& s : *val) rows.n_val += s.n_rows();
+    rows.val_start = [val](const Booster& b) {
+        for (RowShard& s : *val) s.start(b.n_outputs, b.base_score, b.base_scores);
+    };
+    rows.val_add_tree = [val](const Tree& tree) {
+        for (RowShard& s : *val) s.add_tree(tree);
+    };
+    rows.val_loss_bound = [val] {
+        double bound = 0.0;
+        for (const RowShard& s : *val) bound = std::max(bound, s.loss_bound());
+        return bound;
+    };
+    rows.val_loss_sum = [val](double bound) {
+        ExactSum sum(bound);
+        for (const RowShard& s : *val) sum.add_steps(s.loss_sum(bound).steps());
+        return sum;
     };
     return rows;
 }
@@ -235,5 +254,31 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
             EXPECT_TRUE(serialize_model(remote) == expected)
                 << c.name << " in " << sizes.size() + 1 << " blocks";
         }
+    }
+}
+
+TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
+    for (const int32_t objective : {kRegression, kMulticlass}) {
+        const Problem p = problem(objective, 7);
+        const Problem v = problem(objective, 8);
+        const auto adjust = [](Booster& b) {
+            b.n_estimators = 60;
+            b.learning_rate = 0.5;
+        };
+        Booster local = exact_booster(objective, adjust);
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
+            VectorArg{}, v.table.view(), VectorArg{v.y.data(), static_cast<int64_t>(v.y.size())}, 3,
+            1e-3);
+        ASSERT_LT(local.n_trees(), 60) << "the setting must stop early";
+        Booster remote = exact_booster(objective, adjust);
+        std::vector<RowShard> shards = blocks(p, {250}, false, remote);
+        std::vector<RowShard> val = blocks(v, {0, 111}, false, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
+        rows.es_patience = 3;
+        rows.es_tol = 1e-3;
+        fit_remote(remote, rows);
+        EXPECT_TRUE(serialize_model(remote) == serialize_model(local)) << objective;
+        EXPECT_EQ(remote.best_iteration, local.best_iteration);
+        EXPECT_EQ(remote.validation_losses, local.validation_losses);
     }
 }

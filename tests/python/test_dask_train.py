@@ -277,3 +277,25 @@ def test_two_fits_at_once_on_one_cluster(client):
     for model, (_, Local, target) in zip(models, jobs, strict=True):
         local = Local(split_mode="axis", exact_sums=True, early_stopping=False, **COMMON)
         assert model.booster_.serialize() == local.fit(X, target).booster_.serialize()
+
+
+@pytest.mark.parametrize("kind", ["regression", "multiclass"])
+def test_early_stopping_on_a_dask_validation_set(client, kind):
+    """Early stopping on Dask validation rows stops at the local fit's round with its
+    trees, losses and best iteration; an eval_set without early stopping only records."""
+    X, y, score, _ = data(n=300, seed=12)
+    X_val, y_val, score_val, _ = data(n=90, seed=13)
+    target, target_val = targets(kind, y, score), targets(kind, y_val, score_val)
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    params = dict(COMMON, n_estimators=80, learning_rate=0.6, n_iter_no_change=3, tol=1e-3)
+    val = (da.from_array(X_val, chunks=(40, 4)), da.from_array(target_val, chunks=40))
+    for early in (True, False):
+        local = Local(split_mode="axis", exact_sums=True, early_stopping=early, **params)
+        local.fit(X, target, eval_set=(X_val, target_val))
+        model = Dask(client=client, early_stopping=early, **params)
+        model.fit(da.from_array(X, chunks=(70, 4)), da.from_array(target, chunks=70), eval_set=val)
+        assert model.booster_.serialize() == local.booster_.serialize()
+        assert model.best_iteration_ == local.best_iteration_
+        np.testing.assert_array_equal(model.validation_score_, local.validation_score_)
+        assert (model.n_estimators_ < 80) == early

@@ -62,18 +62,13 @@ class _DaskTraining:
             )
         if not self.exact_sums:
             raise ValueError("Dask training always uses exact_sums; exact_sums=False is refused")
-        if self.early_stopping:
-            raise ValueError(
-                "early_stopping=True is not supported by Dask training yet; pass "
-                "early_stopping=False"
-            )
         if self.warm_start:
             raise ValueError("warm_start is not supported by Dask training")
         timeout = self.fit_timeout
         if not isinstance(timeout, numbers.Real) or isinstance(timeout, bool) or not timeout > 0:
             raise ValueError(f"fit_timeout must be a positive number of seconds, got {timeout!r}")
 
-    def fit(self, X, y, sample_weight=None):
+    def fit(self, X, y, sample_weight=None, eval_set=None):
         """Train on Dask collections without moving their rows.
 
         Parameters
@@ -82,6 +77,12 @@ class _DaskTraining:
             Numeric features, NaN for missing values.
         y : dask.array.Array or dask Series of shape (n_samples,)
         sample_weight : dask.array.Array or dask Series, default=None
+        eval_set : tuple (X_val, y_val) of Dask collections, default=None
+            Validation rows, held where their blocks lie. With ``early_stopping=True`` the
+            fit stops once their loss stalls for ``n_iter_no_change`` rounds and keeps the
+            best round's trees; without it their loss is only recorded
+            (``validation_score_``). ``early_stopping=True`` needs it (no rows are held
+            back from X).
 
         Returns
         -------
@@ -98,11 +99,39 @@ class _DaskTraining:
         _, schema = fit_matrix(head, self.categorical_features)
         if any(schema.categorical):
             raise ValueError("Dask training does not take categorical features yet")
+        if self.early_stopping == "auto":
+            raise ValueError(
+                "early_stopping='auto' is not supported by Dask training: pass True or False"
+            )
+        early = bool(self.early_stopping)
+        if early and eval_set is None:
+            raise ValueError(
+                "early_stopping=True needs eval_set=(X_val, y_val) in Dask training (it holds "
+                "back no rows of X)"
+            )
+        if eval_set is not None and self.eval_metric is not None:
+            raise ValueError("eval_metric is not supported by Dask training; leave it None")
+        if early:
+            patience, tol = int(self.n_iter_no_change), float(self.tol)
+        elif eval_set is not None:
+            # Record the loss of every round, but never stall and never cut back.
+            patience, tol = int(self.n_estimators) + 1, float("-inf")
+        else:
+            patience, tol = 0, 0.0
         classes = self._dask_classes(y)
         seed = _params.core_seed(self.random_state)
         keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
         booster = fit_booster(
-            client, keywords, X, y, sample_weight, classes, float(self.fit_timeout)
+            client,
+            keywords,
+            X,
+            y,
+            sample_weight,
+            classes,
+            float(self.fit_timeout),
+            eval_set=None if eval_set is None else tuple(eval_set),
+            es_patience=patience,
+            es_tol=tol,
         )
         self.booster_ = booster
         self._core_keywords = keywords
@@ -114,7 +143,12 @@ class _DaskTraining:
             self.feature_names_in_ = np.asarray(schema.feature_names, dtype=object)
         self._set_classes(classes)
         self.n_estimators_ = booster.n_trees()
-        self.best_iteration_ = None
+        best = booster.best_iteration()
+        self.best_iteration_ = best if early and best >= 0 else None
+        if eval_set is not None:
+            self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
+        else:
+            self.__dict__.pop("validation_score_", None)
         return self
 
     def _on_blocks(self, method: str, X, width: int | None):

@@ -110,51 +110,108 @@ class _Shards:
             ) from error
 
 
-def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float, log=None):
-    """A booster trained with exact_sums on the Dask collections; the rows stay on the
-    workers that hold their blocks. ``log``: a list that receives every message to the
-    workers as (method, bytes sent, bytes received), for measurements."""
-    from dask import delayed
-    from distributed import wait
+class _Placement:
+    """The row blocks of one data set computed on the workers and an actor on every worker
+    that holds some, built there from its blocks."""
 
-    xs, ys, ws, lengths, n_features = row_blocks(X, y, sample_weight)
-    settings = _core.Booster(**keywords)
-    prepare = delayed(block_arrays, pure=True)
-    blocks = [prepare(xs[i], ys[i], None if ws is None else ws[i], classes) for i in range(len(xs))]
-    futures = client.compute(blocks)
-    first_rows = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(np.int64)
-    pool = ThreadPoolExecutor(max_workers=4)
-    actors = []
-    try:
-        wait(futures, timeout=timeout)
-        for future in futures:
+    def __init__(self, client, settings, X, y, sample_weight, classes, timeout: float):
+        from dask import delayed
+
+        xs, ys, ws, lengths, self.n_features = row_blocks(X, y, sample_weight)
+        self.weighted = ws is not None
+        self.n_rows = int(sum(lengths))
+        prepare = delayed(block_arrays, pure=True)
+        blocks = [
+            prepare(x, yb, None if ws is None else ws[i], classes)
+            for i, (x, yb) in enumerate(zip(xs, ys, strict=True))
+        ]
+        self.client = client
+        self.settings = settings
+        self.timeout = timeout
+        self.first_rows = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(np.int64)
+        self.blocks = client.compute(blocks)
+        self.actors = []
+
+    def start(self):
+        """Waits for the blocks, then puts an actor beside each worker's blocks; returns the
+        actors' handles."""
+        from distributed import wait
+
+        wait(self.blocks, timeout=self.timeout)
+        for future in self.blocks:
             if future.status == "error":
                 future.result()
-        holders = client.who_has(futures)
+        holders = self.client.who_has(self.blocks)
         by_worker: dict[str, list[int]] = {}
-        for i, future in enumerate(futures):
+        for i, future in enumerate(self.blocks):
             where = holders.get(future.key) or holders.get(str(future.key)) or ()
             if not where:
                 raise WorkerLostError(f"row block {i} is held by no worker")
             by_worker.setdefault(min(where), []).append(i)
-        with _client_lock(client):
-            for worker, indices in sorted(by_worker.items()):
-                actor = client.submit(
+        for worker, indices in sorted(by_worker.items()):
+            self.actors.append(
+                self.client.submit(
                     ShardActor,
-                    settings,
-                    [int(first_rows[i]) for i in indices],
-                    *[futures[i] for i in indices],
+                    self.settings,
+                    [int(self.first_rows[i]) for i in indices],
+                    *[self.blocks[i] for i in indices],
                     workers=[worker],
                     allow_other_workers=False,
                     actor=True,
                     pure=False,
                 )
-                actors.append(actor)
-            wait(actors, timeout=timeout)
-            handles = [a.result(timeout=timeout) for a in actors]
+            )
+        wait(self.actors, timeout=self.timeout)
+        return [a.result(timeout=self.timeout) for a in self.actors]
+
+    def release(self):
+        self.client.cancel(self.actors + list(self.blocks))
+
+
+def fit_booster(
+    client,
+    keywords,
+    X,
+    y,
+    sample_weight,
+    classes,
+    timeout: float,
+    log=None,
+    eval_set=None,
+    es_patience: int = 0,
+    es_tol: float = 0.0,
+):
+    """A booster trained with exact_sums on the Dask collections; the rows stay on the
+    workers that hold their blocks. ``eval_set``: (X_val, y_val) Dask collections whose
+    exact validation loss the rounds watch (early stopping with es_patience >= 1), held by
+    actors of their own. ``log``: a list that receives every message to the workers as
+    (method, bytes sent, bytes received), for measurements."""
+    settings = _core.Booster(**keywords)
+    pool = ThreadPoolExecutor(max_workers=4)
+    placements = [_Placement(client, settings, X, y, sample_weight, classes, timeout)]
+    if eval_set is not None:
+        placements.append(_Placement(client, settings, *eval_set, None, classes, timeout))
+    train = placements[0]
+    try:
+        with _client_lock(client):
+            handles = [p.start() for p in placements]
+            if eval_set is not None and placements[1].n_features != train.n_features:
+                raise ValueError(
+                    f"eval_set has {placements[1].n_features} columns but X has {train.n_features}"
+                )
             booster = _core.Booster(**keywords)
-            shards = _Shards(handles, timeout, pool, log)
-            _core.fit_shards(booster, n_features, ws is not None, shards)
+            shards = _Shards(handles[0], timeout, pool, log)
+            val = _Shards(handles[1], timeout, pool, log) if eval_set is not None else None
+            _core.fit_shards(
+                booster,
+                train.n_features,
+                train.weighted,
+                shards,
+                val_call=val,
+                n_val=0 if val is None else placements[1].n_rows,
+                es_patience=es_patience,
+                es_tol=es_tol,
+            )
         return booster
     except TimeoutError as error:
         raise WorkerLostError(
@@ -162,4 +219,5 @@ def fit_booster(client, keywords, X, y, sample_weight, classes, timeout: float, 
         ) from error
     finally:
         pool.shutdown(wait=False, cancel_futures=True)
-        client.cancel(actors + list(futures))
+        for placement in placements:
+            placement.release()
