@@ -93,7 +93,8 @@ void compute_base_score(Booster& b, const double* y, int32_t n_rows) {
 }
 
 void compute_gradients(const Booster& b, const double* scores, const double* y, int32_t n_rows,
-                       double* grad, double* hess, std::vector<double>& abs_residuals) {
+                       double* grad, double* hess, std::vector<double>& abs_residuals,
+                       const double* huber_delta) {
     const int64_t n = n_rows;
     const bool weighted = !b.sample_weights.empty();
     const double* w = b.sample_weights.data();
@@ -142,10 +143,14 @@ void compute_gradients(const Booster& b, const double* scores, const double* y, 
             }
         });
     } else if (b.loss == kHuber) {
-        abs_residuals.resize(static_cast<size_t>(n));
-        for (int64_t r = 0; r < n; ++r) abs_residuals[r] = std::fabs(scores[r] - y[r]);
-        const size_t at = static_cast<size_t>(std::floor((n - 1) * b.alpha));
-        double delta = n > 0 ? select_at(abs_residuals, at) : 0.0;
+        double delta = 0.0;
+        if (huber_delta != nullptr) {
+            delta = *huber_delta;
+        } else if (n > 0) {
+            abs_residuals.resize(static_cast<size_t>(n));
+            for (int64_t r = 0; r < n; ++r) abs_residuals[r] = std::fabs(scores[r] - y[r]);
+            delta = select_at(abs_residuals, static_cast<size_t>(std::floor((n - 1) * b.alpha)));
+        }
         if (!(delta > 0.0)) delta = 1e-12;
         parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {

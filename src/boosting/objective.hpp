@@ -20,8 +20,11 @@ void compute_base_score(Booster& b, const double* y, int32_t n_rows);
 
 // Fills grad and hess for every training row from the current scores, then multiplies
 // them by the sample weights. `abs_residuals` is the Huber loss's buffer of n_rows entries.
+// huber_delta, when given, is the Huber threshold selected over rows beyond these (a shard's
+// rows of a larger training set) in place of the one these rows give.
 void compute_gradients(const Booster& b, const double* scores, const double* y, int32_t n_rows,
-                       double* grad, double* hess, std::vector<double>& abs_residuals);
+                       double* grad, double* hess, std::vector<double>& abs_residuals,
+                       const double* huber_delta = nullptr);
 
 // Quantile loss: every leaf reached by bag rows takes the alpha-quantile of their residuals.
 void refit_quantile_leaves(const Booster& b, Tree& tree, const int32_t* bag, int32_t n_bag,

@@ -9,6 +9,7 @@
 #include "common/exact_sum.hpp"
 #include "common/parallel.hpp"
 #include "common/total_order.hpp"
+#include "exact/start_score.hpp"
 #include "model/importance.hpp"
 #include "model/node_cover.hpp"
 #include "model/routing.hpp"
@@ -43,27 +44,6 @@ double exact_total(int64_t n, Term term) {
     return sum.value();
 }
 
-// The loss of one validation row, as validation_loss counts it.
-double row_loss(const Booster& b, const double* val_scores, int64_t r) {
-    if (b.objective == kBinary) {
-        const double p = clamp_probability(sigmoid(val_scores[r]));
-        const double y = b.y_val[r];
-        return -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
-    }
-    if (b.objective == kMulticlass) {
-        const int64_t k = b.n_outputs;
-        const double* f = val_scores + r * k;
-        double m = f[0];
-        for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
-        double s = 0.0;
-        for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
-        const int64_t c = target_class(b.y_val[r]);
-        return -std::log(clamp_probability(std::exp(f[c] - m) / s));
-    }
-    const double d = val_scores[r] - b.y_val[r];
-    return d * d;
-}
-
 // Adds learning_rate times a leaf's value (or values) to the scores of one row.
 inline void add_leaf(const Booster& b, const Node& leaf, double* row_scores) {
     if (b.objective != kMulticlass) {
@@ -87,63 +67,39 @@ void check_exact_settings(const Booster& b) {
 }
 
 void exact_base_score(Booster& b, const double* y, int32_t n_rows) {
-    const bool weighted = !b.sample_weights.empty();
-    const double* w = b.sample_weights.data();
-    b.clip_low = 0.0;
-    b.clip_high = 0.0;
-    if (n_rows > 0) {
-        uint64_t low = sort_key(y[0]), high = low;
-        for (int32_t i = 1; i < n_rows; ++i) {
-            low = std::min(low, sort_key(y[i]));
-            high = std::max(high, sort_key(y[i]));
-        }
-        b.clip_low = key_value(low);
-        b.clip_high = key_value(high);
-    }
-    double m = 0.0;
-    if (n_rows > 0) {
-        if (weighted) {
-            const double swy = exact_total(n_rows, [&](int64_t i) { return w[i] * y[i]; });
-            const double sw = exact_total(n_rows, [&](int64_t i) { return w[i]; });
-            m = sw > 0.0 ? swy / sw : swy;
-        } else {
-            m = exact_total(n_rows, [&](int64_t i) { return y[i]; }) / n_rows;
-        }
+    const double* w = b.sample_weights.empty() ? nullptr : b.sample_weights.data();
+    const TargetRange range = target_range(y, n_rows);
+    const bool weighted = w != nullptr;
+    const std::vector<double> bounds = start_bounds(b, range, y, w, weighted, n_rows);
+    const std::vector<ExactSum> sums = start_sums(b, range, bounds, y, w, weighted, n_rows);
+    decide_start(b, range, weighted, sums,
+                 [&](uint64_t rank) { return select_value({ColumnShard{y, n_rows}}, rank); });
+}
+
+double exact_row_loss(const Booster& b, const double* row_scores, double y) {
+    if (b.objective == kBinary) {
+        const double p = clamp_probability(sigmoid(row_scores[0]));
+        return -(y * std::log(p) + (1.0 - y) * std::log(1.0 - p));
     }
     if (b.objective == kMulticlass) {
-        const int32_t k = static_cast<int32_t>(target_class(b.clip_high)) + 1;
-        b.n_outputs = k;
-        auto weight = [&](int64_t i) { return weighted ? w[i] : 1.0; };
-        auto counted = [&](int64_t i) {
-            const int64_t c = target_class(y[i]);
-            return c >= 0 && c < k;
-        };
-        const double total =
-            exact_total(n_rows, [&](int64_t i) { return counted(i) ? weight(i) : 0.0; });
-        b.base_scores.resize(static_cast<size_t>(k));
-        for (int32_t c = 0; c < k; ++c) {
-            const double count = exact_total(
-                n_rows, [&](int64_t i) { return target_class(y[i]) == c ? weight(i) : 0.0; });
-            b.base_scores[c] = std::log((count + 0.001) / (k * 0.001 + total));
-        }
-        b.base_score = 0.0;
-        return;
+        const int64_t k = b.n_outputs;
+        const double* f = row_scores;
+        double m = f[0];
+        for (int64_t j = 1; j < k; ++j) m = f[j] > m ? f[j] : m;
+        double s = 0.0;
+        for (int64_t j = 0; j < k; ++j) s += std::exp(f[j] - m);
+        const int64_t c = target_class(y);
+        return -std::log(clamp_probability(std::exp(f[c] - m) / s));
     }
-    b.n_outputs = 1;
-    if (b.objective == kBinary) {
-        double p = m < 1e-6 ? 1e-6 : m;
-        p = p > 0.999999 ? 0.999999 : p;
-        b.base_score = std::log(p / (1.0 - p));
-    } else if (b.loss == kSquared) {
-        b.base_score = m;
-    } else {
-        b.base_score = select_value({ColumnShard{y, n_rows}}, median_rank(n_rows));
-    }
+    const double d = row_scores[0] - y;
+    return d * d;
 }
 
 double exact_validation_loss(const Booster& b, const double* val_scores) {
     const int64_t n = b.n_val;
-    const double sum = exact_total(n, [&](int64_t r) { return row_loss(b, val_scores, r); });
+    const int64_t k = b.n_outputs;
+    const double sum = exact_total(
+        n, [&](int64_t r) { return exact_row_loss(b, val_scores + r * k, b.y_val[r]); });
     return sum / static_cast<double>(n > 1 ? n : 1);
 }
 
@@ -162,7 +118,7 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
     }
 }
 
-ExactTreeConfig ExactRounds::config(const Booster& b) const {
+ExactTreeConfig exact_tree_config(const Booster& b, const BinnedMatrix& bins) {
     ExactTreeConfig c;
     c.max_depth = b.max_depth;
     c.min_samples = b.min_samples;
@@ -174,7 +130,7 @@ ExactTreeConfig ExactRounds::config(const Booster& b) const {
     c.seed = b.seed;
     c.tree_index = b.n_trees();
     c.monotone = &b.monotone;
-    c.bins = &bins_;
+    c.bins = &bins;
     return c;
 }
 
@@ -184,7 +140,7 @@ Tree ExactRounds::grow(Booster& b, const double* y, const double* grad, const do
     for (LocalShard& shard : shards_) {
         sources_.push_back(local_source(shard, grad, hess, b.n_outputs, shape_));
     }
-    ExactTree grown = grow_exact_tree(config(b), sources_, ws_);
+    ExactTree grown = grow_exact_tree(exact_tree_config(b, bins_), sources_, ws_);
     Tree tree = std::move(grown.tree);
     if (b.objective == kRegression && b.loss == kQuantile) {
         refit_quantile(b, grown, tree, y, scores);

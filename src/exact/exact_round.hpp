@@ -31,9 +31,16 @@ void check_exact_settings(const Booster& b);
 // total order of doubles.
 void exact_base_score(Booster& b, const double* y, int32_t n_rows);
 
+// The loss of one validation row (its n_outputs scores and its target), as validation_loss
+// counts it.
+double exact_row_loss(const Booster& b, const double* row_scores, double y);
+
 // validation_loss with the rows' losses summed exactly, so that the order of the validation
 // rows does not matter.
 double exact_validation_loss(const Booster& b, const double* val_scores);
+
+// What growing one tree reads from the booster and the bin tables.
+ExactTreeConfig exact_tree_config(const Booster& b, const BinnedMatrix& bins);
 
 // One boosting call's exact rounds over the training rows of X.
 class ExactRounds {
@@ -46,7 +53,6 @@ public:
     Tree grow(Booster& b, const double* y, const double* grad, const double* hess, double* scores);
 
 private:
-    ExactTreeConfig config(const Booster& b) const;
     void refit_quantile(const Booster& b, const ExactTree& grown, Tree& tree, const double* y,
                         const double* scores);
     void add_scores(const Booster& b, const ExactTree& grown, const Tree& tree, double* scores);
