@@ -1,6 +1,6 @@
-"""vorlent on Dask: a fitted model's predictions and explanations, target encoding and fold
-assignment on Dask arrays and DataFrames, lazily and block by block
-(``pip install "vorlent[dask]"``).
+"""vorlent on Dask: training data-parallel on a cluster, and a fitted model's predictions
+and explanations, target encoding and fold assignment on Dask arrays and DataFrames, lazily
+and block by block (``pip install "vorlent[dask]"``).
 
 Every function gives, once computed, exactly the numbers (bit for bit) of its local
 counterpart on the concatenated rows, and a result aligned with its input: a Dask array
