@@ -102,3 +102,30 @@ class Booster:
         cover)."""
     def __getstate__(self) -> tuple[dict[str, Any], bytes, dict[str, Any]]: ...
     def __setstate__(self, state: tuple[dict[str, Any], bytes, dict[str, Any]], /) -> None: ...
+
+class Shard:
+    """One worker's rows for training on shards (see fit_shards); its methods answer the
+    coordinator's messages."""
+
+    def __init__(
+        self,
+        X: _ArrayLike,
+        y: _ArrayLike,
+        sample_weight: _ArrayLike | None,
+        first_row: int,
+        settings: Booster,
+    ) -> None: ...
+    @property
+    def n_rows(self) -> int: ...
+    def batch(self, messages: list[tuple[str, tuple[Any, ...]]]) -> Any: ...
+
+def fit_shards(
+    booster: Booster,
+    n_features: int,
+    weighted: bool,
+    call: Callable[..., list[Any]],
+    val_call: Callable[..., list[Any]] | None = None,
+    n_val: int = 0,
+    es_patience: int = 0,
+    es_tol: float = 0.0,
+) -> None: ...

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "boosting/exact_start.hpp"
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "common/exact_sum.hpp"
@@ -39,48 +40,13 @@ double exact_total(int64_t n, Term term) {
 
 void exact_base_score(Model& model, const BoosterParams& params,
                       const std::vector<double>& weights, const double* y, int32_t n_rows) {
-    const bool weighted = !weights.empty();
-    const double* w = weights.data();
-    model.clip_low = 0.0;
-    model.clip_high = 0.0;
-    if (n_rows > 0) {
-        uint64_t low = sort_key(y[0]), high = low;
-        for (int32_t i = 1; i < n_rows; ++i) {
-            low = std::min(low, sort_key(y[i]));
-            high = std::max(high, sort_key(y[i]));
-        }
-        model.clip_low = key_value(low);
-        model.clip_high = key_value(high);
-    }
-    double m = 0.0;
-    if (n_rows > 0) {
-        if (weighted) {
-            const double swy = exact_total(n_rows, [&](int64_t i) { return w[i] * y[i]; });
-            const double sw = exact_total(n_rows, [&](int64_t i) { return w[i]; });
-            m = sw > 0.0 ? swy / sw : swy;
-        } else {
-            m = exact_total(n_rows, [&](int64_t i) { return y[i]; }) / n_rows;
-        }
-    }
-    if (params.objective == kMulticlass) {
-        const int32_t k = static_cast<int32_t>(target_class(model.clip_high)) + 1;
-        auto weight = [&](int64_t i) { return weighted ? w[i] : 1.0; };
-        auto counted = [&](int64_t i) {
-            const int64_t c = target_class(y[i]);
-            return c >= 0 && c < k;
-        };
-        const double total =
-            exact_total(n_rows, [&](int64_t i) { return counted(i) ? weight(i) : 0.0; });
-        std::vector<double> count(static_cast<size_t>(k));
-        for (int32_t c = 0; c < k; ++c) {
-            count[c] = exact_total(
-                n_rows, [&](int64_t i) { return target_class(y[i]) == c ? weight(i) : 0.0; });
-        }
-        set_class_start(model, count, total);
-        return;
-    }
-    set_single_start(model, params, m,
-                     [&] { return select_value({ColumnShard{y, n_rows}}, median_rank(n_rows)); });
+    const double* w = weights.empty() ? nullptr : weights.data();
+    const TargetRange range = target_range(y, n_rows);
+    const bool weighted = w != nullptr;
+    const std::vector<double> bounds = start_bounds(params, range, y, w, weighted, n_rows);
+    const std::vector<ExactSum> sums = start_sums(params, range, bounds, y, w, weighted, n_rows);
+    decide_start(model, params, range, weighted, sums,
+                 [&](uint64_t rank) { return select_value({ColumnShard{y, n_rows}}, rank); });
 }
 
 double exact_validation_loss(Objective objective, int64_t n_outputs,
@@ -131,7 +97,8 @@ Tree ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Mo
     for (LocalShard& shard : shards_) {
         sources_.push_back(local_source(shard, grad, hess, model.n_outputs, shape_));
     }
-    ExactTree grown = grow_exact_tree(exact_tree_config(p, tree_params, model, bins_), sources_, ws_);
+    const ExactTreeConfig config = exact_tree_config(p, tree_params, model, bins_);
+    ExactTree grown = grow_exact_tree(config, sources_, ws_);
     Tree tree = std::move(grown.tree);
     if (p.objective == kRegression && p.loss == kQuantile) {
         refit_quantile(p.alpha, grown, tree, y, scores);

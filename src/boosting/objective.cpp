@@ -109,7 +109,7 @@ void set_single_start(Model& model, const BoosterParams& params, double mean,
 void compute_gradients(const BoosterParams& params, int64_t n_outputs,
                        const std::vector<double>& weights, const double* scores, const double* y,
                        int32_t n_rows, double* grad, double* hess,
-                       std::vector<double>& abs_residuals) {
+                       std::vector<double>& abs_residuals, const double* huber_delta) {
     const int64_t n = n_rows;
     const bool weighted = !weights.empty();
     const double* w = weights.data();
@@ -158,10 +158,15 @@ void compute_gradients(const BoosterParams& params, int64_t n_outputs,
             }
         });
     } else if (params.loss == kHuber) {
-        abs_residuals.resize(static_cast<size_t>(n));
-        for (int64_t r = 0; r < n; ++r) abs_residuals[r] = std::fabs(scores[r] - y[r]);
-        const size_t at = static_cast<size_t>(std::floor((n - 1) * params.alpha));
-        double delta = n > 0 ? select_at(abs_residuals, at) : 0.0;
+        double delta = 0.0;
+        if (huber_delta != nullptr) {
+            delta = *huber_delta;
+        } else if (n > 0) {
+            abs_residuals.resize(static_cast<size_t>(n));
+            for (int64_t r = 0; r < n; ++r) abs_residuals[r] = std::fabs(scores[r] - y[r]);
+            const size_t at = static_cast<size_t>(std::floor((n - 1) * params.alpha));
+            delta = select_at(abs_residuals, at);
+        }
         if (!(delta > 0.0)) delta = 1e-12;
         parallel_blocks(n, parallel, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
@@ -237,7 +242,9 @@ double validation_loss(Objective objective, int64_t n_outputs, const std::vector
     const int64_t n = static_cast<int64_t>(y_val.size());
     const int64_t k = objective == kMulticlass ? n_outputs : 1;
     double sum = 0.0;
-    for (int64_t r = 0; r < n; ++r) sum += row_loss(objective, n_outputs, val_scores + r * k, y_val[r]);
+    for (int64_t r = 0; r < n; ++r) {
+        sum += row_loss(objective, n_outputs, val_scores + r * k, y_val[r]);
+    }
     return sum / static_cast<double>(n > 1 ? n : 1);
 }
 

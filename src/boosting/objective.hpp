@@ -33,11 +33,13 @@ void set_single_start(Model& model, const BoosterParams& params, double mean,
 
 // Fills grad and hess (n_outputs per row) for every training row from the current scores,
 // then multiplies them by the weights (empty: every row weighs 1). `abs_residuals` is the
-// Huber loss's buffer of n_rows entries.
+// Huber loss's buffer of n_rows entries. huber_delta, when given, is the Huber threshold
+// selected over rows beyond these (a shard's rows of a larger training set) in place of
+// the one these rows give.
 void compute_gradients(const BoosterParams& params, int64_t n_outputs,
                        const std::vector<double>& weights, const double* scores, const double* y,
                        int32_t n_rows, double* grad, double* hess,
-                       std::vector<double>& abs_residuals);
+                       std::vector<double>& abs_residuals, const double* huber_delta = nullptr);
 
 // Quantile loss: every leaf reached by bag rows takes the alpha-quantile of their residuals.
 void refit_quantile_leaves(double alpha, const Directions& projections, Tree& tree,

@@ -79,6 +79,9 @@ public:
         any_ = any_ || other.any_;
     }
 
+    // Adds a total in steps summed on the same grid elsewhere (a shard in another process).
+    void add_steps(ExactInt steps) { total_ += steps; }
+
     // The sum of the finite terms; NaN when a term exceeded the bound.
     double value() const {
         if (out_of_bound_ > 0) return std::numeric_limits<double>::quiet_NaN();

@@ -8,4 +8,5 @@ PYBIND11_MODULE(vorlent_core, m, pybind11::multiple_interpreters::not_supported(
     m.doc() = vorlent::binding::docs::kModule;
     vorlent::binding::register_prep(m);
     vorlent::binding::register_booster(m);
+    vorlent::binding::register_shards(m);
 }

@@ -17,6 +17,9 @@ using BoosterClass = pybind11::class_<Booster, BoosterHolder>;
 // make_folds, te_fit_transform, te_transform, in this order.
 void register_prep(pybind11::module_& m);
 
+// Shard and fit_shards: training on rows held by other processes.
+void register_shards(pybind11::module_& m);
+
 // The Booster class: the constructor, then each area's methods in this order.
 void register_booster(pybind11::module_& m);
 void def_training(BoosterClass& cls);       // fit, fit_more, truncate

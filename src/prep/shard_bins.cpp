@@ -51,8 +51,8 @@ ShardKeys shard_keys(const ColumnShard& shard) {
 }
 
 // The interpolated values at the fractions, from the order statistics they read.
-std::vector<double> percentiles(std::vector<std::vector<uint64_t>>& shards, int64_t n,
-                                uint64_t lowest, const std::vector<double>& fractions) {
+std::vector<double> percentiles(const RankSource& select, int64_t n, uint64_t lowest,
+                                const std::vector<double>& fractions) {
     std::vector<double> cuts;
     if (n == 1) {
         cuts.assign(fractions.size(), key_value(lowest));
@@ -67,7 +67,7 @@ std::vector<double> percentiles(std::vector<std::vector<uint64_t>>& shards, int6
     std::vector<uint64_t> unique_ranks = ranks;
     std::sort(unique_ranks.begin(), unique_ranks.end());
     unique_ranks.erase(std::unique(unique_ranks.begin(), unique_ranks.end()), unique_ranks.end());
-    const std::vector<uint64_t> keys = select_ranks(shards, unique_ranks);
+    const std::vector<uint64_t> keys = select(unique_ranks);
     auto value_at = [&](uint64_t rank) {
         const auto at =
             std::lower_bound(unique_ranks.begin(), unique_ranks.end(), rank) - unique_ranks.begin();
@@ -107,33 +107,43 @@ DistinctValues merge_distinct(const DistinctValues& a, const DistinctValues& b) 
     return out;
 }
 
-ShardedCuts sharded_cuts(const std::vector<ColumnShard>& shards, int32_t max_bins,
-                         bool categorical) {
+ShardedCuts column_facts(const ColumnShard& shard) {
     ShardedCuts out;
-    std::vector<std::vector<uint64_t>> keys;
     out.lowest_key = kNoKey;
     out.highest_key = 0;
-    for (const ColumnShard& shard : shards) {
-        ShardKeys part = shard_keys(shard);
-        out.has_missing = out.has_missing || part.missing > 0;
-        out.n_values += std::ssize(part.keys);
-        for (uint64_t key : part.keys) {
-            out.lowest_key = std::min(out.lowest_key, key);
-            out.highest_key = std::max(out.highest_key, key);
+    for (int64_t r = 0; r < shard.n; ++r) {
+        const double v = shard.values[r];
+        if (std::isnan(v)) {
+            out.has_missing = true;
+            continue;
         }
-        keys.push_back(std::move(part.keys));
+        const uint64_t key = sort_key(v);
+        ++out.n_values;
+        out.lowest_key = std::min(out.lowest_key, key);
+        out.highest_key = std::max(out.highest_key, key);
     }
+    return out;
+}
+
+void merge_facts(ShardedCuts& into, const ShardedCuts& from) {
+    into.has_missing = into.has_missing || from.has_missing;
+    into.n_values += from.n_values;
+    into.lowest_key = std::min(into.lowest_key, from.lowest_key);
+    into.highest_key = std::max(into.highest_key, from.highest_key);
+}
+
+ShardedCuts cuts_from(ShardedCuts facts, const DistinctSource& distinct, const RankSource& select,
+                      int32_t max_bins, bool categorical) {
+    ShardedCuts out = std::move(facts);
+    out.edges.clear();
     if (out.n_values == 0) return out;
 
     if (categorical) {
-        DistinctValues distinct;
-        for (const ColumnShard& shard : shards) {
-            distinct = merge_distinct(distinct, distinct_values(shard));
-        }
-        if (!distinct.too_many()) {
-            for (size_t k = 0; k + 1 < distinct.keys.size(); ++k) {
+        const DistinctValues values = distinct();
+        if (!values.too_many()) {
+            for (size_t k = 0; k + 1 < values.keys.size(); ++k) {
                 out.edges.push_back(
-                    cut_between(key_value(distinct.keys[k]), key_value(distinct.keys[k + 1])));
+                    cut_between(key_value(values.keys[k]), key_value(values.keys[k + 1])));
             }
             return out;
         }
@@ -141,9 +151,29 @@ ShardedCuts sharded_cuts(const std::vector<ColumnShard>& shards, int32_t max_bin
     const std::vector<double> fractions = categorical
                                               ? category_fractions(kMaxCategoryBins)
                                               : ordinary_fractions(max_bins, out.has_missing);
-    out.edges = percentiles(keys, out.n_values, out.lowest_key, fractions);
+    out.edges = percentiles(select, out.n_values, out.lowest_key, fractions);
     sort_unique(out.edges);
     return out;
+}
+
+ShardedCuts sharded_cuts(const std::vector<ColumnShard>& shards, int32_t max_bins,
+                         bool categorical) {
+    ShardedCuts facts;
+    facts.lowest_key = kNoKey;
+    std::vector<std::vector<uint64_t>> keys;
+    for (const ColumnShard& shard : shards) {
+        merge_facts(facts, column_facts(shard));
+        keys.push_back(shard_keys(shard).keys);
+    }
+    auto distinct = [&] {
+        DistinctValues merged;
+        for (const ColumnShard& shard : shards) {
+            merged = merge_distinct(merged, distinct_values(shard));
+        }
+        return merged;
+    };
+    auto select = [&](const std::vector<uint64_t>& ranks) { return select_ranks(keys, ranks); };
+    return cuts_from(std::move(facts), distinct, select, max_bins, categorical);
 }
 
 BinExtremes bin_extremes(const ColumnShard& shard, const std::vector<double>& edges) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // The bins of one column whose rows are spread over shards, equal to what build_bins gives
@@ -37,6 +38,20 @@ struct ShardedCuts {
 };
 ShardedCuts sharded_cuts(const std::vector<ColumnShard>& shards, int32_t max_bins,
                          bool categorical);
+
+// The same cuts when the shards live elsewhere: from the column's merged facts (has_missing,
+// n_values and the extreme keys of ShardedCuts, whose edges are left empty), the merged
+// distinct values (asked for only for a categorical column) and a selection of the keys at
+// given ranks of the ascending order of every shard's keys together.
+using DistinctSource = std::function<DistinctValues()>;
+using RankSource = std::function<std::vector<uint64_t>(const std::vector<uint64_t>& ranks)>;
+ShardedCuts cuts_from(ShardedCuts facts, const DistinctSource& distinct, const RankSource& select,
+                      int32_t max_bins, bool categorical);
+
+// One shard's part of the facts of cuts_from, and the merge of two parts (or, addition,
+// minimum, maximum).
+ShardedCuts column_facts(const ColumnShard& shard);
+void merge_facts(ShardedCuts& into, const ShardedCuts& from);
 
 // Per value bin, the smallest and largest key in it (UINT64_MAX and 0 when empty): one
 // shard's part, and the merge of two parts.

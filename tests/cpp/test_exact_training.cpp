@@ -143,7 +143,8 @@ std::vector<Setting> settings() {
     Setting weighted_classes{"weighted multiclass", kMulticlass};
     weighted_classes.weights = true;
     out.push_back(weighted_classes);
-    out.push_back({"monotone", kRegression, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }});
+    out.push_back(
+        {"monotone", kRegression, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }});
     out.push_back({"categorical", kBinary, [](Booster& b) {
                        b.params.categorical = {0, 0, 0, 0, 1};
                        b.params.learn_missing = true;
@@ -336,8 +337,8 @@ TEST(ExactTraining, FitsAboutAsWellAsTheDefaultBuilder) {
         for (int32_t r = 0; r < 3000; ++r) {
             scores[r] = b.model.base_score;
             for (const Tree& tree : b.model.trees) {
-                scores[r] +=
-                    b.model.learning_rate * tree[find_leaf(tree, d.table.x.data() + r * 5, {})].value;
+                const Node& leaf = tree[find_leaf(tree, d.table.x.data() + r * 5, {})];
+                scores[r] += b.model.learning_rate * leaf.value;
             }
         }
         return exact_validation_loss(kBinary, 1, d.y, scores.data());

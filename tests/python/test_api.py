@@ -12,7 +12,14 @@ from vorlent_core import Booster
 
 def test_module_has_only_the_public_names():
     public = {n for n in dir(vc) if not n.startswith("_")}
-    assert public <= {"make_folds", "te_fit_transform", "te_transform", "Booster"}
+    assert public <= {
+        "make_folds",
+        "te_fit_transform",
+        "te_transform",
+        "Booster",
+        "Shard",
+        "fit_shards",
+    }
     assert "Booster" in public
 
 

@@ -1,6 +1,6 @@
-"""vorlent on Dask: a fitted model's predictions and explanations, target encoding and fold
-assignment on Dask arrays and DataFrames, lazily and block by block
-(``pip install "vorlent[dask]"``).
+"""vorlent on Dask: training data-parallel on a cluster, and a fitted model's predictions
+and explanations, target encoding and fold assignment on Dask arrays and DataFrames, lazily
+and block by block (``pip install "vorlent[dask]"``).
 
 Every function gives, once computed, exactly the numbers (bit for bit) of its local
 counterpart on the concatenated rows, and a result aligned with its input: a Dask array
@@ -16,9 +16,11 @@ divisions.
 - :func:`make_folds`, :func:`te_fit_transform` and :func:`te_transform` are the data
   preparation functions of ``vorlent_core`` for Dask arrays and Series.
 
-Training on Dask collections is to come as ``DaskVorlentClassifier`` and
-``DaskVorlentRegressor`` beside these functions (one module each); their prediction methods
-will be these functions applied to the fitted local estimator.
+- :class:`DaskVorlentClassifier` and :class:`DaskVorlentRegressor` train on Dask arrays and
+  DataFrames where their blocks lie: one actor per worker holds that worker's blocks, the
+  client merges the workers' summaries and decides the splits. Training uses exact_sums, so
+  ``model.to_local()`` is the local estimator with the very model bytes of an in-process
+  exact_sums fit on the concatenated rows.
 
 Functions take a ``client=`` where a model travels; without one they use the default
 distributed client if there is one, else the graph carries the model and any Dask
@@ -50,6 +52,7 @@ except ImportError as error:
         "on a cluster): pip install 'vorlent[dask]'"
     ) from error
 
+from ._estimators import DaskVorlentClassifier, DaskVorlentRegressor
 from ._folds import make_folds
 from ._model import load_counts
 from ._predict import (
@@ -61,8 +64,12 @@ from ._predict import (
     shap_values,
 )
 from ._target_encoding import te_fit_transform, te_transform
+from ._train import WorkerLostError
 
 __all__ = [
+    "DaskVorlentClassifier",
+    "DaskVorlentRegressor",
+    "WorkerLostError",
     "explain",
     "interaction_values",
     "load_counts",

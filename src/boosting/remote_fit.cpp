@@ -1,0 +1,175 @@
+#include "boosting/remote_fit.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "boosting/exact_rounds.hpp"
+#include "boosting/fit_state.hpp"
+#include "common/numeric.hpp"
+#include "common/total_order.hpp"
+#include "model/importance.hpp"
+#include "model/node_cover.hpp"
+#include "prep/shard_quantile.hpp"
+
+namespace vorlent {
+
+std::vector<uint64_t> select_by_counts(
+    const std::vector<uint64_t>& ranks,
+    const std::function<std::vector<uint64_t>(const SelectRound&)>& count) {
+    RankSelection selection(ranks);
+    while (!selection.done()) selection.decide(count(selection.round()));
+    std::vector<uint64_t> keys(ranks.size());
+    for (size_t i = 0; i < ranks.size(); ++i) keys[i] = selection.key(i);
+    return keys;
+}
+
+BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
+    const int32_t n = rows.n_features;
+    BinnedMatrix tables;
+    tables.edges.resize(n);
+    tables.bin_low.resize(n);
+    tables.bin_high.resize(n);
+    tables.has_missing.assign(n, false);
+    int32_t widest = 0;
+    for (int32_t f = 0; f < n; ++f) {
+        const bool categorical = params.is_categorical(f);
+        auto distinct = [&] { return rows.distinct(f); };
+        auto select = [&](const std::vector<uint64_t>& ranks) {
+            return select_by_counts(
+                ranks, [&](const SelectRound& round) { return rows.count_column(f, round); });
+        };
+        const ShardedCuts cuts =
+            cuts_from(rows.column_facts(f), distinct, select, params.max_bins, categorical);
+        bin_bounds(cuts, rows.extremes(f, cuts.edges), tables.bin_low[f], tables.bin_high[f]);
+        tables.edges[f] = cuts.edges;
+        tables.has_missing[f] = cuts.has_missing;
+        widest = std::max(widest, static_cast<int32_t>(tables.bin_low[f].size()));
+    }
+    tables.narrow = params.max_bins <= kMaxNarrowBins && widest <= kMaxNarrowBins;
+    return tables;
+}
+
+namespace {
+
+// Every leaf that bag rows reach takes the alpha-quantile of their residuals: one radix
+// selection per leaf, all leaves' rounds in one message.
+void refit_quantile_leaves(double alpha, ExactTree& grown, RemoteRows& rows) {
+    std::vector<int32_t> nodes;
+    std::vector<RankSelection> selections;
+    for (size_t id = 0; id < grown.tree_index.size(); ++id) {
+        const int32_t at = grown.tree_index[id];
+        if (at < 0 || !grown.tree[at].is_leaf) continue;
+        const auto m = static_cast<int64_t>(grown.covers[at]);
+        if (m == 0) continue;
+        nodes.push_back(static_cast<int32_t>(id));
+        selections.emplace_back(std::vector<uint64_t>{leaf_quantile_rank(m, alpha)});
+    }
+    while (true) {
+        std::vector<int32_t> asked;
+        std::vector<SelectRound> rounds;
+        for (size_t j = 0; j < nodes.size(); ++j) {
+            if (selections[j].done()) continue;
+            asked.push_back(static_cast<int32_t>(j));
+            rounds.push_back(selections[j].round());
+        }
+        if (asked.empty()) break;
+        std::vector<int32_t> asked_nodes;
+        for (const int32_t j : asked) asked_nodes.push_back(nodes[j]);
+        const std::vector<std::vector<uint64_t>> counts =
+            rows.count_leaf_residuals(asked_nodes, rounds);
+        for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
+    }
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        grown.tree[grown.tree_index[nodes[j]]].value = key_value(selections[j].key(0));
+    }
+}
+
+}  // namespace
+
+void fit_remote(Booster& b, RemoteRows& rows) {
+    const BoosterParams& p = b.params;
+    check_hyper_parameters(p, rows.n_features);
+    const BinnedMatrix tables = remote_bins(p, rows);
+    rows.set_bins(tables);
+
+    // A new model, as fit's: the parameters' copies, and the previous start scores that a
+    // single-output start leaves.
+    Model& m = b.model;
+    Model fresh;
+    fresh.learning_rate = p.learning_rate;
+    fresh.objective = p.objective;
+    fresh.clip = p.clip;
+    fresh.base_scores = std::move(m.base_scores);
+    m = std::move(fresh);
+    const TargetRange range = rows.target_range();
+    const std::vector<double> bounds = rows.start_bounds(range);
+    const std::vector<ExactSum> sums = rows.start_sums(range, bounds);
+    decide_start(m, p, range, rows.weighted, sums, [&](uint64_t rank) {
+        return key_value(select_by_counts({rank}, rows.count_targets)[0]);
+    });
+    const TreeParams tree_settings =
+        tree_params(p, m, std::vector<double>(static_cast<size_t>(rows.n_features), 1.0));
+
+    const bool early_stopping = rows.es_patience >= 1 && rows.n_val >= 1;
+    const double es_tol = rows.es_tol;
+    b.best_iteration = -1;
+    m.n_features = rows.n_features;
+    m.importances.feature_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
+    m.importances.coefficient_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
+    m.importances.interaction_gain.assign(static_cast<size_t>(rows.n_features) * rows.n_features,
+                                          0.0);
+    b.validation_losses.clear();
+    m.refresh_facts();
+    b.rng.seed(p.seed);
+    rows.start(m);
+    if (early_stopping) rows.val_start(m);
+    double best_loss = kInf;
+    int32_t best_round = -1;
+    int32_t stall = 0;
+
+    std::vector<ShardSource> sources{rows.source};
+    LevelWorkspace ws;
+    const bool huber = p.objective == kRegression && p.loss == kHuber;
+    const bool quantile = p.objective == kRegression && p.loss == kQuantile;
+    for (int32_t round = 0; round < p.n_estimators; ++round) {
+        if (huber) {
+            double delta = 0.0;
+            if (range.n > 0) {
+                const uint64_t rank = huber_threshold_rank(range.n, p.alpha);
+                delta = key_value(select_by_counts({rank}, rows.count_abs_residuals)[0]);
+            }
+            rows.set_huber_delta(delta);
+        }
+        const ExactTreeConfig config = exact_tree_config(p, tree_settings, m, tables);
+        ExactTree grown = grow_exact_tree(config, sources, ws);
+        if (quantile) refit_quantile_leaves(p.alpha, grown, rows);
+        for (const Node& node : grown.tree) {
+            if (!node.is_leaf) credit_split(m.importances, m.n_features, node);
+        }
+        if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
+        rows.add_tree(grown.tree);
+        if (early_stopping) rows.val_add_tree(grown.tree);
+        m.trees.push_back(std::move(grown.tree));
+        m.refresh_facts();
+        if (!early_stopping) continue;
+        // As the round loop's early stopping, with the validation loss summed exactly.
+        const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
+                            static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
+        b.validation_losses.push_back(loss);
+        if (loss < best_loss - es_tol) {
+            best_loss = loss;
+            best_round = b.n_trees() - 1;
+            stall = 0;
+        } else if (++stall >= rows.es_patience) {
+            break;
+        }
+    }
+    if (early_stopping) {
+        if (best_round >= 0 && best_round + 1 < b.n_trees()) m.keep_first_trees(best_round + 1);
+        b.best_iteration = b.n_trees() - 1;
+        m.refresh_facts();
+    }
+}
+
+}  // namespace vorlent

@@ -1,0 +1,69 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "boosting/booster.hpp"
+#include "boosting/exact_start.hpp"
+#include "exact/level_builder.hpp"
+#include "prep/shard_bins.hpp"
+#include "prep/shard_select.hpp"
+
+// exact_sums training when the rows live in other processes. The coordinator reaches them
+// only through RemoteRows: every call asks all shards at once and returns their answers
+// merged (by addition, minimum or maximum, in any order), so the fit makes the same model
+// bytes as one on all the rows together in one process, whatever the shards.
+
+namespace vorlent {
+
+struct RemoteRows {
+    int32_t n_features = 0;
+    bool weighted = false;  // the shards hold weights
+    // Bins, per column.
+    std::function<ShardedCuts(int32_t f)> column_facts;
+    std::function<DistinctValues(int32_t f)> distinct;
+    std::function<std::vector<uint64_t>(int32_t f, const SelectRound& round)> count_column;
+    std::function<BinExtremes(int32_t f, const std::vector<double>& edges)> extremes;
+    std::function<void(const BinnedMatrix& tables)> set_bins;
+    // The start score.
+    std::function<TargetRange()> target_range;
+    std::function<std::vector<double>(const TargetRange& range)> start_bounds;
+    std::function<std::vector<ExactSum>(const TargetRange&, const std::vector<double>& bounds)>
+        start_sums;
+    std::function<std::vector<uint64_t>(const SelectRound& round)> count_targets;
+    std::function<void(const Model& model)> start;  // scores at the decided start
+    // Huber: the counts of the absolute residuals for the threshold, then the threshold.
+    std::function<std::vector<uint64_t>(const SelectRound& round)> count_abs_residuals;
+    std::function<void(double delta)> set_huber_delta;
+    // The trees: the builder's calls (begin_tree computes the gradients first), then the
+    // score update.
+    ShardSource source;
+    // Quantile leaves: per builder node, the counts of its bag rows' residuals.
+    std::function<std::vector<std::vector<uint64_t>>(const std::vector<int32_t>& nodes,
+                                                     const std::vector<SelectRound>& rounds)>
+        count_leaf_residuals;
+    std::function<void(const Tree& tree)> add_tree;
+    // Early stopping: validation rows held by shards of their own (n_val of them), which
+    // start at the start score, take every tree, and report their losses' bound (merged by
+    // maximum) and exact sum on it.
+    int64_t n_val = 0;
+    int32_t es_patience = 0;  // >= 1 with n_val >= 1: early stopping, as fit's
+    double es_tol = 0.0;
+    std::function<void(const Model& model)> val_start;
+    std::function<void(const Tree& tree)> val_add_tree;
+    std::function<double()> val_loss_bound;
+    std::function<ExactSum(double bound)> val_loss_sum;
+};
+
+// The keys at the ranks, by a radix selection whose rounds the shards count.
+std::vector<uint64_t> select_by_counts(
+    const std::vector<uint64_t>& ranks,
+    const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
+
+// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
+BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
+
+// Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.
+void fit_remote(Booster& b, RemoteRows& rows);
+
+}  // namespace vorlent

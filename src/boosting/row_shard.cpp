@@ -1,0 +1,284 @@
+#include "boosting/row_shard.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+
+#include "boosting/objective.hpp"
+#include "common/total_order.hpp"
+#include "boosting/leaf_scores.hpp"
+#include "model/routing.hpp"
+
+namespace vorlent {
+namespace {
+
+// The codes of every row under the tables' edges: the count of edges <= v, NaN last.
+template <class Code>
+void encode(const MatrixView& X, const BinnedMatrix& tables, Code* codes) {
+    for (int32_t f = 0; f < X.n_cols; ++f) {
+        const std::vector<double>& edges = tables.edges[f];
+        const auto missing_code = static_cast<Code>(edges.size() + 1);
+        for (int64_t r = 0; r < X.n_rows; ++r) {
+            const double v = X.at(r, f);
+            codes[r * X.n_cols + f] =
+                std::isnan(v) ? (tables.has_missing[f] ? missing_code : Code{0})
+                              : static_cast<Code>(std::upper_bound(edges.begin(), edges.end(), v) -
+                                                  edges.begin());
+        }
+    }
+}
+
+}  // namespace
+
+RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+                   std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params)
+    : X_(std::move(X)),
+      y_(std::move(y)),
+      w_(std::move(w)),
+      weighted_(weighted),
+      params_(std::move(params)) {
+    const auto n = static_cast<int64_t>(y_.size());
+    if (static_cast<int64_t>(X_.size()) != n * n_features) {
+        throw std::invalid_argument("shard rows: X holds " + std::to_string(X_.size()) +
+                                    " values, expected rows * features");
+    }
+    if (weighted_ ? static_cast<int64_t>(w_.size()) != n : !w_.empty()) {
+        throw std::invalid_argument("shard rows: one weight per row expected");
+    }
+    view_ = MatrixView{X_.data(), static_cast<int32_t>(n), n_features};
+    rows_.resize(static_cast<size_t>(n));
+    std::iota(rows_.begin(), rows_.end(), 0);
+    global_.resize(static_cast<size_t>(n));
+    std::iota(global_.begin(), global_.end(), first_row);
+}
+
+std::vector<double> RowShard::column(int32_t f) const {
+    if (f < 0 || f >= view_.n_cols) {
+        throw std::invalid_argument("shard: column " + std::to_string(f) + " does not exist");
+    }
+    std::vector<double> out(static_cast<size_t>(n_rows()));
+    for (int64_t r = 0; r < n_rows(); ++r) out[r] = view_.at(r, f);
+    return out;
+}
+
+ShardRows RowShard::shard_rows() const {
+    return ShardRows{&bins_, &view_, rows_.data(), n_rows(), global_.data()};
+}
+
+ShardedCuts RowShard::column_facts(int32_t f) const {
+    const std::vector<double> column = this->column(f);
+    return vorlent::column_facts(ColumnShard{column.data(), n_rows()});
+}
+
+DistinctValues RowShard::distinct(int32_t f) const {
+    const std::vector<double> column = this->column(f);
+    return distinct_values(ColumnShard{column.data(), n_rows()});
+}
+
+std::vector<uint64_t> RowShard::count_column(int32_t f, const SelectRound& round) const {
+    std::vector<uint64_t> keys;
+    keys.reserve(static_cast<size_t>(n_rows()));
+    for (const double v : column(f)) {
+        if (!std::isnan(v)) keys.push_back(sort_key(v));
+    }
+    std::vector<uint64_t> out(round.buffer_size());
+    count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
+    return out;
+}
+
+BinExtremes RowShard::extremes(int32_t f, const std::vector<double>& edges) const {
+    const std::vector<double> column = this->column(f);
+    return bin_extremes(ColumnShard{column.data(), n_rows()}, edges);
+}
+
+void RowShard::set_bins(BinnedMatrix tables) {
+    if (static_cast<int32_t>(tables.edges.size()) != view_.n_cols) {
+        throw std::invalid_argument("shard bins: one table per feature expected");
+    }
+    for (size_t f = 0; f < tables.edges.size(); ++f) {
+        const size_t n_bins = tables.edges[f].size() + 1 + (tables.has_missing[f] ? 1 : 0);
+        const size_t limit = tables.narrow ? kMaxNarrowBins : kMaxBins;
+        if (tables.bin_low[f].size() != n_bins || tables.bin_high[f].size() != n_bins ||
+            n_bins > limit || !std::is_sorted(tables.edges[f].begin(), tables.edges[f].end())) {
+            throw std::invalid_argument("shard bins: feature " + std::to_string(f) +
+                                        " has tables that do not fit together");
+        }
+    }
+    bins_ = std::move(tables);
+    const auto n_codes = static_cast<size_t>(n_rows() * view_.n_cols);
+    if (bins_.narrow) {
+        bins_.narrow_codes.assign(n_codes, 0);
+        encode(view_, bins_, bins_.narrow_codes.data());
+    } else {
+        bins_.codes.assign(n_codes, 0);
+        encode(view_, bins_, bins_.codes.data());
+    }
+    shape_ = HistogramShape::of(bins_);
+}
+
+TargetRange RowShard::target_range() const { return vorlent::target_range(y_.data(), n_rows()); }
+
+std::vector<double> RowShard::start_bounds(const TargetRange& range) const {
+    return vorlent::start_bounds(params_, range, y_.data(), w_.data(), weighted_,
+                                 n_rows());
+}
+
+std::vector<ExactSum> RowShard::start_sums(const TargetRange& range,
+                                           const std::vector<double>& bounds) const {
+    return vorlent::start_sums(params_, range, bounds, y_.data(), w_.data(), weighted_,
+                               n_rows());
+}
+
+std::vector<uint64_t> RowShard::count_targets(const SelectRound& round) const {
+    std::vector<uint64_t> keys(static_cast<size_t>(n_rows()));
+    for (int64_t r = 0; r < n_rows(); ++r) keys[r] = sort_key(y_[r]);
+    std::vector<uint64_t> out(round.buffer_size());
+    count_keys(keys.data(), n_rows(), round, out.data());
+    return out;
+}
+
+void RowShard::start(int32_t n_outputs, double base_score, const std::vector<double>& base_scores) {
+    const bool multiclass = params_.objective == kMulticlass;
+    if (n_outputs < 1 || (multiclass && static_cast<int32_t>(base_scores.size()) != n_outputs) ||
+        (!multiclass && n_outputs != 1)) {
+        throw std::invalid_argument("shard start: the outputs do not match the objective");
+    }
+    n_outputs_ = n_outputs;
+    const int64_t k = n_outputs_;
+    scores_.assign(static_cast<size_t>(n_rows() * k), 0.0);
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        for (int64_t j = 0; j < k; ++j)
+            scores_[r * k + j] = multiclass ? base_scores[j] : base_score;
+    }
+    grad_.assign(scores_.size(), 0.0);
+    hess_.assign(scores_.size(), 0.0);
+}
+
+RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
+    check_ready();
+    compute_gradients(params_, n_outputs_, w_, scores_.data(), y_.data(),
+                      static_cast<int32_t>(n_rows()), grad_.data(), hess_.data(), residuals_,
+                      &huber_delta_);
+    return vorlent::begin_tree(shard_rows(), bag_key, subsample, grad_.data(), hess_.data(),
+                               n_outputs_, tree_);
+}
+
+void RowShard::fix_gradients(const RoundGrids& grids) {
+    check_ready();
+    vorlent::fix_gradients(shard_rows(), grad_.data(), hess_.data(), n_outputs_, grids, tree_);
+}
+
+// Messages come from another process: every index they hold is checked before it is used.
+void RowShard::check_ready() const {
+    if (shape_.bin_offset.empty() || scores_.empty() != (n_rows() == 0)) {
+        throw std::invalid_argument("shard: the bins and the start come before the trees");
+    }
+}
+
+void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
+    check_ready();
+    const size_t n_nodes = request.nodes.size();
+    bool bad = request.node_ids < 0;
+    for (const int32_t id : request.nodes) bad = bad || id < 0 || id > (1 << 30);
+    if (request.kind == kBinHistograms && n_outputs_ > 1) {
+        bad = bad || request.first_output.size() != n_nodes ||
+              request.second_output.size() != n_nodes;
+        for (size_t t = 0; t < n_nodes && !bad; ++t) {
+            bad = request.first_output[t] < 0 || request.first_output[t] >= n_outputs_ ||
+                  request.second_output[t] < 0 || request.second_output[t] >= n_outputs_;
+        }
+    }
+    if (bad) throw std::invalid_argument("shard stats: a node or output outside the tree");
+    out.resize(static_cast<size_t>(buffer_words(request, shape_, n_outputs_)));
+    shard_stats(shard_rows(), tree_, request, shape_, n_outputs_, out);
+}
+
+void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of) {
+    check_ready();
+    for (const int32_t at : rule_of) {
+        if (at < -1 || at >= static_cast<int32_t>(rules.size())) {
+            throw std::invalid_argument("shard route: a node's rule outside the rules");
+        }
+    }
+    for (const RouteRule& rule : rules) {
+        const int32_t f = rule.test.feature_a;
+        if (f < 0 || f >= view_.n_cols || rule.left < 0 || rule.right < 0 ||
+            rule.bin_side.size() != bins_.bin_low[f].size()) {
+            throw std::invalid_argument("shard route: a rule that does not fit the bins");
+        }
+    }
+    route_rows(shard_rows(), tree_, rules, rule_of);
+}
+
+std::vector<uint64_t> RowShard::count_abs_residuals(const SelectRound& round) const {
+    std::vector<uint64_t> keys(static_cast<size_t>(n_rows()));
+    for (int64_t r = 0; r < n_rows(); ++r) keys[r] = sort_key(std::fabs(scores_[r] - y_[r]));
+    std::vector<uint64_t> out(round.buffer_size());
+    count_keys(keys.data(), n_rows(), round, out.data());
+    return out;
+}
+
+std::vector<std::vector<uint64_t>> RowShard::count_leaf_residuals(
+    const std::vector<int32_t>& nodes, const std::vector<SelectRound>& rounds) const {
+    if (nodes.size() != rounds.size()) {
+        throw std::invalid_argument("leaf residuals: one selection round per node expected");
+    }
+    std::vector<std::vector<uint64_t>> keys(nodes.size());
+    std::vector<int32_t> slot;
+    int32_t top = 0;
+    for (const int32_t id : nodes) top = std::max(top, id + 1);
+    for (const int32_t id : tree_.node) top = std::max(top, id + 1);
+    slot.assign(static_cast<size_t>(top), -1);
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        if (nodes[j] < 0) throw std::invalid_argument("leaf residuals: a negative node id");
+        slot[nodes[j]] = static_cast<int32_t>(j);
+    }
+    for (size_t i = 0; i < tree_.bag.size(); ++i) {
+        const int32_t j = slot[tree_.node[i]];
+        const int32_t r = tree_.bag[i];
+        if (j >= 0) keys[j].push_back(sort_key(y_[r] - scores_[r]));
+    }
+    std::vector<std::vector<uint64_t>> out(nodes.size());
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        out[j].resize(rounds[j].buffer_size());
+        count_keys(keys[j].data(), static_cast<int64_t>(keys[j].size()), rounds[j], out[j].data());
+    }
+    return out;
+}
+
+double RowShard::loss_bound() const {
+    double bound = 0.0;
+    for (int64_t r = 0; r < static_cast<int64_t>(y_.size()) && !scores_.empty(); ++r) {
+        const double loss =
+            row_loss(params_.objective, n_outputs_, scores_.data() + r * n_outputs_, y_[r]);
+        bound = std::max(bound, std::fabs(loss));
+    }
+    return bound;
+}
+
+ExactSum RowShard::loss_sum(double bound) const {
+    ExactSum sum(bound);
+    for (int64_t r = 0; r < static_cast<int64_t>(y_.size()) && !scores_.empty(); ++r) {
+        sum.add(row_loss(params_.objective, n_outputs_, scores_.data() + r * n_outputs_, y_[r]));
+    }
+    return sum;
+}
+
+void RowShard::add_tree(const Tree& tree) {
+    if (scores_.size() != static_cast<size_t>(n_rows() * n_outputs_)) {
+        throw std::invalid_argument("shard: the start comes before the trees");
+    }
+    for (const Node& node : tree) {
+        if (!node.is_leaf && (node.feature_a < 0 || node.feature_a >= view_.n_cols)) {
+            throw std::invalid_argument("shard tree: a test of a column the shard lacks");
+        }
+    }
+    const int64_t k = n_outputs_;
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const Node& leaf = tree[find_leaf(tree, view_.row(r), {})];
+        add_leaf(params_.objective, params_.learning_rate, k, leaf, scores_.data() + r * k);
+    }
+}
+
+}  // namespace vorlent

@@ -1,0 +1,89 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "boosting/exact_start.hpp"
+#include "boosting/params.hpp"
+#include "exact/level_stats.hpp"
+#include "prep/binning.hpp"
+#include "prep/shard_bins.hpp"
+#include "prep/shard_select.hpp"
+
+// One shard of exact_sums training held by a process of its own: its rows (values,
+// targets, weights, scores) and everything the coordinator asks of it, from the bins to the
+// score update after each tree. It answers with summaries that merge by addition, minimum
+// or maximum, so the coordinator's model is the same bits as a fit on all rows together.
+
+namespace vorlent {
+
+class RowShard {
+public:
+    // Rows are the shard's rows of X (row-major, n_features wide), their targets, weights
+    // (read when weighted; a shard of a weighted fit may have no rows) and the global index of the
+    // first row: row i is global row first_row + i, which keys its bag membership. Of the
+    // parameters, the objective's settings and the learning rate are read.
+    RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+             std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params);
+
+    int64_t n_rows() const { return static_cast<int64_t>(y_.size()); }
+
+    // Bins: per column, the facts, the distinct values, the counts of a selection round and
+    // the extremes of the bins under given edges; then the tables, from which the codes.
+    ShardedCuts column_facts(int32_t f) const;
+    DistinctValues distinct(int32_t f) const;
+    std::vector<uint64_t> count_column(int32_t f, const SelectRound& round) const;
+    BinExtremes extremes(int32_t f, const std::vector<double>& edges) const;
+    void set_bins(BinnedMatrix tables);
+
+    // The start score's pieces and the start itself (b holds the decided start).
+    TargetRange target_range() const;
+    std::vector<double> start_bounds(const TargetRange& range) const;
+    std::vector<ExactSum> start_sums(const TargetRange& range,
+                                     const std::vector<double>& bounds) const;
+    std::vector<uint64_t> count_targets(const SelectRound& round) const;
+    // Every row's scores start at the decided start: base_score, or base_scores per output.
+    void start(int32_t n_outputs, double base_score, const std::vector<double>& base_scores);
+
+    // The Huber threshold of the next tree: the shard's counts of its absolute residuals for
+    // the selection, then the selected value.
+    std::vector<uint64_t> count_abs_residuals(const SelectRound& round) const;
+    void set_huber_delta(double delta) { huber_delta_ = delta; }
+
+    // A tree: the gradients at the current scores and the bag, then the builder's calls.
+    RoundSummary begin_tree(uint64_t bag_key, double subsample);
+    void fix_gradients(const RoundGrids& grids);
+    void stats(const StatsRequest& request, std::vector<int64_t>& out);
+    void route(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of);
+    // Quantile leaves: per builder node (a leaf of the grown tree), the counts of the
+    // residuals of its bag rows for that node's selection round.
+    std::vector<std::vector<uint64_t>> count_leaf_residuals(
+        const std::vector<int32_t>& nodes, const std::vector<SelectRound>& rounds) const;
+    // Validation rows: the largest loss of a row at the current scores, and the exact sum of
+    // the rows' losses on the grid of the merged bound.
+    double loss_bound() const;
+    ExactSum loss_sum(double bound) const;
+    // Adds the finished tree to the scores of every row.
+    void add_tree(const Tree& tree);
+
+private:
+    std::vector<double> X_;
+    MatrixView view_;
+    std::vector<double> y_;
+    std::vector<double> w_;
+    bool weighted_ = false;
+    std::vector<int64_t> global_;
+    std::vector<int32_t> rows_;
+    BinnedMatrix bins_;
+    HistogramShape shape_;
+    ShardTree tree_;
+    int32_t n_outputs_ = 1;
+    double huber_delta_ = 0.0;
+    std::vector<double> scores_, grad_, hess_, residuals_;
+    BoosterParams params_;
+
+    ShardRows shard_rows() const;
+    void check_ready() const;
+    std::vector<double> column(int32_t f) const;  // checks f
+};
+
+}  // namespace vorlent

@@ -1,0 +1,585 @@
+// Training on shards held by other processes: the shard object a worker keeps (Shard) and
+// the coordinator (fit_shards), which reaches every shard through one Python callable.
+// Messages cross as tuples of ints, floats and NumPy arrays; everything that merges or
+// decides is core code.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "boosting/remote_fit.hpp"
+#include "boosting/row_shard.hpp"
+#include "module/arrays.hpp"
+#include "module/gil.hpp"
+#include "module/register.hpp"
+
+namespace vorlent::binding {
+namespace {
+
+using U64Array = py::array_t<uint64_t, kArrayFlags>;
+
+template <class T>
+py::array_t<T> to_numpy(const std::vector<T>& v) {
+    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+template <class T>
+std::vector<T> from_numpy(const py::handle& h) {
+    const auto a = py::array_t<T, kArrayFlags>::ensure(h);
+    if (!a || a.ndim() != 1) fail("shard message: a one-dimensional array expected");
+    return std::vector<T>(a.data(), a.data() + a.shape(0));
+}
+
+std::vector<double> copy_or_empty(const OptionalF64Array& a, const char* name) {
+    if (!a) return {};
+    return std::vector<double>(a->data(), a->data() + vector_length(*a, name));
+}
+
+// SelectRound: (depth, prefixes).
+py::tuple encode(const SelectRound& r) { return py::make_tuple(r.depth, to_numpy(r.prefixes)); }
+SelectRound decode_round(const py::tuple& t) {
+    return SelectRound{t[0].cast<int32_t>(), from_numpy<uint64_t>(t[1])};
+}
+
+// Column facts: (has_missing, n_values, lowest_key, highest_key).
+py::tuple encode(const ShardedCuts& c) {
+    return py::make_tuple(c.has_missing, c.n_values, c.lowest_key, c.highest_key);
+}
+ShardedCuts decode_facts(const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    ShardedCuts c;
+    c.has_missing = t[0].cast<bool>();
+    c.n_values = t[1].cast<int64_t>();
+    c.lowest_key = t[2].cast<uint64_t>();
+    c.highest_key = t[3].cast<uint64_t>();
+    return c;
+}
+
+// Bin tables: (edges, bin_low, bin_high, has_missing, narrow).
+py::tuple encode(const BinnedMatrix& b) {
+    py::list edges, low, high;
+    for (size_t f = 0; f < b.edges.size(); ++f) {
+        edges.append(to_numpy(b.edges[f]));
+        low.append(to_numpy(b.bin_low[f]));
+        high.append(to_numpy(b.bin_high[f]));
+    }
+    std::vector<bool> missing = b.has_missing;
+    return py::make_tuple(edges, low, high, py::cast(missing), b.narrow);
+}
+BinnedMatrix decode_tables(const py::tuple& t) {
+    BinnedMatrix b;
+    for (const py::handle e : t[0].cast<py::list>()) b.edges.push_back(from_numpy<double>(e));
+    for (const py::handle e : t[1].cast<py::list>()) b.bin_low.push_back(from_numpy<double>(e));
+    for (const py::handle e : t[2].cast<py::list>()) b.bin_high.push_back(from_numpy<double>(e));
+    b.has_missing = t[3].cast<std::vector<bool>>();
+    b.narrow = t[4].cast<bool>();
+    if (b.bin_low.size() != b.edges.size() || b.bin_high.size() != b.edges.size() ||
+        b.has_missing.size() != b.edges.size()) {
+        fail("shard message: bin tables of unequal lengths");
+    }
+    return b;
+}
+
+// Target range: (n, low, high).
+TargetRange decode_range(const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    return TargetRange{t[0].cast<int64_t>(), t[1].cast<uint64_t>(), t[2].cast<uint64_t>()};
+}
+py::tuple encode(const TargetRange& r) { return py::make_tuple(r.n, r.low, r.high); }
+
+// An exact sum's total in steps, as a Python int.
+py::object encode_steps(const ExactSum& s) {
+    const ExactInt steps = s.steps();
+    const bool negative = steps < 0;
+    const auto magnitude = static_cast<unsigned __int128>(negative ? -steps : steps);
+    py::int_ high(static_cast<uint64_t>(magnitude >> 64));
+    py::int_ low(static_cast<uint64_t>(magnitude));
+    py::object value = (high.attr("__lshift__")(64)).attr("__or__")(low);
+    return negative ? value.attr("__neg__")() : value;
+}
+ExactInt decode_steps(const py::handle& h) {
+    const py::int_ v = py::reinterpret_borrow<py::int_>(h);
+    const bool negative = v.attr("__lt__")(0).cast<bool>();
+    const py::object magnitude = negative ? v.attr("__neg__")() : py::object(v);
+    const auto low = magnitude.attr("__and__")(py::int_(UINT64_MAX)).cast<uint64_t>();
+    const auto high = magnitude.attr("__rshift__")(64).cast<uint64_t>();
+    const auto m = static_cast<ExactInt>((static_cast<unsigned __int128>(high) << 64) | low);
+    return negative ? -m : m;
+}
+
+// Round summary: (bag_rows, nonfinite, max_abs_grad, max_hess).
+py::tuple encode(const RoundSummary& s) {
+    return py::make_tuple(s.bag_rows, s.nonfinite, s.max_abs_grad, s.max_hess);
+}
+RoundSummary decode_summary(const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    return RoundSummary{t[0].cast<int64_t>(), t[1].cast<int64_t>(), t[2].cast<double>(),
+                        t[3].cast<double>()};
+}
+
+FixedGrid grid_of(int32_t exponent) {
+    FixedGrid g;
+    g.exponent = exponent;
+    g.scale = std::ldexp(1.0, kGridFractionBits - exponent);
+    g.step = std::ldexp(1.0, exponent - kGridFractionBits);
+    return g;
+}
+
+// Statistics request: (kind, nodes, node_ids, first_output, second_output).
+py::tuple encode(const StatsRequest& r) {
+    return py::make_tuple(static_cast<int64_t>(r.kind), to_numpy(r.nodes), r.node_ids,
+                          to_numpy(r.first_output), to_numpy(r.second_output));
+}
+StatsRequest decode_request(const py::tuple& t) {
+    StatsRequest r;
+    const auto kind = t[0].cast<int64_t>();
+    if (kind != kOutputSums && kind != kBinHistograms) fail("shard message: unknown stats kind");
+    r.kind = static_cast<StatsKind>(kind);
+    r.nodes = from_numpy<int32_t>(t[1]);
+    r.node_ids = t[2].cast<int32_t>();
+    r.first_output = from_numpy<int32_t>(t[3]);
+    r.second_output = from_numpy<int32_t>(t[4]);
+    return r;
+}
+
+// Route rules: a list of (node, left, right, feature, threshold, missing_right, bin_side).
+py::list encode(const std::vector<RouteRule>& rules) {
+    py::list out;
+    for (const RouteRule& r : rules) {
+        out.append(py::make_tuple(r.node, r.left, r.right, r.test.feature_a, r.test.threshold,
+                                  r.test.missing_right, to_numpy(r.bin_side)));
+    }
+    return out;
+}
+std::vector<RouteRule> decode_rules(const py::list& list) {
+    std::vector<RouteRule> rules;
+    for (const py::handle h : list) {
+        const auto t = h.cast<py::tuple>();
+        RouteRule r;
+        r.node = t[0].cast<int32_t>();
+        r.left = t[1].cast<int32_t>();
+        r.right = t[2].cast<int32_t>();
+        r.test.is_leaf = false;
+        r.test.kind = kAxis;
+        r.test.feature_a = t[3].cast<int32_t>();
+        r.test.threshold = t[4].cast<double>();
+        r.test.missing_right = t[5].cast<int32_t>();
+        r.bin_side = from_numpy<uint8_t>(t[6]);
+        rules.push_back(std::move(r));
+    }
+    return rules;
+}
+
+// A tree of axis tests: a list of (is_leaf, feature, threshold, missing_right, left, right,
+// value, leaf_values).
+py::list encode(const Tree& tree) {
+    py::list out;
+    for (const Node& n : tree) {
+        out.append(py::make_tuple(n.is_leaf, n.feature_a, n.threshold, n.missing_right, n.left,
+                                  n.right, n.value, to_numpy(n.leaf_values)));
+    }
+    return out;
+}
+Tree decode_tree(const py::list& list) {
+    Tree tree;
+    for (const py::handle h : list) {
+        const auto t = h.cast<py::tuple>();
+        Node n;
+        n.is_leaf = t[0].cast<bool>();
+        n.kind = n.is_leaf ? kNoSplit : kAxis;
+        n.feature_a = t[1].cast<int32_t>();
+        n.threshold = t[2].cast<double>();
+        n.missing_right = t[3].cast<int32_t>();
+        n.left = t[4].cast<int32_t>();
+        n.right = t[5].cast<int32_t>();
+        n.value = t[6].cast<double>();
+        n.leaf_values = from_numpy<double>(t[7]);
+        tree.push_back(std::move(n));
+    }
+    // Depth-first order: a node's children come after it, so every walk ends.
+    const auto size = static_cast<int32_t>(tree.size());
+    for (int32_t i = 0; i < size; ++i) {
+        const Node& n = tree[i];
+        if (!n.is_leaf && (n.left <= i || n.left >= size || n.right <= i || n.right >= size)) {
+            fail("shard message: a tree node's child lies outside the tree");
+        }
+    }
+    if (tree.empty()) fail("shard message: an empty tree");
+    return tree;
+}
+
+// The coordinator's view of the shards: call(method, *args) returns every shard's answer.
+// Messages without an answer wait and travel with the next one that has an answer (as one
+// "batch"), so that a round trip is paid only where the coordinator needs to hear back.
+class ShardCaller {
+public:
+    explicit ShardCaller(py::function call) : call_(std::move(call)) {}
+
+    // Both need the interpreter lock, as do the arguments' conversions.
+    template <class... Args>
+    py::list all(const char* method, Args&&... args) {
+        py::object answers;
+        if (pending_.empty()) {
+            answers = call_(method, std::forward<Args>(args)...);
+        } else {
+            pending_.append(py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...)));
+            py::list batch = pending_;
+            pending_ = py::list();
+            answers = call_("batch", batch);
+        }
+        return answers.cast<py::list>();
+    }
+    template <class... Args>
+    void post(const char* method, Args&&... args) {
+        pending_.append(py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...)));
+    }
+
+private:
+    py::function call_;
+    py::list pending_;
+};
+
+// The messages a batch may carry.
+bool batched_message(const std::string& name) {
+    static const char* const kNames[] = {"loss_bound",
+                                         "loss_sum",
+                                         "set_bins",
+                                         "start",
+                                         "fix_gradients",
+                                         "route",
+                                         "set_huber_delta",
+                                         "add_tree",
+                                         "begin_tree",
+                                         "stats",
+                                         "count_abs_residuals",
+                                         "count_leaf_residuals",
+                                         "target_range",
+                                         "column_facts",
+                                         "distinct",
+                                         "count_column",
+                                         "extremes",
+                                         "start_bounds",
+                                         "start_sums",
+                                         "count_targets"};
+    return std::any_of(std::begin(kNames), std::end(kNames),
+                       [&](const char* n) { return name == n; });
+}
+
+std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& round) {
+    std::vector<uint64_t> merged = empty_counts(round);
+    for (const py::handle h : answers) {
+        const std::vector<uint64_t> part = from_numpy<uint64_t>(h);
+        if (part.size() != merged.size()) fail("shard message: count buffer of the wrong size");
+        merge_counts(merged.data(), part.data(), merged.size());
+    }
+    return merged;
+}
+
+RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted) {
+    RemoteRows rows;
+    rows.n_features = n_features;
+    rows.weighted = weighted;
+    rows.column_facts = [&shards](int32_t f) {
+        py::gil_scoped_acquire held;
+        ShardedCuts merged;
+        merged.lowest_key = UINT64_MAX;
+        for (const py::handle h : shards.all("column_facts", f)) {
+            merge_facts(merged, decode_facts(h));
+        }
+        return merged;
+    };
+    rows.distinct = [&shards](int32_t f) {
+        py::gil_scoped_acquire held;
+        DistinctValues merged;
+        for (const py::handle h : shards.all("distinct", f)) {
+            merged = merge_distinct(merged, DistinctValues{from_numpy<uint64_t>(h)});
+        }
+        return merged;
+    };
+    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
+        py::gil_scoped_acquire held;
+        return merged_counts(shards.all("count_column", f, encode(round)), round);
+    };
+    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
+        py::gil_scoped_acquire held;
+        BinExtremes merged;
+        merged.low.assign(edges.size() + 1, UINT64_MAX);
+        merged.high.assign(edges.size() + 1, 0);
+        for (const py::handle h : shards.all("extremes", f, to_numpy(edges))) {
+            const auto t = h.cast<py::tuple>();
+            const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
+            if (part.low.size() != merged.low.size() || part.high.size() != merged.low.size()) {
+                fail("shard message: bin extremes of the wrong size");
+            }
+            merge_extremes(merged, part);
+        }
+        return merged;
+    };
+    rows.set_bins = [&shards](const BinnedMatrix& tables) {
+        py::gil_scoped_acquire held;
+        shards.post("set_bins", encode(tables));
+    };
+    rows.target_range = [&shards] {
+        py::gil_scoped_acquire held;
+        TargetRange merged;
+        for (const py::handle h : shards.all("target_range")) merged.merge(decode_range(h));
+        return merged;
+    };
+    rows.start_bounds = [&shards](const TargetRange& range) {
+        py::gil_scoped_acquire held;
+        std::vector<double> merged;
+        for (const py::handle h : shards.all("start_bounds", encode(range))) {
+            const auto part = h.cast<std::vector<double>>();
+            if (merged.empty()) merged.assign(part.size(), 0.0);
+            if (part.size() != merged.size()) fail("shard message: bounds of the wrong size");
+            for (size_t f = 0; f < part.size(); ++f) merged[f] = std::max(merged[f], part[f]);
+        }
+        return merged;
+    };
+    rows.start_sums = [&shards](const TargetRange& range, const std::vector<double>& bounds) {
+        py::gil_scoped_acquire held;
+        std::vector<ExactSum> merged;
+        for (const double bound : bounds) merged.emplace_back(bound);
+        for (const py::handle h : shards.all("start_sums", encode(range), bounds)) {
+            const auto part = h.cast<py::list>();
+            if (part.size() != merged.size()) fail("shard message: sums of the wrong size");
+            for (size_t f = 0; f < merged.size(); ++f) merged[f].add_steps(decode_steps(part[f]));
+        }
+        return merged;
+    };
+    rows.count_targets = [&shards](const SelectRound& round) {
+        py::gil_scoped_acquire held;
+        return merged_counts(shards.all("count_targets", encode(round)), round);
+    };
+    rows.start = [&shards](const Model& model) {
+        py::gil_scoped_acquire held;
+        shards.post("start", model.n_outputs, model.base_score, model.base_scores);
+    };
+    rows.source.begin_tree = [&shards](uint64_t bag_key, double subsample) {
+        py::gil_scoped_acquire held;
+        RoundSummary merged;
+        for (const py::handle h : shards.all("begin_tree", bag_key, subsample)) {
+            merged.merge(decode_summary(h));
+        }
+        return merged;
+    };
+    rows.source.fix_gradients = [&shards](const RoundGrids& grids) {
+        py::gil_scoped_acquire held;
+        shards.post("fix_gradients", grids.grad.exponent, grids.hess.exponent);
+    };
+    rows.source.stats = [&shards](const StatsRequest& request, std::vector<int64_t>& out) {
+        py::gil_scoped_acquire held;
+        bool first = true;
+        for (const py::handle h : shards.all("stats", encode(request))) {
+            std::vector<int64_t> part = from_numpy<int64_t>(h);
+            if (first) {
+                out = std::move(part);
+                first = false;
+            } else {
+                merge_stats(out, part);
+            }
+        }
+    };
+    rows.source.route = [&shards](const std::vector<RouteRule>& rules,
+                                  const std::vector<int32_t>& rule_of) {
+        py::gil_scoped_acquire held;
+        shards.post("route", encode(rules), to_numpy(rule_of));
+    };
+    rows.count_abs_residuals = [&shards](const SelectRound& round) {
+        py::gil_scoped_acquire held;
+        return merged_counts(shards.all("count_abs_residuals", encode(round)), round);
+    };
+    rows.set_huber_delta = [&shards](double delta) {
+        py::gil_scoped_acquire held;
+        shards.post("set_huber_delta", delta);
+    };
+    rows.count_leaf_residuals = [&shards](const std::vector<int32_t>& nodes,
+                                          const std::vector<SelectRound>& rounds) {
+        py::gil_scoped_acquire held;
+        py::list encoded;
+        for (const SelectRound& round : rounds) encoded.append(encode(round));
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const py::handle h : shards.all("count_leaf_residuals", to_numpy(nodes), encoded)) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: counts for other leaves");
+            for (size_t j = 0; j < merged.size(); ++j) {
+                const std::vector<uint64_t> part = from_numpy<uint64_t>(parts[j]);
+                if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
+                merge_counts(merged[j].data(), part.data(), part.size());
+            }
+        }
+        return merged;
+    };
+    rows.val_start = [&val](const Model& model) {
+        py::gil_scoped_acquire held;
+        val.post("start", model.n_outputs, model.base_score, model.base_scores);
+    };
+    rows.val_add_tree = [&val](const Tree& tree) {
+        py::gil_scoped_acquire held;
+        val.post("add_tree", encode(tree));
+    };
+    rows.val_loss_bound = [&val] {
+        py::gil_scoped_acquire held;
+        double bound = 0.0;
+        for (const py::handle h : val.all("loss_bound")) bound = std::max(bound, h.cast<double>());
+        return bound;
+    };
+    rows.val_loss_sum = [&val](double bound) {
+        py::gil_scoped_acquire held;
+        ExactSum sum(bound);
+        for (const py::handle h : val.all("loss_sum", bound)) sum.add_steps(decode_steps(h));
+        return sum;
+    };
+    rows.add_tree = [&shards](const Tree& tree) {
+        py::gil_scoped_acquire held;
+        shards.post("add_tree", encode(tree));
+    };
+    return rows;
+}
+
+}  // namespace
+
+void register_shards(py::module_& m) {
+    py::class_<RowShard>(m, "Shard",
+                         "One worker's rows for training on shards: answers the coordinator's "
+                         "messages (fit_shards) with summaries of its rows.")
+        .def(py::init([](const F64Array& X, const F64Array& y, const OptionalF64Array& w,
+                         int64_t first_row, const Booster& settings) {
+                 const MatrixView view = as_matrix(X, "X");
+                 if (vector_length(y, "y") != view.n_rows) fail("y must have one entry per row");
+                 std::vector<double> values(view.data,
+                                            view.data + int64_t{view.n_rows} * view.n_cols);
+                 return std::make_unique<RowShard>(
+                     std::move(values), view.n_cols,
+                     std::vector<double>(y.data(), y.data() + view.n_rows),
+                     copy_or_empty(w, "sample_weight"), w.has_value(), first_row, settings.params);
+             }),
+             py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("first_row"),
+             py::arg("settings"))
+        .def_property_readonly("n_rows", &RowShard::n_rows)
+        .def("column_facts", [](const RowShard& s, int32_t f) { return encode(s.column_facts(f)); })
+        .def("distinct", [](const RowShard& s, int32_t f) { return to_numpy(s.distinct(f).keys); })
+        .def("count_column",
+             [](const RowShard& s, int32_t f, const py::tuple& round) {
+                 return to_numpy(s.count_column(f, decode_round(round)));
+             })
+        .def("extremes",
+             [](const RowShard& s, int32_t f, const F64Array& edges) {
+                 const BinExtremes e =
+                     s.extremes(f, std::vector<double>(edges.data(), edges.data() + edges.size()));
+                 return py::make_tuple(to_numpy(e.low), to_numpy(e.high));
+             })
+        .def("set_bins",
+             [](RowShard& s, const py::tuple& tables) { s.set_bins(decode_tables(tables)); })
+        .def("target_range", [](const RowShard& s) { return encode(s.target_range()); })
+        .def("start_bounds",
+             [](const RowShard& s, const py::tuple& range) {
+                 return s.start_bounds(decode_range(range));
+             })
+        .def("start_sums",
+             [](const RowShard& s, const py::tuple& range, const std::vector<double>& bounds) {
+                 py::list out;
+                 for (const ExactSum& sum : s.start_sums(decode_range(range), bounds)) {
+                     out.append(encode_steps(sum));
+                 }
+                 return out;
+             })
+        .def("count_targets",
+             [](const RowShard& s, const py::tuple& round) {
+                 return to_numpy(s.count_targets(decode_round(round)));
+             })
+        .def("start", &RowShard::start)
+        .def("count_abs_residuals",
+             [](const RowShard& s, const py::tuple& round) {
+                 return to_numpy(s.count_abs_residuals(decode_round(round)));
+             })
+        .def("set_huber_delta", &RowShard::set_huber_delta)
+        .def("count_leaf_residuals",
+             [](const RowShard& s, const I32Array& nodes, const py::list& rounds) {
+                 std::vector<SelectRound> decoded;
+                 for (const py::handle h : rounds)
+                     decoded.push_back(decode_round(h.cast<py::tuple>()));
+                 const std::vector<int32_t> ids(nodes.data(), nodes.data() + nodes.size());
+                 py::list out;
+                 for (const std::vector<uint64_t>& counts : s.count_leaf_residuals(ids, decoded)) {
+                     out.append(to_numpy(counts));
+                 }
+                 return out;
+             })
+        .def("begin_tree",
+             [](RowShard& s, uint64_t bag_key, double subsample) {
+                 return encode(without_gil([&] { return s.begin_tree(bag_key, subsample); }));
+             })
+        .def("fix_gradients",
+             [](RowShard& s, int32_t grad_exponent, int32_t hess_exponent) {
+                 s.fix_gradients(RoundGrids{grid_of(grad_exponent), grid_of(hess_exponent)});
+             })
+        .def("stats",
+             [](RowShard& s, const py::tuple& request) {
+                 const StatsRequest r = decode_request(request);
+                 std::vector<int64_t> out;
+                 without_gil([&] { s.stats(r, out); });
+                 return to_numpy(out);
+             })
+        .def("route",
+             [](RowShard& s, const py::list& rules, const I32Array& rule_of) {
+                 const std::vector<RouteRule> r = decode_rules(rules);
+                 const std::vector<int32_t> of(rule_of.data(), rule_of.data() + rule_of.size());
+                 without_gil([&] { s.route(r, of); });
+             })
+        .def("batch",
+             [](py::object self, const py::list& messages) {
+                 py::object last = py::none();
+                 for (const py::handle h : messages) {
+                     const auto message = h.cast<py::tuple>();
+                     const auto name = message[0].cast<std::string>();
+                     if (!batched_message(name)) fail("shard batch: no message " + name);
+                     last = self.attr(name.c_str())(*message[1].cast<py::tuple>());
+                 }
+                 return last;
+             })
+        .def("loss_bound", &RowShard::loss_bound)
+        .def("loss_sum",
+             [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })
+        .def("add_tree", [](RowShard& s, const py::list& tree) {
+            const Tree t = decode_tree(tree);
+            without_gil([&] { s.add_tree(t); });
+        });
+
+    m.def(
+        "fit_shards",
+        [](Booster& b, int32_t n_features, bool weighted, const py::function& call,
+           const std::optional<py::function>& val_call, int64_t n_val, int32_t es_patience,
+           double es_tol) {
+            if (!b.params.exact_sums) fail("fit_shards needs a booster with exact_sums=True");
+            if (n_val < 0 || (n_val > 0 && !val_call)) {
+                fail("fit_shards: n_val must be >= 0, with val_call when above 0");
+            }
+            ShardCaller shards(call);
+            ShardCaller val(val_call ? *val_call : call);
+            RemoteRows rows = remote_rows(shards, val, n_features, weighted);
+            rows.n_val = n_val;
+            rows.es_patience = es_patience;
+            rows.es_tol = es_tol;
+            without_gil([&] { fit_remote(b, rows); });
+        },
+        py::arg("booster"), py::arg("n_features"), py::arg("weighted"), py::arg("call"),
+        py::arg("val_call") = py::none(), py::arg("n_val") = 0, py::arg("es_patience") = 0,
+        py::arg("es_tol") = 0.0,
+        "Trains booster (exact_sums on, fresh) on rows held by shards: call(method, *args) "
+        "must call the method of every Shard with the arguments and return their answers "
+        "as a list, in any shard order. With val_call (the same for Shards of n_val "
+        "validation rows) and es_patience >= 1, training stops early as fit does.");
+}
+
+}  // namespace vorlent::binding

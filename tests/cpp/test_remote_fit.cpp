@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "boosting/train.hpp"
+#include "boosting/remote_fit.hpp"
+#include "boosting/row_shard.hpp"
+#include "exact_fixtures.hpp"
+#include "io/model_bytes.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+// Row shards in this process behind the coordinator's interface: each call asks every
+// shard and merges the answers as a coordinator of other processes does.
+RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weighted,
+                   std::vector<RowShard>* val = nullptr) {
+    RemoteRows rows;
+    rows.n_features = n_features;
+    rows.weighted = weighted;
+    rows.column_facts = [&shards](int32_t f) {
+        ShardedCuts merged;
+        merged.lowest_key = UINT64_MAX;
+        for (const RowShard& s : shards) merge_facts(merged, s.column_facts(f));
+        return merged;
+    };
+    rows.distinct = [&shards](int32_t f) {
+        DistinctValues merged;
+        for (const RowShard& s : shards) merged = merge_distinct(merged, s.distinct(f));
+        return merged;
+    };
+    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
+        std::vector<uint64_t> merged = empty_counts(round);
+        for (const RowShard& s : shards) {
+            merge_counts(merged.data(), s.count_column(f, round).data(), merged.size());
+        }
+        return merged;
+    };
+    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
+        BinExtremes merged{std::vector<uint64_t>(edges.size() + 1, UINT64_MAX),
+                           std::vector<uint64_t>(edges.size() + 1, 0)};
+        for (const RowShard& s : shards) merge_extremes(merged, s.extremes(f, edges));
+        return merged;
+    };
+    rows.set_bins = [&shards](const BinnedMatrix& tables) {
+        for (RowShard& s : shards) s.set_bins(tables);
+    };
+    rows.target_range = [&shards] {
+        TargetRange merged;
+        for (const RowShard& s : shards) merged.merge(s.target_range());
+        return merged;
+    };
+    rows.start_bounds = [&shards](const TargetRange& range) {
+        std::vector<double> merged;
+        for (const RowShard& s : shards) {
+            const std::vector<double> part = s.start_bounds(range);
+            merged.resize(part.size(), 0.0);
+            for (size_t f = 0; f < part.size(); ++f) merged[f] = std::max(merged[f], part[f]);
+        }
+        return merged;
+    };
+    rows.start_sums = [&shards](const TargetRange& range, const std::vector<double>& bounds) {
+        std::vector<ExactSum> merged;
+        for (const double bound : bounds) merged.emplace_back(bound);
+        for (const RowShard& s : shards) {
+            const std::vector<ExactSum> part = s.start_sums(range, bounds);
+            for (size_t f = 0; f < merged.size(); ++f) merged[f].add_steps(part[f].steps());
+        }
+        return merged;
+    };
+    rows.count_targets = [&shards](const SelectRound& round) {
+        std::vector<uint64_t> merged = empty_counts(round);
+        for (const RowShard& s : shards) {
+            merge_counts(merged.data(), s.count_targets(round).data(), merged.size());
+        }
+        return merged;
+    };
+    rows.start = [&shards](const Model& m) {
+        for (RowShard& s : shards) s.start(m.n_outputs, m.base_score, m.base_scores);
+    };
+    rows.source.begin_tree = [&shards](uint64_t key, double subsample) {
+        RoundSummary merged;
+        for (RowShard& s : shards) merged.merge(s.begin_tree(key, subsample));
+        return merged;
+    };
+    rows.source.fix_gradients = [&shards](const RoundGrids& grids) {
+        for (RowShard& s : shards) s.fix_gradients(grids);
+    };
+    rows.source.stats = [&shards](const StatsRequest& request, std::vector<int64_t>& out) {
+        std::vector<int64_t> part;
+        for (size_t i = 0; i < shards.size(); ++i) {
+            shards[i].stats(request, i == 0 ? out : part);
+            if (i > 0) merge_stats(out, part);
+        }
+    };
+    rows.source.route = [&shards](const std::vector<RouteRule>& rules,
+                                  const std::vector<int32_t>& rule_of) {
+        for (RowShard& s : shards) s.route(rules, rule_of);
+    };
+    rows.count_abs_residuals = [&shards](const SelectRound& round) {
+        std::vector<uint64_t> merged = empty_counts(round);
+        for (const RowShard& s : shards) {
+            merge_counts(merged.data(), s.count_abs_residuals(round).data(), merged.size());
+        }
+        return merged;
+    };
+    rows.set_huber_delta = [&shards](double delta) {
+        for (RowShard& s : shards) s.set_huber_delta(delta);
+    };
+    rows.count_leaf_residuals = [&shards](const std::vector<int32_t>& nodes,
+                                          const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const RowShard& s : shards) {
+            const std::vector<std::vector<uint64_t>> part = s.count_leaf_residuals(nodes, rounds);
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merge_counts(merged[j].data(), part[j].data(), merged[j].size());
+            }
+        }
+        return merged;
+    };
+    rows.add_tree = [&shards](const Tree& tree) {
+        for (RowShard& s : shards) s.add_tree(tree);
+    };
+    if (val == nullptr) return rows;
+    for (const RowShard& s : *val) rows.n_val += s.n_rows();
+    rows.val_start = [val](const Model& m) {
+        for (RowShard& s : *val) s.start(m.n_outputs, m.base_score, m.base_scores);
+    };
+    rows.val_add_tree = [val](const Tree& tree) {
+        for (RowShard& s : *val) s.add_tree(tree);
+    };
+    rows.val_loss_bound = [val] {
+        double bound = 0.0;
+        for (const RowShard& s : *val) bound = std::max(bound, s.loss_bound());
+        return bound;
+    };
+    rows.val_loss_sum = [val](double bound) {
+        ExactSum sum(bound);
+        for (const RowShard& s : *val) sum.add_steps(s.loss_sum(bound).steps());
+        return sum;
+    };
+    return rows;
+}
+
+struct Problem {
+    AwkwardTable table;
+    std::vector<double> y, w;
+};
+
+Problem problem(int32_t objective, uint32_t seed) {
+    Problem p;
+    p.table = awkward_table(600, 5, seed);
+    // Bins keep the first of -0.0 and +0.0 in row order, the sharded bins the one first in
+    // the total order: one sign of zero keeps the two equal.
+    for (double& v : p.table.x) v = v == 0.0 ? 0.0 : v;
+    std::mt19937 gen(seed + 1);
+    std::normal_distribution<double> noise(0.0, 0.3);
+    std::uniform_real_distribution<double> u(0.2, 2.0);
+    for (int32_t r = 0; r < p.table.rows; ++r) {
+        const double* x = p.table.x.data() + static_cast<int64_t>(r) * 5;
+        const double score =
+            (std::isfinite(x[0]) ? x[0] : 0.5) - (std::isnan(x[4]) ? 1 : x[4]) / 3 + noise(gen);
+        p.y.push_back(objective == kRegression ? 3.0 * score
+                      : objective == kBinary   ? (score > 0.2 ? 1.0 : 0.0)
+                                               : (score < -0.4 ? 0.0 : (score < 0.6 ? 1.0 : 2.0)));
+        p.w.push_back(u(gen));
+    }
+    return p;
+}
+
+// The problem's rows in consecutive blocks of the given sizes (the last one takes the rest).
+std::vector<RowShard> blocks(const Problem& p, const std::vector<int32_t>& sizes, bool weighted,
+                             const Booster& settings) {
+    std::vector<RowShard> out;
+    const int32_t cols = p.table.cols;
+    int32_t at = 0;
+    for (size_t i = 0; i <= sizes.size(); ++i) {
+        const int32_t end = i < sizes.size() ? at + sizes[i] : p.table.rows;
+        out.emplace_back(std::vector<double>(p.table.x.begin() + int64_t{at} * cols,
+                                             p.table.x.begin() + int64_t{end} * cols),
+                         cols, std::vector<double>(p.y.begin() + at, p.y.begin() + end),
+                         weighted ? std::vector<double>(p.w.begin() + at, p.w.begin() + end)
+                                  : std::vector<double>{},
+                         weighted, at, settings.params);
+        at = end;
+    }
+    return out;
+}
+
+Booster exact_booster(int32_t objective, const std::function<void(Booster&)>& adjust) {
+    Booster b(7, 0.3, 4, 16, 1.0, 10, 1.0, 1.0, 42, objective, 0, 0.7, 0, {}, {}, 0, 1);
+    b.params.exact_sums = true;
+    adjust(b);
+    return b;
+}
+
+struct Case {
+    std::string name;
+    int32_t objective;
+    bool weighted = false;
+    std::function<void(Booster&)> adjust = [](Booster&) {};
+};
+
+}  // namespace
+
+TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
+    const std::vector<Case> cases = {
+        {"binary", kBinary},
+        {"squared", kRegression},
+        {"huber", kRegression, false, [](Booster& b) { b.params.loss = kHuber; }},
+        {"quantile", kRegression, true, [](Booster& b) { b.params.loss = kQuantile; }},
+        {"sampled quantile", kRegression, false,
+         [](Booster& b) {
+             b.params.loss = kQuantile;
+             b.params.alpha = 0.3;
+             b.params.subsample = 0.7;
+         }},
+        {"multiclass", kMulticlass},
+        {"weighted", kRegression, true},
+        {"weighted multiclass", kMulticlass, true},
+        {"sampled", kBinary, false,
+         [](Booster& b) {
+             b.params.subsample = 0.6;
+             b.params.colsample = 0.5;
+         }},
+        {"monotone", kRegression, false, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }},
+        {"categorical", kBinary, false,
+         [](Booster& b) {
+             b.params.categorical = {0, 0, 0, 0, 1};
+             b.params.learn_missing = true;
+         }},
+    };
+    for (const Case& c : cases) {
+        const Problem p = problem(c.objective, 5);
+        Booster local = exact_booster(c.objective, c.adjust);
+        const VectorArg w =
+            c.weighted ? VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())} : VectorArg{};
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, w,
+            MatrixView{}, VectorArg{}, 0, 0.0);
+        const std::string expected = serialize_model(local.model);
+        for (const std::vector<int32_t>& sizes :
+             {std::vector<int32_t>{}, std::vector<int32_t>{100, 0, 333}, std::vector<int32_t>{1}}) {
+            Booster remote = exact_booster(c.objective, c.adjust);
+            std::vector<RowShard> shards = blocks(p, sizes, c.weighted, remote);
+            RemoteRows rows = rows_of(shards, p.table.cols, c.weighted);
+            fit_remote(remote, rows);
+            EXPECT_TRUE(serialize_model(remote.model) == expected)
+                << c.name << " in " << sizes.size() + 1 << " blocks";
+        }
+    }
+}
+
+TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
+    for (const int32_t objective : {kRegression, kMulticlass}) {
+        const Problem p = problem(objective, 7);
+        const Problem v = problem(objective, 8);
+        const auto adjust = [](Booster& b) {
+            b.params.n_estimators = 60;
+            b.params.learning_rate = 0.5;
+        };
+        Booster local = exact_booster(objective, adjust);
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
+            VectorArg{}, v.table.view(), VectorArg{v.y.data(), static_cast<int64_t>(v.y.size())}, 3,
+            1e-3);
+        ASSERT_LT(local.n_trees(), 60) << "the setting must stop early";
+        Booster remote = exact_booster(objective, adjust);
+        std::vector<RowShard> shards = blocks(p, {250}, false, remote);
+        std::vector<RowShard> val = blocks(v, {0, 111}, false, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
+        rows.es_patience = 3;
+        rows.es_tol = 1e-3;
+        fit_remote(remote, rows);
+        EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
+        EXPECT_EQ(remote.best_iteration, local.best_iteration);
+        EXPECT_EQ(remote.validation_losses, local.validation_losses);
+    }
+}

@@ -1,0 +1,301 @@
+"""Data-parallel training on a real two-process LocalCluster: the model's bytes equal those of
+a local exact_sums fit on the concatenated rows, whatever the chunking and placement; a worker
+lost during the fit fails it within the timeout and leaves the estimator as it was."""
+
+import numpy as np
+import pytest
+
+pytest.importorskip("dask.array")
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import dask.array as da
+import vorlent
+from vorlent.dask import DaskVorlentClassifier, DaskVorlentRegressor, WorkerLostError
+
+COMMON = {
+    "random_state": 0,
+    "n_estimators": 6,
+    "max_depth": 3,
+    "learning_rate": 0.3,
+    "max_bins": 16,
+    "min_samples_split": 4,
+}
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def data(n=300, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 4))
+    X[rng.random(n) < 0.1, 2] = np.nan
+    X[:, 3] = np.round(X[:, 3]) + 0.0  # heavy ties (no -0.0: bins order zeros by sign)
+    score = X[:, 0] - 0.5 * X[:, 1] + np.nan_to_num(X[:, 2])
+    w = rng.uniform(0.2, 3.0, n)
+    return X, score + rng.normal(scale=0.5, size=n), score, w
+
+
+# Chunkings: one block (one worker holds it all), uneven blocks with an empty one.
+CHUNKINGS = [(300,), (17, 0, 120, 90, 73)]
+CASES = [
+    ("binary", {}),
+    ("binary", {"subsample": 0.7, "colsample": 0.5, "random_state": 3}),
+    ("multiclass", {"subsample": 0.8, "random_state": 1}),
+    ("regression", {}),
+    ("regression", {"colsample": 0.6, "random_state": 5}),
+    ("regression", {"loss": "huber", "quantile": 0.8}),
+    ("regression", {"loss": "quantile", "quantile": 0.3, "subsample": 0.7}),
+]
+
+
+def targets(kind, y, score):
+    if kind == "binary":
+        return np.where(score > 0.2, "yes", "no")
+    if kind == "multiclass":
+        return np.digitize(score, [-1.0, 0.0, 1.0])
+    return y
+
+
+@pytest.mark.parametrize("kind,extra", CASES)
+@pytest.mark.parametrize("weighted", [False, True])
+def test_model_bytes_equal_a_local_exact_fit(client, kind, extra, weighted):
+    X, y, score, w = data()
+    target = targets(kind, y, score)
+    weights = w if weighted else None
+    params = dict(COMMON, **extra)
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    local = Local(split_mode="axis", exact_sums=True, early_stopping=False, **params)
+    local.fit(X, target, sample_weight=weights)
+    expected = local.booster_.serialize()
+    for chunks in CHUNKINGS:
+        model = Dask(client=client, fit_timeout=60, **params)
+        model.fit(
+            da.from_array(X, chunks=(chunks, 4)),
+            da.from_array(target, chunks=(chunks,)),
+            None if weights is None else da.from_array(weights, chunks=(chunks,)),
+        )
+        assert model.booster_.serialize() == expected, chunks
+        twin = model.to_local()
+        assert type(twin) is Local
+        assert twin.booster_.serialize() == expected
+        np.testing.assert_array_equal(twin.predict(X), local.predict(X))
+        if kind != "regression":
+            np.testing.assert_array_equal(twin.classes_, local.classes_)
+
+
+def test_blocks_on_both_workers_and_a_frame(client):
+    """Blocks spread over both workers (each actor holds its worker's blocks) and a dask
+    DataFrame input train the same model."""
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    X, y, _, w = data(seed=4)
+    local = vorlent.VorlentRegressor(
+        split_mode="axis", exact_sums=True, early_stopping=False, **COMMON
+    ).fit(X, y, sample_weight=w)
+    chunks = (75, 75, 75, 75)
+    parts = [
+        da.from_array(X, chunks=(chunks, 4)),
+        da.from_array(y, chunks=(chunks,)),
+        da.from_array(w, chunks=(chunks,)),
+    ]
+    # Pin the blocks two by two to each worker, so that both actors hold rows.
+    workers = sorted(client.scheduler_info()["workers"])
+    persisted = []
+    for part in parts:
+        blocks = part.to_delayed().ravel()
+        futures = [client.compute(b, workers=[workers[i // 2]]) for i, b in enumerate(blocks)]
+        distributed.wait(futures)
+        shapes = [(c, 4) if part.ndim == 2 else (c,) for c in chunks]
+        arrays = [da.from_delayed(f, shape=s, dtype=float) for f, s in zip(futures, shapes)]
+        persisted.append(da.concatenate(arrays))
+    placed = {w for ws in client.who_has().values() for w in ws}
+    assert len(placed) == 2
+    model = DaskVorlentRegressor(client=client, **COMMON).fit(*persisted)
+    assert model.booster_.serialize() == local.booster_.serialize()
+
+    frame = dd.from_pandas(pd.DataFrame(X, columns=list("abcd")), npartitions=3)
+    series = dd.from_pandas(pd.Series(y), npartitions=3)
+    weights = dd.from_pandas(pd.Series(w), npartitions=3)
+    named = vorlent.VorlentRegressor(
+        split_mode="axis", exact_sums=True, early_stopping=False, **COMMON
+    ).fit(pd.DataFrame(X, columns=list("abcd")), y, sample_weight=w)
+    model = DaskVorlentRegressor(client=client, **COMMON).fit(frame, series, weights)
+    assert model.booster_.serialize() == named.booster_.serialize()
+    assert list(model.feature_names_in_) == list("abcd")
+
+
+def test_refusals_leave_the_estimator_unfitted(client):
+    X, y, _, _ = data(n=40)
+    Xd, yd = da.from_array(X, chunks=20), da.from_array(y, chunks=20)
+    for params, needle in [
+        ({"split_mode": "oblique"}, "split_mode='axis'"),
+        ({"exact_sums": False}, "exact_sums"),
+        ({"early_stopping": True}, "early_stopping"),
+        ({"fit_timeout": 0}, "fit_timeout"),
+    ]:
+        model = DaskVorlentRegressor(client=client, **params)
+        with pytest.raises(ValueError, match=needle):
+            model.fit(Xd, yd)
+        assert not hasattr(model, "booster_")
+
+
+def test_a_worker_lost_during_fit_fails_it_within_the_timeout():
+    """A worker killed while the trees grow: fit raises within fit_timeout (plus set-up
+    slack) instead of hanging, and the estimator keeps its previous model."""
+    import os
+    import signal
+    import threading
+    import time
+
+    X, y, _, _ = data(n=400, seed=7)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        Xd = da.from_array(X, chunks=(100, 4))
+        yd = da.from_array(y, chunks=(100,))
+        model = DaskVorlentRegressor(client=c, fit_timeout=8, n_estimators=2, max_depth=2)
+        before = model.fit(Xd, yd).booster_.serialize()
+        model.set_params(n_estimators=3000)
+        worker = min(c.scheduler_info()["workers"])
+        pid = c.run(os.getpid, workers=[worker])[worker]
+
+        def kill_one():
+            time.sleep(2.0)
+            os.kill(pid, signal.SIGKILL)
+
+        killer = threading.Thread(target=kill_one)
+        started = time.monotonic()
+        killer.start()
+        with pytest.raises(WorkerLostError, match="worker"):
+            model.fit(Xd, yd)
+        elapsed = time.monotonic() - started
+        killer.join()
+        assert elapsed < 8 + 30
+        assert model.booster_.serialize() == before
+        assert model.n_estimators_ == 2
+
+
+def test_predictions_on_blocks_equal_the_local_ones(client):
+    X, _, score, _ = data(n=120, seed=9)
+    target = np.digitize(score, [-1.0, 0.5])
+    model = DaskVorlentClassifier(client=client, **COMMON)
+    model.fit(da.from_array(X, chunks=(50, 4)), da.from_array(target, chunks=50))
+    local = model.to_local()
+    Xd = da.from_array(X, chunks=(35, 4))
+    proba = model.predict_proba(Xd)
+    assert proba.chunks == ((35, 35, 35, 15), (3,))
+    np.testing.assert_array_equal(proba.compute(), local.predict_proba(X))
+    np.testing.assert_array_equal(model.predict(Xd).compute(), local.predict(X))
+    np.testing.assert_array_equal(model.predict(X), local.predict(X))
+
+
+HOSTILE_MESSAGES = r"""
+import numpy as np
+import vorlent_core as vc
+
+settings = vc.Booster(n_estimators=2, split_mode=1, exact_sums=True)
+X = np.arange(24, dtype=float).reshape(6, 4)
+shard = vc.Shard(X, np.array([0.0, 1, 0, 1, 1, 0]), None, 0, settings)
+edges = [np.array([2.5 + 4 * k]) for k in range(4)]
+lows = [np.array([4.0 * k, 4.0 * k + 4]) for k in range(4)]
+tables = (edges, lows, lows, [False] * 4, True)
+messages = [
+    ("column_facts", 4), ("count_column", -1, (0, np.zeros(1, np.uint64))), ("extremes", 9, edges[0]),
+    ("stats", (2, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("set_bins", (edges, lows[:3], lows, [False] * 4, True)),
+    ("set_bins", ([np.array([3.0, 1.0])] * 4, lows, lows, [False] * 4, True)),
+]
+def refuse_all(messages):
+    for name, *args in messages:
+        try:
+            getattr(shard, name)(*args)
+        except ValueError:
+            continue
+        raise SystemExit(f"{name} accepted a bad message")
+
+
+refuse_all(messages)
+shard.set_bins(tables)
+shard.start(1, 0.0, [])
+shard.begin_tree(1, 1.0)
+later = [
+    ("stats", (2, np.array([-5], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("stats", (7, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("route", [(0, 1, 2, 3, 1.0, 0, np.zeros(9, np.uint8))], np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 7, 1.0, 0, np.zeros(2, np.uint8))], np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 0, 1.0, 0, np.zeros(2, np.uint8))], np.array([3], np.int32)),
+    ("add_tree", [(False, 0, 1.0, 0, 0, 0, 0.0, np.zeros(0))]),
+    ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))] * 2),
+    ("add_tree", []),
+    ("count_leaf_residuals", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
+]
+refuse_all(later)
+print("ok")
+"""
+
+
+def test_bad_shard_messages_raise_value_errors():
+    """A Shard answers messages from another process: ones that do not fit its rows, bins
+    or tree raise ValueError (in a capped child, so that a crash fails only this test)."""
+    from helpers import run_capped
+
+    done = run_capped(HOSTILE_MESSAGES, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-2000:]
+
+
+def test_two_fits_at_once_on_one_cluster(client):
+    """Two fits started together from two threads both finish with their own models (the
+    second waits for the first's shards)."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    X, y, score, _ = data(n=200, seed=11)
+    labels = (score > 0).astype(int)
+    jobs = [
+        (DaskVorlentRegressor, vorlent.VorlentRegressor, y),
+        (DaskVorlentClassifier, vorlent.VorlentClassifier, labels),
+    ]
+
+    def fit(job):
+        Dask, _, target = job
+        chunked = da.from_array(X, chunks=(60, 4)), da.from_array(target, chunks=60)
+        return Dask(client=client, fit_timeout=60, **COMMON).fit(*chunked)
+
+    with ThreadPoolExecutor(2) as pool:
+        models = list(pool.map(fit, jobs))
+    for model, (_, Local, target) in zip(models, jobs, strict=True):
+        local = Local(split_mode="axis", exact_sums=True, early_stopping=False, **COMMON)
+        assert model.booster_.serialize() == local.fit(X, target).booster_.serialize()
+
+
+@pytest.mark.parametrize("kind", ["regression", "multiclass"])
+def test_early_stopping_on_a_dask_validation_set(client, kind):
+    """Early stopping on Dask validation rows stops at the local fit's round with its
+    trees, losses and best iteration; an eval_set without early stopping only records."""
+    X, y, score, _ = data(n=300, seed=12)
+    X_val, y_val, score_val, _ = data(n=90, seed=13)
+    target, target_val = targets(kind, y, score), targets(kind, y_val, score_val)
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    params = dict(COMMON, n_estimators=80, learning_rate=0.6, n_iter_no_change=3, tol=1e-3)
+    val = (da.from_array(X_val, chunks=(40, 4)), da.from_array(target_val, chunks=40))
+    for early in (True, False):
+        local = Local(split_mode="axis", exact_sums=True, early_stopping=early, **params)
+        local.fit(X, target, eval_set=(X_val, target_val))
+        model = Dask(client=client, early_stopping=early, **params)
+        model.fit(da.from_array(X, chunks=(70, 4)), da.from_array(target, chunks=70), eval_set=val)
+        assert model.booster_.serialize() == local.booster_.serialize()
+        assert model.best_iteration_ == local.best_iteration_
+        np.testing.assert_array_equal(model.validation_score_, local.validation_score_)
+        assert (model.n_estimators_ < 80) == early
