@@ -76,19 +76,7 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
 
 ExactTreeConfig exact_tree_config(const BoosterParams& p, const TreeParams& tree,
                                   const Model& model, const BinnedMatrix& bins) {
-    ExactTreeConfig c;
-    c.max_depth = tree.max_depth;
-    c.min_samples = tree.min_samples;
-    c.lambda = tree.reg_lambda;
-    c.subsample = p.subsample;
-    c.colsample = tree.colsample;
-    c.learn_missing = tree.learn_missing;
-    c.n_outputs = tree.n_outputs;
-    c.seed = p.seed;
-    c.tree_index = model.n_trees();
-    c.monotone = &tree.monotone;
-    c.bins = &bins;
-    return c;
+    return ExactTreeConfig{&tree, p.subsample, p.seed, model.n_trees(), &bins};
 }
 
 Tree ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Model& model,

@@ -30,16 +30,20 @@ bool same_pair(const BuildNode& a, const BuildNode& b) { return a.p == b.p && a.
 class LevelGrower {
 public:
     LevelGrower(const ExactTreeConfig& config, std::vector<ShardSource>& shards, LevelWorkspace& ws)
-        : c_(config), shards_(shards), ws_(ws), shape_(HistogramShape::of(*config.bins)) {}
+        : c_(config),
+          t_(*config.tree),
+          shards_(shards),
+          ws_(ws),
+          shape_(HistogramShape::of(*config.bins)) {}
 
     ExactTree grow() {
-        const int32_t k = c_.n_outputs;
+        const int32_t k = t_.n_outputs;
         RoundSummary summary;
         const uint64_t bag_key = tree_key(kBagStream, c_.seed, c_.tree_index);
         for (ShardSource& s : shards_) summary.merge(s.begin_tree(bag_key, c_.subsample));
         grids_ = RoundGrids::of(summary, k);
         for (ShardSource& s : shards_) s.fix_gradients(grids_);
-        settings_ = CutSettings{c_.lambda, c_.learn_missing, c_.bins, grids_};
+        settings_ = CutSettings{t_.reg_lambda, t_.learn_missing, c_.bins, grids_};
 
         nodes_.assign(1, BuildNode{});
         nodes_[0].key = tree_key(kColumnStream, c_.seed, c_.tree_index);
@@ -50,9 +54,10 @@ public:
             std::vector<int32_t> splitting;
             for (const int32_t id : level) {
                 BuildNode& x = nodes_[id];
-                x.node.value =
-                    k > 1 ? 0.0 : exact_node_value(x.totals, grids_, c_.lambda, x.lower, x.upper);
-                if (x.depth < c_.max_depth && x.totals.count >= c_.min_samples) {
+                x.node.value = k > 1 ? 0.0
+                                     : exact_node_value(x.totals, grids_, t_.reg_lambda, x.lower,
+                                                        x.upper);
+                if (x.depth < t_.max_depth && x.totals.count >= t_.min_samples) {
                     splitting.push_back(id);
                 }
             }
@@ -68,7 +73,7 @@ private:
     // level's nodes: from the rows for the root and for several outputs, else already set
     // by the parent's cut.
     void read_sums(const std::vector<int32_t>& level) {
-        const int32_t k = c_.n_outputs;
+        const int32_t k = t_.n_outputs;
         if (k == 1 && level.front() != 0) return;
         StatsRequest request;
         request.kind = kOutputSums;
@@ -91,7 +96,7 @@ private:
             x.node.leaf_values.resize(static_cast<size_t>(k));
             for (int32_t j = 0; j < k; ++j) {
                 x.node.leaf_values[j] = -grids_.grad.value(block[1 + 2 * j]) /
-                                        (c_.lambda + grids_.hess.value(block[2 + 2 * j]));
+                                        (t_.reg_lambda + grids_.hess.value(block[2 + 2 * j]));
             }
         }
     }
@@ -106,7 +111,7 @@ private:
         const bool x_left = parent.left == id;
         const bool larger =
             x.totals.count > s.totals.count || (x.totals.count == s.totals.count && !x_left);
-        return larger && (c_.n_outputs == 1 || (same_pair(x, parent) && same_pair(s, parent)));
+        return larger && (t_.n_outputs == 1 || (same_pair(x, parent) && same_pair(s, parent)));
     }
 
     // The histogram blocks of the splitting nodes into ws.current_hist.
@@ -128,7 +133,7 @@ private:
         }
         ws_.current_hist.clear();
         if (request.nodes.empty()) return;
-        gather_stats(shards_, request, shape_, c_.n_outputs, ws_);
+        gather_stats(shards_, request, shape_, t_.n_outputs, ws_);
         ws_.current_hist.resize(static_cast<size_t>((request.nodes.size() + splitting.size()) *
                                                     static_cast<size_t>(words)));
         int64_t used = 0;
@@ -156,7 +161,7 @@ private:
         std::vector<RouteRule> rules;
         std::vector<int32_t> rule_of(nodes_.size(), -1);
         for (const int32_t id : splitting) {
-            sample_node_columns(nodes_[id].key, shape_.n_features, c_.colsample, ws_.features,
+            sample_node_columns(nodes_[id].key, shape_.n_features, t_.colsample, ws_.features,
                                 ws_.draws);
             const ExactCut cut =
                 best_exact_cut(ws_.current_hist.data() + nodes_[id].hist, shape_, ws_.features,
@@ -187,10 +192,10 @@ private:
                 child.lower = x.lower;
                 child.upper = x.upper;
             }
-            const int32_t m = c_.monotone->empty() ? 0 : (*c_.monotone)[cut.feature];
+            const int32_t m = t_.monotone.empty() ? 0 : t_.monotone[cut.feature];
             if (m != 0) {
-                const double mid =
-                    monotone_midpoint(cut.left, right_totals, grids_, c_.lambda, x.lower, x.upper);
+                const double mid = monotone_midpoint(cut.left, right_totals, grids_, t_.reg_lambda,
+                                                     x.lower, x.upper);
                 nodes_[m > 0 ? left : left + 1].upper = mid;
                 nodes_[m > 0 ? left + 1 : left].lower = mid;
             }
@@ -235,6 +240,7 @@ private:
     }
 
     const ExactTreeConfig& c_;
+    const TreeParams& t_;  // c_.tree
     std::vector<ShardSource>& shards_;
     LevelWorkspace& ws_;
     HistogramShape shape_;

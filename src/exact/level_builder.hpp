@@ -7,6 +7,7 @@
 #include "exact/level_stats.hpp"
 #include "model/node.hpp"
 #include "prep/binning.hpp"
+#include "tree/tree_params.hpp"
 
 // The coordinator of exact_sums training: grows one tree level by level over any number of
 // shards. Per level it asks every shard for the statistics of the nodes it needs (one pass
@@ -22,19 +23,15 @@
 
 namespace vorlent {
 
-// What growing one tree reads; filled from the booster at the call site.
+// What growing one tree reads: the fit's tree parameters (max_depth, min_samples in bag
+// rows, reg_lambda, colsample, learn_missing, n_outputs, monotone) and what keys the tree's
+// draws; filled at the call site.
 struct ExactTreeConfig {
-    int32_t max_depth = 4;
-    int32_t min_samples = 10;  // bag rows a node needs to be split
-    double lambda = 1.0;
+    const TreeParams* tree = nullptr;
     double subsample = 1.0;
-    double colsample = 1.0;
-    bool learn_missing = false;
-    int32_t n_outputs = 1;
     uint32_t seed = 0;
-    int64_t tree_index = 0;  // the tree's place in the ensemble: keys its random draws
-    const std::vector<int32_t>* monotone = nullptr;  // per feature +1, -1, 0; empty: none
-    const BinnedMatrix* bins = nullptr;              // the bin tables every shard shares
+    int64_t tree_index = 0;              // the tree's place in the ensemble: keys its random draws
+    const BinnedMatrix* bins = nullptr;  // the bin tables every shard shares
 };
 
 // One shard held in this process: its rows and its state for the current tree.

@@ -249,21 +249,21 @@ TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
         awkward_gradients(t.rows, k, 22, grad, hess);
         std::vector<LocalShard> shards(1);
         shards[0].rows = ShardRows{&bins, &X, rows.data(), t.rows, nullptr};
+        TreeParams settings;
+        settings.max_depth = 5;
+        settings.min_samples = 20;
+        settings.reg_lambda = 0.5;
+        settings.n_outputs = k;
         ExactTreeConfig c;
-        c.max_depth = 5;
-        c.min_samples = 20;
-        c.lambda = 0.5;
-        c.n_outputs = k;
+        c.tree = &settings;
         c.bins = &bins;
-        const std::vector<int32_t> no_constraints;
-        c.monotone = &no_constraints;
         LevelWorkspace ws;
         std::vector<ShardSource> sources{
             local_source(shards[0], grad.data(), hess.data(), k, shape)};
         const ExactTree grown = grow_exact_tree(c, sources, ws);
         const Tree& tree = grown.tree;
         ASSERT_GT(tree.size(), 7u);
-        const CutSettings cut_settings{c.lambda, false, &bins, grown.grids};
+        const CutSettings cut_settings{settings.reg_lambda, false, &bins, grown.grids};
         std::vector<int32_t> depth(tree.size(), 0);
         for (size_t at = 0; at < tree.size(); ++at) {
             if (tree[at].is_leaf) continue;
@@ -291,18 +291,18 @@ TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
             const NodeTotals totals{block[0], block[1], block[2]};
             if (k == 1) {
                 EXPECT_EQ(tree[at].value,
-                          exact_node_value(totals, grown.grids, c.lambda, -kInf, kInf));
+                          exact_node_value(totals, grown.grids, settings.reg_lambda, -kInf, kInf));
             }
             const ExactCut best =
                 best_exact_cut(block.data(), shape, features, totals, cut_settings, listed);
             if (tree[at].is_leaf) {
-                EXPECT_TRUE(block[0] < c.min_samples || depth[at] >= c.max_depth ||
+                EXPECT_TRUE(block[0] < settings.min_samples || depth[at] >= settings.max_depth ||
                             !(best.gain > kMinGain))
                     << "k " << k << " node " << at;
                 for (int32_t j = 0; j < k && k > 1; ++j) {
                     const double g = grown.grids.grad.value(naive.sums[1 + 2 * j]);
                     const double h = grown.grids.hess.value(naive.sums[2 + 2 * j]);
-                    EXPECT_EQ(tree[at].leaf_values.at(j), -g / (c.lambda + h));
+                    EXPECT_EQ(tree[at].leaf_values.at(j), -g / (settings.reg_lambda + h));
                 }
                 continue;
             }
