@@ -790,6 +790,7 @@ KEPT_SECTIONS = (
     "## Shapley values (bench_shap.py)",
     "## Defaults against defaults",
     "## exact_sums against the default",
+    "## Dask training",
 )
 
 
