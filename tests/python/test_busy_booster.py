@@ -114,6 +114,9 @@ seen = []
 
 def handler(*_):
     signal.setitimer(signal.ITIMER_REAL, 0)
+    # An alarm already pending when the timer stops runs the handler once more.
+    if seen:
+        return
     # __setstate__ on an initialised booster is ignored, busy or not, as __init__ is.
     seen.append(b.__setstate__(other.__getstate__()))
 
