@@ -20,6 +20,28 @@ double max_leaves_per_tree(const BoosterParams& p, int64_t rows) {
     return std::max(1.0, std::min(by_depth, static_cast<double>(rows)));
 }
 
+namespace {
+
+// The level-wise builder of exact_sums keeps, for the widest level, the histogram blocks of
+// the nodes it asks for (one copy per thread, the shard's answer and the merged one) and of
+// the previous and the current level (both children), and per bag row its node and its
+// gradients on the grids. A level has at most 2^(max_depth - 1) splitting nodes, and no more
+// than there are disjoint groups of min_samples rows.
+void add_exact_builder_memory(const BoosterParams& p, const FitShape& s, MemoryNeed& need) {
+    const double rows = static_cast<double>(s.rows);
+    const double threads = static_cast<double>(omp_get_max_threads());
+    const double bins = std::min<double>(std::max(p.max_bins, 2), rows + 1.0) + 1.0;
+    const double by_depth = std::ldexp(1.0, std::clamp(p.max_depth - 1, 0, 1000));
+    const double by_rows = std::max(1.0, rows / std::max(1, p.min_samples));
+    const double level = std::min(by_depth, by_rows);
+    const double block_bytes = 8.0 * (3.0 + 3.0 * static_cast<double>(s.columns) * bins);
+    need.add(block_bytes * level * (threads + 5.0), "the histograms of one level of a tree");
+    need.add(rows * (8.0 + 16.0 * static_cast<double>(s.outputs)),
+             "the nodes and grid gradients of the bag rows");
+}
+
+}  // namespace
+
 void check_training_memory(const BoosterParams& p, const FitShape& s) {
     const double rows = static_cast<double>(s.rows);
     const double cols = static_cast<double>(s.columns);
@@ -46,6 +68,7 @@ void check_training_memory(const BoosterParams& p, const FitShape& s) {
                      threads * (8.0 * kScreenBlockRows * (cols + 16.0) + kPairBatchBytes),
                  "the split search's working memory");
     }
+    if (p.exact_sums) add_exact_builder_memory(p, s, need);
     const double leaves = max_leaves_per_tree(p, s.rows) * static_cast<double>(s.rounds);
     const double nodes = 2.0 * leaves;
     // Per node: the tree's and the packed forest's, 12 bytes more, and its recorded cover.

@@ -69,3 +69,21 @@ TEST(TrainingMemory, EveryGrowingPartIsCounted) {
     EXPECT_NE(std::string::npos,
               refusal(b, FitShape{100, 5000, 1, 0, 10000000, true, false}).find("directions"));
 }
+
+// exact_sums grows a tree level by level, holding the histograms of a whole level: a deep
+// tree on many rows and columns is refused before it runs out of memory, while the same
+// shape grown depth first, or with few rows to bound the level's width, is not.
+TEST(TrainingMemory, ExactSumsCountsTheHistogramsOfTheWidestLevel) {
+    Booster b = default_booster();
+    b.params.max_depth = 30;
+    b.params.max_bins = 255;
+    b.params.min_samples = 1;
+    const FitShape wide{200000, 500, 1, 0, 1, false, false};
+    const FitShape narrow{2000, 20, 1, 0, 1, false, false};
+    EXPECT_EQ("", refusal(b, wide));
+    b.params.exact_sums = true;
+    b.params.split_mode = kAxisOnly;
+    EXPECT_NE(std::string::npos, refusal(b, wide).find("the histograms of one level"));
+    EXPECT_EQ("", refusal(b, narrow));
+}
+
