@@ -27,66 +27,167 @@ bool on_grid(double x, int32_t exponent, int64_t& q) {
     return true;
 }
 
-// Where each item's words begin, and every column's grid exponent.
-struct PairLayout {
-    std::vector<int64_t> offset;
-    std::vector<int32_t> exponent_a, exponent_b;
+// Whether every training value of a column is a finite number (no missing bin, finite bin
+// extremes), so that every row of every node has it on the grid.
+bool complete_column(const BinnedMatrix& bins, int32_t f) {
+    if (bins.has_missing[f]) return false;
+    for (const std::vector<double>* side : {&bins.bin_low[f], &bins.bin_high[f]}) {
+        for (const double v : *side) {
+            if (!std::isfinite(v)) return false;
+        }
+    }
+    return true;
+}
+
+// How a node's pairs are summed. Numeric pairs of two complete columns share the node's
+// sums of h and r and each column's sums of h x, h x^2 and r x, which are summed once per
+// row in words after the items ("side" words) and copied into every such pair's item after
+// the pass; such a pair sums only h x_a x_b itself. Integer sums are the same however they
+// are grouped, so the items are exactly those of summing every pair on its own.
+struct NodePlan {
+    std::vector<int32_t> columns;   // the complete columns of its shared pairs
+    std::vector<int32_t> exponent;  // their grids
+    int64_t side = 0;               // its side words: H, R, then per column S, SS, T (wide)
+    std::vector<int32_t> shared;    // items of shared pairs
+    std::vector<int32_t> at_a, at_b;  // their columns' places in `columns`
+    std::vector<int32_t> own;       // items summed on their own
 };
+
+struct PairLayout {
+    std::vector<int64_t> offset;  // per item, its first word
+    std::vector<int32_t> exponent_a, exponent_b;
+    std::vector<NodePlan> nodes;
+    int64_t item_words = 0;
+    int64_t side_words = 0;
+};
+
+int32_t place_of(std::vector<int32_t>& columns, int32_t f) {
+    const auto it = std::find(columns.begin(), columns.end(), f);
+    if (it != columns.end()) return static_cast<int32_t>(it - columns.begin());
+    columns.push_back(f);
+    return static_cast<int32_t>(columns.size()) - 1;
+}
 
 PairLayout layout(const StatsRequest& request, const BinnedMatrix& bins, int32_t n_cols) {
     PairLayout l;
-    int64_t at = 0;
     for (const ColumnPair& p : request.pairs) {
         if (p.a < 0 || p.a >= n_cols || p.b < 0 || p.b >= n_cols || p.top >= kMaxPairCategories) {
             throw std::invalid_argument("exact_sums: a column pair outside the table");
         }
-        l.offset.push_back(at);
-        at += pair_item_words(p);
+        l.offset.push_back(l.item_words);
+        l.item_words += pair_item_words(p);
         l.exponent_a.push_back(column_value_exponent(bins, p.a));
         l.exponent_b.push_back(column_value_exponent(bins, p.b));
+    }
+    l.nodes.resize(request.nodes.size());
+    for (size_t t = 0; t < request.nodes.size(); ++t) {
+        NodePlan& plan = l.nodes[t];
+        for (int32_t j = request.item_begin[t]; j < request.item_begin[t + 1]; ++j) {
+            const ColumnPair& p = request.pairs[j];
+            if (p.top >= 0 || !complete_column(bins, p.a) || !complete_column(bins, p.b)) {
+                plan.own.push_back(j);
+                continue;
+            }
+            plan.shared.push_back(j);
+            plan.at_a.push_back(place_of(plan.columns, p.a));
+            plan.at_b.push_back(place_of(plan.columns, p.b));
+        }
+        for (const int32_t f : plan.columns) {
+            plan.exponent.push_back(column_value_exponent(bins, f));
+        }
+        plan.side = l.item_words + l.side_words;
+        if (!plan.shared.empty()) {
+            l.side_words += kWideWords * (2 + 3 * static_cast<int64_t>(plan.columns.size()));
+        }
     }
     return l;
 }
 
+// Adds a row to a pair summed on its own.
+void add_own(const ColumnPair& p, const double* row, int32_t exponent_a, int32_t exponent_b,
+             ExactInt wh, ExactInt wr, int64_t* w) {
+    int64_t xb;
+    if (!on_grid(row[p.b], exponent_b, xb)) return;
+    if (p.top >= 0) {
+        const double a = row[p.a];
+        if (a != a) return;
+        const int32_t q = category_code(a);
+        if (q < 0 || q > p.top) return;
+        add_wide(w + kWideWords * (3 * q), wh);
+        add_wide(w + kWideWords * (3 * q + 1), wr);
+        add_wide(w + kWideWords * (3 * q + 2), wh * xb);
+        int64_t* tail = w + kWideWords * (3 * (int64_t{p.top} + 1));
+        add_wide(tail, wh);
+        add_wide(tail + kWideWords, wr * xb);
+        add_wide(tail + 2 * kWideWords, wh * (xb * xb));
+        return;
+    }
+    int64_t xa;
+    if (!on_grid(row[p.a], exponent_a, xa)) return;
+    add_wide(w, wh);
+    add_wide(w + 2, wr);
+    add_wide(w + 4, wh * xa);
+    add_wide(w + 6, wh * xb);
+    add_wide(w + 8, wh * (xa * xa));
+    add_wide(w + 10, wh * (xa * xb));
+    add_wide(w + 12, wh * (xb * xb));
+    add_wide(w + 14, wr * xa);
+    add_wide(w + 16, wr * xb);
+}
+
 void moment_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest& request,
                  int32_t k, const PairLayout& l, int64_t i0, int64_t i1, int64_t* words) {
+    std::vector<int64_t> x;
     for_requested_rows(
         st, request, k, true, i0, i1, [&](int64_t i, int32_t t, int64_t g, int64_t h) {
-            const int64_t r = -g;
+            const ExactInt wh = h, wr = -g;
             const double* row = shard.X->row(st.bag[i]);
-            for (int32_t j = request.item_begin[t]; j < request.item_begin[t + 1]; ++j) {
-                const ColumnPair& p = request.pairs[j];
-                int64_t* w = words + l.offset[j];
-                int64_t xb;
-                if (!on_grid(row[p.b], l.exponent_b[j], xb)) continue;
-                const ExactInt wh = h, wr = r;
-                if (p.top >= 0) {
-                    const double a = row[p.a];
-                    if (a != a) continue;
-                    const int32_t q = category_code(a);
-                    if (q < 0 || q > p.top) continue;
-                    add_wide(w + kWideWords * (3 * q), wh);
-                    add_wide(w + kWideWords * (3 * q + 1), wr);
-                    add_wide(w + kWideWords * (3 * q + 2), wh * xb);
-                    int64_t* tail = w + kWideWords * (3 * (int64_t{p.top} + 1));
-                    add_wide(tail, wh);
-                    add_wide(tail + kWideWords, wr * xb);
-                    add_wide(tail + 2 * kWideWords, wh * (xb * xb));
-                    continue;
+            const NodePlan& plan = l.nodes[t];
+            if (!plan.shared.empty()) {
+                const size_t n = plan.columns.size();
+                x.resize(n);
+                int64_t* side = words + plan.side;
+                add_wide(side, wh);
+                add_wide(side + kWideWords, wr);
+                for (size_t c = 0; c < n; ++c) {
+                    // A complete column's values are on its grid (tables that say otherwise
+                    // count the value as 0).
+                    if (!on_grid(row[plan.columns[c]], plan.exponent[c], x[c])) x[c] = 0;
+                    int64_t* s = side + kWideWords * (2 + 3 * static_cast<int64_t>(c));
+                    add_wide(s, wh * x[c]);
+                    add_wide(s + kWideWords, wh * (x[c] * x[c]));
+                    add_wide(s + 2 * kWideWords, wr * x[c]);
                 }
-                int64_t xa;
-                if (!on_grid(row[p.a], l.exponent_a[j], xa)) continue;
-                add_wide(w, wh);
-                add_wide(w + 2, wr);
-                add_wide(w + 4, wh * xa);
-                add_wide(w + 6, wh * xb);
-                add_wide(w + 8, wh * (xa * xa));
-                add_wide(w + 10, wh * (xa * xb));
-                add_wide(w + 12, wh * (xb * xb));
-                add_wide(w + 14, wr * xa);
-                add_wide(w + 16, wr * xb);
+                for (size_t m = 0; m < plan.shared.size(); ++m) {
+                    add_wide(words + l.offset[plan.shared[m]] + 10,
+                             wh * (x[plan.at_a[m]] * x[plan.at_b[m]]));
+                }
+            }
+            for (const int32_t j : plan.own) {
+                add_own(request.pairs[j], row, l.exponent_a[j], l.exponent_b[j], wh, wr,
+                        words + l.offset[j]);
             }
         });
+}
+
+// Copies the merged side sums into every shared pair's item.
+void fill_shared(const PairLayout& l, const int64_t* words, int64_t* items) {
+    for (const NodePlan& plan : l.nodes) {
+        const int64_t* side = words + plan.side;
+        for (size_t m = 0; m < plan.shared.size(); ++m) {
+            int64_t* w = items + l.offset[plan.shared[m]];
+            const int64_t* a = side + kWideWords * (2 + 3 * int64_t{plan.at_a[m]});
+            const int64_t* b = side + kWideWords * (2 + 3 * int64_t{plan.at_b[m]});
+            const int64_t* from[] = {side, side + kWideWords, a, b, a + kWideWords,
+                                     nullptr, b + kWideWords, a + 2 * kWideWords,
+                                     b + 2 * kWideWords};
+            for (int32_t v = 0; v < kPairSumCount; ++v) {
+                if (from[v] == nullptr) continue;  // S_ab, summed in the item
+                w[kWideWords * v] = from[v][0];
+                w[kWideWords * v + 1] = from[v][1];
+            }
+        }
+    }
 }
 
 // A merged wide word as a double, times 2^shift.
@@ -121,9 +222,14 @@ void pair_moment_stats(const ShardRows& shard, ShardTree& st, const StatsRequest
     if (bad) throw std::invalid_argument("exact_sums: column pairs not laid out per node");
     const PairLayout l = layout(request, *shard.bins, shard.X->n_cols);
     mark_targets(request, st);
-    row_pass(st, request.kind, out, [&](int64_t i0, int64_t i1, int64_t* words) {
-        moment_rows(shard, st, request, n_outputs, l, i0, i1, words);
+    // The side words ride after the items through the pass and its merge.
+    std::vector<int64_t> words(out.begin(), out.end());
+    words.resize(words.size() + static_cast<size_t>(l.side_words), 0);
+    row_pass(st, request.kind, words, [&](int64_t i0, int64_t i1, int64_t* w) {
+        moment_rows(shard, st, request, n_outputs, l, i0, i1, w);
     });
+    fill_shared(l, words.data() + kStatsHeader, words.data() + kStatsHeader);
+    std::copy(words.begin(), words.begin() + static_cast<int64_t>(out.size()), out.begin());
 }
 
 PairSums pair_sums_of(const int64_t* item, const ColumnPair& pair, const BinnedMatrix& bins,

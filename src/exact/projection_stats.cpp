@@ -38,7 +38,7 @@ void range_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest&
 }
 
 void histogram_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest& request,
-                    int32_t k, const std::vector<double>& steps, int64_t i0, int64_t i1,
+                    int32_t k, const std::vector<double>& scales, int64_t i0, int64_t i1,
                     int64_t* words) {
     const int32_t bins = request.projection_bins;
     const int64_t item_words = kProjectedCellWords * (int64_t{bins} + 2);
@@ -50,7 +50,7 @@ void histogram_rows(const ShardRows& shard, const ShardTree& st, const StatsRequ
                 double v = 0.0;
                 int64_t cell = bins + 1;
                 const bool present = projected_value(p, row, v);
-                if (present) cell = std::isnan(v) ? bins : projected_cell(v, p.lo, steps[j], bins);
+                if (present) cell = std::isnan(v) ? bins : projected_cell(v, p.lo, scales[j], bins);
                 int64_t* c = words + item_words * j + kProjectedCellWords * cell;
                 c[0] += g;
                 c[1] += h;
@@ -72,8 +72,8 @@ void check_items(const StatsRequest& request) {
 
 }  // namespace
 
-int32_t projected_cell(double v, double lo, double step, int32_t bins) {
-    return clamp_bin((v - lo) / step, bins);
+int32_t projected_cell(double v, double lo, double scale, int32_t bins) {
+    return clamp_bin((v - lo) * scale, bins);
 }
 
 int64_t projection_item_words(int64_t kind, int32_t projection_bins) {
@@ -103,14 +103,16 @@ void projection_stats(const ShardRows& shard, ShardTree& st, const StatsRequest&
         });
         return;
     }
-    std::vector<double> steps(request.projections.size());
-    for (size_t j = 0; j < steps.size(); ++j) {
+    std::vector<double> scales(request.projections.size());
+    for (size_t j = 0; j < scales.size(); ++j) {
         const Projection& p = request.projections[j];
-        // A reversed range would reverse the cells' order: one cell is still monotone.
-        steps[j] = p.hi > p.lo ? (p.hi - p.lo) / static_cast<double>(request.projection_bins) : 0.0;
+        // An empty or reversed range scales by +inf: values below lo, at lo and above it
+        // fall in the first, first and last cells, still in their order.
+        scales[j] = p.hi > p.lo ? static_cast<double>(request.projection_bins) / (p.hi - p.lo)
+                                : std::numeric_limits<double>::infinity();
     }
     row_pass(st, request.kind, out, [&](int64_t i0, int64_t i1, int64_t* words) {
-        histogram_rows(shard, st, request, n_outputs, steps, i0, i1, words);
+        histogram_rows(shard, st, request, n_outputs, scales, i0, i1, words);
     });
 }
 

@@ -15,8 +15,9 @@
 //         UINT64_MAX and 0 (as int64 words) when no value is finite
 //   kProjectedHistograms, kCellWords5 * (projection_bins + 2) per projection: cells of
 //     g, h, row count and the smallest and largest value in the cell (keys as above):
-//     cell c < bins holds the values v with clamp_bin((v - lo) / step, bins) == c, step =
-//     (hi - lo) / bins (so -inf lies in cell 0 and +inf in the last), a cell monotone in v;
+//     cell c < bins holds the values v with clamp_bin((v - lo) * scale, bins) == c, scale =
+//     bins / (hi - lo) (+inf for hi <= lo; -inf lies in cell 0 and +inf in the last), a
+//     cell monotone in v;
 //     cell bins holds the NaN values (which every cut sends right), cell bins + 1 the rows
 //     missing a value (their min and max stay empty).
 // Gradients are the node's (reduced) ones on the round's grids. Counts add, keys merge by
@@ -53,7 +54,7 @@ inline const int64_t* projection_item(const std::vector<int64_t>& merged, int64_
     return merged.data() + kStatsHeader + i * projection_item_words(kind, projection_bins);
 }
 
-// The cell of a projected value v (not NaN) on [lo, lo + bins * step].
-int32_t projected_cell(double v, double lo, double step, int32_t bins);
+// The cell of a projected value v (not NaN) on [lo, lo + bins / scale].
+int32_t projected_cell(double v, double lo, double scale, int32_t bins);
 
 }  // namespace vorlent
