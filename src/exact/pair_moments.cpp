@@ -12,11 +12,12 @@ namespace {
 constexpr int64_t kWideWords = 2;
 constexpr double kValueLimit = 0x1p31;
 
-void add_wide(int64_t* w, ExactInt v) {
-    const ExactInt sum = read_wide(w) + v;
-    w[0] = static_cast<int64_t>(static_cast<uint64_t>(sum));
-    w[1] = static_cast<int64_t>(static_cast<uint64_t>(static_cast<ExactUInt>(sum) >> 64));
+void set_wide(int64_t* w, ExactInt v) {
+    w[0] = static_cast<int64_t>(static_cast<uint64_t>(v));
+    w[1] = static_cast<int64_t>(static_cast<uint64_t>(static_cast<ExactUInt>(v) >> 64));
 }
+
+void add_wide(int64_t* w, ExactInt v) { set_wide(w, read_wide(w) + v); }
 
 // A value on its column's grid; false for NaN, infinities and values beyond the grid.
 bool on_grid(double x, int32_t exponent, int64_t& q) {
@@ -39,23 +40,30 @@ bool complete_column(const BinnedMatrix& bins, int32_t f) {
     return true;
 }
 
-// How a node's pairs are summed. Numeric pairs of two complete columns share the node's
-// sums of h and r and each column's sums of h x, h x^2 and r x, which are summed once per
-// row in words after the items ("side" words) and copied into every such pair's item after
-// the pass; such a pair sums only h x_a x_b itself. Integer sums are the same however they
-// are grouped, so the items are exactly those of summing every pair on its own.
+// How a node's pairs are summed. Every column a pair reads as a number is put on its grid
+// once per row; a value that is not on it (missing, infinite) counts as 0 in the column sums
+// below. Numeric pairs share the node's sums of h and r and each column's sums of h x,
+// h x^2 and r x, summed once per row in words after the items ("side" words); each pair
+// has its sum of h x_a x_b there too (a row without both values adds 0 to it) and sums, in
+// its own words, the terms of the rows that lack one of its values, which the side sums
+// hold but the pair's sums must not. After the pass each pair's words become the side sums
+// minus those terms.
+// Integer sums are the same however they are grouped, so the items are exactly those of
+// summing every pair on its own over the rows that have both of its values.
 struct NodePlan {
-    std::vector<int32_t> columns;   // the complete columns of its shared pairs
-    std::vector<int32_t> exponent;  // their grids
-    int64_t side = 0;               // its side words: H, R, then per column S, SS, T (wide)
-    std::vector<int32_t> shared;    // items of shared pairs
-    std::vector<int32_t> at_a, at_b;  // their columns' places in `columns`
-    std::vector<int32_t> own;       // items summed on their own
+    std::vector<int32_t> columns;     // the columns read as numbers; the side ones first
+    std::vector<int32_t> exponent;    // their grids
+    int32_t side_columns = 0;         // how many lead `columns` with side sums
+    int64_t side = 0;                 // its side words: H, R, then per column S, SS, T (wide)
+    std::vector<int32_t> shared;      // items of numeric pairs
+    std::vector<int32_t> own;         // items of categorical pairs, summed on their own
+    std::vector<int32_t> at_a, at_b;  // per shared, then own item: its columns' places (a
+                                      // categorical column has none: -1)
+    std::vector<int32_t> gaps;        // shared pairs (by place) that can lack a value
 };
 
 struct PairLayout {
     std::vector<int64_t> offset;  // per item, its first word
-    std::vector<int32_t> exponent_a, exponent_b;
     std::vector<NodePlan> nodes;
     int64_t item_words = 0;
     int64_t side_words = 0;
@@ -68,6 +76,30 @@ int32_t place_of(std::vector<int32_t>& columns, int32_t f) {
     return static_cast<int32_t>(columns.size()) - 1;
 }
 
+NodePlan node_plan(const StatsRequest& request, const BinnedMatrix& bins, size_t t) {
+    NodePlan plan;
+    for (int32_t j = request.item_begin[t]; j < request.item_begin[t + 1]; ++j) {
+        const ColumnPair& p = request.pairs[j];
+        if (p.top >= 0) continue;
+        if (!complete_column(bins, p.a) || !complete_column(bins, p.b)) {
+            plan.gaps.push_back(static_cast<int32_t>(plan.shared.size()));
+        }
+        plan.shared.push_back(j);
+        plan.at_a.push_back(place_of(plan.columns, p.a));
+        plan.at_b.push_back(place_of(plan.columns, p.b));
+    }
+    plan.side_columns = static_cast<int32_t>(plan.columns.size());
+    for (int32_t j = request.item_begin[t]; j < request.item_begin[t + 1]; ++j) {
+        const ColumnPair& p = request.pairs[j];
+        if (p.top < 0) continue;
+        plan.own.push_back(j);
+        plan.at_a.push_back(-1);
+        plan.at_b.push_back(place_of(plan.columns, p.b));
+    }
+    for (const int32_t f : plan.columns) plan.exponent.push_back(column_value_exponent(bins, f));
+    return plan;
+}
+
 PairLayout layout(const StatsRequest& request, const BinnedMatrix& bins, int32_t n_cols) {
     PairLayout l;
     for (const ColumnPair& p : request.pairs) {
@@ -76,60 +108,40 @@ PairLayout layout(const StatsRequest& request, const BinnedMatrix& bins, int32_t
         }
         l.offset.push_back(l.item_words);
         l.item_words += pair_item_words(p);
-        l.exponent_a.push_back(column_value_exponent(bins, p.a));
-        l.exponent_b.push_back(column_value_exponent(bins, p.b));
     }
-    l.nodes.resize(request.nodes.size());
     for (size_t t = 0; t < request.nodes.size(); ++t) {
-        NodePlan& plan = l.nodes[t];
-        for (int32_t j = request.item_begin[t]; j < request.item_begin[t + 1]; ++j) {
-            const ColumnPair& p = request.pairs[j];
-            if (p.top >= 0 || !complete_column(bins, p.a) || !complete_column(bins, p.b)) {
-                plan.own.push_back(j);
-                continue;
-            }
-            plan.shared.push_back(j);
-            plan.at_a.push_back(place_of(plan.columns, p.a));
-            plan.at_b.push_back(place_of(plan.columns, p.b));
-        }
-        for (const int32_t f : plan.columns) {
-            plan.exponent.push_back(column_value_exponent(bins, f));
-        }
+        NodePlan plan = node_plan(request, bins, t);
         plan.side = l.item_words + l.side_words;
         if (!plan.shared.empty()) {
-            l.side_words += kWideWords * (2 + 3 * static_cast<int64_t>(plan.columns.size()));
+            l.side_words += kWideWords * (2 + 3 * int64_t{plan.side_columns} +
+                                          static_cast<int64_t>(plan.shared.size()));
         }
+        l.nodes.push_back(std::move(plan));
     }
     return l;
 }
 
-// Adds a row to a pair summed on its own.
-void add_own(const ColumnPair& p, const double* row, int32_t exponent_a, int32_t exponent_b,
-             ExactInt wh, ExactInt wr, int64_t* w) {
-    int64_t xb;
-    if (!on_grid(row[p.b], exponent_b, xb)) return;
-    if (p.top >= 0) {
-        const double a = row[p.a];
-        if (a != a) return;
-        const int32_t q = category_code(a);
-        if (q < 0 || q > p.top) return;
-        add_wide(w + kWideWords * (3 * q), wh);
-        add_wide(w + kWideWords * (3 * q + 1), wr);
-        add_wide(w + kWideWords * (3 * q + 2), wh * xb);
-        int64_t* tail = w + kWideWords * (3 * (int64_t{p.top} + 1));
-        add_wide(tail, wh);
-        add_wide(tail + kWideWords, wr * xb);
-        add_wide(tail + 2 * kWideWords, wh * (xb * xb));
-        return;
-    }
-    int64_t xa;
-    if (!on_grid(row[p.a], exponent_a, xa)) return;
+// Adds a row to a categorical pair, from its numeric column's grid value.
+void add_category(const ColumnPair& p, double a, int64_t xb, ExactInt wh, ExactInt wr, int64_t* w) {
+    if (a != a) return;
+    const int32_t q = category_code(a);
+    if (q < 0 || q > p.top) return;
+    add_wide(w + kWideWords * (3 * q), wh);
+    add_wide(w + kWideWords * (3 * q + 1), wr);
+    add_wide(w + kWideWords * (3 * q + 2), wh * xb);
+    int64_t* tail = w + kWideWords * (3 * (int64_t{p.top} + 1));
+    add_wide(tail, wh);
+    add_wide(tail + kWideWords, wr * xb);
+    add_wide(tail + 2 * kWideWords, wh * (xb * xb));
+}
+
+// The terms of a row that lacks a value of a numeric pair, in its words other than S_ab.
+void add_gap(int64_t xa, int64_t xb, ExactInt wh, ExactInt wr, int64_t* w) {
     add_wide(w, wh);
     add_wide(w + 2, wr);
     add_wide(w + 4, wh * xa);
     add_wide(w + 6, wh * xb);
     add_wide(w + 8, wh * (xa * xa));
-    add_wide(w + 10, wh * (xa * xb));
     add_wide(w + 12, wh * (xb * xb));
     add_wide(w + 14, wr * xa);
     add_wide(w + 16, wr * xb);
@@ -138,39 +150,56 @@ void add_own(const ColumnPair& p, const double* row, int32_t exponent_a, int32_t
 void moment_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest& request,
                  int32_t k, const PairLayout& l, int64_t i0, int64_t i1, int64_t* words) {
     std::vector<int64_t> x;
+    std::vector<uint8_t> ok;
     for_requested_rows(
         st, request, k, true, i0, i1, [&](int64_t i, int32_t t, int64_t g, int64_t h) {
             const ExactInt wh = h, wr = -g;
             const double* row = shard.X->row(st.bag[i]);
             const NodePlan& plan = l.nodes[t];
-            if (!plan.shared.empty()) {
-                const size_t n = plan.columns.size();
-                x.resize(n);
+            const size_t n = plan.columns.size();
+            x.resize(n);
+            ok.resize(n);
+            bool gap = false;
+            for (size_t c = 0; c < n; ++c) {
+                ok[c] = on_grid(row[plan.columns[c]], plan.exponent[c], x[c]) ? 1 : 0;
+                if (!ok[c]) x[c] = 0;
+                gap = gap || !ok[c];
+            }
+            const size_t n_shared = plan.shared.size();
+            if (n_shared > 0) {
                 int64_t* side = words + plan.side;
                 add_wide(side, wh);
                 add_wide(side + kWideWords, wr);
-                for (size_t c = 0; c < n; ++c) {
-                    // A complete column's values are on its grid (tables that say otherwise
-                    // count the value as 0).
-                    if (!on_grid(row[plan.columns[c]], plan.exponent[c], x[c])) x[c] = 0;
-                    int64_t* s = side + kWideWords * (2 + 3 * static_cast<int64_t>(c));
+                for (int32_t c = 0; c < plan.side_columns; ++c) {
+                    int64_t* s = side + kWideWords * (2 + 3 * int64_t{c});
                     add_wide(s, wh * x[c]);
                     add_wide(s + kWideWords, wh * (x[c] * x[c]));
                     add_wide(s + 2 * kWideWords, wr * x[c]);
                 }
-                for (size_t m = 0; m < plan.shared.size(); ++m) {
-                    add_wide(words + l.offset[plan.shared[m]] + 10,
-                             wh * (x[plan.at_a[m]] * x[plan.at_b[m]]));
+                int64_t* cross = side + kWideWords * (2 + 3 * int64_t{plan.side_columns});
+                const int32_t* at_a = plan.at_a.data();
+                const int32_t* at_b = plan.at_b.data();
+                for (size_t m = 0; m < n_shared; ++m) {
+                    add_wide(cross + kWideWords * m, wh * (x[at_a[m]] * x[at_b[m]]));
                 }
             }
-            for (const int32_t j : plan.own) {
-                add_own(request.pairs[j], row, l.exponent_a[j], l.exponent_b[j], wh, wr,
-                        words + l.offset[j]);
+            for (size_t e = 0; gap && e < plan.gaps.size(); ++e) {
+                const int32_t m = plan.gaps[e];
+                const int32_t a = plan.at_a[m], b = plan.at_b[m];
+                if (ok[a] && ok[b]) continue;
+                add_gap(x[a], x[b], wh, wr, words + l.offset[plan.shared[m]]);
+            }
+            for (size_t m = 0; m < plan.own.size(); ++m) {
+                const int32_t at_b = plan.at_b[n_shared + m];
+                if (!ok[at_b]) continue;
+                const ColumnPair& p = request.pairs[plan.own[m]];
+                add_category(p, row[p.a], x[at_b], wh, wr, words + l.offset[plan.own[m]]);
             }
         });
 }
 
-// Copies the merged side sums into every shared pair's item.
+// Every numeric pair's words become the merged side sums minus the terms of the rows that
+// lack one of its values (none for S_ab).
 void fill_shared(const PairLayout& l, const int64_t* words, int64_t* items) {
     for (const NodePlan& plan : l.nodes) {
         const int64_t* side = words + plan.side;
@@ -178,13 +207,20 @@ void fill_shared(const PairLayout& l, const int64_t* words, int64_t* items) {
             int64_t* w = items + l.offset[plan.shared[m]];
             const int64_t* a = side + kWideWords * (2 + 3 * int64_t{plan.at_a[m]});
             const int64_t* b = side + kWideWords * (2 + 3 * int64_t{plan.at_b[m]});
-            const int64_t* from[] = {side, side + kWideWords, a, b, a + kWideWords,
-                                     nullptr, b + kWideWords, a + 2 * kWideWords,
+            const int64_t* cross =
+                side + kWideWords * (2 + 3 * int64_t{plan.side_columns} + static_cast<int64_t>(m));
+            const int64_t* from[] = {side,
+                                     side + kWideWords,
+                                     a,
+                                     b,
+                                     a + kWideWords,
+                                     cross,
+                                     b + kWideWords,
+                                     a + 2 * kWideWords,
                                      b + 2 * kWideWords};
             for (int32_t v = 0; v < kPairSumCount; ++v) {
-                if (from[v] == nullptr) continue;  // S_ab, summed in the item
-                w[kWideWords * v] = from[v][0];
-                w[kWideWords * v + 1] = from[v][1];
+                int64_t* word = w + kWideWords * v;
+                set_wide(word, read_wide(from[v]) - read_wide(word));
             }
         }
     }
