@@ -268,10 +268,11 @@ NaiveNode naive_node(const std::vector<int32_t>& rows, const BinnedMatrix& bins,
     return out;
 }
 
-// One tree grown on one shard of every row of X, in order.
+// One tree grown on one shard of every row of X, in order; `requests` counts the shard's
+// statistics requests.
 ExactTree grow_one_shard(const MatrixView& X, const BinnedMatrix& bins,
                          const std::vector<double>& grad, const std::vector<double>& hess,
-                         const TreeParams& settings) {
+                         const TreeParams& settings, int32_t* requests = nullptr) {
     const HistogramShape shape = HistogramShape::of(bins);
     std::vector<int32_t> rows(static_cast<size_t>(X.n_rows));
     std::iota(rows.begin(), rows.end(), 0);
@@ -283,6 +284,13 @@ ExactTree grow_one_shard(const MatrixView& X, const BinnedMatrix& bins,
     LevelWorkspace ws;
     std::vector<ShardSource> sources{
         local_source(shards[0], grad.data(), hess.data(), settings.n_outputs, shape)};
+    if (requests != nullptr) {
+        auto stats = sources[0].stats;
+        sources[0].stats = [=](const StatsRequest& r, std::vector<int64_t>& out) {
+            ++*requests;
+            stats(r, out);
+        };
+    }
     return grow_exact_tree(c, sources, ws);
 }
 
@@ -388,8 +396,13 @@ TEST(ExactTraining, ObliqueNodesHoldTheRowsTheirTestsSendThere) {
             settings.learn_missing = learn_missing;
             settings.categorical = t.categorical();
             settings.hist_bins = 32;
-            const ExactTree grown = grow_one_shard(X, bins, grad, hess, settings);
+            int32_t requests = 0;
+            const ExactTree grown = grow_one_shard(X, bins, grad, hess, settings, &requests);
             const Tree& tree = grown.tree;
+            // Per level that may split: bin histograms, pair moments, projected histograms
+            // (and the output sums of several outputs); one more for the root's sums.
+            EXPECT_EQ(tree_depth(tree), settings.max_depth);
+            EXPECT_LE(requests, (k == 1 ? 3 : 4) * settings.max_depth + 1) << "k " << k;
             int32_t pairs = 0;
             std::vector<double> reached(tree.size(), 0.0), g(tree.size(), 0.0), h(tree.size(), 0.0);
             for (int32_t r = 0; r < t.rows; ++r) {
