@@ -241,7 +241,8 @@ private:
         }
         StatsRequest histograms = item_request(kProjectedHistograms, splitting, items_of);
         if (histograms.nodes.empty()) return;
-        histograms.projection_bins = t_.hist_bins;
+        const int32_t bins = std::min(t_.hist_bins, kMaxProjectedBins);
+        histograms.projection_bins = bins;
         for (size_t i = 0; i < n; ++i) {
             for (const ObliqueCandidate& c : candidates[i]) {
                 histograms.projections.push_back(c.projection);
@@ -252,8 +253,8 @@ private:
         for (size_t i = 0; i < n; ++i) {
             for (const ObliqueCandidate& c : candidates[i]) {
                 const ObliqueCut cut = best_projection_cut(
-                    projection_item(ws_.merged, kProjectedHistograms, t_.hist_bins, item++),
-                    t_.hist_bins, nodes_[splitting[i]].totals, settings_);
+                    projection_item(ws_.merged, kProjectedHistograms, bins, item++), bins,
+                    nodes_[splitting[i]].totals, settings_);
                 if (cut.gain > choices_[i].pair.gain) {
                     choices_[i].pair = cut;
                     choices_[i].projection = c.projection;

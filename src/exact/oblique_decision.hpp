@@ -14,6 +14,10 @@
 
 namespace vorlent {
 
+// Cells of a projected histogram: the fit's hist_bins up to this many, so that a node's
+// candidates' cells stay a few megabytes whatever max_bins.
+inline constexpr int32_t kMaxProjectedBins = 256;
+
 // What the oblique decisions read besides the statistics.
 struct ObliqueSettings {
     const TreeParams* tree = nullptr;
