@@ -6,9 +6,12 @@ and LightGBM, at the settings of bench_train.py (60 trees of depth 4, 64 bins, l
   (b) the flights table of examples/flights.py (the real table), --flights-rows to cut it.
 
 The ratios are exact_sums over split_mode 1 (goal: at most 0.9) and exact_sums over LightGBM
-(goal: at most 1.0); LightGBM is skipped when it is not installed.
+(goal: at most 1.0); LightGBM is skipped when it is not installed. With --oblique, the capped
+oblique search (split_mode 0) too: exact_sums over the default builder, in fit time and in
+test log-loss (--max-pair-columns N: pairing only each node's N best columns, the estimators'
+default 4).
 
-    OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py [--repeat 3] [--quick]
+    OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py [--repeat 3] [--quick] [--oblique]
 """
 
 from __future__ import annotations
@@ -24,7 +27,7 @@ import metrics
 import vorlent_core as vc
 
 
-def fit_axis(data: bt.Dataset, exact: bool):
+def fit_axis(data: bt.Dataset, exact: bool, split_mode: int = 1, pair_columns: int = 0):
     model = vc.Booster(
         n_estimators=bt.N_TREES,
         learning_rate=bt.LEARNING_RATE,
@@ -33,20 +36,24 @@ def fit_axis(data: bt.Dataset, exact: bool):
         reg_lambda=bt.LAMBDA,
         min_samples=bt.MIN_SAMPLES,
         categorical=data.categorical,
-        split_mode=1,
+        split_mode=split_mode,
+        max_pair_columns=pair_columns,
         exact_sums=exact,
     )
     seconds = bt.timed(lambda: model.fit(data.X_train, data.y_train))
     return seconds, model.predict_proba(data.X_test)[:, 1]
 
 
-def run(data: bt.Dataset, repeat: int) -> None:
+def run(data: bt.Dataset, repeat: int, oblique: bool, pair_columns: int = 0) -> None:
     print(f"\n== {data.name}: train {len(data.y_train):,} rows", flush=True)
     rows = {}
     contenders = {
         "split_mode 1": lambda: fit_axis(data, False),
         "split_mode 1 exact_sums": lambda: fit_axis(data, True),
     }
+    if oblique:
+        contenders["split_mode 0"] = lambda: fit_axis(data, False, 0, pair_columns)
+        contenders["split_mode 0 exact_sums"] = lambda: fit_axis(data, True, 0, pair_columns)
     try:
         import lightgbm  # noqa: F401
 
@@ -63,6 +70,15 @@ def run(data: bt.Dataset, repeat: int) -> None:
     print(f"   exact_sums / split_mode 1: {exact / rows['split_mode 1'][0]:.2f}")
     if "LightGBM" in rows:
         print(f"   exact_sums / LightGBM:     {exact / rows['LightGBM'][0]:.2f}")
+    if oblique:
+        (t_exact, l_exact), (t_plain, l_plain) = (
+            rows["split_mode 0 exact_sums"],
+            rows["split_mode 0"],
+        )
+        print(
+            f"   split_mode 0 exact_sums / default: time {t_exact / t_plain:.2f}, "
+            f"log-loss {l_exact / l_plain:.3f}"
+        )
 
 
 def main() -> int:
@@ -72,6 +88,10 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="200,000 synthetic, 60,000 flights")
     parser.add_argument("--repeat", type=int, default=1, help="fits per model; fastest counts")
     parser.add_argument("--only", choices=["synthetic", "flights"], default=None)
+    parser.add_argument("--oblique", action="store_true", help="also split_mode 0, both ways")
+    parser.add_argument(
+        "--max-pair-columns", type=int, default=0, help="split_mode 0 pairs only that many columns"
+    )
     args = parser.parse_args()
     rows = args.rows or (200_000 if args.quick else 1_000_000)
     print(
@@ -79,9 +99,10 @@ def main() -> int:
         f"threads, OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load {os.getloadavg()[0]:.1f}"
     )
     if args.only in (None, "synthetic"):
-        run(bt.synthetic(rows), args.repeat)
+        run(bt.synthetic(rows), args.repeat, args.oblique, args.max_pair_columns)
     if args.only in (None, "flights"):
-        run(bt.flights_data(args.flights_rows or (60_000 if args.quick else None)), args.repeat)
+        flights = bt.flights_data(args.flights_rows or (60_000 if args.quick else None))
+        run(flights, args.repeat, args.oblique, args.max_pair_columns)
     return 0
 
 

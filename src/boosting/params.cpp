@@ -14,13 +14,14 @@ void check_fraction(double v, const char* name) {
     if (!(v > 0.0 && v <= 1.0)) reject(std::string(name) + " must lie in (0, 1], got " + str(v));
 }
 
-// exact_sums grows axis-aligned trees with the histogram builder only.
+// exact_sums grows its trees with the level-wise histogram builder only.
 void check_exact_sums(const BoosterParams& p) {
     if (!p.exact_sums) return;
-    if (p.split_mode == kCappedOblique || p.split_mode == kFullOblique || p.max_lineage >= 1) {
-        reject("exact_sums supports split_mode=1 (axis-aligned splits, max_lineage=0) for now; "
-               "got split_mode=" +
-               std::to_string(p.split_mode) + ", max_lineage=" + std::to_string(p.max_lineage));
+    if (p.max_lineage >= 1) {
+        reject(
+            "exact_sums supports max_lineage=0 (the histogram builder) for now; got "
+            "max_lineage=" +
+            std::to_string(p.max_lineage));
     }
 }
 

@@ -5,12 +5,45 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "common/total_order.hpp"
-#include "boosting/leaf_scores.hpp"
 #include "model/routing.hpp"
+#include "tree/pair_sums.hpp"
 
 namespace vorlent {
+namespace {
+
+// Whether a node's test reads only columns the shard has.
+bool test_fits(const Node& n, int32_t n_cols) {
+    const bool a = n.feature_a >= 0 && n.feature_a < n_cols;
+    if (n.kind == kAxis) return a;
+    return (n.kind == kLinearPair || n.kind == kCategoryPair) && a && n.feature_b >= 0 &&
+           n.feature_b < n_cols && n.projection < 0;
+}
+
+// Whether every projection and column pair of a request reads columns the shard has.
+bool items_fit(const StatsRequest& request, int32_t n_cols) {
+    auto in = [&](int32_t f) { return f >= 0 && f < n_cols; };
+    for (const Projection& p : request.projections) {
+        if (p.form == kTermsForm) {
+            if (p.coefs.size() != p.features.size()) return false;
+            for (const int32_t f : p.features) {
+                if (!in(f)) return false;
+            }
+        } else if (p.form != kPairForm && p.form != kCategoryForm) {
+            return false;
+        } else if (!in(p.feature_a) || !in(p.feature_b)) {
+            return false;
+        }
+    }
+    for (const ColumnPair& pair : request.pairs) {
+        if (!in(pair.a) || !in(pair.b) || pair.top >= kMaxPairCategories) return false;
+    }
+    return request.projection_bins >= 0 && request.projection_bins <= kMaxBins;
+}
+
+}  // namespace
 namespace {
 
 // The codes of every row under the tables' edges: the count of edges <= v, NaN last.
@@ -181,7 +214,10 @@ void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
     const size_t n_nodes = request.nodes.size();
     bool bad = request.node_ids < 0;
     for (const int32_t id : request.nodes) bad = bad || id < 0 || id > (1 << 30);
-    if (request.kind == kBinHistograms && n_outputs_ > 1) {
+    if (item_kind(request.kind) && !items_fit(request, view_.n_cols)) {
+        throw std::invalid_argument("shard stats: a projection or pair outside the table");
+    }
+    if ((request.kind == kBinHistograms || item_kind(request.kind)) && n_outputs_ > 1) {
         bad = bad || request.first_output.size() != n_nodes ||
               request.second_output.size() != n_nodes;
         for (size_t t = 0; t < n_nodes && !bad; ++t) {
@@ -203,8 +239,12 @@ void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int3
     }
     for (const RouteRule& rule : rules) {
         const int32_t f = rule.test.feature_a;
-        if (f < 0 || f >= view_.n_cols || rule.left < 0 || rule.right < 0 ||
-            rule.bin_side.size() != bins_.bin_low[f].size()) {
+        // An axis rule reads its bins' sides; a pair rule (no sides) the values.
+        const bool sides =
+            rule.test.kind == kAxis
+                ? f >= 0 && f < view_.n_cols && rule.bin_side.size() == bins_.bin_low[f].size()
+                : rule.bin_side.empty();
+        if (!test_fits(rule.test, view_.n_cols) || !sides || rule.left < 0 || rule.right < 0) {
             throw std::invalid_argument("shard route: a rule that does not fit the bins");
         }
     }
@@ -270,7 +310,7 @@ void RowShard::add_tree(const Tree& tree) {
         throw std::invalid_argument("shard: the start comes before the trees");
     }
     for (const Node& node : tree) {
-        if (!node.is_leaf && (node.feature_a < 0 || node.feature_a >= view_.n_cols)) {
+        if (!node.is_leaf && !test_fits(node, view_.n_cols)) {
             throw std::invalid_argument("shard tree: a test of a column the shard lacks");
         }
     }

@@ -4,6 +4,9 @@
 
 #include "common/numeric.hpp"
 #include "exact/counter_random.hpp"
+#include "exact/oblique_decision.hpp"
+#include "exact/pair_moments.hpp"
+#include "exact/projection_stats.hpp"
 
 namespace vorlent {
 namespace {
@@ -26,6 +29,14 @@ struct BuildNode {
 };
 
 bool same_pair(const BuildNode& a, const BuildNode& b) { return a.p == b.p && a.q == b.q; }
+
+// What a splitting node of the level chose from: its sampled columns and, in the oblique
+// modes, its best pair cut.
+struct NodeChoice {
+    std::vector<int32_t> features;
+    ObliqueCut pair;
+    Projection projection;  // the pair cut's direction
+};
 
 class LevelGrower {
 public:
@@ -62,6 +73,8 @@ public:
                 }
             }
             histograms(splitting);
+            sample_columns(splitting);
+            if (oblique()) search_pairs(splitting);
             level = decide(splitting);
             ws_.parent_hist.swap(ws_.current_hist);
         }
@@ -155,52 +168,165 @@ private:
         }
     }
 
-    // Splits every splitting node that has a cut that gains; returns the next level.
+    bool oblique() const {
+        return t_.split_mode == kCappedOblique || t_.split_mode == kFullOblique;
+    }
+
+    // Every splitting node's column sample, keyed by its position.
+    void sample_columns(const std::vector<int32_t>& splitting) {
+        choices_.resize(splitting.size());
+        for (size_t i = 0; i < splitting.size(); ++i) {
+            sample_node_columns(nodes_[splitting[i]].key, shape_.n_features, t_.colsample,
+                                choices_[i].features, ws_.draws);
+            choices_[i].pair = ObliqueCut{};
+        }
+    }
+
+    // A request of a kind of items for the nodes that have items, in level order.
+    StatsRequest item_request(StatsKind kind, const std::vector<int32_t>& splitting,
+                              const std::vector<int32_t>& items_of) {
+        StatsRequest request;
+        request.kind = kind;
+        request.node_ids = static_cast<int32_t>(nodes_.size());
+        request.item_begin.push_back(0);
+        for (size_t i = 0; i < splitting.size(); ++i) {
+            if (items_of[i] == 0) continue;
+            request.nodes.push_back(splitting[i]);
+            request.first_output.push_back(nodes_[splitting[i]].p);
+            request.second_output.push_back(nodes_[splitting[i]].q);
+            request.item_begin.push_back(request.item_begin.back() + items_of[i]);
+        }
+        return request;
+    }
+
+    // The oblique search of the level's splitting nodes: the moments of each node's column
+    // pairs (one request), a direction per pair, the most promising kept, and their
+    // projected histograms (one more request), whose best cut each node keeps.
+    void search_pairs(const std::vector<int32_t>& splitting) {
+        const size_t n = splitting.size();
+        std::vector<std::vector<ColumnPair>> pairs(n);
+        std::vector<size_t> keep(n, 0);
+        std::vector<int32_t> items_of(n, 0);
+        for (size_t i = 0; i < n; ++i) {
+            const BuildNode& x = nodes_[splitting[i]];
+            const int64_t* block = ws_.current_hist.data() + x.hist;
+            const std::vector<int32_t> columns = paired_columns(
+                choices_[i].features, block, shape_, x.totals, settings_, t_.max_pair_columns);
+            column_pairs(columns, block, shape_, *c_.bins, t_.categorical, pairs[i]);
+            // The capped search evaluates 4 candidates per paired column.
+            if (t_.split_mode == kCappedOblique) keep[i] = 4 * columns.size();
+            items_of[i] = static_cast<int32_t>(pairs[i].size());
+        }
+        StatsRequest moments = item_request(kPairMoments, splitting, items_of);
+        if (moments.nodes.empty()) return;
+        for (size_t i = 0; i < n; ++i) {
+            moments.pairs.insert(moments.pairs.end(), pairs[i].begin(), pairs[i].end());
+        }
+        gather_stats(shards_, moments, shape_, t_.n_outputs, ws_);
+        const ObliqueSettings oblique_settings{&t_, c_.bins, grids_};
+        std::vector<std::vector<ObliqueCandidate>> candidates(n);
+        int64_t at = kStatsHeader;
+        for (size_t i = 0; i < n; ++i) {
+            const int64_t* block = ws_.current_hist.data() + nodes_[splitting[i]].hist;
+            for (const ColumnPair& pair : pairs[i]) {
+                ObliqueCandidate c;
+                if (propose_direction(ws_.merged.data() + at, pair, block, shape_, oblique_settings,
+                                      c)) {
+                    candidates[i].push_back(std::move(c));
+                }
+                at += pair_item_words(pair);
+            }
+            keep_best_candidates(candidates[i], keep[i]);
+            items_of[i] = static_cast<int32_t>(candidates[i].size());
+        }
+        StatsRequest histograms = item_request(kProjectedHistograms, splitting, items_of);
+        if (histograms.nodes.empty()) return;
+        const int32_t bins = std::min(t_.hist_bins, kMaxProjectedBins);
+        histograms.projection_bins = bins;
+        for (size_t i = 0; i < n; ++i) {
+            for (const ObliqueCandidate& c : candidates[i]) {
+                histograms.projections.push_back(c.projection);
+            }
+        }
+        gather_stats(shards_, histograms, shape_, t_.n_outputs, ws_);
+        int64_t item = 0;
+        for (size_t i = 0; i < n; ++i) {
+            for (const ObliqueCandidate& c : candidates[i]) {
+                const ObliqueCut cut = best_projection_cut(
+                    projection_item(ws_.merged, kProjectedHistograms, bins, item++), bins,
+                    nodes_[splitting[i]].totals, settings_);
+                if (cut.gain > choices_[i].pair.gain) {
+                    choices_[i].pair = cut;
+                    choices_[i].projection = c.projection;
+                }
+            }
+        }
+    }
+
+    // Splits every splitting node that has a cut that gains; returns the next level. A
+    // node's pair cut wins when it gains, unless best_of_kinds finds its axis cut better.
     std::vector<int32_t> decide(const std::vector<int32_t>& splitting) {
         std::vector<int32_t> next;
         std::vector<RouteRule> rules;
         std::vector<int32_t> rule_of(nodes_.size(), -1);
-        for (const int32_t id : splitting) {
-            sample_node_columns(nodes_[id].key, shape_.n_features, t_.colsample, ws_.features,
-                                ws_.draws);
+        for (size_t i = 0; i < splitting.size(); ++i) {
+            const int32_t id = splitting[i];
+            const NodeChoice& choice = choices_[i];
             const ExactCut cut =
-                best_exact_cut(ws_.current_hist.data() + nodes_[id].hist, shape_, ws_.features,
+                best_exact_cut(ws_.current_hist.data() + nodes_[id].hist, shape_, choice.features,
                                nodes_[id].totals, settings_, ws_.listed);
-            if (!(cut.gain > kMinGain)) continue;
+            const bool pair =
+                choice.pair.gain > kMinGain && !(t_.best_of_kinds && cut.gain > choice.pair.gain);
+            if (!pair && !(cut.gain > kMinGain)) continue;
             const auto left = static_cast<int32_t>(nodes_.size());
             nodes_.resize(nodes_.size() + 2);
             BuildNode& x = nodes_[id];
             Node& n = x.node;
-            n.is_leaf = false;
-            n.kind = kAxis;
-            n.gain = cut.gain;
-            n.feature_a = cut.feature;
-            n.threshold = cut.threshold;
-            n.missing_right = cut.missing_right;
+            NodeTotals left_totals = cut.left;
+            if (pair) {
+                const double value = n.value;
+                n = pair_node(choice.projection, choice.pair.threshold, choice.pair.missing_right);
+                n.value = value;
+                n.gain = choice.pair.gain;
+                left_totals = choice.pair.left;
+            } else {
+                n.is_leaf = false;
+                n.kind = kAxis;
+                n.gain = cut.gain;
+                n.feature_a = cut.feature;
+                n.threshold = cut.threshold;
+                n.missing_right = cut.missing_right;
+            }
             n.leaf_values.clear();
             x.left = left;
             x.right = left + 1;
-            const NodeTotals right_totals{x.totals.count - cut.left.count, x.totals.g - cut.left.g,
-                                          x.totals.h - cut.left.h};
+            const NodeTotals right_totals{x.totals.count - left_totals.count,
+                                          x.totals.g - left_totals.g, x.totals.h - left_totals.h};
             for (int32_t side = 0; side < 2; ++side) {
                 BuildNode& child = nodes_[left + side];
                 child.depth = x.depth + 1;
                 child.parent = id;
                 child.sibling = left + 1 - side;
                 child.key = child_key(x.key, side);
-                child.totals = side == 0 ? cut.left : right_totals;
+                child.totals = side == 0 ? left_totals : right_totals;
                 child.lower = x.lower;
                 child.upper = x.upper;
             }
-            const int32_t m = t_.monotone.empty() ? 0 : t_.monotone[cut.feature];
+            int32_t m = 0;
+            if (pair) {
+                m = pair_constraint(n, t_.monotone);
+            } else if (!t_.monotone.empty()) {
+                m = t_.monotone[cut.feature];
+            }
             if (m != 0) {
-                const double mid = monotone_midpoint(cut.left, right_totals, grids_, t_.reg_lambda,
-                                                     x.lower, x.upper);
+                const double mid = monotone_midpoint(left_totals, right_totals, grids_,
+                                                     t_.reg_lambda, x.lower, x.upper);
                 nodes_[m > 0 ? left : left + 1].upper = mid;
                 nodes_[m > 0 ? left + 1 : left].lower = mid;
             }
             rule_of[id] = static_cast<int32_t>(rules.size());
-            rules.push_back(route_rule(id, left, left + 1, n, *c_.bins));
+            rules.push_back(pair ? RouteRule{id, left, left + 1, n, {}}
+                                 : route_rule(id, left, left + 1, n, *c_.bins));
             next.push_back(left);
             next.push_back(left + 1);
         }
@@ -247,6 +373,7 @@ private:
     RoundGrids grids_;
     CutSettings settings_;
     std::vector<BuildNode> nodes_;
+    std::vector<NodeChoice> choices_;  // per splitting node of the level
 };
 
 }  // namespace

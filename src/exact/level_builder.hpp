@@ -14,7 +14,10 @@
 // over each shard's rows), merges them, decides every node of the level from the merged
 // statistics alone and has the shards route their rows. Only the smaller child of a split
 // gets its histograms from the rows; the larger one's are the parent's minus the smaller's,
-// exactly, in integers. The finished tree is written depth first (a node, its left subtree,
+// exactly, in integers. In the oblique modes a level asks twice more: for the moments of
+// each node's column pairs, from which the coordinator solves a direction per pair, and for
+// the projected histograms of the most promising directions, whose best cut competes with
+// the node's axis cut. The finished tree is written depth first (a node, its left subtree,
 // its right subtree), as the model stores trees.
 //
 // A shard is reached only through the four calls of a ShardSource, and everything it returns
@@ -70,7 +73,6 @@ struct LevelWorkspace {
     std::vector<int64_t> shard_buffer;
     std::vector<int64_t> parent_hist;   // histogram blocks of the previous level
     std::vector<int64_t> current_hist;  // and of the current level
-    std::vector<int32_t> features;
     std::vector<uint64_t> draws;
     std::vector<int32_t> listed;
 };

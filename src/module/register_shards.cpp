@@ -134,29 +134,92 @@ FixedGrid grid_of(int32_t exponent) {
     return g;
 }
 
-// Statistics request: (kind, nodes, node_ids, first_output, second_output).
+// A projection: (form, feature_a, feature_b, coef_a, coef_b, offsets, features, coefs, start,
+// lo, hi).
+py::tuple encode(const Projection& p) {
+    return py::make_tuple(p.form, p.feature_a, p.feature_b, p.coef_a, p.coef_b, to_numpy(p.offsets),
+                          to_numpy(p.features), to_numpy(p.coefs), p.start, p.lo, p.hi);
+}
+Projection decode_projection(const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    if (t.size() != 11) fail("shard message: a projection of the wrong size");
+    Projection p;
+    p.form = t[0].cast<int32_t>();
+    p.feature_a = t[1].cast<int32_t>();
+    p.feature_b = t[2].cast<int32_t>();
+    p.coef_a = t[3].cast<double>();
+    p.coef_b = t[4].cast<double>();
+    p.offsets = from_numpy<double>(t[5]);
+    p.features = from_numpy<int32_t>(t[6]);
+    p.coefs = from_numpy<double>(t[7]);
+    p.start = t[8].cast<double>();
+    p.lo = t[9].cast<double>();
+    p.hi = t[10].cast<double>();
+    return p;
+}
+
+// Statistics request: (kind, nodes, node_ids, first_output, second_output, item_begin,
+// projections, pairs as (a, b, top) triples, projection_bins).
 py::tuple encode(const StatsRequest& r) {
+    py::list projections;
+    for (const Projection& p : r.projections) projections.append(encode(p));
+    std::vector<int32_t> pairs;
+    for (const ColumnPair& p : r.pairs) pairs.insert(pairs.end(), {p.a, p.b, p.top});
     return py::make_tuple(static_cast<int64_t>(r.kind), to_numpy(r.nodes), r.node_ids,
-                          to_numpy(r.first_output), to_numpy(r.second_output));
+                          to_numpy(r.first_output), to_numpy(r.second_output),
+                          to_numpy(r.item_begin), projections, to_numpy(pairs), r.projection_bins);
 }
 StatsRequest decode_request(const py::tuple& t) {
     StatsRequest r;
+    if (t.size() != 9) fail("shard message: a stats request of the wrong size");
     const auto kind = t[0].cast<int64_t>();
-    if (kind != kOutputSums && kind != kBinHistograms) fail("shard message: unknown stats kind");
+    if (kind != kOutputSums && kind != kBinHistograms && !item_kind(kind)) {
+        fail("shard message: unknown stats kind");
+    }
     r.kind = static_cast<StatsKind>(kind);
     r.nodes = from_numpy<int32_t>(t[1]);
     r.node_ids = t[2].cast<int32_t>();
     r.first_output = from_numpy<int32_t>(t[3]);
     r.second_output = from_numpy<int32_t>(t[4]);
+    r.item_begin = from_numpy<int32_t>(t[5]);
+    for (const py::handle h : t[6].cast<py::list>()) r.projections.push_back(decode_projection(h));
+    const std::vector<int32_t> pairs = from_numpy<int32_t>(t[7]);
+    if (pairs.size() % 3 != 0) fail("shard message: column pairs cut off");
+    for (size_t i = 0; i < pairs.size(); i += 3) {
+        r.pairs.push_back(ColumnPair{pairs[i], pairs[i + 1], pairs[i + 2]});
+    }
+    r.projection_bins = t[8].cast<int32_t>();
     return r;
 }
 
-// Route rules: a list of (node, left, right, feature, threshold, missing_right, bin_side).
+// The test of a node beside its axis fields: (kind, feature_b, coef_a, coef_b, bias,
+// category_values), for pair tests.
+py::tuple encode_pair_test(const Node& n) {
+    return py::make_tuple(n.kind, n.feature_b, n.coef_a, n.coef_b, n.bias,
+                          to_numpy(n.category_values));
+}
+void decode_pair_test(const py::handle& h, Node& n) {
+    const auto t = h.cast<py::tuple>();
+    if (t.size() != 6) fail("shard message: a node test of the wrong size");
+    n.kind = t[0].cast<int32_t>();
+    if (n.kind != kAxis && n.kind != kLinearPair && n.kind != kCategoryPair) {
+        fail("shard message: a node test of an unknown kind");
+    }
+    n.feature_b = t[1].cast<int32_t>();
+    n.coef_a = t[2].cast<double>();
+    n.coef_b = t[3].cast<double>();
+    n.bias = t[4].cast<double>();
+    n.category_values = from_numpy<double>(t[5]);
+}
+
+// Route rules: a list of (node, left, right, feature, threshold, missing_right, bin_side,
+// pair test).
 py::list encode(const std::vector<RouteRule>& rules) {
     py::list out;
     for (const RouteRule& r : rules) {
         out.append(py::make_tuple(r.node, r.left, r.right, r.test.feature_a, r.test.threshold,
-                                  r.test.missing_right, to_numpy(r.bin_side)));
+                                  r.test.missing_right, to_numpy(r.bin_side),
+                                  encode_pair_test(r.test)));
     }
     return out;
 }
@@ -174,18 +237,20 @@ std::vector<RouteRule> decode_rules(const py::list& list) {
         r.test.threshold = t[4].cast<double>();
         r.test.missing_right = t[5].cast<int32_t>();
         r.bin_side = from_numpy<uint8_t>(t[6]);
+        if (t.size() != 8) fail("shard message: a route rule of the wrong size");
+        decode_pair_test(t[7], r.test);
         rules.push_back(std::move(r));
     }
     return rules;
 }
 
-// A tree of axis tests: a list of (is_leaf, feature, threshold, missing_right, left, right,
-// value, leaf_values).
+// A tree of axis and pair tests: a list of (is_leaf, feature, threshold, missing_right, left,
+// right, value, leaf_values, pair test).
 py::list encode(const Tree& tree) {
     py::list out;
     for (const Node& n : tree) {
         out.append(py::make_tuple(n.is_leaf, n.feature_a, n.threshold, n.missing_right, n.left,
-                                  n.right, n.value, to_numpy(n.leaf_values)));
+                                  n.right, n.value, to_numpy(n.leaf_values), encode_pair_test(n)));
     }
     return out;
 }
@@ -203,6 +268,8 @@ Tree decode_tree(const py::list& list) {
         n.right = t[5].cast<int32_t>();
         n.value = t[6].cast<double>();
         n.leaf_values = from_numpy<double>(t[7]);
+        if (t.size() != 9) fail("shard message: a tree node of the wrong size");
+        if (!n.is_leaf) decode_pair_test(t[8], n);
         tree.push_back(std::move(n));
     }
     // Depth-first order: a node's children come after it, so every walk ends.

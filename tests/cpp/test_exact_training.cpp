@@ -123,7 +123,12 @@ std::string train_bytes(const Setting& s, const Data& d, const Data& val) {
         fit(b, d.view(), y, w, MatrixView{}, VectorArg{}, 0, 0.0);
     }
     if (s.more) fit_more(b, d.view(), y, 4, w);
-    return serialize_model(b.model) + "|" + std::to_string(b.n_trees());
+    int32_t pairs = 0;
+    for (const Tree& tree : b.model.trees) {
+        for (const Node& n : tree) pairs += n.kind == kLinearPair || n.kind == kCategoryPair;
+    }
+    return serialize_model(b.model) + "|" + std::to_string(b.n_trees()) + "|" +
+           (pairs > 0 ? "pairs" : "no pairs");
 }
 
 std::vector<Setting> settings() {
@@ -160,8 +165,31 @@ std::vector<Setting> settings() {
 
 }  // namespace
 
+// The settings again with the oblique searches, capped (with and without ranked pair
+// columns and best_of_kinds) and full.
+std::vector<Setting> oblique_settings() {
+    std::vector<Setting> out;
+    int32_t i = 0;
+    for (Setting s : settings()) {
+        const int32_t mode = i % 2 == 0 ? kCappedOblique : kFullOblique;
+        const int32_t variant = i++ % 4;
+        const auto adjust = s.adjust;
+        s.adjust = [=](Booster& b) {
+            adjust(b);
+            b.params.split_mode = static_cast<SplitMode>(mode);
+            if (variant == 0) b.params.max_pair_columns = 2;
+            if (variant == 2) b.params.best_of_kinds = true;
+        };
+        s.name += mode == kCappedOblique ? " (oblique)" : " (oblique, full)";
+        out.push_back(s);
+    }
+    return out;
+}
+
 TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
-    for (const Setting& s : settings()) {
+    std::vector<Setting> all = settings();
+    for (const Setting& s : oblique_settings()) all.push_back(s);
+    for (const Setting& s : all) {
         const Data d = make_data(700, s.objective, 3);
         const Data val = make_data(150, s.objective, 4);
         std::string one;
@@ -169,6 +197,8 @@ TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
             PlanScope plan(0, 0);
             one = train_bytes(s, d, val);
         }
+        const bool oblique = s.name.find("oblique") != std::string::npos;
+        EXPECT_EQ(oblique, one.ends_with("|pairs")) << s.name;
         for (int32_t shards = 1; shards <= 4; ++shards) {
             PlanScope plan(shards, 10 + shards);
             EXPECT_TRUE(train_bytes(s, d, val) == one) << s.name << " with " << shards << " shards";
@@ -178,7 +208,9 @@ TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
 
 TEST(ExactTraining, ThreadCountLeavesTheModelBytesUnchanged) {
     // Enough rows for the passes over them to run in parallel.
-    for (const Setting& s : {Setting{"binary"}, Setting{"multiclass", kMulticlass}}) {
+    const auto capped = [](Booster& b) { b.params.split_mode = kCappedOblique; };
+    for (const Setting& s : {Setting{"binary"}, Setting{"multiclass", kMulticlass},
+                             Setting{"oblique regression", kRegression, capped}}) {
         const Data d = make_data(45000, s.objective, 8);
         std::string one, two;
         {
@@ -236,31 +268,48 @@ NaiveNode naive_node(const std::vector<int32_t>& rows, const BinnedMatrix& bins,
     return out;
 }
 
+// One tree grown on one shard of every row of X, in order; `requests` counts the shard's
+// statistics requests.
+ExactTree grow_one_shard(const MatrixView& X, const BinnedMatrix& bins,
+                         const std::vector<double>& grad, const std::vector<double>& hess,
+                         const TreeParams& settings, int32_t* requests = nullptr) {
+    const HistogramShape shape = HistogramShape::of(bins);
+    std::vector<int32_t> rows(static_cast<size_t>(X.n_rows));
+    std::iota(rows.begin(), rows.end(), 0);
+    std::vector<LocalShard> shards(1);
+    shards[0].rows = ShardRows{&bins, &X, rows.data(), X.n_rows, nullptr};
+    ExactTreeConfig c;
+    c.tree = &settings;
+    c.bins = &bins;
+    LevelWorkspace ws;
+    std::vector<ShardSource> sources{
+        local_source(shards[0], grad.data(), hess.data(), settings.n_outputs, shape)};
+    if (requests != nullptr) {
+        auto stats = sources[0].stats;
+        sources[0].stats = [=](const StatsRequest& r, std::vector<int64_t>& out) {
+            ++*requests;
+            stats(r, out);
+        };
+    }
+    return grow_exact_tree(c, sources, ws);
+}
+
 TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
     // Histograms by subtraction and routing must give what the node's own rows give.
     const AwkwardTable t = awkward_table(900, 5, 21);
     const MatrixView X = t.view();
     const BinnedMatrix bins = build_bins(X, 12, t.categorical());
     const HistogramShape shape = HistogramShape::of(bins);
-    std::vector<int32_t> rows(static_cast<size_t>(t.rows));
-    std::iota(rows.begin(), rows.end(), 0);
     for (const int32_t k : {1, 3}) {
         std::vector<double> grad, hess;
         awkward_gradients(t.rows, k, 22, grad, hess);
-        std::vector<LocalShard> shards(1);
-        shards[0].rows = ShardRows{&bins, &X, rows.data(), t.rows, nullptr};
         TreeParams settings;
         settings.max_depth = 5;
         settings.min_samples = 20;
         settings.reg_lambda = 0.5;
         settings.n_outputs = k;
-        ExactTreeConfig c;
-        c.tree = &settings;
-        c.bins = &bins;
-        LevelWorkspace ws;
-        std::vector<ShardSource> sources{
-            local_source(shards[0], grad.data(), hess.data(), k, shape)};
-        const ExactTree grown = grow_exact_tree(c, sources, ws);
+        settings.split_mode = kAxisOnly;
+        const ExactTree grown = grow_one_shard(X, bins, grad, hess, settings);
         const Tree& tree = grown.tree;
         ASSERT_GT(tree.size(), 7u);
         const CutSettings cut_settings{settings.reg_lambda, false, &bins, grown.grids};
@@ -316,13 +365,65 @@ TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
 
 TEST(ExactTraining, RefusesSettingsItDoesNotSupportBeforeChangingAnything) {
     const Data d = make_data(200, kBinary, 1);
-    for (const int32_t mode : {0, 2}) {
-        Booster b(5, 0.3, 3, 16, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 0, mode);
-        b.params.exact_sums = true;
-        EXPECT_THROW(fit(b, d.view(), VectorArg{d.y.data(), 200}, VectorArg{}, MatrixView{},
-                         VectorArg{}, 0, 0.0),
-                     std::invalid_argument);
-        EXPECT_EQ(b.n_trees(), 0);
+    Booster b(5, 0.3, 3, 16, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 1, 0);
+    b.params.exact_sums = true;
+    EXPECT_THROW(fit(b, d.view(), VectorArg{d.y.data(), 200}, VectorArg{}, MatrixView{},
+                     VectorArg{}, 0, 0.0),
+                 std::invalid_argument);
+    EXPECT_EQ(b.n_trees(), 0);
+}
+
+TEST(ExactTraining, ObliqueNodesHoldTheRowsTheirTestsSendThere) {
+    // Every node's cover is the count of rows that prediction walks to it, so the projected
+    // histograms part the rows as the pair tests do; leaves take their rows' Newton values.
+    const AwkwardTable t = awkward_table(1200, 5, 31);
+    const MatrixView X = t.view();
+    const BinnedMatrix bins = build_bins(X, 16, t.categorical());
+    for (const int32_t k : {1, 3}) {
+        for (const bool learn_missing : {false, true}) {
+            std::vector<double> grad, hess;
+            awkward_gradients(t.rows, k, 32, grad, hess);
+            // A signal along a direction of two columns, which pairs find.
+            for (int32_t r = 0; r < t.rows; ++r) {
+                const double a = X.row(r)[0], b = X.row(r)[1];
+                if (std::isfinite(a) && std::isfinite(b)) grad[r * k] += a + b > 0.5 ? 0.6 : -0.6;
+            }
+            TreeParams settings;
+            settings.max_depth = 4;
+            settings.min_samples = 20;
+            settings.n_outputs = k;
+            settings.split_mode = kCappedOblique;
+            settings.learn_missing = learn_missing;
+            settings.categorical = t.categorical();
+            settings.hist_bins = 32;
+            int32_t requests = 0;
+            const ExactTree grown = grow_one_shard(X, bins, grad, hess, settings, &requests);
+            const Tree& tree = grown.tree;
+            // Per level that may split: bin histograms, pair moments, projected histograms
+            // (and the output sums of several outputs); one more for the root's sums.
+            EXPECT_EQ(tree_depth(tree), settings.max_depth);
+            EXPECT_LE(requests, (k == 1 ? 3 : 4) * settings.max_depth + 1) << "k " << k;
+            int32_t pairs = 0;
+            std::vector<double> reached(tree.size(), 0.0), g(tree.size(), 0.0), h(tree.size(), 0.0);
+            for (int32_t r = 0; r < t.rows; ++r) {
+                int32_t at = 0;
+                while (true) {
+                    reached[at] += 1.0;
+                    g[at] += grown.grids.grad.value(grown.grids.grad.fixed(grad[r * k]));
+                    h[at] += grown.grids.hess.value(grown.grids.hess.fixed(hess[r * k]));
+                    if (tree[at].is_leaf) break;
+                    at = goes_right(tree[at], X.row(r), {}) ? tree[at].right : tree[at].left;
+                }
+            }
+            for (size_t at = 0; at < tree.size(); ++at) {
+                EXPECT_EQ(grown.covers[at], reached[at]) << "k " << k << " node " << at;
+                if (tree[at].kind == kLinearPair || tree[at].kind == kCategoryPair) ++pairs;
+                if (k == 1 && tree[at].is_leaf) {
+                    EXPECT_NEAR(tree[at].value, -g[at] / (h[at] + settings.reg_lambda), 1e-9);
+                }
+            }
+            EXPECT_GT(pairs, 0) << "k " << k;
+        }
     }
 }
 

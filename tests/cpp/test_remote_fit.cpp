@@ -236,6 +236,25 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
              b.params.categorical = {0, 0, 0, 0, 1};
              b.params.learn_missing = true;
          }},
+        // The oblique searches: pair moments, projected histograms and pair tests.
+        {"oblique categorical", kBinary, false,
+         [](Booster& b) {
+             b.params.split_mode = kCappedOblique;
+             b.params.categorical = {0, 0, 0, 0, 1};
+             b.params.learn_missing = true;
+         }},
+        {"oblique multiclass", kMulticlass, true,
+         [](Booster& b) {
+             b.params.split_mode = kFullOblique;
+             b.params.subsample = 0.8;
+         }},
+        {"oblique quantile", kRegression, false,
+         [](Booster& b) {
+             b.params.split_mode = kCappedOblique;
+             b.params.max_pair_columns = 3;
+             b.params.loss = kQuantile;
+             b.params.monotone = {1, 0, 0, 0, 0};
+         }},
     };
     for (const Case& c : cases) {
         const Problem p = problem(c.objective, 5);
@@ -245,6 +264,14 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
         fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, w,
             MatrixView{}, VectorArg{}, 0, 0.0);
         const std::string expected = serialize_model(local.model);
+        if (local.params.split_mode != kAxisOnly) {
+            int32_t pairs = 0;
+            for (const Tree& tree : local.model.trees) {
+                for (const Node& n : tree)
+                    pairs += n.kind == kLinearPair || n.kind == kCategoryPair;
+            }
+            EXPECT_GT(pairs, 0) << c.name;
+        }
         for (const std::vector<int32_t>& sizes :
              {std::vector<int32_t>{}, std::vector<int32_t>{100, 0, 333}, std::vector<int32_t>{1}}) {
             Booster remote = exact_booster(c.objective, c.adjust);

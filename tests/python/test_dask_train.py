@@ -92,6 +92,31 @@ def test_model_bytes_equal_a_local_exact_fit(client, kind, extra, weighted):
             np.testing.assert_array_equal(twin.classes_, local.classes_)
 
 
+@pytest.mark.parametrize(
+    "kind,extra",
+    [
+        ("binary", {"split_mode": "oblique", "subsample": 0.8, "learn_missing": True}),
+        ("multiclass", {"split_mode": "oblique", "max_pair_columns": 3, "colsample": 0.8}),
+        ("regression", {"split_mode": "oblique_full", "best_of_kinds": True}),
+    ],
+)
+def test_oblique_model_bytes_equal_a_local_exact_fit(client, kind, extra):
+    """The oblique searches on the cluster: pair moments, projected histograms and pair
+    tests travel as messages, and the bytes are the local exact fit's."""
+    X, y, score, _ = data(seed=9)
+    target = targets(kind, y, score)
+    params = dict(COMMON, **extra)
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    local = Local(exact_sums=True, early_stopping=False, **params).fit(X, target)
+    kinds = {node["kind"] for tree in local.dump_model()["trees"] for node in tree["nodes"]}
+    assert "oblique" in kinds
+    for chunks in CHUNKINGS:
+        model = Dask(client=client, fit_timeout=60, **params)
+        model.fit(da.from_array(X, chunks=(chunks, 4)), da.from_array(target, chunks=(chunks,)))
+        assert model.booster_.serialize() == local.booster_.serialize(), chunks
+
+
 def test_blocks_on_both_workers_and_a_frame(client):
     """Blocks spread over both workers (each actor holds its worker's blocks) and a dask
     DataFrame input train the same model."""
@@ -137,7 +162,7 @@ def test_refusals_leave_the_estimator_unfitted(client):
     X, y, _, _ = data(n=40)
     Xd, yd = da.from_array(X, chunks=20), da.from_array(y, chunks=20)
     for params, needle in [
-        ({"split_mode": "oblique"}, "split_mode='axis'"),
+        ({"split_mode": "oblique", "max_lineage": 1}, "max_lineage=0"),
         ({"exact_sums": False}, "exact_sums"),
         ({"early_stopping": True}, "early_stopping"),
         ({"fit_timeout": 0}, "fit_timeout"),
@@ -211,9 +236,24 @@ shard = vc.Shard(X, np.array([0.0, 1, 0, 1, 1, 0]), None, 0, settings)
 edges = [np.array([2.5 + 4 * k]) for k in range(4)]
 lows = [np.array([4.0 * k, 4.0 * k + 4]) for k in range(4)]
 tables = (edges, lows, lows, [False] * 4, True)
+none = np.zeros(0, np.int32)
+items = (none, [], none, 0)  # item_begin, projections, pairs, projection_bins
+axis = (1, -1, 0.0, 0.0, 0.0, np.zeros(0))  # the pair-test fields of an axis node
+
+
+def request(kind, nodes, *rest):
+    return (kind, np.array(nodes, np.int32), 1, none, none, *(rest or items))
+
+
+def projection(form, a, b, features=()):
+    features = np.array(features, np.int32)
+    return (form, a, b, 1.0, 1.0, np.zeros(0), features, np.ones(len(features)), 0.0, 0.0, 1.0)
+
+
 messages = [
     ("column_facts", 4), ("count_column", -1, (0, np.zeros(1, np.uint64))), ("extremes", 9, edges[0]),
-    ("stats", (2, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
+    ("stats", request(2, [0])),
+    ("stats", (2, np.array([0], np.int32), 1, none, none)),
     ("set_bins", (edges, lows[:3], lows, [False] * 4, True)),
     ("set_bins", ([np.array([3.0, 1.0])] * 4, lows, lows, [False] * 4, True)),
 ]
@@ -231,13 +271,23 @@ shard.set_bins(tables)
 shard.start(1, 0.0, [])
 shard.begin_tree(1, 1.0)
 later = [
-    ("stats", (2, np.array([-5], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
-    ("stats", (7, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
-    ("route", [(0, 1, 2, 3, 1.0, 0, np.zeros(9, np.uint8))], np.array([0], np.int32)),
-    ("route", [(0, 1, 2, 7, 1.0, 0, np.zeros(2, np.uint8))], np.array([0], np.int32)),
-    ("route", [(0, 1, 2, 0, 1.0, 0, np.zeros(2, np.uint8))], np.array([3], np.int32)),
-    ("add_tree", [(False, 0, 1.0, 0, 0, 0, 0.0, np.zeros(0))]),
-    ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))] * 2),
+    ("stats", request(2, [-5])),
+    ("stats", request(17, [0])),
+    ("stats", request(4, [0], np.array([0, 1], np.int32), [projection(0, 0, 4)], none, 8)),
+    ("stats", request(3, [0], np.array([0, 1], np.int32), [projection(2, 0, 0, [1, 9])], none, 0)),
+    ("stats", request(3, [0], np.array([0, 2], np.int32), [projection(0, 0, 1)], none, 0)),
+    ("stats", request(5, [0], np.array([0, 1], np.int32), [], np.array([0, 5, -1], np.int32), 0)),
+    ("stats", request(5, [0], np.array([0, 1], np.int32), [], np.array([0, 1, 40], np.int32), 0)),
+    ("route", [(0, 1, 2, 3, 1.0, 0, np.zeros(9, np.uint8), axis)], np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 7, 1.0, 0, np.zeros(2, np.uint8), axis)], np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 0, 1.0, 0, np.zeros(2, np.uint8), axis)], np.array([3], np.int32)),
+    ("route", [(0, 1, 2, 0, 1.0, 0, none.astype(np.uint8), (2, 6, 1.0, 1.0, 0.0, np.zeros(0)))],
+     np.array([0], np.int32)),
+    ("route", [(0, 1, 2, 0, 1.0, 0, none.astype(np.uint8), (5, 1, 1.0, 1.0, 0.0, np.zeros(0)))],
+     np.array([0], np.int32)),
+    ("add_tree", [(False, 0, 1.0, 0, 0, 0, 0.0, np.zeros(0), axis)]),
+    ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0), axis)] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0), axis)] * 2),
+    ("add_tree", [(False, 0, 1.0, 0, 1, 2, 0.0, np.zeros(0), (3, -2, 1.0, 1.0, 0.0, np.zeros(0)))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0), axis)] * 2),
     ("add_tree", []),
     ("count_leaf_residuals", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
 ]

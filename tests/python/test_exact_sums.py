@@ -30,9 +30,9 @@ def test_the_core_keyword_round_trips_and_is_off_by_default():
     assert twin.serialize() == b.serialize()
 
 
-@pytest.mark.parametrize("keywords", [{}, {"split_mode": 2}, {"split_mode": 1, "max_lineage": 1}])
+@pytest.mark.parametrize("keywords", [{"max_lineage": 2}, {"split_mode": 1, "max_lineage": 1}])
 def test_the_core_refuses_what_exact_sums_does_not_support(keywords):
-    with pytest.raises(ValueError, match=r"exact_sums supports split_mode=1"):
+    with pytest.raises(ValueError, match=r"exact_sums supports max_lineage=0"):
         Booster(exact_sums=True, **keywords)
 
 
@@ -40,11 +40,11 @@ def test_the_estimators_check_and_pass_exact_sums():
     X, y = table(n=600)
     with pytest.raises(TypeError, match="exact_sums"):
         vorlent.VorlentRegressor(exact_sums="yes", n_estimators=2).fit(X, y)
-    model = vorlent.VorlentRegressor(exact_sums=True, n_estimators=2)
-    with pytest.raises(ValueError, match="exact_sums=True supports split_mode='axis'"):
+    model = vorlent.VorlentRegressor(exact_sums=True, n_estimators=2, max_lineage=1)
+    with pytest.raises(ValueError, match="exact_sums=True supports max_lineage=0"):
         model.fit(X, y)
     assert not hasattr(model, "booster_")
-    model.set_params(split_mode="axis").fit(X, y)
+    model.set_params(max_lineage=0).fit(X, y)
     assert model.booster_.__getstate__()[0]["exact_sums"] is True
     assert vorlent.VorlentClassifier().get_params()["exact_sums"] is False
 
@@ -56,6 +56,9 @@ def test_the_estimators_check_and_pass_exact_sums():
         {"objective": 1, "loss": 1},
         {"objective": 1, "loss": 2, "colsample": 0.5},
         {"objective": 2},
+        {"objective": 0, "split_mode": 0, "max_pair_columns": 3},
+        {"objective": 1, "split_mode": 2, "colsample": 0.7, "best_of_kinds": True},
+        {"objective": 2, "split_mode": 0, "categorical": [0, 0, 0, 0, 0, 1]},
     ],
 )
 def test_a_permutation_of_the_rows_gives_the_same_model_bytes(keywords):
@@ -66,15 +69,20 @@ def test_a_permutation_of_the_rows_gives_the_same_model_bytes(keywords):
         y = np.digitize(y, [-0.5, 0.8]).astype(float)
     order = np.random.default_rng(2).permutation(len(y))
 
-    def train(X, y):
-        b = Booster(n_estimators=15, split_mode=1, exact_sums=True, n_threads=2, **keywords)
+    keywords = {"split_mode": 1, **keywords}
+
+    def train(X, y, threads=2):
+        b = Booster(n_estimators=15, exact_sums=True, n_threads=threads, **keywords)
         b.fit(X, y)
         return b.serialize()
 
     assert train(X[order], y[order]) == train(X, y)
-    plain = Booster(n_estimators=15, split_mode=1, **{**keywords, "colsample": 1.0})
+    if keywords["split_mode"] != 1:
+        assert train(X[order], y[order], threads=1) == train(X, y)
+        return
+    plain = Booster(n_estimators=15, **{**keywords, "colsample": 1.0})
     plain.fit(X, y)
-    plain_shuffled = Booster(n_estimators=15, split_mode=1, **{**keywords, "colsample": 1.0})
+    plain_shuffled = Booster(n_estimators=15, **{**keywords, "colsample": 1.0})
     plain_shuffled.fit(X[order], y[order])
     # The default builder's float sums depend on the order (which is what exact_sums is for).
     if keywords["objective"] != 1 or keywords.get("loss") != 2:
@@ -101,3 +109,45 @@ def test_exact_models_fit_a_real_table_about_as_well_as_the_default():
         scores[exact] = model.fit(X_train, y_train).score(X_test, y_test)
     assert scores[True] > 0.93
     assert abs(scores[True] - scores[False]) <= 0.03
+
+
+@pytest.mark.parametrize("task", ["classification", "regression"])
+def test_exact_oblique_models_fit_real_tables_within_the_seed_spread(task):
+    """exact_sums with the capped oblique search against the default oblique search: the
+    exact models' mean test loss over a few seeds lies within the default's mean plus the
+    spread of the default's losses from seed to seed."""
+    datasets = pytest.importorskip("sklearn.datasets")
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    metrics = pytest.importorskip("sklearn.metrics")
+    if task == "classification":
+        X, y = datasets.load_breast_cancer(return_X_y=True)
+        Model, loss = vorlent.VorlentClassifier, metrics.log_loss
+    else:
+        X, y = datasets.load_diabetes(return_X_y=True)
+        Model, loss = vorlent.VorlentRegressor, metrics.mean_squared_error
+    X_train, X_test, y_train, y_test = model_selection.train_test_split(
+        X, y, test_size=0.3, random_state=0
+    )
+    losses = {}
+    for exact in (False, True):
+        losses[exact] = []
+        for seed in range(4):
+            model = Model(
+                split_mode="oblique",
+                exact_sums=exact,
+                n_estimators=60,
+                learning_rate=0.1,
+                max_depth=4,
+                early_stopping=False,
+                subsample=0.8,
+                colsample=0.8,
+                random_state=seed,
+            ).fit(X_train, y_train)
+            if task == "classification":
+                predicted = model.predict_proba(X_test)
+            else:
+                predicted = model.predict(X_test)
+            losses[exact].append(loss(y_test, predicted))
+    default, exact = np.array(losses[False]), np.array(losses[True])
+    spread = default.max() - default.min()
+    assert exact.mean() <= default.mean() + max(spread, 0.02 * default.mean())

@@ -54,10 +54,9 @@ class _DaskTraining:
         return get_client()
 
     def _check_dask_parameters(self) -> None:
-        if self.split_mode != "axis" or self.max_lineage != 0:
+        if self.max_lineage != 0:
             raise ValueError(
-                "Dask training supports split_mode='axis' with max_lineage=0 only (it trains "
-                f"with exact_sums); got split_mode={self.split_mode!r}, "
+                "Dask training supports max_lineage=0 only (it trains with exact_sums); got "
                 f"max_lineage={self.max_lineage!r}"
             )
         if not self.exact_sums:
@@ -187,8 +186,8 @@ class _DaskTraining:
 class DaskVorlentClassifier(_DaskTraining, VorlentClassifier):
     """:class:`~vorlent.VorlentClassifier` trained on a Dask cluster (see :meth:`fit`).
 
-    Takes the classifier's parameters (``split_mode='axis'`` and ``exact_sums=True`` are
-    the defaults and the only choices) plus ``client`` (None: the default client) and
+    Takes the classifier's parameters (``exact_sums=True`` is the default and the only
+    choice; ``split_mode='axis'`` is the default, the oblique modes train too) plus ``client`` (None: the default client) and
     ``fit_timeout``, the seconds any one step may wait for the workers before the fit fails.
     """
 
@@ -213,8 +212,8 @@ class DaskVorlentClassifier(_DaskTraining, VorlentClassifier):
 class DaskVorlentRegressor(_DaskTraining, VorlentRegressor):
     """:class:`~vorlent.VorlentRegressor` trained on a Dask cluster (see :meth:`fit`).
 
-    Takes the regressor's parameters (``split_mode='axis'`` and ``exact_sums=True`` are
-    the defaults and the only choices) plus ``client`` and ``fit_timeout``.
+    Takes the regressor's parameters (``exact_sums=True`` is the default and the only
+    choice; ``split_mode='axis'`` is the default, the oblique modes train too) plus ``client`` and ``fit_timeout``.
     """
 
     _local_class = VorlentRegressor
