@@ -8,6 +8,7 @@
 
 #include "common/parallel.hpp"
 #include "exact/counter_random.hpp"
+#include "exact/lineage_stats.hpp"
 #include "model/routing.hpp"
 #include "tree/scratch.hpp"
 
@@ -104,6 +105,7 @@ HistogramShape HistogramShape::of(const BinnedMatrix& bins) {
 }
 
 int64_t block_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs) {
+    if (request.kind == kLineageMoments) return lineage_block_words(request.lineage->slots);
     return request.kind == kOutputSums ? 1 + 2 * int64_t{n_outputs} : shape.node_words();
 }
 
@@ -221,6 +223,12 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
             output_rows(st, i0, i1, n_outputs, words, blocks);
             return;
         }
+        if (request.kind == kLineageMoments) {
+            std::vector<double> values;
+            std::vector<int64_t> fixed;
+            lineage_moment_rows(shard, st, *request.lineage, i0, i1, words, blocks, values, fixed);
+            return;
+        }
         shard.bins->with_codes([&](const auto* codes) {
             histogram_rows(codes, shape.n_features, offsets, st, i0, i1, n_outputs, request, words,
                            blocks);
@@ -271,8 +279,9 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     const Directions none;
     // Per node id, what the row loop reads of its rule, side by side.
     struct Move {
-        const uint8_t* side = nullptr;  // null: the node does not split
+        const uint8_t* side = nullptr;  // null: a projection test, or no split
         const Node* test = nullptr;
+        const Directions* projection = nullptr;
         int64_t feature = 0;
         int32_t left = -1;
         int32_t right = -1;
@@ -281,17 +290,22 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     for (size_t id = 0; id < rule_of.size(); ++id) {
         if (rule_of[id] < 0) continue;
         const RouteRule& rule = rules[rule_of[id]];
-        moves[id] =
-            Move{rule.bin_side.data(), &rule.test, rule.test.feature_a, rule.left, rule.right};
+        const bool by_value = !rule.projection.empty();
+        moves[id] = Move{by_value ? nullptr : rule.bin_side.data(), &rule.test, &rule.projection,
+                         rule.test.feature_a, rule.left, rule.right};
     }
     const auto ids = static_cast<uint32_t>(moves.size());
     parallel_blocks(n, n > kParallelRows, [&](int64_t i0, int64_t i1) {
         bins.with_codes([&](const auto* codes) {
             for (int64_t i = i0; i < i1; ++i) {
                 const auto at = static_cast<uint32_t>(st.node[i]);
-                if (at >= ids || moves[at].side == nullptr) continue;
+                if (at >= ids || moves[at].left < 0) continue;
                 const Move& m = moves[at];
                 const int64_t r = st.bag[i];
+                if (m.side == nullptr) {
+                    st.node[i] = goes_right(*m.test, X.row(r), *m.projection) ? m.right : m.left;
+                    continue;
+                }
                 uint8_t side = m.side[codes[r * stride + m.feature]];
                 if (side == kEitherSide) side = goes_right(*m.test, X.row(r), none) ? 1 : 0;
                 st.node[i] = side != 0 ? m.right : m.left;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/matrix.hpp"
@@ -37,7 +38,9 @@ inline constexpr int64_t kStatsHeader = 8;
 inline constexpr int64_t kNodeWords = 3;  // count, G, H at the start of a histogram block
 inline constexpr int64_t kCellWords = 3;  // g, h, count of one bin
 
-enum StatsKind : int64_t { kOutputSums = 1, kBinHistograms = 2 };
+enum StatsKind : int64_t { kOutputSums = 1, kBinHistograms = 2, kLineageMoments = 10 };
+
+struct LineageCandidates;  // exact/lineage_stats.hpp
 
 // The fixed shape of the histograms: bins per feature and where each feature's cells begin.
 struct HistogramShape {
@@ -57,6 +60,8 @@ struct StatsRequest {
     // (and sum h_p + h_q) the node's histograms add up, per requested node.
     std::vector<int32_t> first_output;
     std::vector<int32_t> second_output;
+    // kLineageMoments: every node's candidate directions (one list per requested node).
+    std::shared_ptr<const LineageCandidates> lineage;
 };
 
 // Words of one node's block and of a whole buffer for a request.
@@ -137,8 +142,11 @@ struct RouteRule {
     int32_t node = -1;  // the node that splits
     int32_t left = -1;  // its children's ids
     int32_t right = -1;
-    Node test;  // an axis test (feature_a, threshold, missing_right)
+    Node test;  // an axis test (feature_a, threshold, missing_right) or a projection test
     std::vector<uint8_t> bin_side;
+    // A projection test: its direction, the one entry test.projection (0) points at; the
+    // rows are routed by their values, bin_side is not read.
+    Directions projection;
 };
 
 // The rule of an axis test, from the smallest and largest training value of every bin of its
