@@ -9,6 +9,8 @@
 #include "common/parallel.hpp"
 #include "exact/counter_random.hpp"
 #include "exact/lineage_stats.hpp"
+#include "exact/pair_moments.hpp"
+#include "exact/projection_stats.hpp"
 #include "model/routing.hpp"
 #include "tree/scratch.hpp"
 
@@ -105,11 +107,25 @@ HistogramShape HistogramShape::of(const BinnedMatrix& bins) {
 }
 
 int64_t block_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs) {
+    if (item_kind(request.kind)) return 0;
     if (request.kind == kLineageMoments) return lineage_block_words(request.lineage->slots);
     return request.kind == kOutputSums ? 1 + 2 * int64_t{n_outputs} : shape.node_words();
 }
 
+// The words of every item of a request of a kind of items.
+int64_t items_words(const StatsRequest& request) {
+    int64_t words = 0;
+    if (request.kind == kPairMoments) {
+        for (const ColumnPair& pair : request.pairs) words += pair_item_words(pair);
+    } else {
+        words = static_cast<int64_t>(request.projections.size()) *
+                projection_item_words(request.kind, request.projection_bins);
+    }
+    return words;
+}
+
 int64_t buffer_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs) {
+    if (item_kind(request.kind)) return kStatsHeader + items_words(request);
     return kStatsHeader +
            static_cast<int64_t>(request.nodes.size()) * block_words(request, shape, n_outputs);
 }
@@ -130,6 +146,81 @@ void reset_stats(const StatsRequest& request, const HistogramShape& shape, int32
     out[3] = block_words(request, shape, n_outputs);
     out[4] = n_outputs;
     out[5] = shape.bin_offset.back();
+    if (!item_kind(request.kind)) return;
+    out[6] = static_cast<int64_t>(request.kind == kPairMoments ? request.pairs.size()
+                                                               : request.projections.size());
+    out[7] = static_cast<int64_t>(out.size()) - kStatsHeader;
+    if (request.kind != kPairMoments) init_projection_words(request, out.data() + kStatsHeader);
+}
+
+namespace {
+
+// How each word of a kind's blocks merges; the pattern repeats through the blocks.
+enum WordMerge : uint8_t {
+    kAddWord,   // integer addition
+    kWideWord,  // this word and the next: the low and high halves of a 128-bit sum
+    kMinKey,    // the smaller total-order key (as unsigned)
+    kMaxKey,    // the larger
+};
+
+const std::vector<WordMerge>& merge_pattern(int64_t kind) {
+    static const std::vector<WordMerge> add{kAddWord};
+    static const std::vector<WordMerge> wide{kWideWord, kWideWord};
+    static const std::vector<WordMerge> ranged{kAddWord, kAddWord, kAddWord, kMinKey, kMaxKey};
+    switch (kind) {
+        case kOutputSums:
+        case kBinHistograms:
+        case kLineageMoments:
+            return add;
+        case kProjectionRanges:
+        case kProjectedHistograms:
+            return ranged;
+        case kPairMoments:
+            return wide;
+        default:
+            throw std::invalid_argument("exact_sums: statistics of an unknown kind");
+    }
+}
+
+}  // namespace
+
+void merge_words(int64_t kind, int64_t* into, const int64_t* from, int64_t n) {
+    const std::vector<WordMerge>& pattern = merge_pattern(kind);
+    const auto period = static_cast<int64_t>(pattern.size());
+    if (n % period != 0) {
+        throw std::invalid_argument("exact_sums: statistics cut off inside a block");
+    }
+    if (period == 1) {
+        add_words(into, from, n);
+        return;
+    }
+    for (int64_t w = 0; w < n; w += period) {
+        for (int64_t j = 0; j < period; ++j) {
+            int64_t* a = into + w + j;
+            const int64_t* b = from + w + j;
+            switch (pattern[j]) {
+                case kAddWord:
+                    *a += *b;
+                    break;
+                case kWideWord: {
+                    // Two's complement halves: the low words add as unsigned with a carry.
+                    const auto low = static_cast<uint64_t>(a[0]) + static_cast<uint64_t>(b[0]);
+                    const uint64_t carry = low < static_cast<uint64_t>(b[0]) ? 1 : 0;
+                    a[0] = static_cast<int64_t>(low);
+                    a[1] = static_cast<int64_t>(static_cast<uint64_t>(a[1]) +
+                                                static_cast<uint64_t>(b[1]) + carry);
+                    ++j;
+                    break;
+                }
+                case kMinKey:
+                    if (static_cast<uint64_t>(*b) < static_cast<uint64_t>(*a)) *a = *b;
+                    break;
+                case kMaxKey:
+                    if (static_cast<uint64_t>(*b) > static_cast<uint64_t>(*a)) *a = *b;
+                    break;
+            }
+        }
+    }
 }
 
 void merge_stats(std::vector<int64_t>& into, const std::vector<int64_t>& from) {
@@ -138,8 +229,37 @@ void merge_stats(std::vector<int64_t>& into, const std::vector<int64_t>& from) {
         into[0] != kStatsVersion) {
         throw std::invalid_argument("exact_sums: statistics of different requests cannot merge");
     }
-    add_words(into.data() + kStatsHeader, from.data() + kStatsHeader,
-              static_cast<int64_t>(into.size()) - kStatsHeader);
+    merge_words(into[1], into.data() + kStatsHeader, from.data() + kStatsHeader,
+                static_cast<int64_t>(into.size()) - kStatsHeader);
+}
+
+void mark_targets(const StatsRequest& request, ShardTree& st) {
+    int32_t top = request.node_ids;
+    for (const int32_t id : request.nodes) top = std::max(top, id + 1);
+    st.target.assign(static_cast<size_t>(top), -1);
+    for (size_t t = 0; t < request.nodes.size(); ++t) {
+        st.target[request.nodes[t]] = static_cast<int32_t>(t);
+    }
+}
+
+void row_pass(ShardTree& st, int64_t kind, std::vector<int64_t>& out,
+              const std::function<void(int64_t i0, int64_t i1, int64_t* words)>& fill) {
+    const int64_t n = static_cast<int64_t>(st.bag.size());
+    const int64_t words = static_cast<int64_t>(out.size()) - kStatsHeader;
+    if (n == 0 || words == 0) return;
+    const bool parallel = n > kParallelRows && omp_get_max_threads() > 1;
+    const int64_t threads = parallel ? omp_get_max_threads() : 1;
+    int64_t* scratch = grow(st.scratch, static_cast<size_t>(threads * words));
+    for (int64_t t = 0; t < threads; ++t) {
+        std::copy(out.begin() + kStatsHeader, out.end(), scratch + t * words);
+    }
+    parallel_blocks(n, parallel, [&](int64_t i0, int64_t i1) {
+        fill(i0, i1, scratch + omp_get_thread_num() * words);
+    });
+    std::copy(scratch, scratch + words, out.begin() + kStatsHeader);
+    for (int64_t t = 1; t < threads; ++t) {
+        merge_words(kind, out.data() + kStatsHeader, scratch + t * words, words);
+    }
 }
 
 void RoundSummary::merge(const RoundSummary& other) {
@@ -202,14 +322,19 @@ void fix_gradients(const ShardRows& shard, const double* grad, const double* hes
 void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& request,
                  const HistogramShape& shape, int32_t n_outputs, std::vector<int64_t>& out) {
     reset_stats(request, shape, n_outputs, out);
+    if (request.kind == kPairMoments) {
+        pair_moment_stats(shard, st, request, n_outputs, out);
+        return;
+    }
+    if (item_kind(request.kind)) {
+        projection_stats(shard, st, request, n_outputs, out);
+        return;
+    }
     const int64_t words = block_words(request, shape, n_outputs);
     const int64_t n_blocks = static_cast<int64_t>(request.nodes.size());
     const int64_t all_words = n_blocks * words;
     if (n_blocks == 0) return;
-    int32_t top = request.node_ids;
-    for (const int32_t id : request.nodes) top = std::max(top, id + 1);
-    st.target.assign(static_cast<size_t>(top), -1);
-    for (int64_t t = 0; t < n_blocks; ++t) st.target[request.nodes[t]] = static_cast<int32_t>(t);
+    mark_targets(request, st);
 
     const int64_t n = static_cast<int64_t>(st.bag.size());
     const bool parallel = n > kParallelRows && omp_get_max_threads() > 1;
@@ -279,9 +404,9 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     const Directions none;
     // Per node id, what the row loop reads of its rule, side by side.
     struct Move {
-        const uint8_t* side = nullptr;  // null: a projection test, or no split
-        const Node* test = nullptr;
-        const Directions* projection = nullptr;
+        const uint8_t* side = nullptr;  // null: the test reads the values
+        const Node* test = nullptr;     // null: the node does not split
+        const Directions* projections = nullptr;  // a projection test's direction
         int64_t feature = 0;
         int32_t left = -1;
         int32_t right = -1;
@@ -290,8 +415,8 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     for (size_t id = 0; id < rule_of.size(); ++id) {
         if (rule_of[id] < 0) continue;
         const RouteRule& rule = rules[rule_of[id]];
-        const bool by_value = !rule.projection.empty();
-        moves[id] = Move{by_value ? nullptr : rule.bin_side.data(), &rule.test, &rule.projection,
+        const uint8_t* side = rule.bin_side.empty() ? nullptr : rule.bin_side.data();
+        moves[id] = Move{side, &rule.test, rule.projection.empty() ? &none : &rule.projection,
                          rule.test.feature_a, rule.left, rule.right};
     }
     const auto ids = static_cast<uint32_t>(moves.size());
@@ -299,15 +424,14 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
         bins.with_codes([&](const auto* codes) {
             for (int64_t i = i0; i < i1; ++i) {
                 const auto at = static_cast<uint32_t>(st.node[i]);
-                if (at >= ids || moves[at].left < 0) continue;
+                if (at >= ids || moves[at].test == nullptr) continue;
                 const Move& m = moves[at];
                 const int64_t r = st.bag[i];
-                if (m.side == nullptr) {
-                    st.node[i] = goes_right(*m.test, X.row(r), *m.projection) ? m.right : m.left;
-                    continue;
+                uint8_t side =
+                    m.side != nullptr ? m.side[codes[r * stride + m.feature]] : kEitherSide;
+                if (side == kEitherSide) {
+                    side = goes_right(*m.test, X.row(r), *m.projections) ? 1 : 0;
                 }
-                uint8_t side = m.side[codes[r * stride + m.feature]];
-                if (side == kEitherSide) side = goes_right(*m.test, X.row(r), none) ? 1 : 0;
                 st.node[i] = side != 0 ? m.right : m.left;
             }
         });

@@ -1,10 +1,12 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "common/matrix.hpp"
 #include "exact/fixed_grid.hpp"
+#include "exact/projection.hpp"
 #include "model/node.hpp"
 #include "prep/binning.hpp"
 
@@ -27,9 +29,12 @@
 //     kBinHistograms:  row count, G, H of the node's (reduced) gradients, then per feature f
 //                      (ascending) and per bin b of f: g, h, row count of the node's rows in
 //                      bin b of f (at word 3 + 3 * (bin_offset[f] + b) of the block).
-// Gradient words are on the round's gradient grid, hessian words on its hessian grid. Later
-// kinds (oblique statistics) take new StatsKind values and blocks of their own layout;
-// merge_stats refuses buffers whose headers differ or whose version it does not know.
+// Gradient words are on the round's gradient grid, hessian words on its hessian grid.
+// Kinds of items (projections, column pairs) have blocks of their own layout, item after
+// item (exact/projection_stats.hpp, exact/pair_moments.hpp); their header has 0 in [3], the
+// item count in [6] and the words after the header in [7]. Each kind merges word by word
+// with a pattern of its own (addition, 128-bit addition, minimum or maximum of total-order
+// keys); merge_stats refuses buffers whose headers differ or whose version it does not know.
 
 namespace vorlent {
 
@@ -38,9 +43,28 @@ inline constexpr int64_t kStatsHeader = 8;
 inline constexpr int64_t kNodeWords = 3;  // count, G, H at the start of a histogram block
 inline constexpr int64_t kCellWords = 3;  // g, h, count of one bin
 
-enum StatsKind : int64_t { kOutputSums = 1, kBinHistograms = 2, kLineageMoments = 10 };
+enum StatsKind : int64_t {
+    kOutputSums = 1,
+    kBinHistograms = 2,
+    kProjectionRanges = 3,     // per projection: its range over the node (projection_stats)
+    kProjectedHistograms = 4,  // per projection: cells on its range (projection_stats)
+    kPairMoments = 5,          // per column pair: the sums of its direction (pair_moments)
+    kLineageMoments = 10,      // per node: its lineage candidates' moments (lineage_stats)
+};
 
 struct LineageCandidates;  // exact/lineage_stats.hpp
+
+// Whether a kind's blocks are lists of items rather than one block per node.
+inline bool item_kind(int64_t kind) { return kind >= kProjectionRanges && kind <= kPairMoments; }
+
+// A pair of columns whose moments a node asks for. With top >= 0, a is a categorical column
+// whose codes 0 .. top (top < kMaxPairCategories) get sums of their own against the numeric
+// column b; with top < 0 the pair is two numeric columns.
+struct ColumnPair {
+    int32_t a = -1;
+    int32_t b = -1;
+    int32_t top = -1;
+};
 
 // The fixed shape of the histograms: bins per feature and where each feature's cells begin.
 struct HistogramShape {
@@ -60,6 +84,13 @@ struct StatsRequest {
     // (and sum h_p + h_q) the node's histograms add up, per requested node.
     std::vector<int32_t> first_output;
     std::vector<int32_t> second_output;
+    // Kinds of items: node t's items are [item_begin[t], item_begin[t + 1]) (nodes + 1
+    // entries) of `projections` (kProjectionRanges, kProjectedHistograms) or of `pairs`
+    // (kPairMoments).
+    std::vector<int32_t> item_begin;
+    std::vector<Projection> projections;
+    std::vector<ColumnPair> pairs;
+    int32_t projection_bins = 0;  // kProjectedHistograms: value cells per projection (>= 1)
     // kLineageMoments: every node's candidate directions (one list per requested node).
     std::shared_ptr<const LineageCandidates> lineage;
 };
@@ -78,6 +109,8 @@ void reset_stats(const StatsRequest& request, const HistogramShape& shape, int32
 // (b) Adds `from` into `into`: both must hold the same request's statistics (same header),
 // else std::invalid_argument. Commutative and associative, so the merge order is free.
 void merge_stats(std::vector<int64_t>& into, const std::vector<int64_t>& from);
+// The merge of n words of a kind's blocks (n a whole number of its patterns).
+void merge_words(int64_t kind, int64_t* into, const int64_t* from, int64_t n);
 
 // The round's facts that fix the grids: merged by addition (rows) and maximum (magnitudes,
 // which are never negative, so the maximum is order-free).
@@ -134,6 +167,43 @@ void fix_gradients(const ShardRows& shard, const double* grad, const double* hes
 void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& request,
                  const HistogramShape& shape, int32_t n_outputs, std::vector<int64_t>& out);
 
+// For the kinds' own passes: points st.target at the request's blocks (node id -> block or
+// -1); then runs fill(i0, i1, words) over bag rows [i0, i1) in blocks, each thread into its
+// own copy of out's words after the header (as reset), and merges the copies into out.
+void mark_targets(const StatsRequest& request, ShardTree& st);
+void row_pass(ShardTree& st, int64_t kind, std::vector<int64_t>& out,
+              const std::function<void(int64_t i0, int64_t i1, int64_t* words)>& fill);
+// A bag row's gradient and hessian on the grids: its own, or with several outputs the
+// difference and sum of the node's pair of outputs.
+inline void row_gradient(const ShardTree& st, int64_t i, int32_t k, const StatsRequest& request,
+                         int32_t t, int64_t& g, int64_t& h) {
+    if (k == 1) {
+        g = st.qg[i];
+        h = st.qh[i];
+        return;
+    }
+    const int64_t p = i * k + request.first_output[t];
+    const int64_t q = i * k + request.second_output[t];
+    g = st.qg[p] - st.qg[q];
+    h = st.qh[p] + st.qh[q];
+}
+
+// Calls row(i, t, g, h) for every bag row i in [i0, i1) that is at a requested node: t is
+// the node's block, g and h the row's gradient pair on the grids (0 without `gradients`).
+template <class Row>
+void for_requested_rows(const ShardTree& st, const StatsRequest& request, int32_t k, bool gradients,
+                        int64_t i0, int64_t i1, Row&& row) {
+    const auto ids = static_cast<uint32_t>(st.target.size());
+    for (int64_t i = i0; i < i1; ++i) {
+        const auto at = static_cast<uint32_t>(st.node[i]);
+        if (at >= ids || st.target[at] < 0) continue;
+        const int32_t t = st.target[at];
+        int64_t g = 0, h = 0;
+        if (gradients) row_gradient(st, i, k, request, t, g, h);
+        row(i, t, g, h);
+    }
+}
+
 // How the rows of one node that splits move on: per bin of its feature 0 left, 1 right or
 // kEitherSide (a bin whose values straddle the threshold: the value decides), and the test
 // itself for the rows whose values decide.
@@ -142,10 +212,9 @@ struct RouteRule {
     int32_t node = -1;  // the node that splits
     int32_t left = -1;  // its children's ids
     int32_t right = -1;
-    Node test;  // an axis test (feature_a, threshold, missing_right) or a projection test
-    std::vector<uint8_t> bin_side;
-    // A projection test: its direction, the one entry test.projection (0) points at; the
-    // rows are routed by their values, bin_side is not read.
+    Node test;  // an axis test (feature_a, threshold, missing_right), a pair or projection test
+    std::vector<uint8_t> bin_side;  // empty: every row's values decide
+    // A projection test: its direction, the one entry test.projection (0) points at.
     Directions projection;
 };
 

@@ -1,0 +1,290 @@
+#include "exact/oblique_decision.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/numeric.hpp"
+#include "common/total_order.hpp"
+#include "exact/pair_moments.hpp"
+#include "exact/projection_stats.hpp"
+#include "tree/column_ranking.hpp"
+#include "tree/pair_solver.hpp"
+
+namespace vorlent {
+namespace {
+
+// Standard deviations either side of the mean that a projected histogram spans.
+constexpr double kRangeDeviations = 4.0;
+
+// The smallest and largest training value of a column's node rows, from the bins of its
+// histogram that hold rows (the missing bin left out); false when none does.
+bool column_range(const int64_t* block, const HistogramShape& shape, const BinnedMatrix& bins,
+                  int32_t f, double& lo, double& hi) {
+    const int64_t* cells = block + kNodeWords + kCellWords * int64_t{shape.bin_offset[f]};
+    int32_t n_bins = shape.bin_offset[f + 1] - shape.bin_offset[f];
+    if (bins.has_missing[f]) --n_bins;
+    int32_t first = -1, last = -1;
+    for (int32_t b = 0; b < n_bins; ++b) {
+        if (cells[kCellWords * b + 2] == 0) continue;
+        if (first < 0) first = b;
+        last = b;
+    }
+    if (first < 0) return false;
+    lo = bins.bin_low[f][first];
+    hi = bins.bin_high[f][last];
+    return true;
+}
+
+// The range of c * x for x in [lo, hi].
+void scaled_range(double c, double lo, double hi, double& out_lo, double& out_hi) {
+    out_lo = std::min(c * lo, c * hi);
+    out_hi = std::max(c * lo, c * hi);
+}
+
+// The histogram's range: the box, narrowed to the mean plus or minus kRangeDeviations
+// standard deviations where the moments allow.
+bool histogram_range(double box_lo, double box_hi, double H, double sum_v, double sum_vv,
+                     double& lo, double& hi) {
+    lo = box_lo;
+    hi = box_hi;
+    if (H > kTiny) {
+        const double mean = sum_v / H;
+        const double var = std::max(sum_vv / H - mean * mean, 0.0);
+        const double spread = kRangeDeviations * std::sqrt(var);
+        if (std::isfinite(mean) && std::isfinite(spread)) {
+            lo = std::isfinite(lo) ? std::max(lo, mean - spread) : mean - spread;
+            hi = std::isfinite(hi) ? std::min(hi, mean + spread) : mean + spread;
+        }
+    }
+    return std::isfinite(lo) && std::isfinite(hi) && hi > lo;
+}
+
+// The spread of a column over a pair's rows, the scale its coefficient is fitted on.
+double node_scale(double H, double S, double SS) {
+    if (!(H > kTiny)) return 1.0;
+    const double mean = S / H;
+    const double sd = std::sqrt(std::max(SS / H - mean * mean, 0.0));
+    return sd < kTiny ? kTiny : sd;
+}
+
+bool propose_numeric(const int64_t* item, const ColumnPair& pair, const int64_t* block,
+                     const HistogramShape& shape, const ObliqueSettings& settings,
+                     ObliqueCandidate& out) {
+    const TreeParams& t = *settings.tree;
+    const PairSums s = pair_sums_of(item, pair, *settings.bins, settings.grids);
+    std::vector<double> scale(static_cast<size_t>(std::max(pair.a, pair.b)) + 1, 1.0);
+    scale[pair.a] = node_scale(s.H, s.S_a, s.S_aa);
+    scale[pair.b] = node_scale(s.H, s.S_b, s.S_bb);
+    const PairConfig config{t.reg_lambda, &t.categorical, &t.monotone, &scale};
+    const PairDirection d = solve_pair_ridge(s, config, pair.a, pair.b);
+    if (!(d.prescore >= 0.0)) return false;
+    const double ca = d.coef_a, cb = d.coef_b;
+    double box_lo = -kInf, box_hi = kInf, a_lo, a_hi, b_lo, b_hi;
+    if (column_range(block, shape, *settings.bins, pair.a, a_lo, a_hi) &&
+        column_range(block, shape, *settings.bins, pair.b, b_lo, b_hi)) {
+        double l1, h1, l2, h2;
+        scaled_range(ca, a_lo, a_hi, l1, h1);
+        scaled_range(cb, b_lo, b_hi, l2, h2);
+        box_lo = l1 + l2;
+        box_hi = h1 + h2;
+    }
+    const double sum_v = ca * s.S_a + cb * s.S_b;
+    const double sum_vv = ca * ca * s.S_aa + 2.0 * ca * cb * s.S_ab + cb * cb * s.S_bb;
+    Projection& p = out.projection;
+    if (!histogram_range(box_lo, box_hi, s.H, sum_v, sum_vv, p.lo, p.hi)) return false;
+    p.form = kPairForm;
+    p.feature_a = pair.a;
+    p.feature_b = pair.b;
+    p.coef_a = ca;
+    p.coef_b = cb;
+    out.prescore = d.prescore;
+    return true;
+}
+
+bool propose_category(const int64_t* item, const ColumnPair& pair, const int64_t* block,
+                      const HistogramShape& shape, const ObliqueSettings& settings,
+                      ObliqueCandidate& out) {
+    const TreeParams& t = *settings.tree;
+    const CategorySums s = category_sums_of(item, pair, *settings.bins, settings.grids);
+    const std::vector<double> no_scale;
+    const PairConfig config{t.reg_lambda, &t.categorical, &t.monotone, &no_scale};
+    const int32_t n_codes = pair.top + 1;
+    double offsets[kMaxPairCategories] = {};
+    const PairDirection d = solve_category_sums(s, config, n_codes, offsets);
+    if (!(d.prescore >= 0.0)) return false;
+    const double cb = d.coef_b;
+    // Codes outside 0 .. top take no offset.
+    double off_lo = 0.0, off_hi = 0.0, sum_v = 0.0, sum_vv = 0.0, S = 0.0;
+    for (int32_t q = 0; q < n_codes; ++q) {
+        off_lo = std::min(off_lo, offsets[q]);
+        off_hi = std::max(off_hi, offsets[q]);
+        sum_v += offsets[q] * s.n_q[q];
+        sum_vv += offsets[q] * offsets[q] * s.n_q[q] + 2.0 * cb * offsets[q] * s.s_q[q];
+        S += s.s_q[q];
+    }
+    sum_v += cb * S;
+    sum_vv += cb * cb * s.sxx;
+    double box_lo = -kInf, box_hi = kInf, b_lo, b_hi;
+    if (column_range(block, shape, *settings.bins, pair.b, b_lo, b_hi)) {
+        double l, h;
+        scaled_range(cb, b_lo, b_hi, l, h);
+        box_lo = off_lo + l;
+        box_hi = off_hi + h;
+    }
+    Projection& p = out.projection;
+    if (!histogram_range(box_lo, box_hi, s.hc, sum_v, sum_vv, p.lo, p.hi)) return false;
+    p.form = kCategoryForm;
+    p.feature_a = pair.a;
+    p.feature_b = pair.b;
+    p.coef_a = 1.0;
+    p.coef_b = cb;
+    p.offsets.assign(offsets, offsets + n_codes);
+    out.prescore = d.prescore;
+    return true;
+}
+
+// The largest category code of a categorical column's node rows (0 when none is positive),
+// from the bins of its histogram that hold rows; -1 when a value lies beyond 32-bit codes.
+int32_t largest_node_code(const int64_t* block, const HistogramShape& shape,
+                          const BinnedMatrix& bins, int32_t f) {
+    const int64_t* cells = block + kNodeWords + kCellWords * int64_t{shape.bin_offset[f]};
+    int32_t n_bins = shape.bin_offset[f + 1] - shape.bin_offset[f];
+    if (bins.has_missing[f]) --n_bins;
+    int32_t top = 0;
+    for (int32_t b = 0; b < n_bins; ++b) {
+        if (cells[kCellWords * b + 2] == 0) continue;
+        // A categorical column's bin holds one distinct value; both ends are checked all
+        // the same, so that a wider bin cannot hide a code.
+        for (const double v : {bins.bin_low[f][b], bins.bin_high[f][b]}) {
+            const int32_t code = category_code(v);
+            if (code == std::numeric_limits<int32_t>::min()) return -1;
+            top = std::max(top, code);
+        }
+    }
+    return top;
+}
+
+}  // namespace
+
+std::vector<int32_t> paired_columns(const std::vector<int32_t>& features, const int64_t* block,
+                                    const HistogramShape& shape, const NodeTotals& node,
+                                    const CutSettings& cut_settings, int32_t max_pair_columns) {
+    const auto count = static_cast<int32_t>(features.size());
+    if (max_pair_columns < 2 || max_pair_columns >= count) return features;
+    std::vector<double> gains(features.size());
+    std::vector<int32_t> listed, order, top;
+    for (int32_t i = 0; i < count; ++i) {
+        ExactCut best;
+        const int32_t f = features[i];
+        scan_feature_cuts(f, block + kNodeWords + kCellWords * int64_t{shape.bin_offset[f]}, node,
+                          cut_settings, listed, best);
+        gains[i] = best.gain;
+    }
+    top_positions(gains.data(), count, max_pair_columns, order, top);
+    std::vector<int32_t> out;
+    for (const int32_t at : top) out.push_back(features[at]);
+    return out;
+}
+
+void column_pairs(const std::vector<int32_t>& columns, const int64_t* block,
+                  const HistogramShape& shape, const BinnedMatrix& bins,
+                  const std::vector<int32_t>& categorical, std::vector<ColumnPair>& out) {
+    out.clear();
+    auto is_categorical = [&](int32_t f) {
+        return static_cast<size_t>(f) < categorical.size() && categorical[f] != 0;
+    };
+    for (size_t i = 0; i < columns.size(); ++i) {
+        for (size_t j = i + 1; j < columns.size(); ++j) {
+            const int32_t a = columns[i], b = columns[j];
+            ColumnPair pair{a, b, -1};
+            if (is_categorical(a) != is_categorical(b)) {
+                const int32_t cat = is_categorical(a) ? a : b;
+                const int32_t top = largest_node_code(block, shape, bins, cat);
+                if (top >= 1 && top < kMaxPairCategories) {
+                    pair = ColumnPair{cat, cat == a ? b : a, top};
+                }
+            }
+            out.push_back(pair);
+        }
+    }
+}
+
+bool propose_direction(const int64_t* item, const ColumnPair& pair, const int64_t* block,
+                       const HistogramShape& shape, const ObliqueSettings& settings,
+                       ObliqueCandidate& out) {
+    return pair.top >= 0 ? propose_category(item, pair, block, shape, settings, out)
+                         : propose_numeric(item, pair, block, shape, settings, out);
+}
+
+void keep_best_candidates(std::vector<ObliqueCandidate>& candidates, size_t keep) {
+    if (keep == 0 || candidates.size() <= keep) return;
+    std::vector<double> scores(candidates.size());
+    for (size_t i = 0; i < candidates.size(); ++i) scores[i] = candidates[i].prescore;
+    std::vector<int32_t> order, top;
+    top_positions(scores.data(), static_cast<int32_t>(scores.size()), static_cast<int32_t>(keep),
+                  order, top);
+    std::vector<ObliqueCandidate> kept;
+    kept.reserve(top.size());
+    for (const int32_t at : top) kept.push_back(std::move(candidates[at]));
+    candidates.swap(kept);
+}
+
+ObliqueCut best_projection_cut(const int64_t* item, int32_t bins, const NodeTotals& node,
+                               const CutSettings& settings) {
+    ObliqueCut best;
+    std::vector<int32_t> listed;
+    for (int32_t c = 0; c < bins; ++c) {
+        if (item[kProjectedCellWords * c + 2] > 0) listed.push_back(c);
+    }
+    const auto count = static_cast<int32_t>(listed.size());
+    if (count < 2) return best;
+    const FixedGrid& gg = settings.grids.grad;
+    const FixedGrid& hg = settings.grids.hess;
+    const double lambda = settings.lambda;
+    const double G = gg.value(node.g), H = hg.value(node.h);
+    const double parent = G * G / (H + lambda);
+    auto scan = [&](NodeTotals left, int32_t missing_right) {
+        for (int32_t k = 0; k + 1 < count; ++k) {
+            const int64_t* cell = item + kProjectedCellWords * listed[k];
+            left.g += cell[0];
+            left.h += cell[1];
+            left.count += cell[2];
+            const double gl = gg.value(left.g), hl = hg.value(left.h);
+            const double gr = gg.value(node.g - left.g), hr = hg.value(node.h - left.h);
+            if (!(hl > kTiny) || !(hr > kTiny)) continue;
+            const double gain = gl * gl / (hl + lambda) + gr * gr / (hr + lambda) - parent;
+            if (gain > best.gain) {
+                const int64_t* next = item + kProjectedCellWords * listed[k + 1];
+                best.gain = gain;
+                best.threshold = cut_between(key_value(static_cast<uint64_t>(cell[4])),
+                                             key_value(static_cast<uint64_t>(next[3])));
+                best.missing_right = missing_right;
+                best.left = left;
+            }
+        }
+    };
+    scan(NodeTotals{}, 1);
+    const int64_t* missing = item + kProjectedCellWords * (int64_t{bins} + 1);
+    if (settings.learn_missing && missing[2] > 0) {
+        scan(NodeTotals{missing[2], missing[0], missing[1]}, 0);
+    }
+    return best;
+}
+
+int32_t pair_constraint(const Node& test, const std::vector<int32_t>& monotone) {
+    if (monotone.empty()) return 0;
+    auto at = [&](int32_t f) {
+        return f >= 0 && static_cast<size_t>(f) < monotone.size() ? monotone[f] : 0;
+    };
+    int32_t m = at(test.feature_a);
+    double c = test.coef_a;
+    if (test.kind == kCategoryPair || m == 0 || !(std::fabs(c) > kTiny)) {
+        m = at(test.feature_b);
+        c = test.coef_b;
+        if (m == 0 || !(std::fabs(c) > kTiny)) return 0;
+    }
+    return (c > 0) == (m > 0) ? 1 : -1;
+}
+
+}  // namespace vorlent

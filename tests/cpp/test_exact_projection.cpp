@@ -1,0 +1,385 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "common/total_order.hpp"
+#include "exact/counter_random.hpp"
+#include "exact/level_stats.hpp"
+#include "exact/oblique_decision.hpp"
+#include "exact/pair_moments.hpp"
+#include "exact/projection_stats.hpp"
+#include "exact_fixtures.hpp"
+#include "model/routing.hpp"
+#include "prep/binning.hpp"
+#include "tree/projected_histogram.hpp"
+
+using namespace vorlent;
+using namespace vorlent::testing;
+
+namespace {
+
+constexpr int32_t kNodes = 4;
+constexpr int32_t kCols = 5;  // the last one categorical (codes 0 .. 5, NaN)
+
+struct Case {
+    AwkwardTable table;
+    BinnedMatrix bins;
+    MatrixView X;
+    std::vector<double> grad, hess;
+    std::vector<int32_t> node_of;
+    int32_t k = 1;
+    RoundGrids grids;
+};
+
+struct Part {
+    std::vector<int32_t> rows;
+    ShardRows shard;
+    ShardTree tree;
+};
+
+void start(const Case& c, Part& p) {
+    p.shard = ShardRows{&c.bins, &c.X, p.rows.data(), static_cast<int64_t>(p.rows.size()), nullptr};
+    begin_tree(p.shard, tree_key(kBagStream, 3, 1), 1.0, c.grad.data(), c.hess.data(), c.k, p.tree);
+    for (size_t i = 0; i < p.tree.bag.size(); ++i) p.tree.node[i] = c.node_of[p.tree.bag[i]];
+    fix_gradients(p.shard, c.grad.data(), c.hess.data(), c.k, c.grids, p.tree);
+}
+
+// Random projections of every form, some with awkward coefficients (0, huge, tiny).
+Projection random_projection(std::mt19937& gen, int32_t form) {
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    std::uniform_int_distribution<int32_t> col(0, kCols - 2);
+    Projection p;
+    p.form = form;
+    if (form == kTermsForm) {
+        for (int32_t f = 0; f < kCols - 1; ++f) {
+            if (gen() % 3 == 0) continue;
+            p.features.push_back(f);
+            p.coefs.push_back(gen() % 5 == 0 ? 0.0 : u(gen));
+        }
+        p.start = u(gen);
+    } else {
+        p.feature_a = form == kCategoryForm ? kCols - 1 : col(gen);
+        p.feature_b = col(gen);
+        p.coef_a = u(gen);
+        p.coef_b = gen() % 7 == 0 ? 1e300 : u(gen);
+        if (form == kCategoryForm) {
+            for (int32_t q = 0; q < 4; ++q) p.offsets.push_back(u(gen));  // codes 4, 5: none
+        }
+    }
+    p.lo = u(gen) - 2.0;
+    p.hi = gen() % 6 == 0 ? p.lo : p.lo + 4.0 * std::fabs(u(gen));
+    return p;
+}
+
+StatsRequest projection_request(int64_t kind, std::mt19937& gen, int32_t k) {
+    StatsRequest r;
+    r.kind = static_cast<StatsKind>(kind);
+    r.nodes = {2, 0, 3};
+    r.node_ids = kNodes;
+    r.projection_bins = 1 + static_cast<int32_t>(gen() % 9);
+    r.item_begin = {0};
+    for (size_t t = 0; t < r.nodes.size(); ++t) {
+        const int32_t n = t == 1 ? 0 : 4;  // a node without projections
+        for (int32_t j = 0; j < n; ++j) r.projections.push_back(random_projection(gen, j % 3));
+        r.item_begin.push_back(r.item_begin.back() + n);
+        r.first_output.push_back(k > 1 ? 2 : 0);
+        r.second_output.push_back(k > 1 ? static_cast<int32_t>(t % 2) : 0);
+    }
+    return r;
+}
+
+StatsRequest moment_request(int32_t k) {
+    StatsRequest r;
+    r.kind = kPairMoments;
+    r.nodes = {1, 3};
+    r.node_ids = kNodes;
+    r.pairs = {{0, 1, -1}, {2, 0, -1}, {kCols - 1, 1, 5}, {kCols - 1, 3, 2}, {1, 2, -1}};
+    r.item_begin = {0, 3, 5};
+    r.first_output = {k > 1 ? 1 : 0, 0};
+    r.second_output = {0, k > 1 ? 2 : 0};
+    return r;
+}
+
+// The row's gradient pair for node t of a request, on the grids, by the obvious lines.
+void naive_gradient(const Case& c, const StatsRequest& r, size_t t, int32_t row, int64_t& g,
+                    int64_t& h) {
+    const int32_t k = c.k, p = r.first_output[t], q = r.second_output[t];
+    g = c.grids.grad.fixed(c.grad[row * k + p]);
+    h = c.grids.hess.fixed(c.hess[row * k + p]);
+    if (k > 1) {
+        g -= c.grids.grad.fixed(c.grad[row * k + q]);
+        h += c.grids.hess.fixed(c.hess[row * k + q]);
+    }
+}
+
+// The value prediction compares for a projection (NaN when a value is missing): a pair
+// node's pair_value, or the sum a projection node forms.
+double reference_value(const Projection& p, const double* row, bool& missing) {
+    missing = false;
+    if (p.form == kTermsForm) {
+        std::vector<double> d(kCols, 0.0);
+        for (size_t j = 0; j < p.features.size(); ++j) d[p.features[j]] = p.coefs[j];
+        double s = p.start;
+        for (int32_t f = 0; f < kCols; ++f) {
+            if (d[f] == 0.0) continue;
+            if (std::isnan(row[f])) missing = true;
+            s += row[f] * d[f];
+        }
+        return s;
+    }
+    const double a = row[p.feature_a], b = row[p.feature_b];
+    missing = std::isnan(a) || std::isnan(b);
+    return pair_value(p.form == kCategoryForm ? kCategoryPair : kLinearPair, p.coef_a, p.coef_b,
+                      p.offsets, a, b);
+}
+
+// The words of a projection request computed row by row from the definitions.
+std::vector<int64_t> naive_projection_words(const Case& c, const StatsRequest& r) {
+    const int64_t item = projection_item_words(r.kind, r.projection_bins);
+    std::vector<int64_t> w(r.projections.size() * static_cast<size_t>(item), 0);
+    init_projection_words(r, w.data());
+    const int32_t bins = r.projection_bins;
+    for (size_t t = 0; t < r.nodes.size(); ++t) {
+        for (int32_t row = 0; row < c.table.rows; ++row) {
+            if (c.node_of[row] != r.nodes[t]) continue;
+            int64_t g, h;
+            naive_gradient(c, r, t, row, g, h);
+            for (int32_t j = r.item_begin[t]; j < r.item_begin[t + 1]; ++j) {
+                const Projection& p = r.projections[j];
+                bool missing;
+                const double v = reference_value(p, c.X.row(row), missing);
+                int64_t* it = w.data() + j * item;
+                if (r.kind == kProjectionRanges) {
+                    const int64_t slot = missing ? 1 : (std::isfinite(v) ? 0 : 2);
+                    it[slot] += 1;
+                    if (slot == 0) {
+                        it[3] = static_cast<int64_t>(
+                            std::min(static_cast<uint64_t>(it[3]), sort_key(v)));
+                        it[4] = static_cast<int64_t>(
+                            std::max(static_cast<uint64_t>(it[4]), sort_key(v)));
+                    }
+                    continue;
+                }
+                const double step = p.hi > p.lo ? (p.hi - p.lo) / bins : 0.0;
+                int64_t cell = bins + 1;
+                if (!missing) cell = std::isnan(v) ? bins : clamp_bin((v - p.lo) / step, bins);
+                int64_t* cw = it + 5 * cell;
+                cw[0] += g;
+                cw[1] += h;
+                cw[2] += 1;
+                if (cell < bins) {
+                    cw[3] =
+                        static_cast<int64_t>(std::min(static_cast<uint64_t>(cw[3]), sort_key(v)));
+                    cw[4] =
+                        static_cast<int64_t>(std::max(static_cast<uint64_t>(cw[4]), sort_key(v)));
+                }
+            }
+        }
+    }
+    return w;
+}
+
+Case make_case(uint32_t trial) {
+    Case c;
+    c.k = trial % 2 == 0 ? 1 : 3;
+    c.table = awkward_table(150 + 41 * static_cast<int32_t>(trial), kCols, trial + 50);
+    c.X = c.table.view();
+    c.bins = build_bins(c.X, trial % 3 == 0 ? 300 : 8, c.table.categorical());
+    awkward_gradients(c.table.rows, c.k, trial + 7, c.grad, c.hess);
+    std::mt19937 gen(trial);
+    for (int32_t r = 0; r < c.table.rows; ++r)
+        c.node_of.push_back(static_cast<int32_t>(gen() % kNodes));
+    Part all;
+    all.rows.resize(static_cast<size_t>(c.table.rows));
+    std::iota(all.rows.begin(), all.rows.end(), 0);
+    all.shard = ShardRows{&c.bins, &c.X, all.rows.data(), c.table.rows, nullptr};
+    c.grids = RoundGrids::of(begin_tree(all.shard, tree_key(kBagStream, 3, 1), 1.0, c.grad.data(),
+                                        c.hess.data(), c.k, all.tree),
+                             c.k);
+    return c;
+}
+
+// Every row once: one shard in order, and three shuffled shards of unequal sizes (the
+// middle one empty on some trials).
+std::vector<std::vector<Part>> splits(const Case& c, uint32_t trial) {
+    std::mt19937 gen(trial + 99);
+    std::vector<std::vector<Part>> out(2);
+    out[0].resize(1);
+    out[0][0].rows.resize(static_cast<size_t>(c.table.rows));
+    std::iota(out[0][0].rows.begin(), out[0][0].rows.end(), 0);
+    out[1].resize(3);
+    for (int32_t r = 0; r < c.table.rows; ++r) {
+        const uint32_t d = gen() % 10;
+        out[1][d < 2 ? 0 : (d < 3 && trial % 3 != 1 ? 1 : 2)].rows.push_back(r);
+    }
+    for (Part& p : out[1]) std::shuffle(p.rows.begin(), p.rows.end(), gen);
+    return out;
+}
+
+std::vector<int64_t> merged_stats(const Case& c, std::vector<Part>& parts, const StatsRequest& r) {
+    const HistogramShape shape = HistogramShape::of(c.bins);
+    std::vector<int64_t> merged = empty_stats(r, shape, c.k), one;
+    for (Part& p : parts) {
+        start(c, p);
+        shard_stats(p.shard, p.tree, r, shape, c.k, one);
+        merge_stats(merged, one);
+    }
+    return merged;
+}
+
+}  // namespace
+
+TEST(ExactProjection, ShardsMergeToTheProjectionStatisticsOfAllRowsBitForBit) {
+    for (uint32_t trial = 0; trial < 10; ++trial) {
+        const Case c = make_case(trial);
+        std::mt19937 gen(trial + 5);
+        for (const int64_t kind : {kProjectionRanges, kProjectedHistograms}) {
+            const StatsRequest r = projection_request(kind, gen, c.k);
+            std::vector<std::vector<Part>> parts = splits(c, trial);
+            const std::vector<int64_t> whole = merged_stats(c, parts[0], r);
+            EXPECT_EQ(merged_stats(c, parts[1], r), whole) << "trial " << trial << " kind " << kind;
+            const std::vector<int64_t> naive = naive_projection_words(c, r);
+            EXPECT_TRUE(std::equal(naive.begin(), naive.end(), whole.begin() + kStatsHeader))
+                << "trial " << trial << " kind " << kind;
+            EXPECT_EQ(whole.size(), kStatsHeader + naive.size());
+        }
+    }
+}
+
+TEST(ExactProjection, PairMomentsMergeBitForBitAndConvertToTheirSums) {
+    for (uint32_t trial = 0; trial < 10; ++trial) {
+        const Case c = make_case(trial);
+        const StatsRequest r = moment_request(c.k);
+        std::vector<std::vector<Part>> parts = splits(c, trial);
+        const std::vector<int64_t> whole = merged_stats(c, parts[0], r);
+        EXPECT_EQ(merged_stats(c, parts[1], r), whole) << "trial " << trial;
+        // Each converted sum is near the double sum of the pair's rows' terms.
+        int64_t at = kStatsHeader;
+        for (size_t t = 0; t < r.nodes.size(); ++t) {
+            for (int32_t j = r.item_begin[t]; j < r.item_begin[t + 1]; ++j) {
+                const ColumnPair& pair = r.pairs[j];
+                PairSums want;
+                CategorySums want_c;
+                for (int32_t row = 0; row < c.table.rows; ++row) {
+                    if (c.node_of[row] != r.nodes[t]) continue;
+                    const double a = c.X.row(row)[pair.a], b = c.X.row(row)[pair.b];
+                    int64_t gq, hq;
+                    naive_gradient(c, r, t, row, gq, hq);
+                    const double g = c.grids.grad.value(gq), h = c.grids.hess.value(hq);
+                    if (!std::isfinite(b) || std::isnan(a)) continue;
+                    if (pair.top >= 0) {
+                        const int32_t q = category_code(a);
+                        if (q < 0 || q > pair.top) continue;
+                        want_c.n_q[q] += h;
+                        want_c.r_q[q] -= g;
+                        want_c.s_q[q] += h * b;
+                        want_c.hc += h;
+                        want_c.t -= g * b;
+                        want_c.sxx += h * b * b;
+                    } else if (std::isfinite(a)) {
+                        want.add(a, b, h, -g);
+                    }
+                }
+                auto near = [&](double got, double expected, double scale) {
+                    EXPECT_NEAR(got, expected, 1e-7 * (1.0 + scale)) << "trial " << trial;
+                };
+                if (pair.top >= 0) {
+                    const CategorySums got =
+                        category_sums_of(whole.data() + at, pair, c.bins, c.grids);
+                    for (int32_t q = 0; q <= pair.top; ++q) {
+                        near(got.n_q[q], want_c.n_q[q], want_c.hc);
+                        near(got.r_q[q], want_c.r_q[q], std::fabs(want_c.r_q[q]) + 10);
+                        near(got.s_q[q], want_c.s_q[q], want_c.sxx + 10);
+                    }
+                    near(got.sxx, want_c.sxx, want_c.sxx);
+                    near(got.t, want_c.t, want_c.sxx + 10);
+                } else {
+                    const PairSums got = pair_sums_of(whole.data() + at, pair, c.bins, c.grids);
+                    near(got.H, want.H, want.H);
+                    near(got.S_ab, want.S_ab, want.S_aa + want.S_bb);
+                    near(got.S_aa, want.S_aa, want.S_aa);
+                    near(got.T_b, want.T_b, want.S_bb + 10);
+                    near(got.T0, want.T0, 10);
+                }
+                at += pair_item_words(pair);
+            }
+        }
+    }
+}
+
+TEST(ExactProjection, WideWordsMergeWithTheirCarry) {
+    // Two halves whose low words overflow into the high word.
+    StatsRequest r;
+    r.kind = kPairMoments;
+    r.nodes = {0};
+    r.pairs = {{0, 1, -1}};
+    r.item_begin = {0, 1};
+    HistogramShape shape;
+    shape.n_features = 2;
+    shape.bin_offset = {0, 2, 4};
+    std::vector<int64_t> a = empty_stats(r, shape, 1), b = a;
+    const ExactInt x = (ExactInt{1} << 70) - 5, y = -(ExactInt{1} << 64) + 11;
+    auto put = [](int64_t* w, ExactInt v) {
+        w[0] = static_cast<int64_t>(static_cast<uint64_t>(v));
+        w[1] = static_cast<int64_t>(static_cast<uint64_t>(static_cast<ExactUInt>(v) >> 64));
+    };
+    put(a.data() + kStatsHeader, x);
+    put(b.data() + kStatsHeader, y);
+    put(a.data() + kStatsHeader + 2, y);
+    put(b.data() + kStatsHeader + 2, y);
+    merge_stats(a, b);
+    EXPECT_TRUE(read_wide(a.data() + kStatsHeader) == x + y);
+    EXPECT_TRUE(read_wide(a.data() + kStatsHeader + 2) == y + y);
+    std::vector<int64_t> cut(a.begin(), a.end() - 1);
+    EXPECT_THROW(merge_stats(cut, cut), std::invalid_argument);
+}
+
+TEST(ExactProjection, ThePlacedCutPartsTheRowsAsRoutingDoes) {
+    // Rows on the left cells of the best cut are the rows the pair node sends left.
+    for (uint32_t trial = 0; trial < 8; ++trial) {
+        const Case c = make_case(trial);
+        std::mt19937 gen(trial + 17);
+        StatsRequest r;
+        r.kind = kProjectedHistograms;
+        r.nodes = {1};
+        r.node_ids = kNodes;
+        r.first_output = {0};
+        r.second_output = {c.k > 1 ? 1 : 0};
+        r.projection_bins = 2 + static_cast<int32_t>(gen() % 30);
+        r.item_begin = {0, 1};
+        r.projections = {random_projection(gen, trial % 2 == 0 ? kPairForm : kCategoryForm)};
+        std::vector<std::vector<Part>> parts = splits(c, trial);
+        const std::vector<int64_t> whole = merged_stats(c, parts[0], r);
+        NodeTotals node;
+        for (int32_t row = 0; row < c.table.rows; ++row) {
+            if (c.node_of[row] != 1) continue;
+            int64_t g, h;
+            naive_gradient(c, r, 0, row, g, h);
+            node.count += 1;
+            node.g += g;
+            node.h += h;
+        }
+        CutSettings settings{0.5, trial % 3 == 0, &c.bins, c.grids};
+        const ObliqueCut cut =
+            best_projection_cut(whole.data() + kStatsHeader, r.projection_bins, node, settings);
+        if (!(cut.gain > 0.0)) continue;
+        const Node test = pair_node(r.projections[0], cut.threshold, cut.missing_right);
+        NodeTotals left;
+        for (int32_t row = 0; row < c.table.rows; ++row) {
+            if (c.node_of[row] != 1 || goes_right(test, c.X.row(row), {})) continue;
+            int64_t g, h;
+            naive_gradient(c, r, 0, row, g, h);
+            left.count += 1;
+            left.g += g;
+            left.h += h;
+        }
+        EXPECT_EQ(left.count, cut.left.count) << "trial " << trial;
+        EXPECT_EQ(left.g, cut.left.g) << "trial " << trial;
+        EXPECT_EQ(left.h, cut.left.h) << "trial " << trial;
+    }
+}
