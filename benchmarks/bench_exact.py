@@ -6,9 +6,12 @@ and LightGBM, at the settings of bench_train.py (60 trees of depth 4, 64 bins, l
   (b) the flights table of examples/flights.py (the real table), --flights-rows to cut it.
 
 The ratios are exact_sums over split_mode 1 (goal: at most 0.9) and exact_sums over LightGBM
-(goal: at most 1.0); LightGBM is skipped when it is not installed.
+(goal: at most 1.0); LightGBM is skipped when it is not installed. With --lineage N the
+contenders are the lineage builder (max_lineage N) and its exact_sums version instead.
 
     OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py [--repeat 3] [--quick]
+    OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --lineage 1 --rows 50000 \
+        --flights-rows 20000
 """
 
 from __future__ import annotations
@@ -24,7 +27,7 @@ import metrics
 import vorlent_core as vc
 
 
-def fit_axis(data: bt.Dataset, exact: bool):
+def fit_axis(data: bt.Dataset, exact: bool, lineage: int = 0):
     model = vc.Booster(
         n_estimators=bt.N_TREES,
         learning_rate=bt.LEARNING_RATE,
@@ -34,15 +37,19 @@ def fit_axis(data: bt.Dataset, exact: bool):
         min_samples=bt.MIN_SAMPLES,
         categorical=data.categorical,
         split_mode=1,
+        max_lineage=lineage,
         exact_sums=exact,
     )
     seconds = bt.timed(lambda: model.fit(data.X_train, data.y_train))
     return seconds, model.predict_proba(data.X_test)[:, 1]
 
 
-def run(data: bt.Dataset, repeat: int) -> None:
+def run(data: bt.Dataset, repeat: int, lineage: int = 0) -> None:
     print(f"\n== {data.name}: train {len(data.y_train):,} rows", flush=True)
     rows = {}
+    if lineage >= 1:
+        run_lineage(data, repeat, lineage)
+        return
     contenders = {
         "split_mode 1": lambda: fit_axis(data, False),
         "split_mode 1 exact_sums": lambda: fit_axis(data, True),
@@ -65,6 +72,18 @@ def run(data: bt.Dataset, repeat: int) -> None:
         print(f"   exact_sums / LightGBM:     {exact / rows['LightGBM'][0]:.2f}")
 
 
+def run_lineage(data: bt.Dataset, repeat: int, lineage: int) -> None:
+    rows = {}
+    for exact in (False, True):
+        label = f"max_lineage {lineage}" + (" exact_sums" if exact else "")
+        runs = [fit_axis(data, exact, lineage) for _ in range(repeat)]
+        seconds = min(r[0] for r in runs)
+        rows[exact] = seconds
+        loss = metrics.log_loss(data.y_test, runs[0][1])
+        print(f"   {label:<26} {seconds:8.2f} s   log-loss {loss:.4f}", flush=True)
+    print(f"   exact_sums / default lineage: {rows[True] / rows[False]:.2f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=None)
@@ -72,6 +91,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="200,000 synthetic, 60,000 flights")
     parser.add_argument("--repeat", type=int, default=1, help="fits per model; fastest counts")
     parser.add_argument("--only", choices=["synthetic", "flights"], default=None)
+    parser.add_argument("--lineage", type=int, default=0, help="compare the lineage builders")
     args = parser.parse_args()
     rows = args.rows or (200_000 if args.quick else 1_000_000)
     print(
@@ -79,9 +99,13 @@ def main() -> int:
         f"threads, OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load {os.getloadavg()[0]:.1f}"
     )
     if args.only in (None, "synthetic"):
-        run(bt.synthetic(rows), args.repeat)
+        run(bt.synthetic(rows), args.repeat, args.lineage)
     if args.only in (None, "flights"):
-        run(bt.flights_data(args.flights_rows or (60_000 if args.quick else None)), args.repeat)
+        run(
+            bt.flights_data(args.flights_rows or (60_000 if args.quick else None)),
+            args.repeat,
+            args.lineage,
+        )
     return 0
 
 

@@ -60,7 +60,8 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         Make the model independent of the order of the training rows and of how they would
         be split among workers: every sum over rows is taken exactly on a fixed-point grid,
         trees grow level by level, and the row and feature draws are keyed by row and node.
-        Supported with ``split_mode="axis"`` and ``max_lineage=0`` for now.
+        Supported with ``split_mode="axis"``, or with ``max_lineage >= 1`` (projection
+        trees), for now.
     monotonic_cst : array-like of int, dict or None, default=None
         Per feature -1 (falling), 0 (free) or +1 (rising); a dict maps feature names or
         column indices to constraints and leaves the others free.

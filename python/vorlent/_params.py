@@ -237,9 +237,9 @@ def core_keywords(
     seed: int,
 ) -> dict:
     """The core ``Booster``'s keywords for a validated estimator and a fitted schema."""
-    if estimator.exact_sums and (estimator.split_mode != "axis" or estimator.max_lineage >= 1):
+    if estimator.exact_sums and estimator.split_mode != "axis" and estimator.max_lineage < 1:
         raise ValueError(
-            "exact_sums=True supports split_mode='axis' with max_lineage=0 for now; got "
+            "exact_sums=True supports split_mode='axis' or max_lineage >= 1 for now; got "
             f"split_mode={estimator.split_mode!r}, max_lineage={estimator.max_lineage!r}"
         )
     return {

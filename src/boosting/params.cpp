@@ -14,11 +14,12 @@ void check_fraction(double v, const char* name) {
     if (!(v > 0.0 && v <= 1.0)) reject(std::string(name) + " must lie in (0, 1], got " + str(v));
 }
 
-// exact_sums grows axis-aligned trees with the histogram builder only.
+// exact_sums grows axis-aligned trees with the histogram builder, or projection trees with
+// the lineage builder (which reads no split_mode).
 void check_exact_sums(const BoosterParams& p) {
     if (!p.exact_sums) return;
-    if (p.split_mode == kCappedOblique || p.split_mode == kFullOblique || p.max_lineage >= 1) {
-        reject("exact_sums supports split_mode=1 (axis-aligned splits, max_lineage=0) for now; "
+    if (p.max_lineage < 1 && (p.split_mode == kCappedOblique || p.split_mode == kFullOblique)) {
+        reject("exact_sums supports split_mode=1 (axis-aligned splits) or max_lineage >= 1 for now; "
                "got split_mode=" +
                std::to_string(p.split_mode) + ", max_lineage=" + std::to_string(p.max_lineage));
     }

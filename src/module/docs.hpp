@@ -164,8 +164,8 @@ exact_sums : bool, default False
     split into shards. Every sum over rows (node and histogram statistics, leaf values,
     start scores, the validation loss) is taken exactly on a fixed-point grid, the quantile
     steps select exactly, trees grow level by level, and the row bag and column samples are
-    drawn per row and per node from the seed. Supports split_mode=1 with max_lineage=0 for
-    now (ValueError otherwise). Not stored in the model bytes.
+    drawn per row and per node from the seed. Supports split_mode=1, or max_lineage >= 1
+    (projection trees), for now (ValueError otherwise). Not stored in the model bytes.
 
 Notes
 -----

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "exact/counter_random.hpp"
+#include "exact/lineage_builder.hpp"
 #include "exact/lineage_stats.hpp"
+#include "model/routing.hpp"
 #include "exact_fixtures.hpp"
 #include "prep/binning.hpp"
 #include "tree/lineage_direction.hpp"
@@ -171,3 +173,106 @@ TEST(ExactLineage, ValueExponentsBoundEveryValueOfACandidate) {
     }
 }
 
+namespace {
+
+// A table whose target needs a direction across two columns, with missing values.
+struct LineageCase {
+    std::vector<double> x;
+    MatrixView X;
+    std::vector<double> grad, hess;
+    BinnedMatrix bins;
+    std::vector<double> bound;
+};
+
+LineageCase lineage_case(int32_t rows, uint32_t seed) {
+    LineageCase c;
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> n(0.0, 1.0);
+    const int32_t cols = 4;
+    c.x.resize(static_cast<size_t>(rows) * cols);
+    for (int32_t r = 0; r < rows; ++r) {
+        double* row = c.x.data() + static_cast<int64_t>(r) * cols;
+        for (int32_t f = 0; f < cols; ++f) row[f] = gen() % 29 == 0 ? std::nan("") : n(gen);
+        const double a = std::isnan(row[0]) ? 0.0 : row[0], b = std::isnan(row[1]) ? 0.0 : row[1];
+        c.grad.push_back((a + 0.8 * b > 0.2 ? -1.0 : 1.0) + 0.1 * n(gen));
+        c.hess.push_back(0.5 + 0.25 * std::fabs(n(gen)));
+    }
+    c.X = MatrixView{c.x.data(), rows, cols};
+    c.bins = build_bins(c.X, 32, {});
+    c.bound.assign(cols, 0.0);
+    for (int32_t r = 0; r < rows; ++r) {
+        for (int32_t f = 0; f < cols; ++f) {
+            const double v = c.X.row(r)[f];
+            if (std::isfinite(v)) c.bound[f] = std::max(c.bound[f], std::fabs(v));
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
+// A grown tree keeps what the coordinator promises: at most 3 x depth + 1 statistics
+// requests, unit directions appended to the projections, each node covering the bag rows
+// routing sends to it (children adding up to their parent) and each leaf the Newton value
+// of those rows' sums on the grids.
+TEST(ExactLineage, TreesRouteTheirRowsAsTheyScoredThemWithinTheRequestBudget) {
+    for (const int32_t lineage : {1, 2}) {
+        const LineageCase c = lineage_case(1500, 11 + lineage);
+        TreeParams params;
+        params.max_depth = 4;
+        params.min_samples = 10;
+        params.max_lineage = lineage;
+        params.hist_bins = 32;
+        params.learn_missing = lineage == 2;
+        const ExactTreeConfig config{&params, 0.8, 9, 2, &c.bins};
+        std::vector<int32_t> rows(1500);
+        std::iota(rows.begin(), rows.end(), 0);
+        LocalShard shard;
+        shard.rows = ShardRows{&c.bins, &c.X, rows.data(), 1500, nullptr};
+        const HistogramShape shape = HistogramShape::of(c.bins);
+        int32_t requests = 0;
+        ShardSource source = local_source(shard, c.grad.data(), c.hess.data(), 1, shape);
+        auto stats = source.stats;
+        source.stats = [&](const StatsRequest& r, std::vector<int64_t>& out) {
+            ++requests;
+            stats(r, out);
+        };
+        std::vector<ShardSource> sources{source};
+        LevelWorkspace ws;
+        Directions projections;
+        const ExactTree grown = grow_exact_lineage_tree(config, c.bound, projections, sources, ws);
+        const Tree& tree = grown.tree;
+        EXPECT_LE(requests, 3 * params.max_depth + 1);
+        ASSERT_GT(tree.size(), 3u) << "the tree should split";
+        // Per tree node: the bag rows routing sends there, and their fixed sums.
+        std::vector<double> count(tree.size(), 0.0);
+        std::vector<int64_t> g(tree.size(), 0), h(tree.size(), 0);
+        for (size_t i = 0; i < shard.tree.bag.size(); ++i) {
+            const int32_t r = shard.tree.bag[i];
+            int32_t at = 0;
+            for (;;) {
+                count[at] += 1;
+                g[at] += grown.grids.grad.fixed(c.grad[r]);
+                h[at] += grown.grids.hess.fixed(c.hess[r]);
+                if (tree[at].is_leaf) break;
+                at = next_node(tree[at], c.X.row(r), projections);
+            }
+            EXPECT_EQ(grown.tree_index[shard.tree.node[i]], at);
+        }
+        for (size_t at = 0; at < tree.size(); ++at) {
+            EXPECT_EQ(grown.covers[at], count[at]) << "node " << at;
+            if (!tree[at].is_leaf) {
+                const std::vector<double>& d = projections.at(tree[at].projection);
+                double norm = 0.0;
+                for (const double v : d) norm += v * v;
+                EXPECT_NEAR(norm, 1.0, 1e-12);
+                EXPECT_GT(tree[at].gain, kMinGain);
+                continue;
+            }
+            const double want = count[at] == 0.0 ? 0.0
+                                                  : -grown.grids.grad.value(g[at]) /
+                                                        (grown.grids.hess.value(h[at]) + 1.0);
+            EXPECT_EQ(tree[at].value, want) << "leaf " << at;
+        }
+    }
+}

@@ -30,10 +30,12 @@ def test_the_core_keyword_round_trips_and_is_off_by_default():
     assert twin.serialize() == b.serialize()
 
 
-@pytest.mark.parametrize("keywords", [{}, {"split_mode": 2}, {"split_mode": 1, "max_lineage": 1}])
+@pytest.mark.parametrize("keywords", [{}, {"split_mode": 2}])
 def test_the_core_refuses_what_exact_sums_does_not_support(keywords):
     with pytest.raises(ValueError, match=r"exact_sums supports split_mode=1"):
         Booster(exact_sums=True, **keywords)
+    # The lineage builder reads no split_mode.
+    Booster(exact_sums=True, max_lineage=1, **keywords)
 
 
 def test_the_estimators_check_and_pass_exact_sums():
@@ -101,3 +103,54 @@ def test_exact_models_fit_a_real_table_about_as_well_as_the_default():
         scores[exact] = model.fit(X_train, y_train).score(X_test, y_test)
     assert scores[True] > 0.93
     assert abs(scores[True] - scores[False]) <= 0.03
+
+
+@pytest.mark.parametrize(
+    "keywords",
+    [
+        {"objective": 0, "max_lineage": 1},
+        {"objective": 1, "loss": 1, "max_lineage": 2, "learn_missing": True},
+        {"objective": 1, "loss": 2, "max_lineage": 1, "colsample": 0.5, "subsample": 0.7},
+    ],
+)
+def test_exact_lineage_models_depend_on_the_rows_not_their_order(keywords):
+    X, y = table(n=1500, seed=3)
+    if keywords["objective"] == 0:
+        y = (y > 0).astype(float)
+    order = np.random.default_rng(4).permutation(len(y))
+
+    def train(X, y, threads):
+        b = Booster(n_estimators=8, max_depth=4, exact_sums=True, n_threads=threads, **keywords)
+        b.fit(X, y)
+        return b.serialize()
+
+    one = train(X, y, 1)
+    assert train(X[order], y[order], 2) == one
+    assert train(X[order[::-1]], y[order[::-1]], 1) == one
+
+
+def test_exact_lineage_fits_a_real_table_about_as_well_as_the_default_lineage_builder():
+    datasets = pytest.importorskip("sklearn.datasets")
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    X, y = datasets.load_breast_cancer(return_X_y=True)
+    losses = {False: [], True: []}
+    for seed in range(4):
+        X_train, X_test, y_train, y_test = model_selection.train_test_split(
+            X, y, test_size=0.3, random_state=seed, stratify=y
+        )
+        for exact in (False, True):
+            model = vorlent.VorlentClassifier(
+                max_lineage=1,
+                exact_sums=exact,
+                n_estimators=80,
+                early_stopping=False,
+                subsample=0.8,
+                random_state=seed,
+            )
+            p = model.fit(X_train, y_train).predict_proba(X_test)[:, 1]
+            p = np.clip(p, 1e-12, 1 - 1e-12)
+            losses[exact].append(-np.mean(y_test * np.log(p) + (1 - y_test) * np.log(1 - p)))
+    plain = np.array(losses[False])
+    spread = plain.max() - plain.min()
+    # The exact builder's mean loss is no worse than the default builder's seed-to-seed spread.
+    assert np.mean(losses[True]) <= plain.max() + spread
