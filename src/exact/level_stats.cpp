@@ -337,7 +337,10 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
     mark_targets(request, st);
 
     const int64_t n = static_cast<int64_t>(st.bag.size());
-    const bool parallel = n > kParallelRows && omp_get_max_threads() > 1;
+    // Lineage moments cost a pass over every pair of candidates per row.
+    const int64_t row_cost =
+        request.kind == kLineageMoments ? 1 + lineage_pairs(request.lineage->slots) / 8 : 1;
+    const bool parallel = n * row_cost > kParallelRows && omp_get_max_threads() > 1;
     const int64_t threads = parallel ? omp_get_max_threads() : 1;
     int64_t* scratch = grow(st.scratch, static_cast<size_t>(threads * all_words));
     std::fill(scratch, scratch + threads * all_words, 0);

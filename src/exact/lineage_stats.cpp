@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/numeric.hpp"
 #include "tree/lineage_direction.hpp"
 
 namespace vorlent {
@@ -27,6 +28,41 @@ int32_t lineage_value_exponent(double bound) {
     return e < kLowest ? kLowest : e;
 }
 
+namespace {
+
+// The moments one row adds to a node's block: its m candidates' scaled values u (NaN when
+// not finite), h u and the fixed h u, h u^2 and g u (3 per candidate). The product h u_a u_b
+// is rounded as FixedGrid::fixed rounds it (finite here), inline in the AVX2 clone.
+VORLENT_HOT_KERNEL
+void add_row_moments(int32_t m, int64_t slots, const double* u, const double* hu,
+                     const int64_t* fixed, int64_t qg, int64_t qh, double hess_scale,
+                     int64_t* block) {
+    for (int32_t a = 0; a < m; ++a) {
+        if (u[a] != u[a]) continue;
+        int64_t* one = block + kNodeWords + kLineageSingleWords * a;
+        one[0] += qh;
+        one[1] += fixed[3 * a];
+        one[2] += fixed[3 * a + 1];
+        one[3] += fixed[3 * a + 2];
+        one[4] += qg;
+        int64_t* w = block + lineage_pair_offset(lineage_pair_index(a, a + 1, slots), slots);
+        for (int32_t b = a + 1; b < m; ++b, w += kLineagePairWords) {
+            if (u[b] != u[b]) continue;
+            w[0] += qh;
+            w[1] += qg;
+            w[2] += fixed[3 * a];
+            w[3] += fixed[3 * b];
+            w[4] += fixed[3 * a + 1];
+            w[5] += fixed[3 * b + 1];
+            w[6] += static_cast<int64_t>(std::nearbyint((hu[a] * u[b]) * hess_scale));
+            w[7] += fixed[3 * a + 2];
+            w[8] += fixed[3 * b + 2];
+        }
+    }
+}
+
+}  // namespace
+
 void lineage_moment_rows(const ShardRows& shard, const ShardTree& st,
                          const LineageCandidates& cand, int64_t i0, int64_t i1, int64_t words,
                          int64_t* blocks, std::vector<double>& values,
@@ -35,11 +71,15 @@ void lineage_moment_rows(const ShardRows& shard, const ShardTree& st,
     const FixedGrid& gg = cand.grids.grad;
     const FixedGrid& hg = cand.grids.hess;
     const int64_t slots = cand.slots;
-    // Per candidate of the row's node: u and h u, then the fixed h u, h u^2 and g u.
-    values.resize(static_cast<size_t>(2 * slots));
+    // Per candidate of the row's node: u and h u, then the fixed h u, h u^2 and g u; and
+    // per candidate of the request its scale 2^-k.
+    const size_t n_candidates = cand.exponent.size();
+    values.resize(static_cast<size_t>(2 * slots) + n_candidates);
     fixed_values.resize(static_cast<size_t>(3 * slots));
     double* u = values.data();
     double* hu = u + slots;
+    double* unit = hu + slots;
+    for (size_t c = 0; c < n_candidates; ++c) unit[c] = std::ldexp(1.0, -cand.exponent[c]);
     int64_t* fixed = fixed_values.data();
     const auto ids = static_cast<uint32_t>(st.target.size());
     for (int64_t i = i0; i < i1; ++i) {
@@ -65,34 +105,13 @@ void lineage_moment_rows(const ShardRows& shard, const ShardTree& st,
                 u[a] = std::nan("");
                 continue;
             }
-            u[a] = v * std::ldexp(1.0, -cand.exponent[c]);
+            u[a] = v * unit[c];
             hu[a] = h * u[a];
             fixed[3 * a] = hg.fixed(hu[a]);
             fixed[3 * a + 1] = hg.fixed(hu[a] * u[a]);
             fixed[3 * a + 2] = gg.fixed(g * u[a]);
         }
-        for (int32_t a = 0; a < m; ++a) {
-            if (u[a] != u[a]) continue;
-            int64_t* one = block + kNodeWords + kLineageSingleWords * a;
-            one[0] += qh;
-            one[1] += fixed[3 * a];
-            one[2] += fixed[3 * a + 1];
-            one[3] += fixed[3 * a + 2];
-            one[4] += qg;
-            int64_t* w = block + lineage_pair_offset(lineage_pair_index(a, a + 1, slots), slots);
-            for (int32_t b = a + 1; b < m; ++b, w += kLineagePairWords) {
-                if (u[b] != u[b]) continue;
-                w[0] += qh;
-                w[1] += qg;
-                w[2] += fixed[3 * a];
-                w[3] += fixed[3 * b];
-                w[4] += fixed[3 * a + 1];
-                w[5] += fixed[3 * b + 1];
-                w[6] += hg.fixed(hu[a] * u[b]);
-                w[7] += fixed[3 * a + 2];
-                w[8] += fixed[3 * b + 2];
-            }
-        }
+        add_row_moments(m, slots, u, hu, fixed, qg, qh, hg.scale, block);
     }
 }
 

@@ -110,10 +110,11 @@ def test_exact_models_fit_a_real_table_about_as_well_as_the_default():
     [
         {"objective": 0, "max_lineage": 1},
         {"objective": 1, "loss": 1, "max_lineage": 2, "learn_missing": True},
-        {"objective": 1, "loss": 2, "max_lineage": 1, "colsample": 0.5, "subsample": 0.7},
+        {"objective": 1, "loss": 2, "max_lineage": 1, "colsample": 0.5, "max_pair_columns": 3},
     ],
 )
 def test_exact_lineage_models_depend_on_the_rows_not_their_order(keywords):
+    # (A row's bag draw is keyed by its index, so a permutation keeps the bag only in full.)
     X, y = table(n=1500, seed=3)
     if keywords["objective"] == 0:
         y = (y > 0).astype(float)
