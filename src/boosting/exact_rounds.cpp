@@ -74,7 +74,8 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
     for (int32_t r = 0; r < X.n_rows; ++r) {
         const double* row = X.row(r);
         for (int32_t f = 0; f < X.n_cols; ++f) {
-            if (std::isfinite(row[f])) column_bound_[f] = std::max(column_bound_[f], std::fabs(row[f]));
+            if (std::isfinite(row[f]))
+                column_bound_[f] = std::max(column_bound_[f], std::fabs(row[f]));
         }
     }
     shards_.resize(plan_.size());

@@ -19,9 +19,10 @@ void check_fraction(double v, const char* name) {
 void check_exact_sums(const BoosterParams& p) {
     if (!p.exact_sums) return;
     if (p.max_lineage < 1 && (p.split_mode == kCappedOblique || p.split_mode == kFullOblique)) {
-        reject("exact_sums supports split_mode=1 (axis-aligned splits) or max_lineage >= 1 for now; "
-               "got split_mode=" +
-               std::to_string(p.split_mode) + ", max_lineage=" + std::to_string(p.max_lineage));
+        reject(
+            "exact_sums supports split_mode=1 (axis-aligned splits) or max_lineage >= 1 for now; "
+            "got split_mode=" +
+            std::to_string(p.split_mode) + ", max_lineage=" + std::to_string(p.max_lineage));
     }
 }
 

@@ -407,8 +407,8 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     const Directions none;
     // Per node id, what the row loop reads of its rule, side by side.
     struct Move {
-        const uint8_t* side = nullptr;  // null: the test reads the values
-        const Node* test = nullptr;     // null: the node does not split
+        const uint8_t* side = nullptr;            // null: the test reads the values
+        const Node* test = nullptr;               // null: the node does not split
         const Directions* projections = nullptr;  // a projection test's direction
         int64_t feature = 0;
         int32_t left = -1;
@@ -419,8 +419,8 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
         if (rule_of[id] < 0) continue;
         const RouteRule& rule = rules[rule_of[id]];
         const uint8_t* side = rule.bin_side.empty() ? nullptr : rule.bin_side.data();
-        moves[id] = Move{side, &rule.test, rule.projection.empty() ? &none : &rule.projection,
-                         rule.test.feature_a, rule.left, rule.right};
+        const Directions* projection = rule.projection.empty() ? &none : &rule.projection;
+        moves[id] = Move{side, &rule.test, projection, rule.test.feature_a, rule.left, rule.right};
     }
     const auto ids = static_cast<uint32_t>(moves.size());
     parallel_blocks(n, n > kParallelRows, [&](int64_t i0, int64_t i1) {

@@ -99,8 +99,8 @@ private:
             x.candidates.clear();
             if (x.depth >= t_.max_depth) continue;
             // The root offers every column, as the row-by-row builder does.
-            sample_node_columns(x.key, n_features, x.depth == 0 ? 1.0 : t_.colsample,
-                                ws_.features, ws_.draws);
+            sample_node_columns(x.key, n_features, x.depth == 0 ? 1.0 : t_.colsample, ws_.features,
+                                ws_.draws);
             for (const int32_t f : ws_.features) {
                 x.candidates.push_back(Candidate{f, nullptr});
                 cand->add({f}, {1.0}, lineage_value_exponent(bound_[f]));
@@ -140,10 +140,10 @@ private:
             if (x.parent >= 0 && nodes_[x.parent].left == id && nodes_[x.parent].rising != 0) {
                 const LineageNode& p = nodes_[x.parent];
                 LineageNode& r = nodes_[p.right];
-                const double mid = lineage_midpoint(
-                    grids_.grad.value(x.totals.g), grids_.hess.value(x.totals.h),
-                    grids_.grad.value(r.totals.g), grids_.hess.value(r.totals.h), t_.reg_lambda,
-                    p.lower, p.upper);
+                const double mid =
+                    lineage_midpoint(grids_.grad.value(x.totals.g), grids_.hess.value(x.totals.h),
+                                     grids_.grad.value(r.totals.g), grids_.hess.value(r.totals.h),
+                                     t_.reg_lambda, p.lower, p.upper);
                 (p.rising > 0 ? x.upper : x.lower) = mid;
                 (p.rising > 0 ? r.lower : r.upper) = mid;
             }
@@ -359,7 +359,7 @@ private:
     std::vector<LineageNode> nodes_;
     std::shared_ptr<const LineageCandidates> candidates_;  // of the current level
     std::vector<int64_t> moments_;                         // merged blocks of the level
-    std::vector<Projection> proposals_;  // the level's directions, node by node
+    std::vector<Projection> proposals_;                    // the level's directions, node by node
     std::vector<int32_t> proposal_node_;
     std::vector<int32_t> rising_;
     std::vector<double> y_;

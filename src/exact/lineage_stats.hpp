@@ -37,8 +37,8 @@ inline constexpr int64_t kLineagePairWords = 9;
 // The candidates of the nodes of one kLineageMoments request.
 struct LineageCandidates {
     RoundGrids grids;
-    int32_t slots = 0;                   // candidates a node's block has room for
-    std::vector<int32_t> node_start{0};  // node t's candidates: [node_start[t], node_start[t+1])
+    int32_t slots = 0;                    // candidates a node's block has room for
+    std::vector<int32_t> node_start{0};   // node t's candidates: [node_start[t], node_start[t+1])
     std::vector<int64_t> entry_start{0};  // candidate c's entries: [entry_start[c], .. [c+1])
     std::vector<int32_t> column;          // ascending within a candidate
     std::vector<double> coef;             // nonzero
@@ -82,9 +82,8 @@ inline double candidate_value(const int32_t* column, const double* coef, int64_t
 // Adds the moments of the bag rows [i0, i1) of a shard to the blocks of a kLineageMoments
 // request (`words` per block). `values` and `fixed` are scratch.
 void lineage_moment_rows(const ShardRows& shard, const ShardTree& st,
-                         const LineageCandidates& candidates, int64_t i0, int64_t i1,
-                         int64_t words, int64_t* blocks, std::vector<double>& values,
-                         std::vector<int64_t>& fixed);
+                         const LineageCandidates& candidates, int64_t i0, int64_t i1, int64_t words,
+                         int64_t* blocks, std::vector<double>& values, std::vector<int64_t>& fixed);
 
 // The sums of pair (i, j) of a merged block as the ridge fit reads them, back on the
 // candidates' own scales (exponents ki, kj); g sums turned into sums of -g.

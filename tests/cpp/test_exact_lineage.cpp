@@ -9,8 +9,8 @@
 #include "exact/counter_random.hpp"
 #include "exact/lineage_builder.hpp"
 #include "exact/lineage_stats.hpp"
-#include "model/routing.hpp"
 #include "exact_fixtures.hpp"
+#include "model/routing.hpp"
 #include "prep/binning.hpp"
 #include "tree/lineage_direction.hpp"
 
@@ -20,7 +20,6 @@ using namespace vorlent::testing;
 namespace {
 
 constexpr int32_t kNodes = 4;
-
 
 // Candidates of three requested nodes: node 3 the columns and two directions (one reading
 // a column twice over with the others), node 0 a single column (no pair), node 1 none.
@@ -79,7 +78,8 @@ TEST(ExactLineage, PairMomentsOfShardsMergeToThoseOfAllRowsBitForBit) {
             const RoundSummary part =
                 begin_tree(s->shard, key, subsample, grad.data(), hess.data(), 1, s->tree);
             if (s != &all) summary.merge(part);
-            for (size_t i = 0; i < s->tree.bag.size(); ++i) s->tree.node[i] = node_of[s->tree.bag[i]];
+            for (size_t i = 0; i < s->tree.bag.size(); ++i)
+                s->tree.node[i] = node_of[s->tree.bag[i]];
         }
         const RoundGrids grids = RoundGrids::of(summary, 1);
         StatsRequest request;
@@ -124,11 +124,12 @@ TEST(ExactLineage, PairMomentsOfShardsMergeToThoseOfAllRowsBitForBit) {
                     if (node_of[r] != 3 || !std::isfinite(xa) || !std::isfinite(xb)) continue;
                     want.add(xa, xb, hess[r], -grad[r]);
                 }
-                const PairSums got = lineage_pair_sums(block, lineage_pair_index(p, q, 6), 6,
-                                                       grids, c.exponent[p], c.exponent[q]);
+                const PairSums got = lineage_pair_sums(block, lineage_pair_index(p, q, 6), 6, grids,
+                                                       c.exponent[p], c.exponent[q]);
                 // Each term moves by at most a step of its grid (a grid of the whole bag).
                 const double hs = grids.hess.step * count * 4.0, gs = grids.grad.step * count * 4.0;
-                const double sa = std::ldexp(1.0, c.exponent[p]), sb = std::ldexp(1.0, c.exponent[q]);
+                const double sa = std::ldexp(1.0, c.exponent[p]),
+                             sb = std::ldexp(1.0, c.exponent[q]);
                 EXPECT_NEAR(got.H, want.H, hs);
                 EXPECT_NEAR(got.T0, want.T0, gs);
                 EXPECT_NEAR(got.S_a, want.S_a, hs * sa);
@@ -270,8 +271,8 @@ TEST(ExactLineage, TreesRouteTheirRowsAsTheyScoredThemWithinTheRequestBudget) {
                 continue;
             }
             const double want = count[at] == 0.0 ? 0.0
-                                                  : -grown.grids.grad.value(g[at]) /
-                                                        (grown.grids.hess.value(h[at]) + 1.0);
+                                                 : -grown.grids.grad.value(g[at]) /
+                                                       (grown.grids.hess.value(h[at]) + 1.0);
             EXPECT_EQ(tree[at].value, want) << "leaf " << at;
         }
     }

@@ -128,7 +128,8 @@ std::string train_bytes(const Setting& s, const Data& d, const Data& val) {
 
 // Settings of the lineage builder (projection trees), one or two ancestor directions.
 std::vector<Setting> lineage_settings() {
-    auto lineage = [](int32_t n, std::function<void(Booster&)> more = [](Booster&) {}) {
+    auto lineage = [](
+                       int32_t n, std::function<void(Booster&)> more = [](Booster&) {}) {
         return [n, more](Booster& b) {
             b.params.max_lineage = n;
             more(b);
@@ -137,9 +138,10 @@ std::vector<Setting> lineage_settings() {
     std::vector<Setting> out;
     out.push_back({"lineage binary", kBinary, lineage(1)});
     out.push_back({"lineage squared", kRegression, lineage(2)});
-    out.push_back({"lineage huber", kRegression, lineage(1, [](Booster& b) { b.params.loss = kHuber; })});
     out.push_back(
-        {"lineage quantile", kRegression, lineage(2, [](Booster& b) { b.params.loss = kQuantile; })});
+        {"lineage huber", kRegression, lineage(1, [](Booster& b) { b.params.loss = kHuber; })});
+    out.push_back({"lineage quantile", kRegression,
+                   lineage(2, [](Booster& b) { b.params.loss = kQuantile; })});
     out.push_back({"lineage sampled", kBinary, lineage(1, [](Booster& b) {
                        b.params.subsample = 0.6;
                        b.params.colsample = 0.5;
@@ -213,8 +215,8 @@ TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
 
 TEST(ExactTraining, ThreadCountLeavesTheModelBytesUnchanged) {
     // Enough rows for the passes over them to run in parallel.
-    for (const Setting& s : {Setting{"binary"}, Setting{"multiclass", kMulticlass},
-                             lineage_settings().front()}) {
+    for (const Setting& s :
+         {Setting{"binary"}, Setting{"multiclass", kMulticlass}, lineage_settings().front()}) {
         const Data d = make_data(45000, s.objective, 8);
         std::string one, two;
         {
