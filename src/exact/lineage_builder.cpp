@@ -10,6 +10,7 @@
 #include "exact/oblique_decision.hpp"
 #include "exact/projection_stats.hpp"
 #include "tree/column_ranking.hpp"
+#include "tree/grow_lineage.hpp"
 #include "tree/lineage_direction.hpp"
 
 namespace vorlent {
@@ -166,7 +167,7 @@ private:
 
     // The unit direction of a pair (i == j: a candidate on its own) of node x, if it has
     // one that meets the monotone constraints, into the level's proposals.
-    void propose_pair(int32_t id, int32_t i, int32_t j, double ca, double cb) {
+    void propose_pair(int32_t id, int32_t i, int32_t j, double ca, double cb, double prescore) {
         const LineageNode& x = nodes_[id];
         y_.assign(static_cast<size_t>(shape_.n_features), 0.0);
         add_scaled(x.candidates[i], ca, y_);
@@ -177,20 +178,23 @@ private:
         const int32_t rising = monotone_sign(t_.monotone, y_);
         if (!(norm >= kTiny) || rising == kMixedSigns) return;
         for (double& v : y_) v /= norm;
-        Projection p;
-        p.form = kTermsForm;
-        sparse_entries(y_, p.features, p.coefs);
-        proposals_.push_back(std::move(p));
-        proposal_node_.push_back(id);
-        rising_.push_back(rising);
+        ObliqueCandidate c;
+        c.projection.form = kTermsForm;
+        sparse_entries(y_, c.projection.features, c.projection.coefs);
+        c.prescore = prescore;
+        node_list_.push_back(std::move(c));
     }
 
     // The directions of every splitting node: the ridge fit of each pair of candidates,
-    // in pair order, then with best_of_kinds every candidate on its own.
+    // in pair order, then with best_of_kinds every candidate on its own. So that the
+    // level's histograms stay within kLineageCellBytes, a node keeps at most its share of
+    // them, those that explain most of its Newton step (in their order).
     void propose(const std::vector<int32_t>& splitting) {
         proposals_.clear();
         proposal_node_.clear();
-        rising_.clear();
+        const int64_t item_bytes = 8 * kProjectedCellWords * (int64_t{t_.hist_bins} + 2);
+        const auto share = static_cast<size_t>(std::max<int64_t>(
+            1, kLineageCellBytes / (item_bytes * static_cast<int64_t>(splitting.size()))));
         const int32_t slots = candidates_->slots;
         std::vector<int32_t> active;
         for (const int32_t id : splitting) {
@@ -200,17 +204,26 @@ private:
                 candidates_->exponent.data() + candidates_->node_start[x.request];
             active_candidates(x, block, exponent, active);
             const auto m = static_cast<int32_t>(active.size());
+            node_list_.clear();
             for (int32_t i = 0; i < m; ++i) {
                 for (int32_t j = i + 1; j < m; ++j) {
                     const int32_t a = active[i], b = active[j];
                     const PairSums s = lineage_pair_sums(block, lineage_pair_index(a, b, slots),
                                                          slots, grids_, exponent[a], exponent[b]);
                     double ca = 0.0, cb = 0.0;
-                    if (lineage_ridge(s, t_.reg_lambda, ca, cb)) propose_pair(id, a, b, ca, cb);
+                    if (!lineage_ridge(s, t_.reg_lambda, ca, cb)) continue;
+                    propose_pair(id, a, b, ca, cb, lineage_ridge_fit(s, ca, cb));
                 }
             }
             for (int32_t i = 0; t_.best_of_kinds && i < m; ++i) {
-                propose_pair(id, active[i], active[i], 1.0, 0.0);
+                const int32_t a = active[i];
+                propose_pair(id, a, a, 1.0, 0.0,
+                             lineage_single_score(block, a, grids_, exponent[a]));
+            }
+            keep_best_candidates(node_list_, share);
+            for (ObliqueCandidate& c : node_list_) {
+                proposals_.push_back(std::move(c.projection));
+                proposal_node_.push_back(id);
             }
         }
     }
@@ -319,7 +332,7 @@ private:
         n.projection = static_cast<int32_t>(projections_.size());
         x.left = left;
         x.right = left + 1;
-        x.rising = rising_[p];
+        x.rising = monotone_sign(t_.monotone, direction);
         Directions lineage = x.lineage;
         lineage.push_back(direction);
         const auto keep = static_cast<size_t>(t_.max_lineage);
@@ -361,7 +374,7 @@ private:
     std::vector<int64_t> moments_;                         // merged blocks of the level
     std::vector<Projection> proposals_;                    // the level's directions, node by node
     std::vector<int32_t> proposal_node_;
-    std::vector<int32_t> rising_;
+    std::vector<ObliqueCandidate> node_list_;  // one node's proposals
     std::vector<double> y_;
     std::vector<double> scores_;
     std::vector<int32_t> order_;

@@ -14,7 +14,9 @@
 // directions are fitted; for the range of every direction's projections over its node's
 // rows; and for their equal-width histograms, whose best cut decides each node. The rows
 // then move by the routing of the projection tests. The deepest level is asked once more, for
-// its totals: 3 x depth + 1 requests per tree.
+// its totals: 3 x depth + 1 requests per tree. (A level whose histograms would pass
+// kLineageCellBytes scores, per node, only its share of the directions that fit most of its
+// Newton step.)
 //
 // Every decision is a function of merged integer statistics, and every statistic a sum of
 // terms each row forms on its own, so the tree does not depend on how the rows are ordered

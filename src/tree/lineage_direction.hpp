@@ -27,6 +27,14 @@ inline bool lineage_ridge(const PairSums& s, double lambda, double& ca, double& 
     return true;
 }
 
+// How much of the Newton step the ridge fit (ca, cb) of a pair explains: ca Ra' + cb Rb',
+// with Ra', Rb' the centred targets of lineage_ridge.
+inline double lineage_ridge_fit(const PairSums& s, double ca, double cb) {
+    const double ra = s.T_a - s.T0 * s.S_a / s.H;
+    const double rb = s.T_b - s.T0 * s.S_b / s.H;
+    return ca * ra + cb * rb;
+}
+
 // How well a column alone explains a node's Newton step: the hessian-weighted least-squares
 // fit of -g/h on the centred column explains (T - T0 S / W)^2 / (S_xx - S^2 / W) of it, with
 // W, S, S_xx, T and T0 the sums of h, h x, h x^2, -g x and -g over the rows where the
