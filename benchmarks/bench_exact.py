@@ -9,9 +9,12 @@ The ratios are exact_sums over split_mode 1 (goal: at most 0.9) and exact_sums o
 (goal: at most 1.0); LightGBM is skipped when it is not installed. With --oblique, the capped
 oblique search (split_mode 0) too: exact_sums over the default builder, in fit time and in
 test log-loss (--max-pair-columns N: pairing only each node's N best columns, the estimators'
-default 4).
+default 4). With --lineage N the contenders are the lineage builder (max_lineage N) and its
+exact_sums version instead.
 
     OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py [--repeat 3] [--quick] [--oblique]
+    OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --lineage 1 --rows 50000 \
+        --flights-rows 20000
 """
 
 from __future__ import annotations
@@ -27,7 +30,9 @@ import metrics
 import vorlent_core as vc
 
 
-def fit_axis(data: bt.Dataset, exact: bool, split_mode: int = 1, pair_columns: int = 0):
+def fit_axis(
+    data: bt.Dataset, exact: bool, split_mode: int = 1, pair_columns: int = 0, lineage: int = 0
+):
     model = vc.Booster(
         n_estimators=bt.N_TREES,
         learning_rate=bt.LEARNING_RATE,
@@ -38,15 +43,21 @@ def fit_axis(data: bt.Dataset, exact: bool, split_mode: int = 1, pair_columns: i
         categorical=data.categorical,
         split_mode=split_mode,
         max_pair_columns=pair_columns,
+        max_lineage=lineage,
         exact_sums=exact,
     )
     seconds = bt.timed(lambda: model.fit(data.X_train, data.y_train))
     return seconds, model.predict_proba(data.X_test)[:, 1]
 
 
-def run(data: bt.Dataset, repeat: int, oblique: bool, pair_columns: int = 0) -> None:
+def run(
+    data: bt.Dataset, repeat: int, oblique: bool, pair_columns: int = 0, lineage: int = 0
+) -> None:
     print(f"\n== {data.name}: train {len(data.y_train):,} rows", flush=True)
     rows = {}
+    if lineage >= 1:
+        run_lineage(data, repeat, lineage)
+        return
     contenders = {
         "split_mode 1": lambda: fit_axis(data, False),
         "split_mode 1 exact_sums": lambda: fit_axis(data, True),
@@ -81,6 +92,18 @@ def run(data: bt.Dataset, repeat: int, oblique: bool, pair_columns: int = 0) -> 
         )
 
 
+def run_lineage(data: bt.Dataset, repeat: int, lineage: int) -> None:
+    rows = {}
+    for exact in (False, True):
+        label = f"max_lineage {lineage}" + (" exact_sums" if exact else "")
+        runs = [fit_axis(data, exact, lineage=lineage) for _ in range(repeat)]
+        seconds = min(r[0] for r in runs)
+        rows[exact] = seconds
+        loss = metrics.log_loss(data.y_test, runs[0][1])
+        print(f"   {label:<26} {seconds:8.2f} s   log-loss {loss:.4f}", flush=True)
+    print(f"   exact_sums / default lineage: {rows[True] / rows[False]:.2f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=None)
@@ -92,6 +115,7 @@ def main() -> int:
     parser.add_argument(
         "--max-pair-columns", type=int, default=0, help="split_mode 0 pairs only that many columns"
     )
+    parser.add_argument("--lineage", type=int, default=0, help="compare the lineage builders")
     args = parser.parse_args()
     rows = args.rows or (200_000 if args.quick else 1_000_000)
     print(
@@ -99,10 +123,10 @@ def main() -> int:
         f"threads, OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load {os.getloadavg()[0]:.1f}"
     )
     if args.only in (None, "synthetic"):
-        run(bt.synthetic(rows), args.repeat, args.oblique, args.max_pair_columns)
+        run(bt.synthetic(rows), args.repeat, args.oblique, args.max_pair_columns, args.lineage)
     if args.only in (None, "flights"):
         flights = bt.flights_data(args.flights_rows or (60_000 if args.quick else None))
-        run(flights, args.repeat, args.oblique, args.max_pair_columns)
+        run(flights, args.repeat, args.oblique, args.max_pair_columns, args.lineage)
     return 0
 
 

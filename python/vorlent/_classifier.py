@@ -61,7 +61,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         be split among workers: every sum over rows is taken exactly on a fixed-point grid,
         trees grow level by level, and the row and feature draws are keyed by row and node.
         Every ``split_mode`` is supported (the oblique searches evaluate their pairs on
-        exact sums too); ``max_lineage`` must be 0 for now.
+        exact sums too), and so is ``max_lineage >= 1`` (projection trees).
     monotonic_cst : array-like of int, dict or None, default=None
         Per feature -1 (falling), 0 (free) or +1 (rising); a dict maps feature names or
         column indices to constraints and leaves the others free.

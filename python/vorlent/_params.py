@@ -237,11 +237,6 @@ def core_keywords(
     seed: int,
 ) -> dict:
     """The core ``Booster``'s keywords for a validated estimator and a fitted schema."""
-    if estimator.exact_sums and estimator.max_lineage >= 1:
-        raise ValueError(
-            "exact_sums=True supports max_lineage=0 for now; got "
-            f"max_lineage={estimator.max_lineage!r}"
-        )
     return {
         "n_estimators": int(estimator.n_estimators),
         "learning_rate": float(estimator.learning_rate),

@@ -11,6 +11,7 @@
 #include "common/exact_sum.hpp"
 #include "common/parallel.hpp"
 #include "common/total_order.hpp"
+#include "exact/lineage_builder.hpp"
 #include "model/importance.hpp"
 #include "model/node_cover.hpp"
 #include "model/routing.hpp"
@@ -67,6 +68,16 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
         plan_.assign(1, std::vector<int32_t>(static_cast<size_t>(X.n_rows)));
         std::iota(plan_[0].begin(), plan_[0].end(), 0);
     }
+    // A bound on every value of a column over all training rows, for the lineage builder's
+    // grids: a maximum, so it does not depend on the order of the rows.
+    column_bound_.assign(static_cast<size_t>(X.n_cols), 0.0);
+    for (int32_t r = 0; r < X.n_rows; ++r) {
+        const double* row = X.row(r);
+        for (int32_t f = 0; f < X.n_cols; ++f) {
+            if (std::isfinite(row[f]))
+                column_bound_[f] = std::max(column_bound_[f], std::fabs(row[f]));
+        }
+    }
     shards_.resize(plan_.size());
     for (size_t s = 0; s < plan_.size(); ++s) {
         shards_[s].rows =
@@ -86,14 +97,22 @@ Tree ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Mo
         sources_.push_back(local_source(shard, grad, hess, model.n_outputs, shape_));
     }
     const ExactTreeConfig config = exact_tree_config(p, tree_params, model, bins_);
-    ExactTree grown = grow_exact_tree(config, sources_, ws_);
+    ExactTree grown =
+        tree_params.max_lineage >= 1
+            ? grow_exact_lineage_tree(config, column_bound_, model.projections, sources_, ws_)
+            : grow_exact_tree(config, sources_, ws_);
     Tree tree = std::move(grown.tree);
     if (p.objective == kRegression && p.loss == kQuantile) {
         refit_quantile(p.alpha, grown, tree, y, scores);
     }
     add_scores(model, grown, tree, scores);
     for (const Node& node : tree) {
-        if (!node.is_leaf) credit_split(model.importances, model.n_features, node);
+        if (node.is_leaf) continue;
+        if (node.projection >= 0) {
+            credit_projection(model.importances, model.projections[node.projection], node.gain);
+        } else {
+            credit_split(model.importances, model.n_features, node);
+        }
     }
     if (covers_match(model.trees, model.node_covers)) {
         model.node_covers.push_back(std::move(grown.covers));

@@ -60,6 +60,7 @@ private:
 
     const MatrixView& X_;
     const BinnedMatrix& bins_;
+    std::vector<double> column_bound_;  // per column: the largest finite |value| of a row
     ShardPlan plan_;
     HistogramShape shape_;
     std::vector<LocalShard> shards_;

@@ -14,17 +14,6 @@ void check_fraction(double v, const char* name) {
     if (!(v > 0.0 && v <= 1.0)) reject(std::string(name) + " must lie in (0, 1], got " + str(v));
 }
 
-// exact_sums grows its trees with the level-wise histogram builder only.
-void check_exact_sums(const BoosterParams& p) {
-    if (!p.exact_sums) return;
-    if (p.max_lineage >= 1) {
-        reject(
-            "exact_sums supports max_lineage=0 (the histogram builder) for now; got "
-            "max_lineage=" +
-            std::to_string(p.max_lineage));
-    }
-}
-
 }  // namespace
 
 void check_construction(const BoosterParams& p) {
@@ -33,7 +22,6 @@ void check_construction(const BoosterParams& p) {
         reject("max_pair_columns must be 0 (every column) or a column count of 2 or more, got " +
                std::to_string(p.max_pair_columns));
     }
-    check_exact_sums(p);
 }
 
 void check_hyper_parameters(const BoosterParams& p, int32_t n_features) {
@@ -92,7 +80,6 @@ void check_hyper_parameters(const BoosterParams& p, int32_t n_features) {
             "max_lineage >= 1 cannot train the multiclass objective: its trees would not "
             "change any class score");
     }
-    check_exact_sums(p);
 }
 
 }  // namespace vorlent

@@ -47,7 +47,6 @@ struct BoosterParams {
 // The two checks of the parameters, each raising std::invalid_argument that names the
 // parameter. What a booster cannot even be built with is refused at construction; the
 // rest when training starts, before anything changes, as it depends on the data's columns.
-// Training repeats the construction checks of exact_sums, for boosters built in C++.
 void check_construction(const BoosterParams& p);
 void check_hyper_parameters(const BoosterParams& p, int32_t n_features);
 

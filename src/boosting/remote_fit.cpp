@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "boosting/exact_rounds.hpp"
@@ -90,6 +91,11 @@ void refit_quantile_leaves(double alpha, ExactTree& grown, RemoteRows& rows) {
 void fit_remote(Booster& b, RemoteRows& rows) {
     const BoosterParams& p = b.params;
     check_hyper_parameters(p, rows.n_features);
+    if (p.max_lineage >= 1) {
+        throw std::invalid_argument(
+            "training on row shards grows axis-aligned trees only; got max_lineage=" +
+            std::to_string(p.max_lineage));
+    }
     const BinnedMatrix tables = remote_bins(p, rows);
     rows.set_bins(tables);
 

@@ -49,11 +49,7 @@ public:
 
     ExactTree grow() {
         const int32_t k = t_.n_outputs;
-        RoundSummary summary;
-        const uint64_t bag_key = tree_key(kBagStream, c_.seed, c_.tree_index);
-        for (ShardSource& s : shards_) summary.merge(s.begin_tree(bag_key, c_.subsample));
-        grids_ = RoundGrids::of(summary, k);
-        for (ShardSource& s : shards_) s.fix_gradients(grids_);
+        grids_ = begin_exact_tree(c_, shards_);
         settings_ = CutSettings{t_.reg_lambda, t_.learn_missing, c_.bins, grids_};
 
         nodes_.assign(1, BuildNode{});
@@ -78,7 +74,7 @@ public:
             level = decide(splitting);
             ws_.parent_hist.swap(ws_.current_hist);
         }
-        return finish();
+        return depth_first_tree(nodes_, grids_);
     }
 
 private:
@@ -336,35 +332,6 @@ private:
         return next;
     }
 
-    // The tree in depth-first order, with each node's bag rows as its cover.
-    ExactTree finish() {
-        ExactTree out;
-        out.grids = grids_;
-        out.tree_index.assign(nodes_.size(), -1);
-        out.tree.reserve(nodes_.size());
-        place(0, out);
-        out.covers.resize(out.tree.size());
-        for (size_t id = 0; id < nodes_.size(); ++id) {
-            if (out.tree_index[id] >= 0) {
-                out.covers[out.tree_index[id]] = static_cast<double>(nodes_[id].totals.count);
-            }
-        }
-        return out;
-    }
-
-    int32_t place(int32_t id, ExactTree& out) {
-        const auto at = static_cast<int32_t>(out.tree.size());
-        out.tree_index[id] = at;
-        out.tree.push_back(nodes_[id].node);
-        if (nodes_[id].left >= 0) {
-            const int32_t l = place(nodes_[id].left, out);
-            const int32_t r = place(nodes_[id].right, out);
-            out.tree[at].left = l;
-            out.tree[at].right = r;
-        }
-        return at;
-    }
-
     const ExactTreeConfig& c_;
     const TreeParams& t_;  // c_.tree
     std::vector<ShardSource>& shards_;
@@ -405,6 +372,15 @@ void gather_stats(std::vector<ShardSource>& shards, const StatsRequest& request,
         s.stats(request, ws.shard_buffer);
         merge_stats(ws.merged, ws.shard_buffer);
     }
+}
+
+RoundGrids begin_exact_tree(const ExactTreeConfig& config, std::vector<ShardSource>& shards) {
+    RoundSummary summary;
+    const uint64_t bag_key = tree_key(kBagStream, config.seed, config.tree_index);
+    for (ShardSource& s : shards) summary.merge(s.begin_tree(bag_key, config.subsample));
+    const RoundGrids grids = RoundGrids::of(summary, config.tree->n_outputs);
+    for (ShardSource& s : shards) s.fix_gradients(grids);
+    return grids;
 }
 
 ExactTree grow_exact_tree(const ExactTreeConfig& config, std::vector<ShardSource>& shards,

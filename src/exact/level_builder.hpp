@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -76,6 +77,37 @@ struct LevelWorkspace {
     std::vector<uint64_t> draws;
     std::vector<int32_t> listed;
 };
+
+// The start of every tree: the shards take the tree's bag and summarise its gradients, the
+// round's grids follow from the merged summary, and the shards put their gradients on them.
+RoundGrids begin_exact_tree(const ExactTreeConfig& config, std::vector<ShardSource>& shards);
+
+// The finished tree of builder nodes (each with a Node `node`, child ids `left` and `right`,
+// -1 for a leaf, and NodeTotals `totals`; node 0 the root) in depth-first order, with each
+// node's bag rows as its cover.
+template <class BuilderNodes>
+ExactTree depth_first_tree(const BuilderNodes& nodes, const RoundGrids& grids) {
+    ExactTree out;
+    out.grids = grids;
+    out.tree_index.assign(nodes.size(), -1);
+    out.tree.reserve(nodes.size());
+    // (id, index of its parent's entry, 1 when it is a right child), deepest first.
+    std::vector<std::array<int32_t, 3>> stack{{0, -1, 0}};
+    while (!stack.empty()) {
+        const auto [id, parent, right] = stack.back();
+        stack.pop_back();
+        const auto at = static_cast<int32_t>(out.tree.size());
+        out.tree_index[id] = at;
+        out.tree.push_back(nodes[id].node);
+        out.covers.push_back(static_cast<double>(nodes[id].totals.count));
+        if (parent >= 0) (right != 0 ? out.tree[parent].right : out.tree[parent].left) = at;
+        if (nodes[id].left >= 0) {
+            stack.push_back({nodes[id].right, at, 1});
+            stack.push_back({nodes[id].left, at, 0});
+        }
+    }
+    return out;
+}
 
 // Grows one tree over the shards.
 ExactTree grow_exact_tree(const ExactTreeConfig& config, std::vector<ShardSource>& shards,

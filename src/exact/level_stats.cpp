@@ -8,6 +8,7 @@
 
 #include "common/parallel.hpp"
 #include "exact/counter_random.hpp"
+#include "exact/lineage_stats.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/projection_stats.hpp"
 #include "model/routing.hpp"
@@ -107,6 +108,7 @@ HistogramShape HistogramShape::of(const BinnedMatrix& bins) {
 
 int64_t block_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs) {
     if (item_kind(request.kind)) return 0;
+    if (request.kind == kLineageMoments) return lineage_block_words(request.lineage->slots);
     return request.kind == kOutputSums ? 1 + 2 * int64_t{n_outputs} : shape.node_words();
 }
 
@@ -168,6 +170,7 @@ const std::vector<WordMerge>& merge_pattern(int64_t kind) {
     switch (kind) {
         case kOutputSums:
         case kBinHistograms:
+        case kLineageMoments:
             return add;
         case kProjectionRanges:
         case kProjectedHistograms:
@@ -334,7 +337,10 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
     mark_targets(request, st);
 
     const int64_t n = static_cast<int64_t>(st.bag.size());
-    const bool parallel = n > kParallelRows && omp_get_max_threads() > 1;
+    // Lineage moments cost a pass over every pair of candidates per row.
+    const int64_t row_cost =
+        request.kind == kLineageMoments ? 1 + lineage_pairs(request.lineage->slots) / 8 : 1;
+    const bool parallel = n * row_cost > kParallelRows && omp_get_max_threads() > 1;
     const int64_t threads = parallel ? omp_get_max_threads() : 1;
     int64_t* scratch = grow(st.scratch, static_cast<size_t>(threads * all_words));
     std::fill(scratch, scratch + threads * all_words, 0);
@@ -343,6 +349,12 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
         int64_t* blocks = scratch + omp_get_thread_num() * all_words;
         if (request.kind == kOutputSums) {
             output_rows(st, i0, i1, n_outputs, words, blocks);
+            return;
+        }
+        if (request.kind == kLineageMoments) {
+            std::vector<double> values;
+            std::vector<int64_t> fixed;
+            lineage_moment_rows(shard, st, *request.lineage, i0, i1, words, blocks, values, fixed);
             return;
         }
         shard.bins->with_codes([&](const auto* codes) {
@@ -395,8 +407,9 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
     const Directions none;
     // Per node id, what the row loop reads of its rule, side by side.
     struct Move {
-        const uint8_t* side = nullptr;  // null: the test reads the values
-        const Node* test = nullptr;     // null: the node does not split
+        const uint8_t* side = nullptr;            // null: the test reads the values
+        const Node* test = nullptr;               // null: the node does not split
+        const Directions* projections = nullptr;  // a projection test's direction
         int64_t feature = 0;
         int32_t left = -1;
         int32_t right = -1;
@@ -406,7 +419,8 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
         if (rule_of[id] < 0) continue;
         const RouteRule& rule = rules[rule_of[id]];
         const uint8_t* side = rule.bin_side.empty() ? nullptr : rule.bin_side.data();
-        moves[id] = Move{side, &rule.test, rule.test.feature_a, rule.left, rule.right};
+        const Directions* projection = rule.projection.empty() ? &none : &rule.projection;
+        moves[id] = Move{side, &rule.test, projection, rule.test.feature_a, rule.left, rule.right};
     }
     const auto ids = static_cast<uint32_t>(moves.size());
     parallel_blocks(n, n > kParallelRows, [&](int64_t i0, int64_t i1) {
@@ -418,7 +432,9 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
                 const int64_t r = st.bag[i];
                 uint8_t side =
                     m.side != nullptr ? m.side[codes[r * stride + m.feature]] : kEitherSide;
-                if (side == kEitherSide) side = goes_right(*m.test, X.row(r), none) ? 1 : 0;
+                if (side == kEitherSide) {
+                    side = goes_right(*m.test, X.row(r), *m.projections) ? 1 : 0;
+                }
                 st.node[i] = side != 0 ? m.right : m.left;
             }
         });

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "common/matrix.hpp"
@@ -48,7 +49,10 @@ enum StatsKind : int64_t {
     kProjectionRanges = 3,     // per projection: its range over the node (projection_stats)
     kProjectedHistograms = 4,  // per projection: cells on its range (projection_stats)
     kPairMoments = 5,          // per column pair: the sums of its direction (pair_moments)
+    kLineageMoments = 10,      // per node: its lineage candidates' moments (lineage_stats)
 };
+
+struct LineageCandidates;  // exact/lineage_stats.hpp
 
 // Whether a kind's blocks are lists of items rather than one block per node.
 inline bool item_kind(int64_t kind) { return kind >= kProjectionRanges && kind <= kPairMoments; }
@@ -87,6 +91,8 @@ struct StatsRequest {
     std::vector<Projection> projections;
     std::vector<ColumnPair> pairs;
     int32_t projection_bins = 0;  // kProjectedHistograms: value cells per projection (>= 1)
+    // kLineageMoments: every node's candidate directions (one list per requested node).
+    std::shared_ptr<const LineageCandidates> lineage;
 };
 
 // Words of one node's block and of a whole buffer for a request.
@@ -206,8 +212,10 @@ struct RouteRule {
     int32_t node = -1;  // the node that splits
     int32_t left = -1;  // its children's ids
     int32_t right = -1;
-    Node test;  // an axis test (feature_a, threshold, missing_right)
-    std::vector<uint8_t> bin_side;
+    Node test;  // an axis test (feature_a, threshold, missing_right), a pair or projection test
+    std::vector<uint8_t> bin_side;  // empty: every row's values decide
+    // A projection test: its direction, the one entry test.projection (0) points at.
+    Directions projection;
 };
 
 // The rule of an axis test, from the smallest and largest training value of every bin of its

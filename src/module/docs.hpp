@@ -164,9 +164,9 @@ exact_sums : bool, default False
     split into shards. Every sum over rows (node and histogram statistics, leaf values,
     start scores, the validation loss) is taken exactly on a fixed-point grid, the quantile
     steps select exactly, trees grow level by level, and the row bag and column samples are
-    drawn per row and per node from the seed. Every split_mode: the oblique searches fit
-    their pair directions from exact moments and cut exact projected histograms. Needs
-    max_lineage=0 for now (ValueError otherwise). Not stored in the model bytes.
+    drawn per row and per node from the seed. Every split_mode and max_lineage: the oblique
+    searches fit their pair directions from exact moments and cut exact projected
+    histograms, and so does the lineage builder. Not stored in the model bytes.
 
 Notes
 -----

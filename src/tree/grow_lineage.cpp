@@ -11,6 +11,7 @@
 #include "tree/column_ranking.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/cut_placement.hpp"
+#include "tree/lineage_direction.hpp"
 #include "tree/pair_solver.hpp"
 #include "tree/projected_histogram.hpp"
 #include "tree/scratch.hpp"
@@ -43,22 +44,6 @@ struct LineagePair {
     int64_t cells = -1;  // first cell of its histogram, -1 without one
 };
 
-// How a split on direction d meets the monotone constraints: +1 when the projection rises
-// along every constrained column in the column's direction, -1 when it falls along every
-// one, 0 when it reads no constrained column, kMixedSigns when it rises along some and
-// falls along others (no bound on its children could keep both).
-constexpr int32_t kMixedSigns = 2;
-int32_t monotone_sign(const std::vector<int32_t>& monotone, const std::vector<double>& d) {
-    int32_t sign = 0;
-    for (size_t j = 0; j < monotone.size() && j < d.size(); ++j) {
-        if (monotone[j] == 0 || d[j] == 0.0) continue;
-        const int32_t s = (d[j] > 0.0) == (monotone[j] > 0) ? 1 : -1;
-        if (sign != 0 && s != sign) return kMixedSigns;
-        sign = s;
-    }
-    return sign;
-}
-
 // A row's projection on a unit direction as routing sums it (before the bias), NaN when a
 // value it needs is missing.
 double routed_projection(const std::vector<double>& d, const double* row) {
@@ -86,10 +71,8 @@ void for_pairs_by_blocks(std::vector<LineagePair>& pairs, int32_t n, Body&& body
 }
 
 // Cuts `columns` down to the `keep` whose values alone explain the node's Newton step best
-// (ties to the lower column): the hessian-weighted least-squares fit of -g/h on the centred
-// column explains (T - T0 S / W)^2 / (S_xx - S^2 / W) of it, with W, S, S_xx, T and T0 the
-// sums of h, h x, h x^2, -g x and -g over the rows where the column is not missing. One
-// pass over the rows, in row order, costs far less than the pairs it saves.
+// (single_column_score; ties to the lower column). One pass over the rows, in row order,
+// costs far less than the pairs it saves.
 void keep_best_columns(const MatrixView& X, const std::vector<int32_t>& rows, const double* grad,
                        const double* hess, int32_t keep, std::vector<int32_t>& columns) {
     const size_t c_count = columns.size();
@@ -112,10 +95,7 @@ void keep_best_columns(const MatrixView& X, const std::vector<int32_t>& rows, co
     std::vector<double> scores(c_count, 0.0);
     for (size_t c = 0; c < c_count; ++c) {
         const double* s = sums.data() + 5 * c;
-        if (!(s[0] >= kTiny)) continue;
-        const double spread = s[2] - s[1] * s[1] / s[0];
-        const double fit = s[3] - s[4] * s[1] / s[0];
-        if (spread > kTiny) scores[c] = fit * fit / spread;
+        scores[c] = single_column_score(s[0], s[1], s[2], s[3], s[4]);
     }
     std::vector<int32_t> order, kept;
     top_positions(scores.data(), static_cast<int32_t>(c_count), keep, order, kept);
@@ -250,17 +230,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
                 p.ca = 1.0;  // a candidate on its own: its own direction
                 p.cb = 0.0;
             } else {
-                const PairSums& s = p.sums;
-                if (!(s.H >= kTiny)) continue;
-                const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
-                const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
-                const double vab = s.S_ab - s.S_b * s.S_a / s.H;
-                const double det = vbb * vaa - vab * vab;
-                if (!(std::fabs(det) >= kTiny)) continue;
-                const double ra = s.T_a - s.T0 * s.S_a / s.H;
-                const double rb = s.T_b - s.T0 * s.S_b / s.H;
-                p.ca = (ra * vbb - rb * vab) / det;
-                p.cb = (rb * vaa - ra * vab) / det;
+                if (!lineage_ridge(p.sums, lambda, p.ca, p.cb)) continue;
             }
             std::fill(y.begin(), y.end(), 0.0);
             direction_of(candidates[p.i], p.ca, y);
@@ -403,8 +373,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     // values: the side the constrained columns push rows toward stays above the other.
     double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
     if (best->rising != 0) {
-        const double mid = clamp_value(
-            ((-gl) / (hl + lambda) + (-(G - gl)) / (H - hl + lambda)) * 0.5, lower, upper);
+        const double mid = lineage_midpoint(gl, hl, G - gl, H - hl, lambda, lower, upper);
         if (best->rising > 0) {
             left_upper = mid;
             right_lower = mid;

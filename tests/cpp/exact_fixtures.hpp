@@ -6,8 +6,16 @@
 #include <vector>
 
 #include "common/matrix.hpp"
+#include "exact/level_stats.hpp"
 
 namespace vorlent::testing {
+
+// A shard of some rows of a table and its state for a tree.
+struct TestShard {
+    std::vector<int32_t> rows;
+    ShardRows shard;
+    ShardTree tree;
+};
 
 // rows x cols values: columns 0 .. cols-2 numeric with NaN, +-inf, +-0 and repeated values;
 // the last column small integer category codes (with NaN).

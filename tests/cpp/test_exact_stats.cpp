@@ -19,12 +19,6 @@ namespace {
 
 constexpr int32_t kNodes = 5;
 
-// A shard of some rows of the table, its bag rows placed at the nodes of node_of.
-struct TestShard {
-    std::vector<int32_t> rows;
-    ShardRows shard;
-    ShardTree tree;
-};
 
 struct StatsCase {
     AwkwardTable table;

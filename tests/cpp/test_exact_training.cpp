@@ -131,6 +131,42 @@ std::string train_bytes(const Setting& s, const Data& d, const Data& val) {
            (pairs > 0 ? "pairs" : "no pairs");
 }
 
+// Settings of the lineage builder (projection trees), one or two ancestor directions.
+std::vector<Setting> lineage_settings() {
+    auto lineage = [](
+                       int32_t n, std::function<void(Booster&)> more = [](Booster&) {}) {
+        return [n, more](Booster& b) {
+            b.params.max_lineage = n;
+            more(b);
+        };
+    };
+    std::vector<Setting> out;
+    out.push_back({"lineage binary", kBinary, lineage(1)});
+    out.push_back({"lineage squared", kRegression, lineage(2)});
+    out.push_back(
+        {"lineage huber", kRegression, lineage(1, [](Booster& b) { b.params.loss = kHuber; })});
+    out.push_back({"lineage quantile", kRegression,
+                   lineage(2, [](Booster& b) { b.params.loss = kQuantile; })});
+    out.push_back({"lineage sampled", kBinary, lineage(1, [](Booster& b) {
+                       b.params.subsample = 0.6;
+                       b.params.colsample = 0.5;
+                       b.params.learn_missing = true;
+                   })});
+    Setting weighted{"lineage weighted monotone", kRegression, lineage(2, [](Booster& b) {
+                         b.params.monotone = {1, -1, 0, 0, 0};
+                         b.params.best_of_kinds = true;
+                     })};
+    weighted.weights = true;
+    out.push_back(weighted);
+    Setting stopping{"lineage early stopping", kRegression, lineage(1)};
+    stopping.early_stopping = true;
+    out.push_back(stopping);
+    Setting more{"lineage fit_more", kBinary, lineage(2)};
+    more.more = true;
+    out.push_back(more);
+    return out;
+}
+
 std::vector<Setting> settings() {
     std::vector<Setting> out;
     out.push_back({"binary"});
@@ -160,6 +196,7 @@ std::vector<Setting> settings() {
     Setting more{"fit_more", kMulticlass, [](Booster& b) { b.params.subsample = 0.7; }};
     more.more = true;
     out.push_back(more);
+    for (Setting& s : lineage_settings()) out.push_back(s);
     return out;
 }
 
@@ -209,8 +246,9 @@ TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
 TEST(ExactTraining, ThreadCountLeavesTheModelBytesUnchanged) {
     // Enough rows for the passes over them to run in parallel.
     const auto capped = [](Booster& b) { b.params.split_mode = kCappedOblique; };
-    for (const Setting& s : {Setting{"binary"}, Setting{"multiclass", kMulticlass},
-                             Setting{"oblique regression", kRegression, capped}}) {
+    for (const Setting& s :
+         {Setting{"binary"}, Setting{"multiclass", kMulticlass},
+          Setting{"oblique regression", kRegression, capped}, lineage_settings().front()}) {
         const Data d = make_data(45000, s.objective, 8);
         std::string one, two;
         {

@@ -30,22 +30,13 @@ def test_the_core_keyword_round_trips_and_is_off_by_default():
     assert twin.serialize() == b.serialize()
 
 
-@pytest.mark.parametrize("keywords", [{"max_lineage": 2}, {"split_mode": 1, "max_lineage": 1}])
-def test_the_core_refuses_what_exact_sums_does_not_support(keywords):
-    with pytest.raises(ValueError, match=r"exact_sums supports max_lineage=0"):
-        Booster(exact_sums=True, **keywords)
-
-
 def test_the_estimators_check_and_pass_exact_sums():
     X, y = table(n=600)
     with pytest.raises(TypeError, match="exact_sums"):
         vorlent.VorlentRegressor(exact_sums="yes", n_estimators=2).fit(X, y)
-    model = vorlent.VorlentRegressor(exact_sums=True, n_estimators=2, max_lineage=1)
-    with pytest.raises(ValueError, match="exact_sums=True supports max_lineage=0"):
-        model.fit(X, y)
-    assert not hasattr(model, "booster_")
-    model.set_params(max_lineage=0).fit(X, y)
-    assert model.booster_.__getstate__()[0]["exact_sums"] is True
+    for builder in ({"split_mode": "oblique"}, {"max_lineage": 1}):
+        model = vorlent.VorlentRegressor(exact_sums=True, n_estimators=2, **builder).fit(X, y)
+        assert model.booster_.__getstate__()[0]["exact_sums"] is True
     assert vorlent.VorlentClassifier().get_params()["exact_sums"] is False
 
 
@@ -151,3 +142,55 @@ def test_exact_oblique_models_fit_real_tables_within_the_seed_spread(task):
     default, exact = np.array(losses[False]), np.array(losses[True])
     spread = default.max() - default.min()
     assert exact.mean() <= default.mean() + max(spread, 0.02 * default.mean())
+
+
+@pytest.mark.parametrize(
+    "keywords",
+    [
+        {"objective": 0, "max_lineage": 1},
+        {"objective": 1, "loss": 1, "max_lineage": 2, "learn_missing": True},
+        {"objective": 1, "loss": 2, "max_lineage": 1, "colsample": 0.5, "max_pair_columns": 3},
+    ],
+)
+def test_exact_lineage_models_depend_on_the_rows_not_their_order(keywords):
+    # (A row's bag draw is keyed by its index, so a permutation keeps the bag only in full.)
+    X, y = table(n=1500, seed=3)
+    if keywords["objective"] == 0:
+        y = (y > 0).astype(float)
+    order = np.random.default_rng(4).permutation(len(y))
+
+    def train(X, y, threads):
+        b = Booster(n_estimators=8, max_depth=4, exact_sums=True, n_threads=threads, **keywords)
+        b.fit(X, y)
+        return b.serialize()
+
+    one = train(X, y, 1)
+    assert train(X[order], y[order], 2) == one
+    assert train(X[order[::-1]], y[order[::-1]], 1) == one
+
+
+def test_exact_lineage_fits_a_real_table_about_as_well_as_the_default_lineage_builder():
+    datasets = pytest.importorskip("sklearn.datasets")
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    X, y = datasets.load_breast_cancer(return_X_y=True)
+    losses = {False: [], True: []}
+    for seed in range(4):
+        X_train, X_test, y_train, y_test = model_selection.train_test_split(
+            X, y, test_size=0.3, random_state=seed, stratify=y
+        )
+        for exact in (False, True):
+            model = vorlent.VorlentClassifier(
+                max_lineage=1,
+                exact_sums=exact,
+                n_estimators=80,
+                early_stopping=False,
+                subsample=0.8,
+                random_state=seed,
+            )
+            p = model.fit(X_train, y_train).predict_proba(X_test)[:, 1]
+            p = np.clip(p, 1e-12, 1 - 1e-12)
+            losses[exact].append(-np.mean(y_test * np.log(p) + (1 - y_test) * np.log(1 - p)))
+    plain = np.array(losses[False])
+    spread = plain.max() - plain.min()
+    # The exact builder's mean loss is no worse than the default builder's seed-to-seed spread.
+    assert np.mean(losses[True]) <= plain.max() + spread
