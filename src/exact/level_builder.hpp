@@ -74,6 +74,7 @@ struct LevelWorkspace {
     std::vector<int64_t> shard_buffer;
     std::vector<int64_t> parent_hist;   // histogram blocks of the previous level
     std::vector<int64_t> current_hist;  // and of the current level
+    std::vector<int32_t> features;      // a node's sampled columns
     std::vector<uint64_t> draws;
     std::vector<int32_t> listed;
 };
