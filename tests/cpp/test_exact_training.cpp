@@ -401,9 +401,11 @@ TEST(ExactTraining, EveryNodeIsTheBestCutOfItsRowsAndLeavesTheirNewtonValues) {
     }
 }
 
+// Every builder trains with exact_sums; what no mode trains (projection trees for several
+// outputs) is refused before anything changes.
 TEST(ExactTraining, RefusesSettingsItDoesNotSupportBeforeChangingAnything) {
-    const Data d = make_data(200, kBinary, 1);
-    Booster b(5, 0.3, 3, 16, 1.0, 10, 1.0, 1.0, 42, kBinary, 0, 0.7, 0, {}, {}, 1, 0);
+    const Data d = make_data(200, kMulticlass, 1);
+    Booster b(5, 0.3, 3, 16, 1.0, 10, 1.0, 1.0, 42, kMulticlass, 0, 0.7, 0, {}, {}, 1, 0);
     b.params.exact_sums = true;
     EXPECT_THROW(fit(b, d.view(), VectorArg{d.y.data(), 200}, VectorArg{}, MatrixView{},
                      VectorArg{}, 0, 0.0),
