@@ -112,6 +112,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
         tree_params(p, m, std::vector<double>(static_cast<size_t>(rows.n_features), 1.0));
 
     const bool early_stopping = rows.es_patience >= 1 && rows.n_val >= 1;
+    const bool track_val = early_stopping || (rows.observer && rows.n_val >= 1);
     const double es_tol = rows.es_tol;
     b.best_iteration = -1;
     m.n_features = rows.n_features;
@@ -123,7 +124,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     m.refresh_facts();
     b.rng.seed(p.seed);
     rows.start(m);
-    if (early_stopping) rows.val_start(m);
+    if (track_val) rows.val_start(m);
     double best_loss = kInf;
     int32_t best_round = -1;
     int32_t stall = 0;
@@ -149,21 +150,35 @@ void fit_remote(Booster& b, RemoteRows& rows) {
         }
         if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
         rows.add_tree(grown.tree);
-        if (early_stopping) rows.val_add_tree(grown.tree);
+        if (track_val) rows.val_add_tree(grown.tree);
         m.trees.push_back(std::move(grown.tree));
         m.refresh_facts();
-        if (!early_stopping) continue;
-        // As the round loop's early stopping, with the validation loss summed exactly.
-        const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
-                            static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
-        b.validation_losses.push_back(loss);
-        if (loss < best_loss - es_tol) {
-            best_loss = loss;
-            best_round = b.n_trees() - 1;
-            stall = 0;
-        } else if (++stall >= rows.es_patience) {
-            break;
+        bool stop = false;
+        if (early_stopping) {
+            // As the round loop's early stopping, with the validation loss summed exactly.
+            const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
+                                static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
+            b.validation_losses.push_back(loss);
+            if (loss < best_loss - es_tol) {
+                best_loss = loss;
+                best_round = b.n_trees() - 1;
+                stall = 0;
+            } else {
+                stop = ++stall >= rows.es_patience;
+            }
         }
+        if (rows.observer) {
+            std::vector<double> val;
+            if (track_val) val = rows.val_scores();
+            const auto n_val = static_cast<int32_t>(track_val ? rows.n_val : 0);
+            if (static_cast<int64_t>(val.size()) != int64_t{n_val} * m.n_outputs) {
+                throw std::invalid_argument("validation scores of the wrong size");
+            }
+            const RoundScores scores{round, nullptr,    0,
+                                     track_val ? val.data() : nullptr, n_val, m.n_outputs};
+            stop = rows.observer(scores) || stop;
+        }
+        if (stop) break;
     }
     if (early_stopping) {
         if (best_round >= 0 && best_round + 1 < b.n_trees()) m.keep_first_trees(best_round + 1);

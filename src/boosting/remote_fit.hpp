@@ -5,6 +5,7 @@
 
 #include "boosting/booster.hpp"
 #include "boosting/exact_start.hpp"
+#include "boosting/train.hpp"
 #include "exact/level_builder.hpp"
 #include "prep/shard_bins.hpp"
 #include "prep/shard_select.hpp"
@@ -53,6 +54,11 @@ struct RemoteRows {
     std::function<void(const Tree& tree)> val_add_tree;
     std::function<double()> val_loss_bound;
     std::function<ExactSum(double bound)> val_loss_sum;
+    // Called after every round as fit's observer is (no training scores; the validation
+    // rows' scores, in their global order, when n_val >= 1): true stops training after the
+    // round, cut back to the best round with early stopping. val_scores gathers them.
+    RoundObserver observer;
+    std::function<std::vector<double>()> val_scores;
 };
 
 // The keys at the ranks, by a radix selection whose rounds the shards count.

@@ -269,7 +269,8 @@ bool batched_message(const std::string& name) {
                                          "extremes",
                                          "start_bounds",
                                          "start_sums",
-                                         "count_targets"};
+                                         "count_targets",
+                                         "raw_scores"};
     return std::any_of(std::begin(kNames), std::end(kNames),
                        [&](const char* n) { return name == n; });
 }
@@ -284,8 +285,41 @@ std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& 
     return merged;
 }
 
-RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted) {
+// The validation shards' raw scores put in their rows' global order: every row of 0 ..
+// n_val - 1 exactly once.
+std::vector<double> gathered_scores(const py::list& answers, int64_t n_val) {
+    std::vector<double> out;
+    std::vector<uint8_t> seen(static_cast<size_t>(n_val), 0);
+    int64_t k = 0;
+    for (const py::handle h : answers) {
+        const auto t = h.cast<py::tuple>();
+        const std::vector<int64_t> rows = from_numpy<int64_t>(t[0]);
+        const std::vector<double> scores = from_numpy<double>(t[1]);
+        const int64_t outputs = rows.empty() ? k : static_cast<int64_t>(scores.size() / rows.size());
+        if (k == 0 && outputs > 0) {
+            k = outputs;
+            out.assign(static_cast<size_t>(n_val * k), 0.0);
+        }
+        if (static_cast<int64_t>(scores.size()) != static_cast<int64_t>(rows.size()) * k) {
+            fail("shard message: scores of the wrong size");
+        }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const int64_t r = rows[i];
+            if (r < 0 || r >= n_val || seen[r]) fail("shard message: a validation row twice");
+            seen[r] = 1;
+            std::copy_n(scores.data() + static_cast<int64_t>(i) * k, k, out.data() + r * k);
+        }
+    }
+    if (std::count(seen.begin(), seen.end(), uint8_t{1}) != n_val) {
+        fail("shard message: validation rows missing");
+    }
+    return out;
+}
+
+RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted,
+                       int64_t n_val) {
     RemoteRows rows;
+    rows.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
     rows.column_facts = [&shards](int32_t f) {
@@ -444,7 +478,61 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         shards.post("add_tree", encode(tree));
     };
+    rows.val_scores = [&val, n_val] {
+        py::gil_scoped_acquire held;
+        return gathered_scores(val.all("raw_scores"), n_val);
+    };
     return rows;
+}
+
+// Blocks (X, y, w, first_row) concatenated into one shard; every block has the same columns
+// and all or none has weights.
+std::unique_ptr<RowShard> shard_of_blocks(const py::list& blocks, const Booster& settings) {
+    if (blocks.empty()) fail("blocks must hold at least one block");
+    std::vector<double> values, targets, weights;
+    std::vector<int64_t> global;
+    // Reserved up front: the rows are copied once, without a second copy while growing.
+    int64_t total_values = 0, total_rows = 0;
+    for (const py::handle h : blocks) {
+        const auto block = h.cast<py::tuple>();
+        if (block.size() != 4) fail("blocks: each block is (X, y, sample_weight, first_row)");
+        const auto X = py::array::ensure(block[0]);
+        if (!X) fail("blocks: X must be an array");
+        total_values += static_cast<int64_t>(X.size());
+        total_rows += X.ndim() >= 1 ? static_cast<int64_t>(X.shape(0)) : 0;
+    }
+    values.reserve(static_cast<size_t>(total_values));
+    targets.reserve(static_cast<size_t>(total_rows));
+    global.reserve(static_cast<size_t>(total_rows));
+    int32_t n_features = -1;
+    int weighted = -1;
+    for (const py::handle h : blocks) {
+        const auto block = h.cast<py::tuple>();
+        const auto X = block[0].cast<F64Array>();
+        const auto y = block[1].cast<F64Array>();
+        const auto w = block[2].cast<OptionalF64Array>();
+        const auto first_row = block[3].cast<int64_t>();
+        const MatrixView view = as_matrix(X, "X");
+        const int64_t n = vector_length(y, "y");
+        if (n != view.n_rows) fail("y must have one entry per row");
+        if (n_features >= 0 && view.n_cols != n_features) fail("blocks of unequal widths");
+        if (weighted >= 0 && weighted != static_cast<int>(w.has_value())) {
+            fail("blocks: all or none of them have weights");
+        }
+        if (first_row < 0) fail("blocks: first_row must be >= 0");
+        n_features = view.n_cols;
+        weighted = static_cast<int>(w.has_value());
+        values.insert(values.end(), view.data, view.data + n * view.n_cols);
+        targets.insert(targets.end(), y.data(), y.data() + n);
+        if (w) {
+            if (vector_length(*w, "sample_weight") != n) fail("sample_weight: one per row");
+            weights.insert(weights.end(), w->data(), w->data() + n);
+        }
+        for (int64_t i = 0; i < n; ++i) global.push_back(first_row + i);
+    }
+    return std::make_unique<RowShard>(std::move(values), n_features, std::move(targets),
+                                      std::move(weights), weighted == 1, std::move(global),
+                                      settings.params);
 }
 
 }  // namespace
@@ -466,7 +554,14 @@ void register_shards(py::module_& m) {
              }),
              py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("first_row"),
              py::arg("settings"))
+        .def_static("from_blocks", &shard_of_blocks, py::arg("blocks"), py::arg("settings"),
+                    "One shard of several row blocks, each (X, y, sample_weight, first_row): "
+                    "it answers once for all of them.")
         .def_property_readonly("n_rows", &RowShard::n_rows)
+        .def("raw_scores",
+             [](const RowShard& s) {
+                 return py::make_tuple(to_numpy(s.global_rows()), to_numpy(s.scores()));
+             })
         .def("column_facts", [](const RowShard& s, int32_t f) { return encode(s.column_facts(f)); })
         .def("distinct", [](const RowShard& s, int32_t f) { return to_numpy(s.distinct(f).keys); })
         .def("count_column",
@@ -560,26 +655,28 @@ void register_shards(py::module_& m) {
         "fit_shards",
         [](Booster& b, int32_t n_features, bool weighted, const py::function& call,
            const std::optional<py::function>& val_call, int64_t n_val, int32_t es_patience,
-           double es_tol) {
+           double es_tol, const py::object& callback) {
             if (!b.params.exact_sums) fail("fit_shards needs a booster with exact_sums=True");
             if (n_val < 0 || (n_val > 0 && !val_call)) {
                 fail("fit_shards: n_val must be >= 0, with val_call when above 0");
             }
             ShardCaller shards(call);
             ShardCaller val(val_call ? *val_call : call);
-            RemoteRows rows = remote_rows(shards, val, n_features, weighted);
-            rows.n_val = n_val;
+            RemoteRows rows = remote_rows(shards, val, n_features, weighted, n_val);
             rows.es_patience = es_patience;
             rows.es_tol = es_tol;
+            rows.observer = round_callback(b, callback);
             without_gil([&] { fit_remote(b, rows); });
         },
         py::arg("booster"), py::arg("n_features"), py::arg("weighted"), py::arg("call"),
         py::arg("val_call") = py::none(), py::arg("n_val") = 0, py::arg("es_patience") = 0,
-        py::arg("es_tol") = 0.0,
+        py::arg("es_tol") = 0.0, py::arg("callback") = py::none(),
         "Trains booster (exact_sums on, fresh) on rows held by shards: call(method, *args) "
         "must call the method of every Shard with the arguments and return their answers "
         "as a list, in any shard order. With val_call (the same for Shards of n_val "
-        "validation rows) and es_patience >= 1, training stops early as fit does.");
+        "validation rows) and es_patience >= 1, training stops early as fit does. callback(round, "
+        "None, val_scores) runs after every round as fit's does (val_scores None without "
+        "validation rows); a true result stops training.");
 }
 
 }  // namespace vorlent::binding
