@@ -20,11 +20,18 @@ namespace vorlent {
 struct RemoteRows {
     int32_t n_features = 0;
     bool weighted = false;  // the shards hold weights
-    // Bins, per column.
-    std::function<ShardedCuts(int32_t f)> column_facts;
-    std::function<DistinctValues(int32_t f)> distinct;
-    std::function<std::vector<uint64_t>(int32_t f, const SelectRound& round)> count_column;
-    std::function<BinExtremes(int32_t f, const std::vector<double>& edges)> extremes;
+    // Bins, for many columns in one call (one answer per column, in the order asked): the
+    // facts, the distinct values, the counts of one selection round per column and the
+    // extremes of the bins under given edges.
+    using Columns = std::vector<int32_t>;
+    std::function<std::vector<ShardedCuts>(const Columns& features)> column_facts;
+    std::function<std::vector<DistinctValues>(const Columns& features)> distinct;
+    std::function<std::vector<std::vector<uint64_t>>(const Columns& features,
+                                                     const std::vector<SelectRound>& rounds)>
+        count_columns;
+    std::function<std::vector<BinExtremes>(const Columns& features,
+                                           const std::vector<std::vector<double>>& edges)>
+        extremes;
     std::function<void(const BinnedMatrix& tables)> set_bins;
     // The start score.
     std::function<TargetRange()> target_range;
@@ -66,7 +73,8 @@ std::vector<uint64_t> select_by_counts(
     const std::vector<uint64_t>& ranks,
     const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
 
-// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
+// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns,
+// every step asked of all columns at once: the round trips do not grow with the columns.
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.

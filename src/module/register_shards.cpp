@@ -270,9 +270,39 @@ bool batched_message(const std::string& name) {
                                          "start_bounds",
                                          "start_sums",
                                          "count_targets",
-                                         "raw_scores"};
+                                         "raw_scores",
+                                         "gather"};
     return std::any_of(std::begin(kNames), std::end(kNames),
                        [&](const char* n) { return name == n; });
+}
+
+// A count buffer as its entries that differ from an empty buffer's, (positions, values): a
+// radix round's buffer is mostly empty, since the keys of a column fall under few prefixes.
+py::tuple encode_sparse(const std::vector<uint64_t>& counts, const SelectRound& round) {
+    const std::vector<uint64_t> empty = empty_counts(round);
+    std::vector<int64_t> at;
+    std::vector<uint64_t> values;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] == empty[i]) continue;
+        at.push_back(static_cast<int64_t>(i));
+        values.push_back(counts[i]);
+    }
+    return py::make_tuple(to_numpy(at), to_numpy(values));
+}
+// Merges a shard's sparse buffer into the merged one of the same round.
+void merge_sparse(std::vector<uint64_t>& into, const SelectRound& round, const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    const std::vector<int64_t> at = from_numpy<int64_t>(t[0]);
+    const std::vector<uint64_t> values = from_numpy<uint64_t>(t[1]);
+    if (at.size() != values.size()) fail("shard message: counts of the wrong size");
+    std::vector<uint64_t> part = empty_counts(round);
+    for (size_t i = 0; i < at.size(); ++i) {
+        if (at[i] < 0 || at[i] >= static_cast<int64_t>(part.size())) {
+            fail("shard message: a count outside the buffer");
+        }
+        part[at[i]] = values[i];
+    }
+    merge_counts(into.data(), part.data(), part.size());
 }
 
 std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& round) {
@@ -322,39 +352,75 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     rows.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
-        py::gil_scoped_acquire held;
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const py::handle h : shards.all("column_facts", f)) {
-            merge_facts(merged, decode_facts(h));
+    // Each asks every column at once: one "gather" message of one sub-message per column.
+    const auto per_column = [&shards](const char* method, const RemoteRows::Columns& features,
+                                      const auto& arguments) {
+        py::list messages;
+        for (size_t i = 0; i < features.size(); ++i) {
+            messages.append(py::make_tuple(method, arguments(i)));
         }
-        return merged;
-    };
-    rows.distinct = [&shards](int32_t f) {
-        py::gil_scoped_acquire held;
-        DistinctValues merged;
-        for (const py::handle h : shards.all("distinct", f)) {
-            merged = merge_distinct(merged, DistinctValues{from_numpy<uint64_t>(h)});
+        std::vector<py::list> answers;
+        for (const py::handle h : shards.all("gather", messages)) {
+            answers.push_back(h.cast<py::list>());
+            if (answers.back().size() != features.size()) fail("shard message: answers missing");
         }
-        return merged;
+        return answers;
     };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
+    rows.column_facts = [per_column](const RemoteRows::Columns& features) {
         py::gil_scoped_acquire held;
-        return merged_counts(shards.all("count_column", f, encode(round)), round);
-    };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        py::gil_scoped_acquire held;
-        BinExtremes merged;
-        merged.low.assign(edges.size() + 1, UINT64_MAX);
-        merged.high.assign(edges.size() + 1, 0);
-        for (const py::handle h : shards.all("extremes", f, to_numpy(edges))) {
-            const auto t = h.cast<py::tuple>();
-            const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
-            if (part.low.size() != merged.low.size() || part.high.size() != merged.low.size()) {
-                fail("shard message: bin extremes of the wrong size");
+        std::vector<ShardedCuts> merged(features.size());
+        for (ShardedCuts& m : merged) m.lowest_key = UINT64_MAX;
+        const auto args = [&](size_t i) { return py::make_tuple(features[i]); };
+        for (const py::list& answer : per_column("column_facts", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                merge_facts(merged[i], decode_facts(answer[i]));
             }
-            merge_extremes(merged, part);
+        }
+        return merged;
+    };
+    rows.distinct = [per_column](const RemoteRows::Columns& features) {
+        py::gil_scoped_acquire held;
+        std::vector<DistinctValues> merged(features.size());
+        const auto args = [&](size_t i) { return py::make_tuple(features[i]); };
+        for (const py::list& answer : per_column("distinct", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                merged[i] = merge_distinct(merged[i], DistinctValues{from_numpy<uint64_t>(answer[i])});
+            }
+        }
+        return merged;
+    };
+    rows.count_columns = [per_column](const RemoteRows::Columns& features,
+                                      const std::vector<SelectRound>& rounds) {
+        py::gil_scoped_acquire held;
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        const auto args = [&](size_t i) { return py::make_tuple(features[i], encode(rounds[i])); };
+        for (const py::list& answer : per_column("count_column", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                merge_sparse(merged[i], rounds[i], answer[i]);
+            }
+        }
+        return merged;
+    };
+    rows.extremes = [per_column](const RemoteRows::Columns& features,
+                                 const std::vector<std::vector<double>>& edges) {
+        py::gil_scoped_acquire held;
+        std::vector<BinExtremes> merged;
+        for (const std::vector<double>& e : edges) {
+            merged.push_back(BinExtremes{std::vector<uint64_t>(e.size() + 1, UINT64_MAX),
+                                         std::vector<uint64_t>(e.size() + 1, 0)});
+        }
+        const auto args = [&](size_t i) { return py::make_tuple(features[i], to_numpy(edges[i])); };
+        for (const py::list& answer : per_column("extremes", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                const auto t = answer[i].cast<py::tuple>();
+                const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
+                if (part.low.size() != merged[i].low.size() ||
+                    part.high.size() != merged[i].low.size()) {
+                    fail("shard message: bin extremes of the wrong size");
+                }
+                merge_extremes(merged[i], part);
+            }
         }
         return merged;
     };
@@ -566,7 +632,8 @@ void register_shards(py::module_& m) {
         .def("distinct", [](const RowShard& s, int32_t f) { return to_numpy(s.distinct(f).keys); })
         .def("count_column",
              [](const RowShard& s, int32_t f, const py::tuple& round) {
-                 return to_numpy(s.count_column(f, decode_round(round)));
+                 const SelectRound r = decode_round(round);
+                 return encode_sparse(s.count_column(f, r), r);
              })
         .def("extremes",
              [](const RowShard& s, int32_t f, const F64Array& edges) {
@@ -642,6 +709,19 @@ void register_shards(py::module_& m) {
                      last = self.attr(name.c_str())(*message[1].cast<py::tuple>());
                  }
                  return last;
+             })
+        .def("gather",
+             [](py::object self, const py::list& messages) {
+                 py::list answers;
+                 for (const py::handle h : messages) {
+                     const auto message = h.cast<py::tuple>();
+                     const auto name = message[0].cast<std::string>();
+                     if (!batched_message(name) || name == "gather" || name == "batch") {
+                         fail("shard gather: no message " + name);
+                     }
+                     answers.append(self.attr(name.c_str())(*message[1].cast<py::tuple>()));
+                 }
+                 return answers;
              })
         .def("loss_bound", &RowShard::loss_bound)
         .def("loss_sum",

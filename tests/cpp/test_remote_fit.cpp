@@ -25,28 +25,45 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const RowShard& s : shards) merge_facts(merged, s.column_facts(f));
-        return merged;
-    };
-    rows.distinct = [&shards](int32_t f) {
-        DistinctValues merged;
-        for (const RowShard& s : shards) merged = merge_distinct(merged, s.distinct(f));
-        return merged;
-    };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
-        std::vector<uint64_t> merged = empty_counts(round);
-        for (const RowShard& s : shards) {
-            merge_counts(merged.data(), s.count_column(f, round).data(), merged.size());
+    rows.column_facts = [&shards](const RemoteRows::Columns& features) {
+        std::vector<ShardedCuts> merged(features.size());
+        for (size_t i = 0; i < features.size(); ++i) {
+            merged[i].lowest_key = UINT64_MAX;
+            for (const RowShard& s : shards) merge_facts(merged[i], s.column_facts(features[i]));
         }
         return merged;
     };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        BinExtremes merged{std::vector<uint64_t>(edges.size() + 1, UINT64_MAX),
-                           std::vector<uint64_t>(edges.size() + 1, 0)};
-        for (const RowShard& s : shards) merge_extremes(merged, s.extremes(f, edges));
+    rows.distinct = [&shards](const RemoteRows::Columns& features) {
+        std::vector<DistinctValues> merged(features.size());
+        for (size_t i = 0; i < features.size(); ++i) {
+            for (const RowShard& s : shards) {
+                merged[i] = merge_distinct(merged[i], s.distinct(features[i]));
+            }
+        }
+        return merged;
+    };
+    rows.count_columns = [&shards](const RemoteRows::Columns& features,
+                                   const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (size_t i = 0; i < features.size(); ++i) {
+            merged.push_back(empty_counts(rounds[i]));
+            for (const RowShard& s : shards) {
+                merge_counts(merged[i].data(), s.count_column(features[i], rounds[i]).data(),
+                             merged[i].size());
+            }
+        }
+        return merged;
+    };
+    rows.extremes = [&shards](const RemoteRows::Columns& features,
+                              const std::vector<std::vector<double>>& edges) {
+        std::vector<BinExtremes> merged;
+        for (size_t i = 0; i < features.size(); ++i) {
+            merged.push_back({std::vector<uint64_t>(edges[i].size() + 1, UINT64_MAX),
+                              std::vector<uint64_t>(edges[i].size() + 1, 0)});
+            for (const RowShard& s : shards) {
+                merge_extremes(merged[i], s.extremes(features[i], edges[i]));
+            }
+        }
         return merged;
     };
     rows.set_bins = [&shards](const BinnedMatrix& tables) {
