@@ -38,14 +38,12 @@ def agreed_schema(client, X, categorical_features, timeout: float) -> FeatureSch
     if not wanted:
         return schema
     categories = dict(schema.categories)
-    in_order, sorted_union, read = set(), set(), []
+    in_order, read = set(), []  # columns whose lists merge in order, columns to read
     for j in wanted:
         if frame and getattr(X.dtypes.iloc[j], "name", None) == "category":
             if X.iloc[:, j].cat.known:
                 continue  # the head's list is the dtype's own, the same in every partition
             in_order.add(j)
-        else:
-            sorted_union.add(j)
         read.append(j)
     if read:
         columns = X.iloc[:, read] if frame else X[:, read]
