@@ -1,6 +1,7 @@
 #include "boosting/remote_fit.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 
@@ -26,24 +27,80 @@ std::vector<uint64_t> select_by_counts(
 
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
     const int32_t n = rows.n_features;
+    RemoteRows::Columns all(static_cast<size_t>(n));
+    std::iota(all.begin(), all.end(), 0);
+    const std::vector<ShardedCuts> facts = rows.column_facts(all);
+    if (static_cast<int32_t>(facts.size()) != n) throw std::invalid_argument("facts per column");
+    RemoteRows::Columns listed;  // categorical columns with values: their distinct values
+    for (int32_t f = 0; f < n; ++f) {
+        if (params.is_categorical(f) && facts[f].n_values > 0) listed.push_back(f);
+    }
+    std::vector<DistinctValues> distinct(static_cast<size_t>(n));
+    if (!listed.empty()) {
+        std::vector<DistinctValues> got = rows.distinct(listed);
+        if (got.size() != listed.size()) throw std::invalid_argument("distinct values per column");
+        for (size_t i = 0; i < listed.size(); ++i) distinct[listed[i]] = std::move(got[i]);
+    }
+    auto cuts_of = [&](int32_t f, const RankSource& select) {
+        return cuts_from(facts[f], [&] { return distinct[f]; }, select, params.max_bins,
+                         params.is_categorical(f));
+    };
+    // A dry run of every column's cuts learns the ranks it selects (any keys do: only the
+    // discarded edges read them)...
+    std::vector<std::vector<uint64_t>> wanted(static_cast<size_t>(n));
+    RemoteRows::Columns selecting;
+    for (int32_t f = 0; f < n; ++f) {
+        cuts_of(f, [&](const std::vector<uint64_t>& ranks) {
+            wanted[f] = ranks;
+            selecting.push_back(f);
+            return std::vector<uint64_t>(ranks.size(), sort_key(0.0));
+        });
+    }
+    // ...then every column's selection runs in step: one message per round for all.
+    std::vector<RankSelection> selections;
+    for (const int32_t f : selecting) selections.emplace_back(wanted[f]);
+    while (true) {
+        RemoteRows::Columns asked;
+        std::vector<SelectRound> rounds;
+        std::vector<size_t> which;
+        for (size_t i = 0; i < selections.size(); ++i) {
+            if (selections[i].done()) continue;
+            asked.push_back(selecting[i]);
+            rounds.push_back(selections[i].round());
+            which.push_back(i);
+        }
+        if (asked.empty()) break;
+        const std::vector<std::vector<uint64_t>> counts = rows.count_columns(asked, rounds);
+        if (counts.size() != asked.size()) throw std::invalid_argument("counts per column");
+        for (size_t t = 0; t < which.size(); ++t) selections[which[t]].decide(counts[t]);
+    }
+    std::vector<ShardedCuts> cuts(static_cast<size_t>(n));
+    std::vector<std::vector<double>> edges(static_cast<size_t>(n));
+    size_t next = 0;
+    for (int32_t f = 0; f < n; ++f) {
+        cuts[f] = cuts_of(f, [&](const std::vector<uint64_t>& ranks) {
+            if (next >= selecting.size() || selecting[next] != f || ranks != wanted[f]) {
+                throw std::logic_error("remote bins: the cuts asked for other ranks");
+            }
+            const RankSelection& selection = selections[next++];
+            std::vector<uint64_t> keys(ranks.size());
+            for (size_t i = 0; i < ranks.size(); ++i) keys[i] = selection.key(i);
+            return keys;
+        });
+        edges[f] = cuts[f].edges;
+    }
+    const std::vector<BinExtremes> extremes = rows.extremes(all, edges);
+    if (static_cast<int32_t>(extremes.size()) != n) throw std::invalid_argument("extremes");
+
     BinnedMatrix tables;
-    tables.edges.resize(n);
+    tables.edges = std::move(edges);
     tables.bin_low.resize(n);
     tables.bin_high.resize(n);
     tables.has_missing.assign(n, false);
     int32_t widest = 0;
     for (int32_t f = 0; f < n; ++f) {
-        const bool categorical = params.is_categorical(f);
-        auto distinct = [&] { return rows.distinct(f); };
-        auto select = [&](const std::vector<uint64_t>& ranks) {
-            return select_by_counts(
-                ranks, [&](const SelectRound& round) { return rows.count_column(f, round); });
-        };
-        const ShardedCuts cuts =
-            cuts_from(rows.column_facts(f), distinct, select, params.max_bins, categorical);
-        bin_bounds(cuts, rows.extremes(f, cuts.edges), tables.bin_low[f], tables.bin_high[f]);
-        tables.edges[f] = cuts.edges;
-        tables.has_missing[f] = cuts.has_missing;
+        bin_bounds(cuts[f], extremes[f], tables.bin_low[f], tables.bin_high[f]);
+        tables.has_missing[f] = cuts[f].has_missing;
         widest = std::max(widest, static_cast<int32_t>(tables.bin_low[f].size()));
     }
     tables.narrow = params.max_bins <= kMaxNarrowBins && widest <= kMaxNarrowBins;
@@ -112,6 +169,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
         tree_params(p, m, std::vector<double>(static_cast<size_t>(rows.n_features), 1.0));
 
     const bool early_stopping = rows.es_patience >= 1 && rows.n_val >= 1;
+    const bool track_val = early_stopping || (rows.observer && rows.n_val >= 1);
     const double es_tol = rows.es_tol;
     b.best_iteration = -1;
     m.n_features = rows.n_features;
@@ -123,7 +181,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     m.refresh_facts();
     b.rng.seed(p.seed);
     rows.start(m);
-    if (early_stopping) rows.val_start(m);
+    if (track_val) rows.val_start(m);
     double best_loss = kInf;
     int32_t best_round = -1;
     int32_t stall = 0;
@@ -149,21 +207,35 @@ void fit_remote(Booster& b, RemoteRows& rows) {
         }
         if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
         rows.add_tree(grown.tree);
-        if (early_stopping) rows.val_add_tree(grown.tree);
+        if (track_val) rows.val_add_tree(grown.tree);
         m.trees.push_back(std::move(grown.tree));
         m.refresh_facts();
-        if (!early_stopping) continue;
-        // As the round loop's early stopping, with the validation loss summed exactly.
-        const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
-                            static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
-        b.validation_losses.push_back(loss);
-        if (loss < best_loss - es_tol) {
-            best_loss = loss;
-            best_round = b.n_trees() - 1;
-            stall = 0;
-        } else if (++stall >= rows.es_patience) {
-            break;
+        bool stop = false;
+        if (early_stopping) {
+            // As the round loop's early stopping, with the validation loss summed exactly.
+            const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
+                                static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
+            b.validation_losses.push_back(loss);
+            if (loss < best_loss - es_tol) {
+                best_loss = loss;
+                best_round = b.n_trees() - 1;
+                stall = 0;
+            } else {
+                stop = ++stall >= rows.es_patience;
+            }
         }
+        if (rows.observer) {
+            std::vector<double> val;
+            if (track_val) val = rows.val_scores();
+            const auto n_val = static_cast<int32_t>(track_val ? rows.n_val : 0);
+            if (static_cast<int64_t>(val.size()) != int64_t{n_val} * m.n_outputs) {
+                throw std::invalid_argument("validation scores of the wrong size");
+            }
+            const RoundScores scores{round, nullptr,    0,
+                                     track_val ? val.data() : nullptr, n_val, m.n_outputs};
+            stop = rows.observer(scores) || stop;
+        }
+        if (stop) break;
     }
     if (early_stopping) {
         if (best_round >= 0 && best_round + 1 < b.n_trees()) m.keep_first_trees(best_round + 1);

@@ -5,6 +5,7 @@
 
 #include "boosting/booster.hpp"
 #include "boosting/exact_start.hpp"
+#include "boosting/train.hpp"
 #include "exact/level_builder.hpp"
 #include "prep/shard_bins.hpp"
 #include "prep/shard_select.hpp"
@@ -19,11 +20,18 @@ namespace vorlent {
 struct RemoteRows {
     int32_t n_features = 0;
     bool weighted = false;  // the shards hold weights
-    // Bins, per column.
-    std::function<ShardedCuts(int32_t f)> column_facts;
-    std::function<DistinctValues(int32_t f)> distinct;
-    std::function<std::vector<uint64_t>(int32_t f, const SelectRound& round)> count_column;
-    std::function<BinExtremes(int32_t f, const std::vector<double>& edges)> extremes;
+    // Bins, for many columns in one call (one answer per column, in the order asked): the
+    // facts, the distinct values, the counts of one selection round per column and the
+    // extremes of the bins under given edges.
+    using Columns = std::vector<int32_t>;
+    std::function<std::vector<ShardedCuts>(const Columns& features)> column_facts;
+    std::function<std::vector<DistinctValues>(const Columns& features)> distinct;
+    std::function<std::vector<std::vector<uint64_t>>(const Columns& features,
+                                                     const std::vector<SelectRound>& rounds)>
+        count_columns;
+    std::function<std::vector<BinExtremes>(const Columns& features,
+                                           const std::vector<std::vector<double>>& edges)>
+        extremes;
     std::function<void(const BinnedMatrix& tables)> set_bins;
     // The start score.
     std::function<TargetRange()> target_range;
@@ -53,6 +61,11 @@ struct RemoteRows {
     std::function<void(const Tree& tree)> val_add_tree;
     std::function<double()> val_loss_bound;
     std::function<ExactSum(double bound)> val_loss_sum;
+    // Called after every round as fit's observer is (no training scores; the validation
+    // rows' scores, in their global order, when n_val >= 1): true stops training after the
+    // round, cut back to the best round with early stopping. val_scores gathers them.
+    RoundObserver observer;
+    std::function<std::vector<double>()> val_scores;
 };
 
 // The keys at the ranks, by a radix selection whose rounds the shards count.
@@ -60,7 +73,8 @@ std::vector<uint64_t> select_by_counts(
     const std::vector<uint64_t>& ranks,
     const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
 
-// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
+// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns,
+// every step asked of all columns at once: the round trips do not grow with the columns.
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.

@@ -33,10 +33,23 @@ void encode(const MatrixView& X, const BinnedMatrix& tables, Code* codes) {
 
 RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
                    std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params)
+    : RowShard(std::move(X), n_features, std::move(y), std::move(w), weighted, first_row, {},
+               std::move(params)) {}
+
+RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+                   std::vector<double> w, bool weighted, std::vector<int64_t> global_rows,
+                   BoosterParams params)
+    : RowShard(std::move(X), n_features, std::move(y), std::move(w), weighted, -1,
+               std::move(global_rows), std::move(params)) {}
+
+RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+                   std::vector<double> w, bool weighted, int64_t first_row,
+                   std::vector<int64_t> global_rows, BoosterParams params)
     : X_(std::move(X)),
       y_(std::move(y)),
       w_(std::move(w)),
       weighted_(weighted),
+      global_(std::move(global_rows)),
       params_(std::move(params)) {
     const auto n = static_cast<int64_t>(y_.size());
     if (static_cast<int64_t>(X_.size()) != n * n_features) {
@@ -46,11 +59,23 @@ RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double
     if (weighted_ ? static_cast<int64_t>(w_.size()) != n : !w_.empty()) {
         throw std::invalid_argument("shard rows: one weight per row expected");
     }
+    if (first_row >= 0) {
+        global_.resize(static_cast<size_t>(n));
+        std::iota(global_.begin(), global_.end(), first_row);
+    }
+    if (static_cast<int64_t>(global_.size()) != n) {
+        throw std::invalid_argument("shard rows: one global row index per row expected");
+    }
+    // A row's global index keys its bag membership: two rows may not share one.
+    std::vector<int64_t> sorted = global_;
+    std::sort(sorted.begin(), sorted.end());
+    if (!sorted.empty() && (sorted.front() < 0 ||
+                            std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())) {
+        throw std::invalid_argument("shard rows: global row indices must be distinct and >= 0");
+    }
     view_ = MatrixView{X_.data(), static_cast<int32_t>(n), n_features};
     rows_.resize(static_cast<size_t>(n));
     std::iota(rows_.begin(), rows_.end(), 0);
-    global_.resize(static_cast<size_t>(n));
-    std::iota(global_.begin(), global_.end(), first_row);
 }
 
 std::vector<double> RowShard::column(int32_t f) const {

@@ -24,6 +24,11 @@ public:
     // parameters, the objective's settings and the learning rate are read.
     RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
              std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params);
+    // The same with every row's global index given: several blocks of rows held together
+    // (a worker's blocks in one shard, so that it answers once for all of them).
+    RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+             std::vector<double> w, bool weighted, std::vector<int64_t> global_rows,
+             BoosterParams params);
 
     int64_t n_rows() const { return static_cast<int64_t>(y_.size()); }
 
@@ -64,6 +69,10 @@ public:
     ExactSum loss_sum(double bound) const;
     // Adds the finished tree to the scores of every row.
     void add_tree(const Tree& tree);
+    // The current raw scores (n_outputs per row, row-major) and every row's global index.
+    const std::vector<double>& scores() const { return scores_; }
+    const std::vector<int64_t>& global_rows() const { return global_; }
+    int32_t n_outputs() const { return n_outputs_; }
 
 private:
     std::vector<double> X_;
@@ -81,6 +90,10 @@ private:
     std::vector<double> scores_, grad_, hess_, residuals_;
     BoosterParams params_;
 
+    // Both public constructors: global_rows, or (when empty) first_row onwards.
+    RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+             std::vector<double> w, bool weighted, int64_t first_row,
+             std::vector<int64_t> global_rows, BoosterParams params);
     ShardRows shard_rows() const;
     void check_ready() const;
     std::vector<double> column(int32_t f) const;  // checks f

@@ -269,9 +269,40 @@ bool batched_message(const std::string& name) {
                                          "extremes",
                                          "start_bounds",
                                          "start_sums",
-                                         "count_targets"};
+                                         "count_targets",
+                                         "raw_scores",
+                                         "gather"};
     return std::any_of(std::begin(kNames), std::end(kNames),
                        [&](const char* n) { return name == n; });
+}
+
+// A count buffer as its entries that differ from an empty buffer's, (positions, values): a
+// radix round's buffer is mostly empty, since the keys of a column fall under few prefixes.
+py::tuple encode_sparse(const std::vector<uint64_t>& counts, const SelectRound& round) {
+    const std::vector<uint64_t> empty = empty_counts(round);
+    std::vector<int64_t> at;
+    std::vector<uint64_t> values;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] == empty[i]) continue;
+        at.push_back(static_cast<int64_t>(i));
+        values.push_back(counts[i]);
+    }
+    return py::make_tuple(to_numpy(at), to_numpy(values));
+}
+// Merges a shard's sparse buffer into the merged one of the same round.
+void merge_sparse(std::vector<uint64_t>& into, const SelectRound& round, const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    const std::vector<int64_t> at = from_numpy<int64_t>(t[0]);
+    const std::vector<uint64_t> values = from_numpy<uint64_t>(t[1]);
+    if (at.size() != values.size()) fail("shard message: counts of the wrong size");
+    std::vector<uint64_t> part = empty_counts(round);
+    for (size_t i = 0; i < at.size(); ++i) {
+        if (at[i] < 0 || at[i] >= static_cast<int64_t>(part.size())) {
+            fail("shard message: a count outside the buffer");
+        }
+        part[at[i]] = values[i];
+    }
+    merge_counts(into.data(), part.data(), part.size());
 }
 
 std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& round) {
@@ -284,43 +315,112 @@ std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& 
     return merged;
 }
 
-RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted) {
+// The validation shards' raw scores put in their rows' global order: every row of 0 ..
+// n_val - 1 exactly once.
+std::vector<double> gathered_scores(const py::list& answers, int64_t n_val) {
+    std::vector<double> out;
+    std::vector<uint8_t> seen(static_cast<size_t>(n_val), 0);
+    int64_t k = 0;
+    for (const py::handle h : answers) {
+        const auto t = h.cast<py::tuple>();
+        const std::vector<int64_t> rows = from_numpy<int64_t>(t[0]);
+        const std::vector<double> scores = from_numpy<double>(t[1]);
+        const int64_t outputs = rows.empty() ? k : static_cast<int64_t>(scores.size() / rows.size());
+        if (k == 0 && outputs > 0) {
+            k = outputs;
+            out.assign(static_cast<size_t>(n_val * k), 0.0);
+        }
+        if (static_cast<int64_t>(scores.size()) != static_cast<int64_t>(rows.size()) * k) {
+            fail("shard message: scores of the wrong size");
+        }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const int64_t r = rows[i];
+            if (r < 0 || r >= n_val || seen[r]) fail("shard message: a validation row twice");
+            seen[r] = 1;
+            std::copy_n(scores.data() + static_cast<int64_t>(i) * k, k, out.data() + r * k);
+        }
+    }
+    if (std::count(seen.begin(), seen.end(), uint8_t{1}) != n_val) {
+        fail("shard message: validation rows missing");
+    }
+    return out;
+}
+
+RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted,
+                       int64_t n_val) {
     RemoteRows rows;
+    rows.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
-        py::gil_scoped_acquire held;
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const py::handle h : shards.all("column_facts", f)) {
-            merge_facts(merged, decode_facts(h));
+    // Each asks every column at once: one "gather" message of one sub-message per column.
+    const auto per_column = [&shards](const char* method, const RemoteRows::Columns& features,
+                                      const auto& arguments) {
+        py::list messages;
+        for (size_t i = 0; i < features.size(); ++i) {
+            messages.append(py::make_tuple(method, arguments(i)));
         }
-        return merged;
-    };
-    rows.distinct = [&shards](int32_t f) {
-        py::gil_scoped_acquire held;
-        DistinctValues merged;
-        for (const py::handle h : shards.all("distinct", f)) {
-            merged = merge_distinct(merged, DistinctValues{from_numpy<uint64_t>(h)});
+        std::vector<py::list> answers;
+        for (const py::handle h : shards.all("gather", messages)) {
+            answers.push_back(h.cast<py::list>());
+            if (answers.back().size() != features.size()) fail("shard message: answers missing");
         }
-        return merged;
+        return answers;
     };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
+    rows.column_facts = [per_column](const RemoteRows::Columns& features) {
         py::gil_scoped_acquire held;
-        return merged_counts(shards.all("count_column", f, encode(round)), round);
-    };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        py::gil_scoped_acquire held;
-        BinExtremes merged;
-        merged.low.assign(edges.size() + 1, UINT64_MAX);
-        merged.high.assign(edges.size() + 1, 0);
-        for (const py::handle h : shards.all("extremes", f, to_numpy(edges))) {
-            const auto t = h.cast<py::tuple>();
-            const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
-            if (part.low.size() != merged.low.size() || part.high.size() != merged.low.size()) {
-                fail("shard message: bin extremes of the wrong size");
+        std::vector<ShardedCuts> merged(features.size());
+        for (ShardedCuts& m : merged) m.lowest_key = UINT64_MAX;
+        const auto args = [&](size_t i) { return py::make_tuple(features[i]); };
+        for (const py::list& answer : per_column("column_facts", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                merge_facts(merged[i], decode_facts(answer[i]));
             }
-            merge_extremes(merged, part);
+        }
+        return merged;
+    };
+    rows.distinct = [per_column](const RemoteRows::Columns& features) {
+        py::gil_scoped_acquire held;
+        std::vector<DistinctValues> merged(features.size());
+        const auto args = [&](size_t i) { return py::make_tuple(features[i]); };
+        for (const py::list& answer : per_column("distinct", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                merged[i] = merge_distinct(merged[i], DistinctValues{from_numpy<uint64_t>(answer[i])});
+            }
+        }
+        return merged;
+    };
+    rows.count_columns = [per_column](const RemoteRows::Columns& features,
+                                      const std::vector<SelectRound>& rounds) {
+        py::gil_scoped_acquire held;
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        const auto args = [&](size_t i) { return py::make_tuple(features[i], encode(rounds[i])); };
+        for (const py::list& answer : per_column("count_column", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                merge_sparse(merged[i], rounds[i], answer[i]);
+            }
+        }
+        return merged;
+    };
+    rows.extremes = [per_column](const RemoteRows::Columns& features,
+                                 const std::vector<std::vector<double>>& edges) {
+        py::gil_scoped_acquire held;
+        std::vector<BinExtremes> merged;
+        for (const std::vector<double>& e : edges) {
+            merged.push_back(BinExtremes{std::vector<uint64_t>(e.size() + 1, UINT64_MAX),
+                                         std::vector<uint64_t>(e.size() + 1, 0)});
+        }
+        const auto args = [&](size_t i) { return py::make_tuple(features[i], to_numpy(edges[i])); };
+        for (const py::list& answer : per_column("extremes", features, args)) {
+            for (size_t i = 0; i < features.size(); ++i) {
+                const auto t = answer[i].cast<py::tuple>();
+                const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
+                if (part.low.size() != merged[i].low.size() ||
+                    part.high.size() != merged[i].low.size()) {
+                    fail("shard message: bin extremes of the wrong size");
+                }
+                merge_extremes(merged[i], part);
+            }
         }
         return merged;
     };
@@ -444,7 +544,61 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         shards.post("add_tree", encode(tree));
     };
+    rows.val_scores = [&val, n_val] {
+        py::gil_scoped_acquire held;
+        return gathered_scores(val.all("raw_scores"), n_val);
+    };
     return rows;
+}
+
+// Blocks (X, y, w, first_row) concatenated into one shard; every block has the same columns
+// and all or none has weights.
+std::unique_ptr<RowShard> shard_of_blocks(const py::list& blocks, const Booster& settings) {
+    if (blocks.empty()) fail("blocks must hold at least one block");
+    std::vector<double> values, targets, weights;
+    std::vector<int64_t> global;
+    // Reserved up front: the rows are copied once, without a second copy while growing.
+    int64_t total_values = 0, total_rows = 0;
+    for (const py::handle h : blocks) {
+        const auto block = h.cast<py::tuple>();
+        if (block.size() != 4) fail("blocks: each block is (X, y, sample_weight, first_row)");
+        const auto X = py::array::ensure(block[0]);
+        if (!X) fail("blocks: X must be an array");
+        total_values += static_cast<int64_t>(X.size());
+        total_rows += X.ndim() >= 1 ? static_cast<int64_t>(X.shape(0)) : 0;
+    }
+    values.reserve(static_cast<size_t>(total_values));
+    targets.reserve(static_cast<size_t>(total_rows));
+    global.reserve(static_cast<size_t>(total_rows));
+    int32_t n_features = -1;
+    int weighted = -1;
+    for (const py::handle h : blocks) {
+        const auto block = h.cast<py::tuple>();
+        const auto X = block[0].cast<F64Array>();
+        const auto y = block[1].cast<F64Array>();
+        const auto w = block[2].cast<OptionalF64Array>();
+        const auto first_row = block[3].cast<int64_t>();
+        const MatrixView view = as_matrix(X, "X");
+        const int64_t n = vector_length(y, "y");
+        if (n != view.n_rows) fail("y must have one entry per row");
+        if (n_features >= 0 && view.n_cols != n_features) fail("blocks of unequal widths");
+        if (weighted >= 0 && weighted != static_cast<int>(w.has_value())) {
+            fail("blocks: all or none of them have weights");
+        }
+        if (first_row < 0) fail("blocks: first_row must be >= 0");
+        n_features = view.n_cols;
+        weighted = static_cast<int>(w.has_value());
+        values.insert(values.end(), view.data, view.data + n * view.n_cols);
+        targets.insert(targets.end(), y.data(), y.data() + n);
+        if (w) {
+            if (vector_length(*w, "sample_weight") != n) fail("sample_weight: one per row");
+            weights.insert(weights.end(), w->data(), w->data() + n);
+        }
+        for (int64_t i = 0; i < n; ++i) global.push_back(first_row + i);
+    }
+    return std::make_unique<RowShard>(std::move(values), n_features, std::move(targets),
+                                      std::move(weights), weighted == 1, std::move(global),
+                                      settings.params);
 }
 
 }  // namespace
@@ -466,12 +620,20 @@ void register_shards(py::module_& m) {
              }),
              py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("first_row"),
              py::arg("settings"))
+        .def_static("from_blocks", &shard_of_blocks, py::arg("blocks"), py::arg("settings"),
+                    "One shard of several row blocks, each (X, y, sample_weight, first_row): "
+                    "it answers once for all of them.")
         .def_property_readonly("n_rows", &RowShard::n_rows)
+        .def("raw_scores",
+             [](const RowShard& s) {
+                 return py::make_tuple(to_numpy(s.global_rows()), to_numpy(s.scores()));
+             })
         .def("column_facts", [](const RowShard& s, int32_t f) { return encode(s.column_facts(f)); })
         .def("distinct", [](const RowShard& s, int32_t f) { return to_numpy(s.distinct(f).keys); })
         .def("count_column",
              [](const RowShard& s, int32_t f, const py::tuple& round) {
-                 return to_numpy(s.count_column(f, decode_round(round)));
+                 const SelectRound r = decode_round(round);
+                 return encode_sparse(s.count_column(f, r), r);
              })
         .def("extremes",
              [](const RowShard& s, int32_t f, const F64Array& edges) {
@@ -548,6 +710,19 @@ void register_shards(py::module_& m) {
                  }
                  return last;
              })
+        .def("gather",
+             [](py::object self, const py::list& messages) {
+                 py::list answers;
+                 for (const py::handle h : messages) {
+                     const auto message = h.cast<py::tuple>();
+                     const auto name = message[0].cast<std::string>();
+                     if (!batched_message(name) || name == "gather" || name == "batch") {
+                         fail("shard gather: no message " + name);
+                     }
+                     answers.append(self.attr(name.c_str())(*message[1].cast<py::tuple>()));
+                 }
+                 return answers;
+             })
         .def("loss_bound", &RowShard::loss_bound)
         .def("loss_sum",
              [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })
@@ -560,26 +735,28 @@ void register_shards(py::module_& m) {
         "fit_shards",
         [](Booster& b, int32_t n_features, bool weighted, const py::function& call,
            const std::optional<py::function>& val_call, int64_t n_val, int32_t es_patience,
-           double es_tol) {
+           double es_tol, const py::object& callback) {
             if (!b.params.exact_sums) fail("fit_shards needs a booster with exact_sums=True");
             if (n_val < 0 || (n_val > 0 && !val_call)) {
                 fail("fit_shards: n_val must be >= 0, with val_call when above 0");
             }
             ShardCaller shards(call);
             ShardCaller val(val_call ? *val_call : call);
-            RemoteRows rows = remote_rows(shards, val, n_features, weighted);
-            rows.n_val = n_val;
+            RemoteRows rows = remote_rows(shards, val, n_features, weighted, n_val);
             rows.es_patience = es_patience;
             rows.es_tol = es_tol;
+            rows.observer = round_callback(b, callback);
             without_gil([&] { fit_remote(b, rows); });
         },
         py::arg("booster"), py::arg("n_features"), py::arg("weighted"), py::arg("call"),
         py::arg("val_call") = py::none(), py::arg("n_val") = 0, py::arg("es_patience") = 0,
-        py::arg("es_tol") = 0.0,
+        py::arg("es_tol") = 0.0, py::arg("callback") = py::none(),
         "Trains booster (exact_sums on, fresh) on rows held by shards: call(method, *args) "
         "must call the method of every Shard with the arguments and return their answers "
         "as a list, in any shard order. With val_call (the same for Shards of n_val "
-        "validation rows) and es_patience >= 1, training stops early as fit does.");
+        "validation rows) and es_patience >= 1, training stops early as fit does. callback(round, "
+        "None, val_scores) runs after every round as fit's does (val_scores None without "
+        "validation rows); a true result stops training.");
 }
 
 }  // namespace vorlent::binding

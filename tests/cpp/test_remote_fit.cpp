@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boosting/train.hpp"
+#include "common/numeric.hpp"
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
 #include "exact_fixtures.hpp"
@@ -24,28 +25,45 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const RowShard& s : shards) merge_facts(merged, s.column_facts(f));
-        return merged;
-    };
-    rows.distinct = [&shards](int32_t f) {
-        DistinctValues merged;
-        for (const RowShard& s : shards) merged = merge_distinct(merged, s.distinct(f));
-        return merged;
-    };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
-        std::vector<uint64_t> merged = empty_counts(round);
-        for (const RowShard& s : shards) {
-            merge_counts(merged.data(), s.count_column(f, round).data(), merged.size());
+    rows.column_facts = [&shards](const RemoteRows::Columns& features) {
+        std::vector<ShardedCuts> merged(features.size());
+        for (size_t i = 0; i < features.size(); ++i) {
+            merged[i].lowest_key = UINT64_MAX;
+            for (const RowShard& s : shards) merge_facts(merged[i], s.column_facts(features[i]));
         }
         return merged;
     };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        BinExtremes merged{std::vector<uint64_t>(edges.size() + 1, UINT64_MAX),
-                           std::vector<uint64_t>(edges.size() + 1, 0)};
-        for (const RowShard& s : shards) merge_extremes(merged, s.extremes(f, edges));
+    rows.distinct = [&shards](const RemoteRows::Columns& features) {
+        std::vector<DistinctValues> merged(features.size());
+        for (size_t i = 0; i < features.size(); ++i) {
+            for (const RowShard& s : shards) {
+                merged[i] = merge_distinct(merged[i], s.distinct(features[i]));
+            }
+        }
+        return merged;
+    };
+    rows.count_columns = [&shards](const RemoteRows::Columns& features,
+                                   const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (size_t i = 0; i < features.size(); ++i) {
+            merged.push_back(empty_counts(rounds[i]));
+            for (const RowShard& s : shards) {
+                merge_counts(merged[i].data(), s.count_column(features[i], rounds[i]).data(),
+                             merged[i].size());
+            }
+        }
+        return merged;
+    };
+    rows.extremes = [&shards](const RemoteRows::Columns& features,
+                              const std::vector<std::vector<double>>& edges) {
+        std::vector<BinExtremes> merged;
+        for (size_t i = 0; i < features.size(); ++i) {
+            merged.push_back({std::vector<uint64_t>(edges[i].size() + 1, UINT64_MAX),
+                              std::vector<uint64_t>(edges[i].size() + 1, 0)});
+            for (const RowShard& s : shards) {
+                merge_extremes(merged[i], s.extremes(features[i], edges[i]));
+            }
+        }
         return merged;
     };
     rows.set_bins = [&shards](const BinnedMatrix& tables) {
@@ -280,5 +298,99 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
         EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
         EXPECT_EQ(remote.best_iteration, local.best_iteration);
         EXPECT_EQ(remote.validation_losses, local.validation_losses);
+    }
+}
+
+namespace {
+
+// The problem's rows dealt round-robin to n shards, each row keeping its global index.
+std::vector<RowShard> dealt(const Problem& p, int32_t n, bool weighted, const Booster& settings) {
+    const int32_t cols = p.table.cols;
+    std::vector<RowShard> out;
+    for (int32_t s = 0; s < n; ++s) {
+        std::vector<double> x, y, w;
+        std::vector<int64_t> global;
+        for (int32_t r = s; r < p.table.rows; r += n) {
+            x.insert(x.end(), p.table.x.begin() + int64_t{r} * cols,
+                     p.table.x.begin() + int64_t{r + 1} * cols);
+            y.push_back(p.y[r]);
+            if (weighted) w.push_back(p.w[r]);
+            global.push_back(r);
+        }
+        out.emplace_back(std::move(x), cols, std::move(y), std::move(w), weighted,
+                         std::move(global), settings.params);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(RemoteFit, ShardsOfScatteredRowsMakeTheBytesOfTheLocalExactFit) {
+    // Bags are keyed by the global row: rows dealt out of order must keep their keys.
+    for (const int32_t objective : {kBinary, kMulticlass}) {
+        const Problem p = problem(objective, 11);
+        const auto adjust = [](Booster& b) { b.params.subsample = 0.6; };
+        Booster local = exact_booster(objective, adjust);
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
+            VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())}, MatrixView{}, VectorArg{}, 0,
+            0.0);
+        Booster remote = exact_booster(objective, adjust);
+        std::vector<RowShard> shards = dealt(p, 3, true, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, true);
+        fit_remote(remote, rows);
+        EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
+    }
+    const Problem p = problem(kBinary, 12);
+    Booster settings = exact_booster(kBinary, [](Booster&) {});
+    std::vector<double> x(p.table.x.begin(), p.table.x.begin() + 2 * p.table.cols);
+    EXPECT_THROW(RowShard(x, p.table.cols, {0.0, 1.0}, {}, false, std::vector<int64_t>{4, 4},
+                          settings.params),
+                 std::invalid_argument);
+    EXPECT_THROW(RowShard(x, p.table.cols, {0.0, 1.0}, {}, false, std::vector<int64_t>{1},
+                          settings.params),
+                 std::invalid_argument);
+}
+
+TEST(RemoteFit, TheObserverSeesTheLocalFitsValidationScoresAndStopsIt) {
+    for (const int32_t objective : {kRegression, kMulticlass}) {
+        const Problem p = problem(objective, 13);
+        const Problem v = problem(objective, 14);
+        const auto adjust = [](Booster& b) { b.params.n_estimators = 8; };
+        const int32_t stop_after = 4;
+        std::vector<std::vector<double>> seen_local, seen_remote;
+        const auto watcher = [&](std::vector<std::vector<double>>& seen) {
+            return [&seen](const RoundScores& s) {
+                EXPECT_EQ(s.round, static_cast<int32_t>(seen.size()));
+                seen.emplace_back(s.val, s.val + int64_t{s.n_val} * s.n_outputs);
+                return s.round == stop_after;
+            };
+        };
+        Booster local = exact_booster(objective, adjust);
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
+            VectorArg{}, v.table.view(), VectorArg{v.y.data(), static_cast<int64_t>(v.y.size())},
+            100, -kInf, {}, watcher(seen_local));
+        Booster remote = exact_booster(objective, adjust);
+        std::vector<RowShard> shards = blocks(p, {250}, false, remote);
+        std::vector<RowShard> val = dealt(v, 2, false, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
+        rows.es_patience = 100;
+        rows.es_tol = -kInf;
+        rows.observer = watcher(seen_remote);
+        rows.val_scores = [&val, &rows] {
+            std::vector<double> out;
+            for (const RowShard& s : val) {
+                const int64_t k = s.n_outputs();
+                out.resize(static_cast<size_t>(rows.n_val * k));
+                for (size_t i = 0; i < s.global_rows().size(); ++i) {
+                    std::copy_n(s.scores().data() + static_cast<int64_t>(i) * k, k,
+                                out.data() + s.global_rows()[i] * k);
+                }
+            }
+            return out;
+        };
+        fit_remote(remote, rows);
+        EXPECT_EQ(remote.n_trees(), stop_after + 1) << objective;
+        EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
+        EXPECT_EQ(seen_remote, seen_local) << objective;
     }
 }
