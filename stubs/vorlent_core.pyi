@@ -105,7 +105,8 @@ class Booster:
 
 class Shard:
     """One worker's rows for training on shards (see fit_shards); its methods answer the
-    coordinator's messages."""
+    coordinator's messages. X is read in place (a float64 C-contiguous array is not
+    copied): leave it unchanged while the shard lives."""
 
     def __init__(
         self,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 
@@ -13,53 +14,93 @@
 namespace vorlent {
 namespace {
 
-// The codes of every row under the tables' edges: the count of edges <= v, NaN last.
+// The codes of every row under the tables' edges: the count of edges <= v, NaN last. Row by
+// row, so that the rows are read once, in order.
 template <class Code>
 void encode(const MatrixView& X, const BinnedMatrix& tables, Code* codes) {
-    for (int32_t f = 0; f < X.n_cols; ++f) {
-        const std::vector<double>& edges = tables.edges[f];
-        const auto missing_code = static_cast<Code>(edges.size() + 1);
-        for (int64_t r = 0; r < X.n_rows; ++r) {
-            const double v = X.at(r, f);
-            codes[r * X.n_cols + f] =
-                std::isnan(v) ? (tables.has_missing[f] ? missing_code : Code{0})
-                              : static_cast<Code>(std::upper_bound(edges.begin(), edges.end(), v) -
-                                                  edges.begin());
+    for (int64_t r = 0; r < X.n_rows; ++r) {
+        const double* row = X.row(r);
+        Code* out = codes + r * X.n_cols;
+        for (int32_t f = 0; f < X.n_cols; ++f) {
+            const std::vector<double>& edges = tables.edges[f];
+            const double v = row[f];
+            out[f] = std::isnan(v) ? (tables.has_missing[f] ? static_cast<Code>(edges.size() + 1)
+                                                            : Code{0})
+                                   : static_cast<Code>(std::upper_bound(edges.begin(),
+                                                                        edges.end(), v) -
+                                                       edges.begin());
         }
     }
+}
+
+// Whether a round refines the last one counted: one digit deeper, under its prefixes, so
+// that the keys the last round kept hold every key the round counts.
+bool refines(const SelectRound& last, const SelectRound& next) {
+    if (last.prefixes.empty() || next.depth != last.depth + kSelectDigitBits) return false;
+    return std::all_of(next.prefixes.begin(), next.prefixes.end(), [&](uint64_t p) {
+        return std::binary_search(last.prefixes.begin(), last.prefixes.end(),
+                                  p >> kSelectDigitBits);
+    });
+}
+
+// Values the shard owns, held by the pointer to their first element.
+std::shared_ptr<const double> owned(std::vector<double> values) {
+    auto held = std::make_shared<const std::vector<double>>(std::move(values));
+    return std::shared_ptr<const double>(held, held->data());
 }
 
 }  // namespace
 
 RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
                    std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params)
+    : y_(std::move(y)), w_(std::move(w)), weighted_(weighted), params_(std::move(params)) {
+    if (static_cast<int64_t>(X.size()) != n_rows() * n_features) {
+        throw std::invalid_argument("shard rows: X holds " + std::to_string(X.size()) +
+                                    " values, expected rows * features");
+    }
+    X_ = owned(std::move(X));
+    index_rows(n_rows(), n_features, first_row);
+}
+
+RowShard::RowShard(std::shared_ptr<const double> X, int64_t n_rows, int32_t n_features,
+                   std::vector<double> y, std::vector<double> w, bool weighted,
+                   int64_t first_row, BoosterParams params)
     : X_(std::move(X)),
       y_(std::move(y)),
       w_(std::move(w)),
       weighted_(weighted),
       params_(std::move(params)) {
-    const auto n = static_cast<int64_t>(y_.size());
-    if (static_cast<int64_t>(X_.size()) != n * n_features) {
-        throw std::invalid_argument("shard rows: X holds " + std::to_string(X_.size()) +
-                                    " values, expected rows * features");
+    index_rows(n_rows, n_features, first_row);
+}
+
+void RowShard::index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row) {
+    const int64_t n = n_rows();
+    if (n_rows_of_X != n || (X_ == nullptr && n > 0)) {
+        throw std::invalid_argument("shard rows: X has " + std::to_string(n_rows_of_X) +
+                                    " rows but y has " + std::to_string(n));
     }
     if (weighted_ ? static_cast<int64_t>(w_.size()) != n : !w_.empty()) {
         throw std::invalid_argument("shard rows: one weight per row expected");
     }
-    view_ = MatrixView{X_.data(), static_cast<int32_t>(n), n_features};
+    view_ = MatrixView{X_.get(), static_cast<int32_t>(n), n_features};
     rows_.resize(static_cast<size_t>(n));
     std::iota(rows_.begin(), rows_.end(), 0);
     global_.resize(static_cast<size_t>(n));
     std::iota(global_.begin(), global_.end(), first_row);
 }
 
-std::vector<double> RowShard::column(int32_t f) const {
+const std::vector<double>& RowShard::column(int32_t f) const {
     if (f < 0 || f >= view_.n_cols) {
         throw std::invalid_argument("shard: column " + std::to_string(f) + " does not exist");
     }
-    std::vector<double> out(static_cast<size_t>(n_rows()));
-    for (int64_t r = 0; r < n_rows(); ++r) out[r] = view_.at(r, f);
-    return out;
+    if (f != column_f_) {
+        column_f_ = -1;
+        select_last_ = SelectRound{};
+        column_values_.resize(static_cast<size_t>(n_rows()));
+        for (int64_t r = 0; r < n_rows(); ++r) column_values_[r] = view_.at(r, f);
+        column_f_ = f;
+    }
+    return column_values_;
 }
 
 ShardRows RowShard::shard_rows() const {
@@ -67,28 +108,32 @@ ShardRows RowShard::shard_rows() const {
 }
 
 ShardedCuts RowShard::column_facts(int32_t f) const {
-    const std::vector<double> column = this->column(f);
+    const std::vector<double>& column = this->column(f);
     return vorlent::column_facts(ColumnShard{column.data(), n_rows()});
 }
 
 DistinctValues RowShard::distinct(int32_t f) const {
-    const std::vector<double> column = this->column(f);
+    const std::vector<double>& column = this->column(f);
     return distinct_values(ColumnShard{column.data(), n_rows()});
 }
 
 std::vector<uint64_t> RowShard::count_column(int32_t f, const SelectRound& round) const {
-    std::vector<uint64_t> keys;
-    keys.reserve(static_cast<size_t>(n_rows()));
-    for (const double v : column(f)) {
-        if (!std::isnan(v)) keys.push_back(sort_key(v));
+    const std::vector<double>& values = column(f);
+    if (!refines(select_last_, round)) {
+        select_keys_.clear();
+        for (const double v : values) {
+            if (!std::isnan(v)) select_keys_.push_back(sort_key(v));
+        }
+        select_live_ = static_cast<int64_t>(select_keys_.size());
     }
     std::vector<uint64_t> out(round.buffer_size());
-    count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
+    select_live_ = count_and_narrow(select_keys_.data(), select_live_, round, out.data());
+    select_last_ = round;
     return out;
 }
 
 BinExtremes RowShard::extremes(int32_t f, const std::vector<double>& edges) const {
-    const std::vector<double> column = this->column(f);
+    const std::vector<double>& column = this->column(f);
     return bin_extremes(ColumnShard{column.data(), n_rows()}, edges);
 }
 
@@ -106,6 +151,10 @@ void RowShard::set_bins(BinnedMatrix tables) {
         }
     }
     bins_ = std::move(tables);
+    column_f_ = -1;
+    select_last_ = SelectRound{};
+    std::vector<double>().swap(column_values_);
+    std::vector<uint64_t>().swap(select_keys_);
     const auto n_codes = static_cast<size_t>(n_rows() * view_.n_cols);
     if (bins_.narrow) {
         bins_.narrow_codes.assign(n_codes, 0);

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "boosting/exact_start.hpp"
@@ -24,6 +25,12 @@ public:
     // parameters, the objective's settings and the learning rate are read.
     RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
              std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params);
+    // The same on values the shard reads in place, without a copy: X points at n_rows rows
+    // of n_features values and keeps whatever owns them alive (a worker's row block is
+    // then held once, not twice). The owner must not change them while the shard lives.
+    RowShard(std::shared_ptr<const double> X, int64_t n_rows, int32_t n_features,
+             std::vector<double> y, std::vector<double> w, bool weighted, int64_t first_row,
+             BoosterParams params);
 
     int64_t n_rows() const { return static_cast<int64_t>(y_.size()); }
 
@@ -66,7 +73,7 @@ public:
     void add_tree(const Tree& tree);
 
 private:
-    std::vector<double> X_;
+    std::shared_ptr<const double> X_;
     MatrixView view_;
     std::vector<double> y_;
     std::vector<double> w_;
@@ -81,9 +88,20 @@ private:
     std::vector<double> scores_, grad_, hess_, residuals_;
     BoosterParams params_;
 
+    // The column being binned and its selection's keys, kept between the coordinator's
+    // messages about that column (its facts, the rounds of its selection, its extremes), so
+    // that the rows are read once per column rather than once per message and each round
+    // counts only the keys the previous one left. set_bins lets them go.
+    mutable int32_t column_f_ = -1;
+    mutable std::vector<double> column_values_;
+    mutable std::vector<uint64_t> select_keys_;
+    mutable int64_t select_live_ = 0;
+    mutable SelectRound select_last_;
+
     ShardRows shard_rows() const;
+    void index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row);
     void check_ready() const;
-    std::vector<double> column(int32_t f) const;  // checks f
+    const std::vector<double>& column(int32_t f) const;  // checks f
 };
 
 }  // namespace vorlent

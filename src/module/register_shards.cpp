@@ -16,6 +16,7 @@
 
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
+#include "exact/stats_codec.hpp"
 #include "module/arrays.hpp"
 #include "module/gil.hpp"
 #include "module/register.hpp"
@@ -44,10 +45,35 @@ std::vector<double> copy_or_empty(const OptionalF64Array& a, const char* name) {
     return std::vector<double>(a->data(), a->data() + vector_length(*a, name));
 }
 
+// The array's values, read in place rather than copied (a worker's block stays in memory
+// once): the pointer holds a reference to the array and drops it with the interpreter lock,
+// whichever thread lets the shard go.
+std::shared_ptr<const double> held_values(const F64Array& X) {
+    auto* owner = new py::object(X);
+    return std::shared_ptr<const double>(X.data(), [owner](const double*) {
+        py::gil_scoped_acquire held;
+        delete owner;
+    });
+}
+
+// A shard's statistics travel packed (exact/stats_codec.hpp), as bytes.
+void unpack_answer(const py::handle& h, std::vector<int64_t>& out) {
+    if (!py::isinstance<py::bytes>(h)) fail("shard message: packed statistics must be bytes");
+    char* data = nullptr;
+    py::ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(h.ptr(), &data, &size) != 0) throw py::error_already_set();
+    unpack_words(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size), out);
+}
+
 // SelectRound: (depth, prefixes).
 py::tuple encode(const SelectRound& r) { return py::make_tuple(r.depth, to_numpy(r.prefixes)); }
 SelectRound decode_round(const py::tuple& t) {
-    return SelectRound{t[0].cast<int32_t>(), from_numpy<uint64_t>(t[1])};
+    const auto depth = t[0].cast<int32_t>();
+    // A digit's shift must stay inside the 64-bit key.
+    if (depth < 0 || depth > 64 - kSelectDigitBits || depth % kSelectDigitBits != 0) {
+        fail("shard message: a selection round of depth " + std::to_string(depth));
+    }
+    return SelectRound{depth, from_numpy<uint64_t>(t[1])};
 }
 
 // Column facts: (has_missing, n_values, lowest_key, highest_key).
@@ -379,10 +405,11 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     rows.source.stats = [&shards](const StatsRequest& request, std::vector<int64_t>& out) {
         py::gil_scoped_acquire held;
         bool first = true;
+        std::vector<int64_t> part;
         for (const py::handle h : shards.all("stats", encode(request))) {
-            std::vector<int64_t> part = from_numpy<int64_t>(h);
+            unpack_answer(h, part);
             if (first) {
-                out = std::move(part);
+                out.swap(part);
                 first = false;
             } else {
                 merge_stats(out, part);
@@ -452,15 +479,14 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
 void register_shards(py::module_& m) {
     py::class_<RowShard>(m, "Shard",
                          "One worker's rows for training on shards: answers the coordinator's "
-                         "messages (fit_shards) with summaries of its rows.")
+                         "messages (fit_shards) with summaries of its rows. X is read in place "
+                         "(a float64 C-contiguous array is not copied): leave it unchanged.")
         .def(py::init([](const F64Array& X, const F64Array& y, const OptionalF64Array& w,
                          int64_t first_row, const Booster& settings) {
                  const MatrixView view = as_matrix(X, "X");
                  if (vector_length(y, "y") != view.n_rows) fail("y must have one entry per row");
-                 std::vector<double> values(view.data,
-                                            view.data + int64_t{view.n_rows} * view.n_cols);
                  return std::make_unique<RowShard>(
-                     std::move(values), view.n_cols,
+                     held_values(X), view.n_rows, view.n_cols,
                      std::vector<double>(y.data(), y.data() + view.n_rows),
                      copy_or_empty(w, "sample_weight"), w.has_value(), first_row, settings.params);
              }),
@@ -527,9 +553,13 @@ void register_shards(py::module_& m) {
         .def("stats",
              [](RowShard& s, const py::tuple& request) {
                  const StatsRequest r = decode_request(request);
-                 std::vector<int64_t> out;
-                 without_gil([&] { s.stats(r, out); });
-                 return to_numpy(out);
+                 std::vector<uint8_t> packed;
+                 without_gil([&] {
+                     std::vector<int64_t> out;
+                     s.stats(r, out);
+                     packed = pack_words(out.data(), static_cast<int64_t>(out.size()));
+                 });
+                 return py::bytes(reinterpret_cast<const char*>(packed.data()), packed.size());
              })
         .def("route",
              [](RowShard& s, const py::list& rules, const I32Array& rule_of) {

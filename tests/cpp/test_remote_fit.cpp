@@ -282,3 +282,45 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
         EXPECT_EQ(remote.validation_losses, local.validation_losses);
     }
 }
+
+// A shard keeps the column being binned and narrows its keys from round to round; whatever
+// came before (another column's rounds in between, a round repeated, a round under prefixes
+// the last one did not ask for), its counts are those of all the column's keys.
+TEST(RemoteFit, ColumnCountsEqualThoseOfAllTheKeysWhateverTheRoundsBefore) {
+    const Problem p = problem(kBinary, 3);
+    const Booster settings = exact_booster(kBinary, [](Booster&) {});
+    const std::vector<RowShard> shards = blocks(p, {}, false, settings);
+    const RowShard& shard = shards[0];
+    auto all_keys_counts = [&](int32_t f, const SelectRound& round) {
+        std::vector<uint64_t> keys;
+        for (int32_t r = 0; r < p.table.rows; ++r) {
+            const double v = p.table.x[int64_t{r} * p.table.cols + f];
+            if (!std::isnan(v)) keys.push_back(sort_key(v));
+        }
+        std::vector<uint64_t> out(round.buffer_size());
+        count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
+        return out;
+    };
+    auto ask = [&](int32_t f, const SelectRound& round) {
+        const std::vector<uint64_t> counts = shard.count_column(f, round);
+        EXPECT_EQ(counts, all_keys_counts(f, round)) << "column " << f << " depth " << round.depth;
+        return counts;
+    };
+    // Two columns' selections interleaved round by round, then one column alone.
+    RankSelection first({0, 10, 100}), second({3, 50, 400});
+    while (!first.done() || !second.done()) {
+        if (!first.done()) first.decide(ask(0, first.round()));
+        if (!second.done()) second.decide(ask(1, second.round()));
+    }
+    RankSelection third({1, 250, 500});
+    std::vector<SelectRound> rounds;
+    while (!third.done()) {
+        rounds.push_back(third.round());
+        third.decide(ask(2, rounds.back()));
+    }
+    ASSERT_GE(rounds.size(), 3u);
+    ask(2, rounds[1]);  // deeper rounds came in between: starts again from all the keys
+    ask(2, rounds[2]);  // refines the round before it
+    ask(2, SelectRound{rounds[1].depth + kSelectDigitBits, {~uint64_t{0} >> 48}});
+    ask(2, rounds[0]);
+}
