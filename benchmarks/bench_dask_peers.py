@@ -264,6 +264,7 @@ def fit_lightgbm(client, X, y, threads: int):
 
 def fit_xgboost(client, X, y, threads: int):
     import xgboost as xgb
+    import xgboost.dask  # noqa: F401
 
     model = xgb.dask.DaskXGBClassifier(
         n_estimators=ARGS.trees,

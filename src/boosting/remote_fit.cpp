@@ -1,6 +1,7 @@
 #include "boosting/remote_fit.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <stdexcept>
 #include <utility>
 
@@ -24,8 +25,73 @@ std::vector<uint64_t> select_by_counts(
     return keys;
 }
 
+namespace {
+
+// The keys at every plan's ranks: the selections of kSelectColumns columns at a time run
+// side by side, one message per round for all of them.
+std::vector<std::vector<uint64_t>> select_plans(const std::vector<CutPlan>& plans,
+                                                RemoteRows& rows) {
+    std::vector<std::vector<uint64_t>> keys(plans.size());
+    std::vector<int32_t> waiting;
+    for (size_t f = 0; f < plans.size(); ++f) {
+        if (!plans[f].ranks.empty()) waiting.push_back(static_cast<int32_t>(f));
+    }
+    for (size_t g = 0; g < waiting.size(); g += kSelectColumns) {
+        const std::vector<int32_t> group(
+            waiting.begin() + static_cast<std::ptrdiff_t>(g),
+            waiting.begin() + static_cast<std::ptrdiff_t>(std::min(g + kSelectColumns,
+                                                                   waiting.size())));
+        std::vector<RankSelection> selections;
+        for (const int32_t f : group) selections.emplace_back(plans[f].ranks);
+        while (true) {
+            std::vector<int32_t> columns;
+            std::vector<SelectRound> rounds;
+            std::vector<size_t> asked;
+            for (size_t i = 0; i < group.size(); ++i) {
+                if (selections[i].done()) continue;
+                columns.push_back(group[i]);
+                rounds.push_back(selections[i].round());
+                asked.push_back(i);
+            }
+            if (asked.empty()) break;
+            const std::vector<std::vector<uint64_t>> counts = rows.count_columns(columns, rounds);
+            for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
+        }
+        for (size_t i = 0; i < group.size(); ++i) {
+            std::vector<uint64_t>& out = keys[group[i]];
+            for (size_t k = 0; k < plans[group[i]].ranks.size(); ++k) {
+                out.push_back(selections[i].key(k));
+            }
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
     const int32_t n = rows.n_features;
+    const std::vector<ShardedCuts> facts = rows.column_facts();
+    if (static_cast<int32_t>(facts.size()) != n) {
+        throw std::invalid_argument("remote bins: one column's facts per feature expected");
+    }
+    std::vector<CutPlan> plans;
+    for (int32_t f = 0; f < n; ++f) {
+        plans.push_back(plan_cuts(
+            facts[f], [&] { return rows.distinct(f); }, params.max_bins,
+            params.is_categorical(f)));
+    }
+    const std::vector<std::vector<uint64_t>> keys = select_plans(plans, rows);
+    std::vector<ShardedCuts> cuts;
+    std::vector<std::vector<double>> edges;
+    for (int32_t f = 0; f < n; ++f) {
+        cuts.push_back(finish_cuts(std::move(plans[f]), keys[f]));
+        edges.push_back(cuts.back().edges);
+    }
+    const std::vector<BinExtremes> extremes = rows.extremes(edges);
+    if (static_cast<int32_t>(extremes.size()) != n) {
+        throw std::invalid_argument("remote bins: one column's extremes per feature expected");
+    }
     BinnedMatrix tables;
     tables.edges.resize(n);
     tables.bin_low.resize(n);
@@ -33,17 +99,9 @@ BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
     tables.has_missing.assign(n, false);
     int32_t widest = 0;
     for (int32_t f = 0; f < n; ++f) {
-        const bool categorical = params.is_categorical(f);
-        auto distinct = [&] { return rows.distinct(f); };
-        auto select = [&](const std::vector<uint64_t>& ranks) {
-            return select_by_counts(
-                ranks, [&](const SelectRound& round) { return rows.count_column(f, round); });
-        };
-        const ShardedCuts cuts =
-            cuts_from(rows.column_facts(f), distinct, select, params.max_bins, categorical);
-        bin_bounds(cuts, rows.extremes(f, cuts.edges), tables.bin_low[f], tables.bin_high[f]);
-        tables.edges[f] = cuts.edges;
-        tables.has_missing[f] = cuts.has_missing;
+        bin_bounds(cuts[f], extremes[f], tables.bin_low[f], tables.bin_high[f]);
+        tables.edges[f] = cuts[f].edges;
+        tables.has_missing[f] = cuts[f].has_missing;
         widest = std::max(widest, static_cast<int32_t>(tables.bin_low[f].size()));
     }
     tables.narrow = params.max_bins <= kMaxNarrowBins && widest <= kMaxNarrowBins;

@@ -19,11 +19,16 @@ namespace vorlent {
 struct RemoteRows {
     int32_t n_features = 0;
     bool weighted = false;  // the shards hold weights
-    // Bins, per column.
-    std::function<ShardedCuts(int32_t f)> column_facts;
+    // Bins, every column in one message: the facts of each column; the counts of one
+    // selection round for each of the given columns; the extremes of each column's bins
+    // under its edges. A categorical column's distinct values come one column at a time.
+    std::function<std::vector<ShardedCuts>()> column_facts;
     std::function<DistinctValues(int32_t f)> distinct;
-    std::function<std::vector<uint64_t>(int32_t f, const SelectRound& round)> count_column;
-    std::function<BinExtremes(int32_t f, const std::vector<double>& edges)> extremes;
+    std::function<std::vector<std::vector<uint64_t>>(const std::vector<int32_t>& columns,
+                                                     const std::vector<SelectRound>& rounds)>
+        count_columns;
+    std::function<std::vector<BinExtremes>(const std::vector<std::vector<double>>& edges)>
+        extremes;
     std::function<void(const BinnedMatrix& tables)> set_bins;
     // The start score.
     std::function<TargetRange()> target_range;
@@ -61,6 +66,9 @@ std::vector<uint64_t> select_by_counts(
     const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
 
 // The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
+// The selections of up to kSelectColumns columns share their rounds (a shard keeps the keys
+// of those columns between rounds).
+inline constexpr size_t kSelectColumns = 8;
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
@@ -89,52 +90,114 @@ void RowShard::index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first
     std::iota(global_.begin(), global_.end(), first_row);
 }
 
-const std::vector<double>& RowShard::column(int32_t f) const {
+void RowShard::check_column(int32_t f) const {
     if (f < 0 || f >= view_.n_cols) {
         throw std::invalid_argument("shard: column " + std::to_string(f) + " does not exist");
     }
-    if (f != column_f_) {
-        column_f_ = -1;
-        select_last_ = SelectRound{};
-        column_values_.resize(static_cast<size_t>(n_rows()));
-        for (int64_t r = 0; r < n_rows(); ++r) column_values_[r] = view_.at(r, f);
-        column_f_ = f;
-    }
-    return column_values_;
+}
+
+std::vector<double> RowShard::column(int32_t f) const {
+    check_column(f);
+    std::vector<double> out(static_cast<size_t>(n_rows()));
+    for (int64_t r = 0; r < n_rows(); ++r) out[r] = view_.at(r, f);
+    return out;
 }
 
 ShardRows RowShard::shard_rows() const {
     return ShardRows{&bins_, &view_, rows_.data(), n_rows(), global_.data()};
 }
 
-ShardedCuts RowShard::column_facts(int32_t f) const {
-    const std::vector<double>& column = this->column(f);
-    return vorlent::column_facts(ColumnShard{column.data(), n_rows()});
-}
-
-DistinctValues RowShard::distinct(int32_t f) const {
-    const std::vector<double>& column = this->column(f);
-    return distinct_values(ColumnShard{column.data(), n_rows()});
-}
-
-std::vector<uint64_t> RowShard::count_column(int32_t f, const SelectRound& round) const {
-    const std::vector<double>& values = column(f);
-    if (!refines(select_last_, round)) {
-        select_keys_.clear();
-        for (const double v : values) {
-            if (!std::isnan(v)) select_keys_.push_back(sort_key(v));
+// Every column's facts in one pass over the rows, as column_facts gives them column by column.
+std::vector<ShardedCuts> RowShard::column_facts() const {
+    std::vector<ShardedCuts> out(static_cast<size_t>(view_.n_cols));
+    for (ShardedCuts& facts : out) facts.lowest_key = UINT64_MAX;
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (int32_t f = 0; f < view_.n_cols; ++f) {
+            ShardedCuts& facts = out[f];
+            if (std::isnan(row[f])) {
+                facts.has_missing = true;
+                continue;
+            }
+            const uint64_t key = sort_key(row[f]);
+            ++facts.n_values;
+            facts.lowest_key = std::min(facts.lowest_key, key);
+            facts.highest_key = std::max(facts.highest_key, key);
         }
-        select_live_ = static_cast<int64_t>(select_keys_.size());
     }
-    std::vector<uint64_t> out(round.buffer_size());
-    select_live_ = count_and_narrow(select_keys_.data(), select_live_, round, out.data());
-    select_last_ = round;
     return out;
 }
 
-BinExtremes RowShard::extremes(int32_t f, const std::vector<double>& edges) const {
-    const std::vector<double>& column = this->column(f);
-    return bin_extremes(ColumnShard{column.data(), n_rows()}, edges);
+DistinctValues RowShard::distinct(int32_t f) const {
+    const std::vector<double> column = this->column(f);
+    return distinct_values(ColumnShard{column.data(), n_rows()});
+}
+
+std::vector<std::vector<uint64_t>> RowShard::count_columns(
+    const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) const {
+    if (columns.size() != rounds.size()) {
+        throw std::invalid_argument("shard counts: one selection round per column expected");
+    }
+    for (const int32_t f : columns) check_column(f);
+    selecting_.resize(static_cast<size_t>(view_.n_cols));
+    std::vector<uint8_t> asked(selecting_.size(), 0);
+    for (const int32_t f : columns) asked[f] = 1;
+    for (size_t f = 0; f < selecting_.size(); ++f) {
+        if (!asked[f]) selecting_[f] = ColumnKeys{};
+    }
+    std::vector<std::vector<uint64_t>> out(columns.size());
+    for (size_t j = 0; j < columns.size(); ++j) {
+        ColumnKeys& c = selecting_[columns[j]];
+        if (!refines(c.last, rounds[j])) {
+            c.keys.clear();
+            for (int64_t r = 0; r < n_rows(); ++r) {
+                const double v = view_.at(r, columns[j]);
+                if (!std::isnan(v)) c.keys.push_back(sort_key(v));
+            }
+            c.live = static_cast<int64_t>(c.keys.size());
+        }
+        out[j].resize(rounds[j].buffer_size());
+        c.live = count_and_narrow(c.keys.data(), c.live, rounds[j], out[j].data());
+        c.last = rounds[j];
+    }
+    return out;
+}
+
+// Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
+std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double>>& edges) const {
+    if (static_cast<int32_t>(edges.size()) != view_.n_cols) {
+        throw std::invalid_argument("shard extremes: one list of edges per column expected");
+    }
+    std::vector<BinExtremes> out(edges.size());
+    const int64_t width = view_.n_cols;
+    bool narrow = true;
+    for (size_t f = 0; f < edges.size(); ++f) {
+        out[f].low.assign(edges[f].size() + 1, UINT64_MAX);
+        out[f].high.assign(edges[f].size() + 1, 0);
+        narrow = narrow && edges[f].size() + 2 <= static_cast<size_t>(kMaxNarrowBins);
+    }
+    found_codes_.assign(narrow ? static_cast<size_t>(n_rows() * width) : 0, 0);
+    found_missing_.assign(edges.size(), 0);
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (int32_t f = 0; f < width; ++f) {
+            const double v = row[f];
+            const std::vector<double>& e = edges[f];
+            if (std::isnan(v)) {
+                found_missing_[f] = 1;
+                if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(e.size() + 1);
+                continue;
+            }
+            const auto bin =
+                static_cast<size_t>(std::upper_bound(e.begin(), e.end(), v) - e.begin());
+            if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(bin);
+            const uint64_t key = sort_key(v);
+            out[f].low[bin] = std::min(out[f].low[bin], key);
+            out[f].high[bin] = std::max(out[f].high[bin], key);
+        }
+    }
+    found_edges_ = narrow ? edges : std::vector<std::vector<double>>{};
+    return out;
 }
 
 void RowShard::set_bins(BinnedMatrix tables) {
@@ -151,18 +214,24 @@ void RowShard::set_bins(BinnedMatrix tables) {
         }
     }
     bins_ = std::move(tables);
-    column_f_ = -1;
-    select_last_ = SelectRound{};
-    std::vector<double>().swap(column_values_);
-    std::vector<uint64_t>().swap(select_keys_);
+    std::vector<ColumnKeys>().swap(selecting_);
+    bool found = bins_.narrow && found_edges_ == bins_.edges;
+    for (size_t f = 0; found && f < found_missing_.size(); ++f) {
+        found = !found_missing_[f] || bins_.has_missing[f];
+    }
     const auto n_codes = static_cast<size_t>(n_rows() * view_.n_cols);
-    if (bins_.narrow) {
+    if (found) {
+        bins_.narrow_codes.swap(found_codes_);
+    } else if (bins_.narrow) {
         bins_.narrow_codes.assign(n_codes, 0);
         encode(view_, bins_, bins_.narrow_codes.data());
     } else {
         bins_.codes.assign(n_codes, 0);
         encode(view_, bins_, bins_.codes.data());
     }
+    std::vector<uint8_t>().swap(found_codes_);
+    found_edges_.clear();
+    found_missing_.clear();
     shape_ = HistogramShape::of(bins_);
 }
 

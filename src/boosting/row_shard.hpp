@@ -34,12 +34,14 @@ public:
 
     int64_t n_rows() const { return static_cast<int64_t>(y_.size()); }
 
-    // Bins: per column, the facts, the distinct values, the counts of a selection round and
-    // the extremes of the bins under given edges; then the tables, from which the codes.
-    ShardedCuts column_facts(int32_t f) const;
+    // Bins: the facts of every column, a column's distinct values, the counts of one
+    // selection round for each of some columns, the extremes of every column's bins under
+    // its edges; then the tables, from which the codes.
+    std::vector<ShardedCuts> column_facts() const;
     DistinctValues distinct(int32_t f) const;
-    std::vector<uint64_t> count_column(int32_t f, const SelectRound& round) const;
-    BinExtremes extremes(int32_t f, const std::vector<double>& edges) const;
+    std::vector<std::vector<uint64_t>> count_columns(const std::vector<int32_t>& columns,
+                                                     const std::vector<SelectRound>& rounds) const;
+    std::vector<BinExtremes> extremes(const std::vector<std::vector<double>>& edges) const;
     void set_bins(BinnedMatrix tables);
 
     // The start score's pieces and the start itself (b holds the decided start).
@@ -88,20 +90,28 @@ private:
     std::vector<double> scores_, grad_, hess_, residuals_;
     BoosterParams params_;
 
-    // The column being binned and its selection's keys, kept between the coordinator's
-    // messages about that column (its facts, the rounds of its selection, its extremes), so
-    // that the rows are read once per column rather than once per message and each round
-    // counts only the keys the previous one left. set_bins lets them go.
-    mutable int32_t column_f_ = -1;
-    mutable std::vector<double> column_values_;
-    mutable std::vector<uint64_t> select_keys_;
-    mutable int64_t select_live_ = 0;
-    mutable SelectRound select_last_;
+    // Per column whose selection is under way, its keys as the last round left them, so that
+    // the rows are read once per selection and each round counts only the keys the one
+    // before kept. A column no longer asked about has finished and lets its keys go, and so
+    // do all at set_bins.
+    struct ColumnKeys {
+        SelectRound last;
+        std::vector<uint64_t> keys;
+        int64_t live = 0;
+    };
+    mutable std::vector<ColumnKeys> selecting_;
+    // The one-byte codes that the extremes' bin search found, under the edges it was given;
+    // set_bins takes them when its tables have those edges (and count this shard's missing
+    // values as missing) instead of searching again.
+    mutable std::vector<std::vector<double>> found_edges_;
+    mutable std::vector<uint8_t> found_codes_;
+    mutable std::vector<uint8_t> found_missing_;
 
     ShardRows shard_rows() const;
     void index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row);
     void check_ready() const;
-    const std::vector<double>& column(int32_t f) const;  // checks f
+    void check_column(int32_t f) const;
+    std::vector<double> column(int32_t f) const;  // checks f
 };
 
 }  // namespace vorlent

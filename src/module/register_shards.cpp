@@ -76,6 +76,12 @@ SelectRound decode_round(const py::tuple& t) {
     return SelectRound{depth, from_numpy<uint64_t>(t[1])};
 }
 
+std::vector<SelectRound> decode_rounds(const py::list& rounds) {
+    std::vector<SelectRound> out;
+    for (const py::handle h : rounds) out.push_back(decode_round(h.cast<py::tuple>()));
+    return out;
+}
+
 // Column facts: (has_missing, n_values, lowest_key, highest_key).
 py::tuple encode(const ShardedCuts& c) {
     return py::make_tuple(c.has_missing, c.n_values, c.lowest_key, c.highest_key);
@@ -291,7 +297,7 @@ bool batched_message(const std::string& name) {
                                          "target_range",
                                          "column_facts",
                                          "distinct",
-                                         "count_column",
+                                         "count_columns",
                                          "extremes",
                                          "start_bounds",
                                          "start_sums",
@@ -310,16 +316,37 @@ std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& 
     return merged;
 }
 
+// Answers that hold one count buffer per round, merged round by round.
+std::vector<std::vector<uint64_t>> merged_count_lists(const py::list& answers,
+                                                      const std::vector<SelectRound>& rounds) {
+    std::vector<std::vector<uint64_t>> merged;
+    for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+    for (const py::handle h : answers) {
+        const auto parts = h.cast<py::list>();
+        if (parts.size() != merged.size()) fail("shard message: counts for other selections");
+        for (size_t j = 0; j < merged.size(); ++j) {
+            const std::vector<uint64_t> part = from_numpy<uint64_t>(parts[j]);
+            if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
+            merge_counts(merged[j].data(), part.data(), part.size());
+        }
+    }
+    return merged;
+}
+
 RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted) {
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
+    rows.column_facts = [&shards, n_features] {
         py::gil_scoped_acquire held;
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const py::handle h : shards.all("column_facts", f)) {
-            merge_facts(merged, decode_facts(h));
+        std::vector<ShardedCuts> merged(static_cast<size_t>(n_features));
+        for (ShardedCuts& facts : merged) facts.lowest_key = UINT64_MAX;
+        for (const py::handle h : shards.all("column_facts")) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: facts of other columns");
+            for (size_t f = 0; f < merged.size(); ++f) {
+                merge_facts(merged[f], decode_facts(parts[f]));
+            }
         }
         return merged;
     };
@@ -331,22 +358,35 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         }
         return merged;
     };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
+    rows.count_columns = [&shards](const std::vector<int32_t>& columns,
+                                   const std::vector<SelectRound>& rounds) {
         py::gil_scoped_acquire held;
-        return merged_counts(shards.all("count_column", f, encode(round)), round);
+        py::list encoded;
+        for (const SelectRound& round : rounds) encoded.append(encode(round));
+        return merged_count_lists(shards.all("count_columns", to_numpy(columns), encoded),
+                                  rounds);
     };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
+    rows.extremes = [&shards](const std::vector<std::vector<double>>& edges) {
         py::gil_scoped_acquire held;
-        BinExtremes merged;
-        merged.low.assign(edges.size() + 1, UINT64_MAX);
-        merged.high.assign(edges.size() + 1, 0);
-        for (const py::handle h : shards.all("extremes", f, to_numpy(edges))) {
-            const auto t = h.cast<py::tuple>();
-            const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
-            if (part.low.size() != merged.low.size() || part.high.size() != merged.low.size()) {
-                fail("shard message: bin extremes of the wrong size");
+        std::vector<BinExtremes> merged(edges.size());
+        py::list encoded;
+        for (size_t f = 0; f < edges.size(); ++f) {
+            merged[f].low.assign(edges[f].size() + 1, UINT64_MAX);
+            merged[f].high.assign(edges[f].size() + 1, 0);
+            encoded.append(to_numpy(edges[f]));
+        }
+        for (const py::handle h : shards.all("extremes", encoded)) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: extremes of other columns");
+            for (size_t f = 0; f < merged.size(); ++f) {
+                const auto t = parts[f].cast<py::tuple>();
+                const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
+                if (part.low.size() != merged[f].low.size() ||
+                    part.high.size() != merged[f].low.size()) {
+                    fail("shard message: bin extremes of the wrong size");
+                }
+                merge_extremes(merged[f], part);
             }
-            merge_extremes(merged, part);
         }
         return merged;
     };
@@ -434,18 +474,8 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         py::list encoded;
         for (const SelectRound& round : rounds) encoded.append(encode(round));
-        std::vector<std::vector<uint64_t>> merged;
-        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
-        for (const py::handle h : shards.all("count_leaf_residuals", to_numpy(nodes), encoded)) {
-            const auto parts = h.cast<py::list>();
-            if (parts.size() != merged.size()) fail("shard message: counts for other leaves");
-            for (size_t j = 0; j < merged.size(); ++j) {
-                const std::vector<uint64_t> part = from_numpy<uint64_t>(parts[j]);
-                if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
-                merge_counts(merged[j].data(), part.data(), part.size());
-            }
-        }
-        return merged;
+        return merged_count_lists(shards.all("count_leaf_residuals", to_numpy(nodes), encoded),
+                                  rounds);
     };
     rows.val_start = [&val](const Model& model) {
         py::gil_scoped_acquire held;
@@ -493,17 +523,32 @@ void register_shards(py::module_& m) {
              py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("first_row"),
              py::arg("settings"))
         .def_property_readonly("n_rows", &RowShard::n_rows)
-        .def("column_facts", [](const RowShard& s, int32_t f) { return encode(s.column_facts(f)); })
+        .def("column_facts",
+             [](const RowShard& s) {
+                 py::list out;
+                 for (const ShardedCuts& facts : s.column_facts()) out.append(encode(facts));
+                 return out;
+             })
         .def("distinct", [](const RowShard& s, int32_t f) { return to_numpy(s.distinct(f).keys); })
-        .def("count_column",
-             [](const RowShard& s, int32_t f, const py::tuple& round) {
-                 return to_numpy(s.count_column(f, decode_round(round)));
+        .def("count_columns",
+             [](const RowShard& s, const I32Array& columns, const py::list& rounds) {
+                 const std::vector<int32_t> ids(columns.data(), columns.data() + columns.size());
+                 py::list out;
+                 for (const std::vector<uint64_t>& counts :
+                      s.count_columns(ids, decode_rounds(rounds))) {
+                     out.append(to_numpy(counts));
+                 }
+                 return out;
              })
         .def("extremes",
-             [](const RowShard& s, int32_t f, const F64Array& edges) {
-                 const BinExtremes e =
-                     s.extremes(f, std::vector<double>(edges.data(), edges.data() + edges.size()));
-                 return py::make_tuple(to_numpy(e.low), to_numpy(e.high));
+             [](const RowShard& s, const py::list& edges) {
+                 std::vector<std::vector<double>> decoded;
+                 for (const py::handle e : edges) decoded.push_back(from_numpy<double>(e));
+                 py::list out;
+                 for (const BinExtremes& e : s.extremes(decoded)) {
+                     out.append(py::make_tuple(to_numpy(e.low), to_numpy(e.high)));
+                 }
+                 return out;
              })
         .def("set_bins",
              [](RowShard& s, const py::tuple& tables) { s.set_bins(decode_tables(tables)); })
@@ -532,12 +577,10 @@ void register_shards(py::module_& m) {
         .def("set_huber_delta", &RowShard::set_huber_delta)
         .def("count_leaf_residuals",
              [](const RowShard& s, const I32Array& nodes, const py::list& rounds) {
-                 std::vector<SelectRound> decoded;
-                 for (const py::handle h : rounds)
-                     decoded.push_back(decode_round(h.cast<py::tuple>()));
                  const std::vector<int32_t> ids(nodes.data(), nodes.data() + nodes.size());
                  py::list out;
-                 for (const std::vector<uint64_t>& counts : s.count_leaf_residuals(ids, decoded)) {
+                 for (const std::vector<uint64_t>& counts :
+                      s.count_leaf_residuals(ids, decode_rounds(rounds))) {
                      out.append(to_numpy(counts));
                  }
                  return out;

@@ -24,10 +24,13 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const RowShard& s : shards) merge_facts(merged, s.column_facts(f));
+    rows.column_facts = [&shards, n_features] {
+        std::vector<ShardedCuts> merged(static_cast<size_t>(n_features));
+        for (ShardedCuts& facts : merged) facts.lowest_key = UINT64_MAX;
+        for (const RowShard& s : shards) {
+            const std::vector<ShardedCuts> part = s.column_facts();
+            for (size_t f = 0; f < merged.size(); ++f) merge_facts(merged[f], part[f]);
+        }
         return merged;
     };
     rows.distinct = [&shards](int32_t f) {
@@ -35,17 +38,28 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
         for (const RowShard& s : shards) merged = merge_distinct(merged, s.distinct(f));
         return merged;
     };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
-        std::vector<uint64_t> merged = empty_counts(round);
+    rows.count_columns = [&shards](const std::vector<int32_t>& columns,
+                                   const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
         for (const RowShard& s : shards) {
-            merge_counts(merged.data(), s.count_column(f, round).data(), merged.size());
+            const std::vector<std::vector<uint64_t>> part = s.count_columns(columns, rounds);
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merge_counts(merged[j].data(), part[j].data(), merged[j].size());
+            }
         }
         return merged;
     };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        BinExtremes merged{std::vector<uint64_t>(edges.size() + 1, UINT64_MAX),
-                           std::vector<uint64_t>(edges.size() + 1, 0)};
-        for (const RowShard& s : shards) merge_extremes(merged, s.extremes(f, edges));
+    rows.extremes = [&shards](const std::vector<std::vector<double>>& edges) {
+        std::vector<BinExtremes> merged;
+        for (const std::vector<double>& e : edges) {
+            merged.push_back(BinExtremes{std::vector<uint64_t>(e.size() + 1, UINT64_MAX),
+                                         std::vector<uint64_t>(e.size() + 1, 0)});
+        }
+        for (const RowShard& s : shards) {
+            const std::vector<BinExtremes> part = s.extremes(edges);
+            for (size_t f = 0; f < merged.size(); ++f) merge_extremes(merged[f], part[f]);
+        }
         return merged;
     };
     rows.set_bins = [&shards](const BinnedMatrix& tables) {
@@ -231,6 +245,7 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
              b.params.colsample = 0.5;
          }},
         {"monotone", kRegression, false, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }},
+        {"wide bins", kBinary, false, [](Booster& b) { b.params.max_bins = 300; }},
         {"categorical", kBinary, false,
          [](Booster& b) {
              b.params.categorical = {0, 0, 0, 0, 1};
@@ -283,9 +298,10 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
     }
 }
 
-// A shard keeps the column being binned and narrows its keys from round to round; whatever
-// came before (another column's rounds in between, a round repeated, a round under prefixes
-// the last one did not ask for), its counts are those of all the column's keys.
+// A shard keeps the keys of the columns under selection and narrows them from round to
+// round; whatever came before (other columns' rounds beside or between, a round repeated, a
+// round under prefixes the last one did not ask for), its counts are those of all the
+// column's keys.
 TEST(RemoteFit, ColumnCountsEqualThoseOfAllTheKeysWhateverTheRoundsBefore) {
     const Problem p = problem(kBinary, 3);
     const Booster settings = exact_booster(kBinary, [](Booster&) {});
@@ -301,26 +317,37 @@ TEST(RemoteFit, ColumnCountsEqualThoseOfAllTheKeysWhateverTheRoundsBefore) {
         count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
         return out;
     };
-    auto ask = [&](int32_t f, const SelectRound& round) {
-        const std::vector<uint64_t> counts = shard.count_column(f, round);
-        EXPECT_EQ(counts, all_keys_counts(f, round)) << "column " << f << " depth " << round.depth;
+    auto ask = [&](const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) {
+        const std::vector<std::vector<uint64_t>> counts = shard.count_columns(columns, rounds);
+        for (size_t j = 0; j < columns.size(); ++j) {
+            EXPECT_EQ(counts[j], all_keys_counts(columns[j], rounds[j]))
+                << "column " << columns[j] << " depth " << rounds[j].depth;
+        }
         return counts;
     };
-    // Two columns' selections interleaved round by round, then one column alone.
+    // Two columns' selections side by side, then one alone between asks of another column.
     RankSelection first({0, 10, 100}), second({3, 50, 400});
-    while (!first.done() || !second.done()) {
-        if (!first.done()) first.decide(ask(0, first.round()));
-        if (!second.done()) second.decide(ask(1, second.round()));
+    while (!first.done()) {
+        std::vector<int32_t> columns = {0};
+        std::vector<SelectRound> rounds = {first.round()};
+        if (!second.done()) {
+            columns.push_back(1);
+            rounds.push_back(second.round());
+        }
+        const auto counts = ask(columns, rounds);
+        first.decide(counts[0]);
+        if (counts.size() > 1) second.decide(counts[1]);
     }
     RankSelection third({1, 250, 500});
     std::vector<SelectRound> rounds;
     while (!third.done()) {
         rounds.push_back(third.round());
-        third.decide(ask(2, rounds.back()));
+        third.decide(ask({2}, {rounds.back()})[0]);
+        ask({3}, {SelectRound{0, {0}}});
     }
     ASSERT_GE(rounds.size(), 3u);
-    ask(2, rounds[1]);  // deeper rounds came in between: starts again from all the keys
-    ask(2, rounds[2]);  // refines the round before it
-    ask(2, SelectRound{rounds[1].depth + kSelectDigitBits, {~uint64_t{0} >> 48}});
-    ask(2, rounds[0]);
+    ask({2}, {rounds[1]});
+    ask({2}, {rounds[2]});  // refines the round before it
+    ask({2}, {rounds[2]});  // repeats it
+    ask({2, 2}, {SelectRound{rounds[1].depth + kSelectDigitBits, {~uint64_t{0} >> 48}}, rounds[0]});
 }
