@@ -206,7 +206,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
             if (!node.is_leaf) credit_split(m.importances, m.n_features, node);
         }
         if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
-        rows.add_tree(grown.tree);
+        rows.add_tree(grown.tree, grown.tree_index);
         if (early_stopping) rows.val_add_tree(grown.tree);
         m.trees.push_back(std::move(grown.tree));
         m.refresh_facts();

@@ -47,7 +47,9 @@ struct RemoteRows {
     std::function<std::vector<std::vector<uint64_t>>(const std::vector<int32_t>& nodes,
                                                      const std::vector<SelectRound>& rounds)>
         count_leaf_residuals;
-    std::function<void(const Tree& tree)> add_tree;
+    // The finished tree and, per builder node id, its index in the tree (the leaf a bag row
+    // routed there takes).
+    std::function<void(const Tree& tree, const std::vector<int32_t>& leaf_of)> add_tree;
     // Early stopping: validation rows held by shards of their own (n_val of them), which
     // start at the start score, take every tree, and report their losses' bound (merged by
     // maximum) and exact sum on it.

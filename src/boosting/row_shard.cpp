@@ -383,7 +383,7 @@ ExactSum RowShard::loss_sum(double bound) const {
     return sum;
 }
 
-void RowShard::add_tree(const Tree& tree) {
+void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of) {
     if (scores_.size() != static_cast<size_t>(n_rows() * n_outputs_)) {
         throw std::invalid_argument("shard: the start comes before the trees");
     }
@@ -392,8 +392,26 @@ void RowShard::add_tree(const Tree& tree) {
             throw std::invalid_argument("shard tree: a test of a column the shard lacks");
         }
     }
+    const auto size = static_cast<int32_t>(tree.size());
+    for (const int32_t at : leaf_of) {
+        if (at < -1 || at >= size) {
+            throw std::invalid_argument("shard tree: a routed node outside the tree");
+        }
+    }
     const int64_t k = n_outputs_;
+    // Bag rows take the leaf they were routed to, as in a fit in one process; the others
+    // (and every row without leaf_of, or not routed to a leaf) walk the tree.
+    std::vector<uint8_t> routed(leaf_of.empty() ? 0 : static_cast<size_t>(n_rows()), 0);
+    for (size_t i = 0; i < tree_.bag.size() && !leaf_of.empty(); ++i) {
+        const auto id = static_cast<uint32_t>(tree_.node[i]);
+        if (id >= leaf_of.size() || leaf_of[id] < 0 || !tree[leaf_of[id]].is_leaf) continue;
+        const int32_t r = tree_.bag[i];
+        add_leaf(params_.objective, params_.learning_rate, k, tree[leaf_of[id]],
+                 scores_.data() + r * k);
+        routed[r] = 1;
+    }
     for (int64_t r = 0; r < n_rows(); ++r) {
+        if (!routed.empty() && routed[r]) continue;
         const Node& leaf = tree[find_leaf(tree, view_.row(r), {})];
         add_leaf(params_.objective, params_.learning_rate, k, leaf, scores_.data() + r * k);
     }

@@ -71,8 +71,9 @@ public:
     // the rows' losses on the grid of the merged bound.
     double loss_bound() const;
     ExactSum loss_sum(double bound) const;
-    // Adds the finished tree to the scores of every row.
-    void add_tree(const Tree& tree);
+    // Adds the finished tree to the scores of every row: leaf_of maps the builder's node ids
+    // to the tree's nodes (empty: every row walks the tree, as validation rows do).
+    void add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of = {});
 
 private:
     std::shared_ptr<const double> X_;

@@ -56,13 +56,30 @@ std::shared_ptr<const double> held_values(const F64Array& X) {
     });
 }
 
-// A shard's statistics travel packed (exact/stats_codec.hpp), as bytes.
+// A shard's statistics and selection counts travel packed (exact/stats_codec.hpp), as bytes:
+// both are mostly zeros (empty bins, digits without keys).
 void unpack_answer(const py::handle& h, std::vector<int64_t>& out) {
-    if (!py::isinstance<py::bytes>(h)) fail("shard message: packed statistics must be bytes");
+    if (!py::isinstance<py::bytes>(h)) fail("shard message: packed words must be bytes");
     char* data = nullptr;
     py::ssize_t size = 0;
     if (PyBytes_AsStringAndSize(h.ptr(), &data, &size) != 0) throw py::error_already_set();
     unpack_words(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size), out);
+}
+
+py::bytes packed(const std::vector<int64_t>& words) {
+    const std::vector<uint8_t> bytes = pack_words(words.data(), std::ssize(words));
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// Counts are unsigned words: packed as their two's-complement int64 (the empty slot's
+// UINT64_MAX, -1, takes one byte).
+py::bytes packed_counts(const std::vector<uint64_t>& counts) {
+    return packed(std::vector<int64_t>(counts.begin(), counts.end()));
+}
+std::vector<uint64_t> unpacked_counts(const py::handle& h) {
+    std::vector<int64_t> words;
+    unpack_answer(h, words);
+    return std::vector<uint64_t>(words.begin(), words.end());
 }
 
 // SelectRound: (depth, prefixes).
@@ -309,7 +326,7 @@ bool batched_message(const std::string& name) {
 std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& round) {
     std::vector<uint64_t> merged = empty_counts(round);
     for (const py::handle h : answers) {
-        const std::vector<uint64_t> part = from_numpy<uint64_t>(h);
+        const std::vector<uint64_t> part = unpacked_counts(h);
         if (part.size() != merged.size()) fail("shard message: count buffer of the wrong size");
         merge_counts(merged.data(), part.data(), merged.size());
     }
@@ -325,7 +342,7 @@ std::vector<std::vector<uint64_t>> merged_count_lists(const py::list& answers,
         const auto parts = h.cast<py::list>();
         if (parts.size() != merged.size()) fail("shard message: counts for other selections");
         for (size_t j = 0; j < merged.size(); ++j) {
-            const std::vector<uint64_t> part = from_numpy<uint64_t>(parts[j]);
+            const std::vector<uint64_t> part = unpacked_counts(parts[j]);
             if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
             merge_counts(merged[j].data(), part.data(), part.size());
         }
@@ -483,7 +500,7 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     };
     rows.val_add_tree = [&val](const Tree& tree) {
         py::gil_scoped_acquire held;
-        val.post("add_tree", encode(tree));
+        val.post("add_tree", encode(tree), py::none());
     };
     rows.val_loss_bound = [&val] {
         py::gil_scoped_acquire held;
@@ -497,9 +514,9 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         for (const py::handle h : val.all("loss_sum", bound)) sum.add_steps(decode_steps(h));
         return sum;
     };
-    rows.add_tree = [&shards](const Tree& tree) {
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
         py::gil_scoped_acquire held;
-        shards.post("add_tree", encode(tree));
+        shards.post("add_tree", encode(tree), to_numpy(leaf_of));
     };
     return rows;
 }
@@ -536,7 +553,7 @@ void register_shards(py::module_& m) {
                  py::list out;
                  for (const std::vector<uint64_t>& counts :
                       s.count_columns(ids, decode_rounds(rounds))) {
-                     out.append(to_numpy(counts));
+                     out.append(packed_counts(counts));
                  }
                  return out;
              })
@@ -567,12 +584,12 @@ void register_shards(py::module_& m) {
              })
         .def("count_targets",
              [](const RowShard& s, const py::tuple& round) {
-                 return to_numpy(s.count_targets(decode_round(round)));
+                 return packed_counts(s.count_targets(decode_round(round)));
              })
         .def("start", &RowShard::start)
         .def("count_abs_residuals",
              [](const RowShard& s, const py::tuple& round) {
-                 return to_numpy(s.count_abs_residuals(decode_round(round)));
+                 return packed_counts(s.count_abs_residuals(decode_round(round)));
              })
         .def("set_huber_delta", &RowShard::set_huber_delta)
         .def("count_leaf_residuals",
@@ -581,7 +598,7 @@ void register_shards(py::module_& m) {
                  py::list out;
                  for (const std::vector<uint64_t>& counts :
                       s.count_leaf_residuals(ids, decode_rounds(rounds))) {
-                     out.append(to_numpy(counts));
+                     out.append(packed_counts(counts));
                  }
                  return out;
              })
@@ -596,13 +613,9 @@ void register_shards(py::module_& m) {
         .def("stats",
              [](RowShard& s, const py::tuple& request) {
                  const StatsRequest r = decode_request(request);
-                 std::vector<uint8_t> packed;
-                 without_gil([&] {
-                     std::vector<int64_t> out;
-                     s.stats(r, out);
-                     packed = pack_words(out.data(), static_cast<int64_t>(out.size()));
-                 });
-                 return py::bytes(reinterpret_cast<const char*>(packed.data()), packed.size());
+                 std::vector<int64_t> out;
+                 without_gil([&] { s.stats(r, out); });
+                 return packed(out);
              })
         .def("route",
              [](RowShard& s, const py::list& rules, const I32Array& rule_of) {
@@ -624,10 +637,15 @@ void register_shards(py::module_& m) {
         .def("loss_bound", &RowShard::loss_bound)
         .def("loss_sum",
              [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })
-        .def("add_tree", [](RowShard& s, const py::list& tree) {
-            const Tree t = decode_tree(tree);
-            without_gil([&] { s.add_tree(t); });
-        });
+        .def(
+            "add_tree",
+            [](RowShard& s, const py::list& tree, const std::optional<I32Array>& leaf_of) {
+                const Tree t = decode_tree(tree);
+                std::vector<int32_t> routed;
+                if (leaf_of) routed.assign(leaf_of->data(), leaf_of->data() + leaf_of->size());
+                without_gil([&] { s.add_tree(t, routed); });
+            },
+            py::arg("tree"), py::arg("leaf_of") = py::none());
 
     m.def(
         "fit_shards",

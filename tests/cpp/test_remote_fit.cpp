@@ -139,8 +139,8 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
         }
         return merged;
     };
-    rows.add_tree = [&shards](const Tree& tree) {
-        for (RowShard& s : shards) s.add_tree(tree);
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
+        for (RowShard& s : shards) s.add_tree(tree, leaf_of);
     };
     if (val == nullptr) return rows;
     for (const RowShard& s : *val) rows.n_val += s.n_rows();

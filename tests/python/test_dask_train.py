@@ -242,6 +242,7 @@ later = [
     ("add_tree", [(False, 0, 1.0, 0, 0, 0, 0.0, np.zeros(0))]),
     ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))] * 2),
     ("add_tree", []),
+    ("add_tree", [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))], np.array([1], np.int32)),
     ("count_leaf_residuals", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
 ]
 refuse_all(later)
