@@ -9,6 +9,7 @@
 
 #include "boosting/objective.hpp"
 #include "common/total_order.hpp"
+#include "prep/cut_rule.hpp"
 #include "boosting/leaf_scores.hpp"
 #include "model/routing.hpp"
 
@@ -25,11 +26,10 @@ void encode(const MatrixView& X, const BinnedMatrix& tables, Code* codes) {
         for (int32_t f = 0; f < X.n_cols; ++f) {
             const std::vector<double>& edges = tables.edges[f];
             const double v = row[f];
-            out[f] = std::isnan(v) ? (tables.has_missing[f] ? static_cast<Code>(edges.size() + 1)
+            const auto n_edges = static_cast<int32_t>(edges.size());
+            out[f] = std::isnan(v) ? (tables.has_missing[f] ? static_cast<Code>(n_edges + 1)
                                                             : Code{0})
-                                   : static_cast<Code>(std::upper_bound(edges.begin(),
-                                                                        edges.end(), v) -
-                                                       edges.begin());
+                                   : static_cast<Code>(bin_of(edges.data(), n_edges, v));
         }
     }
 }
@@ -145,16 +145,35 @@ std::vector<std::vector<uint64_t>> RowShard::count_columns(
     for (size_t f = 0; f < selecting_.size(); ++f) {
         if (!asked[f]) selecting_[f] = ColumnKeys{};
     }
+    // The columns that start again take their keys in one pass over the rows.
+    std::vector<int32_t> fresh;
+    for (size_t j = 0; j < columns.size(); ++j) {
+        ColumnKeys& c = selecting_[columns[j]];
+        if (refines(c.last, rounds[j])) continue;
+        c.keys.clear();
+        c.last = SelectRound{};
+        if (std::find(fresh.begin(), fresh.end(), columns[j]) == fresh.end()) {
+            fresh.push_back(columns[j]);
+        }
+    }
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (const int32_t f : fresh) {
+            if (!std::isnan(row[f])) selecting_[f].keys.push_back(sort_key(row[f]));
+        }
+    }
+    for (const int32_t f : fresh) selecting_[f].live = std::ssize(selecting_[f].keys);
     std::vector<std::vector<uint64_t>> out(columns.size());
     for (size_t j = 0; j < columns.size(); ++j) {
         ColumnKeys& c = selecting_[columns[j]];
-        if (!refines(c.last, rounds[j])) {
+        if (!refines(c.last, rounds[j]) && c.live != std::ssize(c.keys)) {
+            // The same column asked twice: the first ask narrowed its keys.
             c.keys.clear();
             for (int64_t r = 0; r < n_rows(); ++r) {
                 const double v = view_.at(r, columns[j]);
                 if (!std::isnan(v)) c.keys.push_back(sort_key(v));
             }
-            c.live = static_cast<int64_t>(c.keys.size());
+            c.live = std::ssize(c.keys);
         }
         out[j].resize(rounds[j].buffer_size());
         c.live = count_and_narrow(c.keys.data(), c.live, rounds[j], out[j].data());
@@ -189,7 +208,7 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
                 continue;
             }
             const auto bin =
-                static_cast<size_t>(std::upper_bound(e.begin(), e.end(), v) - e.begin());
+                static_cast<size_t>(bin_of(e.data(), static_cast<int32_t>(e.size()), v));
             if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(bin);
             const uint64_t key = sort_key(v);
             out[f].low[bin] = std::min(out[f].low[bin], key);
