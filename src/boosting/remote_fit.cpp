@@ -1,7 +1,7 @@
 #include "boosting/remote_fit.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <cstddef>
 #include <stdexcept>
 #include <utility>
 
@@ -25,73 +25,88 @@ std::vector<uint64_t> select_by_counts(
     return keys;
 }
 
+namespace {
+
+// The keys at every plan's ranks: the selections of kSelectColumns columns at a time run
+// side by side, one message per round for all of them.
+std::vector<std::vector<uint64_t>> select_plans(const std::vector<CutPlan>& plans,
+                                                RemoteRows& rows) {
+    std::vector<std::vector<uint64_t>> keys(plans.size());
+    std::vector<int32_t> waiting;
+    for (size_t f = 0; f < plans.size(); ++f) {
+        if (!plans[f].ranks.empty()) waiting.push_back(static_cast<int32_t>(f));
+    }
+    for (size_t g = 0; g < waiting.size(); g += kSelectColumns) {
+        const std::vector<int32_t> group(
+            waiting.begin() + static_cast<std::ptrdiff_t>(g),
+            waiting.begin() + static_cast<std::ptrdiff_t>(std::min(g + kSelectColumns,
+                                                                   waiting.size())));
+        std::vector<RankSelection> selections;
+        for (const int32_t f : group) selections.emplace_back(plans[f].ranks);
+        while (true) {
+            std::vector<int32_t> columns;
+            std::vector<SelectRound> rounds;
+            std::vector<size_t> asked;
+            for (size_t i = 0; i < group.size(); ++i) {
+                if (selections[i].done()) continue;
+                columns.push_back(group[i]);
+                rounds.push_back(selections[i].round());
+                asked.push_back(i);
+            }
+            if (asked.empty()) break;
+            const std::vector<std::vector<uint64_t>> counts = rows.count_columns(columns, rounds);
+            if (counts.size() != asked.size()) {
+                throw std::invalid_argument("remote bins: one count buffer per column expected");
+            }
+            for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
+        }
+        for (size_t i = 0; i < group.size(); ++i) {
+            std::vector<uint64_t>& out = keys[group[i]];
+            for (size_t k = 0; k < plans[group[i]].ranks.size(); ++k) {
+                out.push_back(selections[i].key(k));
+            }
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
     const int32_t n = rows.n_features;
-    RemoteRows::Columns all(static_cast<size_t>(n));
-    std::iota(all.begin(), all.end(), 0);
-    const std::vector<ShardedCuts> facts = rows.column_facts(all);
-    if (static_cast<int32_t>(facts.size()) != n) throw std::invalid_argument("facts per column");
-    RemoteRows::Columns listed;  // categorical columns with values: their distinct values
+    const std::vector<ShardedCuts> facts = rows.column_facts();
+    if (static_cast<int32_t>(facts.size()) != n) {
+        throw std::invalid_argument("remote bins: one column's facts per feature expected");
+    }
+    // The categorical columns with values read their distinct values, all in one message.
+    RemoteRows::Columns listed;
     for (int32_t f = 0; f < n; ++f) {
         if (params.is_categorical(f) && facts[f].n_values > 0) listed.push_back(f);
     }
     std::vector<DistinctValues> distinct(static_cast<size_t>(n));
     if (!listed.empty()) {
         std::vector<DistinctValues> got = rows.distinct(listed);
-        if (got.size() != listed.size()) throw std::invalid_argument("distinct values per column");
+        if (got.size() != listed.size()) {
+            throw std::invalid_argument("remote bins: one column's distinct values expected");
+        }
         for (size_t i = 0; i < listed.size(); ++i) distinct[listed[i]] = std::move(got[i]);
     }
-    auto cuts_of = [&](int32_t f, const RankSource& select) {
-        return cuts_from(facts[f], [&] { return distinct[f]; }, select, params.max_bins,
-                         params.is_categorical(f));
-    };
-    // A dry run of every column's cuts learns the ranks it selects (any keys do: only the
-    // discarded edges read them)...
-    std::vector<std::vector<uint64_t>> wanted(static_cast<size_t>(n));
-    RemoteRows::Columns selecting;
+    std::vector<CutPlan> plans;
     for (int32_t f = 0; f < n; ++f) {
-        cuts_of(f, [&](const std::vector<uint64_t>& ranks) {
-            wanted[f] = ranks;
-            selecting.push_back(f);
-            return std::vector<uint64_t>(ranks.size(), sort_key(0.0));
-        });
+        plans.push_back(plan_cuts(
+            facts[f], [&] { return distinct[f]; }, params.max_bins, params.is_categorical(f)));
     }
-    // ...then every column's selection runs in step: one message per round for all.
-    std::vector<RankSelection> selections;
-    for (const int32_t f : selecting) selections.emplace_back(wanted[f]);
-    while (true) {
-        RemoteRows::Columns asked;
-        std::vector<SelectRound> rounds;
-        std::vector<size_t> which;
-        for (size_t i = 0; i < selections.size(); ++i) {
-            if (selections[i].done()) continue;
-            asked.push_back(selecting[i]);
-            rounds.push_back(selections[i].round());
-            which.push_back(i);
-        }
-        if (asked.empty()) break;
-        const std::vector<std::vector<uint64_t>> counts = rows.count_columns(asked, rounds);
-        if (counts.size() != asked.size()) throw std::invalid_argument("counts per column");
-        for (size_t t = 0; t < which.size(); ++t) selections[which[t]].decide(counts[t]);
-    }
-    std::vector<ShardedCuts> cuts(static_cast<size_t>(n));
-    std::vector<std::vector<double>> edges(static_cast<size_t>(n));
-    size_t next = 0;
+    const std::vector<std::vector<uint64_t>> keys = select_plans(plans, rows);
+    std::vector<ShardedCuts> cuts;
+    std::vector<std::vector<double>> edges;
     for (int32_t f = 0; f < n; ++f) {
-        cuts[f] = cuts_of(f, [&](const std::vector<uint64_t>& ranks) {
-            if (next >= selecting.size() || selecting[next] != f || ranks != wanted[f]) {
-                throw std::logic_error("remote bins: the cuts asked for other ranks");
-            }
-            const RankSelection& selection = selections[next++];
-            std::vector<uint64_t> keys(ranks.size());
-            for (size_t i = 0; i < ranks.size(); ++i) keys[i] = selection.key(i);
-            return keys;
-        });
-        edges[f] = cuts[f].edges;
+        cuts.push_back(finish_cuts(std::move(plans[f]), keys[f]));
+        edges.push_back(cuts.back().edges);
     }
-    const std::vector<BinExtremes> extremes = rows.extremes(all, edges);
-    if (static_cast<int32_t>(extremes.size()) != n) throw std::invalid_argument("extremes");
-
+    const std::vector<BinExtremes> extremes = rows.extremes(edges);
+    if (static_cast<int32_t>(extremes.size()) != n) {
+        throw std::invalid_argument("remote bins: one column's extremes per feature expected");
+    }
     BinnedMatrix tables;
     tables.edges = std::move(edges);
     tables.bin_low.resize(n);
@@ -206,7 +221,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
             if (!node.is_leaf) credit_split(m.importances, m.n_features, node);
         }
         if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
-        rows.add_tree(grown.tree);
+        rows.add_tree(grown.tree, grown.tree_index);
         if (track_val) rows.val_add_tree(grown.tree);
         m.trees.push_back(std::move(grown.tree));
         m.refresh_facts();

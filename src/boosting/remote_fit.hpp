@@ -20,17 +20,17 @@ namespace vorlent {
 struct RemoteRows {
     int32_t n_features = 0;
     bool weighted = false;  // the shards hold weights
-    // Bins, for many columns in one call (one answer per column, in the order asked): the
-    // facts, the distinct values, the counts of one selection round per column and the
-    // extremes of the bins under given edges.
+    // Bins, every column in one message: the facts of each column; the distinct values of
+    // the given (categorical) columns; the counts of one selection round for each of the
+    // given columns; the extremes of each column's bins under its edges. One answer per
+    // column, in the order asked.
     using Columns = std::vector<int32_t>;
-    std::function<std::vector<ShardedCuts>(const Columns& features)> column_facts;
-    std::function<std::vector<DistinctValues>(const Columns& features)> distinct;
-    std::function<std::vector<std::vector<uint64_t>>(const Columns& features,
+    std::function<std::vector<ShardedCuts>()> column_facts;
+    std::function<std::vector<DistinctValues>(const Columns& columns)> distinct;
+    std::function<std::vector<std::vector<uint64_t>>(const Columns& columns,
                                                      const std::vector<SelectRound>& rounds)>
         count_columns;
-    std::function<std::vector<BinExtremes>(const Columns& features,
-                                           const std::vector<std::vector<double>>& edges)>
+    std::function<std::vector<BinExtremes>(const std::vector<std::vector<double>>& edges)>
         extremes;
     std::function<void(const BinnedMatrix& tables)> set_bins;
     // The start score.
@@ -50,7 +50,9 @@ struct RemoteRows {
     std::function<std::vector<std::vector<uint64_t>>(const std::vector<int32_t>& nodes,
                                                      const std::vector<SelectRound>& rounds)>
         count_leaf_residuals;
-    std::function<void(const Tree& tree)> add_tree;
+    // The finished tree and, per builder node id, its index in the tree (the leaf a bag row
+    // routed there takes).
+    std::function<void(const Tree& tree, const std::vector<int32_t>& leaf_of)> add_tree;
     // Early stopping: validation rows held by shards of their own (n_val of them), which
     // start at the start score, take every tree, and report their losses' bound (merged by
     // maximum) and exact sum on it.
@@ -73,8 +75,10 @@ std::vector<uint64_t> select_by_counts(
     const std::vector<uint64_t>& ranks,
     const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
 
-// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns,
-// every step asked of all columns at once: the round trips do not grow with the columns.
+// The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
+// The selections of up to kSelectColumns columns share their rounds (a shard keeps the keys
+// of those columns between rounds).
+inline constexpr size_t kSelectColumns = 8;
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.

@@ -25,44 +25,45 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](const RemoteRows::Columns& features) {
-        std::vector<ShardedCuts> merged(features.size());
-        for (size_t i = 0; i < features.size(); ++i) {
-            merged[i].lowest_key = UINT64_MAX;
-            for (const RowShard& s : shards) merge_facts(merged[i], s.column_facts(features[i]));
+    rows.column_facts = [&shards, n_features] {
+        std::vector<ShardedCuts> merged(static_cast<size_t>(n_features));
+        for (ShardedCuts& facts : merged) facts.lowest_key = UINT64_MAX;
+        for (const RowShard& s : shards) {
+            const std::vector<ShardedCuts> part = s.column_facts();
+            for (size_t f = 0; f < merged.size(); ++f) merge_facts(merged[f], part[f]);
         }
         return merged;
     };
-    rows.distinct = [&shards](const RemoteRows::Columns& features) {
-        std::vector<DistinctValues> merged(features.size());
-        for (size_t i = 0; i < features.size(); ++i) {
+    rows.distinct = [&shards](const RemoteRows::Columns& columns) {
+        std::vector<DistinctValues> merged(columns.size());
+        for (size_t j = 0; j < columns.size(); ++j) {
             for (const RowShard& s : shards) {
-                merged[i] = merge_distinct(merged[i], s.distinct(features[i]));
+                merged[j] = merge_distinct(merged[j], s.distinct(columns[j]));
             }
         }
         return merged;
     };
-    rows.count_columns = [&shards](const RemoteRows::Columns& features,
+    rows.count_columns = [&shards](const std::vector<int32_t>& columns,
                                    const std::vector<SelectRound>& rounds) {
         std::vector<std::vector<uint64_t>> merged;
-        for (size_t i = 0; i < features.size(); ++i) {
-            merged.push_back(empty_counts(rounds[i]));
-            for (const RowShard& s : shards) {
-                merge_counts(merged[i].data(), s.count_column(features[i], rounds[i]).data(),
-                             merged[i].size());
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const RowShard& s : shards) {
+            const std::vector<std::vector<uint64_t>> part = s.count_columns(columns, rounds);
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merge_counts(merged[j].data(), part[j].data(), merged[j].size());
             }
         }
         return merged;
     };
-    rows.extremes = [&shards](const RemoteRows::Columns& features,
-                              const std::vector<std::vector<double>>& edges) {
+    rows.extremes = [&shards](const std::vector<std::vector<double>>& edges) {
         std::vector<BinExtremes> merged;
-        for (size_t i = 0; i < features.size(); ++i) {
-            merged.push_back({std::vector<uint64_t>(edges[i].size() + 1, UINT64_MAX),
-                              std::vector<uint64_t>(edges[i].size() + 1, 0)});
-            for (const RowShard& s : shards) {
-                merge_extremes(merged[i], s.extremes(features[i], edges[i]));
-            }
+        for (const std::vector<double>& e : edges) {
+            merged.push_back(BinExtremes{std::vector<uint64_t>(e.size() + 1, UINT64_MAX),
+                                         std::vector<uint64_t>(e.size() + 1, 0)});
+        }
+        for (const RowShard& s : shards) {
+            const std::vector<BinExtremes> part = s.extremes(edges);
+            for (size_t f = 0; f < merged.size(); ++f) merge_extremes(merged[f], part[f]);
         }
         return merged;
     };
@@ -143,8 +144,8 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
         }
         return merged;
     };
-    rows.add_tree = [&shards](const Tree& tree) {
-        for (RowShard& s : shards) s.add_tree(tree);
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
+        for (RowShard& s : shards) s.add_tree(tree, leaf_of);
     };
     if (val == nullptr) return rows;
     for (const RowShard& s : *val) rows.n_val += s.n_rows();
@@ -249,6 +250,7 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
              b.params.colsample = 0.5;
          }},
         {"monotone", kRegression, false, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }},
+        {"wide bins", kBinary, false, [](Booster& b) { b.params.max_bins = 300; }},
         {"categorical", kBinary, false,
          [](Booster& b) {
              b.params.categorical = {0, 0, 0, 0, 1};
@@ -393,4 +395,58 @@ TEST(RemoteFit, TheObserverSeesTheLocalFitsValidationScoresAndStopsIt) {
         EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
         EXPECT_EQ(seen_remote, seen_local) << objective;
     }
+}
+
+// A shard keeps the keys of the columns under selection and narrows them from round to
+// round; whatever came before (other columns' rounds beside or between, a round repeated, a
+// round under prefixes the last one did not ask for), its counts are those of all the
+// column's keys.
+TEST(RemoteFit, ColumnCountsEqualThoseOfAllTheKeysWhateverTheRoundsBefore) {
+    const Problem p = problem(kBinary, 3);
+    const Booster settings = exact_booster(kBinary, [](Booster&) {});
+    const std::vector<RowShard> shards = blocks(p, {}, false, settings);
+    const RowShard& shard = shards[0];
+    auto all_keys_counts = [&](int32_t f, const SelectRound& round) {
+        std::vector<uint64_t> keys;
+        for (int32_t r = 0; r < p.table.rows; ++r) {
+            const double v = p.table.x[int64_t{r} * p.table.cols + f];
+            if (!std::isnan(v)) keys.push_back(sort_key(v));
+        }
+        std::vector<uint64_t> out(round.buffer_size());
+        count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
+        return out;
+    };
+    auto ask = [&](const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) {
+        const std::vector<std::vector<uint64_t>> counts = shard.count_columns(columns, rounds);
+        for (size_t j = 0; j < columns.size(); ++j) {
+            EXPECT_EQ(counts[j], all_keys_counts(columns[j], rounds[j]))
+                << "column " << columns[j] << " depth " << rounds[j].depth;
+        }
+        return counts;
+    };
+    // Two columns' selections side by side, then one alone between asks of another column.
+    RankSelection first({0, 10, 100}), second({3, 50, 400});
+    while (!first.done()) {
+        std::vector<int32_t> columns = {0};
+        std::vector<SelectRound> rounds = {first.round()};
+        if (!second.done()) {
+            columns.push_back(1);
+            rounds.push_back(second.round());
+        }
+        const auto counts = ask(columns, rounds);
+        first.decide(counts[0]);
+        if (counts.size() > 1) second.decide(counts[1]);
+    }
+    RankSelection third({1, 250, 500});
+    std::vector<SelectRound> rounds;
+    while (!third.done()) {
+        rounds.push_back(third.round());
+        third.decide(ask({2}, {rounds.back()})[0]);
+        ask({3}, {SelectRound{0, {0}}});
+    }
+    ASSERT_GE(rounds.size(), 3u);
+    ask({2}, {rounds[1]});
+    ask({2}, {rounds[2]});  // refines the round before it
+    ask({2}, {rounds[2]});  // repeats it
+    ask({2, 2}, {SelectRound{rounds[1].depth + kSelectDigitBits, {~uint64_t{0} >> 48}}, rounds[0]});
 }

@@ -212,13 +212,14 @@ edges = [np.array([2.5 + 4 * k]) for k in range(4)]
 lows = [np.array([4.0 * k, 4.0 * k + 4]) for k in range(4)]
 tables = (edges, lows, lows, [False] * 4, True)
 messages = [
-    ("column_facts", 4), ("count_column", -1, (0, np.zeros(1, np.uint64))), ("extremes", 9, edges[0]),
+    ("distinct", np.array([4], np.int32)), ("distinct", np.array([0, -1], np.int32)),
+    ("count_columns", np.array([-1], np.int32), [(0, np.zeros(1, np.uint64))]),
+    ("count_columns", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]), ("extremes", [edges[0]]),
+    ("count_columns", np.array([0], np.int32), [(64, np.zeros(1, np.uint64))]),
+    ("count_targets", (12, np.zeros(1, np.uint64))),
     ("stats", (2, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
     ("set_bins", (edges, lows[:3], lows, [False] * 4, True)),
     ("set_bins", ([np.array([3.0, 1.0])] * 4, lows, lows, [False] * 4, True)),
-    ("gather", [("batch", ([],))]),
-    ("gather", [("no_such_message", ())]),
-    ("gather", [("column_facts", (7,))]),
     ("from_blocks", [], settings),
     ("from_blocks", [(X, np.zeros(6), None, 0), (X[:, :3], np.zeros(6), None, 6)], settings),
     ("from_blocks", [(X, np.zeros(6), None, 0), (X, np.zeros(6), None, 3)], settings),
@@ -249,6 +250,7 @@ later = [
     ("add_tree", [(False, 0, 1.0, 0, 0, 0, 0.0, np.zeros(0))]),
     ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))] * 2),
     ("add_tree", []),
+    ("add_tree", [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0))], np.array([1], np.int32)),
     ("count_leaf_residuals", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
 ]
 refuse_all(later)
