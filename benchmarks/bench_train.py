@@ -92,7 +92,21 @@ def synthetic(n_rows: int, seed: int = 7) -> Dataset:
     """Log-odds built from structure that single-feature thresholds approximate poorly
     (sums and differences of pairs, a product, a per-category slope) next to structure
     they capture at once (a threshold), over 28 columns of which 16 are noise."""
-    rng = np.random.default_rng(seed)
+    X, y = synthetic_rows(np.random.default_rng(seed), n_rows)
+    n_train = int(n_rows * 0.8)
+    categorical = [1 if j == 11 else 0 for j in range(SYNTHETIC_FEATURES)]
+    return Dataset(
+        f"synthetic {n_rows:,} x {SYNTHETIC_FEATURES}",
+        np.ascontiguousarray(X[:n_train]),
+        y[:n_train],
+        np.ascontiguousarray(X[n_train:]),
+        y[n_train:],
+        categorical,
+    )
+
+
+def synthetic_rows(rng: np.random.Generator, n_rows: int) -> tuple[np.ndarray, np.ndarray]:
+    """The rows and labels of synthetic(), drawn from rng."""
     X = rng.standard_normal((n_rows, SYNTHETIC_FEATURES))
     # Two correlated pairs, so that their sum and difference are not aligned with the axes.
     X[:, 1] = 0.6 * X[:, 0] + 0.8 * X[:, 1]
@@ -115,16 +129,7 @@ def synthetic(n_rows: int, seed: int = 7) -> Dataset:
     # A few missing values in two informative columns.
     X[rng.random(n_rows) < 0.02, 4] = np.nan
     X[rng.random(n_rows) < 0.02, 8] = np.nan
-    n_train = int(n_rows * 0.8)
-    categorical = [1 if j == 11 else 0 for j in range(SYNTHETIC_FEATURES)]
-    return Dataset(
-        f"synthetic {n_rows:,} x {SYNTHETIC_FEATURES}",
-        np.ascontiguousarray(X[:n_train]),
-        y[:n_train],
-        np.ascontiguousarray(X[n_train:]),
-        y[n_train:],
-        categorical,
-    )
+    return X, y
 
 
 def flights_data(train_rows: int | None) -> Dataset:

@@ -105,7 +105,8 @@ class Booster:
 
 class Shard:
     """One worker's rows for training on shards (see fit_shards); its methods answer the
-    coordinator's messages."""
+    coordinator's messages. X is read in place (a float64 C-contiguous array is not
+    copied): leave it unchanged while the shard lives."""
 
     def __init__(
         self,
@@ -115,6 +116,10 @@ class Shard:
         first_row: int,
         settings: Booster,
     ) -> None: ...
+    @staticmethod
+    def from_blocks(
+        blocks: list[tuple[_ArrayLike, _ArrayLike, _ArrayLike | None, int]], settings: Booster
+    ) -> Shard: ...
     @property
     def n_rows(self) -> int: ...
     def batch(self, messages: list[tuple[str, tuple[Any, ...]]]) -> Any: ...
@@ -128,4 +133,5 @@ def fit_shards(
     n_val: int = 0,
     es_patience: int = 0,
     es_tol: float = 0.0,
+    callback: Callable[[int, Any, Any], bool | None] | None = None,
 ) -> None: ...

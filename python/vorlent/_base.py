@@ -210,20 +210,7 @@ class VorlentEstimator(BaseEstimator):
             weights = None if weights is None else weights[train_rows]
         else:
             X_val = y_val = val_weights = None
-        stopping = None
-        if early and metrics:
-            # Python watches the first metric; the core only records its own loss.
-            stopping = _rounds.MetricStopping(
-                metrics[0], int(self.n_iter_no_change), float(self.tol)
-            )
-            patience, tol = int(self.n_estimators) + 1, float("-inf")
-        elif early:
-            patience, tol = int(self.n_iter_no_change), float(self.tol)
-        elif eval_set is not None:
-            # Record the loss of every round, but never stall and never cut back.
-            patience, tol = int(self.n_estimators) + 1, float("-inf")
-        else:
-            patience, tol = 0, 0.0
+        stopping, patience, tol = self._watching(early, metrics, y_val is not None)
 
         monitor = None
         # Without anything to watch, training runs without a round callback.
@@ -248,18 +235,43 @@ class VorlentEstimator(BaseEstimator):
             es_tol=tol,
             callback=monitor,
         )
+        trained = _params.params_to_json(self.get_params(deep=False))
+        self._store_fit(booster, keywords, schema, classes, trained, early, stopping, y_val)
+        self._record_evals(monitor, metrics)
+        self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
+        return self
+
+    def _watching(self, early: bool, metrics: list, has_val: bool):
+        """How a fit watches its validation rows: the metric stopping of Python (early
+        stopping on the first metric of ``eval_metric``) or None, and the core's patience and
+        tolerance (which otherwise stops on its own loss, or only records it)."""
+        if early and metrics:
+            # Python watches the first metric; the core only records its own loss.
+            stopping = _rounds.MetricStopping(
+                metrics[0], int(self.n_iter_no_change), float(self.tol)
+            )
+            return stopping, int(self.n_estimators) + 1, float("-inf")
+        if early:
+            return None, int(self.n_iter_no_change), float(self.tol)
+        if has_val:
+            # Record the loss of every round, but never stall and never cut back.
+            return None, int(self.n_estimators) + 1, float("-inf")
+        return None, 0, 0.0
+
+    def _store_fit(self, booster, keywords, schema, classes, trained, early, stopping, y_val):
+        """The fitted attributes of a trained booster (cut back to the best round of
+        ``stopping``); ``trained``: the parameters as JSON; ``y_val``: the validation
+        targets or None."""
         if stopping is not None and stopping.best_round >= 0:
             booster.truncate(stopping.best_round + 1)
-
         self.booster_ = booster
         self._core_keywords = keywords
         self._schema = schema
-        self._trained_params = _params.params_to_json(self.get_params(deep=False))
+        self._trained_params = trained
         self.n_features_in_ = schema.n_features
+        self.__dict__.pop("feature_names_in_", None)
         if schema.feature_names is not None:
             self.feature_names_in_ = np.asarray(schema.feature_names, dtype=object)
-        elif "feature_names_in_" in self.__dict__:
-            del self.feature_names_in_
         self._set_classes(classes)
         self.n_estimators_ = booster.n_trees()
         best = booster.best_iteration()
@@ -268,9 +280,6 @@ class VorlentEstimator(BaseEstimator):
             self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
         else:
             self.__dict__.pop("validation_score_", None)
-        self._record_evals(monitor, metrics)
-        self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
-        return self
 
     def _monitor(self, metrics, task, callbacks, **sets_and_stopping) -> _rounds.RoundMonitor:
         """The round callback that evaluates ``metrics`` (or the built-in loss), logs every
@@ -280,6 +289,7 @@ class VorlentEstimator(BaseEstimator):
             quantile=float(getattr(self, "quantile", 0.5)),
             callbacks=callbacks,
             log_every=int(self.verbose),
+            exact=bool(self.exact_sums),
             **sets_and_stopping,
         )
 

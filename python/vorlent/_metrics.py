@@ -2,12 +2,19 @@
 
 Every metric takes the targets as the core sees them (0/1 for binary, class numbers for
 multiclass, values for regression), the raw scores of the rows (log-odds, one score per class,
-or the prediction), the row weights or None, and the estimator's ``quantile``; it returns a
-float. "auc" is the one metric where higher is better.
+or the prediction), the row weights or None, the estimator's ``quantile`` and ``exact``; it
+returns a float. "auc" is the one metric where higher is better.
+
+With ``exact`` (estimators with ``exact_sums=True``) a built-in metric does not depend on the
+order of the rows: a mean is the exactly rounded sum of the per-row values (weighted: of
+value times weight) over the exactly rounded sum of the weights, and "auc" reads the rows in
+one order fixed by their values. A validation set then scores the same in any row order and
+however it is split into blocks.
 """
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -20,12 +27,20 @@ _EPS = np.finfo(np.float64).eps
 @dataclass(frozen=True)
 class Metric:
     name: str
-    compute: Callable  # (y, raw, weight, quantile) -> float
+    compute: Callable  # (y, raw, weight, quantile, exact) -> float
     higher_is_better: bool = False
 
 
-def _mean(values, weight) -> float:
-    return float(np.average(values, weights=weight))
+def _mean(values, weight, exact: bool) -> float:
+    if not exact:
+        return float(np.average(values, weights=weight))
+    values = np.asarray(values, dtype=np.float64)
+    if len(values) == 0:
+        return math.nan
+    if weight is None:
+        return math.fsum(values.tolist()) / len(values)
+    weight = np.asarray(weight, dtype=np.float64)
+    return math.fsum((values * weight).tolist()) / math.fsum(weight.tolist())
 
 
 def _sigmoid(raw):
@@ -43,18 +58,21 @@ def probabilities(raw):
     return _sigmoid(raw) if raw.ndim == 1 else _softmax(raw)
 
 
-def _logloss(y, raw, weight, _q):
+def _logloss(y, raw, weight, _q, exact=False):
     p = np.clip(_sigmoid(raw), _EPS, 1 - _EPS)
-    return _mean(-(y * np.log(p) + (1 - y) * np.log(1 - p)), weight)
+    return _mean(-(y * np.log(p) + (1 - y) * np.log(1 - p)), weight, exact)
 
 
-def _error(y, raw, weight, _q):
-    return _mean((raw > 0) != (y > 0.5), weight)
+def _error(y, raw, weight, _q, exact=False):
+    return _mean((raw > 0) != (y > 0.5), weight, exact)
 
 
-def _auc(y, raw, weight, _q):
+def _auc(y, raw, weight, _q, exact=False):
     """Area under the ROC curve; tied scores count half, as in scikit-learn."""
     w = np.ones(len(y)) if weight is None else np.asarray(weight, dtype=np.float64)
+    if exact:  # one order fixed by the rows' values: the sums below no longer see theirs
+        canonical = np.lexsort((w, y, raw))
+        y, raw, w = np.asarray(y)[canonical], np.asarray(raw)[canonical], w[canonical]
     positive = y > 0.5
     total_pos, total_neg = w[positive].sum(), w[~positive].sum()
     if total_pos == 0 or total_neg == 0:
@@ -69,39 +87,39 @@ def _auc(y, raw, weight, _q):
     return float(np.sum(group_pos * (below + 0.5 * group_neg)) / (total_pos * total_neg))
 
 
-def _mlogloss(y, raw, weight, _q):
+def _mlogloss(y, raw, weight, _q, exact=False):
     p = np.clip(_softmax(raw)[np.arange(len(y)), y.astype(np.intp)], _EPS, 1 - _EPS)
-    return _mean(-np.log(p), weight)
+    return _mean(-np.log(p), weight, exact)
 
 
-def _merror(y, raw, weight, _q):
-    return _mean(np.argmax(raw, axis=1) != y.astype(np.intp), weight)
+def _merror(y, raw, weight, _q, exact=False):
+    return _mean(np.argmax(raw, axis=1) != y.astype(np.intp), weight, exact)
 
 
-def _mse(y, raw, weight, _q):
-    return _mean((raw - y) ** 2, weight)
+def _mse(y, raw, weight, _q, exact=False):
+    return _mean((raw - y) ** 2, weight, exact)
 
 
-def _rmse(y, raw, weight, q):
-    return float(np.sqrt(_mse(y, raw, weight, q)))
+def _rmse(y, raw, weight, q, exact=False):
+    return float(np.sqrt(_mse(y, raw, weight, q, exact)))
 
 
-def _mae(y, raw, weight, _q):
-    return _mean(np.abs(raw - y), weight)
+def _mae(y, raw, weight, _q, exact=False):
+    return _mean(np.abs(raw - y), weight, exact)
 
 
-def _pinball(y, raw, weight, q):
+def _pinball(y, raw, weight, q, exact=False):
     d = y - raw
-    return _mean(np.where(d >= 0, q * d, (q - 1) * d), weight)
+    return _mean(np.where(d >= 0, q * d, (q - 1) * d), weight, exact)
 
 
-def _huber(y, raw, weight, q):
+def _huber(y, raw, weight, q, exact=False):
     """The Huber loss with the threshold training uses: the ``quantile``-quantile (the lower
     one) of the absolute residuals of these rows."""
     r = np.abs(raw - y)
     delta = np.partition(r, int(np.floor((len(r) - 1) * q)))[int(np.floor((len(r) - 1) * q))]
     delta = delta if delta > 0 else 1e-12
-    return _mean(np.where(r <= delta, 0.5 * r * r, delta * (r - 0.5 * delta)), weight)
+    return _mean(np.where(r <= delta, 0.5 * r * r, delta * (r - 0.5 * delta)), weight, exact)
 
 
 # The metrics that eval_metric names, by task.
@@ -150,7 +168,7 @@ def resolve(eval_metric, task: str, link: Callable) -> list[Metric]:
 
 
 def _user_metric(function, link, class_numbers: bool) -> Metric:
-    def compute(y, raw, weight, _q):
+    def compute(y, raw, weight, _q, _exact=False):
         return float(function(y.astype(np.intp) if class_numbers else y, link(raw), weight))
 
     return Metric(getattr(function, "__name__", "metric"), compute)

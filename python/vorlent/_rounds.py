@@ -82,9 +82,11 @@ class RoundMonitor:
         log_every: int = 0,
         stopping: MetricStopping | None = None,
         first_iteration: int = 0,
+        exact: bool = False,
     ):
         self.metrics = metrics
         self.quantile = quantile
+        self.exact = exact  # built-in metrics free of the rows' order (exact_sums fits)
         self.sets = {"training": training, "validation": validation}
         self.callbacks = list(callbacks)
         self.log_every = int(log_every)
@@ -102,7 +104,8 @@ class RoundMonitor:
             if rows is None or scores is None:
                 continue
             evals[name] = {
-                m.name: m.compute(rows.y, scores, rows.weight, self.quantile) for m in self.metrics
+                m.name: m.compute(rows.y, scores, rows.weight, self.quantile, self.exact)
+                for m in self.metrics
             }
             for metric, value in evals[name].items():
                 self.history[name][metric].append(value)

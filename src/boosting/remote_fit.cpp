@@ -1,6 +1,7 @@
 #include "boosting/remote_fit.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -25,26 +26,97 @@ std::vector<uint64_t> select_by_counts(
     return keys;
 }
 
+namespace {
+
+// The keys at every plan's ranks: the selections of kSelectColumns columns at a time run
+// side by side, one message per round for all of them.
+std::vector<std::vector<uint64_t>> select_plans(const std::vector<CutPlan>& plans,
+                                                RemoteRows& rows) {
+    std::vector<std::vector<uint64_t>> keys(plans.size());
+    std::vector<int32_t> waiting;
+    for (size_t f = 0; f < plans.size(); ++f) {
+        if (!plans[f].ranks.empty()) waiting.push_back(static_cast<int32_t>(f));
+    }
+    for (size_t g = 0; g < waiting.size(); g += kSelectColumns) {
+        const std::vector<int32_t> group(
+            waiting.begin() + static_cast<std::ptrdiff_t>(g),
+            waiting.begin() + static_cast<std::ptrdiff_t>(std::min(g + kSelectColumns,
+                                                                   waiting.size())));
+        std::vector<RankSelection> selections;
+        for (const int32_t f : group) selections.emplace_back(plans[f].ranks);
+        while (true) {
+            std::vector<int32_t> columns;
+            std::vector<SelectRound> rounds;
+            std::vector<size_t> asked;
+            for (size_t i = 0; i < group.size(); ++i) {
+                if (selections[i].done()) continue;
+                columns.push_back(group[i]);
+                rounds.push_back(selections[i].round());
+                asked.push_back(i);
+            }
+            if (asked.empty()) break;
+            const std::vector<std::vector<uint64_t>> counts = rows.count_columns(columns, rounds);
+            if (counts.size() != asked.size()) {
+                throw std::invalid_argument("remote bins: one count buffer per column expected");
+            }
+            for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
+        }
+        for (size_t i = 0; i < group.size(); ++i) {
+            std::vector<uint64_t>& out = keys[group[i]];
+            for (size_t k = 0; k < plans[group[i]].ranks.size(); ++k) {
+                out.push_back(selections[i].key(k));
+            }
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
     const int32_t n = rows.n_features;
+    const std::vector<ShardedCuts> facts = rows.column_facts();
+    if (static_cast<int32_t>(facts.size()) != n) {
+        throw std::invalid_argument("remote bins: one column's facts per feature expected");
+    }
+    // The categorical columns with values read their distinct values, all in one message.
+    RemoteRows::Columns listed;
+    for (int32_t f = 0; f < n; ++f) {
+        if (params.is_categorical(f) && facts[f].n_values > 0) listed.push_back(f);
+    }
+    std::vector<DistinctValues> distinct(static_cast<size_t>(n));
+    if (!listed.empty()) {
+        std::vector<DistinctValues> got = rows.distinct(listed);
+        if (got.size() != listed.size()) {
+            throw std::invalid_argument("remote bins: one column's distinct values expected");
+        }
+        for (size_t i = 0; i < listed.size(); ++i) distinct[listed[i]] = std::move(got[i]);
+    }
+    std::vector<CutPlan> plans;
+    for (int32_t f = 0; f < n; ++f) {
+        plans.push_back(plan_cuts(
+            facts[f], [&] { return distinct[f]; }, params.max_bins, params.is_categorical(f)));
+    }
+    const std::vector<std::vector<uint64_t>> keys = select_plans(plans, rows);
+    std::vector<ShardedCuts> cuts;
+    std::vector<std::vector<double>> edges;
+    for (int32_t f = 0; f < n; ++f) {
+        cuts.push_back(finish_cuts(std::move(plans[f]), keys[f]));
+        edges.push_back(cuts.back().edges);
+    }
+    const std::vector<BinExtremes> extremes = rows.extremes(edges);
+    if (static_cast<int32_t>(extremes.size()) != n) {
+        throw std::invalid_argument("remote bins: one column's extremes per feature expected");
+    }
     BinnedMatrix tables;
-    tables.edges.resize(n);
+    tables.edges = std::move(edges);
     tables.bin_low.resize(n);
     tables.bin_high.resize(n);
     tables.has_missing.assign(n, false);
     int32_t widest = 0;
     for (int32_t f = 0; f < n; ++f) {
-        const bool categorical = params.is_categorical(f);
-        auto distinct = [&] { return rows.distinct(f); };
-        auto select = [&](const std::vector<uint64_t>& ranks) {
-            return select_by_counts(
-                ranks, [&](const SelectRound& round) { return rows.count_column(f, round); });
-        };
-        const ShardedCuts cuts =
-            cuts_from(rows.column_facts(f), distinct, select, params.max_bins, categorical);
-        bin_bounds(cuts, rows.extremes(f, cuts.edges), tables.bin_low[f], tables.bin_high[f]);
-        tables.edges[f] = cuts.edges;
-        tables.has_missing[f] = cuts.has_missing;
+        bin_bounds(cuts[f], extremes[f], tables.bin_low[f], tables.bin_high[f]);
+        tables.has_missing[f] = cuts[f].has_missing;
         widest = std::max(widest, static_cast<int32_t>(tables.bin_low[f].size()));
     }
     tables.narrow = params.max_bins <= kMaxNarrowBins && widest <= kMaxNarrowBins;
@@ -118,6 +190,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
         tree_params(p, m, std::vector<double>(static_cast<size_t>(rows.n_features), 1.0));
 
     const bool early_stopping = rows.es_patience >= 1 && rows.n_val >= 1;
+    const bool track_val = early_stopping || (rows.observer && rows.n_val >= 1);
     const double es_tol = rows.es_tol;
     b.best_iteration = -1;
     m.n_features = rows.n_features;
@@ -129,7 +202,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     m.refresh_facts();
     b.rng.seed(p.seed);
     rows.start(m);
-    if (early_stopping) rows.val_start(m);
+    if (track_val) rows.val_start(m);
     double best_loss = kInf;
     int32_t best_round = -1;
     int32_t stall = 0;
@@ -154,22 +227,36 @@ void fit_remote(Booster& b, RemoteRows& rows) {
             if (!node.is_leaf) credit_split(m.importances, m.n_features, node);
         }
         if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
-        rows.add_tree(grown.tree);
-        if (early_stopping) rows.val_add_tree(grown.tree);
+        rows.add_tree(grown.tree, grown.tree_index);
+        if (track_val) rows.val_add_tree(grown.tree);
         m.trees.push_back(std::move(grown.tree));
         m.refresh_facts();
-        if (!early_stopping) continue;
-        // As the round loop's early stopping, with the validation loss summed exactly.
-        const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
-                            static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
-        b.validation_losses.push_back(loss);
-        if (loss < best_loss - es_tol) {
-            best_loss = loss;
-            best_round = b.n_trees() - 1;
-            stall = 0;
-        } else if (++stall >= rows.es_patience) {
-            break;
+        bool stop = false;
+        if (early_stopping) {
+            // As the round loop's early stopping, with the validation loss summed exactly.
+            const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
+                                static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
+            b.validation_losses.push_back(loss);
+            if (loss < best_loss - es_tol) {
+                best_loss = loss;
+                best_round = b.n_trees() - 1;
+                stall = 0;
+            } else {
+                stop = ++stall >= rows.es_patience;
+            }
         }
+        if (rows.observer) {
+            std::vector<double> val;
+            if (track_val) val = rows.val_scores();
+            const auto n_val = static_cast<int32_t>(track_val ? rows.n_val : 0);
+            if (static_cast<int64_t>(val.size()) != int64_t{n_val} * m.n_outputs) {
+                throw std::invalid_argument("validation scores of the wrong size");
+            }
+            const RoundScores scores{round, nullptr,    0,
+                                     track_val ? val.data() : nullptr, n_val, m.n_outputs};
+            stop = rows.observer(scores) || stop;
+        }
+        if (stop) break;
     }
     if (early_stopping) {
         if (best_round >= 0 && best_round + 1 < b.n_trees()) m.keep_first_trees(best_round + 1);

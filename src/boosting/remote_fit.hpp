@@ -5,6 +5,7 @@
 
 #include "boosting/booster.hpp"
 #include "boosting/exact_start.hpp"
+#include "boosting/train.hpp"
 #include "exact/level_builder.hpp"
 #include "prep/shard_bins.hpp"
 #include "prep/shard_select.hpp"
@@ -19,11 +20,18 @@ namespace vorlent {
 struct RemoteRows {
     int32_t n_features = 0;
     bool weighted = false;  // the shards hold weights
-    // Bins, per column.
-    std::function<ShardedCuts(int32_t f)> column_facts;
-    std::function<DistinctValues(int32_t f)> distinct;
-    std::function<std::vector<uint64_t>(int32_t f, const SelectRound& round)> count_column;
-    std::function<BinExtremes(int32_t f, const std::vector<double>& edges)> extremes;
+    // Bins, every column in one message: the facts of each column; the distinct values of
+    // the given (categorical) columns; the counts of one selection round for each of the
+    // given columns; the extremes of each column's bins under its edges. One answer per
+    // column, in the order asked.
+    using Columns = std::vector<int32_t>;
+    std::function<std::vector<ShardedCuts>()> column_facts;
+    std::function<std::vector<DistinctValues>(const Columns& columns)> distinct;
+    std::function<std::vector<std::vector<uint64_t>>(const Columns& columns,
+                                                     const std::vector<SelectRound>& rounds)>
+        count_columns;
+    std::function<std::vector<BinExtremes>(const std::vector<std::vector<double>>& edges)>
+        extremes;
     std::function<void(const BinnedMatrix& tables)> set_bins;
     // The start score.
     std::function<TargetRange()> target_range;
@@ -42,7 +50,9 @@ struct RemoteRows {
     std::function<std::vector<std::vector<uint64_t>>(const std::vector<int32_t>& nodes,
                                                      const std::vector<SelectRound>& rounds)>
         count_leaf_residuals;
-    std::function<void(const Tree& tree)> add_tree;
+    // The finished tree and, per builder node id, its index in the tree (the leaf a bag row
+    // routed there takes).
+    std::function<void(const Tree& tree, const std::vector<int32_t>& leaf_of)> add_tree;
     // Early stopping: validation rows held by shards of their own (n_val of them), which
     // start at the start score, take every tree, and report their losses' bound (merged by
     // maximum) and exact sum on it.
@@ -53,6 +63,11 @@ struct RemoteRows {
     std::function<void(const Tree& tree)> val_add_tree;
     std::function<double()> val_loss_bound;
     std::function<ExactSum(double bound)> val_loss_sum;
+    // Called after every round as fit's observer is (no training scores; the validation
+    // rows' scores, in their global order, when n_val >= 1): true stops training after the
+    // round, cut back to the best round with early stopping. val_scores gathers them.
+    RoundObserver observer;
+    std::function<std::vector<double>()> val_scores;
 };
 
 // The keys at the ranks, by a radix selection whose rounds the shards count.
@@ -61,6 +76,9 @@ std::vector<uint64_t> select_by_counts(
     const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
 
 // The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
+// The selections of up to kSelectColumns columns share their rounds (a shard keeps the keys
+// of those columns between rounds).
+inline constexpr size_t kSelectColumns = 8;
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "common/total_order.hpp"
+#include "prep/cut_rule.hpp"
 #include "model/routing.hpp"
 #include "tree/pair_sums.hpp"
 
@@ -43,53 +46,116 @@ bool items_fit(const StatsRequest& request, int32_t n_cols) {
     return request.projection_bins >= 0 && request.projection_bins <= kMaxBins;
 }
 
-}  // namespace
-namespace {
-
-// The codes of every row under the tables' edges: the count of edges <= v, NaN last.
+// The codes of every row under the tables' edges: the count of edges <= v, NaN last. Row by
+// row, so that the rows are read once, in order.
 template <class Code>
 void encode(const MatrixView& X, const BinnedMatrix& tables, Code* codes) {
-    for (int32_t f = 0; f < X.n_cols; ++f) {
-        const std::vector<double>& edges = tables.edges[f];
-        const auto missing_code = static_cast<Code>(edges.size() + 1);
-        for (int64_t r = 0; r < X.n_rows; ++r) {
-            const double v = X.at(r, f);
-            codes[r * X.n_cols + f] =
-                std::isnan(v) ? (tables.has_missing[f] ? missing_code : Code{0})
-                              : static_cast<Code>(std::upper_bound(edges.begin(), edges.end(), v) -
-                                                  edges.begin());
+    for (int64_t r = 0; r < X.n_rows; ++r) {
+        const double* row = X.row(r);
+        Code* out = codes + r * X.n_cols;
+        for (int32_t f = 0; f < X.n_cols; ++f) {
+            const std::vector<double>& edges = tables.edges[f];
+            const double v = row[f];
+            const auto n_edges = static_cast<int32_t>(edges.size());
+            out[f] = std::isnan(v) ? (tables.has_missing[f] ? static_cast<Code>(n_edges + 1)
+                                                            : Code{0})
+                                   : static_cast<Code>(bin_of(edges.data(), n_edges, v));
         }
     }
+}
+
+// Whether a round refines the last one counted: one digit deeper, under its prefixes, so
+// that the keys the last round kept hold every key the round counts.
+bool refines(const SelectRound& last, const SelectRound& next) {
+    if (last.prefixes.empty() || next.depth != last.depth + kSelectDigitBits) return false;
+    return std::all_of(next.prefixes.begin(), next.prefixes.end(), [&](uint64_t p) {
+        return std::binary_search(last.prefixes.begin(), last.prefixes.end(),
+                                  p >> kSelectDigitBits);
+    });
+}
+
+// Values the shard owns, held by the pointer to their first element.
+std::shared_ptr<const double> owned(std::vector<double> values) {
+    auto held = std::make_shared<const std::vector<double>>(std::move(values));
+    return std::shared_ptr<const double>(held, held->data());
 }
 
 }  // namespace
 
 RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
                    std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params)
+    : RowShard(std::move(X), n_features, std::move(y), std::move(w), weighted, first_row, {},
+               std::move(params)) {}
+
+RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+                   std::vector<double> w, bool weighted, std::vector<int64_t> global_rows,
+                   BoosterParams params)
+    : RowShard(std::move(X), n_features, std::move(y), std::move(w), weighted, -1,
+               std::move(global_rows), std::move(params)) {}
+
+RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+                   std::vector<double> w, bool weighted, int64_t first_row,
+                   std::vector<int64_t> global_rows, BoosterParams params)
+    : y_(std::move(y)),
+      w_(std::move(w)),
+      weighted_(weighted),
+      global_(std::move(global_rows)),
+      params_(std::move(params)) {
+    if (static_cast<int64_t>(X.size()) != n_rows() * n_features) {
+        throw std::invalid_argument("shard rows: X holds " + std::to_string(X.size()) +
+                                    " values, expected rows * features");
+    }
+    X_ = owned(std::move(X));
+    index_rows(n_rows(), n_features, first_row);
+}
+
+RowShard::RowShard(std::shared_ptr<const double> X, int64_t n_rows, int32_t n_features,
+                   std::vector<double> y, std::vector<double> w, bool weighted,
+                   int64_t first_row, BoosterParams params)
     : X_(std::move(X)),
       y_(std::move(y)),
       w_(std::move(w)),
       weighted_(weighted),
       params_(std::move(params)) {
-    const auto n = static_cast<int64_t>(y_.size());
-    if (static_cast<int64_t>(X_.size()) != n * n_features) {
-        throw std::invalid_argument("shard rows: X holds " + std::to_string(X_.size()) +
-                                    " values, expected rows * features");
+    index_rows(n_rows, n_features, first_row);
+}
+
+void RowShard::index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row) {
+    const int64_t n = n_rows();
+    if (n_rows_of_X != n || (X_ == nullptr && n > 0)) {
+        throw std::invalid_argument("shard rows: X has " + std::to_string(n_rows_of_X) +
+                                    " rows but y has " + std::to_string(n));
     }
     if (weighted_ ? static_cast<int64_t>(w_.size()) != n : !w_.empty()) {
         throw std::invalid_argument("shard rows: one weight per row expected");
     }
-    view_ = MatrixView{X_.data(), static_cast<int32_t>(n), n_features};
+    if (first_row >= 0) {
+        global_.resize(static_cast<size_t>(n));
+        std::iota(global_.begin(), global_.end(), first_row);
+    }
+    if (static_cast<int64_t>(global_.size()) != n) {
+        throw std::invalid_argument("shard rows: one global row index per row expected");
+    }
+    // A row's global index keys its bag membership: two rows may not share one.
+    std::vector<int64_t> sorted = global_;
+    std::sort(sorted.begin(), sorted.end());
+    if (!sorted.empty() && (sorted.front() < 0 ||
+                            std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())) {
+        throw std::invalid_argument("shard rows: global row indices must be distinct and >= 0");
+    }
+    view_ = MatrixView{X_.get(), static_cast<int32_t>(n), n_features};
     rows_.resize(static_cast<size_t>(n));
     std::iota(rows_.begin(), rows_.end(), 0);
-    global_.resize(static_cast<size_t>(n));
-    std::iota(global_.begin(), global_.end(), first_row);
 }
 
-std::vector<double> RowShard::column(int32_t f) const {
+void RowShard::check_column(int32_t f) const {
     if (f < 0 || f >= view_.n_cols) {
         throw std::invalid_argument("shard: column " + std::to_string(f) + " does not exist");
     }
+}
+
+std::vector<double> RowShard::column(int32_t f) const {
+    check_column(f);
     std::vector<double> out(static_cast<size_t>(n_rows()));
     for (int64_t r = 0; r < n_rows(); ++r) out[r] = view_.at(r, f);
     return out;
@@ -99,9 +165,25 @@ ShardRows RowShard::shard_rows() const {
     return ShardRows{&bins_, &view_, rows_.data(), n_rows(), global_.data()};
 }
 
-ShardedCuts RowShard::column_facts(int32_t f) const {
-    const std::vector<double> column = this->column(f);
-    return vorlent::column_facts(ColumnShard{column.data(), n_rows()});
+// Every column's facts in one pass over the rows, as column_facts gives them column by column.
+std::vector<ShardedCuts> RowShard::column_facts() const {
+    std::vector<ShardedCuts> out(static_cast<size_t>(view_.n_cols));
+    for (ShardedCuts& facts : out) facts.lowest_key = UINT64_MAX;
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (int32_t f = 0; f < view_.n_cols; ++f) {
+            ShardedCuts& facts = out[f];
+            if (std::isnan(row[f])) {
+                facts.has_missing = true;
+                continue;
+            }
+            const uint64_t key = sort_key(row[f]);
+            ++facts.n_values;
+            facts.lowest_key = std::min(facts.lowest_key, key);
+            facts.highest_key = std::max(facts.highest_key, key);
+        }
+    }
+    return out;
 }
 
 DistinctValues RowShard::distinct(int32_t f) const {
@@ -109,20 +191,90 @@ DistinctValues RowShard::distinct(int32_t f) const {
     return distinct_values(ColumnShard{column.data(), n_rows()});
 }
 
-std::vector<uint64_t> RowShard::count_column(int32_t f, const SelectRound& round) const {
-    std::vector<uint64_t> keys;
-    keys.reserve(static_cast<size_t>(n_rows()));
-    for (const double v : column(f)) {
-        if (!std::isnan(v)) keys.push_back(sort_key(v));
+std::vector<std::vector<uint64_t>> RowShard::count_columns(
+    const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) const {
+    if (columns.size() != rounds.size()) {
+        throw std::invalid_argument("shard counts: one selection round per column expected");
     }
-    std::vector<uint64_t> out(round.buffer_size());
-    count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
+    for (const int32_t f : columns) check_column(f);
+    selecting_.resize(static_cast<size_t>(view_.n_cols));
+    std::vector<uint8_t> asked(selecting_.size(), 0);
+    for (const int32_t f : columns) asked[f] = 1;
+    for (size_t f = 0; f < selecting_.size(); ++f) {
+        if (!asked[f]) selecting_[f] = ColumnKeys{};
+    }
+    // The columns that start again take their keys in one pass over the rows.
+    std::vector<int32_t> fresh;
+    for (size_t j = 0; j < columns.size(); ++j) {
+        ColumnKeys& c = selecting_[columns[j]];
+        if (refines(c.last, rounds[j])) continue;
+        c.keys.clear();
+        c.last = SelectRound{};
+        if (std::find(fresh.begin(), fresh.end(), columns[j]) == fresh.end()) {
+            fresh.push_back(columns[j]);
+        }
+    }
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (const int32_t f : fresh) {
+            if (!std::isnan(row[f])) selecting_[f].keys.push_back(sort_key(row[f]));
+        }
+    }
+    for (const int32_t f : fresh) selecting_[f].live = std::ssize(selecting_[f].keys);
+    std::vector<std::vector<uint64_t>> out(columns.size());
+    for (size_t j = 0; j < columns.size(); ++j) {
+        ColumnKeys& c = selecting_[columns[j]];
+        if (!refines(c.last, rounds[j]) && c.live != std::ssize(c.keys)) {
+            // The same column asked twice: the first ask narrowed its keys.
+            c.keys.clear();
+            for (int64_t r = 0; r < n_rows(); ++r) {
+                const double v = view_.at(r, columns[j]);
+                if (!std::isnan(v)) c.keys.push_back(sort_key(v));
+            }
+            c.live = std::ssize(c.keys);
+        }
+        out[j].resize(rounds[j].buffer_size());
+        c.live = count_and_narrow(c.keys.data(), c.live, rounds[j], out[j].data());
+        c.last = rounds[j];
+    }
     return out;
 }
 
-BinExtremes RowShard::extremes(int32_t f, const std::vector<double>& edges) const {
-    const std::vector<double> column = this->column(f);
-    return bin_extremes(ColumnShard{column.data(), n_rows()}, edges);
+// Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
+std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double>>& edges) const {
+    if (static_cast<int32_t>(edges.size()) != view_.n_cols) {
+        throw std::invalid_argument("shard extremes: one list of edges per column expected");
+    }
+    std::vector<BinExtremes> out(edges.size());
+    const int64_t width = view_.n_cols;
+    bool narrow = true;
+    for (size_t f = 0; f < edges.size(); ++f) {
+        out[f].low.assign(edges[f].size() + 1, UINT64_MAX);
+        out[f].high.assign(edges[f].size() + 1, 0);
+        narrow = narrow && edges[f].size() + 2 <= static_cast<size_t>(kMaxNarrowBins);
+    }
+    found_codes_.assign(narrow ? static_cast<size_t>(n_rows() * width) : 0, 0);
+    found_missing_.assign(edges.size(), 0);
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (int32_t f = 0; f < width; ++f) {
+            const double v = row[f];
+            const std::vector<double>& e = edges[f];
+            if (std::isnan(v)) {
+                found_missing_[f] = 1;
+                if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(e.size() + 1);
+                continue;
+            }
+            const auto bin =
+                static_cast<size_t>(bin_of(e.data(), static_cast<int32_t>(e.size()), v));
+            if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(bin);
+            const uint64_t key = sort_key(v);
+            out[f].low[bin] = std::min(out[f].low[bin], key);
+            out[f].high[bin] = std::max(out[f].high[bin], key);
+        }
+    }
+    found_edges_ = narrow ? edges : std::vector<std::vector<double>>{};
+    return out;
 }
 
 void RowShard::set_bins(BinnedMatrix tables) {
@@ -139,14 +291,24 @@ void RowShard::set_bins(BinnedMatrix tables) {
         }
     }
     bins_ = std::move(tables);
+    std::vector<ColumnKeys>().swap(selecting_);
+    bool found = bins_.narrow && found_edges_ == bins_.edges;
+    for (size_t f = 0; found && f < found_missing_.size(); ++f) {
+        found = !found_missing_[f] || bins_.has_missing[f];
+    }
     const auto n_codes = static_cast<size_t>(n_rows() * view_.n_cols);
-    if (bins_.narrow) {
+    if (found) {
+        bins_.narrow_codes.swap(found_codes_);
+    } else if (bins_.narrow) {
         bins_.narrow_codes.assign(n_codes, 0);
         encode(view_, bins_, bins_.narrow_codes.data());
     } else {
         bins_.codes.assign(n_codes, 0);
         encode(view_, bins_, bins_.codes.data());
     }
+    std::vector<uint8_t>().swap(found_codes_);
+    found_edges_.clear();
+    found_missing_.clear();
     shape_ = HistogramShape::of(bins_);
 }
 
@@ -305,7 +467,7 @@ ExactSum RowShard::loss_sum(double bound) const {
     return sum;
 }
 
-void RowShard::add_tree(const Tree& tree) {
+void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of) {
     if (scores_.size() != static_cast<size_t>(n_rows() * n_outputs_)) {
         throw std::invalid_argument("shard: the start comes before the trees");
     }
@@ -314,8 +476,26 @@ void RowShard::add_tree(const Tree& tree) {
             throw std::invalid_argument("shard tree: a test of a column the shard lacks");
         }
     }
+    const auto size = static_cast<int32_t>(tree.size());
+    for (const int32_t at : leaf_of) {
+        if (at < -1 || at >= size) {
+            throw std::invalid_argument("shard tree: a routed node outside the tree");
+        }
+    }
     const int64_t k = n_outputs_;
+    // Bag rows take the leaf they were routed to, as in a fit in one process; the others
+    // (and every row without leaf_of, or not routed to a leaf) walk the tree.
+    std::vector<uint8_t> routed(leaf_of.empty() ? 0 : static_cast<size_t>(n_rows()), 0);
+    for (size_t i = 0; i < tree_.bag.size() && !leaf_of.empty(); ++i) {
+        const auto id = static_cast<uint32_t>(tree_.node[i]);
+        if (id >= leaf_of.size() || leaf_of[id] < 0 || !tree[leaf_of[id]].is_leaf) continue;
+        const int32_t r = tree_.bag[i];
+        add_leaf(params_.objective, params_.learning_rate, k, tree[leaf_of[id]],
+                 scores_.data() + r * k);
+        routed[r] = 1;
+    }
     for (int64_t r = 0; r < n_rows(); ++r) {
+        if (!routed.empty() && routed[r]) continue;
         const Node& leaf = tree[find_leaf(tree, view_.row(r), {})];
         add_leaf(params_.objective, params_.learning_rate, k, leaf, scores_.data() + r * k);
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "boosting/exact_start.hpp"
@@ -24,15 +25,28 @@ public:
     // parameters, the objective's settings and the learning rate are read.
     RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
              std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params);
+    // The same with every row's global index given: several blocks of rows held together
+    // (a worker's blocks in one shard, so that it answers once for all of them).
+    RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+             std::vector<double> w, bool weighted, std::vector<int64_t> global_rows,
+             BoosterParams params);
+    // The same on values the shard reads in place, without a copy: X points at n_rows rows
+    // of n_features values and keeps whatever owns them alive (a worker's row block is
+    // then held once, not twice). The owner must not change them while the shard lives.
+    RowShard(std::shared_ptr<const double> X, int64_t n_rows, int32_t n_features,
+             std::vector<double> y, std::vector<double> w, bool weighted, int64_t first_row,
+             BoosterParams params);
 
     int64_t n_rows() const { return static_cast<int64_t>(y_.size()); }
 
-    // Bins: per column, the facts, the distinct values, the counts of a selection round and
-    // the extremes of the bins under given edges; then the tables, from which the codes.
-    ShardedCuts column_facts(int32_t f) const;
+    // Bins: the facts of every column, a column's distinct values, the counts of one
+    // selection round for each of some columns, the extremes of every column's bins under
+    // its edges; then the tables, from which the codes.
+    std::vector<ShardedCuts> column_facts() const;
     DistinctValues distinct(int32_t f) const;
-    std::vector<uint64_t> count_column(int32_t f, const SelectRound& round) const;
-    BinExtremes extremes(int32_t f, const std::vector<double>& edges) const;
+    std::vector<std::vector<uint64_t>> count_columns(const std::vector<int32_t>& columns,
+                                                     const std::vector<SelectRound>& rounds) const;
+    std::vector<BinExtremes> extremes(const std::vector<std::vector<double>>& edges) const;
     void set_bins(BinnedMatrix tables);
 
     // The start score's pieces and the start itself (b holds the decided start).
@@ -62,11 +76,16 @@ public:
     // the rows' losses on the grid of the merged bound.
     double loss_bound() const;
     ExactSum loss_sum(double bound) const;
-    // Adds the finished tree to the scores of every row.
-    void add_tree(const Tree& tree);
+    // Adds the finished tree to the scores of every row: leaf_of maps the builder's node ids
+    // to the tree's nodes (empty: every row walks the tree, as validation rows do).
+    void add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of = {});
+    // The current raw scores (n_outputs per row, row-major) and every row's global index.
+    const std::vector<double>& scores() const { return scores_; }
+    const std::vector<int64_t>& global_rows() const { return global_; }
+    int32_t n_outputs() const { return n_outputs_; }
 
 private:
-    std::vector<double> X_;
+    std::shared_ptr<const double> X_;
     MatrixView view_;
     std::vector<double> y_;
     std::vector<double> w_;
@@ -81,8 +100,33 @@ private:
     std::vector<double> scores_, grad_, hess_, residuals_;
     BoosterParams params_;
 
+    // The constructors on values of their own: rows first_row onwards when first_row >= 0,
+    // else global_rows.
+    RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
+             std::vector<double> w, bool weighted, int64_t first_row,
+             std::vector<int64_t> global_rows, BoosterParams params);
+
+    // Per column whose selection is under way, its keys as the last round left them, so that
+    // the rows are read once per selection and each round counts only the keys the one
+    // before kept. A column no longer asked about has finished and lets its keys go, and so
+    // do all at set_bins.
+    struct ColumnKeys {
+        SelectRound last;
+        std::vector<uint64_t> keys;
+        int64_t live = 0;
+    };
+    mutable std::vector<ColumnKeys> selecting_;
+    // The one-byte codes that the extremes' bin search found, under the edges it was given;
+    // set_bins takes them when its tables have those edges (and count this shard's missing
+    // values as missing) instead of searching again.
+    mutable std::vector<std::vector<double>> found_edges_;
+    mutable std::vector<uint8_t> found_codes_;
+    mutable std::vector<uint8_t> found_missing_;
+
     ShardRows shard_rows() const;
+    void index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row);
     void check_ready() const;
+    void check_column(int32_t f) const;
     std::vector<double> column(int32_t f) const;  // checks f
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "boosting/booster.hpp"
+#include "boosting/train.hpp"
 #include "module/arrays.hpp"
 #include "module/booster_caster.hpp"
 #include "module/booster_holder.hpp"
@@ -38,6 +39,11 @@ MatrixView model_input(const Booster& b, const F64Array& X);
 // tree (kAllTrees), else a count from 0 to the model's trees. Raises ValueError naming
 // n_trees otherwise.
 int32_t tree_count(const Booster& b, const std::optional<int64_t>& n_trees);
+
+// The observer that calls a Python callback(round, train_scores, val_scores) after every
+// round (None for scores the round does not have); None gives no observer, anything else
+// that is not callable a TypeError.
+RoundObserver round_callback(const Booster& b, const pybind11::object& callback);
 
 // A bytes object holding data; MemoryError when it cannot be allocated.
 pybind11::bytes as_bytes(const std::string& data);

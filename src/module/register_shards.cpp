@@ -16,6 +16,7 @@
 
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
+#include "exact/stats_codec.hpp"
 #include "module/arrays.hpp"
 #include "module/gil.hpp"
 #include "module/register.hpp"
@@ -44,10 +45,64 @@ std::vector<double> copy_or_empty(const OptionalF64Array& a, const char* name) {
     return std::vector<double>(a->data(), a->data() + vector_length(*a, name));
 }
 
+// The array's values, read in place rather than copied (a worker's block stays in memory
+// once): the pointer holds a reference to the array and drops it with the interpreter lock,
+// whichever thread lets the shard go.
+std::shared_ptr<const double> held_values(const F64Array& X) {
+    auto* owner = new py::object(X);
+    return std::shared_ptr<const double>(X.data(), [owner](const double*) {
+        py::gil_scoped_acquire held;
+        delete owner;
+    });
+}
+
+// A shard's statistics and selection counts travel packed (exact/stats_codec.hpp), as bytes:
+// both are mostly zeros (empty bins, digits without keys).
+void unpack_answer(const py::handle& h, std::vector<int64_t>& out) {
+    if (!py::isinstance<py::bytes>(h)) fail("shard message: packed words must be bytes");
+    char* data = nullptr;
+    py::ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(h.ptr(), &data, &size) != 0) throw py::error_already_set();
+    unpack_words(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size), out);
+}
+
+py::bytes packed(const std::vector<int64_t>& words) {
+    const std::vector<uint8_t> bytes = pack_words(words.data(), std::ssize(words));
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// Counts are unsigned words: packed as their two's-complement int64 (the empty slot's
+// UINT64_MAX, -1, takes one byte).
+py::bytes packed_counts(const std::vector<uint64_t>& counts) {
+    return packed(std::vector<int64_t>(counts.begin(), counts.end()));
+}
+// Count buffers of many selections (one per column or node), each packed.
+py::list packed_count_list(const std::vector<std::vector<uint64_t>>& buffers) {
+    py::list out;
+    for (const std::vector<uint64_t>& counts : buffers) out.append(packed_counts(counts));
+    return out;
+}
+std::vector<uint64_t> unpacked_counts(const py::handle& h) {
+    std::vector<int64_t> words;
+    unpack_answer(h, words);
+    return std::vector<uint64_t>(words.begin(), words.end());
+}
+
 // SelectRound: (depth, prefixes).
 py::tuple encode(const SelectRound& r) { return py::make_tuple(r.depth, to_numpy(r.prefixes)); }
 SelectRound decode_round(const py::tuple& t) {
-    return SelectRound{t[0].cast<int32_t>(), from_numpy<uint64_t>(t[1])};
+    const auto depth = t[0].cast<int32_t>();
+    // A digit's shift must stay inside the 64-bit key.
+    if (depth < 0 || depth > 64 - kSelectDigitBits || depth % kSelectDigitBits != 0) {
+        fail("shard message: a selection round of depth " + std::to_string(depth));
+    }
+    return SelectRound{depth, from_numpy<uint64_t>(t[1])};
+}
+
+std::vector<SelectRound> decode_rounds(const py::list& rounds) {
+    std::vector<SelectRound> out;
+    for (const py::handle h : rounds) out.push_back(decode_round(h.cast<py::tuple>()));
+    return out;
 }
 
 // Column facts: (has_missing, n_values, lowest_key, highest_key).
@@ -332,11 +387,12 @@ bool batched_message(const std::string& name) {
                                          "target_range",
                                          "column_facts",
                                          "distinct",
-                                         "count_column",
+                                         "count_columns",
                                          "extremes",
                                          "start_bounds",
                                          "start_sums",
-                                         "count_targets"};
+                                         "count_targets",
+                                         "raw_scores"};
     return std::any_of(std::begin(kNames), std::end(kNames),
                        [&](const char* n) { return name == n; });
 }
@@ -344,50 +400,122 @@ bool batched_message(const std::string& name) {
 std::vector<uint64_t> merged_counts(const py::list& answers, const SelectRound& round) {
     std::vector<uint64_t> merged = empty_counts(round);
     for (const py::handle h : answers) {
-        const std::vector<uint64_t> part = from_numpy<uint64_t>(h);
+        const std::vector<uint64_t> part = unpacked_counts(h);
         if (part.size() != merged.size()) fail("shard message: count buffer of the wrong size");
         merge_counts(merged.data(), part.data(), merged.size());
     }
     return merged;
 }
 
-RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted) {
+// The validation shards' raw scores put in their rows' global order: every row of 0 ..
+// n_val - 1 exactly once.
+std::vector<double> gathered_scores(const py::list& answers, int64_t n_val) {
+    std::vector<double> out;
+    std::vector<uint8_t> seen(static_cast<size_t>(n_val), 0);
+    int64_t k = 0;
+    for (const py::handle h : answers) {
+        const auto t = h.cast<py::tuple>();
+        const std::vector<int64_t> rows = from_numpy<int64_t>(t[0]);
+        const std::vector<double> scores = from_numpy<double>(t[1]);
+        const int64_t outputs = rows.empty() ? k : static_cast<int64_t>(scores.size() / rows.size());
+        if (k == 0 && outputs > 0) {
+            k = outputs;
+            out.assign(static_cast<size_t>(n_val * k), 0.0);
+        }
+        if (static_cast<int64_t>(scores.size()) != static_cast<int64_t>(rows.size()) * k) {
+            fail("shard message: scores of the wrong size");
+        }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const int64_t r = rows[i];
+            if (r < 0 || r >= n_val || seen[r]) fail("shard message: a validation row twice");
+            seen[r] = 1;
+            std::copy_n(scores.data() + static_cast<int64_t>(i) * k, k, out.data() + r * k);
+        }
+    }
+    if (std::count(seen.begin(), seen.end(), uint8_t{1}) != n_val) {
+        fail("shard message: validation rows missing");
+    }
+    return out;
+}
+
+// Answers that hold one count buffer per round, merged round by round.
+std::vector<std::vector<uint64_t>> merged_count_lists(const py::list& answers,
+                                                      const std::vector<SelectRound>& rounds) {
+    std::vector<std::vector<uint64_t>> merged;
+    for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+    for (const py::handle h : answers) {
+        const auto parts = h.cast<py::list>();
+        if (parts.size() != merged.size()) fail("shard message: counts for other selections");
+        for (size_t j = 0; j < merged.size(); ++j) {
+            const std::vector<uint64_t> part = unpacked_counts(parts[j]);
+            if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
+            merge_counts(merged[j].data(), part.data(), part.size());
+        }
+    }
+    return merged;
+}
+
+RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted,
+                       int64_t n_val) {
     RemoteRows rows;
+    rows.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
+    rows.column_facts = [&shards, n_features] {
         py::gil_scoped_acquire held;
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const py::handle h : shards.all("column_facts", f)) {
-            merge_facts(merged, decode_facts(h));
-        }
-        return merged;
-    };
-    rows.distinct = [&shards](int32_t f) {
-        py::gil_scoped_acquire held;
-        DistinctValues merged;
-        for (const py::handle h : shards.all("distinct", f)) {
-            merged = merge_distinct(merged, DistinctValues{from_numpy<uint64_t>(h)});
-        }
-        return merged;
-    };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
-        py::gil_scoped_acquire held;
-        return merged_counts(shards.all("count_column", f, encode(round)), round);
-    };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        py::gil_scoped_acquire held;
-        BinExtremes merged;
-        merged.low.assign(edges.size() + 1, UINT64_MAX);
-        merged.high.assign(edges.size() + 1, 0);
-        for (const py::handle h : shards.all("extremes", f, to_numpy(edges))) {
-            const auto t = h.cast<py::tuple>();
-            const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
-            if (part.low.size() != merged.low.size() || part.high.size() != merged.low.size()) {
-                fail("shard message: bin extremes of the wrong size");
+        std::vector<ShardedCuts> merged(static_cast<size_t>(n_features));
+        for (ShardedCuts& facts : merged) facts.lowest_key = UINT64_MAX;
+        for (const py::handle h : shards.all("column_facts")) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: facts of other columns");
+            for (size_t f = 0; f < merged.size(); ++f) {
+                merge_facts(merged[f], decode_facts(parts[f]));
             }
-            merge_extremes(merged, part);
+        }
+        return merged;
+    };
+    rows.distinct = [&shards](const RemoteRows::Columns& columns) {
+        py::gil_scoped_acquire held;
+        std::vector<DistinctValues> merged(columns.size());
+        for (const py::handle h : shards.all("distinct", to_numpy(columns))) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: values of other columns");
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merged[j] =
+                    merge_distinct(merged[j], DistinctValues{from_numpy<uint64_t>(parts[j])});
+            }
+        }
+        return merged;
+    };
+    rows.count_columns = [&shards](const std::vector<int32_t>& columns,
+                                   const std::vector<SelectRound>& rounds) {
+        py::gil_scoped_acquire held;
+        py::list encoded;
+        for (const SelectRound& round : rounds) encoded.append(encode(round));
+        return merged_count_lists(shards.all("count_columns", to_numpy(columns), encoded),
+                                  rounds);
+    };
+    rows.extremes = [&shards](const std::vector<std::vector<double>>& edges) {
+        py::gil_scoped_acquire held;
+        std::vector<BinExtremes> merged(edges.size());
+        py::list encoded;
+        for (size_t f = 0; f < edges.size(); ++f) {
+            merged[f].low.assign(edges[f].size() + 1, UINT64_MAX);
+            merged[f].high.assign(edges[f].size() + 1, 0);
+            encoded.append(to_numpy(edges[f]));
+        }
+        for (const py::handle h : shards.all("extremes", encoded)) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != merged.size()) fail("shard message: extremes of other columns");
+            for (size_t f = 0; f < merged.size(); ++f) {
+                const auto t = parts[f].cast<py::tuple>();
+                const BinExtremes part{from_numpy<uint64_t>(t[0]), from_numpy<uint64_t>(t[1])};
+                if (part.low.size() != merged[f].low.size() ||
+                    part.high.size() != merged[f].low.size()) {
+                    fail("shard message: bin extremes of the wrong size");
+                }
+                merge_extremes(merged[f], part);
+            }
         }
         return merged;
     };
@@ -446,10 +574,11 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     rows.source.stats = [&shards](const StatsRequest& request, std::vector<int64_t>& out) {
         py::gil_scoped_acquire held;
         bool first = true;
+        std::vector<int64_t> part;
         for (const py::handle h : shards.all("stats", encode(request))) {
-            std::vector<int64_t> part = from_numpy<int64_t>(h);
+            unpack_answer(h, part);
             if (first) {
-                out = std::move(part);
+                out.swap(part);
                 first = false;
             } else {
                 merge_stats(out, part);
@@ -474,18 +603,8 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         py::list encoded;
         for (const SelectRound& round : rounds) encoded.append(encode(round));
-        std::vector<std::vector<uint64_t>> merged;
-        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
-        for (const py::handle h : shards.all("count_leaf_residuals", to_numpy(nodes), encoded)) {
-            const auto parts = h.cast<py::list>();
-            if (parts.size() != merged.size()) fail("shard message: counts for other leaves");
-            for (size_t j = 0; j < merged.size(); ++j) {
-                const std::vector<uint64_t> part = from_numpy<uint64_t>(parts[j]);
-                if (part.size() != merged[j].size()) fail("shard message: counts of wrong size");
-                merge_counts(merged[j].data(), part.data(), part.size());
-            }
-        }
-        return merged;
+        return merged_count_lists(shards.all("count_leaf_residuals", to_numpy(nodes), encoded),
+                                  rounds);
     };
     rows.val_start = [&val](const Model& model) {
         py::gil_scoped_acquire held;
@@ -493,7 +612,7 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     };
     rows.val_add_tree = [&val](const Tree& tree) {
         py::gil_scoped_acquire held;
-        val.post("add_tree", encode(tree));
+        val.post("add_tree", encode(tree), py::none());
     };
     rows.val_loss_bound = [&val] {
         py::gil_scoped_acquire held;
@@ -507,11 +626,74 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         for (const py::handle h : val.all("loss_sum", bound)) sum.add_steps(decode_steps(h));
         return sum;
     };
-    rows.add_tree = [&shards](const Tree& tree) {
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
         py::gil_scoped_acquire held;
-        shards.post("add_tree", encode(tree));
+        shards.post("add_tree", encode(tree), to_numpy(leaf_of));
+    };
+    rows.val_scores = [&val, n_val] {
+        py::gil_scoped_acquire held;
+        return gathered_scores(val.all("raw_scores"), n_val);
     };
     return rows;
+}
+
+// Blocks (X, y, w, first_row) concatenated into one shard; every block has the same columns
+// and all or none has weights. A single block is read in place, as a Shard of it would be.
+std::unique_ptr<RowShard> shard_of_blocks(const py::list& blocks, const Booster& settings) {
+    if (blocks.empty()) fail("blocks must hold at least one block");
+    const bool in_place = blocks.size() == 1;
+    std::vector<double> values, targets, weights;
+    std::vector<int64_t> global;
+    // Reserved up front: the rows are copied once, without a second copy while growing.
+    int64_t total_values = 0, total_rows = 0;
+    for (const py::handle h : blocks) {
+        const auto block = h.cast<py::tuple>();
+        if (block.size() != 4) fail("blocks: each block is (X, y, sample_weight, first_row)");
+        const auto X = py::array::ensure(block[0]);
+        if (!X) fail("blocks: X must be an array");
+        total_values += static_cast<int64_t>(X.size());
+        total_rows += X.ndim() >= 1 ? static_cast<int64_t>(X.shape(0)) : 0;
+    }
+    if (!in_place) values.reserve(static_cast<size_t>(total_values));
+    targets.reserve(static_cast<size_t>(total_rows));
+    global.reserve(static_cast<size_t>(total_rows));
+    int32_t n_features = -1;
+    int weighted = -1;
+    for (const py::handle h : blocks) {
+        const auto block = h.cast<py::tuple>();
+        const auto X = block[0].cast<F64Array>();
+        const auto y = block[1].cast<F64Array>();
+        const auto w = block[2].cast<OptionalF64Array>();
+        const auto first_row = block[3].cast<int64_t>();
+        const MatrixView view = as_matrix(X, "X");
+        const int64_t n = vector_length(y, "y");
+        if (n != view.n_rows) fail("y must have one entry per row");
+        if (n_features >= 0 && view.n_cols != n_features) fail("blocks of unequal widths");
+        if (weighted >= 0 && weighted != static_cast<int>(w.has_value())) {
+            fail("blocks: all or none of them have weights");
+        }
+        if (first_row < 0) fail("blocks: first_row must be >= 0");
+        n_features = view.n_cols;
+        weighted = static_cast<int>(w.has_value());
+        if (!in_place) values.insert(values.end(), view.data, view.data + n * view.n_cols);
+        targets.insert(targets.end(), y.data(), y.data() + n);
+        if (w) {
+            if (vector_length(*w, "sample_weight") != n) fail("sample_weight: one per row");
+            weights.insert(weights.end(), w->data(), w->data() + n);
+        }
+        for (int64_t i = 0; i < n; ++i) global.push_back(first_row + i);
+    }
+    if (in_place) {
+        const auto block = blocks[0].cast<py::tuple>();
+        const auto X = block[0].cast<F64Array>();
+        return std::make_unique<RowShard>(held_values(X), static_cast<int64_t>(targets.size()),
+                                          n_features, std::move(targets), std::move(weights),
+                                          weighted == 1, block[3].cast<int64_t>(),
+                                          settings.params);
+    }
+    return std::make_unique<RowShard>(std::move(values), n_features, std::move(targets),
+                                      std::move(weights), weighted == 1, std::move(global),
+                                      settings.params);
 }
 
 }  // namespace
@@ -519,32 +701,55 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
 void register_shards(py::module_& m) {
     py::class_<RowShard>(m, "Shard",
                          "One worker's rows for training on shards: answers the coordinator's "
-                         "messages (fit_shards) with summaries of its rows.")
+                         "messages (fit_shards) with summaries of its rows. X is read in place "
+                         "(a float64 C-contiguous array is not copied): leave it unchanged.")
         .def(py::init([](const F64Array& X, const F64Array& y, const OptionalF64Array& w,
                          int64_t first_row, const Booster& settings) {
                  const MatrixView view = as_matrix(X, "X");
                  if (vector_length(y, "y") != view.n_rows) fail("y must have one entry per row");
-                 std::vector<double> values(view.data,
-                                            view.data + int64_t{view.n_rows} * view.n_cols);
                  return std::make_unique<RowShard>(
-                     std::move(values), view.n_cols,
+                     held_values(X), view.n_rows, view.n_cols,
                      std::vector<double>(y.data(), y.data() + view.n_rows),
                      copy_or_empty(w, "sample_weight"), w.has_value(), first_row, settings.params);
              }),
              py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("first_row"),
              py::arg("settings"))
+        .def_static("from_blocks", &shard_of_blocks, py::arg("blocks"), py::arg("settings"),
+                    "One shard of several row blocks, each (X, y, sample_weight, first_row): "
+                    "it answers once for all of them.")
         .def_property_readonly("n_rows", &RowShard::n_rows)
-        .def("column_facts", [](const RowShard& s, int32_t f) { return encode(s.column_facts(f)); })
-        .def("distinct", [](const RowShard& s, int32_t f) { return to_numpy(s.distinct(f).keys); })
-        .def("count_column",
-             [](const RowShard& s, int32_t f, const py::tuple& round) {
-                 return to_numpy(s.count_column(f, decode_round(round)));
+        .def("raw_scores",
+             [](const RowShard& s) {
+                 return py::make_tuple(to_numpy(s.global_rows()), to_numpy(s.scores()));
+             })
+        .def("column_facts",
+             [](const RowShard& s) {
+                 py::list out;
+                 for (const ShardedCuts& facts : s.column_facts()) out.append(encode(facts));
+                 return out;
+             })
+        .def("distinct",
+             [](const RowShard& s, const I32Array& columns) {
+                 py::list out;
+                 for (const int32_t f : from_numpy<int32_t>(columns)) {
+                     out.append(to_numpy(s.distinct(f).keys));
+                 }
+                 return out;
+             })
+        .def("count_columns",
+             [](const RowShard& s, const I32Array& columns, const py::list& rounds) {
+                 return packed_count_list(
+                     s.count_columns(from_numpy<int32_t>(columns), decode_rounds(rounds)));
              })
         .def("extremes",
-             [](const RowShard& s, int32_t f, const F64Array& edges) {
-                 const BinExtremes e =
-                     s.extremes(f, std::vector<double>(edges.data(), edges.data() + edges.size()));
-                 return py::make_tuple(to_numpy(e.low), to_numpy(e.high));
+             [](const RowShard& s, const py::list& edges) {
+                 std::vector<std::vector<double>> decoded;
+                 for (const py::handle e : edges) decoded.push_back(from_numpy<double>(e));
+                 py::list out;
+                 for (const BinExtremes& e : s.extremes(decoded)) {
+                     out.append(py::make_tuple(to_numpy(e.low), to_numpy(e.high)));
+                 }
+                 return out;
              })
         .def("set_bins",
              [](RowShard& s, const py::tuple& tables) { s.set_bins(decode_tables(tables)); })
@@ -563,25 +768,18 @@ void register_shards(py::module_& m) {
              })
         .def("count_targets",
              [](const RowShard& s, const py::tuple& round) {
-                 return to_numpy(s.count_targets(decode_round(round)));
+                 return packed_counts(s.count_targets(decode_round(round)));
              })
         .def("start", &RowShard::start)
         .def("count_abs_residuals",
              [](const RowShard& s, const py::tuple& round) {
-                 return to_numpy(s.count_abs_residuals(decode_round(round)));
+                 return packed_counts(s.count_abs_residuals(decode_round(round)));
              })
         .def("set_huber_delta", &RowShard::set_huber_delta)
         .def("count_leaf_residuals",
              [](const RowShard& s, const I32Array& nodes, const py::list& rounds) {
-                 std::vector<SelectRound> decoded;
-                 for (const py::handle h : rounds)
-                     decoded.push_back(decode_round(h.cast<py::tuple>()));
-                 const std::vector<int32_t> ids(nodes.data(), nodes.data() + nodes.size());
-                 py::list out;
-                 for (const std::vector<uint64_t>& counts : s.count_leaf_residuals(ids, decoded)) {
-                     out.append(to_numpy(counts));
-                 }
-                 return out;
+                 return packed_count_list(
+                     s.count_leaf_residuals(from_numpy<int32_t>(nodes), decode_rounds(rounds)));
              })
         .def("begin_tree",
              [](RowShard& s, uint64_t bag_key, double subsample) {
@@ -596,7 +794,7 @@ void register_shards(py::module_& m) {
                  const StatsRequest r = decode_request(request);
                  std::vector<int64_t> out;
                  without_gil([&] { s.stats(r, out); });
-                 return to_numpy(out);
+                 return packed(out);
              })
         .def("route",
              [](RowShard& s, const py::list& rules, const I32Array& rule_of) {
@@ -618,35 +816,42 @@ void register_shards(py::module_& m) {
         .def("loss_bound", &RowShard::loss_bound)
         .def("loss_sum",
              [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })
-        .def("add_tree", [](RowShard& s, const py::list& tree) {
-            const Tree t = decode_tree(tree);
-            without_gil([&] { s.add_tree(t); });
-        });
+        .def(
+            "add_tree",
+            [](RowShard& s, const py::list& tree, const std::optional<I32Array>& leaf_of) {
+                const Tree t = decode_tree(tree);
+                std::vector<int32_t> routed;
+                if (leaf_of) routed.assign(leaf_of->data(), leaf_of->data() + leaf_of->size());
+                without_gil([&] { s.add_tree(t, routed); });
+            },
+            py::arg("tree"), py::arg("leaf_of") = py::none());
 
     m.def(
         "fit_shards",
         [](Booster& b, int32_t n_features, bool weighted, const py::function& call,
            const std::optional<py::function>& val_call, int64_t n_val, int32_t es_patience,
-           double es_tol) {
+           double es_tol, const py::object& callback) {
             if (!b.params.exact_sums) fail("fit_shards needs a booster with exact_sums=True");
             if (n_val < 0 || (n_val > 0 && !val_call)) {
                 fail("fit_shards: n_val must be >= 0, with val_call when above 0");
             }
             ShardCaller shards(call);
             ShardCaller val(val_call ? *val_call : call);
-            RemoteRows rows = remote_rows(shards, val, n_features, weighted);
-            rows.n_val = n_val;
+            RemoteRows rows = remote_rows(shards, val, n_features, weighted, n_val);
             rows.es_patience = es_patience;
             rows.es_tol = es_tol;
+            rows.observer = round_callback(b, callback);
             without_gil([&] { fit_remote(b, rows); });
         },
         py::arg("booster"), py::arg("n_features"), py::arg("weighted"), py::arg("call"),
         py::arg("val_call") = py::none(), py::arg("n_val") = 0, py::arg("es_patience") = 0,
-        py::arg("es_tol") = 0.0,
+        py::arg("es_tol") = 0.0, py::arg("callback") = py::none(),
         "Trains booster (exact_sums on, fresh) on rows held by shards: call(method, *args) "
         "must call the method of every Shard with the arguments and return their answers "
         "as a list, in any shard order. With val_call (the same for Shards of n_val "
-        "validation rows) and es_patience >= 1, training stops early as fit does.");
+        "validation rows) and es_patience >= 1, training stops early as fit does. callback(round, "
+        "None, val_scores) runs after every round as fit's does (val_scores None without "
+        "validation rows); a true result stops training.");
 }
 
 }  // namespace vorlent::binding

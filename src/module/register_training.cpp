@@ -38,6 +38,8 @@ py::array_t<double> score_snapshot(const double* scores, int32_t n_rows, int64_t
     return out;
 }
 
+}  // namespace
+
 // The observer that calls a Python callback(round, train_scores, val_scores) after every
 // round, holding the interpreter lock only for that call. A true result stops training; an
 // exception from the callback propagates like a Ctrl-C. The callback object stays alive
@@ -52,7 +54,9 @@ RoundObserver round_callback(const Booster& b, const py::object& callback) {
     const bool one_column = b.params.objective != kMulticlass;
     return [function, one_column](const RoundScores& s) {
         py::gil_scoped_acquire held;
-        const py::object train = score_snapshot(s.train, s.n_rows, s.n_outputs, one_column);
+        const py::object train = s.train == nullptr
+                                     ? py::object(py::none())
+                                     : score_snapshot(s.train, s.n_rows, s.n_outputs, one_column);
         const py::object val = s.val == nullptr
                                    ? py::object(py::none())
                                    : score_snapshot(s.val, s.n_val, s.n_outputs, one_column);
@@ -62,8 +66,6 @@ RoundObserver round_callback(const Booster& b, const py::object& callback) {
         return stop == 1;
     };
 }
-
-}  // namespace
 
 void def_training(BoosterClass& cls) {
     cls.def(

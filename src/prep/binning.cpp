@@ -100,19 +100,6 @@ std::vector<double> ordinary_cuts(uint64_t* keys, uint64_t* spare, int64_t n, in
     return cuts;
 }
 
-// The number of cut points <= v (v not NaN): a branch-free upper-bound search.
-inline int32_t bin_of(const double* edges, int32_t n_edges, double v) {
-    if (n_edges == 0) return 0;
-    const double* base = edges;
-    int32_t len = n_edges;
-    while (len > 1) {
-        const int32_t half = len >> 1;
-        base = base[half] <= v ? base + half : base;
-        len -= half;
-    }
-    return static_cast<int32_t>(base - edges) + (*base <= v ? 1 : 0);
-}
-
 // Copies features [begin, end) of X into consecutive columns.
 void gather_group(const MatrixView& X, int32_t begin, int32_t end, double* columns) {
     const int64_t n_rows = X.n_rows;

@@ -16,6 +16,20 @@ inline int64_t lower_position(double x, int64_t n) {
     return std::clamp(static_cast<int64_t>(std::floor(x)), int64_t{0}, n - 1);
 }
 
+// The number of cut points <= v (v not NaN) of ascending edges: a branch-free upper-bound
+// search (std::upper_bound's answer, without its mispredicted branches).
+inline int32_t bin_of(const double* edges, int32_t n_edges, double v) {
+    if (n_edges == 0) return 0;
+    const double* base = edges;
+    int32_t len = n_edges;
+    while (len > 1) {
+        const int32_t half = len >> 1;
+        base = base[half] <= v ? base + half : base;
+        len -= half;
+    }
+    return static_cast<int32_t>(base - edges) + (*base <= v ? 1 : 0);
+}
+
 // The linear interpolation between the samples lo (at position j) and hi (at j + 1) at
 // rank x. Through an infinity it can come out NaN (inf - inf, or inf * 0 when x lands
 // exactly on a sample); the lower sample is then the answer, which is also the limit of the

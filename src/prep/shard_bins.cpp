@@ -4,6 +4,8 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <stdexcept>
+#include <utility>
 
 #include "common/numeric.hpp"
 #include "common/total_order.hpp"
@@ -50,35 +52,10 @@ ShardKeys shard_keys(const ColumnShard& shard) {
     return out;
 }
 
-// The interpolated values at the fractions, from the order statistics they read.
-std::vector<double> percentiles(const RankSource& select, int64_t n, uint64_t lowest,
-                                const std::vector<double>& fractions) {
-    std::vector<double> cuts;
-    if (n == 1) {
-        cuts.assign(fractions.size(), key_value(lowest));
-        return cuts;
-    }
-    std::vector<uint64_t> ranks;
-    for (double t : fractions) {
-        const int64_t j = lower_position(rank_at(t, n), n);
-        ranks.push_back(static_cast<uint64_t>(j));
-        ranks.push_back(static_cast<uint64_t>(std::min(j + 1, n - 1)));
-    }
-    std::vector<uint64_t> unique_ranks = ranks;
-    std::sort(unique_ranks.begin(), unique_ranks.end());
-    unique_ranks.erase(std::unique(unique_ranks.begin(), unique_ranks.end()), unique_ranks.end());
-    const std::vector<uint64_t> keys = select(unique_ranks);
-    auto value_at = [&](uint64_t rank) {
-        const auto at =
-            std::lower_bound(unique_ranks.begin(), unique_ranks.end(), rank) - unique_ranks.begin();
-        return key_value(keys[static_cast<size_t>(at)]);
-    };
-    for (size_t i = 0; i < fractions.size(); ++i) {
-        const double x = rank_at(fractions[i], n);
-        const int64_t j = static_cast<int64_t>(ranks[2 * i]);
-        cuts.push_back(interpolate(value_at(ranks[2 * i]), value_at(ranks[2 * i + 1]), x, j));
-    }
-    return cuts;
+// The rank below the fraction's position and the one above it (the same at the top).
+std::pair<int64_t, int64_t> ranks_around(double fraction, int64_t n) {
+    const int64_t j = lower_position(rank_at(fraction, n), n);
+    return {j, std::min(j + 1, n - 1)};
 }
 
 }  // namespace
@@ -132,11 +109,13 @@ void merge_facts(ShardedCuts& into, const ShardedCuts& from) {
     into.highest_key = std::max(into.highest_key, from.highest_key);
 }
 
-ShardedCuts cuts_from(ShardedCuts facts, const DistinctSource& distinct, const RankSource& select,
-                      int32_t max_bins, bool categorical) {
-    ShardedCuts out = std::move(facts);
+CutPlan plan_cuts(ShardedCuts facts, const DistinctSource& distinct, int32_t max_bins,
+                  bool categorical) {
+    CutPlan plan;
+    plan.cuts = std::move(facts);
+    ShardedCuts& out = plan.cuts;
     out.edges.clear();
-    if (out.n_values == 0) return out;
+    if (out.n_values == 0) return plan;
 
     if (categorical) {
         const DistinctValues values = distinct();
@@ -145,15 +124,54 @@ ShardedCuts cuts_from(ShardedCuts facts, const DistinctSource& distinct, const R
                 out.edges.push_back(
                     cut_between(key_value(values.keys[k]), key_value(values.keys[k + 1])));
             }
-            return out;
+            return plan;
         }
     }
-    const std::vector<double> fractions = categorical
-                                              ? category_fractions(kMaxCategoryBins)
-                                              : ordinary_fractions(max_bins, out.has_missing);
-    out.edges = percentiles(select, out.n_values, out.lowest_key, fractions);
+    plan.fractions = categorical ? category_fractions(kMaxCategoryBins)
+                                 : ordinary_fractions(max_bins, out.has_missing);
+    if (out.n_values == 1) {
+        out.edges.assign(plan.fractions.size(), key_value(out.lowest_key));
+        sort_unique(out.edges);
+        return plan;
+    }
+    for (const double t : plan.fractions) {
+        const auto [below, above] = ranks_around(t, out.n_values);
+        plan.ranks.push_back(static_cast<uint64_t>(below));
+        plan.ranks.push_back(static_cast<uint64_t>(above));
+    }
+    std::sort(plan.ranks.begin(), plan.ranks.end());
+    plan.ranks.erase(std::unique(plan.ranks.begin(), plan.ranks.end()), plan.ranks.end());
+    return plan;
+}
+
+ShardedCuts finish_cuts(CutPlan plan, const std::vector<uint64_t>& keys) {
+    if (keys.size() != plan.ranks.size()) {
+        throw std::invalid_argument("cuts: one key per selected rank expected");
+    }
+    ShardedCuts out = std::move(plan.cuts);
+    if (plan.ranks.empty()) return out;
+    const int64_t n = out.n_values;
+    auto value_at = [&](int64_t rank) {
+        const auto at = std::lower_bound(plan.ranks.begin(), plan.ranks.end(),
+                                         static_cast<uint64_t>(rank)) -
+                        plan.ranks.begin();
+        return key_value(keys[static_cast<size_t>(at)]);
+    };
+    for (const double t : plan.fractions) {
+        const auto [below, above] = ranks_around(t, n);
+        out.edges.push_back(
+            interpolate(value_at(below), value_at(above), rank_at(t, n), below));
+    }
     sort_unique(out.edges);
     return out;
+}
+
+ShardedCuts cuts_from(ShardedCuts facts, const DistinctSource& distinct, const RankSource& select,
+                      int32_t max_bins, bool categorical) {
+    CutPlan plan = plan_cuts(std::move(facts), distinct, max_bins, categorical);
+    if (plan.ranks.empty()) return std::move(plan.cuts);
+    const std::vector<uint64_t> keys = select(plan.ranks);
+    return finish_cuts(std::move(plan), keys);
 }
 
 ShardedCuts sharded_cuts(const std::vector<ColumnShard>& shards, int32_t max_bins,

@@ -48,6 +48,19 @@ using RankSource = std::function<std::vector<uint64_t>(const std::vector<uint64_
 ShardedCuts cuts_from(ShardedCuts facts, const DistinctSource& distinct, const RankSource& select,
                       int32_t max_bins, bool categorical);
 
+// cuts_from in two steps, so that a coordinator can select the keys of many columns in the
+// same rounds: the plan, whose ranks (ascending, distinct) are the keys the cuts read (none
+// when the cuts need no selection, and then its cuts are final), then the cuts from the keys
+// at those ranks.
+struct CutPlan {
+    ShardedCuts cuts;
+    std::vector<double> fractions;
+    std::vector<uint64_t> ranks;
+};
+CutPlan plan_cuts(ShardedCuts facts, const DistinctSource& distinct, int32_t max_bins,
+                  bool categorical);
+ShardedCuts finish_cuts(CutPlan plan, const std::vector<uint64_t>& keys);
+
 // One shard's part of the facts of cuts_from, and the merge of two parts (or, addition,
 // minimum, maximum).
 ShardedCuts column_facts(const ColumnShard& shard);

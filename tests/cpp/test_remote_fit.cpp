@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boosting/train.hpp"
+#include "common/numeric.hpp"
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
 #include "exact_fixtures.hpp"
@@ -24,28 +25,46 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     RemoteRows rows;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards](int32_t f) {
-        ShardedCuts merged;
-        merged.lowest_key = UINT64_MAX;
-        for (const RowShard& s : shards) merge_facts(merged, s.column_facts(f));
-        return merged;
-    };
-    rows.distinct = [&shards](int32_t f) {
-        DistinctValues merged;
-        for (const RowShard& s : shards) merged = merge_distinct(merged, s.distinct(f));
-        return merged;
-    };
-    rows.count_column = [&shards](int32_t f, const SelectRound& round) {
-        std::vector<uint64_t> merged = empty_counts(round);
+    rows.column_facts = [&shards, n_features] {
+        std::vector<ShardedCuts> merged(static_cast<size_t>(n_features));
+        for (ShardedCuts& facts : merged) facts.lowest_key = UINT64_MAX;
         for (const RowShard& s : shards) {
-            merge_counts(merged.data(), s.count_column(f, round).data(), merged.size());
+            const std::vector<ShardedCuts> part = s.column_facts();
+            for (size_t f = 0; f < merged.size(); ++f) merge_facts(merged[f], part[f]);
         }
         return merged;
     };
-    rows.extremes = [&shards](int32_t f, const std::vector<double>& edges) {
-        BinExtremes merged{std::vector<uint64_t>(edges.size() + 1, UINT64_MAX),
-                           std::vector<uint64_t>(edges.size() + 1, 0)};
-        for (const RowShard& s : shards) merge_extremes(merged, s.extremes(f, edges));
+    rows.distinct = [&shards](const RemoteRows::Columns& columns) {
+        std::vector<DistinctValues> merged(columns.size());
+        for (size_t j = 0; j < columns.size(); ++j) {
+            for (const RowShard& s : shards) {
+                merged[j] = merge_distinct(merged[j], s.distinct(columns[j]));
+            }
+        }
+        return merged;
+    };
+    rows.count_columns = [&shards](const std::vector<int32_t>& columns,
+                                   const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const RowShard& s : shards) {
+            const std::vector<std::vector<uint64_t>> part = s.count_columns(columns, rounds);
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merge_counts(merged[j].data(), part[j].data(), merged[j].size());
+            }
+        }
+        return merged;
+    };
+    rows.extremes = [&shards](const std::vector<std::vector<double>>& edges) {
+        std::vector<BinExtremes> merged;
+        for (const std::vector<double>& e : edges) {
+            merged.push_back(BinExtremes{std::vector<uint64_t>(e.size() + 1, UINT64_MAX),
+                                         std::vector<uint64_t>(e.size() + 1, 0)});
+        }
+        for (const RowShard& s : shards) {
+            const std::vector<BinExtremes> part = s.extremes(edges);
+            for (size_t f = 0; f < merged.size(); ++f) merge_extremes(merged[f], part[f]);
+        }
         return merged;
     };
     rows.set_bins = [&shards](const BinnedMatrix& tables) {
@@ -125,8 +144,8 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
         }
         return merged;
     };
-    rows.add_tree = [&shards](const Tree& tree) {
-        for (RowShard& s : shards) s.add_tree(tree);
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
+        for (RowShard& s : shards) s.add_tree(tree, leaf_of);
     };
     if (val == nullptr) return rows;
     for (const RowShard& s : *val) rows.n_val += s.n_rows();
@@ -231,6 +250,7 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
              b.params.colsample = 0.5;
          }},
         {"monotone", kRegression, false, [](Booster& b) { b.params.monotone = {1, -1, 0, 0, 0}; }},
+        {"wide bins", kBinary, false, [](Booster& b) { b.params.max_bins = 300; }},
         {"categorical", kBinary, false,
          [](Booster& b) {
              b.params.categorical = {0, 0, 0, 0, 1};
@@ -308,4 +328,152 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
         EXPECT_EQ(remote.best_iteration, local.best_iteration);
         EXPECT_EQ(remote.validation_losses, local.validation_losses);
     }
+}
+
+namespace {
+
+// The problem's rows dealt round-robin to n shards, each row keeping its global index.
+std::vector<RowShard> dealt(const Problem& p, int32_t n, bool weighted, const Booster& settings) {
+    const int32_t cols = p.table.cols;
+    std::vector<RowShard> out;
+    for (int32_t s = 0; s < n; ++s) {
+        std::vector<double> x, y, w;
+        std::vector<int64_t> global;
+        for (int32_t r = s; r < p.table.rows; r += n) {
+            x.insert(x.end(), p.table.x.begin() + int64_t{r} * cols,
+                     p.table.x.begin() + int64_t{r + 1} * cols);
+            y.push_back(p.y[r]);
+            if (weighted) w.push_back(p.w[r]);
+            global.push_back(r);
+        }
+        out.emplace_back(std::move(x), cols, std::move(y), std::move(w), weighted,
+                         std::move(global), settings.params);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(RemoteFit, ShardsOfScatteredRowsMakeTheBytesOfTheLocalExactFit) {
+    // Bags are keyed by the global row: rows dealt out of order must keep their keys.
+    for (const int32_t objective : {kBinary, kMulticlass}) {
+        const Problem p = problem(objective, 11);
+        const auto adjust = [](Booster& b) { b.params.subsample = 0.6; };
+        Booster local = exact_booster(objective, adjust);
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
+            VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())}, MatrixView{}, VectorArg{}, 0,
+            0.0);
+        Booster remote = exact_booster(objective, adjust);
+        std::vector<RowShard> shards = dealt(p, 3, true, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, true);
+        fit_remote(remote, rows);
+        EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
+    }
+    const Problem p = problem(kBinary, 12);
+    Booster settings = exact_booster(kBinary, [](Booster&) {});
+    std::vector<double> x(p.table.x.begin(), p.table.x.begin() + 2 * p.table.cols);
+    EXPECT_THROW(RowShard(x, p.table.cols, {0.0, 1.0}, {}, false, std::vector<int64_t>{4, 4},
+                          settings.params),
+                 std::invalid_argument);
+    EXPECT_THROW(RowShard(x, p.table.cols, {0.0, 1.0}, {}, false, std::vector<int64_t>{1},
+                          settings.params),
+                 std::invalid_argument);
+}
+
+TEST(RemoteFit, TheObserverSeesTheLocalFitsValidationScoresAndStopsIt) {
+    for (const int32_t objective : {kRegression, kMulticlass}) {
+        const Problem p = problem(objective, 13);
+        const Problem v = problem(objective, 14);
+        const auto adjust = [](Booster& b) { b.params.n_estimators = 8; };
+        const int32_t stop_after = 4;
+        std::vector<std::vector<double>> seen_local, seen_remote;
+        const auto watcher = [&](std::vector<std::vector<double>>& seen) {
+            return [&seen](const RoundScores& s) {
+                EXPECT_EQ(s.round, static_cast<int32_t>(seen.size()));
+                seen.emplace_back(s.val, s.val + int64_t{s.n_val} * s.n_outputs);
+                return s.round == stop_after;
+            };
+        };
+        Booster local = exact_booster(objective, adjust);
+        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
+            VectorArg{}, v.table.view(), VectorArg{v.y.data(), static_cast<int64_t>(v.y.size())},
+            100, -kInf, {}, watcher(seen_local));
+        Booster remote = exact_booster(objective, adjust);
+        std::vector<RowShard> shards = blocks(p, {250}, false, remote);
+        std::vector<RowShard> val = dealt(v, 2, false, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
+        rows.es_patience = 100;
+        rows.es_tol = -kInf;
+        rows.observer = watcher(seen_remote);
+        rows.val_scores = [&val, &rows] {
+            std::vector<double> out;
+            for (const RowShard& s : val) {
+                const int64_t k = s.n_outputs();
+                out.resize(static_cast<size_t>(rows.n_val * k));
+                for (size_t i = 0; i < s.global_rows().size(); ++i) {
+                    std::copy_n(s.scores().data() + static_cast<int64_t>(i) * k, k,
+                                out.data() + s.global_rows()[i] * k);
+                }
+            }
+            return out;
+        };
+        fit_remote(remote, rows);
+        EXPECT_EQ(remote.n_trees(), stop_after + 1) << objective;
+        EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
+        EXPECT_EQ(seen_remote, seen_local) << objective;
+    }
+}
+
+// A shard keeps the keys of the columns under selection and narrows them from round to
+// round; whatever came before (other columns' rounds beside or between, a round repeated, a
+// round under prefixes the last one did not ask for), its counts are those of all the
+// column's keys.
+TEST(RemoteFit, ColumnCountsEqualThoseOfAllTheKeysWhateverTheRoundsBefore) {
+    const Problem p = problem(kBinary, 3);
+    const Booster settings = exact_booster(kBinary, [](Booster&) {});
+    const std::vector<RowShard> shards = blocks(p, {}, false, settings);
+    const RowShard& shard = shards[0];
+    auto all_keys_counts = [&](int32_t f, const SelectRound& round) {
+        std::vector<uint64_t> keys;
+        for (int32_t r = 0; r < p.table.rows; ++r) {
+            const double v = p.table.x[int64_t{r} * p.table.cols + f];
+            if (!std::isnan(v)) keys.push_back(sort_key(v));
+        }
+        std::vector<uint64_t> out(round.buffer_size());
+        count_keys(keys.data(), static_cast<int64_t>(keys.size()), round, out.data());
+        return out;
+    };
+    auto ask = [&](const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) {
+        const std::vector<std::vector<uint64_t>> counts = shard.count_columns(columns, rounds);
+        for (size_t j = 0; j < columns.size(); ++j) {
+            EXPECT_EQ(counts[j], all_keys_counts(columns[j], rounds[j]))
+                << "column " << columns[j] << " depth " << rounds[j].depth;
+        }
+        return counts;
+    };
+    // Two columns' selections side by side, then one alone between asks of another column.
+    RankSelection first({0, 10, 100}), second({3, 50, 400});
+    while (!first.done()) {
+        std::vector<int32_t> columns = {0};
+        std::vector<SelectRound> rounds = {first.round()};
+        if (!second.done()) {
+            columns.push_back(1);
+            rounds.push_back(second.round());
+        }
+        const auto counts = ask(columns, rounds);
+        first.decide(counts[0]);
+        if (counts.size() > 1) second.decide(counts[1]);
+    }
+    RankSelection third({1, 250, 500});
+    std::vector<SelectRound> rounds;
+    while (!third.done()) {
+        rounds.push_back(third.round());
+        third.decide(ask({2}, {rounds.back()})[0]);
+        ask({3}, {SelectRound{0, {0}}});
+    }
+    ASSERT_GE(rounds.size(), 3u);
+    ask({2}, {rounds[1]});
+    ask({2}, {rounds[2]});  // refines the round before it
+    ask({2}, {rounds[2]});  // repeats it
+    ask({2, 2}, {SelectRound{rounds[1].depth + kSelectDigitBits, {~uint64_t{0} >> 48}}, rounds[0]});
 }

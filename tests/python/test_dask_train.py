@@ -251,11 +251,22 @@ def projection(form, a, b, features=()):
 
 
 messages = [
-    ("column_facts", 4), ("count_column", -1, (0, np.zeros(1, np.uint64))), ("extremes", 9, edges[0]),
+    ("distinct", np.array([4], np.int32)), ("distinct", np.array([0, -1], np.int32)),
+    ("count_columns", np.array([-1], np.int32), [(0, np.zeros(1, np.uint64))]),
+    ("count_columns", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]), ("extremes", [edges[0]]),
+    ("count_columns", np.array([0], np.int32), [(64, np.zeros(1, np.uint64))]),
+    ("count_targets", (12, np.zeros(1, np.uint64))),
     ("stats", request(2, [0])),
     ("stats", (2, np.array([0], np.int32), 1, none, none)),
     ("set_bins", (edges, lows[:3], lows, [False] * 4, True)),
     ("set_bins", ([np.array([3.0, 1.0])] * 4, lows, lows, [False] * 4, True)),
+    ("from_blocks", [], settings),
+    ("from_blocks", [(X, np.zeros(6), None, 0), (X[:, :3], np.zeros(6), None, 6)], settings),
+    ("from_blocks", [(X, np.zeros(6), None, 0), (X, np.zeros(6), None, 3)], settings),
+    ("from_blocks", [(X, np.zeros(6), None, -1)], settings),
+    ("from_blocks", [(X, np.zeros(5), None, 0)], settings),
+    ("from_blocks", [(X, np.zeros(6), np.ones(6), 0), (X, np.zeros(6), None, 6)], settings),
+    ("from_blocks", [(X, np.zeros(6), None)], settings),
 ]
 def refuse_all(messages):
     for name, *args in messages:
@@ -289,6 +300,7 @@ later = [
     ("add_tree", [(False, 9, 1.0, 0, 1, 2, 0.0, np.zeros(0), axis)] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0), axis)] * 2),
     ("add_tree", [(False, 0, 1.0, 0, 1, 2, 0.0, np.zeros(0), (3, -2, 1.0, 1.0, 0.0, np.zeros(0)))] + [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0), axis)] * 2),
     ("add_tree", []),
+    ("add_tree", [(True, -1, 0, 0, -1, -1, 0.0, np.zeros(0), axis)], np.array([1], np.int32)),
     ("count_leaf_residuals", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
 ]
 refuse_all(later)
@@ -349,3 +361,136 @@ def test_early_stopping_on_a_dask_validation_set(client, kind):
         assert model.best_iteration_ == local.best_iteration_
         np.testing.assert_array_equal(model.validation_score_, local.validation_score_)
         assert (model.n_estimators_ < 80) == early
+
+
+def categorical_table(n=300, seed=31):
+    """A frame of a numeric column, a category column whose dtype lists its categories out
+    of order (one never used), a string column and a column of sparse integer codes; the
+    target leans on the categories."""
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(seed)
+    kinds = np.array(["zeta", "alpha", "mid", "beta"])
+    cat = kinds[rng.integers(0, 4, n)].astype(object)
+    cat[rng.random(n) < 0.1] = None
+    text = np.array(["r", "g", "b", "w", "k"])[rng.integers(0, 5, n)]
+    codes = np.array([0.0, 5.0, 7.0, 11.0, 30.0])[rng.integers(0, 4, n)]
+    codes[-5:] = 30.0  # only the last block holds code 30
+    codes[rng.random(n) < 0.05] = np.nan
+    x = rng.normal(size=n)
+    frame = pd.DataFrame(
+        {
+            "x": x,
+            "cat": pd.Categorical(cat, categories=["zeta", "unused", "mid", "alpha", "beta"]),
+            "text": text,
+            "codes": codes,
+        }
+    )
+    effect = {"zeta": 1.0, "alpha": -1.0, "mid": 0.3, "beta": 0.0, None: 0.5}
+    score = x + np.array([effect[c] for c in cat]) + (np.nan_to_num(codes) > 6) - (text == "g")
+    return frame, score + rng.normal(scale=0.3, size=n)
+
+
+def test_categorical_columns_are_agreed_over_the_blocks(client):
+    """Category lists agreed over uneven blocks (one empty, one holding a value no other
+    block has) give the model bytes and codes of the local exact fit on the concatenated
+    rows: sparse integer codes of an array declared categorical, a frame's category dtype
+    with known categories (the dtype's order, unused ones kept) and unknown ones (each
+    partition its own list), and strings."""
+    import dask
+    import dask.dataframe as dd
+    from dask_support import split
+
+    frame, y = categorical_table()
+    chunks = (17, 0, 120, 90, 73)
+    local_params = dict(split_mode="axis", exact_sums=True, early_stopping=False, **COMMON)
+    yd = da.from_array(y, chunks=(chunks,))
+
+    X = frame[["x", "codes"]].to_numpy()
+    local = vorlent.VorlentRegressor(categorical_features=[1], **local_params).fit(X, y)
+    model = DaskVorlentRegressor(client=client, categorical_features=[1], **COMMON)
+    model.fit(da.from_array(X, chunks=(chunks, 2)), yd)
+    assert local._schema.categories == {1: (0.0, 5.0, 7.0, 11.0, 30.0)}
+    assert model._schema == local._schema
+    assert model.booster_.serialize() == local.booster_.serialize()
+
+    ends = np.cumsum(chunks)
+    parts = [frame.iloc[end - n : end].copy() for n, end in zip(chunks, ends)]
+    for part in parts:  # each partition lists only its own categories, in its own order
+        own = part["cat"].cat.remove_unused_categories()
+        part["cat"] = own.cat.reorder_categories(sorted(own.cat.categories, reverse=True))
+    pieces = [dask.delayed(p) for p in parts]
+    unknown = dd.from_delayed(pieces, meta=frame.iloc[:0], verify_meta=False)
+    unknown["cat"] = unknown["cat"].cat.as_unknown()
+    for Xd, concatenated in ((split(frame, chunks), frame), (unknown, unknown.compute())):
+        local = vorlent.VorlentRegressor(**local_params).fit(concatenated, y)
+        model = DaskVorlentRegressor(client=client, **COMMON).fit(Xd, yd)
+        assert model._schema == local._schema
+        assert model.booster_.serialize() == local.booster_.serialize()
+        predicted = model.predict(Xd).compute().to_numpy()
+        np.testing.assert_array_equal(predicted, local.predict(concatenated))
+    assert local._schema.categories[2] == ("b", "g", "k", "r", "w")
+    assert split(frame, chunks)["cat"].cat.known and not unknown["cat"].cat.known
+
+
+@pytest.mark.parametrize("kind", ["binary", "multiclass"])
+def test_eval_metric_and_callbacks_on_a_dask_validation_set(client, kind):
+    """Metrics of eval_metric and callbacks on Dask validation rows see what they see
+    locally: the same history (in any order and chunking of the rows), the same early
+    stop on the first metric, the same model bytes; a callback's True stops both fits."""
+    X, y, score, _ = data(n=300, seed=41)
+    X_val, y_val, score_val, _ = data(n=130, seed=42)
+    target, target_val = targets(kind, y, score), targets(kind, y_val, score_val)
+    metric = ["auc", "logloss", "error"] if kind == "binary" else ["merror", "mlogloss"]
+
+    def balanced(y_true, proba, weight):
+        return float(np.mean(np.abs(proba - 0.5)))
+
+    params = dict(
+        COMMON,
+        n_estimators=60,
+        learning_rate=0.5,
+        n_iter_no_change=3,
+        tol=0.0,
+        early_stopping=True,
+        eval_metric=metric + [balanced],
+    )
+    Local = vorlent.VorlentClassifier
+    seen_local, seen_dask = [], []
+    local = Local(split_mode="axis", exact_sums=True, **params)
+    local.fit(X, target, eval_set=(X_val, target_val), callbacks=[seen_local.append])
+    assert local.n_estimators_ < 60
+    order = np.random.default_rng(0).permutation(130)
+    val = (
+        da.from_array(X_val[order], chunks=((50, 0, 80), 4)),
+        da.from_array(target_val[order], chunks=((50, 0, 80),)),
+    )
+    model = DaskVorlentClassifier(client=client, **params)
+    model.fit(
+        da.from_array(X, chunks=(70, 4)),
+        da.from_array(target, chunks=70),
+        eval_set=val,
+        callbacks=[seen_dask.append],
+    )
+    assert model.booster_.serialize() == local.booster_.serialize()
+    assert model.best_iteration_ == local.best_iteration_
+    built_in = {m: model.evals_result_["validation"][m] for m in metric}
+    assert built_in == {m: local.evals_result_["validation"][m] for m in metric}
+    assert [i.iteration for i in seen_dask] == [i.iteration for i in seen_local]
+
+    stop = dict(params, early_stopping=False, eval_metric=None)
+    local = Local(split_mode="axis", exact_sums=True, **stop).fit(
+        X, target, eval_set=(X_val, target_val), callbacks=[lambda info: info.iteration == 4]
+    )
+    model = DaskVorlentClassifier(client=client, **stop).fit(
+        da.from_array(X, chunks=(70, 4)),
+        da.from_array(target, chunks=70),
+        eval_set=val,
+        callbacks=[lambda info: info.iteration == 4],
+    )
+    assert model.n_estimators_ == local.n_estimators_ == 5
+    assert model.booster_.serialize() == local.booster_.serialize()
+    assert model.evals_result_ == local.evals_result_
+    with pytest.raises(ValueError, match="eval_train"):
+        DaskVorlentClassifier(client=client, **stop).fit(
+            da.from_array(X, chunks=70), da.from_array(target, chunks=70), eval_train=True
+        )

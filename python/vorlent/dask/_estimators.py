@@ -8,10 +8,13 @@ import numbers
 
 import numpy as np
 
-from .. import _params
+from .. import _metrics, _params, _rounds
+from .._base import _callback_list, _ensure_log_handler
 from .._classifier import VorlentClassifier
-from .._data import fit_matrix
+from .._data import target_vector
 from .._regressor import VorlentRegressor
+from . import _predict
+from ._schema import agreed_schema
 from ._train import fit_booster
 
 # The Dask estimators' own parameters, beside the local ones.
@@ -67,21 +70,32 @@ class _DaskTraining:
         if not isinstance(timeout, numbers.Real) or isinstance(timeout, bool) or not timeout > 0:
             raise ValueError(f"fit_timeout must be a positive number of seconds, got {timeout!r}")
 
-    def fit(self, X, y, sample_weight=None, eval_set=None):
+    def fit(self, X, y, sample_weight=None, eval_set=None, *, callbacks=None, eval_train=False):
         """Train on Dask collections without moving their rows.
 
         Parameters
         ----------
         X : dask.array.Array of shape (n_samples, n_features) or dask DataFrame
-            Numeric features, NaN for missing values.
+            Features, NaN for missing values. Categorical columns as the local estimator
+            takes them (``categorical_features``; category dtypes and strings of a frame):
+            their category lists are agreed over all blocks first, so the codes are those
+            of a local fit on the concatenated rows.
         y : dask.array.Array or dask Series of shape (n_samples,)
         sample_weight : dask.array.Array or dask Series, default=None
         eval_set : tuple (X_val, y_val) of Dask collections, default=None
             Validation rows, held where their blocks lie. With ``early_stopping=True`` the
-            fit stops once their loss stalls for ``n_iter_no_change`` rounds and keeps the
-            best round's trees; without it their loss is only recorded
-            (``validation_score_``). ``early_stopping=True`` needs it (no rows are held
-            back from X).
+            fit stops once their loss (or the first metric of ``eval_metric``) stalls for
+            ``n_iter_no_change`` rounds and keeps the best round's trees; without it their
+            loss is only recorded (``validation_score_``, ``evals_result_``).
+            ``early_stopping=True`` needs it (no rows are held back from X). With
+            ``eval_metric``, a verbose fit or callbacks, the validation rows' scores and
+            targets come to the client every round (their features stay).
+        callbacks : list of callable, default=None
+            As for the local estimator: ``callback(info)`` after every round with the
+            validation metrics; True stops training.
+        eval_train : bool, default=False
+            Not supported (the training rows' scores stay on the workers): True raises
+            ValueError.
 
         Returns
         -------
@@ -93,11 +107,12 @@ class _DaskTraining:
         _params.validate_parameters(self, self._local_class._parameter_constraints)
         self._check_parameters()
         self._check_dask_parameters()
-        client = self._client()
-        head = X.head(1, npartitions=-1) if hasattr(X, "head") else X[:1].compute()
-        _, schema = fit_matrix(head, self.categorical_features)
-        if any(schema.categorical):
-            raise ValueError("Dask training does not take categorical features yet")
+        callbacks = _callback_list(callbacks)
+        if eval_train:
+            raise ValueError(
+                "eval_train is not supported by Dask training: the training rows' scores stay "
+                "on the workers"
+            )
         if self.early_stopping == "auto":
             raise ValueError(
                 "early_stopping='auto' is not supported by Dask training: pass True or False"
@@ -108,18 +123,28 @@ class _DaskTraining:
                 "early_stopping=True needs eval_set=(X_val, y_val) in Dask training (it holds "
                 "back no rows of X)"
             )
-        if eval_set is not None and self.eval_metric is not None:
-            raise ValueError("eval_metric is not supported by Dask training; leave it None")
-        if early:
-            patience, tol = int(self.n_iter_no_change), float(self.tol)
-        elif eval_set is not None:
-            # Record the loss of every round, but never stall and never cut back.
-            patience, tol = int(self.n_estimators) + 1, float("-inf")
-        else:
-            patience, tol = 0, 0.0
+        if eval_set is not None and (not isinstance(eval_set, (tuple, list)) or len(eval_set) != 2):
+            raise TypeError("eval_set must be a pair (X_val, y_val)")
+        if self.verbose:
+            _ensure_log_handler()
+        client = self._client()
         classes = self._dask_classes(y)
+        task = self._task(classes)
+        metrics = _metrics.resolve(self.eval_metric, task, self._link)
+        schema = agreed_schema(client, X, self.categorical_features, float(self.fit_timeout))
         seed = _params.core_seed(self.random_state)
         keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
+        stopping, patience, tol = self._watching(early, metrics, eval_set is not None)
+        monitor = None
+        if callbacks or (eval_set is not None and (metrics or self.verbose)):
+            validation = None
+            if eval_set is not None:
+                labels = np.asarray(client.compute(eval_set[1]).result())
+                y_val = target_vector(labels, argument="eval_set[1]")
+                validation = _rounds.EvalRows(self._encode_target(y_val, classes)[0], None)
+            monitor = self._monitor(
+                metrics, task, callbacks, validation=validation, stopping=stopping
+            )
         booster = fit_booster(
             client,
             keywords,
@@ -131,47 +156,30 @@ class _DaskTraining:
             eval_set=None if eval_set is None else tuple(eval_set),
             es_patience=patience,
             es_tol=tol,
+            schema=schema,
+            callback=monitor,
         )
-        self.booster_ = booster
-        self._core_keywords = keywords
-        self._schema = schema
-        self._trained_params = _params.params_to_json(self._local_params())
-        self.n_features_in_ = schema.n_features
-        self.__dict__.pop("feature_names_in_", None)
-        if schema.feature_names is not None:
-            self.feature_names_in_ = np.asarray(schema.feature_names, dtype=object)
-        self._set_classes(classes)
-        self.n_estimators_ = booster.n_trees()
-        best = booster.best_iteration()
-        self.best_iteration_ = best if early and best >= 0 else None
-        if eval_set is not None:
-            self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
-        else:
-            self.__dict__.pop("validation_score_", None)
+        trained = _params.params_to_json(self._local_params())
+        y_val = None if eval_set is None else eval_set[1]
+        self._store_fit(booster, keywords, schema, classes, trained, early, stopping, y_val)
+        self._record_evals(monitor, metrics)
         return self
 
-    def _on_blocks(self, method: str, X, width: int | None):
-        """The local estimator's method on every row block of a Dask collection, lazily
-        (a NumPy or other local input is answered at once, as the local estimator does)."""
-        import dask.array as da
-        import dask.dataframe as dd
+    def _on_blocks(self, method: str, X):
+        """The local estimator's method on every row block of a Dask collection, lazily, as
+        :mod:`vorlent.dask`'s functions run it (a NumPy or other local input is answered at
+        once, as the local estimator does)."""
+        import dask
 
         local = self.to_local()
-        if isinstance(X, dd.DataFrame):
-            X = X.to_dask_array(lengths=True)
-        if not isinstance(X, da.Array):
+        if not dask.is_dask_collection(X):
             return getattr(local, method)(X)
-        X = X.rechunk({1: -1})
-        call = getattr(local, method)
-        if width is None:
-            return X.map_blocks(call, drop_axis=1, dtype=None, meta=np.empty(0))
-        return X.map_blocks(
-            call, chunks=(X.chunks[0], (width,)), dtype=np.float64, meta=np.empty((0, 0))
-        )
+        return getattr(_predict, method)(local, X, client=self.client)
 
     def predict(self, X):
-        """Predictions for the rows of X: lazily per block for a Dask collection."""
-        return self._on_blocks("predict", X, None)
+        """Predictions for the rows of X: lazily per block for a Dask collection (a Dask
+        Series named ``"prediction"`` for a DataFrame)."""
+        return self._on_blocks("predict", X)
 
     def to_local(self):
         """The fitted local estimator (same parameters, same model bytes)."""
@@ -195,8 +203,7 @@ class DaskVorlentClassifier(_DaskTraining, VorlentClassifier):
 
     def predict_proba(self, X):
         """Class probabilities of the rows of X: lazily per block for a Dask collection."""
-        self._check_fitted()
-        return self._on_blocks("predict_proba", X, len(self.classes_))
+        return self._on_blocks("predict_proba", X)
 
     def _dask_classes(self, y):
         import dask.array as da

@@ -6,29 +6,34 @@ from __future__ import annotations
 import numpy as np
 import vorlent_core as _core
 
+from .._data import predict_matrix
+
 
 class ShardActor:
-    """Holds the blocks given to it (each ``(first_row, X, y, w)``) as ``_core.Shard``s.
+    """Holds the blocks given to it (each ``(X, y, w)``, starting at the matching global row
+    of ``first_rows``) as one ``_core.Shard``.
 
-    Built on the worker that already holds the blocks, so that the rows never travel. Each
-    message goes to every shard of the actor; the answers come back in block order.
+    Built on the worker that already holds the blocks, so that the rows never travel. The
+    blocks are one shard, so every message gets one answer, merged over all of them.
     """
 
     def __init__(self, settings, first_rows, *blocks):
-        self.shards = []
-        for first_row, (X, y, w) in zip(first_rows, blocks, strict=True):
-            self.shards.append(_core.Shard(X, y, w, int(first_row), settings))
+        parts = [(X, y, w, int(first)) for first, (X, y, w) in zip(first_rows, blocks, strict=True)]
+        self.shard = _core.Shard.from_blocks(parts, settings)
 
     def call(self, method: str, *args) -> list:
-        return [getattr(shard, method)(*args) for shard in self.shards]
+        return [getattr(self.shard, method)(*args)]
 
     def rows(self) -> int:
-        return sum(shard.n_rows for shard in self.shards)
+        return self.shard.n_rows
 
 
-def block_arrays(X, y, w, classes):
-    """One block as the core reads it: float64 rows, targets (class codes when ``classes``
-    is given) and weights or None."""
+def block_arrays(X, y, w, classes, schema=None):
+    """One block as the core reads it: float64 rows (converted as ``schema`` says when it
+    is given: category codes, columns by name), targets (class codes when ``classes`` is
+    given) and weights or None."""
+    if schema is not None:
+        X = predict_matrix(X, schema)
     X = np.ascontiguousarray(X, dtype=np.float64)
     if X.ndim != 2:
         raise ValueError(f"X blocks must be two-dimensional, got {X.ndim} dimension(s)")

@@ -35,43 +35,49 @@ def _client_lock(client) -> threading.Lock:
         return _FIT_LOCKS.setdefault(id(client.scheduler), threading.Lock())
 
 
-def row_blocks(X, y, sample_weight):
-    """Delayed blocks (X, y, w) in row order and their row counts (None where unknown)."""
+def row_blocks(client, X, y, sample_weight):
+    """Delayed blocks (X, y, w) in row order, their row counts and the column count. X's
+    blocks are array chunks or frame partitions, as they are."""
     import dask.array as da
     import dask.dataframe as dd
 
     if isinstance(X, dd.DataFrame):
-        X = X.to_dask_array(lengths=True)
+        lengths = [int(n) for n in client.compute(X.map_partitions(len)).result()]
+        xs, width = X.to_delayed(), len(X.columns)
+    elif isinstance(X, da.Array) and X.ndim == 2:
+        if any(np.isnan(c) for c in X.chunks[0]):
+            raise ValueError("X and y need known block lengths (to_dask_array(lengths=True))")
+        X = X.rechunk({1: -1})
+        lengths, width = [int(c) for c in X.chunks[0]], int(X.shape[1])
+        xs = X.to_delayed().ravel()
+    else:
+        raise TypeError("X must be a two-dimensional dask.array.Array or a dask DataFrame")
     if isinstance(y, (dd.Series, dd.DataFrame)):
         y = y.to_dask_array(lengths=True)
     if isinstance(sample_weight, (dd.Series, dd.DataFrame)):
         sample_weight = sample_weight.to_dask_array(lengths=True)
-    if not isinstance(X, da.Array) or X.ndim != 2:
-        raise TypeError("X must be a two-dimensional dask.array.Array or a dask DataFrame")
     if not isinstance(y, da.Array):
         raise TypeError("y must be a dask.array.Array or a dask Series")
     if y.ndim == 2 and y.shape[1] == 1:
         y = y[:, 0]
     if y.ndim != 1:
         raise ValueError(f"y must be one-dimensional, got {y.ndim} dimensions")
-    if any(np.isnan(c) for c in X.chunks[0]) or any(np.isnan(c) for c in y.chunks[0]):
+    if any(np.isnan(c) for c in y.chunks[0]):
         raise ValueError("X and y need known block lengths (to_dask_array(lengths=True))")
-    X = X.rechunk({1: -1})
-    if X.shape[0] != y.shape[0]:
-        raise ValueError(f"X has {X.shape[0]} rows but y has {y.shape[0]}")
-    y = y.rechunk((X.chunks[0],))
+    if sum(lengths) != y.shape[0]:
+        raise ValueError(f"X has {sum(lengths)} rows but y has {y.shape[0]}")
+    y = y.rechunk((tuple(lengths),))
     w = None
     if sample_weight is not None:
         if not isinstance(sample_weight, da.Array) or sample_weight.ndim != 1:
             raise TypeError("sample_weight must be a one-dimensional dask array or Series")
-        if sample_weight.shape[0] != X.shape[0]:
+        if sample_weight.shape[0] != sum(lengths):
             raise ValueError(
-                f"sample_weight has {sample_weight.shape[0]} entries but X has {X.shape[0]} rows"
+                f"sample_weight has {sample_weight.shape[0]} entries but X has {sum(lengths)} rows"
             )
-        w = sample_weight.rechunk((X.chunks[0],)).to_delayed().ravel()
-    xs = X.to_delayed().ravel()
+        w = sample_weight.rechunk((tuple(lengths),)).to_delayed().ravel()
     ys = y.to_delayed().ravel()
-    return xs, ys, w, [int(c) for c in X.chunks[0]], int(X.shape[1])
+    return xs, ys, w, lengths, width
 
 
 class _Shards:
@@ -114,15 +120,15 @@ class _Placement:
     """The row blocks of one data set computed on the workers and an actor on every worker
     that holds some, built there from its blocks."""
 
-    def __init__(self, client, settings, X, y, sample_weight, classes, timeout: float):
+    def __init__(self, client, settings, X, y, sample_weight, classes, schema, timeout: float):
         from dask import delayed
 
-        xs, ys, ws, lengths, self.n_features = row_blocks(X, y, sample_weight)
+        xs, ys, ws, lengths, self.n_features = row_blocks(client, X, y, sample_weight)
         self.weighted = ws is not None
         self.n_rows = int(sum(lengths))
         prepare = delayed(block_arrays, pure=True)
         blocks = [
-            prepare(x, yb, None if ws is None else ws[i], classes)
+            prepare(x, yb, None if ws is None else ws[i], classes, schema)
             for i, (x, yb) in enumerate(zip(xs, ys, strict=True))
         ]
         self.client = client
@@ -180,17 +186,22 @@ def fit_booster(
     eval_set=None,
     es_patience: int = 0,
     es_tol: float = 0.0,
+    schema=None,
+    callback=None,
 ):
     """A booster trained with exact_sums on the Dask collections; the rows stay on the
     workers that hold their blocks. ``eval_set``: (X_val, y_val) Dask collections whose
     exact validation loss the rounds watch (early stopping with es_patience >= 1), held by
     actors of their own. ``log``: a list that receives every message to the workers as
-    (method, bytes sent, bytes received), for measurements."""
+    (method, bytes sent, bytes received), for measurements. ``schema``: the agreed
+    FeatureSchema every block is converted with (None: numeric blocks as they are).
+    ``callback``: the core's round callback, called with the validation rows' raw scores
+    gathered in their order."""
     settings = _core.Booster(**keywords)
     pool = ThreadPoolExecutor(max_workers=4)
-    placements = [_Placement(client, settings, X, y, sample_weight, classes, timeout)]
+    placements = [_Placement(client, settings, X, y, sample_weight, classes, schema, timeout)]
     if eval_set is not None:
-        placements.append(_Placement(client, settings, *eval_set, None, classes, timeout))
+        placements.append(_Placement(client, settings, *eval_set, None, classes, schema, timeout))
     train = placements[0]
     try:
         with _client_lock(client):
@@ -211,6 +222,7 @@ def fit_booster(
                 n_val=0 if val is None else placements[1].n_rows,
                 es_patience=es_patience,
                 es_tol=es_tol,
+                callback=callback,
             )
         return booster
     except TimeoutError as error:
