@@ -214,7 +214,8 @@ tables = (edges, lows, lows, [False] * 4, True)
 messages = [
     ("distinct", np.array([4], np.int32)), ("distinct", np.array([0, -1], np.int32)),
     ("count_columns", np.array([-1], np.int32), [(0, np.zeros(1, np.uint64))]),
-    ("count_columns", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]), ("extremes", [edges[0]]),
+    ("count_columns", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
+    ("extremes", [edges[0]]),
     ("count_columns", np.array([0], np.int32), [(64, np.zeros(1, np.uint64))]),
     ("count_targets", (12, np.zeros(1, np.uint64))),
     ("stats", (2, np.array([0], np.int32), 1, np.zeros(0, np.int32), np.zeros(0, np.int32))),
