@@ -716,7 +716,8 @@ void register_shards(py::module_& m) {
              py::arg("settings"))
         .def_static("from_blocks", &shard_of_blocks, py::arg("blocks"), py::arg("settings"),
                     "One shard of several row blocks, each (X, y, sample_weight, first_row): "
-                    "it answers once for all of them.")
+                    "it answers once for all of them. A single block is read in place as by "
+                    "Shard(); several are copied into the shard once.")
         .def_property_readonly("n_rows", &RowShard::n_rows)
         .def("raw_scores",
              [](const RowShard& s) {

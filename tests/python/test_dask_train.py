@@ -253,7 +253,8 @@ def projection(form, a, b, features=()):
 messages = [
     ("distinct", np.array([4], np.int32)), ("distinct", np.array([0, -1], np.int32)),
     ("count_columns", np.array([-1], np.int32), [(0, np.zeros(1, np.uint64))]),
-    ("count_columns", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]), ("extremes", [edges[0]]),
+    ("count_columns", np.array([0, 1], np.int32), [(0, np.zeros(1, np.uint64))]),
+    ("extremes", [edges[0]]),
     ("count_columns", np.array([0], np.int32), [(64, np.zeros(1, np.uint64))]),
     ("count_targets", (12, np.zeros(1, np.uint64))),
     ("stats", request(2, [0])),

@@ -61,4 +61,4 @@ def test_a_shard_adds_far_less_than_its_rows_to_the_process(make):
     grown = resident_bytes() - before
     assert shard.n_rows == n
     # Its own per-row arrays (targets, indices) are 20 bytes a row; a copy of X adds 96.
-    assert grown < X.nbytes // 2, f"the shard added {grown / 1e6:.0f} MB for {X.nbytes / 1e6:.0f} MB"
+    assert grown < X.nbytes // 2, f"the shard added {grown / 1e6:.0f} MB for {X.nbytes / 1e6:.0f}"
