@@ -165,7 +165,8 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     check_hyper_parameters(p, rows.n_features);
     if (p.max_lineage >= 1) {
         throw std::invalid_argument(
-            "training on row shards grows axis-aligned trees only; got max_lineage=" +
+            "training on row shards grows trees with the histogram builder only "
+            "(max_lineage=0); got max_lineage=" +
             std::to_string(p.max_lineage));
     }
     const BinnedMatrix tables = remote_bins(p, rows);

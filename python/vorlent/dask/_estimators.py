@@ -59,7 +59,8 @@ class _DaskTraining:
     def _check_dask_parameters(self) -> None:
         if self.max_lineage != 0:
             raise ValueError(
-                "Dask training supports max_lineage=0 only (it trains with exact_sums); got "
+                "Dask training supports max_lineage=0 only (the lineage builder does not train on "
+                "row shards yet); got "
                 f"max_lineage={self.max_lineage!r}"
             )
         if not self.exact_sums:
