@@ -10,6 +10,7 @@
 #include "boosting/fit_state.hpp"
 #include "common/numeric.hpp"
 #include "common/total_order.hpp"
+#include "exact/lineage_builder.hpp"
 #include "model/importance.hpp"
 #include "model/node_cover.hpp"
 #include "prep/shard_quantile.hpp"
@@ -158,19 +159,45 @@ void refit_quantile_leaves(double alpha, ExactTree& grown, RemoteRows& rows) {
     }
 }
 
+// Every column's bound for the lineage builder, as the shards report it merged.
+std::vector<double> remote_column_bounds(RemoteRows& rows) {
+    std::vector<double> bound = rows.column_bounds();
+    const bool fits =
+        static_cast<int32_t>(bound.size()) == rows.n_features &&
+        std::all_of(bound.begin(), bound.end(), [](double v) { return v >= 0.0 && v < kInf; });
+    if (!fits) {
+        throw std::invalid_argument(
+            "remote fit: column bounds must be one finite value >= 0 per feature");
+    }
+    return bound;
+}
+
+// A tree as the shards take it: its projection nodes pointing into its own directions (the
+// model's from `first` on, which its growth appended), not into the model's list.
+struct TreeDirections {
+    Tree tree;
+    Directions directions;
+};
+TreeDirections tree_directions(const Tree& tree, const Directions& model_directions, size_t first) {
+    TreeDirections out{tree, {}};
+    if (model_directions.size() == first) return out;
+    out.directions.assign(model_directions.begin() + static_cast<std::ptrdiff_t>(first),
+                          model_directions.end());
+    for (Node& node : out.tree) {
+        if (node.projection >= 0) node.projection -= static_cast<int32_t>(first);
+    }
+    return out;
+}
+
 }  // namespace
 
 void fit_remote(Booster& b, RemoteRows& rows) {
     const BoosterParams& p = b.params;
     check_hyper_parameters(p, rows.n_features);
-    if (p.max_lineage >= 1) {
-        throw std::invalid_argument(
-            "training on row shards grows trees with the histogram builder only "
-            "(max_lineage=0); got max_lineage=" +
-            std::to_string(p.max_lineage));
-    }
     const BinnedMatrix tables = remote_bins(p, rows);
     rows.set_bins(tables);
+    const std::vector<double> column_bound =
+        p.max_lineage >= 1 ? remote_column_bounds(rows) : std::vector<double>{};
 
     // A new model, as fit's: the parameters' copies, and the previous start scores that a
     // single-output start leaves.
@@ -222,14 +249,30 @@ void fit_remote(Booster& b, RemoteRows& rows) {
             rows.set_huber_delta(delta);
         }
         const ExactTreeConfig config = exact_tree_config(p, tree_settings, m, tables);
-        ExactTree grown = grow_exact_tree(config, sources, ws);
+        const size_t first_direction = m.projections.size();
+        ExactTree grown;
+        try {
+            grown = p.max_lineage >= 1
+                        ? grow_exact_lineage_tree(config, column_bound, m.projections, sources, ws)
+                        : grow_exact_tree(config, sources, ws);
+        } catch (...) {
+            // The directions of a tree that was not finished belong to no tree.
+            m.projections.resize(first_direction);
+            throw;
+        }
         if (quantile) refit_quantile_leaves(p.alpha, grown, rows);
         for (const Node& node : grown.tree) {
-            if (!node.is_leaf) credit_split(m.importances, m.n_features, node);
+            if (node.is_leaf) continue;
+            if (node.projection >= 0) {
+                credit_projection(m.importances, m.projections[node.projection], node.gain);
+            } else {
+                credit_split(m.importances, m.n_features, node);
+            }
         }
         if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
-        rows.add_tree(grown.tree, grown.tree_index);
-        if (track_val) rows.val_add_tree(grown.tree);
+        const TreeDirections sent = tree_directions(grown.tree, m.projections, first_direction);
+        rows.add_tree(sent.tree, grown.tree_index, sent.directions);
+        if (track_val) rows.val_add_tree(sent.tree, sent.directions);
         m.trees.push_back(std::move(grown.tree));
         m.refresh_facts();
         bool stop = false;

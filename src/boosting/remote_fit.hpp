@@ -33,6 +33,9 @@ struct RemoteRows {
     std::function<std::vector<BinExtremes>(const std::vector<std::vector<double>>& edges)>
         extremes;
     std::function<void(const BinnedMatrix& tables)> set_bins;
+    // The lineage builder (max_lineage >= 1): per column, the largest magnitude of a finite
+    // value over all rows (merged by maximum), by which it scales its candidates.
+    std::function<std::vector<double>()> column_bounds;
     // The start score.
     std::function<TargetRange()> target_range;
     std::function<std::vector<double>(const TargetRange& range)> start_bounds;
@@ -51,8 +54,11 @@ struct RemoteRows {
                                                      const std::vector<SelectRound>& rounds)>
         count_leaf_residuals;
     // The finished tree and, per builder node id, its index in the tree (the leaf a bag row
-    // routed there takes).
-    std::function<void(const Tree& tree, const std::vector<int32_t>& leaf_of)> add_tree;
+    // routed there takes). The tree's projection nodes point into `directions`, the ones
+    // its growth committed (empty for trees without them).
+    std::function<void(const Tree& tree, const std::vector<int32_t>& leaf_of,
+                       const Directions& directions)>
+        add_tree;
     // Early stopping: validation rows held by shards of their own (n_val of them), which
     // start at the start score, take every tree, and report their losses' bound (merged by
     // maximum) and exact sum on it.
@@ -60,7 +66,7 @@ struct RemoteRows {
     int32_t es_patience = 0;  // >= 1 with n_val >= 1: early stopping, as fit's
     double es_tol = 0.0;
     std::function<void(const Model& model)> val_start;
-    std::function<void(const Tree& tree)> val_add_tree;
+    std::function<void(const Tree& tree, const Directions& directions)> val_add_tree;
     std::function<double()> val_loss_bound;
     std::function<ExactSum(double bound)> val_loss_sum;
     // Called after every round as fit's observer is (no training scores; the validation

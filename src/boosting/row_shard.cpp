@@ -10,15 +10,21 @@
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "common/total_order.hpp"
-#include "prep/cut_rule.hpp"
+#include "exact/lineage_stats.hpp"
 #include "model/routing.hpp"
+#include "prep/cut_rule.hpp"
 #include "tree/pair_sums.hpp"
 
 namespace vorlent {
 namespace {
 
-// Whether a node's test reads only columns the shard has.
-bool test_fits(const Node& n, int32_t n_cols) {
+// Whether a node's test reads only columns the shard has: a projection test, one of the
+// directions, each with a weight per column.
+bool test_fits(const Node& n, int32_t n_cols, const Directions& directions) {
+    if (n.projection >= 0) {
+        return static_cast<size_t>(n.projection) < directions.size() &&
+               directions[n.projection].size() == static_cast<size_t>(n_cols);
+    }
     const bool a = n.feature_a >= 0 && n.feature_a < n_cols;
     if (n.kind == kAxis) return a;
     return (n.kind == kLinearPair || n.kind == kCategoryPair) && a && n.feature_b >= 0 &&
@@ -241,6 +247,19 @@ std::vector<std::vector<uint64_t>> RowShard::count_columns(
 }
 
 // Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
+const std::vector<double>& RowShard::column_bounds() const {
+    if (column_bounds_.size() == static_cast<size_t>(view_.n_cols)) return column_bounds_;
+    std::vector<double> bounds(static_cast<size_t>(view_.n_cols), 0.0);
+    for (int64_t r = 0; r < n_rows(); ++r) {
+        const double* row = view_.row(r);
+        for (int32_t f = 0; f < view_.n_cols; ++f) {
+            if (std::isfinite(row[f])) bounds[f] = std::max(bounds[f], std::fabs(row[f]));
+        }
+    }
+    column_bounds_ = std::move(bounds);
+    return column_bounds_;
+}
+
 std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double>>& edges) const {
     if (static_cast<int32_t>(edges.size()) != view_.n_cols) {
         throw std::invalid_argument("shard extremes: one list of edges per column expected");
@@ -362,6 +381,7 @@ RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
 void RowShard::fix_gradients(const RoundGrids& grids) {
     check_ready();
     vorlent::fix_gradients(shard_rows(), grad_.data(), hess_.data(), n_outputs_, grids, tree_);
+    grids_ = grids;
 }
 
 // Messages come from another process: every index they hold is checked before it is used.
@@ -378,6 +398,14 @@ void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
     for (const int32_t id : request.nodes) bad = bad || id < 0 || id > (1 << 30);
     if (item_kind(request.kind) && !items_fit(request, view_.n_cols)) {
         throw std::invalid_argument("shard stats: a projection or pair outside the table");
+    }
+    if (request.kind == kLineageMoments &&
+        (request.lineage == nullptr || n_outputs_ != 1 ||
+         !lineage_candidates_fit(*request.lineage, n_nodes, view_.n_cols, column_bounds(),
+                                 grids_))) {
+        throw std::invalid_argument(
+            "shard stats: lineage candidates that do not fit the shard's columns, bounds or "
+            "grids");
     }
     if ((request.kind == kBinHistograms || item_kind(request.kind)) && n_outputs_ > 1) {
         bad = bad || request.first_output.size() != n_nodes ||
@@ -406,7 +434,8 @@ void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int3
             rule.test.kind == kAxis
                 ? f >= 0 && f < view_.n_cols && rule.bin_side.size() == bins_.bin_low[f].size()
                 : rule.bin_side.empty();
-        if (!test_fits(rule.test, view_.n_cols) || !sides || rule.left < 0 || rule.right < 0) {
+        if (!test_fits(rule.test, view_.n_cols, rule.projection) || !sides || rule.left < 0 ||
+            rule.right < 0) {
             throw std::invalid_argument("shard route: a rule that does not fit the bins");
         }
     }
@@ -467,12 +496,13 @@ ExactSum RowShard::loss_sum(double bound) const {
     return sum;
 }
 
-void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of) {
+void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of,
+                        const Directions& directions) {
     if (scores_.size() != static_cast<size_t>(n_rows() * n_outputs_)) {
         throw std::invalid_argument("shard: the start comes before the trees");
     }
     for (const Node& node : tree) {
-        if (!node.is_leaf && !test_fits(node, view_.n_cols)) {
+        if (!node.is_leaf && !test_fits(node, view_.n_cols, directions)) {
             throw std::invalid_argument("shard tree: a test of a column the shard lacks");
         }
     }
@@ -496,7 +526,7 @@ void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of) {
     }
     for (int64_t r = 0; r < n_rows(); ++r) {
         if (!routed.empty() && routed[r]) continue;
-        const Node& leaf = tree[find_leaf(tree, view_.row(r), {})];
+        const Node& leaf = tree[find_leaf(tree, view_.row(r), directions)];
         add_leaf(params_.objective, params_.learning_rate, k, leaf, scores_.data() + r * k);
     }
 }

@@ -48,6 +48,9 @@ public:
                                                      const std::vector<SelectRound>& rounds) const;
     std::vector<BinExtremes> extremes(const std::vector<std::vector<double>>& edges) const;
     void set_bins(BinnedMatrix tables);
+    // The largest magnitude of a finite value of each column among the shard's rows (0 for
+    // none): merged by maximum, the bound the lineage builder scales its candidates by.
+    const std::vector<double>& column_bounds() const;
 
     // The start score's pieces and the start itself (b holds the decided start).
     TargetRange target_range() const;
@@ -77,8 +80,10 @@ public:
     double loss_bound() const;
     ExactSum loss_sum(double bound) const;
     // Adds the finished tree to the scores of every row: leaf_of maps the builder's node ids
-    // to the tree's nodes (empty: every row walks the tree, as validation rows do).
-    void add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of = {});
+    // to the tree's nodes (empty: every row walks the tree, as validation rows do). The
+    // tree's projection nodes point into `directions` (one weight per column each).
+    void add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of = {},
+                  const Directions& directions = {});
     // The current raw scores (n_outputs per row, row-major) and every row's global index.
     const std::vector<double>& scores() const { return scores_; }
     const std::vector<int64_t>& global_rows() const { return global_; }
@@ -98,6 +103,8 @@ private:
     int32_t n_outputs_ = 1;
     double huber_delta_ = 0.0;
     std::vector<double> scores_, grad_, hess_, residuals_;
+    RoundGrids grids_;  // of the tree being grown, as fix_gradients set them
+    mutable std::vector<double> column_bounds_;  // computed when first asked for
     BoosterParams params_;
 
     // The constructors on values of their own: rows first_row onwards when first_row >= 0,

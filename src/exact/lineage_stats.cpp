@@ -1,5 +1,6 @@
 #include "exact/lineage_stats.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/numeric.hpp"
@@ -26,6 +27,54 @@ int32_t lineage_value_exponent(double bound) {
     int e = 0;
     std::frexp(padded, &e);  // 2^(e-1) <= padded < 2^e
     return e < kLowest ? kLowest : e;
+}
+
+namespace {
+
+bool same_grid(const FixedGrid& a, const FixedGrid& b) {
+    return a.exponent == b.exponent && a.scale == b.scale && a.step == b.step;
+}
+
+// Whether starts (a list's offsets) run from 0 to `total` without going back.
+template <class T>
+bool laid_out(const std::vector<T>& starts, size_t n_lists, size_t total) {
+    if (starts.size() != n_lists + 1 || starts.front() != 0 ||
+        starts.back() != static_cast<T>(total)) {
+        return false;
+    }
+    return std::is_sorted(starts.begin(), starts.end());
+}
+
+}  // namespace
+
+bool lineage_candidates_fit(const LineageCandidates& cand, size_t n_nodes, int32_t n_cols,
+                            const std::vector<double>& column_bound, const RoundGrids& grids) {
+    const size_t n_candidates = cand.exponent.size();
+    if (!same_grid(cand.grids.grad, grids.grad) || !same_grid(cand.grids.hess, grids.hess) ||
+        cand.slots < 0 || static_cast<size_t>(cand.slots) > n_candidates ||
+        !laid_out(cand.node_start, n_nodes, n_candidates) ||
+        !laid_out(cand.entry_start, n_candidates, cand.column.size()) ||
+        cand.coef.size() != cand.column.size() ||
+        column_bound.size() != static_cast<size_t>(n_cols)) {
+        return false;
+    }
+    for (size_t t = 0; t < n_nodes; ++t) {
+        if (cand.node_start[t + 1] - cand.node_start[t] > cand.slots) return false;
+    }
+    for (size_t c = 0; c < n_candidates; ++c) {
+        // The bound as the coordinator forms it, in the candidate's column order.
+        double bound = 0.0;
+        for (int64_t e = cand.entry_start[c]; e < cand.entry_start[c + 1]; ++e) {
+            const int32_t f = cand.column[e];
+            if (f < 0 || f >= n_cols || (e > cand.entry_start[c] && f <= cand.column[e - 1])) {
+                return false;
+            }
+            bound += std::fabs(cand.coef[e]) * column_bound[f];
+        }
+        const int32_t k = cand.exponent[c];
+        if (k < lineage_value_exponent(bound) || k > lineage_value_exponent(kInf)) return false;
+    }
+    return true;
 }
 
 namespace {

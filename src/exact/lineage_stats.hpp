@@ -67,6 +67,17 @@ inline int64_t lineage_pair_offset(int64_t pair, int64_t slots) {
 // most `bound` in magnitude, with room for the rounding of the sum that forms a value.
 int32_t lineage_value_exponent(double bound);
 
+// Whether the candidates of a kLineageMoments request for n_nodes nodes fit a shard of
+// n_cols columns whose grids are `grids`, so that its pass reads nothing outside them and
+// keeps every sum in int64: the lists laid out node by node and candidate by candidate,
+// every column in range and ascending within its candidate, at most `slots` candidates a
+// node and no more slots than candidates, the request's grids the shard's, and every
+// exponent at least the one the shard's own bounds give (column_bound[f]: the largest
+// magnitude of a finite value of column f among its rows), which the coordinator's bounds
+// over all rows never undercut.
+bool lineage_candidates_fit(const LineageCandidates& candidates, size_t n_nodes, int32_t n_cols,
+                            const std::vector<double>& column_bound, const RoundGrids& grids);
+
 // A candidate's value on a row (NaN when a value it reads is missing).
 inline double candidate_value(const int32_t* column, const double* coef, int64_t n,
                               const double* row) {

@@ -16,6 +16,8 @@
 
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
+#include "common/numeric.hpp"
+#include "exact/lineage_stats.hpp"
 #include "exact/stats_codec.hpp"
 #include "module/arrays.hpp"
 #include "module/gil.hpp"
@@ -213,8 +215,30 @@ Projection decode_projection(const py::handle& h) {
     return p;
 }
 
+// Lineage candidates: (gradient grid exponent, hessian grid exponent, slots, node_start,
+// entry_start, column, coef, exponent); None for requests of other kinds.
+py::object encode(const std::shared_ptr<const LineageCandidates>& c) {
+    if (c == nullptr) return py::none();
+    return py::make_tuple(c->grids.grad.exponent, c->grids.hess.exponent, c->slots,
+                          to_numpy(c->node_start), to_numpy(c->entry_start), to_numpy(c->column),
+                          to_numpy(c->coef), to_numpy(c->exponent));
+}
+std::shared_ptr<const LineageCandidates> decode_candidates(const py::handle& h) {
+    const auto t = h.cast<py::tuple>();
+    if (t.size() != 8) fail("shard message: lineage candidates of the wrong size");
+    auto c = std::make_shared<LineageCandidates>();
+    c->grids = RoundGrids{grid_of(t[0].cast<int32_t>()), grid_of(t[1].cast<int32_t>())};
+    c->slots = t[2].cast<int32_t>();
+    c->node_start = from_numpy<int32_t>(t[3]);
+    c->entry_start = from_numpy<int64_t>(t[4]);
+    c->column = from_numpy<int32_t>(t[5]);
+    c->coef = from_numpy<double>(t[6]);
+    c->exponent = from_numpy<int32_t>(t[7]);
+    return c;
+}
+
 // Statistics request: (kind, nodes, node_ids, first_output, second_output, item_begin,
-// projections, pairs as (a, b, top) triples, projection_bins).
+// projections, pairs as (a, b, top) triples, projection_bins, lineage candidates).
 py::tuple encode(const StatsRequest& r) {
     py::list projections;
     for (const Projection& p : r.projections) projections.append(encode(p));
@@ -222,13 +246,15 @@ py::tuple encode(const StatsRequest& r) {
     for (const ColumnPair& p : r.pairs) pairs.insert(pairs.end(), {p.a, p.b, p.top});
     return py::make_tuple(static_cast<int64_t>(r.kind), to_numpy(r.nodes), r.node_ids,
                           to_numpy(r.first_output), to_numpy(r.second_output),
-                          to_numpy(r.item_begin), projections, to_numpy(pairs), r.projection_bins);
+                          to_numpy(r.item_begin), projections, to_numpy(pairs), r.projection_bins,
+                          encode(r.lineage));
 }
 StatsRequest decode_request(const py::tuple& t) {
     StatsRequest r;
-    if (t.size() != 9) fail("shard message: a stats request of the wrong size");
+    if (t.size() != 10) fail("shard message: a stats request of the wrong size");
     const auto kind = t[0].cast<int64_t>();
-    if (kind != kOutputSums && kind != kBinHistograms && !item_kind(kind)) {
+    if (kind != kOutputSums && kind != kBinHistograms && kind != kLineageMoments &&
+        !item_kind(kind)) {
         fail("shard message: unknown stats kind");
     }
     r.kind = static_cast<StatsKind>(kind);
@@ -244,11 +270,15 @@ StatsRequest decode_request(const py::tuple& t) {
         r.pairs.push_back(ColumnPair{pairs[i], pairs[i + 1], pairs[i + 2]});
     }
     r.projection_bins = t[8].cast<int32_t>();
+    if (kind == kLineageMoments) {
+        if (t[9].is_none()) fail("shard message: a lineage request without its candidates");
+        r.lineage = decode_candidates(t[9]);
+    }
     return r;
 }
 
 // The test of a node beside its axis fields: (kind, feature_b, coef_a, coef_b, bias,
-// category_values), for pair tests.
+// category_values), for pair and projection tests (kind 0, with n.projection set first).
 py::tuple encode_pair_test(const Node& n) {
     return py::make_tuple(n.kind, n.feature_b, n.coef_a, n.coef_b, n.bias,
                           to_numpy(n.category_values));
@@ -257,7 +287,8 @@ void decode_pair_test(const py::handle& h, Node& n) {
     const auto t = h.cast<py::tuple>();
     if (t.size() != 6) fail("shard message: a node test of the wrong size");
     n.kind = t[0].cast<int32_t>();
-    if (n.kind != kAxis && n.kind != kLinearPair && n.kind != kCategoryPair) {
+    const bool projected = n.projection >= 0 && n.kind == kNoSplit;
+    if (n.kind != kAxis && n.kind != kLinearPair && n.kind != kCategoryPair && !projected) {
         fail("shard message: a node test of an unknown kind");
     }
     n.feature_b = t[1].cast<int32_t>();
@@ -268,13 +299,17 @@ void decode_pair_test(const py::handle& h, Node& n) {
 }
 
 // Route rules: a list of (node, left, right, feature, threshold, missing_right, bin_side,
-// pair test).
+// pair test, direction); a projection test's direction (one weight per column) is its
+// rule's one, other tests have an empty one.
 py::list encode(const std::vector<RouteRule>& rules) {
     py::list out;
     for (const RouteRule& r : rules) {
-        out.append(py::make_tuple(r.node, r.left, r.right, r.test.feature_a, r.test.threshold,
-                                  r.test.missing_right, to_numpy(r.bin_side),
-                                  encode_pair_test(r.test)));
+        const bool projected =
+            r.test.projection >= 0 && static_cast<size_t>(r.test.projection) < r.projection.size();
+        out.append(py::make_tuple(
+            r.node, r.left, r.right, r.test.feature_a, r.test.threshold, r.test.missing_right,
+            to_numpy(r.bin_side), encode_pair_test(r.test),
+            to_numpy(projected ? r.projection[r.test.projection] : std::vector<double>{})));
     }
     return out;
 }
@@ -292,21 +327,40 @@ std::vector<RouteRule> decode_rules(const py::list& list) {
         r.test.threshold = t[4].cast<double>();
         r.test.missing_right = t[5].cast<int32_t>();
         r.bin_side = from_numpy<uint8_t>(t[6]);
-        if (t.size() != 8) fail("shard message: a route rule of the wrong size");
+        if (t.size() != 9) fail("shard message: a route rule of the wrong size");
+        std::vector<double> direction = from_numpy<double>(t[8]);
+        if (!direction.empty()) {
+            r.test.projection = 0;
+            r.projection.push_back(std::move(direction));
+        }
         decode_pair_test(t[7], r.test);
         rules.push_back(std::move(r));
     }
     return rules;
 }
 
-// A tree of axis and pair tests: a list of (is_leaf, feature, threshold, missing_right, left,
-// right, value, leaf_values, pair test).
+// A tree of axis, pair and projection tests: a list of (is_leaf, feature, threshold,
+// missing_right, left, right, value, leaf_values, pair test, projection), the projection an
+// index into the directions that travel with the tree (-1 for none).
 py::list encode(const Tree& tree) {
     py::list out;
     for (const Node& n : tree) {
         out.append(py::make_tuple(n.is_leaf, n.feature_a, n.threshold, n.missing_right, n.left,
-                                  n.right, n.value, to_numpy(n.leaf_values), encode_pair_test(n)));
+                                  n.right, n.value, to_numpy(n.leaf_values), encode_pair_test(n),
+                                  n.projection));
     }
+    return out;
+}
+// Directions: a list of arrays, one weight per column each.
+py::list encode(const Directions& directions) {
+    py::list out;
+    for (const std::vector<double>& d : directions) out.append(to_numpy(d));
+    return out;
+}
+Directions decode_directions(const py::handle& h) {
+    Directions out;
+    if (h.is_none()) return out;
+    for (const py::handle d : h.cast<py::list>()) out.push_back(from_numpy<double>(d));
     return out;
 }
 Tree decode_tree(const py::list& list) {
@@ -323,7 +377,8 @@ Tree decode_tree(const py::list& list) {
         n.right = t[5].cast<int32_t>();
         n.value = t[6].cast<double>();
         n.leaf_values = from_numpy<double>(t[7]);
-        if (t.size() != 9) fail("shard message: a tree node of the wrong size");
+        if (t.size() != 10) fail("shard message: a tree node of the wrong size");
+        n.projection = std::max(t[9].cast<int32_t>(), -1);
         if (!n.is_leaf) decode_pair_test(t[8], n);
         tree.push_back(std::move(n));
     }
@@ -375,6 +430,7 @@ bool batched_message(const std::string& name) {
     static const char* const kNames[] = {"loss_bound",
                                          "loss_sum",
                                          "set_bins",
+                                         "column_bounds",
                                          "start",
                                          "fix_gradients",
                                          "route",
@@ -523,6 +579,20 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         shards.post("set_bins", encode(tables));
     };
+    rows.column_bounds = [&shards, n_features] {
+        py::gil_scoped_acquire held;
+        std::vector<double> merged(static_cast<size_t>(n_features), 0.0);
+        for (const py::handle h : shards.all("column_bounds")) {
+            const std::vector<double> part = from_numpy<double>(h);
+            if (part.size() != merged.size()) fail("shard message: bounds of other columns");
+            for (size_t f = 0; f < part.size(); ++f) {
+                if (!(part[f] >= 0.0 && part[f] < kInf))
+                    fail("shard message: a bound out of range");
+                merged[f] = std::max(merged[f], part[f]);
+            }
+        }
+        return merged;
+    };
     rows.target_range = [&shards] {
         py::gil_scoped_acquire held;
         TargetRange merged;
@@ -610,9 +680,9 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         val.post("start", model.n_outputs, model.base_score, model.base_scores);
     };
-    rows.val_add_tree = [&val](const Tree& tree) {
+    rows.val_add_tree = [&val](const Tree& tree, const Directions& directions) {
         py::gil_scoped_acquire held;
-        val.post("add_tree", encode(tree), py::none());
+        val.post("add_tree", encode(tree), py::none(), encode(directions));
     };
     rows.val_loss_bound = [&val] {
         py::gil_scoped_acquire held;
@@ -626,9 +696,10 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         for (const py::handle h : val.all("loss_sum", bound)) sum.add_steps(decode_steps(h));
         return sum;
     };
-    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of,
+                              const Directions& directions) {
         py::gil_scoped_acquire held;
-        shards.post("add_tree", encode(tree), to_numpy(leaf_of));
+        shards.post("add_tree", encode(tree), to_numpy(leaf_of), encode(directions));
     };
     rows.val_scores = [&val, n_val] {
         py::gil_scoped_acquire held;
@@ -754,6 +825,10 @@ void register_shards(py::module_& m) {
              })
         .def("set_bins",
              [](RowShard& s, const py::tuple& tables) { s.set_bins(decode_tables(tables)); })
+        .def("column_bounds",
+             [](const RowShard& s) {
+                 return to_numpy(without_gil([&] { return s.column_bounds(); }));
+             })
         .def("target_range", [](const RowShard& s) { return encode(s.target_range()); })
         .def("start_bounds",
              [](const RowShard& s, const py::tuple& range) {
@@ -819,13 +894,15 @@ void register_shards(py::module_& m) {
              [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })
         .def(
             "add_tree",
-            [](RowShard& s, const py::list& tree, const std::optional<I32Array>& leaf_of) {
+            [](RowShard& s, const py::list& tree, const std::optional<I32Array>& leaf_of,
+               const py::object& directions) {
                 const Tree t = decode_tree(tree);
+                const Directions d = decode_directions(directions);
                 std::vector<int32_t> routed;
                 if (leaf_of) routed.assign(leaf_of->data(), leaf_of->data() + leaf_of->size());
-                without_gil([&] { s.add_tree(t, routed); });
+                without_gil([&] { s.add_tree(t, routed, d); });
             },
-            py::arg("tree"), py::arg("leaf_of") = py::none());
+            py::arg("tree"), py::arg("leaf_of") = py::none(), py::arg("directions") = py::none());
 
     m.def(
         "fit_shards",

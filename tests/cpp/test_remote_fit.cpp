@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "boosting/train.hpp"
-#include "common/numeric.hpp"
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
+#include "boosting/train.hpp"
+#include "common/numeric.hpp"
+#include "exact/lineage_stats.hpp"
 #include "exact_fixtures.hpp"
 #include "io/model_bytes.hpp"
 
@@ -69,6 +74,14 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
     };
     rows.set_bins = [&shards](const BinnedMatrix& tables) {
         for (RowShard& s : shards) s.set_bins(tables);
+    };
+    rows.column_bounds = [&shards, n_features] {
+        std::vector<double> merged(static_cast<size_t>(n_features), 0.0);
+        for (const RowShard& s : shards) {
+            const std::vector<double>& part = s.column_bounds();
+            for (size_t f = 0; f < merged.size(); ++f) merged[f] = std::max(merged[f], part[f]);
+        }
+        return merged;
     };
     rows.target_range = [&shards] {
         TargetRange merged;
@@ -144,16 +157,17 @@ RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, bool weigh
         }
         return merged;
     };
-    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of) {
-        for (RowShard& s : shards) s.add_tree(tree, leaf_of);
+    rows.add_tree = [&shards](const Tree& tree, const std::vector<int32_t>& leaf_of,
+                              const Directions& directions) {
+        for (RowShard& s : shards) s.add_tree(tree, leaf_of, directions);
     };
     if (val == nullptr) return rows;
     for (const RowShard& s : *val) rows.n_val += s.n_rows();
     rows.val_start = [val](const Model& m) {
         for (RowShard& s : *val) s.start(m.n_outputs, m.base_score, m.base_scores);
     };
-    rows.val_add_tree = [val](const Tree& tree) {
-        for (RowShard& s : *val) s.add_tree(tree);
+    rows.val_add_tree = [val](const Tree& tree, const Directions& directions) {
+        for (RowShard& s : *val) s.add_tree(tree, {}, directions);
     };
     rows.val_loss_bound = [val] {
         double bound = 0.0;
@@ -218,6 +232,14 @@ Booster exact_booster(int32_t objective, const std::function<void(Booster&)>& ad
     b.params.exact_sums = true;
     adjust(b);
     return b;
+}
+
+int32_t projection_nodes(const Model& m) {
+    int32_t n = 0;
+    for (const Tree& tree : m.trees) {
+        for (const Node& node : tree) n += !node.is_leaf && node.projection >= 0;
+    }
+    return n;
 }
 
 struct Case {
@@ -305,18 +327,22 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
 }
 
 TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
-    for (const int32_t objective : {kRegression, kMulticlass}) {
+    // The histogram builder, then the lineage builder (two classes or regression only).
+    for (const auto& [objective, lineage] :
+         {std::pair{kRegression, 0}, std::pair{kMulticlass, 0}, std::pair{kRegression, 1}}) {
         const Problem p = problem(objective, 7);
         const Problem v = problem(objective, 8);
-        const auto adjust = [](Booster& b) {
+        const auto adjust = [lineage](Booster& b) {
             b.params.n_estimators = 60;
             b.params.learning_rate = 0.5;
+            b.params.max_lineage = lineage;
         };
         Booster local = exact_booster(objective, adjust);
         fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},
             VectorArg{}, v.table.view(), VectorArg{v.y.data(), static_cast<int64_t>(v.y.size())}, 3,
             1e-3);
         ASSERT_LT(local.n_trees(), 60) << "the setting must stop early";
+        ASSERT_EQ(projection_nodes(local.model) > 0, lineage > 0);
         Booster remote = exact_booster(objective, adjust);
         std::vector<RowShard> shards = blocks(p, {250}, false, remote);
         std::vector<RowShard> val = blocks(v, {0, 111}, false, remote);
@@ -476,4 +502,182 @@ TEST(RemoteFit, ColumnCountsEqualThoseOfAllTheKeysWhateverTheRoundsBefore) {
     ask({2}, {rounds[2]});  // refines the round before it
     ask({2}, {rounds[2]});  // repeats it
     ask({2, 2}, {SelectRound{rounds[1].depth + kSelectDigitBits, {~uint64_t{0} >> 48}}, rounds[0]});
+}
+
+// The lineage builder asks for lineage moments, projection ranges and histograms, routes by
+// projection tests and hands the shards trees of them: on any blocks (one empty, unequal,
+// up to four) the model is the local exact fit's, whose columns hold infinities (bounded by
+// their finite values) and NaNs.
+TEST(RemoteFit, LineageTreesOnShardsMakeTheBytesOfTheLocalExactFit) {
+    const std::vector<Case> cases = {
+        {"binary", kBinary},
+        {"squared", kRegression, false, [](Booster& b) { b.params.learn_missing = true; }},
+        {"weighted quantile", kRegression, true, [](Booster& b) { b.params.loss = kQuantile; }},
+        {"sampled", kBinary, true,
+         [](Booster& b) {
+             b.params.subsample = 0.7;
+             b.params.colsample = 0.6;
+             b.params.max_pair_columns = 3;
+         }},
+        {"monotone best of kinds", kRegression, false,
+         [](Booster& b) {
+             b.params.monotone = {1, 0, 0, 0, 0};
+             b.params.best_of_kinds = true;
+         }},
+    };
+    for (const int32_t lineage : {1, 2}) {
+        for (const Case& c : cases) {
+            const auto adjust = [&](Booster& b) {
+                c.adjust(b);
+                b.params.max_lineage = lineage;
+                b.params.n_estimators = 5;
+            };
+            const Problem p = problem(c.objective, 21);
+            Booster local = exact_booster(c.objective, adjust);
+            const VectorArg w =
+                c.weighted ? VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())} : VectorArg{};
+            fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, w,
+                MatrixView{}, VectorArg{}, 0, 0.0);
+            const std::string expected = serialize_model(local.model);
+            ASSERT_GT(projection_nodes(local.model), 0) << c.name;
+            for (const std::vector<int32_t>& sizes :
+                 {std::vector<int32_t>{}, std::vector<int32_t>{100, 0, 333},
+                  std::vector<int32_t>{1}}) {
+                Booster remote = exact_booster(c.objective, adjust);
+                std::vector<RowShard> shards = blocks(p, sizes, c.weighted, remote);
+                RemoteRows rows = rows_of(shards, p.table.cols, c.weighted);
+                fit_remote(remote, rows);
+                EXPECT_TRUE(serialize_model(remote.model) == expected)
+                    << c.name << " lineage " << lineage << " in " << sizes.size() + 1 << " blocks";
+            }
+        }
+    }
+}
+
+// Messages come from another process: a shard refuses a lineage request, projection rule or
+// tree that reads outside its columns, directions or grids, or whose scales its own values
+// would overflow, before it changes anything; the fit then goes on as if nothing happened.
+TEST(RemoteFit, ShardsRefuseLineageMessagesThatDoNotFit) {
+    const Problem p = problem(kBinary, 25);
+    const auto adjust = [](Booster& b) {
+        b.params.max_lineage = 1;
+        b.params.n_estimators = 2;
+    };
+    Booster local = exact_booster(kBinary, adjust);
+    fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, VectorArg{},
+        MatrixView{}, VectorArg{}, 0, 0.0);
+    Booster remote = exact_booster(kBinary, adjust);
+    std::vector<RowShard> shards = blocks(p, {200}, false, remote);
+    RemoteRows rows = rows_of(shards, p.table.cols, false);
+    RowShard& shard = shards[0];
+    const int32_t cols = p.table.cols;
+    int32_t requests = 0, rules = 0, trees = 0;
+    const auto refused = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const std::invalid_argument&) {
+            return true;
+        }
+        return false;
+    };
+    const ShardSource honest = rows.source;
+    rows.source.stats = [&](const StatsRequest& request, std::vector<int64_t>& out) {
+        if (request.kind == kLineageMoments && request.lineage->exponent.size() >= 2) {
+            ++requests;
+            const LineageCandidates& good = *request.lineage;
+            std::vector<int64_t> scratch;
+            const auto with = [&](const std::function<void(LineageCandidates&)>& spoil) {
+                auto bad = std::make_shared<LineageCandidates>(good);
+                spoil(*bad);
+                StatsRequest r = request;
+                r.lineage = bad;
+                return refused([&] { shard.stats(r, scratch); });
+            };
+            EXPECT_FALSE(with([](LineageCandidates&) {}));
+            EXPECT_TRUE(with([&](LineageCandidates& c) { c.column[0] = cols; }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.column[0] = -1; }));
+            // One power of two below what the shard's own values need.
+            EXPECT_TRUE(with([&](LineageCandidates& c) {
+                double bound = 0.0;
+                for (int64_t e = c.entry_start[0]; e < c.entry_start[1]; ++e)
+                    bound += std::fabs(c.coef[e]) * shard.column_bounds()[c.column[e]];
+                c.exponent[0] = lineage_value_exponent(bound) - 1;
+            }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.exponent[1] = 1025; }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.node_start.pop_back(); }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.node_start.back() += 1; }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.entry_start.back() += 1; }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.coef.pop_back(); }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.slots = 1; }));
+            EXPECT_TRUE(with([](LineageCandidates& c) {
+                c.slots = static_cast<int32_t>(c.exponent.size()) + 1;
+            }));
+            EXPECT_TRUE(with([](LineageCandidates& c) { c.grids.hess.exponent += 1; }));
+            EXPECT_TRUE(with([](LineageCandidates& c) {
+                // A candidate whose columns repeat or run backwards.
+                c.add({1, 1}, {1.0, 1.0}, 1024);
+                c.slots += 1;
+            }));
+            StatsRequest none = request;
+            none.lineage = nullptr;
+            EXPECT_TRUE(refused([&] { shard.stats(none, scratch); }));
+        }
+        honest.stats(request, out);
+    };
+    rows.source.route = [&](const std::vector<RouteRule>& given,
+                            const std::vector<int32_t>& rule_of) {
+        for (const RouteRule& rule : given) {
+            if (rule.test.projection < 0) continue;
+            ++rules;
+            for (const int32_t spoil : {0, 1, 2}) {
+                std::vector<RouteRule> bad = given;
+                RouteRule& r = bad[&rule - given.data()];
+                if (spoil == 0) r.projection[0].pop_back();
+                if (spoil == 1) r.projection.clear();
+                if (spoil == 2) r.test.projection = 1;
+                EXPECT_TRUE(refused([&] { shard.route(bad, rule_of); })) << spoil;
+            }
+        }
+        honest.route(given, rule_of);
+    };
+    const auto add_tree = rows.add_tree;
+    rows.add_tree = [&](const Tree& tree, const std::vector<int32_t>& leaf_of,
+                        const Directions& directions) {
+        if (!directions.empty()) {
+            ++trees;
+            Directions narrow = directions;
+            narrow.back().pop_back();
+            EXPECT_TRUE(refused([&] { shard.add_tree(tree, leaf_of, narrow); }));
+            EXPECT_TRUE(refused([&] { shard.add_tree(tree, leaf_of, {}); }));
+            Directions fewer(directions.begin(), directions.end() - 1);
+            EXPECT_TRUE(refused([&] { shard.add_tree(tree, leaf_of, fewer); }));
+        }
+        add_tree(tree, leaf_of, directions);
+    };
+    fit_remote(remote, rows);
+    EXPECT_GT(requests, 0);
+    EXPECT_GT(rules, 0);
+    EXPECT_GT(trees, 0);
+    EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model));
+
+    // Column bounds that are not finite are refused by the coordinator.
+    Booster again = exact_booster(kBinary, adjust);
+    std::vector<RowShard> more = blocks(p, {}, false, again);
+    RemoteRows bad_bounds = rows_of(more, cols, false);
+    bad_bounds.column_bounds = [cols] { return std::vector<double>(cols, kInf); };
+    EXPECT_THROW(fit_remote(again, bad_bounds), std::invalid_argument);
+    bad_bounds.column_bounds = [cols] { return std::vector<double>(cols - 1, 1.0); };
+    EXPECT_THROW(fit_remote(again, bad_bounds), std::invalid_argument);
+}
+
+// A shard's column bounds are the largest finite magnitudes of its columns (0 for none),
+// whatever infinities and NaNs it holds.
+TEST(RemoteFit, ColumnBoundsAreTheLargestFiniteMagnitudes) {
+    const double inf = kInf, nan = std::nan("");
+    Booster settings = exact_booster(kRegression, [](Booster&) {});
+    const RowShard shard({-3.0, inf, nan, 0.0, 2.0, -inf, nan, nan, -0.5, 1e300, nan, -0.0}, 4,
+                         {0.0, 1.0, 2.0}, {}, false, 0, settings.params);
+    EXPECT_EQ(shard.column_bounds(), (std::vector<double>{3.0, 1e300, 0.0, 0.0}));
+    const RowShard empty(std::vector<double>{}, 4, {}, {}, false, 0, settings.params);
+    EXPECT_EQ(empty.column_bounds(), std::vector<double>(4, 0.0));
 }

@@ -117,6 +117,38 @@ def test_oblique_model_bytes_equal_a_local_exact_fit(client, kind, extra):
         assert model.booster_.serialize() == local.booster_.serialize(), chunks
 
 
+@pytest.mark.parametrize(
+    "kind,extra,weighted",
+    [
+        ("binary", {"subsample": 0.8, "max_depth": 2}, False),
+        ("regression", {"learn_missing": True, "max_pair_columns": 3}, True),
+    ],
+)
+def test_lineage_model_bytes_equal_a_local_exact_fit(client, kind, extra, weighted):
+    """The lineage builder on the cluster: lineage moments, projection ranges and histograms,
+    projection rules and trees of projection tests travel as messages, and the bytes are the
+    local exact fit's."""
+    X, y, score, w = data(n=200, seed=11)
+    X[::37, 1] = np.inf  # bounded by the column's finite values
+    target = targets(kind, y, score)
+    weights = w if weighted else None
+    params = dict(COMMON, n_estimators=4, max_lineage=1, **extra)
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    local = Local(exact_sums=True, early_stopping=False, **params)
+    local.fit(X, target, sample_weight=weights)
+    kinds = {node["kind"] for tree in local.dump_model()["trees"] for node in tree["nodes"]}
+    assert "projection" in kinds
+    for chunks in [(200,), (17, 0, 120, 63)]:
+        model = Dask(client=client, fit_timeout=60, **params)
+        model.fit(
+            da.from_array(X, chunks=(chunks, 4)),
+            da.from_array(target, chunks=(chunks,)),
+            None if weights is None else da.from_array(weights, chunks=(chunks,)),
+        )
+        assert model.booster_.serialize() == local.booster_.serialize(), chunks
+
+
 def test_blocks_on_both_workers_and_a_frame(client):
     """Blocks spread over both workers (each actor holds its worker's blocks) and a dask
     DataFrame input train the same model."""
@@ -162,7 +194,6 @@ def test_refusals_leave_the_estimator_unfitted(client):
     X, y, _, _ = data(n=40)
     Xd, yd = da.from_array(X, chunks=20), da.from_array(y, chunks=20)
     for params, needle in [
-        ({"split_mode": "oblique", "max_lineage": 1}, "max_lineage=0"),
         ({"exact_sums": False}, "exact_sums"),
         ({"early_stopping": True}, "early_stopping"),
         ({"fit_timeout": 0}, "fit_timeout"),

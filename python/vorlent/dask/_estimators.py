@@ -57,12 +57,6 @@ class _DaskTraining:
         return get_client()
 
     def _check_dask_parameters(self) -> None:
-        if self.max_lineage != 0:
-            raise ValueError(
-                "Dask training supports max_lineage=0 only (the lineage builder does not train on "
-                "row shards yet); got "
-                f"max_lineage={self.max_lineage!r}"
-            )
         if not self.exact_sums:
             raise ValueError("Dask training always uses exact_sums; exact_sums=False is refused")
         if self.warm_start:
@@ -196,7 +190,8 @@ class DaskVorlentClassifier(_DaskTraining, VorlentClassifier):
     """:class:`~vorlent.VorlentClassifier` trained on a Dask cluster (see :meth:`fit`).
 
     Takes the classifier's parameters (``exact_sums=True`` is the default and the only
-    choice; ``split_mode='axis'`` is the default, the oblique modes train too) plus ``client`` (None: the default client) and
+    choice; ``split_mode='axis'`` is the default, the oblique modes and the lineage builder,
+    ``max_lineage >= 1``, train too) plus ``client`` (None: the default client) and
     ``fit_timeout``, the seconds any one step may wait for the workers before the fit fails.
     """
 
@@ -221,7 +216,8 @@ class DaskVorlentRegressor(_DaskTraining, VorlentRegressor):
     """:class:`~vorlent.VorlentRegressor` trained on a Dask cluster (see :meth:`fit`).
 
     Takes the regressor's parameters (``exact_sums=True`` is the default and the only
-    choice; ``split_mode='axis'`` is the default, the oblique modes train too) plus ``client`` and ``fit_timeout``.
+    choice; ``split_mode='axis'`` is the default, the oblique modes and the lineage builder,
+    ``max_lineage >= 1``, train too) plus ``client`` and ``fit_timeout``.
     """
 
     _local_class = VorlentRegressor
