@@ -2,6 +2,7 @@
 time of a fit on a two-worker LocalCluster against one process.
 
     OMP_WAIT_POLICY=PASSIVE .venv/bin/python benchmarks/bench_dask_train.py [--rows 100000]
+        [--lineage 1]
 
 Goals: at most 3 * max_depth + 1 round trips per tree (one round trip is one message to
 every worker and their answers); bytes per round bounded by the histograms (about 3 words
@@ -36,11 +37,19 @@ def main() -> None:
     parser.add_argument("--trees", type=int, default=20)
     parser.add_argument("--depth", type=int, default=5)
     parser.add_argument("--classes", type=int, default=2)
+    parser.add_argument(
+        "--lineage", type=int, default=0, help="max_lineage: 1+ for the lineage builder"
+    )
     args = parser.parse_args()
     rng = np.random.default_rng(0)
     X = rng.normal(size=(args.rows, args.features))
     y = np.digitize(X[:, 0] + X[:, 1] * X[:, 2], np.linspace(-1, 1, args.classes - 1))
-    params = {"n_estimators": args.trees, "max_depth": args.depth, "split_mode": "axis"}
+    params = {
+        "n_estimators": args.trees,
+        "max_depth": args.depth,
+        "split_mode": "axis",
+        "max_lineage": args.lineage,
+    }
     local = VorlentClassifier(exact_sums=True, early_stopping=False, **params)
     started = time.perf_counter()
     local.fit(X, y)
@@ -72,7 +81,7 @@ def main() -> None:
     per_kind = collections.Counter(m[0] for m in rounds)
     print(
         f"rows {args.rows} x {args.features}, {args.trees} trees of depth {args.depth}, "
-        f"{args.classes} classes, 2 workers (4 blocks)"
+        f"{args.classes} classes, max_lineage {args.lineage}, 2 workers (4 blocks)"
     )
     print(f"local exact fit {local_seconds:.2f} s; Dask fit {dask_seconds:.2f} s")
     print(
