@@ -157,9 +157,9 @@ def install_shard_timer() -> None:
         return
     actor._timed = collections.Counter()
     actor._calls = []
-    plain = actor.call
+    plain = actor.answer
 
-    def call(self, method, *args):
+    def answer(self, method, *args):
         started = time.perf_counter()
         try:
             return plain(self, method, *args)
@@ -169,7 +169,7 @@ def install_shard_timer() -> None:
             actor._timed[name] += seconds
             actor._calls.append((name, seconds))
 
-    actor.call = call
+    actor.answer = answer
 
 
 def shard_times() -> dict:
