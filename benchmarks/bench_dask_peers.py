@@ -157,9 +157,9 @@ def install_shard_timer() -> None:
         return
     actor._timed = collections.Counter()
     actor._calls = []
-    plain = actor.answer
+    plain = actor.call
 
-    def answer(self, method, *args):
+    def call(self, method, *args):
         started = time.perf_counter()
         try:
             return plain(self, method, *args)
@@ -169,7 +169,7 @@ def install_shard_timer() -> None:
             actor._timed[name] += seconds
             actor._calls.append((name, seconds))
 
-    actor.answer = answer
+    actor.call = call
 
 
 def shard_times() -> dict:

@@ -92,48 +92,6 @@ def test_model_bytes_equal_a_local_exact_fit(client, kind, extra, weighted):
             np.testing.assert_array_equal(twin.classes_, local.classes_)
 
 
-def _answer_in_threads(inline_values):
-    """On a worker: shards above inline_values answer beside the loop; the names of the
-    threads that answer are recorded."""
-    import threading
-
-    from vorlent.dask import _shard_actor
-
-    actor = _shard_actor.ShardActor
-    _shard_actor.INLINE_VALUES = inline_values
-    if not hasattr(actor, "_plain_answer"):
-        actor._plain_answer = actor.answer
-        actor._threads = set()
-
-        def answer(self, method, *args):
-            actor._threads.add(threading.current_thread().name.split("_")[0])
-            return actor._plain_answer(self, method, *args)
-
-        actor.answer = answer
-    threads, actor._threads = actor._threads, set()
-    return sorted(threads)
-
-
-def test_large_shards_answer_beside_the_event_loop(client):
-    """Small shards answer on the worker's event loop, large ones in a thread of their own:
-    the same bytes either way."""
-    X, y, *_ = data()
-    local = vorlent.VorlentRegressor(
-        split_mode="axis", exact_sums=True, early_stopping=False, **COMMON
-    )
-    local.fit(X, y)
-    expected = local.booster_.serialize()
-    seen = {}
-    for inline_values in (10**9, 0):
-        client.run(_answer_in_threads, inline_values)
-        model = DaskVorlentRegressor(client=client, fit_timeout=60, **COMMON)
-        model.fit(da.from_array(X, chunks=(120, 4)), da.from_array(y, chunks=(120,)))
-        assert model.booster_.serialize() == expected
-        seen[inline_values] = set().union(*client.run(_answer_in_threads, 1 << 22).values())
-    assert not any(name.startswith("vorlent-shard") for name in seen[10**9]), seen
-    assert seen[0] == {"vorlent-shard"}, seen
-
-
 @pytest.mark.parametrize(
     "kind,extra",
     [

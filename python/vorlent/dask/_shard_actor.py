@@ -3,19 +3,10 @@ as core shards and answers the coordinator's messages for all of them."""
 
 from __future__ import annotations
 
-import asyncio
-from concurrent.futures import ThreadPoolExecutor
-
 import numpy as np
 import vorlent_core as _core
 
 from .._data import predict_matrix
-
-# A shard of at most this many values (rows x columns) answers a message on the worker's
-# event loop: its work takes about as long as the hops to the actor thread and back, which on
-# a busy machine are scheduling delays. A larger one answers in a thread of its own, so that
-# the loop (heartbeats, the other comms) is never held for long.
-INLINE_VALUES = 1 << 22
 
 
 class ShardActor:
@@ -29,19 +20,8 @@ class ShardActor:
     def __init__(self, settings, first_rows, *blocks):
         parts = [(X, y, w, int(first)) for first, (X, y, w) in zip(first_rows, blocks, strict=True)]
         self.shard = _core.Shard.from_blocks(parts, settings)
-        values = sum(int(np.size(X)) for X, _, _ in blocks)
-        self._thread = None
-        if values > INLINE_VALUES:
-            self._thread = ThreadPoolExecutor(max_workers=1, thread_name_prefix="vorlent-shard")
 
-    async def call(self, method: str, *args) -> list:
-        if self._thread is None:
-            return self.answer(method, *args)
-        loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self._thread, self.answer, method, *args)
-
-    def answer(self, method: str, *args) -> list:
-        """The shard's answer to one message, as the list the coordinator gathers."""
+    def call(self, method: str, *args) -> list:
         return [getattr(self.shard, method)(*args)]
 
     def rows(self) -> int:
