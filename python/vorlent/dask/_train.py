@@ -84,8 +84,7 @@ class _Shards:
 
     A message goes to every actor at once from one coroutine on the client's event loop, and
     the coordinator's thread wakes once, when the last answer is in: on a busy machine every
-    thread that has to wake up on the way costs a scheduling delay, and a round trip is
-    little else on small tables.
+    thread that has to wake up on the way costs a scheduling delay.
     """
 
     def __init__(self, client, actors, timeout: float, log=None):
