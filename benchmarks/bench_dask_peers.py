@@ -145,15 +145,18 @@ def memory_kb() -> dict:
     return {k: int(fields[k].split()[0]) for k in ("VmHWM", "VmRSS")}
 
 
-# The workers' time inside the shards, per message, gathered by a wrapper on the actor.
+# The workers' time inside the shards, per message, gathered by a wrapper on the actor: per
+# message kind, and call by call.
 def install_shard_timer() -> None:
     from vorlent.dask import _shard_actor
 
     actor = _shard_actor.ShardActor
     if hasattr(actor, "_timed"):
         actor._timed.clear()
+        actor._calls.clear()
         return
     actor._timed = collections.Counter()
+    actor._calls = []
     plain = actor.call
 
     def call(self, method, *args):
@@ -162,7 +165,9 @@ def install_shard_timer() -> None:
             return plain(self, method, *args)
         finally:
             name = args[0][-1][0] if method == "batch" else method
-            actor._timed[name] += time.perf_counter() - started
+            seconds = time.perf_counter() - started
+            actor._timed[name] += seconds
+            actor._calls.append((name, seconds))
 
     actor.call = call
 
@@ -171,6 +176,12 @@ def shard_times() -> dict:
     from vorlent.dask import _shard_actor
 
     return dict(getattr(_shard_actor.ShardActor, "_timed", {}))
+
+
+def shard_calls() -> list:
+    from vorlent.dask import _shard_actor
+
+    return list(getattr(_shard_actor.ShardActor, "_calls", []))
 
 
 def log_loss(y: np.ndarray, p: np.ndarray) -> float:

@@ -27,22 +27,27 @@ std::vector<uint64_t> select_by_counts(
     return keys;
 }
 
+size_t select_group(const std::vector<ShardedCuts>& facts) {
+    int64_t widest = 1;
+    for (const ShardedCuts& f : facts) widest = std::max(widest, f.n_values);
+    return std::max(kSelectColumns, static_cast<size_t>(kSelectKeys / widest));
+}
+
 namespace {
 
-// The keys at every plan's ranks: the selections of kSelectColumns columns at a time run
-// side by side, one message per round for all of them.
+// The keys at every plan's ranks: the selections of `group` columns at a time run side by
+// side, one message per round for all of them.
 std::vector<std::vector<uint64_t>> select_plans(const std::vector<CutPlan>& plans,
-                                                RemoteRows& rows) {
+                                                size_t group_size, RemoteRows& rows) {
     std::vector<std::vector<uint64_t>> keys(plans.size());
     std::vector<int32_t> waiting;
     for (size_t f = 0; f < plans.size(); ++f) {
         if (!plans[f].ranks.empty()) waiting.push_back(static_cast<int32_t>(f));
     }
-    for (size_t g = 0; g < waiting.size(); g += kSelectColumns) {
-        const std::vector<int32_t> group(
-            waiting.begin() + static_cast<std::ptrdiff_t>(g),
-            waiting.begin() + static_cast<std::ptrdiff_t>(std::min(g + kSelectColumns,
-                                                                   waiting.size())));
+    for (size_t g = 0; g < waiting.size(); g += group_size) {
+        const std::vector<int32_t> group(waiting.begin() + static_cast<std::ptrdiff_t>(g),
+                                         waiting.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                               g + group_size, waiting.size())));
         std::vector<RankSelection> selections;
         for (const int32_t f : group) selections.emplace_back(plans[f].ranks);
         while (true) {
@@ -98,7 +103,7 @@ BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
         plans.push_back(plan_cuts(
             facts[f], [&] { return distinct[f]; }, params.max_bins, params.is_categorical(f)));
     }
-    const std::vector<std::vector<uint64_t>> keys = select_plans(plans, rows);
+    const std::vector<std::vector<uint64_t>> keys = select_plans(plans, select_group(facts), rows);
     std::vector<ShardedCuts> cuts;
     std::vector<std::vector<double>> edges;
     for (int32_t f = 0; f < n; ++f) {

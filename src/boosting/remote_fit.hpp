@@ -82,9 +82,12 @@ std::vector<uint64_t> select_by_counts(
     const std::function<std::vector<uint64_t>(const SelectRound&)>& count);
 
 // The bin tables (edges, bin_low, bin_high, has_missing; no codes) of the shards' columns.
-// The selections of up to kSelectColumns columns share their rounds (a shard keeps the keys
-// of those columns between rounds).
+// The selections of several columns share their rounds, and the shards keep the keys of
+// those columns between rounds: at least kSelectColumns columns at a time, more as long as
+// their keys number at most kSelectKeys over all shards (every column of a small table).
 inline constexpr size_t kSelectColumns = 8;
+inline constexpr int64_t kSelectKeys = int64_t{1} << 24;
+size_t select_group(const std::vector<ShardedCuts>& facts);
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
 // Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.

@@ -56,6 +56,14 @@ public:
         nodes_[0].key = tree_key(kColumnStream, c_.seed, c_.tree_index);
         std::vector<int32_t> level{0};
         ws_.parent_hist.clear();
+        // A root that splits asks for its histograms right after its sums; with one output
+        // that request does not depend on the sums (several pick their pair from them).
+        if (k == 1 && t_.max_depth > 0) {
+            const StatsRequest root = histogram_request(level);
+            for (ShardSource& s : shards_) {
+                if (s.expect) s.expect(root);
+            }
+        }
         while (!level.empty()) {
             read_sums(level);
             std::vector<int32_t> splitting;
@@ -123,9 +131,9 @@ private:
         return larger && (t_.n_outputs == 1 || (same_pair(x, parent) && same_pair(s, parent)));
     }
 
-    // The histogram blocks of the splitting nodes into ws.current_hist.
-    void histograms(const std::vector<int32_t>& splitting) {
-        const int64_t words = shape_.node_words();
+    // The request for the histograms the splitting nodes read from the rows: each node's
+    // own, or its sibling's when it derives its own from them.
+    StatsRequest histogram_request(const std::vector<int32_t>& splitting) const {
         StatsRequest request;
         request.kind = kBinHistograms;
         request.node_ids = static_cast<int32_t>(nodes_.size());
@@ -140,6 +148,13 @@ private:
             request.first_output.push_back(nodes_[id].p);
             request.second_output.push_back(nodes_[id].q);
         }
+        return request;
+    }
+
+    // The histogram blocks of the splitting nodes into ws.current_hist.
+    void histograms(const std::vector<int32_t>& splitting) {
+        const int64_t words = shape_.node_words();
+        const StatsRequest request = histogram_request(splitting);
         ws_.current_hist.clear();
         if (request.nodes.empty()) return;
         gather_stats(shards_, request, shape_, t_.n_outputs, ws_);

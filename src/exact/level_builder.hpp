@@ -53,6 +53,10 @@ struct ShardSource {
     std::function<void(const StatsRequest& request, std::vector<int64_t>& out)> stats;
     std::function<void(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of)>
         route;
+    // Optional: a request the builder means to make soon, unless the answers before it change
+    // its course. A source in another process asks for it together with the next request it
+    // sends, and answers it from there when it comes: one round trip fewer.
+    std::function<void(const StatsRequest& request)> expect;
 };
 
 // The source of a shard in this process, whose gradients (n_outputs per row of its arrays)

@@ -408,22 +408,78 @@ public:
         if (pending_.empty()) {
             answers = call_(method, std::forward<Args>(args)...);
         } else {
-            pending_.append(py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...)));
+            pending_.append(message(method, std::forward<Args>(args)...));
             py::list batch = pending_;
             pending_ = py::list();
             answers = call_("batch", batch);
         }
         return answers.cast<py::list>();
     }
+    // Several messages that each have an answer, in one round trip after the waiting ones:
+    // per message, every shard's answer.
+    std::vector<py::list> several(const std::vector<py::tuple>& messages) {
+        for (const py::tuple& m : messages) pending_.append(m);
+        py::list batch = pending_;
+        pending_ = py::list();
+        const auto answered = static_cast<int64_t>(messages.size());
+        std::vector<py::list> out(messages.size());
+        for (const py::handle h : call_("batch", batch, answered).cast<py::list>()) {
+            const auto parts = h.cast<py::list>();
+            if (parts.size() != messages.size()) fail("shard message: answers of other messages");
+            for (size_t j = 0; j < messages.size(); ++j) out[j].append(parts[j]);
+        }
+        return out;
+    }
     template <class... Args>
     void post(const char* method, Args&&... args) {
-        pending_.append(py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...)));
+        pending_.append(message(method, std::forward<Args>(args)...));
+        ++posts_;
     }
+    template <class... Args>
+    static py::tuple message(const char* method, Args&&... args) {
+        return py::make_tuple(method, py::make_tuple(std::forward<Args>(args)...));
+    }
+    // Messages posted so far: an answer fetched ahead holds while none was posted after it.
+    int64_t posts() const { return posts_; }
 
 private:
     py::function call_;
     py::list pending_;
+    int64_t posts_ = 0;
 };
+
+// A statistics request that the builder expects to make (ShardSource::expect): it travels
+// with the next request sent, and its merged answer waits here for the builder's ask, as long
+// as no message that changes the shards (routing, a new tree) went out in between.
+struct AheadStats {
+    std::optional<StatsRequest> expected;  // to send with the next request
+    std::optional<StatsRequest> fetched;   // sent: `merged` holds its answer
+    int64_t posts = 0;                     // the caller's posts when it was sent
+    std::vector<int64_t> merged;
+};
+
+// Whether two requests ask for the same statistics. Only requests without items (sums and
+// bin histograms) are expected, and these fields say all of theirs.
+bool same_request(const StatsRequest& a, const StatsRequest& b) {
+    return a.kind == b.kind && (a.kind == kOutputSums || a.kind == kBinHistograms) &&
+           a.nodes == b.nodes && a.node_ids == b.node_ids && a.first_output == b.first_output &&
+           a.second_output == b.second_output;
+}
+
+// The shards' statistics for one request, merged into out.
+void merge_answers(const py::list& answers, std::vector<int64_t>& out) {
+    bool first = true;
+    std::vector<int64_t> part;
+    for (const py::handle h : answers) {
+        unpack_answer(h, part);
+        if (first) {
+            out.swap(part);
+            first = false;
+        } else {
+            merge_stats(out, part);
+        }
+    }
+}
 
 // The messages a batch may carry.
 bool batched_message(const std::string& name) {
@@ -517,11 +573,19 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     rows.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
-    rows.column_facts = [&shards, n_features] {
+    // The targets' range does not change: it travels with the columns' facts, the first
+    // message, and waits for its turn.
+    auto range_ahead = std::make_shared<std::optional<TargetRange>>();
+    rows.column_facts = [&shards, n_features, range_ahead] {
         py::gil_scoped_acquire held;
         std::vector<ShardedCuts> merged(static_cast<size_t>(n_features));
         for (ShardedCuts& facts : merged) facts.lowest_key = UINT64_MAX;
-        for (const py::handle h : shards.all("column_facts")) {
+        const std::vector<py::list> answers = shards.several(
+            {ShardCaller::message("column_facts"), ShardCaller::message("target_range")});
+        TargetRange range;
+        for (const py::handle h : answers[1]) range.merge(decode_range(h));
+        *range_ahead = range;
+        for (const py::handle h : answers[0]) {
             const auto parts = h.cast<py::list>();
             if (parts.size() != merged.size()) fail("shard message: facts of other columns");
             for (size_t f = 0; f < merged.size(); ++f) {
@@ -593,7 +657,8 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         }
         return merged;
     };
-    rows.target_range = [&shards] {
+    rows.target_range = [&shards, range_ahead] {
+        if (range_ahead->has_value()) return **range_ahead;
         py::gil_scoped_acquire held;
         TargetRange merged;
         for (const py::handle h : shards.all("target_range")) merged.merge(decode_range(h));
@@ -641,19 +706,34 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
         py::gil_scoped_acquire held;
         shards.post("fix_gradients", grids.grad.exponent, grids.hess.exponent);
     };
-    rows.source.stats = [&shards](const StatsRequest& request, std::vector<int64_t>& out) {
+    auto ahead = std::make_shared<AheadStats>();
+    rows.source.expect = [ahead](const StatsRequest& request) {
+        ahead->expected = request;
+        ahead->fetched.reset();
+    };
+    rows.source.stats = [&shards, ahead](const StatsRequest& request, std::vector<int64_t>& out) {
         py::gil_scoped_acquire held;
-        bool first = true;
-        std::vector<int64_t> part;
-        for (const py::handle h : shards.all("stats", encode(request))) {
-            unpack_answer(h, part);
-            if (first) {
-                out.swap(part);
-                first = false;
-            } else {
-                merge_stats(out, part);
-            }
+        if (ahead->fetched && ahead->posts == shards.posts() &&
+            same_request(*ahead->fetched, request)) {
+            out.swap(ahead->merged);
+            ahead->fetched.reset();
+            return;
         }
+        ahead->fetched.reset();
+        if (!ahead->expected || same_request(*ahead->expected, request)) {
+            ahead->expected.reset();
+            merge_answers(shards.all("stats", encode(request)), out);
+            return;
+        }
+        StatsRequest next = std::move(*ahead->expected);
+        ahead->expected.reset();
+        const std::vector<py::list> answers =
+            shards.several({ShardCaller::message("stats", encode(request)),
+                            ShardCaller::message("stats", encode(next))});
+        merge_answers(answers[0], out);
+        merge_answers(answers[1], ahead->merged);
+        ahead->fetched = std::move(next);
+        ahead->posts = shards.posts();
     };
     rows.source.route = [&shards](const std::vector<RouteRule>& rules,
                                   const std::vector<int32_t>& rule_of) {
@@ -878,17 +958,28 @@ void register_shards(py::module_& m) {
                  const std::vector<int32_t> of(rule_of.data(), rule_of.data() + rule_of.size());
                  without_gil([&] { s.route(r, of); });
              })
-        .def("batch",
-             [](py::object self, const py::list& messages) {
-                 py::object last = py::none();
-                 for (const py::handle h : messages) {
-                     const auto message = h.cast<py::tuple>();
-                     const auto name = message[0].cast<std::string>();
-                     if (!batched_message(name)) fail("shard batch: no message " + name);
-                     last = self.attr(name.c_str())(*message[1].cast<py::tuple>());
-                 }
-                 return last;
-             })
+        .def(
+            "batch",
+            [](py::object self, const py::list& messages, int64_t answered) -> py::object {
+                const auto n = static_cast<int64_t>(messages.size());
+                if (answered < 1 || (answered > 1 && answered > n)) {
+                    fail("shard batch: answered must be 1 .. the number of messages");
+                }
+                py::object last = py::none();
+                py::list answers;
+                for (int64_t i = 0; i < n; ++i) {
+                    const auto message = messages[i].cast<py::tuple>();
+                    const auto name = message[0].cast<std::string>();
+                    if (!batched_message(name)) fail("shard batch: no message " + name);
+                    last = self.attr(name.c_str())(*message[1].cast<py::tuple>());
+                    if (i >= n - answered) answers.append(last);
+                }
+                if (answered == 1) return last;
+                return std::move(answers);
+            },
+            py::arg("messages"), py::arg("answered") = 1,
+            "Answers the messages in order: the last one's answer, or with answered > 1 the "
+            "list of the last `answered` ones' answers.")
         .def("loss_bound", &RowShard::loss_bound)
         .def("loss_sum",
              [](const RowShard& s, double bound) { return encode_steps(s.loss_sum(bound)); })

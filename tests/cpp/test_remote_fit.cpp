@@ -681,3 +681,40 @@ TEST(RemoteFit, ColumnBoundsAreTheLargestFiniteMagnitudes) {
     const RowShard empty(std::vector<double>{}, 4, {}, {}, false, 0, settings.params);
     EXPECT_EQ(empty.column_bounds(), std::vector<double>(4, 0.0));
 }
+
+TEST(RemoteFit, TheRootsHistogramsAreExpectedAsTheBuilderThenAsksForThem) {
+    // A source in another process fetches an expected request with the one before it: the
+    // expectation is worth a round trip only when it is the builder's next request.
+    for (const int32_t objective : {kBinary, kRegression, kMulticlass}) {
+        const Problem p = problem(objective, 21);
+        Booster remote = exact_booster(objective, [](Booster&) {});
+        std::vector<RowShard> shards = blocks(p, {200}, false, remote);
+        RemoteRows rows = rows_of(shards, p.table.cols, false);
+        std::vector<StatsRequest> expected, asked;
+        rows.source.expect = [&](const StatsRequest& r) { expected.push_back(r); };
+        const auto stats = rows.source.stats;
+        rows.source.stats = [&](const StatsRequest& r, std::vector<int64_t>& out) {
+            asked.push_back(r);
+            stats(r, out);
+        };
+        fit_remote(remote, rows);
+        if (objective == kMulticlass) {
+            EXPECT_TRUE(expected.empty());  // the sums pick the pair of outputs first
+            continue;
+        }
+        ASSERT_EQ(expected.size(), static_cast<size_t>(remote.n_trees()));
+        size_t tree = 0;
+        for (size_t i = 0; i + 1 < asked.size(); ++i) {
+            if (asked[i].kind != kOutputSums) continue;
+            ASSERT_LT(tree, expected.size());
+            const StatsRequest& next = asked[i + 1];
+            const StatsRequest& e = expected[tree++];
+            EXPECT_EQ(next.kind, e.kind);
+            EXPECT_EQ(next.nodes, e.nodes);
+            EXPECT_EQ(next.node_ids, e.node_ids);
+            EXPECT_EQ(next.first_output, e.first_output);
+            EXPECT_EQ(next.second_output, e.second_output);
+        }
+        EXPECT_EQ(tree, expected.size());
+    }
+}

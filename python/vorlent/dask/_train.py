@@ -10,10 +10,9 @@ concatenated rows, whatever the number of workers, the chunking or the placement
 
 from __future__ import annotations
 
+import asyncio
 import pickle
 import threading
-from concurrent.futures import ThreadPoolExecutor
-from concurrent.futures import TimeoutError as FuturesTimeout
 
 import numpy as np
 import vorlent_core as _core
@@ -81,31 +80,27 @@ def row_blocks(client, X, y, sample_weight):
 
 
 class _Shards:
-    """The coordinator's handle on the actors: one message to all, answers flattened."""
+    """The coordinator's handle on the actors: one message to all, answers flattened.
 
-    def __init__(self, actors, timeout: float, pool: ThreadPoolExecutor, log=None):
+    A message goes to every actor at once from one coroutine on the client's event loop, and
+    the coordinator's thread wakes once, when the last answer is in: on a busy machine every
+    thread that has to wake up on the way costs a scheduling delay.
+    """
+
+    def __init__(self, client, actors, timeout: float, log=None):
+        self.client = client
         self.actors = actors
         self.timeout = timeout
-        self.pool = pool
         self.log = log  # a list: every message as (method, bytes sent, bytes received)
 
-    def __call__(self, method, *args):
-        futures = [actor.call(method, *args) for actor in self.actors]
-        answers = []
-        for future in futures:
-            answers.extend(self._result(future, method))
-        if self.log is not None:
-            sent = len(self.actors) * len(pickle.dumps(args))
-            # A batch counts as its last message, the one answered.
-            name = args[0][-1][0] if method == "batch" else method
-            self.log.append((name, sent, sum(len(pickle.dumps(a)) for a in answers)))
-        return answers
+    async def _ask(self, method, args):
+        parts = await asyncio.gather(*(actor.call(method, *args) for actor in self.actors))
+        return [answer for part in parts for answer in part]
 
-    def _result(self, future, method):
-        done = self.pool.submit(future.result)
+    def __call__(self, method, *args):
         try:
-            return done.result(timeout=self.timeout)
-        except FuturesTimeout:
+            answers = self.client.sync(self._ask, method, args, callback_timeout=self.timeout)
+        except TimeoutError:
             raise WorkerLostError(
                 f"a worker did not answer {method!r} within {self.timeout:g} s (fit_timeout): "
                 "a worker died or lost its row blocks"
@@ -114,6 +109,12 @@ class _Shards:
             raise WorkerLostError(
                 f"a worker was lost while answering {method!r}: {error}"
             ) from error
+        if self.log is not None:
+            sent = len(self.actors) * len(pickle.dumps(args))
+            # A batch counts as its last message, the one answered.
+            name = args[0][-1][0] if method == "batch" else method
+            self.log.append((name, sent, sum(len(pickle.dumps(a)) for a in answers)))
+        return answers
 
 
 class _Placement:
@@ -198,7 +199,6 @@ def fit_booster(
     ``callback``: the core's round callback, called with the validation rows' raw scores
     gathered in their order."""
     settings = _core.Booster(**keywords)
-    pool = ThreadPoolExecutor(max_workers=4)
     placements = [_Placement(client, settings, X, y, sample_weight, classes, schema, timeout)]
     if eval_set is not None:
         placements.append(_Placement(client, settings, *eval_set, None, classes, schema, timeout))
@@ -211,8 +211,8 @@ def fit_booster(
                     f"eval_set has {placements[1].n_features} columns but X has {train.n_features}"
                 )
             booster = _core.Booster(**keywords)
-            shards = _Shards(handles[0], timeout, pool, log)
-            val = _Shards(handles[1], timeout, pool, log) if eval_set is not None else None
+            shards = _Shards(client, handles[0], timeout, log)
+            val = _Shards(client, handles[1], timeout, log) if eval_set is not None else None
             _core.fit_shards(
                 booster,
                 train.n_features,
@@ -230,6 +230,5 @@ def fit_booster(
             f"the row blocks or the shard actors were not ready within {timeout:g} s (fit_timeout)"
         ) from error
     finally:
-        pool.shutdown(wait=False, cancel_futures=True)
         for placement in placements:
             placement.release()
