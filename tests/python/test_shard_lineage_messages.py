@@ -77,10 +77,12 @@ def test_lineage_messages_make_the_local_model_and_spoiled_ones_are_refused():
     def call(method, *args):
         if method != "batch":
             return deliver(method, args)
-        answers = None
-        for name, message in args[0]:
-            answers = deliver(name, message)
-        return answers
+        messages, answered = args[0], (args[1] if len(args) > 1 else 1)
+        answers = [deliver(name, message) for name, message in messages]
+        if answered == 1:
+            return answers[-1]
+        # per shard, the answers of the last `answered` messages
+        return [list(per_shard) for per_shard in zip(*answers[-answered:])]
 
     booster = vc.Booster(**settings)
     vc.fit_shards(booster, X.shape[1], False, call)
