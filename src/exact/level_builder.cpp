@@ -7,6 +7,8 @@
 #include "exact/oblique_decision.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/projection_stats.hpp"
+#include "exact/screen_sums.hpp"
+#include "exact/screening_decision.hpp"
 
 namespace vorlent {
 namespace {
@@ -211,13 +213,16 @@ private:
     }
 
     // The oblique search of the level's splitting nodes: the moments of each node's column
-    // pairs (one request), a direction per pair, the most promising kept, and their
-    // projected histograms (one more request), whose best cut each node keeps.
+    // pairs (one request, with their screening sums where a node screens them), a direction
+    // per pair, the most promising kept, and their projected histograms (one more request),
+    // whose best cut each node keeps.
     void search_pairs(const std::vector<int32_t>& splitting) {
         const size_t n = splitting.size();
         std::vector<std::vector<ColumnPair>> pairs(n);
         std::vector<size_t> keep(n, 0);
+        std::vector<char> screens(n, 0);
         std::vector<int32_t> items_of(n, 0);
+        bool screened = false;
         for (size_t i = 0; i < n; ++i) {
             const BuildNode& x = nodes_[splitting[i]];
             const int64_t* block = ws_.current_hist.data() + x.hist;
@@ -226,30 +231,21 @@ private:
             column_pairs(columns, block, shape_, *c_.bins, t_.categorical, pairs[i]);
             // The capped search evaluates 4 candidates per paired column.
             if (t_.split_mode == kCappedOblique) keep[i] = 4 * columns.size();
+            const bool ranked = columns.size() < choices_[i].features.size();
+            screens[i] = screens_pairs(t_, x.depth, ranked, pairs[i].size(), keep[i]) ? 1 : 0;
+            screened = screened || screens[i] != 0;
             items_of[i] = static_cast<int32_t>(pairs[i].size());
         }
-        StatsRequest moments = item_request(kPairMoments, splitting, items_of);
+        StatsRequest moments =
+            item_request(screened ? kScreenedPairMoments : kPairMoments, splitting, items_of);
         if (moments.nodes.empty()) return;
         for (size_t i = 0; i < n; ++i) {
             moments.pairs.insert(moments.pairs.end(), pairs[i].begin(), pairs[i].end());
         }
         gather_stats(shards_, moments, shape_, t_.n_outputs, ws_);
-        const ObliqueSettings oblique_settings{&t_, c_.bins, grids_};
         std::vector<std::vector<ObliqueCandidate>> candidates(n);
-        int64_t at = kStatsHeader;
-        for (size_t i = 0; i < n; ++i) {
-            const int64_t* block = ws_.current_hist.data() + nodes_[splitting[i]].hist;
-            for (const ColumnPair& pair : pairs[i]) {
-                ObliqueCandidate c;
-                if (propose_direction(ws_.merged.data() + at, pair, block, shape_, oblique_settings,
-                                      c)) {
-                    candidates[i].push_back(std::move(c));
-                }
-                at += pair_item_words(pair);
-            }
-            keep_best_candidates(candidates[i], keep[i]);
-            items_of[i] = static_cast<int32_t>(candidates[i].size());
-        }
+        propose_candidates(splitting, pairs, screens, keep, candidates);
+        for (size_t i = 0; i < n; ++i) items_of[i] = static_cast<int32_t>(candidates[i].size());
         StatsRequest histograms = item_request(kProjectedHistograms, splitting, items_of);
         if (histograms.nodes.empty()) return;
         const int32_t bins = std::min(t_.hist_bins, kMaxProjectedBins);
@@ -270,6 +266,44 @@ private:
                     choices_[i].pair = cut;
                     choices_[i].projection = c.projection;
                 }
+            }
+        }
+    }
+
+    // Every node's candidates from the merged moments of its pairs (ws.merged): a direction
+    // per pair, cut down to `keep` by prescore, or by prescore and screening score where the
+    // node screens (the screening sums follow every moment item).
+    void propose_candidates(const std::vector<int32_t>& splitting,
+                            const std::vector<std::vector<ColumnPair>>& pairs,
+                            const std::vector<char>& screens, const std::vector<size_t>& keep,
+                            std::vector<std::vector<ObliqueCandidate>>& candidates) {
+        const ObliqueSettings oblique_settings{&t_, c_.bins, grids_};
+        int64_t at = kStatsHeader;
+        for (const std::vector<ColumnPair>& node_pairs : pairs) {
+            for (const ColumnPair& pair : node_pairs) at += pair_item_words(pair);
+        }
+        const int64_t* screen = ws_.merged.data() + at;
+        at = kStatsHeader;
+        int64_t j = 0;  // the pair's place in the request
+        for (size_t i = 0; i < splitting.size(); ++i) {
+            const int64_t* block = ws_.current_hist.data() + nodes_[splitting[i]].hist;
+            for (const ColumnPair& pair : pairs[i]) {
+                ObliqueCandidate c;
+                const int64_t* item = ws_.merged.data() + at;
+                if (propose_direction(item, pair, block, shape_, oblique_settings, c)) {
+                    if (screens[i] != 0) {
+                        c.screen = pair_screen_score(item, screen + kScreenWords * j, pair,
+                                                     oblique_settings);
+                    }
+                    candidates[i].push_back(std::move(c));
+                }
+                at += pair_item_words(pair);
+                ++j;
+            }
+            if (screens[i] != 0) {
+                keep_screened_candidates(candidates[i], keep[i]);
+            } else {
+                keep_best_candidates(candidates[i], keep[i]);
             }
         }
     }

@@ -16,10 +16,11 @@
 // statistics alone and has the shards route their rows. Only the smaller child of a split
 // gets its histograms from the rows; the larger one's are the parent's minus the smaller's,
 // exactly, in integers. In the oblique modes a level asks twice more: for the moments of
-// each node's column pairs, from which the coordinator solves a direction per pair, and for
-// the projected histograms of the most promising directions, whose best cut competes with
-// the node's axis cut. The finished tree is written depth first (a node, its left subtree,
-// its right subtree), as the model stores trees.
+// each node's column pairs (with the sums that screen them where the capped search screens),
+// from which the coordinator solves a direction per pair, and for the projected histograms of
+// the most promising directions, whose best cut competes with the node's axis cut. The
+// finished tree is written depth first (a node, its left subtree, its right subtree), as the
+// model stores trees.
 //
 // A shard is reached only through the four calls of a ShardSource, and everything it returns
 // merges by integer addition or maximum: a coordinator of shards in other processes answers

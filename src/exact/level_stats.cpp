@@ -11,6 +11,7 @@
 #include "exact/lineage_stats.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/projection_stats.hpp"
+#include "exact/screen_sums.hpp"
 #include "model/routing.hpp"
 #include "tree/scratch.hpp"
 
@@ -115,8 +116,9 @@ int64_t block_words(const StatsRequest& request, const HistogramShape& shape, in
 // The words of every item of a request of a kind of items.
 int64_t items_words(const StatsRequest& request) {
     int64_t words = 0;
-    if (request.kind == kPairMoments) {
+    if (pair_kind(request.kind)) {
         for (const ColumnPair& pair : request.pairs) words += pair_item_words(pair);
+        if (request.kind == kScreenedPairMoments) words += screen_words(request);
     } else {
         words = static_cast<int64_t>(request.projections.size()) *
                 projection_item_words(request.kind, request.projection_bins);
@@ -147,10 +149,10 @@ void reset_stats(const StatsRequest& request, const HistogramShape& shape, int32
     out[4] = n_outputs;
     out[5] = shape.bin_offset.back();
     if (!item_kind(request.kind)) return;
-    out[6] = static_cast<int64_t>(request.kind == kPairMoments ? request.pairs.size()
-                                                               : request.projections.size());
+    out[6] = static_cast<int64_t>(pair_kind(request.kind) ? request.pairs.size()
+                                                          : request.projections.size());
     out[7] = static_cast<int64_t>(out.size()) - kStatsHeader;
-    if (request.kind != kPairMoments) init_projection_words(request, out.data() + kStatsHeader);
+    if (!pair_kind(request.kind)) init_projection_words(request, out.data() + kStatsHeader);
 }
 
 namespace {
@@ -176,6 +178,7 @@ const std::vector<WordMerge>& merge_pattern(int64_t kind) {
         case kProjectedHistograms:
             return ranged;
         case kPairMoments:
+        case kScreenedPairMoments:
             return wide;
         default:
             throw std::invalid_argument("exact_sums: statistics of an unknown kind");
@@ -324,6 +327,10 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
     reset_stats(request, shape, n_outputs, out);
     if (request.kind == kPairMoments) {
         pair_moment_stats(shard, st, request, n_outputs, out);
+        return;
+    }
+    if (request.kind == kScreenedPairMoments) {
+        screened_pair_stats(shard, st, request, shape, n_outputs, out);
         return;
     }
     if (item_kind(request.kind)) {

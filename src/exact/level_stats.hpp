@@ -31,10 +31,11 @@
 //                      bin b of f (at word 3 + 3 * (bin_offset[f] + b) of the block).
 // Gradient words are on the round's gradient grid, hessian words on its hessian grid.
 // Kinds of items (projections, column pairs) have blocks of their own layout, item after
-// item (exact/projection_stats.hpp, exact/pair_moments.hpp); their header has 0 in [3], the
-// item count in [6] and the words after the header in [7]. Each kind merges word by word
-// with a pattern of its own (addition, 128-bit addition, minimum or maximum of total-order
-// keys); merge_stats refuses buffers whose headers differ or whose version it does not know.
+// item (exact/projection_stats.hpp, exact/pair_moments.hpp, exact/screen_sums.hpp); their
+// header has 0 in [3], the item count in [6] and the words after the header in [7]. Each kind
+// merges word by word with a pattern of its own (addition, 128-bit addition, minimum or
+// maximum of total-order keys); merge_stats refuses buffers whose headers differ or whose
+// version it does not know.
 
 namespace vorlent {
 
@@ -49,13 +50,18 @@ enum StatsKind : int64_t {
     kProjectionRanges = 3,     // per projection: its range over the node (projection_stats)
     kProjectedHistograms = 4,  // per projection: cells on its range (projection_stats)
     kPairMoments = 5,          // per column pair: the sums of its direction (pair_moments)
+    kScreenedPairMoments = 6,  // kPairMoments, then per pair its screening sums (screen_sums)
     kLineageMoments = 10,      // per node: its lineage candidates' moments (lineage_stats)
 };
 
 struct LineageCandidates;  // exact/lineage_stats.hpp
 
 // Whether a kind's blocks are lists of items rather than one block per node.
-inline bool item_kind(int64_t kind) { return kind >= kProjectionRanges && kind <= kPairMoments; }
+inline bool item_kind(int64_t kind) {
+    return kind >= kProjectionRanges && kind <= kScreenedPairMoments;
+}
+// Whether a kind's items are column pairs rather than projections.
+inline bool pair_kind(int64_t kind) { return kind == kPairMoments || kind == kScreenedPairMoments; }
 
 // A pair of columns whose moments a node asks for. With top >= 0, a is a categorical column
 // whose codes 0 .. top (top < kMaxPairCategories) get sums of their own against the numeric
@@ -86,7 +92,7 @@ struct StatsRequest {
     std::vector<int32_t> second_output;
     // Kinds of items: node t's items are [item_begin[t], item_begin[t + 1]) (nodes + 1
     // entries) of `projections` (kProjectionRanges, kProjectedHistograms) or of `pairs`
-    // (kPairMoments).
+    // (kPairMoments, kScreenedPairMoments).
     std::vector<int32_t> item_begin;
     std::vector<Projection> projections;
     std::vector<ColumnPair> pairs;

@@ -60,14 +60,6 @@ bool histogram_range(double box_lo, double box_hi, double H, double sum_v, doubl
     return std::isfinite(lo) && std::isfinite(hi) && hi > lo;
 }
 
-// The spread of a column over a pair's rows, the scale its coefficient is fitted on.
-double node_scale(double H, double S, double SS) {
-    if (!(H > kTiny)) return 1.0;
-    const double mean = S / H;
-    const double sd = std::sqrt(std::max(SS / H - mean * mean, 0.0));
-    return sd < kTiny ? kTiny : sd;
-}
-
 bool propose_numeric(const int64_t* item, const ColumnPair& pair, const int64_t* block,
                      const HistogramShape& shape, const ObliqueSettings& settings,
                      ObliqueCandidate& out) {
@@ -166,6 +158,13 @@ int32_t largest_node_code(const int64_t* block, const HistogramShape& shape,
 }
 
 }  // namespace
+
+double node_scale(double H, double S, double SS) {
+    if (!(H > kTiny)) return 1.0;
+    const double mean = S / H;
+    const double sd = std::sqrt(std::max(SS / H - mean * mean, 0.0));
+    return sd < kTiny ? kTiny : sd;
+}
 
 std::vector<int32_t> paired_columns(const std::vector<int32_t>& features, const int64_t* block,
                                     const HistogramShape& shape, const NodeTotals& node,

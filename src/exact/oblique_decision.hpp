@@ -44,7 +44,12 @@ void column_pairs(const std::vector<int32_t>& columns, const int64_t* block,
 struct ObliqueCandidate {
     Projection projection;
     double prescore = 0.0;
+    double screen = 0.0;  // its screening score, when the node screens (screening_decision)
 };
+
+// The spread of a column over a pair's rows from the sums of h, h x and h x^2 there: the
+// scale its coefficient is fitted on (kTiny at least; 1 without hessian).
+double node_scale(double H, double S, double SS);
 
 // The direction of a pair from its merged kPairMoments item, with the range of its
 // histogram: the hessian-weighted mean of the projected values plus or minus four standard

@@ -6,8 +6,6 @@
 
 namespace vorlent {
 
-namespace {
-
 double screen_score(double hz, double rz, double sz, double szz, double rzz, double lambda) {
     if (!(hz >= kTiny)) return 0.0;
     const double mean = sz / hz;
@@ -16,8 +14,6 @@ double screen_score(double hz, double rz, double sz, double szz, double rzz, dou
     const double num = rzz - mean * rz;
     return num * num / den;
 }
-
-}  // namespace
 
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,
                    const PairConfig& config) {

@@ -13,6 +13,8 @@
 #include "exact/oblique_decision.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/projection_stats.hpp"
+#include "exact/screen_sums.hpp"
+#include "exact/screening_decision.hpp"
 #include "exact_fixtures.hpp"
 #include "model/routing.hpp"
 #include "prep/binning.hpp"
@@ -390,5 +392,184 @@ TEST(ExactProjection, ThePlacedCutPartsTheRowsAsRoutingDoes) {
         EXPECT_EQ(left.count, cut.left.count) << "trial " << trial;
         EXPECT_EQ(left.g, cut.left.g) << "trial " << trial;
         EXPECT_EQ(left.h, cut.left.h) << "trial " << trial;
+    }
+}
+
+namespace {
+
+// Round-half-up of p / 2^31 as floor((p + 2^30) / 2^31), with the floor spelled out.
+int64_t naive_product_step(ExactInt p) {
+    const ExactInt step = ExactInt{1} << 31;
+    const ExactInt shifted = p + step / 2;
+    const ExactInt q = shifted / step;
+    return static_cast<int64_t>(q * step > shifted ? q - 1 : q);
+}
+
+// A value on its column's grid, or false when the value is not a finite number.
+bool naive_on_grid(const Case& c, int32_t f, double v, int64_t& q) {
+    if (!std::isfinite(v)) return false;
+    q = static_cast<int64_t>(
+        std::nearbyint(v * std::pow(2.0, 31 - column_value_exponent(c.bins, f))));
+    return true;
+}
+
+// Whether a row counts for a pair: both values on their grids and, for a categorical pair,
+// a code in 0 .. top.
+bool naive_counts(const Case& c, const ColumnPair& pair, int32_t row, int64_t& qa, int64_t& qb) {
+    const double a = c.X.row(row)[pair.a], b = c.X.row(row)[pair.b];
+    if (!naive_on_grid(c, pair.a, a, qa) || !naive_on_grid(c, pair.b, b, qb)) return false;
+    return pair.top < 0 || (std::trunc(a) >= 0.0 && std::trunc(a) <= pair.top);
+}
+
+// The screening words (Z, ZZ, RZ per pair, 128-bit) of a request by the obvious loops:
+// pair by pair, over the rows of its node.
+std::vector<ExactInt> naive_screen_sums(const Case& c, const StatsRequest& r) {
+    std::vector<ExactInt> sums(3 * r.pairs.size(), 0);
+    for (size_t t = 0; t < r.nodes.size(); ++t) {
+        for (int32_t j = r.item_begin[t]; j < r.item_begin[t + 1]; ++j) {
+            ExactInt* sum = sums.data() + 3 * j;
+            for (int32_t row = 0; row < c.table.rows; ++row) {
+                int64_t qa, qb, g, h;
+                if (c.node_of[row] != r.nodes[t] || !naive_counts(c, r.pairs[j], row, qa, qb)) {
+                    continue;
+                }
+                naive_gradient(c, r, t, row, g, h);
+                const ExactInt z = naive_product_step(ExactInt{qa} * qb);
+                sum[0] += h * z;
+                sum[1] += h * z * z;
+                sum[2] -= g * z;
+            }
+        }
+    }
+    return sums;
+}
+
+// The screening score of a pair from its rows in doubles: each column divided by its
+// hessian-weighted spread over the pair's rows, then the ridge gain of r on their product.
+double naive_screen_score(const Case& c, const StatsRequest& r, size_t t, const ColumnPair& pair,
+                          double lambda) {
+    std::vector<double> a, b, h, g;
+    for (int32_t row = 0; row < c.table.rows; ++row) {
+        int64_t qa, qb, gq, hq;
+        if (c.node_of[row] != r.nodes[t] || !naive_counts(c, pair, row, qa, qb)) continue;
+        naive_gradient(c, r, t, row, gq, hq);
+        a.push_back(c.X.row(row)[pair.a]);
+        b.push_back(c.X.row(row)[pair.b]);
+        h.push_back(c.grids.hess.value(hq));
+        g.push_back(c.grids.grad.value(gq));
+    }
+    auto weighted_mean = [&](const std::vector<double>& v, const std::vector<double>& w) {
+        double sw = 0.0, s = 0.0;
+        for (size_t i = 0; i < v.size(); ++i) {
+            sw += w[i];
+            s += w[i] * v[i];
+        }
+        return sw > 0.0 ? s / sw : 0.0;
+    };
+    auto spread = [&](const std::vector<double>& v) {
+        const double m = weighted_mean(v, h);
+        std::vector<double> d2(v.size());
+        for (size_t i = 0; i < v.size(); ++i) d2[i] = (v[i] - m) * (v[i] - m);
+        return std::max(std::sqrt(weighted_mean(d2, h)), 1e-12);
+    };
+    const double sa = spread(a), sb = spread(b);
+    std::vector<double> z(a.size()), r_minus(a.size());
+    for (size_t i = 0; i < a.size(); ++i) z[i] = a[i] * b[i] / (sa * sb);
+    const double mean = weighted_mean(z, h);
+    double var = lambda, cov = 0.0;
+    for (size_t i = 0; i < z.size(); ++i) {
+        var += h[i] * (z[i] - mean) * (z[i] - mean);
+        cov -= g[i] * (z[i] - mean);
+    }
+    return var > 0.0 ? cov * cov / var : 0.0;
+}
+
+}  // namespace
+
+TEST(ExactScreening, ScreeningSumsMergeBitForBitBesideTheMomentsAndMatchTheirDefinition) {
+    for (uint32_t trial = 0; trial < 10; ++trial) {
+        const Case c = make_case(trial);
+        StatsRequest r = moment_request(c.k);
+        std::vector<std::vector<Part>> parts = splits(c, trial);
+        const std::vector<int64_t> moments = merged_stats(c, parts[0], r);
+        r.kind = kScreenedPairMoments;
+        const std::vector<int64_t> whole = merged_stats(c, parts[1], r);
+        EXPECT_EQ(merged_stats(c, parts[0], r), whole) << "trial " << trial;
+        // The moments first, as their own request gives them, then the screening sums.
+        ASSERT_EQ(whole.size(), moments.size() + kScreenWords * r.pairs.size());
+        EXPECT_TRUE(
+            std::equal(moments.begin() + kStatsHeader, moments.end(), whole.begin() + kStatsHeader))
+            << "trial " << trial;
+        const std::vector<ExactInt> naive = naive_screen_sums(c, r);
+        const int64_t* screen = whole.data() + moments.size();
+        for (size_t v = 0; v < naive.size(); ++v) {
+            EXPECT_TRUE(read_wide(screen + 2 * v) == naive[v]) << "trial " << trial << " sum " << v;
+        }
+    }
+}
+
+TEST(ExactScreening, ScreeningScoresMatchTheDoubleReference) {
+    for (uint32_t trial = 0; trial < 10; ++trial) {
+        const Case c = make_case(trial);
+        StatsRequest r = moment_request(c.k);
+        r.kind = kScreenedPairMoments;
+        std::vector<std::vector<Part>> parts = splits(c, trial);
+        const std::vector<int64_t> whole = merged_stats(c, parts[1], r);
+        TreeParams tree;
+        tree.reg_lambda = trial % 2 == 0 ? 1.0 : 0.01;
+        const ObliqueSettings settings{&tree, &c.bins, c.grids};
+        int64_t at = kStatsHeader, screen = static_cast<int64_t>(whole.size()) -
+                                            kScreenWords * static_cast<int64_t>(r.pairs.size());
+        for (size_t t = 0; t < r.nodes.size(); ++t) {
+            for (int32_t j = r.item_begin[t]; j < r.item_begin[t + 1]; ++j) {
+                const ColumnPair& pair = r.pairs[j];
+                const double got = pair_screen_score(
+                    whole.data() + at, whole.data() + screen + kScreenWords * j, pair, settings);
+                const double want = naive_screen_score(c, r, t, pair, tree.reg_lambda);
+                EXPECT_NEAR(got, want, 1e-6 * (1.0 + want)) << "trial " << trial << " pair " << j;
+                at += pair_item_words(pair);
+            }
+        }
+    }
+}
+
+TEST(ExactScreening, KeepsTheBestHalvesByPrescoreAndByScreeningInOrder) {
+    std::mt19937 gen(4);
+    for (int32_t trial = 0; trial < 200; ++trial) {
+        const auto n = static_cast<int32_t>(gen() % 40);
+        const size_t keep = gen() % 12;
+        std::vector<ObliqueCandidate> candidates(static_cast<size_t>(n));
+        for (int32_t i = 0; i < n; ++i) {
+            // Few distinct values, so that ties are common; some NaN screening scores.
+            candidates[i].prescore = static_cast<double>(gen() % 6);
+            candidates[i].screen = gen() % 9 == 0 ? NAN : static_cast<double>(gen() % 5);
+            candidates[i].projection.feature_a = i;  // the candidate's identity
+        }
+        std::vector<ObliqueCandidate> kept = candidates;
+        keep_screened_candidates(kept, keep);
+        // By brute force: a candidate's rank under a key is the number that go before it
+        // (a higher key, or an equal one earlier; NaN below every number).
+        auto rank = [&](int32_t i, bool by_screen) {
+            auto key = [&](int32_t x) {
+                const double v = by_screen ? candidates[x].screen : candidates[x].prescore;
+                return std::isnan(v) ? -INFINITY : v;
+            };
+            int32_t before = 0;
+            for (int32_t x = 0; x < n; ++x) {
+                before += key(x) > key(i) || (key(x) == key(i) && x < i);
+            }
+            return before;
+        };
+        const auto half = static_cast<int32_t>(std::max<size_t>(1, keep / 2));
+        std::vector<int32_t> want;
+        for (int32_t i = 0; i < n; ++i) {
+            if (keep == 0 || static_cast<size_t>(n) <= keep || rank(i, false) < half ||
+                rank(i, true) < half) {
+                want.push_back(i);
+            }
+        }
+        std::vector<int32_t> got;
+        for (const ObliqueCandidate& c : kept) got.push_back(c.projection.feature_a);
+        EXPECT_EQ(got, want) << "trial " << trial;
     }
 }

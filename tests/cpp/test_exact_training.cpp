@@ -73,17 +73,18 @@ struct Data {
     MatrixView view() const { return table.view(); }
 };
 
-Data make_data(int32_t rows, int32_t objective, uint32_t seed) {
+// `cols` columns, the last one categorical codes.
+Data make_data(int32_t rows, int32_t objective, uint32_t seed, int32_t cols = 5) {
     Data d;
-    d.table = awkward_table(rows, 5, seed);
+    d.table = awkward_table(rows, cols, seed);
     std::mt19937 gen(seed + 1);
     std::normal_distribution<double> noise(0.0, 0.3);
     std::uniform_real_distribution<double> u(0.2, 2.0);
     for (int32_t r = 0; r < rows; ++r) {
-        const double* x = d.table.x.data() + static_cast<int64_t>(r) * 5;
+        const double* x = d.table.x.data() + static_cast<int64_t>(r) * cols;
         const double a = std::isfinite(x[0]) ? x[0] : 0.5;
         const double b = std::isfinite(x[1]) ? x[1] : -0.5;
-        const double c = std::isnan(x[4]) ? 1.0 : x[4];
+        const double c = std::isnan(x[cols - 1]) ? 1.0 : x[cols - 1];
         const double score = a - 0.7 * b + 0.3 * c + noise(gen);
         if (objective == kBinary) d.y.push_back(score > 0.3 ? 1.0 : 0.0);
         if (objective == kRegression) d.y.push_back(score * 3.0);
@@ -101,6 +102,7 @@ struct Setting {
     bool weights = false;
     bool early_stopping = false;
     bool more = false;  // fit, then fit_more
+    int32_t cols = 5;   // columns of the table
 };
 
 Booster exact_booster(const Setting& s) {
@@ -221,6 +223,21 @@ std::vector<Setting> oblique_settings() {
         s.name += mode == kCappedOblique ? " (oblique)" : " (oblique, full)";
         out.push_back(s);
     }
+    // Twelve columns, every one paired: more pairs than the capped search keeps, so that it
+    // screens them on the first two levels (the last column categorical in one of them).
+    const auto every_pair = [](Booster& b) { b.params.split_mode = kCappedOblique; };
+    Setting screened{"screened binary (oblique)", kBinary, every_pair};
+    screened.cols = 12;
+    out.push_back(screened);
+    Setting categorical{"screened categorical multiclass (oblique)", kMulticlass, [](Booster& b) {
+                            b.params.split_mode = kCappedOblique;
+                            b.params.categorical.assign(12, 0);
+                            b.params.categorical.back() = 1;
+                            b.params.subsample = 0.8;
+                        }};
+    categorical.cols = 12;
+    categorical.weights = true;
+    out.push_back(categorical);
     return out;
 }
 
@@ -228,8 +245,8 @@ TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
     std::vector<Setting> all = settings();
     for (const Setting& s : oblique_settings()) all.push_back(s);
     for (const Setting& s : all) {
-        const Data d = make_data(700, s.objective, 3);
-        const Data val = make_data(150, s.objective, 4);
+        const Data d = make_data(700, s.objective, 3, s.cols);
+        const Data val = make_data(150, s.objective, 4, s.cols);
         std::string one;
         {
             PlanScope plan(0, 0);
@@ -247,10 +264,12 @@ TEST(ExactTraining, ShardingAndRowOrderLeaveTheModelBytesUnchanged) {
 TEST(ExactTraining, ThreadCountLeavesTheModelBytesUnchanged) {
     // Enough rows for the passes over them to run in parallel.
     const auto capped = [](Booster& b) { b.params.split_mode = kCappedOblique; };
-    for (const Setting& s :
-         {Setting{"binary"}, Setting{"multiclass", kMulticlass},
-          Setting{"oblique regression", kRegression, capped}, lineage_settings().front()}) {
-        const Data d = make_data(45000, s.objective, 8);
+    Setting screened{"screened oblique regression", kRegression, capped};
+    screened.cols = 12;  // more pairs than the capped search keeps: it screens them
+    for (const Setting& s : {Setting{"binary"}, Setting{"multiclass", kMulticlass},
+                             Setting{"oblique regression", kRegression, capped}, screened,
+                             lineage_settings().front()}) {
+        const Data d = make_data(45000, s.objective, 8, s.cols);
         std::string one, two;
         {
             ThreadScope threads(1);
@@ -308,10 +327,11 @@ NaiveNode naive_node(const std::vector<int32_t>& rows, const BinnedMatrix& bins,
 }
 
 // One tree grown on one shard of every row of X, in order; `requests` counts the shard's
-// statistics requests.
+// statistics requests and `kinds` lists their kinds.
 ExactTree grow_one_shard(const MatrixView& X, const BinnedMatrix& bins,
                          const std::vector<double>& grad, const std::vector<double>& hess,
-                         const TreeParams& settings, int32_t* requests = nullptr) {
+                         const TreeParams& settings, int32_t* requests = nullptr,
+                         std::vector<int64_t>* kinds = nullptr) {
     const HistogramShape shape = HistogramShape::of(bins);
     std::vector<int32_t> rows(static_cast<size_t>(X.n_rows));
     std::iota(rows.begin(), rows.end(), 0);
@@ -327,6 +347,7 @@ ExactTree grow_one_shard(const MatrixView& X, const BinnedMatrix& bins,
         auto stats = sources[0].stats;
         sources[0].stats = [=](const StatsRequest& r, std::vector<int64_t>& out) {
             ++*requests;
+            if (kinds != nullptr) kinds->push_back(r.kind);
             stats(r, out);
         };
     }
@@ -464,6 +485,42 @@ TEST(ExactTraining, ObliqueNodesHoldTheRowsTheirTestsSendThere) {
                 }
             }
             EXPECT_GT(pairs, 0) << "k " << k;
+        }
+    }
+}
+
+TEST(ExactTraining, TheCappedSearchScreensItsPairsInTheMomentRequestWhereTheDefaultDoes) {
+    // Twelve columns make 66 pairs, more than the 48 candidates the capped search keeps: it
+    // screens them on levels 0 and 1, or on every level when its columns are ranked (11 of
+    // them: 55 pairs, 44 kept); 4 ranked columns make 6 pairs, and the full search keeps all.
+    const AwkwardTable t = awkward_table(1500, 12, 41);
+    const MatrixView X = t.view();
+    const BinnedMatrix bins = build_bins(X, 16, t.categorical());
+    std::vector<double> grad, hess;
+    awkward_gradients(t.rows, 1, 42, grad, hess);
+    for (const SplitMode mode : {kCappedOblique, kFullOblique}) {
+        for (const int32_t pair_columns : {0, 4, 11}) {
+            TreeParams settings;
+            settings.max_depth = 4;
+            settings.min_samples = 20;
+            settings.split_mode = mode;
+            settings.max_pair_columns = pair_columns;
+            settings.categorical = t.categorical();
+            settings.hist_bins = 32;
+            int32_t requests = 0;
+            std::vector<int64_t> kinds;
+            grow_one_shard(X, bins, grad, hess, settings, &requests, &kinds);
+            EXPECT_LE(requests, 3 * settings.max_depth + 1);
+            std::vector<int64_t> moments, want;
+            for (const int64_t kind : kinds) {
+                if (pair_kind(kind)) moments.push_back(kind);
+            }
+            for (int32_t level = 0; level < settings.max_depth; ++level) {
+                const bool screens = mode == kCappedOblique &&
+                                     (pair_columns == 11 || (pair_columns == 0 && level <= 1));
+                want.push_back(screens ? kScreenedPairMoments : kPairMoments);
+            }
+            EXPECT_EQ(moments, want) << "mode " << mode << ", max_pair_columns " << pair_columns;
         }
     }
 }

@@ -187,9 +187,9 @@ struct Problem {
     std::vector<double> y, w;
 };
 
-Problem problem(int32_t objective, uint32_t seed) {
+Problem problem(int32_t objective, uint32_t seed, int32_t cols = 5) {
     Problem p;
-    p.table = awkward_table(600, 5, seed);
+    p.table = awkward_table(600, cols, seed);
     // Bins keep the first of -0.0 and +0.0 in row order, the sharded bins the one first in
     // the total order: one sign of zero keeps the two equal.
     for (double& v : p.table.x) v = v == 0.0 ? 0.0 : v;
@@ -197,9 +197,10 @@ Problem problem(int32_t objective, uint32_t seed) {
     std::normal_distribution<double> noise(0.0, 0.3);
     std::uniform_real_distribution<double> u(0.2, 2.0);
     for (int32_t r = 0; r < p.table.rows; ++r) {
-        const double* x = p.table.x.data() + static_cast<int64_t>(r) * 5;
+        const double* x = p.table.x.data() + static_cast<int64_t>(r) * cols;
+        const double c = x[cols - 1];
         const double score =
-            (std::isfinite(x[0]) ? x[0] : 0.5) - (std::isnan(x[4]) ? 1 : x[4]) / 3 + noise(gen);
+            (std::isfinite(x[0]) ? x[0] : 0.5) - (std::isnan(c) ? 1 : c) / 3 + noise(gen);
         p.y.push_back(objective == kRegression ? 3.0 * score
                       : objective == kBinary   ? (score > 0.2 ? 1.0 : 0.0)
                                                : (score < -0.4 ? 0.0 : (score < 0.6 ? 1.0 : 2.0)));
@@ -247,6 +248,7 @@ struct Case {
     int32_t objective;
     bool weighted = false;
     std::function<void(Booster&)> adjust = [](Booster&) {};
+    int32_t cols = 5;  // columns of the table
 };
 
 }  // namespace
@@ -297,9 +299,18 @@ TEST(RemoteFit, ShardsInBlocksMakeTheBytesOfTheLocalExactFit) {
              b.params.loss = kQuantile;
              b.params.monotone = {1, 0, 0, 0, 0};
          }},
+        // Twelve columns, every one paired: the capped search screens its 66 pairs in the
+        // moment requests of the first two levels.
+        {"screened oblique", kRegression, true,
+         [](Booster& b) {
+             b.params.split_mode = kCappedOblique;
+             b.params.categorical.assign(12, 0);
+             b.params.categorical.back() = 1;
+         },
+         12},
     };
     for (const Case& c : cases) {
-        const Problem p = problem(c.objective, 5);
+        const Problem p = problem(c.objective, 5, c.cols);
         Booster local = exact_booster(c.objective, c.adjust);
         const VectorArg w =
             c.weighted ? VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())} : VectorArg{};

@@ -33,9 +33,9 @@ def client():
     cluster.close()
 
 
-def data(n=300, seed=0):
+def data(n=300, seed=0, cols=4):
     rng = np.random.default_rng(seed)
-    X = rng.normal(size=(n, 4))
+    X = rng.normal(size=(n, cols))
     X[rng.random(n) < 0.1, 2] = np.nan
     X[:, 3] = np.round(X[:, 3]) + 0.0  # heavy ties (no -0.0: bins order zeros by sign)
     score = X[:, 0] - 0.5 * X[:, 1] + np.nan_to_num(X[:, 2])
@@ -93,17 +93,20 @@ def test_model_bytes_equal_a_local_exact_fit(client, kind, extra, weighted):
 
 
 @pytest.mark.parametrize(
-    "kind,extra",
+    "kind,cols,extra",
     [
-        ("binary", {"split_mode": "oblique", "subsample": 0.8, "learn_missing": True}),
-        ("multiclass", {"split_mode": "oblique", "max_pair_columns": 3, "colsample": 0.8}),
-        ("regression", {"split_mode": "oblique_full", "best_of_kinds": True}),
+        ("binary", 4, {"split_mode": "oblique", "subsample": 0.8, "learn_missing": True}),
+        ("multiclass", 4, {"split_mode": "oblique", "max_pair_columns": 3, "colsample": 0.8}),
+        ("regression", 4, {"split_mode": "oblique_full", "best_of_kinds": True}),
+        # 66 pairs, more than the 48 candidates kept: screened on the first two levels.
+        ("binary", 12, {"split_mode": "oblique", "max_pair_columns": 0}),
     ],
 )
-def test_oblique_model_bytes_equal_a_local_exact_fit(client, kind, extra):
-    """The oblique searches on the cluster: pair moments, projected histograms and pair
-    tests travel as messages, and the bytes are the local exact fit's."""
-    X, y, score, _ = data(seed=9)
+def test_oblique_model_bytes_equal_a_local_exact_fit(client, kind, cols, extra):
+    """The oblique searches on the cluster: pair moments (with their screening sums),
+    projected histograms and pair tests travel as messages, and the bytes are the local exact
+    fit's."""
+    X, y, score, _ = data(seed=9, cols=cols)
     target = targets(kind, y, score)
     params = dict(COMMON, **extra)
     Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
@@ -113,7 +116,9 @@ def test_oblique_model_bytes_equal_a_local_exact_fit(client, kind, extra):
     assert "oblique" in kinds
     for chunks in CHUNKINGS:
         model = Dask(client=client, fit_timeout=60, **params)
-        model.fit(da.from_array(X, chunks=(chunks, 4)), da.from_array(target, chunks=(chunks,)))
+        model.fit(
+            da.from_array(X, chunks=(chunks, cols)), da.from_array(target, chunks=(chunks,))
+        )
         assert model.booster_.serialize() == local.booster_.serialize(), chunks
 
 
