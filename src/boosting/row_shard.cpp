@@ -374,12 +374,21 @@ RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
     compute_gradients(params_, n_outputs_, w_, scores_.data(), y_.data(),
                       static_cast<int32_t>(n_rows()), grad_.data(), hess_.data(), residuals_,
                       &huber_delta_);
-    return vorlent::begin_tree(shard_rows(), bag_key, subsample, grad_.data(), hess_.data(),
-                               n_outputs_, tree_);
+    summary_ = vorlent::begin_tree(shard_rows(), bag_key, subsample, grad_.data(), hess_.data(),
+                                   n_outputs_, tree_);
+    return summary_;
 }
 
 void RowShard::fix_gradients(const RoundGrids& grids) {
     check_ready();
+    // The grids come from another process. Grids at least as coarse as this shard's own
+    // summary asks for keep every term and every sum of its rows within int64; finer ones
+    // would overflow the conversions.
+    const RoundGrids own = RoundGrids::of(summary_, n_outputs_);
+    if (grids.grad.exponent < own.grad.exponent || grids.hess.exponent < own.hess.exponent) {
+        throw std::invalid_argument(
+            "shard message: gradient grids finer than the shard's gradients allow");
+    }
     vorlent::fix_gradients(shard_rows(), grad_.data(), hess_.data(), n_outputs_, grids, tree_);
     grids_ = grids;
 }

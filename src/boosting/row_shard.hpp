@@ -104,6 +104,7 @@ private:
     double huber_delta_ = 0.0;
     std::vector<double> scores_, grad_, hess_, residuals_;
     RoundGrids grids_;  // of the tree being grown, as fix_gradients set them
+    RoundSummary summary_;  // of the tree being grown, as begin_tree found it
     mutable std::vector<double> column_bounds_;  // computed when first asked for
     BoosterParams params_;
 

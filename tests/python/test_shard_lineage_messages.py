@@ -52,6 +52,10 @@ def spoiled_copies(name, args, n_features):
         cut = list(rules)
         cut[at] = rules[at][:8]
         yield (cut, rule_of), "wrong size"
+    elif name == "fix_gradients":
+        grad_exponent, hess_exponent = args
+        yield (grad_exponent - 40, hess_exponent), "finer than"
+        yield (grad_exponent, hess_exponent - 40), "finer than"
     elif name == "add_tree" and args[2]:
         tree, leaf_of, directions = args
         yield (tree, leaf_of, None), "lacks"
@@ -86,7 +90,7 @@ def test_lineage_messages_make_the_local_model_and_spoiled_ones_are_refused():
 
     booster = vc.Booster(**settings)
     vc.fit_shards(booster, X.shape[1], False, call)
-    assert set(refused) == {"stats", "route", "add_tree"}
+    assert set(refused) == {"stats", "route", "add_tree", "fix_gradients"}
     assert booster.serialize() == local.serialize()
 
 
