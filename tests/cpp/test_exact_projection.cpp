@@ -445,7 +445,7 @@ std::vector<ExactInt> naive_moment_words(const Case& c, const StatsRequest& r) {
 
 }  // namespace
 
-TEST(ExactProjection, PairMomentsAndProjectedHistogramsEqualTheirRowByRowSums) {
+TEST(ExactProjection, PairMomentsAndProjectionStatisticsEqualTheirRowByRowSums) {
     // Trials 30 and 31 give every node more rows than one run of a pass holds.
     for (const uint32_t trial : {0u, 1u, 2u, 3u, 30u, 31u}) {
         const Case c = make_case(trial);
@@ -459,10 +459,12 @@ TEST(ExactProjection, PairMomentsAndProjectedHistogramsEqualTheirRowByRowSums) {
                 << "trial " << trial << " word " << v;
         }
         std::mt19937 gen(trial + 5);
-        const StatsRequest hist = projection_request(kProjectedHistograms, gen, c.k);
-        const std::vector<int64_t> cells = merged_stats(c, parts[0], hist);
-        const std::vector<int64_t> want = naive_projection_words(c, hist);
-        EXPECT_TRUE(std::equal(want.begin(), want.end(), cells.begin() + kStatsHeader))
-            << "trial " << trial;
+        for (const int64_t kind : {kProjectionRanges, kProjectedHistograms}) {
+            const StatsRequest r = projection_request(kind, gen, c.k);
+            const std::vector<int64_t> got = merged_stats(c, parts[0], r);
+            const std::vector<int64_t> want = naive_projection_words(c, r);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + kStatsHeader))
+                << "trial " << trial << " kind " << kind;
+        }
     }
 }
