@@ -162,9 +162,9 @@ void add_gap(int64_t xa, int64_t xb, ExactInt wh, ExactInt wr, int64_t* w) {
 struct RunScratch {
     std::vector<int64_t> begin;
     std::vector<int32_t> order;
-    std::vector<int64_t> x;    // place c's grid values (0 when not on it) at c * kNodeRunRows
-    std::vector<uint8_t> ok;   // whether they are on it, same layout
-    std::vector<int64_t> wh;   // per row of the run: h and r = -g on their grids
+    std::vector<int64_t> x;   // place c's grid values (0 when not on it) at c * kNodeRunRows
+    std::vector<uint8_t> ok;  // whether they are on it, same layout
+    std::vector<int64_t> wh;  // per row of the run: h and r = -g on their grids
     std::vector<int64_t> wr;
     std::vector<uint8_t> lacks;  // whether the row lacks any value
     std::vector<int32_t> code;   // per categorical place, at c * kNodeRunRows: the row's
@@ -313,7 +313,8 @@ void moment_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest
         const NodePlan& plan = l.nodes[t];
         if (plan.shared.empty() && plan.own.empty()) continue;
         for (int64_t r = s.begin[t]; r < s.begin[t + 1]; r += kNodeRunRows) {
-            const auto m = static_cast<int32_t>(std::min<int64_t>(kNodeRunRows, s.begin[t + 1] - r));
+            const auto m =
+                static_cast<int32_t>(std::min<int64_t>(kNodeRunRows, s.begin[t + 1] - r));
             const bool lacking = load_run(shard, st, request, k, plan, static_cast<int32_t>(t),
                                           s.order.data() + r, m, s);
             add_run(request, l, plan, lacking, m, s, words);
