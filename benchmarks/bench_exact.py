@@ -10,11 +10,16 @@ The ratios are exact_sums over split_mode 1 (goal: at most 0.9) and exact_sums o
 oblique search (split_mode 0) too: exact_sums over the default builder, in fit time and in
 test log-loss (--max-pair-columns N: pairing only each node's N best columns, the estimators'
 default 4). With --lineage N the contenders are the lineage builder (max_lineage N) and its
-exact_sums version instead.
+exact_sums version instead. With --tables KEY ... (or --tables all) the real tables of
+defaults_data.py instead (their train part fitted, their test part scored: log-loss, or RMSE
+for regression), through the estimators at the same settings: split_mode 1 and 0 (pairing
+the estimators' default of 4 columns, or --max-pair-columns N), each beside its exact_sums
+version, and LightGBM.
 
     OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py [--repeat 3] [--quick] [--oblique]
     OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --lineage 1 --rows 50000 \
         --flights-rows 20000
+    OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --tables all
 """
 
 from __future__ import annotations
@@ -104,6 +109,86 @@ def run_lineage(data: bt.Dataset, repeat: int, lineage: int) -> None:
     print(f"   exact_sums / default lineage: {rows[True] / rows[False]:.2f}")
 
 
+def fit_table(table, system: str, split_mode: int, exact: bool, pair_columns: int):
+    """Seconds to fit the table's train part and the test loss (bench_defaults' measure)."""
+    import bench_defaults as bd
+    import defaults_data
+
+    regression = table.task == defaults_data.REGRESSION
+    parts = table.parts
+    if system == "LightGBM":
+        import lightgbm as lgb
+
+        kind = lgb.LGBMRegressor if regression else lgb.LGBMClassifier
+        model = kind(
+            n_estimators=bt.N_TREES,
+            learning_rate=bt.LEARNING_RATE,
+            num_leaves=bt.LEAVES,
+            max_depth=bt.DEPTH,
+            max_bin=bt.BINS,
+            reg_lambda=bt.LAMBDA,
+            min_child_samples=bt.MIN_SAMPLES,
+            n_jobs=bt.THREADS,
+            verbose=-1,
+        )
+    else:
+        import vorlent
+
+        kind = vorlent.VorlentRegressor if regression else vorlent.VorlentClassifier
+        model = kind(
+            n_estimators=bt.N_TREES,
+            learning_rate=bt.LEARNING_RATE,
+            max_depth=bt.DEPTH,
+            max_bins=bt.BINS,
+            reg_lambda=bt.LAMBDA,
+            min_samples_split=bt.MIN_SAMPLES,
+            split_mode="axis" if split_mode == 1 else "oblique",
+            max_pair_columns=pair_columns,
+            exact_sums=exact,
+            early_stopping=False,
+            n_jobs=bt.THREADS,
+            random_state=0,
+        )
+    seconds = bt.timed(lambda: model.fit(parts["X_train"], parts["y_train"]))
+    return seconds, bd.test_loss(table, model, parts["X_test"], parts["y_test"])
+
+
+def run_tables(keys: list[str], pair_columns: int) -> None:
+    """Per table: fit time and test loss of the default and exact_sums fits, one run each."""
+    import pathlib
+
+    import defaults_data
+
+    cache = pathlib.Path(__file__).resolve().parent / "out" / "defaults_data"
+    contenders = [
+        ("split_mode 1", "vorlent", 1, False),
+        ("split_mode 1 exact_sums", "vorlent", 1, True),
+        ("split_mode 0", "vorlent", 0, False),
+        ("split_mode 0 exact_sums", "vorlent", 0, True),
+        ("LightGBM", "LightGBM", 1, False),
+    ]
+    for key in keys:
+        table = defaults_data.load(defaults_data.prepare(key, cache))
+        rows = {}
+        n = len(table.parts["y_train"])
+        print(f"\n== {key} ({table.task}): train {n:,} rows", flush=True)
+        for label, system, mode, exact in contenders:
+            seconds, loss = fit_table(table, system, mode, exact, pair_columns)
+            rows[label] = (seconds, loss)
+            print(f"   {label:<26} {seconds:8.2f} s   test loss {loss:.4f}", flush=True)
+        for mode in (1, 0):
+            (t_exact, l_exact), (t_plain, l_plain) = (
+                rows[f"split_mode {mode} exact_sums"],
+                rows[f"split_mode {mode}"],
+            )
+            print(
+                f"   split_mode {mode} exact_sums / default: time {t_exact / t_plain:.2f}, "
+                f"test loss {l_exact / l_plain:.3f}"
+            )
+        ratio = rows["split_mode 1 exact_sums"][0] / rows["LightGBM"][0]
+        print(f"   split_mode 1 exact_sums / LightGBM: time {ratio:.2f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=None)
@@ -113,20 +198,32 @@ def main() -> int:
     parser.add_argument("--only", choices=["synthetic", "flights"], default=None)
     parser.add_argument("--oblique", action="store_true", help="also split_mode 0, both ways")
     parser.add_argument(
-        "--max-pair-columns", type=int, default=0, help="split_mode 0 pairs only that many columns"
+        "--max-pair-columns",
+        type=int,
+        default=None,
+        help="split_mode 0 pairs only that many columns (0: all; default all, 4 on --tables)",
     )
     parser.add_argument("--lineage", type=int, default=0, help="compare the lineage builders")
+    parser.add_argument(
+        "--tables", nargs="+", default=None, help="real tables of defaults_data.py (or all)"
+    )
     args = parser.parse_args()
     rows = args.rows or (200_000 if args.quick else 1_000_000)
     print(
         f"{bt.N_TREES} trees, depth {bt.DEPTH}, {bt.BINS} bins, {os.environ['OMP_NUM_THREADS']} "
         f"threads, OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load {os.getloadavg()[0]:.1f}"
     )
+    if args.tables:
+        import defaults_data
+
+        keys = defaults_data.KEYS if args.tables == ["all"] else args.tables
+        run_tables(keys, 4 if args.max_pair_columns is None else args.max_pair_columns)
+        return 0
     if args.only in (None, "synthetic"):
-        run(bt.synthetic(rows), args.repeat, args.oblique, args.max_pair_columns, args.lineage)
+        run(bt.synthetic(rows), args.repeat, args.oblique, args.max_pair_columns or 0, args.lineage)
     if args.only in (None, "flights"):
         flights = bt.flights_data(args.flights_rows or (60_000 if args.quick else None))
-        run(flights, args.repeat, args.oblique, args.max_pair_columns, args.lineage)
+        run(flights, args.repeat, args.oblique, args.max_pair_columns or 0, args.lineage)
     return 0
 
 

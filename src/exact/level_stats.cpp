@@ -265,6 +265,28 @@ void row_pass(ShardTree& st, int64_t kind, std::vector<int64_t>& out,
     }
 }
 
+void rows_by_node(const ShardTree& st, const StatsRequest& request, int64_t i0, int64_t i1,
+                  std::vector<int64_t>& begin, std::vector<int32_t>& order) {
+    const auto n_nodes = static_cast<int64_t>(request.nodes.size());
+    begin.assign(static_cast<size_t>(n_nodes + 1), 0);
+    const auto ids = static_cast<uint32_t>(st.target.size());
+    for (int64_t i = i0; i < i1; ++i) {
+        const auto at = static_cast<uint32_t>(st.node[i]);
+        if (at < ids && st.target[at] >= 0) ++begin[st.target[at] + 1];
+    }
+    for (int64_t t = 0; t < n_nodes; ++t) begin[t + 1] += begin[t];
+    order.resize(static_cast<size_t>(begin[n_nodes]));
+    // Places each row at its node's next slot (begin[t] moves to the end of node t's
+    // rows), then shifts the starts back by one node.
+    for (int64_t i = i0; i < i1; ++i) {
+        const auto at = static_cast<uint32_t>(st.node[i]);
+        if (at >= ids || st.target[at] < 0) continue;
+        order[static_cast<size_t>(begin[st.target[at]]++)] = static_cast<int32_t>(i);
+    }
+    for (int64_t t = n_nodes; t > 0; --t) begin[t] = begin[t - 1];
+    begin[0] = 0;
+}
+
 void RoundSummary::merge(const RoundSummary& other) {
     bag_rows += other.bag_rows;
     nonfinite += other.nonfinite;

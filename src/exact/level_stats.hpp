@@ -210,6 +210,16 @@ void for_requested_rows(const ShardTree& st, const StatsRequest& request, int32_
     }
 }
 
+// The bag rows [i0, i1) at requested nodes, grouped by node for passes that run down a
+// node's rows column by column: node t's rows are order[begin[t] .. begin[t + 1]), in bag
+// order (begin gets one entry per requested node and one more). The caller's storage is
+// reused from pass to pass.
+void rows_by_node(const ShardTree& st, const StatsRequest& request, int64_t i0, int64_t i1,
+                  std::vector<int64_t>& begin, std::vector<int32_t>& order);
+
+// Rows of one node that such passes put side by side at once (their columns stay in cache).
+inline constexpr int32_t kNodeRunRows = 256;
+
 // How the rows of one node that splits move on: per bin of its feature 0 left, 1 right or
 // kEitherSide (a bin whose values straddle the threshold: the value decides), and the test
 // itself for the rows whose values decide.

@@ -19,12 +19,32 @@ void set_wide(int64_t* w, ExactInt v) {
 
 void add_wide(int64_t* w, ExactInt v) { set_wide(w, read_wide(w) + v); }
 
-// A value on its column's grid; false for NaN, infinities and values beyond the grid.
-bool on_grid(double x, int32_t exponent, int64_t& q) {
-    if (!std::isfinite(x)) return false;
-    const double scaled = std::nearbyint(std::ldexp(x, kValueBits - exponent));
-    if (!(std::fabs(scaled) <= kValueLimit)) return false;
-    q = static_cast<int64_t>(scaled);
+// A column's value grid: x becomes round(x * 2^shift). Multiplying by the power of two
+// rounds exactly as ldexp does (once, to nearest), so where 2^shift is a normal double the
+// product stands in for the library call.
+struct ValueGrid {
+    int32_t shift = 0;
+    double scale = 1.0;
+    bool direct = true;
+
+    static ValueGrid of(int32_t exponent) {
+        ValueGrid g;
+        g.shift = kValueBits - exponent;
+        g.direct = g.shift >= -1022 && g.shift <= 1023;
+        g.scale = g.direct ? std::ldexp(1.0, g.shift) : 1.0;
+        return g;
+    }
+};
+
+// A value on its column's grid; false for NaN, infinities and values beyond the grid. A
+// scaled value s rounds to at most 2^31 in magnitude exactly when |s| <= 2^31 + 1/2 (the
+// tie goes to the even 2^31); below 2^51, adding and taking away 1.5 * 2^52 rounds it to
+// an integer in the current rounding mode, as nearbyint does.
+inline bool on_grid(double x, const ValueGrid& g, int64_t& q) {
+    constexpr double kRounder = 0x1.8p52;
+    const double scaled = g.direct ? x * g.scale : std::ldexp(x, g.shift);
+    if (!(std::fabs(scaled) <= kValueLimit + 0.5)) return false;
+    q = static_cast<int64_t>((scaled + kRounder) - kRounder);
     return true;
 }
 
@@ -52,7 +72,7 @@ bool complete_column(const BinnedMatrix& bins, int32_t f) {
 // summing every pair on its own over the rows that have both of its values.
 struct NodePlan {
     std::vector<int32_t> columns;     // the columns read as numbers; the side ones first
-    std::vector<int32_t> exponent;    // their grids
+    std::vector<ValueGrid> grid;      // their grids
     int32_t side_columns = 0;         // how many lead `columns` with side sums
     int64_t side = 0;                 // its side words: H, R, then per column S, SS, T (wide)
     std::vector<int32_t> shared;      // items of numeric pairs
@@ -60,6 +80,8 @@ struct NodePlan {
     std::vector<int32_t> at_a, at_b;  // per shared, then own item: its columns' places (a
                                       // categorical column has none: -1)
     std::vector<int32_t> gaps;        // shared pairs (by place) that can lack a value
+    std::vector<int32_t> categories;  // the columns read as category codes
+    std::vector<int32_t> at_code;     // per own item: its categorical column's place there
 };
 
 struct PairLayout {
@@ -95,8 +117,11 @@ NodePlan node_plan(const StatsRequest& request, const BinnedMatrix& bins, size_t
         plan.own.push_back(j);
         plan.at_a.push_back(-1);
         plan.at_b.push_back(place_of(plan.columns, p.b));
+        plan.at_code.push_back(place_of(plan.categories, p.a));
     }
-    for (const int32_t f : plan.columns) plan.exponent.push_back(column_value_exponent(bins, f));
+    for (const int32_t f : plan.columns) {
+        plan.grid.push_back(ValueGrid::of(column_value_exponent(bins, f)));
+    }
     return plan;
 }
 
@@ -121,20 +146,6 @@ PairLayout layout(const StatsRequest& request, const BinnedMatrix& bins, int32_t
     return l;
 }
 
-// Adds a row to a categorical pair, from its numeric column's grid value.
-void add_category(const ColumnPair& p, double a, int64_t xb, ExactInt wh, ExactInt wr, int64_t* w) {
-    if (a != a) return;
-    const int32_t q = category_code(a);
-    if (q < 0 || q > p.top) return;
-    add_wide(w + kWideWords * (3 * q), wh);
-    add_wide(w + kWideWords * (3 * q + 1), wr);
-    add_wide(w + kWideWords * (3 * q + 2), wh * xb);
-    int64_t* tail = w + kWideWords * (3 * (int64_t{p.top} + 1));
-    add_wide(tail, wh);
-    add_wide(tail + kWideWords, wr * xb);
-    add_wide(tail + 2 * kWideWords, wh * (xb * xb));
-}
-
 // The terms of a row that lacks a value of a numeric pair, in its words other than S_ab.
 void add_gap(int64_t xa, int64_t xb, ExactInt wh, ExactInt wr, int64_t* w) {
     add_wide(w, wh);
@@ -147,55 +158,168 @@ void add_gap(int64_t xa, int64_t xb, ExactInt wh, ExactInt wr, int64_t* w) {
     add_wide(w + 16, wr * xb);
 }
 
+// A thread's working arrays for one pass: a run of a node's rows, column by column.
+struct RunScratch {
+    std::vector<int64_t> begin;
+    std::vector<int32_t> order;
+    std::vector<int64_t> x;   // place c's grid values (0 when not on it) at c * kNodeRunRows
+    std::vector<uint8_t> ok;  // whether they are on it, same layout
+    std::vector<int64_t> wh;  // per row of the run: h and r = -g on their grids
+    std::vector<int64_t> wr;
+    std::vector<uint8_t> lacks;  // whether the row lacks any value
+    std::vector<int32_t> code;   // per categorical place, at c * kNodeRunRows: the row's
+                                 // code, or -1 for NaN and codes out of the int32 range
+};
+
+// Sum of a * x over the run.
+ExactInt weighted_sum(const int64_t* a, const int64_t* x, int32_t m) {
+    ExactInt s = 0;
+    for (int32_t j = 0; j < m; ++j) s += static_cast<ExactInt>(a[j]) * x[j];
+    return s;
+}
+
+// Sum of a * x * y over the run; x * y fits in 62 bits, so one wide product per row.
+ExactInt weighted_cross(const int64_t* a, const int64_t* x, const int64_t* y, int32_t m) {
+    ExactInt s = 0;
+    for (int32_t j = 0; j < m; ++j) s += static_cast<ExactInt>(a[j]) * (x[j] * y[j]);
+    return s;
+}
+
+// Adds a run's rows to a categorical pair, from its numeric column's grid values xb (where
+// ob says they are on it) and its categorical column's codes. The sums of h and r of a
+// node's rows fit in 64 bits (fixed_grid.hpp), so only the sums with a value are wide.
+void add_category_run(const ColumnPair& pair, const int64_t* xb, const uint8_t* ob,
+                      const int32_t* code, const int64_t* wh, const int64_t* wr, int32_t m,
+                      int64_t* w) {
+    int64_t n_q[kMaxPairCategories] = {}, r_q[kMaxPairCategories] = {};
+    ExactInt s_q[kMaxPairCategories] = {};
+    int64_t hc = 0;
+    ExactInt t = 0, sxx = 0;
+    for (int32_t j = 0; j < m; ++j) {
+        const int32_t q = code[j];
+        if (ob[j] == 0 || q < 0 || q > pair.top) continue;
+        n_q[q] += wh[j];
+        r_q[q] += wr[j];
+        s_q[q] += static_cast<ExactInt>(wh[j]) * xb[j];
+        hc += wh[j];
+        t += static_cast<ExactInt>(wr[j]) * xb[j];
+        sxx += static_cast<ExactInt>(wh[j]) * (xb[j] * xb[j]);
+    }
+    for (int32_t q = 0; q <= pair.top; ++q) {
+        add_wide(w + kWideWords * (3 * q), n_q[q]);
+        add_wide(w + kWideWords * (3 * q + 1), r_q[q]);
+        add_wide(w + kWideWords * (3 * q + 2), s_q[q]);
+    }
+    int64_t* tail = w + kWideWords * (3 * (int64_t{pair.top} + 1));
+    add_wide(tail, hc);
+    add_wide(tail + kWideWords, t);
+    add_wide(tail + 2 * kWideWords, sxx);
+}
+
+// Puts a run of m rows (bag indices idx) of node t on their grids.
+bool load_run(const ShardRows& shard, const ShardTree& st, const StatsRequest& request, int32_t k,
+              const NodePlan& plan, int32_t t, const int32_t* idx, int32_t m, RunScratch& s) {
+    const size_t n = plan.columns.size();
+    bool any = false;
+    for (int32_t j = 0; j < m; ++j) {
+        int64_t g = 0, h = 0;
+        row_gradient(st, idx[j], k, request, t, g, h);
+        s.wh[j] = h;
+        s.wr[j] = -g;
+        const double* row = shard.X->row(st.bag[idx[j]]);
+        for (size_t c = 0; c < plan.categories.size(); ++c) {
+            const double a = row[plan.categories[c]];
+            s.code[c * kNodeRunRows + j] = a != a ? -1 : std::max(category_code(a), -1);
+        }
+        uint8_t lack = 0;
+        for (size_t c = 0; c < n; ++c) {
+            int64_t q = 0;
+            const uint8_t ok = on_grid(row[plan.columns[c]], plan.grid[c], q) ? 1 : 0;
+            s.x[c * kNodeRunRows + j] = ok != 0 ? q : 0;
+            s.ok[c * kNodeRunRows + j] = ok;
+            lack |= ok ^ 1;
+        }
+        s.lacks[j] = lack;
+        any = any || lack != 0;
+    }
+    return any;
+}
+
+// Adds a run of node t's rows (as load_run left them) to the pass's words.
+void add_run(const StatsRequest& request, const PairLayout& l, const NodePlan& plan, bool lacking,
+             int32_t m, const RunScratch& s, int64_t* words) {
+    const int64_t* wh = s.wh.data();
+    const int64_t* wr = s.wr.data();
+    auto column = [&](int32_t place) { return s.x.data() + int64_t{place} * kNodeRunRows; };
+    auto on = [&](int32_t place) { return s.ok.data() + int64_t{place} * kNodeRunRows; };
+    const size_t n_shared = plan.shared.size();
+    if (n_shared > 0) {
+        int64_t* side = words + plan.side;
+        ExactInt sum_h = 0, sum_r = 0;
+        for (int32_t j = 0; j < m; ++j) {
+            sum_h += wh[j];
+            sum_r += wr[j];
+        }
+        add_wide(side, sum_h);
+        add_wide(side + kWideWords, sum_r);
+        for (int32_t c = 0; c < plan.side_columns; ++c) {
+            int64_t* w = side + kWideWords * (2 + 3 * int64_t{c});
+            const int64_t* x = column(c);
+            add_wide(w, weighted_sum(wh, x, m));
+            add_wide(w + kWideWords, weighted_cross(wh, x, x, m));
+            add_wide(w + 2 * kWideWords, weighted_sum(wr, x, m));
+        }
+        int64_t* cross = side + kWideWords * (2 + 3 * int64_t{plan.side_columns});
+        for (size_t p = 0; p < n_shared; ++p) {
+            add_wide(cross + kWideWords * static_cast<int64_t>(p),
+                     weighted_cross(wh, column(plan.at_a[p]), column(plan.at_b[p]), m));
+        }
+    }
+    for (size_t e = 0; lacking && e < plan.gaps.size(); ++e) {
+        const int32_t p = plan.gaps[e];
+        const int32_t a = plan.at_a[p], b = plan.at_b[p];
+        const int64_t *xa = column(a), *xb = column(b);
+        const uint8_t *oa = on(a), *ob = on(b);
+        int64_t* w = words + l.offset[plan.shared[p]];
+        for (int32_t j = 0; j < m; ++j) {
+            if (s.lacks[j] == 0 || (oa[j] != 0 && ob[j] != 0)) continue;
+            add_gap(xa[j], xb[j], wh[j], wr[j], w);
+        }
+    }
+    for (size_t p = 0; p < plan.own.size(); ++p) {
+        add_category_run(request.pairs[plan.own[p]], column(plan.at_b[n_shared + p]),
+                         on(plan.at_b[n_shared + p]),
+                         s.code.data() + int64_t{plan.at_code[p]} * kNodeRunRows, wh, wr, m,
+                         words + l.offset[plan.own[p]]);
+    }
+}
+
+// The bag rows [i0, i1) node by node, in runs of at most kNodeRunRows rows.
 void moment_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest& request,
                  int32_t k, const PairLayout& l, int64_t i0, int64_t i1, int64_t* words) {
-    std::vector<int64_t> x;
-    std::vector<uint8_t> ok;
-    for_requested_rows(
-        st, request, k, true, i0, i1, [&](int64_t i, int32_t t, int64_t g, int64_t h) {
-            const ExactInt wh = h, wr = -g;
-            const double* row = shard.X->row(st.bag[i]);
-            const NodePlan& plan = l.nodes[t];
-            const size_t n = plan.columns.size();
-            x.resize(n);
-            ok.resize(n);
-            bool gap = false;
-            for (size_t c = 0; c < n; ++c) {
-                ok[c] = on_grid(row[plan.columns[c]], plan.exponent[c], x[c]) ? 1 : 0;
-                if (!ok[c]) x[c] = 0;
-                gap = gap || !ok[c];
-            }
-            const size_t n_shared = plan.shared.size();
-            if (n_shared > 0) {
-                int64_t* side = words + plan.side;
-                add_wide(side, wh);
-                add_wide(side + kWideWords, wr);
-                for (int32_t c = 0; c < plan.side_columns; ++c) {
-                    int64_t* s = side + kWideWords * (2 + 3 * int64_t{c});
-                    add_wide(s, wh * x[c]);
-                    add_wide(s + kWideWords, wh * (x[c] * x[c]));
-                    add_wide(s + 2 * kWideWords, wr * x[c]);
-                }
-                int64_t* cross = side + kWideWords * (2 + 3 * int64_t{plan.side_columns});
-                const int32_t* at_a = plan.at_a.data();
-                const int32_t* at_b = plan.at_b.data();
-                for (size_t m = 0; m < n_shared; ++m) {
-                    add_wide(cross + kWideWords * m, wh * (x[at_a[m]] * x[at_b[m]]));
-                }
-            }
-            for (size_t e = 0; gap && e < plan.gaps.size(); ++e) {
-                const int32_t m = plan.gaps[e];
-                const int32_t a = plan.at_a[m], b = plan.at_b[m];
-                if (ok[a] && ok[b]) continue;
-                add_gap(x[a], x[b], wh, wr, words + l.offset[plan.shared[m]]);
-            }
-            for (size_t m = 0; m < plan.own.size(); ++m) {
-                const int32_t at_b = plan.at_b[n_shared + m];
-                if (!ok[at_b]) continue;
-                const ColumnPair& p = request.pairs[plan.own[m]];
-                add_category(p, row[p.a], x[at_b], wh, wr, words + l.offset[plan.own[m]]);
-            }
-        });
+    RunScratch s;
+    rows_by_node(st, request, i0, i1, s.begin, s.order);
+    size_t most = 0;
+    for (const NodePlan& plan : l.nodes) most = std::max(most, plan.columns.size());
+    s.x.resize(most * kNodeRunRows);
+    s.ok.resize(most * kNodeRunRows);
+    s.wh.resize(kNodeRunRows);
+    s.wr.resize(kNodeRunRows);
+    s.lacks.resize(kNodeRunRows);
+    size_t most_codes = 0;
+    for (const NodePlan& plan : l.nodes) most_codes = std::max(most_codes, plan.categories.size());
+    s.code.resize(most_codes * kNodeRunRows);
+    for (size_t t = 0; t < l.nodes.size(); ++t) {
+        const NodePlan& plan = l.nodes[t];
+        if (plan.shared.empty() && plan.own.empty()) continue;
+        for (int64_t r = s.begin[t]; r < s.begin[t + 1]; r += kNodeRunRows) {
+            const auto m =
+                static_cast<int32_t>(std::min<int64_t>(kNodeRunRows, s.begin[t + 1] - r));
+            const bool lacking = load_run(shard, st, request, k, plan, static_cast<int32_t>(t),
+                                          s.order.data() + r, m, s);
+            add_run(request, l, plan, lacking, m, s, words);
+        }
+    }
 }
 
 // Every numeric pair's words become the merged side sums minus the terms of the rows that

@@ -482,6 +482,53 @@ double naive_screen_score(const Case& c, const StatsRequest& r, size_t t, const 
         cov -= g[i] * (z[i] - mean);
     }
     return var > 0.0 ? cov * cov / var : 0.0;
+
+// A value on its column's grid by the obvious lines (false: not on it).
+bool reference_grid_value(double x, int32_t exponent, ExactInt& q) {
+    if (!std::isfinite(x)) return false;
+    const double scaled = std::nearbyint(std::ldexp(x, kValueBits - exponent));
+    if (!(std::fabs(scaled) <= 0x1p31)) return false;
+    q = static_cast<ExactInt>(scaled);
+    return true;
+}
+
+// The words of a pair-moment request summed pair by pair and row by row in 128 bits.
+std::vector<ExactInt> naive_moment_words(const Case& c, const StatsRequest& r) {
+    std::vector<ExactInt> w;
+    for (size_t t = 0; t < r.nodes.size(); ++t) {
+        for (int32_t j = r.item_begin[t]; j < r.item_begin[t + 1]; ++j) {
+            const ColumnPair& pair = r.pairs[j];
+            const int32_t ea = column_value_exponent(c.bins, pair.a);
+            const int32_t eb = column_value_exponent(c.bins, pair.b);
+            std::vector<ExactInt> item(static_cast<size_t>(pair_item_words(pair) / 2), 0);
+            for (int32_t row = 0; row < c.table.rows; ++row) {
+                if (c.node_of[row] != r.nodes[t]) continue;
+                int64_t g, h;
+                naive_gradient(c, r, t, row, g, h);
+                const ExactInt wh = h, wr = -ExactInt{g};
+                const double a = c.X.row(row)[pair.a];
+                ExactInt xa = 0, xb = 0;
+                if (!reference_grid_value(c.X.row(row)[pair.b], eb, xb)) continue;
+                if (pair.top >= 0) {
+                    if (std::isnan(a)) continue;
+                    const int32_t q = category_code(a);
+                    if (q < 0 || q > pair.top) continue;
+                    const ExactInt terms[] = {wh, wr, wh * xb};
+                    for (int32_t v = 0; v < 3; ++v) item[3 * q + v] += terms[v];
+                    const ExactInt tail[] = {wh, wr * xb, wh * xb * xb};
+                    for (int32_t v = 0; v < 3; ++v) item[3 * (pair.top + 1) + v] += tail[v];
+                    continue;
+                }
+                if (!reference_grid_value(a, ea, xa)) continue;
+                const ExactInt terms[] = {wh,           wr,           wh * xa,
+                                          wh * xb,      wh * xa * xa, wh * xa * xb,
+                                          wh * xb * xb, wr * xa,      wr * xb};
+                for (int32_t v = 0; v < 9; ++v) item[v] += terms[v];
+            }
+            w.insert(w.end(), item.begin(), item.end());
+        }
+    }
+    return w;
 }
 
 }  // namespace
@@ -571,5 +618,29 @@ TEST(ExactScreening, KeepsTheBestHalvesByPrescoreAndByScreeningInOrder) {
         std::vector<int32_t> got;
         for (const ObliqueCandidate& c : kept) got.push_back(c.projection.feature_a);
         EXPECT_EQ(got, want) << "trial " << trial;
+    }
+}
+
+TEST(ExactProjection, PairMomentsAndProjectionStatisticsEqualTheirRowByRowSums) {
+    // Trials 30 and 31 give every node more rows than one run of a pass holds.
+    for (const uint32_t trial : {0u, 1u, 2u, 3u, 30u, 31u}) {
+        const Case c = make_case(trial);
+        std::vector<std::vector<Part>> parts = splits(c, trial);
+        const StatsRequest moments = moment_request(c.k);
+        const std::vector<int64_t> whole = merged_stats(c, parts[0], moments);
+        const std::vector<ExactInt> naive = naive_moment_words(c, moments);
+        ASSERT_EQ(whole.size(), kStatsHeader + 2 * naive.size());
+        for (size_t v = 0; v < naive.size(); ++v) {
+            EXPECT_TRUE(read_wide(whole.data() + kStatsHeader + 2 * v) == naive[v])
+                << "trial " << trial << " word " << v;
+        }
+        std::mt19937 gen(trial + 5);
+        for (const int64_t kind : {kProjectionRanges, kProjectedHistograms}) {
+            const StatsRequest r = projection_request(kind, gen, c.k);
+            const std::vector<int64_t> got = merged_stats(c, parts[0], r);
+            const std::vector<int64_t> want = naive_projection_words(c, r);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + kStatsHeader))
+                << "trial " << trial << " kind " << kind;
+        }
     }
 }
