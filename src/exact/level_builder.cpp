@@ -370,7 +370,7 @@ private:
                 nodes_[m > 0 ? left + 1 : left].lower = mid;
             }
             rule_of[id] = static_cast<int32_t>(rules.size());
-            rules.push_back(pair ? RouteRule{id, left, left + 1, n, {}}
+            rules.push_back(pair ? RouteRule{id, left, left + 1, n, {}, {}}
                                  : route_rule(id, left, left + 1, n, *c_.bins));
             next.push_back(left);
             next.push_back(left + 1);

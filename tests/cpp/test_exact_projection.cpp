@@ -482,6 +482,7 @@ double naive_screen_score(const Case& c, const StatsRequest& r, size_t t, const 
         cov -= g[i] * (z[i] - mean);
     }
     return var > 0.0 ? cov * cov / var : 0.0;
+}
 
 // A value on its column's grid by the obvious lines (false: not on it).
 bool reference_grid_value(double x, int32_t exponent, ExactInt& q) {
