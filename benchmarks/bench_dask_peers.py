@@ -8,12 +8,13 @@ Data: ``synthetic`` is bench_train.py's generator (28 columns, binary) run per c
 --chunk rows with the seed (7, chunk index), on the workers, so the client never holds the
 training rows (10,000,000 x 28 float64 is 2.2 GB); the test rows (--test-rows) are further
 chunks of the same generator. ``flights`` is the flights task of examples/flights.py
-(scattered from the client; it is small). Categorical columns are read as numbers by every
+(scattered from the client, block i to worker i modulo the workers; it is small). Categorical columns are read as numbers by every
 system (vorlent's Dask training takes no categorical features yet).
 
 Every system trains --trees rounds of depth --depth (LightGBM: 2^depth leaves), 64 bins,
 learning rate 0.12, L2 term 1, at least 10 rows per split (LightGBM min_child_samples;
-XGBoost has no such knob), no early stopping; vorlent axis-aligned with exact_sums.
+XGBoost has no such knob), no early stopping; vorlent axis-aligned with exact_sums, through
+Dask's actor calls (``vorlent``) and through its socket transport (``vorlent-socket``).
 
 Setups: ``AxB`` is a LocalCluster of A worker processes with B threads each (OpenMP threads
 too: OMP_NUM_THREADS=B in every worker, OMP_WAIT_POLICY as in this process, PASSIVE unless
@@ -111,9 +112,18 @@ class Data:
                 ]
             )
         else:
-            chunks = (tuple(self.lengths),)
-            X = da.from_array(self.X, chunks=(chunks[0], self.n_features))
-            y = da.from_array(self.y, chunks=chunks)
+            # Block i goes to worker i modulo the workers, so that each does its share (the
+            # scheduler may put three of four small blocks on one worker).
+            workers = sorted(client.scheduler_info()["workers"])
+            starts = np.cumsum([0, *self.lengths])
+            xs, ys = [], []
+            for i, n in enumerate(self.lengths):
+                rows = slice(starts[i], starts[i + 1])
+                where = [workers[i % len(workers)]]
+                x_part, y_part = client.scatter([self.X[rows], self.y[rows]], workers=where)
+                xs.append(da.from_delayed(x_part, shape=(n, self.n_features), dtype=np.float64))
+                ys.append(da.from_delayed(y_part, shape=(n,), dtype=self.y.dtype))
+            X, y = da.concatenate(xs), da.concatenate(ys)
         X, y = client.persist([X, y])
         wait([X, y])
         return X, y
@@ -189,12 +199,14 @@ def log_loss(y: np.ndarray, p: np.ndarray) -> float:
     return float(-np.mean(y * np.log(p) + (1 - y) * np.log(1 - p)))
 
 
-def fit_vorlent(client, X, y, threads: int):
+def fit_vorlent(client, X, y, threads: int, transport: str = "dask"):
     """The Dask estimator's fit, with the coordinator's messages logged and timed."""
-    from vorlent.dask import DaskVorlentClassifier, _estimators, _train
+    from vorlent.dask import DaskVorlentClassifier, _estimators, _transport
 
     log, waits = [], collections.Counter()
-    plain_fit, plain_call = _estimators.fit_booster, _train._Shards.__call__
+    links = {"dask": _transport.DaskShards, "socket": _transport.SocketShards}
+    link = links[transport]
+    plain_fit, plain_call = _estimators.fit_booster, link.__call__
 
     def logged_fit(*a, **k):
         return plain_fit(*a, **k, log=log)
@@ -217,13 +229,14 @@ def fit_vorlent(client, X, y, threads: int):
         min_samples_split=MIN_ROWS,
         random_state=0,
         fit_timeout=3600.0,
+        transport=transport,
     )
     client.run(install_shard_timer)
-    _estimators.fit_booster, _train._Shards.__call__ = logged_fit, timed_call
+    _estimators.fit_booster, link.__call__ = logged_fit, timed_call
     try:
         seconds = timed(lambda: model.fit(X, y))
     finally:
-        _estimators.fit_booster, _train._Shards.__call__ = plain_fit, plain_call
+        _estimators.fit_booster, link.__call__ = plain_fit, plain_call
     rounds = [m for m in log if m[0] in ROUND_MESSAGES]
     setup = [m for m in log if m[0] not in ROUND_MESSAGES]
     trees = max(model.n_estimators_, 1)
@@ -246,9 +259,7 @@ def fit_vorlent(client, X, y, threads: int):
         "setup_round_trips": len(setup),
         "setup_MB": sum(m[1] + m[2] for m in setup) / 1e6,
         "coordinator_waits_s": {k: round(v, 2) for k, v in waits.items()},
-        "shard_seconds": [
-            {k: round(v, 2) for k, v in workers[w].items()} for w in sorted(workers)
-        ],
+        "shard_seconds": [{k: round(v, 2) for k, v in workers[w].items()} for w in sorted(workers)],
         "model": model.booster_.serialize(),
     }
     return seconds, model.to_local().predict_proba, extra
@@ -297,7 +308,12 @@ def fit_xgboost(client, X, y, threads: int):
     return seconds, proba, {"version": xgb.__version__}
 
 
-FITS = {"vorlent": fit_vorlent, "lightgbm": fit_lightgbm, "xgboost": fit_xgboost}
+FITS = {
+    "vorlent": fit_vorlent,
+    "vorlent-socket": lambda *a: fit_vorlent(*a, transport="socket"),
+    "lightgbm": fit_lightgbm,
+    "xgboost": fit_xgboost,
+}
 
 
 def local_fit(X, y, trees: int, depth: int, threads: int):
@@ -409,7 +425,7 @@ def main() -> int:
     parser.add_argument("--depth", type=int, default=DEPTH)
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--setups", default="2x1,1x2,local")
-    parser.add_argument("--systems", default="vorlent,lightgbm,xgboost")
+    parser.add_argument("--systems", default="vorlent,vorlent-socket,lightgbm,xgboost")
     parser.add_argument("--json", type=pathlib.Path, default=None, help="append results here")
     ARGS = parser.parse_args()
     data = Data(ARGS)
@@ -426,7 +442,7 @@ def main() -> int:
     for repeat in range(ARGS.repeat):
         for setup, system in runs if repeat % 2 == 0 else runs[::-1]:
             results.append(run_once(data, setup, system))
-    models = {r["model"] for r in results if r["system"] == "vorlent"}
+    models = {r["model"] for r in results if r["system"].startswith("vorlent")}
     print(f"vorlent model bytes equal across setups: {len(models) == 1}")
     if ARGS.json is not None:
         with ARGS.json.open("a") as out:

@@ -61,18 +61,27 @@ def pool_path(actors, pool):
     return send
 
 
+def actor_calls():
+    """The class that sends the coordinator's messages as actor calls, in this build or an
+    older one."""
+    try:
+        from vorlent.dask._transport import DaskShards
+    except ImportError:
+        from vorlent.dask._train import _Shards as DaskShards
+    return DaskShards
+
+
 def coordinator(client, actors):
     """The coordinator's handle on the actors (builds before the coroutine one took a pool
     of threads)."""
     import inspect
 
-    from vorlent.dask import _train
-
-    if "client" in inspect.signature(_train._Shards).parameters:
-        return _train._Shards(client, actors, 60.0)
+    shards = actor_calls()
+    if "client" in inspect.signature(shards).parameters:
+        return shards(client, actors, 60.0)
     from concurrent.futures import ThreadPoolExecutor
 
-    return _train._Shards(actors, 60.0, ThreadPoolExecutor(max_workers=4))
+    return shards(actors, 60.0, ThreadPoolExecutor(max_workers=4))
 
 
 def latency(send, n: int) -> float:
@@ -100,7 +109,7 @@ def main() -> int:
     import dask.array as da
     import distributed
     import vorlent
-    from vorlent.dask import DaskVorlentClassifier, _train
+    from vorlent.dask import DaskVorlentClassifier
 
     parser = argparse.ArgumentParser()
     parser.add_argument("--data", choices=["flights", "synthetic"], default="flights")
@@ -175,7 +184,8 @@ def main() -> int:
 
             client.run(bench_dask_peers.install_shard_timer)
             waits = []
-            plain_call = _train._Shards.__call__
+            shards = actor_calls()
+            plain_call = shards.__call__
 
             def timed_call(self, method, *a, _plain=plain_call, _waits=waits):
                 started = time.perf_counter()
@@ -186,13 +196,13 @@ def main() -> int:
                     _waits.append((name, time.perf_counter() - started))
 
             model = DaskVorlentClassifier(client=client, **params)
-            _train._Shards.__call__ = timed_call
+            shards.__call__ = timed_call
             try:
                 started = time.perf_counter()
                 model.fit(Xd, yd)
                 fit_s = time.perf_counter() - started
             finally:
-                _train._Shards.__call__ = plain_call
+                shards.__call__ = plain_call
             calls = client.run(bench_dask_peers.shard_calls)
             per_worker = [calls[w] for w in sorted(calls)]
             assert all(len(c) == len(waits) for c in per_worker), "calls do not line up"

@@ -116,9 +116,7 @@ def test_oblique_model_bytes_equal_a_local_exact_fit(client, kind, cols, extra):
     assert "oblique" in kinds
     for chunks in CHUNKINGS:
         model = Dask(client=client, fit_timeout=60, **params)
-        model.fit(
-            da.from_array(X, chunks=(chunks, cols)), da.from_array(target, chunks=(chunks,))
-        )
+        model.fit(da.from_array(X, chunks=(chunks, cols)), da.from_array(target, chunks=(chunks,)))
         assert model.booster_.serialize() == local.booster_.serialize(), chunks
 
 
@@ -202,6 +200,7 @@ def test_refusals_leave_the_estimator_unfitted(client):
         ({"exact_sums": False}, "exact_sums"),
         ({"early_stopping": True}, "early_stopping"),
         ({"fit_timeout": 0}, "fit_timeout"),
+        ({"transport": "mpi"}, "transport"),
     ]:
         model = DaskVorlentRegressor(client=client, **params)
         with pytest.raises(ValueError, match=needle):
@@ -209,7 +208,8 @@ def test_refusals_leave_the_estimator_unfitted(client):
         assert not hasattr(model, "booster_")
 
 
-def test_a_worker_lost_during_fit_fails_it_within_the_timeout():
+@pytest.mark.parametrize("transport", ["dask", "socket"])
+def test_a_worker_lost_during_fit_fails_it_within_the_timeout(transport):
     """A worker killed while the trees grow: fit raises within fit_timeout (plus set-up
     slack) instead of hanging, and the estimator keeps its previous model."""
     import os
@@ -226,7 +226,9 @@ def test_a_worker_lost_during_fit_fails_it_within_the_timeout():
     ):
         Xd = da.from_array(X, chunks=(100, 4))
         yd = da.from_array(y, chunks=(100,))
-        model = DaskVorlentRegressor(client=c, fit_timeout=8, n_estimators=2, max_depth=2)
+        model = DaskVorlentRegressor(
+            client=c, fit_timeout=8, n_estimators=2, max_depth=2, transport=transport
+        )
         before = model.fit(Xd, yd).booster_.serialize()
         model.set_params(n_estimators=3000)
         worker = min(c.scheduler_info()["workers"])

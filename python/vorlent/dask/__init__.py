@@ -64,7 +64,7 @@ from ._predict import (
     shap_values,
 )
 from ._target_encoding import te_fit_transform, te_transform
-from ._train import WorkerLostError
+from ._transport import WorkerLostError
 
 __all__ = [
     "DaskVorlentClassifier",

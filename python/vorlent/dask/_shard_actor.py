@@ -7,6 +7,7 @@ import numpy as np
 import vorlent_core as _core
 
 from .._data import predict_matrix
+from ._sockets import ShardServer
 
 
 class ShardActor:
@@ -26,6 +27,12 @@ class ShardActor:
 
     def rows(self) -> int:
         return self.shard.n_rows
+
+    def listen(self, host: str, idle_timeout: float) -> tuple:
+        """Opens a port on ``host`` that answers ``call``'s messages for one coordinator (the
+        socket transport); returns its address and the token the coordinator must present."""
+        self.server = ShardServer(self.call, host, idle_timeout)
+        return self.server.address, self.server.token
 
 
 def block_arrays(X, y, w, classes, schema=None):

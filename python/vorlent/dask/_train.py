@@ -10,23 +10,17 @@ concatenated rows, whatever the number of workers, the chunking or the placement
 
 from __future__ import annotations
 
-import asyncio
-import pickle
 import threading
 
 import numpy as np
 import vorlent_core as _core
 
 from ._shard_actor import ShardActor, block_arrays
+from ._transport import DaskShards, SocketShards, WorkerLostError, worker_host
 
 # One fit at a time per client: a second one waits for the first to finish.
 _FIT_LOCKS: dict[int, threading.Lock] = {}
 _FIT_LOCKS_GUARD = threading.Lock()
-
-
-class WorkerLostError(RuntimeError):
-    """A worker holding training rows died, lost its blocks or did not answer within the
-    fit's timeout; the fit stops and the estimator keeps its previous state."""
 
 
 def _client_lock(client) -> threading.Lock:
@@ -79,44 +73,6 @@ def row_blocks(client, X, y, sample_weight):
     return xs, ys, w, lengths, width
 
 
-class _Shards:
-    """The coordinator's handle on the actors: one message to all, answers flattened.
-
-    A message goes to every actor at once from one coroutine on the client's event loop, and
-    the coordinator's thread wakes once, when the last answer is in: on a busy machine every
-    thread that has to wake up on the way costs a scheduling delay.
-    """
-
-    def __init__(self, client, actors, timeout: float, log=None):
-        self.client = client
-        self.actors = actors
-        self.timeout = timeout
-        self.log = log  # a list: every message as (method, bytes sent, bytes received)
-
-    async def _ask(self, method, args):
-        parts = await asyncio.gather(*(actor.call(method, *args) for actor in self.actors))
-        return [answer for part in parts for answer in part]
-
-    def __call__(self, method, *args):
-        try:
-            answers = self.client.sync(self._ask, method, args, callback_timeout=self.timeout)
-        except TimeoutError:
-            raise WorkerLostError(
-                f"a worker did not answer {method!r} within {self.timeout:g} s (fit_timeout): "
-                "a worker died or lost its row blocks"
-            ) from None
-        except OSError as error:  # the connection to the actor's worker is gone
-            raise WorkerLostError(
-                f"a worker was lost while answering {method!r}: {error}"
-            ) from error
-        if self.log is not None:
-            sent = len(self.actors) * len(pickle.dumps(args))
-            # A batch counts as its last message, the one answered.
-            name = args[0][-1][0] if method == "batch" else method
-            self.log.append((name, sent, sum(len(pickle.dumps(a)) for a in answers)))
-        return answers
-
-
 class _Placement:
     """The row blocks of one data set computed on the workers and an actor on every worker
     that holds some, built there from its blocks."""
@@ -138,6 +94,7 @@ class _Placement:
         self.first_rows = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(np.int64)
         self.blocks = client.compute(blocks)
         self.actors = []
+        self.workers: list[str] = []  # the address of each actor's worker
 
     def start(self):
         """Waits for the blocks, then puts an actor beside each worker's blocks; returns the
@@ -156,6 +113,7 @@ class _Placement:
                 raise WorkerLostError(f"row block {i} is held by no worker")
             by_worker.setdefault(min(where), []).append(i)
         for worker, indices in sorted(by_worker.items()):
+            self.workers.append(worker)
             self.actors.append(
                 self.client.submit(
                     ShardActor,
@@ -170,6 +128,13 @@ class _Placement:
             )
         wait(self.actors, timeout=self.timeout)
         return [a.result(timeout=self.timeout) for a in self.actors]
+
+    def shards(self, handles, transport: str, log):
+        """The coordinator's handle on this placement's actors over ``transport``."""
+        if transport == "socket":
+            hosts = [worker_host(w) for w in self.workers]
+            return SocketShards(handles, hosts, self.timeout, log)
+        return DaskShards(self.client, handles, self.timeout, log)
 
     def release(self):
         self.client.cancel(self.actors + list(self.blocks))
@@ -189,6 +154,7 @@ def fit_booster(
     es_tol: float = 0.0,
     schema=None,
     callback=None,
+    transport: str = "dask",
 ):
     """A booster trained with exact_sums on the Dask collections; the rows stay on the
     workers that hold their blocks. ``eval_set``: (X_val, y_val) Dask collections whose
@@ -197,12 +163,14 @@ def fit_booster(
     (method, bytes sent, bytes received), for measurements. ``schema``: the agreed
     FeatureSchema every block is converted with (None: numeric blocks as they are).
     ``callback``: the core's round callback, called with the validation rows' raw scores
-    gathered in their order."""
+    gathered in their order. ``transport``: "dask" (actor calls) or "socket" (a connection of
+    its own to each actor)."""
     settings = _core.Booster(**keywords)
     placements = [_Placement(client, settings, X, y, sample_weight, classes, schema, timeout)]
     if eval_set is not None:
         placements.append(_Placement(client, settings, *eval_set, None, classes, schema, timeout))
     train = placements[0]
+    links = []
     try:
         with _client_lock(client):
             handles = [p.start() for p in placements]
@@ -211,8 +179,9 @@ def fit_booster(
                     f"eval_set has {placements[1].n_features} columns but X has {train.n_features}"
                 )
             booster = _core.Booster(**keywords)
-            shards = _Shards(client, handles[0], timeout, log)
-            val = _Shards(client, handles[1], timeout, log) if eval_set is not None else None
+            links = [p.shards(h, transport, log) for p, h in zip(placements, handles)]
+            shards = links[0]
+            val = links[1] if eval_set is not None else None
             _core.fit_shards(
                 booster,
                 train.n_features,
@@ -230,5 +199,7 @@ def fit_booster(
             f"the row blocks or the shard actors were not ready within {timeout:g} s (fit_timeout)"
         ) from error
     finally:
+        for link in links:
+            link.close()
         for placement in placements:
             placement.release()

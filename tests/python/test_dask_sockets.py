@@ -1,0 +1,159 @@
+"""The socket transport of Dask training: its wire (frames, token, errors, idle end) in
+this process, and fits over it on a real LocalCluster giving the bytes of the actor calls."""
+
+import pickle
+import socket
+
+import numpy as np
+import pytest
+
+pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+import dask.array as da
+import vorlent
+from vorlent.dask import DaskVorlentClassifier, DaskVorlentRegressor
+from vorlent.dask._sockets import TOKEN_BYTES, ShardServer, connect, read_frame, send_frame
+
+
+def closed_without_answer(sock) -> bool:
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:  # closed with our bytes unread
+        return True
+
+
+def ask(sock, method, *args):
+    send_frame(sock, pickle.dumps((method, args)))
+    return pickle.loads(read_frame(sock))
+
+
+class Recorder:
+    """An answer that records its calls and fails on request."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, method, *args):
+        self.calls.append(method)
+        if method == "fail":
+            raise ValueError(f"refused {args}")
+        return [np.arange(args[0])]
+
+
+def test_messages_answers_and_errors_cross_the_wire():
+    answer = Recorder()
+    server = ShardServer(answer, "127.0.0.1", idle_timeout=30)
+    with connect(server.address, server.token, timeout=30) as sock:
+        for n in (0, 3, 200_000):  # empty, small and a frame larger than one packet
+            ok, value = ask(sock, "rows", n)
+            assert ok
+            np.testing.assert_array_equal(value[0], np.arange(n))
+        ok, error = ask(sock, "fail", 7)
+        assert not ok and isinstance(error, ValueError) and "refused (7,)" in str(error)
+        ok, _ = ask(sock, "rows", 1)  # an error does not end the connection
+        assert ok
+    server._thread.join(timeout=30)
+    assert not server._thread.is_alive()  # the coordinator's close ends the thread
+    assert answer.calls == ["rows", "rows", "rows", "fail", "rows"]
+
+
+def test_a_connection_without_the_token_is_closed_unread():
+    """Bytes from a connection that does not present the token are never unpickled; the
+    coordinator with the token is still served afterwards."""
+    answer = Recorder()
+    server = ShardServer(answer, "127.0.0.1", idle_timeout=30)
+    wrong = bytes(b ^ 1 for b in server.token)
+    for token in (wrong, server.token[: TOKEN_BYTES // 2]):
+        with socket.create_connection(server.address, timeout=30) as intruder:
+            intruder.sendall(token)
+            if len(token) < TOKEN_BYTES:
+                intruder.shutdown(socket.SHUT_WR)  # a short token, then nothing
+            else:
+                send_frame(intruder, pickle.dumps(("rows", (1,))))
+            assert closed_without_answer(intruder)
+    assert answer.calls == []
+    with connect(server.address, server.token, timeout=30) as sock:
+        assert ask(sock, "rows", 2)[0]
+
+
+def test_a_silent_coordinator_lets_the_server_go():
+    for connect_first in (False, True):
+        server = ShardServer(Recorder(), "127.0.0.1", idle_timeout=0.5)
+        sock = connect(server.address, server.token, timeout=30) if connect_first else None
+        server._thread.join(timeout=30)
+        assert not server._thread.is_alive()
+        if sock is not None:
+            assert closed_without_answer(sock)
+            sock.close()
+
+
+@pytest.fixture(scope="module")
+def client():
+    from dask_support import local_cluster
+
+    with local_cluster() as c:
+        yield c
+
+
+def table(n, seed, cols=4):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, cols))
+    X[rng.random(n) < 0.1, 2] = np.nan
+    score = X[:, 0] - 0.5 * X[:, 1] + np.nan_to_num(X[:, 2])
+    return X, score, score + rng.normal(scale=0.5, size=n), rng.uniform(0.2, 3.0, n)
+
+
+COMMON = {"random_state": 0, "n_estimators": 5, "max_depth": 3, "learning_rate": 0.4}
+
+
+@pytest.mark.parametrize(
+    "kind,cols,extra",
+    [
+        # Two placements (training and validation rows), each over its own sockets.
+        ("multiclass", 4, {"early_stopping": True, "n_estimators": 40, "n_iter_no_change": 2}),
+        # Batched messages (the root's histograms travel with its sums), every pair screened.
+        ("binary", 12, {"split_mode": "oblique", "max_pair_columns": 0, "subsample": 0.8}),
+        ("regression", 4, {"max_lineage": 1, "loss": "quantile", "quantile": 0.7}),
+    ],
+)
+def test_fits_over_sockets_equal_the_local_exact_fit(client, kind, cols, extra):
+    X, score, y, w = table(260, seed=3, cols=cols)
+    X_val, score_val, y_val, _ = table(80, seed=4, cols=cols)
+    if kind == "multiclass":
+        y, y_val = np.digitize(score, [-1.0, 0.5]), np.digitize(score_val, [-1.0, 0.5])
+    elif kind == "binary":
+        y, y_val = score > 0, score_val > 0
+    Local = vorlent.VorlentRegressor if kind == "regression" else vorlent.VorlentClassifier
+    Dask = DaskVorlentRegressor if kind == "regression" else DaskVorlentClassifier
+    params = dict(COMMON, **extra)
+    params.setdefault("early_stopping", False)
+    params.setdefault("split_mode", "axis")  # the Dask default; the local one is oblique
+    local = Local(exact_sums=True, **params).fit(X, y, sample_weight=w, eval_set=(X_val, y_val))
+    chunks = (90, 0, 100, 70)
+    model = Dask(client=client, transport="socket", fit_timeout=60, **params)
+    model.fit(
+        da.from_array(X, chunks=(chunks, cols)),
+        da.from_array(y, chunks=(chunks,)),
+        da.from_array(w, chunks=(chunks,)),
+        eval_set=(da.from_array(X_val, chunks=(30, cols)), da.from_array(y_val, chunks=30)),
+    )
+    assert model.booster_.serialize() == local.booster_.serialize()
+    assert model.get_params()["transport"] == "socket"
+
+
+def test_sockets_need_workers_reached_over_tcp():
+    """Workers in the client's process (inproc://) are refused before anything is computed,
+    and so is a transport that is not a string."""
+    X, _, y, _ = table(60, seed=5)
+    Xd, yd = da.from_array(X, chunks=30), da.from_array(y, chunks=30)
+    with (
+        distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        model = DaskVorlentRegressor(client=c, transport="socket")
+        with pytest.raises(ValueError, match="plain TCP"):
+            model.fit(Xd, yd)
+        assert not hasattr(model, "booster_")
+        with pytest.raises(TypeError, match="transport"):
+            DaskVorlentRegressor(client=c, transport=None).fit(Xd, yd)
