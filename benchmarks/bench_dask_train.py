@@ -2,7 +2,7 @@
 time of a fit on a two-worker LocalCluster against one process.
 
     OMP_WAIT_POLICY=PASSIVE .venv/bin/python benchmarks/bench_dask_train.py [--rows 100000]
-        [--lineage 1]
+        [--lineage 1] [--split-mode oblique] [--transport socket]
 
 Goals: at most 3 * max_depth + 1 round trips per tree (one round trip is one message to
 every worker and their answers); bytes per round bounded by the histograms (about 3 words
@@ -40,6 +40,8 @@ def main() -> None:
     parser.add_argument(
         "--lineage", type=int, default=0, help="max_lineage: 1+ for the lineage builder"
     )
+    parser.add_argument("--split-mode", default="axis", help="axis, oblique or oblique_full")
+    parser.add_argument("--transport", default="dask", choices=["dask", "socket"])
     args = parser.parse_args()
     rng = np.random.default_rng(0)
     X = rng.normal(size=(args.rows, args.features))
@@ -47,7 +49,7 @@ def main() -> None:
     params = {
         "n_estimators": args.trees,
         "max_depth": args.depth,
-        "split_mode": "axis",
+        "split_mode": args.split_mode,
         "max_lineage": args.lineage,
     }
     local = VorlentClassifier(exact_sums=True, early_stopping=False, **params)
@@ -72,7 +74,9 @@ def main() -> None:
         )
         log = []
         started = time.perf_counter()
-        booster = fit_booster(client, keywords, Xd, yd, None, classes, 300.0, log)
+        booster = fit_booster(
+            client, keywords, Xd, yd, None, classes, 300.0, log, transport=args.transport
+        )
         dask_seconds = time.perf_counter() - started
     assert booster.serialize() == local.booster_.serialize(), "model bytes differ"
 
@@ -81,7 +85,8 @@ def main() -> None:
     per_kind = collections.Counter(m[0] for m in rounds)
     print(
         f"rows {args.rows} x {args.features}, {args.trees} trees of depth {args.depth}, "
-        f"{args.classes} classes, max_lineage {args.lineage}, 2 workers (4 blocks)"
+        f"{args.classes} classes, split_mode {args.split_mode}, max_lineage {args.lineage}, "
+        f"2 workers (4 blocks), transport {args.transport}"
     )
     print(f"local exact fit {local_seconds:.2f} s; Dask fit {dask_seconds:.2f} s")
     print(
