@@ -10,6 +10,8 @@ import pickle
 
 from ._sockets import connect, read_frame, send_frame
 
+_IDLE_SECONDS = 600.0
+
 
 class WorkerLostError(RuntimeError):
     """A worker holding training rows died, lost its blocks or did not answer within the
@@ -79,7 +81,11 @@ class SocketShards:
         self.timeout = timeout
         self.log = log
         self.sockets = []
-        servers = [actor.listen(host, timeout) for actor, host in zip(actors, hosts, strict=True)]
+        # The worker's thread lets its shard go after this long without a message: only a
+        # coordinator that vanished without closing its sockets leaves one silent, and the
+        # coordinator may think between messages for longer than one step's timeout.
+        idle = max(timeout, _IDLE_SECONDS)
+        servers = [actor.listen(host, idle) for actor, host in zip(actors, hosts, strict=True)]
         try:
             for server in servers:
                 address, token = server.result(timeout=timeout)
