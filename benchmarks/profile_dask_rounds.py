@@ -3,7 +3,7 @@ round trip against the slower worker's time inside its shard for the same messag
 latency of an empty round trip on the same cluster.
 
     OMP_WAIT_POLICY=PASSIVE .venv/bin/python benchmarks/profile_dask_rounds.py \\
-        [--data flights] [--trees 20] [--depth 4] [--repeat 2]
+        [--data flights] [--trees 20] [--depth 4] [--repeat 2] [--transport socket]
 
 Two workers with one thread each (a LocalCluster), four blocks, 64 bins, the settings of
 bench_dask_peers.py. Reported per fit: the fit's seconds; the set-up's and the rounds' round
@@ -41,6 +41,13 @@ class Ping:
 
     def call(self, method, *args):
         return [None]
+
+    def listen(self, host, idle_timeout):
+        """The socket transport's port, answered by ``call`` (as a shard actor's is)."""
+        from vorlent.dask._sockets import ShardServer
+
+        self.server = ShardServer(self.call, host, idle_timeout)
+        return self.server.address, self.server.token
 
 
 class AsyncPing:
@@ -84,6 +91,19 @@ def coordinator(client, actors):
     return shards(actors, 60.0, ThreadPoolExecutor(max_workers=4))
 
 
+def socket_latency(actors, workers, n: int) -> float | None:
+    """An empty round trip over the socket transport (None in builds without it)."""
+    try:
+        from vorlent.dask._transport import SocketShards, worker_host
+    except ImportError:
+        return None
+    shards = SocketShards(actors, [worker_host(w) for w in workers], 60.0)
+    try:
+        return latency(shards, n)
+    finally:
+        shards.close()
+
+
 def latency(send, n: int) -> float:
     for _ in range(10):
         send("ping")
@@ -118,6 +138,7 @@ def main() -> int:
     parser.add_argument("--depth", type=int, default=4)
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--pings", type=int, default=200)
+    parser.add_argument("--transport", choices=["dask", "socket"], default="dask")
     args = parser.parse_args()
     X, y = load(args.data, args.rows)
     params = {
@@ -180,11 +201,15 @@ def main() -> int:
                 "coordinator, async actor": latency(
                     coordinator(client, pings[AsyncPing]), args.pings
                 ),
+                "socket transport": socket_latency(pings[Ping], workers, args.pings),
             }
 
             client.run(bench_dask_peers.install_shard_timer)
             waits = []
-            shards = actor_calls()
+            if args.transport == "socket":
+                from vorlent.dask._transport import SocketShards as shards
+            else:
+                shards = actor_calls()
             plain_call = shards.__call__
 
             def timed_call(self, method, *a, _plain=plain_call, _waits=waits):
@@ -195,7 +220,8 @@ def main() -> int:
                     name = a[0][-1][0] if method == "batch" else method
                     _waits.append((name, time.perf_counter() - started))
 
-            model = DaskVorlentClassifier(client=client, **params)
+            transport = {} if args.transport == "dask" else {"transport": "socket"}
+            model = DaskVorlentClassifier(client=client, **params, **transport)
             shards.__call__ = timed_call
             try:
                 started = time.perf_counter()
@@ -217,7 +243,7 @@ def main() -> int:
             print(
                 f"in memory: {local[1]:.3f} s (1 thread), {local[2]:.3f} s (2 threads); "
                 "empty round trip to both workers: "
-                + ", ".join(f"{k} {v * 1e3:.2f} ms" for k, v in pings_ms.items())
+                + ", ".join(f"{k} {v * 1e3:.2f} ms" for k, v in pings_ms.items() if v is not None)
             )
             print(f"Dask fit {fit_s:.3f} s = {fit_s / local[2]:.2f} x in memory (2 threads)")
             waited = 0.0
