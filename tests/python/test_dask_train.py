@@ -206,6 +206,10 @@ def test_refusals_leave_the_estimator_unfitted(client):
         with pytest.raises(ValueError, match=needle):
             model.fit(Xd, yd)
         assert not hasattr(model, "booster_")
+    model = DaskVorlentRegressor(client=client)
+    with pytest.raises(ValueError, match="0 sample"):
+        model.fit(da.zeros((0, 4), chunks=1), da.zeros((0,), chunks=1))
+    assert not hasattr(model, "booster_")
 
 
 @pytest.mark.parametrize("transport", ["dask", "socket"])

@@ -20,6 +20,8 @@ client, never the rows.
 
 from __future__ import annotations
 
+import numpy as np
+
 from .._categories import check_count, column_label
 from .._data import fit_matrix
 from .._schema import FeatureSchema, category_kind
@@ -32,7 +34,13 @@ def agreed_schema(client, X, categorical_features, timeout: float) -> FeatureSch
     frame = _blocks.kind_of(X, "X", (_blocks.ARRAY, _blocks.FRAME)) == _blocks.FRAME
     if not frame:
         X = X.rechunk({1: -1})
-    head = X.head(1, npartitions=-1) if frame else X[:1].compute()
+    if frame:
+        head = X.head(1, npartitions=-1)
+    elif X.dtype.kind in "biuf" and X.shape[0] > 0:  # (no rows: let fit_matrix refuse them)
+        # A numeric array's schema follows from its dtype and width: no round trip for a row.
+        head = np.zeros((1, X.shape[1]), dtype=X.dtype)
+    else:
+        head = X[:1].compute()
     _, schema = fit_matrix(head, categorical_features)
     wanted = [j for j, flag in enumerate(schema.categorical) if flag]
     if not wanted:
