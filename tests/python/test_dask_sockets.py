@@ -38,6 +38,8 @@ class Recorder:
         self.calls.append(method)
         if method == "fail":
             raise ValueError(f"refused {args}")
+        if method == "unpicklable":
+            return [lambda: None]
         return [np.arange(args[0])]
 
 
@@ -51,11 +53,13 @@ def test_messages_answers_and_errors_cross_the_wire():
             np.testing.assert_array_equal(value[0], np.arange(n))
         ok, error = ask(sock, "fail", 7)
         assert not ok and isinstance(error, ValueError) and "refused (7,)" in str(error)
+        ok, error = ask(sock, "unpicklable")
+        assert not ok and isinstance(error, RuntimeError) and "could not be sent" in str(error)
         ok, _ = ask(sock, "rows", 1)  # an error does not end the connection
         assert ok
     server._thread.join(timeout=30)
     assert not server._thread.is_alive()  # the coordinator's close ends the thread
-    assert answer.calls == ["rows", "rows", "rows", "fail", "rows"]
+    assert answer.calls == ["rows", "rows", "rows", "fail", "unpicklable", "rows"]
 
 
 def test_a_connection_without_the_token_is_closed_unread():

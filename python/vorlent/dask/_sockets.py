@@ -24,6 +24,7 @@ import threading
 from collections.abc import Callable
 
 TOKEN_BYTES = 32
+_TOKEN_SECONDS = 10.0
 _LENGTH = struct.Struct("<Q")
 
 
@@ -84,12 +85,15 @@ class ShardServer:
                 conn, _ = self._listener.accept()
             except OSError:
                 return None
-            conn.settimeout(self._idle_timeout)
+            # The token comes with the connection: a peer that holds one open without it
+            # must not keep the coordinator out for long.
+            conn.settimeout(min(self._idle_timeout, _TOKEN_SECONDS))
             try:
                 presented = bytes(_read_exactly(conn, TOKEN_BYTES))
             except OSError:
                 presented = b""
             if hmac.compare_digest(presented, self.token):
+                conn.settimeout(self._idle_timeout)
                 return conn
             conn.close()
 
@@ -113,9 +117,21 @@ class ShardServer:
                 except Exception as error:  # noqa: BLE001
                     reply = (False, error)
                 try:
-                    send_frame(conn, pickle.dumps(reply, protocol=pickle.HIGHEST_PROTOCOL))
+                    send_frame(conn, _pickled(reply))
                 except OSError:
                     return
+
+
+def _pickled(reply: tuple) -> bytes:
+    """The reply's bytes; an error that cannot be pickled travels as a RuntimeError with its
+    text, so that the coordinator is never left waiting for an answer."""
+    try:
+        return pickle.dumps(reply, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception as error:  # noqa: BLE001 (any pickling failure)
+        ok, value = reply
+        text = f"{type(value).__name__}: {value}" if not ok else "an answer"
+        failure = RuntimeError(f"{text} could not be sent back: {error!r}")
+        return pickle.dumps((False, failure), protocol=pickle.HIGHEST_PROTOCOL)
 
 
 def connect(address, token: bytes, timeout: float) -> socket.socket:
