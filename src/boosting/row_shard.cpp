@@ -134,8 +134,8 @@ void RowShard::hold(std::vector<RowBlock> blocks, int32_t n_features,
             throw std::invalid_argument("shard rows: a block without its values or rows");
         }
         if (global_rows == nullptr && (b.first_row < 0 || b.first_row > INT64_MAX - b.n_rows)) {
-            throw std::invalid_argument("shard rows: first_row must be >= 0, got " +
-                                        std::to_string(b.first_row));
+            throw std::invalid_argument("shard rows: first_row " + std::to_string(b.first_row) +
+                                        " is negative or leaves the rows' indices past 2^63");
         }
         n_of_X += b.n_rows;
         filled += b.n_rows > 0 ? 1 : 0;
