@@ -81,7 +81,7 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
     shards_.resize(plan_.size());
     for (size_t s = 0; s < plan_.size(); ++s) {
         shards_[s].rows =
-            ShardRows{&bins_, &X_, plan_[s].data(), static_cast<int64_t>(plan_[s].size()), nullptr};
+            ShardRows{&bins_, X_, plan_[s].data(), static_cast<int64_t>(plan_[s].size()), nullptr};
     }
 }
 

@@ -55,7 +55,7 @@ bool items_fit(const StatsRequest& request, int32_t n_cols) {
 // The codes of every row under the tables' edges: the count of edges <= v, NaN last. Row by
 // row, so that the rows are read once, in order.
 template <class Code>
-void encode(const MatrixView& X, const BinnedMatrix& tables, Code* codes) {
+void encode(const RowView& X, const BinnedMatrix& tables, Code* codes) {
     for (int64_t r = 0; r < X.n_rows; ++r) {
         const double* row = X.row(r);
         Code* out = codes + r * X.n_cols;
@@ -80,64 +80,81 @@ bool refines(const SelectRound& last, const SelectRound& next) {
     });
 }
 
-// Values the shard owns, held by the pointer to their first element.
-std::shared_ptr<const double> owned(std::vector<double> values) {
+// Values the shard owns as one block, held by the pointer to their first element: n_rows
+// rows of n_features.
+RowBlock owned_block(std::vector<double> values, int64_t n_rows, int32_t n_features,
+                     int64_t first_row) {
+    if (static_cast<int64_t>(values.size()) != n_rows * n_features) {
+        throw std::invalid_argument("shard rows: X holds " + std::to_string(values.size()) +
+                                    " values, expected rows * features");
+    }
     auto held = std::make_shared<const std::vector<double>>(std::move(values));
-    return std::shared_ptr<const double>(held, held->data());
+    return RowBlock{std::shared_ptr<const double>(held, held->data()), n_rows, first_row};
 }
 
 }  // namespace
 
+RowShard::RowShard(std::vector<double> y, std::vector<double> w, bool weighted,
+                   BoosterParams params)
+    : y_(std::move(y)), w_(std::move(w)), weighted_(weighted), params_(std::move(params)) {}
+
 RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
                    std::vector<double> w, bool weighted, int64_t first_row, BoosterParams params)
-    : RowShard(std::move(X), n_features, std::move(y), std::move(w), weighted, first_row, {},
-               std::move(params)) {}
+    : RowShard(std::move(y), std::move(w), weighted, std::move(params)) {
+    hold({owned_block(std::move(X), n_rows(), n_features, first_row)}, n_features, nullptr);
+}
 
 RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
                    std::vector<double> w, bool weighted, std::vector<int64_t> global_rows,
                    BoosterParams params)
-    : RowShard(std::move(X), n_features, std::move(y), std::move(w), weighted, -1,
-               std::move(global_rows), std::move(params)) {}
-
-RowShard::RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
-                   std::vector<double> w, bool weighted, int64_t first_row,
-                   std::vector<int64_t> global_rows, BoosterParams params)
-    : y_(std::move(y)),
-      w_(std::move(w)),
-      weighted_(weighted),
-      global_(std::move(global_rows)),
-      params_(std::move(params)) {
-    if (static_cast<int64_t>(X.size()) != n_rows() * n_features) {
-        throw std::invalid_argument("shard rows: X holds " + std::to_string(X.size()) +
-                                    " values, expected rows * features");
-    }
-    X_ = owned(std::move(X));
-    index_rows(n_rows(), n_features, first_row);
+    : RowShard(std::move(y), std::move(w), weighted, std::move(params)) {
+    hold({owned_block(std::move(X), n_rows(), n_features, 0)}, n_features, &global_rows);
 }
 
 RowShard::RowShard(std::shared_ptr<const double> X, int64_t n_rows, int32_t n_features,
                    std::vector<double> y, std::vector<double> w, bool weighted,
                    int64_t first_row, BoosterParams params)
-    : X_(std::move(X)),
-      y_(std::move(y)),
-      w_(std::move(w)),
-      weighted_(weighted),
-      params_(std::move(params)) {
-    index_rows(n_rows, n_features, first_row);
+    : RowShard(std::move(y), std::move(w), weighted, std::move(params)) {
+    hold({RowBlock{std::move(X), n_rows, first_row}}, n_features, nullptr);
 }
 
-void RowShard::index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row) {
+RowShard::RowShard(std::vector<RowBlock> blocks, int32_t n_features, std::vector<double> y,
+                   std::vector<double> w, bool weighted, BoosterParams params)
+    : RowShard(std::move(y), std::move(w), weighted, std::move(params)) {
+    hold(std::move(blocks), n_features, nullptr);
+}
+
+void RowShard::hold(std::vector<RowBlock> blocks, int32_t n_features,
+                    const std::vector<int64_t>* global_rows) {
     const int64_t n = n_rows();
-    if (n_rows_of_X != n || (X_ == nullptr && n > 0)) {
-        throw std::invalid_argument("shard rows: X has " + std::to_string(n_rows_of_X) +
+    int64_t n_of_X = 0;
+    int32_t filled = 0;  // blocks with rows
+    for (const RowBlock& b : blocks) {
+        if (b.n_rows < 0 || (b.values == nullptr && b.n_rows > 0) || n_features < 0) {
+            throw std::invalid_argument("shard rows: a block without its values or rows");
+        }
+        if (global_rows == nullptr && (b.first_row < 0 || b.first_row > INT64_MAX - b.n_rows)) {
+            throw std::invalid_argument("shard rows: first_row " + std::to_string(b.first_row) +
+                                        " is negative or leaves the rows' indices past 2^63");
+        }
+        n_of_X += b.n_rows;
+        filled += b.n_rows > 0 ? 1 : 0;
+    }
+    if (n_of_X != n) {
+        throw std::invalid_argument("shard rows: X has " + std::to_string(n_of_X) +
                                     " rows but y has " + std::to_string(n));
     }
     if (weighted_ ? static_cast<int64_t>(w_.size()) != n : !w_.empty()) {
         throw std::invalid_argument("shard rows: one weight per row expected");
     }
-    if (first_row >= 0) {
-        global_.resize(static_cast<size_t>(n));
-        std::iota(global_.begin(), global_.end(), first_row);
+    if (global_rows != nullptr) {
+        global_ = *global_rows;
+    } else {
+        global_.clear();
+        global_.reserve(static_cast<size_t>(n));
+        for (const RowBlock& b : blocks) {
+            for (int64_t i = 0; i < b.n_rows; ++i) global_.push_back(b.first_row + i);
+        }
     }
     if (static_cast<int64_t>(global_.size()) != n) {
         throw std::invalid_argument("shard rows: one global row index per row expected");
@@ -149,35 +166,52 @@ void RowShard::index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first
                             std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())) {
         throw std::invalid_argument("shard rows: global row indices must be distinct and >= 0");
     }
-    view_ = MatrixView{X_.get(), static_cast<int32_t>(n), n_features};
+    // Rows of one block are read as one matrix; rows of several through a pointer per row.
+    n_features_ = n_features;
+    if (filled > 1) row_at_.reserve(static_cast<size_t>(n));
+    for (const RowBlock& b : blocks) {
+        if (b.n_rows == 0) continue;
+        if (filled == 1) data_ = b.values.get();
+        for (int64_t i = 0; i < b.n_rows && filled > 1; ++i) {
+            row_at_.push_back(b.values.get() + i * n_features);
+        }
+        owners_.push_back(b.values);
+    }
     rows_.resize(static_cast<size_t>(n));
     std::iota(rows_.begin(), rows_.end(), 0);
 }
 
+RowView RowShard::values() const {
+    if (!row_at_.empty()) return RowView::of_rows(row_at_.data(), n_rows(), n_features_);
+    return MatrixView{data_, static_cast<int32_t>(n_rows()), n_features_};
+}
+
 void RowShard::check_column(int32_t f) const {
-    if (f < 0 || f >= view_.n_cols) {
+    if (f < 0 || f >= n_features_) {
         throw std::invalid_argument("shard: column " + std::to_string(f) + " does not exist");
     }
 }
 
 std::vector<double> RowShard::column(int32_t f) const {
+    const RowView X = values();
     check_column(f);
     std::vector<double> out(static_cast<size_t>(n_rows()));
-    for (int64_t r = 0; r < n_rows(); ++r) out[r] = view_.at(r, f);
+    for (int64_t r = 0; r < n_rows(); ++r) out[r] = X.at(r, f);
     return out;
 }
 
 ShardRows RowShard::shard_rows() const {
-    return ShardRows{&bins_, &view_, rows_.data(), n_rows(), global_.data()};
+    return ShardRows{&bins_, values(), rows_.data(), n_rows(), global_.data()};
 }
 
 // Every column's facts in one pass over the rows, as column_facts gives them column by column.
 std::vector<ShardedCuts> RowShard::column_facts() const {
-    std::vector<ShardedCuts> out(static_cast<size_t>(view_.n_cols));
+    const RowView X = values();
+    std::vector<ShardedCuts> out(static_cast<size_t>(n_features_));
     for (ShardedCuts& facts : out) facts.lowest_key = UINT64_MAX;
     for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = view_.row(r);
-        for (int32_t f = 0; f < view_.n_cols; ++f) {
+        const double* row = X.row(r);
+        for (int32_t f = 0; f < n_features_; ++f) {
             ShardedCuts& facts = out[f];
             if (std::isnan(row[f])) {
                 facts.has_missing = true;
@@ -199,11 +233,12 @@ DistinctValues RowShard::distinct(int32_t f) const {
 
 std::vector<std::vector<uint64_t>> RowShard::count_columns(
     const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) const {
+    const RowView X = values();
     if (columns.size() != rounds.size()) {
         throw std::invalid_argument("shard counts: one selection round per column expected");
     }
     for (const int32_t f : columns) check_column(f);
-    selecting_.resize(static_cast<size_t>(view_.n_cols));
+    selecting_.resize(static_cast<size_t>(n_features_));
     std::vector<uint8_t> asked(selecting_.size(), 0);
     for (const int32_t f : columns) asked[f] = 1;
     for (size_t f = 0; f < selecting_.size(); ++f) {
@@ -221,7 +256,7 @@ std::vector<std::vector<uint64_t>> RowShard::count_columns(
         }
     }
     for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = view_.row(r);
+        const double* row = X.row(r);
         for (const int32_t f : fresh) {
             if (!std::isnan(row[f])) selecting_[f].keys.push_back(sort_key(row[f]));
         }
@@ -234,7 +269,7 @@ std::vector<std::vector<uint64_t>> RowShard::count_columns(
             // The same column asked twice: the first ask narrowed its keys.
             c.keys.clear();
             for (int64_t r = 0; r < n_rows(); ++r) {
-                const double v = view_.at(r, columns[j]);
+                const double v = X.at(r, columns[j]);
                 if (!std::isnan(v)) c.keys.push_back(sort_key(v));
             }
             c.live = std::ssize(c.keys);
@@ -248,11 +283,12 @@ std::vector<std::vector<uint64_t>> RowShard::count_columns(
 
 // Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
 const std::vector<double>& RowShard::column_bounds() const {
-    if (column_bounds_.size() == static_cast<size_t>(view_.n_cols)) return column_bounds_;
-    std::vector<double> bounds(static_cast<size_t>(view_.n_cols), 0.0);
+    const RowView X = values();
+    if (column_bounds_.size() == static_cast<size_t>(n_features_)) return column_bounds_;
+    std::vector<double> bounds(static_cast<size_t>(n_features_), 0.0);
     for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = view_.row(r);
-        for (int32_t f = 0; f < view_.n_cols; ++f) {
+        const double* row = X.row(r);
+        for (int32_t f = 0; f < n_features_; ++f) {
             if (std::isfinite(row[f])) bounds[f] = std::max(bounds[f], std::fabs(row[f]));
         }
     }
@@ -261,11 +297,12 @@ const std::vector<double>& RowShard::column_bounds() const {
 }
 
 std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double>>& edges) const {
-    if (static_cast<int32_t>(edges.size()) != view_.n_cols) {
+    const RowView X = values();
+    if (static_cast<int32_t>(edges.size()) != n_features_) {
         throw std::invalid_argument("shard extremes: one list of edges per column expected");
     }
     std::vector<BinExtremes> out(edges.size());
-    const int64_t width = view_.n_cols;
+    const int64_t width = n_features_;
     bool narrow = true;
     for (size_t f = 0; f < edges.size(); ++f) {
         out[f].low.assign(edges[f].size() + 1, UINT64_MAX);
@@ -275,7 +312,7 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
     found_codes_.assign(narrow ? static_cast<size_t>(n_rows() * width) : 0, 0);
     found_missing_.assign(edges.size(), 0);
     for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = view_.row(r);
+        const double* row = X.row(r);
         for (int32_t f = 0; f < width; ++f) {
             const double v = row[f];
             const std::vector<double>& e = edges[f];
@@ -297,7 +334,7 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
 }
 
 void RowShard::set_bins(BinnedMatrix tables) {
-    if (static_cast<int32_t>(tables.edges.size()) != view_.n_cols) {
+    if (static_cast<int32_t>(tables.edges.size()) != n_features_) {
         throw std::invalid_argument("shard bins: one table per feature expected");
     }
     for (size_t f = 0; f < tables.edges.size(); ++f) {
@@ -315,15 +352,15 @@ void RowShard::set_bins(BinnedMatrix tables) {
     for (size_t f = 0; found && f < found_missing_.size(); ++f) {
         found = !found_missing_[f] || bins_.has_missing[f];
     }
-    const auto n_codes = static_cast<size_t>(n_rows() * view_.n_cols);
+    const auto n_codes = static_cast<size_t>(n_rows() * n_features_);
     if (found) {
         bins_.narrow_codes.swap(found_codes_);
     } else if (bins_.narrow) {
         bins_.narrow_codes.assign(n_codes, 0);
-        encode(view_, bins_, bins_.narrow_codes.data());
+        encode(values(), bins_, bins_.narrow_codes.data());
     } else {
         bins_.codes.assign(n_codes, 0);
-        encode(view_, bins_, bins_.codes.data());
+        encode(values(), bins_, bins_.codes.data());
     }
     std::vector<uint8_t>().swap(found_codes_);
     found_edges_.clear();
@@ -376,6 +413,9 @@ RoundSummary RowShard::begin_tree(uint64_t bag_key, double subsample) {
                       &huber_delta_);
     summary_ = vorlent::begin_tree(shard_rows(), bag_key, subsample, grad_.data(), hess_.data(),
                                    n_outputs_, tree_);
+    node_ids_ = 1;
+    tree_.qg.clear();  // until fix_gradients puts this bag's gradients on the grids
+    tree_.qh.clear();
     return summary_;
 }
 
@@ -400,17 +440,35 @@ void RowShard::check_ready() const {
     }
 }
 
+void RowShard::check_nodes(const std::vector<int32_t>& nodes, const char* what) const {
+    for (const int32_t id : nodes) {
+        if (id < 0 || id >= node_ids_) {
+            throw std::invalid_argument(std::string(what) + ": node " + std::to_string(id) +
+                                        " is not one of the " + std::to_string(node_ids_) +
+                                        " nodes of the tree");
+        }
+    }
+}
+
 void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
     check_ready();
     const size_t n_nodes = request.nodes.size();
-    bool bad = request.node_ids < 0;
-    for (const int32_t id : request.nodes) bad = bad || id < 0 || id > (1 << 30);
-    if (item_kind(request.kind) && !items_fit(request, view_.n_cols)) {
+    if (tree_.qg.size() != tree_.bag.size() * static_cast<size_t>(n_outputs_)) {
+        throw std::invalid_argument("shard stats: the gradients are fixed before the statistics");
+    }
+    check_nodes(request.nodes, "shard stats");
+    if (request.node_ids < 0 || request.node_ids > node_ids_) {
+        throw std::invalid_argument("shard stats: node_ids " + std::to_string(request.node_ids) +
+                                    " beyond the " + std::to_string(node_ids_) +
+                                    " node ids of the tree");
+    }
+    bool bad = false;
+    if (item_kind(request.kind) && !items_fit(request, n_features_)) {
         throw std::invalid_argument("shard stats: a projection or pair outside the table");
     }
     if (request.kind == kLineageMoments &&
         (request.lineage == nullptr || n_outputs_ != 1 ||
-         !lineage_candidates_fit(*request.lineage, n_nodes, view_.n_cols, column_bounds(),
+         !lineage_candidates_fit(*request.lineage, n_nodes, n_features_, column_bounds(),
                                  grids_))) {
         throw std::invalid_argument(
             "shard stats: lineage candidates that do not fit the shard's columns, bounds or "
@@ -431,6 +489,11 @@ void RowShard::stats(const StatsRequest& request, std::vector<int64_t>& out) {
 
 void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int32_t>& rule_of) {
     check_ready();
+    // Each rule gives its node's two children the next ids.
+    const int64_t ids_after = node_ids_ + 2 * static_cast<int64_t>(rules.size());
+    if (static_cast<int64_t>(rule_of.size()) > node_ids_ || ids_after > INT32_MAX) {
+        throw std::invalid_argument("shard route: rules for more nodes than the tree has");
+    }
     for (const int32_t at : rule_of) {
         if (at < -1 || at >= static_cast<int32_t>(rules.size())) {
             throw std::invalid_argument("shard route: a node's rule outside the rules");
@@ -441,14 +504,18 @@ void RowShard::route(const std::vector<RouteRule>& rules, const std::vector<int3
         // An axis rule reads its bins' sides; a pair rule (no sides) the values.
         const bool sides =
             rule.test.kind == kAxis
-                ? f >= 0 && f < view_.n_cols && rule.bin_side.size() == bins_.bin_low[f].size()
+                ? f >= 0 && f < n_features_ && rule.bin_side.size() == bins_.bin_low[f].size()
                 : rule.bin_side.empty();
-        if (!test_fits(rule.test, view_.n_cols, rule.projection) || !sides || rule.left < 0 ||
+        if (!test_fits(rule.test, n_features_, rule.projection) || !sides || rule.left < 0 ||
             rule.right < 0) {
             throw std::invalid_argument("shard route: a rule that does not fit the bins");
         }
+        if (rule.left >= ids_after || rule.right >= ids_after) {
+            throw std::invalid_argument("shard route: a child id beyond the ids of new nodes");
+        }
     }
     route_rows(shard_rows(), tree_, rules, rule_of);
+    node_ids_ = ids_after;
 }
 
 std::vector<uint64_t> RowShard::count_abs_residuals(const SelectRound& round) const {
@@ -464,16 +531,11 @@ std::vector<std::vector<uint64_t>> RowShard::count_leaf_residuals(
     if (nodes.size() != rounds.size()) {
         throw std::invalid_argument("leaf residuals: one selection round per node expected");
     }
+    check_nodes(nodes, "leaf residuals");
     std::vector<std::vector<uint64_t>> keys(nodes.size());
-    std::vector<int32_t> slot;
-    int32_t top = 0;
-    for (const int32_t id : nodes) top = std::max(top, id + 1);
-    for (const int32_t id : tree_.node) top = std::max(top, id + 1);
-    slot.assign(static_cast<size_t>(top), -1);
-    for (size_t j = 0; j < nodes.size(); ++j) {
-        if (nodes[j] < 0) throw std::invalid_argument("leaf residuals: a negative node id");
-        slot[nodes[j]] = static_cast<int32_t>(j);
-    }
+    // Every bag row's node id is below node_ids_, as the routes gave them out.
+    std::vector<int32_t> slot(static_cast<size_t>(node_ids_), -1);
+    for (size_t j = 0; j < nodes.size(); ++j) slot[nodes[j]] = static_cast<int32_t>(j);
     for (size_t i = 0; i < tree_.bag.size(); ++i) {
         const int32_t j = slot[tree_.node[i]];
         const int32_t r = tree_.bag[i];
@@ -507,11 +569,12 @@ ExactSum RowShard::loss_sum(double bound) const {
 
 void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of,
                         const Directions& directions) {
+    const RowView X = values();
     if (scores_.size() != static_cast<size_t>(n_rows() * n_outputs_)) {
         throw std::invalid_argument("shard: the start comes before the trees");
     }
     for (const Node& node : tree) {
-        if (!node.is_leaf && !test_fits(node, view_.n_cols, directions)) {
+        if (!node.is_leaf && !test_fits(node, n_features_, directions)) {
             throw std::invalid_argument("shard tree: a test of a column the shard lacks");
         }
     }
@@ -535,7 +598,7 @@ void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of,
     }
     for (int64_t r = 0; r < n_rows(); ++r) {
         if (!routed.empty() && routed[r]) continue;
-        const Node& leaf = tree[find_leaf(tree, view_.row(r), directions)];
+        const Node& leaf = tree[find_leaf(tree, X.row(r), directions)];
         add_leaf(params_.objective, params_.learning_rate, k, leaf, scores_.data() + r * k);
     }
 }

@@ -17,6 +17,15 @@
 
 namespace vorlent {
 
+// One block of a shard's rows read in place: n_rows rows of the shard's width starting at
+// `values`, whose owner the pointer keeps alive (it must not change them while the shard
+// lives). Its rows are global rows first_row onwards.
+struct RowBlock {
+    std::shared_ptr<const double> values;
+    int64_t n_rows = 0;
+    int64_t first_row = 0;
+};
+
 class RowShard {
 public:
     // Rows are the shard's rows of X (row-major, n_features wide), their targets, weights
@@ -36,6 +45,11 @@ public:
     RowShard(std::shared_ptr<const double> X, int64_t n_rows, int32_t n_features,
              std::vector<double> y, std::vector<double> w, bool weighted, int64_t first_row,
              BoosterParams params);
+    // The same on several blocks, each read in place (a worker's blocks, whatever their
+    // number, are held once): y and w hold the blocks' targets and weights in block order.
+    // Rows are reached through one pointer per row when there is more than one block.
+    RowShard(std::vector<RowBlock> blocks, int32_t n_features, std::vector<double> y,
+             std::vector<double> w, bool weighted, BoosterParams params);
 
     int64_t n_rows() const { return static_cast<int64_t>(y_.size()); }
 
@@ -90,8 +104,10 @@ public:
     int32_t n_outputs() const { return n_outputs_; }
 
 private:
-    std::shared_ptr<const double> X_;
-    MatrixView view_;
+    std::vector<std::shared_ptr<const double>> owners_;  // of the blocks' values
+    const double* data_ = nullptr;                       // the rows, when they lie in one block
+    std::vector<const double*> row_at_;                  // else where each row starts
+    int32_t n_features_ = 0;
     std::vector<double> y_;
     std::vector<double> w_;
     bool weighted_ = false;
@@ -100,6 +116,10 @@ private:
     BinnedMatrix bins_;
     HistogramShape shape_;
     ShardTree tree_;
+    // Node ids the tree being grown has given out: the root, then two children per rule
+    // routed. A message naming a node at or above it is refused, before anything is sized
+    // by that id.
+    int64_t node_ids_ = 0;
     int32_t n_outputs_ = 1;
     double huber_delta_ = 0.0;
     std::vector<double> scores_, grad_, hess_, residuals_;
@@ -108,11 +128,11 @@ private:
     mutable std::vector<double> column_bounds_;  // computed when first asked for
     BoosterParams params_;
 
-    // The constructors on values of their own: rows first_row onwards when first_row >= 0,
-    // else global_rows.
-    RowShard(std::vector<double> X, int32_t n_features, std::vector<double> y,
-             std::vector<double> w, bool weighted, int64_t first_row,
-             std::vector<int64_t> global_rows, BoosterParams params);
+    // Every constructor sets the rows' targets and settings, then holds the blocks: their
+    // rows are global rows given by each block's first_row, or by global_rows when given.
+    RowShard(std::vector<double> y, std::vector<double> w, bool weighted, BoosterParams params);
+    void hold(std::vector<RowBlock> blocks, int32_t n_features,
+              const std::vector<int64_t>* global_rows);
 
     // Per column whose selection is under way, its keys as the last round left them, so that
     // the rows are read once per selection and each round counts only the keys the one
@@ -131,9 +151,10 @@ private:
     mutable std::vector<uint8_t> found_codes_;
     mutable std::vector<uint8_t> found_missing_;
 
+    RowView values() const;
     ShardRows shard_rows() const;
-    void index_rows(int64_t n_rows_of_X, int32_t n_features, int64_t first_row);
     void check_ready() const;
+    void check_nodes(const std::vector<int32_t>& nodes, const char* what) const;
     void check_column(int32_t f) const;
     std::vector<double> column(int32_t f) const;  // checks f
 };

@@ -429,7 +429,7 @@ RouteRule route_rule(int32_t node, int32_t left, int32_t right, const Node& test
 
 void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRule>& rules,
                 const std::vector<int32_t>& rule_of) {
-    const MatrixView& X = *shard.X;
+    const RowView& X = shard.X;
     const BinnedMatrix& bins = *shard.bins;
     const int64_t n = static_cast<int64_t>(st.bag.size());
     const int64_t stride = static_cast<int64_t>(bins.bin_low.size());

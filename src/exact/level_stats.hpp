@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/matrix.hpp"
+#include "common/row_view.hpp"
 #include "exact/fixed_grid.hpp"
 #include "exact/projection.hpp"
 #include "model/node.hpp"
@@ -143,7 +143,7 @@ struct RoundGrids {
 // or rows[i] itself when global_ids is null.
 struct ShardRows {
     const BinnedMatrix* bins = nullptr;  // codes of the local rows, row-major
-    const MatrixView* X = nullptr;       // values of the local rows
+    RowView X;                           // values of the local rows
     const int32_t* rows = nullptr;
     int64_t n = 0;
     const int64_t* global_ids = nullptr;

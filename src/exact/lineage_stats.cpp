@@ -115,7 +115,7 @@ void add_row_moments(int32_t m, int64_t slots, const double* u, const double* hu
 void lineage_moment_rows(const ShardRows& shard, const ShardTree& st, const LineageCandidates& cand,
                          int64_t i0, int64_t i1, int64_t words, int64_t* blocks,
                          std::vector<double>& values, std::vector<int64_t>& fixed_values) {
-    const MatrixView& X = *shard.X;
+    const RowView& X = shard.X;
     const FixedGrid& gg = cand.grids.grad;
     const FixedGrid& hg = cand.grids.hess;
     const int64_t slots = cand.slots;

@@ -226,7 +226,7 @@ bool load_run(const ShardRows& shard, const ShardTree& st, const StatsRequest& r
         row_gradient(st, idx[j], k, request, t, g, h);
         s.wh[j] = h;
         s.wr[j] = -g;
-        const double* row = shard.X->row(st.bag[idx[j]]);
+        const double* row = shard.X.row(st.bag[idx[j]]);
         for (size_t c = 0; c < plan.categories.size(); ++c) {
             const double a = row[plan.categories[c]];
             s.code[c * kNodeRunRows + j] = a != a ? -1 : std::max(category_code(a), -1);
@@ -380,7 +380,7 @@ void pair_moment_stats(const ShardRows& shard, ShardTree& st, const StatsRequest
                request.item_begin.back() != static_cast<int32_t>(request.pairs.size());
     for (size_t t = 0; t < n && !bad; ++t) bad = request.item_begin[t] > request.item_begin[t + 1];
     if (bad) throw std::invalid_argument("exact_sums: column pairs not laid out per node");
-    const PairLayout l = layout(request, *shard.bins, shard.X->n_cols);
+    const PairLayout l = layout(request, *shard.bins, shard.X.n_cols);
     mark_targets(request, st);
     // The side words ride after the items through the pass and its merge.
     std::vector<int64_t> words(out.begin(), out.end());

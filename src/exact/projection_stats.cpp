@@ -168,7 +168,7 @@ void projection_rows(const ShardRows& shard, const ShardTree& st, const StatsReq
             for (int64_t j = 0; j < run.m; ++j) {
                 const int32_t i = order[r + j];
                 if (!ranges) row_gradient(st, i, k, request, node, run.wg[j], run.wh[j]);
-                const double* row = shard.X->row(st.bag[i]);
+                const double* row = shard.X.row(st.bag[i]);
                 run.rows[j] = row;
                 for (int32_t c = 0; c < n_columns; ++c) {
                     run.x[static_cast<size_t>(c) * kNodeRunRows + j] = row[columns[c]];

@@ -129,7 +129,7 @@ void screen_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest
                                c.x.resize(n * kChunkRows);
                                c.code.resize(n * kChunkRows);
                            }
-                           const double* row = shard.X->row(st.bag[i]);
+                           const double* row = shard.X.row(st.bag[i]);
                            for (size_t j = 0; j < n; ++j) {
                                const double v = row[plan.columns[j]];
                                c.x[j * kChunkRows + c.n] = grid_value(v, plan.exponent[j]);
@@ -164,7 +164,7 @@ void screened_pair_stats(const ShardRows& shard, ShardTree& st, const StatsReque
     pair_moment_stats(shard, st, moments, n_outputs, part);
     std::copy(part.begin() + kStatsHeader, part.end(), out.begin() + kStatsHeader);
     if (request.nodes.empty()) return;
-    const std::vector<ScreenPlan> plans = screen_plans(request, *shard.bins, shard.X->n_cols);
+    const std::vector<ScreenPlan> plans = screen_plans(request, *shard.bins, shard.X.n_cols);
     std::vector<int64_t> screen(static_cast<size_t>(kStatsHeader + screen_words(request)), 0);
     mark_targets(request, st);
     row_pass(st, request.kind, screen, [&](int64_t i0, int64_t i1, int64_t* w) {

@@ -788,33 +788,34 @@ RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features
     return rows;
 }
 
-// Blocks (X, y, w, first_row) concatenated into one shard; every block has the same columns
-// and all or none has weights. A single block is read in place, as a Shard of it would be.
+// Blocks (X, y, w, first_row) held together in one shard; every block has the same columns
+// and all or none has weights. Each block's X is read in place (converted once when it is not
+// float64 and C-contiguous): the shard keeps the arrays alive and reaches their rows through
+// one pointer per row, so a worker holds its rows once. The targets and weights are copied.
 std::unique_ptr<RowShard> shard_of_blocks(const py::list& blocks, const Booster& settings) {
     if (blocks.empty()) fail("blocks must hold at least one block");
-    const bool in_place = blocks.size() == 1;
-    std::vector<double> values, targets, weights;
-    std::vector<int64_t> global;
-    // Reserved up front: the rows are copied once, without a second copy while growing.
-    int64_t total_values = 0, total_rows = 0;
-    for (const py::handle h : blocks) {
-        const auto block = h.cast<py::tuple>();
-        if (block.size() != 4) fail("blocks: each block is (X, y, sample_weight, first_row)");
-        const auto X = py::array::ensure(block[0]);
-        if (!X) fail("blocks: X must be an array");
-        total_values += static_cast<int64_t>(X.size());
-        total_rows += X.ndim() >= 1 ? static_cast<int64_t>(X.shape(0)) : 0;
-    }
-    if (!in_place) values.reserve(static_cast<size_t>(total_values));
-    targets.reserve(static_cast<size_t>(total_rows));
-    global.reserve(static_cast<size_t>(total_rows));
+    // Every block is checked before anything is built.
+    struct Block {
+        F64Array X, y;
+        OptionalF64Array w;
+        int64_t first_row;
+    };
+    std::vector<Block> checked;
+    int64_t total_rows = 0;
     int32_t n_features = -1;
     int weighted = -1;
     for (const py::handle h : blocks) {
+        if (!py::isinstance<py::tuple>(h) || py::len(h) != 4) {
+            fail("blocks: each block is (X, y, sample_weight, first_row)");
+        }
         const auto block = h.cast<py::tuple>();
-        const auto X = block[0].cast<F64Array>();
-        const auto y = block[1].cast<F64Array>();
-        const auto w = block[2].cast<OptionalF64Array>();
+        const auto X = F64Array::ensure(block[0]);
+        const auto y = F64Array::ensure(block[1]);
+        OptionalF64Array w;
+        if (!block[2].is_none()) w = F64Array::ensure(block[2]);
+        if (!X || !y || (w && !*w)) {
+            fail("blocks: X, y and sample_weight must be arrays of numbers");
+        }
         const auto first_row = block[3].cast<int64_t>();
         const MatrixView view = as_matrix(X, "X");
         const int64_t n = vector_length(y, "y");
@@ -823,28 +824,25 @@ std::unique_ptr<RowShard> shard_of_blocks(const py::list& blocks, const Booster&
         if (weighted >= 0 && weighted != static_cast<int>(w.has_value())) {
             fail("blocks: all or none of them have weights");
         }
+        if (w && vector_length(*w, "sample_weight") != n) fail("sample_weight: one per row");
         if (first_row < 0) fail("blocks: first_row must be >= 0");
         n_features = view.n_cols;
         weighted = static_cast<int>(w.has_value());
-        if (!in_place) values.insert(values.end(), view.data, view.data + n * view.n_cols);
-        targets.insert(targets.end(), y.data(), y.data() + n);
-        if (w) {
-            if (vector_length(*w, "sample_weight") != n) fail("sample_weight: one per row");
-            weights.insert(weights.end(), w->data(), w->data() + n);
-        }
-        for (int64_t i = 0; i < n; ++i) global.push_back(first_row + i);
+        checked.push_back(Block{X, y, w, first_row});
+        total_rows += n;
     }
-    if (in_place) {
-        const auto block = blocks[0].cast<py::tuple>();
-        const auto X = block[0].cast<F64Array>();
-        return std::make_unique<RowShard>(held_values(X), static_cast<int64_t>(targets.size()),
-                                          n_features, std::move(targets), std::move(weights),
-                                          weighted == 1, block[3].cast<int64_t>(),
-                                          settings.params);
+    std::vector<double> targets, weights;
+    targets.reserve(static_cast<size_t>(total_rows));
+    if (weighted == 1) weights.reserve(static_cast<size_t>(total_rows));
+    std::vector<RowBlock> held;
+    for (const Block& b : checked) {
+        const int64_t n = b.y.shape(0);
+        targets.insert(targets.end(), b.y.data(), b.y.data() + n);
+        if (b.w) weights.insert(weights.end(), b.w->data(), b.w->data() + n);
+        held.push_back(RowBlock{held_values(b.X), n, b.first_row});
     }
-    return std::make_unique<RowShard>(std::move(values), n_features, std::move(targets),
-                                      std::move(weights), weighted == 1, std::move(global),
-                                      settings.params);
+    return std::make_unique<RowShard>(std::move(held), n_features, std::move(targets),
+                                      std::move(weights), weighted == 1, settings.params);
 }
 
 }  // namespace
@@ -867,8 +865,9 @@ void register_shards(py::module_& m) {
              py::arg("settings"))
         .def_static("from_blocks", &shard_of_blocks, py::arg("blocks"), py::arg("settings"),
                     "One shard of several row blocks, each (X, y, sample_weight, first_row): "
-                    "it answers once for all of them. A single block is read in place as by "
-                    "Shard(); several are copied into the shard once.")
+                    "it answers once for all of them. Every block's X is read in place as by "
+                    "Shard() (a float64 C-contiguous array is not copied, others are converted "
+                    "once) and kept alive by the shard: leave them unchanged.")
         .def_property_readonly("n_rows", &RowShard::n_rows)
         .def("raw_scores",
              [](const RowShard& s) {

@@ -74,7 +74,7 @@ TEST(ExactLineage, PairMomentsOfShardsMergeToThoseOfAllRowsBitForBit) {
         const double subsample = trial % 2 == 0 ? 1.0 : 0.7;
         for (TestShard* s : {&all, &a, &b, &empty}) {
             s->shard =
-                ShardRows{&bins, &X, s->rows.data(), static_cast<int64_t>(s->rows.size()), nullptr};
+                ShardRows{&bins, X, s->rows.data(), static_cast<int64_t>(s->rows.size()), nullptr};
             const RoundSummary part =
                 begin_tree(s->shard, key, subsample, grad.data(), hess.data(), 1, s->tree);
             if (s != &all) summary.merge(part);
@@ -229,7 +229,7 @@ TEST(ExactLineage, TreesRouteTheirRowsAsTheyScoredThemWithinTheRequestBudget) {
         std::vector<int32_t> rows(1500);
         std::iota(rows.begin(), rows.end(), 0);
         LocalShard shard;
-        shard.rows = ShardRows{&c.bins, &c.X, rows.data(), 1500, nullptr};
+        shard.rows = ShardRows{&c.bins, c.X, rows.data(), 1500, nullptr};
         const HistogramShape shape = HistogramShape::of(c.bins);
         int32_t requests = 0;
         ShardSource source = local_source(shard, c.grad.data(), c.hess.data(), 1, shape);

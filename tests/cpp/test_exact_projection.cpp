@@ -45,7 +45,7 @@ struct Part {
 };
 
 void start(const Case& c, Part& p) {
-    p.shard = ShardRows{&c.bins, &c.X, p.rows.data(), static_cast<int64_t>(p.rows.size()), nullptr};
+    p.shard = ShardRows{&c.bins, c.X, p.rows.data(), static_cast<int64_t>(p.rows.size()), nullptr};
     begin_tree(p.shard, tree_key(kBagStream, 3, 1), 1.0, c.grad.data(), c.hess.data(), c.k, p.tree);
     for (size_t i = 0; i < p.tree.bag.size(); ++i) p.tree.node[i] = c.node_of[p.tree.bag[i]];
     fix_gradients(p.shard, c.grad.data(), c.hess.data(), c.k, c.grids, p.tree);
@@ -207,7 +207,7 @@ Case make_case(uint32_t trial) {
     Part all;
     all.rows.resize(static_cast<size_t>(c.table.rows));
     std::iota(all.rows.begin(), all.rows.end(), 0);
-    all.shard = ShardRows{&c.bins, &c.X, all.rows.data(), c.table.rows, nullptr};
+    all.shard = ShardRows{&c.bins, c.X, all.rows.data(), c.table.rows, nullptr};
     c.grids = RoundGrids::of(begin_tree(all.shard, tree_key(kBagStream, 3, 1), 1.0, c.grad.data(),
                                         c.hess.data(), c.k, all.tree),
                              c.k);

@@ -30,7 +30,7 @@ struct StatsCase {
 };
 
 RoundSummary start(const StatsCase& s, TestShard& t, double subsample) {
-    t.shard = ShardRows{&s.bins, &s.X, t.rows.data(), static_cast<int64_t>(t.rows.size()), nullptr};
+    t.shard = ShardRows{&s.bins, s.X, t.rows.data(), static_cast<int64_t>(t.rows.size()), nullptr};
     const uint64_t key = tree_key(kBagStream, 7, 3);
     RoundSummary summary =
         begin_tree(t.shard, key, subsample, s.grad.data(), s.hess.data(), s.k, t.tree);
@@ -165,9 +165,9 @@ TEST(ExactStats, TheBagOfARowDependsOnItsGlobalIndexAlone) {
     std::vector<int32_t> reversed(rows.rbegin(), rows.rend());
     ShardTree forward, backward;
     const uint64_t key = tree_key(kBagStream, 11, 4);
-    const RoundSummary s1 = begin_tree(ShardRows{&bins, &X, rows.data(), 20000, nullptr}, key, 0.3,
+    const RoundSummary s1 = begin_tree(ShardRows{&bins, X, rows.data(), 20000, nullptr}, key, 0.3,
                                        grad.data(), hess.data(), 1, forward);
-    begin_tree(ShardRows{&bins, &X, reversed.data(), 20000, nullptr}, key, 0.3, grad.data(),
+    begin_tree(ShardRows{&bins, X, reversed.data(), 20000, nullptr}, key, 0.3, grad.data(),
                hess.data(), 1, backward);
     std::vector<int32_t> b(backward.bag.rbegin(), backward.bag.rend());
     EXPECT_EQ(forward.bag, b);
@@ -176,13 +176,13 @@ TEST(ExactStats, TheBagOfARowDependsOnItsGlobalIndexAlone) {
     ShardTree other;
     std::vector<int64_t> ids(20000);
     for (int64_t i = 0; i < 20000; ++i) ids[i] = 19999 - i;
-    begin_tree(ShardRows{&bins, &X, rows.data(), 20000, ids.data()}, key, 0.3, grad.data(),
+    begin_tree(ShardRows{&bins, X, rows.data(), 20000, ids.data()}, key, 0.3, grad.data(),
                hess.data(), 1, other);
     std::set<int32_t> mapped;
     for (const int32_t r : other.bag) mapped.insert(19999 - r);
     EXPECT_EQ(std::vector<int32_t>(mapped.begin(), mapped.end()), forward.bag);
     ShardTree next;
-    begin_tree(ShardRows{&bins, &X, rows.data(), 20000, nullptr}, tree_key(kBagStream, 11, 5), 0.3,
+    begin_tree(ShardRows{&bins, X, rows.data(), 20000, nullptr}, tree_key(kBagStream, 11, 5), 0.3,
                grad.data(), hess.data(), 1, next);
     EXPECT_NE(next.bag, forward.bag);
 }

@@ -336,7 +336,7 @@ ExactTree grow_one_shard(const MatrixView& X, const BinnedMatrix& bins,
     std::vector<int32_t> rows(static_cast<size_t>(X.n_rows));
     std::iota(rows.begin(), rows.end(), 0);
     std::vector<LocalShard> shards(1);
-    shards[0].rows = ShardRows{&bins, &X, rows.data(), X.n_rows, nullptr};
+    shards[0].rows = ShardRows{&bins, X, rows.data(), X.n_rows, nullptr};
     ExactTreeConfig c;
     c.tree = &settings;
     c.bins = &bins;
