@@ -13,6 +13,7 @@
 #include "common/total_order.hpp"
 #include "exact/lineage_stats.hpp"
 #include "model/routing.hpp"
+#include "prep/bin_lookup.hpp"
 #include "prep/cut_rule.hpp"
 #include "tree/pair_sums.hpp"
 
@@ -306,6 +307,8 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
     }
     found_codes_.assign(narrow ? static_cast<size_t>(n_rows() * width) : 0, 0);
     found_missing_.assign(edges.size(), 0);
+    std::vector<BinLookup> lookups;
+    for (const std::vector<double>& e : edges) lookups.emplace_back(e);
     for (int64_t r = 0; r < n_rows(); ++r) {
         const double* row = view_.row(r);
         for (int32_t f = 0; f < width; ++f) {
@@ -316,8 +319,7 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
                 if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(e.size() + 1);
                 continue;
             }
-            const auto bin =
-                static_cast<size_t>(bin_of(e.data(), static_cast<int32_t>(e.size()), v));
+            const auto bin = static_cast<size_t>(lookups[f].bin(v));
             if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(bin);
             const uint64_t key = sort_key(v);
             out[f].low[bin] = std::min(out[f].low[bin], key);
