@@ -1,5 +1,4 @@
 #pragma once
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -7,17 +6,21 @@
 
 // One column's keys as a shard holds them through the rounds of its selection.
 //
-// While taking the keys it counts them by their top 16 bits and keeps the smallest and
-// largest key under each top byte, so that the first two rounds (depth 0 and 8, which on
-// most data narrow nothing: the top bits of a double's key are its sign and exponent) are
-// answered from those counts without reading a key. Later rounds count the keys and move
-// the ones under the round's prefixes to the front, as count_and_narrow does; every answer is
-// the buffer count_keys gives on the keys taken.
+// While taking the keys it counts them by their top 24 bits, in a block of counts per top 16
+// bits that occur, with the smallest and largest key of each block. The first three rounds
+// (depth 0, 8 and 16), which on most data narrow little (a double key's top bits are its sign,
+// exponent and first mantissa bits), are answered from those counts without reading a key,
+// and the first pass over the keys is the one at depth 24, which narrows them to few. Data of
+// so wide a range that its blocks grow past kMaxBlocks is counted from the keys in every
+// round. Later rounds count the keys and move the ones under the round's prefixes to the
+// front, as count_and_narrow does; every answer is the buffer count_keys gives on the keys.
 
 namespace vorlent {
 
 class SelectKeys {
 public:
+    static constexpr size_t kMaxBlocks = 4096;
+
     // Drops every key: the column's selection starts again.
     void clear();
     // Room for n keys, so that taking them does not grow the buffer again and again.
@@ -36,18 +39,18 @@ public:
 private:
     std::vector<uint64_t> keys_;
     int64_t live_ = 0;
-    // Over every key taken, while no round has read them: the count under each top 16 bits,
-    // and the smallest and largest key under each top byte, in kLanes lanes that the keys
-    // take in turn, so that a run of keys under the same byte does not wait on its stores.
-    static constexpr size_t kLanes = 4;
-    std::vector<uint32_t> top_counts_;
-    std::array<uint64_t, kLanes * kSelectDigits> top_low_{};
-    std::array<uint64_t, kLanes * kSelectDigits> top_high_{};
-    bool counted_ = false;  // the counts above hold every key taken, and all are live
+    // Over every key taken, while no round has narrowed them: per top 16 bits its block (-1:
+    // none), per block its top 16 bits, the count of its keys under each next byte, and its
+    // smallest and largest key.
+    std::vector<int32_t> block_of_;
+    std::vector<uint32_t> block_top_;
+    std::vector<uint32_t> block_counts_;
+    std::vector<uint64_t> block_extremes_;
+    bool counted_ = false;  // the blocks above hold every key taken, and all are live
 
-    void count_from_top(const SelectRound& round, uint64_t* out) const;
-    uint64_t lowest_under(size_t byte) const;
-    uint64_t highest_under(size_t byte) const;
+    int32_t new_block(uint32_t top);
+    void drop_blocks();
+    void count_from_blocks(const SelectRound& round, uint64_t* out) const;
 };
 
 }  // namespace vorlent

@@ -20,13 +20,14 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
 // Values that stress the counts: heavy duplicates (with +-0 and +-inf among them), values
-// crowded under one top 16 or 24 bits, NaN, and plain normal values.
+// crowded under one top 16 or 24 bits, NaN, plain normal values, and values of so many
+// magnitudes that their top 16 bits take more than SelectKeys::kMaxBlocks values.
 std::vector<double> random_values(std::mt19937_64& rng, int family, size_t n) {
     std::normal_distribution<double> normal;
     const double pool[] = {0.0, -0.0, kInf, -kInf, 1.0, -2.5, 1e-310, 3.0};
     std::vector<double> x(n);
     for (double& v : x) {
-        switch (family % 4) {
+        switch (family % 5) {
             case 0:
                 v = pool[rng() % 8];
                 break;
@@ -36,8 +37,11 @@ std::vector<double> random_values(std::mt19937_64& rng, int family, size_t n) {
             case 2:
                 v = rng() % 10 == 0 ? kNaN : normal(rng);
                 break;
-            default:
+            case 3:
                 v = rng() % 3 == 0 ? pool[rng() % 8] : std::round(normal(rng) * 50) / 50;
+                break;
+            default:
+                v = std::ldexp(normal(rng), static_cast<int>(rng() % 1500) - 750);
                 break;
         }
     }
@@ -127,17 +131,17 @@ TEST(SelectCounts, EqualBruteForceAtEveryDepth) {
 
 // Shards holding SelectKeys (values taken in uneven pieces, NaN among them) answer every round
 // of a selection with the buffer count_keys gives on all their keys, whether from the counts
-// by top bits (the first two rounds) or from the keys, and the selected keys are those of
+// by top bits (the first three rounds) or from the keys, and the selected keys are those of
 // the sorted order.
 TEST(SelectCounts, ShardKeysAnswerAsCountKeysAndSelectTheSortedOrder) {
     std::mt19937_64 rng(17);
-    for (int trial = 0; trial < 8; ++trial) {
+    for (int trial = 0; trial < 10; ++trial) {
         const size_t n_shards = 1 + rng() % 3;
         std::vector<std::vector<uint64_t>> keys(n_shards);
         std::vector<SelectKeys> shards(n_shards);
         std::vector<uint64_t> all;
         for (size_t s = 0; s < n_shards; ++s) {
-            const size_t n = s == 1 ? 0 : (trial < 4 ? 1 + rng() % 3000 : 140000 + rng() % 9000);
+            const size_t n = s == 1 ? 0 : (trial < 5 ? 1 + rng() % 3000 : 140000 + rng() % 9000);
             const std::vector<double> values = random_values(rng, trial, n);
             for (size_t at = 0; at < values.size();) {
                 const size_t piece = std::min(values.size() - at, size_t{1} + rng() % 5000);
