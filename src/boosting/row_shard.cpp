@@ -308,7 +308,7 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
     found_codes_.assign(narrow ? static_cast<size_t>(n_rows() * width) : 0, 0);
     found_missing_.assign(edges.size(), 0);
     std::vector<BinLookup> lookups;
-    for (const std::vector<double>& e : edges) lookups.emplace_back(e);
+    for (const std::vector<double>& e : edges) lookups.emplace_back(e, n_rows());
     for (int64_t r = 0; r < n_rows(); ++r) {
         const double* row = view_.row(r);
         for (int32_t f = 0; f < width; ++f) {

@@ -16,9 +16,12 @@ namespace vorlent {
 
 class BinLookup {
 public:
-    // edges ascending, none NaN (otherwise every value takes the plain search).
-    explicit BinLookup(const std::vector<double>& edges) : edges_(edges) {
-        const bool usable = std::is_sorted(edges.begin(), edges.end()) &&
+    // For about n_values values under edges (which must outlive it): the table pays for
+    // itself from kMinValues values on, and needs edges ascending, none NaN (otherwise every
+    // value takes the plain search).
+    static constexpr int64_t kMinValues = int64_t{1} << 16;
+    BinLookup(const std::vector<double>& edges, int64_t n_values) : edges_(edges) {
+        const bool usable = n_values >= kMinValues && std::is_sorted(edges.begin(), edges.end()) &&
                             std::none_of(edges.begin(), edges.end(),
                                          [](double e) { return std::isnan(e); });
         if (!usable) return;

@@ -47,7 +47,7 @@ TEST(BinLookup, EqualsTheSearchOverAllEdges) {
         } else if (trial % 10 != 8) {
             std::sort(edges.begin(), edges.end());
         }
-        const BinLookup lookup(edges);
+        const BinLookup lookup(edges, BinLookup::kMinValues);
         const auto n = static_cast<int32_t>(edges.size());
         for (int i = 0; i < 3000; ++i) {
             const double v = i < static_cast<int>(edges.size()) ? edges[i] : random_value(rng);
