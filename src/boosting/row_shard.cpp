@@ -9,9 +9,11 @@
 
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
+#include "common/parallel.hpp"
 #include "common/total_order.hpp"
 #include "exact/lineage_stats.hpp"
 #include "model/routing.hpp"
+#include "prep/bin_lookup.hpp"
 #include "prep/cut_rule.hpp"
 #include "tree/pair_sums.hpp"
 
@@ -233,7 +235,6 @@ DistinctValues RowShard::distinct(int32_t f) const {
 
 std::vector<std::vector<uint64_t>> RowShard::count_columns(
     const std::vector<int32_t>& columns, const std::vector<SelectRound>& rounds) const {
-    const RowView X = values();
     if (columns.size() != rounds.size()) {
         throw std::invalid_argument("shard counts: one selection round per column expected");
     }
@@ -241,44 +242,76 @@ std::vector<std::vector<uint64_t>> RowShard::count_columns(
     selecting_.resize(static_cast<size_t>(n_features_));
     std::vector<uint8_t> asked(selecting_.size(), 0);
     for (const int32_t f : columns) asked[f] = 1;
+    // A column no longer asked about has finished: its buffers go to the columns starting.
+    std::vector<SelectKeys> spare;
     for (size_t f = 0; f < selecting_.size(); ++f) {
-        if (!asked[f]) selecting_[f] = ColumnKeys{};
+        if (asked[f]) continue;
+        if (!selecting_[f].last.prefixes.empty()) spare.push_back(std::move(selecting_[f].keys));
+        selecting_[f] = ColumnKeys{};
     }
     // The columns that start again take their keys in one pass over the rows.
     std::vector<int32_t> fresh;
     for (size_t j = 0; j < columns.size(); ++j) {
         ColumnKeys& c = selecting_[columns[j]];
         if (refines(c.last, rounds[j])) continue;
+        if (c.last.prefixes.empty() && !spare.empty()) {
+            c.keys = std::move(spare.back());
+            spare.pop_back();
+        }
         c.keys.clear();
         c.last = SelectRound{};
         if (std::find(fresh.begin(), fresh.end(), columns[j]) == fresh.end()) {
             fresh.push_back(columns[j]);
         }
     }
-    for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = X.row(r);
-        for (const int32_t f : fresh) {
-            if (!std::isnan(row[f])) selecting_[f].keys.push_back(sort_key(row[f]));
-        }
-    }
-    for (const int32_t f : fresh) selecting_[f].live = std::ssize(selecting_[f].keys);
+    take_keys(fresh);
     std::vector<std::vector<uint64_t>> out(columns.size());
-    for (size_t j = 0; j < columns.size(); ++j) {
+    for (size_t j = 0; j < columns.size(); ++j) out[j].resize(rounds[j].buffer_size());
+    const auto count = [&](size_t j) {
         ColumnKeys& c = selecting_[columns[j]];
-        if (!refines(c.last, rounds[j]) && c.live != std::ssize(c.keys)) {
+        if (!refines(c.last, rounds[j]) && c.keys.narrowed()) {
             // The same column asked twice: the first ask narrowed its keys.
             c.keys.clear();
-            for (int64_t r = 0; r < n_rows(); ++r) {
-                const double v = X.at(r, columns[j]);
-                if (!std::isnan(v)) c.keys.push_back(sort_key(v));
-            }
-            c.live = std::ssize(c.keys);
+            take_keys({columns[j]});
         }
-        out[j].resize(rounds[j].buffer_size());
-        c.live = count_and_narrow(c.keys.data(), c.live, rounds[j], out[j].data());
+        c.keys.count(rounds[j], out[j].data());
         c.last = rounds[j];
+    };
+    std::vector<int32_t> sorted = columns;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+        for (size_t j = 0; j < columns.size(); ++j) count(j);
+        return out;
     }
+    // Distinct columns count their own keys into their own buffers, on any thread.
+    parallel_interleaved(std::ssize(columns), true, [&](int64_t first, int64_t step) {
+        for (int64_t j = first; j < std::ssize(columns); j += step) count(static_cast<size_t>(j));
+    });
     return out;
+}
+
+void RowShard::take_keys(const std::vector<int32_t>& columns) const {
+    // Rows a block at a time, each column's values gathered from the block's rows, so that
+    // a row's cache lines are read once for all the columns.
+    constexpr int64_t kBlockRows = 2048;
+    const RowView X = values();
+    parallel_blocks(std::ssize(columns), true, [&](int64_t begin, int64_t end) {
+        const auto width = static_cast<size_t>(end - begin);
+        std::vector<double> block(width * kBlockRows);
+        for (int64_t j = begin; j < end; ++j) selecting_[columns[j]].keys.reserve(n_rows());
+        for (int64_t r0 = 0; r0 < n_rows(); r0 += kBlockRows) {
+            const int64_t rows = std::min(kBlockRows, n_rows() - r0);
+            for (int64_t i = 0; i < rows; ++i) {
+                const double* row = X.row(r0 + i);
+                for (size_t k = 0; k < width; ++k) {
+                    block[k * kBlockRows + i] = row[columns[begin + k]];
+                }
+            }
+            for (size_t k = 0; k < width; ++k) {
+                selecting_[columns[begin + k]].keys.append(block.data() + k * kBlockRows, rows);
+            }
+        }
+    });
 }
 
 // Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
@@ -311,6 +344,8 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
     }
     found_codes_.assign(narrow ? static_cast<size_t>(n_rows() * width) : 0, 0);
     found_missing_.assign(edges.size(), 0);
+    std::vector<BinLookup> lookups;
+    for (const std::vector<double>& e : edges) lookups.emplace_back(e, n_rows());
     for (int64_t r = 0; r < n_rows(); ++r) {
         const double* row = X.row(r);
         for (int32_t f = 0; f < width; ++f) {
@@ -321,8 +356,7 @@ std::vector<BinExtremes> RowShard::extremes(const std::vector<std::vector<double
                 if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(e.size() + 1);
                 continue;
             }
-            const auto bin =
-                static_cast<size_t>(bin_of(e.data(), static_cast<int32_t>(e.size()), v));
+            const auto bin = static_cast<size_t>(lookups[f].bin(v));
             if (narrow) found_codes_[r * width + f] = static_cast<uint8_t>(bin);
             const uint64_t key = sort_key(v);
             out[f].low[bin] = std::min(out[f].low[bin], key);

@@ -7,6 +7,7 @@
 #include "boosting/params.hpp"
 #include "exact/level_stats.hpp"
 #include "prep/binning.hpp"
+#include "prep/select_keys.hpp"
 #include "prep/shard_bins.hpp"
 #include "prep/shard_select.hpp"
 
@@ -140,10 +141,11 @@ private:
     // do all at set_bins.
     struct ColumnKeys {
         SelectRound last;
-        std::vector<uint64_t> keys;
-        int64_t live = 0;
+        SelectKeys keys;
     };
     mutable std::vector<ColumnKeys> selecting_;
+    // Takes the keys of the given columns (distinct, cleared) in one pass over the rows.
+    void take_keys(const std::vector<int32_t>& columns) const;
     // The one-byte codes that the extremes' bin search found, under the edges it was given;
     // set_bins takes them when its tables have those edges (and count this shard's missing
     // values as missing) instead of searching again.
