@@ -152,6 +152,22 @@ def test_lineage_model_bytes_equal_a_local_exact_fit(client, kind, extra, weight
         assert model.booster_.serialize() == local.booster_.serialize(), chunks
 
 
+def placed(client, parts, chunks, owner):
+    """The Dask arrays ``parts`` cut into ``chunks`` rows per block, block i computed on
+    worker ``owner(i)`` of the sorted workers."""
+    workers = sorted(client.scheduler_info()["workers"])
+    out = []
+    for part in parts:
+        blocks = part.rechunk((chunks, *part.shape[1:])).to_delayed().ravel()
+        futures = [client.compute(b, workers=[workers[owner(i)]]) for i, b in enumerate(blocks)]
+        distributed.wait(futures)
+        shapes = [(c, *part.shape[1:]) for c in chunks]
+        out.append(
+            da.concatenate([da.from_delayed(f, s, part.dtype) for f, s in zip(futures, shapes)])
+        )
+    return out
+
+
 def test_blocks_on_both_workers_and_a_frame(client):
     """Blocks spread over both workers (each actor holds its worker's blocks) and a dask
     DataFrame input train the same model."""
@@ -168,17 +184,9 @@ def test_blocks_on_both_workers_and_a_frame(client):
         da.from_array(w, chunks=(chunks,)),
     ]
     # Pin the blocks two by two to each worker, so that both actors hold rows.
-    workers = sorted(client.scheduler_info()["workers"])
-    persisted = []
-    for part in parts:
-        blocks = part.to_delayed().ravel()
-        futures = [client.compute(b, workers=[workers[i // 2]]) for i, b in enumerate(blocks)]
-        distributed.wait(futures)
-        shapes = [(c, 4) if part.ndim == 2 else (c,) for c in chunks]
-        arrays = [da.from_delayed(f, shape=s, dtype=float) for f, s in zip(futures, shapes)]
-        persisted.append(da.concatenate(arrays))
-    placed = {w for ws in client.who_has().values() for w in ws}
-    assert len(placed) == 2
+    persisted = placed(client, parts, chunks, lambda i: i // 2)
+    holders = {w for ws in client.who_has().values() for w in ws}
+    assert len(holders) == 2
     model = DaskVorlentRegressor(client=client, **COMMON).fit(*persisted)
     assert model.booster_.serialize() == local.booster_.serialize()
 
@@ -191,6 +199,46 @@ def test_blocks_on_both_workers_and_a_frame(client):
     model = DaskVorlentRegressor(client=client, **COMMON).fit(frame, series, weights)
     assert model.booster_.serialize() == named.booster_.serialize()
     assert list(model.feature_names_in_) == list("abcd")
+
+
+@pytest.mark.parametrize("n_workers", [1, 3])
+def test_one_and_three_workers_train_the_local_bytes(n_workers):
+    """On clusters of one and of three worker processes, with the blocks dealt to every
+    worker (several per worker, one empty), over both transports."""
+    X, y, score, w = data(n=260, seed=21)
+    cases = [
+        (
+            DaskVorlentClassifier,
+            vorlent.VorlentClassifier,
+            np.digitize(score, [-1.0, 0.0, 1.0]),
+            {"subsample": 0.8, "colsample": 0.7},
+        ),
+        (
+            DaskVorlentRegressor,
+            vorlent.VorlentRegressor,
+            y,
+            {"split_mode": "oblique", "max_pair_columns": 3},
+        ),
+        (DaskVorlentRegressor, vorlent.VorlentRegressor, y, {"max_lineage": 1}),
+    ]
+    chunks = (40, 0, 70, 50, 30, 70)
+    with (
+        distributed.LocalCluster(
+            n_workers=n_workers, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        for (Dask, Local, target, extra), transport in zip(cases, ["dask", "socket", "dask"]):
+            params = {**COMMON, "split_mode": "axis", **extra}
+            local = Local(exact_sums=True, early_stopping=False, **params)
+            local.fit(X, target, sample_weight=w)
+            parts = [da.from_array(a) for a in (X, target, w)]
+            Xd, yd, wd = placed(c, parts, chunks, lambda i: i % n_workers)
+            model = Dask(client=c, transport=transport, fit_timeout=60, **params)
+            model.fit(Xd, yd, wd)
+            assert model.booster_.serialize() == local.booster_.serialize(), (extra, transport)
+        holders = {w for ws in c.who_has().values() for w in ws}
+        assert len(holders) == n_workers
 
 
 def test_refusals_leave_the_estimator_unfitted(client):
