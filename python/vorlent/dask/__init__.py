@@ -20,7 +20,9 @@ divisions.
   DataFrames where their blocks lie: one actor per worker holds that worker's blocks, the
   client merges the workers' summaries and decides the splits. Training uses exact_sums, so
   ``model.to_local()`` is the local estimator with the very model bytes of an in-process
-  exact_sums fit on the concatenated rows.
+  exact_sums fit on the concatenated rows. The messages travel as Dask actor calls, or with
+  ``transport="socket"`` over one TCP connection per worker (faster round trips; the same
+  bytes).
 
 Functions take a ``client=`` where a model travels; without one they use the default
 distributed client if there is one, else the graph carries the model and any Dask
