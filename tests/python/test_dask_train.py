@@ -201,6 +201,7 @@ def test_blocks_on_both_workers_and_a_frame(client):
     assert list(model.feature_names_in_) == list("abcd")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("n_workers", [1, 3])
 def test_one_and_three_workers_train_the_local_bytes(n_workers):
     """On clusters of one and of three worker processes, with the blocks dealt to every

@@ -219,6 +219,7 @@ def test_a_training_subsample_keeps_held_out_parts_whole():
     assert all(tuple(np.nan_to_num(r[:raw], nan=-9e9)) in full_rows for r in small.train.X)
 
 
+@pytest.mark.slow
 def test_the_dask_flights_example_trains_the_in_memory_model():
     """examples/dask_flights.py, run as a user runs it (a LocalCluster of its own): its
     Dask fits over both transports equal the in-memory exact_sums fit (it asserts so)."""
