@@ -12,7 +12,9 @@
 #include "boosting/booster.hpp"
 #include "boosting/remote_fit.hpp"
 #include "boosting/row_shard.hpp"
+#include "boosting/train.hpp"
 #include "exact_fixtures.hpp"
+#include "io/model_bytes.hpp"
 
 namespace vorlent::testing {
 
@@ -236,5 +238,15 @@ struct Case {
     std::function<void(Booster&)> adjust = [](Booster&) {};
     int32_t cols = 5;  // columns of the table
 };
+
+// The in-memory exact fit of a case's problem: the bytes every shard layout must match.
+inline std::string local_model_bytes(const Case& c, const Problem& p) {
+    Booster local = exact_booster(c.objective, c.adjust);
+    const VectorArg w =
+        c.weighted ? VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())} : VectorArg{};
+    fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, w,
+        MatrixView{}, VectorArg{}, 0, 0.0);
+    return serialize_model(local.model);
+}
 
 }  // namespace vorlent::testing

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -101,12 +100,7 @@ TEST(ShardBlocks, BlocksReadInPlaceAnswerAsTheirRowsConcatenated) {
     };
     for (const Case& c : cases) {
         const Problem p = problem(c.objective, 31);
-        Booster local = exact_booster(c.objective, c.adjust);
-        const VectorArg w =
-            c.weighted ? VectorArg{p.w.data(), static_cast<int64_t>(p.w.size())} : VectorArg{};
-        fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, w,
-            MatrixView{}, VectorArg{}, 0, 0.0);
-        const std::string expected = serialize_model(local.model);
+        const std::string expected = local_model_bytes(c, p);
         const std::vector<Piece> all = pieces(p, {37, 0, 211, 1, 150});
         std::vector<std::vector<double>> scores[2];
         for (const bool concatenated : {false, true}) {
@@ -122,44 +116,4 @@ TEST(ShardBlocks, BlocksReadInPlaceAnswerAsTheirRowsConcatenated) {
         }
         EXPECT_EQ(scores[0], scores[1]) << c.name;
     }
-}
-
-// Node ids in messages come from another process: a shard refuses ids beyond those its tree
-// has given out (the root, then two per routed rule) before it sizes anything by them.
-TEST(ShardBlocks, NodeIdsBeyondTheTreeAreRefused) {
-    const Problem p = problem(kBinary, 32);
-    Booster remote = exact_booster(kBinary, [](Booster& b) { b.params.n_estimators = 1; });
-    std::vector<RowShard> shards;
-    shards.push_back(shard_of(p, pieces(p, {300}), {1, 0}, false, false, remote));
-    RemoteRows rows = rows_of(shards, p.table.cols, false);
-    fit_remote(remote, rows);
-    RowShard& shard = shards[0];
-    shard.fix_gradients(RoundGrids::of(shard.begin_tree(7, 1.0), 1));
-    std::vector<int64_t> out;
-    StatsRequest request;
-    request.nodes = {0};
-    request.node_ids = 1;
-    shard.stats(request, out);  // the root is there
-    request.node_ids = 1 << 30;
-    EXPECT_THROW(shard.stats(request, out), std::invalid_argument);
-    request.node_ids = 1;
-    request.nodes = {1};
-    EXPECT_THROW(shard.stats(request, out), std::invalid_argument);
-    EXPECT_THROW(shard.count_leaf_residuals({1 << 30}, {SelectRound{}}), std::invalid_argument);
-    RouteRule rule;
-    rule.node = 0;
-    rule.left = 1;
-    rule.right = (1 << 30);
-    rule.test.is_leaf = false;
-    rule.test.kind = kLinearPair;
-    rule.test.feature_a = 0;
-    rule.test.feature_b = 1;
-    EXPECT_THROW(shard.route({rule}, {0}), std::invalid_argument);
-    EXPECT_THROW(shard.route({}, std::vector<int32_t>(2, -1)), std::invalid_argument);
-    rule.right = 2;
-    shard.route({rule}, {0});  // the root's children are nodes 1 and 2
-    request.nodes = {1, 2};
-    request.node_ids = 3;
-    shard.stats(request, out);
-    EXPECT_EQ(out[kStatsHeader] + out[kStatsHeader + 3], p.table.rows);
 }

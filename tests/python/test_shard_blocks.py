@@ -4,8 +4,6 @@ blocks in any order, and refuses node ids beyond its tree before sizing anything
 
 import gc
 import itertools
-import pathlib
-import sys
 import weakref
 
 import numpy as np
@@ -59,24 +57,6 @@ def test_blocks_in_any_order_are_held_in_place_and_train_the_local_model(split_m
     del shards
     gc.collect()
     assert all(ref() is None for ref in held), "the shards keep their blocks after they go"
-
-
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
-def test_a_shard_of_three_blocks_adds_far_less_than_their_rows_to_the_process():
-    def resident_bytes():
-        pages = int(pathlib.Path("/proc/self/statm").read_text().split()[1])
-        return pages * 4096
-
-    n, width = 300_000, 16
-    rng = np.random.default_rng(1)
-    blocks = [(rng.normal(size=(n, width)), np.zeros(n), None, i * n) for i in (2, 0, 1)]
-    size = sum(block[0].nbytes for block in blocks)  # 115 MB, touched
-    before = resident_bytes()
-    shard = vc.Shard.from_blocks(blocks, vc.Booster(**SETTINGS))
-    grown = resident_bytes() - before
-    assert shard.n_rows == 3 * n
-    # Targets, indices and a pointer per row are under 40 bytes a row; a copy adds 128.
-    assert grown < size // 2, f"the shard added {grown / 1e6:.0f} MB for {size / 1e6:.0f}"
 
 
 HUGE_NODE_IDS = r"""
