@@ -3,6 +3,8 @@ this process, and fits over it on a real LocalCluster giving the bytes of the ac
 
 import pickle
 import socket
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -90,6 +92,72 @@ def test_a_silent_coordinator_lets_the_server_go():
         if sock is not None:
             assert closed_without_answer(sock)
             sock.close()
+
+
+class Dripper(threading.Thread):
+    """A peer that connects and sends one byte every ``interval`` seconds until the server
+    closes the connection; ``kept`` is how long it was kept, from before it connected."""
+
+    def __init__(self, address, interval):
+        super().__init__(daemon=True)
+        self.started = time.monotonic()
+        self.sock = socket.create_connection(address, timeout=interval)
+        self.kept = None
+
+    def run(self):
+        with self.sock:
+            while time.monotonic() - self.started < 60:
+                try:
+                    self.sock.recv(1)  # the server never writes here: only its close wakes us
+                    break
+                except TimeoutError:
+                    self.sock.send(b"\0")
+                except OSError:  # reset: our last byte came after the close
+                    break
+        self.kept = time.monotonic() - self.started
+
+
+def test_a_token_has_one_deadline_however_it_is_split():
+    """A peer dripping a byte every 0.25 s, too slowly to send the token within its 1 s but
+    quickly enough for any single read, is closed at that deadline, not after its 32nd
+    byte; the coordinator is served afterwards."""
+    server = ShardServer(Recorder(), "127.0.0.1", idle_timeout=60, token_timeout=1.0)
+    dripper = Dripper(server.address, interval=0.25)
+    dripper.start()
+    dripper.join(timeout=60)
+    assert 1.0 <= dripper.kept < 5.0  # the whole token would have taken 8 s
+    with connect(server.address, server.token, timeout=30) as sock:
+        assert ask(sock, "rows", 1)[0]
+
+
+def test_waiting_peers_neither_hold_up_the_coordinator_nor_pile_up():
+    """Six silent connections and a dripping one, opened before the coordinator with room for
+    four waiting: each arrival beyond four closes the oldest long before its deadline, the
+    coordinator's round trip takes a fraction of the deadline, and once it is in, no peer
+    is kept waiting."""
+    deadline = 30.0
+    server = ShardServer(
+        Recorder(), "127.0.0.1", idle_timeout=60, token_timeout=deadline, waiting_limit=4
+    )
+    silent = [socket.create_connection(server.address, timeout=deadline / 2) for _ in range(6)]
+    dripper = Dripper(server.address, interval=0.5)
+    dripper.start()
+    assert all(closed_without_answer(sock) for sock in silent[:3])
+    for sock in silent[3:]:  # all seven have arrived: the four newest are still waiting
+        sock.settimeout(0.2)
+        with pytest.raises(TimeoutError):
+            sock.recv(1)
+        sock.settimeout(deadline / 2)
+    assert dripper.is_alive()
+    started = time.monotonic()
+    with connect(server.address, server.token, timeout=deadline) as sock:
+        assert ask(sock, "rows", 3)[0]
+        assert time.monotonic() - started < deadline / 6
+        assert all(closed_without_answer(s) for s in silent[3:])
+        dripper.join(timeout=deadline)
+        assert dripper.kept < deadline / 2
+    for s in silent:
+        s.close()
 
 
 @pytest.fixture(scope="module")
