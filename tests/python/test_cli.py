@@ -26,7 +26,7 @@ README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 PARAMS = {"n_estimators": 15, "max_depth": 3, "random_state": 0}
 
 
-def run(*args, script=False, cwd=None):
+def run(*args, script=False, cwd=None, preexec_fn=None):
     command = [str(SCRIPT)] if script else [sys.executable, "-m", "vorlent"]
     return subprocess.run(
         [*command, *map(str, args)],
@@ -35,6 +35,7 @@ def run(*args, script=False, cwd=None):
         text=True,
         timeout=120,
         cwd=cwd,
+        preexec_fn=preexec_fn,
     )
 
 
@@ -244,6 +245,29 @@ def test_exit_codes_of_the_process_and_missing_pandas(files):
     )
     assert done.returncode == 1 and "vorlent[pandas]" in done.stderr
     assert done.stderr.count("\n") == 1
+
+
+def test_a_failed_write_leaves_the_earlier_output_as_it_was(files, tmp_path):
+    import resource
+    import signal
+
+    limit = 2048
+
+    def small_files():  # writes past the limit fail with EFBIG instead of killing the child
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    for command, out in (("predict", tmp_path / "p.csv"), ("explain", tmp_path / "e.parquet")):
+        args = [command, files / "model.vrl", files / "data.csv", "-o", out]
+        assert main(list(map(str, args))) == 0
+        earlier = out.read_bytes()
+        assert len(earlier) > limit
+        done = run(*args, preexec_fn=small_files)
+        assert done.returncode == 1
+        assert done.stderr.startswith(f"vorlent: error: cannot write {str(out)!r}: "), done.stderr
+        assert "File too large" in done.stderr and ".partial" not in done.stderr
+        assert out.read_bytes() == earlier
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["e.parquet", "p.csv"]
 
 
 def test_readme_commands_run(tmp_path):
