@@ -28,6 +28,8 @@ import os
 import struct
 import zlib
 
+from ._replace import replacing
+
 MAGIC = b"\x89VORLENT"
 FORMAT_VERSION = 1
 
@@ -178,15 +180,8 @@ def write_model_file(path, header: dict, core_bytes: bytes) -> None:
         From ``vorlent_core.Booster.serialize()``.
     """
     data = encode_model(header, core_bytes)
-    path = os.fspath(path)
-    scratch = f"{path}.{os.getpid()}.partial"
-    try:
-        with open(scratch, "wb") as f:
-            f.write(data)
-        os.replace(scratch, path)
-    finally:
-        if os.path.exists(scratch):
-            os.remove(scratch)
+    with replacing(path) as scratch, open(scratch, "wb") as f:
+        f.write(data)
 
 
 def read_model_file(path) -> tuple[dict, bytes]:

@@ -19,14 +19,14 @@ pytest.importorskip("pyarrow")
 
 import vorlent
 from vorlent.cli import main
-from vorlent.cli._task import infer_task
+from vorlent.cli._task import inferred_task
 
 SCRIPT = pathlib.Path(sys.executable).parent / "vorlent"
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 PARAMS = {"n_estimators": 15, "max_depth": 3, "random_state": 0}
 
 
-def run(*args, script=False, cwd=None):
+def run(*args, script=False, cwd=None, preexec_fn=None):
     command = [str(SCRIPT)] if script else [sys.executable, "-m", "vorlent"]
     return subprocess.run(
         [*command, *map(str, args)],
@@ -35,6 +35,7 @@ def run(*args, script=False, cwd=None):
         text=True,
         timeout=120,
         cwd=cwd,
+        preexec_fn=preexec_fn,
     )
 
 
@@ -135,6 +136,10 @@ def test_train_info_predict_explain_match_the_estimator(tmp_path, target, suffix
 
 def test_task_inference():
     n = 60
+
+    def infer_task(target):
+        return inferred_task(target)[0]
+
     assert infer_task(pd.Series(np.linspace(0, 1, n))) == "regression"
     assert infer_task(pd.Series(np.arange(n))) == "regression"  # many integer values
     assert infer_task(pd.Series(np.arange(n) % 3)) == "multiclass"
@@ -244,6 +249,63 @@ def test_exit_codes_of_the_process_and_missing_pandas(files):
     )
     assert done.returncode == 1 and "vorlent[pandas]" in done.stderr
     assert done.stderr.count("\n") == 1
+
+
+def test_ignore_and_seed_and_the_refusals_they_answer(tmp_path, capsys):
+    frame = table().drop(columns=["grade", "amount"])
+    frame.insert(0, "customer", [f"c{i:04d}" for i in range(len(frame))])
+    data, model = tmp_path / "ids.csv", tmp_path / "model.vrl"
+    frame.to_csv(data, index=False)
+    train = ["train", str(data), "--target", "label", "-o", str(model)]
+
+    # Through main, as the process runs it: an id column is refused as a category, and a
+    # task that was inferred says so and why.
+    assert main(train) == 1
+    error = capsys.readouterr().err
+    assert "'customer' has 400 distinct values in 400 rows" in error
+    assert "--ignore customer " in error
+    frame.assign(label="yes").to_csv(data, index=False)
+    assert main([*train, "--ignore", "customer"]) == 1
+    error = capsys.readouterr().err
+    assert "inferred as binary ('label' holds text values" in error
+    assert "needs 2 classes, but 'label' has 1" in error
+    assert not model.exists()
+
+    frame.to_csv(data, index=False)
+    done = run(*train, "--ignore", "customer,weight", "--seed", 7, "--param", "n_estimators=5")
+    assert done.returncode == 0, done.stderr
+    X = read(data).drop(columns=["label", "customer", "weight"])
+    trained = vorlent.load_model(model)
+    assert list(trained.feature_names_in_) == list(X.columns)
+    references = [
+        vorlent.VorlentClassifier(n_estimators=5, random_state=seed).fit(X, frame["label"])
+        for seed in (7, 8)
+    ]
+    blobs = [m.booster_.serialize() for m in (trained, *references)]
+    assert blobs[0] == blobs[1] != blobs[2]  # the seed reached the model, and it matters
+
+
+def test_a_failed_write_leaves_the_earlier_output_as_it_was(files, tmp_path):
+    import resource
+    import signal
+
+    limit = 2048
+
+    def small_files():  # writes past the limit fail with EFBIG instead of killing the child
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    for command, out in (("predict", tmp_path / "p.csv"), ("explain", tmp_path / "e.parquet")):
+        args = [command, files / "model.vrl", files / "data.csv", "-o", out]
+        assert main(list(map(str, args))) == 0
+        earlier = out.read_bytes()
+        assert len(earlier) > limit
+        done = run(*args, preexec_fn=small_files)
+        assert done.returncode == 1
+        assert done.stderr.startswith(f"vorlent: error: cannot write {str(out)!r}: "), done.stderr
+        assert "File too large" in done.stderr and ".partial" not in done.stderr
+        assert out.read_bytes() == earlier
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["e.parquet", "p.csv"]
 
 
 def test_readme_commands_run(tmp_path):

@@ -529,7 +529,14 @@ def test_help_and_exports():
 
 @pytest.mark.parametrize(
     "module",
-    ["vorlent", "vorlent._base", "vorlent._classifier", "vorlent._regressor", "vorlent._io"],
+    [
+        "vorlent",
+        "vorlent._base",
+        "vorlent._classifier",
+        "vorlent._regressor",
+        "vorlent._io",
+        "vorlent._replace",
+    ],
 )
 def test_docstring_examples_run(module):
     import doctest

@@ -44,6 +44,20 @@ def build_parser() -> argparse.ArgumentParser:
         help="comma-separated categorical columns (default: string and category columns)",
     )
     train.add_argument(
+        "--ignore",
+        metavar="COLS",
+        help="comma-separated columns to leave out of the features (ids, names, leaks); "
+        "text columns with a distinct value in most rows must be left out this way (or "
+        "named in --categorical)",
+    )
+    train.add_argument(
+        "--seed",
+        type=int,
+        metavar="N",
+        help="the random seed (the estimator's random_state): the same seed and data give "
+        "the same model (default: a new seed every run)",
+    )
+    train.add_argument(
         "--param",
         action="append",
         default=[],

@@ -8,10 +8,11 @@ import sys
 import time
 
 from ._errors import CommandError, one_line
-from ._params import configured, parse_params
+from ._features import categorical_columns, check_choices, features, refuse_identifiers
+from ._params import configured, parse_params, set_seed
 from ._progress import Phases, RoundBar
 from ._tables import read_table, require_columns, table_format, write_table
-from ._task import check_task, infer_task
+from ._task import check_task, inferred_task
 
 TOP_IMPORTANCES = 10
 
@@ -20,7 +21,9 @@ def train(args) -> int:
     from .. import VorlentClassifier, VorlentRegressor
 
     params = parse_params(args.param)
-    categorical = _names(args.categorical)
+    categorical, ignored = _names(args.categorical), _names(args.ignore)
+    check_choices(categorical, ignored)
+    set_seed(params, args.seed)
     if args.eval_fraction is not None:
         params["early_stopping"] = args.eval_fraction > 0
         if args.eval_fraction > 0:
@@ -29,20 +32,22 @@ def train(args) -> int:
     with Phases(["reading", "training", "saving"], enabled=not args.quiet) as phases:
         phases.step("reading")
         frame = read_table(args.data)
-        require_columns(frame, [args.target, *categorical], args.data)
+        require_columns(frame, [args.target, *categorical, *ignored], args.data)
         target = frame[args.target]
         if target.isna().any():
             raise CommandError(
                 f"target column {args.target!r} has {int(target.isna().sum())} missing values "
                 f"(first in row {int(target.isna().to_numpy().argmax())})"
             )
-        X = frame.drop(columns=[args.target])
-        if X.shape[1] == 0:
-            raise CommandError(f"{str(args.data)!r} has no columns besides the target")
+        X = features(frame, args.target, ignored, args.data)
+        refuse_identifiers(X, categorical)
         if categorical:
-            params["categorical_features"] = _categorical(X, categorical)
-        task = args.task or infer_task(target)
-        check_task(task, target)
+            params["categorical_features"] = categorical_columns(X, categorical)
+        if args.task:
+            task, inferred_because = args.task, None
+        else:
+            task, inferred_because = inferred_task(target)
+        check_task(task, target, inferred_because)
         estimator_class = VorlentRegressor if task == "regression" else VorlentClassifier
         estimator = configured(estimator_class, params)
         phases.step("training")
@@ -59,13 +64,6 @@ def train(args) -> int:
             file=sys.stderr,
         )
     return 0
-
-
-def _categorical(X, named: list[str]) -> list[str]:
-    """The named columns and, as without ``--categorical``, the text and category columns."""
-    return [
-        c for c in X.columns if c in named or X[c].dtype.kind == "O" or X[c].dtype == "category"
-    ]
 
 
 def predict(args) -> int:

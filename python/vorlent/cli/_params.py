@@ -31,6 +31,16 @@ def parse_params(items: list[str]) -> dict:
     return params
 
 
+def set_seed(params: dict, seed: int | None) -> None:
+    """``--seed``: the estimator's ``random_state``; a usage CommandError when a ``--param``
+    sets it too (which of the two was meant is not for us to guess)."""
+    if seed is None:
+        return
+    if "random_state" in params:
+        raise CommandError("--seed and --param random_state both set the seed", USAGE)
+    params["random_state"] = seed
+
+
 def configured(estimator_class, params: dict):
     """An estimator of ``estimator_class`` with ``params``, checked now (before any data is
     read): an unknown name or a value out of range is a usage CommandError."""

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import pathlib
 
+from .._replace import replacing
 from ._errors import CommandError
 
 FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".pq": "Parquet"}
@@ -42,13 +43,14 @@ def read_table(path):
 
 def write_table(frame, path) -> None:
     """Write ``frame`` to ``path`` as its extension says (checked before any work by
-    :func:`table_format`)."""
+    :func:`table_format`), replacing an earlier file only once the new one is complete."""
     kind = table_format(path, "output file")
     try:
-        if kind == "CSV":
-            frame.to_csv(path, index=False)
-        else:
-            frame.to_parquet(path, index=False)
+        with replacing(path) as scratch:
+            if kind == "CSV":
+                frame.to_csv(scratch, index=False)
+            else:
+                frame.to_parquet(scratch, index=False)
     except OSError as error:
         raise CommandError(f"cannot write {str(path)!r}: {error.strerror or error}") from None
 

@@ -14,24 +14,48 @@ TASKS = ("binary", "multiclass", "regression")
 MAX_INTEGER_CLASSES = 10
 
 
-def infer_task(target) -> str:
-    """The task for the pandas Series ``target`` (without missing values)."""
-    kind = target.dtype.kind
-    n_classes = target.nunique()
-    if kind == "f" or (kind in "iu" and n_classes > MAX_INTEGER_CLASSES):
-        return "regression"
-    return "binary" if n_classes <= 2 else "multiclass"
+def inferred_task(target) -> tuple[str, str]:
+    """The task for the pandas Series ``target`` (without missing values), and why, as a
+    clause for messages."""
+    name, kind, n_classes = target.name, target.dtype.kind, target.nunique()
+    if kind == "f":
+        return "regression", f"{name!r} holds floating-point numbers"
+    if kind in "iu" and n_classes > MAX_INTEGER_CLASSES:
+        return "regression", (
+            f"{name!r} holds integers with {n_classes} distinct values, more than "
+            f"{MAX_INTEGER_CLASSES}"
+        )
+    if kind in "iu":
+        why = f"{name!r} holds integers with at most {MAX_INTEGER_CLASSES} distinct values"
+    else:
+        why = f"{name!r} holds {_values(target)} values"
+    return ("binary" if n_classes <= 2 else "multiclass"), why + ", which are class labels"
 
 
-def check_task(task: str, target) -> None:
-    """A CommandError when the target cannot be trained for ``task``."""
+def _values(target) -> str:
+    if target.dtype == "category":
+        return "categorical"
+    return {"O": "text", "b": "boolean"}.get(target.dtype.kind, str(target.dtype))
+
+
+def check_task(task: str, target, inferred_because: str | None = None) -> None:
+    """A CommandError when the target cannot be trained for ``task``; ``inferred_because``
+    says why the task was inferred (None: ``--task`` gave it)."""
+    problem = _problem(task, target)
+    if problem is None:
+        return
+    if inferred_because is None:
+        raise CommandError(f"--task {task} {problem}")
+    raise CommandError(f"the task was inferred as {task} ({inferred_because}), which {problem}")
+
+
+def _problem(task: str, target) -> str | None:
+    """What keeps ``target`` from being trained for ``task``, or None."""
     n_classes = target.nunique()
     if task == "regression" and target.dtype.kind not in "biuf":
-        raise CommandError(
-            f"--task regression needs a numeric target, but {target.name!r} holds "
-            f"{target.dtype} values"
-        )
+        return f"needs a numeric target, but {target.name!r} holds {target.dtype} values"
     if task == "binary" and n_classes != 2:
-        raise CommandError(f"--task binary needs 2 classes, but {target.name!r} has {n_classes}")
+        return f"needs 2 classes, but {target.name!r} has {n_classes}"
     if task == "multiclass" and n_classes < 2:
-        raise CommandError(f"--task multiclass needs classes, but {target.name!r} has 1")
+        return f"needs classes, but {target.name!r} has 1"
+    return None
