@@ -10,6 +10,7 @@ from __future__ import annotations
 import logging
 import numbers
 import time
+import warnings
 from typing import ClassVar
 
 import numpy as np
@@ -22,7 +23,7 @@ from ._compat import (
     NotFittedError,
     sklearn_tags,
 )
-from ._data import fit_matrix, predict_matrix, target_vector, weight_vector
+from ._data import feature_names, fit_matrix, predict_matrix, target_vector, weight_vector
 from ._split import validation_split
 
 logger = logging.getLogger("vorlent")
@@ -425,8 +426,23 @@ class VorlentEstimator(BaseEstimator):
                 "Reshape your data either using array.reshape(-1, 1) if your data has a "
                 "single feature or array.reshape(1, -1) if it contains a single sample."
             )
-        named = hasattr(X, "columns") or hasattr(X, "column_names")
-        if not (named and self._schema.feature_names is not None):
+        given, fitted = feature_names(X), self._schema.feature_names
+        # One side without names: the columns are read by position, which scikit-learn
+        # warns about in the same words.
+        if given is None and fitted is not None:
+            warnings.warn(
+                "X does not have valid feature names, but "
+                f"{type(self).__name__} was fitted with feature names",
+                UserWarning,
+                stacklevel=3,
+            )
+        elif given is not None and fitted is None:
+            warnings.warn(
+                f"X has feature names, but {type(self).__name__} was fitted without feature names",
+                UserWarning,
+                stacklevel=3,
+            )
+        if given is None or fitted is None:
             n_columns = _column_count(X)
             if n_columns is not None and n_columns != self.n_features_in_:
                 raise ValueError(

@@ -8,6 +8,7 @@ values are numbers or categories, and turns them into the float64 column the cor
 from __future__ import annotations
 
 import math
+import numbers as _numbers
 from dataclasses import dataclass
 
 import numpy as np
@@ -113,25 +114,67 @@ def fit_column(col: Column, categorical: bool | None, argument: str):
 
 
 def predict_column(col: Column, categories: tuple | None, argument: str) -> np.ndarray:
-    """Convert a column at predict time: numbers, or codes under the fitted category list."""
+    """Convert a column at predict time: numbers, or codes under the fitted category list.
+
+    Raises
+    ------
+    TypeError
+        For strings where the categories are numbers.
+    ValueError
+        For numbers where the categories are strings: no number equals a string category,
+        so they would all become missing without a word.
+    """
     if categories is None:
         return numbers(col, argument)
+    text = bool(categories) and cats.category_kind(categories) == "str"
     if col.family in ("number", "bool"):
+        present = ~np.isnan(col.values)
+        if text and present.any():
+            row = int(np.argmax(present))
+            _refuse_number(col, row, col.values[row], argument)
         return cats.encode(col.values, None, categories)
-    numeric = bool(categories) and cats.category_kind(categories) != "str"
+    numeric = bool(categories) and not text
     if numeric and col.all_text():
         raise TypeError(
             f"{argument}: {col.label} holds strings (dtype {col.dtype}) but the model's "
             "categories of this column are numbers"
         )
     if col.codes:
-        remap = cats.encode(_dictionary_values(col, categories), None, categories)
+        dictionary = _dictionary_values(col, categories)
+        remap = cats.encode(dictionary, None, categories)
+        if text:  # only the dictionary's unmatched entries can be numbers
+            bad = np.flatnonzero(np.isnan(remap) & _IS_NUMBER(dictionary).astype(bool))
+            hit = np.isin(col.values, bad)
+            if hit.any():
+                row = int(np.argmax(hit))
+                _refuse_number(col, row, dictionary[col.values[row]], argument)
         codes = np.append(remap, np.nan)[col.values]  # code -1 (missing) picks the NaN
         return codes.astype(np.float64, copy=False)
     missing = col.missing_mask()
     if numeric:
         return cats.encode(_object_numbers(col, missing, argument), None, categories)
-    return cats.encode(col.values, missing, categories)
+    codes = cats.encode(col.values, missing, categories)
+    if text:
+        unmatched = np.flatnonzero(np.isnan(codes) & ~missing)  # only these can be numbers
+        number = _IS_NUMBER(col.values[unmatched]).astype(bool)
+        if number.any():
+            row = int(unmatched[np.argmax(number)])
+            _refuse_number(col, row, col.values[row], argument)
+    return codes
+
+
+def _refuse_number(col: Column, row: int, value, argument: str):
+    if col.family == "bool":
+        value = bool(value)
+    elif col.integer:
+        value = int(value)
+    elif isinstance(value, np.generic):
+        value = value.item()
+    raise ValueError(
+        f"{argument}: {col.label} row {row} holds {_short(value)} (dtype {col.dtype}), not a "
+        "string, but the model's categories of this column are strings; pass its values as "
+        "strings, as in fit"
+    )
 
 
 def numbers(col: Column, argument: str) -> np.ndarray:
@@ -215,3 +258,4 @@ def _converts(value) -> bool:
 _IS_MISSING = np.frompyfunc(_is_missing, 1, 1)
 _IS_TEXT = np.frompyfunc(lambda v: isinstance(v, str), 1, 1)
 _CONVERTS = np.frompyfunc(_converts, 1, 1)
+_IS_NUMBER = np.frompyfunc(lambda v: isinstance(v, (_numbers.Number, np.bool_)), 1, 1)

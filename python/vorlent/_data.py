@@ -7,14 +7,19 @@ C-contiguous float64 pass through without a copy.
 
 Rules at predict time:
 
-- a frame's columns are matched to the fitted feature names by name, so reordered columns
-  are put back in the fitted order; missing or unexpected columns are a ValueError naming
-  them;
-- a frame given to a model fitted on an array (or on a frame without string column names),
-  and an array given to a model fitted on a frame, are read by position: the number of
+- a frame's column names are its feature names when all of them are strings; when none is
+  a string (pandas' default integer names) the frame has no names and is read by position,
+  and a mix of strings and other names is a TypeError, at fit and at predict time (as in
+  scikit-learn);
+- a frame with feature names is matched to the fitted feature names by name, so reordered
+  columns are put back in the fitted order; missing or unexpected columns are a ValueError
+  naming them;
+- a frame given to a model fitted without feature names, and an array (or a frame without
+  feature names) given to a model fitted with them, are read by position: the number of
   columns must match;
 - a category is mapped by its value, so the frame's own category order does not matter; an
-  unseen category or a missing value becomes NaN (missing).
+  unseen category or a missing value becomes NaN (missing), but numbers in a column whose
+  categories are strings are a ValueError naming the column.
 
 scipy sparse matrices are refused with a TypeError: densify them with ``.toarray()`` when
 they fit in memory (the core reads dense rows).
@@ -27,11 +32,18 @@ import numpy as np
 from . import _columns
 from ._arrays import array_columns, as_2d, check_not_empty, refuse_sparse
 from ._columns import Column
-from ._frames import frame_columns, looks_like_frame
+from ._frames import column_names, frame_columns, looks_like_frame
 from ._schema import FeatureSchema
 from ._vectors import target_vector, weight_vector
 
-__all__ = ["FeatureSchema", "fit_matrix", "predict_matrix", "target_vector", "weight_vector"]
+__all__ = [
+    "FeatureSchema",
+    "feature_names",
+    "fit_matrix",
+    "predict_matrix",
+    "target_vector",
+    "weight_vector",
+]
 
 
 def fit_matrix(X, categorical_features="auto", *, argument="X"):
@@ -58,8 +70,9 @@ def fit_matrix(X, categorical_features="auto", *, argument="X"):
     Raises
     ------
     TypeError
-        For sparse input, complex numbers, strings in a non-categorical column, or values
-        that are not numbers; the message names the column (and row).
+        For sparse input, complex numbers, strings in a non-categorical column, values
+        that are not numbers (the message names the column and row), or column names of
+        which some are strings and others not.
     ValueError
         For a shape that is not 2-D, no rows or no columns, an unknown categorical feature,
         or more categories than a feature may have.
@@ -79,11 +92,11 @@ def fit_matrix(X, categorical_features="auto", *, argument="X"):
     got = frame_columns(X, argument) if looks_like_frame(X) else None
     if got is not None:
         names, columns = got
+        names = _string_names(names, argument)
         check_not_empty((len(X), len(columns)), argument)
         wanted = _requested(categorical_features, names, len(columns), argument)
         fitted = [_columns.fit_column(c, w, argument) for c, w in zip(columns, wanted)]
-        str_names = all(isinstance(n, str) for n in names)
-        return _finish(fitted, len(X), tuple(names) if str_names else None)
+        return _finish(fitted, len(X), names)
 
     array = as_2d(X, argument)
     check_not_empty(array.shape, argument)
@@ -101,9 +114,9 @@ def predict_matrix(X, schema: FeatureSchema, *, argument="X") -> np.ndarray:
     Parameters
     ----------
     X : array-like or DataFrame / Arrow Table
-        As for :func:`fit_matrix`. Frame columns are matched by name when the model was
-        fitted on named columns (reordered columns are put back in order), else by
-        position.
+        As for :func:`fit_matrix`. Frame columns are matched by name when the frame and
+        the model both have feature names (reordered columns are put back in order), else
+        by position.
     schema : FeatureSchema
         From :func:`fit_matrix`.
     argument : str
@@ -117,7 +130,8 @@ def predict_matrix(X, schema: FeatureSchema, *, argument="X") -> np.ndarray:
     Raises
     ------
     ValueError
-        For missing or unexpected columns (named), or the wrong number of columns.
+        For missing or unexpected columns (named), the wrong number of columns, or numbers
+        in a column whose categories are strings.
     TypeError
         As for :func:`fit_matrix`.
     """
@@ -146,6 +160,33 @@ def predict_matrix(X, schema: FeatureSchema, *, argument="X") -> np.ndarray:
     return _stack(values, array.shape[0])
 
 
+def feature_names(X, argument="X") -> tuple[str, ...] | None:
+    """The names by which X's columns are matched: a frame's column names when all are
+    strings, None for arrays and for frames whose column names are none of them strings.
+
+    Parameters
+    ----------
+    X : array-like or DataFrame / Arrow Table
+    argument : str
+        The argument name used in error messages.
+
+    Raises
+    ------
+    TypeError
+        When some column names are strings and others are not.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> feature_names(pd.DataFrame({"a": [1.0], "b": [2.0]}))
+    ('a', 'b')
+    >>> feature_names(pd.DataFrame([[1.0, 2.0]])) is None  # integer names: by position
+    True
+    """
+    names = column_names(X, argument) if looks_like_frame(X) else None
+    return None if names is None else _string_names(names, argument)
+
+
 def _requested(wanted, names, n: int, argument: str) -> list:
     """Per column: True / False as categorical_features says, None to decide by dtype."""
     if isinstance(wanted, str):
@@ -157,14 +198,16 @@ def _requested(wanted, names, n: int, argument: str) -> list:
         )
     if wanted is None:
         return [False] * n
-    items = list(np.asarray(wanted, dtype=object).ravel()) if not isinstance(wanted, list) else wanted
+    items = (
+        list(np.asarray(wanted, dtype=object).ravel()) if not isinstance(wanted, list) else wanted
+    )
     if items and all(isinstance(v, (bool, np.bool_)) for v in items):
         if len(items) != n:
             raise ValueError(
                 f"categorical_features is a mask of {len(items)} but {argument} has {n} columns"
             )
         return [bool(v) for v in items]
-    schema = FeatureSchema(n, _string_names(names, n), (False,) * n, {})
+    schema = FeatureSchema(n, names, (False,) * n, {})
     try:
         chosen = {schema.feature_index(v) for v in items}
     except (TypeError, ValueError) as e:
@@ -172,15 +215,27 @@ def _requested(wanted, names, n: int, argument: str) -> list:
     return [j in chosen for j in range(n)]
 
 
-def _string_names(names, n: int):
-    if names is None or not all(isinstance(s, str) for s in names):
-        return None
-    return tuple(names)
+def _string_names(names: list, argument: str) -> tuple[str, ...] | None:
+    """Column names as feature names: all strings, or None when none is a string."""
+    text = [isinstance(name, str) for name in names]
+    if names and all(text):
+        return tuple(str(name) for name in names)  # NumPy strings as plain ones
+    if any(text):
+        # A mix cannot be matched by name, and matching it by position would drop the names
+        # the caller gave without a word.
+        types = sorted({type(name).__qualname__ for name in names})
+        raise TypeError(
+            f"{argument}: feature names are only supported if all input features have string "
+            f"names, but {argument} has {types} as feature name / column name types; convert "
+            f"them all to strings ({argument}.columns = {argument}.columns.astype(str), for "
+            "example), or all to a non-string type to have the columns read by position"
+        )
+    return None
 
 
 def _match_columns(names: list, columns: list[Column], schema: FeatureSchema, argument: str):
     """Frame columns in the fitted order: by name when both sides have names, else by position."""
-    given = _string_names(names, len(names))
+    given = _string_names(names, argument)
     if schema.feature_names is None or given is None:
         if len(columns) != schema.n_features:
             raise ValueError(

@@ -54,16 +54,28 @@ def frame_columns(X, argument: str) -> tuple[list, list[Column]] | None:
         For repeated column names.
     """
     nw = narwhals()
+    frame = _eager_frame(nw, X, argument)
+    if frame is None:
+        return None
+    names = list(frame.columns)
+    return names, [_column(nw, frame.get_column(n), n, argument) for n in names]
+
+
+def column_names(X, argument: str) -> list | None:
+    """The column names of a DataFrame or Table as its library holds them (any type);
+    None for anything else. Raises as :func:`frame_columns` does for the frame itself."""
+    frame = _eager_frame(narwhals(), X, argument)
+    return None if frame is None else list(frame.columns)
+
+
+def _eager_frame(nw, X, argument: str):
     if type(X).__name__ == "LazyFrame":
         raise TypeError(f"{argument} is a lazy frame; call .collect() on it first")
     try:
         frame = nw.from_native(X, eager_only=True, pass_through=True)
     except ValueError as e:  # narwhals refuses repeated names and the like
         raise ValueError(f"{argument}: {e}".replace("\n", " ")) from None
-    if not isinstance(frame, nw.DataFrame):
-        return None
-    names = list(frame.columns)
-    return names, [_column(nw, frame.get_column(n), n, argument) for n in names]
+    return frame if isinstance(frame, nw.DataFrame) else None
 
 
 def series_values(y, argument: str) -> np.ndarray | None:

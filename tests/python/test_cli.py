@@ -217,6 +217,17 @@ def test_errors_are_one_line_with_their_exit_code(files, args, code, message, mo
     assert set(files.iterdir()) == before  # nothing written
 
 
+def test_a_model_fitted_on_an_array_reads_the_file_by_position(tmp_path, recwarn):
+    X = np.random.default_rng(3).normal(size=(60, 3))
+    model = vorlent.VorlentRegressor(n_estimators=3).fit(X, X[:, 0])
+    model.save_model(tmp_path / "m.vrl")
+    pd.DataFrame(X, columns=["z", "y", "x"]).to_csv(tmp_path / "d.csv", index=False)
+    out = tmp_path / "p.csv"
+    assert main(["predict", str(tmp_path / "m.vrl"), str(tmp_path / "d.csv"), "-o", str(out)]) == 0
+    np.testing.assert_allclose(pd.read_csv(out)["prediction"], model.predict(X), rtol=1e-15)
+    assert not [w for w in recwarn if "feature names" in str(w.message)]
+
+
 def test_exit_codes_of_the_process_and_missing_pandas(files):
     done = run("predict", "damaged.vrl", "data.csv", "-o", "p.csv", script=True, cwd=files)
     assert done.returncode == 1 and done.stderr.startswith("vorlent: error: cannot load model")

@@ -2,10 +2,12 @@
 
 import json
 import math
+import re
 
 import numpy as np
 import pytest
 import vorlent_core as vc
+from vorlent import VorlentClassifier
 from vorlent._data import FeatureSchema, fit_matrix, predict_matrix, target_vector, weight_vector
 
 pd = pytest.importorskip("pandas")
@@ -258,6 +260,55 @@ def test_model_trained_on_a_frame_predicts_the_same_on_reordered_frames(rng):
     )
 
 
+LIBRARIES = {
+    "pandas": lambda frame: frame,
+    "polars": pl.from_pandas,
+    "pyarrow": lambda frame: pa.Table.from_pandas(frame, preserve_index=False),
+}
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+def test_column_names_match_when_all_are_strings_else_by_position_with_a_warning(rng, library):
+    convert = LIBRARIES[library]
+    frame = pd.DataFrame(rng.normal(size=(300, 3)), columns=["a", "b", "c"])
+    frame["shop"] = rng.choice(["x", "y", "z"], size=300)
+    frame["size"] = rng.integers(1, 4, size=300)
+    y = (frame["a"] - frame["c"] + (frame["shop"] == "y") + frame["size"] > 2).astype(int)
+    # Strings and integers as categories: the integers must stay numbers that match.
+    kw = {"n_estimators": 5, "random_state": 0, "categorical_features": ["shop", "size"]}
+    model = VorlentClassifier(**kw).fit(convert(frame), y)
+    proba = model.predict_proba(convert(frame))
+    np.testing.assert_array_equal(model.predict_proba(convert(frame.iloc[:, ::-1])), proba)
+    # A mix of names cannot be matched (pandas is the library that allows one).
+    mixed = frame.set_axis(["a", 1, 2.5, None, "size"], axis=1)
+    types = re.escape("['NoneType', 'float', 'int', 'str']")
+    for call in (lambda: model.predict_proba(mixed), lambda: VorlentClassifier(**kw).fit(mixed, y)):
+        with pytest.raises(TypeError, match=f"^X: feature names are only .* {types} as feature"):
+            call()
+    # Without names on one side the columns are read by position, as scikit-learn warns.
+    positional = frame.to_numpy(dtype=object)
+    with pytest.warns(UserWarning, match="^X does not have valid feature names, but Vorlent"):
+        np.testing.assert_array_equal(model.predict_proba(positional), proba)
+    integer_names = frame.set_axis(range(5), axis=1)  # names, but none a string: no names
+    with pytest.warns(UserWarning, match="^X does not have valid feature names, but Vorlent"):
+        np.testing.assert_array_equal(model.predict_proba(integer_names), proba)
+    unnamed = VorlentClassifier(**{**kw, "categorical_features": [3, 4]}).fit(positional, y)
+    assert unnamed.booster_.serialize() == model.booster_.serialize()
+    with pytest.warns(UserWarning, match="^X has feature names, but VorlentClassifier was fitted "):
+        np.testing.assert_array_equal(unnamed.predict_proba(convert(frame)), proba)
+    # Numbers never equal string categories: refused rather than all made missing. (A number
+    # among strings is an object column, which pandas alone holds.)
+    ints = frame["size"]
+    shops = frame.assign(shop=np.where(np.arange(300) == 7, 2, frame["shop"]).astype(object))
+    for numbers, row, value in (
+        (convert(frame.assign(shop=ints)), 0, ints[0]),
+        (convert(frame.assign(shop=pd.Categorical(ints))), 0, ints[0]),
+        (shops, 7, 2),
+    ):
+        with pytest.raises(ValueError, match=f"^X: column 'shop' row {row} holds {value} "):
+            model.predict_proba(numbers)
+
+
 def one_line(excinfo):
     message = str(excinfo.value)
     assert "\n" not in message and "incompatible function arguments" not in message
@@ -466,7 +517,7 @@ def test_numpy_alone_is_enough_for_arrays_and_frames_name_the_extra(monkeypatch)
 
     code = (
         "import sys, numpy as np; from vorlent._data import fit_matrix, predict_matrix;"
-        "m, s = fit_matrix(np.array([['a', 1.5]], dtype=object)); predict_matrix(m, s);"
+        "x = np.array([['a', 1.5]], dtype=object); m, s = fit_matrix(x); predict_matrix(x, s);"
         "assert not {'narwhals', 'pandas', 'polars', 'pyarrow'} & set(sys.modules), sys.modules"
     )
     done = subprocess.run([sys.executable, "-c", code], check=False, capture_output=True, text=True)

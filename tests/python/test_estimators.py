@@ -448,7 +448,10 @@ def test_frames_give_feature_names_categories_and_a_named_explanation():
     )
     with pytest.raises(ValueError, match="carrier"):
         model.predict(frame.drop(columns="carrier"))
-    with pytest.raises(ValueError, match="X has 3 features, but VorlentRegressor is expecting 4"):
+    with (
+        pytest.warns(UserWarning, match="X does not have valid feature names"),
+        pytest.raises(ValueError, match="X has 3 features, but VorlentRegressor is expecting 4"),
+    ):
         model.predict(X[:, :3])
 
 

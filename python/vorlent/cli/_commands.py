@@ -159,10 +159,13 @@ def _load(path):
 
 
 def _features(model, frame, path):
-    """The model's feature columns of ``frame`` (by name when the model has names)."""
+    """The model's feature columns of ``frame``: by name when the model has names, else the
+    file's columns by position."""
     names = model._schema.feature_names
     if names is None:
-        return frame
+        # Integer names are no names: a model fitted on an array reads the file by position,
+        # as it always has, rather than warning that the file's header goes unused.
+        return frame.set_axis(range(frame.shape[1]), axis=1)
     require_columns(frame, names, path)
     return frame[list(names)]
 
