@@ -55,9 +55,20 @@ setup_venv() {
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements/$requirements.txt"
 }
 
-# Builds and installs the package into a virtual environment (by default .venv).
+# Builds and installs the package into a virtual environment (by default .venv); further
+# arguments go to pip (for example -Ccmake.define.X=Y).
 install_module() {
     local venv="${1:-$VENV}"
     (cd "$ROOT" && "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-        --no-build-isolation .)
+        --no-build-isolation "${@:2}" .)
+}
+
+# Compiles through ccache when it is installed, with the cache in build/ccache: builds of
+# the same sources with the same flags (the core library for each interpreter, a rebuild
+# after a small change) reuse the objects instead of compiling them again.
+use_ccache() {
+    command -v ccache >/dev/null 2>&1 || return 0
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_DIR="${CCACHE_DIR:-$ROOT/build/ccache}"
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-2G}"
 }

@@ -3,9 +3,10 @@
 # normal build and the installed module stay untouched.
 #
 #   bash scripts/sanitize.sh           AddressSanitizer + UndefinedBehaviorSanitizer: the C++
-#                                      unit tests (LeakSanitizer on), then pytest against a
-#                                      module built the same way, with the VRL_FAULT_AFTER
-#                                      fault hook compiled in (build/sanitize)
+#                                      unit tests (LeakSanitizer on), then the Python tests
+#                                      that reach the core against a module built the same
+#                                      way, with the VRL_FAULT_AFTER fault hook compiled in
+#                                      (build/sanitize)
 #   bash scripts/sanitize.sh --thread  ThreadSanitizer on the C++ unit tests, built with clang
 #                                      and LLVM's OpenMP runtime, whose Archer tool tells
 #                                      ThreadSanitizer about OpenMP's barriers and tasks
@@ -20,6 +21,7 @@ fi
 
 apt_install libgtest-dev
 if [ "$mode" = "thread" ]; then apt_install clang libomp-dev; fi
+use_ccache
 setup_venv test
 
 # UB fails the run at once (the build also sets -fno-sanitize-recover), with a stack trace.
@@ -72,6 +74,8 @@ case "$imported" in
     "$BUILD"/*) ;;
     *) echo "error: pytest would not import the sanitized module (got '$imported')" >&2; exit 1 ;;
 esac
-# Tests marked slow (the thread-count matrix, Ctrl-C) repeat code paths the others cover and
-# run in the release suite; leaving them out keeps CI within its time.
-"$VENV/bin/python" -m pytest -q -p no:cacheprovider -m "not slow" tests/python
+# The tests that reach the core, on every core. Tests marked slow (the thread-count matrix,
+# Ctrl-C) repeat code paths the others cover; plots, the command line and Dask clusters run
+# Python above the core. All of them run in the release suite.
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider -n "$(nproc)" \
+    -m "not slow and not plot and not cli and not cluster" tests/python
