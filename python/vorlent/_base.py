@@ -7,6 +7,8 @@ codes, or real values), in the core objective and loss, and in ``predict``.
 
 from __future__ import annotations
 
+import copy
+import dataclasses
 import logging
 import numbers
 import time
@@ -24,6 +26,8 @@ from ._compat import (
     sklearn_tags,
 )
 from ._data import feature_names, fit_matrix, predict_matrix, target_vector, weight_vector
+from ._eval_sets import named_eval_sets
+from ._fitted import FittedState, StateAttribute
 from ._split import validation_split
 
 logger = logging.getLogger("vorlent")
@@ -134,7 +138,17 @@ class VorlentEstimator(BaseEstimator):
 
     # --- fitting -------------------------------------------------------------------------
 
-    def fit(self, X, y, sample_weight=None, eval_set=None, *, callbacks=None, eval_train=False):
+    def fit(
+        self,
+        X,
+        y,
+        sample_weight=None,
+        eval_set=None,
+        *,
+        eval_names=None,
+        callbacks=None,
+        eval_train=False,
+    ):
         """Train the model on ``X`` and ``y``.
 
         Parameters
@@ -146,21 +160,30 @@ class VorlentEstimator(BaseEstimator):
             Targets: class labels for the classifier, real values for the regressor.
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative weight of every row; None weighs every row 1.
-        eval_set : tuple (X_val, y_val), default=None
-            An explicit validation set. It replaces the split of ``validation_fraction``;
-            with early stopping on it decides when to stop, otherwise its loss is only
-            recorded in ``validation_score_``.
+        eval_set : tuple (X_val, y_val) or list of such tuples, default=None
+            Explicit validation sets. They replace the split of ``validation_fraction``;
+            with early stopping on, the first set decides when to stop, otherwise the sets
+            are only scored. A tuple is one set, recorded in ``evals_result_`` under
+            ``"validation"``; a list (as LightGBM and XGBoost take it) records its sets
+            under ``eval_names``, else ``"validation_0"``, ``"validation_1"``, ...
+        eval_names : list of str, default=None
+            Names of the sets of ``eval_set`` in ``evals_result_`` and in the callbacks'
+            ``info.evals``, one per set, distinct and other than ``"training"``.
         callbacks : list of callable, default=None
             Each is called after every round as ``callback(info)`` with a
             :class:`vorlent.RoundInfo`: ``info.iteration`` (the round, from 0) and
             ``info.evals``, that round's metrics as ``{"training": {name: value},
-            "validation": {name: value}}`` (the sets that are evaluated; the names of
+            "validation": {name: value}}`` (the sets that are evaluated, under the names of
             ``evals_result_``). A callback returning True stops training after that round,
             keeping the trees grown so far (cut back to the best round when early stopping
-            is on). A callback must not use this estimator while it trains (RuntimeError);
-            what it raises propagates out of ``fit``, and the estimator stays as it
-            was before the call. Callbacks are a ``fit`` argument, not a hyper-parameter,
-            so that the estimator stays picklable and cloneable whatever they hold.
+            is on). What a callback raises (and Ctrl-C) propagates out of ``fit`` and leaves
+            the estimator as it was before the call, a warm start included: the rounds it
+            had added are dropped. Training reads the hyper-parameters as they were when
+            ``fit`` was called, and this estimator keeps its previous model until ``fit``
+            returns: a callback that calls ``set_params`` changes the next fit, and one that
+            predicts uses the previous model. Callbacks are a ``fit`` argument, not a
+            hyper-parameter, so that the estimator stays picklable and cloneable whatever
+            they hold.
         eval_train : bool, default=False
             Also evaluate the metrics on the training rows (the rows trained on, without
             the held-back split) after every round: ``evals_result_["training"]``.
@@ -178,28 +201,45 @@ class VorlentEstimator(BaseEstimator):
         >>> model = VorlentRegressor(n_estimators=10).fit(X, X[:, 0])
         >>> model.n_estimators_
         10
+        >>> sets = [(X[:50], X[:50, 0]), (X[50:100], X[50:100, 0])]
+        >>> model = VorlentRegressor(n_estimators=10).fit(X, X[:, 0], eval_set=sets)
+        >>> sorted(model.evals_result_)
+        ['validation_0', 'validation_1']
         """
         started = time.perf_counter()
-        _params.validate_parameters(self, self._parameter_constraints)
-        self._check_parameters()
+        # The parameters of this call, copied before anything else reads them: set_params
+        # from a callback or another thread then changes neither this fit nor its record.
+        spec = type(self)(**self.get_params(deep=False))
+        _params.validate_parameters(spec, spec._parameter_constraints)
+        spec._check_parameters()
         callbacks = _callback_list(callbacks)
-        if self.verbose:
+        sets = named_eval_sets(eval_set, eval_names)
+        if spec.verbose:
             _ensure_log_handler()
-        if self.warm_start and self._is_fitted():
-            return self._continue(X, y, sample_weight, started, callbacks, bool(eval_train))
+        previous = self.__dict__.get("_fitted")
+        if spec.warm_start and previous is not None:
+            state = spec._continued(
+                previous, X, y, sample_weight, callbacks, bool(eval_train), started
+            )
+        else:
+            state = spec._trained(X, y, sample_weight, sets, callbacks, bool(eval_train), started)
+        self._set_fitted(state)
+        return self
 
+    def _trained(self, X, y, sample_weight, sets, callbacks, eval_train, started) -> FittedState:
+        """A new model trained on (X, y) with this estimator's parameters; ``sets``: the
+        named validation sets of ``eval_set``."""
         matrix, schema = fit_matrix(X, self.categorical_features)
         n_rows = matrix.shape[0]
         target, classes = self._encode_target(self._target_column(y, n_rows), None)
         weights = self._weights(sample_weight, target, n_rows, classes)
         task = self._task(classes)
-        metrics = _metrics.resolve(self.eval_metric, task, self._link)
         seed = _params.core_seed(self.random_state)
         keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
 
-        early = self._early_stopping_on(n_rows, eval_set)
-        if eval_set is not None:
-            X_val, y_val = self._eval_set(eval_set, schema, classes)
+        early = self._early_stopping_on(n_rows)
+        if sets:
+            X_val, y_val, validation = self._validation_sets(sets, schema, classes)
             val_weights = None
         elif early:
             train_rows, val_rows = validation_split(
@@ -209,21 +249,13 @@ class VorlentEstimator(BaseEstimator):
             matrix, target = matrix[train_rows], target[train_rows]
             val_weights = None if weights is None else weights[val_rows]
             weights = None if weights is None else weights[train_rows]
+            validation = {"validation": _rounds.EvalRows(y_val, val_weights)}
         else:
             X_val = y_val = val_weights = None
-        stopping, patience, tol = self._watching(early, metrics, y_val is not None)
-
-        monitor = None
-        # Without anything to watch, training runs without a round callback.
-        if callbacks or eval_train or (y_val is not None and (metrics or self.verbose)):
-            monitor = self._monitor(
-                metrics,
-                task,
-                callbacks,
-                training=_rounds.EvalRows(target, weights) if eval_train else None,
-                validation=None if y_val is None else _rounds.EvalRows(y_val, val_weights),
-                stopping=stopping,
-            )
+            validation = {}
+        watch = self._watch(task, early, list(validation))
+        training = _rounds.EvalRows(target, weights) if eval_train else None
+        monitor = self._monitor(watch, callbacks, training, validation)
 
         booster = _core.Booster(**keywords)
         booster.fit(
@@ -232,87 +264,116 @@ class VorlentEstimator(BaseEstimator):
             sample_weight=weights,
             X_val=X_val,
             y_val=y_val,
-            es_patience=patience,
-            es_tol=tol,
+            es_patience=watch.patience,
+            es_tol=watch.tol,
             callback=monitor,
         )
-        trained = _params.params_to_json(self.get_params(deep=False))
-        self._store_fit(booster, keywords, schema, classes, trained, early, stopping, y_val)
-        self._record_evals(monitor, metrics)
-        self._log_fit(matrix.shape[0], 0 if y_val is None else len(y_val), started)
-        return self
+        state = self._fitted_state(booster, keywords, schema, classes, early, watch, monitor)
+        self._log_fit(state, matrix.shape[0], 0 if y_val is None else len(y_val), started)
+        return state
 
-    def _watching(self, early: bool, metrics: list, has_val: bool):
-        """How a fit watches its validation rows: the metric stopping of Python (early
-        stopping on the first metric of ``eval_metric``) or None, and the core's patience and
-        tolerance (which otherwise stops on its own loss, or only records it)."""
-        if early and metrics:
-            # Python watches the first metric; the core only records its own loss.
+    def _validation_sets(self, sets, schema, classes):
+        """The rows of every set of ``eval_set`` one after the other, as the core's single
+        validation set (X_val, y_val), and each set's rows in it by name."""
+        matrices, targets, validation, start = [], [], {}, 0
+        for name, X_set, y_set, argument in sets:
+            X_part, y_part = self._eval_set(X_set, y_set, schema, classes, argument)
+            matrices.append(X_part)
+            targets.append(y_part)
+            validation[name] = _rounds.EvalRows(y_part, None, slice(start, start + len(y_part)))
+            start += len(y_part)
+        if len(matrices) == 1:
+            return matrices[0], targets[0], validation
+        return np.vstack(matrices), np.concatenate(targets), validation
+
+    def _watch(self, task: str, early: bool, names: list) -> _rounds.Watch:
+        """Who watches the validation rows of a fit, and what is recorded of them.
+
+        The estimator's own loss (``validation_score_``) is the one early stopping watches
+        by default. The core records it itself on a single validation set when it is the
+        core's loss (log-loss, squared error) and stops on it when no metric is named;
+        otherwise Python evaluates it (or the first metric of ``eval_metric``) every round
+        and decides when to stop, and the core never stalls.
+        """
+        own = _metrics.built_in(task, self._loss_name())
+        metrics = _metrics.resolve(self.eval_metric, task, self._link)
+        if not metrics and not own.by_core:
+            metrics = [own]
+        core_records = own.by_core and len(names) == 1
+        # With tol -inf every finite loss improves: the core records every round's loss and
+        # never stalls, and it evaluates nothing when its patience is 0.
+        quiet = (_params.INT32_MAX if core_records else 0), float("-inf")
+        stopping = None
+        if not names:
+            patience, tol = 0, 0.0
+        elif early and (metrics or not core_records):
             stopping = _rounds.MetricStopping(
-                metrics[0], int(self.n_iter_no_change), float(self.tol)
+                (metrics or [own])[0], int(self.n_iter_no_change), float(self.tol)
             )
-            return stopping, int(self.n_estimators) + 1, float("-inf")
-        if early:
-            return None, int(self.n_iter_no_change), float(self.tol)
-        if has_val:
-            # Record the loss of every round, but never stall and never cut back.
-            return None, int(self.n_estimators) + 1, float("-inf")
-        return None, 0, 0.0
-
-    def _store_fit(self, booster, keywords, schema, classes, trained, early, stopping, y_val):
-        """The fitted attributes of a trained booster (cut back to the best round of
-        ``stopping``); ``trained``: the parameters as JSON; ``y_val``: the validation
-        targets or None."""
-        if stopping is not None and stopping.best_round >= 0:
-            booster.truncate(stopping.best_round + 1)
-        self.booster_ = booster
-        self._core_keywords = keywords
-        self._schema = schema
-        self._trained_params = trained
-        self.n_features_in_ = schema.n_features
-        self.__dict__.pop("feature_names_in_", None)
-        if schema.feature_names is not None:
-            self.feature_names_in_ = np.asarray(schema.feature_names, dtype=object)
-        self._set_classes(classes)
-        self.n_estimators_ = booster.n_trees()
-        best = booster.best_iteration()
-        self.best_iteration_ = best if early and best >= 0 else None
-        if y_val is not None:
-            self.validation_score_ = np.asarray(booster.validation_losses(), dtype=np.float64)
+            patience, tol = quiet
+        elif early:
+            patience, tol = int(self.n_iter_no_change), float(self.tol)
         else:
-            self.__dict__.pop("validation_score_", None)
+            patience, tol = quiet
+        first = names[0] if names else None
+        return _rounds.Watch(metrics, own, core_records, stopping, patience, tol, first)
 
-    def _monitor(self, metrics, task, callbacks, **sets_and_stopping) -> _rounds.RoundMonitor:
-        """The round callback that evaluates ``metrics`` (or the built-in loss), logs every
-        ``verbose`` rounds and calls ``callbacks``."""
+    def _monitor(self, watch, callbacks, training, validation, first_iteration=0):
+        """The round callback of a fit, or None when there is nothing to watch (training
+        then runs without one): it evaluates the metrics (or the estimator's own loss) on
+        the ``training`` rows (or None) and the named ``validation`` sets, logs every
+        ``verbose`` rounds, calls ``callbacks`` and stops on a metric."""
+        recorded = validation and (watch.metrics or self.verbose or not watch.core_records)
+        if not (callbacks or training is not None or recorded):
+            return None
         return _rounds.RoundMonitor(
-            metrics or [_metrics.built_in(task)],
+            watch.metrics or [watch.own],
             quantile=float(getattr(self, "quantile", 0.5)),
+            training=training,
+            validation=validation,
+            score=None if watch.core_records else watch.own,
             callbacks=callbacks,
             log_every=int(self.verbose),
             exact=bool(self.exact_sums),
-            **sets_and_stopping,
+            stopping=watch.stopping,
+            first_iteration=first_iteration,
         )
 
-    def _record_evals(self, monitor, metrics) -> None:
-        """``evals_result_``: the metrics of every round, or without ``eval_metric`` the
-        core's own validation loss (and the same loss on the training rows when asked)."""
+    def _fitted_state(self, booster, keywords, schema, classes, early, watch, monitor):
+        """The record of a trained booster (cut back to the best round of a metric that
+        Python watched) with what its fit evaluated."""
+        if watch.stopping is not None and watch.stopping.best_round >= 0:
+            booster.truncate(watch.stopping.best_round + 1)
+        best = booster.best_iteration()
         evals = {} if monitor is None else monitor.history
-        if not metrics and "validation_score_" in self.__dict__:
-            evals["validation"] = {self._loss_name(): self.validation_score_.tolist()}
-        if evals:
-            self.evals_result_ = {
-                name: evals[name] for name in ("training", "validation") if name in evals
-            }
-        else:
-            self.__dict__.pop("evals_result_", None)
+        validation = None
+        if watch.core_records:
+            validation = np.asarray(booster.validation_losses(), dtype=np.float64)
+            if not watch.metrics:  # the core's record, which early stopping used
+                evals[watch.first] = {watch.own.name: validation.tolist()}
+        elif monitor is not None and monitor.scores is not None:
+            validation = np.asarray(monitor.scores, dtype=np.float64)
+        return FittedState(
+            booster,
+            keywords,
+            schema,
+            classes,
+            _params.params_to_json(self._local_params()),
+            best_iteration=best if early and best >= 0 else None,
+            validation_score=validation,
+            evals_result=evals or None,
+        )
 
-    def _continue(self, X, y, sample_weight, started, callbacks, eval_train):
-        """Warm start: more rounds on the trained ensemble, up to ``n_estimators`` trees."""
+    def _continued(self, previous, X, y, sample_weight, callbacks, eval_train, started):
+        """Warm start: more rounds on the trained ensemble of ``previous``, up to
+        ``n_estimators`` trees. A copy of its booster grows, so that the model held stays
+        whole (for predictions in other threads, and when training fails) until the new
+        record replaces it."""
+        trained = _params.params_to_json(self._local_params())
         changed = sorted(
             name
-            for name, value in _params.params_to_json(self.get_params(deep=False)).items()
-            if name not in WARM_START_FREE and self._trained_params.get(name) != value
+            for name, value in trained.items()
+            if name not in WARM_START_FREE and previous.trained_params.get(name) != value
         )
         if changed:
             raise ValueError(
@@ -320,36 +381,37 @@ class VorlentEstimator(BaseEstimator):
                 f"these changed since it was trained: {', '.join(changed)}. Set "
                 "warm_start=False to train a new model with them."
             )
-        extra = int(self.n_estimators) - self.n_estimators_
+        extra = int(self.n_estimators) - previous.n_estimators
         if extra < 0:
             raise ValueError(
                 f"n_estimators={self.n_estimators} must be at least n_estimators_="
-                f"{self.n_estimators_} (the trees already trained) when warm_start is True"
+                f"{previous.n_estimators} (the trees already trained) when warm_start is True"
             )
-        matrix = self._predict_input(X)
-        target, _ = self._encode_target(self._target_column(y, matrix.shape[0]), self._classes())
-        weights = self._weights(sample_weight, target, matrix.shape[0], self._classes())
-        monitor = None
-        if extra > 0 and (callbacks or (self.verbose and eval_train)):
-            task = self._task(self._classes())
-            monitor = self._monitor(
-                _metrics.resolve(self.eval_metric, task, self._link),
-                task,
-                callbacks,
-                training=_rounds.EvalRows(target, weights) if eval_train else None,
-                first_iteration=self.n_estimators_,
-            )
+        matrix = self._predict_input(X, previous)
+        n_rows = matrix.shape[0]
+        target, _ = self._encode_target(self._target_column(y, n_rows), previous.classes)
+        weights = self._weights(sample_weight, target, n_rows, previous.classes)
+        booster = previous.booster
         if extra > 0:
-            self.booster_.fit_more(matrix, target, extra, sample_weight=weights, callback=monitor)
-            self.n_estimators_ = self.booster_.n_trees()
-        self._trained_params = _params.params_to_json(self.get_params(deep=False))
-        self._log_fit(matrix.shape[0], 0, started)
-        return self
+            # The added rounds are evaluated only for someone who sees them.
+            watched = eval_train and (callbacks or self.verbose)
+            monitor = self._monitor(
+                self._watch(self._task(previous.classes), False, []),
+                callbacks,
+                _rounds.EvalRows(target, weights) if watched else None,
+                {},
+                first_iteration=previous.n_estimators,
+            )
+            booster = copy.deepcopy(previous.booster)
+            booster.fit_more(matrix, target, extra, sample_weight=weights, callback=monitor)
+        state = dataclasses.replace(previous, booster=booster, trained_params=trained)
+        self._log_fit(state, n_rows, 0, started)
+        return state
 
     def _check_parameters(self) -> None:
         """Checks that involve more than one parameter (subclasses add their own)."""
 
-    def _early_stopping_on(self, n_rows: int, eval_set) -> bool:
+    def _early_stopping_on(self, n_rows: int) -> bool:
         if self.early_stopping == "auto":
             return n_rows > AUTO_EARLY_STOPPING_ROWS
         return bool(self.early_stopping)
@@ -366,67 +428,94 @@ class VorlentEstimator(BaseEstimator):
             raise ValueError("sample_weight must contain at least one non-zero weight")
         return weights
 
-    def _eval_set(self, eval_set, schema, classes):
-        if not isinstance(eval_set, (tuple, list)) or len(eval_set) != 2:
-            raise TypeError("eval_set must be a pair (X_val, y_val)")
-        X_val = predict_matrix(eval_set[0], schema, argument="eval_set[0]")
-        y_val = target_vector(eval_set[1], argument="eval_set[1]")
+    def _eval_set(self, X_set, y_set, schema, classes, argument: str):
+        """One validation set as the core's (X_val, y_val); ``argument`` names it in errors."""
+        X_val = predict_matrix(X_set, schema, argument=f"{argument}[0]")
+        y_val = target_vector(y_set, argument=f"{argument}[1]")
         if len(y_val) != X_val.shape[0]:
             raise ValueError(
-                f"eval_set[1] has {len(y_val)} entries but eval_set[0] has {X_val.shape[0]} rows"
+                f"{argument}[1] has {len(y_val)} entries but {argument}[0] has "
+                f"{X_val.shape[0]} rows"
             )
         y_val, _ = self._encode_target(y_val, classes)
         return X_val, y_val
 
-    def _log_fit(self, n_rows: int, n_val: int, started: float) -> None:
+    def _log_fit(self, state: FittedState, n_rows: int, n_val: int, started: float) -> None:
         if not self.verbose:
             return
-        best = self.best_iteration_
+        best = state.best_iteration
         logger.info(
             "%s: %d rows x %d features%s, %d trees%s, %.2f s",
             type(self).__name__,
             n_rows,
-            self.n_features_in_,
+            state.schema.n_features,
             f" ({n_val} validation rows)" if n_val else "",
-            self.n_estimators_,
+            state.n_estimators,
             "" if best is None else f", best iteration {best}",
             time.perf_counter() - started,
         )
 
     # --- fitted state --------------------------------------------------------------------
 
-    def _set_classes(self, classes) -> None:
-        """The classifier stores ``classes_``; the regressor has none."""
+    # What fit leaves, read from the one record that fit replaces whole (see _fitted).
+    booster_ = StateAttribute()
+    n_estimators_ = StateAttribute()
+    best_iteration_ = StateAttribute(absent_when_none=False)
+    validation_score_ = StateAttribute()
+    evals_result_ = StateAttribute()
+    n_features_in_ = StateAttribute("n_features")
+    feature_names_in_ = StateAttribute("feature_names")
+    _schema = StateAttribute("schema")
+    _core_keywords = StateAttribute("core_keywords")
+    _trained_params = StateAttribute("trained_params")
+
+    def _set_fitted(self, state: FittedState) -> None:
+        """Replaces everything fit leaves in one store: a reader that took the previous
+        record keeps a whole model."""
+        self._fitted = state
+
+    def _state(self) -> FittedState:
+        """The current record, for a method to read once and take every part from."""
+        state = self.__dict__.get("_fitted")
+        if state is None:
+            raise NotFittedError(
+                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
+                "appropriate arguments before using this estimator."
+            )
+        return state
 
     def _classes(self):
-        return None
+        state = self.__dict__.get("_fitted")
+        return None if state is None else state.classes
+
+    def _local_params(self) -> dict:
+        """The hyper-parameters that the fitted record keeps as trained."""
+        return self.get_params(deep=False)
 
     def _loss_name(self) -> str:
+        """The name of the estimator's own loss (``validation_score_``)."""
         raise NotImplementedError
 
     def _is_fitted(self) -> bool:
-        return "booster_" in self.__dict__
+        return "_fitted" in self.__dict__
 
     def __sklearn_is_fitted__(self) -> bool:
         return self._is_fitted()
 
     def _check_fitted(self) -> None:
-        if not self._is_fitted():
-            raise NotFittedError(
-                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
-                "appropriate arguments before using this estimator."
-            )
+        self._state()
 
-    def _predict_input(self, X) -> np.ndarray:
-        """X as the core's matrix, with the columns of the fit."""
-        self._check_fitted()
+    def _predict_input(self, X, state: FittedState | None = None) -> np.ndarray:
+        """X as the core's matrix, with the columns of the fit of ``state`` (by default the
+        current one)."""
+        state = self._state() if state is None else state
         if len(getattr(X, "shape", (0, 0))) == 1:
             raise ValueError(
                 f"Expected a 2-D X (rows x columns), got a 1-D array of shape {X.shape}. "
                 "Reshape your data either using array.reshape(-1, 1) if your data has a "
                 "single feature or array.reshape(1, -1) if it contains a single sample."
             )
-        given, fitted = feature_names(X), self._schema.feature_names
+        given, fitted = feature_names(X), state.schema.feature_names
         # One side without names: the columns are read by position, which scikit-learn
         # warns about in the same words.
         if given is None and fitted is not None:
@@ -444,48 +533,18 @@ class VorlentEstimator(BaseEstimator):
             )
         if given is None or fitted is None:
             n_columns = _column_count(X)
-            if n_columns is not None and n_columns != self.n_features_in_:
+            if n_columns is not None and n_columns != state.schema.n_features:
                 raise ValueError(
                     f"X has {n_columns} features, but {type(self).__name__} is expecting "
-                    f"{self.n_features_in_} features as input."
+                    f"{state.schema.n_features} features as input."
                 )
-        return predict_matrix(X, self._schema)
-
-    def _tree_count(self, iteration_range):
-        """The core's n_trees for ``iteration_range``: None for every kept tree."""
-        self._check_fitted()
-        if iteration_range is None:
-            return None
-        if not isinstance(iteration_range, (tuple, list)) or len(iteration_range) != 2:
-            raise TypeError(
-                f"iteration_range must be a pair (begin, end) of integers, got {iteration_range!r}"
-            )
-        begin, end = iteration_range
-        for name, value in (("begin", begin), ("end", end)):
-            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-                raise TypeError(
-                    f"iteration_range {name} must be an integer, got {type(value).__name__}"
-                )
-        if begin != 0:
-            raise ValueError(
-                f"iteration_range must begin at 0 (the trees of rounds 0 to end - 1), got "
-                f"begin={begin}"
-            )
-        if end == 0:
-            return None
-        if not 0 < end <= self.n_estimators_:
-            raise ValueError(
-                f"iteration_range end must be from 1 to n_estimators_={self.n_estimators_} "
-                f"(or 0 for every tree), got {end}"
-            )
-        return int(end)
+        return predict_matrix(X, state.schema)
 
     @property
     def feature_importances_(self) -> np.ndarray:
         """Share of the total split gain earned by each feature (sums to 1, or all zeros when
         no tree splits)."""
-        self._check_fitted()
-        gain = np.asarray(self.booster_.feature_importances(), dtype=np.float64)
+        gain = np.asarray(self._state().booster.feature_importances(), dtype=np.float64)
         total = gain.sum()
         return gain / total if total > 0 else np.zeros_like(gain)
 
@@ -516,9 +575,9 @@ class VorlentEstimator(BaseEstimator):
         >>> model.predict_raw(X[:4]).shape
         (4,)
         """
-        n_trees = self._tree_count(iteration_range)
-        matrix = self._predict_input(X)
-        return self.booster_.predict_raw(matrix, n_trees=n_trees)
+        state = self._state()
+        n_trees = _tree_count(iteration_range, state.n_estimators)
+        return state.booster.predict_raw(self._predict_input(X, state), n_trees=n_trees)
 
     def explain(self, X, iteration_range=None):
         """Per-row contribution of every feature to the raw score.
@@ -546,11 +605,12 @@ class VorlentEstimator(BaseEstimator):
         >>> model.explain(X[:2]).shape
         (2, 3)
         """
-        n_trees = self._tree_count(iteration_range)
-        matrix = self._predict_input(X)
-        contributions = self.booster_.explain(matrix, n_trees=n_trees)
-        names = self._schema.feature_names
-        columns = list(names) if names is not None else [str(j) for j in range(self.n_features_in_)]
+        state = self._state()
+        n_trees = _tree_count(iteration_range, state.n_estimators)
+        contributions = state.booster.explain(self._predict_input(X, state), n_trees=n_trees)
+        names = state.schema.feature_names
+        n_features = state.schema.n_features
+        columns = list(names) if names is not None else [str(j) for j in range(n_features)]
         module = type(X).__module__.split(".")[0]
         if module == "pandas" and hasattr(X, "columns"):
             import pandas as pd
@@ -662,12 +722,13 @@ class VorlentEstimator(BaseEstimator):
     def _explained(self, method, X, background, iteration_range) -> np.ndarray:
         """Calls the booster's ``method`` (shap_values or interaction_values) on converted
         input, turning the missing covers of a loaded model into an actionable message."""
-        n_trees = self._tree_count(iteration_range)
-        matrix = self._predict_input(X)
+        state = self._state()
+        n_trees = _tree_count(iteration_range, state.n_estimators)
+        matrix = self._predict_input(X, state)
         if background is not None:
-            background = predict_matrix(background, self._schema, argument="background")
+            background = predict_matrix(background, state.schema, argument="background")
         try:
-            return getattr(self.booster_, method)(matrix, background=background, n_trees=n_trees)
+            return getattr(state.booster, method)(matrix, background=background, n_trees=n_trees)
         except ValueError as error:
             if background is not None or "no node covers" not in str(error):
                 raise
@@ -713,8 +774,8 @@ class VorlentEstimator(BaseEstimator):
         ('axis', ['x0'])
         >>> text = json.dumps(model.dump_model())
         """
-        self._check_fitted()
-        return _trees.dump(self.booster_, self._schema, self.n_features_in_)
+        state = self._state()
+        return _trees.dump(state.booster, state.schema, state.schema.n_features)
 
     def trees_to_dataframe(self):
         """Every node of every tree as a row of a pandas DataFrame (needs the
@@ -730,8 +791,8 @@ class VorlentEstimator(BaseEstimator):
         ImportError
             When pandas is not installed.
         """
-        self._check_fitted()
-        return _trees.to_dataframe(_trees.tree_records(self.booster_, self._schema))
+        state = self._state()
+        return _trees.to_dataframe(_trees.tree_records(state.booster, state.schema))
 
     # --- persistence ---------------------------------------------------------------------
 
@@ -756,11 +817,39 @@ class VorlentEstimator(BaseEstimator):
         >>> bool((vorlent.load_model(path).predict(X) == model.predict(X)).all())
         True
         """
-        self._check_fitted()
-        _io.save_model(self, path)
+        _io.save_model(self, self._state(), path)
 
     def __sklearn_tags__(self):
         return sklearn_tags(self, super().__sklearn_tags__())
+
+
+def _tree_count(iteration_range, n_estimators: int):
+    """The core's n_trees for ``iteration_range`` of a model of ``n_estimators`` trees: None
+    for every kept tree."""
+    if iteration_range is None:
+        return None
+    if not isinstance(iteration_range, (tuple, list)) or len(iteration_range) != 2:
+        raise TypeError(
+            f"iteration_range must be a pair (begin, end) of integers, got {iteration_range!r}"
+        )
+    begin, end = iteration_range
+    for name, value in (("begin", begin), ("end", end)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+            raise TypeError(
+                f"iteration_range {name} must be an integer, got {type(value).__name__}"
+            )
+    if begin != 0:
+        raise ValueError(
+            f"iteration_range must begin at 0 (the trees of rounds 0 to end - 1), got begin={begin}"
+        )
+    if end == 0:
+        return None
+    if not 0 < end <= n_estimators:
+        raise ValueError(
+            f"iteration_range end must be from 1 to n_estimators_={n_estimators} "
+            f"(or 0 for every tree), got {end}"
+        )
+    return int(end)
 
 
 def _column_count(X):

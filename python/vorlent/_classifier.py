@@ -8,8 +8,9 @@ from typing import ClassVar
 import numpy as np
 
 from . import _metrics, _params
-from ._base import VorlentEstimator
+from ._base import VorlentEstimator, _tree_count
 from ._compat import ClassifierMixin, check_classification_targets
+from ._fitted import StateAttribute
 
 
 class VorlentClassifier(ClassifierMixin, VorlentEstimator):
@@ -22,7 +23,8 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     Parameters
     ----------
     n_estimators : int, default=1000
-        Boosting rounds (trees; with early stopping, the most that are grown).
+        Boosting rounds (trees; with early stopping, the most that are grown), at most
+        2**31 - 1.
     learning_rate : float, default=0.1
         Factor on every leaf value.
     max_depth : int, default=5
@@ -72,13 +74,13 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     early_stopping : "auto" or bool, default=True
         Stop when the validation loss has not improved by more than ``tol`` for
         ``n_iter_no_change`` rounds, keeping the trees up to the best round; the validation
-        rows are the ``eval_set``, else ``validation_fraction`` of the training rows. "auto"
+        rows are the (first) ``eval_set``, else ``validation_fraction`` of the training rows. "auto"
         turns it on when the training data has more than 10,000 rows (as scikit-learn's
         histogram gradient boosting does); without it an ``eval_set`` is only scored.
     validation_fraction : float or int, default=0.1
         Share (float) or number (int) of the rows held back for early stopping when no
         ``eval_set`` is given; the split is stratified by class and drawn from
-        ``random_state``.
+        ``random_state``. It must leave at least 2 training rows (ValueError otherwise).
     n_iter_no_change : int, default=20
         Rounds without improvement that stop training.
     tol : float, default=1e-7
@@ -128,13 +130,14 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     best_iteration_ : int or None
         Index of the best round when early stopping ran, else None.
     validation_score_ : ndarray
-        The validation log-loss after every round (lower is better), when there was a
-        validation set; rounds cut back by early stopping are included.
+        The validation log-loss (on the first ``eval_set``) after every round (lower is
+        better), when there was a validation set; rounds cut back by early stopping are
+        included.
     evals_result_ : dict
         One value per round for every metric, ``{"training": {name: [...]}, "validation":
-        {name: [...]}}`` (training only with ``fit(..., eval_train=True)``): the metrics of
-        ``eval_metric``, or without it ``{"validation": {"log_loss": [...]}}``, the same
-        losses as ``validation_score_``.
+        {name: [...]}}`` (training only with ``fit(..., eval_train=True)``; the validation
+        sets under their names in ``fit``): the metrics of ``eval_metric``, or without it
+        ``{"validation": {"log_loss": [...]}}``, the same losses as ``validation_score_``.
     booster_ : vorlent_core.Booster
         The core booster.
 
@@ -280,12 +283,12 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
     def _link(self, raw: np.ndarray) -> np.ndarray:
         return _metrics.probabilities(raw)
 
-    def _set_classes(self, classes) -> None:
-        self.classes_ = classes
-        self.n_classes_ = len(classes)
+    classes_ = StateAttribute()
 
-    def _classes(self):
-        return self.__dict__.get("classes_")
+    @property
+    def n_classes_(self) -> int:
+        """Number of classes."""
+        return len(self.classes_)
 
     def _loss_name(self) -> str:
         return "log_loss"
@@ -317,9 +320,11 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         >>> model.predict_proba(X[:2]).sum(axis=1).round(6).tolist()
         [1.0, 1.0]
         """
-        n_trees = self._tree_count(iteration_range)
-        matrix = self._predict_input(X)
-        return self.booster_.predict_proba(matrix, n_trees=n_trees)
+        return self._probabilities(self._state(), X, iteration_range)
+
+    def _probabilities(self, state, X, iteration_range) -> np.ndarray:
+        n_trees = _tree_count(iteration_range, state.n_estimators)
+        return state.booster.predict_proba(self._predict_input(X, state), n_trees=n_trees)
 
     def decision_function(self, X, iteration_range=None) -> np.ndarray:
         """Raw scores: the log-odds of ``classes_[1]`` for two classes (shape (n_samples,)),
@@ -351,8 +356,10 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         >>> sorted(set(model.predict(X).tolist()))
         [1, 2]
         """
-        proba = self.predict_proba(X, iteration_range=iteration_range)
-        return self.classes_[np.argmax(proba, axis=1)]
+        # One record for both: the classes of the model that gave the probabilities.
+        state = self._state()
+        proba = self._probabilities(state, X, iteration_range)
+        return state.classes[np.argmax(proba, axis=1)]
 
 
 def _labels(y) -> np.ndarray:

@@ -14,6 +14,7 @@ import vorlent_core as _core
 
 from . import _params
 from ._data import FeatureSchema
+from ._fitted import FittedState
 from ._model_file import read_model_file, write_model_file
 
 
@@ -25,39 +26,39 @@ def core_booster(keywords: dict, blob: bytes):
     return booster
 
 
-def model_header(estimator) -> dict:
-    """The JSON header describing a fitted estimator."""
+def model_header(estimator, state) -> dict:
+    """The JSON header describing ``state``, the fitted record of ``estimator``."""
     from . import __version__
 
-    classes = estimator._classes()
+    classes = state.classes
     header = {
         "library_version": __version__,
         "estimator": type(estimator).__name__,
         # The hyper-parameters the model was trained with (later set_params calls that did
         # not train do not describe it).
-        "params": estimator._trained_params,
-        "core": dict(estimator._core_keywords),
-        "objective": estimator._core_keywords["objective"],
-        "loss": estimator._core_keywords["loss"],
-        "alpha": estimator._core_keywords["alpha"],
-        "schema": estimator._schema.to_json(),
+        "params": state.trained_params,
+        "core": dict(state.core_keywords),
+        "objective": state.core_keywords["objective"],
+        "loss": state.core_keywords["loss"],
+        "alpha": state.core_keywords["alpha"],
+        "schema": state.schema.to_json(),
         "classes": None
         if classes is None
         else {"values": _params._plain(classes), "dtype": classes.dtype.str},
         "fitted": {
-            "n_estimators_": int(estimator.n_estimators_),
-            "best_iteration_": estimator.best_iteration_,
+            "n_estimators_": state.n_estimators,
+            "best_iteration_": state.best_iteration,
             # JSON has no NaN: a non-finite loss is stored as null.
             "validation_score_": None
-            if "validation_score_" not in estimator.__dict__
-            else [float(v) if np.isfinite(v) else None for v in estimator.validation_score_],
+            if state.validation_score is None
+            else [float(v) if np.isfinite(v) else None for v in state.validation_score],
         },
     }
     return header
 
 
-def save_model(estimator, path) -> None:
-    write_model_file(path, model_header(estimator), estimator.booster_.serialize())
+def save_model(estimator, state, path) -> None:
+    write_model_file(path, model_header(estimator, state), state.booster.serialize())
 
 
 def load_model(path):
@@ -112,35 +113,36 @@ def _estimator_from(header: dict, blob: bytes):
     keywords = dict(header["core"])
     for key in ("monotone", "categorical"):
         keywords[key] = [int(v) for v in keywords[key]]
-    estimator.booster_ = core_booster(keywords, blob)
-    estimator._core_keywords = keywords
-    estimator._schema = FeatureSchema.from_json(header["schema"])
+    booster = core_booster(keywords, blob)
     fitted = header["fitted"]
-    estimator._trained_params = header["params"]
-    estimator.n_features_in_ = estimator._schema.n_features
-    if estimator._schema.feature_names is not None:
-        estimator.feature_names_in_ = np.asarray(estimator._schema.feature_names, dtype=object)
+    if int(fitted["n_estimators_"]) != booster.n_trees():
+        raise ValueError(
+            f"the model header counts {int(fitted['n_estimators_'])} trees but the model bytes "
+            f"hold {booster.n_trees()}"
+        )
     classes = header["classes"]
     if classes is not None:
         dtype = np.dtype(classes["dtype"])
         values = classes["values"]
-        estimator._set_classes(
-            np.array(values, dtype=dtype) if dtype.kind != "O" else _object_array(values)
-        )
-    estimator.n_estimators_ = int(fitted["n_estimators_"])
-    if estimator.n_estimators_ != estimator.booster_.n_trees():
-        raise ValueError(
-            f"the model header counts {estimator.n_estimators_} trees but the model bytes "
-            f"hold {estimator.booster_.n_trees()}"
-        )
-    estimator.best_iteration_ = fitted["best_iteration_"]
+        classes = np.array(values, dtype=dtype) if dtype.kind != "O" else _object_array(values)
+    validation = evals = None
     if fitted["validation_score_"] is not None:
-        estimator.validation_score_ = np.array(
+        validation = np.array(
             [np.nan if v is None else v for v in fitted["validation_score_"]], dtype=np.float64
         )
-        estimator.evals_result_ = {
-            "validation": {estimator._loss_name(): estimator.validation_score_.tolist()}
-        }
+        evals = {"validation": {estimator._loss_name(): validation.tolist()}}
+    estimator._set_fitted(
+        FittedState(
+            booster,
+            keywords,
+            FeatureSchema.from_json(header["schema"]),
+            classes,
+            header["params"],
+            best_iteration=fitted["best_iteration_"],
+            validation_score=validation,
+            evals_result=evals,
+        )
+    )
     return estimator
 
 

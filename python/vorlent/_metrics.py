@@ -29,6 +29,7 @@ class Metric:
     name: str
     compute: Callable  # (y, raw, weight, quantile, exact) -> float
     higher_is_better: bool = False
+    by_core: bool = False  # the core records this loss on its validation rows itself
 
 
 def _mean(values, weight, exact: bool) -> float:
@@ -128,12 +129,18 @@ MULTICLASS = {"mlogloss": _mlogloss, "merror": _merror}
 REGRESSION = {"rmse": _rmse, "mae": _mae, "quantile": _pinball, "huber": _huber}
 
 
-def built_in(task: str) -> Metric:
-    """The loss that the core itself watches (log-loss, or the squared error for every
-    regression loss), computed here from the scores, under the name the estimators record."""
+# The losses that early stopping watches by default, by regression loss: the loss trained.
+OWN_REGRESSION = {"squared_error": _mse, "quantile": _pinball, "huber": _huber}
+
+
+def built_in(task: str, loss: str = "squared_error") -> Metric:
+    """The loss that early stopping watches by default, under the name the estimators record:
+    the log-loss, or for regression the ``loss`` trained (the squared error, the pinball
+    loss or the Huber loss). The core records the log-loss and the squared error itself;
+    the others are computed here from the scores."""
     if task == "regression":
-        return Metric("squared_error", _mse)
-    return Metric("log_loss", _mlogloss if task == "multiclass" else _logloss)
+        return Metric(loss, OWN_REGRESSION[loss], by_core=loss == "squared_error")
+    return Metric("log_loss", _mlogloss if task == "multiclass" else _logloss, by_core=True)
 
 
 def resolve(eval_metric, task: str, link: Callable) -> list[Metric]:

@@ -22,6 +22,8 @@ LOSSES = {"squared_error": 0, "huber": 1, "quantile": 2}
 BINARY, REGRESSION, MULTICLASS = 0, 1, 2
 
 UINT32_MAX = 2**32 - 1
+# The core counts rounds (and patience) in signed 32-bit integers.
+INT32_MAX = 2**31 - 1
 
 
 @dataclass(frozen=True)
@@ -55,9 +57,13 @@ class Interval:
         kind = "an int" if self.integral else "a float"
         left = "[" if self.closed in ("both", "left") and self.low is not None else "("
         right = "]" if self.closed in ("both", "right") and self.high is not None else ")"
-        low = "-inf" if self.low is None else f"{self.low:g}"
-        high = "inf" if self.high is None else f"{self.high:g}"
+        low = "-inf" if self.low is None else _bound(self.low, self.integral)
+        high = "inf" if self.high is None else _bound(self.high, self.integral)
         return f"{kind} in the range {left}{low}, {high}{right}"
+
+
+def _bound(value, integral: bool) -> str:
+    return str(int(value)) if integral else f"{value:g}"
 
 
 @dataclass(frozen=True)
@@ -137,7 +143,7 @@ def validate_parameters(estimator, constraints: dict) -> None:
 
 
 SHARED_CONSTRAINTS = {
-    "n_estimators": [Interval(True, 1, None)],
+    "n_estimators": [Interval(True, 1, INT32_MAX)],
     "learning_rate": [Interval(False, 0, None, "neither")],
     "max_depth": [Interval(True, 1, 64)],
     "max_bins": [Interval(True, 2, 65536)],

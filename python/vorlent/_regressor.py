@@ -19,8 +19,9 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
     loss : {"squared_error", "huber", "quantile"}, default="squared_error"
         "huber" limits every round's residuals to the ``quantile``-quantile of their
         absolute values; "quantile" fits the ``quantile``-quantile of the target (pinball
-        loss). Early stopping watches the mean squared error whatever the loss, unless
-        ``eval_metric`` names another metric.
+        loss). Early stopping watches the loss trained (the mean squared error, the Huber
+        loss or the pinball loss on the validation rows), unless ``eval_metric`` names
+        another metric.
     quantile : float, default=0.9
         In [0, 1]: the level of the quantile loss, and for the Huber loss the quantile of
         the absolute residuals that sets its threshold. Other libraries call this ``alpha``
@@ -35,9 +36,9 @@ class VorlentRegressor(RegressorMixin, VorlentEstimator):
         with the threshold training uses: the ``quantile``-quantile of the rows' absolute
         residuals), or a callable ``metric(y_true, y_pred, sample_weight) -> float``
         recorded under its ``__name__``. With early stopping on, the first metric decides
-        when to stop (lower is better) with ``n_iter_no_change`` and ``tol``, so a quantile
-        or Huber model can stop on its own loss. None records the squared error that early
-        stopping watches by default.
+        when to stop (lower is better) with ``n_iter_no_change`` and ``tol``. None records
+        the loss that early stopping watches by default, the loss trained: "squared_error",
+        "quantile" or "huber".
     n_estimators, learning_rate, max_depth, max_bins, reg_lambda, min_samples_split, \
 subsample, colsample, random_state, split_mode, max_lineage, max_pair_columns, best_of_kinds, \
 learn_missing, exact_sums, monotonic_cst, \
@@ -58,12 +59,16 @@ verbose, warm_start
     best_iteration_ : int or None
         Index of the best round when early stopping ran, else None.
     validation_score_ : ndarray
-        The validation mean squared error after every round (lower is better), when there
-        was a validation set.
+        The loss trained, on the validation rows (the first ``eval_set``), after every
+        round (lower is better), when there was a validation set: the mean squared error,
+        the pinball loss at level ``quantile`` or the Huber loss, whatever
+        ``eval_metric`` says. Rounds cut back by early stopping are included.
     evals_result_ : dict
         One value per round for every metric, ``{"training": {name: [...]}, "validation":
-        {name: [...]}}`` (training only with ``fit(..., eval_train=True)``): the metrics of
-        ``eval_metric``, or without it ``{"validation": {"squared_error": [...]}}``.
+        {name: [...]}}`` (training only with ``fit(..., eval_train=True)``; the validation
+        sets under their names in ``fit``): the metrics of ``eval_metric``, or without it
+        the loss trained, e.g. ``{"validation": {"quantile": [...]}}``, the values of
+        ``validation_score_``.
     booster_ : vorlent_core.Booster
         The core booster.
 
@@ -179,7 +184,7 @@ verbose, warm_start
         return "regression"
 
     def _loss_name(self) -> str:
-        return "squared_error"
+        return self.loss
 
     def predict(self, X, iteration_range=None) -> np.ndarray:
         """Predicted values (the raw scores of the model).

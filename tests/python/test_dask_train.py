@@ -256,6 +256,8 @@ def test_refusals_leave_the_estimator_unfitted(client):
             model.fit(Xd, yd)
         assert not hasattr(model, "booster_")
     model = DaskVorlentRegressor(client=client)
+    with pytest.raises(ValueError, match="one validation set; eval_set holds 2"):
+        model.fit(Xd, yd, eval_set=[(Xd, yd), (Xd, yd)])
     with pytest.raises(ValueError, match="0 sample"):
         model.fit(da.zeros((0, 4), chunks=1), da.zeros((0,), chunks=1))
     assert not hasattr(model, "booster_")
@@ -590,19 +592,26 @@ def test_eval_metric_and_callbacks_on_a_dask_validation_set(client, kind):
     assert built_in == {m: local.evals_result_["validation"][m] for m in metric}
     assert [i.iteration for i in seen_dask] == [i.iteration for i in seen_local]
 
+    # A list of one set, named as locally.
     stop = dict(params, early_stopping=False, eval_metric=None)
     local = Local(split_mode="axis", exact_sums=True, **stop).fit(
-        X, target, eval_set=(X_val, target_val), callbacks=[lambda info: info.iteration == 4]
+        X,
+        target,
+        eval_set=[(X_val, target_val)],
+        eval_names=["holdout"],
+        callbacks=[lambda info: info.iteration == 4],
     )
     model = DaskVorlentClassifier(client=client, **stop).fit(
         da.from_array(X, chunks=(70, 4)),
         da.from_array(target, chunks=70),
-        eval_set=val,
+        eval_set=[val],
+        eval_names=["holdout"],
         callbacks=[lambda info: info.iteration == 4],
     )
     assert model.n_estimators_ == local.n_estimators_ == 5
     assert model.booster_.serialize() == local.booster_.serialize()
     assert model.evals_result_ == local.evals_result_
+    assert list(model.evals_result_) == ["holdout"]
     with pytest.raises(ValueError, match="eval_train"):
         DaskVorlentClassifier(client=client, **stop).fit(
             da.from_array(X, chunks=70), da.from_array(target, chunks=70), eval_train=True

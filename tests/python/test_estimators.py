@@ -1,8 +1,12 @@
 """The estimators against the core Booster they wrap, their labels, parameters, early
 stopping and fitted attributes."""
 
+import itertools
 import logging
 import os
+import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -177,6 +181,48 @@ def test_an_eval_set_without_early_stopping_records_every_round_and_cuts_nothing
     )
 
 
+def test_a_list_of_eval_sets_records_each_under_its_name_and_stops_on_the_first():
+    X, signal, _ = data(900)
+    y = signal > 0
+    A, a, B, b = X[500:700], y[500:700], X[700:], y[700:]
+    quick = dict(split_mode="axis", max_depth=3)
+    scored = dict(n_estimators=12, eval_metric=["logloss", "error"], early_stopping=False, **quick)
+    both = VorlentClassifier(**scored).fit(X[:500], y[:500], eval_set=[(A, a), (B, b)])
+    alone = [
+        VorlentClassifier(**scored).fit(X[:500], y[:500], eval_set=s) for s in ((A, a), (B, b))
+    ]
+    assert both.evals_result_ == {
+        "validation_0": alone[0].evals_result_["validation"],
+        "validation_1": alone[1].evals_result_["validation"],
+    }
+    assert both.booster_.serialize() == alone[0].booster_.serialize()
+    np.testing.assert_allclose(both.validation_score_, alone[0].validation_score_, rtol=1e-12)
+
+    # Early stopping watches the first set, whatever its name.
+    early = dict(n_estimators=200, learning_rate=0.5, n_iter_no_change=3, tol=1e-3, **quick)
+    named = VorlentClassifier(**early).fit(
+        X[:500], y[:500], eval_set=[(B, b), (A, a)], eval_names=["b", "a"]
+    )
+    first = VorlentClassifier(eval_metric="logloss", **early).fit(X[:500], y[:500], eval_set=(B, b))
+    assert list(named.evals_result_) == ["b", "a"]
+    assert named.best_iteration_ == first.best_iteration_ < 199
+    assert named.booster_.serialize() == first.booster_.serialize()
+
+    for eval_set, names, error, message in [
+        ([A, a], None, TypeError, r"eval_set\[0\] must be a pair"),
+        ([], None, ValueError, "empty list"),
+        ({"a": (A, a)}, None, TypeError, "eval_set must be a pair"),
+        ([(A, a)], ["x", "y"], ValueError, "eval_names has 2 names"),
+        ([(A, a), (B, b)], ["x", "x"], ValueError, "twice"),
+        ([(A, a)], ["training"], ValueError, "'training'"),
+        ([(A, a)], [3], TypeError, r"eval_names\[0\] must be a str"),
+        (None, ["x"], ValueError, "eval_set is None"),
+        ([(A, a), (B, b[:5])], None, ValueError, r"eval_set\[1\]\[1\] has 5 entries"),
+    ]:
+        with pytest.raises(error, match=message):
+            VorlentClassifier(n_estimators=2).fit(X, y, eval_set=eval_set, eval_names=names)
+
+
 def test_the_early_stopping_split_is_stratified_and_reproducible():
     rng = np.random.default_rng(3)
     n = 12_000  # above the "auto" threshold
@@ -220,8 +266,9 @@ def test_the_validation_split_takes_each_class_share_and_leaves_every_class_a_tr
         fraction = (
             float(rng.uniform(0.01, 0.6)) if rng.random() < 0.7 else int(rng.integers(1, n + 1))
         )
-        wanted = min(int(np.ceil(fraction * n)) if isinstance(fraction, float) else fraction, n - k)
-        if wanted < 1:
+        asked = int(np.ceil(fraction * n)) if isinstance(fraction, float) else fraction
+        wanted = min(asked, n - k)
+        if wanted < 1 or n - asked < 2:  # no validation rows, or a constant model
             with pytest.raises(ValueError, match=f"n_samples={n}"):
                 validation_split(target, fraction, 0, stratify=True)
             continue
@@ -254,6 +301,56 @@ def test_auto_early_stopping_stays_off_on_small_data_and_false_keeps_it_off():
     np.testing.assert_array_equal(default.validation_score_, forced.validation_score_)
     with pytest.raises(ValueError, match="no validation rows out of n_samples=1"):
         VorlentRegressor(early_stopping=True).fit(X[:1], signal[:1])
+
+
+def test_parameters_changed_during_a_fit_change_neither_it_nor_its_record(tmp_path):
+    X, signal, _ = data(400)
+    params = dict(n_estimators=8, max_depth=5, random_state=0, early_stopping=False)
+    model = VorlentRegressor(**params)
+
+    def meddle(info):
+        model.set_params(max_depth=2, learning_rate=0.5)
+
+    model.fit(X, signal, callbacks=[meddle])
+    reference = VorlentRegressor(**params).fit(X, signal)
+    assert model.booster_.serialize() == reference.booster_.serialize()
+    model.save_model(tmp_path / "m.vrl")
+    loaded = vorlent.load_model(tmp_path / "m.vrl")
+    assert (loaded.max_depth, loaded.learning_rate) == (5, 0.1)
+    # The trees were grown with the parameters of the call: more of them may not mix others in.
+    with pytest.raises(ValueError, match="learning_rate, max_depth"):
+        model.set_params(warm_start=True, n_estimators=12).fit(X, signal)
+
+
+def test_predictions_while_another_thread_refits_come_from_one_whole_model():
+    X, signal, _ = data(300)
+    labels = [signal > 0, np.digitize(signal, [-0.5, 0.5]).astype(str)]  # 2 and 3 classes
+    model = VorlentClassifier(n_estimators=3, max_depth=2, random_state=0, early_stopping=False)
+    expected = [model.fit(X, y).predict(X[:40]) for y in labels]
+    done = threading.Event()
+
+    def refit():
+        for k in itertools.count():
+            if done.is_set():
+                return
+            model.fit(X, labels[k % 2])
+
+    refitter = threading.Thread(target=refit)
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # the threads take turns as often as they can
+    refitter.start()
+    seen = set()
+    try:
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            got = model.predict(X[:40])
+            seen.update(k for k in (0, 1) if np.array_equal(got, expected[k]))
+            assert any(np.array_equal(got, e) for e in expected), got
+    finally:
+        sys.setswitchinterval(switch)
+        done.set()
+        refitter.join()
+    assert seen == {0, 1}
 
 
 # --- labels ------------------------------------------------------------------------------------
@@ -351,6 +448,7 @@ def test_class_weight_is_a_sample_weight_per_class():
     [
         ("n_estimators", 0, ValueError),
         ("n_estimators", 2.5, TypeError),
+        ("n_estimators", 2**31, ValueError),  # the core counts rounds in 32 bits
         ("learning_rate", -0.1, ValueError),
         ("max_depth", 0, ValueError),
         ("max_bins", 70_000, ValueError),
@@ -361,6 +459,9 @@ def test_class_weight_is_a_sample_weight_per_class():
         ("split_mode", "diagonal", ValueError),
         ("early_stopping", "sometimes", ValueError),
         ("validation_fraction", 1.0, ValueError),
+        # Fewer than 2 of the 100 rows left to train on: a constant model.
+        ("validation_fraction", 0.999, ValueError),
+        ("validation_fraction", 100, ValueError),
         ("verbose", -1, ValueError),
         ("n_jobs", 1.5, TypeError),
         ("n_jobs", 2000, ValueError),
@@ -539,6 +640,7 @@ def test_help_and_exports():
         "vorlent._regressor",
         "vorlent._io",
         "vorlent._replace",
+        "vorlent._eval_sets",
     ],
 )
 def test_docstring_examples_run(module):

@@ -59,8 +59,8 @@ def assert_same_model(a, b, frame):
         assert getattr(a, name) == getattr(b, name)
     np.testing.assert_array_equal(a.feature_names_in_, b.feature_names_in_)
     np.testing.assert_array_equal(a.feature_importances_, b.feature_importances_)
-    assert ("validation_score_" in a.__dict__) == ("validation_score_" in b.__dict__)
-    if "validation_score_" in a.__dict__:
+    assert hasattr(a, "validation_score_") == hasattr(b, "validation_score_")
+    if hasattr(a, "validation_score_"):
         np.testing.assert_array_equal(a.validation_score_, b.validation_score_)
         assert a.evals_result_ == b.evals_result_
     np.testing.assert_array_equal(a.predict(frame), b.predict(frame))
@@ -87,7 +87,7 @@ def test_pickle_deepcopy_and_joblib_round_trips(tmp_path, fitted):
             assert other.booster_ is not model.booster_
     # Unfitted estimators keep their parameters.
     blank = pickle.loads(pickle.dumps(VorlentRegressor(loss="quantile", n_estimators=3)))
-    assert blank.get_params()["loss"] == "quantile" and "booster_" not in blank.__dict__
+    assert blank.get_params()["loss"] == "quantile" and not hasattr(blank, "booster_")
 
 
 def test_a_copy_continues_training_as_the_original_would():

@@ -318,3 +318,26 @@ def test_exact_sums_metrics_do_not_depend_on_the_validation_rows_order(task):
             for o in (np.arange(300), rng.permutation(300), rng.permutation(300))
         }
         assert len(values) == 1, name
+
+
+@pytest.mark.parametrize("loss", ["quantile", "huber"])
+def test_early_stopping_watches_the_loss_trained_by_default(loss, tmp_path):
+    """A quantile or Huber model stops where its own loss stalls, not the squared error:
+    by default it is the model that names its loss in eval_metric, and validation_score_
+    and evals_result_ hold that loss."""
+    rng = np.random.default_rng(7)
+    X = rng.normal(size=(1500, 3))
+    # Noise that grows with |x1|: the squared error stops long before the upper quantile.
+    y = X[:, 0] + rng.normal(size=1500) * (0.2 + 2 * np.abs(X[:, 1]))
+    params = dict(loss=loss, quantile=0.9, n_estimators=300, random_state=0, learning_rate=0.3)
+    default = VorlentRegressor(**params).fit(X, y)
+    named = VorlentRegressor(eval_metric=loss, **params).fit(X, y)
+    assert default.booster_.serialize() == named.booster_.serialize()
+    assert default.best_iteration_ == named.best_iteration_
+    values = named.evals_result_["validation"][loss]
+    assert default.evals_result_ == {"validation": {loss: values}}
+    np.testing.assert_array_equal(default.validation_score_, values)
+    default.save_model(tmp_path / "m.vrl")
+    assert vorlent.load_model(tmp_path / "m.vrl").evals_result_ == default.evals_result_
+    squared = VorlentRegressor(eval_metric="rmse", **params).fit(X, y)
+    assert squared.n_estimators_ < default.n_estimators_

@@ -1,17 +1,22 @@
-"""Ctrl-C during training stops it after the current round and keeps a usable booster.
+"""Ctrl-C during training stops it after the current round and keeps a usable booster; an
+estimator interrupted in a warm start keeps the model it had.
 
-Each case runs in a child interpreter that sends itself SIGINT from a separate process a
-second into a fit that would take many minutes, so a broken interruption fails the test
-by its timeout instead of hanging the suite.
+Each booster case runs in a child interpreter that sends itself SIGINT from a separate
+process a second into a fit that would take many minutes, so a broken interruption fails the
+test by its timeout instead of hanging the suite. The estimator's case interrupts itself from
+a round callback.
 """
 
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 
+import numpy as np
 import pytest
+import vorlent
 
 from helpers import run_capped
 
@@ -136,3 +141,40 @@ def test_ctrl_c_interrupts_a_wait_for_a_booster_busy_in_another_thread():
     assert result["outcome"] == "interrupted"
     assert result["training"]  # the other thread's call went on
     assert result["waited"] < 30
+
+
+def interrupt(info):
+    """A real Ctrl-C, delivered to this process while a warm start trains."""
+    if info.iteration == 13:
+        signal.raise_signal(signal.SIGINT)
+
+
+def fail(info):
+    if info.iteration == 13:
+        raise LookupError("from the callback")
+
+
+@pytest.mark.parametrize(
+    ("callback", "error"), [(interrupt, KeyboardInterrupt), (fail, LookupError)]
+)
+def test_an_interrupted_warm_start_leaves_the_estimator_as_it_was(callback, error, tmp_path):
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(400, 4))
+    y = X[:, 0] - X[:, 1] * X[:, 2] + rng.normal(scale=0.3, size=400)
+    params = dict(n_estimators=10, subsample=0.7, random_state=0, early_stopping=False)
+    model = vorlent.VorlentRegressor(warm_start=True, **params).fit(X, y)
+    twin = vorlent.VorlentRegressor(warm_start=True, **params).fit(X, y)
+    before, predicted = model.booster_.serialize(), model.predict(X)
+    model.set_params(n_estimators=16)
+    with pytest.raises(error):
+        model.fit(X, y, callbacks=[callback])
+    assert model.n_estimators_ == model.booster_.n_trees() == 10
+    assert model.booster_.serialize() == before
+    np.testing.assert_array_equal(model.predict(X), predicted)
+    model.save_model(tmp_path / "m.vrl")
+    assert vorlent.load_model(tmp_path / "m.vrl").n_estimators_ == 10
+    # Nothing of the dropped rounds remains, the row draws included: continuing now gives
+    # what an uninterrupted warm start gives.
+    model.fit(X, y)
+    twin.set_params(n_estimators=16).fit(X, y)
+    assert model.booster_.serialize() == twin.booster_.serialize()

@@ -2,6 +2,7 @@
 its artists are read back (bar widths, image arrays, line data, texts, scatter offsets) and
 checked against the model's own numbers."""
 
+import dataclasses
 import itertools
 import sys
 
@@ -127,9 +128,9 @@ def test_metric_lines_are_the_recorded_losses_with_the_best_round_marked(binary,
 def test_metric_draws_every_series_of_evals_result(binary, tmp_path):
     model, _, _ = binary
     copy = VorlentClassifier()
-    copy.__dict__.update(model.__dict__)
     train = list(np.linspace(0.7, 0.1, len(model.validation_score_)))
-    copy.evals_result_ = {"training": {"log_loss": train}, **model.evals_result_}
+    evals = {"training": {"log_loss": train}, **model.evals_result_}
+    copy._set_fitted(dataclasses.replace(model._fitted, evals_result=evals))
     ax = render(plot_metric(copy, show_best=False), tmp_path)
     drawn = {line.get_label(): list(line.get_ydata()) for line in ax.lines}
     assert drawn == {"training": train, "validation": list(model.validation_score_)}

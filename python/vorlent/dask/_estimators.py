@@ -8,10 +8,11 @@ import numbers
 
 import numpy as np
 
-from .. import _metrics, _params, _rounds
+from .. import _params, _rounds
 from .._base import _callback_list, _ensure_log_handler
 from .._classifier import VorlentClassifier
 from .._data import target_vector
+from .._eval_sets import named_eval_sets
 from .._regressor import VorlentRegressor
 from . import _predict
 from ._schema import agreed_schema
@@ -73,7 +74,17 @@ class _DaskTraining:
         if self.transport not in _TRANSPORTS:
             raise ValueError(f"transport must be one of {_TRANSPORTS}, got {self.transport!r}")
 
-    def fit(self, X, y, sample_weight=None, eval_set=None, *, callbacks=None, eval_train=False):
+    def fit(
+        self,
+        X,
+        y,
+        sample_weight=None,
+        eval_set=None,
+        *,
+        eval_names=None,
+        callbacks=None,
+        eval_train=False,
+    ):
         """Train on Dask collections without moving their rows.
 
         Parameters
@@ -85,14 +96,18 @@ class _DaskTraining:
             of a local fit on the concatenated rows.
         y : dask.array.Array or dask Series of shape (n_samples,)
         sample_weight : dask.array.Array or dask Series, default=None
-        eval_set : tuple (X_val, y_val) of Dask collections, default=None
+        eval_set : tuple (X_val, y_val) of Dask collections, or a list of one, default=None
             Validation rows, held where their blocks lie. With ``early_stopping=True`` the
             fit stops once their loss (or the first metric of ``eval_metric``) stalls for
             ``n_iter_no_change`` rounds and keeps the best round's trees; without it their
             loss is only recorded (``validation_score_``, ``evals_result_``).
             ``early_stopping=True`` needs it (no rows are held back from X). With
             ``eval_metric``, a verbose fit or callbacks, the validation rows' scores and
-            targets come to the client every round (their features stay).
+            targets come to the client every round (their features stay). One set only: a
+            list of several is refused (ValueError). A tuple is recorded under
+            ``"validation"``, a list's set under ``eval_names[0]`` or ``"validation_0"``.
+        eval_names : list of str, default=None
+            As for the local estimator: the name of the set of ``eval_set``.
         callbacks : list of callable, default=None
             As for the local estimator: ``callback(info)`` after every round with the
             validation metrics; True stops training.
@@ -107,27 +122,39 @@ class _DaskTraining:
             worker does not answer within ``fit_timeout`` seconds) the estimator is left as
             it was.
         """
-        _params.validate_parameters(self, self._local_class._parameter_constraints)
-        self._check_parameters()
-        self._check_dask_parameters()
+        # As locally: the parameters of this call, copied before anything reads them.
+        spec = type(self)(**self.get_params(deep=False))
+        _params.validate_parameters(spec, self._local_class._parameter_constraints)
+        spec._check_parameters()
+        spec._check_dask_parameters()
         callbacks = _callback_list(callbacks)
+        sets = named_eval_sets(eval_set, eval_names)
         if eval_train:
             raise ValueError(
                 "eval_train is not supported by Dask training: the training rows' scores stay "
                 "on the workers"
             )
+        if len(sets) > 1:
+            raise ValueError(
+                f"Dask training takes one validation set; eval_set holds {len(sets)}: pass "
+                "one (X_val, y_val) pair"
+            )
+        self._set_fitted(spec._trained_on_cluster(X, y, sample_weight, sets, callbacks))
+        return self
+
+    def _trained_on_cluster(self, X, y, sample_weight, sets, callbacks):
+        """The fitted record of a model trained on the cluster with this estimator's
+        parameters; ``sets``: at most one named validation set."""
         if self.early_stopping == "auto":
             raise ValueError(
                 "early_stopping='auto' is not supported by Dask training: pass True or False"
             )
         early = bool(self.early_stopping)
-        if early and eval_set is None:
+        if early and not sets:
             raise ValueError(
                 "early_stopping=True needs eval_set=(X_val, y_val) in Dask training (it holds "
                 "back no rows of X)"
             )
-        if eval_set is not None and (not isinstance(eval_set, (tuple, list)) or len(eval_set) != 2):
-            raise TypeError("eval_set must be a pair (X_val, y_val)")
         if self.verbose:
             _ensure_log_handler()
         client = self._client()
@@ -136,21 +163,18 @@ class _DaskTraining:
                 worker_host(address)
         classes = self._dask_classes(y)
         task = self._task(classes)
-        metrics = _metrics.resolve(self.eval_metric, task, self._link)
         schema = agreed_schema(client, X, self.categorical_features, float(self.fit_timeout))
         seed = _params.core_seed(self.random_state)
         keywords = _params.core_keywords(self, schema, seed=seed, **self._objective(classes))
-        stopping, patience, tol = self._watching(early, metrics, eval_set is not None)
-        monitor = None
-        if callbacks or (eval_set is not None and (metrics or self.verbose)):
-            validation = None
-            if eval_set is not None:
-                labels = np.asarray(client.compute(eval_set[1]).result())
-                y_val = target_vector(labels, argument="eval_set[1]")
-                validation = _rounds.EvalRows(self._encode_target(y_val, classes)[0], None)
-            monitor = self._monitor(
-                metrics, task, callbacks, validation=validation, stopping=stopping
+        watch = self._watch(task, early, [name for name, *_ in sets])
+        validation = {}
+        if sets and (callbacks or watch.metrics or self.verbose or not watch.core_records):
+            name, _X_val, y_val, argument = sets[0]
+            labels = target_vector(
+                np.asarray(client.compute(y_val).result()), argument=f"{argument}[1]"
             )
+            validation[name] = _rounds.EvalRows(self._encode_target(labels, classes)[0], None)
+        monitor = self._monitor(watch, callbacks, None, validation)
         booster = fit_booster(
             client,
             keywords,
@@ -159,18 +183,14 @@ class _DaskTraining:
             sample_weight,
             classes,
             float(self.fit_timeout),
-            eval_set=None if eval_set is None else tuple(eval_set),
-            es_patience=patience,
-            es_tol=tol,
+            eval_set=tuple(sets[0][1:3]) if sets else None,
+            es_patience=watch.patience,
+            es_tol=watch.tol,
             schema=schema,
             callback=monitor,
             transport=self.transport,
         )
-        trained = _params.params_to_json(self._local_params())
-        y_val = None if eval_set is None else eval_set[1]
-        self._store_fit(booster, keywords, schema, classes, trained, early, stopping, y_val)
-        self._record_evals(monitor, metrics)
-        return self
+        return self._fitted_state(booster, keywords, schema, classes, early, watch, monitor)
 
     def _on_blocks(self, method: str, X):
         """The local estimator's method on every row block of a Dask collection, lazily, as
@@ -204,11 +224,9 @@ class _DaskTraining:
 
     def to_local(self):
         """The fitted local estimator (same parameters, same model bytes)."""
-        self._check_fitted()
+        state = self._state()
         local = self._local_class(**self._local_params())
-        for name, value in self.__dict__.items():
-            if name.endswith("_") or name in ("_core_keywords", "_schema", "_trained_params"):
-                setattr(local, name, value)
+        local._set_fitted(state)
         return local
 
 

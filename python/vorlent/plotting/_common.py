@@ -94,8 +94,8 @@ def model_parts(model, argument: str = "model") -> ModelParts:
     from .._base import VorlentEstimator  # loaded already when model is one
 
     if isinstance(model, VorlentEstimator):
-        model._check_fitted()
-        return ModelParts(model.booster_, model._schema, model, dict(model._core_keywords))
+        state = model._state()
+        return ModelParts(state.booster, state.schema, model, dict(state.core_keywords))
     raise TypeError(
         f"{argument} must be a fitted VorlentClassifier, VorlentRegressor or "
         f"vorlent_core.Booster, got {type(model).__name__}"

@@ -39,7 +39,7 @@ def _model_losses(parts) -> dict:
     results = getattr(estimator, "evals_result_", None) if estimator is not None else None
     if results:
         return results
-    if estimator is not None and "validation_score_" in estimator.__dict__:
+    if estimator is not None and hasattr(estimator, "validation_score_"):
         return {"validation": {estimator._loss_name(): estimator.validation_score_}}
     losses = parts.booster.validation_losses()
     return {"validation": {_core_loss_name(parts.keywords): losses}}
