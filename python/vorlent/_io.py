@@ -4,25 +4,21 @@ The file envelope (magic, format version, JSON header, core bytes) is written an
 ``_model_file``; this module decides what the header holds: the library version, the
 estimator class, every hyper-parameter, the core's keywords (objective, loss, alpha and the
 rest, so that continued training uses the stored ones), the feature schema, the classes and
-the fitted attributes that the core bytes do not carry.
+the fitted attributes that the core bytes do not carry. The core's thread count is stored
+as ``n_jobs`` asks for it (-1: every core of the machine that loads the file); loading
+lowers a count above the machine's cores to them.
+
+Loading checks every header field against the others and against the core bytes
+(``_header``) before it builds the estimator.
 """
 
 from __future__ import annotations
 
 import numpy as np
-import vorlent_core as _core
 
 from . import _params
-from ._data import FeatureSchema
+from ._header import checked_header
 from ._model_file import read_model_file, write_model_file
-
-
-def core_booster(keywords: dict, blob: bytes):
-    """A core Booster built with ``keywords`` (so that loss, alpha and the other settings the
-    bytes do not carry are the stored ones) and loaded from ``blob``."""
-    booster = _core.Booster(**keywords)
-    booster.deserialize(blob)
-    return booster
 
 
 def model_header(estimator) -> dict:
@@ -36,7 +32,10 @@ def model_header(estimator) -> dict:
         # The hyper-parameters the model was trained with (later set_params calls that did
         # not train do not describe it).
         "params": estimator._trained_params,
-        "core": dict(estimator._core_keywords),
+        "core": {
+            **estimator._core_keywords,
+            "n_threads": _params.thread_request(estimator._trained_params["n_jobs"]),
+        },
         "objective": estimator._core_keywords["objective"],
         "loss": estimator._core_keywords["loss"],
         "alpha": estimator._core_keywords["alpha"],
@@ -79,7 +78,8 @@ def load_model(path):
     ------
     ValueError
         When the file is not a vorlent model file, needs a newer format version, or is
-        damaged (the message says what and where).
+        damaged (the message says what and where), or when a header field is malformed or
+        disagrees with the model bytes (the message names the file and the field).
 
     Examples
     --------
@@ -95,56 +95,29 @@ def load_model(path):
     """
     header, blob = read_model_file(path)
     try:
-        return _estimator_from(header, blob)
-    except (KeyError, TypeError, AttributeError) as error:
-        raise ValueError(f"{path}: the model header is malformed ({error!r})") from None
+        loaded = checked_header(header, blob)
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
+    return _estimator_from(loaded, header)
 
 
-def _estimator_from(header: dict, blob: bytes):
-    from ._classifier import VorlentClassifier
-    from ._regressor import VorlentRegressor
-
-    kinds = {cls.__name__: cls for cls in (VorlentClassifier, VorlentRegressor)}
-    name = header["estimator"]
-    if name not in kinds:
-        raise ValueError(f"the model header names an unknown estimator {name!r}")
-    estimator = kinds[name](**_params.params_from_json(header["params"]))
-    keywords = dict(header["core"])
-    for key in ("monotone", "categorical"):
-        keywords[key] = [int(v) for v in keywords[key]]
-    estimator.booster_ = core_booster(keywords, blob)
-    estimator._core_keywords = keywords
-    estimator._schema = FeatureSchema.from_json(header["schema"])
-    fitted = header["fitted"]
+def _estimator_from(loaded, header: dict):
+    """The fitted estimator of a checked header."""
+    estimator = loaded.estimator
+    estimator.booster_ = loaded.booster
+    estimator._core_keywords = loaded.keywords
+    estimator._schema = loaded.schema
     estimator._trained_params = header["params"]
-    estimator.n_features_in_ = estimator._schema.n_features
-    if estimator._schema.feature_names is not None:
-        estimator.feature_names_in_ = np.asarray(estimator._schema.feature_names, dtype=object)
-    classes = header["classes"]
-    if classes is not None:
-        dtype = np.dtype(classes["dtype"])
-        values = classes["values"]
-        estimator._set_classes(
-            np.array(values, dtype=dtype) if dtype.kind != "O" else _object_array(values)
-        )
-    estimator.n_estimators_ = int(fitted["n_estimators_"])
-    if estimator.n_estimators_ != estimator.booster_.n_trees():
-        raise ValueError(
-            f"the model header counts {estimator.n_estimators_} trees but the model bytes "
-            f"hold {estimator.booster_.n_trees()}"
-        )
-    estimator.best_iteration_ = fitted["best_iteration_"]
-    if fitted["validation_score_"] is not None:
-        estimator.validation_score_ = np.array(
-            [np.nan if v is None else v for v in fitted["validation_score_"]], dtype=np.float64
-        )
+    estimator.n_features_in_ = loaded.schema.n_features
+    if loaded.schema.feature_names is not None:
+        estimator.feature_names_in_ = np.asarray(loaded.schema.feature_names, dtype=object)
+    if loaded.classes is not None:
+        estimator._set_classes(loaded.classes)
+    estimator.n_estimators_ = loaded.n_estimators_
+    estimator.best_iteration_ = loaded.best_iteration_
+    if loaded.validation_score_ is not None:
+        estimator.validation_score_ = loaded.validation_score_
         estimator.evals_result_ = {
             "validation": {estimator._loss_name(): estimator.validation_score_.tolist()}
         }
     return estimator
-
-
-def _object_array(values: list) -> np.ndarray:
-    out = np.empty(len(values), dtype=object)
-    out[:] = values
-    return out
