@@ -100,6 +100,11 @@ class Booster:
         right, kind, feature_a, feature_b, threshold, coef_a, coef_b, bias, missing_right,
         gain, value, contribution, leaf_values, contributions, category_values, projection,
         cover)."""
+    def model_facts(self) -> dict[str, Any]:
+        """What the model bytes say about the model's shape: objective, n_outputs,
+        n_features, n_trees, learning_rate, start_scores (one per output), clip ((low, high)
+        or None) and category_counts (column -> the most category codes a categorical-pair
+        split on it gives an offset)."""
     def __getstate__(self) -> tuple[dict[str, Any], bytes, dict[str, Any]]: ...
     def __setstate__(self, state: tuple[dict[str, Any], bytes, dict[str, Any]], /) -> None: ...
 

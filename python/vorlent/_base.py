@@ -745,8 +745,14 @@ class VorlentEstimator(BaseEstimator):
         Returns
         -------
         dump : dict
-            ``{"feature_names": [...], "categories": {feature: [values]}, "trees": [{"tree":
-            t, "nodes": [record, ...]}, ...]}``. A node's record holds ``tree``, ``node``,
+            ``{"feature_names": [...], "categories": {feature: [values]}, "start_score": s,
+            "start_scores": None, "raw_score_range": None, "trees": [{"tree": t, "nodes":
+            [record, ...]}, ...]}``. A row's raw score (:meth:`predict_raw`) is
+            ``start_score`` plus the ``contribution`` of the leaf it reaches in every tree,
+            added in tree order, and clamped to ``raw_score_range`` (``[low, high]``) when
+            that is not None (a regressor with ``clip_to_target_range``). Multiclass models
+            have ``start_scores``, one per class, and ``start_score`` None. A node's record
+            holds ``tree``, ``node``,
             ``parent`` (-1 for the root), ``depth``, ``kind`` (``"axis"``, ``"oblique"``,
             ``"category_pair"``, ``"projection"`` or ``"leaf"``), ``left`` and ``right``
             (children, -1 for a leaf), ``split`` (the test as text), ``features`` and
@@ -784,15 +790,28 @@ class VorlentEstimator(BaseEstimator):
         Returns
         -------
         table : pandas.DataFrame
-            One row per node with the columns of a :meth:`dump_model` record.
+            One row per node with the columns of a :meth:`dump_model` record. What is not a
+            node's is in ``table.attrs``, under the names of :meth:`dump_model`:
+            ``"start_score"``, ``"start_scores"`` (multiclass) and ``"raw_score_range"``
+            (``attrs`` survive row selections such as ``table[table.kind == "leaf"]``).
 
         Raises
         ------
         ImportError
             When pandas is not installed.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vorlent import VorlentRegressor
+        >>> X = np.random.default_rng(0).normal(size=(200, 2))
+        >>> model = VorlentRegressor(n_estimators=2, split_mode="axis").fit(X, X[:, 0])
+        >>> leaves = model.trees_to_dataframe().query("kind == 'leaf'")
+        >>> sorted(leaves.attrs)
+        ['raw_score_range', 'start_score', 'start_scores']
         """
         state = self._state()
-        return _trees.to_dataframe(_trees.tree_records(state.booster, state.schema))
+        return _trees.to_dataframe(state.booster, state.schema)
 
     # --- persistence ---------------------------------------------------------------------
 

@@ -4,26 +4,22 @@ The file envelope (magic, format version, JSON header, core bytes) is written an
 ``_model_file``; this module decides what the header holds: the library version, the
 estimator class, every hyper-parameter, the core's keywords (objective, loss, alpha and the
 rest, so that continued training uses the stored ones), the feature schema, the classes and
-the fitted attributes that the core bytes do not carry.
+the fitted attributes that the core bytes do not carry. The core's thread count is stored
+as ``n_jobs`` asks for it (-1: every core of the machine that loads the file); loading
+lowers a count above the machine's cores to them.
+
+Loading checks every header field against the others and against the core bytes
+(``_header``) before it builds the estimator.
 """
 
 from __future__ import annotations
 
 import numpy as np
-import vorlent_core as _core
 
 from . import _params
-from ._data import FeatureSchema
 from ._fitted import FittedState
+from ._header import checked_header
 from ._model_file import read_model_file, write_model_file
-
-
-def core_booster(keywords: dict, blob: bytes):
-    """A core Booster built with ``keywords`` (so that loss, alpha and the other settings the
-    bytes do not carry are the stored ones) and loaded from ``blob``."""
-    booster = _core.Booster(**keywords)
-    booster.deserialize(blob)
-    return booster
 
 
 def model_header(estimator, state) -> dict:
@@ -37,7 +33,10 @@ def model_header(estimator, state) -> dict:
         # The hyper-parameters the model was trained with (later set_params calls that did
         # not train do not describe it).
         "params": state.trained_params,
-        "core": dict(state.core_keywords),
+        "core": {
+            **state.core_keywords,
+            "n_threads": _params.thread_request(state.trained_params["n_jobs"]),
+        },
         "objective": state.core_keywords["objective"],
         "loss": state.core_keywords["loss"],
         "alpha": state.core_keywords["alpha"],
@@ -80,7 +79,8 @@ def load_model(path):
     ------
     ValueError
         When the file is not a vorlent model file, needs a newer format version, or is
-        damaged (the message says what and where).
+        damaged (the message says what and where), or when a header field is malformed or
+        disagrees with the model bytes (the message names the file and the field).
 
     Examples
     --------
@@ -96,57 +96,29 @@ def load_model(path):
     """
     header, blob = read_model_file(path)
     try:
-        return _estimator_from(header, blob)
-    except (KeyError, TypeError, AttributeError) as error:
-        raise ValueError(f"{path}: the model header is malformed ({error!r})") from None
+        loaded = checked_header(header, blob)
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
+    return _estimator_from(loaded, header)
 
 
-def _estimator_from(header: dict, blob: bytes):
-    from ._classifier import VorlentClassifier
-    from ._regressor import VorlentRegressor
-
-    kinds = {cls.__name__: cls for cls in (VorlentClassifier, VorlentRegressor)}
-    name = header["estimator"]
-    if name not in kinds:
-        raise ValueError(f"the model header names an unknown estimator {name!r}")
-    estimator = kinds[name](**_params.params_from_json(header["params"]))
-    keywords = dict(header["core"])
-    for key in ("monotone", "categorical"):
-        keywords[key] = [int(v) for v in keywords[key]]
-    booster = core_booster(keywords, blob)
-    fitted = header["fitted"]
-    if int(fitted["n_estimators_"]) != booster.n_trees():
-        raise ValueError(
-            f"the model header counts {int(fitted['n_estimators_'])} trees but the model bytes "
-            f"hold {booster.n_trees()}"
-        )
-    classes = header["classes"]
-    if classes is not None:
-        dtype = np.dtype(classes["dtype"])
-        values = classes["values"]
-        classes = np.array(values, dtype=dtype) if dtype.kind != "O" else _object_array(values)
-    validation = evals = None
-    if fitted["validation_score_"] is not None:
-        validation = np.array(
-            [np.nan if v is None else v for v in fitted["validation_score_"]], dtype=np.float64
-        )
+def _estimator_from(loaded, header: dict):
+    """The fitted estimator of a checked header."""
+    estimator = loaded.estimator
+    validation = loaded.validation_score_
+    evals = None
+    if validation is not None:
         evals = {"validation": {estimator._loss_name(): validation.tolist()}}
     estimator._set_fitted(
         FittedState(
-            booster,
-            keywords,
-            FeatureSchema.from_json(header["schema"]),
-            classes,
+            loaded.booster,
+            loaded.keywords,
+            loaded.schema,
+            loaded.classes,
             header["params"],
-            best_iteration=fitted["best_iteration_"],
+            best_iteration=loaded.best_iteration_,
             validation_score=validation,
             evals_result=evals,
         )
     )
     return estimator
-
-
-def _object_array(values: list) -> np.ndarray:
-    out = np.empty(len(values), dtype=object)
-    out[:] = values
-    return out

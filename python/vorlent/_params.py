@@ -191,6 +191,20 @@ def core_threads(n_jobs) -> int:
     return int(n_jobs)
 
 
+def thread_request(n_jobs) -> int:
+    """``n_jobs`` as a model file keeps it: None as 0, anything else as it is, so that -1
+    means every core of the machine that loads the file, not of the one that saved it."""
+    return 0 if n_jobs is None else int(n_jobs)
+
+
+def cap_threads(n_jobs):
+    """``n_jobs`` read from a file, with a count above the machine's cores lowered to them:
+    a file cannot ask for more threads than there are cores (a thousand threads under an
+    address-space limit would end the process inside the OpenMP runtime)."""
+    cores = os.cpu_count() or 1
+    return cores if n_jobs is not None and n_jobs > cores else n_jobs
+
+
 def monotone_list(monotonic_cst, schema, estimator_name: str) -> list[int]:
     """One entry per column (-1, 0 or +1) from a list, or from a dict keyed by feature name
     or column index; categorical columns cannot be constrained."""

@@ -14,9 +14,16 @@ goes the ``missing`` way. The tests, with ``threshold`` the right-hand side, are
 
 where ``threshold`` is ``-bias`` for the last three (the core adds ``bias`` to the sum
 and compares with 0, which decides the same way).
+
+Beside the nodes go the numbers that turn leaves into raw scores (:func:`score_terms`): the
+start score every row begins with (one per class for multiclass models), to which each
+tree adds the ``contribution`` of the leaf the row reaches, in tree order, and the range a
+regressor trained with ``clip_to_target_range`` clamps the sum to.
 """
 
 from __future__ import annotations
+
+from ._params import MULTICLASS
 
 KINDS = {1: "axis", 2: "oblique", 3: "category_pair"}
 COLUMNS = (
@@ -198,8 +205,30 @@ def split_text(record: dict, digits: int = 4, categorical=()) -> str:
     return f"{left} < {threshold} (missing: {record['missing']})"
 
 
+def score_terms(booster) -> dict:
+    """What a raw score is made of besides the leaves' contributions.
+
+    Returns
+    -------
+    dict
+        ``start_score`` (the raw score before any tree; None for multiclass models),
+        ``start_scores`` (multiclass: one per class, else None) and ``raw_score_range``
+        (``[low, high]`` that the sum is clamped to, or None when it is not).
+    """
+    facts = booster.model_facts()
+    multi = facts["objective"] == MULTICLASS
+    starts = facts["start_scores"]
+    clip = facts["clip"]
+    return {
+        "start_score": None if multi else starts[0],
+        "start_scores": list(starts) if multi else None,
+        "raw_score_range": None if clip is None else list(clip),
+    }
+
+
 def dump(booster, schema, n_features: int) -> dict:
-    """The JSON-ready dump of a model: its node records, tree by tree, and what names them."""
+    """The JSON-ready dump of a model: its node records, tree by tree, what names them and
+    the :func:`score_terms`."""
     names = schema.feature_names
     trees = [{"tree": t, "nodes": []} for t in range(booster.n_trees())]
     for record in tree_records(booster, schema):
@@ -209,16 +238,20 @@ def dump(booster, schema, n_features: int) -> dict:
         "categories": {
             _feature_name(schema, col): list(values) for col, values in schema.categories.items()
         },
+        **score_terms(booster),
         "trees": trees,
     }
 
 
-def to_dataframe(records: list[dict]):
-    """The records as a pandas DataFrame with :data:`COLUMNS` as its columns."""
+def to_dataframe(booster, schema):
+    """The node records as a pandas DataFrame with :data:`COLUMNS` as its columns, and the
+    :func:`score_terms` in its ``attrs``."""
     try:
         import pandas as pd
     except ImportError:
         raise ImportError(
             "trees_to_dataframe needs pandas; install it with pip install 'vorlent[pandas]'"
         ) from None
-    return pd.DataFrame.from_records(records, columns=list(COLUMNS))
+    table = pd.DataFrame.from_records(tree_records(booster, schema), columns=list(COLUMNS))
+    table.attrs.update(score_terms(booster))
+    return table

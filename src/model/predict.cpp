@@ -58,8 +58,9 @@ void add_tree_single(const PackedTree& packed, const Tree& tree, const Direction
 
 void predict_chunk(const Model& m, const std::vector<PackedTree>& packed, const MatrixView& X,
                    size_t n_trees, int64_t begin, int64_t end, double* out) {
+    const std::vector<double> start = start_scores(m);
     if (m.objective != kMulticlass) {
-        for (int64_t r = begin; r < end; ++r) out[r] = m.base_score;
+        for (int64_t r = begin; r < end; ++r) out[r] = start[0];
         for (size_t t = 0; t < n_trees; ++t) {
             add_tree_single(packed[t], m.trees[t], m.projections, X, m.learning_rate, begin, end,
                             out);
@@ -67,9 +68,8 @@ void predict_chunk(const Model& m, const std::vector<PackedTree>& packed, const 
         return;
     }
     const int64_t k = m.n_outputs;
-    const bool has_base = static_cast<int64_t>(m.base_scores.size()) == k;
     for (int64_t r = begin; r < end; ++r) {
-        for (int64_t j = 0; j < k; ++j) out[r * k + j] = has_base ? m.base_scores[j] : 0.0;
+        for (int64_t j = 0; j < k; ++j) out[r * k + j] = start[j];
     }
     if (k <= 0) return;
     for (size_t t = 0; t < n_trees; ++t) {
@@ -102,6 +102,13 @@ void predict_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t 
 
 }  // namespace
 
+std::vector<double> start_scores(const Model& model) {
+    if (model.objective != kMulticlass) return {model.base_score};
+    const auto k = static_cast<size_t>(std::max(model.n_outputs, 0));
+    if (model.base_scores.size() == k) return model.base_scores;
+    return std::vector<double>(k, 0.0);
+}
+
 void predict_scores(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
     const size_t used = trees_used(model, n_trees);
     parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
@@ -111,7 +118,7 @@ void predict_scores(const Model& model, const MatrixView& X, double* out, int32_
 
 void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
     predict_scores(model, X, out, n_trees);
-    if (model.objective == kMulticlass || model.clip == 0) return;
+    if (!clamps_raw_scores(model)) return;
     for (int64_t r = 0; r < X.n_rows; ++r) {
         const double s = out[r];
         if (model.clip_low > s) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "common/matrix.hpp"
 #include "model/model.hpp"
@@ -11,11 +12,21 @@ inline constexpr int64_t kParallelRows = 2000;
 // Values (rows x outputs) above which the softmax runs in parallel.
 inline constexpr int64_t kParallelValues = 4000;
 
+// The raw score of every output before any tree: base_score for single-output models; for
+// the multiclass objective the per-output start scores, or 0 for each output when the model
+// carries none (older model bytes).
+std::vector<double> start_scores(const Model& model);
+
 // Raw scores of every row: the start score plus learning_rate times the leaf value of
 // every tree, or of the first n_trees trees. `out` holds n_rows values, or n_rows *
 // n_outputs for the multiclass objective. Never clips.
 void predict_scores(const Model& model, const MatrixView& X, double* out,
                     int32_t n_trees = kAllTrees);
+
+// Whether predict_raw clamps the raw scores to [clip_low, clip_high].
+inline bool clamps_raw_scores(const Model& model) {
+    return model.clip != 0 && model.objective != kMulticlass;
+}
 
 // Raw scores as predict_raw returns them: clamped to the training target range when
 // clip is set (single output only).

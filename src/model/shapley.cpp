@@ -6,6 +6,7 @@
 #include "common/memory.hpp"
 #include "common/parallel.hpp"
 #include "model/packed_forest.hpp"
+#include "model/predict.hpp"
 #include "model/routing.hpp"
 #include "model/shapley_plan.hpp"
 #include "model/shapley_weights.hpp"
@@ -234,13 +235,7 @@ std::vector<double> expected_values(const Model& m, const ShapleyPlan& plan) {
     const size_t n_trees = plan.tree_leaf_begin.size() - 1;
     const bool multi = m.objective == kMulticlass;
     const int32_t k_out = m.n_outputs;
-    std::vector<double> expected(static_cast<size_t>(k_out), m.base_score);
-    if (multi) {
-        for (int32_t k = 0; k < k_out; ++k) {
-            expected[k] =
-                static_cast<int32_t>(m.base_scores.size()) == k_out ? m.base_scores[k] : 0.0;
-        }
-    }
+    std::vector<double> expected = start_scores(m);
     for (size_t t = 0; t < n_trees; ++t) {
         for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
             const LeafPath& leaf = plan.leaves[l];

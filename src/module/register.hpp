@@ -29,7 +29,7 @@ void def_introspection(BoosterClass& cls);  // three importances, explain
 void def_persistence(BoosterClass& cls);    // serialize, deserialize
 void def_state(BoosterClass& cls);          // __getstate__, __setstate__, __repr__
 void def_shapley(BoosterClass& cls);        // shap_values, interaction_values
-void def_trees(BoosterClass& cls);          // tree_nodes
+void def_trees(BoosterClass& cls);          // tree_nodes, model_facts
 
 // A matrix to route through the model: two-dimensional and wide enough for every column
 // that the trees read. Raises ValueError naming X otherwise.

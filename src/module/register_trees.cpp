@@ -1,9 +1,12 @@
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "model/node_cover.hpp"
+#include "model/predict.hpp"
 #include "module/register.hpp"
 
 namespace vorlent::binding {
@@ -33,6 +36,51 @@ Returns
 -------
 list of dict
 )doc";
+
+constexpr const char* kModelFactsDoc = R"doc(What the model bytes say about the model's shape.
+
+For checking what is stored beside the bytes (a model file's header) against them, and for
+rebuilding raw scores from ``tree_nodes``.
+
+Returns
+-------
+dict
+    ``objective`` (0 binary, 1 regression, 2 multiclass), ``n_outputs`` (scores per row:
+    the class count for multiclass, else 1), ``n_features`` (the columns the model was
+    trained on), ``n_trees``, ``learning_rate``, ``start_scores`` (the raw score of every
+    output before any tree, one per output), ``clip`` (the ``(low, high)`` range that
+    single-output raw scores are clamped to, or None) and ``category_counts`` (column ->
+    the most category codes that a categorical-pair split on the column gives an offset;
+    columns without such a split are absent).
+)doc";
+
+// Per category column: the longest offset list of its categorical-pair splits.
+std::map<int32_t, size_t> category_counts(const Model& m) {
+    std::map<int32_t, size_t> counts;
+    for (const Tree& tree : m.trees) {
+        for (const Node& n : tree) {
+            if (n.is_leaf || n.category_values.empty()) continue;
+            size_t& count = counts[n.feature_a];
+            count = std::max(count, n.category_values.size());
+        }
+    }
+    return counts;
+}
+
+py::dict model_facts(const Booster& b) {
+    const Model& m = b.model;
+    py::dict d;
+    d["objective"] = static_cast<int32_t>(m.objective);
+    d["n_outputs"] = m.n_outputs;
+    d["n_features"] = m.n_features;
+    d["n_trees"] = m.n_trees();
+    d["learning_rate"] = m.learning_rate;
+    d["start_scores"] = start_scores(m);
+    d["clip"] =
+        clamps_raw_scores(m) ? py::object(py::make_tuple(m.clip_low, m.clip_high)) : py::none();
+    d["category_counts"] = category_counts(m);
+    return d;
+}
 
 py::object node_cover(const NodeCovers& covers, bool recorded, size_t t, size_t i) {
     if (!recorded) return py::none();
@@ -85,6 +133,9 @@ py::list tree_nodes(const Booster& b) {
 
 }  // namespace
 
-void def_trees(BoosterClass& cls) { cls.def("tree_nodes", &tree_nodes, kTreeNodesDoc); }
+void def_trees(BoosterClass& cls) {
+    cls.def("tree_nodes", &tree_nodes, kTreeNodesDoc)
+        .def("model_facts", &model_facts, kModelFactsDoc);
+}
 
 }  // namespace vorlent::binding

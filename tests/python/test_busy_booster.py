@@ -39,6 +39,7 @@ calls = {
     "predict_proba": lambda: b.predict_proba(X),
     "explain": lambda: b.explain(X[:5]),
     "tree_nodes": b.tree_nodes,
+    "model_facts": b.model_facts,
     "feature_importances": b.feature_importances,
     "coefficient_importances": b.coefficient_importances,
     "interaction_importances": b.interaction_importances,

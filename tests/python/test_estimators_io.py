@@ -2,13 +2,18 @@
 training that continues (warm_start) on a copy or a loaded model."""
 
 import copy
+import json
+import os
 import pickle
+import re
 
 import numpy as np
 import pytest
 import vorlent
 import vorlent_core as vc
+from helpers import run_capped
 from vorlent import VorlentClassifier, VorlentRegressor
+from vorlent._model_file import read_model_file, write_model_file
 
 pd = pytest.importorskip("pandas")
 
@@ -181,3 +186,100 @@ def test_a_loaded_model_continues_with_its_stored_loss_and_alpha(tmp_path):
     default.fit_more(matrix, score, 15)
     assert not np.allclose(default.predict_raw(matrix), reference.predict_raw(matrix))
     assert np.mean(score <= loaded.predict(frame)) < 0.35  # still the 0.2 quantile
+
+
+def rewrite_header(path, edits):
+    """Replace header fields of the model file at ``path``; ``edits`` maps a dotted field
+    name (``fitted.best_iteration_``) to its new value."""
+    header, core = read_model_file(path)
+    del header["format_version"]
+    for name, value in edits.items():
+        *outer, last = name.split(".")
+        target = header
+        for key in outer:
+            target = target[int(key) if key.isdigit() else key]
+        target[last] = value
+    write_model_file(path, header, core)
+
+
+# (model: 0 binary, 1 regressor, 2 multiclass; edits; the field the refusal names)
+CORRUPTED_HEADERS = [
+    (0, {"library_version": 3}, "library_version"),
+    (0, {"estimator": "VorlentRegressor"}, "estimator"),
+    (1, {"estimator": "VorlentClassifier"}, "estimator"),
+    # The trees give offsets to all four carriers.
+    (1, {"schema.categories.0.values": ["AA", "B6", "DL"]}, "schema"),
+    (1, {"schema.categories": []}, "schema"),
+    (
+        1,
+        {
+            "schema.n_features": 5,
+            "schema.feature_names": None,
+            "schema.categorical": [False, False, True, True, False],
+        },
+        "schema",
+    ),
+    (0, {"classes.values": ["late", "on time", "zzz"]}, "classes"),
+    (2, {"classes.values": [0, 1]}, "classes"),
+    (0, {"classes.values": []}, "classes"),
+    (0, {"classes.values": ["late"]}, "classes"),
+    (0, {"classes.values": ["late", "late"]}, "classes.values"),
+    (0, {"classes.values": ["on time", "late"]}, "classes.values"),
+    (0, {"classes.dtype": "<U2"}, "classes.values"),
+    (0, {"classes.dtype": "datetime64[s]"}, "classes.dtype"),
+    (1, {"classes": {"values": [0, 1], "dtype": "<i8"}}, "classes"),
+    (0, {"params.learning_rate": -0.1}, "params.learning_rate"),
+    (0, {"params.max_depth": "deep"}, "params.max_depth"),
+    (0, {"params.no_such_parameter": 1}, "params"),
+    (1, {"params.max_depth": 3}, "core.max_depth"),
+    (1, {"params.quantile": 0.5}, "core.alpha"),
+    (1, {"core.learning_rate": -0.1}, "core.learning_rate"),
+    (1, {"core.max_bins": 2**40}, "core.max_bins"),
+    (1, {"core.n_threads": 1025}, "core.n_threads"),
+    (1, {"core.n_estimators": 16}, "core.n_estimators"),
+    (1, {"core.split": 1}, "core.split"),
+    (1, {"params.learning_rate": 0.5, "core.learning_rate": 0.5}, "core.learning_rate"),
+    (1, {"params.clip_to_target_range": True, "core.clip": 1}, "core.clip"),
+    (1, {"objective": 2}, "objective"),
+    (1, {"alpha": 0.25}, "alpha"),
+    (0, {"fitted.n_estimators_": 99}, "fitted.n_estimators_"),
+    (0, {"fitted.best_iteration_": "abc"}, "fitted.best_iteration_"),
+    (0, {"fitted.best_iteration_": 10**18}, "fitted.best_iteration_"),
+    (0, {"fitted.validation_score_": [-1.0]}, "fitted.validation_score_"),
+    (0, {"surplus": 1}, "surplus"),
+]
+
+
+@pytest.mark.parametrize("index, edits, field", CORRUPTED_HEADERS)
+def test_headers_that_disagree_with_the_model_are_refused(tmp_path, fitted, index, edits, field):
+    path = tmp_path / "model.vrl"
+    fitted[1][index].save_model(path)
+    rewrite_header(path, edits)
+    with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: header field {field}: "):
+        vorlent.load_model(path)
+
+
+THREADS_OF_A_LOADED_MODEL = r"""
+import json, sys
+import numpy as np
+import vorlent
+
+model = vorlent.load_model(sys.argv[1])
+model.predict(np.random.default_rng(0).normal(size=(50000, 2)))
+print(json.dumps([model.n_jobs, model._core_keywords["n_threads"]]))
+"""
+
+
+def test_thread_counts_from_a_file_stay_within_the_machine(tmp_path):
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(3000, 2))
+    model = VorlentRegressor(n_estimators=3, n_jobs=-1).fit(X, X[:, 0])
+    path = tmp_path / "model.vrl"
+    model.save_model(path)
+    # Every core of the machine that loads the file, not of the one that saved it.
+    assert read_model_file(path)[0]["core"]["n_threads"] == -1
+    rewrite_header(path, {"core.n_threads": 1024, "params.n_jobs": 1024})
+    # 1024 OpenMP threads under this cap would end the process.
+    done = run_capped(THREADS_OF_A_LOADED_MODEL, path, memory_gb=2)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert json.loads(done.stdout) == [os.cpu_count()] * 2

@@ -195,3 +195,52 @@ def test_shap_values_on_frames_binary_and_multiclass(tmp_path):
     np.testing.assert_array_equal(loaded.shap_values(X[:50], background=X), phi[:50])
     with pytest.raises(ValueError, match="background"):
         loaded.shap_values(X[:5], background=X.drop(columns="city"))
+
+
+def raw_from_nodes(trees, terms, X):
+    """Raw scores rebuilt from node records and score terms alone: every row walks each
+    axis tree by the records' columns, thresholds and missing sides, and collects the
+    contribution of its leaf on top of the start score."""
+    multi = terms["start_scores"] is not None
+    raw = (
+        np.tile(terms["start_scores"], (len(X), 1))
+        if multi
+        else np.full(len(X), terms["start_score"])
+    )
+    for nodes in trees:
+        by_node = {r["node"]: r for r in nodes}
+        at = np.zeros(len(X), dtype=int)
+        while internal := [i for i in np.unique(at) if by_node[i]["kind"] != "leaf"]:
+            for i in internal:
+                r, rows = by_node[i], at == i
+                assert r["kind"] == "axis"
+                x = X[rows, r["columns"][0]]
+                left = np.where(np.isnan(x), r["missing"] == "left", x < r["threshold"])
+                at[rows] = np.where(left, r["left"], r["right"])
+        raw += np.array([by_node[i]["contributions" if multi else "contribution"] for i in at])
+    if terms["raw_score_range"] is not None:
+        raw = np.clip(raw, *terms["raw_score_range"])
+    return raw
+
+
+@pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
+def test_dump_and_table_rebuild_the_raw_scores(task):
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(600, 4))
+    signal = X[:, 0] + X[:, 1] * X[:, 2]
+    X[rng.random(X.shape) < 0.1] = np.nan
+    if task == "regression":
+        # Steps this long overshoot the target range, to which the raw scores are clamped.
+        model = VorlentRegressor(clip_to_target_range=True, learning_rate=1.9)
+        y = 3 * signal + 150
+    else:
+        model = VorlentClassifier()
+        y = signal > 0 if task == "binary" else np.digitize(signal, [-0.5, 0.5])
+    model.set_params(n_estimators=8, split_mode="axis", early_stopping=False, random_state=0)
+    expected = model.fit(X, y).predict_raw(X)
+    dump = json.loads(json.dumps(model.dump_model()))
+    trees = [tree["nodes"] for tree in dump["trees"]]
+    np.testing.assert_allclose(raw_from_nodes(trees, dump, X), expected, rtol=0, atol=1e-12)
+    table = model.trees_to_dataframe()
+    trees = [group.to_dict("records") for _, group in table.groupby("tree")]
+    np.testing.assert_allclose(raw_from_nodes(trees, table.attrs, X), expected, rtol=0, atol=1e-12)
