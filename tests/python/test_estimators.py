@@ -448,7 +448,11 @@ def test_class_weight_is_a_sample_weight_per_class():
     [
         ("n_estimators", 0, ValueError),
         ("n_estimators", 2.5, TypeError),
-        ("n_estimators", 2**31, ValueError),  # the core counts rounds in 32 bits
+        # The core counts in 32 bits.
+        ("n_estimators", 2**31, ValueError),
+        ("min_samples_split", 2**31, ValueError),
+        ("max_pair_columns", 2**31, ValueError),
+        ("n_iter_no_change", 2**31, ValueError),
         ("learning_rate", -0.1, ValueError),
         ("max_depth", 0, ValueError),
         ("max_bins", 70_000, ValueError),
