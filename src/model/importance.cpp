@@ -23,6 +23,15 @@ void normalise_gains(const double* gain, size_t count, double* out, size_t out_c
     std::fill(out + written, out + out_count, 0.0);
 }
 
+std::vector<PairGain> normalised_pairs(const PairGains& gains) {
+    std::vector<PairGain> pairs = gains.sorted();
+    std::vector<double> shares(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) shares[i] = pairs[i].gain;
+    normalise_gains(shares.data(), shares.size(), shares.data(), shares.size());
+    for (size_t i = 0; i < pairs.size(); ++i) pairs[i].gain = shares[i];
+    return pairs;
+}
+
 void credit_split(Importances& gains, int32_t n_features, const Node& committed) {
     const int32_t a = committed.feature_a;
     const double g = committed.gain;
@@ -38,7 +47,7 @@ void credit_split(Importances& gains, int32_t n_features, const Node& committed)
     add_at(gains.coefficient_gain, a, weight_a);
     add_at(gains.coefficient_gain, b, abs_b * g);
     if (a >= 0 && b >= 0 && a < n_features && b < n_features) {
-        add_at(gains.interaction_gain, int64_t{a} * n_features + b, weight_a * abs_b);
+        gains.interaction_gain.add(a, b, weight_a * abs_b);
     }
 }
 
