@@ -46,8 +46,11 @@ void credit_split(Importances& gains, int32_t n_features, const Node& committed)
     add_at(gains.feature_gain, b, g);
     add_at(gains.coefficient_gain, a, weight_a);
     add_at(gains.coefficient_gain, b, abs_b * g);
-    if (a >= 0 && b >= 0 && a < n_features && b < n_features) {
-        gains.interaction_gain.add(a, b, weight_a * abs_b);
+    // A split that gives one column no weight credits no pair, so that the stored pairs are
+    // the cells in which a dense table would hold a gain.
+    const double interaction = weight_a * abs_b;
+    if (interaction != 0.0 && a >= 0 && b >= 0 && a < n_features && b < n_features) {
+        gains.interaction_gain.add(a, b, interaction);
     }
 }
 

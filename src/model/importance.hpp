@@ -30,7 +30,8 @@ std::vector<PairGain> normalised_pairs(const PairGains& gains);
 
 // Adds the gain of a split that the histogram builder has committed to the importance
 // accumulators of a model of n_features columns. Pair splits weight each column by the
-// size of its coefficient and credit the ordered pair (feature_a, feature_b) only.
+// size of its coefficient and credit the ordered pair (feature_a, feature_b) only, when
+// that credit is not zero.
 void credit_split(Importances& gains, int32_t n_features, const Node& committed);
 
 // Adds the gain of a committed projection split: every column with a non-zero entry in

@@ -83,6 +83,15 @@ TEST(Importance, AxisSplitCreditsOneColumnAndNoInteraction) {
     EXPECT_TRUE(b.model.importances.interaction_gain.empty());
 }
 
+TEST(Importance, PairSplitWithAZeroCoefficientCreditsNoPair) {
+    Booster b = trained_shape(3);
+    Node n = split_node(kLinearPair, 0, 2, 0.0, 0.0, -1.0, 0.1, 1, 2);
+    n.gain = 2.0;
+    credit_split(b.model.importances, b.model.n_features, n);
+    EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 0, 2.0}));
+    EXPECT_TRUE(b.model.importances.interaction_gain.empty());
+}
+
 TEST(Importance, CategoryPairFillsTheOrderedCellOnly) {
     // The categorical column is feature_a and may be the larger index.
     Booster b = trained_shape(4);
