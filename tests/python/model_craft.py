@@ -6,6 +6,8 @@ Used by the byte-format tests and by the fuzz corpus (tests/fuzz/make_corpus.py)
 import struct
 from dataclasses import dataclass, field, replace
 
+import numpy as np
+
 NODE_FORMAT = "<Bd3i4d3idii"  # one node record without its leaf values: 81 bytes
 assert struct.calcsize(NODE_FORMAT) == 81
 
@@ -80,7 +82,8 @@ def projection(index: int, bias: float, left: int, right: int, missing_right: in
 
 
 def f64s(values) -> bytes:
-    return struct.pack(f"<{len(values)}d", *values)
+    # Little-endian binary64, every bit kept (a dense table may hold millions).
+    return np.asarray(values, dtype="<f8").tobytes()
 
 
 def counted(values) -> bytes:
@@ -101,7 +104,7 @@ class Model:
     coefficient_gain: list[float] = field(default_factory=list)
     # The dense n_features^2 table that writers before the interaction block wrote; the
     # writer leaves it empty and puts the pairs in `interactions`.
-    interaction_gain: list[float] = field(default_factory=list)
+    interaction_gain: list[float] | np.ndarray = field(default_factory=list)
     trees: list[list[Node]] = field(default_factory=list)
     projections: list[list[float]] = field(default_factory=list)
     base_scores: list[float] | None = field(default_factory=list)  # None: no block 5
@@ -153,7 +156,7 @@ class Model:
         """This model as writers before the interaction block stored it: the pairs in a
         dense n_features^2 table, no block."""
         n = self.n_features
-        table = [0.0] * n * n
+        table = np.zeros(n * n)
         for a, b, gain in self.interactions:
             table[a * n + b] = gain
         return replace(self, interaction_gain=table, interactions=[])
