@@ -64,7 +64,7 @@ CASES = [
         {"max_lineage": 1, "max_bins": 65536, "objective": 1},
         None,
     ),
-    ("2 x 100000 (interaction accumulator)", 2, 100_000, {"n_estimators": 1}, None),
+    ("2 x 100000, 1 round", 2, 100_000, {"n_estimators": 1}, None),
     ("100 x 3, class 999999, 60 trees", 100, 3, {"objective": 2}, 999_999.0),
 ]
 

@@ -51,7 +51,6 @@ def main() -> None:
         n_features=n_features,
         feature_gain=[1.0] * n_features,
         coefficient_gain=[1.0] * n_features,
-        interaction_gain=[0.0] * n_features**2,
         trees=[full_tree(depth, n_features, t) for t in range(n_trees)],
     )
     data = model.pack()

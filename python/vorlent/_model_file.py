@@ -4,7 +4,7 @@ Layout (all integers little-endian)::
 
     offset      size  field
     0           8     magic b"\\x89VORLENT" (the high first byte catches 7-bit transfers)
-    8           4     u32 format version (this module writes and reads version 1)
+    8           4     u32 format version (this module writes version 2, reads 1 and 2)
     12          8     u64 header length H
     20          H     header: a JSON object in UTF-8, with "format_version" repeating the
                       version above
@@ -13,6 +13,13 @@ Layout (all integers little-endian)::
                       wrote them (readable by Booster().deserialize)
     28+H+C      4     u32 CRC-32 (zlib's) of every byte before it
     32+H+C            end of file: nothing may follow
+
+The versions share this layout and differ in what the core bytes may hold. Version 2 core
+bytes keep the interaction gains in a trailing block of the pairs that have any, with an
+empty dense table in their place; version 1 core bytes have the dense n_features^2 table,
+which the core's reader still loads (and writes back in the new form). Readers of version 1
+cannot load the new core bytes, so the raised version makes them refuse the file as needing
+a newer vorlent rather than fail inside it.
 
 Reading checks, in order, the magic, the version (a file from a newer format says which
 version it needs and to upgrade vorlent), the lengths against the file's size, the
@@ -31,7 +38,7 @@ import zlib
 from ._replace import replacing
 
 MAGIC = b"\x89VORLENT"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 
 _U32 = struct.Struct("<I")
 _U64 = struct.Struct("<Q")
@@ -62,7 +69,7 @@ def encode_model(header: dict, core_bytes: bytes) -> bytes:
     --------
     >>> data = encode_model({"estimator": "demo"}, b"core")
     >>> decode_model(data)
-    ({'estimator': 'demo', 'format_version': 1}, b'core')
+    ({'estimator': 'demo', 'format_version': 2}, b'core')
     """
     if not isinstance(header, dict):
         raise TypeError(f"header must be a dict, got {type(header).__name__}")

@@ -8,6 +8,7 @@
 
 #include "common/memory.hpp"
 #include "model/packed_forest.hpp"
+#include "model/pair_gains.hpp"
 #include "prep/binning.hpp"
 #include "tree/grow_lineage.hpp"
 #include "tree/split_search.hpp"
@@ -54,7 +55,6 @@ void check_training_memory(const BoosterParams& p, const FitShape& s) {
              "the validation rows and their scores");
     need.add(rows * cols * (p.max_bins > kMaxNarrowBins ? 2.0 : 1.0) + 24.0 * cols * bins,
              "the bin codes and bin tables");
-    if (!s.continuing) need.add(8.0 * cols * cols, "the interaction accumulator");
     need.add(24.0 * cols + 40.0 * rows, "the per-column accumulators and per-row lists");
     if (p.max_lineage >= 1) {
         // A node's lineage holds at most one direction per ancestor.
@@ -74,6 +74,11 @@ void check_training_memory(const BoosterParams& p, const FitShape& s) {
     // Per node: the tree's and the packed forest's, 12 bytes more, and its recorded cover.
     need.add(nodes * static_cast<double>(sizeof(Node) + sizeof(PackedNode) + 12 + sizeof(double)),
              "the nodes of the trees to grow");
+    // A split credits at most one column pair (a tree has one split fewer than leaves): its
+    // entry, with room for the table to double, its index slots and the sorted copy that
+    // writing the model makes.
+    need.add(leaves * static_cast<double>(4 * sizeof(PairGain) + 4 * sizeof(int32_t)),
+             "the interaction gains of the splits to grow");
     if (p.objective == kMulticlass) {
         need.add(8.0 * leaves * outputs, "the per-class values of the leaves to grow");
     }

@@ -12,7 +12,6 @@ struct FitShape {
     int64_t outputs = 1;          // scores per row: classes for multiclass, else the model's count
     int64_t val_rows = 0;         // validation rows that fit copies (0 for fit_more)
     int64_t rounds = 0;           // trees the call may add
-    bool continuing = false;      // fit_more: the accumulators already exist
     bool early_stopping = false;  // the validation rows are scored every round
 };
 

@@ -229,8 +229,7 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     m.n_features = rows.n_features;
     m.importances.feature_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
     m.importances.coefficient_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
-    m.importances.interaction_gain.assign(static_cast<size_t>(rows.n_features) * rows.n_features,
-                                          0.0);
+    m.importances.interaction_gain.clear();
     b.validation_losses.clear();
     m.refresh_facts();
     b.rng.seed(p.seed);

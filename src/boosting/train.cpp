@@ -277,7 +277,7 @@ void fit_new_model(Booster& b, const Model& previous, const MatrixView& X, Vecto
     m.n_features = X.n_cols;
     m.importances.feature_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
     m.importances.coefficient_gain.assign(static_cast<size_t>(X.n_cols), 0.0);
-    m.importances.interaction_gain.assign(static_cast<size_t>(X.n_cols) * X.n_cols, 0.0);
+    m.importances.interaction_gain.clear();
     m.refresh_facts();
     b.rng.seed(p.seed);
     boost_rounds(b, fit, X, y.data, bins, scores.data(), p.n_estimators, between_rounds, observer);
@@ -306,8 +306,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
                                ? std::min<int64_t>(p.n_estimators, es_patience + int64_t{1})
                                : p.n_estimators;
     const bool scores_val = y_val.size >= 1 && (es_patience >= 1 || observer);
-    check_training_memory(
-        p, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, rounds, false, scores_val});
+    check_training_memory(p, FitShape{X.n_rows, X.n_cols, outputs, y_val.size, rounds, scores_val});
     check_start(b, y, sample_weight);
 
     FitBackup backup(b);
@@ -343,7 +342,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
         }
     }
 
-    check_training_memory(p, FitShape{X.n_rows, X.n_cols, m.n_outputs, 0, extra, true, false});
+    check_training_memory(p, FitShape{X.n_rows, X.n_cols, m.n_outputs, 0, extra, false});
     // The scores the model gives now: the first round must be able to start from them.
     std::vector<double> scores(static_cast<size_t>(X.n_rows) * m.n_outputs);
     predict_scores(m, X, scores.data());

@@ -4,8 +4,8 @@
 // - every count is non-negative and fits in the bytes that remain;
 // - objective is 0, 1 or 2; n_outputs is 1 to kMaxOutputs, and 1 unless the objective is
 //   multiclass; n_features is non-negative;
-//   feature_gain (and so coefficient_gain) has n_features entries, interaction_gain
-//   n_features squared;
+//   feature_gain (and so coefficient_gain) has n_features entries, the dense interaction
+//   table none or n_features squared;
 // - a tree has at least one node; a split's children lie after it in its tree (which rules
 //   out cycles), a leaf has none; is_leaf and missing_right are 0 or 1; leaf_values has 0
 //   or n_outputs entries; projection is -1 or an index of the table;
@@ -14,9 +14,13 @@
 // - every direction has n_features entries;
 // - the category block, when present, lists internal kind 3 splits without projection,
 //   in increasing (tree, node) order, each with at least one value, and ends with its
-//   own length.
+//   own length;
+// - the interaction block, when present, follows no dense table and lists at least one
+//   pair, each of two columns below n_features, in strictly increasing (feature_a,
+//   feature_b) order (so no pair twice), and ends with its own length.
 // Fields that no reader looks at (the features of a leaf or of a projection split) are
 // kept as they are, so a round trip reproduces the bytes.
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -69,8 +73,9 @@ public:
         }
         const int32_t b = r_.count("base_scores count", kF64Size);
         r_.f64s(m_.base_scores, b, "base_scores");
-        // Anything after the start scores is ignored unless it is a category block.
+        // Anything after the start scores is ignored but for the known blocks in order.
         if (r_.starts_with(kCategoryTag)) read_categories();
+        if (r_.starts_with(kInteractionTag)) read_interactions();
         return std::move(m_);
     }
 
@@ -125,12 +130,27 @@ private:
         const size_t k_at = r_.offset();
         const int32_t k = r_.count("interaction_gain count", kF64Size);
         const int64_t square = int64_t{m_.n_features} * m_.n_features;
-        if (k != square) {
+        if (k != 0 && k != square) {
             r_.fail_at(k_at, "interaction_gain has " + std::to_string(k) +
-                                 " entries, expected n_features squared (" +
+                                 " entries, expected 0 or n_features squared (" +
                                  std::to_string(square) + ")");
         }
-        r_.f64s(m_.importances.interaction_gain, k, "interaction_gain");
+        if (k > 0) {
+            dense_at_ = k_at;
+            read_dense_interactions(k);
+        }
+    }
+
+    // The dense table of earlier writers: its cells in row-major order are the pairs in
+    // increasing (feature_a, feature_b) order. Cells that are all zero bits are left out.
+    void read_dense_interactions(int32_t cells) {
+        std::vector<PairGain> pairs;
+        const int32_t n = m_.n_features;
+        for (int32_t cell = 0; cell < cells; ++cell) {
+            const double gain = r_.f64("interaction_gain");
+            if (std::bit_cast<uint64_t>(gain) != 0) pairs.push_back({cell / n, cell % n, gain});
+        }
+        m_.importances.interaction_gain.assign(std::move(pairs));
     }
 
     void read_trees() {
@@ -297,16 +317,70 @@ private:
             if (v == 0) r_.fail_at(v_at, "category entry " + std::to_string(e) + " has no values");
             r_.f64s(node.category_values, v, "category values");
         }
+        read_block_end(start, "category block length", "the category block");
+    }
+
+    void read_interactions() {
+        const size_t start = r_.offset();
+        if (dense_at_ > 0) {
+            r_.fail_at(start,
+                       "an interaction block follows the dense interaction_gain table at "
+                       "offset " +
+                           std::to_string(dense_at_) + ": the gains would be given twice");
+        }
+        r_.skip(4);
+        const size_t p_at = r_.offset();
+        const int32_t p = r_.count("interaction pair count", kPairEntryBytes);
+        if (p == 0) r_.fail_at(p_at, "the interaction block lists no pairs");
+        std::vector<PairGain> pairs(static_cast<size_t>(p));
+        for (int32_t e = 0; e < p; ++e) {
+            const size_t entry_at = r_.offset();
+            PairGain& pair = pairs[static_cast<size_t>(e)];
+            pair.a = r_.i32("interaction feature_a");
+            pair.b = r_.i32("interaction feature_b");
+            pair.gain = r_.f64("interaction gain");
+            for (const auto& [column, at] :
+                 {std::pair{pair.a, entry_at}, std::pair{pair.b, entry_at + kI32Size}}) {
+                if (!is_column(column)) {
+                    r_.fail_at(at, "interaction pair " + std::to_string(e) + " names column " +
+                                       std::to_string(column) + ", which is not one of the " +
+                                       "model's " + std::to_string(m_.n_features));
+                }
+            }
+            // Strictly increasing pairs list every pair at most once.
+            if (e > 0 && !precedes(pairs[static_cast<size_t>(e) - 1], pair)) {
+                r_.fail_at(entry_at, "interaction pair " + std::to_string(e) + " " +
+                                         pair_name(pair) + " does not follow the previous " +
+                                         pair_name(pairs[static_cast<size_t>(e) - 1]) +
+                                         ": pairs must be distinct and in increasing "
+                                         "(feature_a, feature_b) order");
+            }
+        }
+        read_block_end(start, "interaction block length", "the interaction block");
+        m_.importances.interaction_gain.assign(std::move(pairs));
+    }
+
+    static bool precedes(const PairGain& x, const PairGain& y) {
+        return x.a < y.a || (x.a == y.a && x.b < y.b);
+    }
+
+    static std::string pair_name(const PairGain& p) {
+        return "(" + std::to_string(p.a) + ", " + std::to_string(p.b) + ")";
+    }
+
+    // A tagged block that began at `start` ends with its own length.
+    void read_block_end(size_t start, const char* field, const std::string& block) {
         const size_t length_at = r_.offset();
-        const int32_t length = r_.i32("category block length");
+        const int32_t length = r_.i32(field);
         if (length < 0 || static_cast<size_t>(length) != r_.offset() - start) {
-            r_.fail_at(length_at, "the category block is " + std::to_string(r_.offset() - start) +
+            r_.fail_at(length_at, block + " is " + std::to_string(r_.offset() - start) +
                                       " bytes long but records " + std::to_string(length));
         }
     }
 
     ByteReader r_;
     StagedModel m_;
+    size_t dense_at_ = 0;  // offset of K when the bytes hold a dense interaction table
     int32_t max_projection_ = -1;
     size_t max_projection_at_ = 0;
     size_t max_projection_tree_ = 0;

@@ -44,6 +44,15 @@ bool stores_categories(const Node& node) {
            !node.category_values.empty();
 }
 
+// Closes a tagged block that began at `start` with its length, tag and length included.
+void end_block(ByteWriter& w, size_t start, const char* what) {
+    const size_t length = w.size() - start + io::kI32Size;
+    if (length > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        throw std::length_error(std::string(what) + " of the model exceed 2 GiB");
+    }
+    w.i32(static_cast<int32_t>(length));
+}
+
 void write_categories(ByteWriter& w, const std::vector<Tree>& trees) {
     int32_t listed = 0;
     for (const Tree& tree : trees) {
@@ -63,18 +72,34 @@ void write_categories(ByteWriter& w, const std::vector<Tree>& trees) {
             w.f64s(node.category_values.data(), node.category_values.size());
         }
     }
-    const size_t length = w.size() - start + io::kI32Size;
-    if (length > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-        throw std::length_error("the category offsets of the model exceed 2 GiB");
-    }
-    w.i32(static_cast<int32_t>(length));
+    end_block(w, start, "the category offsets");
 }
 
-// The length of the five blocks, so the buffer is allocated once.
+void write_interactions(ByteWriter& w, const std::vector<PairGain>& pairs) {
+    if (pairs.empty()) return;
+    const size_t start = w.size();
+    w.tag(kInteractionTag);
+    w.i32(count32(pairs.size()));
+    char* at = w.grow(pairs.size() * kPairEntryBytes);
+    for (const PairGain& p : pairs) {
+        io::store_i32(at, p.a);
+        io::store_i32(at + io::kI32Size, p.b);
+        io::store_f64(at + 2 * io::kI32Size, p.gain);
+        at += kPairEntryBytes;
+    }
+    end_block(w, start, "the interaction gains");
+}
+
+// The tagged block of n entries of entry_bytes each: tag, count, entries, length.
+size_t block_size(size_t n, size_t entry_bytes) {
+    return n == 0 ? 0 : 4 + 2 * io::kI32Size + n * entry_bytes;
+}
+
+// The length of the five blocks and the interaction block, so the buffer is allocated
+// once (but for category offsets, which are few).
 size_t model_size(const Model& b) {
-    size_t n = kHeaderBytes + 3 * io::kI32Size +
-               (2 * b.importances.feature_gain.size() + b.importances.interaction_gain.size()) *
-                   io::kF64Size;
+    size_t n =
+        kHeaderBytes + 3 * io::kI32Size + 2 * b.importances.feature_gain.size() * io::kF64Size;
     n += io::kI32Size;
     for (const Tree& tree : b.trees) {
         n += io::kI32Size + tree.size() * kNodeRecordBytes;
@@ -82,7 +107,8 @@ size_t model_size(const Model& b) {
     }
     n += io::kI32Size;
     for (const std::vector<double>& d : b.projections) n += io::kI32Size + d.size() * io::kF64Size;
-    return n + io::kI32Size + b.base_scores.size() * io::kF64Size;
+    n += io::kI32Size + b.base_scores.size() * io::kF64Size;
+    return n + block_size(b.importances.interaction_gain.size(), kPairEntryBytes);
 }
 
 }  // namespace
@@ -111,8 +137,8 @@ std::string serialize_model(const Model& b) {
     for (size_t j = 0; j < f; ++j) {
         w.f64(j < b.importances.coefficient_gain.size() ? b.importances.coefficient_gain[j] : 0.0);
     }
-    w.i32(count32(b.importances.interaction_gain.size()));
-    w.f64s(b.importances.interaction_gain.data(), b.importances.interaction_gain.size());
+    // The interaction gains travel in their own block; an empty dense table stands in.
+    w.i32(0);
 
     w.i32(count32(b.trees.size()));
     for (const Tree& tree : b.trees) {
@@ -130,6 +156,7 @@ std::string serialize_model(const Model& b) {
     w.f64s(b.base_scores.data(), b.base_scores.size());
 
     write_categories(w, b.trees);
+    write_interactions(w, b.importances.interaction_gain.sorted());
     return w.take();
 }
 

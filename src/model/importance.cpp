@@ -23,6 +23,15 @@ void normalise_gains(const double* gain, size_t count, double* out, size_t out_c
     std::fill(out + written, out + out_count, 0.0);
 }
 
+std::vector<PairGain> normalised_pairs(const PairGains& gains) {
+    std::vector<PairGain> pairs = gains.sorted();
+    std::vector<double> shares(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) shares[i] = pairs[i].gain;
+    normalise_gains(shares.data(), shares.size(), shares.data(), shares.size());
+    for (size_t i = 0; i < pairs.size(); ++i) pairs[i].gain = shares[i];
+    return pairs;
+}
+
 void credit_split(Importances& gains, int32_t n_features, const Node& committed) {
     const int32_t a = committed.feature_a;
     const double g = committed.gain;
@@ -37,8 +46,11 @@ void credit_split(Importances& gains, int32_t n_features, const Node& committed)
     add_at(gains.feature_gain, b, g);
     add_at(gains.coefficient_gain, a, weight_a);
     add_at(gains.coefficient_gain, b, abs_b * g);
-    if (a >= 0 && b >= 0 && a < n_features && b < n_features) {
-        add_at(gains.interaction_gain, int64_t{a} * n_features + b, weight_a * abs_b);
+    // A split that gives one column no weight credits no pair, so that the stored pairs are
+    // the cells in which a dense table would hold a gain.
+    const double interaction = weight_a * abs_b;
+    if (interaction != 0.0 && a >= 0 && b >= 0 && a < n_features && b < n_features) {
+        gains.interaction_gain.add(a, b, interaction);
     }
 }
 

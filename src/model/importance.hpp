@@ -4,15 +4,17 @@
 #include <vector>
 
 #include "model/node.hpp"
+#include "model/pair_gains.hpp"
 
 namespace vorlent {
 
 // The importance accumulators of a model: the split gain credited to each column, by
-// column and by coefficient size, and to each ordered pair of columns.
+// column and by coefficient size, and to each ordered pair of columns that a pair split
+// reads.
 struct Importances {
     std::vector<double> feature_gain;      // n_features
     std::vector<double> coefficient_gain;  // n_features
-    std::vector<double> interaction_gain;  // n_features * n_features, row-major
+    PairGains interaction_gain;            // (feature_a, feature_b) of pair splits only
 };
 
 // Writes each accumulator entry divided by the sum of all `count` entries (added in index
@@ -21,10 +23,15 @@ struct Importances {
 // positive (zero, negative or NaN).
 void normalise_gains(const double* gain, size_t count, double* out, size_t out_count);
 
+// The credited pairs in increasing (feature_a, feature_b) order, their gains normalised
+// as normalise_gains does. The sum runs in that order, which is the row-major order of
+// the dense matrix, so each share is the one the matrix's cell would hold.
+std::vector<PairGain> normalised_pairs(const PairGains& gains);
+
 // Adds the gain of a split that the histogram builder has committed to the importance
 // accumulators of a model of n_features columns. Pair splits weight each column by the
-// size of its coefficient and credit the ordered cell (feature_a, feature_b) of the
-// interaction matrix only.
+// size of its coefficient and credit the ordered pair (feature_a, feature_b) only, when
+// that credit is not zero.
 void credit_split(Importances& gains, int32_t n_features, const Node& committed);
 
 // Adds the gain of a committed projection split: every column with a non-zero entry in

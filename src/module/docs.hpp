@@ -356,7 +356,12 @@ numpy.ndarray of float64, shape (n_features,)
 )";
 
 inline constexpr const char* kInteractionImportances =
-    R"(Gain of pair splits per feature pair, normalised.
+    R"(Gain of pair splits per feature pair, normalised, as a dense matrix.
+
+Entry (a, b) is the share of the pair splits' gain credited to feature_a = a and
+feature_b = b (a split credits the pair in the order it reads it); the entries sum to 1,
+or are all 0 without pair splits. The model keeps only the pairs that pair splits read:
+on a wide model prefer :meth:`interaction_pairs`, which does not build the square.
 
 Returns
 -------
@@ -366,6 +371,44 @@ Raises
 ------
 ValueError
     The matrix would need more than half of the available memory.
+
+Examples
+--------
+>>> import numpy as np, vorlent_core as vc
+>>> rng = np.random.default_rng(0)
+>>> X = rng.normal(size=(500, 3)); y = (X[:, 0] + X[:, 2] > 0) * 1.0
+>>> b = vc.Booster(n_estimators=5, max_depth=2)
+>>> b.fit(X, y)
+>>> m = b.interaction_importances()
+>>> m.shape, bool(np.isclose(m.sum(), 1.0))
+((3, 3), True)
+)";
+
+inline constexpr const char* kInteractionPairs =
+    R"(Gain of pair splits per feature pair, normalised, for the pairs that have any.
+
+The sparse form of :meth:`interaction_importances`: its memory grows with the pairs that
+pair splits read, not with the square of the feature count.
+
+Returns
+-------
+pairs : numpy.ndarray of int64, shape (n_pairs, 2)
+    (feature_a, feature_b) of every pair that pair splits credited, in increasing order
+    (by feature_a, then feature_b).
+importances : numpy.ndarray of float64, shape (n_pairs,)
+    Their shares: ``interaction_importances()[pairs[:, 0], pairs[:, 1]]``, every other
+    entry of that matrix being 0.
+
+Examples
+--------
+>>> import numpy as np, vorlent_core as vc
+>>> X = np.random.default_rng(1).normal(size=(400, 4))
+>>> b = vc.Booster(n_estimators=4, max_depth=2)
+>>> b.fit(X, (X[:, 1] - X[:, 3] > 0) * 1.0)
+>>> pairs, shares = b.interaction_pairs()
+>>> dense = np.zeros((4, 4)); dense[pairs[:, 0], pairs[:, 1]] = shares
+>>> bool(np.array_equal(dense, b.interaction_importances()))
+True
 )";
 
 inline constexpr const char* kValidationLosses =

@@ -25,7 +25,7 @@ void register_shards(pybind11::module_& m);
 void register_booster(pybind11::module_& m);
 void def_training(BoosterClass& cls);       // fit, fit_more, truncate
 void def_prediction(BoosterClass& cls);     // n_trees, best_iteration, predict_raw, predict_proba
-void def_introspection(BoosterClass& cls);  // three importances, explain
+void def_introspection(BoosterClass& cls);  // importances, interaction pairs, explain
 void def_persistence(BoosterClass& cls);    // serialize, deserialize
 void def_state(BoosterClass& cls);          // __getstate__, __setstate__, __repr__
 void def_shapley(BoosterClass& cls);        // shap_values, interaction_values

@@ -21,18 +21,37 @@ py::array_t<double> normalised(const std::vector<double>& gain) {
     return out;
 }
 
-// (n_features, n_features) filled from interaction_gain in row-major order. A loaded
-// model may hold an accumulator of another size: what fits is copied, the rest is zero.
-// Loaded bytes can claim any n_features, so the square is checked against memory first.
+// (n_features, n_features): zero but for the credited pairs. Only this call pays for the
+// square, and loaded bytes can claim a large n_features, so it is checked against memory
+// first. A pair outside the square (which no trained or loaded model has) is left out.
 py::array_t<double> interaction_matrix(const Booster& b) {
     const py::ssize_t side = std::max<int32_t>(b.model.n_features, 0);
     check_memory_need(8.0 * static_cast<double>(side) * static_cast<double>(side),
                       "the interaction matrix of " + std::to_string(side) + " features");
     py::array_t<double> out({side, side});
-    const size_t cells = static_cast<size_t>(side) * static_cast<size_t>(side);
-    normalise_gains(b.model.importances.interaction_gain.data(),
-                    b.model.importances.interaction_gain.size(), out.mutable_data(), cells);
+    double* cells = out.mutable_data();
+    std::fill_n(cells, static_cast<size_t>(side) * static_cast<size_t>(side), 0.0);
+    for (const PairGain& p : normalised_pairs(b.model.importances.interaction_gain)) {
+        if (p.a < side && p.b < side) cells[p.a * side + p.b] = p.gain;
+    }
     return out;
+}
+
+// The credited pairs as (pairs, importances): an int64 array of shape (k, 2) holding
+// (feature_a, feature_b) in increasing order, and their k shares.
+py::tuple interaction_pairs(const Booster& b) {
+    const std::vector<PairGain> pairs = normalised_pairs(b.model.importances.interaction_gain);
+    const auto k = static_cast<py::ssize_t>(pairs.size());
+    py::array_t<int64_t> columns({k, py::ssize_t{2}});
+    py::array_t<double> shares(k);
+    int64_t* c = columns.mutable_data();
+    double* g = shares.mutable_data();
+    for (const PairGain& p : pairs) {
+        *c++ = p.a;
+        *c++ = p.b;
+        *g++ = p.gain;
+    }
+    return py::make_tuple(columns, shares);
 }
 
 }  // namespace
@@ -47,6 +66,7 @@ void def_introspection(BoosterClass& cls) {
             [](const Booster& b) { return normalised(b.model.importances.coefficient_gain); },
             docs::kCoefficientImportances)
         .def("interaction_importances", &interaction_matrix, docs::kInteractionImportances)
+        .def("interaction_pairs", &interaction_pairs, docs::kInteractionPairs)
         .def(
             "validation_losses",
             [](const Booster& b) {

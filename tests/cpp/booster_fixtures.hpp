@@ -24,7 +24,7 @@ inline void ready_to_grow(Booster& b, int32_t cols) {
     b.model.n_features = cols;
     b.model.importances.feature_gain.assign(cols, 0.0);
     b.model.importances.coefficient_gain.assign(cols, 0.0);
-    b.model.importances.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
+    b.model.importances.interaction_gain.clear();
 }
 
 // The tree parameters a fit of booster b hands its builders, with the given column scales

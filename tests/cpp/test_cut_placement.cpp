@@ -64,7 +64,6 @@ Booster booster_for(const TiedData& d, int32_t split_mode, int32_t max_bins) {
     b.model.n_features = d.cols;
     b.model.importances.feature_gain.assign(d.cols, 0.0);
     b.model.importances.coefficient_gain.assign(d.cols, 0.0);
-    b.model.importances.interaction_gain.assign(static_cast<size_t>(d.cols) * d.cols, 0.0);
     return b;
 }
 

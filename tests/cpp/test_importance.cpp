@@ -17,7 +17,6 @@ Booster trained_shape(int32_t n_features) {
     b.model.n_features = n_features;
     b.model.importances.feature_gain.assign(n_features, 0.0);
     b.model.importances.coefficient_gain.assign(n_features, 0.0);
-    b.model.importances.interaction_gain.assign(static_cast<size_t>(n_features) * n_features, 0.0);
     return b;
 }
 
@@ -63,20 +62,14 @@ TEST(Importance, NormaliseIntoAnotherSizeUsesTheWholeTotal) {
     EXPECT_EQ(normalise({0.0, 0.0}, 3), (std::vector<double>{0.0, 0.0, 0.0}));
 }
 
-TEST(Importance, ObliqueSplitCreditsBothColumnsAndOneInteractionCell) {
+TEST(Importance, ObliqueSplitCreditsBothColumnsAndOneInteractionPair) {
     Booster b = trained_shape(6);
     Node n = split_node(kLinearPair, 2, 5, 0.0, 0.5, -2.0, 0.1, 1, 2);
     n.gain = 3.0;
     credit_split(b.model.importances, b.model.n_features, n);
     EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 0, 3.0, 0, 0, 3.0}));
     EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 0, 1.5, 0, 0, 6.0}));
-    for (int a = 0; a < 6; ++a) {
-        for (int c = 0; c < 6; ++c) {
-            EXPECT_EQ(b.model.importances.interaction_gain[a * 6 + c],
-                      (a == 2 && c == 5) ? 3.0 : 0.0)
-                << a << "," << c;
-        }
-    }
+    EXPECT_EQ(b.model.importances.interaction_gain.sorted(), (std::vector<PairGain>{{2, 5, 3.0}}));
 }
 
 TEST(Importance, AxisSplitCreditsOneColumnAndNoInteraction) {
@@ -87,7 +80,16 @@ TEST(Importance, AxisSplitCreditsOneColumnAndNoInteraction) {
     credit_split(b.model.importances, b.model.n_features, n);
     EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 5.0, 0}));
     EXPECT_EQ(b.model.importances.coefficient_gain, b.model.importances.feature_gain);
-    EXPECT_EQ(b.model.importances.interaction_gain, std::vector<double>(9, 0.0));
+    EXPECT_TRUE(b.model.importances.interaction_gain.empty());
+}
+
+TEST(Importance, PairSplitWithAZeroCoefficientCreditsNoPair) {
+    Booster b = trained_shape(3);
+    Node n = split_node(kLinearPair, 0, 2, 0.0, 0.0, -1.0, 0.1, 1, 2);
+    n.gain = 2.0;
+    credit_split(b.model.importances, b.model.n_features, n);
+    EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 0, 2.0}));
+    EXPECT_TRUE(b.model.importances.interaction_gain.empty());
 }
 
 TEST(Importance, CategoryPairFillsTheOrderedCellOnly) {
@@ -98,8 +100,7 @@ TEST(Importance, CategoryPairFillsTheOrderedCellOnly) {
     credit_split(b.model.importances, b.model.n_features, n);
     EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 4.0, 0, 4.0}));
     EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 1.0, 0, 4.0}));
-    EXPECT_EQ(b.model.importances.interaction_gain[3 * 4 + 1], 1.0);
-    EXPECT_EQ(b.model.importances.interaction_gain[1 * 4 + 3], 0.0);
+    EXPECT_EQ(b.model.importances.interaction_gain.sorted(), (std::vector<PairGain>{{3, 1, 1.0}}));
 }
 
 TEST(Importance, ProjectionCreditsEveryNonZeroDirectionEntry) {
@@ -109,7 +110,7 @@ TEST(Importance, ProjectionCreditsEveryNonZeroDirectionEntry) {
     EXPECT_EQ(b.model.importances.feature_gain,
               (std::vector<double>{0.6 * 5.0, 0.0, 0.8 * 5.0, 0.0}));
     EXPECT_EQ(b.model.importances.coefficient_gain, b.model.importances.feature_gain);
-    EXPECT_EQ(b.model.importances.interaction_gain, std::vector<double>(16, 0.0));
+    EXPECT_TRUE(b.model.importances.interaction_gain.empty());
 }
 
 TEST(Importance, RandomSplitsMatchNaiveAccumulation) {
@@ -139,7 +140,12 @@ TEST(Importance, RandomSplitsMatchNaiveAccumulation) {
     }
     EXPECT_EQ(b.model.importances.feature_gain, fg);
     EXPECT_EQ(b.model.importances.coefficient_gain, cg);
-    EXPECT_EQ(b.model.importances.interaction_gain, ig);
+    // Every credited cell is positive here: the pairs are the non-zero cells, row-major.
+    std::vector<PairGain> cells;
+    for (int32_t i = 0; i < 25; ++i) {
+        if (ig[i] != 0.0) cells.push_back({i / 5, i % 5, ig[i]});
+    }
+    EXPECT_EQ(b.model.importances.interaction_gain.sorted(), cells);
 }
 
 TEST(Importance, AccumulatorsOfAnotherWidthAreNeverOverrun) {
@@ -151,8 +157,30 @@ TEST(Importance, AccumulatorsOfAnotherWidthAreNeverOverrun) {
     credit_split(b.model.importances, b.model.n_features, n);
     EXPECT_EQ(b.model.importances.feature_gain, (std::vector<double>{0, 2.0, 0, 2.0}));
     EXPECT_EQ(b.model.importances.coefficient_gain, (std::vector<double>{0, 2.0}));
-    EXPECT_EQ(b.model.importances.interaction_gain, std::vector<double>(4, 0.0));
+    EXPECT_TRUE(b.model.importances.interaction_gain.empty());
     credit_projection(b.model.importances, {0.0, 0.0, 1.0, 0.0}, 1.0);
     EXPECT_EQ(b.model.importances.feature_gain[2], 1.0);
     EXPECT_EQ(b.model.importances.coefficient_gain.size(), 2u);
+}
+
+TEST(Importance, NormalisedPairsAreTheCellsOfTheNormalisedDenseMatrix) {
+    std::mt19937 gen(23);
+    std::uniform_int_distribution<int32_t> col(0, 6);
+    for (const double low : {0.0, -4.0}) {  // the second total is often not positive
+        std::uniform_real_distribution<double> u(low, 2.0);
+        PairGains gains;
+        std::vector<double> dense(49, 0.0);
+        for (int s = 0; s < 30; ++s) {
+            const int32_t a = col(gen), b = col(gen);
+            const double g = u(gen);
+            gains.add(a, b, g);
+            dense[a * 7 + b] += g;
+        }
+        const std::vector<double> cells = normalise(dense, 49);
+        const std::vector<PairGain> pairs = normalised_pairs(gains);
+        std::vector<double> scattered(49, 0.0);
+        for (const PairGain& p : pairs) scattered[p.a * 7 + p.b] = p.gain;
+        EXPECT_EQ(scattered, cells);
+        EXPECT_EQ(pairs.size(), gains.size());
+    }
 }

@@ -308,7 +308,6 @@ Booster lineage_booster(int32_t max_lineage, double colsample, int32_t cols) {
     b.model.n_features = cols;
     b.model.importances.feature_gain.assign(cols, 0.0);
     b.model.importances.coefficient_gain.assign(cols, 0.0);
-    b.model.importances.interaction_gain.assign(static_cast<size_t>(cols) * cols, 0.0);
     b.params.max_bins = 16;  // the projected histograms' bins
     return b;
 }

@@ -62,8 +62,8 @@ void put_i32(std::string& s, size_t at, int32_t v) {
 
 uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
 
-// The byte layout written out field by field, the obvious way.
-std::string reference_bytes(const Booster& b) {
+// The byte layout through the start scores, written out field by field, the obvious way.
+std::string reference_core(const Booster& b) {
     Bytes out;
     out.f64(b.model.base_score);
     out.f64(b.model.learning_rate);
@@ -76,8 +76,7 @@ std::string reference_bytes(const Booster& b) {
     out.f64s(b.model.importances.feature_gain);
     out.i32(b.model.n_features);
     out.f64s(b.model.importances.coefficient_gain);
-    out.i32(static_cast<int32_t>(b.model.importances.interaction_gain.size()));
-    out.f64s(b.model.importances.interaction_gain);
+    out.i32(0);  // the dense interaction table is empty
     out.i32(static_cast<int32_t>(b.model.trees.size()));
     for (const Tree& t : b.model.trees) {
         out.i32(static_cast<int32_t>(t.size()));
@@ -110,6 +109,43 @@ std::string reference_bytes(const Booster& b) {
     return out.s;
 }
 
+// The interaction block: every credited pair in (a, b) order; nothing when there is none.
+std::string reference_interactions(const Booster& b) {
+    const std::vector<PairGain> pairs = b.model.importances.interaction_gain.sorted();
+    if (pairs.empty()) return "";
+    Bytes out;
+    out.s = "VINT";
+    out.i32(static_cast<int32_t>(pairs.size()));
+    for (const PairGain& p : pairs) {
+        out.i32(p.a);
+        out.i32(p.b);
+        out.f64(p.gain);
+    }
+    out.i32(static_cast<int32_t>(out.s.size() + 4));
+    return out.s;
+}
+
+// The whole stream of a model without category offsets.
+std::string reference_bytes(const Booster& b) {
+    return reference_core(b) + reference_interactions(b);
+}
+
+// The stream that writers before the interaction block wrote for b (without category
+// offsets): K = n_features^2 and the dense row-major table in place of K = 0, no block.
+std::string dense_bytes(const Booster& b) {
+    const int32_t n = b.model.n_features;
+    std::vector<double> table(static_cast<size_t>(n) * n, 0.0);
+    for (const PairGain& p : b.model.importances.interaction_gain.sorted()) {
+        table[static_cast<size_t>(p.a) * n + p.b] = p.gain;
+    }
+    Bytes dense;
+    dense.i32(n * n);
+    dense.f64s(table);
+    const std::string core = reference_core(b);
+    const size_t k_at = 52 + 16 * b.model.importances.feature_gain.size();
+    return core.substr(0, k_at) + dense.s + core.substr(k_at + 4);
+}
+
 // ---- Hand-built models -----------------------------------------------------------
 
 Node category_node(int32_t code_column, int32_t numeric_column, double slope, double bias,
@@ -138,9 +174,7 @@ Booster every_kind_model() {
     b.model.n_features = 4;
     b.model.importances.feature_gain = {1.0, 2.0, kPayloadNaN, 0.0};
     b.model.importances.coefficient_gain = {0.5, -0.0, 3.0, kInfinity};
-    b.model.importances.interaction_gain.assign(16, 0.0);
-    b.model.importances.interaction_gain[1] = 0.25;
-    b.model.importances.interaction_gain[14] = kPayloadNaN;
+    b.model.importances.interaction_gain.assign({{3, 2, kPayloadNaN}, {0, 1, 0.25}});
 
     Tree t0(7);
     t0[0] = split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 4);
@@ -178,7 +212,7 @@ Booster multiclass_model() {
     b.model.base_scores = {0.1, -0.2, kPayloadNaN};
     b.model.importances.feature_gain = {1.0, 1.0};
     b.model.importances.coefficient_gain = {1.0, 1.0};
-    b.model.importances.interaction_gain = {0.0, 1.0, 0.0, 0.0};
+    b.model.importances.interaction_gain.assign({{0, 1, 1.0}});
     Tree t(3);
     t[0] = split_node(kLinearPair, 0, 1, 0.0, 1.0, 1.0, 0.0, 1, 2);
     t[1] = leaf(0.0);
@@ -225,6 +259,16 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
 }
 
+bool same_pairs(const std::vector<PairGain>& x, const std::vector<PairGain>& y) {
+    if (x.size() != y.size()) return false;
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (x[i].a != y[i].a || x[i].b != y[i].b || bits(x[i].gain) != bits(y[i].gain)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void expect_same_model(const Booster& a, const Booster& b) {
     EXPECT_EQ(bits(a.model.base_score), bits(b.model.base_score));
     EXPECT_EQ(bits(a.model.learning_rate), bits(b.model.learning_rate));
@@ -237,8 +281,8 @@ void expect_same_model(const Booster& a, const Booster& b) {
     EXPECT_TRUE(same_bits(a.model.importances.feature_gain, b.model.importances.feature_gain));
     EXPECT_TRUE(
         same_bits(a.model.importances.coefficient_gain, b.model.importances.coefficient_gain));
-    EXPECT_TRUE(
-        same_bits(a.model.importances.interaction_gain, b.model.importances.interaction_gain));
+    EXPECT_TRUE(same_pairs(a.model.importances.interaction_gain.sorted(),
+                           b.model.importances.interaction_gain.sorted()));
     EXPECT_TRUE(same_bits(a.model.base_scores, b.model.base_scores));
     ASSERT_EQ(a.model.projections.size(), b.model.projections.size());
     for (size_t p = 0; p < a.model.projections.size(); ++p) {
@@ -296,7 +340,7 @@ TEST(ModelBytes, HeaderBlockAndNodeOffsets) {
     b.model.n_features = 2;
     b.model.importances.feature_gain = {11.0, 12.0};
     b.model.importances.coefficient_gain = {21.0, 22.0};
-    b.model.importances.interaction_gain = {31.0, 32.0, 33.0, 34.0};
+    b.model.importances.interaction_gain.assign({{1, 0, 33.0}, {0, 1, 32.0}});
     Node n = split_node(kLinearPair, 1, 0, 2.5, 3.5, 4.5, 5.5, 1, 2);
     n.value = 0.5;
     n.missing_right = 1;
@@ -320,10 +364,10 @@ TEST(ModelBytes, HeaderBlockAndNodeOffsets) {
     EXPECT_EQ(get_bits(s, 48 + 8), bits(12.0));
     EXPECT_EQ(get_i32(s, 48 + 16), 2);
     EXPECT_EQ(get_bits(s, 52 + 16), bits(21.0));
-    EXPECT_EQ(get_i32(s, 52 + 32), 4);
-    EXPECT_EQ(get_bits(s, 56 + 32 + 24), bits(34.0));
+    // The dense interaction table is empty: the pairs come in their own block.
+    EXPECT_EQ(get_i32(s, 52 + 32), 0);
     // Trees.
-    const size_t trees_at = 56 + 32 + 32;
+    const size_t trees_at = 56 + 32;
     EXPECT_EQ(get_i32(s, trees_at), 1);
     EXPECT_EQ(get_i32(s, trees_at + 4), 3);
     const size_t node = trees_at + 8;
@@ -356,7 +400,18 @@ TEST(ModelBytes, HeaderBlockAndNodeOffsets) {
     EXPECT_EQ(get_bits(s, projections_at + 16), bits(1.0));
     EXPECT_EQ(get_i32(s, projections_at + 24), 2);
     EXPECT_EQ(get_bits(s, projections_at + 36), bits(1.0));
-    EXPECT_EQ(s.size(), projections_at + 44);
+    // The interaction block: tag, pair count, 16 bytes per pair in (a, b) order, length.
+    const size_t block = projections_at + 44;
+    EXPECT_EQ(s.substr(block, 4), "VINT");
+    EXPECT_EQ(get_i32(s, block + 4), 2);
+    EXPECT_EQ(get_i32(s, block + 8), 0);
+    EXPECT_EQ(get_i32(s, block + 12), 1);
+    EXPECT_EQ(get_bits(s, block + 16), bits(32.0));
+    EXPECT_EQ(get_i32(s, block + 24), 1);
+    EXPECT_EQ(get_i32(s, block + 28), 0);
+    EXPECT_EQ(get_bits(s, block + 32), bits(33.0));
+    EXPECT_EQ(get_i32(s, block + 40), 44);
+    EXPECT_EQ(s.size(), block + 44);
     EXPECT_EQ(s, reference_bytes(b));
 }
 
@@ -430,7 +485,10 @@ TEST(ModelBytes, RandomModelsRoundTrip) {
         b.model.n_features = 6;
         b.model.importances.feature_gain.assign(6, 0.25);
         b.model.importances.coefficient_gain.assign(6, 0.5);
-        b.model.importances.interaction_gain.assign(36, 0.125);
+        for (int pair = static_cast<int>(gen() % 4); pair > 0; --pair) {
+            b.model.importances.interaction_gain.add(static_cast<int32_t>(gen() % 6),
+                                                     static_cast<int32_t>(gen() % 6), 0.125);
+        }
         const int n_trees = static_cast<int>(gen() % 5);
         for (int t = 0; t < n_trees; ++t)
             b.model.trees.push_back(random_tree(gen, static_cast<int>(gen() % 5), 6));
@@ -447,7 +505,7 @@ TEST(ModelBytes, RandomModelsRoundTrip) {
 TEST(ModelBytes, MissingStartScoresGiveZerosPerOutput) {
     const Booster m = multiclass_model();
     const std::string full = serialize_model(m.model);
-    const std::string without = full.substr(0, full.size() - 4 - 3 * 8);
+    const std::string without = full.substr(0, reference_core(m).size() - 4 - 3 * 8);
     Booster loaded = default_booster();
     load(loaded, without);
     EXPECT_EQ(loaded.model.base_scores, (std::vector<double>{0.0, 0.0, 0.0}));
@@ -493,11 +551,12 @@ TEST(ModelBytes, BytesAfterTheStartScoresAreIgnored) {
 
 TEST(ModelBytes, CategoryBlockOnlyWhenSomeSplitHasOffsets) {
     Booster b = every_kind_model();
-    const std::string base = reference_bytes(b);
+    const std::string base = reference_core(b);
     const std::string with = serialize_model(b.model);
     ASSERT_GT(with.size(), base.size());
     EXPECT_EQ(with.substr(0, base.size()), base);
-    // The block: tag, one entry (tree 0, node 4, three values), its own length.
+    // The block: tag, one entry (tree 0, node 4, three values), its own length; then the
+    // interaction block.
     Bytes block;
     block.s = "VCAT";
     block.i32(1);
@@ -506,14 +565,14 @@ TEST(ModelBytes, CategoryBlockOnlyWhenSomeSplitHasOffsets) {
     block.i32(3);
     block.f64s({-2.0, 0.0, 3.0});
     block.i32(static_cast<int32_t>(block.s.size() + 4));
-    EXPECT_EQ(with.substr(base.size()), block.s);
+    EXPECT_EQ(with.substr(base.size()), block.s + reference_interactions(b));
 
     // Offsets on nodes that routing never reads as a category split are not written.
     b.model.trees[0][4].category_values.clear();
     b.model.trees[0][2].category_values = {1.0};  // a leaf
     b.model.trees[0][1].category_values = {1.0};  // an oblique split
     b.model.trees[1][0].category_values = {1.0};  // a projection split
-    EXPECT_EQ(serialize_model(b.model), base);
+    EXPECT_EQ(serialize_model(b.model), reference_bytes(b));
 }
 
 TEST(ModelBytes, CategoryOffsetsSurviveAndRouteAsBefore) {
@@ -538,22 +597,21 @@ TEST(ModelBytes, CategoryOffsetsSurviveAndRouteAsBefore) {
 
 namespace {
 
-// Three columns, one axis tree of three nodes, one direction; B = 0.
-// Offsets: F 44, n_features 72, K 100, T 176, N 180, nodes at 184, 265, 346, P 427,
-// M 431, B 459, end 463.
+// Three columns, one axis tree of three nodes, one direction; B = 0; no interactions.
+// Offsets: F 44, n_features 72, K 100, T 104, N 108, nodes at 112, 193, 274, P 355,
+// M 359, B 387, end 391.
 Booster small_model() {
     Booster b = default_booster();
     b.model.n_features = 3;
     b.model.importances.feature_gain = {1.0, 0.0, 0.0};
     b.model.importances.coefficient_gain = {1.0, 0.0, 0.0};
-    b.model.importances.interaction_gain.assign(9, 0.0);
     b.model.trees = {Tree{split_node(kAxis, 0, -1, 0.5, 0, 0, 0, 1, 2), leaf(-1.0), leaf(1.0)}};
     b.model.projections = {{1.0, 0.0, 0.0}};
     b.model.refresh_facts();
     return b;
 }
 
-constexpr size_t kRoot = 184;
+constexpr size_t kRoot = 112;
 
 // The bytes must be refused with a message naming `offset` and containing `fragment`,
 // and a booster that tried to load them must be exactly as before.
@@ -588,12 +646,12 @@ std::string bytes_of(const std::function<void(Booster&)>& change) {
 
 TEST(ModelBytes, SmallModelOffsetsAreAsDocumented) {
     const std::string s = serialize_model(small_model().model);
-    ASSERT_EQ(s.size(), 463u);
-    EXPECT_EQ(get_i32(s, 176), 1);
-    EXPECT_EQ(get_i32(s, 180), 3);
-    EXPECT_EQ(get_i32(s, 427), 1);
-    EXPECT_EQ(get_i32(s, 431), 3);
-    EXPECT_EQ(get_i32(s, 459), 0);
+    ASSERT_EQ(s.size(), 391u);
+    EXPECT_EQ(get_i32(s, 104), 1);
+    EXPECT_EQ(get_i32(s, 108), 3);
+    EXPECT_EQ(get_i32(s, 355), 1);
+    EXPECT_EQ(get_i32(s, 359), 3);
+    EXPECT_EQ(get_i32(s, 387), 0);
     Booster b = default_booster();
     load(b, s);
     EXPECT_EQ(b.model.required_width, 1);
@@ -612,16 +670,16 @@ TEST(ModelBytes, RejectsBadHeaderAndCounts) {
     expect_rejected(with_i32(s, 72, 4), 72, "n_features is 4");
     expect_rejected(with_i32(s, 100, 8), 100, "n_features squared (9)");
     expect_rejected(with_i32(s, 100, 1 << 30), 100, "interaction_gain count");
-    expect_rejected(with_i32(s, 176, -1), 176, "tree count is negative");
-    expect_rejected(with_i32(s, 176, 4), 176, "tree count 4 needs at least 340 more bytes");
-    expect_rejected(with_i32(s, 180, 0), 180, "tree 0 has no nodes");
-    expect_rejected(with_i32(s, 180, 4), 180, "node count");
-    expect_rejected(with_i32(s, 427, 100), 427, "projection count 100 needs at least 400");
-    expect_rejected(with_i32(s, 431, 2), 431, "direction 0 has 2 entries, expected n_features (3)");
-    expect_rejected(with_i32(s, 459, 1), 459, "base_scores count");
-    expect_rejected(with_i32(s, 459, -1), 459, "negative");
+    expect_rejected(with_i32(s, 104, -1), 104, "tree count is negative");
+    expect_rejected(with_i32(s, 104, 4), 104, "tree count 4 needs at least 340 more bytes");
+    expect_rejected(with_i32(s, 108, 0), 108, "tree 0 has no nodes");
+    expect_rejected(with_i32(s, 108, 4), 108, "node count");
+    expect_rejected(with_i32(s, 355, 100), 355, "projection count 100 needs at least 400");
+    expect_rejected(with_i32(s, 359, 2), 359, "direction 0 has 2 entries, expected n_features (3)");
+    expect_rejected(with_i32(s, 387, 1), 387, "base_scores count");
+    expect_rejected(with_i32(s, 387, -1), 387, "negative");
     // After block 4 a count needs all four bytes.
-    expect_rejected(s.substr(0, 461), 459, "the bytes end inside base_scores count");
+    expect_rejected(s.substr(0, 389), 387, "the bytes end inside base_scores count");
 }
 
 TEST(ModelBytes, RejectsMalformedNodes) {
@@ -657,7 +715,7 @@ TEST(ModelBytes, RejectsMalformedNodes) {
     expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].projection = -2; }), kRoot + 73,
                     "projection must be -1 or an index, got -2");
     expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][0].projection = 1; }), kRoot + 73,
-                    "node 0 of tree 0 uses projection 1, but the table at offset 427 has 1");
+                    "node 0 of tree 0 uses projection 1, but the table at offset 355 has 1");
     expect_rejected(bytes_of([](Booster& b) { b.model.trees[0][1].leaf_values = {1.0, 2.0}; }),
                     kRoot + 81 + 77, "has 2 leaf values, expected 0 or n_outputs (1)");
     // No columns, yet a split.
@@ -699,8 +757,8 @@ TEST(ModelBytes, RejectsMalformedCategoryBlocks) {
     Booster b = small_model();
     b.model.trees[0][0] = category_node(0, 1, 1.0, 0.0, {1.0, 2.0}, 1, 2);
     const std::string good = serialize_model(b.model);
-    ASSERT_EQ(good.size(), 463u + 4 + 4 + 12 + 16 + 4);
-    const size_t tag = 463, entry = tag + 8, length_at = good.size() - 4;
+    ASSERT_EQ(good.size(), 391u + 4 + 4 + 12 + 16 + 4);
+    const size_t tag = 391, entry = tag + 8, length_at = good.size() - 4;
     {
         Booster loaded = default_booster();
         load(loaded, good);
@@ -731,9 +789,64 @@ TEST(ModelBytes, RejectsMalformedCategoryBlocks) {
     two.model.trees[0][0] = category_node(0, 1, 1.0, 0.0, {1.0}, 1, 2);
     two.model.trees[1][0] = category_node(0, 1, 1.0, 0.0, {1.0}, 1, 2);
     std::string twice = serialize_model(two.model);
-    const size_t second_entry = 463 + 3 * 81 + 4 + 8 + 20;
+    const size_t second_entry = 391 + 3 * 81 + 4 + 8 + 20;
     put_i32(twice, second_entry, 0);
     expect_rejected(twice, second_entry, "is not after the previous one");
+}
+
+// ---- The interaction block -------------------------------------------------------
+
+TEST(ModelBytes, DenseTablesOfEarlierWritersLoadAsTheirPairs) {
+    Booster kinds = every_kind_model();
+    for (Tree& t : kinds.model.trees) {
+        for (Node& n : t) n.category_values.clear();
+    }
+    for (const Booster& b : {kinds, multiclass_model()}) {
+        Booster loaded = other_booster();
+        load(loaded, dense_bytes(b));
+        expect_same_model(b, loaded);
+        // Written back in the sparse form: the table becomes K = 0 and the block.
+        EXPECT_EQ(serialize_model(loaded.model), serialize_model(b.model));
+    }
+    // Cells of all zero bits are the pairs left out; a negative zero is a pair.
+    Booster b = small_model();
+    b.model.importances.interaction_gain.assign({{0, 1, 0.25}, {2, 2, -0.0}});
+    Booster with_zero = b;
+    with_zero.model.importances.interaction_gain.add(1, 1, 0.0);
+    Booster loaded = default_booster();
+    load(loaded, dense_bytes(with_zero));
+    expect_same_model(b, loaded);
+}
+
+TEST(ModelBytes, RejectsMalformedInteractionBlocks) {
+    Booster b = small_model();
+    b.model.importances.interaction_gain.assign({{2, 0, 2.0}, {0, 1, 1.0}});
+    const std::string good = serialize_model(b.model);
+    // Tag 391, P 395, pairs at 399 and 415, length at 431.
+    ASSERT_EQ(good.size(), 391u + 4 + 4 + 2 * 16 + 4);
+    const size_t count_at = 395, first = 399, second = 415, length_at = 431;
+    ASSERT_EQ(get_i32(good, second), 2);
+    expect_rejected(with_i32(good, count_at, 0), count_at, "the interaction block lists no pairs");
+    expect_rejected(with_i32(good, count_at, -1), count_at, "interaction pair count is negative");
+    expect_rejected(with_i32(good, count_at, 3), count_at, "interaction pair count 3 needs");
+    expect_rejected(with_i32(good, first, 3), first,
+                    "interaction pair 0 names column 3, which is not one of the model's 3");
+    expect_rejected(with_i32(good, first, -1), first, "names column -1");
+    expect_rejected(with_i32(good, first + 4, 3), first + 4, "interaction pair 0 names column 3");
+    // The same pair twice, and pairs out of order.
+    expect_rejected(with_i32(good, second, 0), second,
+                    "interaction pair 1 (0, 0) does not follow the previous (0, 1)");
+    expect_rejected(with_i32(with_i32(good, second, 0), second + 4, 1), second,
+                    "pair 1 (0, 1) does not follow the previous (0, 1): pairs must be distinct");
+    expect_rejected(with_i32(good, first, 2), second, "(2, 0) does not follow the previous (2, 1)");
+    expect_rejected(with_i32(good, length_at, 45), length_at,
+                    "the interaction block is 44 bytes long but records 45");
+    expect_rejected(good.substr(0, good.size() - 1), length_at,
+                    "the bytes end inside interaction block length");
+    // A dense table and a block would give the gains twice.
+    const std::string dense = dense_bytes(b);
+    expect_rejected(dense + reference_interactions(b), dense.size(),
+                    "follows the dense interaction_gain table at offset 100");
 }
 
 // ---- Corruption: truncation and bit flips --------------------------------------
@@ -771,20 +884,25 @@ bool load_or_reject(const Booster& receiver, const std::string& bytes) {
 TEST(ModelBytes, EveryTruncationLoadsFullyOrFails) {
     for (const Booster& model : {every_kind_model(), multiclass_model()}) {
         const std::string bytes = serialize_model(model.model);
-        const size_t block5 = reference_bytes(model).size();
+        const size_t block5 = reference_core(model).size();
         const size_t b = model.model.base_scores.size();
         const size_t block4 = block5 - 4 - 8 * b;
+        // Where the tagged blocks end: every model here has an interaction block last.
+        std::vector<size_t> block_ends{block5};
+        const size_t interactions = reference_interactions(model).size();
+        ASSERT_GT(interactions, 0u);
+        if (bytes.size() > block5 + interactions) block_ends.push_back(bytes.size() - interactions);
         std::vector<size_t> loaded;
         for (size_t n = 0; n <= bytes.size(); ++n) {
             if (load_or_reject(other_booster(), bytes.substr(0, n))) loaded.push_back(n);
         }
-        // Only the end of block 4, the end of block 5 with up to three bytes of a tag
-        // (too short to be one), and the whole stream load.
-        std::vector<size_t> expected{block4, block5};
-        if (bytes.size() > block5) {
-            for (size_t n = block5 + 1; n <= block5 + 3; ++n) expected.push_back(n);
-            expected.push_back(bytes.size());
+        // Only the end of block 4, the end of block 5 and of each tagged block but the last
+        // with up to three bytes of a tag (too short to be one), and the whole stream load.
+        std::vector<size_t> expected{block4};
+        for (const size_t end : block_ends) {
+            for (size_t n = end; n <= end + 3; ++n) expected.push_back(n);
         }
+        expected.push_back(bytes.size());
         EXPECT_EQ(loaded, expected);
     }
 }

@@ -49,7 +49,6 @@ Booster booster_for(const Data& d, int32_t split_mode) {
     b.model.n_features = d.cols;
     b.model.importances.feature_gain.assign(d.cols, 0.0);
     b.model.importances.coefficient_gain.assign(d.cols, 0.0);
-    b.model.importances.interaction_gain.assign(static_cast<size_t>(d.cols) * d.cols, 0.0);
     return b;
 }
 

@@ -44,7 +44,6 @@ Tree grow(Booster& b, const Problem& p, TreeWorkspace& ws) {
     b.model.n_features = p.cols;
     b.model.importances.feature_gain.assign(p.cols, 0.0);
     b.model.importances.coefficient_gain.assign(p.cols, 0.0);
-    b.model.importances.interaction_gain.assign(static_cast<size_t>(p.cols) * p.cols, 0.0);
     const MatrixView X = p.view();
     const TreeInput in{&X, &bins, p.grad.data(), p.hess.data()};
     ws.rows.resize(p.rows);
@@ -119,8 +118,11 @@ TEST(GrowNode, PlantedObliqueSplitBeatsAxis) {
     EXPECT_EQ(t[0].feature_a, 0);
     EXPECT_EQ(t[0].feature_b, 2);
     EXPECT_NEAR(t[0].coef_a, -t[0].coef_b, 0.1);
-    EXPECT_GT(b.model.importances.interaction_gain[0 * 4 + 2], 0.0);
-    EXPECT_EQ(b.model.importances.interaction_gain[2 * 4 + 0], 0.0);
+    const std::vector<PairGain> pairs = b.model.importances.interaction_gain.sorted();
+    ASSERT_EQ(pairs.size(), 1u);
+    EXPECT_EQ(pairs[0].a, 0);
+    EXPECT_EQ(pairs[0].b, 2);
+    EXPECT_GT(pairs[0].gain, 0.0);
     check_tree(t, p, b.params.reg_lambda);
 }
 
@@ -189,7 +191,6 @@ TEST(GrowNode, MulticlassLeavesCarryPerOutputValues) {
     const BinnedMatrix bins = build_bins(X, 64, {});
     b.model.importances.feature_gain.assign(1, 0);
     b.model.importances.coefficient_gain.assign(1, 0);
-    b.model.importances.interaction_gain.assign(1, 0);
     b.params.min_samples = 1;
     TreeWorkspace ws;
     ws.rows = {0, 1, 2, 3};

@@ -14,8 +14,9 @@ Run this only on purpose, when a model must be added:
     .venv/bin/python tests/data/make_golden.py --overwrite
 Changing a committed file is a break of compatibility with every model saved before, not a
 way to make a failing golden test pass. Training changes alter what this script would write,
-but never what the committed files must do: when training changes on purpose, move the
-committed files to golden/legacy/ (where they keep being checked) and then regenerate.
+but never what the committed files must do: when training or the byte format changes on
+purpose, move the committed files to a new generation golden/legacy/vN/ (described in
+LEGACY_GENERATIONS; every generation keeps being checked) and then regenerate.
 """
 
 import argparse
@@ -27,10 +28,16 @@ from vorlent_core import Booster
 
 HERE = pathlib.Path(__file__).resolve().parent
 GOLDEN = HERE / "golden"
-# Golden files written by earlier versions, kept when the models that training makes
-# changed on purpose: they prove that the bytes saved back then still load and answer
-# as they did. This script never writes there.
+# Golden files written by earlier versions, kept when the models that training makes or
+# the bytes that store them changed on purpose: they prove that the bytes saved back then
+# still load and answer as they did. One folder per generation, oldest first; this script
+# never writes there.
 LEGACY = GOLDEN / "legacy"
+LEGACY_GENERATIONS = {
+    "v1": "trained before thresholds were placed between the bin values on either side",
+    "v2": "stored with the dense n_features x n_features interaction table, before the "
+    "interaction gains moved to the sparse trailing block",
+}
 sys.path.insert(0, str(HERE.parent / "python"))
 
 from model_craft import unpack

@@ -91,6 +91,7 @@ def test_one_input(data: bytes) -> None:
     call_optional(booster, "feature_importances")
     call_optional(booster, "coefficient_importances")
     call_optional(booster, "interaction_importances")
+    call_optional(booster, "interaction_pairs")
 
 
 def main() -> None:

@@ -35,8 +35,6 @@ constexpr int64_t kRowBudget = 2048;
 // Models reading more columns, or with more outputs, than this are loaded and written but
 // not routed.
 constexpr int64_t kMaxWidth = int64_t{1} << 16;
-// Cells of the interaction matrix that are normalised (the rest is zero by contract).
-constexpr size_t kMaxCells = 4096;
 
 Booster fresh_booster() {
     return Booster(60, 0.12, 4, 64, 1.0, 10, 1.0, 1.0, 42, 0, 0, 0.9, 0, {}, {}, 0, 0);
@@ -62,7 +60,6 @@ Booster holding_booster() {
     b.model.n_features = 2;
     b.model.importances.feature_gain = {0.0, 2.0};
     b.model.importances.coefficient_gain = {0.0, 2.0};
-    b.model.importances.interaction_gain = {0.0, 0.0, 0.0, 0.0};
     b.model.base_score = 0.25;
     b.model.refresh_facts();
     return b;
@@ -140,10 +137,12 @@ void importances(const Booster& b) {
     out.resize(b.model.importances.coefficient_gain.size());
     vorlent::normalise_gains(b.model.importances.coefficient_gain.data(),
                              b.model.importances.coefficient_gain.size(), out.data(), out.size());
-    const size_t side = static_cast<size_t>(std::max(b.model.n_features, 0));
-    out.resize(std::min(side * side, kMaxCells));
-    vorlent::normalise_gains(b.model.importances.interaction_gain.data(),
-                             b.model.importances.interaction_gain.size(), out.data(), out.size());
+    // Every pair the reader accepts lies inside the model's square of columns.
+    const int32_t side = b.model.n_features;
+    for (const vorlent::PairGain& p :
+         vorlent::normalised_pairs(b.model.importances.interaction_gain)) {
+        if (p.a < 0 || p.b < 0 || p.a >= side || p.b >= side) finding("a pair outside the columns");
+    }
 }
 
 }  // namespace

@@ -28,6 +28,12 @@ from model_craft import (
 )
 
 
+def random_pairs(gen: random.Random, n_features: int) -> list[tuple[int, int, float]]:
+    """Distinct column pairs with random gains."""
+    cells = {(gen.randrange(n_features), gen.randrange(n_features)) for _ in range(4)}
+    return [(a, b, gen.uniform(0, 2)) for a, b in cells]
+
+
 def random_model(seed: int) -> Model:
     """A few random trees mixing every split kind, with offsets on some category splits."""
     gen = random.Random(seed)
@@ -92,7 +98,12 @@ def random_model(seed: int) -> Model:
         n_features=n_features,
         feature_gain=[gen.random() for _ in range(n_features)],
         coefficient_gain=[gen.random() for _ in range(n_features)],
-        interaction_gain=[gen.random() for _ in range(n_features * n_features)],
+        # Some seeds store the pairs as earlier writers did, in the dense table.
+        **(
+            {"interaction_gain": [gen.random() for _ in range(n_features * n_features)]}
+            if seed % 2
+            else {"interactions": sorted(random_pairs(gen, n_features))}
+        ),
         trees=trees,
         projections=directions,
         base_scores=[gen.uniform(-1, 1) for _ in range(n_outputs)] if multiclass else [],
@@ -153,8 +164,8 @@ def golden_models() -> dict[str, bytes]:
     """The committed golden models (tests/data/golden), the legacy ones included."""
     golden = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
     models = {f"golden_{p.stem}": p.read_bytes() for p in sorted(golden.glob("*.model"))}
-    for p in sorted((golden / "legacy").glob("*.model")):
-        models[f"golden_legacy_{p.stem}"] = p.read_bytes()
+    for p in sorted((golden / "legacy").glob("*/*.model")):
+        models[f"golden_legacy_{p.parent.name}_{p.stem}"] = p.read_bytes()
     return models
 
 

@@ -4,7 +4,9 @@ Used by the byte-format tests and by the fuzz corpus (tests/fuzz/make_corpus.py)
 """
 
 import struct
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
+
+import numpy as np
 
 NODE_FORMAT = "<Bd3i4d3idii"  # one node record without its leaf values: 81 bytes
 assert struct.calcsize(NODE_FORMAT) == 81
@@ -80,7 +82,8 @@ def projection(index: int, bias: float, left: int, right: int, missing_right: in
 
 
 def f64s(values) -> bytes:
-    return struct.pack(f"<{len(values)}d", *values)
+    # Little-endian binary64, every bit kept (a dense table may hold millions).
+    return np.asarray(values, dtype="<f8").tobytes()
 
 
 def counted(values) -> bytes:
@@ -99,19 +102,22 @@ class Model:
     n_features: int = 0
     feature_gain: list[float] = field(default_factory=list)
     coefficient_gain: list[float] = field(default_factory=list)
-    interaction_gain: list[float] = field(default_factory=list)
+    # The dense n_features^2 table that writers before the interaction block wrote; the
+    # writer leaves it empty and puts the pairs in `interactions`.
+    interaction_gain: list[float] | np.ndarray = field(default_factory=list)
     trees: list[list[Node]] = field(default_factory=list)
     projections: list[list[float]] = field(default_factory=list)
     base_scores: list[float] | None = field(default_factory=list)  # None: no block 5
     # (tree, node, offsets) of categorical-pair splits, in (tree, node) order.
     categories: list[tuple[int, int, list[float]]] = field(default_factory=list)
+    # (feature_a, feature_b, gain) of the interaction block, in (feature_a, feature_b) order.
+    interactions: list[tuple[int, int, float]] = field(default_factory=list)
 
     def __post_init__(self):
         # A model with columns carries one accumulator entry per column (the reader insists).
         if self.n_features > 0 and not self.feature_gain:
             self.feature_gain = [0.0] * self.n_features
             self.coefficient_gain = [0.0] * self.n_features
-            self.interaction_gain = [0.0] * self.n_features**2
 
     def pack(self) -> bytes:
         out = struct.pack(
@@ -140,7 +146,31 @@ class Model:
             for t, i, values in self.categories:
                 block += struct.pack("<iii", t, i, len(values)) + f64s(values)
             out += block + struct.pack("<i", len(block) + 4)
+        if self.interactions:
+            block = b"VINT" + struct.pack("<i", len(self.interactions))
+            block += b"".join(struct.pack("<iid", *entry) for entry in self.interactions)
+            out += block + struct.pack("<i", len(block) + 4)
         return out
+
+    def dense(self) -> "Model":
+        """This model as writers before the interaction block stored it: the pairs in a
+        dense n_features^2 table, no block."""
+        n = self.n_features
+        table = np.zeros(n * n)
+        for a, b, gain in self.interactions:
+            table[a * n + b] = gain
+        return replace(self, interaction_gain=table, interactions=[])
+
+    def sparse(self) -> "Model":
+        """This model as the writer stores it: the cells of a dense table that are not all
+        zero bits become the interaction block (the form a dense model is written back in)."""
+        n = self.n_features
+        cells = [
+            (i // n, i % n, gain)
+            for i, gain in enumerate(self.interaction_gain)
+            if struct.pack("<d", gain) != bytes(8)
+        ]
+        return replace(self, interaction_gain=[], interactions=self.interactions + cells)
 
 
 def every_kind_model() -> Model:
@@ -152,7 +182,7 @@ def every_kind_model() -> Model:
         n_features=3,
         feature_gain=[1.0, 2.0, 3.0],
         coefficient_gain=[1.0, 2.0, 0.5],
-        interaction_gain=[0.0] * 5 + [2.0] + [0.0] * 3,
+        interactions=[(1, 2, 2.0)],
         trees=[
             # x0 < 0.5 goes left; NaN goes right.
             [axis(0, 0.5, 1, 2), leaf(1.0), leaf(3.0)],
@@ -175,7 +205,7 @@ def multiclass_model(with_start_scores: bool = True) -> Model:
         n_features=2,
         feature_gain=[1.0, 1.0],
         coefficient_gain=[1.0, 1.0],
-        interaction_gain=[0.0, 1.0, 0.0, 0.0],
+        interactions=[(0, 1, 1.0)],
         trees=[
             # x0 - x1 < 0 goes left.
             [
@@ -197,7 +227,6 @@ def lineage_model() -> Model:
         n_features=4,
         feature_gain=[0.5, 0.5, 0.0, 1.0],
         coefficient_gain=[0.5, 0.5, 0.0, 1.0],
-        interaction_gain=[0.0] * 16,
         trees=[
             [projection(0, 0.1, 1, 4), projection(1, -0.2, 2, 3), leaf(-1.0), leaf(0.5), leaf(2.0)],
             [leaf(0.25)],
@@ -259,4 +288,8 @@ def unpack(data: bytes) -> Model:
             t, i, v = c.take("<iii")
             m.categories.append((t, i, c.f64s(v)))
         c.at += 4  # the block's own length
+    if data[c.at : c.at + 4] == b"VINT":
+        c.at += 4
+        m.interactions = [c.take("<iid") for _ in range(c.one("<i"))]
+        c.at += 4
     return m

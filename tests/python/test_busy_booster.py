@@ -43,6 +43,7 @@ calls = {
     "feature_importances": b.feature_importances,
     "coefficient_importances": b.coefficient_importances,
     "interaction_importances": b.interaction_importances,
+    "interaction_pairs": b.interaction_pairs,
     "serialize": b.serialize,
     "n_trees": b.n_trees,
     "best_iteration": b.best_iteration,

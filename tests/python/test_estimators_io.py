@@ -6,14 +6,24 @@ import json
 import os
 import pickle
 import re
+import struct
+import zlib
 
 import numpy as np
 import pytest
 import vorlent
 import vorlent_core as vc
 from helpers import run_capped
+from model_craft import unpack
 from vorlent import VorlentClassifier, VorlentRegressor
-from vorlent._model_file import read_model_file, write_model_file
+from vorlent._io import model_header
+from vorlent._model_file import (
+    MAGIC,
+    decode_model,
+    encode_model,
+    read_model_file,
+    write_model_file,
+)
 
 pd = pytest.importorskip("pandas")
 
@@ -119,6 +129,26 @@ def test_save_and_load_give_the_same_fitted_estimator(tmp_path, fitted):
         np.testing.assert_array_equal(loaded.predict_raw(odd), model.predict_raw(odd))
     with pytest.raises(ValueError):
         vorlent.load_model(tmp_path / "model0.vrl").fit(frame.iloc[:5], ["a"] * 5)
+
+
+def test_files_of_format_version_1_still_load(tmp_path, fitted):
+    # Version 1 files held the core bytes with the dense interaction table.
+    frame, models = fitted
+    for model in models:
+        header, core = decode_model(
+            encode_model(model_header(model, model._state()), model.booster_.serialize())
+        )
+        dense = unpack(core).dense().pack()
+        assert dense != core
+        head = json.dumps({**header, "format_version": 1}).encode()
+        body = MAGIC + struct.pack("<IQ", 1, len(head)) + head + struct.pack("<Q", len(dense))
+        path = tmp_path / "version1.vrl"
+        path.write_bytes(body + dense + struct.pack("<I", zlib.crc32(body + dense)))
+        loaded = vorlent.load_model(path)
+        assert_same_model(model, loaded, frame)
+        np.testing.assert_array_equal(
+            loaded.booster_.interaction_importances(), model.booster_.interaction_importances()
+        )
 
 
 def test_a_loaded_model_keeps_the_parameters_it_was_trained_with(tmp_path):

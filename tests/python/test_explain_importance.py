@@ -151,3 +151,29 @@ def test_missing_values_are_explained(rng):
     contrib = b.explain(X)
     assert np.all(np.isfinite(contrib))
     np.testing.assert_array_equal(contrib[::3, 0], 0.0)
+
+
+def test_a_wide_model_saves_its_pairs_and_answers_as_the_dense_table(tmp_path):
+    from model_craft import unpack
+    from vorlent import VorlentClassifier, load_model
+
+    n = 3000
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(400, n))
+    y = (X[:, 10] * X[:, 2500] + X[:, 7] - X[:, 1234] > 0) * 1.0
+    model = VorlentClassifier(n_estimators=4, max_depth=2).fit(X, y)
+    path = tmp_path / "wide.vrl"
+    model.save_model(path)
+    # The file grows with the columns (16 bytes of gains each) and the pairs, where the
+    # square table alone took 8 * n^2 = 72 MB.
+    assert path.stat().st_size < 64 * n
+    booster = load_model(path).booster_
+    pairs, shares = booster.interaction_pairs()
+    assert len(pairs) >= 2 and shares.sum() == pytest.approx(1.0)
+    # The same model stored with the dense table, as earlier versions wrote it.
+    dense = Booster()
+    dense.deserialize(unpack(booster.serialize()).dense().pack())
+    expected = dense.interaction_importances()
+    assert np.array_equal(booster.interaction_importances(), expected)
+    np.testing.assert_array_equal(shares, expected[pairs[:, 0], pairs[:, 1]])
+    assert np.count_nonzero(expected) == len(pairs)

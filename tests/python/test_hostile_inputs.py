@@ -345,6 +345,7 @@ METHOD_CALLS = {
     "feature_importances": (),
     "coefficient_importances": (),
     "interaction_importances": (),
+    "interaction_pairs": (),
     "explain": (X,),
     "serialize": (),
     "deserialize": (Booster().serialize(),),

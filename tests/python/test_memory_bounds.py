@@ -94,11 +94,6 @@ def test_needs_beyond_memory_are_refused_at_once_and_leave_the_model_as_it_was()
         many.fit(X, np.arange(300) % 3.0)
         refused("leaf class vectors", many,
                 lambda: many.fit(np.zeros((100, 3)), np.r_[99_999.0, np.zeros(99)]))
-        # The interaction accumulator of 100000 columns: 80 GB.
-        binary = vc.Booster(n_estimators=3)
-        binary.fit(X, (X[:, 0] > 0) * 1.0)
-        refused("interaction accumulator", binary,
-                lambda: binary.fit(np.zeros((2, 100_000)), np.array([0.0, 1.0])))
         # A binary model whose header claims 2^20 outputs: either the reader refuses it, or
         # continued training must refuse the 2^20 scores per row.
         model = Model(objective=0, n_outputs=2**20, n_features=1, learning_rate=0.1)
@@ -125,15 +120,13 @@ def test_needs_beyond_memory_are_refused_at_once_and_leave_the_model_as_it_was()
     assert set(out) == {
         "validation scores",
         "leaf class vectors",
-        "interaction accumulator",
         "claimed outputs",
     }
     for name, r in out.items():
         assert r["message"] is not None, f"{name}: not refused"
         assert r["kept"], f"{name}: the refusal changed the booster"
         assert r["seconds"] < 1.0, f"{name}: refused only after {r['seconds']:.2f} s"
-    assert "more than half" in out["interaction accumulator"]["message"]
-    assert "interaction accumulator" in out["interaction accumulator"]["message"]
+    assert "more than half" in out["leaf class vectors"]["message"]
     assert "leaves" in out["leaf class vectors"]["message"]
 
 
@@ -141,7 +134,7 @@ def test_needs_beyond_memory_are_refused_at_once_and_leave_the_model_as_it_was()
 
 # Cases whose working memory grew with the square of the column count (4000 columns took
 # 3.6 GB, 100 columns with 65536 bins 5 GB): each must train within 1.25 GB of address
-# space, which holds the pair batches and the 128 MB interaction accumulator the model keeps.
+# space, which holds the pair batches.
 # benchmarks/bench_memory.py --cases measures the full-size cases.
 WIDE_CASES = [
     ("20 x 2000", 20, 2000, {"n_estimators": 1}),

@@ -135,8 +135,12 @@ def test_bytes_after_the_model_are_ignored():
 
 
 def tree0_root_offset() -> int:
-    # Header 44, F and 3 values, n_features and 3 values, K and 9 values, T, N.
-    return 44 + 4 + 24 + 4 + 24 + 4 + 72 + 4 + 4
+    # Header 44, F and 3 values, n_features and 3 values, K = 0, T, N.
+    return 44 + 4 + 24 + 4 + 24 + 4 + 4 + 4
+
+
+# The interaction block of every_kind_model: tag, P, one 16-byte pair, length.
+INTERACTION_BLOCK = 4 + 4 + 16 + 4
 
 
 def patched(data: bytes, at: int, fmt: str, value) -> bytes:
@@ -147,7 +151,10 @@ def bad_buffers():
     good = every_kind_model().pack()
     root = tree0_root_offset()
     no_block5 = multiclass_model(with_start_scores=False).pack()
-    category_entry = len(every_kind_model().pack()) - 4 - 24 - 12
+    category_entry = len(good) - INTERACTION_BLOCK - 4 - 24 - 12
+    pair_entry = len(good) - INTERACTION_BLOCK + 8
+    twice = every_kind_model()
+    twice.interactions = [(1, 2, 2.0), (1, 2, 0.5)]
     yield "empty", b"", 0
     yield "cut header", EMPTY_MODEL[:10], 8
     yield "objective 3", patched(EMPTY_MODEL, 16, "<i", 3), 16
@@ -161,7 +168,15 @@ def bad_buffers():
     yield "unknown kind", patched(good, root + 9, "<i", 7), root + 9
     yield "is_leaf 5", patched(good, root, "<B", 5), root
     yield "offsets on a leaf", patched(good, category_entry + 4, "<i", 1), category_entry
-    yield "cut category block", good[:-1], len(good) - 4
+    yield "cut category block", good[: category_entry + 39], category_entry + 36
+    yield "pair beyond the columns", patched(good, pair_entry + 4, "<i", 3), pair_entry + 4
+    yield "the same pair twice", twice.pack(), pair_entry + 16
+    yield (
+        "dense and sparse pairs",
+        twice.dense().pack() + good[-INTERACTION_BLOCK:],
+        len(twice.dense().pack()),
+    )
+    yield "cut interaction block", good[:-1], len(good) - 4
 
 
 @pytest.mark.parametrize("name,data,offset", list(bad_buffers()), ids=lambda v: str(v)[:24])
@@ -180,7 +195,8 @@ def test_bad_bytes_raise_value_error_and_change_nothing(name, data, offset):
 
 def test_every_truncation_loads_or_raises_value_error():
     data = every_kind_model().pack()
-    block5_end = len(data) - (4 + 4 + 12 + 24 + 4)
+    category_end = len(data) - INTERACTION_BLOCK
+    block5_end = category_end - (4 + 4 + 12 + 24 + 4)
     loads = []
     for n in range(len(data) + 1):
         b = Booster()
@@ -196,6 +212,10 @@ def test_every_truncation_loads_or_raises_value_error():
         block5_end + 1,
         block5_end + 2,
         block5_end + 3,
+        category_end,
+        category_end + 1,
+        category_end + 2,
+        category_end + 3,
         len(data),
     ]
 

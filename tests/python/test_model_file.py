@@ -43,9 +43,15 @@ def test_layout_is_the_documented_one():
     core = b"\x00core\xff"
     data = encode_model({"a": 1}, core)
     head = json.dumps({"a": 1, "format_version": FORMAT_VERSION}).encode()
-    body = MAGIC + struct.pack("<IQ", 1, len(head)) + head + struct.pack("<Q", len(core)) + core
+    body = (
+        MAGIC
+        + struct.pack("<IQ", FORMAT_VERSION, len(head))
+        + head
+        + struct.pack("<Q", len(core))
+        + core
+    )
     assert data == body + struct.pack("<I", zlib.crc32(body))
-    assert MAGIC == b"\x89VORLENT" and FORMAT_VERSION == 1
+    assert MAGIC == b"\x89VORLENT" and FORMAT_VERSION == 2
 
 
 def test_round_trip_keeps_the_header_and_the_core_bytes(tmp_path, model):
@@ -62,7 +68,7 @@ def test_round_trip_keeps_the_header_and_the_core_bytes(tmp_path, model):
     loaded.deserialize(again)
     np.testing.assert_array_equal(loaded.predict_raw(X), booster.predict_raw(X))
     write_model_file(str(path), {"other": True}, b"")  # replaces, leaving no scratch file
-    assert read_model_file(path) == ({"other": True, "format_version": 1}, b"")
+    assert read_model_file(path) == ({"other": True, "format_version": FORMAT_VERSION}, b"")
     assert os.listdir(tmp_path) == ["m.vorlent"]
 
 
@@ -199,7 +205,10 @@ json_values = st.recursive(
 @given(header=st.dictionaries(st.text(), json_values, max_size=6), core=st.binary(max_size=200))
 def test_any_json_header_and_core_bytes_round_trip(header, core):
     header.pop("format_version", None)
-    assert decode_model(encode_model(header, core)) == ({**header, "format_version": 1}, core)
+    assert decode_model(encode_model(header, core)) == (
+        {**header, "format_version": FORMAT_VERSION},
+        core,
+    )
 
 
 @settings(max_examples=300, deadline=None)

@@ -10,18 +10,40 @@ KINDS = ("gain", "coefficient", "interaction")
 
 
 def importances(model, kind: str = "gain") -> np.ndarray:
-    """The importances a plot of ``kind`` shows: per feature (``"gain"``, ``"coefficient"``)
-    or the symmetric pair matrix (``"interaction"``: the gain of pair splits on ``(i, j)``
-    plus that on ``(j, i)``, the core crediting a pair in the order its split reads it)."""
-    if kind not in KINDS:
-        raise ValueError(f"kind must be one of {', '.join(map(repr, KINDS))}, got {kind!r}")
+    """The per-feature importances a bar plot of ``kind`` (``"gain"``, ``"coefficient"``)
+    shows."""
     booster = model_parts(model).booster
     if kind == "gain":
         return np.asarray(booster.feature_importances(), dtype=np.float64)
-    if kind == "coefficient":
-        return np.asarray(booster.coefficient_importances(), dtype=np.float64)
-    pairs = np.asarray(booster.interaction_importances(), dtype=np.float64)
-    return pairs + pairs.T
+    return np.asarray(booster.coefficient_importances(), dtype=np.float64)
+
+
+class SymmetricPairs:
+    """The pair gain a heat map shows: the share of pair splits on ``(i, j)`` plus that on
+    ``(j, i)`` (the core credits a pair in the order its split reads it), kept as the pairs
+    that have any, so that only the shown block of the matrix is ever built."""
+
+    def __init__(self, booster, n_features: int):
+        pairs, self.shares = booster.interaction_pairs()
+        self.a, self.b = pairs[:, 0], pairs[:, 1]
+        self.n_features = n_features
+
+    def row_sums(self) -> np.ndarray:
+        """Each feature's row sum of the symmetric matrix."""
+        n = self.n_features
+        return np.bincount(self.a, self.shares, n) + np.bincount(self.b, self.shares, n)
+
+    def block(self, keep: np.ndarray) -> np.ndarray:
+        """The symmetric matrix's rows and columns ``keep``."""
+        at = np.full(self.n_features, -1)
+        at[keep] = np.arange(len(keep))
+        inside = (at[self.a] >= 0) & (at[self.b] >= 0)
+        rows, cols, shares = at[self.a[inside]], at[self.b[inside]], self.shares[inside]
+        shown = np.zeros((len(keep), len(keep)))
+        # Pairs are distinct, so each cell takes its (i, j) share, then its (j, i) share.
+        np.add.at(shown, (rows, cols), shares)
+        np.add.at(shown, (cols, rows), shares)
+        return shown
 
 
 def plot_importance(
@@ -54,7 +76,7 @@ def plot_importance(
         ``"gain"``: each feature's share of the split gain (``feature_importances_``);
         ``"coefficient"``: the gain of pair and projection splits weighted by each feature's
         coefficient (``Booster.coefficient_importances``); ``"interaction"``: a heat map of
-        the gain of pair splits between every two features (``interaction_importances``,
+        the gain of pair splits between every two features (``Booster.interaction_pairs``,
         made symmetric), features on both axes.
     ax : matplotlib Axes, default=None
         Axes to draw on; None draws on a new figure.
@@ -100,19 +122,23 @@ def plot_importance(
     >>> len(ax.patches)
     2
     """
+    if kind not in KINDS:
+        raise ValueError(f"kind must be one of {', '.join(map(repr, KINDS))}, got {kind!r}")
     pyplot()
-    values = importances(model, kind)
-    names = model_parts(model).feature_names
+    parts = model_parts(model)
+    names = parts.feature_names
     if xlabel is not None:
         xlabel = xlabel.replace("@kind@", f"{kind} importance")
     if kind == "interaction":
-        if not values.any():
+        pairs = SymmetricPairs(parts.booster, len(parts.booster.feature_importances()))
+        if not pairs.shares.any():
             raise ValueError("the model has no pair splits, so no pair interaction gain to plot")
         shown = precision if show_values else None
-        ax = _heat_map(values, names, ax, max_num_features, figsize, dpi, shown, cmap, kwargs)
+        ax = _heat_map(pairs, names, ax, max_num_features, figsize, dpi, shown, cmap, kwargs)
         label_axes(ax, "Pair interaction gain" if title == "Feature importance" else title)
         return ax
 
+    values = importances(model, kind)
     order = top_indices(values, max_num_features)
     if ignore_zero:
         order = order[values[order] > 0]
@@ -134,9 +160,9 @@ def plot_importance(
     return ax
 
 
-def _heat_map(values, names, ax, limit, figsize, dpi, precision, cmap, kwargs):
-    keep = np.sort(top_indices(values.sum(axis=1), limit))
-    shown = values[np.ix_(keep, keep)]
+def _heat_map(pairs, names, ax, limit, figsize, dpi, precision, cmap, kwargs):
+    keep = np.sort(top_indices(pairs.row_sums(), limit))
+    shown = pairs.block(keep)
     labels = [names[j] for j in keep]
     if figsize is None and ax is None:
         side = min(4.0 + 0.35 * len(keep), 16.0)
