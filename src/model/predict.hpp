@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "common/matrix.hpp"
+#include "common/stop_poll.hpp"
 #include "model/model.hpp"
 
 namespace vorlent {
@@ -13,18 +14,21 @@ inline constexpr int64_t kParallelValues = 4000;
 
 // Raw scores of every row: the start score plus learning_rate times the leaf value of
 // every tree, or of the first n_trees trees. `out` holds n_rows values, or n_rows *
-// n_outputs for the multiclass objective. Never clips.
+// n_outputs for the multiclass objective. Never clips. `stop` is polled between blocks of
+// rows (see StopPoll); when it throws, the exception propagates and `out` is left
+// unfinished.
 void predict_scores(const Model& model, const MatrixView& X, double* out,
-                    int32_t n_trees = kAllTrees);
+                    int32_t n_trees = kAllTrees, const StopCheck& stop = {});
 
 // Raw scores as predict_raw returns them: clamped to the training target range when
 // clip is set (single output only).
-void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees = kAllTrees);
+void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees = kAllTrees,
+                 const StopCheck& stop = {});
 
 // Probabilities: n_rows x 2 (logistic of the unclipped score) for single-output
 // models, n_rows x n_outputs (softmax) for the multiclass objective.
 void predict_proba(const Model& model, const MatrixView& X, double* out,
-                   int32_t n_trees = kAllTrees);
+                   int32_t n_trees = kAllTrees, const StopCheck& stop = {});
 
 // The softmax of one row's k scores, shifted by their maximum.
 void softmax_row(const double* scores, int32_t k, double* out);

@@ -1,8 +1,9 @@
-"""Ctrl-C during training stops it after the current round and keeps a usable booster.
+"""Ctrl-C during training stops it after the current round and keeps a usable booster;
+during prediction and explanation it stops the call at once and changes nothing.
 
-Each case runs in a child interpreter that sends itself SIGINT from a separate process a
-second into a fit that would take many minutes, so a broken interruption fails the test
-by its timeout instead of hanging the suite.
+Each case runs in a child interpreter that sends itself SIGINT early in a call that would
+take many seconds or minutes, so a broken interruption fails the test by its timeout or
+its delay instead of hanging the suite.
 """
 
 import json
@@ -136,3 +137,56 @@ def test_ctrl_c_interrupts_a_wait_for_a_booster_busy_in_another_thread():
     assert result["outcome"] == "interrupted"
     assert result["training"]  # the other thread's call went on
     assert result["waited"] < 30
+
+
+READ_CHILD = r"""
+import json, os, signal, sys, threading, time
+import numpy as np
+from vorlent_core import Booster
+
+method, rows = sys.argv[1], int(sys.argv[2])
+rng = np.random.default_rng(0)
+X = rng.normal(size=(2000, 8))
+y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(float)
+b = Booster(n_estimators=100, max_depth=6, split_mode=1)
+b.fit(X, y)
+call = getattr(b, method)
+before, data = call(X[:500]), b.serialize()
+big = np.tile(X, (rows // len(X), 1))
+sent = []
+
+def interrupt():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+
+threading.Timer(0.5, interrupt).start()
+try:
+    call(big)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+delay = time.monotonic() - sent[0]
+unchanged = bool(np.array_equal(call(X[:500]), before) and b.serialize() == data)
+print(json.dumps(dict(outcome=outcome, delay=delay, unchanged=unchanged)))
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    "method, rows",
+    [
+        # Rows for some ten seconds of work each on one core.
+        ("predict_raw", 2_000_000),
+        ("predict_proba", 2_000_000),
+        ("explain", 1_000_000),
+        ("shap_values", 50_000),
+        ("interaction_values", 10_000),
+    ],
+)
+def test_ctrl_c_stops_a_long_read_at_once_and_changes_nothing(method, rows):
+    done = run_capped(READ_CHILD, method, rows, timeout=300)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result["outcome"] == "interrupted"
+    assert result["delay"] < 1.0
+    assert result["unchanged"]
