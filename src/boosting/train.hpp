@@ -5,6 +5,7 @@
 #include "boosting/booster.hpp"
 #include "boosting/fit_state.hpp"
 #include "common/matrix.hpp"
+#include "common/stop_poll.hpp"
 #include "prep/binning.hpp"
 
 namespace vorlent {
@@ -16,7 +17,7 @@ struct VectorArg {
 };
 
 // Called between boosting rounds; it may throw to stop training after a complete round.
-using RoundHook = std::function<void()>;
+using RoundHook = StopCheck;
 
 // What an observer sees after a round: the current raw scores of the training rows and,
 // when the call has a validation set, of the validation rows (row-major, n_outputs per row).

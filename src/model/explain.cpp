@@ -96,10 +96,12 @@ void explain_tree(const Tree& tree, const Model& m, const MatrixView& X, int64_t
 }
 
 void explain_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t begin, int64_t end,
-                   double* out) {
-    std::fill(out + begin * X.n_cols, out + end * X.n_cols, 0.0);
+                   double* out, StopPoll& stop) {
     const int32_t capacity = 2 * std::max(m.deepest_path, 0);
-    if (capacity == 0) return;
+    if (capacity == 0) {
+        std::fill(out + begin * X.n_cols, out + end * X.n_cols, 0.0);
+        return;
+    }
     std::vector<int32_t> column(static_cast<size_t>(kLanes) * capacity);
     std::vector<double> weight(static_cast<size_t>(kLanes) * capacity);
     PathCredits path[kLanes];
@@ -111,7 +113,9 @@ void explain_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t 
     // Trees outside, rows inside, over chunks small enough that the chunk's rows and
     // outputs stay in cache while each tree's nodes are reused by every row.
     for (int64_t chunk = begin; chunk < end; chunk += kChunkRows) {
+        if (stop.stopped()) return;
         const int64_t chunk_end = std::min(end, chunk + kChunkRows);
+        std::fill(out + chunk * X.n_cols, out + chunk_end * X.n_cols, 0.0);
         for (size_t t = 0; t < n_trees; ++t) {
             const Tree& tree = m.trees[t];
             int64_t r = chunk;
@@ -125,10 +129,12 @@ void explain_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t 
 
 }  // namespace
 
-void explain(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
+void explain(const Model& model, const MatrixView& X, double* out, int32_t n_trees,
+             const StopCheck& stop) {
     const size_t used = trees_used(model, n_trees);
-    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
-        explain_block(model, X, used, begin, end, out);
+    StopPoll poll(stop);
+    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, poll, [&](int64_t begin, int64_t end) {
+        explain_block(model, X, used, begin, end, out, poll);
     });
 }
 

@@ -171,9 +171,10 @@ void require_single_column_splits(const ShapleyPlan& plan) {
 }  // namespace
 
 void interaction_values(const Model& model, const NodeCovers& covers, const MatrixView& X,
-                        double* out, int32_t n_trees) {
+                        double* out, int32_t n_trees, const StopCheck& stop) {
     const size_t used = trees_used(model, n_trees);
-    const ShapleyPlan plan = build_shapley_plan(model.trees, model.projections, covers, used);
+    StopPoll poll(stop);
+    const ShapleyPlan plan = build_shapley_plan(model.trees, model.projections, covers, used, poll);
     require_single_column_splits(plan);
     const Rules rules = make_rules(plan);
     const std::vector<double> expected = expected_values(model, plan);
@@ -181,10 +182,11 @@ void interaction_values(const Model& model, const NodeCovers& covers, const Matr
     const int64_t k_out = model.n_outputs;
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
     const int64_t row_size = k_out * width * width;
-    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
+    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, poll, [&](int64_t begin, int64_t end) {
         PairScratch scratch(plan);
         std::vector<double> phi(static_cast<size_t>(k_out * X.n_cols));
         for (int64_t r = begin; r < end; ++r) {
+            if (poll.stopped()) return;
             double* row_out = out + r * row_size;
             std::fill(row_out, row_out + row_size, 0.0);
             std::fill(phi.begin(), phi.end(), 0.0);

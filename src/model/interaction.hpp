@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "common/matrix.hpp"
+#include "common/stop_poll.hpp"
 #include "model/model.hpp"
 #include "model/node_cover.hpp"
 
@@ -17,8 +18,9 @@ namespace vorlent {
 // and column are zero but for the corner, which holds the expected value. Each block thus
 // sums to the row's raw score up to rounding. X must hold every column the trees read.
 // Throws std::invalid_argument when a split of the first n_trees trees reads more than one
-// column (pair and projection splits).
+// column (pair and projection splits). `stop` is polled between rows (see StopPoll); when
+// it throws, the exception propagates and `out` is left unfinished.
 void interaction_values(const Model& model, const NodeCovers& covers, const MatrixView& X,
-                        double* out, int32_t n_trees = kAllTrees);
+                        double* out, int32_t n_trees = kAllTrees, const StopCheck& stop = {});
 
 }  // namespace vorlent

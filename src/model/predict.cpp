@@ -86,7 +86,7 @@ void predict_chunk(const Model& m, const std::vector<PackedTree>& packed, const 
 }
 
 void predict_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t begin, int64_t end,
-                   double* out) {
+                   double* out, StopPoll& stop) {
     // The packed trees are refreshed with every change of the model; a model changed
     // without a refresh is packed here instead of predicting from stale copies.
     std::vector<PackedTree> fresh;
@@ -96,6 +96,7 @@ void predict_block(const Model& m, const MatrixView& X, size_t n_trees, int64_t 
         packed = &fresh;
     }
     for (int64_t c0 = begin; c0 < end; c0 += kChunkRows) {
+        if (stop.stopped()) return;
         predict_chunk(m, *packed, X, n_trees, c0, std::min(end, c0 + kChunkRows), out);
     }
 }
@@ -109,15 +110,18 @@ std::vector<double> start_scores(const Model& model) {
     return std::vector<double>(k, 0.0);
 }
 
-void predict_scores(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
+void predict_scores(const Model& model, const MatrixView& X, double* out, int32_t n_trees,
+                    const StopCheck& stop) {
     const size_t used = trees_used(model, n_trees);
-    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, [&](int64_t begin, int64_t end) {
-        predict_block(model, X, used, begin, end, out);
+    StopPoll poll(stop);
+    parallel_blocks(X.n_rows, X.n_rows > kParallelRows, poll, [&](int64_t begin, int64_t end) {
+        predict_block(model, X, used, begin, end, out, poll);
     });
 }
 
-void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
-    predict_scores(model, X, out, n_trees);
+void predict_raw(const Model& model, const MatrixView& X, double* out, int32_t n_trees,
+                 const StopCheck& stop) {
+    predict_scores(model, X, out, n_trees, stop);
     if (!clamps_raw_scores(model)) return;
     for (int64_t r = 0; r < X.n_rows; ++r) {
         const double s = out[r];
@@ -139,19 +143,20 @@ void softmax_row(const double* scores, int32_t k, double* out) {
     for (int32_t j = 0; j < k; ++j) out[j] = std::exp(scores[j] - m) / sum;
 }
 
-void predict_proba(const Model& model, const MatrixView& X, double* out, int32_t n_trees) {
+void predict_proba(const Model& model, const MatrixView& X, double* out, int32_t n_trees,
+                   const StopCheck& stop) {
     const int64_t n = X.n_rows;
     if (model.objective == kMulticlass) {
         const int32_t k = model.n_outputs;
         std::vector<double> raw(static_cast<size_t>(n) * static_cast<size_t>(k));
-        predict_scores(model, X, raw.data(), n_trees);
+        predict_scores(model, X, raw.data(), n_trees, stop);
         if (k <= 0) return;
         parallel_for(n, n * k > kParallelValues,
                      [&](int64_t r) { softmax_row(raw.data() + r * k, k, out + r * k); });
         return;
     }
     std::vector<double> raw(static_cast<size_t>(n));
-    predict_scores(model, X, raw.data(), n_trees);
+    predict_scores(model, X, raw.data(), n_trees, stop);
     parallel_for(n, n > kParallelRows, [&](int64_t r) {
         const double p = 1.0 / (std::exp(-raw[r]) + 1.0);
         out[2 * r] = 1.0 - p;

@@ -104,9 +104,9 @@ LeafTables plan_tables(const ShapleyPlan& plan, int64_t n_rows) {
 }
 
 // Fills every chosen leaf's table, in parallel over trees.
-void fill_tables(const ShapleyPlan& plan, const Rules& rules, LeafTables& tables) {
+void fill_tables(const ShapleyPlan& plan, const Rules& rules, LeafTables& tables, StopPoll& stop) {
     const auto n_trees = static_cast<int64_t>(plan.tree_leaf_begin.size()) - 1;
-    parallel_for_dynamic(n_trees, 1, n_trees > 1 && !tables.live.empty(), [&](int64_t t) {
+    parallel_for_dynamic(n_trees, 1, n_trees > 1 && !tables.live.empty(), stop, [&](int64_t t) {
         Scratch s(plan);
         for (int32_t l = plan.tree_leaf_begin[t]; l < plan.tree_leaf_begin[t + 1]; ++l) {
             const TableSlot slot = tables.slot[static_cast<size_t>(l)];
@@ -254,28 +254,31 @@ std::vector<double> expected_values(const Model& m, const ShapleyPlan& plan) {
 }
 
 void shap_values(const Model& model, const NodeCovers& covers, const MatrixView& X, double* out,
-                 int32_t n_trees) {
+                 int32_t n_trees, const StopCheck& stop) {
     const size_t used = trees_used(model, n_trees);
-    const ShapleyPlan plan = build_shapley_plan(model.trees, model.projections, covers, used);
+    StopPoll poll(stop);
+    const ShapleyPlan plan = build_shapley_plan(model.trees, model.projections, covers, used, poll);
     const Rules rules = make_rules(plan);
     LeafTables tables = plan_tables(plan, X.n_rows);
-    fill_tables(plan, rules, tables);
+    fill_tables(plan, rules, tables, poll);
     const std::vector<double> expected = expected_values(model, plan);
     const bool packed_fresh = model.packed.size() == model.trees.size();
     const Evaluator eval{model,   plan, rules, tables, packed_fresh ? &model.packed : nullptr,
                          X.n_cols};
     const int64_t k_out = model.n_outputs;
     const int64_t width = static_cast<int64_t>(X.n_cols) + 1;
-    parallel_blocks(X.n_rows, X.n_rows > kParallelShapRows, [&](int64_t begin, int64_t end) {
+    parallel_blocks(X.n_rows, X.n_rows > kParallelShapRows, poll, [&](int64_t begin, int64_t end) {
         Scratch scratch(plan);
         std::vector<const double*> found(static_cast<size_t>(plan.max_tree_leaves), nullptr);
-        std::fill(out + begin * k_out * width, out + end * k_out * width, 0.0);
         // Trees outside, rows inside, over chunks small enough that one tree's path tables
         // stay in cache while every row of the chunk uses them. Each row still adds its
-        // trees in order, so the values do not depend on the chunking.
+        // trees in order, so the values do not depend on the chunking. A chunk of a large
+        // model takes long enough to poll between its trees.
         for (int64_t chunk = begin; chunk < end; chunk += kChunkRows) {
             const int64_t chunk_end = std::min(end, chunk + kChunkRows);
+            std::fill(out + chunk * k_out * width, out + chunk_end * k_out * width, 0.0);
             for (size_t t = 0; t < used; ++t) {
+                if (poll.stopped()) return;
                 for (int64_t r = chunk; r < chunk_end; ++r) {
                     eval.tree_row(t, X.row(r), out + r * k_out * width, scratch, found);
                 }

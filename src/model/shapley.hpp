@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/matrix.hpp"
+#include "common/stop_poll.hpp"
 #include "model/model.hpp"
 #include "model/node_cover.hpp"
 #include "model/shapley_plan.hpp"
@@ -21,9 +22,11 @@ namespace vorlent {
 // sums to the row's raw score up to rounding. X must hold every column that the trees
 // read. Throws std::invalid_argument when a path is beyond the supported size
 // (kMaxLinkedGroups) or its tables would not fit in memory. n_trees: only the first
-// n_trees trees (and their covers) count, the expected value included.
+// n_trees trees (and their covers) count, the expected value included. `stop` is polled
+// between blocks of rows and trees (see StopPoll); when it throws, the exception
+// propagates and `out` is left unfinished.
 void shap_values(const Model& model, const NodeCovers& covers, const MatrixView& X, double* out,
-                 int32_t n_trees = kAllTrees);
+                 int32_t n_trees = kAllTrees, const StopCheck& stop = {});
 
 // The raw score of a row that knows none of its features, per output: the start score
 // plus every leaf's value times the share of covered rows that reach it.

@@ -235,12 +235,13 @@ std::vector<int32_t> split_features(const Node& node, const Directions& projecti
 }
 
 ShapleyPlan build_shapley_plan(const std::vector<Tree>& trees, const Directions& projections,
-                               const NodeCovers& covers, size_t n_trees) {
+                               const NodeCovers& covers, size_t n_trees, StopPoll& stop) {
     check_memory_need(plan_bytes(trees, n_trees), "the Shapley path tables of the model");
     ShapleyPlan plan;
     PlanBuilder builder(projections, plan);
     plan.tree_leaf_begin.push_back(0);
     for (size_t t = 0; t < n_trees; ++t) {
+        stop.poll();
         builder.add_tree(trees[t], covers[t]);
         plan.tree_leaf_begin.push_back(static_cast<int32_t>(plan.leaves.size()));
         plan.max_tree_leaves =

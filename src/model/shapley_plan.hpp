@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/stop_poll.hpp"
 #include "model/node.hpp"
 #include "model/node_cover.hpp"
 
@@ -80,9 +81,10 @@ struct ShapleyPlan {
 // pair tests, every column with a non-zero direction entry for a projection test.
 std::vector<int32_t> split_features(const Node& node, const Directions& projections);
 
-// The plan of the first n_trees trees. Throws std::invalid_argument when a path links more
-// than kMaxLinkedGroups feature sets.
+// The plan of the first n_trees trees, polling `stop` between trees (a large model's plan
+// takes a while). Throws std::invalid_argument when a path links more than
+// kMaxLinkedGroups feature sets.
 ShapleyPlan build_shapley_plan(const std::vector<Tree>& trees, const Directions& projections,
-                               const NodeCovers& covers, size_t n_trees);
+                               const NodeCovers& covers, size_t n_trees, StopPoll& stop);
 
 }  // namespace vorlent

@@ -321,6 +321,11 @@ Returns
 -------
 numpy.ndarray of float64
     Shape (n_rows,), or (n_rows, n_classes) for multiclass models.
+
+Raises
+------
+KeyboardInterrupt
+    Ctrl-C on the main thread stops the call within milliseconds; the booster is unchanged.
 )";
 
 inline constexpr const char* kPredictProba = R"(Class probabilities.
@@ -337,6 +342,11 @@ Returns
 -------
 numpy.ndarray of float64
     Shape (n_rows, 2) for single-output models, (n_rows, n_classes) for multiclass.
+
+Raises
+------
+KeyboardInterrupt
+    Ctrl-C on the main thread stops the call within milliseconds; the booster is unchanged.
 )";
 
 inline constexpr const char* kFeatureImportances =
@@ -436,6 +446,11 @@ n_trees : int, optional
 Returns
 -------
 numpy.ndarray of float64, shape (n_rows, n_features)
+
+Raises
+------
+KeyboardInterrupt
+    Ctrl-C on the main thread stops the call within milliseconds; the booster is unchanged.
 )";
 
 inline constexpr const char* kSerialize = R"(The model as bytes.
@@ -522,6 +537,8 @@ ValueError
     For the arguments :meth:`shap_values` refuses, and when a split reads more than one
     column (pair or projection splits): "interaction_values supports single-feature splits
     only".
+KeyboardInterrupt
+    Ctrl-C on the main thread stops the call within milliseconds; the booster is unchanged.
 
 Examples
 --------

@@ -83,7 +83,9 @@ void def_introspection(BoosterClass& cls) {
                 const MatrixView view = model_input(b, X);
                 py::array_t<double> out({view.n_rows, view.n_cols});
                 double* contributions = out.mutable_data();
-                without_gil([&] { explain(b.model, view, contributions, count); });
+                interruptible([&](const StopCheck& stop) {
+                    explain(b.model, view, contributions, count, stop);
+                });
                 return out;
             },
             py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kExplain);

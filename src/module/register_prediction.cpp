@@ -37,8 +37,8 @@ py::array_t<double> score_array(const Booster& b, int32_t n_rows, int32_t single
     return py::array_t<double>({n_rows, single_columns});
 }
 
-// Scores of X from predict(b, view, out) into a new array, computed without the
-// interpreter lock.
+// Scores of X from predict(model, view, out, count, stop) into a new array, computed
+// without the interpreter lock and stopped by Ctrl-C.
 template <class Predict>
 py::array_t<double> predicted(const Booster& b, const F64Array& X,
                               const std::optional<int64_t>& n_trees, int32_t single_columns,
@@ -47,7 +47,7 @@ py::array_t<double> predicted(const Booster& b, const F64Array& X,
     const MatrixView view = model_input(b, X);
     py::array_t<double> out = score_array(b, view.n_rows, single_columns);
     double* values = out.mutable_data();
-    without_gil([&] { predict(b.model, view, values, count); });
+    interruptible([&](const StopCheck& stop) { predict(b.model, view, values, count, stop); });
     return out;
 }
 
@@ -61,17 +61,19 @@ void def_prediction(BoosterClass& cls) {
         .def(
             "predict_raw",
             [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
-                return predicted(b, X, n_trees, 1,
-                                 [](const Model& m, const MatrixView& v, double* out,
-                                    int32_t count) { predict_raw(m, v, out, count); });
+                return predicted(
+                    b, X, n_trees, 1,
+                    [](const Model& m, const MatrixView& v, double* out, int32_t count,
+                       const StopCheck& stop) { predict_raw(m, v, out, count, stop); });
             },
             py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kPredictRaw)
         .def(
             "predict_proba",
             [](const Booster& b, const F64Array& X, const std::optional<int64_t>& n_trees) {
-                return predicted(b, X, n_trees, 2,
-                                 [](const Model& m, const MatrixView& v, double* out,
-                                    int32_t count) { predict_proba(m, v, out, count); });
+                return predicted(
+                    b, X, n_trees, 2,
+                    [](const Model& m, const MatrixView& v, double* out, int32_t count,
+                       const StopCheck& stop) { predict_proba(m, v, out, count, stop); });
             },
             py::arg("X"), py::pos_only(), py::arg("n_trees") = py::none(), docs::kPredictProba);
 }

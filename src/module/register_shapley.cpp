@@ -7,6 +7,7 @@
 #include "model/shapley.hpp"
 #include "module/arrays.hpp"
 #include "module/docs.hpp"
+#include "module/gil.hpp"
 #include "module/register.hpp"
 
 namespace vorlent::binding {
@@ -47,6 +48,8 @@ ValueError
     When X or background is not two-dimensional or lacks a column the trees read, when
     background is empty, when the model has no covers and no background is given, or when
     n_trees is negative or above the number of trees.
+KeyboardInterrupt
+    Ctrl-C on the main thread stops the call within milliseconds; the booster is unchanged.
 
 Examples
 --------
@@ -79,7 +82,8 @@ NodeCovers model_covers(const Booster& b, const OptionalF64Array& background) {
 }
 
 // Checks the arguments, then fills an array of one block of `block` values per row and
-// output with `compute`.
+// output with compute(model, covers, view, out, count, stop), without the interpreter lock
+// and stopped by Ctrl-C.
 template <typename Compute>
 py::array_t<double> explained_array(const Booster& b, const F64Array& X,
                                     const OptionalF64Array& background,
@@ -98,24 +102,28 @@ py::array_t<double> explained_array(const Booster& b, const F64Array& X,
     shape.push_back(width);
     if (square) shape.push_back(width);
     py::array_t<double> out(shape);
-    compute(b.model, covers, view, out.mutable_data(), count);
+    double* values = out.mutable_data();
+    interruptible(
+        [&](const StopCheck& stop) { compute(b.model, covers, view, values, count, stop); });
     return out;
 }
 
 py::array_t<double> shapley_array(const Booster& b, const F64Array& X,
                                   const OptionalF64Array& background,
                                   const std::optional<int64_t>& n_trees) {
-    return explained_array(b, X, background, n_trees, false, "the Shapley values of ",
-                           [](const Model& m, const NodeCovers& c, const MatrixView& v, double* out,
-                              int32_t count) { shap_values(m, c, v, out, count); });
+    return explained_array(
+        b, X, background, n_trees, false, "the Shapley values of ",
+        [](const Model& m, const NodeCovers& c, const MatrixView& v, double* out, int32_t count,
+           const StopCheck& stop) { shap_values(m, c, v, out, count, stop); });
 }
 
 py::array_t<double> interaction_array(const Booster& b, const F64Array& X,
                                       const OptionalF64Array& background,
                                       const std::optional<int64_t>& n_trees) {
-    return explained_array(b, X, background, n_trees, true, "the Shapley interaction values of ",
-                           [](const Model& m, const NodeCovers& c, const MatrixView& v, double* out,
-                              int32_t count) { interaction_values(m, c, v, out, count); });
+    return explained_array(
+        b, X, background, n_trees, true, "the Shapley interaction values of ",
+        [](const Model& m, const NodeCovers& c, const MatrixView& v, double* out, int32_t count,
+           const StopCheck& stop) { interaction_values(m, c, v, out, count, stop); });
 }
 
 }  // namespace

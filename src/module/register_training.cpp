@@ -16,15 +16,6 @@ VectorArg vector_arg(const F64Array& a, const char* name) {
     return VectorArg{a.data(), vector_length(a, name)};
 }
 
-// Training runs without the interpreter lock and takes it back between rounds only on the
-// main thread, the one thread whose pending signals (Ctrl-C) can be handled: training then
-// stops after the complete round and the signal's exception propagates. Other threads
-// never wait for the lock between rounds.
-RoundHook between_rounds() {
-    if (!on_main_thread()) return {};
-    return run_signal_handlers;
-}
-
 // A read-only copy of n_rows rows of scores: shape (n_rows,) for one output per row, else
 // (n_rows, n_outputs). A copy, not a view: a callback may keep what it was given, and the
 // round loop overwrites its buffers in the next round and frees them at the end.
@@ -83,9 +74,9 @@ void def_training(BoosterClass& cls) {
                const MatrixView x_val = y_val_arg.size > 0 ? as_matrix(xv, "X_val") : MatrixView{};
                const VectorArg y_arg = vector_arg(y, "y");
                const VectorArg w_arg = vector_arg(w, "sample_weight");
-               const RoundHook hook = between_rounds();
                const RoundObserver observer = round_callback(b, callback);
-               without_gil([&] {
+               // Ctrl-C stops training after the complete round.
+               interruptible([&](const RoundHook& hook) {
                    fit(b, x, y_arg, w_arg, x_val, y_val_arg, es_patience, es_tol, hook, observer);
                });
            },
@@ -101,9 +92,10 @@ void def_training(BoosterClass& cls) {
                 const F64Array w = value_or_empty(sample_weight);
                 const VectorArg y_arg = vector_arg(y, "y");
                 const VectorArg w_arg = vector_arg(w, "sample_weight");
-                const RoundHook hook = between_rounds();
                 const RoundObserver observer = round_callback(b, callback);
-                without_gil([&] { fit_more(b, x, y_arg, extra, w_arg, hook, observer); });
+                interruptible([&](const RoundHook& hook) {
+                    fit_more(b, x, y_arg, extra, w_arg, hook, observer);
+                });
             },
             py::arg("X"), py::arg("y"), py::arg("extra"), py::arg("sample_weight") = empty_f64(),
             py::arg("callback") = py::none(), docs::kFitMore)

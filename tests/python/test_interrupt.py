@@ -1,10 +1,11 @@
 """Ctrl-C during training stops it after the current round and keeps a usable booster; an
-estimator interrupted in a warm start keeps the model it had.
+estimator interrupted in a warm start keeps the model it had; during prediction and
+explanation Ctrl-C stops the call at once and changes nothing.
 
-Each booster case runs in a child interpreter that sends itself SIGINT from a separate
-process a second into a fit that would take many minutes, so a broken interruption fails the
-test by its timeout instead of hanging the suite. The estimator's case interrupts itself from
-a round callback.
+Each booster case runs in a child interpreter that sends itself SIGINT early in a call that
+would take many seconds or minutes, so a broken interruption fails the test by its timeout or
+its delay instead of hanging the suite. The estimator's case interrupts itself from a round
+callback.
 """
 
 import json
@@ -17,7 +18,6 @@ import sys
 import numpy as np
 import pytest
 import vorlent
-
 from helpers import run_capped
 
 ROUNDS = 100_000
@@ -161,7 +161,7 @@ def test_an_interrupted_warm_start_leaves_the_estimator_as_it_was(callback, erro
     rng = np.random.default_rng(0)
     X = rng.normal(size=(400, 4))
     y = X[:, 0] - X[:, 1] * X[:, 2] + rng.normal(scale=0.3, size=400)
-    params = dict(n_estimators=10, subsample=0.7, random_state=0, early_stopping=False)
+    params = {"n_estimators": 10, "subsample": 0.7, "random_state": 0, "early_stopping": False}
     model = vorlent.VorlentRegressor(warm_start=True, **params).fit(X, y)
     twin = vorlent.VorlentRegressor(warm_start=True, **params).fit(X, y)
     before, predicted = model.booster_.serialize(), model.predict(X)
@@ -178,3 +178,56 @@ def test_an_interrupted_warm_start_leaves_the_estimator_as_it_was(callback, erro
     model.fit(X, y)
     twin.set_params(n_estimators=16).fit(X, y)
     assert model.booster_.serialize() == twin.booster_.serialize()
+
+
+READ_CHILD = r"""
+import json, os, signal, sys, threading, time
+import numpy as np
+from vorlent_core import Booster
+
+method, rows = sys.argv[1], int(sys.argv[2])
+rng = np.random.default_rng(0)
+X = rng.normal(size=(2000, 8))
+y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(float)
+b = Booster(n_estimators=100, max_depth=6, split_mode=1)
+b.fit(X, y)
+call = getattr(b, method)
+before, data = call(X[:500]), b.serialize()
+big = np.tile(X, (rows // len(X), 1))
+sent = []
+
+def interrupt():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+
+threading.Timer(0.5, interrupt).start()
+try:
+    call(big)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+delay = time.monotonic() - sent[0]
+unchanged = bool(np.array_equal(call(X[:500]), before) and b.serialize() == data)
+print(json.dumps(dict(outcome=outcome, delay=delay, unchanged=unchanged)))
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    "method, rows",
+    [
+        # Rows for some ten seconds of work each on one core.
+        ("predict_raw", 2_000_000),
+        ("predict_proba", 2_000_000),
+        ("explain", 1_000_000),
+        ("shap_values", 50_000),
+        ("interaction_values", 10_000),
+    ],
+)
+def test_ctrl_c_stops_a_long_read_at_once_and_changes_nothing(method, rows):
+    done = run_capped(READ_CHILD, method, rows, timeout=300)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result["outcome"] == "interrupted"
+    assert result["delay"] < 1.0
+    assert result["unchanged"]
