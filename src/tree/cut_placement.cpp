@@ -49,21 +49,23 @@ ProjectedCut placed_projection_cut(double* z, const NodeGradients& node, double 
         lo = z[k] < lo ? z[k] : lo;
         hi = z[k] > hi ? z[k] : hi;
     }
-    if (!(lo <= hi) || !(grid.step > 0.0) || grid.cells < 2) return ProjectedCut{};
+    // Copies, which the writes to the cells cannot alias.
+    const double start = grid.lo, step = grid.step;
+    const int32_t count = grid.cells;
+    if (!(lo <= hi) || !(step > 0.0) || count < 2) return ProjectedCut{};
     for (int32_t k = 0; k < node.n && infinite; ++k) {
         if (std::isinf(z[k])) z[k] = z[k] < 0.0 ? lo : hi;
     }
     // The cells from the first to the last that hold values: the cuts between them.
-    const int32_t first = clamp_bin((lo - grid.lo) / grid.step, grid.cells);
-    const int32_t last = clamp_bin((hi - grid.lo) / grid.step, grid.cells);
+    const int32_t first = clamp_bin((lo - start) / step, count);
+    const int32_t last = clamp_bin((hi - start) / step, count);
     if (first == last) return ProjectedCut{};
     if (2 * static_cast<int64_t>(node.n) < last - first + 1) {
         // Up to `last` the cells are the grid's; the scan stops before the last one.
-        ProjectedCut cut = scan_projected_values(z, node, last + 1, grid.lo, grid.step, lambda,
-                                                 order, learn_missing ? &missing : nullptr);
+        ProjectedCut cut = scan_projected_values(z, node, last + 1, start, step, lambda, order,
+                                                 learn_missing ? &missing : nullptr);
         if (cut.found) {
-            cut.threshold =
-                threshold_from_values(z, node.n, grid.lo, grid.step, last + 1, cut.cell);
+            cut.threshold = threshold_from_values(z, node.n, start, step, last + 1, cut.cell);
         }
         return cut;
     }
@@ -79,8 +81,7 @@ ProjectedCut placed_projection_cut(double* z, const NodeGradients& node, double 
     for (int32_t k = 0; k < node.n; ++k) {
         const double v = z[k];
         if (std::isnan(v)) continue;  // scored on the right side, where it goes
-        const auto cell =
-            static_cast<size_t>(clamp_bin((v - grid.lo) / grid.step, grid.cells) - first);
+        const auto cell = static_cast<size_t>(clamp_bin((v - start) / step, count) - first);
         double* c = cells.data() + cell * kCellWidth;
         c[0] += node.grad[k];
         c[1] += node.hess[k];
@@ -89,8 +90,7 @@ ProjectedCut placed_projection_cut(double* z, const NodeGradients& node, double 
     }
     ProjectedCut cut =
         scan_projected_cells_both_sides(cells.data(), cells.data() + 1, kCellWidth, used,
-                                        grid.lo + first * grid.step, grid.step, node, lambda,
-                                        missing);
+                                        start + first * step, step, node, lambda, missing);
     if (!cut.found) return cut;
     double below = -kInf, above = kInf;
     for (int32_t i = 0; i < used; ++i) {
