@@ -32,65 +32,81 @@ double threshold_from_values(const double* z, int32_t n, double lo, double step,
 
 }  // namespace
 
-ProjectedCut placed_projection_cut(const double* z, const NodeGradients& node, double lambda,
-                                   int32_t bins, std::vector<double>& cells,
+ProjectedCut placed_projection_cut(double* z, const NodeGradients& node, double lambda,
+                                   const ProjectedGrid& grid, std::vector<double>& cells,
                                    std::vector<std::pair<int32_t, int32_t>>& order,
                                    bool learn_missing) {
     double lo = kInf, hi = -kInf;
+    bool infinite = false;
     MissingSums missing;
     for (int32_t k = 0; k < node.n; ++k) {
         if (std::isnan(z[k]) && learn_missing) {
             missing.g += node.grad[k];
             missing.h += node.hess[k];
         }
+        infinite = infinite || std::isinf(z[k]);
         if (!std::isfinite(z[k])) continue;
         lo = z[k] < lo ? z[k] : lo;
         hi = z[k] > hi ? z[k] : hi;
     }
-    if (!(hi - lo >= kTiny) || bins < 2) return ProjectedCut{};
-    const double step = (hi - lo) / bins;
-    if (2 * static_cast<int64_t>(node.n) < bins) {
-        ProjectedCut cut = scan_projected_values(z, node, bins, lo, step, lambda, order,
+    // Copies, which the writes to the cells cannot alias.
+    const double start = grid.lo, step = grid.step;
+    const int32_t count = grid.cells;
+    if (!(lo <= hi) || !(step > 0.0) || count < 2) return ProjectedCut{};
+    for (int32_t k = 0; k < node.n && infinite; ++k) {
+        if (std::isinf(z[k])) z[k] = z[k] < 0.0 ? lo : hi;
+    }
+    // The cells from the first to the last that hold values: the cuts between them.
+    const int32_t first = clamp_bin((lo - start) / step, count);
+    const int32_t last = clamp_bin((hi - start) / step, count);
+    if (first == last) return ProjectedCut{};
+    if (2 * static_cast<int64_t>(node.n) < last - first + 1) {
+        // Up to `last` the cells are the grid's; the scan stops before the last one.
+        ProjectedCut cut = scan_projected_values(z, node, last + 1, start, step, lambda, order,
                                                  learn_missing ? &missing : nullptr);
-        if (cut.found) cut.threshold = threshold_from_values(z, node.n, lo, step, bins, cut.cell);
+        if (cut.found) {
+            cut.threshold = threshold_from_values(z, node.n, start, step, last + 1, cut.cell);
+        }
         return cut;
     }
-    cells.resize(static_cast<size_t>(bins) * kCellWidth);
-    for (int32_t i = 0; i < bins; ++i) {
+    const int32_t used = last - first + 1;
+    cells.resize(static_cast<size_t>(used) * kCellWidth);
+    for (int32_t i = 0; i < used; ++i) {
         double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
         c[0] = 0.0;
         c[1] = 0.0;
         c[2] = kInf;
         c[3] = -kInf;
     }
-    // An infinite value clamps into an end cell, so the cells stay monotone in z.
     for (int32_t k = 0; k < node.n; ++k) {
         const double v = z[k];
         if (std::isnan(v)) continue;  // scored on the right side, where it goes
-        const auto cell = static_cast<size_t>(clamp_bin((v - lo) / step, bins));
+        const auto cell = static_cast<size_t>(clamp_bin((v - start) / step, count) - first);
         double* c = cells.data() + cell * kCellWidth;
         c[0] += node.grad[k];
         c[1] += node.hess[k];
         c[2] = v < c[2] ? v : c[2];
         c[3] = v > c[3] ? v : c[3];
     }
-    ProjectedCut cut = scan_projected_cells_both_sides(cells.data(), cells.data() + 1, kCellWidth,
-                                                       bins, lo, step, node, lambda, missing);
+    ProjectedCut cut =
+        scan_projected_cells_both_sides(cells.data(), cells.data() + 1, kCellWidth, used,
+                                        start + first * step, step, node, lambda, missing);
     if (!cut.found) return cut;
     double below = -kInf, above = kInf;
-    for (int32_t i = 0; i < bins; ++i) {
+    for (int32_t i = 0; i < used; ++i) {
         const double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
         if (c[2] > c[3]) continue;  // no value in the cell
         if (i <= cut.cell) below = c[3] > below ? c[3] : below;
         if (i > cut.cell) above = c[2] < above ? c[2] : above;
     }
-    // Both sides hold values, as the scan found hessian on each.
+    // Both sides hold values: the first cell and the last one do.
     cut.threshold = cut_between(below, above);
+    cut.cell += first;
     return cut;
 }
 
 bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows,
-                    const NodeGradients& node, double lambda, int32_t bins, std::vector<double>& z,
+                    const NodeGradients& node, double lambda, std::vector<double>& z,
                     std::vector<double>& cells, std::vector<std::pair<int32_t, int32_t>>& order,
                     bool learn_missing) {
     z.resize(static_cast<size_t>(node.n));
@@ -103,7 +119,7 @@ bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows
                                              split.category_values, a, b);
     }
     const ProjectedCut cut =
-        placed_projection_cut(z.data(), node, lambda, bins, cells, order, learn_missing);
+        placed_projection_cut(z.data(), node, lambda, split.grid, cells, order, learn_missing);
     if (!cut.found || !(cut.gain > kMinGain)) return false;
     split.gain = cut.gain;
     split.bias = -cut.threshold;

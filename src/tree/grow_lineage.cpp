@@ -42,6 +42,9 @@ struct LineagePair {
     bool any_missing = false;
     MissingSums missing;  // of the rows whose projection is NaN, with learn_missing
     int64_t cells = -1;  // first cell of its histogram, -1 without one
+
+    // The cells its histogram lays over [lo, hi].
+    ProjectedGrid grid(int32_t bins) const { return ProjectedGrid{lo, (hi - lo) / bins, bins}; }
 };
 
 // A row's projection on a unit direction as routing sums it (before the bias), NaN when a
@@ -287,11 +290,11 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
             for_pairs_by_blocks(pairs, n, [&](LineagePair& p, int32_t k0, int32_t k1) {
                 if (p.cells < 0) return;
                 double* cell = cells.data() + p.cells;
-                const double step = (p.hi - p.lo) / bins;
+                const ProjectedGrid grid = p.grid(bins);
                 for (int32_t k = k0; k < k1; ++k) {
                     const double v = projection(p, k);
                     if (std::isnan(v)) continue;  // scored on the right side, where it is sent
-                    const int32_t bin = clamp_bin((v - p.lo) / step, bins);
+                    const int32_t bin = clamp_bin((v - grid.lo) / grid.step, bins);
                     cell[2 * bin] += node_grad[k];
                     cell[2 * bin + 1] += node_hess[k];
                 }
@@ -300,16 +303,17 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
         for (const LineagePair& p : pairs) {
             if (p.cells < 0) continue;
             ProjectedCut cut;
+            const ProjectedGrid grid = p.grid(bins);
             if (sparse) {
                 for (int32_t k = 0; k < n; ++k) projected[k] = projection(p, k);
-                cut = scan_projected_values(projected.data(), node, bins, p.lo,
-                                            (p.hi - p.lo) / bins, lambda, by_cell,
+                cut = scan_projected_values(projected.data(), node, bins, grid.lo, grid.step,
+                                            lambda, by_cell,
                                             params.learn_missing ? &p.missing : nullptr);
             } else {
                 // Without learn_missing the missing sums are zero: missing values go right.
                 const double* cell = cells.data() + p.cells;
-                cut = scan_projected_cells_both_sides(
-                    cell, cell + 1, 2, bins, p.lo, (p.hi - p.lo) / bins, node, lambda, p.missing);
+                cut = scan_projected_cells_both_sides(cell, cell + 1, 2, bins, grid.lo, grid.step,
+                                                      node, lambda, p.missing);
             }
             if (cut.found && cut.gain > best_gain) {
                 best_pair = p;
@@ -325,9 +329,9 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     direction_of(candidates[best->j], best->cb, best_direction);
     for (double& v : best_direction) v /= best->norm;
 
-    // The cut is placed again on the projection routing computes, so that it parts the
-    // rows as scored; the rows are then parted by routing itself, and the gain is that of
-    // the partition made.
+    // The cut is placed again on the projection routing computes, on the cells it was
+    // searched on, so that it parts the rows as scored; the rows are then parted by routing
+    // itself, and the gain is that of the partition made.
     Node test;
     test.is_leaf = false;
     Directions& projections = *out.projections;
@@ -340,8 +344,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     {
         std::vector<double> z(static_cast<size_t>(n)), placement;
         for (int32_t k = 0; k < n; ++k) z[k] = routed_projection(best_direction, X.row(rows[k]));
-        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, bins, placement,
-                                                       by_cell, params.learn_missing);
+        const ProjectedCut cut = placed_projection_cut(z.data(), node, lambda, best->grid(bins),
+                                                       placement, by_cell, params.learn_missing);
         test.bias = -cut.threshold;
         test.missing_right = cut.missing_left ? 0 : 1;
         for (int32_t k = 0; k < n && cut.found; ++k) {

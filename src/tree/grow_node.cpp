@@ -236,8 +236,8 @@ SplitChoice choose_split(const NodeSearch& all, const TreeParams& params, TreeWo
     // The search scores single-precision copies of the values; routing reads the values.
     const bool pair = split.kind == kLinearPair || split.kind == kCategoryPair;
     if (pair && split.gain > kMinGain &&
-        !place_pair_cut(split, *all.X, all.rows, *all.node, params.reg_lambda, params.hist_bins,
-                        ws.pair_values, ws.pair_cells, ws.pair_order, params.learn_missing)) {
+        !place_pair_cut(split, *all.X, all.rows, *all.node, params.reg_lambda, ws.pair_values,
+                        ws.pair_cells, ws.pair_order, params.learn_missing)) {
         split = SplitChoice{};
     }
     const bool no_pair = !(split.gain > kMinGain) || split.kind == kNoSplit;

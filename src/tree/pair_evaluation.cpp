@@ -13,7 +13,7 @@ namespace vorlent {
 namespace {
 
 SplitChoice pair_choice(int32_t kind, int32_t fa, int32_t fb, double coef_a, double coef_b,
-                        const ProjectedCut& cut) {
+                        const ProjectedCut& cut, const ProjectedGrid& grid) {
     SplitChoice c;
     c.gain = cut.gain;
     c.kind = kind;
@@ -23,6 +23,7 @@ SplitChoice pair_choice(int32_t kind, int32_t fa, int32_t fb, double coef_a, dou
     c.coef_b = coef_b;
     c.bias = -cut.threshold;
     c.missing_right = 1;
+    c.grid = grid;
     return c;
 }
 
@@ -125,9 +126,10 @@ ProjectedCut scan_fast_cells(const v2f* cells, const FastRange& r, const NodeGra
     return out;
 }
 
-SplitChoice linear_choice(const FastPair& p, const ProjectedCut& cut) {
+SplitChoice linear_choice(const FastPair& p, const FastRange& r, const ProjectedCut& cut) {
     if (!cut.found) return SplitChoice{};
-    return pair_choice(kLinearPair, p.a->feature, p.b->feature, p.coef_a, p.coef_b, cut);
+    return pair_choice(kLinearPair, p.a->feature, p.b->feature, p.coef_a, p.coef_b, cut,
+                       ProjectedGrid{r.lo, r.width / r.count, r.count});
 }
 
 }  // namespace
@@ -163,8 +165,9 @@ void evaluate_fast_pairs(const FastPair* pairs, int32_t count, const NodeGradien
         });
     for (int32_t j = 0; j < n_live; ++j) {
         const int32_t i = live[j];
-        out[i] = linear_choice(pairs[i], scan_fast_cells(hist + static_cast<int64_t>(j) * cells,
-                                                         range[i], node, lambda));
+        out[i] = linear_choice(pairs[i], range[i],
+                               scan_fast_cells(hist + static_cast<int64_t>(j) * cells, range[i],
+                                               node, lambda));
     }
 }
 
@@ -277,7 +280,7 @@ void evaluate_exact_pairs(const ExactPair* pairs, int32_t count, const NodeGradi
     const int32_t n = node.n;
     double* z = grow(s.projected, kProjectedBlock);
     // The range of every pair's projection, block by block.
-    ExactRange* range = grow(s.exact_ranges, static_cast<size_t>(count));
+    ProjectedGrid* range = grow(s.exact_ranges, static_cast<size_t>(count));
     int32_t* live = grow(s.fast_live, static_cast<size_t>(count));
     int32_t n_live = 0;
     for (int32_t i = 0; i < count; ++i) {
@@ -289,7 +292,7 @@ void evaluate_exact_pairs(const ExactPair* pairs, int32_t count, const NodeGradi
             lo = l < lo ? l : lo;
             hi = h > hi ? h : hi;
         }
-        range[i] = ExactRange{lo, (hi - lo) / hist_bins};
+        range[i] = ProjectedGrid{lo, (hi - lo) / hist_bins, hist_bins};
         if (n > 0 && hi - lo >= kTiny) live[n_live++] = i;
     }
     if (n_live == 0) return;
@@ -317,7 +320,7 @@ void evaluate_exact_pairs(const ExactPair* pairs, int32_t count, const NodeGradi
         if (!cut.found) continue;
         const ExactPair& p = pairs[i];
         out[i] = pair_choice(p.offsets == nullptr ? kLinearPair : kCategoryPair, p.a->feature,
-                             p.b->feature, p.coef_a, p.coef_b, cut);
+                             p.b->feature, p.coef_a, p.coef_b, cut, range[i]);
     }
 }
 

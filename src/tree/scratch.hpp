@@ -54,10 +54,12 @@ struct FastRange {
     int32_t count = 0;
 };
 
-// The range of an exact pair's histogram: its cells start at lo and are step wide.
-struct ExactRange {
+// The equal cells a projected cut is scored on: cell i holds the values v with
+// clamp_bin((v - lo) / step, cells) == i, so a cut after cell i lies at lo + (i + 1) * step.
+struct ProjectedGrid {
     double lo = 0.0;
     double step = 0.0;
+    int32_t cells = 0;
 };
 
 // The outcome of a cut search, copied into the node when the split is committed.
@@ -72,6 +74,7 @@ struct SplitChoice {
     double bias = 0.0;  // minus the cut position on the projected axis
     int32_t missing_right = 0;
     std::vector<double> category_values;
+    ProjectedGrid grid;  // a pair cut's cells as searched, on which it is placed again
 
     // The merge order of pair results: higher gain, then smaller feature_a, then feature_b.
     bool beats(const SplitChoice& other) const {
@@ -107,7 +110,7 @@ struct ThreadScratch {
     std::vector<ExactPair> exact_pairs;      // a thread's exact-path candidates
     std::vector<int32_t> exact_index;        // their places in the candidate list
     std::vector<SplitChoice> exact_out;      // their results
-    std::vector<ExactRange> exact_ranges;    // their histogram ranges
+    std::vector<ProjectedGrid> exact_ranges;  // their histograms' cells
 };
 
 }  // namespace vorlent

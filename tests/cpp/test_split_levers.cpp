@@ -171,6 +171,7 @@ TEST(SplitLevers, PlacedCutsTakeTheBestCellOnEitherMissingSide) {
         // Few cells (dense histogram) and far more cells than rows (rows ordered by cell).
         for (const int32_t bins : {3 + trial % 11, 2 * n + 7}) {
             const double step = (hi - lo) / bins;
+            const ProjectedGrid cut_grid{lo, step, bins};
             double gm = 0.0, hm = 0.0;
             for (int32_t k = 0; k < n; ++k) {
                 if (std::isnan(z[k])) {
@@ -192,11 +193,11 @@ TEST(SplitLevers, PlacedCutsTakeTheBestCellOnEitherMissingSide) {
                     {best_any, gain_of(gl, hl, G, H, 0.5), gain_of(gl + gm, hl + hm, G, H, 0.5)});
             }
             const ProjectedCut plain =
-                placed_projection_cut(z.data(), node, 0.5, bins, cells, order);
+                placed_projection_cut(z.data(), node, 0.5, cut_grid, cells, order);
             EXPECT_NEAR(plain.gain, best_right, tolerance(best_right));
             EXPECT_FALSE(plain.missing_left);
             const ProjectedCut learned =
-                placed_projection_cut(z.data(), node, 0.5, bins, cells, order, true);
+                placed_projection_cut(z.data(), node, 0.5, cut_grid, cells, order, true);
             EXPECT_NEAR(learned.gain, best_any, tolerance(best_any)) << trial << " " << bins;
             // The partition the cut makes, with the missing rows where it sends them, has
             // that gain.
