@@ -339,5 +339,7 @@ def test_early_stopping_watches_the_loss_trained_by_default(loss, tmp_path):
     np.testing.assert_array_equal(default.validation_score_, values)
     default.save_model(tmp_path / "m.vrl")
     assert vorlent.load_model(tmp_path / "m.vrl").evals_result_ == default.evals_result_
-    squared = VorlentRegressor(eval_metric="rmse", **params).fit(X, y)
-    assert squared.n_estimators_ < default.n_estimators_
+    if loss == "quantile":
+        # The upper quantile keeps improving long after the squared error has stalled.
+        squared = VorlentRegressor(eval_metric="rmse", **params).fit(X, y)
+        assert squared.n_estimators_ < default.n_estimators_
