@@ -101,7 +101,9 @@ class Dripper(threading.Thread):
     def __init__(self, address, interval):
         super().__init__(daemon=True)
         self.started = time.monotonic()
-        self.sock = socket.create_connection(address, timeout=interval)
+        # A busy server may take a while to accept; only the drip itself keeps time.
+        self.sock = socket.create_connection(address, timeout=30)
+        self.sock.settimeout(interval)
         self.kept = None
 
     def run(self):
