@@ -45,7 +45,8 @@ class EvalRows:
 
     y: np.ndarray
     weight: np.ndarray | None = None
-    rows: slice = slice(None)
+    # A factory: a slice default is refused before CPython 3.12 (slices were not hashable).
+    rows: slice = field(default_factory=lambda: slice(None))
 
 
 @dataclass
