@@ -63,6 +63,18 @@ install_module() {
         --no-build-isolation "${@:2}" .)
 }
 
+# Runs a GoogleTest binary as two shards side by side (one per core) and fails when either
+# does: run_sharded BINARY [ARGS...].
+run_sharded() {
+    local status=0 shard pids=()
+    for shard in 0 1; do
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$shard "$@" &
+        pids+=($!)
+    done
+    for shard in 0 1; do wait "${pids[$shard]}" || status=$?; done
+    return $status
+}
+
 # Compiles through ccache when it is installed, with the cache in build/ccache: builds of
 # the same sources with the same flags (the core library for each interpreter, a rebuild
 # after a small change) reuse the objects instead of compiling them again.

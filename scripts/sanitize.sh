@@ -47,9 +47,9 @@ if [ "$mode" = "thread" ]; then
 fi
 
 BUILD="$ROOT/build/sanitize"
-# -O1 keeps the sanitizer build and its test runs short; -g gives readable reports.
+# -O1 keeps the sanitizer build and its test runs short; line tables give readable reports.
 "$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
     -DVORLENT_SANITIZE=address,undefined -DVORLENT_FAULT_INJECTION=ON \
     -DVORLENT_BUILD_MODULE=ON -DVORLENT_BUILD_TESTS=ON \
     -DPython_EXECUTABLE="$VENV/bin/python" \
@@ -58,7 +58,7 @@ BUILD="$ROOT/build/sanitize"
 
 echo "== C++ unit tests under AddressSanitizer, UndefinedBehaviorSanitizer, LeakSanitizer"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1" \
-    "$BUILD/vorlent_tests" --gtest_brief=1
+    run_sharded "$BUILD/vorlent_tests" --gtest_brief=1
 
 echo "== Python tests against the sanitized module"
 # The interpreter is not instrumented, so the runtime must be loaded before it, and with

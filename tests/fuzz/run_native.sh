@@ -30,13 +30,15 @@ if [ ! -x "$VENV/bin/cmake" ] || ! "$VENV/bin/python" -c "import vorlent_core" 2
 fi
 
 echo "== sanitized fuzzing build"
+# -O1 and line tables: a build that takes a minute less, for a fuzzing session of seconds.
 "$VENV/bin/cmake" -S "$ROOT" -B "$OUT/lib" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
     -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined" \
     -DVORLENT_SANITIZE=address,undefined \
     -DVORLENT_BUILD_MODULE=OFF -DVORLENT_BUILD_TESTS=OFF >/dev/null
 "$VENV/bin/cmake" --build "$OUT/lib" --parallel 2 --target vorlent_lib
-clang++ -std=c++20 -O2 -g -fno-omit-frame-pointer -ffp-contract=off -fopenmp \
+clang++ -std=c++20 -O1 -g1 -fno-omit-frame-pointer -ffp-contract=off -fopenmp \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -I "$ROOT/src" "$ROOT/tests/fuzz/fuzz_model_bytes.cpp" "$OUT/lib/libvorlent_lib.a" \
     -o "$OUT/fuzz_model_bytes"
