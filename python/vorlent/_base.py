@@ -209,20 +209,22 @@ class VorlentEstimator(BaseEstimator):
         started = time.perf_counter()
         # The parameters of this call, copied before anything else reads them: set_params
         # from a callback or another thread then changes neither this fit nor its record.
-        spec = type(self)(**self.get_params(deep=False))
-        _params.validate_parameters(spec, spec._parameter_constraints)
-        spec._check_parameters()
+        snapshot = type(self)(**self.get_params(deep=False))
+        _params.validate_parameters(snapshot, snapshot._parameter_constraints)
+        snapshot._check_parameters()
         callbacks = _callback_list(callbacks)
         sets = named_eval_sets(eval_set, eval_names)
-        if spec.verbose:
+        if snapshot.verbose:
             _ensure_log_handler()
         previous = self.__dict__.get("_fitted")
-        if spec.warm_start and previous is not None:
-            state = spec._continued(
+        if snapshot.warm_start and previous is not None:
+            state = snapshot._continued(
                 previous, X, y, sample_weight, callbacks, bool(eval_train), started
             )
         else:
-            state = spec._trained(X, y, sample_weight, sets, callbacks, bool(eval_train), started)
+            state = snapshot._trained(
+                X, y, sample_weight, sets, callbacks, bool(eval_train), started
+            )
         self._set_fitted(state)
         return self
 

@@ -123,10 +123,10 @@ class _DaskTraining:
             it was.
         """
         # As locally: the parameters of this call, copied before anything reads them.
-        spec = type(self)(**self.get_params(deep=False))
-        _params.validate_parameters(spec, self._local_class._parameter_constraints)
-        spec._check_parameters()
-        spec._check_dask_parameters()
+        snapshot = type(self)(**self.get_params(deep=False))
+        _params.validate_parameters(snapshot, self._local_class._parameter_constraints)
+        snapshot._check_parameters()
+        snapshot._check_dask_parameters()
         callbacks = _callback_list(callbacks)
         sets = named_eval_sets(eval_set, eval_names)
         if eval_train:
@@ -139,7 +139,7 @@ class _DaskTraining:
                 f"Dask training takes one validation set; eval_set holds {len(sets)}: pass "
                 "one (X_val, y_val) pair"
             )
-        self._set_fitted(spec._trained_on_cluster(X, y, sample_weight, sets, callbacks))
+        self._set_fitted(snapshot._trained_on_cluster(X, y, sample_weight, sets, callbacks))
         return self
 
     def _trained_on_cluster(self, X, y, sample_weight, sets, callbacks):
