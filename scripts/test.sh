@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ unit tests and pytest on CPython 3.12, a
-# build and smoke test on CPython 3.11 and 3.13, the C++ tests and the Python tests that reach
-# the core again under AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh),
-# and a fixed-length fuzzing session of the model-bytes reader.
+# Sets everything up and runs every test: pytest on CPython 3.12, a build and smoke test on
+# CPython 3.11 and 3.13, the C++ unit tests and the Python tests that reach the core under
+# AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh), and a fixed-length
+# fuzzing session of the model-bytes reader.
 #
-# The release build compiles the core once: the module and the C++ tests come from one CMake
-# build directory, and ccache hands the other interpreters' builds the same objects.
-# pytest runs on every core (pytest-xdist).
+# The C++ tests run once, in the sanitizer build (in the release build when the sanitizers
+# are left out). ccache hands the other interpreters' builds the release build's core
+# objects, and their bindings compile at -O0. pytest runs on every core (pytest-xdist).
 #
 #   VORLENT_SKIP_OTHER_PYTHONS=1   leave out the CPython 3.11 and 3.13 builds
 #   VORLENT_SKIP_SANITIZE=1        leave out the sanitizer builds and runs
@@ -21,12 +21,16 @@ apt_install libgtest-dev ccache
 use_ccache
 setup_venv test
 RELEASE="$ROOT/build/release"
-install_module "$VENV" -Cbuild-dir="$RELEASE" -Ccmake.define.VORLENT_BUILD_TESTS=ON
+sanitize="$([ "${VORLENT_SKIP_SANITIZE:-0}" = "1" ] && echo 0 || echo 1)"
+cpp_tests="$([ "$sanitize" = "1" ] && echo OFF || echo ON)"
+install_module "$VENV" -Cbuild-dir="$RELEASE" -Ccmake.define.VORLENT_BUILD_TESTS="$cpp_tests"
 lap "set-up and release build"
 
-echo "== C++ unit tests"
-"$RELEASE/vorlent_tests" --gtest_brief=1
-lap "C++ unit tests"
+if [ "$cpp_tests" = "ON" ]; then
+    echo "== C++ unit tests"
+    "$RELEASE/vorlent_tests" --gtest_brief=1
+    lap "C++ unit tests"
+fi
 
 echo "== Python tests"
 cd "$ROOT"
@@ -37,14 +41,16 @@ if [ "${VORLENT_SKIP_OTHER_PYTHONS:-0}" != "1" ]; then
     for version in 3.11 3.13; do
         echo "== Smoke test on CPython $version"
         setup_venv build "$version" "$ROOT/.venv-$version"
-        # Without link-time optimisation: the smoke test needs the module, not its speed.
-        install_module "$ROOT/.venv-$version" -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
+        # The smoke test needs the module, not its speed: no link-time optimisation, and
+        # the bindings at -O0.
+        install_module "$ROOT/.venv-$version" -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
+            -Ccmake.define.VORLENT_QUICK_BINDINGS=ON
         "$ROOT/.venv-$version/bin/python" "$ROOT/tests/smoke/check_install.py"
     done
     lap "other interpreters"
 fi
 
-if [ "${VORLENT_SKIP_SANITIZE:-0}" != "1" ]; then
+if [ "$sanitize" = "1" ]; then
     bash "$ROOT/scripts/sanitize.sh"
     lap "sanitizers"
 fi

@@ -124,10 +124,10 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
          {std::pair{kRegression, 0}, std::pair{kMulticlass, 0}, std::pair{kRegression, 1}}) {
         const Problem p = problem(objective, 7);
         const Problem v = problem(objective, 8);
-        const auto adjust = [lineage](Booster& b) {
+        const auto adjust = [max_lineage = lineage](Booster& b) {
             b.params.n_estimators = 60;
             b.params.learning_rate = 0.5;
-            b.params.max_lineage = lineage;
+            b.params.max_lineage = max_lineage;
         };
         Booster local = exact_booster(objective, adjust);
         fit(local, p.table.view(), VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())},

@@ -108,7 +108,7 @@ def run_capped(code, *args, memory_gb=4.0, timeout=300, env=None):
 
 
 def sanitized():
-    """True when the module under test runs under AddressSanitizer."""
+    """True when the module under test runs under AddressSanitizer (GCC's or LLVM's runtime)."""
     import os
 
-    return "libasan" in os.environ.get("LD_PRELOAD", "")
+    return "asan" in os.environ.get("LD_PRELOAD", "")

@@ -16,12 +16,12 @@ import textwrap
 
 import pytest
 
+from helpers import sanitized
+
 GB = 1 << 30
 
 # AddressSanitizer maps its shadow memory as it goes, which an address-space cap breaks.
-pytestmark = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="address-space caps and ASan"
-)
+pytestmark = pytest.mark.skipif(sanitized(), reason="address-space caps and ASan")
 
 PRELUDE = """
 import json, resource, sys, time

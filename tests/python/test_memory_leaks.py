@@ -12,12 +12,10 @@ import pytest
 import vorlent_core as vc
 from vorlent_core import Booster
 
-from helpers import planted_binary
+from helpers import planted_binary, sanitized
 
 pytestmark = [
-    pytest.mark.skipif(
-        "libasan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer quarantine"
-    ),
+    pytest.mark.skipif(sanitized(), reason="sanitizer quarantine"),
     pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc"),
 ]
 
