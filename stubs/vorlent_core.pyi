@@ -64,6 +64,11 @@ class Booster:
     def truncate(self, n_trees: int) -> None:
         """Keep the first n_trees trees (1 to n_trees()); best_iteration() becomes n_trees - 1
         and the importances keep the gain of the dropped trees."""
+    def gradients(
+        self, y: _ArrayLike, raw: _ArrayLike, weight: _ArrayLike | None = None
+    ) -> tuple[_F64, _F64]:
+        """(grad, hess) of the booster's objective at the raw scores ``raw`` for targets
+        ``y``, each shaped as ``raw``; ValueError for bad shapes."""
     def n_trees(self) -> int: ...
     def best_iteration(self) -> int: ...
     def predict_raw(self, X: _ArrayLike, /, n_trees: int | None = None) -> _F64: ...

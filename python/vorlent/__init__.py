@@ -23,13 +23,13 @@ from typing import TYPE_CHECKING
 
 import vorlent_core as _core
 
+from ._version import __version__
+
 if TYPE_CHECKING:  # the names that __getattr__ below imports on first use
     from ._classifier import VorlentClassifier
-    from ._io import load_model
+    from ._load import load_model
     from ._regressor import VorlentRegressor
     from ._rounds import RoundInfo
-
-__version__ = "0.2.0"
 
 # `import vorlent._core` finds the compiled module itself rather than a second copy.
 _sys.modules[__name__ + "._core"] = _core
@@ -42,7 +42,7 @@ __all__ = ["RoundInfo", "VorlentClassifier", "VorlentRegressor", "__version__", 
 _LAZY = {
     "VorlentClassifier": "._classifier",
     "VorlentRegressor": "._regressor",
-    "load_model": "._io",
+    "load_model": "._load",
     "RoundInfo": "._rounds",
 }
 

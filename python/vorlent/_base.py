@@ -18,7 +18,7 @@ from typing import ClassVar
 import numpy as np
 import vorlent_core as _core
 
-from . import _io, _metrics, _params, _rounds, _trees
+from . import _metrics, _params, _rounds, _save, _trees
 from ._compat import (
     HAVE_SKLEARN,
     BaseEstimator,
@@ -838,7 +838,7 @@ class VorlentEstimator(BaseEstimator):
         >>> bool((vorlent.load_model(path).predict(X) == model.predict(X)).all())
         True
         """
-        _io.save_model(self, self._state(), path)
+        _save.save_model(self, self._state(), path)
 
     def __sklearn_tags__(self):
         return sklearn_tags(self, super().__sklearn_tags__())

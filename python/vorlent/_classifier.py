@@ -236,15 +236,7 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
                     else "y holds no class"
                 )
             return codes.astype(np.float64), classes
-        codes = np.searchsorted(classes, y)
-        codes = np.minimum(codes, len(classes) - 1)
-        unseen = classes[codes] != y
-        if np.any(unseen):
-            raise ValueError(
-                f"y holds labels that were not seen in fit: {np.unique(y[unseen])[:10].tolist()}"
-                f"; the classes are {classes.tolist()}"
-            )
-        return codes.astype(np.float64), classes
+        return class_codes(y, classes), classes
 
     def _objective(self, classes) -> dict:
         if self.max_lineage >= 1 and len(classes) > 2:
@@ -360,6 +352,21 @@ class VorlentClassifier(ClassifierMixin, VorlentEstimator):
         state = self._state()
         proba = self._probabilities(state, X, iteration_range)
         return state.classes[np.argmax(proba, axis=1)]
+
+
+def class_codes(y, classes: np.ndarray) -> np.ndarray:
+    """The labels ``y`` as the core's targets: their positions among the fitted ``classes``
+    (sorted), as float64; ValueError for a missing label or one not among the classes."""
+    y = _labels(y)
+    codes = np.searchsorted(classes, y)
+    codes = np.minimum(codes, len(classes) - 1)
+    unseen = classes[codes] != y
+    if np.any(unseen):
+        raise ValueError(
+            f"y holds labels that were not seen in fit: {np.unique(y[unseen])[:10].tolist()}"
+            f"; the classes are {classes.tolist()}"
+        )
+    return codes.astype(np.float64)
 
 
 def _labels(y) -> np.ndarray:

@@ -30,10 +30,10 @@ from __future__ import annotations
 import numpy as np
 
 from . import _columns
-from ._arrays import array_columns, as_2d, check_not_empty, refuse_sparse
+from ._arrays import array_columns, check_not_empty
 from ._columns import Column
-from ._frames import column_names, frame_columns, looks_like_frame
 from ._schema import FeatureSchema
+from ._user_data import UserData
 from ._vectors import target_vector, weight_vector
 
 __all__ = [
@@ -88,8 +88,8 @@ def fit_matrix(X, categorical_features="auto", *, argument="X"):
     >>> s.categories
     {0: ('a', 'b')}
     """
-    refuse_sparse(X, argument)
-    got = frame_columns(X, argument) if looks_like_frame(X) else None
+    data = UserData(X, argument)
+    got = data.frame_columns()
     if got is not None:
         names, columns = got
         names = _string_names(names, argument)
@@ -98,7 +98,7 @@ def fit_matrix(X, categorical_features="auto", *, argument="X"):
         fitted = [_columns.fit_column(c, w, argument) for c, w in zip(columns, wanted)]
         return _finish(fitted, len(X), names)
 
-    array = as_2d(X, argument)
+    array = data.matrix()
     check_not_empty(array.shape, argument)
     wanted = _requested(categorical_features, None, array.shape[1], argument)
     if array.dtype.kind in "biuf" and not any(wanted):
@@ -135,8 +135,8 @@ def predict_matrix(X, schema: FeatureSchema, *, argument="X") -> np.ndarray:
     TypeError
         As for :func:`fit_matrix`.
     """
-    refuse_sparse(X, argument)
-    got = frame_columns(X, argument) if looks_like_frame(X) else None
+    data = UserData(X, argument)
+    got = data.frame_columns()
     if got is not None:
         columns = _match_columns(*got, schema, argument)
         values = [
@@ -145,7 +145,7 @@ def predict_matrix(X, schema: FeatureSchema, *, argument="X") -> np.ndarray:
         ]
         return _stack(values, len(X))
 
-    array = as_2d(X, argument)
+    array = data.matrix()
     if array.shape[1] != schema.n_features:
         raise ValueError(
             f"{argument} has {array.shape[1]} columns but the model was fitted on "
@@ -183,7 +183,7 @@ def feature_names(X, argument="X") -> tuple[str, ...] | None:
     >>> feature_names(pd.DataFrame([[1.0, 2.0]])) is None  # integer names: by position
     True
     """
-    names = column_names(X, argument) if looks_like_frame(X) else None
+    names = UserData(X, argument).column_names()
     return None if names is None else _string_names(names, argument)
 
 

@@ -42,49 +42,46 @@ def narwhals():
     return nw
 
 
-def frame_columns(X, argument: str) -> tuple[list, list[Column]] | None:
-    """The column names and columns of a DataFrame or Table; None for anything else.
+def eager(X, argument: str) -> tuple[object, object]:
+    """``(frame, series)``: X as narwhals reads it, an eager DataFrame (an Arrow Table too)
+    or a Series (a chunked Arrow array too), the other one None; both None for anything else.
 
     Raises
     ------
     TypeError
-        For a lazy frame, or a column whose dtype is neither numeric, boolean, string,
-        categorical nor object.
+        For a lazy frame.
     ValueError
         For repeated column names.
     """
     nw = narwhals()
-    frame = _eager_frame(nw, X, argument)
-    if frame is None:
-        return None
-    names = list(frame.columns)
-    return names, [_column(nw, frame.get_column(n), n, argument) for n in names]
-
-
-def column_names(X, argument: str) -> list | None:
-    """The column names of a DataFrame or Table as its library holds them (any type);
-    None for anything else. Raises as :func:`frame_columns` does for the frame itself."""
-    frame = _eager_frame(narwhals(), X, argument)
-    return None if frame is None else list(frame.columns)
-
-
-def _eager_frame(nw, X, argument: str):
     if type(X).__name__ == "LazyFrame":
         raise TypeError(f"{argument} is a lazy frame; call .collect() on it first")
     try:
-        frame = nw.from_native(X, eager_only=True, pass_through=True)
+        read = nw.from_native(X, eager_only=True, allow_series=True, pass_through=True)
     except ValueError as e:  # narwhals refuses repeated names and the like
         raise ValueError(f"{argument}: {e}".replace("\n", " ")) from None
-    return frame if isinstance(frame, nw.DataFrame) else None
+    if isinstance(read, nw.DataFrame):
+        return read, None
+    return None, read if isinstance(read, nw.Series) else None
 
 
-def series_values(y, argument: str) -> np.ndarray | None:
-    """A Series or Arrow array as a 1-D NumPy array with its values as they are (nulls
-    become NaN in numeric columns, None elsewhere); None when y is not a series."""
+def frame_columns(frame, argument: str) -> list[Column]:
+    """The columns of a narwhals DataFrame, in order.
+
+    Raises
+    ------
+    TypeError
+        For a column whose dtype is neither numeric, boolean, string, categorical nor
+        object.
+    """
     nw = narwhals()
-    series = nw.from_native(y, series_only=True, pass_through=True)
-    if not isinstance(series, nw.Series):
-        return None
+    return [_column(nw, frame.get_column(n), n, argument) for n in frame.columns]
+
+
+def series_values(series) -> np.ndarray:
+    """A narwhals Series as a 1-D NumPy array with its values as they are (nulls become NaN
+    in numeric columns, None elsewhere)."""
+    nw = narwhals()
     dtype = series.dtype
     if dtype.is_integer() and series.null_count() == 0:
         # Integer labels stay integers, as they do in a NumPy array (classes_, predict).

@@ -158,19 +158,7 @@ verbose, warm_start
         self.clip_to_target_range = clip_to_target_range
 
     def _encode_target(self, y, classes):
-        y = np.asarray(y)
-        if y.dtype.kind not in "biuf":
-            try:
-                y = y.astype(np.float64)
-            except (TypeError, ValueError):
-                raise ValueError(
-                    f"y must hold numbers for a regressor, got values of dtype {y.dtype}"
-                ) from None
-        y = np.ascontiguousarray(y, dtype=np.float64)
-        bad = np.flatnonzero(~np.isfinite(y))
-        if len(bad):
-            raise ValueError(f"y must be finite, but row {bad[0]} holds {y[bad[0]]}")
-        return y, None
+        return regression_targets(y), None
 
     def _objective(self, classes) -> dict:
         return {
@@ -210,3 +198,21 @@ verbose, warm_start
         (3,)
         """
         return self.predict_raw(X, iteration_range=iteration_range)
+
+
+def regression_targets(y) -> np.ndarray:
+    """The target values ``y`` as the core's targets: C-contiguous float64; ValueError for
+    values that are not numbers or not finite."""
+    y = np.asarray(y)
+    if y.dtype.kind not in "biuf":
+        try:
+            y = y.astype(np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(
+                f"y must hold numbers for a regressor, got values of dtype {y.dtype}"
+            ) from None
+    y = np.ascontiguousarray(y, dtype=np.float64)
+    bad = np.flatnonzero(~np.isfinite(y))
+    if len(bad):
+        raise ValueError(f"y must be finite, but row {bad[0]} holds {y[bad[0]]}")
+    return y

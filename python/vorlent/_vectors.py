@@ -6,9 +6,8 @@ import warnings
 
 import numpy as np
 
-from ._arrays import as_array, refuse_sparse
 from ._columns import Column, ComplexDataError, numbers
-from ._frames import frame_columns, looks_like_frame, series_values
+from ._user_data import UserData
 
 
 def target_vector(y, *, argument="y", n_rows=None) -> np.ndarray:
@@ -40,16 +39,16 @@ def target_vector(y, *, argument="y", n_rows=None) -> np.ndarray:
         raise ValueError(
             f"{argument}: this estimator requires y to be passed, but the target y is None"
         )
-    refuse_sparse(y, argument)
-    values = series_values(y, argument) if looks_like_frame(y) else None
-    if values is None and looks_like_frame(y):
-        got = frame_columns(y, argument)
+    data = UserData(y, argument)
+    values = data.series_values()
+    if values is None:
+        got = data.frame_columns()
         if got is not None:
             if len(got[1]) != 1:
                 raise ValueError(f"{argument} must be one column, got a frame of {len(got[1])}")
-            values = series_values(y[got[0][0]], argument)[:, None]
+            values = data.column_values(got[0][0])[:, None]
     if values is None:
-        values = as_array(y, argument)
+        values = data.array()
     if values.ndim == 2 and values.shape[1] == 1:
         warnings.warn(
             f"A column-vector {argument} was passed when a 1d array was expected; "
@@ -94,10 +93,10 @@ def weight_vector(w, n_rows, *, argument="sample_weight") -> np.ndarray | None:
         return None
     if isinstance(w, (int, float, np.number)) and not isinstance(w, (bool, np.bool_)):
         w = np.full(n_rows, w, dtype=np.float64)
-    refuse_sparse(w, argument)
-    values = series_values(w, argument) if looks_like_frame(w) else None
+    data = UserData(w, argument)
+    values = data.series_values()
     if values is None:
-        values = as_array(w, argument)
+        values = data.array()
     if values.ndim != 1 or len(values) != n_rows:
         raise ValueError(
             f"{argument} must be 1-D with one weight per row of X ({n_rows}), "

@@ -290,6 +290,39 @@ ValueError
     n_trees out of range (or a booster without trees); nothing changes.
 )";
 
+inline constexpr const char* kGradients =
+    R"(The gradients and hessians of this booster's objective (and loss) at raw scores, as
+training computes them for its rows in every round.
+
+Parameters
+----------
+y : array_like of float, shape (n_rows,)
+    Targets: 0 or 1 for the binary objective, class codes 0 .. k-1 for the multiclass one.
+raw : array_like of float, shape (n_rows,), or (n_rows, k) for the multiclass objective
+    Raw scores (log-odds, per-class scores or regression values), as predict_raw gives
+    them; k is the model's class count once it has trees.
+weight : array_like of float, shape (n_rows,), optional
+    Row weights that multiply both; None weighs every row 1.
+
+Returns
+-------
+grad, hess : numpy.ndarray of float, each shaped as raw
+    The loss's first and second derivatives by the raw score, per row (and class). The
+    Huber loss's threshold is the alpha-quantile of these rows' absolute residuals.
+
+Raises
+------
+ValueError
+    Bad shapes or lengths, or (multiclass) a target that is not a class code.
+
+Examples
+--------
+>>> b = vc.Booster(objective=1)  # squared error: grad = raw - y, hess = 1
+>>> g, h = b.gradients(np.array([1.0, 2.0]), np.array([1.5, 1.0]))
+>>> g.tolist(), h.tolist()
+([0.5, -1.0], [1.0, 1.0])
+)";
+
 inline constexpr const char* kNTrees = R"(Number of trees in the ensemble.
 
 Returns

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
+#include "boosting/objective.hpp"
 #include "boosting/train.hpp"
 #include "module/arrays.hpp"
 #include "module/docs.hpp"
@@ -27,6 +29,71 @@ py::array_t<double> score_snapshot(const double* scores, int32_t n_rows, int64_t
     std::copy_n(scores, static_cast<int64_t>(n_rows) * n_outputs, out.mutable_data());
     py::detail::array_proxy(out.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     return out;
+}
+
+// The number of scores per row that raw must hold for b's objective: raw is (n_rows,) for a
+// single-output objective, (n_rows, k) with k >= 2 classes for the multiclass one (k the
+// model's class count once it has trees). Raises ValueError naming raw otherwise.
+int64_t outputs_of(const Booster& b, const F64Array& raw, int64_t n_rows) {
+    const bool multi = b.params.objective == kMulticlass;
+    const py::ssize_t want_dims = multi ? 2 : 1;
+    if (raw.ndim() != want_dims) {
+        const char* shape = multi ? "two-dimensional (rows x classes)" : "one-dimensional";
+        fail(std::string("raw must be ") + shape + " for this objective, got " +
+             std::to_string(raw.ndim()) + " dimension(s)");
+    }
+    if (raw.shape(0) != n_rows) {
+        fail("raw has " + std::to_string(raw.shape(0)) + " rows but y has " +
+             std::to_string(n_rows) + " entries");
+    }
+    if (!multi) return 1;
+    const int64_t k = raw.shape(1);
+    if (k < 2 || (b.n_trees() > 0 && k != b.model.n_outputs)) {
+        fail("raw has " + std::to_string(k) + " columns, but " +
+             (b.n_trees() > 0 ? "the model scores " + std::to_string(b.model.n_outputs)
+                              : std::string("a multiclass objective scores at least 2")) +
+             " classes");
+    }
+    return k;
+}
+
+// Raises ValueError naming y unless every target is a class code from 0 to k-1 (the
+// multiclass gradients would silently treat any other value as no class at all).
+void check_class_codes(const double* y, int64_t n_rows, int64_t k) {
+    for (int64_t r = 0; r < n_rows; ++r) {
+        const int64_t c = target_class(y[r]);
+        if (c < 0 || c >= k || static_cast<double>(c) != y[r]) {
+            const std::string value = py::repr(py::float_(y[r]));
+            fail("y must hold class codes from 0 to " + std::to_string(k - 1) + ", but row " +
+                 std::to_string(r) + " is " + value);
+        }
+    }
+}
+
+// (grad, hess) of b's objective at the raw scores, each shaped as raw.
+py::tuple objective_gradients(const Booster& b, const F64Array& y, const F64Array& raw,
+                              const OptionalF64Array& weight) {
+    const int64_t n_rows = vector_length(y, "y");
+    extent32(y, "y");
+    const int64_t k = outputs_of(b, raw, n_rows);
+    const F64Array w = value_or_empty(weight);
+    if (weight && vector_length(w, "weight") != n_rows) {
+        fail("weight has " + std::to_string(w.shape(0)) + " entries but y has " +
+             std::to_string(n_rows));
+    }
+    const double* target = y.data();
+    if (k > 1) check_class_codes(target, n_rows, k);
+    const std::vector<double> weights(w.data(), w.data() + w.size());
+    py::array_t<double> grad(raw.request().shape);
+    py::array_t<double> hess(raw.request().shape);
+    double* g = grad.mutable_data();
+    double* h = hess.mutable_data();
+    without_gil([&] {
+        std::vector<double> abs_residuals;
+        compute_gradients(b.params, k, weights, raw.data(), target, static_cast<int32_t>(n_rows),
+                          g, h, abs_residuals);
+    });
+    return py::make_tuple(grad, hess);
 }
 
 }  // namespace
@@ -101,7 +168,9 @@ void def_training(BoosterClass& cls) {
             py::arg("callback") = py::none(), docs::kFitMore)
         .def(
             "truncate", [](Booster& b, int32_t n_trees) { b.truncate(n_trees); },
-            py::arg("n_trees"), docs::kTruncate);
+            py::arg("n_trees"), docs::kTruncate)
+        .def("gradients", &objective_gradients, py::arg("y"), py::arg("raw"),
+             py::arg("weight") = py::none(), docs::kGradients);
 }
 
 }  // namespace vorlent::binding

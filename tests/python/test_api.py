@@ -131,3 +131,66 @@ def test_import_under_another_python_fails_with_the_version_message():
 
 def test_running_interpreter_is_312():
     assert sys.version_info[:2] == (3, 12)
+
+
+def _reference_gradients(objective, loss, alpha, y, raw):
+    """The derivatives of each loss by the raw score, written out from their definitions."""
+    if objective == 0:
+        p = 1 / (1 + np.exp(-raw))
+        return p - y, p * (1 - p)
+    if objective == 2:
+        p = np.exp(raw - raw.max(axis=1, keepdims=True))
+        p /= p.sum(axis=1, keepdims=True)
+        return p - np.eye(raw.shape[1])[y.astype(int)], p * (1 - p)
+    residual = raw - y
+    if loss == 1:  # Huber: the threshold is the alpha-quantile (lower) of |residual|
+        delta = np.sort(np.abs(residual))[int(np.floor((len(y) - 1) * alpha))]
+        return np.clip(residual, -delta, delta), np.ones_like(y)
+    if loss == 2:  # quantile (pinball) loss
+        return np.where(y > raw, -alpha, 1 - alpha), np.ones_like(y)
+    return residual, np.ones_like(y)
+
+
+@pytest.mark.parametrize(
+    ("objective", "loss", "trained"),
+    [(0, 0, False), (2, 0, False), (2, 0, True), (1, 0, False), (1, 1, False), (1, 2, True)],
+)
+def test_gradients_are_the_derivatives_of_the_objective(objective, loss, trained):
+    rng = np.random.default_rng(objective * 3 + loss)
+    n, k = 9001, 3  # above the row counts from which the core computes in parallel
+    booster = Booster(objective=objective, loss=loss, alpha=0.7, n_estimators=2)
+    y = {0: rng.integers(0, 2, n), 2: rng.integers(0, k, n)}.get(objective, rng.normal(size=n))
+    y = y.astype(np.float64)
+    if trained:
+        booster.fit(rng.normal(size=(200, 2)), y[:200])
+    raw = rng.normal(size=(n, k) if objective == 2 else n) * 3
+    want_grad, want_hess = _reference_gradients(objective, loss, 0.7, y, raw)
+    weight = rng.uniform(0, 2, n)
+    for w, factor in ((None, 1.0), (weight, weight[:, None] if objective == 2 else weight)):
+        grad, hess = booster.gradients(y, raw, weight=w)
+        assert grad.shape == hess.shape == raw.shape
+        np.testing.assert_allclose(grad, want_grad * factor, rtol=1e-12, atol=1e-14)
+        np.testing.assert_allclose(hess, want_hess * factor, rtol=1e-12, atol=1e-14)
+
+
+def test_gradients_refuse_shapes_that_do_not_fit_the_objective():
+    binary, multi = Booster(), Booster(objective=2)
+    y, raw = np.zeros(4), np.zeros(4)
+    refused = [
+        (binary, y, np.zeros((4, 2)), None, "raw must be one-dimensional"),
+        (binary, y, np.zeros(5), None, "raw has 5 rows but y has 4"),
+        (binary, np.zeros((4, 1)), raw, None, "y must be a one-dimensional array"),
+        (binary, y, raw, np.ones(3), "weight has 3 entries but y has 4"),
+        (binary, y, raw, np.ones((4, 1)), "weight must be a one-dimensional array"),
+        (multi, y, raw, None, "raw must be two-dimensional"),
+        (multi, y, np.zeros((4, 1)), None, "raw has 1 columns, but a multiclass"),
+        (multi, np.array([0, 1, 3, 0.0]), np.zeros((4, 3)), None, "class codes from 0 to 2"),
+        (multi, np.array([0, 1, 0.5, 0]), np.zeros((4, 3)), None, "row 2 is 0.5"),
+    ]
+    for booster, y_, raw_, w, message in refused:
+        with pytest.raises(ValueError, match=message):
+            booster.gradients(y_, raw_, weight=w)
+    trained = Booster(objective=2, n_estimators=1)
+    trained.fit(np.random.default_rng(0).normal(size=(60, 2)), np.arange(60.0) % 3)
+    with pytest.raises(ValueError, match="the model scores 3 classes"):
+        trained.gradients(np.zeros(4), np.zeros((4, 4)))

@@ -642,7 +642,7 @@ def test_help_and_exports():
         "vorlent._base",
         "vorlent._classifier",
         "vorlent._regressor",
-        "vorlent._io",
+        "vorlent._load",
         "vorlent._replace",
         "vorlent._eval_sets",
     ],

@@ -16,7 +16,6 @@ import vorlent_core as vc
 from helpers import run_capped
 from model_craft import unpack
 from vorlent import VorlentClassifier, VorlentRegressor
-from vorlent._io import model_header
 from vorlent._model_file import (
     MAGIC,
     decode_model,
@@ -24,6 +23,7 @@ from vorlent._model_file import (
     read_model_file,
     write_model_file,
 )
+from vorlent._save import model_header
 
 pd = pytest.importorskip("pandas")
 

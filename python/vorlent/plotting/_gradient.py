@@ -2,9 +2,9 @@
 the raw score of the trees before it, per row.
 
 The score before tree ``t`` is the model's raw score minus what trees ``t, t+1, ...`` add
-(rows routed by :mod:`._routing`), so the base score needs no separate record. Rows are
-unweighted; Huber's threshold is taken from the rows given, as training takes it from its
-rows.
+(rows routed by :mod:`._routing`), so the base score needs no separate record. The
+derivative is the core's own (``Booster.gradients``); rows are unweighted, and Huber's
+threshold is taken from the rows given, as training takes it from its rows.
 """
 
 from __future__ import annotations
@@ -46,29 +46,21 @@ def targets(parts, y, n_rows: int) -> np.ndarray:
     column = target_vector(y, argument="y")
     if len(column) != n_rows:
         raise ValueError(f"y has {len(column)} entries but X has {n_rows} rows")
+    classes = getattr(parts.estimator, "classes_", None)
+    if classes is not None:
+        from .._classifier import class_codes
+
+        return class_codes(column, classes)
     if parts.estimator is not None:
-        return parts.estimator._encode_target(column, parts.estimator._classes())[0]
+        from .._regressor import regression_targets
+
+        return regression_targets(column)
     return np.asarray(column, dtype=np.float64)
 
 
 def gradients(parts, X, y, tree_index: int, class_index: int = 0) -> np.ndarray:
     """Per row, the loss gradient at the score before tree ``tree_index`` (for a multiclass
-    model: of the output ``class_index``)."""
+    model: of the output ``class_index``), as the core's objective computes it."""
     target = targets(parts, y, X.shape[0])
-    scores = scores_before(parts, X, tree_index)
-    objective, loss, alpha = (parts.keywords.get(k) for k in ("objective", "loss", "alpha"))
-    if objective == 0:
-        return 1.0 / (1.0 + np.exp(-scores)) - target
-    if objective == 2:
-        shifted = np.exp(scores - scores.max(axis=1, keepdims=True))
-        share = shifted[:, class_index] / shifted.sum(axis=1)
-        return share - (target == class_index)
-    residual = scores - target
-    if loss == 1:
-        at = int(np.floor((len(residual) - 1) * alpha))
-        delta = np.partition(np.abs(residual), at)[at] if len(residual) else 0.0
-        delta = delta if delta > 0 else 1e-12
-        return np.clip(residual, -delta, delta)
-    if loss == 2:
-        return np.where(target - scores > 0, -alpha, 1.0 - alpha)
-    return residual
+    grad, _ = parts.booster.gradients(target, scores_before(parts, X, tree_index))
+    return grad if grad.ndim == 1 else grad[:, class_index]

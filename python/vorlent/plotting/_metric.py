@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from .. import _params
 from ._common import label_axes, model_parts, new_axes, pyplot
 
 
@@ -37,16 +38,16 @@ def recorded_losses(model) -> dict:
 def _model_losses(parts) -> dict:
     estimator = parts.estimator
     results = getattr(estimator, "evals_result_", None) if estimator is not None else None
-    if results:
+    if results:  # an estimator with validation_score_ records it here too
         return results
-    if estimator is not None and hasattr(estimator, "validation_score_"):
-        return {"validation": {estimator._loss_name(): estimator.validation_score_}}
     losses = parts.booster.validation_losses()
     return {"validation": {_core_loss_name(parts.keywords): losses}}
 
 
 def _core_loss_name(keywords: dict) -> str:
-    return "squared_error" if keywords.get("objective") == 1 else "log_loss"
+    """The name of the loss the core records on validation rows: squared error for every
+    regression loss, else the log-loss."""
+    return "squared_error" if keywords.get("objective") == _params.REGRESSION else "log_loss"
 
 
 def best_round(model):

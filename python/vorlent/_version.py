@@ -1,0 +1,3 @@
+"""The library version: written into every model file's header, read by the build."""
+
+__version__ = "0.2.0"
