@@ -175,7 +175,7 @@ void register_shards(py::module_& m) {
                     if (i >= n - answered) answers.append(last);
                 }
                 if (answered == 1) return last;
-                return std::move(answers);
+                return answers;
             },
             py::arg("messages"), py::arg("answered") = 1,
             "Answers the messages in order: the last one's answer, or with answered > 1 the "
