@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "boosting/bag_size.hpp"
 #include "boosting/check_text.hpp"
 #include "boosting/fit_state.hpp"
 #include "boosting/objective.hpp"

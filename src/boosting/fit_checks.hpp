@@ -1,6 +1,7 @@
 #pragma once
 #include "boosting/booster.hpp"
-#include "boosting/train.hpp"
+#include "boosting/vector_arg.hpp"
+#include "common/matrix.hpp"
 
 namespace vorlent {
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "boosting/bag_size.hpp"
 #include "boosting/exact_rounds.hpp"
 #include "boosting/fit_checks.hpp"
 #include "boosting/fit_memory.hpp"
@@ -116,11 +117,6 @@ void keep_best_round(Booster& b, bool early_stopping, int32_t best_round) {
 }
 
 }  // namespace
-
-int32_t bag_size(int32_t n_rows, double subsample) {
-    const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
-    return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
-}
 
 void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const double* y,
                   const BinnedMatrix& bins, double* scores, int32_t rounds,

@@ -4,17 +4,12 @@
 
 #include "boosting/booster.hpp"
 #include "boosting/fit_state.hpp"
+#include "boosting/vector_arg.hpp"
 #include "common/matrix.hpp"
 #include "common/stop_poll.hpp"
 #include "prep/binning.hpp"
 
 namespace vorlent {
-
-// A vector argument as it arrives from the caller.
-struct VectorArg {
-    const double* data = nullptr;
-    int64_t size = 0;
-};
 
 // Called between boosting rounds; it may throw to stop training after a complete round.
 using RoundHook = StopCheck;
@@ -46,9 +41,6 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
 // Does nothing when extra <= 0 or there are no trees yet.
 void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, VectorArg sample_weight,
               const RoundHook& between_rounds = {}, const RoundObserver& observer = {});
-
-// Rows in each round's bag: subsample of n_rows, rounded down, at least 1.
-int32_t bag_size(int32_t n_rows, double subsample);
 
 // The shared round loop: gradients, the row bag, one tree, score updates, early stopping.
 // With an observer and a validation set the validation scores are kept current every round,

@@ -18,14 +18,6 @@
 namespace vorlent {
 namespace {
 
-// Bag rows above which the passes over them run in parallel.
-constexpr int64_t kParallelRows = 20000;
-
-// Adds one thread's buffer of every block into the shard's buffer.
-void add_words(int64_t* into, const int64_t* from, int64_t n) {
-    for (int64_t i = 0; i < n; ++i) into[i] += from[i];
-}
-
 // The node sums and bin cells of the bag rows [i0, i1) that belong to requested nodes.
 template <class Code>
 void histogram_rows(const Code* codes, int32_t n_features, const int32_t* offsets,
@@ -97,16 +89,6 @@ void output_rows(const ShardTree& st, int64_t i0, int64_t i1, int32_t k, int64_t
 
 }  // namespace
 
-HistogramShape HistogramShape::of(const BinnedMatrix& bins) {
-    HistogramShape s;
-    s.n_features = static_cast<int32_t>(bins.bin_low.size());
-    s.bin_offset.assign(static_cast<size_t>(s.n_features) + 1, 0);
-    for (int32_t f = 0; f < s.n_features; ++f) {
-        s.bin_offset[f + 1] = s.bin_offset[f] + static_cast<int32_t>(bins.bin_low[f].size());
-    }
-    return s;
-}
-
 int64_t block_words(const StatsRequest& request, const HistogramShape& shape, int32_t n_outputs) {
     if (item_kind(request.kind)) return 0;
     if (request.kind == kLineageMoments) return lineage_block_words(request.lineage->slots);
@@ -117,7 +99,7 @@ int64_t block_words(const StatsRequest& request, const HistogramShape& shape, in
 int64_t items_words(const StatsRequest& request) {
     int64_t words = 0;
     if (pair_kind(request.kind)) {
-        for (const ColumnPair& pair : request.pairs) words += pair_item_words(pair);
+        words += pair_items_words(request.pairs);
         if (request.kind == kScreenedPairMoments) words += screen_words(request);
     } else {
         words = static_cast<int64_t>(request.projections.size()) *
@@ -155,151 +137,6 @@ void reset_stats(const StatsRequest& request, const HistogramShape& shape, int32
     if (!pair_kind(request.kind)) init_projection_words(request, out.data() + kStatsHeader);
 }
 
-namespace {
-
-// How each word of a kind's blocks merges; the pattern repeats through the blocks.
-enum WordMerge : uint8_t {
-    kAddWord,   // integer addition
-    kWideWord,  // this word and the next: the low and high halves of a 128-bit sum
-    kMinKey,    // the smaller total-order key (as unsigned)
-    kMaxKey,    // the larger
-};
-
-const std::vector<WordMerge>& merge_pattern(int64_t kind) {
-    static const std::vector<WordMerge> add{kAddWord};
-    static const std::vector<WordMerge> wide{kWideWord, kWideWord};
-    static const std::vector<WordMerge> ranged{kAddWord, kAddWord, kAddWord, kMinKey, kMaxKey};
-    switch (kind) {
-        case kOutputSums:
-        case kBinHistograms:
-        case kLineageMoments:
-            return add;
-        case kProjectionRanges:
-        case kProjectedHistograms:
-            return ranged;
-        case kPairMoments:
-        case kScreenedPairMoments:
-            return wide;
-        default:
-            throw std::invalid_argument("exact_sums: statistics of an unknown kind");
-    }
-}
-
-}  // namespace
-
-void merge_words(int64_t kind, int64_t* into, const int64_t* from, int64_t n) {
-    const std::vector<WordMerge>& pattern = merge_pattern(kind);
-    const auto period = static_cast<int64_t>(pattern.size());
-    if (n % period != 0) {
-        throw std::invalid_argument("exact_sums: statistics cut off inside a block");
-    }
-    if (period == 1) {
-        add_words(into, from, n);
-        return;
-    }
-    for (int64_t w = 0; w < n; w += period) {
-        for (int64_t j = 0; j < period; ++j) {
-            int64_t* a = into + w + j;
-            const int64_t* b = from + w + j;
-            switch (pattern[j]) {
-                case kAddWord:
-                    *a += *b;
-                    break;
-                case kWideWord: {
-                    // Two's complement halves: the low words add as unsigned with a carry.
-                    const auto low = static_cast<uint64_t>(a[0]) + static_cast<uint64_t>(b[0]);
-                    const uint64_t carry = low < static_cast<uint64_t>(b[0]) ? 1 : 0;
-                    a[0] = static_cast<int64_t>(low);
-                    a[1] = static_cast<int64_t>(static_cast<uint64_t>(a[1]) +
-                                                static_cast<uint64_t>(b[1]) + carry);
-                    ++j;
-                    break;
-                }
-                case kMinKey:
-                    if (static_cast<uint64_t>(*b) < static_cast<uint64_t>(*a)) *a = *b;
-                    break;
-                case kMaxKey:
-                    if (static_cast<uint64_t>(*b) > static_cast<uint64_t>(*a)) *a = *b;
-                    break;
-            }
-        }
-    }
-}
-
-void merge_stats(std::vector<int64_t>& into, const std::vector<int64_t>& from) {
-    if (into.size() != from.size() || into.size() < static_cast<size_t>(kStatsHeader) ||
-        !std::equal(into.begin(), into.begin() + kStatsHeader, from.begin()) ||
-        into[0] != kStatsVersion) {
-        throw std::invalid_argument("exact_sums: statistics of different requests cannot merge");
-    }
-    merge_words(into[1], into.data() + kStatsHeader, from.data() + kStatsHeader,
-                static_cast<int64_t>(into.size()) - kStatsHeader);
-}
-
-void mark_targets(const StatsRequest& request, ShardTree& st) {
-    int32_t top = request.node_ids;
-    for (const int32_t id : request.nodes) top = std::max(top, id + 1);
-    st.target.assign(static_cast<size_t>(top), -1);
-    for (size_t t = 0; t < request.nodes.size(); ++t) {
-        st.target[request.nodes[t]] = static_cast<int32_t>(t);
-    }
-}
-
-void row_pass(ShardTree& st, int64_t kind, std::vector<int64_t>& out,
-              const std::function<void(int64_t i0, int64_t i1, int64_t* words)>& fill) {
-    const int64_t n = static_cast<int64_t>(st.bag.size());
-    const int64_t words = static_cast<int64_t>(out.size()) - kStatsHeader;
-    if (n == 0 || words == 0) return;
-    const bool parallel = n > kParallelRows && omp_get_max_threads() > 1;
-    const int64_t threads = parallel ? omp_get_max_threads() : 1;
-    int64_t* scratch = grow(st.scratch, static_cast<size_t>(threads * words));
-    for (int64_t t = 0; t < threads; ++t) {
-        std::copy(out.begin() + kStatsHeader, out.end(), scratch + t * words);
-    }
-    parallel_blocks(n, parallel, [&](int64_t i0, int64_t i1) {
-        fill(i0, i1, scratch + omp_get_thread_num() * words);
-    });
-    std::copy(scratch, scratch + words, out.begin() + kStatsHeader);
-    for (int64_t t = 1; t < threads; ++t) {
-        merge_words(kind, out.data() + kStatsHeader, scratch + t * words, words);
-    }
-}
-
-void rows_by_node(const ShardTree& st, const StatsRequest& request, int64_t i0, int64_t i1,
-                  std::vector<int64_t>& begin, std::vector<int32_t>& order) {
-    const auto n_nodes = static_cast<int64_t>(request.nodes.size());
-    begin.assign(static_cast<size_t>(n_nodes + 1), 0);
-    const auto ids = static_cast<uint32_t>(st.target.size());
-    for (int64_t i = i0; i < i1; ++i) {
-        const auto at = static_cast<uint32_t>(st.node[i]);
-        if (at < ids && st.target[at] >= 0) ++begin[st.target[at] + 1];
-    }
-    for (int64_t t = 0; t < n_nodes; ++t) begin[t + 1] += begin[t];
-    order.resize(static_cast<size_t>(begin[n_nodes]));
-    // Places each row at its node's next slot (begin[t] moves to the end of node t's
-    // rows), then shifts the starts back by one node.
-    for (int64_t i = i0; i < i1; ++i) {
-        const auto at = static_cast<uint32_t>(st.node[i]);
-        if (at >= ids || st.target[at] < 0) continue;
-        order[static_cast<size_t>(begin[st.target[at]]++)] = static_cast<int32_t>(i);
-    }
-    for (int64_t t = n_nodes; t > 0; --t) begin[t] = begin[t - 1];
-    begin[0] = 0;
-}
-
-void RoundSummary::merge(const RoundSummary& other) {
-    bag_rows += other.bag_rows;
-    nonfinite += other.nonfinite;
-    max_abs_grad = std::max(max_abs_grad, other.max_abs_grad);
-    max_hess = std::max(max_hess, other.max_hess);
-}
-
-RoundGrids RoundGrids::of(const RoundSummary& summary, int32_t n_outputs) {
-    const double rows = static_cast<double>(summary.bag_rows) * (n_outputs > 1 ? 2.0 : 1.0);
-    return RoundGrids{FixedGrid::for_bound(summary.max_abs_grad * rows),
-                      FixedGrid::for_bound(summary.max_hess * rows)};
-}
-
 RoundSummary begin_tree(const ShardRows& shard, uint64_t bag_key, double subsample,
                         const double* grad, const double* hess, int32_t n_outputs, ShardTree& st) {
     st.bag.clear();
@@ -333,7 +170,7 @@ void fix_gradients(const ShardRows& shard, const double* grad, const double* hes
     const int64_t n = static_cast<int64_t>(st.bag.size());
     st.qg.resize(static_cast<size_t>(n * k));
     st.qh.resize(static_cast<size_t>(n * k));
-    parallel_blocks(n, n > kParallelRows, [&](int64_t i0, int64_t i1) {
+    parallel_blocks(n, n > kParallelBagRows, [&](int64_t i0, int64_t i1) {
         for (int64_t i = i0; i < i1; ++i) {
             const int64_t r = st.bag[i];
             for (int64_t j = 0; j < k; ++j) {
@@ -352,7 +189,7 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
         return;
     }
     if (request.kind == kScreenedPairMoments) {
-        screened_pair_stats(shard, st, request, shape, n_outputs, out);
+        screened_pair_stats(shard, st, request, n_outputs, out);
         return;
     }
     if (item_kind(request.kind)) {
@@ -369,7 +206,7 @@ void shard_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& requ
     // Lineage moments cost a pass over every pair of candidates per row.
     const int64_t row_cost =
         request.kind == kLineageMoments ? 1 + lineage_pairs(request.lineage->slots) / 8 : 1;
-    const bool parallel = n * row_cost > kParallelRows && omp_get_max_threads() > 1;
+    const bool parallel = n * row_cost > kParallelBagRows && omp_get_max_threads() > 1;
     const int64_t threads = parallel ? omp_get_max_threads() : 1;
     int64_t* scratch = grow(st.scratch, static_cast<size_t>(threads * all_words));
     std::fill(scratch, scratch + threads * all_words, 0);
@@ -452,7 +289,7 @@ void route_rows(const ShardRows& shard, ShardTree& st, const std::vector<RouteRu
         moves[id] = Move{side, &rule.test, projection, rule.test.feature_a, rule.left, rule.right};
     }
     const auto ids = static_cast<uint32_t>(moves.size());
-    parallel_blocks(n, n > kParallelRows, [&](int64_t i0, int64_t i1) {
+    parallel_blocks(n, n > kParallelBagRows, [&](int64_t i0, int64_t i1) {
         bins.with_codes([&](const auto* codes) {
             for (int64_t i = i0; i < i1; ++i) {
                 const auto at = static_cast<uint32_t>(st.node[i]);

@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "exact/level_stats.hpp"
+#include "exact/round_grids.hpp"
+#include "exact/row_pass.hpp"
+#include "exact/stats_request.hpp"
 #include "tree/pair_sums.hpp"
 
 // The shard side of the exact_sums lineage builder: the moments of every pair of a node's

@@ -362,6 +362,12 @@ int64_t pair_item_words(const ColumnPair& pair) {
     return kWideWords * (3 * (int64_t{pair.top} + 1) + 3);
 }
 
+int64_t pair_items_words(const std::vector<ColumnPair>& pairs) {
+    int64_t words = 0;
+    for (const ColumnPair& pair : pairs) words += pair_item_words(pair);
+    return words;
+}
+
 int32_t column_value_exponent(const BinnedMatrix& bins, int32_t f) {
     double top = 0.0;
     for (const std::vector<double>* side : {&bins.bin_low[f], &bins.bin_high[f]}) {

@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "common/exact_sum.hpp"
-#include "exact/level_stats.hpp"
+#include "exact/round_grids.hpp"
+#include "exact/row_pass.hpp"
+#include "exact/stats_request.hpp"
 #include "prep/binning.hpp"
 #include "tree/pair_sums.hpp"
 
@@ -31,6 +33,8 @@ inline constexpr int64_t kPairSumCount = 9;
 
 // Words of one item.
 int64_t pair_item_words(const ColumnPair& pair);
+// Words of the items of a list of pairs.
+int64_t pair_items_words(const std::vector<ColumnPair>& pairs);
 
 // The exponent e of a column's value grid (0 for a column without finite values).
 int32_t column_value_exponent(const BinnedMatrix& bins, int32_t f);

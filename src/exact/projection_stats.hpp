@@ -2,8 +2,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "exact/level_stats.hpp"
 #include "exact/projection.hpp"
+#include "exact/row_pass.hpp"
+#include "exact/stats_request.hpp"
 
 // The statistics of projections (exact/projection.hpp) over a node's bag rows, one item per
 // projection of the request, in request order (node by node).

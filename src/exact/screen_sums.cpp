@@ -154,13 +154,12 @@ void screen_rows(const ShardRows& shard, const ShardTree& st, const StatsRequest
 }  // namespace
 
 void screened_pair_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& request,
-                         const HistogramShape& shape, int32_t n_outputs,
-                         std::vector<int64_t>& out) {
-    // The moments as a request of their own would give them (which checks the pairs).
+                         int32_t n_outputs, std::vector<int64_t>& out) {
+    // The moments as a request of their own would give them (which checks the pairs); the
+    // pass reads none of the header's words.
     StatsRequest moments = request;
     moments.kind = kPairMoments;
-    std::vector<int64_t> part;
-    reset_stats(moments, shape, n_outputs, part);
+    std::vector<int64_t> part(static_cast<size_t>(kStatsHeader + pair_items_words(request.pairs)), 0);
     pair_moment_stats(shard, st, moments, n_outputs, part);
     std::copy(part.begin() + kStatsHeader, part.end(), out.begin() + kStatsHeader);
     if (request.nodes.empty()) return;

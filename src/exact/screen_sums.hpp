@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "exact/level_stats.hpp"
+#include "exact/round_grids.hpp"
+#include "exact/row_pass.hpp"
+#include "exact/stats_request.hpp"
 #include "prep/binning.hpp"
 
 // The sums that screen a node's column pairs, exactly: how well the product of a pair's two
@@ -34,7 +36,7 @@ inline int64_t screen_words(const StatsRequest& request) {
 // (a) The shard's kScreenedPairMoments words: the moments, then the screening sums, into out
 // (already reset for the request).
 void screened_pair_stats(const ShardRows& shard, ShardTree& st, const StatsRequest& request,
-                         const HistogramShape& shape, int32_t n_outputs, std::vector<int64_t>& out);
+                         int32_t n_outputs, std::vector<int64_t>& out);
 
 // A pair's merged screening sums as doubles, in the units of its values: z times
 // 2^(e_a + e_b - 31) is the product of its values.

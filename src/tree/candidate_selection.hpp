@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tree/pair_proposal.hpp"
-#include "tree/split_search.hpp"
+#include "tree/search_workspace.hpp"
 
 namespace vorlent {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tree/split_search.hpp"
+#include "tree/search_workspace.hpp"
 
 namespace vorlent {
 

@@ -1,0 +1,46 @@
+"""The include-cycle check of scripts/include_cycles.py: it finds planted cycles, and the
+sources hold none, between files or between units (a header and its source)."""
+
+import importlib.util
+import pathlib
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+spec = importlib.util.spec_from_file_location(
+    "include_cycles", ROOT / "scripts" / "include_cycles.py"
+)
+include_cycles = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(include_cycles)
+
+
+def cycles(src, by_file=False):
+    unit = str if by_file else include_cycles.unit_of
+    return include_cycles.strongly_connected(include_cycles.include_graph(src, unit))
+
+
+def test_planted_cycles_are_found(tmp_path):
+    files = {
+        # a unit cycle through a source file only: x.hpp -> y.hpp, y.cpp -> x.hpp
+        "a/x.hpp": '#include "b/y.hpp"\n',
+        "b/y.hpp": "#include <vector>\n",
+        "b/y.cpp": '#include "b/y.hpp"\n#include "a/x.hpp"\n',
+        # a chain that closes through three headers
+        "c/p.hpp": '#include "c/q.hpp"\n',
+        "c/q.hpp": '#include "c/r.hpp"\n',
+        "c/r.hpp": '#include "c/p.hpp"\n',
+        # no cycle: a diamond, and an include of a file outside the tree
+        "d/top.hpp": '#include "d/left.hpp"\n#include "d/right.hpp"\n',
+        "d/left.hpp": '#include "d/base.hpp"\n#include "elsewhere.hpp"\n',
+        "d/right.hpp": '#include "d/base.hpp"\n',
+        "d/base.hpp": "",
+    }
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    assert cycles(tmp_path) == [["a/x", "b/y"], ["c/p", "c/q", "c/r"]]
+    assert cycles(tmp_path, by_file=True) == [["c/p.hpp", "c/q.hpp", "c/r.hpp"]]
+
+
+def test_sources_have_no_cycles():
+    src = ROOT / "src"
+    assert cycles(src) == []
+    assert cycles(src, by_file=True) == []
