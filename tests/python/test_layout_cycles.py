@@ -1,5 +1,6 @@
-"""The include-cycle check of scripts/include_cycles.py: it finds planted cycles, and the
-sources hold none, between files or between units (a header and its source)."""
+"""The layout's cycle checks find planted cycles, and the code holds none: includes among the
+C++ sources (scripts/include_cycles.py: between files, and between units, a header and its
+source) and imports among the Python package's modules (scripts/import_cycles.py)."""
 
 import importlib.util
 import pathlib
@@ -10,6 +11,11 @@ spec = importlib.util.spec_from_file_location(
 )
 include_cycles = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(include_cycles)
+spec = importlib.util.spec_from_file_location(
+    "import_cycles", ROOT / "scripts" / "import_cycles.py"
+)
+import_cycles = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(import_cycles)
 
 
 def cycles(src, by_file=False):
@@ -44,3 +50,28 @@ def test_sources_have_no_cycles():
     src = ROOT / "src"
     assert cycles(src) == []
     assert cycles(src, by_file=True) == []
+
+
+def test_planted_import_cycles_are_found_wherever_the_import_stands(tmp_path):
+    files = {
+        "__init__.py": "from . import a\n",
+        # a cycle closed by an import inside a function
+        "a.py": "from . import b\n",
+        "b.py": "def f():\n    from .a import g\n",
+        # a cycle closed under TYPE_CHECKING
+        "c.py": "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    from .d import x\n",
+        "d.py": "import pkg.c\n",
+        # no cycle: a module both import
+        "e.py": "from . import f\nfrom . import a\n",
+        "f.py": "import numpy\n",
+    }
+    package = tmp_path / "pkg"
+    package.mkdir()
+    for name, text in files.items():
+        (package / name).write_text(text)
+    found = sorted(sorted(c) for c in import_cycles.cycles(import_cycles.import_graph(package)))
+    assert found == [["pkg.a", "pkg.b"], ["pkg.c", "pkg.d"]]
+
+
+def test_the_package_has_no_import_cycles():
+    assert import_cycles.cycles(import_cycles.import_graph(ROOT / "python" / "vorlent")) == []
