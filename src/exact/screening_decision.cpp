@@ -1,11 +1,9 @@
 #include "exact/screening_decision.hpp"
 
-#include <algorithm>
-
+#include "decide/ranking.hpp"
+#include "decide/screening.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/screen_sums.hpp"
-#include "tree/column_ranking.hpp"
-#include "tree/pair_screening.hpp"
 
 namespace vorlent {
 namespace {
@@ -47,7 +45,7 @@ PairSpread pair_spread(const int64_t* moments, const ColumnPair& pair,
 }  // namespace
 
 bool screens_pairs(const TreeParams& tree, int32_t depth, bool ranked, size_t pairs, size_t keep) {
-    return tree.split_mode == kCappedOblique && (depth <= 1 || ranked) && pairs > keep;
+    return tree.split_mode == kCappedOblique && screens_candidates(depth, ranked) && pairs > keep;
 }
 
 double pair_screen_score(const int64_t* moments, const int64_t* screen, const ColumnPair& pair,
@@ -61,7 +59,7 @@ double pair_screen_score(const int64_t* moments, const int64_t* screen, const Co
 void keep_screened_candidates(std::vector<ObliqueCandidate>& candidates, size_t keep) {
     if (keep == 0 || candidates.size() <= keep) return;
     const auto count = static_cast<int32_t>(candidates.size());
-    const auto half = static_cast<int32_t>(std::max<size_t>(1, keep / 2));
+    const auto half = static_cast<int32_t>(screened_half(keep));
     std::vector<double> scores(candidates.size());
     std::vector<int32_t> order, top;
     std::vector<char> marked(candidates.size(), 0);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/parallel.hpp"
+#include "decide/screening.hpp"
 
 namespace vorlent {
 namespace {
@@ -168,7 +169,7 @@ void select_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch
                        SearchWorkspace& ws, const NodePairs& np, const Selection& sel) {
     if (sel.screening) {
         screen_candidates(in, scratch, ws, np);
-        keep_screened(ws.candidates, std::max<size_t>(1, sel.keep / 2), ws);
+        keep_screened(ws.candidates, screened_half(sel.keep), ws);
         ws.screened = ws.candidates.size();
     } else {
         keep_top(ws.candidates, sel.keep, ws.order, ws.kept, by_prescore);
