@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // The screening of a node's column pairs, for every builder: when the capped search screens
 // its candidates, how many it keeps, and how a pair's screening sums score it. A screening
@@ -19,6 +20,14 @@ inline bool screens_candidates(int32_t depth, bool ranked) { return depth <= 1 |
 
 // How many candidates a screening node that keeps `keep` takes by each score.
 inline size_t screened_half(size_t keep) { return std::max<size_t>(1, keep / 2); }
+
+// The candidates a screening node keeps: marked[i] is set to 1 for the `half` best of
+// prescores[0, count) and the `half` best of screens[0, count), and to 0 for the others.
+// Equal scores rank the earlier candidate first and NaN last (decide/ranking.hpp), so the
+// choice does not depend on how the candidates were gathered. `order` and `top` are scratch.
+void mark_screened(const double* prescores, const double* screens, int32_t count, int32_t half,
+                   std::vector<int32_t>& order, std::vector<int32_t>& top,
+                   std::vector<char>& marked);
 
 // The screening score of a pair from the sums of h, r, h z, h z^2 and r z over its rows (z
 // the product of its two standardised columns, r = -g): the gain of the ridge fit of r on z

@@ -12,8 +12,10 @@
 #include "decide/output_pair.hpp"
 #include "decide/ranking.hpp"
 #include "decide/ridge.hpp"
+#include "decide/screening.hpp"
 #include "exact/cut_decision.hpp"
 #include "exact/oblique_decision.hpp"
+#include "exact/screening_decision.hpp"
 #include "tree/lineage_direction.hpp"
 #include "tree/pair_solver.hpp"
 
@@ -225,6 +227,38 @@ TEST(Decisions, ColumnRankingFromDoublesAndFromTheGridHistogramsAgree) {
         const NodeTotals node{block[0], block[1], block[2]};
         EXPECT_EQ(paired_columns(features, block.data(), shape, node, settings, keep), top)
             << "trial " << trial;
+    }
+}
+
+TEST(Decisions, ScreeningKeepsTheBestHalfByEitherScore) {
+    // A candidate stays when fewer than `half` others rank before it by prescore or by
+    // screening score (a higher score, or an equal one proposed earlier).
+    std::mt19937 gen(19);
+    for (int trial = 0; trial < 300; ++trial) {
+        const auto count = static_cast<int32_t>(1 + gen() % 30);
+        const size_t keep = gen() % 12;
+        std::vector<ObliqueCandidate> candidates(static_cast<size_t>(count));
+        for (int32_t i = 0; i < count; ++i) {
+            candidates[i].prescore = static_cast<double>(gen() % 5);
+            candidates[i].screen = static_cast<double>(gen() % 5);
+            candidates[i].projection.feature_a = i;  // the candidate's name
+        }
+        std::vector<int32_t> want;
+        const auto half = static_cast<int32_t>(screened_half(keep));
+        for (int32_t i = 0; i < count; ++i) {
+            int32_t before_pre = 0, before_screen = 0;
+            for (int32_t j = 0; j < count; ++j) {
+                const ObliqueCandidate &a = candidates[j], &b = candidates[i];
+                before_pre += a.prescore > b.prescore || (a.prescore == b.prescore && j < i);
+                before_screen += a.screen > b.screen || (a.screen == b.screen && j < i);
+            }
+            const bool kept_all = keep == 0 || static_cast<size_t>(count) <= keep;
+            if (kept_all || before_pre < half || before_screen < half) want.push_back(i);
+        }
+        keep_screened_candidates(candidates, keep);
+        std::vector<int32_t> got;
+        for (const ObliqueCandidate& c : candidates) got.push_back(c.projection.feature_a);
+        EXPECT_EQ(got, want) << "trial " << trial;
     }
 }
 
