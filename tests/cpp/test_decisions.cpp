@@ -44,8 +44,9 @@ TEST(Decisions, MonotoneDirectionOfATestAndOfItsDirectionVectorAgree) {
         test.kind = static_cast<int32_t>(1 + gen() % 3);
         test.feature_a = static_cast<int32_t>(gen() % cols);
         test.feature_b = (test.feature_a + 1 + static_cast<int32_t>(gen() % (cols - 1))) % cols;
-        test.coef_a = test.kind == kCategoryPair ? 1.0 : std::uniform_real_distribution<>(-1, 1)(gen);
-        test.coef_b = std::uniform_real_distribution<>(-1, 1)(gen);
+        std::uniform_real_distribution<> coef(-1.0, 1.0);
+        test.coef_a = test.kind == kCategoryPair ? 1.0 : coef(gen);
+        test.coef_b = coef(gen);
         // A categorical column is never constrained; its codes take no coefficient.
         if (test.kind == kCategoryPair) monotone[test.feature_a] = 0;
         std::vector<double> d(cols, 0.0);
