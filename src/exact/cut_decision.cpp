@@ -77,21 +77,8 @@ double exact_node_value(const NodeTotals& node, const RoundGrids& grids, double 
                        upper);
 }
 
-double monotone_midpoint(const NodeTotals& left, const NodeTotals& right, const RoundGrids& grids,
-                         double lambda, double lower, double upper) {
-    const double gl = grids.grad.value(left.g), hl = grids.hess.value(left.h);
-    const double gr = grids.grad.value(right.g), hr = grids.hess.value(right.h);
-    return clamp_value(((-gl) / (hl + lambda) + (-gr) / (hr + lambda)) * 0.5, lower, upper);
-}
-
-void reduced_outputs(const int64_t* block, int32_t n_outputs, int32_t& p, int32_t& q) {
-    p = 0;
-    q = 0;
-    for (int32_t j = 1; j < n_outputs; ++j) {
-        if (block[1 + 2 * j] > block[1 + 2 * p]) p = j;
-        if (block[1 + 2 * j] < block[1 + 2 * q]) q = j;
-    }
-    if (p == q && n_outputs >= 2) q = 1;
+SideSums side_sums(const NodeTotals& side, const RoundGrids& grids) {
+    return SideSums{grids.grad.value(side.g), grids.hess.value(side.h)};
 }
 
 }  // namespace vorlent

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "decide/monotone.hpp"
 #include "exact/fixed_grid.hpp"
 #include "exact/level_stats.hpp"
 #include "prep/binning.hpp"
@@ -58,13 +59,7 @@ ExactCut best_exact_cut(const int64_t* block, const HistogramShape& shape,
 double exact_node_value(const NodeTotals& node, const RoundGrids& grids, double lambda,
                         double lower, double upper);
 
-// The bound that a monotone split puts between its children: the mean of the two children's
-// values, clamped into the parent's bounds.
-double monotone_midpoint(const NodeTotals& left, const NodeTotals& right, const RoundGrids& grids,
-                         double lambda, double lower, double upper);
-
-// Multiclass: the outputs whose gradients sum highest (p) and lowest (q), first index on
-// ties, from a kOutputSums block (count, then G_j, H_j); outputs 0 and 1 when all are equal.
-void reduced_outputs(const int64_t* block, int32_t n_outputs, int32_t& p, int32_t& q);
+// A side's sums as the decisions read them: each converted once from the grids.
+SideSums side_sums(const NodeTotals& side, const RoundGrids& grids);
 
 }  // namespace vorlent

@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "common/numeric.hpp"
+#include "decide/monotone.hpp"
+#include "decide/output_pair.hpp"
+#include "decide/screening.hpp"
 #include "exact/counter_random.hpp"
 #include "exact/oblique_decision.hpp"
 #include "exact/pair_moments.hpp"
@@ -109,7 +112,10 @@ private:
                 x.totals.h = block[2];
                 continue;
             }
-            reduced_outputs(block, k, x.p, x.q);
+            // A kOutputSums block: the count, then G_j, H_j per output.
+            const OutputPair outputs = output_pair(block + 1, k, 2);
+            x.p = outputs.p;
+            x.q = outputs.q;
             x.totals.g = block[1 + 2 * x.p] - block[1 + 2 * x.q];
             x.totals.h = block[2 + 2 * x.p] + block[2 + 2 * x.q];
             x.node.leaf_values.resize(static_cast<size_t>(k));
@@ -230,7 +236,7 @@ private:
                 choices_[i].features, block, shape_, x.totals, settings_, t_.max_pair_columns);
             column_pairs(columns, block, shape_, *c_.bins, t_.categorical, pairs[i]);
             // The capped search evaluates 4 candidates per paired column.
-            if (t_.split_mode == kCappedOblique) keep[i] = 4 * columns.size();
+            if (t_.split_mode == kCappedOblique) keep[i] = capped_keep(columns.size());
             const bool ranked = columns.size() < choices_[i].features.size();
             screens[i] = screens_pairs(t_, x.depth, ranked, pairs[i].size(), keep[i]) ? 1 : 0;
             screened = screened || screens[i] != 0;
@@ -347,6 +353,9 @@ private:
             x.right = left + 1;
             const NodeTotals right_totals{x.totals.count - left_totals.count,
                                           x.totals.g - left_totals.g, x.totals.h - left_totals.h};
+            const ChildBounds bounds = child_bounds(
+                split_constraint(n, t_.monotone), ValueBounds{x.lower, x.upper},
+                side_sums(left_totals, grids_), side_sums(right_totals, grids_), t_.reg_lambda);
             for (int32_t side = 0; side < 2; ++side) {
                 BuildNode& child = nodes_[left + side];
                 child.depth = x.depth + 1;
@@ -354,20 +363,9 @@ private:
                 child.sibling = left + 1 - side;
                 child.key = child_key(x.key, side);
                 child.totals = side == 0 ? left_totals : right_totals;
-                child.lower = x.lower;
-                child.upper = x.upper;
-            }
-            int32_t m = 0;
-            if (pair) {
-                m = pair_constraint(n, t_.monotone);
-            } else if (!t_.monotone.empty()) {
-                m = t_.monotone[cut.feature];
-            }
-            if (m != 0) {
-                const double mid = monotone_midpoint(left_totals, right_totals, grids_,
-                                                     t_.reg_lambda, x.lower, x.upper);
-                nodes_[m > 0 ? left : left + 1].upper = mid;
-                nodes_[m > 0 ? left + 1 : left].lower = mid;
+                const ValueBounds& b = side == 0 ? bounds.left : bounds.right;
+                child.lower = b.lower;
+                child.upper = b.upper;
             }
             rule_of[id] = static_cast<int32_t>(rules.size());
             rules.push_back(pair ? RouteRule{id, left, left + 1, n, {}, {}}

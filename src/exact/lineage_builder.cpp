@@ -5,11 +5,12 @@
 #include <memory>
 
 #include "common/numeric.hpp"
+#include "decide/monotone.hpp"
+#include "decide/ranking.hpp"
 #include "exact/counter_random.hpp"
 #include "exact/lineage_stats.hpp"
 #include "exact/oblique_decision.hpp"
 #include "exact/projection_stats.hpp"
-#include "tree/column_ranking.hpp"
 #include "tree/grow_lineage.hpp"
 #include "tree/lineage_direction.hpp"
 
@@ -141,12 +142,13 @@ private:
             if (x.parent >= 0 && nodes_[x.parent].left == id && nodes_[x.parent].rising != 0) {
                 const LineageNode& p = nodes_[x.parent];
                 LineageNode& r = nodes_[p.right];
-                const double mid =
-                    lineage_midpoint(grids_.grad.value(x.totals.g), grids_.hess.value(x.totals.h),
-                                     grids_.grad.value(r.totals.g), grids_.hess.value(r.totals.h),
-                                     t_.reg_lambda, p.lower, p.upper);
-                (p.rising > 0 ? x.upper : x.lower) = mid;
-                (p.rising > 0 ? r.lower : r.upper) = mid;
+                const ChildBounds b = child_bounds(
+                    p.rising, ValueBounds{p.lower, p.upper}, side_sums(x.totals, grids_),
+                    side_sums(r.totals, grids_), t_.reg_lambda);
+                x.lower = b.left.lower;
+                x.upper = b.left.upper;
+                r.lower = b.right.lower;
+                r.upper = b.right.upper;
             }
         }
         for (const int32_t id : level) {
@@ -238,7 +240,7 @@ private:
         active.resize(static_cast<size_t>(m));
         for (int32_t i = 0; i < m; ++i) active[i] = i;
         const int32_t keep = t_.max_pair_columns;
-        if (keep <= 0 || n_columns <= keep) return;
+        if (!ranks_columns(keep, n_columns)) return;
         scores_.resize(static_cast<size_t>(n_columns));
         for (int32_t i = 0; i < n_columns; ++i) {
             scores_[i] = lineage_single_score(block, i, grids_, exponent[i]);

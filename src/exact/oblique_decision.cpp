@@ -6,9 +6,9 @@
 
 #include "common/numeric.hpp"
 #include "common/total_order.hpp"
+#include "decide/ranking.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/projection_stats.hpp"
-#include "tree/column_ranking.hpp"
 #include "tree/pair_solver.hpp"
 
 namespace vorlent {
@@ -170,7 +170,7 @@ std::vector<int32_t> paired_columns(const std::vector<int32_t>& features, const 
                                     const HistogramShape& shape, const NodeTotals& node,
                                     const CutSettings& cut_settings, int32_t max_pair_columns) {
     const auto count = static_cast<int32_t>(features.size());
-    if (max_pair_columns < 2 || max_pair_columns >= count) return features;
+    if (!ranks_columns(max_pair_columns, count)) return features;
     std::vector<double> gains(features.size());
     std::vector<int32_t> listed, order, top;
     for (int32_t i = 0; i < count; ++i) {
@@ -269,21 +269,6 @@ ObliqueCut best_projection_cut(const int64_t* item, int32_t bins, const NodeTota
         scan(NodeTotals{missing[2], missing[0], missing[1]}, 0);
     }
     return best;
-}
-
-int32_t pair_constraint(const Node& test, const std::vector<int32_t>& monotone) {
-    if (monotone.empty()) return 0;
-    auto at = [&](int32_t f) {
-        return f >= 0 && static_cast<size_t>(f) < monotone.size() ? monotone[f] : 0;
-    };
-    int32_t m = at(test.feature_a);
-    double c = test.coef_a;
-    if (test.kind == kCategoryPair || m == 0 || !(std::fabs(c) > kTiny)) {
-        m = at(test.feature_b);
-        c = test.coef_b;
-        if (m == 0 || !(std::fabs(c) > kTiny)) return 0;
-    }
-    return (c > 0) == (m > 0) ? 1 : -1;
 }
 
 }  // namespace vorlent

@@ -25,8 +25,8 @@ struct ObliqueSettings {
     RoundGrids grids;
 };
 
-// The columns a node pairs: its sampled columns (ascending), or, when max_pair_columns is
-// at least 2 and below their count, the max_pair_columns of them whose best axis cut gains
+// The columns a node pairs: its sampled columns (ascending), or, when they are ranked
+// (decide/ranking.hpp), the max_pair_columns of them whose best axis cut gains
 // most (ties to the lower column), ascending. `block` is the node's kBinHistograms block.
 std::vector<int32_t> paired_columns(const std::vector<int32_t>& features, const int64_t* block,
                                     const HistogramShape& shape, const NodeTotals& node,
@@ -75,9 +75,5 @@ struct ObliqueCut {
 };
 ObliqueCut best_projection_cut(const int64_t* item, int32_t bins, const NodeTotals& node,
                                const CutSettings& settings);
-
-// The direction a monotone constraint takes through a pair test (+1: the right side holds
-// the larger values of a rising column), 0 for none.
-int32_t pair_constraint(const Node& test, const std::vector<int32_t>& monotone);
 
 }  // namespace vorlent

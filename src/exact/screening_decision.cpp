@@ -1,11 +1,8 @@
 #include "exact/screening_decision.hpp"
 
-#include <algorithm>
-
+#include "decide/screening.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/screen_sums.hpp"
-#include "tree/column_ranking.hpp"
-#include "tree/pair_screening.hpp"
 
 namespace vorlent {
 namespace {
@@ -47,7 +44,7 @@ PairSpread pair_spread(const int64_t* moments, const ColumnPair& pair,
 }  // namespace
 
 bool screens_pairs(const TreeParams& tree, int32_t depth, bool ranked, size_t pairs, size_t keep) {
-    return tree.split_mode == kCappedOblique && (depth <= 1 || ranked) && pairs > keep;
+    return tree.split_mode == kCappedOblique && screens_candidates(depth, ranked) && pairs > keep;
 }
 
 double pair_screen_score(const int64_t* moments, const int64_t* screen, const ColumnPair& pair,
@@ -61,17 +58,15 @@ double pair_screen_score(const int64_t* moments, const int64_t* screen, const Co
 void keep_screened_candidates(std::vector<ObliqueCandidate>& candidates, size_t keep) {
     if (keep == 0 || candidates.size() <= keep) return;
     const auto count = static_cast<int32_t>(candidates.size());
-    const auto half = static_cast<int32_t>(std::max<size_t>(1, keep / 2));
-    std::vector<double> scores(candidates.size());
-    std::vector<int32_t> order, top;
-    std::vector<char> marked(candidates.size(), 0);
-    for (const bool by_screen : {false, true}) {
-        for (int32_t i = 0; i < count; ++i) {
-            scores[i] = by_screen ? candidates[i].screen : candidates[i].prescore;
-        }
-        top_positions(scores.data(), count, half, order, top);
-        for (const int32_t at : top) marked[at] = 1;
+    std::vector<double> prescores(candidates.size()), screens(candidates.size());
+    for (int32_t i = 0; i < count; ++i) {
+        prescores[i] = candidates[i].prescore;
+        screens[i] = candidates[i].screen;
     }
+    std::vector<int32_t> order, top;
+    std::vector<char> marked;
+    mark_screened(prescores.data(), screens.data(), count,
+                  static_cast<int32_t>(screened_half(keep)), order, top, marked);
     std::vector<ObliqueCandidate> kept;
     for (int32_t i = 0; i < count; ++i) {
         if (marked[i] != 0) kept.push_back(std::move(candidates[i]));

@@ -18,7 +18,7 @@ namespace vorlent {
 bool screens_pairs(const TreeParams& tree, int32_t depth, bool ranked, size_t pairs, size_t keep);
 
 // A pair's screening score from its merged kPairMoments item and its screening sums
-// (exact/screen_sums.hpp): the score of tree/pair_screening.hpp for z = x_a x_b / (s_a s_b),
+// (exact/screen_sums.hpp): the score of decide/screening.hpp for z = x_a x_b / (s_a s_b),
 // where s_a and s_b are the spreads of the pair's columns over its rows (hessian-weighted, from
 // the moments) and lambda the tree's reg_lambda.
 double pair_screen_score(const int64_t* moments, const int64_t* screen, const ColumnPair& pair,

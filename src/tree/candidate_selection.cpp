@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/parallel.hpp"
+#include "decide/screening.hpp"
 
 namespace vorlent {
 namespace {
@@ -36,7 +37,6 @@ void keep_top(std::vector<PairCandidate>& candidates, size_t keep, std::vector<i
 }
 
 double by_prescore(const PairCandidate& c) { return c.prescore; }
-double by_screen_score(const PairCandidate& c) { return c.screen_score; }
 
 // Whether no column of screening group g has missing values.
 bool group_complete(const std::vector<PairCandidate>& candidates,
@@ -49,23 +49,18 @@ bool group_complete(const std::vector<PairCandidate>& candidates,
     return complete;
 }
 
-// Marks the `half` best candidates by prescore and the `half` best by screening score and
-// keeps the marked ones in proposal order (the order the candidates are in).
+// Keeps the candidates that screening marks (decide/screening.hpp) in proposal order, the
+// order the candidates are in: kept ones keep their order and new ones follow them.
 void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWorkspace& ws) {
     const size_t n = candidates.size();
-    ws.marked.assign(n, 0);
-    ws.order.resize(n);
-    for (int pass = 0; pass < 2; ++pass) {
-        for (size_t i = 0; i < n; ++i) ws.order[i] = static_cast<int32_t>(i);
-        std::partial_sort(ws.order.begin(), ws.order.begin() + half, ws.order.end(),
-                          [&](int32_t x, int32_t y) {
-                              return pass == 0 ? ranks_before(candidates[x], candidates[y],
-                                                              by_prescore)
-                                               : ranks_before(candidates[x], candidates[y],
-                                                              by_screen_score);
-                          });
-        for (size_t i = 0; i < half; ++i) ws.marked[ws.order[i]] = 1;
+    ws.prescores.resize(n);
+    ws.screens.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        ws.prescores[i] = candidates[i].prescore;
+        ws.screens[i] = candidates[i].screen_score;
     }
+    mark_screened(ws.prescores.data(), ws.screens.data(), static_cast<int32_t>(n),
+                  static_cast<int32_t>(half), ws.order, ws.top, ws.marked);
     ws.kept.clear();
     for (size_t i = 0; i < n; ++i) {
         if (ws.marked[i]) ws.kept.push_back(candidates[i]);
@@ -168,7 +163,7 @@ void select_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch
                        SearchWorkspace& ws, const NodePairs& np, const Selection& sel) {
     if (sel.screening) {
         screen_candidates(in, scratch, ws, np);
-        keep_screened(ws.candidates, std::max<size_t>(1, sel.keep / 2), ws);
+        keep_screened(ws.candidates, screened_half(sel.keep), ws);
         ws.screened = ws.candidates.size();
     } else {
         keep_top(ws.candidates, sel.keep, ws.order, ws.kept, by_prescore);

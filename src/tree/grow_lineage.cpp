@@ -6,9 +6,10 @@
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "decide/monotone.hpp"
+#include "decide/ranking.hpp"
 #include "model/importance.hpp"
 #include "model/routing.hpp"
-#include "tree/column_ranking.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/cut_placement.hpp"
 #include "tree/lineage_direction.hpp"
@@ -131,8 +132,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     } else {
         sample_columns(n_features, params.colsample, rng, columns);
     }
-    if (params.max_pair_columns > 0 &&
-        static_cast<int32_t>(columns.size()) > params.max_pair_columns) {
+    if (ranks_columns(params.max_pair_columns, static_cast<int32_t>(columns.size()))) {
         keep_best_columns(X, rows, grad, hess, params.max_pair_columns, columns);
     }
     std::vector<DirectionCandidate> candidates;
@@ -373,19 +373,8 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     committed.bias = test.bias;
     committed.missing_right = test.missing_right;
 
-    // A split along monotone columns bounds its children at the mean of their Newton
-    // values: the side the constrained columns push rows toward stays above the other.
-    double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
-    if (best->rising != 0) {
-        const double mid = lineage_midpoint(gl, hl, G - gl, H - hl, lambda, lower, upper);
-        if (best->rising > 0) {
-            left_upper = mid;
-            right_lower = mid;
-        } else {
-            left_lower = mid;
-            right_upper = mid;
-        }
-    }
+    const ChildBounds bounds = child_bounds(best->rising, ValueBounds{lower, upper},
+                                            SideSums{gl, hl}, SideSums{G - gl, H - hl}, lambda);
 
     Directions child_lineage = std::move(lineage);
     child_lineage.push_back(std::move(best_direction));
@@ -405,10 +394,11 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     node_grad = {};
     node_hess = {};
     const int32_t left = grow_lineage_node(tree, X, grad, hess, std::move(left_rows), child_lineage,
-                                           depth + 1, left_lower, left_upper, params, rng, out);
+                                           depth + 1, bounds.left.lower, bounds.left.upper,
+                                           params, rng, out);
     const int32_t right =
         grow_lineage_node(tree, X, grad, hess, std::move(right_rows), std::move(child_lineage),
-                          depth + 1, right_lower, right_upper, params, rng, out);
+                          depth + 1, bounds.right.lower, bounds.right.upper, params, rng, out);
     tree[index].left = left;
     tree[index].right = right;
     return index;

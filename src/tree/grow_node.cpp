@@ -1,27 +1,24 @@
 #include "tree/grow_node.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include <omp.h>
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "decide/monotone.hpp"
+#include "decide/output_pair.hpp"
+#include "decide/ranking.hpp"
 #include "model/importance.hpp"
 #include "model/routing.hpp"
-#include "tree/column_ranking.hpp"
 #include "tree/column_sampling.hpp"
 #include "tree/cut_placement.hpp"
 
 namespace vorlent {
 namespace {
 
-// Multiclass nodes split on one pair of outputs: p, whose gradients sum highest, against
-// q, whose gradients sum lowest (first index on ties). When every output sums the same
-// (equally frequent classes at the start of training, where the sums are exactly equal
-// whenever 1/k is exact) p and q would coincide, every reduced gradient would be 0 and no
-// tree could ever split: outputs 0 and 1 are set against each other instead. Fills the
-// node gradients and returns their sums.
+// Multiclass nodes split on one pair of outputs (decide/output_pair.hpp). Fills the node
+// gradients and returns their sums.
 void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t k,
                     TreeWorkspace& ws, double& G, double& H) {
     ws.output_sums.assign(static_cast<size_t>(k), 0.0);
@@ -29,12 +26,7 @@ void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t
         const double* g = in.grad + static_cast<int64_t>(rows[i]) * k;
         for (int32_t j = 0; j < k; ++j) ws.output_sums[j] += g[j];
     }
-    int32_t p = 0, q = 0;
-    for (int32_t j = 1; j < k; ++j) {
-        if (ws.output_sums[j] > ws.output_sums[p]) p = j;
-        if (ws.output_sums[j] < ws.output_sums[q]) q = j;
-    }
-    if (p == q && k >= 2) q = 1;
+    const auto [p, q] = output_pair(ws.output_sums.data(), k);
     G = 0.0;
     H = 0.0;
     for (int32_t i = 0; i < n; ++i) {
@@ -46,23 +38,6 @@ void reduce_outputs(const TreeInput& in, const int32_t* rows, int32_t n, int32_t
         G += g;
         H += h;
     }
-}
-
-// Direction of the monotone constraint a split imposes: +1 rising, -1 falling, 0 none.
-int32_t constraint_direction(const TreeParams& params, const SplitChoice& s) {
-    if (params.monotone.empty()) return 0;
-    if (s.kind == kAxis) {
-        const int32_t m = params.monotone[s.feature_a];
-        return m == 0 ? 0 : (m > 0 ? 1 : -1);
-    }
-    int32_t m = params.monotone[s.feature_a];
-    double c = s.coef_a;
-    if (m == 0 || !(std::fabs(c) > kTiny)) {
-        m = params.monotone[s.feature_b];
-        c = s.coef_b;
-        if (m == 0 || !(std::fabs(c) > kTiny)) return 0;
-    }
-    return (c > 0) == (m > 0) ? 1 : -1;
 }
 
 void copy_split(Node& node, const SplitChoice& s) {
@@ -217,7 +192,7 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
 // best max_pair_columns columns are paired, and its result stands in when no pair gains.
 SplitChoice choose_split(const NodeSearch& all, const TreeParams& params, TreeWorkspace& ws) {
     const int32_t c_count = static_cast<int32_t>(ws.columns.size());
-    const bool ranked = params.max_pair_columns > 0 && c_count > params.max_pair_columns;
+    const bool ranked = ranks_columns(params.max_pair_columns, c_count);
     const bool axis_first = ranked || params.best_of_kinds;
     NodeSearch paired = all;
     SplitChoice axis;
@@ -349,33 +324,25 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
 
     credit_split(*out.importances, out.n_features, tree[index]);
 
-    double left_lower = lower, left_upper = upper, right_lower = lower, right_upper = upper;
-    const int32_t direction = constraint_direction(params, split);
+    const int32_t direction = split_constraint(tree[index], params.monotone);
+    SideSums left_sums, right_sums;
     if (direction != 0) {
         // The left side's sums, in row order, bound the children.
-        double g_left = 0.0, h_left = 0.0;
         for (int32_t i = 0; i < n; ++i) {
             if (side[i] == 0) {
-                g_left += ws.node_grad[i];
-                h_left += ws.node_hess[i];
+                left_sums.g += ws.node_grad[i];
+                left_sums.h += ws.node_hess[i];
             }
         }
-        const double mid = clamp_value(
-            ((-g_left) / (h_left + lambda) + (-(G - g_left)) / (H - h_left + lambda)) * 0.5, lower,
-            upper);
-        if (direction > 0) {
-            left_upper = mid;
-            right_lower = mid;
-        } else {
-            left_lower = mid;
-            right_upper = mid;
-        }
+        right_sums = SideSums{G - left_sums.g, H - left_sums.h};
     }
+    const ChildBounds bounds =
+        child_bounds(direction, ValueBounds{lower, upper}, left_sums, right_sums, lambda);
     const int32_t split_at = begin + n_left;
     const int32_t left = grow_node(tree, in, begin, split_at, depth + 1, params, rng, out,
-                                   left_lower, left_upper, ws);
+                                   bounds.left.lower, bounds.left.upper, ws);
     const int32_t right_child = grow_node(tree, in, split_at, end, depth + 1, params, rng, out,
-                                          right_lower, right_upper, ws);
+                                          bounds.right.lower, bounds.right.upper, ws);
     tree[index].left = left;
     tree[index].right = right_child;
     return index;

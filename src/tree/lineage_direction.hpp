@@ -1,11 +1,8 @@
 #pragma once
 // The pure pieces of a lineage split's direction that both lineage builders share: the
-// ridge fit of a pair of candidates and how a direction meets the monotone constraints.
-#include <cmath>
-#include <cstdint>
-#include <vector>
-
+// ridge fit of a pair of candidates and how well a column alone explains a node.
 #include "common/numeric.hpp"
+#include "decide/ridge.hpp"
 #include "tree/pair_sums.hpp"
 
 namespace vorlent {
@@ -18,13 +15,9 @@ inline bool lineage_ridge(const PairSums& s, double lambda, double& ca, double& 
     const double vbb = s.S_bb - s.S_b * s.S_b / s.H + lambda;
     const double vaa = s.S_aa - s.S_a * s.S_a / s.H + lambda;
     const double vab = s.S_ab - s.S_b * s.S_a / s.H;
-    const double det = vbb * vaa - vab * vab;
-    if (!(std::fabs(det) >= kTiny)) return false;
     const double ra = s.T_a - s.T0 * s.S_a / s.H;
     const double rb = s.T_b - s.T0 * s.S_b / s.H;
-    ca = (ra * vbb - rb * vab) / det;
-    cb = (rb * vaa - ra * vab) / det;
-    return true;
+    return solve_ridge_2x2(vaa, vbb, vab, ra, rb, ca, cb);
 }
 
 // How much of the Newton step the ridge fit (ca, cb) of a pair explains: ca Ra' + cb Rb',
@@ -44,29 +37,6 @@ inline double single_column_score(double W, double S, double S_xx, double T, dou
     const double spread = S_xx - S * S / W;
     const double fit = T - T0 * S / W;
     return spread > kTiny ? fit * fit / spread : 0.0;
-}
-
-// How a split on direction d meets the monotone constraints: +1 when the projection rises
-// along every constrained column in the column's direction, -1 when it falls along every
-// one, 0 when it reads no constrained column, kMixedSigns when it rises along some and
-// falls along others (no bound on its children could keep both).
-inline constexpr int32_t kMixedSigns = 2;
-inline int32_t monotone_sign(const std::vector<int32_t>& monotone, const std::vector<double>& d) {
-    int32_t sign = 0;
-    for (size_t j = 0; j < monotone.size() && j < d.size(); ++j) {
-        if (monotone[j] == 0 || d[j] == 0.0) continue;
-        const int32_t s = (d[j] > 0.0) == (monotone[j] > 0) ? 1 : -1;
-        if (sign != 0 && s != sign) return kMixedSigns;
-        sign = s;
-    }
-    return sign;
-}
-
-// The bound a monotone split puts between its children: the mean of their Newton values
-// (gradient and hessian sums gl, hl left and gr, hr right), clamped into the parent's bounds.
-inline double lineage_midpoint(double gl, double hl, double gr, double hr, double lambda,
-                               double lower, double upper) {
-    return clamp_value(((-gl) / (hl + lambda) + (-gr) / (hr + lambda)) * 0.5, lower, upper);
 }
 
 }  // namespace vorlent

@@ -6,15 +6,6 @@
 
 namespace vorlent {
 
-double screen_score(double hz, double rz, double sz, double szz, double rzz, double lambda) {
-    if (!(hz >= kTiny)) return 0.0;
-    const double mean = sz / hz;
-    const double den = szz - mean * hz * mean + lambda;
-    if (!(den > kTiny)) return 0.0;
-    const double num = rzz - mean * rz;
-    return num * num / den;
-}
-
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,
                    const PairConfig& config) {
     const FeatureColumn* lane[1] = {&b};

@@ -1,17 +1,13 @@
 #pragma once
 #include <cstdint>
 
+#include "decide/screening.hpp"
 #include "tree/node_gradients.hpp"
 #include "tree/pair_config.hpp"
 #include "tree/scratch.hpp"
 #include "tree/screen_block.hpp"
 
 namespace vorlent {
-
-// The screening score of a pair from the sums of h, r, h z, h z^2 and r z over its rows (z
-// the product of its two standardised columns, r = -g): the gain of the ridge fit of r on z
-// (lambda the ridge term); 0 when the rows carry no hessian or z does not vary.
-double screen_score(double hz, double rz, double sz, double szz, double rzz, double lambda);
 
 // How well the product of the two standardised columns explains the gradients.
 double screen_pair(const FeatureColumn& a, const FeatureColumn& b, const NodeGradients& node,

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/numeric.hpp"
+#include "decide/ridge.hpp"
 
 namespace vorlent {
 
@@ -17,12 +18,10 @@ PairDirection solve_pair_ridge(const PairSums& s, const PairConfig& config, int3
     const double a_aa = (s.S_aa - s.S_a * s.S_a / s.H) / (sa * sa) + lambda;
     const double a_bb = (s.S_bb - s.S_b * s.S_b / s.H) / (sb * sb) + lambda;
     const double a_ab = (s.S_ab - s.S_a * s.S_b / s.H) / (sa * sb);
-    const double det = a_aa * a_bb - a_ab * a_ab;
-    if (!(std::fabs(det) >= kTiny)) return out;
     const double c_a = (s.H * s.T_a - s.S_a * s.T0) / sa;
     const double c_b = (s.H * s.T_b - s.S_b * s.T0) / sb;
-    const double beta_a = (c_a * a_bb - c_b * a_ab) / det;
-    const double beta_b = (c_b * a_aa - c_a * a_ab) / det;
+    double beta_a = 0.0, beta_b = 0.0;
+    if (!solve_ridge_2x2(a_aa, a_bb, a_ab, c_a, c_b, beta_a, beta_b)) return out;
     double w_a = beta_a / sa;
     double w_b = beta_b / sb;
     const double norm = std::sqrt(w_a * w_a + w_b * w_b);

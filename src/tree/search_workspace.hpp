@@ -82,6 +82,9 @@ struct SearchWorkspace {
     std::vector<int64_t> run_start;      // per first column of the run: its first pair
     std::vector<const FeatureColumn*> column_order;  // the candidate columns, in order
     std::vector<char> marked;
+    std::vector<double> prescores;  // the candidates' scores while screening ranks them
+    std::vector<double> screens;
+    std::vector<int32_t> top;  // scratch of the ranking
     std::vector<SplitChoice> thread_best;
     std::vector<int32_t> thread_best_candidate;
     std::vector<BinCut> column_cuts;

@@ -9,6 +9,7 @@
 
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
+#include "decide/screening.hpp"
 #include "tree/candidate_selection.hpp"
 #include "tree/column_values.hpp"
 #include "tree/pair_evaluation.hpp"
@@ -211,8 +212,9 @@ const float* column_statistics(const NodeSearch& in, const PairConfig& config,
 Selection node_selection(const NodeSearch& in, bool capped) {
     const size_t c_count = in.columns->size();
     Selection sel;
-    sel.keep = capped ? 4 * c_count : static_cast<size_t>(std::max(in.params->env.keep_top, 0));
-    sel.screening = capped && (in.depth <= 1 || in.ranked);
+    sel.keep =
+        capped ? capped_keep(c_count) : static_cast<size_t>(std::max(in.params->env.keep_top, 0));
+    sel.screening = capped && screens_candidates(in.depth, in.ranked);
     return sel;
 }
 

@@ -12,6 +12,7 @@
 #include "booster_fixtures.hpp"
 #include "boosting/train.hpp"
 #include "boosting/exact_rounds.hpp"
+#include "decide/output_pair.hpp"
 #include "exact/level_builder.hpp"
 #include "exact_fixtures.hpp"
 #include "io/model_bytes.hpp"
@@ -305,7 +306,11 @@ NaiveNode naive_node(const std::vector<int32_t>& rows, const BinnedMatrix& bins,
         }
     }
     int32_t p = 0, q = 0;
-    if (k > 1) reduced_outputs(out.sums.data(), k, p, q);
+    if (k > 1) {
+        const OutputPair outputs = output_pair(out.sums.data() + 1, k, 2);
+        p = outputs.p;
+        q = outputs.q;
+    }
     out.block.assign(static_cast<size_t>(shape.node_words()), 0);
     for (const int32_t r : rows) {
         int64_t g = grids.grad.fixed(grad[r * k + p]), h = grids.hess.fixed(hess[r * k + p]);

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "booster_fixtures.hpp"
+#include "decide/ranking.hpp"
 #include "grow_fixtures.hpp"
 #include "model/routing.hpp"
 #include "prep/binning.hpp"
-#include "tree/column_ranking.hpp"
 #include "tree/grow_lineage.hpp"
 #include "tree/grow_node.hpp"
 

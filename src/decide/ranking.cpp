@@ -1,4 +1,4 @@
-#include "tree/column_ranking.hpp"
+#include "decide/ranking.hpp"
 
 #include <algorithm>
 #include <cmath>

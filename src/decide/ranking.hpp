@@ -2,7 +2,17 @@
 #include <cstdint>
 #include <vector>
 
+// The ranking of a node's candidate pair columns (and of any scored candidates), for every
+// builder: which columns a node pairs when max_pair_columns caps them, and which of them
+// the cap keeps.
+
 namespace vorlent {
+
+// Whether a node with `count` sampled columns ranks them and pairs only the best
+// max_pair_columns (0: every column is paired).
+inline bool ranks_columns(int32_t max_pair_columns, int32_t count) {
+    return max_pair_columns > 0 && count > max_pair_columns;
+}
 
 // The positions of the `keep` highest of scores[0, count), in ascending position order (so
 // that pairs keep their first column before their second). Equal scores rank the lower
