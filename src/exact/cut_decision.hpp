@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "decide/axis_cut.hpp"
 #include "decide/monotone.hpp"
 #include "exact/fixed_grid.hpp"
 #include "exact/level_stats.hpp"
@@ -21,14 +22,8 @@ struct NodeTotals {
     int64_t h = 0;
 };
 
-// The best axis cut of a node.
-struct ExactCut {
-    double gain = 0.0;
-    int32_t feature = -1;
-    double threshold = 0.0;
-    int32_t missing_right = 1;  // 0: missing values go left
-    NodeTotals left;            // the rows the cut sends left
-};
+// The best axis cut of a node (decide/axis_cut), with the node totals it sends left.
+using ExactCut = AxisCut<NodeTotals>;
 
 // What a cut scan reads besides the histograms.
 struct CutSettings {
@@ -38,13 +33,9 @@ struct CutSettings {
     RoundGrids grids;
 };
 
-// Cut scan of one feature's cells (g, h, count per bin): bins without rows are skipped (by
-// their count, never by a hessian), the left sums add up in integers over the bins in
-// ascending order, and a cut wins over `best` only with a strictly larger gain. The
-// threshold lies between the largest training value left and the smallest right; the cut
-// before the missing bin gets +inf (and is not offered when the last value bin holds +inf,
-// which that threshold would send right). With learn_missing the cuts are scored again with
-// the missing bin on the left. `listed` is scratch.
+// best_axis_cut of one feature's cells (g, h, count per bin) on the round's grids: bins are
+// occupied by their row count, the left sums add up in integers, and the cut before the
+// missing bin is refused when the last value bin holds +inf. `listed` is scratch.
 void scan_feature_cuts(int32_t feature, const int64_t* cells, const NodeTotals& node,
                        const CutSettings& settings, std::vector<int32_t>& listed, ExactCut& best);
 

@@ -5,6 +5,7 @@
 #include "common/numeric.hpp"
 #include "decide/monotone.hpp"
 #include "decide/output_pair.hpp"
+#include "decide/pair_or_axis.hpp"
 #include "decide/screening.hpp"
 #include "exact/counter_random.hpp"
 #include "exact/oblique_decision.hpp"
@@ -326,9 +327,8 @@ private:
             const ExactCut cut =
                 best_exact_cut(ws_.current_hist.data() + nodes_[id].hist, shape_, choice.features,
                                nodes_[id].totals, settings_, ws_.listed);
-            const bool pair =
-                choice.pair.gain > kMinGain && !(t_.best_of_kinds && cut.gain > choice.pair.gain);
-            if (!pair && !(cut.gain > kMinGain)) continue;
+            const bool pair = pair_cut_wins(choice.pair.gain, cut.gain, t_.best_of_kinds);
+            if (!pair && !cut_gains(cut.gain)) continue;
             const auto left = static_cast<int32_t>(nodes_.size());
             nodes_.resize(nodes_.size() + 2);
             BuildNode& x = nodes_[id];

@@ -6,6 +6,7 @@
 
 #include "common/numeric.hpp"
 #include "common/total_order.hpp"
+#include "decide/projected_cut.hpp"
 #include "decide/ranking.hpp"
 #include "exact/pair_moments.hpp"
 #include "exact/projection_stats.hpp"
@@ -232,42 +233,30 @@ void keep_best_candidates(std::vector<ObliqueCandidate>& candidates, size_t keep
 ObliqueCut best_projection_cut(const int64_t* item, int32_t bins, const NodeTotals& node,
                                const CutSettings& settings) {
     ObliqueCut best;
-    std::vector<int32_t> listed;
-    for (int32_t c = 0; c < bins; ++c) {
-        if (item[kProjectedCellWords * c + 2] > 0) listed.push_back(c);
-    }
-    const auto count = static_cast<int32_t>(listed.size());
+    const GridCells<NodeTotals, FixedGrid> cells{item, kProjectedCellWords, node,
+                                                 &settings.grids.grad, &settings.grids.hess};
+    std::vector<int32_t> listed(static_cast<size_t>(std::max(bins, 0)));
+    const int32_t count = list_occupied(cells, bins, listed.data());
     if (count < 2) return best;
-    const FixedGrid& gg = settings.grids.grad;
-    const FixedGrid& hg = settings.grids.hess;
-    const double lambda = settings.lambda;
-    const double G = gg.value(node.g), H = hg.value(node.h);
-    const double parent = G * G / (H + lambda);
-    auto scan = [&](NodeTotals left, int32_t missing_right) {
-        for (int32_t k = 0; k + 1 < count; ++k) {
-            const int64_t* cell = item + kProjectedCellWords * listed[k];
-            left.g += cell[0];
-            left.h += cell[1];
-            left.count += cell[2];
-            const double gl = gg.value(left.g), hl = hg.value(left.h);
-            const double gr = gg.value(node.g - left.g), hr = hg.value(node.h - left.h);
-            if (!(hl > kTiny) || !(hr > kTiny)) continue;
-            const double gain = gl * gl / (hl + lambda) + gr * gr / (hr + lambda) - parent;
-            if (gain > best.gain) {
-                const int64_t* next = item + kProjectedCellWords * listed[k + 1];
-                best.gain = gain;
-                best.threshold = cut_between(key_value(static_cast<uint64_t>(cell[4])),
-                                             key_value(static_cast<uint64_t>(next[3])));
-                best.missing_right = missing_right;
-                best.left = left;
-            }
-        }
+    const NodeTotals missing = cells.at(bins + 1);
+    int32_t last_left = -1;
+    scan_projected_cut(cells, [&](int32_t k) { return listed[k]; }, count - 1,
+                       settings.learn_missing && missing.count > 0 ? &missing : nullptr,
+                       settings.lambda, best.gain,
+                       [&](int32_t k, const NodeTotals& left, double, int32_t missing_right) {
+                           last_left = listed[k];
+                           best.missing_right = missing_right;
+                           best.left = left;
+                           return true;
+                       });
+    if (last_left < 0) return best;
+    auto range = [&](int32_t c, double& low, double& high) {
+        const int64_t* w = item + kProjectedCellWords * c;
+        low = key_value(static_cast<uint64_t>(w[3]));
+        high = key_value(static_cast<uint64_t>(w[4]));
+        return w[2] > 0;
     };
-    scan(NodeTotals{}, 1);
-    const int64_t* missing = item + kProjectedCellWords * (int64_t{bins} + 1);
-    if (settings.learn_missing && missing[2] > 0) {
-        scan(NodeTotals{missing[2], missing[0], missing[1]}, 0);
-    }
+    best.threshold = projected_threshold(last_left, bins, range);
     return best;
 }
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "common/numeric.hpp"
-
 namespace vorlent {
 
 namespace {
@@ -87,45 +85,5 @@ template void build_bin_histograms(const std::vector<FeatureColumn>&, int64_t, i
 template void build_bin_histograms(const std::vector<FeatureColumn>&, int64_t, int64_t,
                                    const int32_t*, int32_t, const uint16_t*, const int32_t*,
                                    const NodeGradients&, double*);
-
-void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_low,
-                  const std::vector<double>& bin_high, bool feature_has_missing,
-                  const NodeGradients& node, double lambda, bool learn_missing, ThreadScratch& s,
-                  BinCut& best) {
-    const int32_t bins = static_cast<int32_t>(bin_low.size());
-    if (bins < 2) return;
-    int32_t* listed = grow(s.nonempty_bins, bins);
-    int32_t count = 0;
-    for (int32_t b = 0; b < bins; ++b) {
-        if (cells[2 * b + 1] > 0.0) listed[count++] = b;
-    }
-    if (count < 2) return;
-    const double parent = node.G * node.G / (node.H + lambda);
-    const int32_t missing_bin = feature_has_missing ? bins - 1 : -1;
-    // Cuts after listed bins 0 .. count - 1 - stop, the left sums starting at (g0, h0).
-    auto scan = [&](double g0, double h0, int32_t stop, int32_t missing_right) {
-        double gl = g0, hl = h0;
-        for (int32_t k = 0; k + stop < count; ++k) {
-            gl += cells[2 * listed[k]];
-            hl += cells[2 * listed[k] + 1];
-            if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
-            const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
-            if (gain > best.gain) {
-                const int32_t upper = listed[k + 1];
-                best.gain = gain;
-                best.feature = feature;
-                best.threshold =
-                    upper == missing_bin ? kInf : cut_between(bin_high[listed[k]], bin_low[upper]);
-                best.missing_right = missing_right;
-            }
-        }
-    };
-    scan(0.0, 0.0, 1, 1);
-    // The missing bin, when it holds rows, is the last listed one; it goes left now, before
-    // the value bins, and at least one value bin stays on the right.
-    if (learn_missing && missing_bin >= 0 && listed[count - 1] == missing_bin) {
-        scan(cells[2 * missing_bin], cells[2 * missing_bin + 1], 2, 0);
-    }
-}
 
 }  // namespace vorlent

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "decide/axis_cut.hpp"
 #include "tree/node_gradients.hpp"
 #include "tree/scratch.hpp"
 
@@ -15,24 +16,7 @@ void build_bin_histograms(const std::vector<FeatureColumn>& columns, int64_t c0,
                           const int32_t* offsets, int32_t n_features, const Code* codes,
                           const int32_t* rows, const NodeGradients& node, double* cells);
 
-// The best cut found so far by a scan over several columns.
-struct BinCut {
-    double gain = 0.0;
-    int32_t feature = -1;
-    double threshold = 0.0;
-    int32_t missing_right = 1;  // 0: missing values go left
-};
-
-// Cut scan of one column's bin histogram (interleaved gradient and hessian sums) over its
-// nonempty bins; improves `best`. The threshold lies between the largest training value of
-// the bins on the left and the smallest of the bins on the right, so it parts the rows
-// exactly as the scored cut does. The cut between the last value bin and the missing bin
-// gets threshold +inf: every number goes left, only missing values go right. With
-// `learn_missing` the cuts between value bins are also scored with the missing bin on the
-// left, and win only with a strictly larger gain.
-void best_bin_cut(int32_t feature, const double* cells, const std::vector<double>& bin_low,
-                  const std::vector<double>& bin_high, bool feature_has_missing,
-                  const NodeGradients& node, double lambda, bool learn_missing, ThreadScratch& s,
-                  BinCut& best);
+// The best cut found so far by a scan over several columns' bin histograms (decide/axis_cut).
+using BinCut = AxisCut<DoubleCells::Sums>;
 
 }  // namespace vorlent

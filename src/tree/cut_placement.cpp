@@ -4,6 +4,8 @@
 #include <cmath>
 
 #include "common/numeric.hpp"
+#include "decide/pair_or_axis.hpp"
+#include "decide/projected_cut.hpp"
 #include "model/routing.hpp"
 
 namespace vorlent {
@@ -92,15 +94,13 @@ ProjectedCut placed_projection_cut(double* z, const NodeGradients& node, double 
         scan_projected_cells_both_sides(cells.data(), cells.data() + 1, kCellWidth, used,
                                         start + first * step, step, node, lambda, missing);
     if (!cut.found) return cut;
-    double below = -kInf, above = kInf;
-    for (int32_t i = 0; i < used; ++i) {
-        const double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
-        if (c[2] > c[3]) continue;  // no value in the cell
-        if (i <= cut.cell) below = c[3] > below ? c[3] : below;
-        if (i > cut.cell) above = c[2] < above ? c[2] : above;
-    }
     // Both sides hold values: the first cell and the last one do.
-    cut.threshold = cut_between(below, above);
+    cut.threshold = projected_threshold(cut.cell, used, [&](int32_t i, double& low, double& high) {
+        const double* c = cells.data() + static_cast<size_t>(i) * kCellWidth;
+        low = c[2];
+        high = c[3];
+        return !(c[2] > c[3]);  // a cell without values has them crossed
+    });
     cut.cell += first;
     return cut;
 }
@@ -120,7 +120,7 @@ bool place_pair_cut(SplitChoice& split, const MatrixView& X, const int32_t* rows
     }
     const ProjectedCut cut =
         placed_projection_cut(z.data(), node, lambda, split.grid, cells, order, learn_missing);
-    if (!cut.found || !(cut.gain > kMinGain)) return false;
+    if (!cut.found || !cut_gains(cut.gain)) return false;
     split.gain = cut.gain;
     split.bias = -cut.threshold;
     split.missing_right = cut.missing_left ? 0 : 1;

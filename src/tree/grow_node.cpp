@@ -8,6 +8,7 @@
 #include "common/parallel.hpp"
 #include "decide/monotone.hpp"
 #include "decide/output_pair.hpp"
+#include "decide/pair_or_axis.hpp"
 #include "decide/ranking.hpp"
 #include "model/importance.hpp"
 #include "model/routing.hpp"
@@ -210,13 +211,14 @@ SplitChoice choose_split(const NodeSearch& all, const TreeParams& params, TreeWo
     SplitChoice split = search_oblique_split(paired, ws.scratch, ws.search);
     // The search scores single-precision copies of the values; routing reads the values.
     const bool pair = split.kind == kLinearPair || split.kind == kCategoryPair;
-    if (pair && split.gain > kMinGain &&
+    if (pair && cut_gains(split.gain) &&
         !place_pair_cut(split, *all.X, all.rows, *all.node, params.reg_lambda, ws.pair_values,
                         ws.pair_cells, ws.pair_order, params.learn_missing)) {
         split = SplitChoice{};
     }
-    const bool no_pair = !(split.gain > kMinGain) || split.kind == kNoSplit;
-    if (no_pair || (params.best_of_kinds && axis.gain > split.gain)) {
+    // Without best_of_kinds the axis cut is searched only now, when the pair cut loses.
+    const double pair_gain = split.kind == kNoSplit ? 0.0 : split.gain;
+    if (!pair_cut_wins(pair_gain, axis.gain, params.best_of_kinds)) {
         split = axis_first ? axis : search_axis_split(all, ws.scratch, ws.search);
     }
     return split;
@@ -309,7 +311,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
 
     const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &params, depth};
     const SplitChoice split = choose_split(search, params, ws);
-    if (!(split.gain > kMinGain) || split.kind == kNoSplit) return finish_leaf();
+    if (!cut_gains(split.gain) || split.kind == kNoSplit) return finish_leaf();
 
     copy_split(tree[index], split);
     const Node& test = tree[index];

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/numeric.hpp"
+#include "decide/cut_scan.hpp"
 #include "model/node.hpp"
 #include "tree/projected_histogram.hpp"
 
@@ -110,14 +111,13 @@ void fast_scatter_any(int32_t count, const int32_t* bins, const v2f* gh, int32_t
 ProjectedCut scan_fast_cells(const v2f* cells, const FastRange& r, const NodeGradients& node,
                              double lambda) {
     ProjectedCut out;
-    const double parent = node.G * node.G / (node.H + lambda);
+    const double parent = parent_term(node.G, node.H, lambda);
     double gl = 0.0, hl = 0.0;
     for (int32_t i = 0; i + 1 < r.count; ++i) {
         gl += static_cast<double>(cells[i][0]);
         hl += static_cast<double>(cells[i][1]);
-        if (!(hl > kTiny) || !(node.H - hl > kTiny)) continue;
-        const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
-        if (gain > out.gain) {
+        double gain = 0.0;
+        if (cut_beats(double_sides(gl, hl, node.G, node.H), lambda, parent, out.gain, gain)) {
             out.found = true;
             out.gain = gain;
             out.threshold = r.lo + (i + 1) * (r.width / r.count);

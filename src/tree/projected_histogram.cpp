@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/numeric.hpp"
+#include "decide/projected_cut.hpp"
 
 namespace vorlent {
 
@@ -85,54 +86,38 @@ ProjectedCut projected_histogram_split(const double* projected, const NodeGradie
 
 namespace {
 
-// The cut after cell i, whose left sums are gl and hl, if it beats `out`.
-inline void consider_cut(double gl, double hl, int32_t i, double lo, double step,
-                         const NodeGradients& node, double lambda, double parent,
-                         ProjectedCut& out) {
-    if (!(hl > kTiny) || !(node.H - hl > kTiny)) return;
-    const double gain = cut_gain(gl, hl, node.G, node.H, lambda, parent);
-    if (gain > out.gain) {
-        out.found = true;
-        out.gain = gain;
-        out.threshold = lo + (i + 1) * step;
-        out.cell = i;
-    }
+// Records the cut after cell i of an equal-width histogram from lo.
+inline void take_cell(ProjectedCut& out, int32_t i, double gain, double lo, double step) {
+    out.found = true;
+    out.gain = gain;
+    out.threshold = lo + (i + 1) * step;
+    out.cell = i;
 }
 
 }  // namespace
 
-// The cut scan with the left sums starting at (g0, h0); improves `out`.
-void scan_cells_from(const double* grad_cells, const double* hess_cells, int32_t stride,
-                     int32_t bins, double lo, double step, const NodeGradients& node, double lambda,
-                     double g0, double h0, ProjectedCut& out) {
-    const double parent = node.G * node.G / (node.H + lambda);
-    double gl = g0, hl = h0;
-    for (int32_t i = 0; i + 1 < bins; ++i) {
-        gl += grad_cells[static_cast<int64_t>(i) * stride];
-        hl += hess_cells[static_cast<int64_t>(i) * stride];
-        consider_cut(gl, hl, i, lo, step, node, lambda, parent, out);
-    }
-}
-
 ProjectedCut scan_projected_cells(const double* grad_cells, const double* hess_cells,
                                   int32_t stride, int32_t bins, double lo, double step,
                                   const NodeGradients& node, double lambda) {
-    ProjectedCut out;
-    scan_cells_from(grad_cells, hess_cells, stride, bins, lo, step, node, lambda, 0.0, 0.0, out);
-    return out;
+    return scan_projected_cells_both_sides(grad_cells, hess_cells, stride, bins, lo, step, node,
+                                           lambda, MissingSums{});
 }
 
 ProjectedCut scan_projected_cells_both_sides(const double* grad_cells, const double* hess_cells,
                                              int32_t stride, int32_t bins, double lo, double step,
                                              const NodeGradients& node, double lambda,
                                              const MissingSums& missing) {
-    ProjectedCut out =
-        scan_projected_cells(grad_cells, hess_cells, stride, bins, lo, step, node, lambda);
-    if (!(missing.h > 0.0)) return out;
-    const ProjectedCut right = out;
-    scan_cells_from(grad_cells, hess_cells, stride, bins, lo, step, node, lambda, missing.g,
-                    missing.h, out);
-    out.missing_left = out.gain != right.gain || out.cell != right.cell;
+    ProjectedCut out;
+    // Every cell is scanned, empty ones too: an empty cell's cut ties the one before it.
+    const DoubleCells cells{grad_cells, hess_cells, stride, node.G, node.H};
+    const DoubleCells::Sums missing_sums{missing.g, missing.h};
+    auto take = [&](int32_t i, const DoubleCells::Sums&, double gain, int32_t missing_right) {
+        take_cell(out, i, gain, lo, step);
+        out.missing_left = missing_right == 0;
+        return true;
+    };
+    scan_projected_cut(cells, [](int32_t i) { return i; }, bins - 1,
+                       missing.h > 0.0 ? &missing_sums : nullptr, lambda, out.gain, take);
     return out;
 }
 
@@ -146,11 +131,10 @@ ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, i
     }
     std::sort(order.begin(), order.end());
     ProjectedCut out;
-    const double parent = node.G * node.G / (node.H + lambda);
+    const double parent = parent_term(node.G, node.H, lambda);
     const bool both = missing != nullptr && missing->h > 0.0;
     for (int side = 0; side < (both ? 2 : 1); ++side) {
         double gl = side == 0 ? 0.0 : missing->g, hl = side == 0 ? 0.0 : missing->h;
-        const ProjectedCut before = out;
         for (size_t at = 0; at < order.size();) {
             const int32_t cell = order[at].first;
             double g = 0.0, h = 0.0;
@@ -161,9 +145,12 @@ ProjectedCut scan_projected_values(const double* v, const NodeGradients& node, i
             if (cell + 1 >= bins) break;
             gl += g;
             hl += h;
-            consider_cut(gl, hl, cell, lo, step, node, lambda, parent, out);
+            double gain = 0.0;
+            if (cut_beats(double_sides(gl, hl, node.G, node.H), lambda, parent, out.gain, gain)) {
+                take_cell(out, cell, gain, lo, step);
+                out.missing_left = side == 1;
+            }
         }
-        if (side == 1) out.missing_left = out.gain != before.gain || out.cell != before.cell;
     }
     return out;
 }

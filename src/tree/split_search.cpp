@@ -342,9 +342,12 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
         ThreadScratch& s = scratch[omp_get_thread_num()];
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
-            best_bin_cut(f, cells + 2 * offsets[i], bins.bin_low[f], bins.bin_high[f],
-                         bins.has_missing[f], node, in.params->reg_lambda, in.params->learn_missing,
-                         s, ws.column_cuts[i]);
+            const double* column = cells + 2 * offsets[i];
+            const AxisBins bins_f{&bins.bin_low[f], &bins.bin_high[f], bins.has_missing[f] != 0};
+            best_axis_cut<InfiniteTopCut::kOffered>(
+                f, DoubleCells{column, column + 1, 2, node.G, node.H}, bins_f,
+                in.params->reg_lambda, in.params->learn_missing,
+                grow(s.nonempty_bins, bins.bin_low[f].size()), ws.column_cuts[i]);
         }
     });
     BinCut best;

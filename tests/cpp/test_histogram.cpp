@@ -68,10 +68,12 @@ BinCut cut_of(const std::vector<uint16_t>& codes, const std::vector<double>& val
     const int32_t offsets[2] = {0, static_cast<int32_t>(values.size())};
     std::vector<double> cells(2 * values.size());
     build_bin_histograms(cols, 0, 1, offsets, 1, codes.data(), rows.data(), node, cells.data());
-    ThreadScratch s;
+    std::vector<int32_t> listed(values.size());
     BinCut cut;
-    best_bin_cut(feature, cells.data(), values, highs.empty() ? values : highs, has_missing, node,
-                 lambda, false, s, cut);
+    const AxisBins bins{&values, highs.empty() ? &values : &highs, has_missing};
+    const DoubleCells doubles{cells.data(), cells.data() + 1, 2, node.G, node.H};
+    best_axis_cut<InfiniteTopCut::kOffered>(feature, doubles, bins, lambda, false, listed.data(),
+                                            cut);
     return cut;
 }
 
