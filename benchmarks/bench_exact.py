@@ -20,6 +20,14 @@ version, and LightGBM.
     OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --lineage 1 --rows 50000 \
         --flights-rows 20000
     OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --tables all
+
+With --kinds the synthetic set cut to --columns columns (default 20; --rows, default
+200,000 here) is fitted by each split kind, the axis search (split_mode 1), the capped
+oblique search pairing each node's 4 best columns (split_mode 0, max_pair_columns 4) and
+every pair (split_mode 2), without and with exact_sums, and each fit time is given as a
+ratio to LightGBM's:
+
+    OMP_WAIT_POLICY=PASSIVE python benchmarks/bench_exact.py --kinds
 """
 
 from __future__ import annotations
@@ -189,6 +197,33 @@ def run_tables(keys: list[str], pair_columns: int) -> None:
         print(f"   split_mode 1 exact_sums / LightGBM: time {ratio:.2f}")
 
 
+def run_kinds(data: bt.Dataset, repeat: int) -> None:
+    """Every split kind, both ways, as a ratio of fit time to LightGBM's."""
+    import lightgbm  # noqa: F401  (the ratios mean nothing without it)
+
+    print(f"\n== {data.name}: train {len(data.y_train):,} rows", flush=True)
+    contenders = {"LightGBM": lambda: bt.fit_lightgbm(data)[:2]}
+    for label, mode, pair_columns in (
+        ("axis", 1, 0),
+        ("capped oblique, 4 columns", 0, 4),
+        ("every pair", 2, 0),
+    ):
+        for exact in (False, True):
+            name = label + (" exact_sums" if exact else "")
+            contenders[name] = lambda m=mode, p=pair_columns, e=exact: fit_axis(data, e, m, p)
+    rows = {}
+    for label, fit in contenders.items():
+        runs = [fit() for _ in range(repeat)]
+        seconds = min(r[0] for r in runs)
+        rows[label] = seconds
+        loss = metrics.log_loss(data.y_test, runs[0][1])
+        ratio = seconds / rows["LightGBM"]
+        print(
+            f"   {label:<36} {seconds:8.2f} s   / LightGBM {ratio:6.2f}   log-loss {loss:.4f}",
+            flush=True,
+        )
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=None)
@@ -207,8 +242,10 @@ def main() -> int:
     parser.add_argument(
         "--tables", nargs="+", default=None, help="real tables of defaults_data.py (or all)"
     )
+    parser.add_argument("--kinds", action="store_true", help="every split kind vs LightGBM")
+    parser.add_argument("--columns", type=int, default=20, help="synthetic columns for --kinds")
     args = parser.parse_args()
-    rows = args.rows or (200_000 if args.quick else 1_000_000)
+    rows = args.rows or (200_000 if args.quick or args.kinds else 1_000_000)
     print(
         f"{bt.N_TREES} trees, depth {bt.DEPTH}, {bt.BINS} bins, {os.environ['OMP_NUM_THREADS']} "
         f"threads, OMP_WAIT_POLICY={os.environ['OMP_WAIT_POLICY']}, load {os.getloadavg()[0]:.1f}"
@@ -218,6 +255,9 @@ def main() -> int:
 
         keys = defaults_data.KEYS if args.tables == ["all"] else args.tables
         run_tables(keys, 4 if args.max_pair_columns is None else args.max_pair_columns)
+        return 0
+    if args.kinds:
+        run_kinds(bt.synthetic(rows).first_columns(args.columns), args.repeat)
         return 0
     if args.only in (None, "synthetic"):
         run(bt.synthetic(rows), args.repeat, args.oblique, args.max_pair_columns or 0, args.lineage)

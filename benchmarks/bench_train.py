@@ -76,6 +76,17 @@ class Dataset:
     def categorical_columns(self) -> list[int]:
         return [j for j, flag in enumerate(self.categorical) if flag]
 
+    def first_columns(self, count: int) -> Dataset:
+        """The same rows with only their first `count` columns."""
+        return Dataset(
+            f"{self.name.split(' x ')[0]} x {count}",
+            np.ascontiguousarray(self.X_train[:, :count]),
+            self.y_train,
+            np.ascontiguousarray(self.X_test[:, :count]),
+            self.y_test,
+            self.categorical[:count],
+        )
+
 
 @dataclass
 class Result:

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/numeric.hpp"
+#include "common/parallel.hpp"
 #include "decide/monotone.hpp"
 #include "decide/output_pair.hpp"
 #include "decide/pair_or_axis.hpp"
@@ -229,8 +230,8 @@ private:
         std::vector<size_t> keep(n, 0);
         std::vector<char> screens(n, 0);
         std::vector<int32_t> items_of(n, 0);
-        bool screened = false;
-        for (size_t i = 0; i < n; ++i) {
+        // Each node's pairs on their own, the nodes spread over the threads.
+        parallel_for_dynamic(static_cast<int64_t>(n), 1, n > 1, [&](int64_t i) {
             const BuildNode& x = nodes_[splitting[i]];
             const int64_t* block = ws_.current_hist.data() + x.hist;
             const std::vector<int32_t> columns = paired_columns(
@@ -240,9 +241,10 @@ private:
             if (t_.split_mode == kCappedOblique) keep[i] = capped_keep(columns.size());
             const bool ranked = columns.size() < choices_[i].features.size();
             screens[i] = screens_pairs(t_, x.depth, ranked, pairs[i].size(), keep[i]) ? 1 : 0;
-            screened = screened || screens[i] != 0;
             items_of[i] = static_cast<int32_t>(pairs[i].size());
-        }
+        });
+        const bool screened =
+            std::any_of(screens.begin(), screens.end(), [](char s) { return s != 0; });
         StatsRequest moments =
             item_request(screened ? kScreenedPairMoments : kPairMoments, splitting, items_of);
         if (moments.nodes.empty()) return;
@@ -263,15 +265,26 @@ private:
             }
         }
         gather_stats(shards_, histograms, shape_, t_.n_outputs, ws_);
-        int64_t item = 0;
+        // Every candidate's cut on its own, in parallel; then each node keeps its first best.
+        std::vector<int64_t> first_item(n + 1, 0);
+        std::vector<int32_t> node_of;
         for (size_t i = 0; i < n; ++i) {
-            for (const ObliqueCandidate& c : candidates[i]) {
-                const ObliqueCut cut = best_projection_cut(
-                    projection_item(ws_.merged, kProjectedHistograms, bins, item++), bins,
-                    nodes_[splitting[i]].totals, settings_);
+            first_item[i + 1] = first_item[i] + static_cast<int64_t>(candidates[i].size());
+            node_of.insert(node_of.end(), candidates[i].size(), static_cast<int32_t>(i));
+        }
+        const int64_t n_items = first_item[n];
+        std::vector<ObliqueCut> cuts(static_cast<size_t>(n_items));
+        parallel_for_dynamic(n_items, 4, n_items > 1, [&](int64_t item) {
+            cuts[item] = best_projection_cut(
+                projection_item(ws_.merged, kProjectedHistograms, bins, item), bins,
+                nodes_[splitting[node_of[item]]].totals, settings_);
+        });
+        for (size_t i = 0; i < n; ++i) {
+            for (size_t j = 0; j < candidates[i].size(); ++j) {
+                const ObliqueCut& cut = cuts[first_item[i] + j];
                 if (cut.gain > choices_[i].pair.gain) {
                     choices_[i].pair = cut;
-                    choices_[i].projection = c.projection;
+                    choices_[i].projection = candidates[i][j].projection;
                 }
             }
         }
@@ -285,34 +298,52 @@ private:
                             const std::vector<char>& screens, const std::vector<size_t>& keep,
                             std::vector<std::vector<ObliqueCandidate>>& candidates) {
         const ObliqueSettings oblique_settings{&t_, c_.bins, grids_};
+        // Where each pair's moment item lies in the request, and which node it belongs to.
+        std::vector<int64_t> item_at;
+        std::vector<int32_t> node_of;
         int64_t at = kStatsHeader;
-        for (const std::vector<ColumnPair>& node_pairs : pairs) {
-            for (const ColumnPair& pair : node_pairs) at += pair_item_words(pair);
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            for (const ColumnPair& pair : pairs[i]) {
+                item_at.push_back(at);
+                node_of.push_back(static_cast<int32_t>(i));
+                at += pair_item_words(pair);
+            }
         }
         const int64_t* screen = ws_.merged.data() + at;
-        at = kStatsHeader;
-        int64_t j = 0;  // the pair's place in the request
+        std::vector<int64_t> first_pair(splitting.size() + 1, 0);
         for (size_t i = 0; i < splitting.size(); ++i) {
+            first_pair[i + 1] = first_pair[i] + static_cast<int64_t>(pairs[i].size());
+        }
+        // Every pair's direction on its own, the pairs of the whole level spread over the
+        // threads; then each node takes its proposals in pair order.
+        const auto n_pairs = static_cast<int64_t>(item_at.size());
+        std::vector<ObliqueCandidate> proposed(static_cast<size_t>(n_pairs));
+        std::vector<char> found(static_cast<size_t>(n_pairs), 0);
+        parallel_for_dynamic(n_pairs, 16, n_pairs > 1, [&](int64_t j) {
+            const int32_t i = node_of[j];
+            const ColumnPair& pair = pairs[i][j - first_pair[i]];
             const int64_t* block = ws_.current_hist.data() + nodes_[splitting[i]].hist;
-            for (const ColumnPair& pair : pairs[i]) {
-                ObliqueCandidate c;
-                const int64_t* item = ws_.merged.data() + at;
-                if (propose_direction(item, pair, block, shape_, oblique_settings, c)) {
-                    if (screens[i] != 0) {
-                        c.screen = pair_screen_score(item, screen + kScreenWords * j, pair,
-                                                     oblique_settings);
-                    }
-                    candidates[i].push_back(std::move(c));
-                }
-                at += pair_item_words(pair);
-                ++j;
+            const int64_t* item = ws_.merged.data() + item_at[j];
+            ObliqueCandidate& c = proposed[j];
+            if (!propose_direction(item, pair, block, shape_, oblique_settings, c)) return;
+            found[j] = 1;
+            if (screens[i] != 0) {
+                c.screen =
+                    pair_screen_score(item, screen + kScreenWords * j, pair, oblique_settings);
+            }
+        });
+        auto keep_node = [&](int64_t i) {
+            for (int64_t j = first_pair[i]; j < first_pair[i + 1]; ++j) {
+                if (found[j] != 0) candidates[i].push_back(std::move(proposed[j]));
             }
             if (screens[i] != 0) {
                 keep_screened_candidates(candidates[i], keep[i]);
             } else {
                 keep_best_candidates(candidates[i], keep[i]);
             }
-        }
+        };
+        const auto n_nodes = static_cast<int64_t>(splitting.size());
+        parallel_for_dynamic(n_nodes, 1, n_nodes > 1, keep_node);
     }
 
     // Splits every splitting node that has a cut that gains; returns the next level. A
@@ -321,12 +352,22 @@ private:
         std::vector<int32_t> next;
         std::vector<RouteRule> rules;
         std::vector<int32_t> rule_of(nodes_.size(), -1);
+        // Every node's axis cut on its own, the nodes spread over the threads.
+        const auto n_splitting = static_cast<int64_t>(splitting.size());
+        std::vector<ExactCut> cuts(splitting.size());
+        if (ws_.listed.size() < static_cast<size_t>(omp_get_max_threads())) {
+            ws_.listed.resize(static_cast<size_t>(omp_get_max_threads()));
+        }
+        parallel_for_dynamic(n_splitting, 1, n_splitting > 1, [&](int64_t i) {
+            const int32_t id = splitting[i];
+            cuts[i] = best_exact_cut(ws_.current_hist.data() + nodes_[id].hist, shape_,
+                                     choices_[i].features, nodes_[id].totals, settings_,
+                                     ws_.listed[omp_get_thread_num()]);
+        });
         for (size_t i = 0; i < splitting.size(); ++i) {
             const int32_t id = splitting[i];
             const NodeChoice& choice = choices_[i];
-            const ExactCut cut =
-                best_exact_cut(ws_.current_hist.data() + nodes_[id].hist, shape_, choice.features,
-                               nodes_[id].totals, settings_, ws_.listed);
+            const ExactCut& cut = cuts[i];
             const bool pair = pair_cut_wins(choice.pair.gain, cut.gain, t_.best_of_kinds);
             if (!pair && !cut_gains(cut.gain)) continue;
             const auto left = static_cast<int32_t>(nodes_.size());

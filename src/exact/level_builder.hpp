@@ -81,7 +81,7 @@ struct LevelWorkspace {
     std::vector<int64_t> current_hist;  // and of the current level
     std::vector<int32_t> features;      // a node's sampled columns
     std::vector<uint64_t> draws;
-    std::vector<int32_t> listed;
+    std::vector<std::vector<int32_t>> listed;  // scratch of each thread's cut scans
 };
 
 // The start of every tree: the shards take the tree's bag and summarise its gradients, the

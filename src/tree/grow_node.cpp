@@ -186,18 +186,72 @@ int32_t partition_rows(const Node& test, const TreeInput& in, const Directions& 
     return n_left;
 }
 
+// Gains within this relative distance of each other are a tie that rounding may break.
+constexpr double kTieTolerance = 1e-9;
+
+bool near(double a, double b) { return std::fabs(a - b) <= kTieTolerance * std::fabs(b); }
+
+// Whether the axis search's outcome hangs on a tie that rounding may break: a best gain
+// near the least gain that splits, or columns whose best gains nearly match the winner's
+// (with `ranked`, nearly match each other's: the ranking reads them all).
+bool near_tie(const std::vector<BinCut>& cuts, bool ranked, std::vector<double>& gains) {
+    gains.clear();
+    for (const BinCut& cut : cuts) {
+        if (cut.feature >= 0) gains.push_back(cut.gain);
+    }
+    std::sort(gains.begin(), gains.end());
+    const size_t n = gains.size();
+    if (n == 0) return false;
+    if (near(gains[n - 1], kMinGain)) return true;
+    const size_t first = ranked ? 1 : n - 1;
+    for (size_t i = first; i < n; ++i) {
+        if (near(gains[i - 1], gains[i])) return true;
+    }
+    return false;
+}
+
+// The axis search's outcome and whether it came from subtracted histograms.
+struct AxisSplit {
+    SplitChoice choice;
+    bool subtracted = false;
+};
+
+// The axis search on the node's histograms from the stack (see HistogramStack), or on
+// histograms it sums itself when the stack has none. Subtraction changes the sums by
+// rounding only; a decision that rounding could tip is taken again on the sums over the
+// node's rows, as they would have been without subtraction.
+AxisSplit axis_split(const NodeSearch& all, const TreeInput& in, bool ranked, bool from_rows,
+                     TreeWorkspace& ws) {
+    const HistogramInput hin{all.columns, in.bins,  in.X->n_cols, ws.rows.data(),
+                             in.grad,     in.hess};
+    const HistogramSlot* slot =
+        node_histograms(ws.histograms, hin, all.depth, all.rows, *all.node, from_rows);
+    NodeSearch search = all;
+    if (slot != nullptr) {
+        search.bin_cells = slot->cells.data();
+        search.bin_offsets = ws.histograms.offsets.data();
+    }
+    AxisSplit out{search_axis_split(search, ws.scratch, ws.search),
+                  slot != nullptr && slot->subtracted};
+    if (out.subtracted && near_tie(ws.search.column_cuts, ranked, ws.tied_gains)) {
+        return axis_split(all, in, ranked, true, ws);
+    }
+    return out;
+}
+
 // The node's split: the oblique search's, or the axis search's when no pair gains (with
 // best_of_kinds, also when the axis split gains strictly more). With max_pair_columns below
 // the node's column count the axis search runs first: its per-column gains rank the
 // columns (they cost one histogram pass, far less than pairing every column), only the
 // best max_pair_columns columns are paired, and its result stands in when no pair gains.
-SplitChoice choose_split(const NodeSearch& all, const TreeParams& params, TreeWorkspace& ws) {
+SplitChoice choose_split(const NodeSearch& all, const TreeInput& in, const TreeParams& params,
+                         TreeWorkspace& ws) {
     const int32_t c_count = static_cast<int32_t>(ws.columns.size());
     const bool ranked = ranks_columns(params.max_pair_columns, c_count);
     const bool axis_first = ranked || params.best_of_kinds;
     NodeSearch paired = all;
-    SplitChoice axis;
-    if (axis_first) axis = search_axis_split(all, ws.scratch, ws.search);
+    AxisSplit axis;
+    if (axis_first) axis = axis_split(all, in, ranked, false, ws);
     if (ranked) {
         ws.column_gains.resize(static_cast<size_t>(c_count));
         for (int32_t i = 0; i < c_count; ++i) ws.column_gains[i] = ws.search.column_cuts[i].gain;
@@ -218,8 +272,11 @@ SplitChoice choose_split(const NodeSearch& all, const TreeParams& params, TreeWo
     }
     // Without best_of_kinds the axis cut is searched only now, when the pair cut loses.
     const double pair_gain = split.kind == kNoSplit ? 0.0 : split.gain;
-    if (!pair_cut_wins(pair_gain, axis.gain, params.best_of_kinds)) {
-        split = axis_first ? axis : search_axis_split(all, ws.scratch, ws.search);
+    if (params.best_of_kinds && axis.subtracted && near(axis.choice.gain, split.gain)) {
+        axis = axis_split(all, in, ranked, true, ws);
+    }
+    if (!pair_cut_wins(pair_gain, axis.choice.gain, params.best_of_kinds)) {
+        split = axis_first ? axis.choice : axis_split(all, in, false, false, ws).choice;
     }
     return split;
 }
@@ -298,6 +355,12 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
         }
         return index;
     };
+    if (depth == 0) {
+        // Subtraction needs the parent's histograms over every column the children search,
+        // and one pair of outputs for the whole tree.
+        start_histograms(ws.histograms, *in.bins, params.max_depth,
+                         !multiclass && !(params.colsample < 1.0));
+    }
     if (!may_split) return finish_leaf();
     if (ws.scratch.empty()) ws.scratch.resize(1);
 
@@ -310,7 +373,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     for (size_t i = 0; i < c_count; ++i) ws.columns[i] = FeatureColumn{ws.features[i], nullptr, false};
 
     const NodeSearch search{&ws.columns, &node, in.X, rows, in.bins, &params, depth};
-    const SplitChoice split = choose_split(search, params, ws);
+    const SplitChoice split = choose_split(search, in, params, ws);
     if (!cut_gains(split.gain) || split.kind == kNoSplit) return finish_leaf();
 
     copy_split(tree[index], split);
@@ -341,8 +404,11 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     const ChildBounds bounds =
         child_bounds(direction, ValueBounds{lower, upper}, left_sums, right_sums, lambda);
     const int32_t split_at = begin + n_left;
+    open_children(ws.histograms, depth, begin, split_at, end);
+    enter_child(ws.histograms, depth + 1, 0);
     const int32_t left = grow_node(tree, in, begin, split_at, depth + 1, params, rng, out,
                                    bounds.left.lower, bounds.left.upper, ws);
+    enter_child(ws.histograms, depth + 1, 1);
     const int32_t right_child = grow_node(tree, in, split_at, end, depth + 1, params, rng, out,
                                           bounds.right.lower, bounds.right.upper, ws);
     tree[index].left = left;

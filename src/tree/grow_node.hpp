@@ -6,6 +6,7 @@
 #include "common/matrix.hpp"
 #include "common/random.hpp"
 #include "prep/binning.hpp"
+#include "tree/histogram_stack.hpp"
 #include "tree/split_search.hpp"
 #include "tree/tree_params.hpp"
 
@@ -36,6 +37,8 @@ struct TreeWorkspace {
     std::vector<int32_t> rank_order;          // scratch of the column ranking
     std::vector<int32_t> top_columns;         // positions of the best columns, ascending
     SearchWorkspace search;
+    HistogramStack histograms;           // the axis search's histograms along the growth path
+    std::vector<double> tied_gains;      // the axis search's column gains, sorted
     std::vector<ThreadScratch> scratch;  // one per thread; element 0 for sequential work
     std::vector<LeafRange> leaves;       // filled by grow_node; the caller clears it per tree
     std::vector<double> pair_values;     // a pair test's projection per node row

@@ -322,12 +322,19 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
     if (scratch.size() < threads) scratch.resize(threads);
 
     ThreadScratch& first = scratch[0];
-    int32_t* offsets = grow(first.bin_offsets, cols.size() + 1);
-    offsets[0] = 0;
-    for (int64_t i = 0; i < c_count; ++i) {
-        offsets[i + 1] = offsets[i] + static_cast<int32_t>(bins.bin_low[cols[i].feature].size());
+    const bool summed = in.bin_cells != nullptr;
+    const int32_t* offsets = in.bin_offsets;
+    const double* cells = in.bin_cells;
+    if (!summed) {
+        int32_t* own_offsets = grow(first.bin_offsets, cols.size() + 1);
+        own_offsets[0] = 0;
+        for (int64_t i = 0; i < c_count; ++i) {
+            own_offsets[i + 1] =
+                own_offsets[i] + static_cast<int32_t>(bins.bin_low[cols[i].feature].size());
+        }
+        offsets = own_offsets;
+        cells = grow(first.bin_hist, 2 * static_cast<size_t>(offsets[c_count]));
     }
-    double* cells = grow(first.bin_hist, 2 * static_cast<size_t>(offsets[c_count]));
 
     // Columns are split into contiguous groups, one per thread, and each group's histograms
     // accumulate over the rows in order; then each column's best cut on its own, and the
@@ -336,9 +343,12 @@ SplitChoice search_axis_split(const NodeSearch& in, std::vector<ThreadScratch>& 
     ws.column_cuts.assign(cols.size(), BinCut{});
     const bool parallel = c_count > 1 && c_count * node.n > kParallelMomentCells;
     parallel_blocks(c_count, parallel, [&](int64_t c0, int64_t c1) {
-        bins.with_codes([&](const auto* codes) {
-            build_bin_histograms(cols, c0, c1, offsets, in.X->n_cols, codes, in.rows, node, cells);
-        });
+        if (!summed) {
+            bins.with_codes([&](const auto* codes) {
+                build_bin_histograms(cols, c0, c1, offsets, in.X->n_cols, codes, in.rows, node,
+                                     first.bin_hist.data());
+            });
+        }
         ThreadScratch& s = scratch[omp_get_thread_num()];
         for (int64_t i = c0; i < c1; ++i) {
             const int32_t f = cols[i].feature;
