@@ -106,14 +106,7 @@ Tree ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Mo
         refit_quantile(p.alpha, grown, tree, y, scores);
     }
     add_scores(model, grown, tree, scores);
-    for (const Node& node : tree) {
-        if (node.is_leaf) continue;
-        if (node.projection >= 0) {
-            credit_projection(model.importances, model.projections[node.projection], node.gain);
-        } else {
-            credit_split(model.importances, model.n_features, node);
-        }
-    }
+    credit_tree(model.importances, model.n_features, model.projections, tree);
     if (covers_match(model.trees, model.node_covers)) {
         model.node_covers.push_back(std::move(grown.covers));
     }

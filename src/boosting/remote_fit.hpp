@@ -74,6 +74,9 @@ struct RemoteRows {
     // round, cut back to the best round with early stopping. val_scores gathers them.
     RoundObserver observer;
     std::function<std::vector<double>()> val_scores;
+    // The stop poll between rounds (Ctrl-C) as fit's: it may throw to stop training after a
+    // complete round.
+    RoundHook between_rounds;
 };
 
 // The keys at the ranks, by a radix selection whose rounds the shards count.
@@ -90,7 +93,9 @@ inline constexpr int64_t kSelectKeys = int64_t{1} << 24;
 size_t select_group(const std::vector<ShardedCuts>& facts);
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
-// Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.
+// Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds,
+// in the round loop of fit (boosting/round_loop.hpp): a failure before the first tree
+// leaves b as it was, a later one keeps the complete trees.
 void fit_remote(Booster& b, RemoteRows& rows);
 
 }  // namespace vorlent
