@@ -248,4 +248,23 @@ double validation_loss(Objective objective, int64_t n_outputs, const std::vector
     return sum / static_cast<double>(n > 1 ? n : 1);
 }
 
+double loss_bound(Objective objective, int64_t n_outputs, const double* y, int64_t n,
+                  const double* scores) {
+    double bound = 0.0;
+    for (int64_t r = 0; r < n; ++r) {
+        const double loss = row_loss(objective, n_outputs, scores + r * n_outputs, y[r]);
+        bound = std::max(bound, std::fabs(loss));
+    }
+    return bound;
+}
+
+ExactSum loss_sum(Objective objective, int64_t n_outputs, const double* y, int64_t n,
+                  const double* scores, double bound) {
+    ExactSum sum(bound);
+    for (int64_t r = 0; r < n; ++r) {
+        sum.add(row_loss(objective, n_outputs, scores + r * n_outputs, y[r]));
+    }
+    return sum;
+}
+
 }  // namespace vorlent

@@ -7,14 +7,10 @@
 #include <utility>
 
 #include "boosting/exact_rounds.hpp"
-#include "boosting/fit_rollback.hpp"
 #include "boosting/fit_state.hpp"
 #include "boosting/round_loop.hpp"
 #include "common/numeric.hpp"
 #include "common/total_order.hpp"
-#include "exact/lineage_builder.hpp"
-#include "model/importance.hpp"
-#include "model/node_cover.hpp"
 #include "prep/shard_quantile.hpp"
 
 namespace vorlent {
@@ -133,39 +129,6 @@ BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
 
 namespace {
 
-// Every leaf that bag rows reach takes the alpha-quantile of their residuals: one radix
-// selection per leaf, all leaves' rounds in one message.
-void refit_quantile_leaves(double alpha, ExactTree& grown, RemoteRows& rows) {
-    std::vector<int32_t> nodes;
-    std::vector<RankSelection> selections;
-    for (size_t id = 0; id < grown.tree_index.size(); ++id) {
-        const int32_t at = grown.tree_index[id];
-        if (at < 0 || !grown.tree[at].is_leaf) continue;
-        const auto m = static_cast<int64_t>(grown.covers[at]);
-        if (m == 0) continue;
-        nodes.push_back(static_cast<int32_t>(id));
-        selections.emplace_back(std::vector<uint64_t>{leaf_quantile_rank(m, alpha)});
-    }
-    while (true) {
-        std::vector<int32_t> asked;
-        std::vector<SelectRound> rounds;
-        for (size_t j = 0; j < nodes.size(); ++j) {
-            if (selections[j].done()) continue;
-            asked.push_back(static_cast<int32_t>(j));
-            rounds.push_back(selections[j].round());
-        }
-        if (asked.empty()) break;
-        std::vector<int32_t> asked_nodes;
-        for (const int32_t j : asked) asked_nodes.push_back(nodes[j]);
-        const std::vector<std::vector<uint64_t>> counts =
-            rows.count_leaf_residuals(asked_nodes, rounds);
-        for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
-    }
-    for (size_t j = 0; j < nodes.size(); ++j) {
-        grown.tree[grown.tree_index[nodes[j]]].value = key_value(selections[j].key(0));
-    }
-}
-
 // Every column's bound for the lineage builder, as the shards report it merged.
 std::vector<double> remote_column_bounds(RemoteRows& rows) {
     std::vector<double> bound = rows.column_bounds();
@@ -221,8 +184,7 @@ void fit_remote_model(Booster& b, const Model& previous, RemoteRows& rows) {
         tree_params(p, m, std::vector<double>(static_cast<size_t>(rows.n_features), 1.0));
     open_new_model(b, rows.n_features);
 
-    const RoundWatch watch{rows.n_val, rows.es_patience, rows.es_tol, rows.observer,
-                           rows.between_rounds};
+    const RoundWatch& watch = rows.watch;
     const bool track_val = watch.scores_validation();
     rows.start(m);
     if (track_val) rows.val_start(m);
@@ -241,31 +203,24 @@ void fit_remote_model(Booster& b, const Model& previous, RemoteRows& rows) {
             }
             rows.set_huber_delta(delta);
         }
-        const ExactTreeConfig config = exact_tree_config(p, tree_settings, m, tables);
         const size_t first_direction = m.projections.size();
-        ExactTree grown =
-            p.max_lineage >= 1
-                ? grow_exact_lineage_tree(config, column_bound, m.projections, sources, ws)
-                : grow_exact_tree(config, sources, ws);
-        if (quantile) refit_quantile_leaves(p.alpha, grown, rows);
+        ExactTree grown = grow_exact_round(p, tree_settings, m, tables, column_bound, sources, ws);
+        if (quantile) refit_quantile_leaves(p.alpha, grown, rows.count_leaf_residuals);
         const TreeDirections sent = tree_directions(grown.tree, m.projections, first_direction);
         rows.add_tree(sent.tree, grown.tree_index, sent.directions);
         if (track_val) rows.val_add_tree(sent.tree, sent.directions);
-        // The model takes the tree once no shard can fail it any more.
-        credit_tree(m.importances, m.n_features, m.projections, grown.tree);
-        if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
-        m.trees.push_back(std::move(grown.tree));
+        append_exact_tree(m, grown);
     };
     steps.validation_loss = [&] {
         // The validation loss summed exactly, as the in-memory exact fit's.
         return rows.val_loss_sum(rows.val_loss_bound()).value() /
-               static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
+               static_cast<double>(watch.n_val > 1 ? watch.n_val : 1);
     };
     std::vector<double> val;  // the observer's view of the last round
     steps.scores = [&](int32_t round) {
         val.clear();
         if (track_val) val = rows.val_scores();
-        const auto n_val = static_cast<int32_t>(track_val ? rows.n_val : 0);
+        const auto n_val = static_cast<int32_t>(track_val ? watch.n_val : 0);
         if (static_cast<int64_t>(val.size()) != int64_t{n_val} * m.n_outputs) {
             throw std::invalid_argument("validation scores of the wrong size");
         }
@@ -279,7 +234,7 @@ void fit_remote_model(Booster& b, const Model& previous, RemoteRows& rows) {
 
 void fit_remote(Booster& b, RemoteRows& rows) {
     check_hyper_parameters(b.params, rows.n_features);
-    FitRollback rollback = FitRollback::new_model(b);
+    FitRollback rollback(b, true);
     rollback.guard(b, [&] { fit_remote_model(b, rollback.previous(), rows); });
 }
 

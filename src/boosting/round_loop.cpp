@@ -1,5 +1,7 @@
 #include "boosting/round_loop.hpp"
 
+#include <utility>
+
 #include "common/numeric.hpp"
 
 namespace vorlent {
@@ -10,8 +12,8 @@ void RoundLoop::run(int32_t rounds, const RoundSteps& steps) {
     best_loss_ = kInf;
     best_round_ = -1;
     stall_ = 0;
-    // The model's facts stay current after every call, so a stop between rounds leaves a
-    // usable booster.
+    // The facts stay current however the call ends: a stop between rounds leaves a usable
+    // booster.
     struct Refresh {
         Model& m;
         ~Refresh() { m.refresh_facts(); }
@@ -54,6 +56,20 @@ void RoundLoop::keep_best_round() {
         b_.model.keep_first_trees(best_round_ + 1);
     }
     b_.best_iteration = b_.n_trees() - 1;
+}
+
+FitRollback::FitRollback(Booster& b, bool new_model)
+    : trees_before_(new_model ? 0 : b.model.trees.size()),
+      model_(new_model ? std::exchange(b.model, Model{}) : b.model),
+      losses_(std::exchange(b.validation_losses, {})),
+      best_iteration_(b.best_iteration),
+      rng_(b.rng) {}
+
+void FitRollback::restore(Booster& b) noexcept {
+    b.model = std::move(model_);
+    b.validation_losses = std::move(losses_);
+    b.best_iteration = best_iteration_;
+    b.rng = rng_;
 }
 
 }  // namespace vorlent

@@ -12,59 +12,35 @@
 #include "boosting/exact_rounds.hpp"
 #include "boosting/fit_checks.hpp"
 #include "boosting/fit_memory.hpp"
-#include "boosting/fit_rollback.hpp"
 #include "boosting/fit_state.hpp"
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "boosting/round_loop.hpp"
 #include "common/numeric.hpp"
-#include "common/parallel.hpp"
 #include "model/node_cover.hpp"
 #include "model/predict.hpp"
-#include "model/routing.hpp"
 #include "tree/grow_lineage.hpp"
 #include "tree/grow_node.hpp"
 
 namespace vorlent {
+
+int32_t bag_size(int32_t n_rows, double subsample) {
+    const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
+    return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
+}
+
 namespace {
 
-// Rows above which the training scores are updated in parallel.
-constexpr int64_t kParallelUpdateRows = 2000;
 // Room reserved for the nodes of one tree.
 constexpr size_t kTreeReserve = 256;
 
-// Adds the leaf that every row of X reaches to its scores.
-void add_tree_scores(const Model& m, const Tree& tree, const MatrixView& X, double* scores) {
-    const int64_t k = m.n_outputs;
-    parallel_blocks(X.n_rows, X.n_rows > kParallelUpdateRows, [&](int64_t r0, int64_t r1) {
-        for (int64_t r = r0; r < r1; ++r) {
-            add_leaf(m, tree[find_leaf(tree, X.row(r), m.projections)], scores + r * k);
-        }
-    });
-}
-
-// The same update for the training rows of a histogram-builder tree: its partition already
-// sent every bag row to its leaf by the routing rule, so only the rows outside the bag
-// walk the tree.
-void add_tree_scores(const Model& m, const Tree& tree, const MatrixView& X, const TreeWorkspace& ws,
-                     const int32_t* out_of_bag, int64_t n_out, double* scores) {
-    const int64_t k = m.n_outputs;
-    const int64_t n_leaves = static_cast<int64_t>(ws.leaves.size());
-    parallel_blocks(n_leaves, X.n_rows > kParallelUpdateRows, [&](int64_t l0, int64_t l1) {
-        for (int64_t l = l0; l < l1; ++l) {
-            const LeafRange& range = ws.leaves[l];
-            const Node& leaf = tree[range.node];
-            for (int32_t i = range.begin; i < range.end; ++i) {
-                add_leaf(m, leaf, scores + static_cast<int64_t>(ws.rows[i]) * k);
-            }
-        }
-    });
-    parallel_blocks(n_out, n_out > kParallelUpdateRows, [&](int64_t r0, int64_t r1) {
-        for (int64_t i = r0; i < r1; ++i) {
-            const int64_t r = out_of_bag[i];
-            add_leaf(m, tree[find_leaf(tree, X.row(r), m.projections)], scores + r * k);
-        }
-    });
+// The leaf of every bag row of a histogram-builder tree, as its partition sent them by the
+// routing rule (-1 for the rows outside the bag).
+void route_bag(const TreeWorkspace& ws, std::vector<int32_t>& routed) {
+    std::fill(routed.begin(), routed.end(), -1);
+    for (const LeafRange& range : ws.leaves) {
+        for (int32_t i = range.begin; i < range.end; ++i) routed[ws.rows[i]] = range.node;
+    }
 }
 
 // Appends the new tree's node covers: the bag rows that reached each node. A model whose
@@ -82,13 +58,6 @@ void record_covers(Model& m, const Tree& tree, const TreeWorkspace& ws, bool his
     }
     sum_covers_upward(tree, cover);
     m.node_covers.push_back(std::move(cover));
-}
-
-}  // namespace
-
-int32_t bag_size(int32_t n_rows, double subsample) {
-    const double wanted = std::trunc(static_cast<double>(n_rows) * subsample);
-    return wanted >= 1.0 ? static_cast<int32_t>(std::min<double>(wanted, n_rows)) : 1;
 }
 
 // The in-memory path's round steps: gradients, the row bag, one tree grown row by row (or
@@ -113,6 +82,7 @@ void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const do
     std::vector<int32_t> row_perm(static_cast<size_t>(n_rows));
     std::iota(row_perm.begin(), row_perm.end(), 0);
     std::vector<double> abs_residuals;
+    std::vector<int32_t> routed(static_cast<size_t>(n_rows));
     const bool sampling = p.subsample < 1.0;
     const int32_t n_bag = sampling ? bag_size(n_rows, p.subsample) : n_rows;
     TreeWorkspace ws;
@@ -126,7 +96,7 @@ void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const do
         compute_gradients(p, k, fit.sample_weights, scores, y, n_rows, grad.data(), hess.data(),
                           abs_residuals);
         if (exact) {
-            m.trees.push_back(exact->grow(p, fit.tree, m, y, grad.data(), hess.data(), scores));
+            exact->grow(p, fit.tree, m, y, grad.data(), hess.data(), scores);
         } else {
             if (sampling) shuffle_indices(row_perm, b.rng);
             ws.rows.assign(row_perm.begin(), row_perm.begin() + n_bag);
@@ -145,15 +115,12 @@ void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const do
                 refit_quantile_leaves(p.alpha, m.projections, tree, row_perm.data(), n_bag, X, y,
                                       scores);
             }
-            if (histogram_builder) {
-                add_tree_scores(m, tree, X, ws, row_perm.data() + n_bag, n_rows - n_bag, scores);
-            } else {
-                add_tree_scores(m, tree, X, scores);
-            }
+            if (histogram_builder) route_bag(ws, routed);
+            add_tree_scores(m, tree, X, histogram_builder ? routed.data() : nullptr, scores);
             record_covers(m, tree, ws, histogram_builder, X, row_perm.data(), n_bag);
             m.trees.push_back(std::move(tree));
         }
-        if (track_val) add_tree_scores(m, m.trees.back(), X_val, val_scores.data());
+        if (track_val) add_tree_scores(m, m.trees.back(), X_val, nullptr, val_scores.data());
     };
     steps.validation_loss = [&] {
         return exact ? exact_validation_loss(p.objective, k, fit.y_val, val_scores.data())
@@ -165,8 +132,6 @@ void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const do
     };
     RoundLoop(b, watch).run(rounds, steps);
 }
-
-namespace {
 
 // The validation rows of a fit (none without y_val).
 void set_validation(FitState& fit, const MatrixView& X_val, VectorArg y_val) {
@@ -232,7 +197,7 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
                                       watch.scores_validation()});
     check_start(b, y, sample_weight);
 
-    FitRollback rollback = FitRollback::new_model(b);
+    FitRollback rollback(b, true);
     rollback.guard(b, [&] {
         fit_new_model(b, rollback.previous(), X, y, sample_weight, X_val, y_val, watch);
     });
@@ -268,7 +233,7 @@ void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, Vecto
     check_start(b, y, sample_weight, scores.data());
 
     const RoundWatch watch{0, 0, 0.0, observer, between_rounds};
-    FitRollback rollback = FitRollback::more_trees(b);
+    FitRollback rollback(b, false);
     rollback.guard(b, [&] {
         FitState fit;
         fit.sample_weights = row_weights(sample_weight.data, sample_weight.size, X.n_rows);

@@ -570,7 +570,7 @@ std::vector<std::vector<uint64_t>> merged_count_lists(const py::list& answers,
 RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted,
                        int64_t n_val) {
     RemoteRows rows;
-    rows.n_val = n_val;
+    rows.watch.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
     // The targets' range does not change: it travels with the columns' facts, the first
@@ -1006,12 +1006,12 @@ void register_shards(py::module_& m) {
             ShardCaller shards(call);
             ShardCaller val(val_call ? *val_call : call);
             RemoteRows rows = remote_rows(shards, val, n_features, weighted, n_val);
-            rows.es_patience = es_patience;
-            rows.es_tol = es_tol;
-            rows.observer = round_callback(b, callback);
+            rows.watch.es_patience = es_patience;
+            rows.watch.es_tol = es_tol;
+            rows.watch.observer = round_callback(b, callback);
             // Ctrl-C stops training after the complete round, as in fit.
             interruptible([&](const RoundHook& hook) {
-                rows.between_rounds = hook;
+                rows.watch.between_rounds = hook;
                 fit_remote(b, rows);
             });
         },

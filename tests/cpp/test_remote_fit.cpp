@@ -139,8 +139,8 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
         std::vector<RowShard> shards = blocks(p, {250}, false, remote);
         std::vector<RowShard> val = blocks(v, {0, 111}, false, remote);
         RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
-        rows.es_patience = 3;
-        rows.es_tol = 1e-3;
+        rows.watch.es_patience = 3;
+        rows.watch.es_tol = 1e-3;
         fit_remote(remote, rows);
         EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
         EXPECT_EQ(remote.best_iteration, local.best_iteration);
@@ -220,14 +220,14 @@ TEST(RemoteFit, TheObserverSeesTheLocalFitsValidationScoresAndStopsIt) {
         std::vector<RowShard> shards = blocks(p, {250}, false, remote);
         std::vector<RowShard> val = dealt(v, 2, false, remote);
         RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
-        rows.es_patience = 100;
-        rows.es_tol = -kInf;
-        rows.observer = watcher(seen_remote);
+        rows.watch.es_patience = 100;
+        rows.watch.es_tol = -kInf;
+        rows.watch.observer = watcher(seen_remote);
         rows.val_scores = [&val, &rows] {
             std::vector<double> out;
             for (const RowShard& s : val) {
                 const int64_t k = s.n_outputs();
-                out.resize(static_cast<size_t>(rows.n_val * k));
+                out.resize(static_cast<size_t>(rows.watch.n_val * k));
                 for (size_t i = 0; i < s.global_rows().size(); ++i) {
                     std::copy_n(s.scores().data() + static_cast<int64_t>(i) * k, k,
                                 out.data() + s.global_rows()[i] * k);
@@ -554,10 +554,10 @@ TEST(RemoteFit, RoundsEndAsTheLocalFitsDoWhateverEndsThem) {
             std::vector<RowShard> shards = blocks(p, {250}, false, remote);
             std::vector<RowShard> val = blocks(v, {111}, false, remote);
             RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
-            rows.es_patience = 3;
-            rows.es_tol = 1e-3;
-            rows.between_rounds = hook(remote_calls);
-            rows.observer = observer(remote_calls);
+            rows.watch.es_patience = 3;
+            rows.watch.es_tol = 1e-3;
+            rows.watch.between_rounds = hook(remote_calls);
+            rows.watch.observer = observer(remote_calls);
             rows.val_scores = [&val] {
                 std::vector<double> out;
                 for (const RowShard& s : val) {
