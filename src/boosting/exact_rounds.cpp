@@ -47,21 +47,23 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
         plan_.assign(1, std::vector<int32_t>(static_cast<size_t>(X.n_rows)));
         std::iota(plan_[0].begin(), plan_[0].end(), 0);
     }
-    // A bound on every value of a column over all training rows, for the lineage builder's
-    // grids: a maximum, so it does not depend on the order of the rows.
-    column_bound_.assign(static_cast<size_t>(X.n_cols), 0.0);
-    for (int32_t r = 0; r < X.n_rows; ++r) {
-        const double* row = X.row(r);
-        for (int32_t f = 0; f < X.n_cols; ++f) {
-            if (std::isfinite(row[f]))
-                column_bound_[f] = std::max(column_bound_[f], std::fabs(row[f]));
-        }
-    }
+    column_bound_ = column_bounds(X);
     shards_.resize(plan_.size());
     for (size_t s = 0; s < plan_.size(); ++s) {
         shards_[s].rows =
             ShardRows{&bins_, X_, plan_[s].data(), static_cast<int64_t>(plan_[s].size()), nullptr};
     }
+}
+
+std::vector<double> column_bounds(const RowView& X) {
+    std::vector<double> bound(static_cast<size_t>(X.n_cols), 0.0);
+    for (int64_t r = 0; r < X.n_rows; ++r) {
+        const double* row = X.row(r);
+        for (int32_t f = 0; f < X.n_cols; ++f) {
+            if (std::isfinite(row[f])) bound[f] = std::max(bound[f], std::fabs(row[f]));
+        }
+    }
+    return bound;
 }
 
 ExactTree grow_exact_round(const BoosterParams& p, const TreeParams& tree, Model& model,
@@ -92,7 +94,15 @@ void ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Mo
     if (p.objective == kRegression && p.loss == kQuantile) {
         refit_quantile(p.alpha, grown, y, scores);
     }
-    add_scores(model, grown, scores);
+    // Bag rows take the leaf their shard routed them to; the other rows walk the tree.
+    routed_.assign(static_cast<size_t>(X_.n_rows), -1);
+    for (const LocalShard& shard : shards_) {
+        const ShardTree& st = shard.tree;
+        for (size_t i = 0; i < st.bag.size(); ++i) {
+            routed_[st.bag[i]] = grown.tree_index[st.node[i]];
+        }
+    }
+    add_tree_scores(model, grown.tree, X_, routed_.data(), scores);
     append_exact_tree(model, grown);
 }
 
@@ -163,18 +173,6 @@ void ExactRounds::refit_quantile(double alpha, ExactTree& grown, const double* y
         }
         return merged;
     });
-}
-
-// Bag rows take the leaf their shard routed them to; the other rows walk the tree.
-void ExactRounds::add_scores(const Model& model, const ExactTree& grown, double* scores) {
-    routed_.assign(static_cast<size_t>(X_.n_rows), -1);
-    for (const LocalShard& shard : shards_) {
-        const ShardTree& st = shard.tree;
-        for (size_t i = 0; i < st.bag.size(); ++i) {
-            routed_[st.bag[i]] = grown.tree_index[st.node[i]];
-        }
-    }
-    add_tree_scores(model, grown.tree, X_, routed_.data(), scores);
 }
 
 }  // namespace vorlent

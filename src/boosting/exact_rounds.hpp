@@ -5,6 +5,7 @@
 
 #include "boosting/params.hpp"
 #include "common/matrix.hpp"
+#include "common/row_view.hpp"
 #include "exact/level_builder.hpp"
 #include "model/model.hpp"
 #include "prep/binning.hpp"
@@ -37,6 +38,10 @@ void exact_base_score(Model& model, const BoosterParams& params,
 // rows does not matter.
 double exact_validation_loss(Objective objective, int64_t n_outputs,
                              const std::vector<double>& y_val, const double* val_scores);
+
+// Per column, the largest magnitude of a finite value of X's rows (0 for none): a maximum,
+// so it does not depend on the order of the rows; the lineage builder scales its grids by it.
+std::vector<double> column_bounds(const RowView& X);
 
 // The next tree of `model` from the level-wise builders over the sources: the lineage
 // builder with max_lineage >= 1 (its directions appended to the model's), else the histogram
@@ -78,7 +83,6 @@ public:
 
 private:
     void refit_quantile(double alpha, ExactTree& grown, const double* y, const double* scores);
-    void add_scores(const Model& model, const ExactTree& grown, double* scores);
 
     const MatrixView& X_;
     const BinnedMatrix& bins_;

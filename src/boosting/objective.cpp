@@ -7,6 +7,7 @@
 #include "common/parallel.hpp"
 #include "model/predict.hpp"
 #include "model/routing.hpp"
+#include "prep/shard_quantile.hpp"
 
 namespace vorlent {
 namespace {
@@ -211,10 +212,8 @@ void refit_quantile_leaves(double alpha, const Directions& projections, Tree& tr
     for (size_t leaf = 0; leaf < tree.size(); ++leaf) {
         std::vector<double>& list = residuals[leaf];
         if (list.empty()) continue;
-        const size_t m = list.size();
-        size_t k = static_cast<size_t>(std::floor((m - 1) * alpha + 0.5));
-        if (k > m - 1) k = m - 1;
-        tree[leaf].value = select_at(list, k);
+        const uint64_t k = leaf_quantile_rank(static_cast<int64_t>(list.size()), alpha);
+        tree[leaf].value = select_at(list, static_cast<size_t>(k));
     }
 }
 

@@ -2,16 +2,11 @@
 
 #include <utility>
 
-#include "common/numeric.hpp"
-
 namespace vorlent {
 
 void RoundLoop::run(int32_t rounds, const RoundSteps& steps) {
     Model& m = b_.model;
     b_.validation_losses.clear();
-    best_loss_ = kInf;
-    best_round_ = -1;
-    stall_ = 0;
     // The facts stay current however the call ends: a stop between rounds leaves a usable
     // booster.
     struct Refresh {

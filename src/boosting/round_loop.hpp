@@ -6,6 +6,7 @@
 
 #include "boosting/booster.hpp"
 #include "boosting/train.hpp"
+#include "common/numeric.hpp"
 
 // The round loop of every training path (in memory, row by row or with exact sums, and on
 // shards elsewhere): early stopping, the observer, the stop poll, the cut back to the best
@@ -38,7 +39,7 @@ class RoundLoop {
 public:
     RoundLoop(Booster& b, const RoundWatch& watch) : b_(b), watch_(watch) {}
 
-    // Up to `rounds` rounds. However they end (an exception propagates), the model's facts
+    // Up to `rounds` rounds, once per loop. However they end (an exception propagates), the model's facts
     // are current, its trees cut back to the best round with early stopping, and the
     // directions of an unfinished tree dropped.
     void run(int32_t rounds, const RoundSteps& steps);
@@ -49,7 +50,7 @@ private:
 
     Booster& b_;
     const RoundWatch& watch_;
-    double best_loss_ = 0.0;
+    double best_loss_ = kInf;
     int32_t best_round_ = -1;  // the tree index of the best loss so far
     int32_t stall_ = 0;        // rounds since then
 };

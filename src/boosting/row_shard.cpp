@@ -317,16 +317,9 @@ void RowShard::take_keys(const std::vector<int32_t>& columns) const {
 
 // Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
 const std::vector<double>& RowShard::column_bounds() const {
-    const RowView X = values();
-    if (column_bounds_.size() == static_cast<size_t>(n_features_)) return column_bounds_;
-    std::vector<double> bounds(static_cast<size_t>(n_features_), 0.0);
-    for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = X.row(r);
-        for (int32_t f = 0; f < n_features_; ++f) {
-            if (std::isfinite(row[f])) bounds[f] = std::max(bounds[f], std::fabs(row[f]));
-        }
+    if (column_bounds_.size() != static_cast<size_t>(n_features_)) {
+        column_bounds_ = vorlent::column_bounds(values());
     }
-    column_bounds_ = std::move(bounds);
     return column_bounds_;
 }
 

@@ -179,14 +179,8 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
     const BoosterParams& p = b.params;
     check_hyper_parameters(p, X.n_cols);
     check_training_data(b, X, y, sample_weight);
-    check_class_count(b, y, false);
+    const int64_t outputs = check_class_count(b, y, false);
     check_validation_data(b, X, X_val, y_val, y.data);
-    int64_t outputs = 1;
-    if (p.objective == kMulticlass) {
-        double top = y.data[0];
-        for (int64_t i = 1; i < y.size; ++i) top = y.data[i] > top ? y.data[i] : top;
-        outputs = target_class(top) + 1;
-    }
     const RoundWatch watch{y_val.size, es_patience, es_tol, observer, between_rounds};
     // With early stopping the rounds are open-ended by design (any n_estimators stops once
     // the validation loss stalls): the trees counted are those of the shortest such fit.
