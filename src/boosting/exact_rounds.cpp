@@ -9,35 +9,16 @@
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "common/exact_sum.hpp"
-#include "common/parallel.hpp"
 #include "common/total_order.hpp"
 #include "exact/lineage_builder.hpp"
 #include "model/importance.hpp"
 #include "model/node_cover.hpp"
-#include "model/routing.hpp"
 #include "prep/shard_quantile.hpp"
 #include "prep/shard_select.hpp"
 
 namespace vorlent {
 
 ShardPlan (*g_exact_shard_plan)(int32_t n_rows) = nullptr;
-
-namespace {
-
-// Rows above which score updates run in parallel.
-constexpr int64_t kParallelScoreRows = 2000;
-
-// The exact sum of n terms, on the grid of their largest magnitude.
-template <class Term>
-double exact_total(int64_t n, Term term) {
-    double bound = 0.0;
-    for (int64_t i = 0; i < n; ++i) bound = std::max(bound, std::fabs(term(i)));
-    ExactSum sum(bound);
-    for (int64_t i = 0; i < n; ++i) sum.add(term(i));
-    return sum.value();
-}
-
-}  // namespace
 
 void exact_base_score(Model& model, const BoosterParams& params,
                       const std::vector<double>& weights, const double* y, int32_t n_rows) {
@@ -52,12 +33,10 @@ void exact_base_score(Model& model, const BoosterParams& params,
 
 double exact_validation_loss(Objective objective, int64_t n_outputs,
                              const std::vector<double>& y_val, const double* val_scores) {
-    const int64_t n = static_cast<int64_t>(y_val.size());
-    const int64_t k = objective == kMulticlass ? n_outputs : 1;
-    const double sum = exact_total(n, [&](int64_t r) {
-        return row_loss(objective, n_outputs, val_scores + r * k, y_val[r]);
-    });
-    return sum / static_cast<double>(n > 1 ? n : 1);
+    const auto n = static_cast<int64_t>(y_val.size());
+    const double bound = loss_bound(objective, n_outputs, y_val.data(), n, val_scores);
+    return loss_sum(objective, n_outputs, y_val.data(), n, val_scores, bound).value() /
+           static_cast<double>(n > 1 ? n : 1);
 }
 
 ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
@@ -68,16 +47,7 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
         plan_.assign(1, std::vector<int32_t>(static_cast<size_t>(X.n_rows)));
         std::iota(plan_[0].begin(), plan_[0].end(), 0);
     }
-    // A bound on every value of a column over all training rows, for the lineage builder's
-    // grids: a maximum, so it does not depend on the order of the rows.
-    column_bound_.assign(static_cast<size_t>(X.n_cols), 0.0);
-    for (int32_t r = 0; r < X.n_rows; ++r) {
-        const double* row = X.row(r);
-        for (int32_t f = 0; f < X.n_cols; ++f) {
-            if (std::isfinite(row[f]))
-                column_bound_[f] = std::max(column_bound_[f], std::fabs(row[f]));
-        }
-    }
+    column_bound_ = column_bounds(X);
     shards_.resize(plan_.size());
     for (size_t s = 0; s < plan_.size(); ++s) {
         shards_[s].rows =
@@ -85,86 +55,123 @@ ExactRounds::ExactRounds(const MatrixView& X, const BinnedMatrix& bins)
     }
 }
 
-ExactTreeConfig exact_tree_config(const BoosterParams& p, const TreeParams& tree,
-                                  const Model& model, const BinnedMatrix& bins) {
-    return ExactTreeConfig{&tree, p.subsample, p.seed, model.n_trees(), &bins};
+std::vector<double> column_bounds(const RowView& X) {
+    std::vector<double> bound(static_cast<size_t>(X.n_cols), 0.0);
+    for (int64_t r = 0; r < X.n_rows; ++r) {
+        const double* row = X.row(r);
+        for (int32_t f = 0; f < X.n_cols; ++f) {
+            if (std::isfinite(row[f])) bound[f] = std::max(bound[f], std::fabs(row[f]));
+        }
+    }
+    return bound;
 }
 
-Tree ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Model& model,
+ExactTree grow_exact_round(const BoosterParams& p, const TreeParams& tree, Model& model,
+                           const BinnedMatrix& bins, const std::vector<double>& column_bound,
+                           std::vector<ShardSource>& sources, LevelWorkspace& ws) {
+    const ExactTreeConfig config{&tree, p.subsample, p.seed, model.n_trees(), &bins};
+    return tree.max_lineage >= 1
+               ? grow_exact_lineage_tree(config, column_bound, model.projections, sources, ws)
+               : grow_exact_tree(config, sources, ws);
+}
+
+void append_exact_tree(Model& model, ExactTree& grown) {
+    credit_tree(model.importances, model.n_features, model.projections, grown.tree);
+    if (covers_match(model.trees, model.node_covers)) {
+        model.node_covers.push_back(std::move(grown.covers));
+    }
+    model.trees.push_back(std::move(grown.tree));
+}
+
+void ExactRounds::grow(const BoosterParams& p, const TreeParams& tree_params, Model& model,
                        const double* y, const double* grad, const double* hess, double* scores) {
     sources_.clear();
     for (LocalShard& shard : shards_) {
         sources_.push_back(local_source(shard, grad, hess, model.n_outputs, shape_));
     }
-    const ExactTreeConfig config = exact_tree_config(p, tree_params, model, bins_);
     ExactTree grown =
-        tree_params.max_lineage >= 1
-            ? grow_exact_lineage_tree(config, column_bound_, model.projections, sources_, ws_)
-            : grow_exact_tree(config, sources_, ws_);
-    Tree tree = std::move(grown.tree);
+        grow_exact_round(p, tree_params, model, bins_, column_bound_, sources_, ws_);
     if (p.objective == kRegression && p.loss == kQuantile) {
-        refit_quantile(p.alpha, grown, tree, y, scores);
+        refit_quantile(p.alpha, grown, y, scores);
     }
-    add_scores(model, grown, tree, scores);
-    for (const Node& node : tree) {
-        if (node.is_leaf) continue;
-        if (node.projection >= 0) {
-            credit_projection(model.importances, model.projections[node.projection], node.gain);
-        } else {
-            credit_split(model.importances, model.n_features, node);
-        }
-    }
-    if (covers_match(model.trees, model.node_covers)) {
-        model.node_covers.push_back(std::move(grown.covers));
-    }
-    return tree;
-}
-
-// Every leaf that bag rows reach takes the alpha-quantile of their residuals, selected
-// exactly over the shards' residuals (as keys of the total order, so -0.0 sorts first).
-void ExactRounds::refit_quantile(double alpha, const ExactTree& grown, Tree& tree,
-                                 const double* y, const double* scores) {
-    const size_t n_shards = shards_.size();
-    std::vector<std::vector<std::vector<uint64_t>>> keys(
-        tree.size(), std::vector<std::vector<uint64_t>>(n_shards));
-    for (size_t s = 0; s < n_shards; ++s) {
-        const ShardTree& st = shards_[s].tree;
-        for (size_t i = 0; i < st.bag.size(); ++i) {
-            const int32_t r = st.bag[i];
-            keys[grown.tree_index[st.node[i]]][s].push_back(sort_key(y[r] - scores[r]));
-        }
-    }
-    for (size_t leaf = 0; leaf < tree.size(); ++leaf) {
-        int64_t m = 0;
-        for (const std::vector<uint64_t>& part : keys[leaf]) m += static_cast<int64_t>(part.size());
-        if (m == 0) continue;
-        tree[leaf].value = key_value(select_ranks(keys[leaf], {leaf_quantile_rank(m, alpha)})[0]);
-    }
-}
-
-// Bag rows take the leaf their shard routed them to; the other rows walk the tree.
-void ExactRounds::add_scores(const Model& model, const ExactTree& grown, const Tree& tree,
-                             double* scores) {
-    const int64_t k = model.n_outputs;
-    const int64_t n = X_.n_rows;
-    in_bag_.assign(static_cast<size_t>(n), 0);
-    for (LocalShard& shard : shards_) {
+    // Bag rows take the leaf their shard routed them to; the other rows walk the tree.
+    routed_.assign(static_cast<size_t>(X_.n_rows), -1);
+    for (const LocalShard& shard : shards_) {
         const ShardTree& st = shard.tree;
-        const int64_t m = static_cast<int64_t>(st.bag.size());
-        parallel_blocks(m, m > kParallelScoreRows, [&](int64_t i0, int64_t i1) {
-            for (int64_t i = i0; i < i1; ++i) {
-                const int64_t r = st.bag[i];
-                in_bag_[r] = 1;
-                add_leaf(model, tree[grown.tree_index[st.node[i]]], scores + r * k);
-            }
-        });
-    }
-    parallel_blocks(n, n > kParallelScoreRows, [&](int64_t r0, int64_t r1) {
-        for (int64_t r = r0; r < r1; ++r) {
-            if (in_bag_[r] == 0)
-                add_leaf(model, tree[find_leaf(tree, X_.row(r), model.projections)],
-                         scores + r * k);
+        for (size_t i = 0; i < st.bag.size(); ++i) {
+            routed_[st.bag[i]] = grown.tree_index[st.node[i]];
         }
+    }
+    add_tree_scores(model, grown.tree, X_, routed_.data(), scores);
+    append_exact_tree(model, grown);
+}
+
+void refit_quantile_leaves(double alpha, ExactTree& grown, const LeafResidualCounts& count) {
+    std::vector<int32_t> nodes;
+    std::vector<RankSelection> selections;
+    for (size_t id = 0; id < grown.tree_index.size(); ++id) {
+        const int32_t at = grown.tree_index[id];
+        if (at < 0 || !grown.tree[at].is_leaf) continue;
+        const auto m = static_cast<int64_t>(grown.covers[at]);
+        if (m == 0) continue;
+        nodes.push_back(static_cast<int32_t>(id));
+        selections.emplace_back(std::vector<uint64_t>{leaf_quantile_rank(m, alpha)});
+    }
+    while (true) {
+        std::vector<int32_t> asked;
+        std::vector<SelectRound> rounds;
+        for (size_t j = 0; j < nodes.size(); ++j) {
+            if (selections[j].done()) continue;
+            asked.push_back(static_cast<int32_t>(j));
+            rounds.push_back(selections[j].round());
+        }
+        if (asked.empty()) break;
+        std::vector<int32_t> asked_nodes;
+        for (const int32_t j : asked) asked_nodes.push_back(nodes[j]);
+        const std::vector<std::vector<uint64_t>> counts = count(asked_nodes, rounds);
+        for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
+    }
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        grown.tree[grown.tree_index[nodes[j]]].value = key_value(selections[j].key(0));
+    }
+}
+
+std::vector<std::vector<uint64_t>> count_leaf_residuals(const ShardTree& tree, const double* y,
+                                                        const double* scores, int64_t n_ids,
+                                                        const std::vector<int32_t>& nodes,
+                                                        const std::vector<SelectRound>& rounds) {
+    std::vector<std::vector<uint64_t>> keys(nodes.size());
+    std::vector<int32_t> slot(static_cast<size_t>(n_ids), -1);
+    for (size_t j = 0; j < nodes.size(); ++j) slot[nodes[j]] = static_cast<int32_t>(j);
+    for (size_t i = 0; i < tree.bag.size(); ++i) {
+        const int32_t j = slot[tree.node[i]];
+        const int32_t r = tree.bag[i];
+        if (j >= 0) keys[j].push_back(sort_key(y[r] - scores[r]));
+    }
+    std::vector<std::vector<uint64_t>> out(nodes.size());
+    for (size_t j = 0; j < nodes.size(); ++j) {
+        out[j].resize(rounds[j].buffer_size());
+        count_keys(keys[j].data(), static_cast<int64_t>(keys[j].size()), rounds[j], out[j].data());
+    }
+    return out;
+}
+
+// The shards in this process answer the selections' rounds as shards elsewhere do.
+void ExactRounds::refit_quantile(double alpha, ExactTree& grown, const double* y,
+                                 const double* scores) {
+    const auto n_ids = static_cast<int64_t>(grown.tree_index.size());
+    refit_quantile_leaves(alpha, grown, [&](const std::vector<int32_t>& nodes,
+                                            const std::vector<SelectRound>& rounds) {
+        std::vector<std::vector<uint64_t>> merged;
+        for (const SelectRound& round : rounds) merged.push_back(empty_counts(round));
+        for (const LocalShard& shard : shards_) {
+            const std::vector<std::vector<uint64_t>> part =
+                count_leaf_residuals(shard.tree, y, scores, n_ids, nodes, rounds);
+            for (size_t j = 0; j < merged.size(); ++j) {
+                merge_counts(merged[j].data(), part[j].data(), merged[j].size());
+            }
+        }
+        return merged;
     });
 }
 

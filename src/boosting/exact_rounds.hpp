@@ -1,12 +1,15 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "boosting/params.hpp"
 #include "common/matrix.hpp"
+#include "common/row_view.hpp"
 #include "exact/level_builder.hpp"
 #include "model/model.hpp"
 #include "prep/binning.hpp"
+#include "prep/shard_select.hpp"
 #include "tree/tree_params.hpp"
 
 // The round pieces of exact_sums training that the boosting loop calls in place of its
@@ -36,27 +39,50 @@ void exact_base_score(Model& model, const BoosterParams& params,
 double exact_validation_loss(Objective objective, int64_t n_outputs,
                              const std::vector<double>& y_val, const double* val_scores);
 
-// What growing the next tree of `model` reads: the fit's tree parameters, the booster's
-// bag fraction and seed, and the bin tables.
-ExactTreeConfig exact_tree_config(const BoosterParams& p, const TreeParams& tree,
-                                  const Model& model, const BinnedMatrix& bins);
+// Per column, the largest magnitude of a finite value of X's rows (0 for none): a maximum,
+// so it does not depend on the order of the rows; the lineage builder scales its grids by it.
+std::vector<double> column_bounds(const RowView& X);
+
+// The next tree of `model` from the level-wise builders over the sources: the lineage
+// builder with max_lineage >= 1 (its directions appended to the model's), else the histogram
+// one. Its bag and column samples are keyed by the tree's index.
+ExactTree grow_exact_round(const BoosterParams& p, const TreeParams& tree, Model& model,
+                           const BinnedMatrix& bins, const std::vector<double>& column_bound,
+                           std::vector<ShardSource>& sources, LevelWorkspace& ws);
+
+// Appends a grown tree to the model with its gains credited and its covers, once every row's
+// scores have taken it.
+void append_exact_tree(Model& model, ExactTree& grown);
+
+// Per builder node, the counts of one selection round over the residual keys of the node's
+// bag rows, merged over the shards.
+using LeafResidualCounts = std::function<std::vector<std::vector<uint64_t>>(
+    const std::vector<int32_t>& nodes, const std::vector<SelectRound>& rounds)>;
+
+// Every leaf that bag rows reach takes the alpha-quantile of their residuals, selected exactly
+// (as keys of the total order, so -0.0 sorts first): one radix selection per leaf, all
+// leaves' rounds in one call of count.
+void refit_quantile_leaves(double alpha, ExactTree& grown, const LeafResidualCounts& count);
+
+// One shard's part of those counts: its bag rows in `tree` (builder node ids below n_ids)
+// with their targets y and scores.
+std::vector<std::vector<uint64_t>> count_leaf_residuals(const ShardTree& tree, const double* y,
+                                                        const double* scores, int64_t n_ids,
+                                                        const std::vector<int32_t>& nodes,
+                                                        const std::vector<SelectRound>& rounds);
 
 // One boosting call's exact rounds over the training rows of X.
 class ExactRounds {
 public:
     ExactRounds(const MatrixView& X, const BinnedMatrix& bins);
 
-    // Grows the round's tree on the gradients (its bag and column samples keyed by the tree's
-    // index), refits quantile leaves, adds the tree to the training scores and records its
-    // node covers; returns the tree for the caller to append.
-    // Its split gains go to the model's importances.
-    Tree grow(const BoosterParams& p, const TreeParams& tree_params, Model& model, const double* y,
+    // Grows the round's tree on the gradients, refits quantile leaves, adds the tree to the
+    // training scores and appends it to the model.
+    void grow(const BoosterParams& p, const TreeParams& tree_params, Model& model, const double* y,
               const double* grad, const double* hess, double* scores);
 
 private:
-    void refit_quantile(double alpha, const ExactTree& grown, Tree& tree, const double* y,
-                        const double* scores);
-    void add_scores(const Model& model, const ExactTree& grown, const Tree& tree, double* scores);
+    void refit_quantile(double alpha, ExactTree& grown, const double* y, const double* scores);
 
     const MatrixView& X_;
     const BinnedMatrix& bins_;
@@ -66,7 +92,7 @@ private:
     std::vector<LocalShard> shards_;
     std::vector<ShardSource> sources_;
     LevelWorkspace ws_;
-    std::vector<uint8_t> in_bag_;
+    std::vector<int32_t> routed_;  // per training row: the leaf its shard sent it to, or -1
 };
 
 }  // namespace vorlent

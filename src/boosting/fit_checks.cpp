@@ -195,8 +195,9 @@ void check_validation_data(const Booster& b, const MatrixView& X, const MatrixVi
     }
 }
 
-void check_class_count(const Booster& b, VectorArg y, bool continuing) {
-    if (b.params.objective != kMulticlass || y.size == 0) return;
+int64_t check_class_count(const Booster& b, VectorArg y, bool continuing) {
+    if (b.params.objective != kMulticlass) return 1;
+    if (y.size == 0) return b.model.n_outputs;
     int64_t classes = b.model.n_outputs;
     if (!continuing) {
         double top = y.data[0];
@@ -214,6 +215,7 @@ void check_class_count(const Booster& b, VectorArg y, bool continuing) {
     check_memory_need(24.0 * static_cast<double>(y.size) * static_cast<double>(classes),
                       "the scores of " + std::to_string(y.size) + " rows times " +
                           std::to_string(classes) + " classes");
+    return classes;
 }
 
 void check_start(const Booster& b, VectorArg y, VectorArg sample_weight, const double* scores) {

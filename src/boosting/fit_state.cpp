@@ -64,4 +64,24 @@ TreeParams tree_params(const BoosterParams& p, const Model& model,
     return t;
 }
 
+Model new_model(const BoosterParams& p, const Model& previous) {
+    Model m;
+    m.learning_rate = p.learning_rate;
+    m.objective = p.objective;
+    m.clip = p.clip;
+    m.base_scores = previous.base_scores;
+    return m;
+}
+
+void open_new_model(Booster& b, int32_t n_features) {
+    Model& m = b.model;
+    m.n_features = n_features;
+    m.importances.feature_gain.assign(static_cast<size_t>(n_features), 0.0);
+    m.importances.coefficient_gain.assign(static_cast<size_t>(n_features), 0.0);
+    m.importances.interaction_gain.clear();
+    m.refresh_facts();
+    b.best_iteration = -1;
+    b.rng.seed(b.params.seed);
+}
+
 }  // namespace vorlent

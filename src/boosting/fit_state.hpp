@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "boosting/booster.hpp"
 #include "boosting/params.hpp"
 #include "common/matrix.hpp"
 #include "model/model.hpp"
@@ -10,15 +11,13 @@
 namespace vorlent {
 
 // The state of one training call (fit or fit_more) that outlives none of it: the rows'
-// weights, the validation rows and early stopping's settings, and the parameters the tree
-// builders read. The round loop's gradients, bag and scores live in the loop itself.
+// weights, the validation rows and the parameters the tree builders read. Early stopping's
+// settings and the round loop's gradients, bag and scores live in the loop itself.
 struct FitState {
     std::vector<double> sample_weights;  // empty: every row weighs 1
     std::vector<double> X_val;           // n_val rows of the model's columns, row-major
     std::vector<double> y_val;
     int32_t n_val = 0;
-    int32_t es_patience = 0;  // rounds without improvement that stop training; 0: never
-    double es_tol = 1e-4;     // the least improvement of the validation loss that counts
     TreeParams tree;
 };
 
@@ -35,5 +34,13 @@ std::vector<double> column_scales(const MatrixView& X);
 // (column_scales) and the search's environment switches (read here, once per call).
 TreeParams tree_params(const BoosterParams& p, const Model& model,
                        std::vector<double> feature_scale);
+
+// The model a new fit starts from: the parameters' copies, and the previous model's start
+// scores, which a single-output start leaves as they were.
+Model new_model(const BoosterParams& p, const Model& previous);
+
+// Once the new model's start is decided: the model takes n_features columns and no
+// importance yet, the booster forgets the last fit's best round and seeds its random engine.
+void open_new_model(Booster& b, int32_t n_features);
 
 }  // namespace vorlent

@@ -7,6 +7,7 @@
 #include "common/parallel.hpp"
 #include "model/predict.hpp"
 #include "model/routing.hpp"
+#include "prep/shard_quantile.hpp"
 
 namespace vorlent {
 namespace {
@@ -211,10 +212,8 @@ void refit_quantile_leaves(double alpha, const Directions& projections, Tree& tr
     for (size_t leaf = 0; leaf < tree.size(); ++leaf) {
         std::vector<double>& list = residuals[leaf];
         if (list.empty()) continue;
-        const size_t m = list.size();
-        size_t k = static_cast<size_t>(std::floor((m - 1) * alpha + 0.5));
-        if (k > m - 1) k = m - 1;
-        tree[leaf].value = select_at(list, k);
+        const uint64_t k = leaf_quantile_rank(static_cast<int64_t>(list.size()), alpha);
+        tree[leaf].value = select_at(list, static_cast<size_t>(k));
     }
 }
 
@@ -246,6 +245,25 @@ double validation_loss(Objective objective, int64_t n_outputs, const std::vector
         sum += row_loss(objective, n_outputs, val_scores + r * k, y_val[r]);
     }
     return sum / static_cast<double>(n > 1 ? n : 1);
+}
+
+double loss_bound(Objective objective, int64_t n_outputs, const double* y, int64_t n,
+                  const double* scores) {
+    double bound = 0.0;
+    for (int64_t r = 0; r < n; ++r) {
+        const double loss = row_loss(objective, n_outputs, scores + r * n_outputs, y[r]);
+        bound = std::max(bound, std::fabs(loss));
+    }
+    return bound;
+}
+
+ExactSum loss_sum(Objective objective, int64_t n_outputs, const double* y, int64_t n,
+                  const double* scores, double bound) {
+    ExactSum sum(bound);
+    for (int64_t r = 0; r < n; ++r) {
+        sum.add(row_loss(objective, n_outputs, scores + r * n_outputs, y[r]));
+    }
+    return sum;
 }
 
 }  // namespace vorlent

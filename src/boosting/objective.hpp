@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "boosting/params.hpp"
+#include "common/exact_sum.hpp"
 #include "common/matrix.hpp"
 #include "model/model.hpp"
 
@@ -54,5 +55,12 @@ double row_loss(Objective objective, int64_t n_outputs, const double* row_scores
 // error or multiclass log-loss.
 double validation_loss(Objective objective, int64_t n_outputs, const std::vector<double>& y_val,
                        const double* val_scores);
+
+// With exact sums, as rows in any order and shards sum it: the largest |row_loss| of n rows
+// (n_outputs scores each), and the exact sum of their losses on the grid of a merged bound.
+double loss_bound(Objective objective, int64_t n_outputs, const double* y, int64_t n,
+                  const double* scores);
+ExactSum loss_sum(Objective objective, int64_t n_outputs, const double* y, int64_t n,
+                  const double* scores, double bound);
 
 }  // namespace vorlent

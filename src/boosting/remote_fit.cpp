@@ -8,11 +8,9 @@
 
 #include "boosting/exact_rounds.hpp"
 #include "boosting/fit_state.hpp"
+#include "boosting/round_loop.hpp"
 #include "common/numeric.hpp"
 #include "common/total_order.hpp"
-#include "exact/lineage_builder.hpp"
-#include "model/importance.hpp"
-#include "model/node_cover.hpp"
 #include "prep/shard_quantile.hpp"
 
 namespace vorlent {
@@ -131,39 +129,6 @@ BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows) {
 
 namespace {
 
-// Every leaf that bag rows reach takes the alpha-quantile of their residuals: one radix
-// selection per leaf, all leaves' rounds in one message.
-void refit_quantile_leaves(double alpha, ExactTree& grown, RemoteRows& rows) {
-    std::vector<int32_t> nodes;
-    std::vector<RankSelection> selections;
-    for (size_t id = 0; id < grown.tree_index.size(); ++id) {
-        const int32_t at = grown.tree_index[id];
-        if (at < 0 || !grown.tree[at].is_leaf) continue;
-        const auto m = static_cast<int64_t>(grown.covers[at]);
-        if (m == 0) continue;
-        nodes.push_back(static_cast<int32_t>(id));
-        selections.emplace_back(std::vector<uint64_t>{leaf_quantile_rank(m, alpha)});
-    }
-    while (true) {
-        std::vector<int32_t> asked;
-        std::vector<SelectRound> rounds;
-        for (size_t j = 0; j < nodes.size(); ++j) {
-            if (selections[j].done()) continue;
-            asked.push_back(static_cast<int32_t>(j));
-            rounds.push_back(selections[j].round());
-        }
-        if (asked.empty()) break;
-        std::vector<int32_t> asked_nodes;
-        for (const int32_t j : asked) asked_nodes.push_back(nodes[j]);
-        const std::vector<std::vector<uint64_t>> counts =
-            rows.count_leaf_residuals(asked_nodes, rounds);
-        for (size_t t = 0; t < asked.size(); ++t) selections[asked[t]].decide(counts[t]);
-    }
-    for (size_t j = 0; j < nodes.size(); ++j) {
-        grown.tree[grown.tree_index[nodes[j]]].value = key_value(selections[j].key(0));
-    }
-}
-
 // Every column's bound for the lineage builder, as the shards report it merged.
 std::vector<double> remote_column_bounds(RemoteRows& rows) {
     std::vector<double> bound = rows.column_bounds();
@@ -196,23 +161,19 @@ TreeDirections tree_directions(const Tree& tree, const Directions& model_directi
 
 }  // namespace
 
-void fit_remote(Booster& b, RemoteRows& rows) {
+namespace {
+
+// fit_remote once the previous model is moved out: a new model in b.model, which starts
+// from `previous`'s start scores as fit's does.
+void fit_remote_model(Booster& b, const Model& previous, RemoteRows& rows) {
     const BoosterParams& p = b.params;
-    check_hyper_parameters(p, rows.n_features);
     const BinnedMatrix tables = remote_bins(p, rows);
     rows.set_bins(tables);
     const std::vector<double> column_bound =
         p.max_lineage >= 1 ? remote_column_bounds(rows) : std::vector<double>{};
 
-    // A new model, as fit's: the parameters' copies, and the previous start scores that a
-    // single-output start leaves.
     Model& m = b.model;
-    Model fresh;
-    fresh.learning_rate = p.learning_rate;
-    fresh.objective = p.objective;
-    fresh.clip = p.clip;
-    fresh.base_scores = std::move(m.base_scores);
-    m = std::move(fresh);
+    m = new_model(p, previous);
     const TargetRange range = rows.target_range();
     const std::vector<double> bounds = rows.start_bounds(range);
     const std::vector<ExactSum> sums = rows.start_sums(range, bounds);
@@ -221,29 +182,19 @@ void fit_remote(Booster& b, RemoteRows& rows) {
     });
     const TreeParams tree_settings =
         tree_params(p, m, std::vector<double>(static_cast<size_t>(rows.n_features), 1.0));
+    open_new_model(b, rows.n_features);
 
-    const bool early_stopping = rows.es_patience >= 1 && rows.n_val >= 1;
-    const bool track_val = early_stopping || (rows.observer && rows.n_val >= 1);
-    const double es_tol = rows.es_tol;
-    b.best_iteration = -1;
-    m.n_features = rows.n_features;
-    m.importances.feature_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
-    m.importances.coefficient_gain.assign(static_cast<size_t>(rows.n_features), 0.0);
-    m.importances.interaction_gain.clear();
-    b.validation_losses.clear();
-    m.refresh_facts();
-    b.rng.seed(p.seed);
+    const RoundWatch& watch = rows.watch;
+    const bool track_val = watch.scores_validation();
     rows.start(m);
     if (track_val) rows.val_start(m);
-    double best_loss = kInf;
-    int32_t best_round = -1;
-    int32_t stall = 0;
 
     std::vector<ShardSource> sources{rows.source};
     LevelWorkspace ws;
     const bool huber = p.objective == kRegression && p.loss == kHuber;
     const bool quantile = p.objective == kRegression && p.loss == kQuantile;
-    for (int32_t round = 0; round < p.n_estimators; ++round) {
+    RoundSteps steps;
+    steps.grow = [&] {
         if (huber) {
             double delta = 0.0;
             if (range.n > 0) {
@@ -252,65 +203,39 @@ void fit_remote(Booster& b, RemoteRows& rows) {
             }
             rows.set_huber_delta(delta);
         }
-        const ExactTreeConfig config = exact_tree_config(p, tree_settings, m, tables);
         const size_t first_direction = m.projections.size();
-        ExactTree grown;
-        try {
-            grown = p.max_lineage >= 1
-                        ? grow_exact_lineage_tree(config, column_bound, m.projections, sources, ws)
-                        : grow_exact_tree(config, sources, ws);
-        } catch (...) {
-            // The directions of a tree that was not finished belong to no tree.
-            m.projections.resize(first_direction);
-            throw;
-        }
-        if (quantile) refit_quantile_leaves(p.alpha, grown, rows);
-        for (const Node& node : grown.tree) {
-            if (node.is_leaf) continue;
-            if (node.projection >= 0) {
-                credit_projection(m.importances, m.projections[node.projection], node.gain);
-            } else {
-                credit_split(m.importances, m.n_features, node);
-            }
-        }
-        if (covers_match(m.trees, m.node_covers)) m.node_covers.push_back(std::move(grown.covers));
+        ExactTree grown = grow_exact_round(p, tree_settings, m, tables, column_bound, sources, ws);
+        if (quantile) refit_quantile_leaves(p.alpha, grown, rows.count_leaf_residuals);
         const TreeDirections sent = tree_directions(grown.tree, m.projections, first_direction);
         rows.add_tree(sent.tree, grown.tree_index, sent.directions);
         if (track_val) rows.val_add_tree(sent.tree, sent.directions);
-        m.trees.push_back(std::move(grown.tree));
-        m.refresh_facts();
-        bool stop = false;
-        if (early_stopping) {
-            // As the round loop's early stopping, with the validation loss summed exactly.
-            const double loss = rows.val_loss_sum(rows.val_loss_bound()).value() /
-                                static_cast<double>(rows.n_val > 1 ? rows.n_val : 1);
-            b.validation_losses.push_back(loss);
-            if (loss < best_loss - es_tol) {
-                best_loss = loss;
-                best_round = b.n_trees() - 1;
-                stall = 0;
-            } else {
-                stop = ++stall >= rows.es_patience;
-            }
+        append_exact_tree(m, grown);
+    };
+    steps.validation_loss = [&] {
+        // The validation loss summed exactly, as the in-memory exact fit's.
+        return rows.val_loss_sum(rows.val_loss_bound()).value() /
+               static_cast<double>(watch.n_val > 1 ? watch.n_val : 1);
+    };
+    std::vector<double> val;  // the observer's view of the last round
+    steps.scores = [&](int32_t round) {
+        val.clear();
+        if (track_val) val = rows.val_scores();
+        const auto n_val = static_cast<int32_t>(track_val ? watch.n_val : 0);
+        if (static_cast<int64_t>(val.size()) != int64_t{n_val} * m.n_outputs) {
+            throw std::invalid_argument("validation scores of the wrong size");
         }
-        if (rows.observer) {
-            std::vector<double> val;
-            if (track_val) val = rows.val_scores();
-            const auto n_val = static_cast<int32_t>(track_val ? rows.n_val : 0);
-            if (static_cast<int64_t>(val.size()) != int64_t{n_val} * m.n_outputs) {
-                throw std::invalid_argument("validation scores of the wrong size");
-            }
-            const RoundScores scores{round, nullptr,    0,
-                                     track_val ? val.data() : nullptr, n_val, m.n_outputs};
-            stop = rows.observer(scores) || stop;
-        }
-        if (stop) break;
-    }
-    if (early_stopping) {
-        if (best_round >= 0 && best_round + 1 < b.n_trees()) m.keep_first_trees(best_round + 1);
-        b.best_iteration = b.n_trees() - 1;
-        m.refresh_facts();
-    }
+        return RoundScores{round, nullptr, 0, track_val ? val.data() : nullptr, n_val,
+                           m.n_outputs};
+    };
+    RoundLoop(b, watch).run(p.n_estimators, steps);
+}
+
+}  // namespace
+
+void fit_remote(Booster& b, RemoteRows& rows) {
+    check_hyper_parameters(b.params, rows.n_features);
+    FitRollback rollback(b, true);
+    rollback.guard(b, [&] { fit_remote_model(b, rollback.previous(), rows); });
 }
 
 }  // namespace vorlent

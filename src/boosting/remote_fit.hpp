@@ -5,6 +5,7 @@
 
 #include "boosting/booster.hpp"
 #include "boosting/exact_start.hpp"
+#include "boosting/round_loop.hpp"
 #include "boosting/train.hpp"
 #include "exact/level_builder.hpp"
 #include "prep/shard_bins.hpp"
@@ -59,20 +60,16 @@ struct RemoteRows {
     std::function<void(const Tree& tree, const std::vector<int32_t>& leaf_of,
                        const Directions& directions)>
         add_tree;
-    // Early stopping: validation rows held by shards of their own (n_val of them), which
-    // start at the start score, take every tree, and report their losses' bound (merged by
-    // maximum) and exact sum on it.
-    int64_t n_val = 0;
-    int32_t es_patience = 0;  // >= 1 with n_val >= 1: early stopping, as fit's
-    double es_tol = 0.0;
+    // The rounds' watch as fit's (round_loop.hpp). The observer sees no training scores, and
+    // the validation rows' scores (in their global order) that val_scores gathers. The
+    // validation rows (watch.n_val) are held by shards of their own, which start at the start
+    // score, take every tree, and report their losses' bound (merged by maximum) and exact
+    // sum on it.
+    RoundWatch watch;
     std::function<void(const Model& model)> val_start;
     std::function<void(const Tree& tree, const Directions& directions)> val_add_tree;
     std::function<double()> val_loss_bound;
     std::function<ExactSum(double bound)> val_loss_sum;
-    // Called after every round as fit's observer is (no training scores; the validation
-    // rows' scores, in their global order, when n_val >= 1): true stops training after the
-    // round, cut back to the best round with early stopping. val_scores gathers them.
-    RoundObserver observer;
     std::function<std::vector<double>()> val_scores;
 };
 
@@ -90,7 +87,9 @@ inline constexpr int64_t kSelectKeys = int64_t{1} << 24;
 size_t select_group(const std::vector<ShardedCuts>& facts);
 BinnedMatrix remote_bins(const BoosterParams& params, RemoteRows& rows);
 
-// Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds.
+// Trains b (a fresh booster with exact_sums on) on the shards' rows: n_estimators rounds,
+// in the round loop of fit (boosting/round_loop.hpp): a failure before the first tree
+// leaves b as it was, a later one keeps the complete trees.
 void fit_remote(Booster& b, RemoteRows& rows);
 
 }  // namespace vorlent

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "boosting/exact_rounds.hpp"
 #include "boosting/leaf_scores.hpp"
 #include "boosting/objective.hpp"
 #include "common/parallel.hpp"
@@ -316,16 +317,9 @@ void RowShard::take_keys(const std::vector<int32_t>& columns) const {
 
 // Every column's bin extremes in one pass over the rows, as bin_extremes gives them.
 const std::vector<double>& RowShard::column_bounds() const {
-    const RowView X = values();
-    if (column_bounds_.size() == static_cast<size_t>(n_features_)) return column_bounds_;
-    std::vector<double> bounds(static_cast<size_t>(n_features_), 0.0);
-    for (int64_t r = 0; r < n_rows(); ++r) {
-        const double* row = X.row(r);
-        for (int32_t f = 0; f < n_features_; ++f) {
-            if (std::isfinite(row[f])) bounds[f] = std::max(bounds[f], std::fabs(row[f]));
-        }
+    if (column_bounds_.size() != static_cast<size_t>(n_features_)) {
+        column_bounds_ = vorlent::column_bounds(values());
     }
-    column_bounds_ = std::move(bounds);
     return column_bounds_;
 }
 
@@ -566,39 +560,20 @@ std::vector<std::vector<uint64_t>> RowShard::count_leaf_residuals(
         throw std::invalid_argument("leaf residuals: one selection round per node expected");
     }
     check_nodes(nodes, "leaf residuals");
-    std::vector<std::vector<uint64_t>> keys(nodes.size());
     // Every bag row's node id is below node_ids_, as the routes gave them out.
-    std::vector<int32_t> slot(static_cast<size_t>(node_ids_), -1);
-    for (size_t j = 0; j < nodes.size(); ++j) slot[nodes[j]] = static_cast<int32_t>(j);
-    for (size_t i = 0; i < tree_.bag.size(); ++i) {
-        const int32_t j = slot[tree_.node[i]];
-        const int32_t r = tree_.bag[i];
-        if (j >= 0) keys[j].push_back(sort_key(y_[r] - scores_[r]));
-    }
-    std::vector<std::vector<uint64_t>> out(nodes.size());
-    for (size_t j = 0; j < nodes.size(); ++j) {
-        out[j].resize(rounds[j].buffer_size());
-        count_keys(keys[j].data(), static_cast<int64_t>(keys[j].size()), rounds[j], out[j].data());
-    }
-    return out;
+    return vorlent::count_leaf_residuals(tree_, y_.data(), scores_.data(), node_ids_, nodes,
+                                         rounds);
 }
 
 double RowShard::loss_bound() const {
-    double bound = 0.0;
-    for (int64_t r = 0; r < static_cast<int64_t>(y_.size()) && !scores_.empty(); ++r) {
-        const double loss =
-            row_loss(params_.objective, n_outputs_, scores_.data() + r * n_outputs_, y_[r]);
-        bound = std::max(bound, std::fabs(loss));
-    }
-    return bound;
+    if (scores_.empty()) return 0.0;
+    return vorlent::loss_bound(params_.objective, n_outputs_, y_.data(), n_rows(), scores_.data());
 }
 
 ExactSum RowShard::loss_sum(double bound) const {
-    ExactSum sum(bound);
-    for (int64_t r = 0; r < static_cast<int64_t>(y_.size()) && !scores_.empty(); ++r) {
-        sum.add(row_loss(params_.objective, n_outputs_, scores_.data() + r * n_outputs_, y_[r]));
-    }
-    return sum;
+    if (scores_.empty()) return ExactSum(bound);
+    return vorlent::loss_sum(params_.objective, n_outputs_, y_.data(), n_rows(), scores_.data(),
+                             bound);
 }
 
 void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of,
@@ -618,23 +593,19 @@ void RowShard::add_tree(const Tree& tree, const std::vector<int32_t>& leaf_of,
             throw std::invalid_argument("shard tree: a routed node outside the tree");
         }
     }
-    const int64_t k = n_outputs_;
     // Bag rows take the leaf they were routed to, as in a fit in one process; the others
     // (and every row without leaf_of, or not routed to a leaf) walk the tree.
-    std::vector<uint8_t> routed(leaf_of.empty() ? 0 : static_cast<size_t>(n_rows()), 0);
-    for (size_t i = 0; i < tree_.bag.size() && !leaf_of.empty(); ++i) {
-        const auto id = static_cast<uint32_t>(tree_.node[i]);
-        if (id >= leaf_of.size() || leaf_of[id] < 0 || !tree[leaf_of[id]].is_leaf) continue;
-        const int32_t r = tree_.bag[i];
-        add_leaf(params_.objective, params_.learning_rate, k, tree[leaf_of[id]],
-                 scores_.data() + r * k);
-        routed[r] = 1;
+    std::vector<int32_t> routed;
+    if (!leaf_of.empty()) {
+        routed.assign(static_cast<size_t>(n_rows()), -1);
+        for (size_t i = 0; i < tree_.bag.size(); ++i) {
+            const auto id = static_cast<uint32_t>(tree_.node[i]);
+            if (id >= leaf_of.size() || leaf_of[id] < 0 || !tree[leaf_of[id]].is_leaf) continue;
+            routed[tree_.bag[i]] = leaf_of[id];
+        }
     }
-    for (int64_t r = 0; r < n_rows(); ++r) {
-        if (!routed.empty() && routed[r]) continue;
-        const Node& leaf = tree[find_leaf(tree, X.row(r), directions)];
-        add_leaf(params_.objective, params_.learning_rate, k, leaf, scores_.data() + r * k);
-    }
+    add_tree_scores(params_.objective, params_.learning_rate, n_outputs_, tree, directions, X,
+                    routed.empty() ? nullptr : routed.data(), scores_.data());
 }
 
 }  // namespace vorlent

@@ -42,11 +42,4 @@ void fit(Booster& b, const MatrixView& X, VectorArg y, VectorArg sample_weight,
 void fit_more(Booster& b, const MatrixView& X, VectorArg y, int32_t extra, VectorArg sample_weight,
               const RoundHook& between_rounds = {}, const RoundObserver& observer = {});
 
-// The shared round loop: gradients, the row bag, one tree, score updates, early stopping.
-// With an observer and a validation set the validation scores are kept current every round,
-// early stopping or not.
-void boost_rounds(Booster& b, const FitState& fit, const MatrixView& X, const double* y,
-                  const BinnedMatrix& bins, double* scores, int32_t rounds,
-                  const RoundHook& between_rounds, const RoundObserver& observer = {});
-
 }  // namespace vorlent

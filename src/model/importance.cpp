@@ -63,4 +63,16 @@ void credit_projection(Importances& gains, const std::vector<double>& direction,
     }
 }
 
+void credit_tree(Importances& gains, int32_t n_features, const Directions& directions,
+                 const Tree& tree) {
+    for (const Node& node : tree) {
+        if (node.is_leaf) continue;
+        if (node.projection >= 0) {
+            credit_projection(gains, directions[node.projection], node.gain);
+        } else {
+            credit_split(gains, n_features, node);
+        }
+    }
+}
+
 }  // namespace vorlent

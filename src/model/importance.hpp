@@ -38,4 +38,9 @@ void credit_split(Importances& gains, int32_t n_features, const Node& committed)
 // the unit direction earns its share |d[j]| * gain. Projections carry no interaction.
 void credit_projection(Importances& gains, const std::vector<double>& direction, double gain);
 
+// Credits every split of a finished tree, whose projection nodes point into `directions`,
+// in node order: for the builders that decide a whole tree before any credit.
+void credit_tree(Importances& gains, int32_t n_features, const Directions& directions,
+                 const Tree& tree);
+
 }  // namespace vorlent

@@ -207,10 +207,14 @@ void register_shards(py::module_& m) {
             ShardCaller shards(call);
             ShardCaller val(val_call ? *val_call : call);
             RemoteRows rows = remote_rows(shards, val, n_features, weighted, n_val);
-            rows.es_patience = es_patience;
-            rows.es_tol = es_tol;
-            rows.observer = round_callback(b, callback);
-            without_gil([&] { fit_remote(b, rows); });
+            rows.watch.es_patience = es_patience;
+            rows.watch.es_tol = es_tol;
+            rows.watch.observer = round_callback(b, callback);
+            // Ctrl-C stops training after the complete round, as in fit.
+            interruptible([&](const RoundHook& hook) {
+                rows.watch.between_rounds = hook;
+                fit_remote(b, rows);
+            });
         },
         py::arg("booster"), py::arg("n_features"), py::arg("weighted"), py::arg("call"),
         py::arg("val_call") = py::none(), py::arg("n_val") = 0, py::arg("es_patience") = 0,
@@ -220,7 +224,8 @@ void register_shards(py::module_& m) {
         "as a list, in any shard order. With val_call (the same for Shards of n_val "
         "validation rows) and es_patience >= 1, training stops early as fit does. callback(round, "
         "None, val_scores) runs after every round as fit's does (val_scores None without "
-        "validation rows); a true result stops training.");
+        "validation rows); a true result stops training. A failure before the first tree "
+        "leaves booster as it was; Ctrl-C stops training after a complete round.");
 }
 
 }  // namespace vorlent::binding

@@ -112,7 +112,7 @@ std::vector<std::vector<uint64_t>> merged_count_lists(const py::list& answers,
 RemoteRows remote_rows(ShardCaller& shards, ShardCaller& val, int32_t n_features, bool weighted,
                        int64_t n_val) {
     RemoteRows rows;
-    rows.n_val = n_val;
+    rows.watch.n_val = n_val;
     rows.n_features = n_features;
     rows.weighted = weighted;
     // The targets' range does not change: it travels with the columns' facts, the first

@@ -157,7 +157,7 @@ inline RemoteRows rows_of(std::vector<RowShard>& shards, int32_t n_features, boo
         for (RowShard& s : shards) s.add_tree(tree, leaf_of, directions);
     };
     if (val == nullptr) return rows;
-    for (const RowShard& s : *val) rows.n_val += s.n_rows();
+    for (const RowShard& s : *val) rows.watch.n_val += s.n_rows();
     rows.val_start = [val](const Model& m) {
         for (RowShard& s : *val) s.start(m.n_outputs, m.base_score, m.base_scores);
     };

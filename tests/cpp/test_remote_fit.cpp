@@ -139,8 +139,8 @@ TEST(RemoteFit, EarlyStoppingOnValidationShardsStopsAtTheLocalFitsRound) {
         std::vector<RowShard> shards = blocks(p, {250}, false, remote);
         std::vector<RowShard> val = blocks(v, {0, 111}, false, remote);
         RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
-        rows.es_patience = 3;
-        rows.es_tol = 1e-3;
+        rows.watch.es_patience = 3;
+        rows.watch.es_tol = 1e-3;
         fit_remote(remote, rows);
         EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << objective;
         EXPECT_EQ(remote.best_iteration, local.best_iteration);
@@ -220,14 +220,14 @@ TEST(RemoteFit, TheObserverSeesTheLocalFitsValidationScoresAndStopsIt) {
         std::vector<RowShard> shards = blocks(p, {250}, false, remote);
         std::vector<RowShard> val = dealt(v, 2, false, remote);
         RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
-        rows.es_patience = 100;
-        rows.es_tol = -kInf;
-        rows.observer = watcher(seen_remote);
+        rows.watch.es_patience = 100;
+        rows.watch.es_tol = -kInf;
+        rows.watch.observer = watcher(seen_remote);
         rows.val_scores = [&val, &rows] {
             std::vector<double> out;
             for (const RowShard& s : val) {
                 const int64_t k = s.n_outputs();
-                out.resize(static_cast<size_t>(rows.n_val * k));
+                out.resize(static_cast<size_t>(rows.watch.n_val * k));
                 for (size_t i = 0; i < s.global_rows().size(); ++i) {
                     std::copy_n(s.scores().data() + static_cast<int64_t>(i) * k, k,
                                 out.data() + s.global_rows()[i] * k);
@@ -509,4 +509,136 @@ TEST(RemoteFit, TheRootsHistogramsAreExpectedAsTheBuilderThenAsksForThem) {
         }
         EXPECT_EQ(tree, expected.size());
     }
+}
+
+// Whatever ends the rounds (early stopping, the observer, the stop poll or an exception from
+// either), a fit on shards ends where the in-memory exact fit does: the same calls in the
+// same order, the same trees kept, best round and validation losses.
+TEST(RemoteFit, RoundsEndAsTheLocalFitsDoWhateverEndsThem) {
+    const Problem p = problem(kRegression, 21);
+    const Problem v = problem(kRegression, 22);
+    const auto adjust = [](Booster& b) {
+        b.params.n_estimators = 40;
+        b.params.learning_rate = 0.5;
+    };
+    // -1: nothing stops the rounds but early stopping; else the poll or the observer throws
+    // after that round.
+    for (const int32_t at : {-1, 0, 3}) {
+        for (const bool from_observer : {false, true}) {
+            std::vector<std::string> local_calls, remote_calls;
+            const auto hook = [at, from_observer](std::vector<std::string>& calls) {
+                return [&calls, at, from_observer] {
+                    calls.push_back("poll");
+                    if (!from_observer && at >= 0 && std::count(calls.begin(), calls.end(),
+                                                                "poll") == at + 1) {
+                        throw std::runtime_error("interrupt");
+                    }
+                };
+            };
+            const auto observer = [at, from_observer](std::vector<std::string>& calls) {
+                return [&calls, at, from_observer](const RoundScores& s) -> bool {
+                    calls.push_back("round " + std::to_string(s.round));
+                    if (from_observer && s.round == at) throw std::runtime_error("observer");
+                    return false;
+                };
+            };
+            Booster local = exact_booster(kRegression, adjust);
+            const auto fit_local = [&] {
+                fit(local, p.table.view(),
+                    VectorArg{p.y.data(), static_cast<int64_t>(p.y.size())}, VectorArg{},
+                    v.table.view(),
+                    VectorArg{v.y.data(), static_cast<int64_t>(v.y.size())}, 3, 1e-3,
+                    hook(local_calls), observer(local_calls));
+            };
+            Booster remote = exact_booster(kRegression, adjust);
+            std::vector<RowShard> shards = blocks(p, {250}, false, remote);
+            std::vector<RowShard> val = blocks(v, {111}, false, remote);
+            RemoteRows rows = rows_of(shards, p.table.cols, false, &val);
+            rows.watch.es_patience = 3;
+            rows.watch.es_tol = 1e-3;
+            rows.watch.between_rounds = hook(remote_calls);
+            rows.watch.observer = observer(remote_calls);
+            rows.val_scores = [&val] {
+                std::vector<double> out;
+                for (const RowShard& s : val) {
+                    out.insert(out.end(), s.scores().begin(), s.scores().end());
+                }
+                return out;
+            };
+            if (at < 0) {
+                fit_local();
+                fit_remote(remote, rows);
+            } else {
+                EXPECT_THROW(fit_local(), std::runtime_error);
+                EXPECT_THROW(fit_remote(remote, rows), std::runtime_error);
+            }
+            const std::string setting =
+                std::to_string(at) + (from_observer ? " observer" : " poll");
+            ASSERT_LT(local.n_trees(), 40) << setting;
+            EXPECT_EQ(remote_calls, local_calls) << setting;
+            EXPECT_TRUE(serialize_model(remote.model) == serialize_model(local.model)) << setting;
+            EXPECT_EQ(remote.best_iteration, local.best_iteration) << setting;
+            EXPECT_EQ(remote.validation_losses, local.validation_losses) << setting;
+        }
+    }
+}
+
+// A fit on shards that fails before its first tree leaves the booster as it was, as fit does;
+// one that fails later keeps its complete trees, without the directions of the unfinished one.
+TEST(RemoteFit, AFailedFitLeavesTheBoosterAsItWas) {
+    const Problem p = problem(kRegression, 23);
+    const Problem q = problem(kRegression, 24);
+    const auto adjust = [](Booster& b) {
+        b.params.n_estimators = 3;
+        b.params.max_lineage = 1;
+    };
+    Booster b = exact_booster(kRegression, adjust);
+    std::vector<RowShard> first = blocks(p, {300}, false, b);
+    RemoteRows first_rows = rows_of(first, p.table.cols, false);
+    fit_remote(b, first_rows);
+    const std::string before = serialize_model(b.model);
+    const size_t directions_before = b.model.projections.size();
+    ASSERT_GT(directions_before, 0u) << "the setting must grow projection nodes";
+
+    // Fails in the bins, at the start, in the first tree's growth, in its score update.
+    for (const int32_t fail_at : {0, 1, 2, 3}) {
+        std::vector<RowShard> shards = blocks(q, {200}, false, b);
+        RemoteRows rows = rows_of(shards, q.table.cols, false);
+        const auto fail = [] { throw std::runtime_error("a shard is gone"); };
+        if (fail_at == 0) {
+            rows.column_facts = [&]() -> std::vector<ShardedCuts> {
+                fail();
+                return {};
+            };
+        }
+        if (fail_at == 1) rows.start = [&](const Model&) { fail(); };
+        if (fail_at == 2) rows.source.route = [&](const auto&, const auto&) { fail(); };
+        if (fail_at == 3) rows.add_tree = [&](const auto&, const auto&, const auto&) { fail(); };
+        EXPECT_THROW(fit_remote(b, rows), std::runtime_error) << fail_at;
+        EXPECT_TRUE(serialize_model(b.model) == before) << fail_at;
+        EXPECT_EQ(b.model.projections.size(), directions_before) << fail_at;
+        EXPECT_EQ(b.n_trees(), 3) << fail_at;
+    }
+
+    // A failure in the second tree keeps the first: the model of a one-round fit.
+    std::vector<RowShard> shards = blocks(q, {200}, false, b);
+    RemoteRows rows = rows_of(shards, q.table.cols, false);
+    const auto add_tree = rows.add_tree;
+    int32_t trees = 0;
+    rows.add_tree = [&](const Tree& tree, const std::vector<int32_t>& leaf_of,
+                        const Directions& directions) {
+        if (trees++ == 1) throw std::runtime_error("a shard is gone");
+        add_tree(tree, leaf_of, directions);
+    };
+    EXPECT_THROW(fit_remote(b, rows), std::runtime_error);
+    Booster one = exact_booster(kRegression, [&](Booster& o) {
+        adjust(o);
+        o.params.n_estimators = 1;
+    });
+    std::vector<RowShard> again = blocks(q, {200}, false, one);
+    RemoteRows again_rows = rows_of(again, q.table.cols, false);
+    fit_remote(one, again_rows);
+    EXPECT_EQ(b.n_trees(), 1);
+    EXPECT_TRUE(serialize_model(b.model) == serialize_model(one.model));
+    EXPECT_EQ(b.model.projections.size(), one.model.projections.size());
 }
