@@ -105,6 +105,10 @@ struct NodeSearch {
     // The columns are the node's best few rather than all its columns: their pairs are
     // screened at every depth where they outnumber the cap, not only near the root.
     bool ranked = false;
+    // The columns' bin histograms when the caller already has them (cells as
+    // build_bin_histograms lays them out from bin_offsets); else the axis search sums them.
+    const double* bin_cells = nullptr;
+    const int32_t* bin_offsets = nullptr;
 };
 
 }  // namespace vorlent
