@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "boosting/booster.hpp"
-#include "boosting/train.hpp"
+#include "boosting/round_hooks.hpp"
 #include "common/numeric.hpp"
 
 // The round loop of every training path (in memory, row by row or with exact sums, and on
