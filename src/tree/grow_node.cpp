@@ -203,7 +203,8 @@ bool near_tie(const std::vector<BinCut>& cuts, bool ranked, std::vector<double>&
     const size_t n = gains.size();
     if (n == 0) return false;
     if (near(gains[n - 1], kMinGain)) return true;
-    const size_t first = ranked ? 1 : n - 1;
+    // Without the ranking only the winner's neighbour matters (and a lone column has none).
+    const size_t first = ranked || n < 2 ? 1 : n - 1;
     for (size_t i = first; i < n; ++i) {
         if (near(gains[i - 1], gains[i])) return true;
     }
