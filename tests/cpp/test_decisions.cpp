@@ -307,6 +307,31 @@ TEST(Decisions, ColumnRankingFromDoublesAndFromTheGridHistogramsAgree) {
     }
 }
 
+TEST(Decisions, CandidatesKeptByScoreDoNotDependOnTheirListOrder) {
+    // The exact builders rank candidates listed in proposal order (ranks are positions), the
+    // row-by-row search a list it has reordered (ranks are proposal indices): both keep the
+    // same candidates, ties and NaN scores included.
+    std::mt19937 gen(29);
+    std::vector<int32_t> order, by_position, by_rank;
+    for (int trial = 0; trial < 300; ++trial) {
+        const int32_t n = 1 + static_cast<int32_t>(gen() % 40);
+        const int32_t keep = static_cast<int32_t>(gen() % (n + 2));
+        std::vector<double> scores(n);
+        for (double& x : scores) x = gen() % 9 == 0 ? NAN : static_cast<double>(gen() % 6);
+        top_positions(scores.data(), n, keep, order, by_position);
+        std::vector<int64_t> ranks(n);
+        for (int32_t i = 0; i < n; ++i) ranks[i] = i;
+        std::shuffle(ranks.begin(), ranks.end(), gen);
+        std::vector<double> listed(n);
+        for (int32_t i = 0; i < n; ++i) listed[i] = scores[ranks[i]];
+        top_ranked(listed.data(), ranks.data(), n, keep, order, by_rank);
+        std::vector<int32_t> kept;
+        for (const int32_t at : by_rank) kept.push_back(static_cast<int32_t>(ranks[at]));
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, by_position) << "trial " << trial;
+    }
+}
+
 TEST(Decisions, ScreeningKeepsTheBestHalfByEitherScore) {
     // A candidate stays when fewer than `half` others rank before it by prescore or by
     // screening score (a higher score, or an equal one proposed earlier).
