@@ -21,13 +21,6 @@ inline constexpr double kTiny = 1e-12;
 inline constexpr double kMinGain = 1e-6;
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Second-order gain of a cut, the parent term computed once per scan by the caller.
-inline double cut_gain(double gl, double hl, double g, double h, double lambda,
-                       double parent_term) {
-    const double gr = g - gl;
-    return gl * gl / (hl + lambda) + gr * gr / (h - hl + lambda) - parent_term;
-}
-
 // Clamp a Newton value into [lower, upper]; the lower bound wins a conflict.
 inline double clamp_value(double t, double lower, double upper) {
     if (lower > t) return lower;

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "common/numeric.hpp"
+#include "decide/newton.hpp"
 
 // The scan that every cut decision runs over a histogram: the left sums grow cell by cell in
 // ascending order, each cut is scored from its two sides, and a cut replaces the best so far
@@ -28,7 +29,7 @@ struct CutSides {
 // Second-order gain of parting a node into the two sides; `parent` is G^2 / (H + lambda),
 // computed once per scan.
 inline double sides_gain(const CutSides& s, double lambda, double parent) {
-    return s.gl * s.gl / (s.hl + lambda) + s.gr * s.gr / (s.hr + lambda) - parent;
+    return split_gain(s.gl, s.hl, s.gr, s.hr, lambda, parent);
 }
 
 // Whether a cut beats the best gain so far, its gain in `gain`: both sides need a hessian
@@ -41,7 +42,7 @@ inline bool cut_beats(const CutSides& s, double lambda, double parent, double be
 }
 
 // The parent term of a node's scans, from its sums G and H.
-inline double parent_term(double G, double H, double lambda) { return G * G / (H + lambda); }
+inline double parent_term(double G, double H, double lambda) { return side_score(G, H, lambda); }
 
 // Both sides of a cut from double sums: the right side is the node's sums minus the left.
 inline CutSides double_sides(double gl, double hl, double G, double H) {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/numeric.hpp"
+#include "decide/newton.hpp"
 
 namespace vorlent {
 
@@ -41,8 +42,8 @@ ChildBounds child_bounds(int32_t direction, ValueBounds parent, SideSums left, S
     ChildBounds out{parent, parent};
     if (direction == 0) return out;
     const double mid = clamp_value(
-        ((-left.g) / (left.h + lambda) + (-right.g) / (right.h + lambda)) * 0.5, parent.lower,
-        parent.upper);
+        (newton_value(left.g, left.h, lambda) + newton_value(right.g, right.h, lambda)) * 0.5,
+        parent.lower, parent.upper);
     if (direction > 0) {
         out.left.upper = mid;
         out.right.lower = mid;

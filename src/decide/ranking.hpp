@@ -21,4 +21,10 @@ inline bool ranks_columns(int32_t max_pair_columns, int32_t count) {
 void top_positions(const double* scores, int32_t count, int32_t keep, std::vector<int32_t>& order,
                    std::vector<int32_t>& out);
 
+// top_positions with equal scores ranking the lower ranks[i] first instead of the lower
+// position: for candidates whose list order is not their proposal order, ranks holding
+// their proposal indices.
+void top_ranked(const double* scores, const int64_t* ranks, int32_t count, int32_t keep,
+                std::vector<int32_t>& order, std::vector<int32_t>& out);
+
 }  // namespace vorlent

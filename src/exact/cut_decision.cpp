@@ -1,6 +1,7 @@
 #include "exact/cut_decision.hpp"
 
 #include "common/numeric.hpp"
+#include "decide/newton.hpp"
 #include "tree/scratch.hpp"
 
 namespace vorlent {
@@ -32,8 +33,7 @@ ExactCut best_exact_cut(const int64_t* block, const HistogramShape& shape,
 double exact_node_value(const NodeTotals& node, const RoundGrids& grids, double lambda,
                         double lower, double upper) {
     if (node.count == 0) return clamp_value(0.0, lower, upper);
-    return clamp_value(-grids.grad.value(node.g) / (grids.hess.value(node.h) + lambda), lower,
-                       upper);
+    return leaf_value(grids.grad.value(node.g), grids.hess.value(node.h), lambda, lower, upper);
 }
 
 SideSums side_sums(const NodeTotals& side, const RoundGrids& grids) {

@@ -5,6 +5,7 @@
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
 #include "decide/monotone.hpp"
+#include "decide/newton.hpp"
 #include "decide/output_pair.hpp"
 #include "decide/pair_or_axis.hpp"
 #include "decide/screening.hpp"
@@ -122,8 +123,9 @@ private:
             x.totals.h = block[2 + 2 * x.p] + block[2 + 2 * x.q];
             x.node.leaf_values.resize(static_cast<size_t>(k));
             for (int32_t j = 0; j < k; ++j) {
-                x.node.leaf_values[j] = -grids_.grad.value(block[1 + 2 * j]) /
-                                        (t_.reg_lambda + grids_.hess.value(block[2 + 2 * j]));
+                x.node.leaf_values[j] = newton_value(grids_.grad.value(block[1 + 2 * j]),
+                                                     grids_.hess.value(block[2 + 2 * j]),
+                                                     t_.reg_lambda);
             }
         }
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/parallel.hpp"
+#include "decide/ranking.hpp"
 #include "decide/screening.hpp"
 
 namespace vorlent {
@@ -21,22 +22,34 @@ bool ranks_before(const PairCandidate& x, const PairCandidate& y, Key key) {
     return kx != ky ? kx > ky : x.index < y.index;
 }
 
-// Keeps the `keep` candidates with the highest key, in descending key order; equal keys keep
-// proposal order.
-template <class Key>
-void keep_top(std::vector<PairCandidate>& candidates, size_t keep, std::vector<int32_t>& order,
-              std::vector<PairCandidate>& out, Key key) {
-    order.resize(candidates.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-    std::partial_sort(order.begin(), order.begin() + keep, order.end(), [&](int32_t x, int32_t y) {
-        return ranks_before(candidates[x], candidates[y], key);
-    });
-    out.clear();
-    for (size_t i = 0; i < keep; ++i) out.push_back(candidates[order[i]]);
-    candidates.swap(out);
+double by_prescore(const PairCandidate& c) { return c.prescore; }
+
+// One field of every candidate, side by side in `out`, for the rankings that read arrays.
+template <class T, class Field>
+const T* gathered(const std::vector<PairCandidate>& candidates, std::vector<T>& out,
+                  Field field) {
+    out.resize(candidates.size());
+    for (size_t i = 0; i < candidates.size(); ++i) out[i] = field(candidates[i]);
+    return out.data();
 }
 
-double by_prescore(const PairCandidate& c) { return c.prescore; }
+
+// Keeps the `keep` candidates with the highest prescore (decide/ranking.hpp, equal prescores
+// ranked by proposal index), in descending prescore order; equal prescores keep proposal
+// order.
+void keep_top(std::vector<PairCandidate>& candidates, size_t keep, SearchWorkspace& ws) {
+    const size_t n = candidates.size();
+    top_ranked(gathered(candidates, ws.prescores, by_prescore),
+               gathered(candidates, ws.indices, [](const PairCandidate& c) { return c.index; }),
+               static_cast<int32_t>(n), static_cast<int32_t>(std::min(keep, n)), ws.order,
+               ws.top);
+    std::sort(ws.top.begin(), ws.top.end(), [&](int32_t x, int32_t y) {
+        return ranks_before(candidates[x], candidates[y], by_prescore);
+    });
+    ws.kept.clear();
+    for (const int32_t at : ws.top) ws.kept.push_back(candidates[at]);
+    candidates.swap(ws.kept);
+}
 
 // Whether no column of screening group g has missing values.
 bool group_complete(const std::vector<PairCandidate>& candidates,
@@ -53,14 +66,11 @@ bool group_complete(const std::vector<PairCandidate>& candidates,
 // order the candidates are in: kept ones keep their order and new ones follow them.
 void keep_screened(std::vector<PairCandidate>& candidates, size_t half, SearchWorkspace& ws) {
     const size_t n = candidates.size();
-    ws.prescores.resize(n);
-    ws.screens.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        ws.prescores[i] = candidates[i].prescore;
-        ws.screens[i] = candidates[i].screen_score;
-    }
-    mark_screened(ws.prescores.data(), ws.screens.data(), static_cast<int32_t>(n),
-                  static_cast<int32_t>(half), ws.order, ws.top, ws.marked);
+    mark_screened(gathered(candidates, ws.prescores, by_prescore),
+                  gathered(candidates, ws.screens,
+                           [](const PairCandidate& c) { return c.screen_score; }),
+                  static_cast<int32_t>(n), static_cast<int32_t>(half), ws.order, ws.top,
+                  ws.marked);
     ws.kept.clear();
     for (size_t i = 0; i < n; ++i) {
         if (ws.marked[i]) ws.kept.push_back(candidates[i]);
@@ -166,13 +176,13 @@ void select_candidates(const NodeSearch& in, std::vector<ThreadScratch>& scratch
         keep_screened(ws.candidates, screened_half(sel.keep), ws);
         ws.screened = ws.candidates.size();
     } else {
-        keep_top(ws.candidates, sel.keep, ws.order, ws.kept, by_prescore);
+        keep_top(ws.candidates, sel.keep, ws);
     }
     compact_offsets(ws);
 }
 
 void keep_best_prescores(SearchWorkspace& ws, size_t keep) {
-    keep_top(ws.candidates, keep, ws.order, ws.kept, by_prescore);
+    keep_top(ws.candidates, keep, ws);
 }
 
 }  // namespace vorlent

@@ -7,6 +7,7 @@
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
 #include "decide/monotone.hpp"
+#include "decide/newton.hpp"
 #include "decide/ranking.hpp"
 #include "model/importance.hpp"
 #include "model/routing.hpp"
@@ -121,7 +122,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
     }
     const int32_t index = static_cast<int32_t>(tree.size());
     tree.emplace_back();
-    tree[index].value = clamp_value(-G / (H + params.reg_lambda), lower, upper);
+    tree[index].value = leaf_value(G, H, params.reg_lambda, lower, upper);
     if (!(depth < params.max_depth && n >= params.min_samples)) return index;
 
     const int32_t n_features = X.n_cols;
@@ -357,7 +358,7 @@ int32_t grow_lineage_node(Tree& tree, const MatrixView& X, const double* grad, c
             }
         }
         if (hl > kTiny && H - hl > kTiny) {
-            best_gain = cut_gain(gl, hl, G, H, lambda, G * G / (H + lambda));
+            best_gain = cut_gain(gl, hl, G, H, lambda, side_score(G, H, lambda));
         }
     }
     if (!(best_gain > kMinGain)) {

@@ -7,6 +7,7 @@
 #include "common/numeric.hpp"
 #include "common/parallel.hpp"
 #include "decide/monotone.hpp"
+#include "decide/newton.hpp"
 #include "decide/output_pair.hpp"
 #include "decide/pair_or_axis.hpp"
 #include "decide/ranking.hpp"
@@ -294,7 +295,7 @@ void class_leaf_values(Node& node, const double* grad, const double* hess, const
             g += grad[at];
             h += hess[at];
         }
-        node.leaf_values[j] = -g / (lambda + h);
+        node.leaf_values[j] = newton_value(g, h, lambda);
     }
 }
 
@@ -347,7 +348,7 @@ int32_t grow_node(Tree& tree, const TreeInput& in, int32_t begin, int32_t end, i
     }
     const int32_t index = static_cast<int32_t>(tree.size());
     tree.emplace_back();
-    tree[index].value = multiclass ? 0.0 : clamp_value(-G / (H + lambda), lower, upper);
+    tree[index].value = multiclass ? 0.0 : leaf_value(G, H, lambda, lower, upper);
 
     auto finish_leaf = [&]() {
         ws.leaves.push_back(LeafRange{index, begin, end});

@@ -85,6 +85,7 @@ struct SearchWorkspace {
     std::vector<double> prescores;  // the candidates' scores while screening ranks them
     std::vector<double> screens;
     std::vector<int32_t> top;  // scratch of the ranking
+    std::vector<int64_t> indices;  // the candidates' proposal indices while they are ranked
     std::vector<SplitChoice> thread_best;
     std::vector<int32_t> thread_best_candidate;
     std::vector<BinCut> column_cuts;

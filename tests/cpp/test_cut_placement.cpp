@@ -15,6 +15,7 @@
 
 #include "booster_fixtures.hpp"
 #include "common/numeric.hpp"
+#include "decide/newton.hpp"
 #include "model/routing.hpp"
 #include "prep/binning.hpp"
 #include "tree/cut_placement.hpp"

@@ -8,7 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "decide/cut_scan.hpp"
 #include "decide/monotone.hpp"
+#include "decide/newton.hpp"
 #include "decide/output_pair.hpp"
 #include "decide/ranking.hpp"
 #include "decide/ridge.hpp"
@@ -66,24 +68,48 @@ TEST(Decisions, MonotoneDirectionOfATestAndOfItsDirectionVectorAgree) {
     EXPECT_EQ(split_constraint(axis, {}), 0);
 }
 
+// Sums of n random dyadic terms parted at random, as doubles and on the grids.
+struct PartedSums {
+    double gl = 0.0, hl = 0.0, G = 0.0, H = 0.0;
+    NodeTotals left_q, node_q;
+    RoundGrids grids;
+};
+
+// min_rows + 0..199 rows.
+PartedSums parted_sums(std::mt19937& gen, int32_t min_rows) {
+    PartedSums p;
+    const int32_t n = min_rows + static_cast<int32_t>(gen() % 200);
+    p.grids = grids_for(4.0 * (n + 1), 2.0 * (n + 1));
+    const RoundGrids& grids = p.grids;
+    for (int32_t i = 0; i < n; ++i) {
+        const double g = dyadic(gen, -256, 256), h = dyadic(gen, 0, 128);
+        const int64_t gq = grids.grad.fixed(g), hq = grids.hess.fixed(h);
+        p.G += g;
+        p.H += h;
+        p.node_q.g += gq;
+        p.node_q.h += hq;
+        ++p.node_q.count;
+        if (gen() % 2 == 0) {
+            p.gl += g;
+            p.hl += h;
+            p.left_q.g += gq;
+            p.left_q.h += hq;
+            ++p.left_q.count;
+        }
+    }
+    return p;
+}
+
 TEST(Decisions, ChildBoundsFromDoublesAndFromTheGridAgreeAndKeepTheChildrenOrdered) {
     std::mt19937 gen(5);
     const double lambda = 0.75;
     for (int trial = 0; trial < 500; ++trial) {
-        const int32_t n = 1 + static_cast<int32_t>(gen() % 200);
-        const RoundGrids grids = grids_for(4.0 * n, 2.0 * n);
-        SideSums left, right;
-        NodeTotals left_q, right_q;
-        for (int32_t i = 0; i < n; ++i) {
-            const double g = dyadic(gen, -256, 256), h = dyadic(gen, 0, 128);
-            const bool goes_left = gen() % 2 == 0;
-            SideSums& s = goes_left ? left : right;
-            NodeTotals& q = goes_left ? left_q : right_q;
-            s.g += g;
-            s.h += h;
-            q.g += grids.grad.fixed(g);
-            q.h += grids.hess.fixed(h);
-        }
+        const PartedSums p = parted_sums(gen, 1);
+        const RoundGrids& grids = p.grids;
+        const SideSums left{p.gl, p.hl}, right{p.G - p.gl, p.H - p.hl};
+        const NodeTotals left_q = p.left_q;
+        const NodeTotals right_q{p.node_q.count - p.left_q.count, p.node_q.g - p.left_q.g,
+                                 p.node_q.h - p.left_q.h};
         const ValueBounds parent{dyadic(gen, -128, 0), dyadic(gen, 0, 128)};
         for (const int32_t direction : {-1, 0, 1}) {
             const ChildBounds from_doubles = child_bounds(direction, parent, left, right, lambda);
@@ -104,6 +130,56 @@ TEST(Decisions, ChildBoundsFromDoublesAndFromTheGridAgreeAndKeepTheChildrenOrder
                 EXPECT_GE(b.lower, parent.lower);
                 EXPECT_LE(b.upper, parent.upper);
             }
+        }
+    }
+}
+
+// The second-order loss g * v + (h + lambda) * v^2 / 2 of a side taking value v.
+double side_loss(double g, double h, double lambda, double v) {
+    return g * v + 0.5 * (h + lambda) * v * v;
+}
+
+TEST(Decisions, SplitGainFromDoublesAndFromTheGridAgreeAndIsTheLossSaved) {
+    std::mt19937 gen(17);
+    const double lambda = 0.625;
+    for (int trial = 0; trial < 500; ++trial) {
+        const PartedSums p = parted_sums(gen, 2);
+        const RoundGrids& grids = p.grids;
+        const double parent = parent_term(p.G, p.H, lambda);
+        const double from_doubles = cut_gain(p.gl, p.hl, p.G, p.H, lambda, parent);
+        const GridCells<NodeTotals, FixedGrid> cells{nullptr, 3, p.node_q, &grids.grad,
+                                                     &grids.hess};
+        const double grid_parent = parent_term(cells.node_g(), cells.node_h(), lambda);
+        EXPECT_EQ(from_doubles, sides_gain(cells.sides(p.left_q), lambda, grid_parent));
+        EXPECT_EQ(from_doubles,
+                  sides_gain(double_sides(p.gl, p.hl, p.G, p.H), lambda, parent));
+        // The gain is twice the loss the two sides save over the node, each at its Newton
+        // value.
+        const double gr = p.G - p.gl, hr = p.H - p.hl;
+        const double saved =
+            side_loss(p.G, p.H, lambda, newton_value(p.G, p.H, lambda)) -
+            side_loss(p.gl, p.hl, lambda, newton_value(p.gl, p.hl, lambda)) -
+            side_loss(gr, hr, lambda, newton_value(gr, hr, lambda));
+        EXPECT_NEAR(from_doubles, 2.0 * saved, 1e-9 * (1.0 + std::abs(from_doubles)));
+    }
+}
+
+TEST(Decisions, LeafValueFromDoublesAndFromTheGridAgreeAndMinimisesTheLossInItsBounds) {
+    std::mt19937 gen(23);
+    const double lambda = 1.5;
+    for (int trial = 0; trial < 500; ++trial) {
+        const PartedSums p = parted_sums(gen, 0);
+        const RoundGrids& grids = p.grids;
+        const double lower = dyadic(gen, -256, 0), upper = dyadic(gen, 0, 256);
+        const double value = exact_node_value(p.node_q, grids, lambda, lower, upper);
+        if (p.node_q.count > 0) EXPECT_EQ(value, leaf_value(p.G, p.H, lambda, lower, upper));
+        // No value inside the bounds has a smaller loss.
+        ASSERT_GE(value, lower);
+        ASSERT_LE(value, upper);
+        const double best = side_loss(p.G, p.H, lambda, value);
+        for (int k = 0; k <= 64; ++k) {
+            const double v = lower + (upper - lower) * k / 64.0;
+            EXPECT_LE(best, side_loss(p.G, p.H, lambda, v) + 1e-9 * (1.0 + std::abs(best)));
         }
     }
 }
@@ -228,6 +304,31 @@ TEST(Decisions, ColumnRankingFromDoublesAndFromTheGridHistogramsAgree) {
         const NodeTotals node{block[0], block[1], block[2]};
         EXPECT_EQ(paired_columns(features, block.data(), shape, node, settings, keep), top)
             << "trial " << trial;
+    }
+}
+
+TEST(Decisions, CandidatesKeptByScoreDoNotDependOnTheirListOrder) {
+    // The exact builders rank candidates listed in proposal order (ranks are positions), the
+    // row-by-row search a list it has reordered (ranks are proposal indices): both keep the
+    // same candidates, ties and NaN scores included.
+    std::mt19937 gen(29);
+    std::vector<int32_t> order, by_position, by_rank;
+    for (int trial = 0; trial < 300; ++trial) {
+        const int32_t n = 1 + static_cast<int32_t>(gen() % 40);
+        const int32_t keep = static_cast<int32_t>(gen() % (n + 2));
+        std::vector<double> scores(n);
+        for (double& x : scores) x = gen() % 9 == 0 ? NAN : static_cast<double>(gen() % 6);
+        top_positions(scores.data(), n, keep, order, by_position);
+        std::vector<int64_t> ranks(n);
+        for (int32_t i = 0; i < n; ++i) ranks[i] = i;
+        std::shuffle(ranks.begin(), ranks.end(), gen);
+        std::vector<double> listed(n);
+        for (int32_t i = 0; i < n; ++i) listed[i] = scores[ranks[i]];
+        top_ranked(listed.data(), ranks.data(), n, keep, order, by_rank);
+        std::vector<int32_t> kept;
+        for (const int32_t at : by_rank) kept.push_back(static_cast<int32_t>(ranks[at]));
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, by_position) << "trial " << trial;
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "booster_fixtures.hpp"
 #include "common/numeric.hpp"
+#include "decide/newton.hpp"
 #include "grow_fixtures.hpp"
 #include "prep/binning.hpp"
 #include "tree/cut_placement.hpp"
