@@ -6,16 +6,16 @@ import importlib.util
 import pathlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-spec = importlib.util.spec_from_file_location(
+script = importlib.util.spec_from_file_location(
     "include_cycles", ROOT / "scripts" / "include_cycles.py"
 )
-include_cycles = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(include_cycles)
-spec = importlib.util.spec_from_file_location(
+include_cycles = importlib.util.module_from_spec(script)
+script.loader.exec_module(include_cycles)
+script = importlib.util.spec_from_file_location(
     "import_cycles", ROOT / "scripts" / "import_cycles.py"
 )
-import_cycles = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(import_cycles)
+import_cycles = importlib.util.module_from_spec(script)
+script.loader.exec_module(import_cycles)
 
 
 def cycles(src, by_file=False):
